@@ -1,0 +1,337 @@
+// Runtime base layer: pooled value cells against the heap path and plain
+// new/delete, counted handles against std::shared_ptr, and the lock-free job
+// queue against a mutex+deque queue, each with the ratio measured in the same
+// run. Heap allocations per operation are counted by a replaced global
+// operator new.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host_vm.h"
+#include "runtime/job_queue.h"
+#include "runtime/ptr.h"
+#include "runtime/value.h"
+#include "runtime/vm.h"
+
+namespace {
+// Heap allocations made by the calling thread (a plain per-thread counter, so
+// counting does not slow the heap paths down).
+thread_local uint64_t t_allocations = 0;
+}
+
+void* operator new(std::size_t size) {
+    ++t_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+// Allocations per iteration, reported as a counter.
+struct allocation_meter {
+    benchmark::State& state;
+    uint64_t start;
+    explicit allocation_meter(benchmark::State& s) : state(s), start(t_allocations) {}
+    ~allocation_meter() {
+        state.counters["allocs/op"] = benchmark::Counter(static_cast<double>(t_allocations - start) /
+                                                         static_cast<double>(state.iterations()));
+    }
+};
+
+// ---- value cells ----
+
+void BM_cell_pooled(benchmark::State& state) {
+    lum_host_vm host; // current VM, owned by this thread: cells come from its pool
+    { lumvar_shared warm = lumvar_shared::make(); }
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        lumvar_shared v = lumvar_shared::make();
+        benchmark::DoNotOptimize(v);
+    }
+}
+BENCHMARK(BM_cell_pooled);
+
+void BM_cell_heap_path(benchmark::State& state) {
+    lum_host_vm host;
+    lum_pooling_suspend heap; // the same code path, cells from the heap
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        lumvar_shared v = lumvar_shared::make();
+        benchmark::DoNotOptimize(v);
+    }
+}
+BENCHMARK(BM_cell_heap_path);
+
+void BM_cell_new_delete(benchmark::State& state) {
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        auto* cell = new lumvar();
+        benchmark::DoNotOptimize(cell);
+        delete cell;
+    }
+}
+BENCHMARK(BM_cell_new_delete);
+
+// Batches: a frame's worth of cells made, then released (no slot is reused
+// at once, as in code that builds several values before dropping them).
+constexpr int kCells = 64;
+
+void BM_cell_batch_pooled(benchmark::State& state) {
+    lum_host_vm host;
+    { std::vector<lumvar_shared> warm(kCells); for (auto& v : warm) v = lumvar_shared::make(); }
+    lumvar_shared cells[kCells];
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        for (auto& v : cells) v = lumvar_shared::make();
+        benchmark::DoNotOptimize(cells);
+        for (auto& v : cells) v.reset();
+    }
+    state.SetItemsProcessed(state.iterations() * kCells);
+}
+BENCHMARK(BM_cell_batch_pooled);
+
+void BM_cell_batch_heap_path(benchmark::State& state) {
+    lum_host_vm host;
+    lum_pooling_suspend heap;
+    lumvar_shared cells[kCells];
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        for (auto& v : cells) v = lumvar_shared::make();
+        benchmark::DoNotOptimize(cells);
+        for (auto& v : cells) v.reset();
+    }
+    state.SetItemsProcessed(state.iterations() * kCells);
+}
+BENCHMARK(BM_cell_batch_heap_path);
+
+void BM_cell_batch_new_delete(benchmark::State& state) {
+    lumvar* cells[kCells];
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        for (auto& c : cells) c = new lumvar();
+        benchmark::DoNotOptimize(cells);
+        for (auto* c : cells) delete c;
+    }
+    state.SetItemsProcessed(state.iterations() * kCells);
+}
+BENCHMARK(BM_cell_batch_new_delete);
+
+void BM_string_cell_pooled(benchmark::State& state) {
+    lum_host_vm host;
+    { lumvar_shared warm = lumvar_shared::from_string("text"); }
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        lumvar_shared v = lumvar_shared::from_string("text");
+        benchmark::DoNotOptimize(v);
+    }
+}
+BENCHMARK(BM_string_cell_pooled);
+
+void BM_string_cell_heap_path(benchmark::State& state) {
+    lum_host_vm host;
+    lum_pooling_suspend heap;
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        lumvar_shared v = lumvar_shared::from_string("text");
+        benchmark::DoNotOptimize(v);
+    }
+}
+BENCHMARK(BM_string_cell_heap_path);
+
+// ---- handles ----
+
+struct bench_object : lumptr_base<bench_object> {
+    int value = 0;
+};
+
+void BM_handle_copy_release(benchmark::State& state) {
+    lumptr_strong<bench_object> h(new bench_object());
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        lumptr_strong<bench_object> copy = h;
+        benchmark::DoNotOptimize(copy);
+    }
+}
+BENCHMARK(BM_handle_copy_release);
+
+void BM_shared_ptr_copy_release(benchmark::State& state) {
+    auto h = std::make_shared<bench_object>();
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        std::shared_ptr<bench_object> copy = h;
+        benchmark::DoNotOptimize(copy);
+    }
+}
+BENCHMARK(BM_shared_ptr_copy_release);
+
+// ---- job queues ----
+
+constexpr int kBatch = 20000;
+constexpr int kWorkers = 2;
+
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+struct count_job {
+    std::atomic<int>* done;
+    void operator()() { done->fetch_add(1, std::memory_order_relaxed); }
+};
+
+void BM_job_queue_try_push(benchmark::State& state) {
+    lum_host_vm_options options;
+    options.workers = kWorkers;
+    lum_host_vm host(options);
+    lum_job_queue& q = host.vm().jobs;
+    std::atomic<int> done{0};
+    allocation_meter meter(state);
+    for (auto _ : state) {
+        done = 0;
+        for (int i = 0; i < kBatch; ++i)
+            while (!q.try_push(count_job{&done})) cpu_pause(); // full: the workers drain it
+        while (done.load(std::memory_order_relaxed) < kBatch) cpu_pause();
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_job_queue_try_push)->UseRealTime();
+
+// The comparison queue: a mutex, a deque and a condition variable.
+class mutex_deque_queue {
+public:
+    void push(lum_job job) {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            q_.push_back(std::move(job));
+        }
+        cv_.notify_one();
+    }
+    bool pop(lum_job& out) {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [&] { return stop_ || !q_.empty(); });
+        if (q_.empty()) return false;
+        out = std::move(q_.front());
+        q_.pop_front();
+        return true;
+    }
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<lum_job> q_;
+    bool stop_ = false;
+};
+
+void BM_mutex_deque_push(benchmark::State& state) {
+    mutex_deque_queue q;
+    std::vector<std::thread> workers;
+    for (int i = 0; i < kWorkers; ++i)
+        workers.emplace_back([&q] {
+            lum_job job;
+            while (q.pop(job)) {
+                job();
+                job.reset();
+            }
+        });
+    std::atomic<int> done{0};
+    {
+        allocation_meter meter(state);
+        for (auto _ : state) {
+            done = 0;
+            for (int i = 0; i < kBatch; ++i) q.push(count_job{&done});
+            while (done.load(std::memory_order_relaxed) < kBatch) cpu_pause();
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    q.stop();
+    for (auto& t : workers) t.join();
+}
+BENCHMARK(BM_mutex_deque_push)->UseRealTime();
+
+// Keeps each benchmark's time per iteration for the ratios.
+class ratio_reporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.error_occurred || run.run_type == Run::RT_Aggregate) continue;
+            // The fastest repetition: the least disturbed by other load.
+            const std::string name = run.run_name.str();
+            double t = run.GetAdjustedRealTime();
+            if (!times.count(name) || t < times[name]) times[name] = t;
+            auto it = run.counters.find("allocs/op");
+            if (it != run.counters.end()) allocs[name] = it->second.value;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> times;
+    std::map<std::string, double> allocs;
+};
+
+void print_ratio(ratio_reporter& r, const char* label, const std::string& slow, const std::string& fast,
+                 double target) {
+    if (!r.times.count(slow) || !r.times.count(fast)) return;
+    double ratio = r.times[slow] / r.times[fast];
+    std::printf("%-46s %6.2fx  (target >= %.2fx: %s)\n", label, ratio, target, ratio >= target ? "met" : "NOT met");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Five repetitions unless asked otherwise; ratios use the fastest of each.
+    std::vector<char*> args(argv, argv + argc);
+    bool repetitions_given = false;
+    for (char* a : args) repetitions_given |= std::string(a).rfind("--benchmark_repetitions", 0) == 0;
+    static char default_repetitions[] = "--benchmark_repetitions=5";
+    if (!repetitions_given) args.push_back(default_repetitions);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    ratio_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf("\nRatios (same run, fastest repetition of each; >1 means the first is faster):\n");
+    print_ratio(reporter, "pooled cell vs heap path (create+release)", "BM_cell_heap_path", "BM_cell_pooled", 2.0);
+    print_ratio(reporter, "pooled cell vs new/delete", "BM_cell_new_delete", "BM_cell_pooled", 1.0);
+    print_ratio(reporter, "pooled cells vs heap path (batch of 64)", "BM_cell_batch_heap_path",
+                "BM_cell_batch_pooled", 2.0);
+    print_ratio(reporter, "pooled cells vs new/delete (batch of 64)", "BM_cell_batch_new_delete",
+                "BM_cell_batch_pooled", 1.0);
+    print_ratio(reporter, "pooled string cell vs heap path", "BM_string_cell_heap_path", "BM_string_cell_pooled",
+                2.0);
+    print_ratio(reporter, "lumptr_strong vs shared_ptr (copy+release)", "BM_shared_ptr_copy_release",
+                "BM_handle_copy_release", 1.0);
+    print_ratio(reporter, "try_push vs mutex+deque (throughput)", "BM_mutex_deque_push/real_time",
+                "BM_job_queue_try_push/real_time", 1.0);
+    if (reporter.allocs.count("BM_cell_pooled"))
+        std::printf("pooled cell allocations per create+release: %.4f (target 0)\n", reporter.allocs["BM_cell_pooled"]);
+    if (reporter.allocs.count("BM_cell_batch_pooled"))
+        std::printf("pooled cell allocations per batch of %d: %.4f (target 0)\n", kCells,
+                    reporter.allocs["BM_cell_batch_pooled"]);
+    if (reporter.allocs.count("BM_string_cell_pooled"))
+        std::printf("pooled string cell allocations per create+release: %.4f\n",
+                    reporter.allocs["BM_string_cell_pooled"]);
+    if (reporter.allocs.count("BM_job_queue_try_push/real_time"))
+        std::printf("try_push allocations per batch of %d: %.4f\n", kBatch,
+                    reporter.allocs["BM_job_queue_try_push/real_time"]);
+    benchmark::Shutdown();
+    return 0;
+}

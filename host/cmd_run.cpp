@@ -1,0 +1,177 @@
+#include "host/cmd_run.h"
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "host/assembler.h"
+#include "host/module_loader.h"
+#include "host/run_program.h"
+#include "vm/program_block.h"
+
+namespace {
+
+constexpr const char* run_usage =
+    "usage: lumio run FILE.lasm [--workers N] [--max-depth N] [--timeout SECONDS] [--module PATH]\n";
+constexpr const char* asm_usage = "usage: lumio asm FILE.lasm [--module PATH]\n";
+
+struct command_line {
+    std::string file;
+    std::string module;
+    lum_run_options run;
+    double timeout_seconds = 60;
+};
+
+std::optional<uint64_t> parse_count(std::string_view s) {
+    if (s.empty() || s.size() > 9) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return v;
+}
+
+// Parses the options; prints the problem and returns false on a bad command line.
+bool parse(const std::vector<std::string_view>& args, bool run_options, const char* name, const char* usage,
+           command_line& out) {
+    auto bad = [&](const std::string& why) {
+        std::fprintf(stderr, "lumio %s: %s\n%s", name, why.c_str(), usage);
+        return false;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string_view a = args[i];
+        const bool has_value = i + 1 < args.size();
+        if (a == "--module") {
+            if (!has_value) return bad("--module needs a path");
+            out.module = std::string(args[++i]);
+        } else if (run_options && (a == "--workers" || a == "--max-depth")) {
+            if (!has_value) return bad(std::string(a) + " needs a number");
+            std::optional<uint64_t> n = parse_count(args[++i]);
+            if (!n || *n > 1024 * 1024) return bad("bad value for " + std::string(a) + ": '" + std::string(args[i]) + "'");
+            if (a == "--workers") {
+                if (*n > 256) return bad("at most 256 workers");
+                out.run.workers = static_cast<uint32_t>(*n);
+            } else {
+                out.run.max_call_depth = static_cast<uint32_t>(*n);
+            }
+        } else if (run_options && a == "--timeout") {
+            if (!has_value) return bad("--timeout needs a number of seconds");
+            const std::string text(args[++i]);
+            char* end = nullptr;
+            const double s = std::strtod(text.c_str(), &end);
+            if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(s) || s < 0 || s > 1e7)
+                return bad("bad value for --timeout: '" + text + "'");
+            out.timeout_seconds = s;
+        } else if (!a.empty() && a[0] == '-' && a.size() > 1) {
+            return bad("unknown option '" + std::string(a) + "'");
+        } else if (out.file.empty()) {
+            out.file = std::string(a);
+        } else {
+            return bad("more than one file given");
+        }
+    }
+    if (out.file.empty()) return bad("no file given");
+    out.run.timeout = std::chrono::milliseconds(static_cast<int64_t>(out.timeout_seconds * 1000.0 + 0.5));
+    return true;
+}
+
+std::unique_ptr<lum_loaded_module> load_module(const command_line& cl, lum_module_locator locate, const char* name) {
+    try {
+        auto module = lum_loaded_module::open(locate != nullptr ? locate(cl.module) : cl.module);
+        module->run_initializers();
+        return module;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "lumio %s: %s\n", name, e.what());
+        return nullptr;
+    }
+}
+
+// Ends the process when the VM thread has not come back well after the
+// timeout: the loop only sees the timeout between turns, and a task that never
+// yields (an endless loop) would otherwise keep the command running forever.
+class watchdog {
+public:
+    watchdog(std::chrono::milliseconds limit, std::string file, double seconds)
+        : thread_([this, limit, file = std::move(file), seconds] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (cv_.wait_for(lock, limit, [this] { return done_; })) return;
+              std::fflush(stdout);
+              std::fprintf(stderr, "lumio run: %s: still running a task after the timeout of %g seconds\n",
+                           file.c_str(), seconds);
+              std::fflush(stderr);
+              std::_Exit(1);
+          }) {}
+    ~watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    watchdog(const watchdog&) = delete;
+    watchdog& operator=(const watchdog&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread thread_;  // last: starts after the fields it uses
+};
+
+}  // namespace
+
+int lum_cmd_run(const std::vector<std::string_view>& args, lum_module_locator locate) {
+    command_line cl;
+    if (!parse(args, true, "run", run_usage, cl)) return 2;
+    std::unique_ptr<lum_loaded_module> module = load_module(cl, locate, "run");
+    if (!module) return 1;
+
+    lum_asm_options options;
+    options.module = module.get();
+    lumptr_strong<lum_program> program;
+    try {
+        program = lum_assemble_file(cl.file, options).program;
+    } catch (const lum_asm_error& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 2;
+    }
+    lum_run_result result;
+    {
+        // Grace beyond the timeout for stopping the tasks left behind.
+        watchdog guard(cl.run.timeout + std::chrono::seconds(3), cl.file, cl.timeout_seconds);
+        result = lum_run_program(std::move(program), cl.run);
+    }
+    std::fflush(stdout);
+    if (result.timed_out)
+        std::fprintf(stderr, "lumio run: %s: tasks still running after the timeout of %g seconds\n", cl.file.c_str(),
+                     cl.timeout_seconds);
+    return result.exit_status;
+}
+
+int lum_cmd_asm(const std::vector<std::string_view>& args, lum_module_locator locate) {
+    command_line cl;
+    if (!parse(args, false, "asm", asm_usage, cl)) return 2;
+    std::unique_ptr<lum_loaded_module> module = load_module(cl, locate, "asm");
+    if (!module) return 1;
+    lum_asm_options options;
+    options.module = module.get();
+    try {
+        const lum_assembly assembly = lum_assemble_file(cl.file, options);
+        const std::string text = assembly.listing();
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    } catch (const lum_asm_error& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 2;
+    }
+    return 0;
+}

@@ -1,0 +1,338 @@
+#include "kernel/compiler/lexer.h"
+
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace {
+
+constexpr std::array<std::string_view, 23> k_reserved_words = {
+    "kernel", "inline",   "const",     "struct", "cstruct", "if",    "else",    "for",
+    "while",  "break",    "continue",  "return", "unchecked", "true", "false", "sizeof",
+    "reduce", "gid",      "gsize",     "gid_x",  "gid_y",   "gsize_x", "gsize_y",
+};
+
+// Punctuators, longest first so that the first match is the longest one.
+constexpr std::array<std::string_view, 2> k_punct3 = {"<<=", ">>="};
+constexpr std::array<std::string_view, 19> k_punct2 = {
+    "->", "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^=", "<<", ">>", "<=", ">=", "==", "!=", "&&", "||", "++", "--",
+};
+constexpr std::string_view k_punct1 = "()[]{},;:?.+-*/%&|^~!=<>";
+
+bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool is_hex(unsigned char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_name_start(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_name_char(unsigned char c) { return is_name_start(c) || is_digit(c); }
+
+unsigned digit_value(unsigned char c) {
+    if (is_digit(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+}
+
+// Decides whether a decimal float text that std::from_chars reported out of
+// range overflowed (true) or underflowed to zero (false), from the decimal
+// exponent of its first significant digit.
+bool float_text_overflows(std::string_view t) {
+    size_t i = 0;
+    int64_t int_digits = 0;     // significant digits before the point
+    int64_t leading_zeros = 0;  // zeros after the point before the first significant digit
+    bool seen_nonzero = false;
+    for (; i < t.size() && is_digit(t[i]); ++i) {
+        if (t[i] != '0') seen_nonzero = true;
+        if (seen_nonzero && int_digits < (int64_t(1) << 40)) ++int_digits;
+    }
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        for (; i < t.size() && is_digit(t[i]); ++i) {
+            if (!seen_nonzero) {
+                if (t[i] != '0') seen_nonzero = true;
+                else if (leading_zeros < (int64_t(1) << 40)) ++leading_zeros;
+            }
+        }
+    }
+    if (!seen_nonzero) return false;
+    int64_t exp = 0;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        bool neg = false;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) neg = t[i++] == '-';
+        for (; i < t.size() && is_digit(t[i]); ++i)
+            if (exp < (int64_t(1) << 40)) exp = exp * 10 + (t[i] - '0');
+        if (neg) exp = -exp;
+    }
+    int64_t magnitude = int_digits > 0 ? int_digits + exp : exp - leading_zeros;
+    return magnitude > 0;
+}
+
+struct lexer_run {
+    lumk_lexer& lx;
+    std::string_view src;
+    uint16_t file = 0;
+    uint32_t line_base = 0;              // index of this source's first line in the line table
+    std::vector<size_t> line_starts;     // byte offset of each line start
+    size_t pos = 0;
+    uint32_t line = 0;                   // 0-based line of pos
+
+    lexer_run(lumk_lexer& l, std::string_view s) : lx(l), src(s) {}
+
+    // Splits the source into lines (\n, \r\n or a lone \r end a line) and
+    // appends their texts to the line table.
+    void split_lines() {
+        line_base = static_cast<uint32_t>(lx.sources.lines.size());
+        line_starts.push_back(0);
+        for (size_t i = 0; i < src.size(); ++i) {
+            if (src[i] == '\n' || src[i] == '\r') {
+                size_t end = i;
+                if (src[i] == '\r' && i + 1 < src.size() && src[i + 1] == '\n') ++i;
+                lx.sources.lines.emplace_back(src.substr(line_starts.back(), end - line_starts.back()));
+                line_starts.push_back(i + 1);
+            }
+        }
+        // The text after the last line end is a line of its own unless it is
+        // empty and follows a line end.
+        if (line_starts.back() < src.size() || line_starts.size() == 1) {
+            lx.sources.lines.emplace_back(src.substr(line_starts.back()));
+        } else {
+            line_starts.pop_back();
+        }
+    }
+
+    lumk_token make(lumk_token_kind kind, size_t start, size_t len, uint32_t tok_line) const {
+        lumk_token t;
+        t.kind = kind;
+        t.text.assign(src.substr(start, len));
+        t.line = tok_line + 1;
+        t.column = static_cast<uint32_t>(start - line_starts[tok_line] + 1);
+        t.file = file;
+        t.source_line = line_base + tok_line;
+        return t;
+    }
+
+    [[noreturn]] void fail_at(size_t start, uint32_t at_line, std::string message) const {
+        lumk_token t = make(lumk_token_kind::end, start, 0, at_line);
+        lumk_throw_at(lx.sources, t, std::move(message));
+    }
+
+    // Moves pos over one line end starting at pos (which holds \r or \n).
+    void take_line_end() {
+        if (src[pos] == '\r' && pos + 1 < src.size() && src[pos + 1] == '\n') ++pos;
+        ++pos;
+        ++line;
+    }
+
+    void skip_space_and_comments() {
+        while (pos < src.size()) {
+            unsigned char c = src[pos];
+            if (c == '\n' || c == '\r') {
+                take_line_end();
+            } else if (is_space(c)) {
+                ++pos;
+            } else if (c == '/' && pos + 1 < src.size() && src[pos + 1] == '/') {
+                while (pos < src.size() && src[pos] != '\n' && src[pos] != '\r') ++pos;
+            } else if (c == '/' && pos + 1 < src.size() && src[pos + 1] == '*') {
+                size_t start = pos;
+                uint32_t start_line = line;
+                pos += 2;
+                for (;;) {
+                    if (pos >= src.size()) fail_at(start, start_line, "unterminated comment");
+                    if (src[pos] == '*' && pos + 1 < src.size() && src[pos + 1] == '/') {
+                        pos += 2;
+                        break;
+                    }
+                    if (src[pos] == '\n' || src[pos] == '\r') take_line_end();
+                    else ++pos;
+                }
+            } else {
+                break;
+            }
+        }
+    }
+
+    // Length of a decimal exponent "(e|E) [+-] D+" at i, 0 when there is none.
+    size_t exponent_length(size_t i) const {
+        if (i >= src.size() || (src[i] != 'e' && src[i] != 'E')) return 0;
+        size_t j = i + 1;
+        if (j < src.size() && (src[j] == '+' || src[j] == '-')) ++j;
+        if (j >= src.size() || !is_digit(src[j])) return 0;
+        while (j < src.size() && is_digit(src[j])) ++j;
+        return j - i;
+    }
+
+    void lex_number() {
+        const size_t start = pos;
+        size_t i = pos;
+        bool is_float = false;
+        unsigned radix = 10;
+        size_t digits_begin = i, digits_end = i;  // integer digits (without prefix)
+        if (src[i] == '0' && i + 1 < src.size() && (src[i + 1] == 'x' || src[i + 1] == 'X')) {
+            radix = 16;
+            i += 2;
+            digits_begin = i;
+            while (i < src.size() && is_hex(src[i])) ++i;
+            digits_end = i;
+        } else if (src[i] == '0' && i + 1 < src.size() && (src[i + 1] == 'b' || src[i + 1] == 'B')) {
+            radix = 2;
+            i += 2;
+            digits_begin = i;
+            while (i < src.size() && (src[i] == '0' || src[i] == '1')) ++i;
+            digits_end = i;
+        } else {
+            while (i < src.size() && is_digit(src[i])) ++i;
+            digits_end = i;
+            if (i < src.size() && src[i] == '.') {
+                is_float = true;
+                ++i;
+                while (i < src.size() && is_digit(src[i])) ++i;
+            }
+            size_t e = exponent_length(i);
+            if (e > 0) {
+                is_float = true;
+                i += e;
+            }
+        }
+        const size_t body_end = i;  // end of the literal without suffix
+        bool u_suffix = false, f_suffix = false;
+        if (i < src.size()) {
+            if (!is_float && (src[i] == 'u' || src[i] == 'U')) {
+                u_suffix = true;
+                ++i;
+            } else if (is_float && (src[i] == 'f' || src[i] == 'F')) {
+                f_suffix = true;
+                ++i;
+            }
+        }
+        const bool no_digits = radix != 10 && digits_begin == digits_end;
+        if (no_digits || (i < src.size() && is_name_char(src[i]))) {
+            while (i < src.size() && is_name_char(src[i])) ++i;
+            fail_at(start, line, "invalid number '" + std::string(src.substr(start, i - start)) + "'");
+        }
+
+        lumk_token t = make(is_float ? lumk_token_kind::floating : lumk_token_kind::integer, start, i - start, line);
+        if (is_float) {
+            std::string_view body = src.substr(start, body_end - start);
+            double v = 0.0;
+            auto r = std::from_chars(body.data(), body.data() + body.size(), v, std::chars_format::general);
+            if (r.ec == std::errc::result_out_of_range) {
+                if (float_text_overflows(body)) fail_at(start, line, "float literal is out of range");
+                v = 0.0;
+            } else if (r.ec != std::errc() || r.ptr != body.data() + body.size()) {
+                fail_at(start, line, "invalid number '" + std::string(src.substr(start, i - start)) + "'");
+            }
+            if (v == std::numeric_limits<double>::infinity()) fail_at(start, line, "float literal is out of range");
+            t.fval = v;
+            t.f_suffix = f_suffix;
+        } else {
+            uint64_t v = 0;
+            for (size_t k = digits_begin; k < digits_end; ++k) {
+                unsigned d = digit_value(src[k]);
+                if (v > (std::numeric_limits<uint64_t>::max() - d) / radix)
+                    fail_at(start, line, "integer literal is too large");
+                v = v * radix + d;
+            }
+            t.ival = v;
+            t.u_suffix = u_suffix;
+        }
+        lx.tokens.push_back(std::move(t));
+        pos = i;
+    }
+
+    void lex_punct() {
+        std::string_view rest = src.substr(pos);
+        for (std::string_view p : k_punct3) {
+            if (rest.substr(0, 3) == p) {
+                lx.tokens.push_back(make(lumk_token_kind::punct, pos, 3, line));
+                pos += 3;
+                return;
+            }
+        }
+        for (std::string_view p : k_punct2) {
+            if (rest.substr(0, 2) == p) {
+                lx.tokens.push_back(make(lumk_token_kind::punct, pos, 2, line));
+                pos += 2;
+                return;
+            }
+        }
+        if (k_punct1.find(src[pos]) != std::string_view::npos) {
+            lx.tokens.push_back(make(lumk_token_kind::punct, pos, 1, line));
+            pos += 1;
+            return;
+        }
+        fail_at(pos, line, std::string("unexpected character '") + src[pos] + "'");
+    }
+
+    void run() {
+        split_lines();
+        while (true) {
+            skip_space_and_comments();
+            if (pos >= src.size()) break;
+            unsigned char c = src[pos];
+            if (is_name_start(c)) {
+                size_t start = pos;
+                while (pos < src.size() && is_name_char(src[pos])) ++pos;
+                lx.tokens.push_back(make(lumk_token_kind::name, start, pos - start, line));
+            } else if (is_digit(c) || (c == '.' && pos + 1 < src.size() && is_digit(src[pos + 1]))) {
+                lex_number();
+            } else {
+                lex_punct();
+            }
+        }
+        // The end token sits just after the last character of the last
+        // non-empty line (line 1, column 1 when every line is empty).
+        uint32_t count = static_cast<uint32_t>(lx.sources.lines.size()) - line_base;
+        uint32_t last = 0;
+        size_t column = 1;
+        for (uint32_t k = count; k > 0; --k) {
+            const std::string& text = lx.sources.lines[line_base + k - 1];
+            if (!text.empty()) {
+                last = k - 1;
+                column = text.size() + 1;
+                break;
+            }
+        }
+        lumk_token end;
+        end.kind = lumk_token_kind::end;
+        end.text = "end of source";
+        end.line = last + 1;
+        end.column = static_cast<uint32_t>(column);
+        end.file = file;
+        end.source_line = line_base + last;
+        lx.tokens.push_back(std::move(end));
+    }
+};
+
+}  // namespace
+
+bool lumk_is_reserved_word(std::string_view text) {
+    for (std::string_view w : k_reserved_words)
+        if (w == text) return true;
+    return false;
+}
+
+kerror lumk_error_record(const lumk_source_tables& sources, const lumk_token& tok, std::string message) {
+    std::string file = tok.file < sources.file_names.size() ? sources.file_names[tok.file] : std::string();
+    std::string text = tok.source_line < sources.lines.size() ? sources.lines[tok.source_line] : std::string();
+    return kerror(std::move(file), tok.line, tok.column, std::move(message), std::move(text));
+}
+
+void lumk_throw_at(const lumk_source_tables& sources, const lumk_token& tok, std::string message) {
+    throw lumk_error_record(sources, tok, std::move(message));
+}
+
+void lumk_lex(lumk_lexer& lexer, std::string_view source, std::string_view name) {
+    // Intern the source name.
+    size_t file = 0;
+    auto& names = lexer.sources.file_names;
+    while (file < names.size() && names[file] != name) ++file;
+    if (file == names.size()) {
+        if (names.size() > std::numeric_limits<uint16_t>::max())
+            throw kerror(std::string(name), 0, 0, "too many sources in one compile", std::string());
+        names.emplace_back(name);
+    }
+    lexer_run run(lexer, source);
+    run.file = static_cast<uint16_t>(file);
+    run.run();
+}

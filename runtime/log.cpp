@@ -1,0 +1,150 @@
+#include "runtime/log.h"
+
+#include <charconv>
+
+#include "runtime/thread_local.h"
+#include "runtime/vm.h"
+
+lum_log_listener::~lum_log_listener() = default;
+void lum_log_listener::on_reserved(const std::string&) {}
+void lum_log_listener::on_warning(const std::string&) {}
+void lum_log_listener::on_error(const std::string&) {}
+void lum_log_listener::on_notice(const std::string&) {}
+void lum_log_listener::on_registration(const std::string&) {}
+
+lum_log_base::lum_log_base() = default;
+lum_log_base::~lum_log_base() = default;
+
+void lum_log_base::hook_reserved(const std::string&) {}
+void lum_log_base::hook_warning(const std::string&) {}
+void lum_log_base::hook_error(const std::string&) {}
+void lum_log_base::hook_notice(const std::string&) {}
+void lum_log_base::hook_registration(const std::string&) {}
+void lum_log_base::hook_reserved_9(const std::string&) {}
+void lum_log_base::hook_reserved_10(const std::string&) {}
+void lum_log_base::hook_reserved_11(const std::string&) {}
+void lum_log_base::hook_reserved_12(const std::string&) {}
+
+void lum_log_base::append(std::string& out, const void* v) {
+    char buf[2 + 16];
+    buf[0] = '0';
+    buf[1] = 'x';
+    auto res = std::to_chars(buf + 2, buf + sizeof buf, reinterpret_cast<uintptr_t>(v), 16);
+    out.append(buf, res.ptr);
+}
+
+void lum_log_base::append(std::string& out, double v) {
+    char buf[400];
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6);
+    out.append(buf, res.ptr);
+}
+
+void lum_log_base::append_signed(std::string& out, long long v) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, res.ptr);
+}
+
+void lum_log_base::append_unsigned(std::string& out, unsigned long long v) {
+    char buf[24];
+    auto res = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, res.ptr);
+}
+
+void lum_log_base::error_cstr(const char* text) {
+    if (enabled(LUM_LOG_ERROR)) write(LUM_LOG_ERROR, std::string(text ? text : ""));
+}
+
+void lum_log_base::error_without_ast(std::string_view text) {
+    if (enabled(LUM_LOG_ERROR))
+        write(LUM_LOG_ERROR, concat("While handling an error, a token without AST was passed.\n", text));
+}
+
+void lum_log_base::write(uint32_t level, const std::string& text) {
+    switch (level) {
+    case LUM_LOG_WARNING: hook_warning(text); break;
+    case LUM_LOG_ERROR: hook_error(text); break;
+    case LUM_LOG_NOTICE: hook_notice(text); break;
+    case LUM_LOG_REGISTRATION: hook_registration(text); break;
+    default: return;
+    }
+    dispatch(level, text);
+}
+
+std::vector<lum_log_listener_record*>& lum_log_dispatch_list() {
+    static thread_local std::vector<lum_log_listener_record*> list;
+    return list;
+}
+
+void lum_log_base::dispatch(uint32_t level, const std::string& text) {
+    std::vector<std::shared_ptr<lum_log_listener_record>> copy;
+    std::vector<lum_log_listener_record*>& running = lum_log_dispatch_list();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (listeners.empty()) return;
+        copy = listeners;
+        for (const auto& record : copy) {
+            record->uses.fetch_add(1, std::memory_order_acq_rel);
+            running.push_back(record.get());
+        }
+    }
+    // Listeners run without the logger's lock: a listener may log again (the
+    // nested dispatch copies the list anew) and may take other locks.
+    for (const auto& record : copy) {
+        if (!record->removed.load(std::memory_order_acquire) && record->listener != nullptr) {
+            try {
+                switch (level) {
+                case LUM_LOG_WARNING: record->listener->on_warning(text); break;
+                case LUM_LOG_ERROR: record->listener->on_error(text); break;
+                case LUM_LOG_NOTICE: record->listener->on_notice(text); break;
+                case LUM_LOG_REGISTRATION: record->listener->on_registration(text); break;
+                default: break;
+                }
+            } catch (...) {
+                // A failing listener must not leave its use counted or break
+                // the code that logged.
+            }
+        }
+        for (auto it = running.begin(); it != running.end(); ++it) {
+            if (*it == record.get()) {
+                running.erase(it);
+                break;
+            }
+        }
+        record->uses.fetch_sub(1, std::memory_order_acq_rel);
+        if (record->removed.load(std::memory_order_acquire)) {
+            std::lock_guard<std::mutex> lock(mutex);
+            listener_released.notify_all();
+        }
+    }
+}
+
+lum_log_base* lum_make_default_log() {
+    // Built once and kept alive by a permanent strong handle (never freed), so
+    // the default logger outlives every handle to it.
+    static lum_log_base* const log = [] {
+        lum_pooling_suspend heap_records; // its record must not live in a VM pool
+        auto* created = new lum_log_base();
+        static auto* const keep_alive = new lumptr_strong<lum_log_base>(created);
+        (void)keep_alive;
+        return created;
+    }();
+    return log;
+}
+
+lum_log_base& lum_get_log() {
+    lum_thread_local& tl = lum_get_thread_local();
+    if (lum_log_base* own = tl.logger.get()) return *own;
+    if (tl.vm != nullptr) {
+        if (lum_log_base* vm_log = tl.vm->logger.get()) return *vm_log;
+    }
+    return *lum_make_default_log();
+}
+
+void lum_log_class_added(lum_log_base& log, std::string_view type_name) { log.notice("class: ", type_name); }
+
+void lum_log_member_added(lum_log_base& log, std::string_view member_name) { log.notice(" - ", member_name); }
+
+void lum_log_missing_create_new(lum_log_base& log, std::string_view type_name) {
+    log.registration("internal type '", type_name, "' does not implement a 'create_new' function.\n");
+}

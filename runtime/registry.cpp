@@ -1,0 +1,85 @@
+#include "runtime/registry.h"
+
+#include <unistd.h>
+
+std::atomic<lum_thread_local_getter*> lum_tl_detail::getter{nullptr};
+namespace {
+// Generation 0 never matches the registry's (which starts at 1), so nothing
+// is taken from the cache before the registry exists.
+std::atomic<uint64_t> no_registry_generation{0};
+} // namespace
+std::atomic<std::atomic<uint64_t>*> lum_tl_detail::generation{&no_registry_generation};
+thread_local constinit lum_tl_detail::cached_block lum_tl_detail::cache
+    __attribute__((tls_model("initial-exec"))) = {nullptr, 0};
+
+lum_thread_local& lum_tl_detail::lookup() {
+    lum_thread_local_getter* g = getter.load(std::memory_order_acquire);
+    if (g == nullptr) g = init_getter();
+    // The generation is read before the getter runs: a getter replaced
+    // meanwhile makes the next lookup ask again.
+    uint64_t gen = generation.load(std::memory_order_acquire)->load(std::memory_order_acquire);
+    lum_thread_local& block = (*g)();
+    cache = {&block, gen};
+    return block;
+}
+
+uint32_t lum_os_thread_id() { return static_cast<uint32_t>(::gettid()); }
+
+lum_thread_local::lum_thread_local() : thread_id(lum_os_thread_id()) {}
+
+lum_thread_local::~lum_thread_local() = default;
+
+lum_thread_local& lum_module_thread_local() {
+    static thread_local lum_thread_local block;
+    return block;
+}
+
+lum_thread_local_getter* lum_tl_detail::init_getter() { return &lum_registry().thread_local_getter; }
+
+lum_global_instance::lum_global_instance()
+    : names(8),
+      namespace_initializers(8),
+      factories(std::make_shared<lum_factory_map>(8)),
+      metadata(std::make_shared<lum_metadata_map>(8)),
+      thread_local_getter([]() -> lum_thread_local& { return lum_module_thread_local(); }) {
+    names.max_load_factor(1.0f);
+    namespace_initializers.max_load_factor(1.0f);
+    factories->max_load_factor(1.0f);
+    metadata->max_load_factor(1.0f);
+}
+
+lum_global_instance& lum_registry() {
+    // Built once, never destroyed: everything the registry points at stays
+    // valid until the process ends.
+    static lum_global_instance* const instance = [] {
+        auto* created = new lum_global_instance();
+        lum_tl_detail::generation.store(&created->thread_local_getter_generation, std::memory_order_release);
+        lum_tl_detail::getter.store(&created->thread_local_getter, std::memory_order_release);
+        return created;
+    }();
+    return *instance;
+}
+
+std::recursive_mutex& lum_registration_mutex() {
+    static std::recursive_mutex* const mutex = new std::recursive_mutex();
+    return *mutex;
+}
+
+lum_namespace_registrar register_namespace_initializer(std::string_view name, lum_namespace_initializer initializer) {
+    std::lock_guard<std::recursive_mutex> lock(lum_registration_mutex());
+    lum_global_instance& registry = lum_registry();
+    auto it = registry.namespace_initializers.find(name);
+    if (it == registry.namespace_initializers.end())
+        it = registry.namespace_initializers.emplace(name, std::vector<lum_namespace_initializer>{}).first;
+    it->second.push_back(std::move(initializer));
+    return lum_namespace_registrar{};
+}
+
+const lum_module_descriptor& lum_module_descriptor_record() {
+    static const lum_module_descriptor descriptor = {LUM_MODULE_ABI_VERSION, 1, 1, "MODULE_INTERNAL"};
+    return descriptor;
+}
+
+LUM_EXPORT const lum_module_descriptor* lumioglue_check() { return &lum_module_descriptor_record(); }
+
+LUM_EXPORT lum_global_instance* lumioglue_entry() { return &lum_registry(); }

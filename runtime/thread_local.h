@@ -1,0 +1,96 @@
+// The per-thread runtime block: thread id, current VM, logger, task, VM-lock
+// depth and the pooling switch. Every lookup goes through the registry's
+// thread-local getter, so a host that installs its own getter makes the module
+// share the host's block.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "runtime/ptr.h"
+
+struct lum_vm;
+struct lum_task;
+class lum_log_base;
+
+// Entry of the reserved per-thread table.
+struct lum_thread_local_entry {
+    lumptr_strong<lumptr_base_internal> handle;
+    std::vector<std::pair<std::string, uint64_t>> values;
+};
+
+struct lum_thread_local {
+    uint32_t thread_id = 0;               // OS thread id (gettid) of the owning thread
+    std::string name;                     // name of the thread or VM context
+    lum_vm* vm = nullptr;                 // the VM this thread works for
+    lumptr_strong<lum_log_base> logger;   // the thread's own logger, first choice of lum_get_log()
+    lum_task* current_task = nullptr;     // task whose code the thread runs
+    lum_task* second_task = nullptr;      // task whose globals are being cleared
+    uint32_t vm_lock_depth = 0;           // nesting of lum_vm_lock_guard on this thread
+    std::unordered_map<uint64_t, lum_thread_local_entry> table{8}; // reserved
+    uint32_t reserved_counter_a = 0;
+    uint32_t reserved_counter_b = 0;
+    uint32_t pooling_suspended = 0;       // > 0: cells, records and pooled objects come from the heap
+
+    // Fills the initial values; the thread id is the calling thread's.
+    lum_thread_local();
+    lum_thread_local(const lum_thread_local&) = delete;
+    lum_thread_local& operator=(const lum_thread_local&) = delete;
+    ~lum_thread_local();
+};
+
+// OS thread id of the calling thread.
+uint32_t lum_os_thread_id();
+
+using lum_thread_local_getter = std::function<lum_thread_local&()>;
+
+namespace lum_tl_detail {
+// Points at the registry's getter once the registry exists.
+extern std::atomic<lum_thread_local_getter*> getter;
+// Points at the registry's getter generation once the registry exists.
+extern std::atomic<std::atomic<uint64_t>*> generation;
+// The block the getter gave this thread, with the generation it was got under.
+struct cached_block {
+    lum_thread_local* block;
+    uint64_t generation;
+};
+extern thread_local constinit cached_block cache __attribute__((tls_model("initial-exec")));
+lum_thread_local_getter* init_getter();
+// Asks the registry's getter and refreshes the cache.
+lum_thread_local& lookup();
+} // namespace lum_tl_detail
+
+// The calling thread's runtime block, as the registry's getter gives it (the
+// registry is created first if needed). An empty getter throws
+// std::bad_function_call. The answer is cached per thread and asked again
+// whenever the registry's getter generation changes (a host that replaces
+// the getter bumps it), so the hot path is one thread-local load and one
+// compare.
+inline lum_thread_local& lum_get_thread_local() {
+    const lum_tl_detail::cached_block& c = lum_tl_detail::cache;
+    if (c.block != nullptr &&
+        c.generation == lum_tl_detail::generation.load(std::memory_order_relaxed)->load(std::memory_order_relaxed))
+        [[likely]]
+        return *c.block;
+    return lum_tl_detail::lookup();
+}
+
+// The module's own getter: the block in this binary's thread-local storage.
+lum_thread_local& lum_module_thread_local();
+
+// Raises the pooling-suspended counter for its lifetime (on every exit path).
+class lum_pooling_suspend {
+public:
+    lum_pooling_suspend() : tl_(lum_get_thread_local()) { ++tl_.pooling_suspended; }
+    ~lum_pooling_suspend() { --tl_.pooling_suspended; }
+    lum_pooling_suspend(const lum_pooling_suspend&) = delete;
+    lum_pooling_suspend& operator=(const lum_pooling_suspend&) = delete;
+
+private:
+    lum_thread_local& tl_;
+};

@@ -1,0 +1,43 @@
+#include "runtime/vm_lock.h"
+
+#include "runtime/thread_local.h"
+#include "runtime/vm.h"
+
+lum_vm_lock_guard::lum_vm_lock_guard() { acquire(lum_get_thread_local().vm); }
+
+lum_vm_lock_guard::lum_vm_lock_guard(lum_vm* vm) { acquire(vm); }
+
+void lum_vm_lock_guard::acquire(lum_vm* vm) {
+    locked_ = false;
+    if (vm == nullptr) return;
+    lum_thread_local& tl = lum_get_thread_local();
+    if (vm->lock.owner.load(std::memory_order_acquire) != tl.thread_id) {
+        vm->lock.mutex.lock(); // throws std::system_error on failure
+        vm->lock.owner.store(tl.thread_id, std::memory_order_release);
+        locked_ = true;
+    }
+    vm_ = vm;
+    ++tl.vm_lock_depth;
+}
+
+lum_vm_lock_guard::~lum_vm_lock_guard() {
+    if (vm_ == nullptr) return;
+    lum_thread_local& tl = lum_get_thread_local();
+    --tl.vm_lock_depth;
+    if (locked_) {
+        vm_->lock.owner.store(0, std::memory_order_release);
+        vm_->lock.mutex.unlock();
+    }
+}
+
+void lum_vm_lock_guard::relock() {
+    if (vm_ == nullptr || !locked_) return;
+    lum_thread_local& tl = lum_get_thread_local();
+    if (vm_->lock.owner.load(std::memory_order_acquire) == tl.thread_id) return; // still held
+    vm_->lock.mutex.lock();
+    vm_->lock.owner.store(tl.thread_id, std::memory_order_release);
+}
+
+bool lum_vm_owned_by_current_thread(const lum_vm* vm) {
+    return vm != nullptr && vm->lock.owner.load(std::memory_order_acquire) == lum_get_thread_local().thread_id;
+}

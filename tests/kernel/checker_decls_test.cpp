@@ -1,0 +1,237 @@
+// Declarations: structs and cstructs, constants, entry kernels and their
+// parameters, results and reductions; the records of the compiled unit;
+// size limits; the compile driver with imports.
+
+#include <cmath>
+
+#include "kernel/compiler/compile.h"
+#include "tests/kernel/checker_test_util.h"
+
+using namespace ktest;
+
+TEST(CheckerDecls, StructMessages) {
+    auto expect = [](const std::string& src, const std::string& needle, const std::string& message, int nth = 0) {
+        EXPECT_EQ(error_of(src), at(src, needle, nth) + message) << src;
+    };
+    expect("struct gid { f32 x; }", "gid", "'gid' is a reserved word");
+    expect("struct f32 { f32 x; }", "f32 {", "'f32' is the name of a type");
+    expect("struct f32x4 { f32 x; }", "f32x4", "'f32x4' is the name of a type");
+    expect("struct bool { f32 x; }", "bool", "'bool' is the name of a type");
+    expect("struct A { f32 x; }\nstruct A { f32 y; }", "A { f32 y", "'A' is already declared");
+    expect("const i32 A = 1;\nstruct A { f32 y; }", "A {", "'A' is already declared");
+    expect("struct A { bool b; }", "bool", "bool fields are not supported (use u8)");
+    expect("struct A { f32* p; }", "f32*", "struct fields cannot be pointers");
+    expect("struct A { void v; }", "void", "fields cannot be void");
+    expect("struct A { Q q; }", "Q", "unknown type 'Q'");
+    expect("struct A { B b; }\nstruct B { f32 x; }", "B b", "unknown type 'B'");
+    expect("struct A { A a; }", "A a", "unknown type 'A'");
+    expect("struct A { f32 x; i32 x; }", "x; }", "field 'x' is already declared in 'A'");
+    expect("struct A { f32 x[0]; }", "0]", "array size must be a positive integer constant");
+    expect("struct A { f32 x[1048577]; }", "1048577", "array size must be a positive integer constant");
+    expect("struct A { u8 a[1048576]; }\nstruct B { A x[1048576]; }", "B", "struct 'B' is too large");
+    expect("struct A { u8 a[1048576]; }\nstruct B { A x[2047]; A y; u8 z[1048576]; }", "B", "struct 'B' is too large");
+    EXPECT_EQ(error_of("struct A { u8 a[1048576]; }\nstruct B { A x[2047]; }"), "ok");
+}
+
+TEST(CheckerDecls, StructLayouts) {
+    const compiled c = compile(
+        "struct P { u8 a; f64 b; u16 c[3]; }\n"
+        "cstruct Q { u8 a; f64 b; u16 c[3]; }\n"
+        "cstruct R { u8 t; Q q; u8 u; f32x3 v; }\n"
+        "cstruct V { u16 a; u8 b; }\n");
+    ASSERT_TRUE(c.ok()) << c.err.message;
+    const auto& s = c.unit->structs;
+    ASSERT_EQ(s.size(), 5u);
+    EXPECT_EQ(s[0].name, "P");
+    EXPECT_EQ(s[0].file, "t.k");
+    EXPECT_EQ(s[0].size, 15u);
+    EXPECT_EQ(s[0].fields[1].offset, 1u);
+    EXPECT_EQ(s[0].fields[2].offset, 9u);
+    EXPECT_EQ(s[0].fields[2].array_count, 3u);
+    EXPECT_EQ(s[0].fields[2].elem_size, 2u);
+    EXPECT_EQ(s[0].lane_count, 0);
+    EXPECT_EQ(s[1].size, 24u);
+    EXPECT_EQ(s[1].fields[1].offset, 8u);
+    EXPECT_EQ(s[1].fields[2].offset, 16u);
+    EXPECT_EQ(s[2].fields[1].offset, 8u);  // Q aligns to 8
+    EXPECT_EQ(s[2].fields[1].prim, LUMK_PRIM_STRUCT);
+    EXPECT_EQ(s[2].fields[1].struct_index, 1);
+    EXPECT_EQ(s[2].fields[2].offset, 32u);
+    EXPECT_EQ(s[2].fields[3].offset, 36u);  // f32x3 aligns to 4
+    EXPECT_EQ(s[2].size, 48u);
+    EXPECT_EQ(s[3].size, 4u);
+    EXPECT_EQ(s[4].name, "f32x3");  // vector records come after every declared struct
+    EXPECT_EQ(s[4].size, 12u);
+}
+
+TEST(CheckerDecls, Constants) {
+    const compiled c = compile(
+        "const i64 BIG = 1 << 40;\n"
+        "kernel const f32 HALF = 0.5;\n"
+        "const u32 MASK = 0xFFu;\n"
+        "const f64 ROOT = sqrt(2.0) * f64(MASK);\n"
+        "const bool ON = BIG > 5;\n"
+        "const i32 N = 4;\n"
+        "kernel k(i64* o) { f32 a[N]; o[0] = BIG + N; o[1] = i64(HALF * 4.0); o[2] = i64(ON); }\n");
+    ASSERT_TRUE(c.ok()) << c.err.message;
+    const auto& k = c.unit->constants;
+    ASSERT_EQ(k.size(), 6u);
+    EXPECT_EQ(k[0].name, "BIG");
+    EXPECT_EQ(k[0].prim, LUMK_PRIM_I64);
+    EXPECT_EQ(k[0].bits, 1ull << 40);
+    EXPECT_EQ(k[1].prim, LUMK_PRIM_F32);
+    EXPECT_EQ(f32_of(k[1].bits), 0.5f);
+    EXPECT_EQ(k[2].bits, 255u);
+    EXPECT_EQ(f64_of(k[3].bits), std::sqrt(2.0) * 255.0);
+    EXPECT_EQ(k[4].bits, 1u);
+    buffer o = buffer::of<int64_t>({0, 0, 0});
+    ASSERT_EQ(run(*c.unit->programs[0], 1, {&o}).code, 0);
+    EXPECT_EQ(o.as<int64_t>(), (std::vector<int64_t>{(1ll << 40) + 4, 2, 1}));
+
+    auto expect = [](const std::string& src, const std::string& needle, const std::string& message, int nth = 0) {
+        EXPECT_EQ(error_of(src), at(src, needle, nth) + message) << src;
+    };
+    expect("const f32x4 C = 1;", "f32x4", "constants must have a scalar type");
+    expect("struct S { f32 x; }\nconst S C = 1;", "S C", "constants must have a scalar type");
+    expect("const void C = 1;", "void", "constants must have a scalar type");
+    expect("const u32 C = gid;", "gid", "not a constant expression");
+    expect("const u8 C = 300;", "300", "integer literal 300 does not fit into u8");
+    expect("const i32 A = B;\nconst i32 B = 1;", "B;", "unknown name 'B'");
+    expect("const i32 sqrt = 1;\nconst i32 if = 2;", "if", "'if' is a reserved word");
+    expect("const i32 u8 = 1;", "u8", "'u8' is the name of a type");
+    expect("const i32 A = 1;\nconst i32 A = 2;", "A = 2", "'A' is already declared");
+    expect("const i32 A = 7 / 0;", "/", "division by zero");
+}
+
+TEST(CheckerDecls, KernelDeclarationMessages) {
+    auto expect = [](const std::string& src, const std::string& needle, const std::string& message, int nth = 0) {
+        EXPECT_EQ(error_of(src), at(src, needle, nth) + message) << src;
+    };
+    expect("kernel k() {}\nkernel k() {}", "k()", "kernel 'k' is already declared", 1);
+    expect("kernel k() {}\nkernel inline k() {}", "k()", "kernel 'k' is already declared", 1);
+    expect("kernel gid() {}", "gid", "'gid' is a reserved word");
+    expect("kernel k(void x) {}", "void", "parameters cannot be void");
+    expect("kernel k(bool* x) {}", "bool", "bool* is not supported (use u8*)");
+    expect("kernel k(Q* x) {}", "Q", "unknown type 'Q'");
+    expect("struct S { f32 x; }\nkernel k(S s) {}", "S s", "entry kernel parameters of type S must be pointers ('const S* name')");
+    expect("kernel k(f32x4 v) {}", "f32x4", "entry kernel parameters of type f32x4 must be pointers ('const f32x4* name')");
+    expect("kernel k(i32 a, f32 a) {}", "a)", "'a' is already declared in this scope");
+    expect("kernel k(i32 gsize) {}", "gsize", "'gsize' is a reserved word");
+    expect("kernel k() -> f32* reduce(+) {}", "f32*", "kernels cannot return pointers");
+    expect("kernel k() -> Q reduce(+) {}", "Q", "unknown type 'Q'");
+    expect("kernel k() -> i32 {}", "i32", "a kernel with a result needs a reduction ('-> T reduce(+)')");
+    expect("kernel k() -> u8 reduce(+) {}", "+)", "'+' cannot reduce u8");
+    expect("kernel k() -> f32 reduce(&) {}", "&", "'&' cannot reduce f32");
+    expect("kernel k() -> f64 reduce(^) {}", "^", "'^' cannot reduce f64");
+    expect("kernel k() -> bool reduce(min) {}", "min", "'min' cannot reduce bool");
+    expect("kernel k() -> bool reduce(+) {}", "+)", "'+' cannot reduce bool");
+    expect("struct S { f32 x; }\nkernel k() -> S reduce(+) {}", "+)", "'+' cannot reduce S");
+    expect("struct S { f32 x; }\nkernel k() -> S reduce(zz: +) {}", "zz", "struct 'S' has no field 'zz'");
+    expect("struct S { f32 x; }\nkernel k() -> S reduce(x: +, x: min) {}", "x: min", "field 'x' is reduced twice");
+    expect("struct S { u8 t[4]; }\nkernel k() -> S reduce(t: +) {}", "+)", "'+' cannot reduce u8[4]");
+    expect("struct S { u8 t; }\nkernel k() -> S reduce(t: max) {}", "max", "'max' cannot reduce u8");
+    expect("struct I { i32 a; }\nstruct S { I i; }\nkernel k() -> S reduce(i: +) {}", "+)", "'+' cannot reduce I");
+    expect("kernel k() -> i32 reduce(a: +) {}", "reduce", "reduce(field: op) needs a struct or vector result");
+    expect("kernel k() -> void reduce(+) {}", "+)", "'+' cannot reduce void");
+    EXPECT_EQ(error_of("kernel k() -> void { return; }"), "ok");
+}
+
+TEST(CheckerDecls, ProgramRecords) {
+    const compiled c = compile(
+        "struct P { f32 x; f32 y; }\n"
+        "kernel first(const P* ps, f32 scale, i32* out, u8 tag) -> f64 reduce(max) {\n"
+        "  f32 a[3];\n"
+        "  out[gid] = i32(ps[gid].x * scale) + i32(tag);\n"
+        "  return f64(a[0]) + 0.0;\n"
+        "}\n"
+        "kernel inline helper() {}\n"
+        "kernel second(f64* d) { d[0] = 0.0; d[1] = -0.0; d[2] = 0.0; }\n");
+    ASSERT_TRUE(c.ok()) << c.err.message;
+    ASSERT_EQ(c.unit->programs.size(), 2u);
+    const lumk_program& p = program(c, "first");
+    EXPECT_EQ(p.file, "t.k");
+    EXPECT_EQ(p.line, 2u);
+    ASSERT_EQ(p.params.size(), 4u);
+    EXPECT_EQ(p.params[0].type_text, "const P*");
+    EXPECT_EQ(p.params[0].slot, 0);
+    EXPECT_EQ(p.params[0].size, 8u);
+    EXPECT_EQ(p.params[1].type_text, "f32");
+    EXPECT_EQ(p.params[1].reg, 7);
+    EXPECT_EQ(p.params[2].slot, 1);
+    EXPECT_EQ(p.params[2].size, 4u);
+    EXPECT_EQ(p.params[3].reg, 8);
+    EXPECT_EQ(p.params[3].size, 1u);
+    EXPECT_EQ(p.ptr_count, 2u);
+    EXPECT_EQ(p.frame_slot, 2u);
+    EXPECT_EQ(p.frame_bytes, 12u);
+    EXPECT_EQ(p.result_type.prim, LUMK_PRIM_F64);
+    EXPECT_EQ(p.result_type_text, "f64");
+    ASSERT_EQ(p.reductions.size(), 1u);
+    EXPECT_EQ(p.reductions[0].reg, 2);
+    EXPECT_EQ(p.reductions[0].op, LUMK_REDUCE_MAX);
+    EXPECT_EQ(p.reductions[0].field, "");
+    EXPECT_EQ(p.reg_names[0], "gid");
+    EXPECT_EQ(p.reg_names[2], "acc");
+    EXPECT_EQ(p.reg_names[6], "gsize_y");
+    EXPECT_EQ(p.gid, 0);
+    EXPECT_EQ(p.gsize_y, 6);
+    EXPECT_EQ(p.code.back().op, LUMK_END);
+    EXPECT_EQ(p.lines.size(), p.code.size());
+    EXPECT_EQ(p.file_indexes.size(), p.code.size());
+    EXPECT_EQ(p.file_names, (std::vector<std::string>{"t.k"}));
+    for (size_t i = 0; i < p.code.size(); ++i) EXPECT_GE(p.lines[i], 2u);
+
+    // +0.0 and -0.0 are two pool entries; equal constants share one
+    const lumk_program& s = program(c, "second");
+    int zeros = 0;
+    for (const lumk_const& k : s.constants)
+        if (k.prim == LUMK_PRIM_F64 && (k.bits == 0 || k.bits == 0x8000000000000000ull)) ++zeros;
+    EXPECT_EQ(zeros, 2);
+    EXPECT_EQ(s.reg_names[2], "");
+    buffer d = buffer::of<double>({1, 1, 1});
+    ASSERT_EQ(run(s, 1, {&d}).code, 0);
+    EXPECT_TRUE(std::signbit(d.as<double>()[1]));
+    EXPECT_FALSE(std::signbit(d.as<double>()[2]));
+}
+
+TEST(CheckerDecls, CompileDriverWithImports) {
+    kerror err;
+    std::shared_ptr<lumk_compiled_unit> base;
+    lumk_compile_unit(base,
+                      "struct Pt { f32 x; f32 y; }\n"
+                      "const f32 SCALE = 2.0;\n"
+                      "kernel inline scaled(f32 v) -> f32 { return v * SCALE; }\n"
+                      "kernel base_kernel(Pt* p) { p[gid].x = scaled(p[gid].y); }\n",
+                      "base.k", err, {});
+    ASSERT_TRUE(base) << err.message;
+    ASSERT_EQ(base->programs.size(), 1u);
+
+    std::shared_ptr<lumk_compiled_unit> unit;
+    lumk_compile_unit(unit, "kernel use(Pt* p) { p[gid].y = scaled(p[gid].x) + SCALE; }", "use.k", err, {base});
+    ASSERT_TRUE(unit) << err.message;
+    ASSERT_EQ(unit->programs.size(), 1u);  // the imported entry kernel is not compiled again
+    EXPECT_EQ(unit->programs[0]->name, "use");
+    EXPECT_EQ(unit->structs[0].file, "base.k");
+    EXPECT_EQ(unit->programs[0]->file, "use.k");
+    buffer p = buffer::of<float>({1.5f, 0.0f});
+    ASSERT_EQ(run(*unit->programs[0], 1, {&p}).code, 0);
+    EXPECT_EQ(p.as<float>()[1], 5.0f);
+
+    // an error in the unit's own source names its file; duplicates across imports are refused
+    std::shared_ptr<lumk_compiled_unit> bad;
+    lumk_compile_unit(bad, "kernel base_kernel() {}", "dup.k", err, {base});
+    EXPECT_FALSE(bad);
+    EXPECT_EQ(err.file, "dup.k");
+    EXPECT_EQ(err.message, "kernel 'base_kernel' is already declared");
+    EXPECT_EQ(err.line, 1u);
+    EXPECT_EQ(err.column, 8u);
+    EXPECT_EQ(err.source_line, "kernel base_kernel() {}");
+}
+
+TEST(CheckerDecls, ProgramSizeLimits) {
+    // too many constants: every value of the list is a new one
+    std::string consts = "kernel k() { f64 a[28700] = {";
+    for (int i = 0; i < 28700; ++i) consts += std::to_string(i) + ".5, ";
+    consts += "}; }";
+    EXPECT_NE(error_of(consts).find("kernel is too large (too many constants)"), std::string::npos);
+}

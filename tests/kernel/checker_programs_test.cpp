@@ -1,0 +1,142 @@
+// Whole kernels end to end: each compiles with and without the optimizer and
+// both programs give bit-identical results on the scalar interpreter.
+
+#include <cmath>
+
+#include "tests/kernel/checker_test_util.h"
+
+using namespace ktest;
+
+namespace {
+
+struct workload {
+    const char* name;
+    const char* src;
+    uint64_t items;
+    uint64_t width;  // 2-D row width, 0 for 1-D
+    std::vector<buffer> (*make)();
+    std::vector<uint64_t> values;
+};
+
+std::vector<buffer> saxpy_data() {
+    std::vector<float> x(64), y(64);
+    for (int i = 0; i < 64; ++i) {
+        x[i] = i * 0.25f;
+        y[i] = 100.0f - i;
+    }
+    return {buffer::of<float>(y), buffer::of<float>(x)};
+}
+
+std::vector<buffer> mandel_data() { return {buffer::of<int32_t>(std::vector<int32_t>(48, 0))}; }
+
+std::vector<buffer> particles_data() {
+    std::vector<float> p(32 * 7);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = std::sin(static_cast<float>(i)) * 3.0f;
+    return {buffer::of<float>(p)};
+}
+
+std::vector<buffer> histogram_data() {
+    std::vector<uint8_t> v(100);
+    for (int i = 0; i < 100; ++i) v[i] = static_cast<uint8_t>((i * 37) % 251);
+    return {buffer::of<uint8_t>(v), buffer::of<uint32_t>(std::vector<uint32_t>(8, 0))};
+}
+
+std::vector<buffer> stencil_data() {
+    std::vector<float> in(6 * 5);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<float>(i % 7);
+    return {buffer::of<float>(in), buffer::of<float>(std::vector<float>(30, 0))};
+}
+
+const workload kWorkloads[] = {
+    {"saxpy", "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }", 64, 0, saxpy_data,
+     {0x40200000}},  // a = 2.5f
+    {"mandel",
+     "kernel mandel(i32* out) {\n"
+     "  f64 cx = -2.0 + 3.0 * f64(gid_x) / f64(gsize_x);\n"
+     "  f64 cy = -1.0 + 2.0 * f64(gid_y) / f64(gsize_y);\n"
+     "  f64 zx = 0.0; f64 zy = 0.0; i32 n = 0;\n"
+     "  while (n < 50 && zx * zx + zy * zy < 4.0) {\n"
+     "    f64 t = zx * zx - zy * zy + cx; zy = 2.0 * zx * zy + cy; zx = t; n++;\n"
+     "  }\n"
+     "  out[gid_y * gsize_x + gid_x] = n;\n"
+     "}",
+     48, 8, mandel_data, {}},
+    {"particles",
+     "struct Particle { f32x3 pos; f32x3 vel; f32 mass; }\n"
+     "kernel inline clamp_speed(f32x3 v, f32 limit) -> f32x3 {\n"
+     "  f32 s = length(v);\n"
+     "  if (s > limit) { return v * (limit / s); }\n"
+     "  return v;\n"
+     "}\n"
+     "kernel step(Particle* ps, f32 dt) {\n"
+     "  Particle p = ps[gid];\n"
+     "  f32x3 g = f32x3(0.0, -9.81, 0.0);\n"
+     "  p.vel = clamp_speed(p.vel + g * (dt / max(p.mass, 0.1)), 4.0);\n"
+     "  p.pos += p.vel * dt;\n"
+     "  if (p.pos.y < 0.0) { p.pos.y = -p.pos.y; p.vel.y = abs(p.vel.y) * 0.5; }\n"
+     "  ps[gid] = p;\n"
+     "}",
+     32, 0, particles_data, {0x3C23D70A}},  // dt = 0.01f
+    {"histogram",
+     "kernel hist(const u8* v, u32* bins) {\n"
+     "  u32 b = u32(v[gid]) / 32u;\n"
+     "  if (b < 8u) { atomic_add(bins[b], 1u); }\n"
+     "}",
+     100, 0, histogram_data, {}},
+    {"stencil",
+     "kernel blur(const f32* in, f32* out) {\n"
+     "  i32 x = i32(gid_x); i32 y = i32(gid_y); i32 w = i32(gsize_x); i32 h = i32(gsize_y);\n"
+     "  f32 s = 0.0; i32 n = 0;\n"
+     "  for (i32 dy = -1; dy <= 1; dy++) {\n"
+     "    for (i32 dx = -1; dx <= 1; dx++) {\n"
+     "      i32 xx = x + dx; i32 yy = y + dy;\n"
+     "      if (xx < 0 || yy < 0 || xx >= w || yy >= h) { continue; }\n"
+     "      s += in[yy * w + xx]; n++;\n"
+     "    }\n"
+     "  }\n"
+     "  out[gid] = s / f32(n);\n"
+     "}",
+     30, 6, stencil_data, {}},
+};
+
+}  // namespace
+
+TEST(CheckerPrograms, OptimizedAndPlainProgramsAgree) {
+    for (const workload& w : kWorkloads) {
+        const compiled opt = compile(w.src, true);
+        const compiled plain = compile(w.src, false);
+        ASSERT_TRUE(opt.ok()) << w.name << ": " << opt.err.line << ":" << opt.err.column << " " << opt.err.message;
+        ASSERT_TRUE(plain.ok()) << w.name;
+        std::vector<buffer> a = w.make(), b = w.make();
+        std::vector<buffer*> pa, pb;
+        for (size_t i = 0; i < a.size(); ++i) {
+            pa.push_back(&a[i]);
+            pb.push_back(&b[i]);
+        }
+        const run_result ra = run(*opt.unit->programs[0], w.items, pa, w.values, w.width);
+        const run_result rb = run(*plain.unit->programs[0], w.items, pb, w.values, w.width);
+        EXPECT_EQ(ra.code, 0) << w.name << ": " << ra.message;
+        EXPECT_EQ(rb.code, 0) << w.name << ": " << rb.message;
+        for (size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].bytes, b[i].bytes) << w.name << " buffer " << i;
+        EXPECT_LE(opt.unit->programs[0]->reg_count, plain.unit->programs[0]->reg_count) << w.name;
+    }
+}
+
+TEST(CheckerPrograms, WorkloadResults) {
+    // spot checks that the kernels compute what they say
+    const compiled c = compile(kWorkloads[3].src);
+    ASSERT_TRUE(c.ok());
+    std::vector<buffer> d = histogram_data();
+    ASSERT_EQ(run(*c.unit->programs[0], 100, {&d[0], &d[1]}).code, 0);
+    uint32_t total = 0;
+    for (uint32_t v : d[1].as<uint32_t>()) total += v;
+    EXPECT_EQ(total, 100u);
+
+    const compiled m = compile(kWorkloads[1].src);
+    ASSERT_TRUE(m.ok());
+    std::vector<buffer> md = mandel_data();
+    ASSERT_EQ(run(*m.unit->programs[0], 48, {&md[0]}, {}, 8).code, 0);
+    const std::vector<int32_t> it = md[0].as<int32_t>();
+    EXPECT_EQ(it[0], 1);          // (-2, -1) escapes at once
+    EXPECT_EQ(it[2 * 8 + 5], 50);  // (-0.125, -0.333) stays inside
+}

@@ -1,0 +1,101 @@
+// Compiled program records and the register allocator's operand walkers.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "kernel/compiler/program.h"
+
+TEST(KernelProgram, ConstructionDefaults) {
+    auto p = std::make_shared<lumk_program>();
+    EXPECT_TRUE(p->name.empty());
+    EXPECT_EQ(p->line, 0u);
+    EXPECT_EQ(p->result_type.prim, LUMK_PRIM_VOID);
+    EXPECT_EQ(p->result_type.struct_index, -1);
+    EXPECT_EQ(p->reg_count, 0u);
+    EXPECT_EQ(p->frame_bytes, 0u);
+    EXPECT_EQ(p->gsize_y, 0);
+    EXPECT_EQ(p->is_2d, 0);
+    EXPECT_FALSE(p->prologue);
+    ASSERT_TRUE(p->jit);
+    EXPECT_EQ(lumk_jit_load_state(*p->jit), LUMK_JIT_NONE);
+    EXPECT_EQ(p->jit->entry, nullptr);
+    EXPECT_TRUE(p->jit->error.empty());
+    EXPECT_FALSE(p->jit->from_aot);
+    EXPECT_EQ(p->jit->aot_hash.load(), 0u);
+    EXPECT_EQ(p->jit->generation.load(), 0u);
+    // each program has its own slot; a slot held elsewhere outlives the program
+    auto q = std::make_shared<lumk_program>();
+    EXPECT_NE(p->jit, q->jit);
+    std::shared_ptr<lumk_jit_slot> held = p->jit;
+    p.reset();
+    EXPECT_EQ(held.use_count(), 1);
+}
+
+TEST(KernelProgram, MarkOperandsCollectsUsesBeforeDefinitions) {
+    // registers 0..9 with first allocatable 7; map entries: 7, 8, 9 unassigned
+    std::vector<int32_t> map = {0, 1, 2, 3, 4, 5, 6, -1, -1, -1, 5};
+    std::vector<uint64_t> defs(1, 0), uses(1, 0);
+    lumk_operand_mark_state st{7, map, defs, uses};
+
+    lumk_insn add{LUMK_ADD_I32, 9, 7, 8, 0};  // D=9 is not a use
+    lumk_insn_mark_operands(add, st);
+    EXPECT_EQ(uses[0], (1ull << 7) | (1ull << 8));
+
+    uses[0] = 0;
+    defs[0] = 1ull << 8;  // 8 already defined in this block
+    lumk_insn_mark_operands(add, st);
+    EXPECT_EQ(uses[0], 1ull << 7);
+
+    // fixed registers, assigned ones, constants and registers outside the map are skipped
+    uses[0] = 0;
+    defs[0] = 0;
+    lumk_insn_mark_operands(lumk_insn{LUMK_ADD_X64, 9, 0, 10, 0}, st);
+    lumk_insn_mark_operands(lumk_insn{LUMK_ADD_X64, 9, 32768, 40, 0}, st);
+    EXPECT_EQ(uses[0], 0u);
+
+    // I operands (addend register in imm) and stores' value registers are uses
+    lumk_insn_mark_operands(lumk_insn{LUMK_AADD_32, 9, 0, 8, 7}, st);
+    EXPECT_EQ(uses[0], (1ull << 7) | (1ull << 8));
+    uses[0] = 0;
+    lumk_insn_mark_operands(lumk_insn{LUMK_ST_I32, 9, 0, 7, 3}, st);  // RPRO: a is a source
+    EXPECT_EQ(uses[0], (1ull << 7) | (1ull << 9));
+    // jump targets, offsets and sizes are not registers
+    uses[0] = 0;
+    lumk_insn_mark_operands(lumk_insn{LUMK_JMP, 0, 0, 0, 8}, st);
+    lumk_insn_mark_operands(lumk_insn{LUMK_CHKIDX, 7, 0, 0, 9}, st);
+    EXPECT_EQ(uses[0], 1ull << 7);
+}
+
+TEST(KernelProgram, RenameOperandsRewritesRegistersOnly) {
+    std::vector<int32_t> map(20, -1);
+    map[7] = 3;
+    map[8] = 4;
+    map[9] = 5;
+    map[12] = 11;
+    lumk_insn ld{LUMK_LD_F32, 7, 8, 9, 12};  // DPRO: b is a pointer slot, imm an offset
+    lumk_insn_rename_operands(ld, map);
+    EXPECT_EQ(ld.a, 3);
+    EXPECT_EQ(ld.b, 8);
+    EXPECT_EQ(ld.c, 5);
+    EXPECT_EQ(ld.imm, 12u);
+
+    lumk_insn aadd{LUMK_AADD_64, 9, 1, 7, 12};  // I in imm becomes the new register
+    lumk_insn_rename_operands(aadd, map);
+    EXPECT_EQ(aadd.a, 5);
+    EXPECT_EQ(aadd.c, 3);
+    EXPECT_EQ(aadd.imm, 11u);
+
+    lumk_insn math{LUMK_MATH2_F32, 7, 8, 9, 12};  // T in imm stays
+    lumk_insn_rename_operands(math, map);
+    EXPECT_EQ(math.a, 3);
+    EXPECT_EQ(math.b, 4);
+    EXPECT_EQ(math.c, 5);
+    EXPECT_EQ(math.imm, 12u);
+
+    lumk_insn jt{LUMK_JTLT_S, 7, 30000, 0, 8};  // outside the map: unchanged; target stays
+    lumk_insn_rename_operands(jt, map);
+    EXPECT_EQ(jt.a, 3);
+    EXPECT_EQ(jt.b, 30000);
+    EXPECT_EQ(jt.imm, 8u);
+}

@@ -1,0 +1,152 @@
+// Job queue: capacity, refusal, shutdown, jobs that own references, and
+// workers that never leave a job behind while they sleep.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "host/host_vm.h"
+#include "runtime/job_queue.h"
+#include "runtime/vm.h"
+
+namespace {
+
+// A callable that counts its runs and the destruction of what it owns.
+struct owning_job {
+    std::shared_ptr<int> owned;
+    std::atomic<int>* runs;
+    void operator()() { runs->fetch_add(1); }
+};
+
+TEST(Job, InlineAndHeapCallablesRunMoveAndDestroy) {
+    std::atomic<int> runs{0};
+    auto owned = std::make_shared<int>(1);
+    {
+        lum_job small(owning_job{owned, &runs});
+        struct big_t {
+            char pad[200];
+            std::shared_ptr<int> owned;
+            std::atomic<int>* runs;
+            void operator()() { runs->fetch_add(10); }
+        };
+        lum_job big(big_t{{}, owned, &runs});
+        EXPECT_EQ(owned.use_count(), 3);
+        lum_job moved(std::move(small));
+        EXPECT_FALSE(small);
+        moved();
+        big();
+        lum_job target;
+        target = std::move(big);
+        target();
+        EXPECT_EQ(runs.load(), 21);
+    }
+    EXPECT_EQ(owned.use_count(), 1); // every copy released by the destructors
+}
+
+TEST(JobQueue, AcceptsCapacityJobsAndRefusesTheNext) {
+    auto q = std::make_unique<lum_job_queue>();
+    std::atomic<int> runs{0};
+    auto owned = std::make_shared<int>(0);
+    for (uint32_t i = 0; i < lum_job_queue::capacity; ++i) ASSERT_TRUE(q->try_push(owning_job{owned, &runs}));
+    EXPECT_EQ(owned.use_count(), 1 + 1024);
+    EXPECT_FALSE(q->try_push(owning_job{owned, &runs}));
+    EXPECT_EQ(owned.use_count(), 1 + 1024); // the refused job was destroyed
+    EXPECT_EQ(q->pending_count(), 1024u);
+    EXPECT_TRUE(q->try_push(lum_job{}));    // empty job: nothing queued, success
+    lum_job job;
+    ASSERT_TRUE(q->try_pop(job));
+    job();
+    job.reset();
+    EXPECT_TRUE(q->try_push(owning_job{owned, &runs})); // a slot is free again
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(q->clear(), 1024u);
+    EXPECT_EQ(owned.use_count(), 1);
+    EXPECT_EQ(runs.load(), 1);
+}
+
+TEST(JobQueue, PushAfterShutdownReportsSuccessAndRunsNothing) {
+    auto q = std::make_unique<lum_job_queue>();
+    std::atomic<int> runs{0};
+    auto owned = std::make_shared<int>(0);
+    ASSERT_TRUE(q->try_push(owning_job{owned, &runs}));
+    q->shut_down();
+    EXPECT_TRUE(q->try_push(owning_job{owned, &runs}));
+    EXPECT_EQ(owned.use_count(), 2); // the late job was dropped and released what it owned
+    lum_job job;
+    EXPECT_FALSE(q->try_pop(job));
+    EXPECT_FALSE(q->wait_pop(job)); // shut down: returns at once
+    q.reset();                      // jobs never run are destroyed with the queue
+    EXPECT_EQ(owned.use_count(), 1);
+    EXPECT_EQ(runs.load(), 0);
+}
+
+TEST(JobQueue, SleepingWorkersNeverStrandAJob) {
+    lum_host_vm_options options;
+    options.workers = 3;
+    lum_host_vm host(options);
+    lum_vm& vm = host.vm();
+    std::atomic<int> runs{0};
+    auto owned = std::make_shared<int>(0);
+    auto wait_for = [&](int target) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (runs.load() < target && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        return runs.load();
+    };
+    int expected = 0;
+    // Single jobs with pauses: every push finds the workers asleep.
+    for (int round = 0; round < 40; ++round) {
+        ASSERT_TRUE(vm.jobs.try_push(owning_job{owned, &runs}));
+        ++expected;
+        ASSERT_EQ(wait_for(expected), expected) << "a job stayed in the queue while the workers slept";
+        if (round % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // Bursts from several producers at once.
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 4; ++p)
+        producers.emplace_back([&] {
+            for (int i = 0; i < 500; ++i)
+                while (!vm.jobs.try_push(owning_job{owned, &runs})) std::this_thread::yield();
+        });
+    for (auto& t : producers) t.join();
+    expected += 2000;
+    EXPECT_EQ(wait_for(expected), expected);
+    EXPECT_EQ(vm.jobs.pending_count(), 0u);
+    host.shutdown();
+    EXPECT_EQ(owned.use_count(), 1);
+}
+
+TEST(JobQueue, FullQueueBurstsNeverLeaveJobsBehindSleepingWorkers) {
+    lum_host_vm_options options;
+    options.workers = 2;
+    lum_host_vm host(options);
+    lum_vm& vm = host.vm();
+    std::atomic<int> runs{0};
+    int expected = 0;
+    for (int burst = 0; burst < 30; ++burst) {
+        // Bursts larger than the queue: the producer meets a full queue while
+        // workers keep falling asleep and waking.
+        int size = 1500 + burst * 37;
+        for (int i = 0; i < size; ++i)
+            while (!vm.jobs.try_push([&runs] { runs.fetch_add(1, std::memory_order_relaxed); })) {
+            }
+        expected += size;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (runs.load() < expected && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        ASSERT_EQ(runs.load(), expected) << "burst " << burst << ": jobs stranded while the workers slept";
+        if (burst % 5 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+TEST(JobQueue, TeardownDestroysJobsThatNeverRan) {
+    std::atomic<int> runs{0};
+    auto owned = std::make_shared<int>(0);
+    {
+        lum_host_vm host; // no workers: nothing runs
+        for (int i = 0; i < 10; ++i) ASSERT_TRUE(host.vm().jobs.try_push(owning_job{owned, &runs}));
+        EXPECT_EQ(owned.use_count(), 11);
+    }
+    EXPECT_EQ(owned.use_count(), 1);
+    EXPECT_EQ(runs.load(), 0);
+}
+
+} // namespace

@@ -1,0 +1,496 @@
+// Value operations: conversions, text forms, truth and emptiness, size,
+// increments, comparisons, dereferencing, member access and their warnings.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cmath>
+#include <limits>
+
+#include "tests/runtime/value_test_support.h"
+
+namespace {
+
+using ops = vm_test;
+
+lumvar_shared str(std::string_view s) { return lumvar_shared::from_string(s); }
+lumvar_shared num(int64_t i) { return lumvar_shared::from_int(i); }
+lumvar_shared flt(double d) { return lumvar_shared::from_float(d); }
+lumvar_shared typed(uint8_t t) {
+    lumvar_shared v = lumvar_shared::make();
+    v->set_type(t);
+    return v;
+}
+lumvar_shared bytes(std::vector<uint8_t> b) { return lumvar_shared::from_bytes(b); }
+lumvar_shared list(std::vector<lumvar_shared> items) {
+    lumvar_shared v = lumvar_shared::make();
+    lum_std_json* j = v->json_object(true);
+    for (auto& i : items) j->push_keyed(std::move(i), "");
+    return v;
+}
+lumvar_shared ref_to(const lumvar_shared& target) {
+    lumvar_shared v = lumvar_shared::make();
+    v->set_ref(target.get());
+    return v;
+}
+bool eq(const lumvar_shared& a, const lumvar_shared& b) { return lumvar::compare_equal(*a, *b); }
+bool lt(const lumvar_shared& a, const lumvar_shared& b, bool oe = false) { return lumvar::compare_smaller(*a, *b, oe); }
+bool gt(const lumvar_shared& a, const lumvar_shared& b, bool oe = false) { return lumvar::compare_bigger(*a, *b, oe); }
+
+TEST_F(ops, IntegerConversion) {
+    EXPECT_EQ(str("  -12abc")->int_value(), -12);
+    EXPECT_EQ(str("abc")->int_value(), 0);
+    EXPECT_EQ(str("+7")->int_value(), 7);
+    EXPECT_EQ(str("\t\n 42")->int_value(), 42);
+    EXPECT_EQ(str("- 5")->int_value(), 0);
+    EXPECT_EQ(str("99999999999999999999")->int_value(), INT64_MAX);
+    EXPECT_EQ(str("9223372036854775808")->int_value(), INT64_MAX);
+    EXPECT_EQ(str("-9223372036854775808")->int_value(), INT64_MIN);
+    EXPECT_EQ(str("-9223372036854775809")->int_value(), INT64_MIN);
+    EXPECT_EQ(str("-999999999999999999999999")->int_value(), INT64_MIN);
+    EXPECT_EQ(flt(std::nan(""))->int_value(), 0);
+    EXPECT_EQ(flt(-2.9)->int_value(), -2);
+    EXPECT_EQ(flt(9223372036854775808.0)->int_value(), INT64_MAX);
+    EXPECT_EQ(flt(-1e300)->int_value(), INT64_MIN);
+    EXPECT_EQ(flt(std::numeric_limits<double>::infinity())->int_value(), INT64_MAX);
+    EXPECT_EQ(lumvar_shared::make()->int_value(), 0);
+    EXPECT_EQ(ref_to(num(8))->int_value(), 8);
+    EXPECT_EQ(flt(-2.9)->int_value_inline(), -2);
+    EXPECT_EQ(flt(std::nan(""))->int_value_inline(), 0);
+    EXPECT_EQ(flt(1e300)->int_value_inline(), INT64_MAX);
+    EXPECT_EQ(str("31")->int_value_inline(), 31);
+    EXPECT_TRUE(log().entries().empty());
+    EXPECT_EQ(bytes({1})->int_value(), 0);
+    EXPECT_EQ(typed(LUMVAR_ERR)->int_value(), 0);
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"int_value() not implemented for type: 6",
+                                                    "int_value() not implemented for type: 0"}));
+}
+
+TEST_F(ops, FloatConversion) {
+    EXPECT_EQ(str("  3.5xyz")->float_value(), 3.5);
+    EXPECT_EQ(str("nothing")->float_value(), 0.0);
+    EXPECT_EQ(str("-1e3")->float_value(), -1000.0);
+    EXPECT_EQ(num(-4)->float_value(), -4.0);
+    EXPECT_EQ(ref_to(flt(0.5))->float_value(), 0.5);
+    EXPECT_EQ(typed(LUMVAR_JSON)->float_value(), 0.0);
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"float_value() not implemented for type: 7"}));
+}
+
+// Builds a locale whose decimal point is a comma into a temporary folder and
+// makes it the process's numeric locale; false when the machine cannot.
+bool use_decimal_comma_locale(std::string& folder) {
+    char dir[] = "/tmp/lum_locale_XXXXXX";
+    if (mkdtemp(dir) == nullptr) return false;
+    folder = dir;
+    const std::string source = folder + "/comma.src";
+    if (FILE* f = std::fopen(source.c_str(), "w")) {
+        std::fputs("LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \".\"\ngrouping 3;3\nEND LC_NUMERIC\n", f);
+        std::fclose(f);
+    } else {
+        return false;
+    }
+    const std::string build = "localedef -c -i " + source + " -f UTF-8 " + folder + "/comma >/dev/null 2>&1";
+    if (std::system(build.c_str()) == -1) return false;
+    setenv("LOCPATH", folder.c_str(), 1);
+    return std::setlocale(LC_NUMERIC, "comma") != nullptr;
+}
+
+TEST_F(ops, NumberTextsIgnoreTheProcessLocale) {
+    std::string folder;
+    const bool comma = use_decimal_comma_locale(folder);
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 2.5);
+    const std::string text = flt(2.5)->to_std_string();
+    const double parsed = str("2.5")->float_value();
+    const double parsed_comma = str("2,5")->float_value();
+    std::setlocale(LC_NUMERIC, "C");
+    unsetenv("LOCPATH");
+    if (!folder.empty()) std::system(("rm -rf " + folder).c_str());
+    EXPECT_EQ(text, "2.500000");
+    EXPECT_EQ(parsed, 2.5);
+    EXPECT_EQ(parsed_comma, 2.0);
+    if (!comma) GTEST_SKIP() << "no locale with a decimal comma could be made";
+    EXPECT_STREQ(probe, "2,5");  // the process locale really was switched
+}
+
+TEST_F(ops, TextForms) {
+    EXPECT_EQ(typed(LUMVAR_ERR)->to_std_string(), "ERROR");
+    EXPECT_EQ(lumvar_shared::make()->to_std_string(), "");
+    EXPECT_EQ(num(-42)->to_std_string(), "-42");
+    EXPECT_EQ(num(INT64_MIN)->to_std_string(), "-9223372036854775808");
+    EXPECT_EQ(flt(2.5)->to_std_string(), "2.500000");
+    EXPECT_EQ(flt(-0.0)->to_std_string(), "-0.000000");
+    EXPECT_EQ(flt(1e20)->to_std_string(), "100000000000000000000.000000");
+    EXPECT_EQ(flt(0.0000004)->to_std_string(), "0.000000");
+    EXPECT_EQ(flt(1.0000005)->to_std_string(), "1.000001");
+    EXPECT_EQ(flt(std::numeric_limits<double>::infinity())->to_std_string(), "inf");
+    EXPECT_EQ(bytes({'h', 'i', 0, 'x'})->to_std_string(), "hi");
+    auto probe = make_probe("shown");
+    EXPECT_EQ(object_value(probe.get())->to_std_string(), "shown");
+    EXPECT_EQ(typed(LUMVAR_OBJECT)->to_std_string(), "");
+    EXPECT_EQ(typed(LUMVAR_CLASS)->to_std_string(), "");
+    EXPECT_EQ(ref_to(num(3))->to_std_string(), "3");
+    EXPECT_TRUE(log().entries().empty());
+    EXPECT_EQ(typed(LUMVAR_FUNCTION)->to_std_string(), "");
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"string_value() not implemented for type: 12"}));
+
+    lumvar_shared i = num(12);
+    std::string_view view = i->string_view_value();
+    EXPECT_EQ(view, "12");
+    lumvar_shared s = str("own");
+    EXPECT_EQ(s->string_view_value().data(), s->string_object()->text.data());
+}
+
+TEST_F(ops, MemberReferenceTexts) {
+    auto probe = make_probe();
+    probe->named["a"] = str("by name");
+    probe->indexed[1] = str("by index");
+    lumvar_shared o = object_value(probe.get());
+    lumvar_shared r;
+    o->get_member_by_name(r, "a");
+    EXPECT_EQ(r->to_std_string(), "by name");
+    o->get_member_by_index(r, 1);
+    EXPECT_EQ(r->to_std_string(), "by index");
+    lumvar_shared key = typed(LUMVAR_OBJECT_MEMBER_VAR);
+    key->member_key_ref()->object = lumptr_weak<lumobject_base>(probe.get());
+    key->member_key_ref()->key->set_int(1);
+    EXPECT_EQ(key->to_std_string(), "by index");
+    key->member_key_ref()->key->set_string("a");
+    EXPECT_EQ(key->to_std_string(), "by name");
+    EXPECT_TRUE(log().entries().empty());
+
+    probe_object* raw = probe.get();
+    raw->detach();
+    raw->destroy();
+    o->get_member_by_index(r, 1);  // the value was an object value whose object is gone: now a container
+    EXPECT_EQ(o->type, LUMVAR_JSON);
+    log().clear();
+    EXPECT_EQ(key->to_std_string(), "");
+    EXPECT_EQ(errors(), (std::vector<std::string>{framed("Tried to access index 'a' on an invalid object.")}));
+}
+
+TEST_F(ops, TruthAndEmptiness) {
+    EXPECT_FALSE(lumvar_shared::make()->get_bool());
+    EXPECT_TRUE(num(-1)->get_bool());
+    EXPECT_TRUE(flt(std::nan(""))->get_bool());
+    EXPECT_FALSE(flt(0.0)->get_bool());
+    EXPECT_TRUE(str("x")->get_bool());
+    EXPECT_FALSE(str("")->get_bool());
+    EXPECT_TRUE(list({num(1)})->get_bool());
+    EXPECT_TRUE(ref_to(num(0))->get_bool());
+    EXPECT_FALSE(typed(LUMVAR_FUNCTION)->get_bool());
+    EXPECT_TRUE(log().entries().empty());
+
+    auto probe = make_probe("");
+    lumvar_shared o = object_value(probe.get());
+    EXPECT_FALSE(o->get_bool());
+    EXPECT_FALSE(bytes({1})->get_bool());
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"get_bool() not implemented for type: 8",
+                                                    "get_bool() not implemented for type: 6"}));
+    log().clear();
+    EXPECT_TRUE(o->compare_zero());  // asks the object
+    probe->text = "full";
+    EXPECT_FALSE(o->compare_zero());
+    EXPECT_TRUE(typed(LUMVAR_ERR)->compare_zero());
+    EXPECT_TRUE(flt(0.0)->compare_zero());
+    EXPECT_FALSE(flt(std::nan(""))->compare_zero());
+    EXPECT_TRUE(bytes({})->compare_zero());
+    EXPECT_FALSE(bytes({0})->compare_zero());
+    EXPECT_TRUE(typed(LUMVAR_JSON)->compare_zero());
+    EXPECT_TRUE(typed(LUMVAR_OBJECT)->compare_zero());
+    EXPECT_TRUE(typed(LUMVAR_REF)->compare_zero());
+    EXPECT_FALSE(typed(LUMVAR_EXT_FUNCTION)->compare_zero());
+    EXPECT_TRUE(typed(LUMVAR_FUNCTION)->compare_zero());
+    EXPECT_TRUE(num(0)->is_true() == false);
+    EXPECT_TRUE(log().entries().empty());
+    EXPECT_TRUE(typed(LUMVAR_PRIMITIVE_END)->compare_zero());
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"compare_zero not implemented for type: 4"}));
+}
+
+TEST_F(ops, EmptinessOfMemberReferences) {
+    auto probe = make_probe();
+    probe->named["zero"] = num(0);
+    probe->named["one"] = num(1);
+    lumvar_shared o = object_value(probe.get());
+    lumvar_shared r;
+    o->get_member_by_name(r, "one");
+    EXPECT_FALSE(r->compare_zero());
+    o->get_member_by_name(r, "zero");
+    EXPECT_TRUE(r->compare_zero());
+    EXPECT_TRUE(log().entries().empty());
+    o->get_member_by_name(r, "absent");
+    EXPECT_TRUE(r->compare_zero());  // the has_member read raises its error on the way
+    EXPECT_EQ(errors(), (std::vector<std::string>{framed("type 'test.probe' does not have (any) member 'absent'")}));
+}
+
+TEST_F(ops, SizesAndIncrements) {
+    EXPECT_EQ(str("abcd")->size(), 4);
+    EXPECT_EQ(bytes({1, 2, 3})->size(), 3);
+    EXPECT_EQ(list({num(1), num(2)})->size(), 2);
+    auto probe = make_probe("12345");
+    EXPECT_EQ(object_value(probe.get())->size(), 5);
+    EXPECT_EQ(typed(LUMVAR_OBJECT)->size(), 0);
+    EXPECT_TRUE(log().entries().empty());
+    EXPECT_EQ(lumvar_shared::make()->size(), 0);
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"size() not implemented for type: 1"}));
+    log().clear();
+
+    lumvar_shared v = lumvar_shared::make();
+    EXPECT_TRUE(v->increment_value());
+    EXPECT_EQ(v->type, LUMVAR_INT);
+    EXPECT_EQ(v->payload.i, 1);
+    lumvar_shared w = lumvar_shared::make();
+    EXPECT_TRUE(w->decrement_value());
+    EXPECT_EQ(w->payload.i, -1);
+    lumvar_shared m = num(INT64_MAX);
+    EXPECT_TRUE(m->increment_value());
+    EXPECT_EQ(m->payload.i, INT64_MIN);
+    lumvar_shared f = flt(0.5);
+    EXPECT_TRUE(f->decrement_value());
+    EXPECT_EQ(f->payload.f, -0.5);
+    lumvar_shared s = str("x");
+    EXPECT_FALSE(s->increment_value());
+    EXPECT_FALSE(s->decrement_value());
+    EXPECT_EQ(s->to_std_string(), "x");
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"increment_value not implemented for type: 5",
+                                                    "decrement_value not implemented for type: 5"}));
+}
+
+TEST_F(ops, EqualityOfPrimitivesAndTexts) {
+    EXPECT_TRUE(eq(lumvar_shared::make(), lumvar_shared::make()));
+    EXPECT_TRUE(eq(lumvar_shared::make(), typed(LUMVAR_ERR)));
+    EXPECT_TRUE(eq(lumvar_shared::make(), num(0)));
+    EXPECT_FALSE(eq(lumvar_shared::make(), num(1)));
+    EXPECT_TRUE(eq(lumvar_shared::make(), str("")));
+    EXPECT_FALSE(eq(lumvar_shared::make(), str("x")));
+    EXPECT_TRUE(eq(num(2), flt(2.0)));
+    EXPECT_FALSE(eq(flt(std::nan("")), flt(std::nan(""))));
+    EXPECT_FALSE(eq(flt(std::nan("")), num(0)));
+    EXPECT_TRUE(eq(str("12"), num(12)));
+    EXPECT_TRUE(eq(str("2.500000"), flt(2.5)));
+    EXPECT_FALSE(eq(str("a"), str("b")));
+    EXPECT_TRUE(eq(str(std::string("a\0b", 3)), str(std::string("a\0b", 3))));
+    EXPECT_TRUE(log().entries().empty());
+    // Two errors: no rule applies.
+    EXPECT_FALSE(eq(typed(LUMVAR_ERR), typed(LUMVAR_ERR)));
+    EXPECT_FALSE(eq(typed(LUMVAR_CLASS_DEF), lumvar_shared::make()));  // none on one side: silent
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"Compare_equal not implemented for type: 0"}));
+}
+
+TEST_F(ops, EqualityOfBuffersContainersAndObjects) {
+    EXPECT_TRUE(eq(bytes({1, 2}), bytes({1, 2})));
+    EXPECT_FALSE(eq(bytes({1, 2}), bytes({1, 3})));
+    EXPECT_FALSE(eq(bytes({}), str("")));
+    lumvar_shared busy = bytes({1});
+    busy->buffer_object()->write_locks = 1;
+    EXPECT_TRUE(eq(busy, busy));  // the same buffer needs no read
+    EXPECT_FALSE(eq(busy, bytes({1})));
+    EXPECT_EQ(errors(), (std::vector<std::string>{framed(std::string(lum_buffer_in_use_message))}));
+    busy->buffer_object()->write_locks = 0;
+    log().clear();
+
+    EXPECT_TRUE(eq(list({num(1), num(2)}), num(2)));
+    EXPECT_TRUE(eq(num(0), typed(LUMVAR_JSON)));
+    EXPECT_TRUE(eq(list({num(1), str("a")}), list({flt(1.0), str("a")})));
+    EXPECT_FALSE(eq(list({num(1)}), list({num(2)})));
+    EXPECT_FALSE(eq(list({}), str("")));
+
+    auto a = make_probe("a");
+    auto b = make_probe("b");
+    lumvar_shared va = object_value(a.get());
+    lumvar_shared va2 = object_value(a.get());
+    lumvar_shared vb = object_value(b.get());
+    EXPECT_TRUE(eq(va, va2));
+    EXPECT_FALSE(eq(va, vb));
+    EXPECT_TRUE(eq(typed(LUMVAR_OBJECT), typed(LUMVAR_OBJECT)));
+    b->equal_answer = true;  // b's own operation decides, from either side
+    EXPECT_TRUE(eq(va, vb));
+    EXPECT_TRUE(eq(num(5), vb));
+    EXPECT_FALSE(eq(num(5), va));
+    EXPECT_TRUE(log().entries().empty());
+}
+
+TEST_F(ops, ContainerEqualityWalksKeysAndNesting) {
+    lumvar_shared a = lumvar_shared::make();
+    lumvar_shared b = lumvar_shared::make();
+    a->json_object(true)->push_keyed(num(1), "k");
+    b->json_object(true)->push_keyed(num(1), "k");
+    EXPECT_TRUE(eq(a, b));
+    b->json_container()->entries[0].key = std::make_unique<std::string>("other");
+    EXPECT_FALSE(eq(a, b));
+    b->json_container()->entries[0].key = std::make_unique<std::string>("");  // an empty key counts as none
+    a->json_container()->entries[0].key.reset();
+    EXPECT_TRUE(eq(a, b));
+
+    // Entries that are refs are compared by what they refer to.
+    lumvar_shared x = lumvar_shared::make();
+    lumvar_shared y = lumvar_shared::make();
+    lumvar_shared target = num(4);
+    x->json_object(true)->emplace_back()->set_ref(target.get());
+    y->json_object(true)->push_keyed(num(4), "");
+    EXPECT_TRUE(eq(x, y));
+
+    // Equal contents nested deeper than 256 levels compare unequal.
+    auto nest = [](int depth) {
+        lumvar_shared v = lumvar_shared::make();
+        v->json_object(true);
+        for (int i = 0; i < depth; ++i) {
+            lumvar_shared outer = lumvar_shared::make();
+            outer->json_object(true)->push_keyed(std::move(v), "");
+            v = outer;
+        }
+        return v;
+    };
+    EXPECT_TRUE(eq(nest(200), nest(200)));
+    EXPECT_FALSE(eq(nest(300), nest(300)));
+    EXPECT_TRUE(eq(nest(10), nest(10)));  // the depth counter is back to 0
+}
+
+TEST_F(ops, EqualityOfFunctions) {
+    auto owner = make_probe();
+    auto other_owner = make_probe();
+    lum_function_def def, def2;
+    lumvar_shared f1 = lumvar_shared::make();
+    lumvar_shared f2 = lumvar_shared::make();
+    f1->set_ext_function(&def, owner.get());
+    f2->set_ext_function(&def, owner.get());
+    EXPECT_TRUE(eq(f1, f2));
+    f2->set_ext_function(&def, other_owner.get());
+    EXPECT_FALSE(eq(f1, f2));
+    f2->set_ext_function(&def2, owner.get());
+    EXPECT_FALSE(eq(f1, f2));
+    EXPECT_TRUE(eq(typed(LUMVAR_FUNCTION), typed(LUMVAR_FUNCTION)));  // no block, no scope
+    EXPECT_FALSE(eq(typed(LUMVAR_FUNCTION), f1));
+}
+
+TEST_F(ops, Order) {
+    EXPECT_TRUE(lt(num(1), num(2)));
+    EXPECT_FALSE(lt(num(2), num(2)));
+    EXPECT_TRUE(lt(num(2), num(2), true));
+    EXPECT_TRUE(gt(flt(2.5), num(2)));
+    EXPECT_FALSE(lt(flt(std::nan("")), num(1), true));
+    EXPECT_FALSE(gt(flt(std::nan("")), num(1), true));
+    EXPECT_TRUE(lt(str("abc"), str("abd")));
+    EXPECT_TRUE(lt(str("ab"), str("abc")));
+    EXPECT_TRUE(gt(str("\xff"), str("a")));  // bytes compare unsigned
+    EXPECT_TRUE(lt(num(10), str("9")));      // "10" < "9" as text
+    EXPECT_TRUE(gt(str("b"), lumvar_shared::make(), true));
+    EXPECT_TRUE(log().entries().empty());
+    EXPECT_FALSE(lt(lumvar_shared::make(), lumvar_shared::make()));
+    EXPECT_FALSE(gt(bytes({1}), bytes({0})));
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"Compare_smaller not implemented for type: 1",
+                                                    "Compare_bigger not implemented for type: 6"}));
+}
+
+TEST_F(ops, DerefFollowsChainsAndDetectsLoops) {
+    lumvar_shared target = num(5);
+    lumvar_shared r1 = ref_to(target);
+    lumvar_shared r2 = ref_to(r1);
+    lumvar_shared r3 = ref_to(r2);
+    lumvar_shared out;
+    r3->deref(out);
+    EXPECT_EQ(out.get(), target.get());
+    target->deref(out);
+    EXPECT_EQ(out.get(), target.get());
+
+    lumvar_shared a = lumvar_shared::make();
+    lumvar_shared b = lumvar_shared::make();
+    a->set_ref(b.get());
+    b->set_ref(a.get());
+    lumvar_shared c = ref_to(a);
+    c->deref(out);
+    EXPECT_EQ(out->type, LUMVAR_NONE);
+    EXPECT_EQ(c->to_std_string(), "");
+    EXPECT_EQ(c->int_value(), 0);
+    EXPECT_EQ(warnings(), (std::vector<std::string>(3, "Circular reference detected in deref().")));
+    a->set_type(LUMVAR_NONE);  // break the loop so both cells can go
+
+    lumvar_shared dangling = typed(LUMVAR_REF);
+    dangling->deref(out);
+    EXPECT_EQ(out.get(), dangling.get());
+}
+
+TEST_F(ops, DerefOfMemberReferences) {
+    auto probe = make_probe();
+    probe->named["n"] = num(1);
+    probe->indexed[3] = ref_to(num(2));
+    lumvar_shared o = object_value(probe.get());
+    lumvar_shared r, out;
+    o->get_member_by_name(r, "n");
+    r->deref(out);
+    EXPECT_EQ(out.get(), probe->named["n"].get());  // the object's own cell
+    o->get_member_by_index(r, 3);
+    r->deref(out);
+    EXPECT_EQ(out->int_value(), 2);
+    EXPECT_EQ(out->type, LUMVAR_INT);
+    lumvar_shared via_ref = ref_to(r);
+    via_ref->deref(out);
+    EXPECT_EQ(out->type, LUMVAR_INT);
+
+    lumvar_shared key_ref = typed(LUMVAR_OBJECT_MEMBER_VAR);
+    key_ref->member_key_ref()->key->set_int(3);
+    key_ref->deref(out);  // the weak object pointer is empty: gone
+    EXPECT_EQ(out->type, LUMVAR_NONE);
+    EXPECT_EQ(errors(), (std::vector<std::string>{framed("Tried to access index '3' on an invalid object.")}));
+}
+
+TEST_F(ops, MemberAccessTurnsOtherValuesIntoContainers) {
+    lumvar_shared v = num(5);
+    lumvar_shared m;
+    v->get_member_by_name(m, "a");
+    EXPECT_EQ(v->type, LUMVAR_JSON);
+    ASSERT_EQ(v->json_container()->entries.size(), 1u);
+    EXPECT_EQ(*v->json_container()->entries[0].key, "a");
+    EXPECT_EQ(m->type, LUMVAR_NONE);
+    m->set_int(3);
+    lumvar_shared again;
+    v->get_member_by_name(again, "a");
+    EXPECT_EQ(again->int_value(), 3);
+    EXPECT_EQ(v->size(), 1);
+
+    lumvar_shared l = list({num(10), num(20), num(30)});
+    l->get_member_by_index(m, -1);
+    EXPECT_EQ(m->int_value(), 30);
+    EXPECT_TRUE(log().entries().empty());
+    l->get_member_by_index(m, 3);
+    l->get_member_by_index(m, -4);
+    EXPECT_EQ(m->type, LUMVAR_NONE);
+    lumvar_shared none = lumvar_shared::make();
+    none->get_member_by_index(m, 0);
+    EXPECT_EQ(none->type, LUMVAR_JSON);
+    EXPECT_EQ(errors(), (std::vector<std::string>(3, framed("Out of bounds access."))));
+
+    lumvar_shared s = str("text");
+    s->get_member_by_name(m, "length");
+    EXPECT_EQ(m->type, LUMVAR_OBJECT_MEMBER_LITERAL);
+    EXPECT_EQ(m->member_name_ref()->object.get(), s->string_object());
+    s->get_member_by_index(m, 2);
+    EXPECT_EQ(m->type, LUMVAR_OBJECT_MEMBER_INDEX);
+    EXPECT_EQ(m->member_index_ref()->by_definition, 0);
+
+    lumvar_shared empty_class = typed(LUMVAR_CLASS);
+    empty_class->get_member_by_name(m, "x");
+    EXPECT_EQ(m->type, LUMVAR_NONE);
+    EXPECT_EQ(empty_class->type, LUMVAR_CLASS);
+}
+
+TEST_F(ops, MembershipAndClassChecks) {
+    lumvar_shared j = lumvar_shared::make();
+    j->json_object(true)->push_keyed(num(1), "k");
+    EXPECT_TRUE(j->has_member("k"));
+    EXPECT_FALSE(j->has_member("z"));
+    EXPECT_FALSE(num(1)->has_member("k"));
+    lumvar_shared gone = typed(LUMVAR_OBJECT);
+    EXPECT_FALSE(gone->has_member("k"));
+    EXPECT_EQ(gone->type, LUMVAR_NONE);
+    EXPECT_TRUE(log().entries().empty());
+
+    lumvar_shared c = typed(LUMVAR_CLASS);
+    EXPECT_FALSE(c->is_valid_class());
+    EXPECT_EQ(c->type, LUMVAR_NONE);
+    EXPECT_EQ(errors(), (std::vector<std::string>{"Cannot get class ref."}));
+    EXPECT_FALSE(num(1)->is_valid_class());
+}
+
+}  // namespace

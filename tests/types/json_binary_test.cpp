@@ -1,0 +1,252 @@
+// The binary JSON section "j11": exact bytes, round trips, refusals that leave
+// no bytes behind, the nesting limit on both sides, and malformed input that
+// must fail cleanly (truncation at every length, foreign tags, forged counts).
+#include <random>
+#include <stdexcept>
+
+#include "kernel/script/buffer.h"
+#include "runtime/binary.h"
+#include "tests/types/json_test_support.h"
+
+namespace j1test {
+namespace {
+
+using bytes_t = std::vector<uint8_t>;
+using binary_form = json_test;
+
+const bytes_t json_tag = {0x03, 'j', '1', '1', 0x00};
+const bytes_t value_tag = {0x03, 'v', '1', '1', 0x00};
+
+constexpr const char* cycle_warning =
+    "Cannot serialize JSON to binary: the value contains a reference to itself (cycle).";
+constexpr const char* depth_warning = "Cannot serialize JSON to binary: nesting exceeds the maximum depth of 1024.";
+
+bytes_t cat(std::initializer_list<bytes_t> parts) {
+    bytes_t out;
+    for (const bytes_t& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+struct read_result {
+    bool ok = false;
+    std::string thrown;
+    lumvar_shared value = lumvar_shared::make_typed(LUMVAR_JSON);
+};
+// Reads `in` into a fresh container.
+read_result read_container(const bytes_t& in) {
+    read_result r;
+    lum_binary_reader reader(in.data(), in.size());
+    try {
+        r.ok = r.value->json_container()->from_binary(reader);
+    } catch (const std::runtime_error& e) {
+        r.thrown = e.what();
+    }
+    return r;
+}
+
+// [[...[1]...]]: `levels` nested containers.
+lumvar_shared nested(size_t levels) {
+    lum_std_json* c = nullptr;
+    lumvar_shared top = new_json(c);
+    for (size_t i = 1; i < levels; ++i) c = c->emplace_back()->json_object(true);
+    c->push_keyed(num(1), "");
+    return top;
+}
+
+TEST_F(binary_form, BytesOfSmallContainers) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    bytes_t out;
+    ASSERT_TRUE(c->to_binary(out));
+    EXPECT_EQ(out, cat({json_tag, {0x00}}));
+    read_result back = read_container(out);
+    EXPECT_TRUE(back.ok);
+    EXPECT_TRUE(back.value->json_container()->entries.empty());
+
+    c->push_keyed(num(5), "a");
+    out.clear();
+    ASSERT_TRUE(c->to_binary(out));
+    EXPECT_EQ(out, cat({json_tag, {0x01, 0x01, 'a', 0x00}, value_tag, {0x02, 0x0A}}));
+
+    // As a value: the "v11" header of type 7 and then the section.
+    out.clear();
+    ASSERT_TRUE(v->to_binary(out));
+    EXPECT_EQ(out, cat({value_tag, {0x07}, json_tag, {0x01, 0x01, 'a', 0x00}, value_tag, {0x02, 0x0A}}));
+}
+
+TEST_F(binary_form, RoundTripKeepsOrderKeysAndTypes) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(num(-1), "");
+    c->get_or_add("");  // a present empty key reads back as a list element
+    c->push_keyed(num(1), "d");
+    c->push_keyed(lumvar_shared::from_float(2.5), "d");  // duplicates stay separate, in order
+    c->push_keyed(str(std::string("t\0x", 3)), std::string("k\0", 2));
+    c->push_keyed(lumvar_shared::from_bytes(bytes_t{0, 255}), "bin");
+    lum_std_json* inner = nullptr;
+    lumvar_shared in = new_json(inner);
+    inner->push_keyed(num(INT64_MIN), "min");
+    c->push_keyed(lumvar_shared(in), "inner");
+    c->push_keyed(lumvar_shared(in), "inner2");  // shared side by side: written twice
+
+    lumvar_shared copy = lumvar_shared::make();
+    bytes_t out;
+    ASSERT_TRUE(v->to_binary(out));
+    lum_binary_reader reader(out.data(), out.size());
+    ASSERT_TRUE(copy->from_binary(reader));
+    EXPECT_EQ(reader.position, out.size());
+    ASSERT_EQ(copy->type, LUMVAR_JSON);
+    lum_std_json* r = copy->json_container();
+    EXPECT_EQ(keys_of(r), (std::vector<std::string>{"-", "-", "d", "d", std::string("k\0", 2), "bin", "inner", "inner2"}));
+    EXPECT_EQ(r->entries[1].value->type, LUMVAR_NONE);
+    EXPECT_EQ(r->get_or_add("d")->payload.f, 2.5);  // the last appended is designated
+    EXPECT_EQ(r->key_count("d"), 2u);
+    EXPECT_EQ(r->get_or_add(std::string("k\0", 2))->to_std_string(), std::string("t\0x", 3));
+    EXPECT_EQ(r->get_or_add("bin")->buffer_object()->bytes, (bytes_t{0, 255}));
+    lum_std_json* a = r->get_or_add("inner")->json_container();
+    lum_std_json* b = r->get_or_add("inner2")->json_container();
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a->get_or_add("min")->payload.i, INT64_MIN);
+    EXPECT_TRUE(lumvar::json_equal(a, inner));
+}
+
+TEST_F(binary_form, RefusalsLeaveNoBytesBehind) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(num(1), "a");
+    lum_std_json* inner = nullptr;
+    lumvar_shared in = new_json(inner);
+    inner->push_keyed(lumvar_shared(v), "back");  // cycle through a nested container
+    c->push_keyed(lumvar_shared(in), "inner");
+
+    const bytes_t before = {0xAA, 0xBB};
+    bytes_t out = before;
+    EXPECT_FALSE(c->to_binary(out));
+    EXPECT_EQ(out, before);
+    EXPECT_EQ(warnings(), std::vector<std::string>{cycle_warning});
+    // Through the value writer the json header goes as well.
+    EXPECT_FALSE(v->to_binary(out));
+    EXPECT_EQ(out, before);
+    warnings();
+    // The same from the inner container's side: its own refusal comes from below.
+    EXPECT_FALSE(in->to_binary(out));
+    EXPECT_EQ(out, before);
+    EXPECT_EQ(warnings(), std::vector<std::string>{cycle_warning});
+
+    // A value that has no binary form fails the whole write too.
+    lum_std_json* b = nullptr;
+    lumvar_shared bv = new_json(b);
+    b->push_keyed(num(1), "x");
+    lum_std_json* holder = nullptr;
+    lumvar_shared hv = new_json(holder);
+    holder->push_keyed(boolean_of(num(1)), "flag");
+    b->push_keyed(lumvar_shared(hv), "nested");
+    EXPECT_FALSE(bv->to_binary(out));
+    EXPECT_EQ(out, before);
+    EXPECT_EQ(errors(), std::vector<std::string>{"to_binary(): not implemented."});
+
+    // A clean write afterwards is unaffected by the earlier failures.
+    out.clear();
+    EXPECT_TRUE(in->json_container()->entries.size() == 1 && inner->erase_at(0));
+    EXPECT_TRUE(v->to_binary(out));
+}
+
+TEST_F(binary_form, OutermostWriteIsTheFirstWriteOnTheThread) {
+    // Another walk holds the thread's guard while a write runs: the write
+    // still counts as the outermost one and cleans up after a failure.
+    lum_std_json* walking = nullptr;
+    lumvar_shared w = new_json(walking);
+    json_visit_scope other(json_visit_guard::for_thread(), walking);
+
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    lum_std_json* bad = nullptr;
+    lumvar_shared bv = new_json(bad);
+    bad->push_keyed(boolean_of(num(0)), "");
+    c->push_keyed(num(3), "");
+    c->push_keyed(lumvar_shared(bv), "");
+    bytes_t out = {1};
+    EXPECT_FALSE(c->to_binary(out));
+    EXPECT_EQ(out, bytes_t{1});
+    EXPECT_EQ(json_visit_guard::thread_mark(), 0);
+    errors();
+    c->erase_at(1);
+    EXPECT_TRUE(c->to_binary(out));
+    EXPECT_EQ(out, cat({{1}, json_tag, {0x01, 0x00, 0x00}, value_tag, {0x02, 0x06}}));
+}
+
+TEST_F(binary_form, NestingLimitOnBothSides) {
+    lumvar_shared deep = nested(1024);
+    bytes_t out;
+    ASSERT_TRUE(deep->to_binary(out));
+    lumvar_shared back = lumvar_shared::make();
+    lum_binary_reader reader(out.data(), out.size());
+    ASSERT_TRUE(back->from_binary(reader));
+    EXPECT_TRUE(lumvar::json_equal(back->json_container(), deep->json_container()) ||
+                compact(back->json_container()) == compact(deep->json_container()));
+
+    lumvar_shared deeper = nested(1025);
+    bytes_t refused;
+    EXPECT_FALSE(deeper->to_binary(refused));
+    EXPECT_TRUE(refused.empty());
+    EXPECT_EQ(warnings(), std::vector<std::string>{depth_warning});
+
+    // One level more on the reading side: a section wrapping the 1024 levels.
+    bytes_t wrapped = cat({json_tag, {0x01, 0x00, 0x00}, out});
+    read_result r = read_container(wrapped);
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.thrown.empty());
+    EXPECT_EQ(errors(), std::vector<std::string>{framed("JSON binary nesting exceeds the maximum depth of 1024.")});
+}
+
+TEST_F(binary_form, MalformedInputFailsCleanly) {
+    // A foreign tag: run-time error (not aborting), false, container empty.
+    read_result foreign = read_container(cat({value_tag, {0x00}}));
+    EXPECT_FALSE(foreign.ok);
+    EXPECT_TRUE(foreign.value->json_container()->entries.empty());
+    EXPECT_EQ(errors(), std::vector<std::string>{framed("invalid section.")});
+
+    // A count of 3 with 4 bytes left: refused before any entry is read.
+    read_result forged = read_container(cat({json_tag, {0x03, 0x00, 0x00, 0x00, 0x00}}));
+    EXPECT_EQ(forged.thrown, "JSON member count larger than the remaining data");
+    EXPECT_TRUE(forged.value->json_container()->entries.empty());
+    // A count whose low 32 bits are small is taken by those bits.
+    read_result wide = read_container(cat({json_tag, {0x80, 0x80, 0x80, 0x80, 0x10}}));
+    EXPECT_TRUE(wide.ok);  // 2^32: low bits 0 -> empty container
+
+    // A value that cannot be read keeps the entries before it.
+    bytes_t object_value = cat({json_tag, {0x02, 0x01, 'a', 0x00}, value_tag, {0x02, 0x02, 0x00, 0x00}, value_tag, {0x08}});
+    read_result stopped = read_container(object_value);
+    EXPECT_FALSE(stopped.ok);
+    EXPECT_EQ(stopped.value->json_container()->entries[0].value->payload.i, 1);
+    warnings();
+
+    // Truncation at every length of a real section throws or refuses, never
+    // reads past the end (ASan watches) and always leaves the guard clean.
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(str("text"), "s");
+    c->push_keyed(lumvar_shared::from_float(1.5), "");
+    c->push_keyed(lumvar_shared(nested(3)), "n");
+    bytes_t full;
+    ASSERT_TRUE(c->to_binary(full));
+    for (size_t n = 0; n < full.size(); ++n) {
+        bytes_t cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
+        read_result r = read_container(cut);
+        EXPECT_FALSE(r.ok) << n;
+        EXPECT_TRUE(json_visit_guard::for_thread().stack.empty()) << n;
+    }
+    errors();
+
+    // Random byte flips: anything but a crash is fine.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 2000; ++round) {
+        bytes_t flipped = full;
+        flipped[rng() % flipped.size()] = static_cast<uint8_t>(rng());
+        read_container(flipped);
+    }
+    log().clear();
+}
+
+}  // namespace
+}  // namespace j1test

@@ -1,0 +1,311 @@
+// The JSON text form: printing (object/array choice, unkeyed entries, sorted
+// unique keys, number format, UTF-8 replacement, markers and their warnings),
+// parsing (types, duplicate keys, comments, big numbers, retry on the embedded
+// span, error lines with their byte positions, depth limit) and the reference
+// listing.
+#include <nlohmann/json.hpp>
+
+#include "tests/types/json_test_support.h"
+
+namespace j1test {
+namespace {
+
+using text = json_test;
+
+constexpr const char* cycle_warning =
+    "JSON contains a reference to itself, printing \"<cycle>\" instead of recursing forever.";
+constexpr const char* depth_warning =
+    "JSON nesting exceeds the maximum depth of 1024, printing \"<nested too deeply>\" for the rest.";
+
+// A json value nested `levels` deep: [[...[1]...]] with `levels` containers.
+lumvar_shared nested(size_t levels) {
+    lum_std_json* c = nullptr;
+    lumvar_shared top = new_json(c);
+    lum_std_json* cur = c;
+    for (size_t i = 1; i < levels; ++i) {
+        lumvar_shared& cell = cur->emplace_back();
+        cur = cell->json_object(true);
+    }
+    cur->push_keyed(num(1), "");
+    return top;
+}
+
+std::string brackets(size_t levels, std::string_view inside = "1") {
+    return std::string(levels, '[') + std::string(inside) + std::string(levels, ']');
+}
+
+TEST_F(text, ObjectOrArrayAndUnkeyedEntries) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    EXPECT_EQ(compact(c), "{}");
+    EXPECT_EQ(pretty(c), "{}");
+    c->push_keyed(num(1), "");
+    c->get_or_add("");  // a present empty key does not make an object
+    EXPECT_EQ(compact(c), "[1,null]");
+
+    lum_std_json* mixed = nullptr;
+    lumvar_shared m = new_json(mixed);
+    mixed->push_keyed(num(1), "k");
+    mixed->push_keyed(num(2), "");
+    mixed->push_keyed(num(3), "");
+    EXPECT_EQ(compact(mixed), "{\"\":3,\"k\":1}");
+    // Printing never gives the unkeyed entries a key.
+    EXPECT_FALSE(mixed->entries[1].key);
+    EXPECT_FALSE(mixed->entries[2].key);
+
+    lum_std_json* dup = nullptr;
+    lumvar_shared d = new_json(dup);
+    dup->push_keyed(num(1), "b");
+    dup->push_keyed(num(2), "a");
+    dup->push_keyed(num(3), "b");
+    EXPECT_EQ(compact(dup), "{\"a\":2,\"b\":3}");
+    EXPECT_EQ(pretty(dup), "{\n    \"a\": 2,\n    \"b\": 3\n}");
+    EXPECT_EQ(dup->to_string(), pretty(dup));
+    EXPECT_EQ(d->to_std_string(), pretty(dup));  // the text form of the json value
+}
+
+TEST_F(text, ValueTypes) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(boolean_of(num(5)), "bool");
+    lumvar_shared five = num(5);
+    c->emplace_keyed("ref")->set_ref(five.get());
+    c->push_keyed(lumvar_shared::from_float(2.5), "f");
+    c->push_keyed(lumvar_shared::from_float(1.0), "one");
+    c->push_keyed(lumvar_shared::from_float(std::nan("")), "nan");
+    c->push_keyed(lumvar_shared::from_float(1e300), "big");
+    c->push_keyed(num(INT64_MIN), "min");
+    c->push_keyed(lumvar_shared::make(), "none");
+    lum_std_json* empty = nullptr;
+    lumvar_shared e = new_json(empty);
+    c->push_keyed(lumvar_shared(e), "empty");
+    c->push_keyed(lumvar_shared::from_bytes(std::vector<uint8_t>{'h', 'i'}), "bin");
+    EXPECT_EQ(compact(c),
+              "{\"big\":1e+300,\"bin\":\"hi\",\"bool\":true,\"empty\":{},\"f\":2.5,\"min\":-9223372036854775808,"
+              "\"nan\":null,\"none\":null,\"one\":1.0,\"ref\":\"5\"}");
+}
+
+TEST_F(text, InvalidUtf8IsReplacedAndNulBytesSurvive) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(str("a\xff" "b"), std::string("k\xfe", 2));
+    c->push_keyed(str(std::string("x\0y", 3)), std::string("n\0", 2));
+    const std::string out = compact(c);
+    EXPECT_EQ(out, "{\"k\xef\xbf\xbd\":\"a\xef\xbf\xbd" "b\",\"n\\u0000\":\"x\\u0000y\"}");
+
+    lum_std_json* back = nullptr;
+    lumvar_shared b = new_json(back);
+    ASSERT_TRUE(back->from_string(out, false));
+    EXPECT_EQ(back->get_or_add(std::string("n\0", 2))->to_std_string(), std::string("x\0y", 3));
+}
+
+TEST_F(text, CyclesAndDepthPrintMarkersWithOneWarning) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(num(1), "a");
+    c->push_keyed(lumvar_shared(v), "self");
+    c->push_keyed(lumvar_shared(v), "again");
+    EXPECT_EQ(compact(c), "{\"a\":1,\"again\":\"<cycle>\",\"self\":\"<cycle>\"}");
+    EXPECT_EQ(warnings(), std::vector<std::string>{cycle_warning});
+
+    // The same container twice side by side is no cycle.
+    lum_std_json* shared = nullptr;
+    lumvar_shared s = new_json(shared);
+    shared->push_keyed(num(7), "");
+    lum_std_json* twice = nullptr;
+    lumvar_shared t = new_json(twice);
+    twice->push_keyed(lumvar_shared(s), "");
+    twice->push_keyed(lumvar_shared(s), "");
+    EXPECT_EQ(compact(twice), "[[7],[7]]");
+    EXPECT_TRUE(warnings().empty());
+
+    // 1024 levels print fully; level 1025 becomes the marker.
+    lumvar_shared deep = nested(1024);
+    EXPECT_EQ(compact(deep->json_container()), brackets(1024));
+    EXPECT_TRUE(warnings().empty());
+    lumvar_shared deeper = nested(1025);
+    EXPECT_EQ(compact(deeper->json_container()), brackets(1024, "\"<nested too deeply>\""));
+    EXPECT_EQ(warnings(), std::vector<std::string>{depth_warning});
+
+    // Warnings go to the logger outside a task; nothing leaks between calls.
+    EXPECT_EQ(compact(twice), "[[7],[7]]");
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(text, ParsedValuesGetTheirTypes) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    ASSERT_TRUE(c->from_string("[1, 2.5, \"s\", null, true, false, -7]", false));
+    ASSERT_EQ(c->entries.size(), 7u);
+    const uint8_t types[] = {LUMVAR_INT, LUMVAR_FLOAT, LUMVAR_STRING, LUMVAR_NONE,
+                             LUMVAR_OBJECT, LUMVAR_OBJECT, LUMVAR_INT};
+    for (size_t i = 0; i < 7; ++i) {
+        EXPECT_FALSE(c->entries[i].key) << i;
+        EXPECT_EQ(c->entries[i].value->type, types[i]) << i;
+    }
+    lum_std_json_bool* t = as_json_bool(c->entries[4].value->object_raw());
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->value->type, LUMVAR_INT);
+    EXPECT_EQ(t->value->payload.i, 1);
+    EXPECT_EQ(as_json_bool(c->entries[5].value->object_raw())->value->payload.i, 0);
+    EXPECT_EQ(compact(c), "[1,2.5,\"s\",null,true,false,-7]");
+
+    // Duplicate members collapse (the last wins) and come back in key order.
+    ASSERT_TRUE(c->from_string("{\"b\": 1, \"a\": 2, \"a\": 3}", false));
+    EXPECT_EQ(keys_of(c), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(c->entries[0].value->payload.i, 3);
+    EXPECT_EQ(c->get_or_add("b")->payload.i, 1);
+
+    ASSERT_TRUE(c->from_string("42", false));
+    ASSERT_EQ(c->entries.size(), 1u);
+    EXPECT_FALSE(c->entries[0].key);
+    EXPECT_EQ(c->entries[0].value->payload.i, 42);
+
+    // The only member has the empty name: a present empty key, printed as an array.
+    ASSERT_TRUE(c->from_string("{\"\": 5}", false));
+    ASSERT_TRUE(c->entries[0].key);
+    EXPECT_TRUE(c->entries[0].key->empty());
+    EXPECT_TRUE(c->has_key(""));
+    EXPECT_EQ(compact(c), "[5]");
+}
+
+TEST_F(text, IntegersAtTheSigned64BitLimits) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    ASSERT_TRUE(c->from_string(
+        "[9223372036854775807, 9223372036854775808, 18446744073709551615, -9223372036854775808]", false));
+    EXPECT_EQ(c->entries[0].value->type, LUMVAR_INT);
+    EXPECT_EQ(c->entries[0].value->payload.i, INT64_MAX);
+    EXPECT_EQ(c->entries[1].value->type, LUMVAR_FLOAT);
+    EXPECT_EQ(c->entries[1].value->payload.f, 9223372036854775808.0);
+    EXPECT_EQ(c->entries[2].value->type, LUMVAR_FLOAT);
+    EXPECT_EQ(c->entries[2].value->payload.f, 18446744073709551615.0);
+    EXPECT_EQ(c->entries[3].value->payload.i, INT64_MIN);
+    EXPECT_EQ(compact(c), "[9223372036854775807,9.223372036854776e+18,1.8446744073709552e+19,-9223372036854775808]");
+}
+
+TEST_F(text, CommentsAndEmbeddedJson) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    ASSERT_TRUE(c->from_string("// header\n{ /* a */ \"a\": 1 // tail\n}", false));
+    EXPECT_EQ(compact(c), "{\"a\":1}");
+    // Words around one object: the retry on the span succeeds silently.
+    ASSERT_TRUE(c->from_string("reply: {\"ok\": [1]} (end)", false));
+    EXPECT_EQ(compact(c), "{\"ok\":[1]}");
+    EXPECT_TRUE(errors().empty());
+    // Two documents side by side span the whole text: no retry.
+    EXPECT_FALSE(c->from_string("[1] [2]", false));
+    EXPECT_EQ(errors(), std::vector<std::string>{
+                            "JSON parse error at byte 5 of 7: [json.exception.parse_error.101] parse error at line 1, "
+                            "column 5: syntax error while parsing value - unexpected '['; expected end of input\n"
+                            "  near: [1] [2]"});
+}
+
+TEST_F(text, FailedParseLeavesTheContainerEmpty) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(num(1), "old");
+    EXPECT_FALSE(c->from_string("{\"a\": tru}", true));
+    EXPECT_TRUE(c->entries.empty());
+    EXPECT_EQ(c->key_index, nullptr);
+    c->push_keyed(num(1), "old");
+    EXPECT_FALSE(c->from_string("", false));
+    EXPECT_TRUE(c->entries.empty());
+}
+
+TEST_F(text, ParseErrorLineExactly) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    EXPECT_FALSE(c->from_string("{\"a\"", false));
+    // The recorded byte is past the end: the line names min(n, byte).
+    EXPECT_EQ(errors(), std::vector<std::string>{
+                            "JSON parse error at byte 4 of 4: [json.exception.parse_error.101] parse error at line 1, "
+                            "column 5: syntax error while parsing object separator - unexpected end of input; "
+                            "expected ':'\n  near: {\"a\""});
+
+    // An error deep in a long text: the window starts 60 bytes before it and
+    // holds at most 120 bytes.
+    std::string long_text = "[";
+    for (int i = 0; i < 100; ++i) long_text += "1,";
+    long_text += "x";
+    for (int i = 0; i < 100; ++i) long_text += ",1";
+    long_text += "]";
+    json_parse_error error;
+    nlohmann::json doc;
+    ASSERT_FALSE(parse_json_text(long_text, doc, error));
+    EXPECT_EQ(error.byte, 202u);
+    EXPECT_FALSE(c->from_string(long_text, false));
+    const std::vector<std::string> lines = errors();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("JSON parse error at byte 202 of 403: ", 0), 0u);
+    EXPECT_EQ(lines[0].substr(lines[0].find("\n  near: ") + 9), long_text.substr(141, 120));
+
+    // Suppressed errors and the empty text log nothing.
+    EXPECT_FALSE(c->from_string("{\"a\"", true));
+    EXPECT_FALSE(c->from_string("", false));
+    EXPECT_TRUE(errors().empty());
+
+    // The window's byte arithmetic for an error at byte 0 and at byte 1.
+    EXPECT_EQ(json_parse_error_message("abc", {0, "e"}), "JSON parse error at byte 0 of 3: e\n  near: abc");
+    EXPECT_EQ(json_parse_error_message("abc", {1, "e"}), "JSON parse error at byte 1 of 3: e\n  near: abc");
+}
+
+TEST_F(text, NestingLimitOnParse) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    ASSERT_TRUE(c->from_string(brackets(1024), false));
+    EXPECT_EQ(compact(c), brackets(1024));
+    EXPECT_FALSE(c->from_string(brackets(1025), false));
+    EXPECT_TRUE(c->entries.empty());
+    EXPECT_EQ(errors(), std::vector<std::string>{"JSON parse error: nesting exceeds the maximum depth of 1024."});
+    EXPECT_FALSE(c->from_string(brackets(1025), true));
+    EXPECT_TRUE(errors().empty());
+    // Far deeper input (parsed by the library without recursion) fails the same way.
+    EXPECT_FALSE(c->from_string(brackets(30000), true));
+    EXPECT_TRUE(c->entries.empty());
+}
+
+TEST_F(text, RoundTripMatchesTheLibrary) {
+    const std::string source =
+        "{\"z\": [1, -2, 3.25, 1e-7, \"t\\u00e9xt\", {\"n\": null, \"b\": false}], \"a\": {\"deep\": {\"x\": "
+        "[[0], {}]}}, \"u\": 18446744073709551615, \"\": \"empty key\"}";
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    ASSERT_TRUE(c->from_string(source, false));
+    nlohmann::json reference = nlohmann::json::parse(source);
+    reference["u"] = 18446744073709551615.0;  // unsigned beyond int64 comes back as a float
+    EXPECT_EQ(compact(c), reference.dump());
+    EXPECT_EQ(pretty(c), reference.dump(4));
+    // An empty container has no way to tell list from object: it prints as {}.
+    ASSERT_TRUE(c->from_string("[[]]", false));
+    EXPECT_EQ(compact(c), "[{}]");
+}
+
+TEST_F(text, DebugRefsListsCellsAndMarkers) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(num(1), "");
+    std::string out;
+    EXPECT_EQ(json_debug_refs(c, out, true), "[{\"is_ref\":false,\"refcount\":1,\"type\":\"int\"}]");
+    lumvar_shared held = c->entries[0].value;  // a second holder of the cell
+    EXPECT_EQ(json_debug_refs(c, out, true), "[{\"is_ref\":false,\"refcount\":2,\"type\":\"int\"}]");
+    held.reset();
+
+    lum_std_json* o = nullptr;
+    lumvar_shared ov = new_json(o);
+    lumvar_shared target = str("t");
+    o->emplace_keyed("r")->set_ref(target.get());
+    lum_std_json* empty = nullptr;
+    lumvar_shared e = new_json(empty);
+    o->push_keyed(lumvar_shared(e), "e");
+    o->push_keyed(lumvar_shared(ov), "me");
+    EXPECT_EQ(json_debug_refs(o, out, true),
+              "{\"e\":{},\"me\":\"<cycle>\",\"r\":{\"is_ref\":true,\"refcount\":1,\"type\":\"ref\"}}");
+    EXPECT_EQ(warnings(), std::vector<std::string>{"JSON contains a reference to itself, debug_refs shows \"<cycle>\" "
+                                                   "instead of recursing forever."});
+    EXPECT_EQ(json_debug_refs(c, out, false),
+              "[\n    {\n        \"is_ref\": false,\n        \"refcount\": 1,\n        \"type\": \"int\"\n    }\n]");
+}
+
+}  // namespace
+}  // namespace j1test

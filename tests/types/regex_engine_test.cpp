@@ -1,0 +1,297 @@
+// The regex engine: grammar and compile error codes, ECMAScript match
+// semantics (checked against std::regex where both agree), captures,
+// searches that start after the first byte, and budgets that end hopeless
+// matches instead of crashing or hanging.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "types/regex_engine.h"
+#include "types/regex_service.h"
+
+namespace {
+
+using span = std::pair<size_t, size_t>;
+
+// Code of the compile error, or -1 when the pattern compiles.
+int compile_code(const std::string& pattern) {
+    try {
+        lum_regex re(pattern);
+        return -1;
+    } catch (const lum_regex_error& e) {
+        return e.code();
+    }
+}
+
+std::optional<span> search(const std::string& pattern, const std::string& text, size_t start = 0) {
+    lum_regex re(pattern);
+    lum_regex_matcher m(re);
+    if (!m.search(text, start)) return std::nullopt;
+    return span{m.begin(), m.end()};
+}
+
+bool full(const std::string& pattern, const std::string& text) {
+    lum_regex re(pattern);
+    lum_regex_matcher m(re);
+    return m.match_full(text);
+}
+
+// Groups 1..n of the first match as texts; "-" for a group that did not take part.
+std::vector<std::string> groups(const std::string& pattern, const std::string& text) {
+    lum_regex re(pattern);
+    lum_regex_matcher m(re);
+    std::vector<std::string> out;
+    if (!m.search(text)) return out;
+    for (uint32_t g = 0; g <= m.group_count(); ++g)
+        out.push_back(m.matched(g) ? text.substr(m.begin(g), m.end(g) - m.begin(g)) : "-");
+    return out;
+}
+
+}  // namespace
+
+TEST(RegexEngine, CompileErrorsCarryTheStandardCodes) {
+    const std::vector<std::pair<std::string, const char*>> cases = {
+        {"(", "error_paren"},           {"(a", "error_paren"},          {"a)", "error_paren"},
+        {"(?<name>a)", "error_paren"},  {"(?<=a)b", "error_paren"},     {"(?<!a)b", "error_paren"},
+        {"(?", "error_paren"},          {"(?x)", "error_paren"},        {"[a", "error_brack"},
+        {"[", "error_brack"},           {"[^", "error_brack"},          {"[z-a]", "error_range"},
+        {"[\\w-a]", "error_range"},     {"[a-\\d]", "error_range"},     {"a{", "error_badbrace"},
+        {"a{x}", "error_badbrace"},     {"a{2,1}", "error_badbrace"},   {"a{,5}", "error_badbrace"},
+        {"a{2", "error_brace"},         {"a{2,", "error_brace"},        {"a{2,3", "error_brace"},
+        {"a**", "error_badrepeat"},     {"a+*", "error_badrepeat"},     {"a??+", "error_badrepeat"},
+        {"a{2}{3}", "error_badrepeat"}, {"*a", "error_badrepeat"},      {"a|+", "error_badrepeat"},
+        {"(*)", "error_badrepeat"},     {"^*", "error_badrepeat"},      {"\\b+", "error_badrepeat"},
+        {"(?=a)*", "error_badrepeat"},  {"{1}", "error_badrepeat"},     {"\\", "error_escape"},
+        {"ab\\", "error_escape"},       {"\\x4", "error_escape"},       {"\\u12g4", "error_escape"},
+        {"\\c", "error_escape"},        {"[\\1]", "error_escape"},      {"\\1", "error_backref"},
+        {"(a)\\2", "error_backref"},    {"(a\\1)", "error_backref"},    {"\\1(a)", "error_backref"},
+        {"[[:alfa:]]", "error_ctype"},  {"[[:alpha]", "error_ctype"},   {"[[.ab.]]", "error_collate"},
+        {"[[=ab=]]", "error_collate"},  {"a{4294967296}", "error_badbrace"},
+    };
+    for (const auto& [pattern, name] : cases)
+        EXPECT_STREQ(regex_error_code_name(compile_code(pattern)), name) << pattern;
+
+    const std::vector<std::string> accepted = {
+        "",        "a",        "]",        "}",        "a{0}",     "a{2}?",    "a+?",      "(?:)",    "()",
+        "(|)",     "a||b",     "\\q",      "\\-",      "[]",       "[^]",      "[a-]",     "[-a]",    "[--0]",
+        "[a-z-0]", "[\\b]",    "\\0",      "\\x41",    "\\u0041",  "\\cA",     "(a)\\1",   "(?=a)",   "(?!a)",
+        "[[:alpha:][:digit:]]", "[[.a.]]", "[[=a=]]", "a{1,}",    "a{3,3}",   "[\\d-]",   "\\/",     "x{0,0}",
+    };
+    for (const auto& pattern : accepted) EXPECT_EQ(compile_code(pattern), -1) << pattern;
+}
+
+TEST(RegexEngine, NestingBeyondTheLimitFailsWithoutRecursing) {
+    const uint32_t limit = lum_regex::max_nesting;
+    auto nested = [](uint32_t depth, const char* open) {
+        std::string p;
+        for (uint32_t i = 0; i < depth; ++i) p += open;
+        p += "a";
+        for (uint32_t i = 0; i < depth; ++i) p += ")";
+        return p;
+    };
+    EXPECT_EQ(compile_code(nested(limit, "(")), -1);
+    EXPECT_EQ(compile_code(nested(limit + 1, "(")), lum_regex_error_stack);
+    EXPECT_EQ(compile_code(nested(limit + 1, "(?=")), lum_regex_error_stack);
+    EXPECT_EQ(compile_code(std::string(100000, '(')), lum_regex_error_stack);
+    EXPECT_EQ(search(nested(limit, "(?:"), "xa"), (span{1, 2}));
+
+    // Long flat patterns are not nesting: they compile and run.
+    std::string alternatives;
+    for (int i = 0; i < 20000; ++i) alternatives += "k" + std::to_string(i) + ";|";
+    alternatives += "zz";
+    EXPECT_EQ(search(alternatives, "..k19999;.."), (span{2, 9}));
+    std::string groups_in_a_row;
+    for (int i = 0; i < 5000; ++i) groups_in_a_row += "(a?)";
+    EXPECT_TRUE(full(groups_in_a_row, std::string(5000, 'a')));
+}
+
+TEST(RegexEngine, SearchAndFullMatchFollowEcmaScript) {
+    struct row {
+        const char* pattern;
+        std::string text;
+        std::optional<span> first;  // leftmost match
+        bool whole;                 // the whole text matches
+        bool std_agrees;            // std::regex gives the same results
+    };
+    const std::vector<row> rows = {
+        {"abc", "xabcx", span{1, 4}, false, true},
+        {"a|ab", "ab", span{0, 1}, true, true},  // first alternative wins; a full match backtracks
+        {"ab|a", "ab", span{0, 2}, true, true},
+        {"cat|category", "category", span{0, 3}, true, true},
+        {"a*", "", span{0, 0}, true, true},
+        {"x*", "abc", span{0, 0}, false, true},
+        {"b*", "ab", span{0, 0}, false, true},
+        {"a*?b", "aaab", span{0, 4}, true, true},
+        {"a+?", "aaa", span{0, 1}, true, true},
+        {"<.+>", "<a><b>", span{0, 6}, true, true},
+        {"<.+?>", "<a><b>", span{0, 3}, true, true},
+        {"(a|b)*c", "abac", span{0, 4}, true, true},
+        {"a{2,3}", "aaaa", span{0, 3}, false, true},
+        {"a{2,3}?", "aaaa", span{0, 2}, false, true},
+        {"a{2}", "a", std::nullopt, false, true},
+        {"a{0}b", "ab", span{1, 2}, false, true},
+        {"(?:ab)+", "ababa", span{0, 4}, false, true},
+        {"(?:ab){2,}", "abababx", span{0, 6}, false, true},
+        {"[a-c]+", "xxbcay", span{2, 5}, false, true},
+        {"[^a-c]+", "abxyc", span{2, 4}, false, true},
+        {"\\d+", "ab123c", span{2, 5}, false, true},
+        {"\\D\\S\\W", "1a ", std::nullopt, false, true},
+        {"\\w+\\s\\w+", "hi there you", span{0, 8}, false, true},
+        {"\\bfoo\\b", "a foo b", span{2, 5}, false, true},
+        {"\\bfoo\\b", "afoo", std::nullopt, false, true},
+        {"\\Boo", "foo", span{1, 3}, false, true},
+        {"^abc$", "abc", span{0, 3}, true, true},
+        {"^b", "ab", std::nullopt, false, true},
+        {"a$", "aba", span{2, 3}, false, true},
+        {"a$", "a\n", std::nullopt, false, true},  // not multiline
+        {"^", "\nx", span{0, 0}, false, true},
+        {".", "\n\r", std::nullopt, false, true},
+        {"a.c", "a\tc", span{0, 3}, true, true},
+        {"[^]", "\n", span{0, 1}, true, false},
+        {"[]", "a", std::nullopt, false, false},
+        {"(a)\\1", "aa", span{0, 2}, true, true},
+        {"(\\w+)\\s\\1", "hello hello world", span{0, 11}, false, true},
+        {"(?:(a)|b)\\1c", "bc", span{0, 2}, true, false},  // a reference to a group that did not take part is empty
+        {"(?=a)a", "a", span{0, 1}, true, true},
+        {"(?!a)\\w", "ab", span{1, 2}, false, true},
+        {"a(?=b)", "ab", span{0, 1}, false, true},
+        {"(a*)*b", "aab", span{0, 3}, true, true},
+        {"(a|ab)(c|bcd)(d*)", "abcd", span{0, 4}, true, true},
+        {"[[:alpha:]]+", "12ab3", span{2, 4}, false, true},
+        {"[[:digit:][:space:]]+", "a1 2b", span{1, 4}, false, true},
+        {"\\x41\\u0042", "xAB", span{1, 3}, false, true},
+        {"\\.\\*", "a.*b", span{1, 3}, false, true},
+        {"[.]", "a.b", span{1, 2}, false, true},
+        {"]}", "x]}", span{1, 3}, false, true},
+        {"[\\b]", "a\bb", span{1, 2}, false, true},
+        {"\\t\\n\\v\\f\\r", "\t\n\v\f\r", span{0, 5}, true, true},
+        {"\\cJ", "\n", span{0, 1}, true, false},
+        {"\xc3\xa9+", "caf\xc3\xa9\xa9", span{3, 6}, false, true},
+        {"[\xc0-\xff]+", "ab\xe4\xf6" "c", span{2, 4}, false, true},
+        {"a\\0b", std::string("a\0b", 3), span{0, 3}, true, true},
+        {"(?:a?){3}a{3}", "aaa", span{0, 3}, true, true},
+        {"x{1,3}?y", "xxxy", span{0, 4}, true, true},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(search(r.pattern, r.text), r.first) << r.pattern << " on " << r.text;
+        EXPECT_EQ(full(r.pattern, r.text), r.whole) << r.pattern << " on " << r.text;
+        if (!r.std_agrees) continue;
+        std::regex reference(r.pattern, std::regex::ECMAScript);
+        std::smatch m;
+        if (std::regex_search(r.text, m, reference)) {
+            ASSERT_TRUE(r.first.has_value()) << r.pattern;
+            EXPECT_EQ(static_cast<size_t>(m.position(0)), r.first->first) << r.pattern;
+            EXPECT_EQ(static_cast<size_t>(m.length(0)), r.first->second - r.first->first) << r.pattern;
+        } else {
+            EXPECT_FALSE(r.first.has_value()) << r.pattern;
+        }
+        EXPECT_EQ(std::regex_match(r.text, reference), r.whole) << r.pattern;
+    }
+}
+
+TEST(RegexEngine, CapturesFollowEcmaScript) {
+    using v = std::vector<std::string>;
+    // A repeated group's captures are cleared at each iteration.
+    EXPECT_EQ(groups("(a|(b))+", "ab"), (v{"ab", "b", "b"}));
+    EXPECT_EQ(groups("(a|(b))+", "ba"), (v{"ba", "a", "-"}));
+    EXPECT_EQ(groups("(z)((a+)?(b+)?(c))*", "zaacbbbcac"), (v{"zaacbbbcac", "z", "ac", "a", "-", "c"}));
+    EXPECT_EQ(groups("(?:(a)|(b)|c)*", "abc"), (v{"abc", "-", "-"}));
+    // An iteration that matches the empty text ends the loop.
+    EXPECT_EQ(groups("(a*)*", "b"), (v{"", "-"}));
+    EXPECT_EQ(groups("(a*)+", "b"), (v{"", ""}));
+    // Lookahead: captures of a positive one stay, of a negative one never do.
+    EXPECT_EQ(groups("(?=(a+))a*b\\1", "baaabac"), (v{"aba", "a"}));
+    EXPECT_EQ(groups("(.*?)a(?!(a+)b\\2c)\\2(.*)", "baaabaac"), (v{"baaabaac", "ba", "-", "abaac"}));
+    EXPECT_EQ(groups("(a)|b", "b"), (v{"b", "-"}));
+    EXPECT_EQ(groups("(a|ab)(c|bcd)(d*)", "abcd"), (v{"abcd", "a", "bcd", ""}));
+    EXPECT_EQ(groups("(?:a|(b))*?c", "abc"), (v{"abc", "b"}));
+    EXPECT_EQ(groups("(a?)*?b", "ab"), (v{"ab", "a"}));
+}
+
+TEST(RegexEngine, LaterSearchesSeeTheBytesBeforeTheirStart) {
+    EXPECT_EQ(search("^a", "aa", 1), std::nullopt);
+    EXPECT_EQ(search("^", "ab", 1), std::nullopt);
+    EXPECT_EQ(search("\\ba", "ba", 1), std::nullopt);  // 'b' before it is a word byte
+    EXPECT_EQ(search("\\ba", " a", 1), (span{1, 2}));
+    EXPECT_EQ(search("\\Ba", "ba", 1), (span{1, 2}));
+    EXPECT_EQ(search("a$", "aa", 1), (span{1, 2}));
+    EXPECT_EQ(search("x*", "ab", 2), (span{2, 2}));
+    EXPECT_EQ(search("x", "ab", 3), std::nullopt);  // beyond the end: nothing
+
+    lum_regex re("b*");
+    lum_regex_matcher m(re);
+    EXPECT_FALSE(m.match_here_not_empty("ab", 0));
+    ASSERT_TRUE(m.match_here_not_empty("ab", 1));
+    EXPECT_EQ(m.end(), 2u);
+    lum_regex lazy("a??");
+    lum_regex_matcher ml(lazy);
+    ASSERT_TRUE(ml.match_here_not_empty("a", 0));  // a lower-priority non-empty match is found
+    EXPECT_EQ(ml.end(), 1u);
+}
+
+TEST(RegexEngine, RepetitionOverTheWholeAcceptedInputNeedsNoThreadStack) {
+    // The standard library's matcher recurses per byte here; this one keeps
+    // its backtracking state on the heap.
+    std::string text;
+    for (int i = 0; i < 8192; ++i) text += static_cast<char>('a' + i % 6);
+    EXPECT_TRUE(full("(a|b|c|d|e|f)*", text));
+    EXPECT_TRUE(full("(?:(a)|(b)|(c)|(d)|(e)|(f))+", text));
+    EXPECT_EQ(search("(?:a|b|c|d|e|f)*$", text), (span{0, 8192}));
+    const std::string long_text(262144, 'x');
+    EXPECT_EQ(search("x*y?$", long_text), (span{0, 262144}));
+    EXPECT_EQ(search(".*z", long_text), std::nullopt);
+    EXPECT_EQ(search("x*?z", long_text), std::nullopt);
+    EXPECT_EQ(search("\\w+\\s", long_text), std::nullopt);
+}
+
+TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
+    auto code_of = [](const std::string& pattern, const std::string& text, lum_regex_limits limits) {
+        lum_regex re(pattern);
+        lum_regex_matcher m(re, limits);
+        try {
+            m.search(text);
+            return -1;
+        } catch (const lum_regex_error& e) {
+            return e.code();
+        }
+    };
+    // Exponential backtracking (the default budget ends these in about a
+    // tenth of a second in a release build; bench/regex.cpp times them).
+    lum_regex_limits small;
+    small.max_steps = 2'000'000;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(code_of("(a+)+b", std::string(40, 'a'), small), lum_regex_error_complexity);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
+    small.max_steps = 200000;
+    EXPECT_EQ(code_of("(?:a?){30}a{30}", std::string(30, 'a'), small), lum_regex_error_complexity);
+    EXPECT_EQ(code_of("(x+x+)+y", std::string(30, 'x'), small), lum_regex_error_complexity);
+    EXPECT_EQ(code_of("(?:(?:a|a)+)+b", std::string(40, 'a'), small), lum_regex_error_complexity);
+
+    // Deeply nested captures repeated over a long input fill the backtrack stack.
+    std::string nested;
+    for (int i = 0; i < 60; ++i) nested += "(";
+    nested += "a";
+    for (int i = 0; i < 60; ++i) nested += ")";
+    nested += "*";
+    EXPECT_EQ(code_of(nested, std::string(8192, 'a'), {}), lum_regex_error_stack);
+    lum_regex_limits roomy;
+    roomy.max_stack_bytes = size_t{1} << 30;
+    EXPECT_EQ(code_of(nested, std::string(2000, 'a'), roomy), -1);
+
+    // The step budget spans every call of one matcher.
+    lum_regex re("a");
+    lum_regex_limits few;
+    few.max_steps = 50;
+    lum_regex_matcher m(re, few);
+    const std::string text(100, 'a');
+    EXPECT_THROW(
+        {
+            for (size_t at = 0; at < text.size(); ++at) m.match_here_not_empty(text, at);
+        },
+        lum_regex_error);
+}

@@ -1,0 +1,307 @@
+// The seven regex methods of "std.string" run by script tasks on a host VM:
+// results come back through the return ring while other tasks run, jobs
+// match a snapshot with their own reference to the expression, refusals raise
+// run-time errors without making a job, and budget failures log their line
+// and give the fallback result.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/vm/v1_fixture.h"
+#include "types/json_object.h"
+#include "types/regex_service.h"
+#include "types/string_object.h"
+#include "types/string_regex.h"
+
+using namespace v1test;
+
+namespace {
+
+using method_fn = lumvar_shared (*)(lum_std_string*, lum_vm_context&, std::vector<lumvar_shared>&);
+
+// A VM with workers, one string object and tasks that call a regex method on
+// it and record the value the call yields.
+class method_host {
+public:
+    explicit method_host(uint32_t workers = 2) : fx(workers) {
+        object = lumptr_strong<lum_std_string>(lum_std_string::create());
+        record_ = p.native("record", [this](lum_vm_context&, std::vector<lumvar_shared>& a) {
+            recorded.push_back(a.empty() ? lumvar_shared() : a[0]);
+            return lumvar_shared::make();
+        });
+    }
+
+    // Starts a task: slot 0 := method(args); record(slot 0).
+    std::shared_ptr<task_outcome> launch(method_fn method, std::vector<std::string> args) {
+        lum_function_def* call = p.native("call", [this, method, args](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
+            std::vector<lumvar_shared> values;
+            for (const std::string& a : args) values.push_back(lumvar_shared::from_string(a));
+            ctx.native_object = object.get();
+            return method(object.get(), ctx, values);
+        });
+        lum_program_block* main = p.block(LUM_BLOCK_TOP, 1);
+        emitter e(main);
+        e.op(LUM_OP_PUSH);
+        e.b(LUM_OP_LD_L, 0);
+        e.ncall(call, {}, true);
+        e.op(LUM_OP_ASSIGN);
+        e.op(LUM_OP_POP);
+        e.ncall(record_, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
+        return fx.launch(main);
+    }
+
+    // Runs one call to the end and returns the recorded value.
+    lumvar_shared call(method_fn method, const std::string& text, std::vector<std::string> args) {
+        object->text = text;
+        recorded.clear();
+        launch(method, std::move(args));
+        EXPECT_TRUE(fx.run());
+        return recorded.empty() ? lumvar_shared() : recorded.back();
+    }
+
+    vm_fixture fx;
+    program p;
+    std::vector<lumvar_shared> recorded;
+    lumptr_strong<lum_std_string> object;
+
+private:
+    lum_function_def* record_ = nullptr;
+};
+
+int64_t int_of(const lumvar_shared& v) { return v && v->type == LUMVAR_INT ? v->payload.i : -1000; }
+
+std::string text_of(const lumvar_shared& v) {
+    if (!v || v->type != LUMVAR_STRING) return "<not a string>";
+    return v->to_std_string();
+}
+
+std::vector<std::string> list_of(const lumvar_shared& v) {
+    std::vector<std::string> out;
+    if (!v || v->type != LUMVAR_JSON || v->json_container() == nullptr) return {"<not a list>"};
+    for (const lum_json_entry& entry : v->json_container()->entries) {
+        EXPECT_FALSE(entry.key) << "list elements have no key";
+        out.push_back(entry.value ? entry.value->to_std_string() : "<null>");
+    }
+    return out;
+}
+
+bool any_contains(const std::vector<std::string>& texts, const std::string& part) {
+    for (const std::string& t : texts)
+        if (t.find(part) != std::string::npos) return true;
+    return false;
+}
+
+// A pattern whose repetition fills the default backtrack memory on a few
+// thousand bytes: sixty nested captures, repeated.
+std::string stack_hungry_pattern() {
+    std::string p;
+    for (int i = 0; i < 60; ++i) p += "(";
+    p += "a";
+    for (int i = 0; i < 60; ++i) p += ")";
+    return p + "*";
+}
+
+// Description the engine gives for `pattern` on `text` with default budgets.
+std::string failure_description(const std::string& pattern, const std::string& text) {
+    lum_regex re(pattern);
+    lum_regex_matcher m(re);
+    try {
+        m.search(text);
+    } catch (const lum_regex_error& e) {
+        return e.what();
+    }
+    return "<no failure>";
+}
+
+using list = std::vector<std::string>;
+
+}  // namespace
+
+TEST(RegexMethods, ResultsComeBackFromTheWorker) {
+    method_host h;
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "", {""})), 1);
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "", {"a*"})), 1);
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "", {"a"})), 0);
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "abc", {"b"})), 0);
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "abc", {"a.c"})), 1);
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "ab", {"a|ab"})), 1);
+    EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abcb", {"b"})), 1);
+    EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abc", {""})), 0);
+    EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abc", {"x"})), -1);
+    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "a1b22", {"\\d+"})), (list{"1", "22"}));
+    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "abc", {"x*"})), (list{"", "", "", ""}));
+    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "abc", {"x"})), list{});
+    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "ab", {"a|ab"})), list{"a"});
+    EXPECT_EQ(list_of(h.call(lum_string_regex_split, "a,b,,c", {","})), (list{"a", "b", "", "c"}));
+    EXPECT_EQ(list_of(h.call(lum_string_regex_split, "a,b,", {","})), (list{"a", "b"}));
+    EXPECT_EQ(list_of(h.call(lum_string_regex_split, "", {","})), list{""});
+    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "abbc", {"(b+)", "[$1]"})), "a[bb]c");
+    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "ab", {"b*", "-"})), "-a-");
+    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "", {"x*", "-"})), "-");
+    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "abbc", {"b", "$0"})), "a$0$0c");
+    EXPECT_EQ(text_of(h.call(lum_string_regex_escape, "a.b-c", {})), "a\\.b-c");
+    EXPECT_EQ(text_of(h.call(lum_string_regex_escape, "", {})), "");
+    // Arguments are read as text; missing ones are empty.
+    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "abc", {"b"})), "ac");
+    EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abc", {})), 0);
+    EXPECT_EQ(h.object->thread_jobs, 0u);
+    EXPECT_EQ(h.object.use_count(), 1u);
+    EXPECT_EQ(h.object->text, "abc");  // no method but regex_replace_inplace changes the object
+    EXPECT_TRUE(h.fx.log->take_errors().empty());
+}
+
+TEST(RegexMethods, ReplaceInplaceWorksOnTheCallingThread) {
+    method_host h(0);  // no worker at all
+    EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, "abbc", {"b+", "<$&>"})), 1);
+    EXPECT_EQ(h.object->text, "a<bb>c");
+    EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, "abc", {"x", "y"})), 1);
+    EXPECT_EQ(h.object->text, "abc");
+    EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, "ab", {"x*", "-"})), 1);
+    EXPECT_EQ(h.object->text, "-a-b-");
+}
+
+TEST(RegexMethods, JobsMatchASnapshotWithTheirOwnExpressionWhileOtherTasksRun) {
+    method_host h(1);
+    lum_vm& vm = h.fx.host.vm();
+    std::atomic<bool> started{false}, release{false};
+    ASSERT_TRUE(vm.jobs.try_push(lum_job([&] {
+        started = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    })));
+    while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    std::vector<int64_t> order;
+    lum_function_def* note = h.p.native("note", [&](lum_vm_context&, std::vector<lumvar_shared>& a) {
+        order.push_back(a.empty() ? -1 : int_of(a[0]));
+        return lumvar_shared::make();
+    });
+    lum_program_block* other = h.p.block(LUM_BLOCK_TOP, 0);
+    {
+        emitter e(other);
+        e.ncall(note, {[](emitter& x) { x.ldi(1); }});
+        e.ncall(note, {[](emitter& x) { x.ldi(2); }});
+    }
+
+    h.object->text = "w1 w22 w333";
+    const std::string pattern = "w(\\d+)";
+    auto waiting = h.launch(lum_string_regex_findall, {pattern});
+    auto runner = h.fx.launch(other);
+    lum_host_turn(h.fx.host);
+    EXPECT_TRUE(runner->finished);  // ran while the findall task waited
+    EXPECT_FALSE(waiting->finished);
+    EXPECT_EQ(h.fx.tasks[0]->waiting, 1);
+    EXPECT_EQ(h.object->thread_jobs, 1u);
+    EXPECT_EQ(order, (std::vector<int64_t>{1, 2}));
+
+    // Meanwhile the text changes and the cache lets go of the pattern.
+    h.object->text = "changed";
+    for (int i = 0; i < 9; ++i) ASSERT_TRUE(compiled_regex_cache("evict" + std::to_string(i), 1, "regex_match"));
+    release = true;
+    ASSERT_TRUE(h.fx.run());
+    ASSERT_TRUE(waiting->finished);
+    EXPECT_EQ(list_of(h.recorded.back()), (list{"w1", "w22", "w333"}));
+    EXPECT_EQ(h.object->thread_jobs, 0u);
+    EXPECT_TRUE(h.fx.log->take_errors().empty());
+}
+
+TEST(RegexMethods, FullQueueIsRetriedWithoutLosingReferences) {
+    method_host h(1);
+    lum_vm& vm = h.fx.host.vm();
+    std::atomic<bool> started{false}, release{false};
+    ASSERT_TRUE(vm.jobs.try_push(lum_job([&] {
+        started = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    })));
+    while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (vm.jobs.try_push(lum_job([] {}))) {
+    }
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        release = true;
+    });
+    const lumvar_shared result = h.call(lum_string_regex_replace, "abc", {"b", "[$&]"});
+    releaser.join();
+    EXPECT_EQ(text_of(result), "a[b]c");
+    const std::vector<std::string> warnings = h.fx.log->take_warnings();
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(warnings[0], "Thread pool overload, waiting for free worker threads...");
+    EXPECT_EQ(h.object->thread_jobs, 0u);
+    EXPECT_EQ(h.object.use_count(), 1u);
+    EXPECT_EQ(h.fx.tasks.back()->in_thread.load(), 0);
+}
+
+TEST(RegexMethods, RefusedInputRaisesTheErrorAndMakesNoJob) {
+    method_host h(1);
+    const std::string long_text(16385, 'a');
+    const method_fn pattern_methods[] = {lum_string_regex_match, lum_string_regex_search, lum_string_regex_findall,
+                                         lum_string_regex_replace, lum_string_regex_split};
+    const char* names[] = {"regex_match", "regex_search", "regex_findall", "regex_replace", "regex_split"};
+    for (size_t i = 0; i < 5; ++i) {
+        h.object->text = long_text;
+        h.recorded.clear();
+        auto outcome = h.launch(pattern_methods[i], {"a+", "x"});
+        lum_host_turn(h.fx.host);
+        EXPECT_EQ(h.object->thread_jobs, 0u) << names[i];
+        ASSERT_TRUE(h.fx.run());
+        EXPECT_TRUE(h.recorded.empty()) << names[i] << ": the error ends the task";
+        const std::vector<std::string> errors = h.fx.log->take_errors();
+        EXPECT_TRUE(any_contains(errors, std::string(names[i]) +
+                                             ": input of 16385 characters exceeds the std::regex limit of 16384 "
+                                             "characters for this pattern"))
+            << names[i];
+    }
+    // replace_inplace answers 0 and keeps the text; escape has no limit.
+    std::vector<lumvar_shared> args{lumvar_shared::from_string("a+"), lumvar_shared::from_string("b")};
+    h.object->text = long_text;
+    lum_vm_context outside_any_task;
+    EXPECT_EQ(int_of(lum_string_regex_replace_inplace(h.object.get(), outside_any_task, args)), 0);
+    EXPECT_EQ(h.object->text, long_text);
+    EXPECT_TRUE(any_contains(h.fx.log->take_errors(), "regex_replace_inplace: input of 16385 characters"));
+    EXPECT_EQ(text_of(h.call(lum_string_regex_escape, long_text, {})), long_text);
+
+    // An invalid pattern: the error names the code, the call yields nothing.
+    h.recorded.clear();
+    h.object->text = "abc";
+    h.launch(lum_string_regex_search, {"(a"});
+    ASSERT_TRUE(h.fx.run());
+    EXPECT_TRUE(h.recorded.empty());
+    EXPECT_TRUE(any_contains(h.fx.log->take_errors(), "regex_search: invalid regex pattern '(a' (error_paren)"));
+}
+
+TEST(RegexMethods, BudgetFailuresLogTheirLineAndGiveTheFallback) {
+    method_host h(2);
+    const std::string hungry = stack_hungry_pattern();
+    const std::string long_run(8000, 'a');
+    const std::string why = failure_description(hungry, long_run);
+    ASSERT_NE(why, "<no failure>");
+
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, long_run, {hungry})), 0);
+    EXPECT_EQ(h.fx.log->take_errors(),
+              std::vector<std::string>{"regex_match: matching failed (error_stack): " + why});
+    EXPECT_EQ(int_of(h.call(lum_string_regex_search, long_run, {hungry})), -1);
+    EXPECT_EQ(h.fx.log->take_errors(),
+              std::vector<std::string>{"regex_search: pattern '" + why + "' failed while matching (error_stack)"});
+    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, long_run, {hungry, "x"})), long_run);
+    EXPECT_EQ(h.fx.log->take_errors(),
+              std::vector<std::string>{"regex_replace: pattern '" + why + "' failed while matching (error_stack)"});
+    EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, long_run, {hungry, "x"})), 0);
+    EXPECT_EQ(h.object->text, long_run);
+    EXPECT_EQ(h.fx.log->take_errors(),
+              std::vector<std::string>{"regex_replace_inplace: pattern '" + why +
+                                       "' failed while matching (error_stack)"});
+
+    // Lists keep what was found before the failure.
+    const std::string mixed = "x-x-" + long_run;
+    const std::string alternative = "x|" + hungry;
+    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, mixed, {alternative})), (list{"x", "", "x", ""}));
+    EXPECT_EQ(h.fx.log->take_errors(),
+              std::vector<std::string>{"regex_findall: pattern '" + why + "' failed while matching (error_stack)"});
+    EXPECT_EQ(list_of(h.call(lum_string_regex_split, mixed, {alternative})), (list{"", "", "-", ""}));
+    EXPECT_EQ(h.fx.log->take_errors(),
+              std::vector<std::string>{"regex_split: pattern '" + why + "' failed while matching (error_stack)"});
+}

@@ -1,0 +1,259 @@
+// The string object: indexing reads and writes (with their warnings), writing
+// by key, the object operations and pooling.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "runtime/thread_local.h"
+#include "runtime/vm.h"
+#include "tests/types/string_test_support.h"
+
+using namespace strtest;
+
+namespace {
+
+lumvar_shared json_list(std::initializer_list<arg> items) {
+    lumvar_shared v = lumvar_shared::make_typed(LUMVAR_JSON);
+    for (const arg& a : items) v->json_container()->push_keyed(lumvar_shared(a.value), "");
+    return v;
+}
+
+std::string read_at(lumvar_shared& s, int64_t i) {
+    lumvar_shared r = s->string_object()->get_member(i);
+    EXPECT_EQ(r->type, LUMVAR_STRING);
+    return text_of(r);
+}
+
+std::string written(std::string_view text, int64_t i, arg value) {
+    lumvar_shared s = lumvar_shared::from_string(text);
+    s->string_object()->set_member(i, value.value);
+    return text_of(s);
+}
+
+std::string keyed(std::string_view text, std::string_view key, arg value) {
+    lumvar_shared s = lumvar_shared::from_string(text);
+    s->string_object()->set_member(key, value.value);
+    return text_of(s);
+}
+
+}  // namespace
+
+TEST_F(string_test, ReadByPositionGivesOneByteOrEmpty) {
+    lumvar_shared s = str("abc");
+    EXPECT_EQ(read_at(s, 0), "a");
+    EXPECT_EQ(read_at(s, -1), "c");
+    EXPECT_EQ(read_at(s, -3), "a");
+    EXPECT_EQ(read_at(s, 3), "");
+    EXPECT_EQ(read_at(s, -4), "");
+    EXPECT_EQ(read_at(s, INT64_MIN), "");
+    EXPECT_EQ(read_at(s, INT64_MAX), "");
+    lumvar_shared bytes = str(std::string("\xc3\x84\0", 3));
+    EXPECT_EQ(read_at(bytes, 0), "\xc3");
+    EXPECT_EQ(read_at(bytes, 2), std::string(1, '\0'));
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(string_test, WriteByPositionOverwritesCutsOrPads) {
+    EXPECT_EQ(written("abc", 1, "XY"), "aXY");
+    EXPECT_EQ(written("abc", 0, "Z"), "Zbc");
+    EXPECT_EQ(written("abc", 5, "!"), "abc  !");
+    EXPECT_EQ(written("abc", -10, "Q"), "Qbc");
+    EXPECT_EQ(written("abc", -1, "Q"), "abQ");
+    EXPECT_EQ(written("abc", 3, "de"), "abcde");
+    EXPECT_EQ(written("abcdef", 1, "XY"), "aXYdef");
+    EXPECT_EQ(written("abc", 1, ""), "abc");
+    EXPECT_EQ(written("abc", 1, 42), "a42");
+    EXPECT_EQ(written("", 2, 1.5), "  1.500000");
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(string_test, WriteByPositionWithItselfCopiesFirst) {
+    lumvar_shared s = str("abc");
+    s->string_object()->set_member(1, s);
+    EXPECT_EQ(text_of(s), "aabc");
+    lumvar_shared t = str("abcdef");
+    t->string_object()->set_member(0, lumvar_shared::from_object(t->string_object()));
+    EXPECT_EQ(text_of(t), "abcdef");
+}
+
+TEST_F(string_test, WriteFarPastTheEndClampsAndWarns) {
+    lumvar_shared s = str("0123456789");
+    s->string_object()->set_member(2000000, str("x"));
+    EXPECT_EQ(warnings(), strings{"std.string[]: index 2000000 clamped to 1048576"});
+    const std::string& t = s->string_object()->text;
+    ASSERT_EQ(t.size(), 1048577u);
+    EXPECT_EQ(t.substr(0, 10), "0123456789");
+    EXPECT_EQ(t.find_first_not_of(' ', 10), 1048576u);
+    EXPECT_EQ(t.back(), 'x');
+
+    // Exactly at the limit: no warning.
+    lumvar_shared e = str("");
+    e->string_object()->set_member(1048576, str("y"));
+    EXPECT_TRUE(warnings().empty());
+    EXPECT_EQ(e->string_object()->text.size(), 1048577u);
+}
+
+TEST_F(string_test, WriteFarPastTheEndOfALongTextAppendsAtItsEnd) {
+    lumvar_shared s = str(std::string(2000000, 'a'));
+    s->string_object()->set_member(3000000, str("x"));
+    EXPECT_EQ(warnings(), strings{"std.string[]: index 3000000 clamped to 2000000"});
+    const std::string& t = s->string_object()->text;
+    ASSERT_EQ(t.size(), 2000001u);
+    EXPECT_EQ(t.find_first_not_of('a'), 2000000u);
+    EXPECT_EQ(t.back(), 'x');
+
+    // Inside a long text: an ordinary overwrite.
+    s->string_object()->set_member(1500000, str("y"));
+    EXPECT_TRUE(warnings().empty());
+    EXPECT_EQ(t.size(), 2000001u);
+    EXPECT_EQ(t[1500000], 'y');
+}
+
+TEST_F(string_test, WriteByKeyReplacesOccurrences) {
+    EXPECT_EQ(keyed("a-b-c", "-", "+"), "a+b+c");
+    EXPECT_EQ(keyed("a-b-c", "-", 7), "a7b7c");
+    EXPECT_EQ(keyed("a-b-c", "x", "+"), "a-b-c");
+    EXPECT_EQ(keyed("a--b", "--", "-"), "a-b");
+    EXPECT_TRUE(warnings().empty());
+
+    EXPECT_EQ(keyed("a-b-c", "", "+"), "a-b-c");
+    EXPECT_EQ(warnings(), strings{"std.string[]: empty search key - nothing to search for, call ignored."});
+
+    lumvar_shared self = str("abab");
+    self->string_object()->set_member("b", self);
+    EXPECT_EQ(text_of(self), "aababaabab");
+}
+
+TEST_F(string_test, WriteByKeyWithAJsonListUsesItsElementsInTurn) {
+    EXPECT_EQ(keyed("a-b-c", "-", json_list({"1", "2", "3"})), "a1b2c");
+    EXPECT_EQ(keyed("a-b-c", "-", json_list({"1"})), "a1b-c");
+    EXPECT_EQ(keyed("a-b-c", "-", json_list({})), "a-b-c");
+    // An element that contains the key is not searched again.
+    EXPECT_EQ(keyed("a-b-c", "-", json_list({"--", "+"})), "a--b+c");
+    EXPECT_EQ(keyed("x..y", ".", json_list({1, 2.5})), "x12.500000y");
+    // Keys of keyed entries are ignored.
+    lumvar_shared keyed_list = lumvar_shared::make_typed(LUMVAR_JSON);
+    keyed_list->json_container()->push_keyed(str("K"), "name");
+    EXPECT_EQ(keyed("a-b", "-", keyed_list), "aKb");
+    // Running out of elements never reports an out-of-bounds access.
+    EXPECT_TRUE(log().entries().empty());
+}
+
+TEST_F(string_test, IndexingThroughValuesReadsAndWritesThroughMemberReferences) {
+    lumvar_shared s = str("abc");
+    lumvar_shared ref;
+    s->get_member_by_index(ref, 1);
+    lumvar_shared value;
+    ref->deref(value);
+    EXPECT_EQ(text_of(value), "b");
+    lumvar_shared z = str("Z");
+    ref->set(z);
+    EXPECT_EQ(text_of(s), "aZc");
+
+    lumvar_shared key_ref;
+    s->get_member_by_name(key_ref, "Z");
+    lumvar_shared q = str("QQ");
+    key_ref->set(q);
+    EXPECT_EQ(text_of(s), "aQQc");
+}
+
+TEST_F(string_test, ReadingANameThatIsNotAMethodIsAnError) {
+    lumvar_shared s = str("abc");
+    lumvar_shared member = s->string_object()->get_member(std::string_view("name"));
+    EXPECT_EQ(member->type, LUMVAR_NONE);
+    bool found = false;
+    for (auto& e : log().entries())
+        found |= e.level == LUM_LOG_ERROR && e.text.find("type 'std.string' does not have member 'name'") !=
+                                                 std::string::npos;
+    EXPECT_TRUE(found);
+    // A method name yields the bound method.
+    lumvar_shared method = s->string_object()->get_member(std::string_view("length"));
+    EXPECT_EQ(method->type, LUMVAR_EXT_FUNCTION);
+}
+
+TEST_F(string_test, ObjectOperations) {
+    lumvar_shared s = str(std::string("a\0b", 3));
+    lum_std_string* o = s->string_object();
+    EXPECT_EQ(o->size(), 3);
+    EXPECT_FALSE(o->compare_zero());
+    EXPECT_EQ(o->to_string(), std::string("a\0b", 3));
+    EXPECT_STREQ(o->type_name(), "std.string");
+    lumptr_strong<lumobject_base> c = o->copy();
+    ASSERT_TRUE(c);
+    EXPECT_NE(c.get(), static_cast<lumobject_base*>(o));
+    EXPECT_EQ(c->to_string(), o->to_string());
+    o->text = "changed";
+    EXPECT_EQ(c->to_string(), std::string("a\0b", 3));
+    EXPECT_TRUE(str("")->string_object()->compare_zero());
+}
+
+TEST_F(string_test, ObjectsComeFromThePoolAndAreReusedWithoutRebuilding) {
+    lum_vm& vm = host.vm();
+    auto& pool = vm.pool_strings;
+    const uint64_t live = pool.live_count();
+    lum_std_string* a = lum_std_string::create();
+    ASSERT_NE(a->pool_slot, LUM_POOL_HEAP_SLOT);
+    EXPECT_EQ(pool.live_count(), live + 1);
+    a->text.reserve(600);
+    const size_t kept = a->text.capacity();
+    {
+        lumptr_strong<lum_std_string> hold(a);
+    }
+    EXPECT_EQ(pool.live_count(), live);
+    // The slot comes back first, as it was: emptied, its small buffer kept.
+    lum_std_string* b = lum_std_string::create();
+    EXPECT_EQ(b, a);
+    EXPECT_TRUE(b->text.empty());
+    EXPECT_EQ(b->text.capacity(), kept);
+    b->text.assign(5000, 'x');
+    {
+        lumptr_strong<lum_std_string> hold(b);
+    }
+    lum_std_string* c = lum_std_string::create();
+    EXPECT_EQ(c, a);
+    EXPECT_LE(c->text.capacity(), lum_std_string::kept_capacity);
+    EXPECT_EQ(c->text.capacity(), std::string().capacity());
+    lumptr_strong<lum_std_string> hold_c(c);
+
+    // A whole chunk of 255 objects is built at once.
+    const uint64_t chunks = pool.chunk_count();
+    std::vector<lumptr_strong<lum_std_string>> many;
+    for (int i = 0; i < 255; ++i) many.emplace_back(lum_std_string::create());
+    EXPECT_LE(pool.chunk_count(), chunks + 1);
+    EXPECT_GE(pool.chunk_count(), 1u);
+}
+
+TEST_F(string_test, ObjectsComeFromTheHeapWithoutTheVmLock) {
+    {
+        lum_pooling_suspend heap;
+        lum_std_string* s = lum_std_string::create();
+        EXPECT_EQ(s->pool_slot, LUM_POOL_HEAP_SLOT);
+        lumptr_strong<lum_std_string> hold(s);
+    }
+    lum_std_string* other = nullptr;
+    std::thread([&] { other = lum_std_string::create(); }).join();
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->pool_slot, LUM_POOL_HEAP_SLOT);
+    lumptr_strong<lum_std_string> hold(other);
+}
+
+TEST_F(string_test, ReleaseOnAnotherThreadGoesThroughTheDeferredRing) {
+    lum_vm& vm = host.vm();
+    auto& pool = vm.pool_strings;
+    lumvar_shared s = str(std::string(3000, 'q'));
+    const uint64_t live = pool.live_count();
+    lum_std_string* object = s->string_object();
+    lum_vm* vm_ptr = &vm;
+    std::thread([&s, vm_ptr] {
+        lum_get_thread_local().vm = vm_ptr;  // a VM thread that does not own the lock
+        s.reset();
+        lum_get_thread_local().vm = nullptr;
+    }).join();
+    EXPECT_EQ(pool.live_count(), live);  // not yet back
+    EXPECT_GE(pool.deferred_pending(), 1u);
+    EXPECT_TRUE(object->text.empty());
+    EXPECT_LE(object->text.capacity(), lum_std_string::kept_capacity);
+    host.turn();
+    EXPECT_EQ(pool.live_count(), live - 1);
+}

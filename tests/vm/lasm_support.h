@@ -1,0 +1,106 @@
+#pragma once
+// Running assembler programs in-process: the module linked into the test
+// binary (namespace initialisers run once), a logger that collects what the
+// host would print on standard error, and `print` output collected as
+// standard output.
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "host/assembler.h"
+#include "host/module_loader.h"
+#include "host/run_program.h"
+#include "runtime/log.h"
+
+namespace lasmtest {
+
+// The text the host logger would write to standard error, in order.
+class stderr_log : public lum_log_base {
+public:
+    void hook_warning(const std::string& t) override { add(t); }
+    void hook_error(const std::string& t) override { add(t); }
+    void hook_notice(const std::string& t) override { add(t); }
+    void hook_registration(const std::string& t) override { add(t); }
+    std::string text() {
+        std::lock_guard<std::mutex> l(m_);
+        return text_;
+    }
+
+private:
+    void add(const std::string& t) {
+        std::lock_guard<std::mutex> l(m_);
+        text_ += t;
+        if (t.empty() || t.back() != '\n') text_ += '\n';
+    }
+    std::mutex m_;
+    std::string text_;
+};
+
+inline const lum_loaded_module& linked_module() {
+    static const std::unique_ptr<lum_loaded_module> module = [] {
+        auto m = lum_loaded_module::linked();
+        m->run_initializers();
+        return m;
+    }();
+    return *module;
+}
+
+struct outcome {
+    std::string out;
+    std::string err;
+    int status = 0;
+    lum_run_result run;
+};
+
+struct settings {
+    uint32_t workers = 2;
+    uint32_t max_depth = 0;
+    std::chrono::milliseconds timeout{10000};
+};
+
+// Assembles `source` (named `file` in diagnostics and reports) and runs it.
+inline outcome run(const std::string& source, const std::string& file, const settings& s = {}) {
+    outcome o;
+    auto out_mutex = std::make_shared<std::mutex>();
+    lum_asm_options options;
+    options.module = &linked_module();
+    options.output = [&o, out_mutex](std::string_view line) {
+        std::lock_guard<std::mutex> l(*out_mutex);
+        o.out.append(line);
+    };
+    lumptr_strong<lum_program> program;
+    try {
+        program = lum_assemble(source, file, options).program;
+    } catch (const lum_asm_error& e) {
+        o.err = std::string(e.what()) + "\n";
+        o.status = 2;
+        return o;
+    }
+    auto* log = new stderr_log();
+    lumptr_strong<lum_log_base> hold(log);
+    lum_run_options ro;
+    ro.workers = s.workers;
+    ro.max_call_depth = s.max_depth;
+    ro.timeout = s.timeout;
+    ro.logger = hold;
+    o.run = lum_run_program(std::move(program), ro);
+    o.status = o.run.exit_status;
+    o.err = log->text();
+    return o;
+}
+
+// The diagnostics text of a source that must not assemble ("" when it does).
+inline std::string asm_errors(const std::string& source, const std::string& file = "t.lasm") {
+    lum_asm_options options;
+    options.module = &linked_module();
+    try {
+        lum_assemble(source, file, options);
+    } catch (const lum_asm_error& e) {
+        return e.what();
+    }
+    return {};
+}
+
+}  // namespace lasmtest

@@ -1,0 +1,112 @@
+// The `lumio` command itself: `lumio run` loads the module library through
+// its exports and runs the example tour; exit statuses 0, 1 and 2; `lumio
+// asm` prints the listing.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#if defined(LUMIO_EXE) && defined(LUMIO_MODULE_PATH)
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct command_result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `lumio ARGS` in the source directory; stdin is empty.
+command_result lumio(const std::string& args) {
+    const fs::path dir = fs::temp_directory_path() / ("lumio_cmd_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const fs::path out = dir / "out";
+    const fs::path err = dir / "err";
+    const std::string command = "cd '" + std::string(LUM_SOURCE_DIR) + "' && '" + LUMIO_EXE + "' " + args + " >'" +
+                                out.string() + "' 2>'" + err.string() + "' </dev/null";
+    command_result r;
+    const int raw = std::system(command.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = read_file(out);
+    r.err = read_file(err);
+    fs::remove_all(dir);
+    return r;
+}
+
+const std::string module_option = std::string(" --module '") + LUMIO_MODULE_PATH + "'";
+
+TEST(LumioCommand, RunsTheTourThroughTheModuleLibrary) {
+    const command_result r = lumio("run examples/tour.lasm" + module_option);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/tour.out"));
+    EXPECT_EQ(r.err, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/tour.err"));
+}
+
+TEST(LumioCommand, ExitStatuses) {
+    // An unhandled run-time error ends the root task: 1.
+    command_result r = lumio("run tests/vm/lasm/reports.lasm --workers 0" + module_option);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm/reports.out"));
+    EXPECT_NE(r.err.find("Add invalid type: 1"), std::string::npos);
+    // Tasks still waiting when the timeout passes: 1.
+    r = lumio("run tests/vm/lasm/deadlock.lasm --timeout 0.1" + module_option);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "lumio run: tests/vm/lasm/deadlock.lasm: tasks still running after the timeout of 0.1 seconds\n");
+    // The file cannot be assembled: 2, with FILE:LINE: message.
+    r = lumio("run tests/vm/lasm/no_such_file.lasm" + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tests/vm/lasm/no_such_file.lasm: cannot read the file\n");
+    r = lumio("run examples/tour.lasm --workers many" + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("lumio run: bad value for --workers: 'many'\n", 0), 0u) << r.err;
+    r = lumio("run examples/tour.lasm --module /nonexistent/lib.so");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
+}
+
+TEST(LumioCommand, AssemblyErrorsAndListing) {
+    const fs::path dir = fs::temp_directory_path() / ("lumio_asm_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const fs::path bad = dir / "bad.lasm";
+    std::ofstream(bad) << ".program \"bad\"\n.block main kind=top slots=1\n  ld.l 1\n.end\n";
+    command_result r = lumio("run '" + bad.string() + "'" + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, bad.string() + ":3: slot 1 out of range (block 'main' has 1 slots)\n");
+    r = lumio("asm '" + bad.string() + "'" + module_option);
+    EXPECT_EQ(r.status, 2);
+    r = lumio("asm tests/vm/lasm/sum.lasm" + module_option);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind(".program \"sum\"\n\n.block main kind=top slots=2 params=0 first_default=0\n"
+                          "  0000  11                                              push\n",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_NE(r.out.find("ncall @print\n"), std::string::npos);
+    r = lumio("run tests/vm/lasm/sum.lasm" + module_option);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "55\n");
+    EXPECT_EQ(r.err, "");
+    fs::remove_all(dir);
+}
+
+}  // namespace
+
+#endif

@@ -1,0 +1,308 @@
+// Run-time error and warning reports while a task runs: the '*' framing, one
+// box per context, the excerpt and its marker, the include chain, the full
+// paths, frame truncation, the try-block search.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/host_vm.h"
+#include "runtime/thread_local.h"
+#include "tests/vm/v1_support.h"
+#include "vm/context.h"
+#include "vm/report.h"
+#include "vm/runtime_error.h"
+#include "vm/status.h"
+#include "vm/task.h"
+
+using namespace v1test;
+
+namespace {
+
+class ReportTest : public ::testing::Test {
+protected:
+    ReportTest() : log_(new capture_log()), host_(options()) {}
+
+    lum_host_vm_options options() {
+        lum_host_vm_options o;
+        o.logger = lumptr_strong<lum_log_base>(log_);
+        return o;
+    }
+
+    void SetUp() override {
+        task_ = lumptr_strong<lum_task>(new lum_task());
+        saved_ = lum_get_thread_local().current_task;
+        lum_get_thread_local().current_task = task_.get();
+    }
+    void TearDown() override {
+        lum_get_thread_local().current_task = saved_;
+        task_.reset();
+        blocks_.clear();
+    }
+
+    // Pushes a context running `block` with its ip at `offset`.
+    lum_vm_context* push(lum_program_block* block, uint32_t offset) {
+        lum_vm_context* c = lum_vm_context::make(task_.get(), task_.get(), block, nullptr);
+        c->ip = block->code_begin() + offset;
+        task_->contexts.push_back(c);
+        return c;
+    }
+    lum_program_block* block(uint8_t kind, uint8_t flags = 0) {
+        blocks_.push_back(make_block(kind, 16, 0, flags));
+        return blocks_.back().get();
+    }
+
+    capture_log* log_;
+    lum_host_vm host_;
+    lumptr_strong<lum_task> task_;
+    lum_task* saved_ = nullptr;
+    std::vector<lumptr_strong<lum_program_block>> blocks_;
+};
+
+TEST_F(ReportTest, FramesMessageByItsFirstLine) {
+    EXPECT_EQ(lum_runtime_error_framed("boom"), "\n****\nboom\n****\n\n");
+    EXPECT_EQ(lum_runtime_error_framed("ab\nlonger line"), "\n**\nab\nlonger line\n**\n\n");
+}
+
+TEST_F(ReportTest, SingleFrameBoxIsByteExact) {
+    lum_source_unit unit;
+    unit.path = "C:\\scripts\\main.lum";
+    unit.lines[12] = "    let x = a / b;\nignored";
+    lum_program_block* b = block(LUM_BLOCK_TOP);
+    table_of(b)->add_position(0, &unit, 12, 14);
+    lum_vm_context* top = push(b, 4);
+
+    lum_runtime_error(true, "Division failed");
+
+    const std::string framed = "\n***************\nDivision failed\n***************\n\n";
+    const std::string expected = "Runtime Error\n" + rule() +
+                                 "\n"
+                                 "  --> main.lum:12:14\n"
+                                 "    |\n"
+                                 " 12 | let x = a / b;\n"
+                                 "    |           ^~~~~\n"
+                                 "    |\n" +
+                                 framed +
+                                 "main.lum --> Line 12, Index 14\n"
+                                 "\n>>> C:\\scripts\\main.lum\n" +
+                                 rule();
+    std::vector<std::string> errors = log_->take_errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], expected);
+    EXPECT_EQ(top->status, LUM_STATUS_ERROR);
+    ASSERT_TRUE(task_->error);
+    EXPECT_EQ(task_->error->to_std_string(), "Division failed");
+}
+
+TEST_F(ReportTest, IncludeChainTreeAndPaths) {
+    lum_source_unit app, util, deep;
+    app.path = "/p/app.lum";
+    util.path = "/p/lib/util.lum";
+    util.included_from = &app;
+    deep.path = "C:\\x\\deep.lum";
+    deep.included_from = &util;
+    deep.lines[3] = "x";
+    lum_program_block* b = block(LUM_BLOCK_FUNCTION);
+    table_of(b)->add_position(0, &deep, 3, 0);
+    lum_vm_context* top = push(b, 0);
+
+    lum_runtime_error(false, "warned");  // not aborting: reported, the call goes on
+
+    const std::string expected = "Runtime Error\n" + rule() +
+                                 "\n"
+                                 " --> deep.lum:3:0\n"
+                                 "   |\n"
+                                 " 3 | x\n"
+                                 "   | ^~~~~\n"
+                                 "   |\n"
+                                 "\n******\nwarned\n******\n\n"
+                                 "app.lum\n"
+                                 "   |-- util.lum\n"
+                                 "      |-- deep.lum\n"
+                                 "         `--> Line 3, Index 0\n"
+                                 "\n>>> /p/app.lum"
+                                 "\n>>> /p/lib/util.lum"
+                                 "\n>>> C:\\x\\deep.lum\n" +
+                                 rule();
+    std::vector<std::string> errors = log_->take_errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], expected);
+    EXPECT_EQ(top->status, LUM_STATUS_RUNNING);
+}
+
+TEST_F(ReportTest, MarkerColumnAndIndentRules) {
+    lum_source_unit unit;
+    unit.path = "m.lum";
+    unit.lines[1] = "ab";        // index beyond the excerpt: no marker
+    unit.lines[2] = "    abcdef"; // indent 4, index 6: marker under column 2
+    unit.lines[3] = "  ab";      // index 1 inside the indent: the line keeps it
+    lum_program_block* b = block(LUM_BLOCK_TOP);
+    lum_source_location beyond(&unit, 1, 5), indented(&unit, 2, 6), inside(&unit, 3, 1);
+
+    std::string box = *lum_report_box(beyond, "", false);
+    EXPECT_EQ(box, "Runtime Error\n" + rule() + "\n --> m.lum:1:5\n   |\n 1 | ab\n   |\n" +
+                       "m.lum --> Line 1, Index 5\n\n>>> m.lum\n" + rule());
+    box = *lum_report_box(indented, "", false);
+    EXPECT_NE(box.find(" 2 | abcdef\n   |   ^~~~~\n"), std::string::npos) << box;
+    box = *lum_report_box(inside, "", false);
+    EXPECT_NE(box.find(" 3 |   ab\n   |  ^~~~~\n"), std::string::npos) << box;
+    (void)b;
+}
+
+TEST_F(ReportTest, ThirtyOneFramesPrintFirstTenAndLastTwenty) {
+    lum_source_unit unit;
+    unit.path = "deep.lum";
+    for (uint32_t line = 1; line <= 31; ++line) unit.lines[line] = "f()";
+    for (uint32_t i = 0; i < 31; ++i) {
+        lum_program_block* b = block(i == 0 ? LUM_BLOCK_TOP : LUM_BLOCK_FUNCTION);
+        table_of(b)->add_position(0, &unit, i + 1, 0);
+        push(b, 0);
+    }
+    lum_runtime_error(true, "too deep");
+    std::vector<std::string> errors = log_->take_errors();
+    ASSERT_EQ(errors.size(), 31u);
+    for (size_t k = 0; k < 10; ++k)
+        EXPECT_NE(errors[k].find("deep.lum:" + std::to_string(k + 1) + ":0"), std::string::npos) << k;
+    EXPECT_EQ(errors[10], "... 1 more frames ...");
+    for (size_t k = 11; k < 31; ++k)
+        EXPECT_NE(errors[k].find("deep.lum:" + std::to_string(k + 1) + ":0"), std::string::npos) << k;
+    // Only the innermost box carries the message.
+    for (size_t k = 0; k < 30; ++k) EXPECT_EQ(errors[k].find("too deep"), std::string::npos) << k;
+    EXPECT_NE(errors[30].find("\n********\ntoo deep\n********\n\n"), std::string::npos);
+}
+
+TEST_F(ReportTest, ThirtyFramesPrintEveryFrame) {
+    lum_source_unit unit;
+    unit.path = "d.lum";
+    for (uint32_t line = 1; line <= 30; ++line) unit.lines[line] = "g()";
+    for (uint32_t i = 0; i < 30; ++i) {
+        lum_program_block* b = block(LUM_BLOCK_FUNCTION);
+        table_of(b)->add_position(0, &unit, i + 1, 0);
+        push(b, 0);
+    }
+    lum_runtime_error(true, "x");
+    std::vector<std::string> errors = log_->take_errors();
+    ASSERT_EQ(errors.size(), 30u);
+    for (const std::string& e : errors) EXPECT_EQ(e.find("more frames"), std::string::npos);
+}
+
+TEST_F(ReportTest, OuterFramesStepBackOverTheirCall) {
+    lum_source_unit unit;
+    unit.path = "s.lum";
+    unit.lines[1] = "call()";
+    unit.lines[2] = "after()";
+    unit.lines[3] = "inner()";
+    lum_program_block* outer = block(LUM_BLOCK_TOP);
+    table_of(outer)->add_position(0, &unit, 1, 0);
+    table_of(outer)->add_position(8, &unit, 2, 0);
+    lum_program_block* inner = block(LUM_BLOCK_FUNCTION);
+    table_of(inner)->add_position(0, &unit, 3, 0);
+    table_of(inner)->add_position(8, &unit, 2, 0);
+    lum_vm_context* c0 = push(outer, 10);  // resumes at offset 10, after its call
+    c0->ip = nullptr;                      // outside the code: the resume offset counts
+    c0->resume_offset = 10;
+    push(inner, 10);                       // innermost: no step back
+    lum_runtime_error(true, "e");
+    std::vector<std::string> errors = log_->take_errors();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[0].find("s.lum:1:0"), std::string::npos) << errors[0];
+    EXPECT_NE(errors[1].find("s.lum:2:0"), std::string::npos) << errors[1];
+}
+
+TEST_F(ReportTest, FramesWithoutPositionFallBack) {
+    lum_program_block* no_table = block(LUM_BLOCK_TOP);
+    lum_source_unit unit;  // no line texts
+    unit.path = "u.lum";
+    lum_program_block* no_line = block(LUM_BLOCK_FUNCTION);
+    table_of(no_line)->add_position(0, &unit, 7, 0);
+    push(no_table, 0);
+    push(no_line, 0);
+    lum_runtime_error(true, "m");
+    const std::string framed = "\n*\nm\n*\n\n";
+    std::vector<std::string> errors = log_->take_errors();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], framed);  // outer frame without a table: the report text alone
+    EXPECT_EQ(errors[1], "While handling an error, a token without AST was passed.\n" + framed);
+
+    // Innermost frame without a table: titled and ruled.
+    lum_vm_context* c = task_->contexts.back();
+    task_->contexts.pop_back();
+    lum_vm_context::release(c);
+    lum_runtime_error(true, "m");
+    errors = log_->take_errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Runtime Error\n" + rule() + "\n" + framed + "\n" + rule());
+}
+
+TEST_F(ReportTest, TryBlockCatchesWithoutReportUpToTheFunctionBoundary) {
+    push(block(LUM_BLOCK_TOP), 0);
+    push(block(LUM_BLOCK_PLAIN, LUM_BLOCK_FLAG_TRY), 0);
+    lum_vm_context* top = push(block(LUM_BLOCK_PLAIN), 0);
+    lum_runtime_error(true, "caught one");
+    EXPECT_TRUE(log_->take_errors().empty());
+    EXPECT_TRUE(log_->has_notice_prefix("Caught runtime error: caught one"));
+    EXPECT_EQ(top->status, LUM_STATUS_ERROR);
+    EXPECT_EQ(task_->error->to_std_string(), "caught one");
+
+    // A non-aborting error is never caught.
+    top->status = 0;
+    lum_runtime_error(false, "soft");
+    EXPECT_EQ(log_->take_errors().size(), 3u);
+    EXPECT_EQ(top->status, LUM_STATUS_RUNNING);
+
+    // A function body (function-flagged) between the error and the try block ends the search.
+    push(block(LUM_BLOCK_FUNCTION, LUM_BLOCK_FLAG_FUNCTION), 0);
+    push(block(LUM_BLOCK_PLAIN), 0);
+    lum_runtime_error(true, "escapes");
+    EXPECT_EQ(log_->take_errors().size(), 5u);
+    EXPECT_EQ(task_->error->to_std_string(), "escapes");
+}
+
+TEST_F(ReportTest, WarningBoxAndFallbacks) {
+    lum_source_unit unit;
+    unit.path = "w.lum";
+    unit.lines[4] = "  y = 1 / 0";
+    lum_program_block* b = block(LUM_BLOCK_TOP);
+    table_of(b)->add_position(0, &unit, 4, 8);
+    lum_vm_context* c = push(b, 2);
+    c->runtime_warning("Division by zero!");
+    std::vector<std::string> warnings = log_->take_warnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "Runtime Warning\n" + rule() +
+                               "\n"
+                               " --> w.lum:4:8\n"
+                               "   |\n"
+                               " 4 | y = 1 / 0\n"
+                               "   |       ^~~~~\n"
+                               "   |\n"
+                               "Division by zero!\n"
+                               "w.lum --> Line 4, Index 8\n"
+                               "\n>>> w.lum\n" +
+                               rule());
+    EXPECT_TRUE(log_->take_errors().empty());
+
+    // Through the service: the running task's top context reports it.
+    runtime_warning("again");
+    warnings = log_->take_warnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("again\nw.lum --> Line 4"), std::string::npos);
+
+    // No position at all.
+    lum_vm_context* bare = push(block(LUM_BLOCK_PLAIN), 0);
+    bare->runtime_warning("plain");
+    warnings = log_->take_warnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "Runtime Warning\n" + rule() + "\nplain\n" + rule());
+
+    // A unit without the line's text.
+    lum_source_unit empty;
+    empty.path = "e.lum";
+    lum_program_block* nl = block(LUM_BLOCK_PLAIN);
+    table_of(nl)->add_position(0, &empty, 9, 0);
+    push(nl, 0)->runtime_warning("lost");
+    warnings = log_->take_warnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "lost\n");
+}
+
+}  // namespace

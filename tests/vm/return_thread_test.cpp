@@ -1,0 +1,234 @@
+// return_thread: blocking work runs on a host worker while the calling task
+// waits; the result arrives through the return ring and the wake object,
+// while other tasks go on. Jobs that never run give everything back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/object.h"
+#include "runtime/vm_lock.h"
+#include "tests/vm/v1_fixture.h"
+
+using namespace v1test;
+
+namespace {
+
+class job_object : public lumobject_base {};
+
+struct natives {
+    std::vector<int64_t> records;
+    std::atomic<bool> ran_off_vm_thread{false};
+    std::atomic<int> work_delay_ms{30};
+    lumptr_strong<lumobject_base> object{new job_object()};
+    uint32_t jobs_seen = 0;
+    lum_function_def* record = nullptr;
+    lum_function_def* slow = nullptr;   // 7 after a delay, on a worker; object as native-call object
+    lum_function_def* throws = nullptr; // work that throws
+
+    explicit natives(program& p) {
+        const std::thread::id vm_thread = std::this_thread::get_id();
+        record = p.native("record", [this](lum_vm_context&, std::vector<lumvar_shared>& a) {
+            records.push_back(a.empty() ? -1 : as_int(a[0]));
+            return lumvar_shared::make();
+        });
+        slow = p.native("slow", [this, vm_thread](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
+            ctx.native_object = object.get();
+            const int delay = work_delay_ms.load();
+            lumvar_shared result = ctx.return_thread([this, vm_thread, delay] {
+                if (std::this_thread::get_id() != vm_thread) ran_off_vm_thread = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+                return lumvar_shared::from_int(7);  // a cell of the worker's own
+            });
+            jobs_seen = object->thread_jobs;
+            return result;
+        });
+        throws = p.native("throws", [](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
+            return ctx.return_thread([]() -> lumvar_shared { throw std::runtime_error("boom"); });
+        });
+    }
+};
+
+// main: slot 0 := slow(); record(slot 0)
+lum_program_block* waiting_program(program& p, natives& n, lum_function_def* call) {
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 1);
+    emitter e(main);
+    e.op(LUM_OP_PUSH);
+    e.b(LUM_OP_LD_L, 0);
+    e.ncall(call, {}, true);  // the result cell; the task waits here
+    e.op(LUM_OP_ASSIGN);      // runs once the cell holds the value
+    e.op(LUM_OP_POP);
+    e.ncall(n.record, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
+    e.op(LUM_OP_PUSH);
+    e.b(LUM_OP_LD_L, 0);
+    return main;
+}
+
+TEST(ReturnThread, ResultArrivesThroughTheRingWhileOtherTasksRun) {
+    vm_fixture fx(2);
+    program p;
+    natives n(p);
+    lum_program_block* a = waiting_program(p, n, n.slow);
+    lum_program_block* b = p.block(LUM_BLOCK_TOP, 0);
+    {
+        emitter e(b);
+        e.ncall(n.record, {[](emitter& x) { x.ldi(1); }});
+        e.ncall(n.record, {[](emitter& x) { x.ldi(2); }});
+    }
+    auto out_a = fx.launch(a);
+    auto out_b = fx.launch(b);
+    lum_host_turn(fx.host);
+    lum_task* ta = fx.tasks[0].get();
+    EXPECT_EQ(ta->waiting, 1);
+    EXPECT_EQ(ta->active, 1);
+    EXPECT_EQ(n.jobs_seen, 1u);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out_a->finished);
+    ASSERT_TRUE(out_b->finished);
+    EXPECT_EQ(out_b->order, 0);  // B ran while A waited for its worker
+    EXPECT_EQ(out_a->order, 1);
+    EXPECT_EQ(as_int(out_a->value), 7);
+    EXPECT_EQ(n.records, (std::vector<int64_t>{1, 2, 7}));
+    EXPECT_TRUE(n.ran_off_vm_thread.load());
+    EXPECT_EQ(ta->in_thread.load(), 0);
+    EXPECT_EQ(n.object->thread_jobs, 0u);
+    EXPECT_EQ(n.object.use_count(), 1u);
+    EXPECT_TRUE(fx.log->take_errors().empty());
+}
+
+TEST(ReturnThread, ThrowingWorkLeavesNoneAndTheTaskResumes) {
+    vm_fixture fx(1);
+    program p;
+    natives n(p);
+    lum_program_block* a = waiting_program(p, n, n.throws);
+    auto out = fx.launch(a);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out->finished);
+    EXPECT_EQ(out->value->type, LUMVAR_NONE);
+    EXPECT_EQ(n.records, std::vector<int64_t>{-1000});
+    std::vector<std::string> errors = fx.log->take_errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "return_thread callback threw an exception: boom");
+    EXPECT_EQ(fx.tasks[0]->in_thread.load(), 0);
+}
+
+TEST(ReturnThread, FullQueueRetriesWithTheLockReleased) {
+    vm_fixture fx(1);
+    program p;
+    natives n(p);
+    n.work_delay_ms = 0;
+    lum_vm& vm = fx.host.vm();
+    std::atomic<bool> started{false}, release{false};
+    ASSERT_TRUE(vm.jobs.try_push(lum_job([&] {
+        started = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    })));
+    while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    size_t filled = 0;
+    while (vm.jobs.try_push(lum_job([] {}))) ++filled;
+    EXPECT_EQ(filled, 1024u);
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        release = true;
+    });
+    lum_program_block* a = waiting_program(p, n, n.slow);
+    auto out = fx.launch(a);
+    const bool done = fx.run();
+    releaser.join();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(as_int(out->value), 7);
+    std::vector<std::string> warnings = fx.log->take_warnings();
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(warnings[0], "Thread pool overload, waiting for free worker threads...");
+}
+
+TEST(ReturnThread, JobDroppedByAShutDownQueueGivesEverythingBack) {
+    vm_fixture fx(0);
+    program p;
+    natives n(p);
+    fx.host.vm().jobs.shut_down();
+    lum_program_block* a = waiting_program(p, n, n.slow);
+    auto out = fx.launch(a);
+    lum_host_turn(fx.host);
+    lum_task* task = fx.tasks[0].get();
+    EXPECT_EQ(task->waiting, 1);  // nothing will wake it: the host stops it
+    EXPECT_EQ(task->in_thread.load(), 0);
+    EXPECT_EQ(n.object->thread_jobs, 0u);
+    EXPECT_EQ(n.object.use_count(), 1u);
+    lum_host_stop_tasks(fx.host, std::chrono::milliseconds(0));
+    EXPECT_TRUE(out->finished);
+    lumptr_weak<lum_task> weak(fx.tasks[0]);
+    fx.tasks.clear();
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST(ReturnThread, QueuedJobDestroyedWithoutRunningGivesEverythingBack) {
+    vm_fixture fx(0);
+    program p;
+    natives n(p);
+    lum_program_block* a = waiting_program(p, n, n.slow);
+    fx.launch(a);
+    lum_host_turn(fx.host);
+    lum_task* task = fx.tasks[0].get();
+    EXPECT_EQ(task->in_thread.load(), 1);
+    EXPECT_EQ(n.object->thread_jobs, 1u);
+    EXPECT_EQ(n.object.use_count(), 2u);
+    const uint32_t task_refs = task->ref_record->strong;
+    {
+        lum_vm_lock_guard guard(&fx.host.vm());
+        fx.host.vm().jobs.shut_down();
+        EXPECT_EQ(fx.host.vm().jobs.clear(), 1u);
+    }
+    EXPECT_EQ(task->in_thread.load(), 0);
+    EXPECT_EQ(n.object->thread_jobs, 0u);
+    EXPECT_EQ(n.object.use_count(), 1u);
+    EXPECT_EQ(task->ref_record->strong, task_refs - 1);
+}
+
+TEST(ReturnThread, ManyTasksShareTheWorkersAndTheRing) {
+    vm_fixture fx(4);
+    program p;
+    std::vector<int64_t> seen;
+    // twice(n): n * 2 computed on a worker from a copy of n.
+    lum_function_def* twice = p.native("twice", [](lum_vm_context& ctx, std::vector<lumvar_shared>& a) {
+        const int64_t n = as_int(a[0]);
+        return ctx.return_thread([n] {
+            std::this_thread::sleep_for(std::chrono::microseconds(200 * (n % 5)));
+            return lumvar_shared::from_int(n * 2);
+        });
+    });
+    lum_function_def* keep = p.native("keep", [&seen](lum_vm_context&, std::vector<lumvar_shared>& a) {
+        seen.push_back(as_int(a[0]));
+        return lumvar_shared::make();
+    });
+    constexpr int tasks = 60;
+    for (int i = 0; i < tasks; ++i) {
+        lum_program_block* b = p.block(LUM_BLOCK_TOP, 1);
+        emitter e(b);
+        for (int round = 0; round < 2; ++round) {
+            e.op(LUM_OP_PUSH);
+            e.b(LUM_OP_LD_L, 0);
+            e.ncall(twice, {[i, round](emitter& x) { x.ldi(i * 10 + round); }}, true);
+            e.op(LUM_OP_ASSIGN);
+            e.op(LUM_OP_POP);
+            e.ncall(keep, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
+        }
+        fx.launch(b);
+    }
+    ASSERT_TRUE(fx.run(10000));
+    ASSERT_EQ(seen.size(), 2u * tasks);
+    std::sort(seen.begin(), seen.end());
+    std::vector<int64_t> expected;
+    for (int i = 0; i < tasks; ++i)
+        for (int round = 0; round < 2; ++round) expected.push_back((i * 10 + round) * 2);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(seen, expected);
+    for (auto& t : fx.tasks) EXPECT_EQ(t->in_thread.load(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,497 @@
+// Tasks: calls through the context stack, returns, loops, epilogues, the
+// call-depth limit, run-time errors unwinding to try blocks and function
+// boundaries, scheduling by due time, suspension and waking.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/vm/v1_fixture.h"
+#include "vm/runtime_error.h"
+
+using namespace v1test;
+
+namespace {
+
+// Natives shared by the programs below.
+struct recorder {
+    std::vector<int64_t> records;
+    std::vector<std::string> texts;
+    lum_function_def* record = nullptr;   // record(n)
+    lum_function_def* fail = nullptr;     // raises "bad thing" (aborting)
+    lum_function_def* capture = nullptr;  // capture(text)
+
+    explicit recorder(program& p) {
+        record = p.native("record", [this](lum_vm_context&, std::vector<lumvar_shared>& a) {
+            records.push_back(a.empty() ? -1 : as_int(a[0]));
+            return lumvar_shared::make();
+        });
+        fail = p.native("fail", [](lum_vm_context&, std::vector<lumvar_shared>&) {
+            return lum_runtime_error(true, "bad thing");
+        });
+        capture = p.native("capture", [this](lum_vm_context&, std::vector<lumvar_shared>& a) {
+            texts.push_back(a.empty() || !a[0] ? std::string("?") : a[0]->to_std_string());
+            return lumvar_shared::make();
+        });
+    }
+};
+
+auto imm(int64_t v) {
+    return [v](emitter& e) { e.ldi(v); };
+}
+
+TEST(TaskCalls, FunctionsWithDefaultsReturnThroughTheContextStack) {
+    vm_fixture fx;
+    program p;
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    // f(a, b = 5) = a * b
+    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 2, main, 2);
+    f->first_default = 1;
+    lum_program_block* def_b = p.block(LUM_BLOCK_PLAIN, 0, f);
+    emitter(def_b).ldi(5);
+    {
+        emitter e(f);
+        e.a(LUM_OP_DEFAULT, 1);
+        e.b(LUM_OP_LD_L, 0);
+        e.op(LUM_OP_PUSH);
+        e.b(LUM_OP_LD_L, 1);
+        e.op(LUM_OP_MUL);
+        e.op(LUM_OP_RET);
+    }
+    {
+        emitter e(main);
+        e.op(LUM_OP_PUSH);  // f(4) -> 20
+        e.b(LUM_OP_FN, 0);
+        e.a(LUM_OP_PREP, 1);
+        e.op(LUM_OP_PUSH);
+        e.ldi(4);
+        e.b(LUM_OP_ARG, 0);
+        e.op(LUM_OP_POP);
+        e.op(LUM_OP_CALL);
+        e.op(LUM_OP_PUSH);  // f(4, 3) -> 12
+        e.b(LUM_OP_FN, 0);
+        e.a(LUM_OP_PREP, 2);
+        e.op(LUM_OP_PUSH);
+        e.ldi(4);
+        e.b(LUM_OP_ARG, 0);
+        e.op(LUM_OP_POP);
+        e.op(LUM_OP_PUSH);
+        e.ldi(3);
+        e.b(LUM_OP_ARG, 1);
+        e.op(LUM_OP_POP);
+        e.op(LUM_OP_CALL);
+        e.op(LUM_OP_ADD);
+    }
+    auto out = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out->finished);
+    EXPECT_EQ(as_int(out->value), 32);
+    EXPECT_TRUE(fx.log->take_errors().empty());
+    EXPECT_TRUE(fx.log->has_notice_prefix("Task test "));
+    // A finished task keeps exactly one value-stack element: its result.
+    EXPECT_EQ(fx.tasks[0]->stack.size(), 1u);
+    EXPECT_EQ(fx.tasks[0]->active, 0);
+}
+
+TEST(TaskCalls, EpilogueRunsTheFunctionsLastEightBytesOnReturn) {
+    for (bool epilogue : {false, true}) {
+        vm_fixture fx;
+        program p;
+        lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+        lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 1, main, 1, epilogue ? LUM_BLOCK_FLAG_EPILOGUE : 0);
+        {
+            emitter e(f);
+            e.ldi(1);
+            e.op(LUM_OP_RET);
+            e.b(LUM_OP_LD_L, 0);  // the last eight bytes
+        }
+        {
+            emitter e(main);
+            e.op(LUM_OP_PUSH);
+            e.b(LUM_OP_FN, 0);
+            e.a(LUM_OP_PREP, 1);
+            e.op(LUM_OP_PUSH);
+            e.ldi(9);
+            e.b(LUM_OP_ARG, 0);
+            e.op(LUM_OP_POP);
+            e.op(LUM_OP_CALL);
+        }
+        auto out = fx.launch(main);
+        ASSERT_TRUE(fx.run());
+        EXPECT_EQ(as_int(out->value), epilogue ? 9 : 1);
+    }
+}
+
+TEST(TaskCalls, LoopsContinueFromTheirRestartAndBreakOut) {
+    vm_fixture fx;
+    program p;
+    recorder r(p);
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 1);
+    lum_program_block* loop = p.block(LUM_BLOCK_LOOP, 0, main);
+    lum_program_block* plain = p.block(LUM_BLOCK_PLAIN, 0, main);
+    {
+        emitter e(loop);  // counter += 1; record(counter); if counter < 3 continue; break
+        e.op(LUM_OP_PUSH);
+        e.b(LUM_OP_LD_G, 0);
+        e.a(LUM_OP_INC, 0);
+        e.op(LUM_OP_POP);
+        e.ncall(r.record, {[](emitter& x) { x.b(LUM_OP_LD_G, 0); }});
+        e.op(LUM_OP_PUSH);
+        e.b(LUM_OP_LD_G, 0);
+        e.op(LUM_OP_PUSH);
+        e.ldi(3);
+        e.a(LUM_OP_LT, 0);
+        size_t jz = e.jump(LUM_OP_JZ);
+        e.op(LUM_OP_POP);
+        e.op(LUM_OP_CONT);
+        e.land(jz);
+        e.op(LUM_OP_POP);
+        e.op(LUM_OP_BRK);
+        e.ncall(r.record, {imm(99)});  // never reached
+    }
+    {
+        emitter e(plain);  // "continue" outside a loop leaves the plain block
+        e.op(LUM_OP_CONT);
+        e.ncall(r.record, {imm(98)});
+    }
+    {
+        emitter e(main);
+        e.op(LUM_OP_PUSH);
+        e.b(LUM_OP_LD_L, 0);
+        e.op(LUM_OP_PUSH);
+        e.ldi(0);
+        e.op(LUM_OP_ASSIGN);
+        e.op(LUM_OP_POP);
+        e.b(LUM_OP_ENTER, 0);
+        e.ncall(r.record, {imm(10)});
+        e.b(LUM_OP_ENTER, 1);
+        e.ncall(r.record, {imm(11)});
+    }
+    auto out = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out->finished);
+    EXPECT_EQ(r.records, (std::vector<int64_t>{1, 2, 3, 10, 11}));
+}
+
+// r() calls itself through global slot 0 forever.
+lum_program_block* recursion(program& p, lum_program_block* main, uint8_t r_flags) {
+    lum_program_block* r = p.block(LUM_BLOCK_FUNCTION, 0, main, 0, r_flags);
+    emitter e(r);
+    e.op(LUM_OP_PUSH);
+    e.b(LUM_OP_LD_G, 0);
+    e.a(LUM_OP_PREP, 0);
+    e.op(LUM_OP_CALL);
+    e.op(LUM_OP_POP);
+    e.op(LUM_OP_RET);
+    return r;
+}
+
+void store_function(emitter& e, uint32_t slot, uint32_t child) {
+    e.op(LUM_OP_PUSH);
+    e.b(LUM_OP_LD_L, slot);
+    e.op(LUM_OP_PUSH);
+    e.b(LUM_OP_FN, child);
+    e.op(LUM_OP_ASSIGN);
+    e.op(LUM_OP_POP);
+}
+
+void call_global(emitter& e, uint32_t slot) {
+    e.op(LUM_OP_PUSH);
+    e.b(LUM_OP_LD_G, slot);
+    e.a(LUM_OP_PREP, 0);
+    e.op(LUM_OP_CALL);
+    e.op(LUM_OP_POP);
+}
+
+TEST(TaskLimits, CallDepthLimitRaisesAReportOfTruncatedFrames) {
+    vm_fixture fx(0, 100);
+    program p;
+    recorder rec(p);
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 1);
+    recursion(p, main, LUM_BLOCK_FLAG_FUNCTION);
+    {
+        emitter e(main);
+        store_function(e, 0, 0);
+        call_global(e, 0);
+        e.ncall(rec.record, {imm(1)});  // the caller goes on after the noexcept function
+    }
+    auto out = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out->finished);
+    std::vector<std::string> errors = fx.log->take_errors();
+    // 100 contexts when the 101st is refused: 10 frames, the skip line, 20 frames.
+    ASSERT_EQ(errors.size(), 31u);
+    EXPECT_EQ(errors[10], "... 70 more frames ...");
+    EXPECT_NE(errors[30].find("maximum call depth of 100 exceeded (endless recursion?)"), std::string::npos);
+    std::vector<std::string> warnings = fx.log->take_warnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "Error inside a noexcept function, it returns None.");
+    EXPECT_EQ(rec.records, std::vector<int64_t>{1});
+}
+
+TEST(TaskLimits, CallDepthErrorIsCatchable) {
+    vm_fixture fx(0, 50);
+    program p;
+    recorder rec(p);
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 2);
+    recursion(p, main, 0);                                                    // child 0
+    lum_program_block* try_block = p.block(LUM_BLOCK_PLAIN, 0, main, 0, LUM_BLOCK_FLAG_TRY);  // child 1
+    lum_program_block* catch_block = p.block(LUM_BLOCK_PLAIN, 1, main, 1);  // child 2
+    emitter et(try_block);
+    call_global(et, 0);
+    emitter(catch_block).ncall(rec.capture, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
+    {
+        emitter e(main);
+        store_function(e, 0, 0);
+        e.b(LUM_OP_ENTER, 1);
+        e.b(LUM_OP_CATCH, 2);
+        e.ncall(rec.record, {imm(2)});
+    }
+    auto out = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out->finished);
+    EXPECT_TRUE(fx.log->take_errors().empty());
+    EXPECT_TRUE(fx.log->has_notice_prefix("Caught runtime error: maximum call depth of 50 exceeded"));
+    ASSERT_EQ(rec.texts.size(), 1u);
+    EXPECT_EQ(rec.texts[0], "maximum call depth of 50 exceeded (endless recursion?)");
+    EXPECT_EQ(rec.records, std::vector<int64_t>{2});
+    EXPECT_EQ(fx.tasks[0]->caught_error, 0);
+}
+
+TEST(TaskErrors, TryBlockCatchesAndClearsItsValues) {
+    vm_fixture fx;
+    program p;
+    recorder rec(p);
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    lum_program_block* try_block = p.block(LUM_BLOCK_PLAIN, 0, main, 0, LUM_BLOCK_FLAG_TRY);
+    lum_program_block* catch_block = p.block(LUM_BLOCK_PLAIN, 1, main, 1);
+    {
+        emitter e(try_block);
+        e.op(LUM_OP_PUSH);
+        e.op(LUM_OP_PUSH);
+        e.ncall(rec.fail, {});
+        e.ncall(rec.record, {imm(1)});  // skipped
+    }
+    emitter(catch_block).ncall(rec.capture, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
+    {
+        emitter e(main);
+        e.b(LUM_OP_ENTER, 0);
+        e.b(LUM_OP_CATCH, 1);
+        e.b(LUM_OP_CATCH, 1);  // nothing caught any more: does nothing
+        e.ncall(rec.record, {imm(2)});
+    }
+    auto out = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out->finished);
+    EXPECT_TRUE(fx.log->take_errors().empty());
+    EXPECT_EQ(rec.texts, std::vector<std::string>{"bad thing"});
+    EXPECT_EQ(rec.records, std::vector<int64_t>{2});
+    EXPECT_TRUE(fx.log->has_notice_prefix("Clearing stack vars 3"));
+    EXPECT_EQ(fx.tasks[0]->stack.size(), 1u);
+    EXPECT_EQ(fx.tasks[0]->error->type, LUMVAR_NONE);  // the catch took it
+}
+
+TEST(TaskErrors, ErrorInsideAFunctionReturnsNoneAndTheCallerGoesOn) {
+    vm_fixture fx;
+    program p;
+    recorder rec(p);
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 0, main, 0, LUM_BLOCK_FLAG_FUNCTION);
+    {
+        emitter e(f);
+        e.ldi(5);
+        e.ncall(rec.fail, {});
+        e.ncall(rec.record, {imm(1)});  // skipped
+        e.op(LUM_OP_RET);
+    }
+    {
+        emitter e(main);
+        e.op(LUM_OP_PUSH);
+        e.b(LUM_OP_FN, 0);
+        e.a(LUM_OP_PREP, 0);
+        e.op(LUM_OP_CALL);
+        e.ncall(rec.record, {imm(2)});
+    }
+    auto out = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out->finished);
+    EXPECT_FALSE(out->error_handler);
+    EXPECT_EQ(fx.log->take_errors().size(), 2u);  // one report: two frames without positions
+    EXPECT_EQ(fx.log->take_warnings(), std::vector<std::string>{"Error inside a noexcept function, it returns None."});
+    EXPECT_EQ(rec.records, std::vector<int64_t>{2});
+    EXPECT_EQ(out->value->type, LUMVAR_NONE);  // the call's place holds none
+}
+
+TEST(TaskErrors, UnhandledErrorAtTheBottomFinishesTheTask) {
+    vm_fixture fx;
+    program p;
+    recorder rec(p);
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    lum_program_block* loop = p.block(LUM_BLOCK_LOOP, 0, main);
+    {
+        emitter e(loop);
+        e.ncall(rec.fail, {});
+        e.ncall(rec.record, {imm(1)});
+    }
+    {
+        emitter e(main);
+        e.op(LUM_OP_PUSH);
+        e.ldi(7);
+        e.b(LUM_OP_ENTER, 0);
+        e.ncall(rec.record, {imm(2)});  // the top-level script does not continue
+    }
+    auto out = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out->finished);
+    EXPECT_TRUE(out->error_handler);
+    EXPECT_EQ(out->value->type, LUMVAR_NONE);
+    EXPECT_TRUE(rec.records.empty());
+    EXPECT_EQ(fx.log->take_errors().size(), 2u);
+    EXPECT_EQ(fx.tasks[0]->active, 0);
+    // The global context stays for the program's routines; nothing above it.
+    EXPECT_EQ(fx.tasks[0]->contexts.size(), 1u);
+}
+
+TEST(TaskScheduling, DueTasksRunInDueOrder) {
+    vm_fixture fx;
+    program p;
+    recorder rec(p);
+    std::vector<lum_program_block*> blocks;
+    for (int i = 1; i <= 3; ++i) {
+        lum_program_block* b = p.block(LUM_BLOCK_TOP, 0);
+        emitter(b).ncall(rec.record, {imm(i)});
+        blocks.push_back(b);
+    }
+    const uint64_t delays[3] = {60, 20, 40};
+    for (int i = 0; i < 3; ++i) {
+        fx.launch(blocks[i], false);
+        lum_task* t = fx.tasks.back().get();
+        ASSERT_TRUE(lum_task::bind_arguments(t, nullptr));
+        lum_task::schedule(t, delays[i]);
+    }
+    // Scheduling again changes nothing, not even the due time.
+    const uint64_t due = fx.tasks[0]->due;
+    lum_task::schedule(fx.tasks[0].get(), 0);
+    EXPECT_EQ(fx.tasks[0]->due, due);
+    EXPECT_EQ(fx.host.vm().task_heap.size(), 3u);
+
+    ASSERT_TRUE(fx.run());
+    EXPECT_EQ(rec.records, (std::vector<int64_t>{2, 3, 1}));
+}
+
+TEST(TaskScheduling, SuspendedTaskWaitsUntilWoken) {
+    vm_fixture fx;
+    program p;
+    recorder rec(p);
+    lum_task* parked = nullptr;
+    lum_function_def* park = p.native("park", [&](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
+        parked = ctx.task;
+        ctx.suspend();
+        return lumvar_shared::make();
+    });
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    {
+        emitter e(main);
+        e.ncall(park, {});
+        e.ncall(rec.record, {imm(1)});
+    }
+    auto out = fx.launch(main);
+    lum_host_turn(fx.host);
+    lum_host_turn(fx.host);
+    ASSERT_EQ(parked, fx.tasks[0].get());
+    EXPECT_FALSE(out->finished);
+    EXPECT_EQ(parked->waiting, 1);
+    EXPECT_EQ(parked->active, 1);
+    EXPECT_EQ(fx.host.vm().waiting.size(), 1u);
+    EXPECT_TRUE(rec.records.empty());
+    lum_task::wake(parked);
+    EXPECT_EQ(parked->waiting, 0);
+    EXPECT_TRUE(fx.host.vm().waiting.empty());
+    ASSERT_TRUE(fx.run());
+    EXPECT_TRUE(out->finished);
+    EXPECT_EQ(rec.records, std::vector<int64_t>{1});
+    lum_task::wake(parked);  // not waiting: nothing happens
+    EXPECT_TRUE(fx.host.vm().task_heap.empty());
+}
+
+TEST(TaskRun, RunNowBindingAndRefusals) {
+    vm_fixture fx;
+    program p;
+    recorder rec(p);
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    // A routine f(a, b) records a + b.
+    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 2, main, 2);
+    emitter(f).ncall(rec.record, {[](emitter& x) {
+                                   x.b(LUM_OP_LD_L, 0);
+                                   x.op(LUM_OP_PUSH);
+                                   x.b(LUM_OP_LD_L, 1);
+                                   x.op(LUM_OP_ADD);
+                               }});
+    auto global = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    lum_task* g = fx.tasks[0].get();
+
+    lumptr_strong<lum_task> routine = lum_task::create(f, g);
+    ASSERT_TRUE(routine->has_context());
+    EXPECT_EQ(routine->root(), g);
+    EXPECT_EQ(routine->global_scope.get(), g);
+    std::vector<lumvar_shared> args{lumvar_shared::from_int(3), lumvar_shared::from_int(4)};
+    EXPECT_EQ(lum_task::run(routine.get(), &args), 1);
+    EXPECT_EQ(rec.records, std::vector<int64_t>{7});
+
+    std::vector<lumvar_shared> one{lumvar_shared::from_int(1)};
+    EXPECT_EQ(lum_task::run(routine.get(), &one), 0);  // "Not enough parameters." (no task: logged)
+    std::vector<lumvar_shared> three{lumvar_shared::from_int(1), lumvar_shared::from_int(1), lumvar_shared::from_int(1)};
+    EXPECT_EQ(lum_task::run(routine.get(), &three), 0);
+    std::vector<std::string> errors = fx.log->take_errors();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[0].find("Not enough parameters."), std::string::npos);
+    EXPECT_NE(errors[1].find("Too many params."), std::string::npos);
+
+    // An active task is refused.
+    routine->active = 1;
+    EXPECT_EQ(lum_task::run(routine.get(), &args), 0);
+    EXPECT_FALSE(lum_task::start(routine.get(), &args));
+    EXPECT_EQ(fx.log->take_errors(), (std::vector<std::string>{"Cannot run task!", "Cannot run task!"}));
+    routine->active = 0;
+
+    // A routine without a global scope to attach to.
+    lumptr_strong<lum_task> orphan = lum_task::create(f, nullptr);
+    EXPECT_FALSE(orphan->has_context());
+    EXPECT_FALSE(lum_task::start(orphan.get(), nullptr));
+    errors = fx.log->take_errors();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[0].find("Cannot create routine from non-global scope routine without context."),
+              std::string::npos);
+    (void)global;
+}
+
+TEST(TaskRelease, GlobalsAreClearedWhenTheGlobalScopeGoes) {
+    vm_fixture fx;
+    program p;
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 2);
+    p.block(LUM_BLOCK_FUNCTION, 0, main);
+    {
+        emitter e(main);
+        e.op(LUM_OP_PUSH);
+        e.b(LUM_OP_LD_L, 0);
+        e.op(LUM_OP_PUSH);
+        e.ldi(41);
+        e.op(LUM_OP_ASSIGN);
+        e.op(LUM_OP_POP);
+        store_function(e, 1, 0);
+    }
+    fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    lumptr_weak<lum_task> weak(fx.tasks[0]);
+    lumvar_shared number = fx.tasks[0]->contexts.front()->slots[0];
+    lumvar_shared function = fx.tasks[0]->contexts.front()->slots[1];
+    EXPECT_EQ(as_int(number), 41);
+    EXPECT_EQ(function->type, LUMVAR_FUNCTION);
+    fx.tasks.clear();
+    EXPECT_TRUE(weak.expired());
+    EXPECT_EQ(number->type, LUMVAR_NONE);
+    EXPECT_EQ(function->type, LUMVAR_NONE);
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+// The regular-expression engine behind "std.string"'s regex methods.
+//
+// Patterns use the ECMAScript grammar (case-sensitive, not multiline) over
+// bytes: alternation, greedy and lazy quantifiers, counted repeats, capturing
+// and non-capturing groups, back-references, lookahead (?= and (?!,
+// bracket classes with ranges, escapes and [[:alpha:]]-style names, and the
+// assertions ^ $ \b \B. `^` and `$` hold only at the ends of the text; `.`
+// matches every byte but \n and \r. Lookbehind and named groups are compile
+// errors. Character classes follow the C library's classification at the
+// time the pattern is compiled.
+//
+// Matching is a backtracking machine whose backtrack stack lives on the heap
+// and never recurses, so no pattern and input can exhaust a thread's stack.
+// A step budget and a budget on the backtrack stack's memory bound every
+// match: exceeding them throws `lum_regex_error` with error_complexity or
+// error_stack. Results follow ECMAScript: the leftmost start wins, and at
+// that start the first alternative and the preferred repetition count win;
+// a repetition that matched the empty text ends the loop, and the captures
+// of a repeated group are cleared at each iteration.
+//
+// A compiled `lum_regex` is immutable and may be shared by any number of
+// threads; each match runs in a `lum_regex_matcher`, which belongs to one
+// thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Error codes, numbered as the standard library's regex error types.
+enum lum_regex_errc : int {
+    lum_regex_error_collate = 0,
+    lum_regex_error_ctype = 1,
+    lum_regex_error_escape = 2,
+    lum_regex_error_backref = 3,
+    lum_regex_error_brack = 4,
+    lum_regex_error_paren = 5,
+    lum_regex_error_brace = 6,
+    lum_regex_error_badbrace = 7,
+    lum_regex_error_range = 8,
+    lum_regex_error_space = 9,
+    lum_regex_error_badrepeat = 10,
+    lum_regex_error_complexity = 11,
+    lum_regex_error_stack = 12,
+};
+
+// A compile or match failure: the code and a description (what()).
+class lum_regex_error : public std::runtime_error {
+public:
+    lum_regex_error(int code, const std::string& description) : std::runtime_error(description), code_(code) {}
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+// Budgets of one matcher, shared by all the searches it runs.
+struct lum_regex_limits {
+    // Machine steps (instructions, backtracks, bytes scanned / 16) before
+    // error_complexity; the default ends a hopeless match well under a second.
+    uint64_t max_steps = 40'000'000;
+    // Bytes of backtrack stack before error_stack.
+    size_t max_stack_bytes = size_t{32} << 20;
+};
+
+struct lum_regex_program;
+
+class lum_regex {
+public:
+    // Group nesting (groups and lookaheads) deeper than this fails with
+    // error_stack; the compiler never recurses further.
+    static constexpr uint32_t max_nesting = 256;
+
+    // Compiles `pattern`. Throws lum_regex_error with a compile code
+    // (error_paren, error_brack, error_escape, ...) or std::bad_alloc.
+    explicit lum_regex(std::string_view pattern);
+    ~lum_regex();
+    lum_regex(const lum_regex&) = delete;
+    lum_regex& operator=(const lum_regex&) = delete;
+
+    // Number of capturing groups (group 0, the whole match, not counted).
+    uint32_t group_count() const noexcept;
+
+    const lum_regex_program& program() const noexcept { return *program_; }
+
+private:
+    std::unique_ptr<const lum_regex_program> program_;
+};
+
+// Runs matches of one expression. Positions are byte offsets into the text
+// given to each call; the whole text is always visible, so a search that
+// starts after the first byte sees the byte before its start (`^` does not
+// hold there and `\b` looks at that byte).
+class lum_regex_matcher {
+public:
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+    explicit lum_regex_matcher(const lum_regex& expression, lum_regex_limits limits = {});
+    ~lum_regex_matcher();
+    lum_regex_matcher(const lum_regex_matcher&) = delete;
+    lum_regex_matcher& operator=(const lum_regex_matcher&) = delete;
+
+    // The leftmost match starting at or after `start` (start <= text size).
+    bool search(std::string_view text, size_t start = 0);
+    // A match covering the whole text (backtracking until one ends at the end).
+    bool match_full(std::string_view text);
+    // A non-empty match that begins exactly at `start`.
+    bool match_here_not_empty(std::string_view text, size_t start);
+
+    // After a successful call: group 0 is the whole match; a group that did
+    // not take part reports npos for both ends.
+    size_t begin(uint32_t group = 0) const noexcept;
+    size_t end(uint32_t group = 0) const noexcept;
+    bool matched(uint32_t group) const noexcept { return begin(group) != npos; }
+    uint32_t group_count() const noexcept;
+
+    // Steps used so far by this matcher (all calls together).
+    uint64_t steps_used() const noexcept { return steps_used_; }
+
+private:
+    enum class mode : uint8_t { search, full, here_not_empty };
+    struct frame;
+
+    bool run_search(std::string_view text, size_t start, mode how);
+    bool attempt(size_t start);
+    [[noreturn]] void fail_complexity();
+    [[noreturn]] void fail_stack();
+    void grow_stack();
+
+    const lum_regex_program& program_;
+    lum_regex_limits limits_;
+    uint64_t steps_left_;
+    uint64_t steps_used_ = 0;
+    size_t max_frames_;
+    std::vector<size_t> registers_;
+    std::vector<frame> stack_;
+    const unsigned char* text_ = nullptr;
+    size_t size_ = 0;
+    mode mode_ = mode::search;
+    size_t match_begin_ = npos;
+    size_t match_end_ = npos;
+};

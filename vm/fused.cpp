@@ -1,0 +1,336 @@
+#include "vm/fused.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "runtime/value_records.h"
+#include "vm/call_record.h"
+#include "vm/calls.h"
+#include "vm/class.h"
+#include "vm/exec.h"
+#include "vm/opcode.h"
+#include "vm/program_block.h"
+#include "vm/symbol_table.h"
+
+namespace {
+
+// Member paths may name other paths as holders; a chain longer than this is
+// refused (it can only come from a cycle or malformed code).
+constexpr unsigned max_path_depth = 8;
+
+lumvar* resolve_slot(lum_vm_context& ctx, uint8_t kind, uint8_t level, uint32_t slot, unsigned depth) {
+    switch (kind) {
+    case lum_fexpr::IT_LOCAL:
+        return slot < ctx.slots.size() ? ctx.slots[slot].get() : nullptr;
+    case lum_fexpr::IT_UP: {
+        const std::vector<lum_vm_context*>& stack = ctx.task->contexts;
+        if (level >= stack.size()) return nullptr;
+        lum_vm_context* c = stack[stack.size() - 1 - level];
+        return c != nullptr && slot < c->slots.size() ? c->slots[slot].get() : nullptr;
+    }
+    case lum_fexpr::IT_GLOBAL: {
+        lum_vm_context* g = ctx.scope != nullptr ? ctx.scope->global_context() : nullptr;
+        return g != nullptr && slot < g->slots.size() ? g->slots[slot].get() : nullptr;
+    }
+    case lum_fexpr::IT_SELF: {
+        lum_class* self = ctx.self.get();
+        return self != nullptr && slot < self->members.size() ? self->members[slot].get() : nullptr;
+    }
+    case lum_fexpr::IT_PATH: {
+        lum_program_block* block = ctx.block;
+        if (depth >= max_path_depth || slot >= block->member_paths.size()) return nullptr;
+        lum_member_path& path = block->member_paths[slot];
+        lumvar* holder = resolve_slot(ctx, path.holder_kind, path.holder_level, path.holder_slot, depth + 1);
+        if (holder == nullptr || holder->type != LUMVAR_CLASS || holder->class_holder() == nullptr) return nullptr;
+        lum_class* instance = holder->class_holder()->instance.get();
+        lum_class_def* def = instance != nullptr ? instance->definition() : nullptr;
+        if (def == nullptr) return nullptr;
+        if (path.cached_class != reinterpret_cast<uintptr_t>(def)) {
+            if (path.name >= block->strings->size()) return nullptr;
+            const lum_symbol_entry* entry = def->find_symbol(block->string_at(path.name));
+            if (entry == nullptr || entry->from_definition || entry->is_private) return nullptr;
+            path.cached_class = reinterpret_cast<uintptr_t>(def);
+            path.cached_index = entry->member_index;
+        }
+        return path.cached_index < instance->members.size() ? instance->members[path.cached_index].get() : nullptr;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+struct fused_value {
+    int64_t i;
+    double f;
+    bool is_float;
+    double as_double() const { return is_float ? f : static_cast<double>(i); }
+};
+
+inline bool is_operand(uint8_t kind) {
+    return kind <= lum_fexpr::IT_CONST || kind == lum_fexpr::IT_SELF || kind == lum_fexpr::IT_PATH;
+}
+inline bool is_binary(uint8_t kind) { return kind >= lum_fexpr::IT_ADD && kind <= lum_fexpr::IT_GT; }
+
+// Reads operand item `item` (a slot kind or a constant); false when the
+// slot is missing or does not hold a number.
+inline bool load_operand(lum_vm_context& ctx, const uint8_t* insn, const uint8_t* item, fused_value& out) {
+    using namespace lum_fexpr;
+    const uint8_t kind = item[0];
+    uint32_t operand;
+    std::memcpy(&operand, item + 4, 4);
+    if (kind == IT_CONST) {
+        if (operand >= MAX_CONSTS) return false;
+        const uint8_t* c = insn + CONSTS + operand * 8;
+        if (insn[FLOAT_MASK] & (1u << operand)) {
+            std::memcpy(&out.f, c, 8);
+            out.i = 0;
+            out.is_float = true;
+        } else {
+            std::memcpy(&out.i, c, 8);
+            out.f = 0.0;
+            out.is_float = false;
+        }
+        return true;
+    }
+    const lumvar* cell = kind == IT_LOCAL ? (operand < ctx.slots.size() ? ctx.slots[operand].get() : nullptr)
+                                          : resolve_slot(ctx, kind, item[1], operand, 0);
+    if (cell == nullptr) return false;
+    if (cell->type == LUMVAR_INT) {
+        out.i = cell->payload.i;
+        out.f = 0.0;
+        out.is_float = false;
+        return true;
+    }
+    if (cell->type == LUMVAR_FLOAT) {
+        out.f = cell->payload.f;
+        out.i = 0;
+        out.is_float = true;
+        return true;
+    }
+    return false;
+}
+
+// l := l <kind> r for a binary item; false when the operation declines.
+inline bool combine(uint8_t kind, fused_value& l, const fused_value& r) {
+    using namespace lum_fexpr;
+    const bool ints = !l.is_float && !r.is_float;
+    switch (kind) {
+    case IT_ADD:
+        if (ints) l.i = lum_wrap_add(l.i, r.i);
+        else l = {0, l.as_double() + r.as_double(), true};
+        return true;
+    case IT_SUB:
+        if (ints) l.i = lum_wrap_sub(l.i, r.i);
+        else l = {0, l.as_double() - r.as_double(), true};
+        return true;
+    case IT_MUL:
+        if (ints) l.i = lum_wrap_mul(l.i, r.i);
+        else l = {0, l.as_double() * r.as_double(), true};
+        return true;
+    case IT_DIV:
+    case IT_MOD:
+        if (ints) {
+            if (r.i == 0 || r.i == -1) return false;
+            l.i = kind == IT_DIV ? l.i / r.i : l.i % r.i;
+        } else {
+            const double b = r.as_double();
+            if (b == 0.0) return false;
+            const double a = l.as_double();
+            l = {0, kind == IT_DIV ? a / b : std::fmod(a, b), true};
+        }
+        return true;
+    case IT_AND:
+    case IT_OR:
+    case IT_XOR:
+        if (!ints) return false;
+        l.i = kind == IT_AND ? (l.i & r.i) : kind == IT_OR ? (l.i | r.i) : (l.i ^ r.i);
+        return true;
+    default: {
+        bool result;
+        if (ints) {
+            switch (kind) {
+            case IT_EQ: result = l.i == r.i; break;
+            case IT_NE: result = l.i != r.i; break;
+            case IT_LT: result = l.i < r.i; break;
+            case IT_LE: result = l.i <= r.i; break;
+            case IT_GE: result = l.i >= r.i; break;
+            default: result = l.i > r.i; break;
+            }
+        } else {
+            const double a = l.as_double();
+            const double b = r.as_double();
+            switch (kind) {
+            case IT_EQ: result = a == b; break;
+            case IT_NE: result = !(a == b); break;
+            case IT_LT: result = a < b; break;
+            case IT_LE: result = a <= b; break;
+            case IT_GE: result = a >= b; break;
+            default: result = a > b; break;
+            }
+        }
+        l.i = result ? 1 : 0;
+        l.is_float = false;
+        return true;
+    }
+    }
+}
+
+// Evaluates the items of an expression; false when it declines.
+bool evaluate(lum_vm_context& ctx, const uint8_t* insn, unsigned count, fused_value& result) {
+    using namespace lum_fexpr;
+    const uint8_t* items = insn + ITEMS;
+    // The common shape: two operands and one operator.
+    if (count == 3 && is_binary(items[16]) && is_operand(items[0]) && is_operand(items[8])) {
+        fused_value r;
+        if (!load_operand(ctx, insn, items, result) || !load_operand(ctx, insn, items + 8, r)) return false;
+        return combine(items[16], result, r);
+    }
+    // Separate arrays: entries are written and read as scalars.
+    int64_t iv[MAX_ITEMS];
+    double fv[MAX_ITEMS];
+    bool fl[MAX_ITEMS];
+    unsigned sp = 0;
+    for (unsigned n = 0; n < count; ++n) {
+        const uint8_t* item = items + n * 8;
+        const uint8_t kind = item[0];
+        if (is_operand(kind)) {
+            fused_value v;
+            if (!load_operand(ctx, insn, item, v)) return false;
+            iv[sp] = v.i;
+            fv[sp] = v.f;
+            fl[sp] = v.is_float;
+            ++sp;
+        } else if (kind == IT_NEG) {
+            if (sp < 1) return false;
+            if (fl[sp - 1])
+                fv[sp - 1] = -fv[sp - 1];
+            else
+                iv[sp - 1] = lum_wrap_neg(iv[sp - 1]);
+        } else if (is_binary(kind)) {
+            if (sp < 2) return false;
+            --sp;
+            fused_value l{iv[sp - 1], fv[sp - 1], fl[sp - 1]};
+            const fused_value r{iv[sp], fv[sp], fl[sp]};
+            if (!combine(kind, l, r)) return false;
+            iv[sp - 1] = l.i;
+            fv[sp - 1] = l.f;
+            fl[sp - 1] = l.is_float;
+        } else {
+            return false;
+        }
+    }
+    if (sp != 1) return false;
+    result = {iv[0], fv[0], fl[0]};
+    return true;
+}
+
+}  // namespace
+
+lumvar* lum_fused_slot(lum_vm_context& ctx, uint8_t kind, uint8_t level, uint32_t slot) {
+    return resolve_slot(ctx, kind, level, slot, 0);
+}
+
+bool lum_fused_expression(lum_vm_context& ctx, const uint8_t* insn) {
+    using namespace lum_fexpr;
+    const unsigned count = insn[COUNT];
+    if (count == 0 || count > MAX_ITEMS) return false;
+    fused_value result;
+    if (!evaluate(ctx, insn, count, result)) return false;
+
+    const uint8_t dest_kind = insn[DEST_KIND];
+    lum_task& task = *ctx.task;
+    if (dest_kind == DEST_TOP) {
+        lumvar_shared& top = lum_stack_top(task);
+        if (result.is_float)
+            lum_set_float(top, result.f);
+        else
+            lum_set_int(top, result.i);
+        return true;
+    }
+    uint32_t dest_slot;
+    std::memcpy(&dest_slot, insn + DEST_SLOT, 4);
+    lumvar* dest = dest_kind == DEST_LOCAL ? (dest_slot < ctx.slots.size() ? ctx.slots[dest_slot].get() : nullptr)
+                                           : lum_fused_slot(ctx, static_cast<uint8_t>(dest_kind - 1),
+                                                            insn[DEST_LEVEL], dest_slot);
+    if (dest == nullptr || dest->type < LUMVAR_NONE || dest->type > LUMVAR_FLOAT) return false;
+    if (dest->ref_flags != 0) dest->ref_flags = 0;
+    const uint8_t type = result.is_float ? LUMVAR_FLOAT : LUMVAR_INT;
+    if (dest->type != type) dest->type = type;
+    if (result.is_float)
+        dest->payload.f = result.f;
+    else
+        dest->payload.i = result.i;
+    if (task.stack.empty()) task.stack.emplace_back();
+    lumvar_shared& top = task.stack.back();
+    if (top.get() != dest) top = lumvar_shared(dest);
+    return true;
+}
+
+bool lum_fused_call(lum_vm_context& ctx, const uint8_t* insn) {
+    using namespace lum_fcall;
+    if (insn[ENABLED] == 0) return false;
+    lum_task& task = *ctx.task;
+    lum_program_block* block = ctx.block;
+    const uint32_t argc = insn[ARGC];
+
+    lum_class* instance;
+    int64_t index;
+    if (insn[SELF_FORM] != 0) {
+        instance = ctx.self.get();
+        if (instance == nullptr || instance->definition() == nullptr) return false;
+        index = lum_read_operand<uint32_t>(insn, MEMBER);
+    } else {
+        if (task.stack.empty()) return false;
+        lumvar* top = task.stack.back().get();
+        if (top == nullptr || top->type != LUMVAR_CLASS || top->class_holder() == nullptr) return false;
+        instance = top->class_holder()->instance.get();
+        if (instance == nullptr) return false;
+        lum_class_def* def = instance->definition();
+        if (def == nullptr) return false;
+        // A temporary instance needs the generic path, which keeps it alive.
+        if (top->refcount == 1 && instance->ref_record != nullptr && instance->ref_record->strong == 1) return false;
+        const uint32_t cache_index = lum_read_operand<uint32_t>(insn, CACHE);
+        if (cache_index >= block->member_cache.size()) return false;
+        lum_member_cache_entry& entry = block->member_cache[cache_index];
+        if (entry.class_key != reinterpret_cast<uintptr_t>(def)) {
+            const uint32_t name = lum_read_operand<uint32_t>(insn, NAME);
+            if (name >= block->strings->size()) return false;
+            const lum_symbol_entry* symbol = def->find_symbol(block->string_at(name));
+            if (symbol == nullptr || !symbol->from_definition) return false;
+            const auto* accessing =
+                reinterpret_cast<const lum_class_def*>(static_cast<uintptr_t>(lum_read_operand<uint64_t>(insn, CLASS)));
+            if (symbol->is_private && !lum_class_def::related(accessing, def)) return false;
+            entry.class_key = reinterpret_cast<uintptr_t>(def);
+            entry.object_type_key = 0;
+            entry.index = static_cast<int32_t>(symbol->member_index);
+            entry.from_definition = 1;
+        } else if (!entry.from_definition) {
+            return false;
+        }
+        index = entry.index;
+    }
+
+    lum_class_def* def = instance->definition();
+    if (index < 0 || static_cast<uint64_t>(index) >= def->statics.size()) return false;
+    lumvar* cell = def->statics[static_cast<size_t>(index)].get();
+    if (cell == nullptr || cell->type != LUMVAR_FUNCTION || cell->function_record() == nullptr) return false;
+    lum_program_block* method = cell->function_record()->block.get();
+    if (method == nullptr || !method->is_method() || method->is_function_flagged() || method->num_bound != 0)
+        return false;
+    if (argc > method->num_params) return false;
+    if (method->first_default != LUM_NO_DEFAULT && argc != 0 && argc < method->first_default) return false;
+    lum_task* creator = instance->scope.get();
+    if (creator == nullptr) return false;
+
+    lum_vm_context* callee = lum_vm_context::make(&task, creator->root(), method, instance);
+    if (callee == nullptr) return false;
+    task.pending_contexts.push_back(callee);
+    callee->argc = argc;
+    callee->default_value = 0;
+    lum_call_record record;
+    record.target = reinterpret_cast<uintptr_t>(method);
+    record.store = &lum_store_script_argument;
+    record.native = 0;
+    task.pending_calls.push_back(std::move(record));
+    return true;
+}

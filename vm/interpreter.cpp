@@ -1,0 +1,934 @@
+// Every opcode handler ends in its own table jump (threaded dispatch). The
+// optimiser must not merge them into one shared jump, which defeats branch
+// prediction; the setting covers the whole unit (headers included) so that
+// inlining across it is not blocked by differing options.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-gcse", "no-crossjumping", "no-store-merging")
+#endif
+
+#include "vm/interpreter.h"
+
+#include <new>
+#include <string>
+
+#include "runtime/log.h"
+#include "runtime/value_records.h"
+#include "vm/call_record.h"
+#include "vm/calls.h"
+#include "vm/class.h"
+#include "vm/context.h"
+#include "vm/exec.h"
+#include "vm/fused.h"
+#include "vm/opcode.h"
+#include "vm/operators.h"
+#include "vm/program_block.h"
+#include "vm/task.h"
+#include "types/string_object.h"
+
+namespace {
+
+[[gnu::noinline]] void invalid_instruction(lum_vm_context& ctx, unsigned op) {
+    lum_raise(ctx, "invalid instruction: " + std::to_string(op));
+}
+
+[[gnu::noinline]] void no_global_scope(lum_vm_context& ctx) {
+    lum_raise(ctx, "No global scope!");
+    lum_task* root = ctx.scope != nullptr ? ctx.scope->root() : ctx.task->root();
+    lum_log_base& log = lum_get_log();
+    const size_t root_contexts = root != nullptr ? root->contexts.size() : 0;
+    const void* first = root != nullptr && !root->contexts.empty() ? static_cast<const void*>(root->contexts.front())
+                                                                   : nullptr;
+    log.error("No global scope: ", root_contexts, " : ", first);
+    log.error("Addr: ", static_cast<const void*>(root));
+    log.error("Blocks: ", ctx.task->contexts.size());
+    log.error("Name: ", root != nullptr ? root->name : std::string());
+}
+
+lum_vm_context* global_context(lum_vm_context& ctx) {
+    lum_task* scope = ctx.scope != nullptr ? ctx.scope : ctx.task;
+    return scope != nullptr ? scope->global_context() : nullptr;
+}
+
+lum_vm_context* context_at_level(lum_vm_context& ctx, uint32_t level) {
+    const std::vector<lum_vm_context*>& stack = ctx.task->contexts;
+    if (level >= stack.size()) return nullptr;
+    return stack[stack.size() - 1 - level];
+}
+
+// A copy of `source` in a new cell.
+lumvar_shared fresh_copy(const lumvar_shared& source) {
+    lumvar_shared out = lumvar_shared::make();
+    lumvar_shared src = source;
+    if (src) out->set(src);
+    return out;
+}
+
+void bind_argument(lum_vm_context& ctx, uint8_t self_flag, bool by_ref) {
+    lum_task& task = *ctx.task;
+    lum_stack_ensure(task, 2);
+    lumvar_shared fn = lum_resolve_handle(task.stack[task.stack.size() - 2]);
+    if (fn->type != LUMVAR_FUNCTION || fn->function_record() == nullptr) return;
+    lumvar_function_record* rec = fn->function_record();
+    if (self_flag != 0) {
+        rec->self = ctx.self;
+        return;
+    }
+    if (!rec->bound) rec->bound = lumptr_strong<lumvar_ptr_function_lambda>(new lumvar_ptr_function_lambda());
+    lumvar_shared value;
+    if (by_ref) {
+        value = lumvar_shared::make();
+        value->set_ref(task.stack.back().get());
+    } else {
+        value = fresh_copy(task.stack.back());
+    }
+    rec->bound->values.push_back(std::move(value));
+}
+
+// Assignment (opcode 20). A string value that nothing else holds gives its
+// text to a string target instead of having it copied: the result is the
+// same as the copy, the temporary then goes away.
+void assign_value(lumvar* target, lumvar_shared& value) {
+    lumvar* v = value.get();
+    if (v != target && v->type == LUMVAR_STRING && v->refcount == 1 && target->type == LUMVAR_STRING) {
+        lum_std_string* to = target->string_object();
+        lum_std_string* from = v->string_object();
+        const lumptr_ref_record* rec = to != nullptr ? to->ref_record : nullptr;
+        if (from != nullptr && to != nullptr && to != from && rec != nullptr && rec->strong == 1 && rec->weak == 0) {
+            to->text.swap(from->text);
+            return;
+        }
+    }
+    target->set(value);
+}
+
+void make_ref(lum_task& task) {
+    lumvar_shared& top = lum_stack_top(task);
+    lumvar_shared target = top;
+    if (target->type == LUMVAR_REF) {
+        lumvar_shared resolved;
+        target->deref(resolved);
+        if (resolved) target = std::move(resolved);
+    }
+    lumvar_shared ref = lumvar_shared::make();
+    ref->set_ref(target.get());
+    task.stack.back() = std::move(ref);
+}
+
+bool truth_of_top(lum_task& task) {
+    lumvar_shared hold;
+    lumvar* v = lum_resolved(lum_stack_top(task), hold);
+    return !v->compare_zero();
+}
+
+void set_self_from_top(lum_vm_context& ctx) {
+    lumvar_shared v = lum_resolve_handle(lum_stack_top(*ctx.task));
+    if (v->type == LUMVAR_CLASS && v->class_holder() != nullptr) ctx.self = v->class_holder()->instance.get();
+}
+
+// Opcode 48: the default value of parameter `param`. Returns the number of
+// bytes to advance (0: stay while the default block runs).
+unsigned default_value(lum_vm_context& ctx, uint32_t param) {
+    if (param < ctx.argc) return 2;
+    lum_program_block* block = ctx.block;
+    if (ctx.default_value == 0) {
+        if (block->first_default == LUM_NO_DEFAULT || param < block->first_default) return 2;
+        const size_t child = param - block->first_default;
+        if (child >= block->children.size() || !block->children[child]) {
+            invalid_instruction(ctx, LUM_OP_DEFAULT);
+            return 0;
+        }
+        if (!lum_enter_block(ctx, block->children[child].get(), ctx.scope, ctx.self.get())) return 0;
+        ctx.default_value = 1;
+        return 0;
+    }
+    ctx.default_value = 0;
+    if (param < ctx.slots.size()) {
+        lumvar_shared v = lum_stack_top(*ctx.task);
+        ctx.slots[param]->set(v);
+    }
+    return 2;
+}
+
+void enter_catch(lum_vm_context& ctx, uint32_t child) {
+    lum_task& task = *ctx.task;
+    if (!task.caught_error) return;
+    lum_program_block* block = ctx.block;
+    if (child >= block->children.size() || !block->children[child]) {
+        invalid_instruction(ctx, LUM_OP_CATCH);
+        return;
+    }
+    task.caught_error = 0;
+    lum_program_block* catch_block = block->children[child].get();
+    if (!lum_enter_block(ctx, catch_block, ctx.scope, ctx.self.get())) return;
+    lum_vm_context* entered = task.contexts.back();
+    if (catch_block->num_params == 1 && !entered->slots.empty()) {
+        lumvar_shared error = task.error ? task.error : lumvar_shared::make();
+        entered->slots[0]->set(error);
+    }
+    task.error = lumvar_shared::make();
+}
+
+void enter_child(lum_vm_context& ctx, uint32_t child) {
+    lum_program_block* block = ctx.block;
+    if (child >= block->children.size() || !block->children[child]) {
+        invalid_instruction(ctx, LUM_OP_ENTER);
+        return;
+    }
+    lum_enter_block(ctx, block->children[child].get(), ctx.scope, ctx.self.get());
+}
+
+// Cells of popped values that only the stack held, kept for the next push of
+// this run instead of going back to the pool (a popped cell held by nobody
+// else is indistinguishable from a fresh one once reset to none).
+class cell_stash {
+public:
+    cell_stash() = default;
+    cell_stash(const cell_stash&) = delete;
+    cell_stash& operator=(const cell_stash&) = delete;
+    ~cell_stash() {
+        while (count_ != 0) slot(--count_).~lumvar_shared();
+    }
+    void pop(std::vector<lumvar_shared>& stack) {
+        keep(stack.back());
+        stack.pop_back();
+    }
+    lumvar_shared take() {
+        if (count_ == 0) return lumvar_shared::make();
+        lumvar_shared& h = slot(--count_);
+        lumvar_shared out = std::move(h);
+        h.~lumvar_shared();
+        return out;
+    }
+    // Before `place` is overwritten: keeps its cell when only the place holds
+    // it and it holds a primitive value.
+    void recycle(lumvar_shared& place) { keep(place); }
+
+private:
+    void keep(lumvar_shared& place) {
+        lumvar* c = place.get();
+        if (c != nullptr && c->refcount == 1 && c->type < LUMVAR_PRIMITIVE_END && count_ < capacity) {
+            reset(c);
+            new (&slot(count_++)) lumvar_shared(std::move(place));
+        }
+    }
+    // Back to the fresh state, writing only bytes that change.
+    static void reset(lumvar* c) {
+        if (c->flags != 0) c->flags = 0;
+        if (c->ref_flags != 0) c->ref_flags = 0;
+        if (c->type != LUMVAR_NONE) c->type = LUMVAR_NONE;
+        c->payload.i = 0;
+    }
+    lumvar_shared& slot(unsigned i) { return *std::launder(reinterpret_cast<lumvar_shared*>(storage_ + i * sizeof(lumvar_shared))); }
+
+    static constexpr unsigned capacity = 8;
+    // Handles are constructed only for the cells kept, so an unused stash
+    // costs nothing to make and to drop.
+    alignas(lumvar_shared) unsigned char storage_[capacity * sizeof(lumvar_shared)];
+    unsigned count_ = 0;
+};
+
+// Binary item kinds the interpreter evaluates inline (division and modulo
+// need their zero tests and go through the general evaluator).
+constexpr bool inline_binary_kind(uint8_t kind) {
+    return kind >= lum_fexpr::IT_ADD && kind <= lum_fexpr::IT_GT && kind != lum_fexpr::IT_DIV &&
+           kind != lum_fexpr::IT_MOD;
+}
+
+constexpr bool replaces_top(uint8_t op) {
+    return (op >= LUM_OP_LD_L && op <= LUM_OP_LD_GS) || op == LUM_OP_FN || op == LUM_OP_LDEXT ||
+           op == LUM_OP_LDK || op == LUM_OP_NONE;
+}
+
+// The truth of a value for the conditional jumps, with the common cases inline.
+inline bool truth_fast(lum_task& task) {
+    const lumvar* v = task.stack.empty() ? nullptr : task.stack.back().get();
+    if (v != nullptr) {
+        if (v->type == LUMVAR_INT) return v->payload.i != 0;
+        if (v->type == LUMVAR_NONE) return false;
+        if (v->type == LUMVAR_FLOAT) return !(v->payload.f == 0.0);
+    }
+    return truth_of_top(task);
+}
+
+}  // namespace
+
+// Flattened: the small helpers of the handlers (handle copies, stack access,
+// in-place number writes) are inlined into each handler.
+__attribute__((flatten)) uint32_t lum_interpret(lum_program_block* block, lum_vm_context* context) {
+    lum_vm_context* const ctx = context;
+    const uint8_t* const code = block->code_begin();
+    const uint8_t* const end = block->code_end();
+    // Instructions starting before safe_end fit in the code (every opcode but
+    // 72 is at most 32 bytes; 72 checks its own size).
+    const uint8_t* const safe_end = end - code > 32 ? end - 32 : code;
+    const uint8_t* const fexpr_end = end - code >= lum_fexpr::SIZE ? end - lum_fexpr::SIZE : code;
+    lum_task& task = *ctx->task;
+    cell_stash stash;
+    // The local slots never change size while the context runs.
+    const lumvar_shared* const slots = ctx->slots.data();
+    const size_t slot_count = ctx->slots.size();
+    std::vector<lumvar_shared>& stack = task.stack;
+
+    ctx->resumable = 1;
+    ctx->status = LUM_STATUS_RUNNING;
+    ctx->native_object = nullptr;
+    const uint8_t* ip = code + ctx->resume_offset;
+    if (ip > end) ip = end;
+    ctx->ip = ip;
+    if (ctx->operator_mode != 0) lum_complete_operator_call(*ctx);
+
+    static const void* const labels[256] = {
+        &&op_invalid, &&op_1, &&op_2, &&op_3, &&op_4, &&op_5, &&op_6, &&op_7,
+        &&op_8, &&op_9, &&op_10, &&op_11, &&op_12, &&op_13, &&op_14, &&op_15,
+        &&op_16, &&op_17, &&op_18, &&op_19, &&op_20, &&op_21, &&op_22, &&op_23,
+        &&op_24, &&op_25, &&op_26, &&op_27, &&op_28, &&op_29, &&op_30, &&op_31,
+        &&op_32, &&op_33, &&op_34, &&op_35, &&op_36, &&op_37, &&op_38, &&op_39,
+        &&op_40, &&op_41, &&op_42, &&op_43, &&op_44, &&op_45, &&op_46, &&op_47,
+        &&op_48, &&op_49, &&op_50, &&op_51, &&op_52, &&op_53, &&op_54, &&op_55,
+        &&op_56, &&op_57, &&op_58, &&op_59, &&op_60, &&op_61, &&op_62, &&op_63,
+        &&op_64, &&op_65, &&op_66, &&op_67, &&op_68, &&op_69, &&op_70, &&op_71,
+        &&op_72, &&op_73, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+        &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
+    };
+    static_assert(sizeof(labels) / sizeof(labels[0]) == 256);
+
+    unsigned op = 0;
+
+    // Every handler moves ip itself. NEXT stops on a status; NEXT_FAST is
+    // for handlers that cannot change the status.
+#define LUM_NEXT_FAST()                                                                         \
+    do {                                                                                        \
+        if (__builtin_expect(ip >= safe_end, 0)) goto boundary;                                  \
+        op = *ip;                                                                               \
+        ctx->ip = ip;                                                                           \
+        goto* labels[op];                                                                       \
+    } while (0)
+#define LUM_NEXT()                                                    \
+    do {                                                              \
+        if (__builtin_expect(ctx->status != LUM_STATUS_RUNNING, 0))   \
+            goto finish;                                              \
+        LUM_NEXT_FAST();                                              \
+    } while (0)
+// Moves ip forward by an unsigned skip distance, never past the end.
+#define LUM_SKIP(dist)                                                                              \
+    do {                                                                                            \
+        const uint64_t target_ = static_cast<uint64_t>(ip - code) + (dist);                         \
+        ip = target_ > static_cast<uint64_t>(end - code) ? end : code + target_;                    \
+    } while (0)
+#define B_U32() lum_read_operand<uint32_t>(ip, lum_operand::B)
+#define C_U32() lum_read_operand<uint32_t>(ip, lum_operand::C)
+#define D_U64() lum_read_operand<uint64_t>(ip, lum_operand::D)
+
+    LUM_NEXT();
+
+op_1: {  // ld.l
+    const uint32_t slot = B_U32();
+    if (__builtin_expect(slot >= slot_count, 0)) goto bad_operand;
+    lumvar_shared& top = lum_stack_top(task);
+    stash.recycle(top);
+    top = slots[slot];
+    ip += 8;
+    LUM_NEXT_FAST();
+}
+op_2: {  // ld.lf
+    const uint32_t slot = B_U32();
+    if (slot >= ctx->slots.size()) goto bad_operand;
+    lum_stack_top(task) = ctx->slots[slot];
+    ctx->slots[slot]->flags = block->slot_flag(slot);
+    ip += 8;
+    LUM_NEXT_FAST();
+}
+op_3: {  // ld.s
+    const uint32_t slot = B_U32();
+    if (slot >= block->statics.size() || !block->statics[slot]) goto bad_operand;
+    lum_stack_top(task) = block->statics[slot];
+    ip += 8;
+    LUM_NEXT_FAST();
+}
+op_4: {  // ld.up
+    lum_vm_context* c = context_at_level(*ctx, B_U32());
+    const uint32_t slot = C_U32();
+    if (c == nullptr || slot >= c->slots.size()) goto bad_operand;
+    lum_stack_top(task) = c->slots[slot];
+    ip += 12;
+    LUM_NEXT_FAST();
+}
+op_5: {  // ld.ups
+    lum_vm_context* c = context_at_level(*ctx, B_U32());
+    const uint32_t slot = C_U32();
+    if (c == nullptr || slot >= c->block->statics.size() || !c->block->statics[slot]) goto bad_operand;
+    lum_stack_top(task) = c->block->statics[slot];
+    ip += 12;
+    LUM_NEXT_FAST();
+}
+op_6: {  // ld.g
+    lum_vm_context* g = global_context(*ctx);
+    const uint32_t slot = B_U32();
+    if (g == nullptr) {
+        if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
+        no_global_scope(*ctx);
+    } else {
+        if (slot >= g->slots.size()) goto bad_operand;
+        lum_stack_top(task) = g->slots[slot];
+    }
+    ip += 8;
+    LUM_NEXT();
+}
+op_7: {  // ld.gs
+    lum_vm_context* g = global_context(*ctx);
+    const uint32_t slot = B_U32();
+    if (g == nullptr) {
+        if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
+        no_global_scope(*ctx);
+    } else {
+        if (slot >= g->block->statics.size() || !g->block->statics[slot]) goto bad_operand;
+        lum_stack_top(task) = g->block->statics[slot];
+    }
+    ip += 8;
+    LUM_NEXT();
+}
+op_8:  // ldi
+    lum_set_int(lum_stack_top(task), lum_read_operand<int64_t>(ip, lum_operand::D));
+    ip += 16;
+    LUM_NEXT_FAST();
+op_9:  // ldf
+    lum_set_float(lum_stack_top(task), lum_read_operand<double>(ip, lum_operand::D));
+    ip += 16;
+    LUM_NEXT_FAST();
+op_10: {  // lds
+    const uint32_t index = B_U32();
+    if (!block->strings || index >= block->strings->size()) goto bad_operand;
+    lumvar_shared& top = lum_stack_top(task);
+    if (top->refcount == 1)
+        top->set_string(block->string_at(index));
+    else
+        top = lumvar_shared::from_string(block->string_at(index));
+    ip += 8;
+    LUM_NEXT();
+}
+op_11: {  // fn
+    const uint32_t child = B_U32();
+    if (child >= block->children.size() || !block->children[child]) goto bad_operand;
+    {
+        lumvar_shared fn = lumvar_shared::make();
+        fn->set_function(block->children[child].get(), ctx->scope);
+        lum_stack_top(task) = std::move(fn);
+    }
+    ip += 8;
+    LUM_NEXT_FAST();
+}
+op_12: {  // ldext
+    auto* def = reinterpret_cast<lum_function_def*>(static_cast<uintptr_t>(D_U64()));
+    {
+        lumvar_shared fn = lumvar_shared::make();
+        if (def != nullptr) fn->set_ext_function(def, nullptr);
+        lum_stack_top(task) = std::move(fn);
+    }
+    ip += 16;
+    LUM_NEXT_FAST();
+}
+op_13: {  // ldk
+    auto* cell = reinterpret_cast<lumvar*>(static_cast<uintptr_t>(D_U64()));
+    lum_stack_top(task) = cell != nullptr ? lumvar_shared(cell) : lumvar_shared::make();
+    ip += 16;
+    LUM_NEXT_FAST();
+}
+op_14:  // none
+    lum_stack_top(task) = lumvar_shared::make();
+    ip += 1;
+    LUM_NEXT_FAST();
+op_15:  // bind / bindself
+    bind_argument(*ctx, ip[lum_operand::A], false);
+    ip += 2;
+    LUM_NEXT();
+op_16:  // bindref
+    bind_argument(*ctx, 0, true);
+    ip += 1;
+    LUM_NEXT();
+op_17:  // push
+    if (ip + 1 < end && (replaces_top(ip[1]) ||
+                         (ip[1] == LUM_OP_FEXPR && end - (ip + 1) >= lum_fexpr::SIZE &&
+                          ip[1 + lum_fexpr::DEST_KIND] != lum_fexpr::DEST_TOP)))
+        stack.emplace_back();  // filled by the next instruction
+    else
+        stack.push_back(stash.take());
+    ++ctx->pushed;
+    ip += 1;
+    LUM_NEXT_FAST();
+op_18:  // dup
+    if (stack.empty()) stack.push_back(lumvar_shared::make());
+    stack.push_back(stack.back());
+    ++ctx->pushed;
+    ip += 1;
+    LUM_NEXT_FAST();
+op_19:  // pop
+    if (!stack.empty()) stash.pop(stack);
+    --ctx->pushed;
+    ip += 8;
+    LUM_NEXT_FAST();
+op_20: {  // assign
+    if (stack.size() < 2 || !stack.back() || !stack[stack.size() - 2]) {
+        lum_raise(*ctx, "invalid variable.");
+    } else {
+        lumvar_shared value = lum_stack_take(*ctx);
+        assign_value(stack.back().get(), value);
+    }
+    ip += 1;
+    LUM_NEXT();
+}
+op_21:  // neg
+    lum_op_negate(*ctx);
+    ip += 1;
+    LUM_NEXT();
+op_22: {  // not
+    const bool truth = truth_of_top(task);
+    lum_set_int(stack.back(), truth ? 0 : 1);
+    ip += 1;
+    LUM_NEXT();
+}
+op_23:  // ref
+    make_ref(task);
+    ip += 1;
+    LUM_NEXT();
+op_24: {  // deref
+    lumvar_shared& top = lum_stack_top(task);
+    if (top->type >= LUMVAR_OBJECT_MEMBER_LITERAL) {
+        lumvar_shared v = lum_resolve_handle(top);
+        stack.back() = std::move(v);
+    }
+    ip += 1;
+    LUM_NEXT();
+}
+
+// Both operands integers: the result goes into a cell only the stack holds
+// (the left place, else the right operand's cell), else a fresh one.
+#define LUM_INT_RESULT(v)                                                          \
+    do {                                                                           \
+        if (l->refcount == 1) {                                                    \
+            if (l->ref_flags != 0) l->ref_flags = 0;                               \
+            l->payload.i = (v);                                                    \
+            stash.pop(stack);                                                      \
+        } else if (r->refcount == 1) {                                             \
+            if (r->ref_flags != 0) r->ref_flags = 0;                               \
+            r->payload.i = (v);                                                    \
+            stack[n - 2] = std::move(stack[n - 1]);                                \
+            stack.pop_back();                                                      \
+        } else {                                                                   \
+            stack.pop_back();                                                      \
+            lum_set_int(stack.back(), (v));                                        \
+        }                                                                          \
+        --ctx->pushed;                                                             \
+    } while (0)
+
+#define LUM_INT_BINARY(expr, fallback)                                             \
+    {                                                                              \
+        const size_t n = stack.size();                                             \
+        if (__builtin_expect(n >= 2, 1)) {                                         \
+            lumvar* r = stack[n - 1].get();                                        \
+            lumvar* l = stack[n - 2].get();                                        \
+            if (l->type == LUMVAR_INT && r->type == LUMVAR_INT) {                  \
+                const int64_t a = l->payload.i;                                    \
+                const int64_t b = r->payload.i;                                    \
+                const int64_t v = (expr);                                          \
+                LUM_INT_RESULT(v);                                                 \
+                ip += 1;                                                           \
+                LUM_NEXT_FAST();                                                   \
+            }                                                                      \
+        }                                                                          \
+        fallback;                                                                  \
+        ip += 1;                                                                   \
+        LUM_NEXT();                                                                \
+    }
+
+op_25: LUM_INT_BINARY(lum_wrap_add(a, b), lum_op_arith(*ctx, 0))
+op_26: LUM_INT_BINARY(lum_wrap_sub(a, b), lum_op_arith(*ctx, 1))
+op_27: LUM_INT_BINARY(lum_wrap_mul(a, b), lum_op_arith(*ctx, 2))
+op_28:
+    lum_op_arith(*ctx, 3);
+    ip += 1;
+    LUM_NEXT();
+op_29: LUM_INT_BINARY(a & b, lum_op_bitwise(*ctx, 4))
+op_30: LUM_INT_BINARY(a | b, lum_op_bitwise(*ctx, 5))
+op_31: LUM_INT_BINARY(a ^ b, lum_op_bitwise(*ctx, 6))
+op_32:    // inc
+op_33: {  // dec
+    lumvar* v = stack.empty() ? nullptr : stack.back().get();
+    if (v != nullptr && v->type == LUMVAR_INT) {
+        const int64_t old = v->payload.i;
+        const int64_t now = op == LUM_OP_INC ? lum_wrap_add(old, 1) : lum_wrap_sub(old, 1);
+        if (ip[lum_operand::A] == 0) {
+            v->payload.i = now;  // prefix: the variable itself stays on top
+        } else if (v->refcount > 1) {
+            v->payload.i = now;  // postfix: the old value on top, the variable changed
+            lumvar_shared before = stash.take();
+            before->type = LUMVAR_INT;
+            before->payload.i = old;
+            stack.back() = std::move(before);
+        }
+        ip += 2;
+        LUM_NEXT_FAST();
+    }
+    lum_op_incdec(*ctx, op == LUM_OP_INC, ip[lum_operand::A] != 0);
+    ip += 2;
+    LUM_NEXT();
+}
+
+#define LUM_INT_COMPARE(expr)                                                      \
+    {                                                                              \
+        const uint8_t flag = ip[lum_operand::A];                                   \
+        const size_t n = stack.size();                                             \
+        if (__builtin_expect(n >= 2, 1)) {                                         \
+            lumvar* r = stack[n - 1].get();                                        \
+            lumvar* l = stack[n - 2].get();                                        \
+            if (l->type == LUMVAR_INT && r->type == LUMVAR_INT) {                  \
+                const int64_t a = l->payload.i;                                    \
+                const int64_t b = r->payload.i;                                    \
+                const int64_t v = (expr) ? 1 : 0;                                  \
+                LUM_INT_RESULT(v);                                                 \
+                ip += 2;                                                           \
+                LUM_NEXT_FAST();                                                   \
+            }                                                                      \
+        }                                                                          \
+        lum_op_compare(*ctx, op, flag);                                            \
+        ip += 2;                                                                   \
+        LUM_NEXT();                                                                \
+    }
+
+op_34: LUM_INT_COMPARE(flag ? a != b : a == b)
+op_35: LUM_INT_COMPARE(flag ? a >= b : a > b)
+op_36: LUM_INT_COMPARE(flag ? a <= b : a < b)
+op_37: {  // truth
+    const bool truth = truth_of_top(task);
+    lum_set_int(stack.back(), truth ? 1 : 0);
+    ip += 1;
+    LUM_NEXT();
+}
+op_38:  // frame
+    lum_open_frame(task, B_U32());
+    ip += 8;
+    LUM_NEXT_FAST();
+op_39:    // farg
+op_40: {  // fargc
+    std::vector<lumvar_shared>* frame = lum_current_frame(task);
+    const uint32_t index = B_U32();
+    if (frame == nullptr || index >= frame->size()) {
+        lum_raise(*ctx, "index out of range!");
+    } else if (op == LUM_OP_FARG) {
+        (*frame)[index] = lum_resolve_handle(lum_stack_top(task));
+    } else {
+        (*frame)[index] = fresh_copy(lum_stack_top(task));
+    }
+    ip += 8;
+    LUM_NEXT();
+}
+op_41: {  // fget
+    std::vector<lumvar_shared>* frame = lum_current_frame(task);
+    const uint32_t index = B_U32();
+    if (frame == nullptr || index >= frame->size()) {
+        lum_raise(*ctx, "index out of range!");
+    } else {
+        const lumvar_shared& v = (*frame)[index];
+        lum_stack_top(task) = v ? v : lumvar_shared::make();
+    }
+    ip += 8;
+    LUM_NEXT();
+}
+op_42:  // ncall
+    lum_frame_call(*ctx, reinterpret_cast<lum_function_def*>(static_cast<uintptr_t>(D_U64())));
+    ip += 16;
+    LUM_NEXT();
+op_43:  // fclear
+    lum_clear_next_frame(task);
+    ip += 1;
+    LUM_NEXT_FAST();
+op_44:  // prep
+    lum_prepare_call(*ctx, ip[lum_operand::A]);
+    ip += 2;
+    LUM_NEXT();
+op_45:  // arg
+    lum_store_argument(*ctx, B_U32());
+    ip += 8;
+    LUM_NEXT();
+op_46:  // call
+    lum_start_call(*ctx);
+    ip += 1;
+    LUM_NEXT();
+op_47:  // enter
+    enter_child(*ctx, B_U32());
+    ip += 8;
+    LUM_NEXT();
+op_48:  // default
+    ip += default_value(*ctx, ip[lum_operand::A]);
+    LUM_NEXT();
+op_49:  // catch
+    enter_catch(*ctx, B_U32());
+    ip += 8;
+    LUM_NEXT();
+op_50:  // enterlinked
+    if (lum_program_block* linked = block->linked.get()) lum_enter_block(*ctx, linked, ctx->scope, nullptr);
+    ip += 1;
+    LUM_NEXT();
+op_51:  // setself
+    set_self_from_top(*ctx);
+    ip += 1;
+    LUM_NEXT();
+op_52:  // self
+    lum_self_value(*ctx);
+    ip += 1;
+    LUM_NEXT();
+op_53:  // selfmem
+    lum_self_member(*ctx, B_U32(), ip[lum_operand::C8] != 0);
+    ip += 12;
+    LUM_NEXT();
+op_54:  // newinst
+    lum_new_instance(*ctx);
+    ip += 1;
+    LUM_NEXT();
+op_55: {  // jmp
+    const int64_t target = (ip - code) + static_cast<int64_t>(lum_read_operand<int32_t>(ip, lum_operand::B));
+    ip = target < 0 || target > static_cast<int64_t>(end - code) ? end : code + target;
+    LUM_NEXT_FAST();
+}
+op_56:    // jz
+op_57: {  // jnz
+    const bool truth = truth_fast(task);
+    if (truth == (op == LUM_OP_JNZ)) {
+        const int64_t target = (ip - code) + static_cast<int64_t>(lum_read_operand<int32_t>(ip, lum_operand::B));
+        ip = target < 0 || target > static_cast<int64_t>(end - code) ? end : code + target;
+    } else {
+        ip += 8;
+    }
+    LUM_NEXT();
+}
+op_58:  // ret
+    ctx->status = LUM_STATUS_RETURN;
+    ip += 1;
+    goto finish;
+op_59:  // brk
+    ctx->status = LUM_STATUS_BREAK;
+    ip += 1;
+    goto finish;
+op_60:  // cont
+    ctx->status = LUM_STATUS_CONTINUE;
+    ip += 1;
+    goto finish;
+op_61:  // mem
+    lum_member_by_name(*ctx, ip);
+    ip += 32;
+    LUM_NEXT();
+op_62:  // idx
+    lum_index_op(*ctx, ip);
+    ip += 24;
+    LUM_NEXT();
+op_63: {  // memif
+    const uint32_t index = B_U32();
+    if (!block->strings || index >= block->strings->size()) goto bad_operand;
+    lum_member_if_present(*ctx, block->string_at(index));
+    ip += 8;
+    LUM_NEXT();
+}
+op_64:  // sidx
+    lum_safe_index(*ctx);
+    ip += 1;
+    LUM_NEXT();
+op_65:  // append
+    lum_append(*ctx);
+    ip += 1;
+    LUM_NEXT();
+op_66: {  // newjson
+    {
+        lumvar_shared json = lumvar_shared::make();
+        json->set_json(true);
+        lum_stack_top(task) = std::move(json);
+    }
+    ip += 1;
+    LUM_NEXT();
+}
+op_67:  // own
+    lum_stack_top(task)->flags |= LUMVAR_FLAG_OWNING;
+    ip += 1;
+    LUM_NEXT_FAST();
+op_68:  // idxset
+    lum_index_set(*ctx, reinterpret_cast<const lum_class_def*>(static_cast<uintptr_t>(D_U64())));
+    ip += 16;
+    LUM_NEXT();
+op_69:  // idxget2
+    lum_index_get_keep(*ctx, reinterpret_cast<const lum_class_def*>(static_cast<uintptr_t>(D_U64())));
+    ip += 16;
+    LUM_NEXT();
+op_70:  // mod
+    lum_op_mod(*ctx);
+    ip += 1;
+    LUM_NEXT();
+op_71: {  // bnot
+    {
+        lumvar_shared hold;
+        lumvar* v = lum_resolved(lum_stack_top(task), hold);
+        const int64_t i = v->type == LUMVAR_INT ? v->payload.i : v->int_value();
+        lum_set_int(stack.back(), ~i);
+    }
+    ip += 1;
+    LUM_NEXT();
+}
+op_72: {  // fexpr
+    if (__builtin_expect(ip > fexpr_end, 0)) goto truncated;
+    // Inline cases: `a <op> b` on integers, where a is a local slot or a member
+    // of self and b also a constant, into the top, a local slot or a member of
+    // self. Anything else goes through the general evaluator.
+    {
+        using namespace lum_fexpr;
+        const uint8_t kind = ip[ITEMS + 16];
+        const uint8_t k0 = ip[ITEMS];
+        const uint8_t k1 = ip[ITEMS + 8];
+        const uint8_t dest_kind = ip[DEST_KIND];
+        if (ip[COUNT] == 3 && inline_binary_kind(kind) && (k0 == IT_LOCAL || k0 == IT_SELF) &&
+            (k1 == IT_LOCAL || k1 == IT_CONST || k1 == IT_SELF) &&
+            (dest_kind <= DEST_LOCAL || dest_kind == DEST_SELF)) {
+            const bool uses_self = k0 == IT_SELF || k1 == IT_SELF || dest_kind == DEST_SELF;
+            lum_class* self = uses_self ? ctx->self.get() : nullptr;
+            const lumvar_shared* members = self != nullptr ? self->members.data() : nullptr;
+            const size_t member_count = self != nullptr ? self->members.size() : 0;
+            const uint32_t s0 = lum_read_operand<uint32_t>(ip, ITEMS + 4);
+            const uint32_t s1 = lum_read_operand<uint32_t>(ip, ITEMS + 12);
+            const lumvar* a = k0 == IT_LOCAL ? (s0 < slot_count ? slots[s0].get() : nullptr)
+                                             : (s0 < member_count ? members[s0].get() : nullptr);
+            int64_t y = 0;
+            bool ok = a != nullptr && a->type == LUMVAR_INT;
+            if (k1 == IT_CONST) {
+                ok = ok && s1 < MAX_CONSTS && !(ip[FLOAT_MASK] & (1u << s1));
+                if (ok) y = lum_read_operand<int64_t>(ip, CONSTS + s1 * 8);
+            } else {
+                const lumvar* b = k1 == IT_LOCAL ? (s1 < slot_count ? slots[s1].get() : nullptr)
+                                                 : (s1 < member_count ? members[s1].get() : nullptr);
+                ok = ok && b != nullptr && b->type == LUMVAR_INT;
+                if (ok) y = b->payload.i;
+            }
+            if (ok) {
+                const int64_t x = a->payload.i;
+                int64_t v;
+                switch (kind) {
+                case IT_ADD: v = lum_wrap_add(x, y); break;
+                case IT_SUB: v = lum_wrap_sub(x, y); break;
+                case IT_MUL: v = lum_wrap_mul(x, y); break;
+                case IT_AND: v = x & y; break;
+                case IT_OR: v = x | y; break;
+                case IT_XOR: v = x ^ y; break;
+                case IT_EQ: v = x == y; break;
+                case IT_NE: v = x != y; break;
+                case IT_LT: v = x < y; break;
+                case IT_LE: v = x <= y; break;
+                case IT_GE: v = x >= y; break;
+                default: v = x > y; break;
+                }
+                if (dest_kind == DEST_TOP) {
+                    if (stack.empty()) stack.push_back(stash.take());
+                    lumvar* t = stack.back().get();
+                    if (t == nullptr || t->refcount != 1 || t->type >= LUMVAR_PRIMITIVE_END) {
+                        stack.back() = stash.take();
+                        t = stack.back().get();
+                    }
+                    if (t->ref_flags != 0) t->ref_flags = 0;
+                    if (t->type != LUMVAR_INT) t->type = LUMVAR_INT;
+                    t->payload.i = v;
+                    LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
+                    LUM_NEXT_FAST();
+                }
+                const uint32_t d = lum_read_operand<uint32_t>(ip, DEST_SLOT);
+                const lumvar_shared* dest_handle = dest_kind == DEST_LOCAL ? (d < slot_count ? &slots[d] : nullptr)
+                                                                           : (d < member_count ? &members[d] : nullptr);
+                lumvar* dest = dest_handle != nullptr ? dest_handle->get() : nullptr;
+                if (dest != nullptr && dest->type >= LUMVAR_NONE && dest->type <= LUMVAR_FLOAT) {
+                    // Only changed bytes are written: a loop storing into the same
+                    // cell then reads its type byte straight from the store.
+                    if (dest->ref_flags != 0) dest->ref_flags = 0;
+                    if (dest->type != LUMVAR_INT) dest->type = LUMVAR_INT;
+                    dest->payload.i = v;
+                    if (stack.empty()) stack.emplace_back();
+                    if (stack.back().get() != dest) {
+                        stash.recycle(stack.back());
+                        stack.back() = *dest_handle;
+                    }
+                    LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
+                    LUM_NEXT_FAST();
+                }
+            }
+        }
+    }
+    if (lum_fused_expression(*ctx, ip)) {
+        LUM_SKIP(lum_read_operand<uint32_t>(ip, lum_fexpr::JUMP));
+    } else {
+        if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
+        ip += lum_fexpr::SIZE;
+    }
+    LUM_NEXT_FAST();
+}
+op_73:  // fcall
+    if (lum_fused_call(*ctx, ip)) {
+        LUM_SKIP(lum_read_operand<uint32_t>(ip, lum_fcall::JUMP));
+    } else {
+        ip += lum_fcall::SIZE;
+    }
+    LUM_NEXT_FAST();
+
+boundary:
+    if (ip >= end) goto finish;
+    op = *ip;
+    if (lum_opcode_size_table[op] > static_cast<size_t>(end - ip)) goto truncated;
+    ctx->ip = ip;
+    goto* labels[op];
+op_invalid:
+    invalid_instruction(*ctx, op);
+    goto finish;
+truncated:
+    ctx->ip = ip;
+    if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
+    invalid_instruction(*ctx, op);
+    goto finish;
+bad_operand:
+    if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
+    invalid_instruction(*ctx, op);
+    ip += lum_opcode_size(op);
+    goto finish;
+
+finish:
+#undef LUM_NEXT_FAST
+#undef LUM_NEXT
+#undef LUM_INT_BINARY
+#undef LUM_INT_COMPARE
+#undef LUM_INT_RESULT
+#undef B_U32
+#undef C_U32
+#undef D_U64
+#undef LUM_SKIP
+    ctx->ip = ip;
+    const uint32_t status = ctx->status;
+    if (status >= LUM_STATUS_RETURN && status <= LUM_STATUS_SUSPENDED) {
+        ctx->resumable = 1;
+        ctx->resume_offset = static_cast<uint32_t>(ip - code);
+        return status;
+    }
+    ctx->resumable = 0;
+    ctx->resume_offset = 0;
+    return status <= LUM_STATUS_FINISHED ? LUM_STATUS_FINISHED : status;
+}

@@ -1,0 +1,157 @@
+#pragma once
+// Code blocks and programs.
+//
+// A program is one compiled script unit: its string constants, its code
+// blocks, class definitions, constant cells and the native function records
+// whose addresses the code carries. A code block (`lum_program_block`) is
+// what one execution context runs: code bytes plus the tables the
+// interpreter and task continuation read. Blocks form a tree through their
+// child references (function bodies, inner blocks, default-value blocks,
+// catch blocks).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/ptr.h"
+#include "runtime/value.h"
+
+class lum_class_def;
+class lum_program;
+class lum_program_block_symbol_table;
+class lum_function_def;
+
+// Block kinds.
+enum lum_block_kind : uint8_t {
+    LUM_BLOCK_PLAIN = 0,     // inner block: try, catch, default value, plain scope
+    LUM_BLOCK_FUNCTION = 1,  // function body
+    LUM_BLOCK_LOOP = 2,      // loop body ("continue" restarts it)
+    LUM_BLOCK_TOP = 4,       // a program's top-level block
+};
+
+// Block flags (bit values).
+enum lum_block_flag : uint8_t {
+    LUM_BLOCK_FLAG_TRY = 1,       // catches run-time errors of the contexts above it
+    LUM_BLOCK_FLAG_FUNCTION = 2,  // function block: ends the try search; errors return none
+    LUM_BLOCK_FLAG_EPILOGUE = 4,  // on return, its last 8 code bytes run
+    LUM_BLOCK_FLAG_METHOD = 8,    // a method of a script class (fused call)
+};
+
+// Slot flag bit: the parameter in this slot is passed by reference.
+inline constexpr uint8_t LUM_SLOT_BY_REF = 4;
+
+// First-default index "none": every parameter is optional to the count test.
+inline constexpr uint32_t LUM_NO_DEFAULT = 0xFFFFFFFFu;
+
+// One member-access site (opcodes 61 and 73), 24 bytes. A site remembers the
+// last class definition or native object type it saw; filling the entry for
+// one kind clears the other kind's key.
+struct lum_member_cache_entry {
+    uint64_t class_key = 0;        // lum_class_def* seen last
+    uint64_t object_type_key = 0;  // type tag of the native object seen last
+    int32_t index = -1;            // member index, -1 none
+    uint8_t from_definition = 0;
+    uint8_t pad[3] = {0, 0, 0};
+};
+static_assert(sizeof(lum_member_cache_entry) == 24);
+
+// A member reached through a holder (opcode 72 item/destination kind path),
+// 32 bytes. The holder is resolved by kind (0 local, 1 up-level, 2 global,
+// 19 self member), level and slot; the member by name with a cached class.
+struct lum_member_path {
+    uint8_t holder_kind = 0;
+    uint8_t holder_level = 0;
+    uint8_t pad0[2] = {0, 0};
+    uint32_t holder_slot = 0;
+    uint32_t name = 0;             // string constant index
+    uint32_t pad1 = 0;
+    uint64_t cached_class = 0;     // lum_class_def*
+    uint32_t cached_index = 0;
+    uint32_t pad2 = 0;
+};
+static_assert(sizeof(lum_member_path) == 32);
+
+class lum_program_block : public lumptr_base<lum_program_block>, public lumptr_type_tag<lum_program_block> {
+public:
+    lum_program_block();
+    ~lum_program_block() override;
+    lum_program_block(const lum_program_block&) = delete;
+    lum_program_block& operator=(const lum_program_block&) = delete;
+
+    // Code bytes. Never resized once a context runs the block.
+    std::vector<uint8_t> code;
+    // One flag byte per local slot (bit LUM_SLOT_BY_REF); at least num_slots entries.
+    std::vector<uint8_t> slot_flags;
+    uint32_t num_slots = 0;
+    // Static slots: cells shared by every context of the block.
+    std::vector<lumvar_shared> statics;
+    // The program's string constants (shared by all blocks of a program).
+    std::shared_ptr<const std::vector<std::string>> strings;
+    // Child blocks by index: function bodies, inner, default-value and catch blocks.
+    std::vector<lumptr_strong<lum_program_block>> children;
+    // Block entered by opcode 50 (not owned).
+    lumptr_weak<lum_program_block> linked;
+    // Class definition the block belongs to (opcode 54).
+    lumptr_weak<lum_class_def> class_def;
+    // Parameters: count, bound-argument count, index of the first parameter
+    // with a default value (LUM_NO_DEFAULT when none). The minimum argument
+    // count of the function is first_default (no minimum when none).
+    uint32_t num_params = 0;
+    uint32_t num_bound = 0;
+    uint32_t first_default = LUM_NO_DEFAULT;
+    uint8_t kind = LUM_BLOCK_PLAIN;   // lum_block_kind
+    uint8_t flags = 0;                // lum_block_flag bits
+    // Offset where "continue" restarts a loop body.
+    uint32_t loop_restart = 0;
+    // Member-access sites and member paths, filled by the interpreter.
+    std::vector<lum_member_cache_entry> member_cache;
+    std::vector<lum_member_path> member_paths;
+    // Symbol table (member names, source positions); made on first request.
+    lumptr_strong<lum_program_block_symbol_table> symbols;
+    // The program the block belongs to.
+    lumptr_weak<lum_program> program;
+    // Name for listings and diagnostics.
+    std::string name;
+
+    const uint8_t* code_begin() const { return code.data(); }
+    const uint8_t* code_end() const { return code.data() + code.size(); }
+    uint32_t code_size() const { return static_cast<uint32_t>(code.size()); }
+
+    bool is_try() const { return flags & LUM_BLOCK_FLAG_TRY; }
+    bool is_function_flagged() const { return flags & LUM_BLOCK_FLAG_FUNCTION; }
+    bool has_epilogue() const { return flags & LUM_BLOCK_FLAG_EPILOGUE; }
+    bool is_method() const { return flags & LUM_BLOCK_FLAG_METHOD; }
+    bool is_function_body() const { return kind == LUM_BLOCK_FUNCTION; }
+    bool is_loop_body() const { return kind == LUM_BLOCK_LOOP; }
+    bool is_top_level() const { return kind == LUM_BLOCK_TOP; }
+
+    // Largest accepted argument count and smallest (LUM_NO_DEFAULT: none).
+    uint32_t max_args() const { return num_params; }
+    uint32_t min_args() const { return first_default; }
+
+    uint8_t slot_flag(uint32_t slot) const { return slot < slot_flags.size() ? slot_flags[slot] : 0; }
+    const std::string& string_at(uint32_t index) const { return (*strings)[index]; }
+
+    // The block's symbol table, created empty on first request.
+    lum_program_block_symbol_table* symbol_table();
+};
+
+// One compiled script unit. Owns its blocks, class definitions, constant
+// cells and the native records its code names; tasks hold it strongly.
+class lum_program : public lumptr_base<lum_program>, public lumptr_type_tag<lum_program> {
+public:
+    lum_program();
+    ~lum_program() override;
+    lum_program(const lum_program&) = delete;
+    lum_program& operator=(const lum_program&) = delete;
+
+    std::string name;   // task names ("TASK" when empty)
+    std::shared_ptr<std::vector<std::string>> strings;
+    lumptr_strong<lum_program_block> root;                 // the top-level block
+    std::vector<lumptr_strong<lum_program_block>> blocks;  // every block of the program
+    std::vector<lumptr_strong<lum_class_def>> classes;
+    std::vector<lumvar_shared> constants;                  // cells whose addresses code carries
+    std::vector<lumptr_strong<lum_function_def>> natives;  // records whose addresses code carries
+    std::vector<std::shared_ptr<void>> attachments;        // anything else to keep alive (source units ...)
+};
