@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "types/regex_engine.h"
+#include "types/regex_service.h"
 #include "types/regex_text.h"
 
 namespace {
@@ -156,7 +157,19 @@ struct hostile_case {
     const char* label;
     std::string pattern;
     std::string text;
+    enum { search, full, findall, replace } run = search;
+    std::string replacement = {};
 };
+
+std::string repeated(const std::string& piece, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += piece;
+    return out;
+}
+
+std::string nested_lookahead() { return repeated("(?=", 256) + "a" + repeated(")", 256); }
+
+std::string many_groups() { return "b|" + repeated("(c)", 100000); }
 
 std::vector<hostile_case> hostile_cases() {
     std::string nested;
@@ -173,6 +186,16 @@ std::vector<hostile_case> hostile_cases() {
         {"(\\w+\\s?)+$ on 8192 bytes", "(\\w+\\s?)+$", std::string(8191, 'w') + "!"},
         {"60 nested groups * on 8192 bytes", nested, std::string(8192, 'a')},
         {"(a|b|c|d|e|f)* on 8192 bytes", "(a|b|c|d|e|f)*$", six},
+        // At the input limits of their patterns.
+        {"(?:a?){1000}a{1000} full, 256 KB", "(?:a?){1000}a{1000}", std::string(262144, 'a'), hostile_case::full},
+        {"(?:a|a){100}b on 256 KB", "(?:a|a){100}b", std::string(262144, 'a')},
+        {".*.*.*.*.*.*=.* on 16 KB", ".*.*.*.*.*.*=.*", std::string(16384, 'a')},
+        {"(?=(?=...256...a)) findall, 256 KB", nested_lookahead(), std::string(262144, 'a'), hostile_case::findall},
+        {"(?:a?){4294967294}b on 256 KB", "(?:a?){4294967294}b", std::string(262144, 'a')},
+        {"b|(c)x100000 findall, 256 KB", many_groups(), std::string(262144, 'b'), hostile_case::findall},
+        {"(x*) -> $1 x 100000, 16 KB", "(x*)", std::string(16384, 'a'), hostile_case::replace,
+         repeated("$1", 100000)},
+        {"x* -> $' (n*n/2 bytes), 16 KB", "x*", std::string(16384, 'a'), hostile_case::replace, "$'"},
     };
 }
 
@@ -184,12 +207,28 @@ void run_hostile() {
         const auto t0 = std::chrono::steady_clock::now();
         std::string outcome;
         try {
-            outcome = m.search(h.text) ? "match" : "no match";
+            switch (h.run) {
+                case hostile_case::search:
+                    outcome = m.search(h.text) ? "match" : "no match";
+                    break;
+                case hostile_case::full:
+                    outcome = m.match_full(h.text) ? "match" : "no match";
+                    break;
+                case hostile_case::findall: {
+                    size_t found = 0;
+                    lum_regex_each_match(m, h.text, [&](size_t, size_t) { ++found; });
+                    outcome = std::to_string(found) + " matches";
+                    break;
+                }
+                case hostile_case::replace:
+                    outcome = std::to_string(lum_regex_replace_text(m, h.text, h.replacement).size()) + " bytes";
+                    break;
+            }
         } catch (const lum_regex_error& e) {
-            outcome = e.code() == lum_regex_error_complexity ? "error_complexity" : "error_stack";
+            outcome = regex_error_code_name(e.code());
         }
         const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-        std::printf("  %-36s %-17s %8.1f ms %s\n", h.label, outcome.c_str(), ms, ms < 1000.0 ? "" : "(SLOW)");
+        std::printf("  %-40s %-17s %8.1f ms %s\n", h.label, outcome.c_str(), ms, ms < 1000.0 ? "" : "(SLOW)");
     }
 }
 

@@ -210,15 +210,19 @@ void BM_job_queue_try_push(benchmark::State& state) {
 }
 BENCHMARK(BM_job_queue_try_push)->UseRealTime();
 
-// The comparison queue: a mutex, a deque and a condition variable.
+// The comparison queue: a mutex, a deque and a condition variable;
+// `capacity` 0 is unbounded, else a full queue refuses the push like try_push.
 class mutex_deque_queue {
 public:
-    void push(lum_job job) {
+    explicit mutex_deque_queue(size_t capacity = 0) : capacity_(capacity) {}
+    bool push(lum_job job) {
         {
             std::lock_guard<std::mutex> lock(m_);
+            if (capacity_ != 0 && q_.size() >= capacity_) return false;
             q_.push_back(std::move(job));
         }
         cv_.notify_one();
+        return true;
     }
     bool pop(lum_job& out) {
         std::unique_lock<std::mutex> lock(m_);
@@ -237,14 +241,15 @@ public:
     }
 
 private:
+    size_t capacity_;
     std::mutex m_;
     std::condition_variable cv_;
     std::deque<lum_job> q_;
     bool stop_ = false;
 };
 
-void BM_mutex_deque_push(benchmark::State& state) {
-    mutex_deque_queue q;
+void run_mutex_deque(benchmark::State& state, size_t capacity) {
+    mutex_deque_queue q(capacity);
     std::vector<std::thread> workers;
     for (int i = 0; i < kWorkers; ++i)
         workers.emplace_back([&q] {
@@ -259,7 +264,8 @@ void BM_mutex_deque_push(benchmark::State& state) {
         allocation_meter meter(state);
         for (auto _ : state) {
             done = 0;
-            for (int i = 0; i < kBatch; ++i) q.push(count_job{&done});
+            for (int i = 0; i < kBatch; ++i)
+                while (!q.push(count_job{&done})) cpu_pause();
             while (done.load(std::memory_order_relaxed) < kBatch) cpu_pause();
         }
     }
@@ -267,6 +273,10 @@ void BM_mutex_deque_push(benchmark::State& state) {
     q.stop();
     for (auto& t : workers) t.join();
 }
+
+void BM_mutex_deque_push(benchmark::State& state) { run_mutex_deque(state, 0); }
+void BM_mutex_deque_bounded_push(benchmark::State& state) { run_mutex_deque(state, lum_job_queue::capacity); }
+BENCHMARK(BM_mutex_deque_bounded_push)->UseRealTime();
 BENCHMARK(BM_mutex_deque_push)->UseRealTime();
 
 // Keeps each benchmark's time per iteration for the ratios.
@@ -276,8 +286,11 @@ public:
         for (const Run& run : runs) {
             if (run.error_occurred || run.run_type == Run::RT_Aggregate) continue;
             // The fastest repetition: the least disturbed by other load.
+            // Single-thread benchmarks compare CPU time (preemption by other
+            // processes is not theirs); the queues compare real time.
             const std::string name = run.run_name.str();
-            double t = run.GetAdjustedRealTime();
+            bool real = name.find("/real_time") != std::string::npos;
+            double t = real ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
             if (!times.count(name) || t < times[name]) times[name] = t;
             auto it = run.counters.find("allocs/op");
             if (it != run.counters.end()) allocs[name] = it->second.value;
@@ -308,7 +321,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&count, args.data());
     ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::printf("\nRatios (same run, fastest repetition of each; >1 means the first is faster):\n");
+    std::printf("\nRatios (same run, fastest repetition of each, CPU time for single-thread cases;\n"
+                "> 1 means the first is faster):\n");
     print_ratio(reporter, "pooled cell vs heap path (create+release)", "BM_cell_heap_path", "BM_cell_pooled", 2.0);
     print_ratio(reporter, "pooled cell vs new/delete", "BM_cell_new_delete", "BM_cell_pooled", 1.0);
     print_ratio(reporter, "pooled cells vs heap path (batch of 64)", "BM_cell_batch_heap_path",
@@ -320,6 +334,8 @@ int main(int argc, char** argv) {
     print_ratio(reporter, "lumptr_strong vs shared_ptr (copy+release)", "BM_shared_ptr_copy_release",
                 "BM_handle_copy_release", 1.0);
     print_ratio(reporter, "try_push vs mutex+deque (throughput)", "BM_mutex_deque_push/real_time",
+                "BM_job_queue_try_push/real_time", 1.0);
+    print_ratio(reporter, "try_push vs mutex+deque bounded to 1024", "BM_mutex_deque_bounded_push/real_time",
                 "BM_job_queue_try_push/real_time", 1.0);
     if (reporter.allocs.count("BM_cell_pooled"))
         std::printf("pooled cell allocations per create+release: %.4f (target 0)\n", reporter.allocs["BM_cell_pooled"]);

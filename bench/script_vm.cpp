@@ -102,7 +102,7 @@ void build_fib(program& p) {
 // front of the generic code, or the generic code alone). The loop is
 // inverted (the test at the bottom), as the compiler lays loops out.
 void build_count(program& p, bool fused) {
-    lum_block_builder top(p.builder, p.block("main", LUM_BLOCK_TOP, 2));
+    lum_block_builder top(p.builder, p.block("main", LUM_BLOCK_TOP, 1));
     lum_label body = top.label(), test = top.label(), c1 = top.label(), c2 = top.label();
     top.push().ld_l(0).push().ldi(0).assign().pop();
     top.push().jmp(test);
@@ -116,15 +116,9 @@ void build_count(program& p, bool fused) {
     }
     top.ld_l(0).op_a(LUM_OP_INC, 0);
     top.bind(c2).bind(test);
-    // The loop condition goes to a temporary slot (1), which the jump then tests.
-    if (fused) {
-        lum_fexpr_spec cond;
-        cond.dest_kind = DEST_LOCAL;
-        cond.dest_slot = 1;
-        cond.local(0).int_const(kCountSteps).op(IT_LT);
-        top.fexpr(cond, c1);
-    }
-    top.ld_l(1).push().ld_l(0).push().ldi(kCountSteps).op_a(LUM_OP_LT, 0).assign();
+    // The loop condition goes to the top, which the jump then tests.
+    if (fused) top.fexpr(lum_fexpr_spec().local(0).int_const(kCountSteps).op(IT_LT), c1);
+    top.ld_l(0).push().ldi(kCountSteps).op_a(LUM_OP_LT, 0);
     top.bind(c1).jnz(body);
     top.pop();
     p.report_slot(top, 0);
@@ -178,12 +172,8 @@ void build_methods(program& p) {
     top.fexpr(inc, next);
     top.ld_l(1).op_a(LUM_OP_INC, 0);
     top.bind(next).bind(test);
-    lum_fexpr_spec c;
-    c.dest_kind = DEST_LOCAL;
-    c.dest_slot = 3;
-    c.local(1).int_const(kMethodCalls).op(IT_LT);
-    top.fexpr(c, cond);
-    top.ld_l(3).push().ld_l(1).push().ldi(kMethodCalls).op_a(LUM_OP_LT, 0).assign();
+    top.fexpr(lum_fexpr_spec().local(1).int_const(kMethodCalls).op(IT_LT), cond);
+    top.ld_l(1).push().ldi(kMethodCalls).op_a(LUM_OP_LT, 0);
     top.bind(cond).jnz(body);
     top.pop();
     top.push().frame(1).ld_l(0).mem("n", top.cache()).farg(0).ncall(p.report).pop();
@@ -206,12 +196,8 @@ void build_strings(program& p) {
     top.fexpr(inc, next);
     top.ld_l(1).op_a(LUM_OP_INC, 0);
     top.bind(next).bind(test);
-    lum_fexpr_spec c;
-    c.dest_kind = DEST_LOCAL;
-    c.dest_slot = 2;
-    c.local(1).int_const(kStringSteps).op(IT_LT);
-    top.fexpr(c, cond);
-    top.ld_l(2).push().ld_l(1).push().ldi(kStringSteps).op_a(LUM_OP_LT, 0).assign();
+    top.fexpr(lum_fexpr_spec().local(1).int_const(kStringSteps).op(IT_LT), cond);
+    top.ld_l(1).push().ldi(kStringSteps).op_a(LUM_OP_LT, 0);
     top.bind(cond).jnz(body);
     top.pop();
     p.report_slot(top, 0);

@@ -27,12 +27,13 @@ constexpr int64_t kSmall = 1024;
 constexpr int64_t kLarge = 1 << 20;
 
 // Comma separated words of mixed case, with lines and white space at both
-// ends; "needle" only near the end.
+// ends; "needle" only near the end (its first letter is frequent before).
 std::string make_text(size_t size) {
-    static const char* const words[] = {"alpha", "Beta", "gamma", "delta", "abacus", "Zeta", "tab", "omega"};
+    static const char* const words[] = {"alpha", "Beta", "and",    "gamma", "delta", "abacus",
+                                        "line",  "Zeta", "number", "tab",   "omega", "Name"};
     std::string t = "  \t";
     for (size_t i = 0; t.size() + 32 < size; ++i) {
-        t += words[(i * 7 + i / 3) % 8];
+        t += words[(i * 7 + i / 3) % 12];
         t += (i % 9 == 8) ? ",\n" : ", ";
     }
     t += "needle";
@@ -69,6 +70,16 @@ struct call_site {
 };
 
 lumvar_shared text_value(std::string_view t) { return lumvar_shared::from_string(t); }
+
+// ---- the fixed cost of one call: length() ----
+
+void BM_lum_call(benchmark::State& state) {
+    lum_host_vm host;
+    lumvar_shared s = text_value("abc");
+    call_site length(method("length"), s->string_object(), {});
+    for (auto _ : state) benchmark::DoNotOptimize(length()->payload.i);
+}
+BENCHMARK(BM_lum_call);
 
 // ---- find ----
 
@@ -158,12 +169,12 @@ void BM_lum_join(benchmark::State& state) {
             batch.clear();
         }
     }
-    lum_function_def* insert = method("insert");
-    lum_function_def* length = method("length");
+    call_site start(constructor(), nullptr, {});
+    call_site append(method("insert"), nullptr, {lumvar_shared(), lumvar_shared()});
+    call_site size(method("length"), nullptr, {});
     for (auto _ : state) {
-        lumvar_shared result = call_site(constructor(), nullptr, {})();
-        call_site append(insert, result->string_object(), {lumvar_shared(), lumvar_shared()});
-        call_site size(length, result->string_object(), {});
+        lumvar_shared result = start();
+        append.context.native_object = size.context.native_object = result->string_object();
         for (call_site& b : batches) {
             append.args[0] = size();
             append.args[1] = b();
@@ -261,8 +272,16 @@ LUM_PAIR(format);
 class ratio_reporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (!run.error_occurred) times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        // With repetitions the median stands for the benchmark.
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            std::string name = run.benchmark_name();
+            const std::string median = "_median";
+            if (name.size() > median.size() && name.ends_with(median))
+                times[name.substr(0, name.size() - median.size())] = run.GetAdjustedRealTime();
+            else if (!times.count(name))
+                times[name] = run.GetAdjustedRealTime();
+        }
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> times;
@@ -274,6 +293,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     ratio_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (reporter.times.count("BM_lum_call"))
+        std::printf("\nfixed cost of one method call (length()): %.1f ns\n", reporter.times["BM_lum_call"]);
     std::printf("\nstd.string / std::string time ratios (same run; target <= 1.50):\n");
     for (const char* op : {"find", "replace", "split", "join", "upper", "trim", "format"}) {
         for (int64_t size : {kSmall, kLarge}) {

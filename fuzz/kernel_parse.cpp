@@ -4,10 +4,46 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 #include "kernel/compiler/lexer.h"
 #include "kernel/compiler/parser.h"
+
+namespace {
+
+// Every token, written on its own, lexes back to itself: the token texts of a
+// source joined by spaces give the same tokens with the same values.
+void check_relex(std::string_view src) {
+    lumk_lexer first;
+    try {
+        lumk_lex(first, src, "fuzz.k");
+    } catch (const kerror&) {
+        return;
+    }
+    std::string joined;
+    for (size_t i = 0; i + 1 < first.tokens.size(); ++i) {
+        joined += first.tokens[i].text;
+        joined += ' ';
+    }
+    lumk_lexer again;
+    try {
+        lumk_lex(again, joined, "fuzz.k");
+    } catch (const kerror&) {
+        __builtin_trap();
+    }
+    if (again.tokens.size() != first.tokens.size()) __builtin_trap();
+    for (size_t i = 0; i + 1 < first.tokens.size(); ++i) {
+        const lumk_token& a = first.tokens[i];
+        const lumk_token& b = again.tokens[i];
+        if (a.kind != b.kind || a.text != b.text || a.ival != b.ival || a.u_suffix != b.u_suffix ||
+            a.f_suffix != b.f_suffix || std::memcmp(&a.fval, &b.fval, sizeof a.fval) != 0)
+            __builtin_trap();
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -19,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         import_src = input.substr(0, cut);
         own_src = input.substr(cut + 1);
     }
+    check_relex(own_src);
     lumk_lexer lx;
     try {
         size_t own_first = 0;

@@ -44,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lum_regex_limits limits;
     limits.max_steps = 50000;
     limits.max_stack_bytes = size_t{1} << 20;
+    limits.max_output_bytes = 4096;
     try {
         lum_regex_matcher m(*re, limits);
         const bool whole = m.match_full(text);
@@ -71,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string replaced = lum_regex_replace_text(m, text, "<$&|$1|$`|$'|$$|$0>");
         (void)replaced;
     } catch (const lum_regex_error& e) {
-        check(e.code() == lum_regex_error_complexity || e.code() == lum_regex_error_stack);
+        check(e.code() == lum_regex_error_complexity || e.code() == lum_regex_error_stack ||
+              e.code() == lum_regex_error_space);
     }
     return 0;
 }

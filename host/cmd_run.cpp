@@ -83,10 +83,24 @@ bool parse(const std::vector<std::string_view>& args, bool run_options, const ch
     return true;
 }
 
+// The runtime copy linked into this executable, with its namespace
+// initialisers run once. The interpreter runs in this copy, so the values it
+// makes itself (text from `lds`, json from `newjson`, operator results) are
+// objects of this copy's classes, which get their methods only from this
+// copy's own initialisers; objects the library makes use the library's.
+void initialize_linked_copy() {
+    static const std::unique_ptr<lum_loaded_module> copy = [] {
+        std::unique_ptr<lum_loaded_module> m = lum_loaded_module::linked();
+        m->run_initializers();
+        return m;
+    }();
+}
+
 std::unique_ptr<lum_loaded_module> load_module(const command_line& cl, lum_module_locator locate, const char* name) {
     try {
         auto module = lum_loaded_module::open(locate != nullptr ? locate(cl.module) : cl.module);
         module->run_initializers();
+        if (module->is_shared_library()) initialize_linked_copy();
         return module;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lumio %s: %s\n", name, e.what());

@@ -214,10 +214,12 @@ public:
                     if constexpr (Checked) {
                         c->set_bit(idx);
                         item = std::launder(static_cast<T*>(at));
+                        // Built once with its index: written only when it was lost.
+                        if (item->pool_slot != idx) item->pool_slot = idx;
                     } else {
                         item = ::new (at) T();
+                        item->pool_slot = idx;
                     }
-                    item->pool_slot = idx;
                     ++live_count_;
                     return item;
                 }

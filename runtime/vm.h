@@ -24,7 +24,7 @@
 class lumobject_base;
 class lumobject_update_pre;
 struct lum_task;
-class lumvar;
+struct lumvar;
 class lum_std_string;
 class lum_std_json;
 class lum_std_buffer;
@@ -81,6 +81,7 @@ struct lum_vm {
     std::string name;                    // copied into worker threads' runtime blocks
     std::vector<lumptr_strong<lum_task>> task_heap; // binary min-heap on due time
     std::vector<lumptr_strong<lum_task>> waiting;   // suspended tasks
+    uint64_t task_sequence = 0;                     // schedules so far: equal due times run in this order
     lum_job_queue jobs;
     lum_return_ring returns;
 
@@ -135,19 +136,38 @@ struct lum_pool_member_traits<P lum_vm::*> {
     using item_type = typename P::item_type;
 };
 
+// Heap item with slot 255 (the heap half of lum_pool_new).
+template <class T>
+[[gnu::noinline]] T* lum_pool_new_heap() {
+    T* item = new T();
+    item->pool_slot = LUM_POOL_HEAP_SLOT;
+    return item;
+}
+
 // A new item from the VM pool named by PoolMember when the pool-or-heap rule
 // holds, else (or when the pool cannot grow) a heap item `new T()` with slot
 // 255. Checked pools hand out their built-once items as they are.
 //   lumvar* cell = lum_pool_new<&lum_vm::pool_cells>();
 template <auto PoolMember>
-auto* lum_pool_new() {
+[[gnu::always_inline]] inline auto* lum_pool_new() {
     using T = typename lum_pool_member_traits<decltype(PoolMember)>::item_type;
-    if (lum_vm* vm = lum_pool_vm()) {
-        if (T* item = (vm->*PoolMember).allocate()) return item;
+    if (lum_vm* vm = lum_pool_vm()) [[likely]] {
+        if (T* item = (vm->*PoolMember).allocate()) [[likely]]
+            return item;
     }
-    T* item = new T();
-    item->pool_slot = LUM_POOL_HEAP_SLOT;
-    return item;
+    return lum_pool_new_heap<T>();
+}
+
+// The release of a pooled item by a thread that does not own its VM: the
+// deferred-free ring, or under the VM lock when the ring is full. Nothing
+// without a VM.
+template <auto PoolMember, class T>
+[[gnu::noinline]] void lum_pool_delete_unowned(lum_vm* vm, T* item) {
+    if (vm == nullptr) return; // the item stays in its chunk
+    auto& pool = vm->*PoolMember;
+    if (pool.push_deferred(item)) return;
+    lum_vm_lock_guard guard(vm);
+    pool.deallocate(item);
 }
 
 // Releases an item from any thread: a heap item (slot 255) is deleted; on a
@@ -156,7 +176,7 @@ auto* lum_pool_new() {
 // deferred-free ring, and when the ring is full takes the VM lock and returns
 // it directly.
 template <auto PoolMember, class T>
-void lum_pool_delete(T* item) {
+[[gnu::always_inline]] inline void lum_pool_delete(T* item) {
     using Item = typename lum_pool_member_traits<decltype(PoolMember)>::item_type;
     static_assert(std::is_same_v<std::remove_cv_t<T>, Item>, "item type does not match the pool");
     if (item == nullptr) return;
@@ -166,13 +186,9 @@ void lum_pool_delete(T* item) {
     }
     lum_thread_local& tl = lum_get_thread_local();
     lum_vm* vm = tl.vm;
-    if (vm == nullptr) return;
-    auto& pool = vm->*PoolMember;
-    if (vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) {
-        pool.deallocate(item);
+    if (vm != nullptr && vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) [[likely]] {
+        (vm->*PoolMember).deallocate(item);
         return;
     }
-    if (pool.push_deferred(item)) return;
-    lum_vm_lock_guard guard(vm);
-    pool.deallocate(item);
+    lum_pool_delete_unowned<PoolMember>(vm, item);
 }

@@ -99,10 +99,15 @@ bool lum_std_json::from_binary(lum_binary_reader& reader) {
     // Every entry takes more than two bytes, so a larger count cannot be real;
     // refusing it early keeps a forged count from driving allocations.
     if (count > reader.remaining() / 2) throw std::runtime_error("JSON member count larger than the remaining data");
+    // Entries are appended directly; the index follows from them (keyed
+    // appends in order: the last entry with a key is designated), also when
+    // reading stops early.
+    defer_key_index();
     for (uint32_t i = 0; i < count; ++i) {
         const std::string_view key = reader.read_string_view();
-        lumvar* cell = (key.empty() ? emplace_back() : emplace_keyed(key)).get();
-        lumvar_shared hold(cell);
+        entries.push_back(lum_json_entry{key.empty() ? nullptr : std::make_unique<std::string>(key),
+                                         lumvar_shared::make()});
+        lumvar_shared cell = entries.back().value;
         if (!cell->from_binary(reader)) return false;
     }
     return true;

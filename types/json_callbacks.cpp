@@ -35,7 +35,7 @@ public:
         if (caller == nullptr || caller->contexts.empty()) return;
         lum_vm_context* top = caller->contexts.back();
         if (top == nullptr || top->status != LUM_STATUS_SUSPENDED) return;
-        task_ = caller;
+        task_ = lumptr_strong<lum_task>(caller);  // the walk may drop its own reference meanwhile
         top_ = top;
     }
     ~caller_guard() {
@@ -46,7 +46,7 @@ public:
     caller_guard& operator=(const caller_guard&) = delete;
 
 private:
-    lum_task* task_ = nullptr;
+    lumptr_strong<lum_task> task_;
     lum_vm_context* top_ = nullptr;
 };
 

@@ -22,6 +22,12 @@ uint64_t key_hash(std::string_view key) noexcept { return XXH3_64bits(key.data()
 
 lum_json_key_index::lum_json_key_index() : slots_(initial_slots) {}
 
+lum_json_key_index::lum_json_key_index(size_t expected_keys) {
+    size_t n = initial_slots;
+    while (n * 3 < expected_keys * 4) n *= 2;
+    slots_.resize(n);
+}
+
 size_t lum_json_key_index::slot_of(std::string_view key, uint64_t hash) const noexcept {
     const size_t mask = slots_.size() - 1;
     size_t i = static_cast<size_t>(hash) & mask;
@@ -145,11 +151,13 @@ lum_std_json::~lum_std_json() { clear(); }
 lum_std_json* lum_std_json::create() { return lum_pool_new<&lum_vm::pool_jsons>(); }
 
 void lum_std_json::index_designated(const std::string& key, lumvar* cell) {
+    ensure_index();
     if (!key_index) key_index = std::make_unique<lum_json_key_index>();
     key_index->add(key, cell, true);
 }
 
 void lum_std_json::push_keyed(lumvar_shared&& value, std::string_view key) {
+    ensure_index();
     lumvar_shared cell = lumvar_shared::make();
     if (value) cell->set(value);
     value.reset();
@@ -172,6 +180,7 @@ lumvar_shared& lum_std_json::emplace_keyed(std::string_view key) {
 }
 
 lumvar_shared& lum_std_json::emplace_present_key(std::string_view key) {
+    ensure_index();
     entries.push_back(lum_json_entry{std::make_unique<std::string>(key), lumvar_shared::make()});
     lum_json_entry& e = entries.back();
     index_designated(*e.key, e.value.get());
@@ -190,15 +199,20 @@ lumvar_shared lum_std_json::get_or_add(std::string_view key) {
     return emplace_present_key(key);
 }
 
-bool lum_std_json::has_key(std::string_view key) const { return key_index && key_index->find(key) != nullptr; }
+bool lum_std_json::has_key(std::string_view key) const {
+    ensure_index();
+    return key_index && key_index->find(key) != nullptr;
+}
 
 lumvar* lum_std_json::find_key(std::string_view key) const {
+    ensure_index();
     if (!key_index) return nullptr;
     const lum_json_key_index::record* r = key_index->find(key);
     return r != nullptr ? r->designated : nullptr;
 }
 
 uint32_t lum_std_json::key_count(std::string_view key) const {
+    ensure_index();
     if (!key_index) return 0;
     const lum_json_key_index::record* r = key_index->find(key);
     return r != nullptr ? r->count : 0;
@@ -212,7 +226,11 @@ void lum_std_json::clear() {
     std::vector<lum_json_entry> old;
     old.swap(entries);
     key_index.reset();
+    index_pending_ = false;
     old.clear();
+    // A small entry array stays for reuse (pooled containers are refilled at
+    // a high rate), like the text of a pooled string.
+    if (entries.empty() && old.capacity() <= kept_capacity) entries.swap(old);
 }
 
 void lum_std_json::clear_free() {
@@ -240,6 +258,7 @@ bool lum_std_json::erase_at(int64_t index) {
     const int64_t n = static_cast<int64_t>(entries.size());
     if (index < 0) index += n;
     if (index < 0 || index >= n) return false;
+    ensure_index();
     const size_t pos = static_cast<size_t>(index);
     lum_json_entry& e = entries[pos];
     if (e.key && key_index) {
@@ -271,6 +290,7 @@ bool lum_std_json::erase_at(int64_t index) {
 }
 
 bool lum_std_json::erase_key(std::string_view key) {
+    ensure_index();
     if (!key_index) return false;
     if (key_index->find(key) == nullptr) {
         lum_get_log().notice("Key ", key, " does not exist!");
@@ -324,6 +344,7 @@ void lum_std_json::assign_from(const lum_std_json& other) {
     std::vector<lum_json_entry> old;
     old.swap(entries);
     key_index.reset();
+    index_pending_ = false;
     entries = std::move(copied);
     for (lum_json_entry& e : entries) {
         if (!e.key) continue;
@@ -335,6 +356,7 @@ void lum_std_json::assign_from(const lum_std_json& other) {
 
 void lum_std_json::rebuild_key_index() {
     key_index.reset();
+    index_pending_ = false;
     for (lum_json_entry& e : entries) {
         if (!e.has_key()) continue;
         if (!key_index) key_index = std::make_unique<lum_json_key_index>();
@@ -344,12 +366,29 @@ void lum_std_json::rebuild_key_index() {
 
 void lum_std_json::drop_keys() {
     key_index.reset();
+    index_pending_ = false;
     for (lum_json_entry& e : entries) e.key.reset();
+}
+
+void lum_std_json::defer_key_index() {
+    key_index.reset();
+    index_pending_ = true;
+}
+
+void lum_std_json::build_pending_index() const {
+    index_pending_ = false;
+    size_t keyed = 0;
+    for (const lum_json_entry& e : entries) keyed += e.key != nullptr;
+    if (keyed == 0) return;
+    key_index = std::make_unique<lum_json_key_index>(keyed);
+    for (const lum_json_entry& e : entries)
+        if (e.key) key_index->add(*e.key, e.value.get(), true);
 }
 
 // ---- sorting support ----
 
 size_t lum_std_json::partition_keyed() {
+    ensure_index();  // a deferred index depends on the order of the entries
     size_t lo = 0;
     size_t hi = entries.size();
     for (;;) {

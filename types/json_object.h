@@ -64,6 +64,8 @@ public:
     };
 
     lum_json_key_index();
+    // Sized for `expected_keys` keys without growing.
+    explicit lum_json_key_index(size_t expected_keys);
 
     record* find(std::string_view key) noexcept;
     const record* find(std::string_view key) const noexcept;
@@ -135,9 +137,13 @@ private:
 class lum_std_json : public lumobject<lum_std_json, CLASS_STRING<"std.json">>, public lum_pooled_class {
 public:
     static constexpr uint32_t constructor_max_args = 2;
+    // Entries an emptied container may keep room for.
+    static constexpr size_t kept_capacity = 64;
 
     std::vector<lum_json_entry> entries;
-    std::unique_ptr<lum_json_key_index> key_index;  // null until the first keyed insert
+    // Null until the first keyed insert, and while the index is deferred (see
+    // defer_key_index): read it through the functions below.
+    mutable std::unique_ptr<lum_json_key_index> key_index;
 
     ~lum_std_json() override;
 
@@ -211,6 +217,14 @@ public:
     void rebuild_key_index();
     // Frees the index and deletes every key: all entries become list elements.
     void drop_keys();
+    // Drops the index and builds it again from the entries only when
+    // something first needs it, as if every entry with a present key had
+    // been appended in order by a keyed append (the last entry with a key is
+    // designated, counts are exact). Readers that fill a container in bulk use
+    // it: until then entries may be appended or removed directly. Moving keyed
+    // entries relative to each other needs the index first (partition_keyed
+    // and the sorts build it).
+    void defer_key_index();
 
     // ---- sorting support (the index stores cells, so sorting never touches it) ----
 
@@ -272,6 +286,13 @@ public:
 
 private:
     void index_designated(const std::string& key, lumvar* cell);
+    // Builds a deferred index.
+    void ensure_index() const {
+        if (index_pending_) build_pending_index();
+    }
+    void build_pending_index() const;
+
+    mutable bool index_pending_ = false;
 };
 
 // Initialiser of namespace "std": registers "std.json" and publishes its

@@ -554,7 +554,9 @@ public:
         if (skip_ != 0) return true;
         lumvar* cell = next_cell();
         cell->set_type(LUMVAR_STRING);
-        if (lum_std_string* s = cell->string_object()) s->text = std::move(value);
+        // Copied, not moved: the lexer keeps its buffer, and a pooled string
+        // object usually has the room already.
+        if (lum_std_string* s = cell->string_object()) s->text.assign(value);
         return true;
     }
     bool binary(nlohmann::json::binary_t& value) {
@@ -565,7 +567,7 @@ public:
         return true;
     }
     bool key(nlohmann::json::string_t& value) {
-        if (skip_ == 0) pending_key_ = std::make_unique<std::string>(std::move(value));
+        if (skip_ == 0) pending_key_ = std::make_unique<std::string>(value);
         return true;
     }
     bool start_object(std::size_t) { return open(true); }
@@ -593,15 +595,25 @@ private:
         uint32_t markers;  // too-deep markers in this container's subtree
     };
 
+    // Entries of the open containers are collected per nesting level in
+    // buffers that keep their capacity, and moved into their container in one
+    // allocation of the exact size when it closes.
+    std::vector<lum_json_entry>& pending(size_t level) {
+        if (scratch_.size() <= level) scratch_.resize(level + 1);
+        return scratch_[level];
+    }
+
     // The cell of the next value: a new entry of the innermost container
     // (keyed by the pending key in an object), or of the root for a scalar
     // document.
     lumvar* next_cell() {
         if (stack_.empty()) return root_->emplace_back().get();
-        frame& f = stack_.back();
-        if (!f.object) return f.container->emplace_back().get();
-        f.container->entries.push_back(lum_json_entry{std::move(pending_key_), lumvar_shared::make()});
-        return f.container->entries.back().value.get();
+        std::vector<lum_json_entry>& es = scratch_[stack_.size() - 1];
+        if (stack_.back().object)
+            es.push_back(lum_json_entry{std::move(pending_key_), lumvar_shared::make()});
+        else
+            es.push_back(lum_json_entry{nullptr, lumvar_shared::make()});
+        return es.back().value.get();
     }
 
     bool open(bool object) {
@@ -611,6 +623,7 @@ private:
         }
         if (stack_.empty() && !started_) {
             started_ = true;
+            pending(0).clear();
             stack_.push_back({root_, object, 0});
             return true;
         }
@@ -623,6 +636,7 @@ private:
         }
         lumvar* cell = next_cell();
         cell->set_type(LUMVAR_JSON);
+        pending(stack_.size()).clear();
         stack_.push_back({cell->json_container(), object, 0});
         return true;
     }
@@ -633,7 +647,14 @@ private:
             return true;
         }
         frame f = stack_.back();
-        if (f.object) finish_object(f);
+        std::vector<lum_json_entry>& es = scratch_[stack_.size() - 1];
+        if (f.object) finish_object(f, es);
+        std::vector<lum_json_entry>& target = f.container->entries;
+        target.reserve(target.size() + es.size());
+        for (lum_json_entry& e : es) target.push_back(std::move(e));
+        es.clear();
+        // The members are unique now: the index is built when first needed.
+        if (f.object && !target.empty()) f.container->defer_key_index();
         if (f.markers != 0) {
             // The children's counts are summed up in this frame now.
             for (lum_json_entry& e : f.container->entries)
@@ -649,10 +670,8 @@ private:
         return true;
     }
 
-    // Members in ascending key order, the last of equal keys kept, then the
-    // key index (each key once, designated).
-    void finish_object(frame& f) {
-        std::vector<lum_json_entry>& es = f.container->entries;
+    // Members in ascending key order, the last of equal keys kept.
+    void finish_object(frame& f, std::vector<lum_json_entry>& es) {
         bool ascending = true;
         for (size_t i = 1; i < es.size() && ascending; ++i) ascending = *es[i - 1].key < *es[i].key;
         if (!ascending) {
@@ -669,9 +688,6 @@ private:
             }
             es.erase(es.begin() + static_cast<std::ptrdiff_t>(w), es.end());
         }
-        if (es.empty()) return;
-        f.container->key_index = std::make_unique<lum_json_key_index>();
-        for (lum_json_entry& e : es) f.container->key_index->add(*e.key, e.value.get(), true);
     }
 
     uint32_t dropped_markers(lumvar& v) {
@@ -688,6 +704,7 @@ private:
 
     lum_std_json* root_;
     std::vector<frame> stack_;
+    std::vector<std::vector<lum_json_entry>> scratch_;
     std::unique_ptr<std::string> pending_key_;
     uint32_t skip_ = 0;  // nesting inside a container that is not built
     bool started_ = false;

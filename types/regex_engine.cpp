@@ -1058,6 +1058,22 @@ void lum_regex_matcher::grow_stack() {
     stack_.reserve(std::min(want, max_frames_));
 }
 
+void lum_regex_matcher::charge(uint64_t steps) {
+    if (steps_left_ <= steps) fail_complexity();
+    steps_left_ -= steps;
+    steps_used_ += steps;
+}
+
+// Every register a match changed has an undo frame on the stack (a failed
+// attempt has already unwound all of its own): undoing them, newest first,
+// unsets the registers for the next search at the cost of the previous
+// match, not of the size of the register file.
+void lum_regex_matcher::unset_registers() {
+    for (size_t r = stack_.size(); r-- > 0;)
+        if (stack_[r].kind == fr_undo) registers_[stack_[r].x] = stack_[r].a;
+    stack_.clear();
+}
+
 bool lum_regex_matcher::search(std::string_view text, size_t start) { return run_search(text, start, mode::search); }
 
 bool lum_regex_matcher::match_full(std::string_view text) { return run_search(text, 0, mode::full); }
@@ -1071,7 +1087,7 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
     size_ = text.size();
     mode_ = how;
     match_begin_ = match_end_ = npos;
-    std::fill(registers_.begin(), registers_.end(), npos);
+    unset_registers();
     const lum_regex_program& p = program_;
     if (start > size_ || size_ - start < p.min_length) return false;
     if (how != mode::search || p.anchored) {
@@ -1105,8 +1121,7 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
             const byte_table& run = p.sets[p.code[0].a];
             size_t end = at;
             while (end < size_ && run[s[end]]) ++end;
-            if (steps_left_ <= ((end - at) >> 4)) fail_complexity();
-            steps_left_ -= (end - at) >> 4;
+            charge((end - at) >> 3);
             at = end;
         }
         ++at;
@@ -1244,7 +1259,8 @@ bool lum_regex_matcher::attempt(size_t start) {
                     continue;
                 }
                 const size_t len = e - b;
-                if (n - pos >= len && std::memcmp(s + pos, s + b, len) == 0) {
+                // An empty text may have no storage at all: compare nothing then.
+                if (n - pos >= len && (len == 0 || std::memcmp(s + pos, s + b, len) == 0)) {
                     charge(len >> 4);
                     pos += len;
                     ++pc;
@@ -1259,7 +1275,7 @@ bool lum_regex_matcher::attempt(size_t start) {
                 if (!(in.flags & flag_lazy)) {
                     size_t k = 0;
                     while (k < limit && set[s[pos + k]]) ++k;
-                    charge(k >> 4);
+                    charge(k >> 3);
                     if (k < in.b) break;
                     if (k > in.b) push(fr_star_greedy, pc, pos + in.b, pos + k);
                     pos += k;
@@ -1269,7 +1285,7 @@ bool lum_regex_matcher::attempt(size_t start) {
                 if (limit < in.b) break;
                 size_t k = 0;
                 while (k < in.b && set[s[pos + k]]) ++k;
-                charge(k >> 4);
+                charge(k >> 3);
                 if (k < in.b) break;
                 pos += k;
                 const size_t extra = in.c == infinite ? SIZE_MAX : in.c - in.b;
@@ -1403,7 +1419,7 @@ bool lum_regex_matcher::attempt(size_t start) {
                             break;
                         }
                     }
-                    charge((end - first) >> 4);
+                    charge((end - first) >> 3);
                     if (!extended) {
                         stack_.pop_back();
                         continue;

@@ -65,6 +65,9 @@ struct lum_regex_limits {
     uint64_t max_steps = 40'000'000;
     // Bytes of backtrack stack before error_stack.
     size_t max_stack_bytes = size_t{32} << 20;
+    // Bytes a replace may build (lum_regex_replace_text) before error_space:
+    // "$'" after each of n matches alone builds n * n / 2 bytes.
+    size_t max_output_bytes = size_t{64} << 20;
 };
 
 struct lum_regex_program;
@@ -120,12 +123,18 @@ public:
 
     // Steps used so far by this matcher (all calls together).
     uint64_t steps_used() const noexcept { return steps_used_; }
+    // Spends `steps` of the budget on work done outside the machine for its
+    // matches (expanding replacements); throws error_complexity when the
+    // budget runs out.
+    void charge(uint64_t steps);
+    const lum_regex_limits& limits() const noexcept { return limits_; }
 
 private:
     enum class mode : uint8_t { search, full, here_not_empty };
     struct frame;
 
     bool run_search(std::string_view text, size_t start, mode how);
+    void unset_registers();
     bool attempt(size_t start);
     [[noreturn]] void fail_complexity();
     [[noreturn]] void fail_stack();

@@ -36,6 +36,9 @@ void lum_regex_split_pieces(lum_regex_matcher& matcher, std::string_view text,
 // match, "$n" / "$nn" capture group n (nothing when it did not take part or
 // does not exist; "$0" and "$00" are copied as they are); a "$" before any
 // other byte, or at the end, is copied.
+// Expanding the replacement counts against the matcher's step budget
+// (error_complexity); a replaced text longer than its max_output_bytes
+// throws error_space.
 std::string lum_regex_replace_text(lum_regex_matcher& matcher, std::string_view text, std::string_view replacement);
 
 // `text` with a backslash before each of . ^ $ | ( ) [ ] { } * + ? and \.

@@ -22,8 +22,6 @@
 #include "types/string_ops.h"
 #include "types/string_regex.h"
 #include "types/string_split.h"
-#include "vm/runtime_error.h"
-
 
 namespace {
 
@@ -32,8 +30,8 @@ using args_t = std::vector<lumvar_shared>;
 // ---------------------------------------------------------------------------
 // Arguments and results
 
-// The object of a string value, read from the payload (the record of a strong
-// pointer) without a call: constructors of long texts read many of them.
+// The object of a string value, read from its payload (the record of a strong
+// pointer) without a call; argument texts are read on every method call.
 inline const lum_std_string* string_payload(const lumvar* v) noexcept {
     return static_cast<const lum_std_string*>(lumptr_detail::object_of<lumobject_base>(v->payload.record));
 }
@@ -49,6 +47,11 @@ std::string_view arg_view(args_t& args, size_t i, std::string& storage) {
     }
     v->string_value(storage);
     return storage;
+}
+
+// Whether argument i is a string value held by `s`.
+bool arg_is(args_t& args, size_t i, const lum_std_string* s) {
+    return i < args.size() && args[i] && args[i]->type == LUMVAR_STRING && string_payload(args[i].get()) == s;
 }
 
 // An own copy of argument i's text.
@@ -76,7 +79,7 @@ std::string& new_text(lumvar_shared& out) {
 
 lumvar_shared string_result(std::string_view text) {
     lumvar_shared out;
-    new_text(out).assign(text.data(), text.size());
+    new_text(out).append(text.data(), text.size());  // the new text is empty
     return out;
 }
 
@@ -128,8 +131,17 @@ lumvar_shared m_count(lum_std_string* s, lum_vm_context&, args_t& args) {
 
 lumvar_shared m_insert(lum_std_string* s, lum_vm_context&, args_t& args) {
     const int64_t index = arg_int(args, 0, 0);
-    const std::string piece = arg_copy(args, 1);
-    if (index >= 0 && index <= length_of(s)) s->text.insert(static_cast<size_t>(index), piece);
+    std::string storage;
+    const std::string_view piece = arg_view(args, 1, storage);
+    if (index >= 0 && index <= length_of(s)) {
+        const size_t at = static_cast<size_t>(index);
+        // Only the string itself views the text being changed (s.insert(0, s)):
+        // any other string value owns its own text.
+        if (arg_is(args, 1, s))
+            s->text.insert(at, std::string(piece));
+        else
+            s->text.insert(at, piece.data(), piece.size());
+    }
     return lumvar_shared::from_object(s);
 }
 
@@ -422,12 +434,20 @@ lumvar_shared m_split(lum_std_string* s, lum_vm_context&, args_t& args) {
         return out;
     }
     const uint64_t limit = parts_limit(max_parts);
+    // The cut positions first, so that the list's entries are allocated once.
+    std::vector<size_t> cuts;
     uint64_t count = 0;
     size_t pos = 0;
     while (delim.size() <= text.size() - pos) {
         const size_t hit = text.find(delim, pos);
         if (hit == std::string_view::npos) break;
         if (++count >= limit) break;
+        cuts.push_back(hit);
+        pos = hit + delim.size();
+    }
+    list->entries.reserve(cuts.size() + 1);
+    pos = 0;
+    for (const size_t hit : cuts) {
         const std::string_view part = text.substr(pos, hit - pos);
         lum_string_list_push(list, strip ? lum_string_trim_view(part) : part);
         pos = hit + delim.size();
@@ -465,8 +485,9 @@ lumvar_shared m_smart_split(lum_std_string* s, lum_vm_context&, args_t& args) {
         lum_string_list_push(list, strip ? lum_string_trim_view(text) : text);
         return out;
     }
-    for (const std::string& part : lum_string_smart_split(text, delim, parts_limit(max_parts), strip))
-        lum_string_list_push(list, part);
+    const std::vector<std::string_view> parts = lum_string_smart_split_views(text, delim, parts_limit(max_parts), strip);
+    list->entries.reserve(parts.size());
+    for (const std::string_view part : parts) lum_string_list_push(list, part);
     return out;
 }
 
@@ -666,23 +687,20 @@ lum_function_def& add_method(std::string_view name, lum_std_string::method_type 
 lumvar_shared construct_string(lum_vm_context&, args_t& args) {
     lumvar_shared out;
     std::string& text = new_text(out);
+    // Sized once: the string arguments exactly, a little for each other value.
+    size_t total = 0;
+    for (const lumvar_shared& handle : args) {
+        const lumvar* arg = handle.get();
+        if (arg == nullptr) continue;
+        if (arg->type != LUMVAR_STRING)
+            total += 24;
+        else if (const lum_std_string* s = string_payload(arg))
+            total += s->text.size();
+    }
+    text.reserve(total);
     std::string scratch;
-    const size_t n = args.size();
-    for (size_t i = 0; i < n; ++i) {
-        // Every argument is a chain cell -> record -> object; long argument
-        // lists (joins) fetch the chains ahead while this one is appended.
-        if (i + 16 < n) __builtin_prefetch(args[i + 16].get());
-        if (i + 8 < n) {
-            const lumvar* ahead = args[i + 8].get();
-            if (ahead != nullptr && ahead->type == LUMVAR_STRING) __builtin_prefetch(ahead->payload.record);
-        }
-        if (i + 4 < n) {
-            const lumvar* ahead = args[i + 4].get();
-            if (ahead != nullptr && ahead->type == LUMVAR_STRING) {
-                if (const lum_std_string* s = string_payload(ahead)) __builtin_prefetch(&s->text);
-            }
-        }
-        lumvar* arg = args[i].get();
+    for (const lumvar_shared& handle : args) {
+        lumvar* arg = handle.get();
         if (arg == nullptr) continue;
         if (arg->type == LUMVAR_STRING) {
             if (const lum_std_string* s = string_payload(arg)) text.append(s->text);

@@ -74,6 +74,11 @@ void lum_std_string::replace_key(std::string_view key_view, lumvar_shared value)
         return;
     }
     const std::string key(key_view);
+    if (value) {
+        lumvar_shared resolved;
+        value->resolve(resolved);
+        value = std::move(resolved);
+    }
     if (value && value->type == LUMVAR_JSON) {
         // `value` holds the container for the whole walk.
         lum_std_json* list = value->json_container();

@@ -4,6 +4,7 @@
 
 #include "runtime/log.h"
 #include "types/json_object.h"
+#include "types/string_object.h"
 #include "vm/runtime_error.h"
 
 namespace {
@@ -89,22 +90,6 @@ void lum_string_log_missing_right_delimiter(lum_log_base& log, std::string_view 
     log.warning("extract_all: Missing right delimiter: ", right);
 }
 
-std::string_view lum_string_ltrim_view(std::string_view text) noexcept {
-    size_t b = 0;
-    while (b < text.size() && lum_string_is_space(static_cast<unsigned char>(text[b]))) ++b;
-    return text.substr(b);
-}
-
-std::string_view lum_string_rtrim_view(std::string_view text) noexcept {
-    size_t e = text.size();
-    while (e > 0 && lum_string_is_space(static_cast<unsigned char>(text[e - 1]))) --e;
-    return text.substr(0, e);
-}
-
-std::string_view lum_string_trim_view(std::string_view text) noexcept {
-    return lum_string_rtrim_view(lum_string_ltrim_view(text));
-}
-
 std::string lum_string_trim_copy(std::string_view text) { return std::string(lum_string_trim_view(text)); }
 
 lum_string_stripped lum_string_strip_whitespace(std::string_view text) {
@@ -177,5 +162,9 @@ uint64_t lum_string_pad_count(int64_t width, uint64_t length, std::string_view m
 }
 
 void lum_string_list_push(lum_std_json* list, std::string_view part) {
-    list->emplace_back()->set_string(part);
+    // The new cell is none, so setting its type only builds the (empty) string
+    // object; the text is then written once, without the general assignment.
+    lumvar_shared& cell = list->emplace_back();
+    cell->set_type(LUMVAR_STRING);
+    if (lum_std_string* s = cell->string_object()) s->text.append(part.data(), part.size());
 }

@@ -54,9 +54,19 @@ void lum_string_log_missing_right_delimiter(lum_log_base& log, std::string_view 
 
 // The text without leading and trailing white space.
 std::string lum_string_trim_copy(std::string_view text);
-std::string_view lum_string_trim_view(std::string_view text) noexcept;
-std::string_view lum_string_ltrim_view(std::string_view text) noexcept;
-std::string_view lum_string_rtrim_view(std::string_view text) noexcept;
+inline std::string_view lum_string_ltrim_view(std::string_view text) noexcept {
+    size_t b = 0;
+    while (b < text.size() && lum_string_is_space(static_cast<unsigned char>(text[b]))) ++b;
+    return text.substr(b);
+}
+inline std::string_view lum_string_rtrim_view(std::string_view text) noexcept {
+    size_t e = text.size();
+    while (e > 0 && lum_string_is_space(static_cast<unsigned char>(text[e - 1]))) --e;
+    return text.substr(0, e);
+}
+inline std::string_view lum_string_trim_view(std::string_view text) noexcept {
+    return lum_string_rtrim_view(lum_string_ltrim_view(text));
+}
 
 // The text without any white space, and for each kept byte its position in
 // the given text.

@@ -69,15 +69,21 @@ private:
 
 std::vector<std::string> lum_string_smart_split(std::string_view text, std::string_view delimiter, uint64_t max_parts,
                                                 bool strip) {
-    std::vector<std::string> result;
+    const std::vector<std::string_view> parts = lum_string_smart_split_views(text, delimiter, max_parts, strip);
+    return std::vector<std::string>(parts.begin(), parts.end());
+}
+
+std::vector<std::string_view> lum_string_smart_split_views(std::string_view text, std::string_view delimiter,
+                                                           uint64_t max_parts, bool strip) {
+    std::vector<std::string_view> result;
     if (delimiter.empty()) {
-        result.emplace_back(text);
+        result.push_back(text);
         return result;
     }
     const size_t n = text.size();
     auto emit = [&](size_t begin, size_t end) {
         const std::string_view part = text.substr(begin, end - begin);
-        result.emplace_back(strip ? lum_string_trim_view(part) : part);
+        result.push_back(strip ? lum_string_trim_view(part) : part);
     };
 
     auto is_open_paren = [](char c) { return c == '('; };

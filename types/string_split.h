@@ -16,3 +16,6 @@
 // comment or bracket simply stops splitting until it closes.
 std::vector<std::string> lum_string_smart_split(std::string_view text, std::string_view delimiter, uint64_t max_parts,
                                                 bool strip);
+// The same parts as views into `text`.
+std::vector<std::string_view> lum_string_smart_split_views(std::string_view text, std::string_view delimiter,
+                                                           uint64_t max_parts, bool strip);

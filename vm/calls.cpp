@@ -117,15 +117,15 @@ void prepare_script_call(lum_vm_context& ctx, lumvar_function_record* fn, lum_pr
         lum_raise(ctx, "Failed to allocate a pool chunk!");
         return;
     }
-    callee->keep_alive = std::move(fn->keep_alive);
+    if (fn->keep_alive.record() != &lumptr_null_record) callee->keep_alive = std::move(fn->keep_alive);
     task.pending_contexts.push_back(callee);
     callee->argc = argc;
     callee->default_value = 0;
-    lum_call_record record;
+    // The record is built in place (a script record holds no handles).
+    lum_call_record& record = task.pending_calls.emplace_back();
     record.target = reinterpret_cast<uintptr_t>(block);
     record.store = &lum_store_script_argument;
     record.native = 0;
-    task.pending_calls.push_back(std::move(record));
     if (bound != 0 && fn->bound && fn->bound->values.size() == bound) {
         for (uint32_t i = 0; i < bound; ++i) {
             const size_t slot = static_cast<size_t>(params) + i;
@@ -216,6 +216,15 @@ void lum_clear_next_frame(lum_task& task) {
 
 void lum_prepare_call(lum_vm_context& ctx, uint32_t argc) {
     lum_task& task = *ctx.task;
+    // The common case, a script function value on top, without a handle copy
+    // (the top stays on the stack while the call is prepared).
+    if (lumvar* top = lum_stack_top(task).get(); top != nullptr && top->type == LUMVAR_FUNCTION) {
+        lumvar_function_record* fn = top->function_record();
+        if (lum_program_block* block = fn != nullptr ? fn->block.get() : nullptr) {
+            prepare_script_call(ctx, fn, block, argc);
+            return;
+        }
+    }
     lumvar_shared callee = lum_resolve_handle(lum_stack_top(task));
     lumvar* c = callee.get();
     if (c->type == LUMVAR_CLASS_DEF) {
@@ -262,8 +271,26 @@ void lum_store_argument(lum_vm_context& ctx, uint32_t index) {
         lum_raise(ctx, "index out of range!");
         return;
     }
-    lumvar_shared value = lum_stack_top(task);
+    lumvar_shared& top = lum_stack_top(task);
     lum_call_record& record = task.pending_calls.back();
+    // A number or none into a script callee's slot that holds one: the copy
+    // is the payload (as lum_store_script_argument does it), without a
+    // handle copy or an indirect call.
+    if (record.store == &lum_store_script_argument && !task.pending_contexts.empty()) {
+        lum_vm_context* callee = task.pending_contexts.back();
+        lumvar* v = top.get();
+        if (v != nullptr && index < callee->slots.size() && v->type < LUMVAR_PRIMITIVE_END) {
+            lumvar* slot = callee->slots[index].get();
+            const auto* block = reinterpret_cast<const lum_program_block*>(static_cast<uintptr_t>(record.target));
+            if (slot->type < LUMVAR_PRIMITIVE_END && !(block->slot_flag(index) & LUM_SLOT_BY_REF)) {
+                slot->ref_flags = 0;
+                slot->type = v->type;
+                slot->payload = v->payload;
+                return;
+            }
+        }
+    }
+    lumvar_shared value = top;
     record.store(task, record, index, value);
 }
 
@@ -273,9 +300,9 @@ void lum_start_call(lum_vm_context& ctx) {
         lum_raise(ctx, "not a function!");
         return;
     }
-    lum_call_record record = std::move(task.pending_calls.back());
-    task.pending_calls.pop_back();
-    if (!record.native) {
+    if (!task.pending_calls.back().native) {
+        // A script call's record holds no handles: drop it in place.
+        task.pending_calls.pop_back();
         if (task.pending_contexts.empty()) {
             lum_raise(ctx, "not a function!");
             return;
@@ -286,6 +313,8 @@ void lum_start_call(lum_vm_context& ctx) {
         ctx.status = LUM_STATUS_CALL;
         return;
     }
+    lum_call_record record = std::move(task.pending_calls.back());
+    task.pending_calls.pop_back();
     lum_function_def* def = record.definition.get();
     lumobject_base* owner = record.owner.get();
     ctx.native_object = owner;

@@ -16,91 +16,33 @@
 #include "runtime/vm_lock.h"
 #include "vm/call_record.h"
 #include "vm/class.h"
+#include "vm/context_inline.h"
 #include "vm/program_block.h"
 #include "vm/task.h"
 
 lum_vm_context* lum_vm_context_pool_alloc() { return lum_pool_new<&lum_vm::pool_contexts>(); }
 
+void lum_vm_context_grow_slots(std::vector<lumvar_shared>& slots, size_t wanted) {
+    slots.reserve(wanted);
+    while (slots.size() < wanted) slots.push_back(lumvar_shared::make());
+}
+
 lum_vm_context* lum_vm_context::make(lum_task* task, lum_task* scope, lum_program_block* block, lum_class* self) {
-    lum_vm_context* ctx = lum_vm_context_pool_alloc();
-    if (ctx == nullptr) return nullptr;
-    ctx->ref_count = 1;
-    ctx->init(task, scope, block, self);
-    return ctx;
+    return lum_vm_context_make_inline(task, scope, block, self);
 }
 
 void lum_vm_context::init(lum_task* t, lum_task* s, lum_program_block* b, lum_class* self_object) {
-    task = t;
-    scope = s;
-    block = b;
-    // A reused record starts like a fresh one: no position, no native call,
-    // no saved resume point.
-    ip = nullptr;
-    native_object = nullptr;
-    resume_offset = 0;
-    pushed = 0;
-    argc = 0;
-    status = LUM_STATUS_RUNNING;
-    default_value = 0;
-    resumable = 0;
-    operator_mode = 0;
-    if (t != nullptr) {
-        call_record_mark = static_cast<uint32_t>(t->pending_calls.size());
-        pending_context_mark = static_cast<uint32_t>(t->pending_contexts.size());
-        frame_mark = t->frame_depth;
-    } else {
-        call_record_mark = 0;
-        pending_context_mark = 0;
-        frame_mark = 0;
-    }
-    const size_t wanted = b != nullptr ? b->num_slots : 0;
-    if (slots.size() < wanted) {
-        slots.reserve(wanted);
-        while (slots.size() < wanted) slots.push_back(lumvar_shared::make());
-    }
-    if (self_object != nullptr) self = lumptr_weak<lum_class>(self_object);
-    else self.reset();
+    lum_vm_context_init_inline(*this, t, s, b, self_object);
 }
 
 namespace {
 
-// Resets a cell in place to none: payload released, flag bytes cleared.
-void reset_cell_in_place(lumvar* cell) {
-    if (cell->type < LUMVAR_PRIMITIVE_END) {
-        cell->payload.i = 0;
-        cell->ref_flags = 0;
-        cell->type = LUMVAR_NONE;
-    } else {
-        cell->set_type(LUMVAR_NONE);
-    }
-    cell->flags = 0;
-    cell->ref_flags = 0;
-}
-
-void release_record(lum_vm_context* ctx) {
-    const bool top_level = ctx->block != nullptr && ctx->block->is_top_level();
-    const size_t count = std::min<size_t>(ctx->slots.size(), ctx->block != nullptr ? ctx->block->num_slots : 0);
-    for (size_t i = count; i-- > 0;) {
-        lumvar_shared& slot = ctx->slots[i];
-        lumvar* cell = slot.get();
-        if (cell == nullptr) {
-            slot = lumvar_shared::make();
-        } else if (cell->refcount == 1) {
-            reset_cell_in_place(cell);
-        } else {
-            // Held elsewhere too: a global variable is cleared for every
-            // holder; any other shared cell keeps its value for its holders.
-            if (top_level) reset_cell_in_place(cell);
-            slot = lumvar_shared::make();
-        }
-    }
-    ctx->self.reset();
+// Resets the record and returns it to its pool. `vm` is the thread's VM,
+// which this thread owns, or null (no VM: a pooled record stays in its chunk).
+void release_record(lum_vm_context* ctx, lum_vm* vm) {
+    lum_vm_context_reset_record(ctx, [] { return lumvar_shared::make(); });
     lumptr_strong<lum_class> keep_alive = std::move(ctx->keep_alive);
-    ctx->task = nullptr;
-    ctx->scope = nullptr;
-    ctx->native_object = nullptr;
-    ctx->ip = nullptr;
-    lum_pool_delete<&lum_vm::pool_contexts>(ctx);
+    lum_vm_context_return_record(ctx, vm);
     // keep_alive is released last: the instance may run its __deinit__.
 }
 
@@ -117,13 +59,13 @@ void lum_vm_context::release(lum_vm_context*& holder) {
     ctx->ref_count = 0;
     lum_thread_local& tl = lum_get_thread_local();
     lum_vm* vm = tl.vm;
-    if (vm != nullptr && vm->lock.owner.load(std::memory_order_relaxed) != tl.thread_id) {
+    if (vm != nullptr && vm->lock.owner.load(std::memory_order_relaxed) != tl.thread_id) [[unlikely]] {
         // Off the VM thread the cells, the instance and the record all belong
         // to the VM: the whole release runs under its lock.
         lum_vm_lock_guard guard(vm);
-        release_record(ctx);
+        release_record(ctx, vm);
     } else {
-        release_record(ctx);
+        release_record(ctx, vm);
     }
 }
 

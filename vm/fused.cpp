@@ -1,5 +1,6 @@
 #include "vm/fused.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -333,4 +334,113 @@ bool lum_fused_call(lum_vm_context& ctx, const uint8_t* insn) {
     record.native = 0;
     task.pending_calls.push_back(std::move(record));
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Decoded fused expressions
+
+namespace {
+
+// Whether the instruction at `offset` replaces the value-stack top without
+// reading it, on every path it can take: then the top need not become the
+// destination cell of a fused expression that runs just before it (nothing
+// can see the top in between). Loads of a local slot in range, integer,
+// float and none constants, and fused expressions into the top whose
+// generic code (run when they decline) starts with such an instruction.
+bool overwrites_top(const lum_program_block& block, uint64_t offset, unsigned depth) {
+    const size_t size = block.code.size();
+    if (depth > 4 || offset >= size) return false;
+    const uint8_t* insn = block.code.data() + offset;
+    const uint8_t op = insn[0];
+    const size_t n = lum_opcode_size(op);
+    if (n == 0 || n > size - offset) return false;
+    switch (op) {
+    case LUM_OP_LD_L: return lum_read_operand<uint32_t>(insn, lum_operand::B) < block.num_slots;
+    case LUM_OP_LDI:
+    case LUM_OP_LDF:
+    case LUM_OP_NONE: return true;
+    case LUM_OP_FEXPR:
+        return insn[lum_fexpr::DEST_KIND] == lum_fexpr::DEST_TOP && insn[lum_fexpr::COUNT] != 0 &&
+               overwrites_top(block, offset + lum_fexpr::SIZE, depth + 1);
+    default: return false;
+    }
+}
+
+}  // namespace
+
+const lum_fexpr_plan& lum_fexpr_plan_decode(lum_program_block& block, const uint8_t* insn) {
+    using namespace lum_fexpr;
+    const uint8_t* code = block.code_begin();
+    if (block.fexpr_plans_code != code) {
+        block.fexpr_plans.clear();
+        block.fexpr_plans_code = code;
+    }
+    const size_t needed = block.code.size() / SIZE + 1;
+    if (block.fexpr_plans.size() < needed) block.fexpr_plans.resize(needed);
+    const uint32_t offset = static_cast<uint32_t>(insn - code);
+    lum_fexpr_plan& plan = block.fexpr_plans[offset / SIZE];
+    plan = lum_fexpr_plan{};
+    plan.offset = offset;
+    plan.jump = lum_read_operand<uint32_t>(insn, JUMP);
+
+    const uint8_t* items = insn + ITEMS;
+    const uint8_t k0 = items[0], k1 = items[8], op = items[16];
+    const uint8_t dest_kind = insn[DEST_KIND];
+    const bool binary = op >= IT_ADD && op <= IT_GT && op != IT_DIV && op != IT_MOD;
+    const uint32_t s0 = lum_read_operand<uint32_t>(items, 4);
+    const uint32_t s1 = lum_read_operand<uint32_t>(items, 12);
+    const bool int_const = k1 == IT_CONST && s1 < MAX_CONSTS && !(insn[FLOAT_MASK] & (1u << s1));
+    if (insn[COUNT] != 3 || !binary || (k0 != IT_LOCAL && k0 != IT_SELF) ||
+        (k1 != IT_LOCAL && k1 != IT_SELF && !int_const) ||
+        (dest_kind != DEST_TOP && dest_kind != DEST_LOCAL && dest_kind != DEST_SELF))
+        return plan;  // GENERAL
+
+    plan.shape = lum_fexpr_plan::INT_BINARY;
+    plan.op = op;
+    plan.a_kind = k0 == IT_SELF ? lum_fexpr_plan::SELF : lum_fexpr_plan::LOCAL;
+    plan.a = s0;
+    if (k1 == IT_CONST) {
+        plan.b_kind = lum_fexpr_plan::CONST;
+        plan.k = lum_read_operand<int64_t>(insn, CONSTS + s1 * 8);
+    } else {
+        plan.b_kind = k1 == IT_SELF ? lum_fexpr_plan::SELF : lum_fexpr_plan::LOCAL;
+        plan.b = s1;
+    }
+    plan.uses_self = k0 == IT_SELF || k1 == IT_SELF || dest_kind == DEST_SELF;
+
+    // Where success goes on: the skip target (never past the end), or, when a
+    // conditional jump sits there, one of its two successors.
+    const uint64_t size = block.code.size();
+    const uint64_t target = std::min<uint64_t>(static_cast<uint64_t>(offset) + plan.jump, size);
+    plan.next = static_cast<uint32_t>(target);
+    plan.branch_target = plan.next;
+    bool branch = false;
+    if (target + 8 <= size) {
+        const uint8_t* jump_insn = code + target;
+        if (jump_insn[0] == LUM_OP_JZ || jump_insn[0] == LUM_OP_JNZ) {
+            branch = true;
+            plan.branch_when = jump_insn[0] == LUM_OP_JNZ ? 1 : 0;
+            const int64_t to = static_cast<int64_t>(target) + lum_read_operand<int32_t>(jump_insn, lum_operand::B);
+            plan.branch_target = to < 0 || to > static_cast<int64_t>(size) ? static_cast<uint32_t>(size)
+                                                                            : static_cast<uint32_t>(to);
+            plan.next = static_cast<uint32_t>(target + 8);
+        }
+    }
+    if (dest_kind != DEST_TOP) {
+        plan.dest_kind = 1 + (dest_kind == DEST_SELF ? lum_fexpr_plan::SELF : lum_fexpr_plan::LOCAL);
+        plan.dest = lum_read_operand<uint32_t>(insn, DEST_SLOT);
+        plan.keep_top = !branch && overwrites_top(block, target, 0) ? 1 : 0;
+    }
+    // Successors that are fused expressions themselves.
+    const auto fx_at = [&](uint32_t at) {
+        return static_cast<uint64_t>(at) + SIZE <= size && code[at] == LUM_OP_FEXPR ? at / SIZE
+                                                                                    : lum_fexpr_plan::EMPTY;
+    };
+    plan.next_fx = fx_at(plan.next);
+    plan.branch_fx = fx_at(plan.branch_target);
+    if (plan.a_kind == lum_fexpr_plan::LOCAL && plan.b_kind != lum_fexpr_plan::SELF && dest_kind != DEST_SELF) {
+        const unsigned form = (plan.b_kind == lum_fexpr_plan::LOCAL ? 2u : 0u) + (dest_kind == DEST_LOCAL ? 1u : 0u);
+        plan.variant = static_cast<uint8_t>(1 + form * 16 + (op - IT_ADD));
+    }
+    return plan;
 }

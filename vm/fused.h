@@ -12,6 +12,8 @@
 
 struct lum_vm_context;
 struct lumvar;
+struct lum_fexpr_plan;
+class lum_program_block;
 
 // The cell a fused operand or destination names: kind 0 local slot, 1 slot of
 // the context `level` places below the top, 2 global slot, 19 member cell of
@@ -23,3 +25,8 @@ bool lum_fused_expression(lum_vm_context& ctx, const uint8_t* insn);
 
 // Opcode 73; true when the call was prepared (pending context and call record).
 bool lum_fused_call(lum_vm_context& ctx, const uint8_t* insn);
+
+// Decodes the fused expression at `insn` (an opcode 72 of `block` that fits
+// in the code) into the block's plan table and returns the plan. The
+// interpreter looks plans up by offset and calls this on a miss.
+const lum_fexpr_plan& lum_fexpr_plan_decode(lum_program_block& block, const uint8_t* insn);

@@ -17,6 +17,7 @@
 #include "vm/calls.h"
 #include "vm/class.h"
 #include "vm/context.h"
+#include "vm/context_inline.h"
 #include "vm/exec.h"
 #include "vm/fused.h"
 #include "vm/opcode.h"
@@ -46,7 +47,11 @@ namespace {
 
 lum_vm_context* global_context(lum_vm_context& ctx) {
     lum_task* scope = ctx.scope != nullptr ? ctx.scope : ctx.task;
-    return scope != nullptr ? scope->global_context() : nullptr;
+    if (scope == nullptr) return nullptr;
+    // The scope is normally the root itself (lum_task::global_context walks
+    // the global-scope links).
+    if (scope->global_scope) return scope->global_context();
+    return scope->contexts.empty() ? nullptr : scope->contexts.front();
 }
 
 lum_vm_context* context_at_level(lum_vm_context& ctx, uint32_t level) {
@@ -56,14 +61,14 @@ lum_vm_context* context_at_level(lum_vm_context& ctx, uint32_t level) {
 }
 
 // A copy of `source` in a new cell.
-lumvar_shared fresh_copy(const lumvar_shared& source) {
+[[gnu::noinline]] lumvar_shared fresh_copy(const lumvar_shared& source) {
     lumvar_shared out = lumvar_shared::make();
     lumvar_shared src = source;
     if (src) out->set(src);
     return out;
 }
 
-void bind_argument(lum_vm_context& ctx, uint8_t self_flag, bool by_ref) {
+[[gnu::noinline]] void bind_argument(lum_vm_context& ctx, uint8_t self_flag, bool by_ref) {
     lum_task& task = *ctx.task;
     lum_stack_ensure(task, 2);
     lumvar_shared fn = lum_resolve_handle(task.stack[task.stack.size() - 2]);
@@ -87,7 +92,7 @@ void bind_argument(lum_vm_context& ctx, uint8_t self_flag, bool by_ref) {
 // Assignment (opcode 20). A string value that nothing else holds gives its
 // text to a string target instead of having it copied: the result is the
 // same as the copy, the temporary then goes away.
-void assign_value(lumvar* target, lumvar_shared& value) {
+[[gnu::noinline]] void assign_value(lumvar* target, lumvar_shared& value) {
     lumvar* v = value.get();
     if (v != target && v->type == LUMVAR_STRING && v->refcount == 1 && target->type == LUMVAR_STRING) {
         lum_std_string* to = target->string_object();
@@ -101,7 +106,7 @@ void assign_value(lumvar* target, lumvar_shared& value) {
     target->set(value);
 }
 
-void make_ref(lum_task& task) {
+[[gnu::noinline]] void make_ref(lum_task& task) {
     lumvar_shared& top = lum_stack_top(task);
     lumvar_shared target = top;
     if (target->type == LUMVAR_REF) {
@@ -114,20 +119,20 @@ void make_ref(lum_task& task) {
     task.stack.back() = std::move(ref);
 }
 
-bool truth_of_top(lum_task& task) {
+[[gnu::noinline]] bool truth_of_top(lum_task& task) {
     lumvar_shared hold;
     lumvar* v = lum_resolved(lum_stack_top(task), hold);
     return !v->compare_zero();
 }
 
-void set_self_from_top(lum_vm_context& ctx) {
+[[gnu::noinline]] void set_self_from_top(lum_vm_context& ctx) {
     lumvar_shared v = lum_resolve_handle(lum_stack_top(*ctx.task));
     if (v->type == LUMVAR_CLASS && v->class_holder() != nullptr) ctx.self = v->class_holder()->instance.get();
 }
 
 // Opcode 48: the default value of parameter `param`. Returns the number of
 // bytes to advance (0: stay while the default block runs).
-unsigned default_value(lum_vm_context& ctx, uint32_t param) {
+[[gnu::noinline]] unsigned default_value(lum_vm_context& ctx, uint32_t param) {
     if (param < ctx.argc) return 2;
     lum_program_block* block = ctx.block;
     if (ctx.default_value == 0) {
@@ -149,7 +154,7 @@ unsigned default_value(lum_vm_context& ctx, uint32_t param) {
     return 2;
 }
 
-void enter_catch(lum_vm_context& ctx, uint32_t child) {
+[[gnu::noinline]] void enter_catch(lum_vm_context& ctx, uint32_t child) {
     lum_task& task = *ctx.task;
     if (!task.caught_error) return;
     lum_program_block* block = ctx.block;
@@ -168,7 +173,7 @@ void enter_catch(lum_vm_context& ctx, uint32_t child) {
     task.error = lumvar_shared::make();
 }
 
-void enter_child(lum_vm_context& ctx, uint32_t child) {
+[[gnu::noinline]] void enter_child(lum_vm_context& ctx, uint32_t child) {
     lum_program_block* block = ctx.block;
     if (child >= block->children.size() || !block->children[child]) {
         invalid_instruction(ctx, LUM_OP_ENTER);
@@ -188,11 +193,11 @@ public:
     ~cell_stash() {
         while (count_ != 0) slot(--count_).~lumvar_shared();
     }
-    void pop(std::vector<lumvar_shared>& stack) {
+    [[gnu::always_inline]] void pop(std::vector<lumvar_shared>& stack) {
         keep(stack.back());
         stack.pop_back();
     }
-    lumvar_shared take() {
+    [[gnu::always_inline]] lumvar_shared take() {
         if (count_ == 0) return lumvar_shared::make();
         lumvar_shared& h = slot(--count_);
         lumvar_shared out = std::move(h);
@@ -201,10 +206,10 @@ public:
     }
     // Before `place` is overwritten: keeps its cell when only the place holds
     // it and it holds a primitive value.
-    void recycle(lumvar_shared& place) { keep(place); }
+    [[gnu::always_inline]] void recycle(lumvar_shared& place) { keep(place); }
 
 private:
-    void keep(lumvar_shared& place) {
+    [[gnu::always_inline]] void keep(lumvar_shared& place) {
         lumvar* c = place.get();
         if (c != nullptr && c->refcount == 1 && c->type < LUMVAR_PRIMITIVE_END && count_ < capacity) {
             reset(c);
@@ -212,13 +217,13 @@ private:
         }
     }
     // Back to the fresh state, writing only bytes that change.
-    static void reset(lumvar* c) {
+    [[gnu::always_inline]] static void reset(lumvar* c) {
         if (c->flags != 0) c->flags = 0;
         if (c->ref_flags != 0) c->ref_flags = 0;
         if (c->type != LUMVAR_NONE) c->type = LUMVAR_NONE;
         c->payload.i = 0;
     }
-    lumvar_shared& slot(unsigned i) { return *std::launder(reinterpret_cast<lumvar_shared*>(storage_ + i * sizeof(lumvar_shared))); }
+    [[gnu::always_inline]] lumvar_shared& slot(unsigned i) { return *std::launder(reinterpret_cast<lumvar_shared*>(storage_ + i * sizeof(lumvar_shared))); }
 
     static constexpr unsigned capacity = 8;
     // Handles are constructed only for the cells kept, so an unused stash
@@ -227,20 +232,23 @@ private:
     unsigned count_ = 0;
 };
 
-// Binary item kinds the interpreter evaluates inline (division and modulo
-// need their zero tests and go through the general evaluator).
-constexpr bool inline_binary_kind(uint8_t kind) {
-    return kind >= lum_fexpr::IT_ADD && kind <= lum_fexpr::IT_GT && kind != lum_fexpr::IT_DIV &&
-           kind != lum_fexpr::IT_MOD;
-}
-
 constexpr bool replaces_top(uint8_t op) {
     return (op >= LUM_OP_LD_L && op <= LUM_OP_LD_GS) || op == LUM_OP_FN || op == LUM_OP_LDEXT ||
            op == LUM_OP_LDK || op == LUM_OP_NONE;
 }
 
+// The value-stack top; a fresh none is pushed when the stack is empty (as
+// lum_stack_top, with the push out of line).
+[[gnu::noinline]] lumvar_shared& push_fresh(std::vector<lumvar_shared>& stack) {
+    stack.push_back(lumvar_shared::make());
+    return stack.back();
+}
+[[gnu::always_inline]] inline lumvar_shared& top_of(std::vector<lumvar_shared>& stack) {
+    return stack.empty() ? push_fresh(stack) : stack.back();
+}
+
 // The truth of a value for the conditional jumps, with the common cases inline.
-inline bool truth_fast(lum_task& task) {
+[[gnu::always_inline]] inline bool truth_fast(lum_task& task) {
     const lumvar* v = task.stack.empty() ? nullptr : task.stack.back().get();
     if (v != nullptr) {
         if (v->type == LUMVAR_INT) return v->payload.i != 0;
@@ -250,29 +258,51 @@ inline bool truth_fast(lum_task& task) {
     return truth_of_top(task);
 }
 
+// Task continuation's settings for a chained run (see lum_interpret_task).
+struct chain_settings {
+    size_t base;     // contexts at the bottom that are never popped (1 under a top-level block)
+    uint32_t limit;  // maximum call depth, 0 = none
+};
+
 }  // namespace
 
 // Flattened: the small helpers of the handlers (handle copies, stack access,
 // in-place number writes) are inlined into each handler.
-__attribute__((flatten)) uint32_t lum_interpret(lum_program_block* block, lum_vm_context* context) {
-    lum_vm_context* const ctx = context;
-    const uint8_t* const code = block->code_begin();
-    const uint8_t* const end = block->code_end();
+//
+// With `chain` null this is one run of one context (lum_interpret). With
+// `chain` set, the statuses that task continuation would only answer by
+// running the next context (a call or block entry, a return from a function
+// body, the end of a block whose caller waits) are answered here: the context
+// stack is updated exactly as task continuation does it and the run goes on
+// in the new top context without leaving the loop. Everything else (limits,
+// epilogues, loops, errors, suspension, the stop flag) goes back to task
+// continuation. Calls still push contexts and save resume offsets; nothing
+// recurses.
+[[gnu::noinline]] __attribute__((flatten)) static uint32_t interpret_core(lum_program_block* block,
+                                                                          lum_vm_context* context,
+                                                                          const chain_settings* chain) {
+    lum_vm_context* ctx = context;
+    const uint8_t* code = block->code_begin();
+    const uint8_t* end = block->code_end();
     // Instructions starting before safe_end fit in the code (every opcode but
     // 72 is at most 32 bytes; 72 checks its own size).
-    const uint8_t* const safe_end = end - code > 32 ? end - 32 : code;
-    const uint8_t* const fexpr_end = end - code >= lum_fexpr::SIZE ? end - lum_fexpr::SIZE : code;
+    const uint8_t* safe_end = end - code > 32 ? end - 32 : code;
     lum_task& task = *ctx->task;
     cell_stash stash;
     // The local slots never change size while the context runs.
-    const lumvar_shared* const slots = ctx->slots.data();
-    const size_t slot_count = ctx->slots.size();
+    const lumvar_shared* slots = ctx->slots.data();
+    size_t slot_count = ctx->slots.size();
     std::vector<lumvar_shared>& stack = task.stack;
+    const uint8_t* ip;
+    // The decoded fused expression that opcode 72 runs (its specialised
+    // forms are labels of this function, reached only from opcode 72).
+    const lum_fexpr_plan* plan = nullptr;
 
+enter:
     ctx->resumable = 1;
     ctx->status = LUM_STATUS_RUNNING;
     ctx->native_object = nullptr;
-    const uint8_t* ip = code + ctx->resume_offset;
+    ip = code + ctx->resume_offset;
     if (ip > end) ip = end;
     ctx->ip = ip;
     if (ctx->operator_mode != 0) lum_complete_operator_call(*ctx);
@@ -313,16 +343,14 @@ __attribute__((flatten)) uint32_t lum_interpret(lum_program_block* block, lum_vm
     };
     static_assert(sizeof(labels) / sizeof(labels[0]) == 256);
 
-    unsigned op = 0;
-
-    // Every handler moves ip itself. NEXT stops on a status; NEXT_FAST is
+    // Every handler moves ip itself; while a handler runs, ip points at its
+    // opcode byte (handlers shared by two opcodes read it there). NEXT stops on a status; NEXT_FAST is
     // for handlers that cannot change the status.
 #define LUM_NEXT_FAST()                                                                         \
     do {                                                                                        \
         if (__builtin_expect(ip >= safe_end, 0)) goto boundary;                                  \
-        op = *ip;                                                                               \
         ctx->ip = ip;                                                                           \
-        goto* labels[op];                                                                       \
+        goto* labels[*ip];                                                                      \
     } while (0)
 #define LUM_NEXT()                                                    \
     do {                                                              \
@@ -345,7 +373,7 @@ __attribute__((flatten)) uint32_t lum_interpret(lum_program_block* block, lum_vm
 op_1: {  // ld.l
     const uint32_t slot = B_U32();
     if (__builtin_expect(slot >= slot_count, 0)) goto bad_operand;
-    lumvar_shared& top = lum_stack_top(task);
+    lumvar_shared& top = top_of(stack);
     stash.recycle(top);
     top = slots[slot];
     ip += 8;
@@ -354,7 +382,7 @@ op_1: {  // ld.l
 op_2: {  // ld.lf
     const uint32_t slot = B_U32();
     if (slot >= ctx->slots.size()) goto bad_operand;
-    lum_stack_top(task) = ctx->slots[slot];
+    top_of(stack) = ctx->slots[slot];
     ctx->slots[slot]->flags = block->slot_flag(slot);
     ip += 8;
     LUM_NEXT_FAST();
@@ -362,7 +390,7 @@ op_2: {  // ld.lf
 op_3: {  // ld.s
     const uint32_t slot = B_U32();
     if (slot >= block->statics.size() || !block->statics[slot]) goto bad_operand;
-    lum_stack_top(task) = block->statics[slot];
+    top_of(stack) = block->statics[slot];
     ip += 8;
     LUM_NEXT_FAST();
 }
@@ -370,7 +398,7 @@ op_4: {  // ld.up
     lum_vm_context* c = context_at_level(*ctx, B_U32());
     const uint32_t slot = C_U32();
     if (c == nullptr || slot >= c->slots.size()) goto bad_operand;
-    lum_stack_top(task) = c->slots[slot];
+    top_of(stack) = c->slots[slot];
     ip += 12;
     LUM_NEXT_FAST();
 }
@@ -378,7 +406,7 @@ op_5: {  // ld.ups
     lum_vm_context* c = context_at_level(*ctx, B_U32());
     const uint32_t slot = C_U32();
     if (c == nullptr || slot >= c->block->statics.size() || !c->block->statics[slot]) goto bad_operand;
-    lum_stack_top(task) = c->block->statics[slot];
+    top_of(stack) = c->block->statics[slot];
     ip += 12;
     LUM_NEXT_FAST();
 }
@@ -390,7 +418,7 @@ op_6: {  // ld.g
         no_global_scope(*ctx);
     } else {
         if (slot >= g->slots.size()) goto bad_operand;
-        lum_stack_top(task) = g->slots[slot];
+        top_of(stack) = g->slots[slot];
     }
     ip += 8;
     LUM_NEXT();
@@ -403,24 +431,24 @@ op_7: {  // ld.gs
         no_global_scope(*ctx);
     } else {
         if (slot >= g->block->statics.size() || !g->block->statics[slot]) goto bad_operand;
-        lum_stack_top(task) = g->block->statics[slot];
+        top_of(stack) = g->block->statics[slot];
     }
     ip += 8;
     LUM_NEXT();
 }
 op_8:  // ldi
-    lum_set_int(lum_stack_top(task), lum_read_operand<int64_t>(ip, lum_operand::D));
+    lum_set_int(top_of(stack), lum_read_operand<int64_t>(ip, lum_operand::D));
     ip += 16;
     LUM_NEXT_FAST();
 op_9:  // ldf
-    lum_set_float(lum_stack_top(task), lum_read_operand<double>(ip, lum_operand::D));
+    lum_set_float(top_of(stack), lum_read_operand<double>(ip, lum_operand::D));
     ip += 16;
     LUM_NEXT_FAST();
 op_10: {  // lds
     const uint32_t index = B_U32();
     if (!block->strings || index >= block->strings->size()) goto bad_operand;
-    lumvar_shared& top = lum_stack_top(task);
-    if (top->refcount == 1)
+    lumvar_shared& top = top_of(stack);
+    if (top && top->refcount == 1)
         top->set_string(block->string_at(index));
     else
         top = lumvar_shared::from_string(block->string_at(index));
@@ -433,7 +461,7 @@ op_11: {  // fn
     {
         lumvar_shared fn = lumvar_shared::make();
         fn->set_function(block->children[child].get(), ctx->scope);
-        lum_stack_top(task) = std::move(fn);
+        top_of(stack) = std::move(fn);
     }
     ip += 8;
     LUM_NEXT_FAST();
@@ -443,21 +471,33 @@ op_12: {  // ldext
     {
         lumvar_shared fn = lumvar_shared::make();
         if (def != nullptr) fn->set_ext_function(def, nullptr);
-        lum_stack_top(task) = std::move(fn);
+        top_of(stack) = std::move(fn);
     }
     ip += 16;
     LUM_NEXT_FAST();
 }
 op_13: {  // ldk
     auto* cell = reinterpret_cast<lumvar*>(static_cast<uintptr_t>(D_U64()));
-    lum_stack_top(task) = cell != nullptr ? lumvar_shared(cell) : lumvar_shared::make();
+    top_of(stack) = cell != nullptr ? lumvar_shared(cell) : lumvar_shared::make();
     ip += 16;
     LUM_NEXT_FAST();
 }
-op_14:  // none
-    lum_stack_top(task) = lumvar_shared::make();
+op_14: {  // none
+    // A number cell that only the top holds becomes none in place (nobody
+    // can tell it from a fresh cell); else the top gets a fresh cell.
+    lumvar_shared& top = top_of(stack);
+    lumvar* c = top.get();
+    if (c != nullptr && c->refcount == 1 && c->type < LUMVAR_PRIMITIVE_END) {
+        if (c->flags != 0) c->flags = 0;
+        if (c->ref_flags != 0) c->ref_flags = 0;
+        if (c->type != LUMVAR_NONE) c->type = LUMVAR_NONE;
+        c->payload.i = 0;
+    } else {
+        top = stash.take();
+    }
     ip += 1;
     LUM_NEXT_FAST();
+}
 op_15:  // bind / bindself
     bind_argument(*ctx, ip[lum_operand::A], false);
     ip += 2;
@@ -512,7 +552,7 @@ op_23:  // ref
     ip += 1;
     LUM_NEXT();
 op_24: {  // deref
-    lumvar_shared& top = lum_stack_top(task);
+    lumvar_shared& top = top_of(stack);
     if (top->type >= LUMVAR_OBJECT_MEMBER_LITERAL) {
         lumvar_shared v = lum_resolve_handle(top);
         stack.back() = std::move(v);
@@ -576,7 +616,7 @@ op_33: {  // dec
     lumvar* v = stack.empty() ? nullptr : stack.back().get();
     if (v != nullptr && v->type == LUMVAR_INT) {
         const int64_t old = v->payload.i;
-        const int64_t now = op == LUM_OP_INC ? lum_wrap_add(old, 1) : lum_wrap_sub(old, 1);
+        const int64_t now = *ip == LUM_OP_INC ? lum_wrap_add(old, 1) : lum_wrap_sub(old, 1);
         if (ip[lum_operand::A] == 0) {
             v->payload.i = now;  // prefix: the variable itself stays on top
         } else if (v->refcount > 1) {
@@ -589,7 +629,7 @@ op_33: {  // dec
         ip += 2;
         LUM_NEXT_FAST();
     }
-    lum_op_incdec(*ctx, op == LUM_OP_INC, ip[lum_operand::A] != 0);
+    lum_op_incdec(*ctx, *ip == LUM_OP_INC, ip[lum_operand::A] != 0);
     ip += 2;
     LUM_NEXT();
 }
@@ -610,7 +650,7 @@ op_33: {  // dec
                 LUM_NEXT_FAST();                                                   \
             }                                                                      \
         }                                                                          \
-        lum_op_compare(*ctx, op, flag);                                            \
+        lum_op_compare(*ctx, *ip, flag);                                           \
         ip += 2;                                                                   \
         LUM_NEXT();                                                                \
     }
@@ -634,10 +674,10 @@ op_40: {  // fargc
     const uint32_t index = B_U32();
     if (frame == nullptr || index >= frame->size()) {
         lum_raise(*ctx, "index out of range!");
-    } else if (op == LUM_OP_FARG) {
-        (*frame)[index] = lum_resolve_handle(lum_stack_top(task));
+    } else if (*ip == LUM_OP_FARG) {
+        (*frame)[index] = lum_resolve_handle(top_of(stack));
     } else {
-        (*frame)[index] = fresh_copy(lum_stack_top(task));
+        (*frame)[index] = fresh_copy(top_of(stack));
     }
     ip += 8;
     LUM_NEXT();
@@ -649,7 +689,7 @@ op_41: {  // fget
         lum_raise(*ctx, "index out of range!");
     } else {
         const lumvar_shared& v = (*frame)[index];
-        lum_stack_top(task) = v ? v : lumvar_shared::make();
+        top_of(stack) = v ? v : lumvar_shared::make();
     }
     ip += 8;
     LUM_NEXT();
@@ -662,15 +702,73 @@ op_43:  // fclear
     lum_clear_next_frame(task);
     ip += 1;
     LUM_NEXT_FAST();
-op_44:  // prep
+op_44: {  // prep
+    // The common case inline: a script function value without bound
+    // arguments on top, a valid argument count. The same steps as
+    // lum_prepare_call, which does everything else (and raises the errors).
+    const lumvar* top = stack.empty() ? nullptr : stack.back().get();
+    if (top != nullptr && top->type == LUMVAR_FUNCTION) {
+        lumvar_function_record* fn = top->function_record();
+        lum_program_block* callee_block = fn != nullptr ? fn->block.get() : nullptr;
+        const uint32_t argc = ip[lum_operand::A];
+        if (callee_block != nullptr && callee_block->num_bound == 0 && argc <= callee_block->num_params &&
+            (callee_block->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= callee_block->first_default)) {
+            lum_task* scope = lum_call_scope_inline(*ctx, fn->scope.get());
+            lum_vm_context* callee = lum_vm_context_make_inline(&task, scope, callee_block, fn->self.get());
+            if (callee != nullptr) {
+                if (fn->keep_alive.record() != &lumptr_null_record) callee->keep_alive = std::move(fn->keep_alive);
+                task.pending_contexts.push_back(callee);
+                callee->argc = argc;
+                callee->default_value = 0;
+                lum_call_record& record = task.pending_calls.emplace_back();
+                record.target = reinterpret_cast<uintptr_t>(callee_block);
+                record.store = &lum_store_script_argument;
+                record.native = 0;
+                ip += 2;
+                LUM_NEXT_FAST();
+            }
+        }
+    }
     lum_prepare_call(*ctx, ip[lum_operand::A]);
     ip += 2;
     LUM_NEXT();
-op_45:  // arg
-    lum_store_argument(*ctx, B_U32());
+}
+op_45: {  // arg
+    // A number or none into a slot of a script callee holding one: the copy
+    // is the payload (lum_store_argument does everything else).
+    const uint32_t index = B_U32();
+    if (!task.pending_calls.empty() && !task.pending_contexts.empty() && !stack.empty()) {
+        const lum_call_record& record = task.pending_calls.back();
+        const lumvar* v = stack.back().get();
+        lum_vm_context* callee = task.pending_contexts.back();
+        if (record.store == &lum_store_script_argument && v != nullptr && v->type < LUMVAR_PRIMITIVE_END &&
+            index < callee->slots.size()) {
+            lumvar* slot = callee->slots[index].get();
+            const auto* callee_block = reinterpret_cast<const lum_program_block*>(static_cast<uintptr_t>(record.target));
+            if (slot->type < LUMVAR_PRIMITIVE_END && !(callee_block->slot_flag(index) & LUM_SLOT_BY_REF)) {
+                slot->ref_flags = 0;
+                slot->type = v->type;
+                slot->payload = v->payload;
+                ip += 8;
+                LUM_NEXT_FAST();
+            }
+        }
+    }
+    lum_store_argument(*ctx, index);
     ip += 8;
     LUM_NEXT();
+}
 op_46:  // call
+    // A script call: its context moves from the pending ones onto the stack
+    // and the run stops with status 16 (lum_start_call does the rest).
+    if (!task.pending_calls.empty() && !task.pending_calls.back().native && !task.pending_contexts.empty()) {
+        task.pending_calls.pop_back();
+        task.contexts.push_back(task.pending_contexts.back());
+        task.pending_contexts.pop_back();
+        ctx->status = LUM_STATUS_CALL;
+        ip += 1;
+        goto finish;
+    }
     lum_start_call(*ctx);
     ip += 1;
     LUM_NEXT();
@@ -710,17 +808,30 @@ op_55: {  // jmp
     ip = target < 0 || target > static_cast<int64_t>(end - code) ? end : code + target;
     LUM_NEXT_FAST();
 }
-op_56:    // jz
-op_57: {  // jnz
-    const bool truth = truth_fast(task);
-    if (truth == (op == LUM_OP_JNZ)) {
-        const int64_t target = (ip - code) + static_cast<int64_t>(lum_read_operand<int32_t>(ip, lum_operand::B));
-        ip = target < 0 || target > static_cast<int64_t>(end - code) ? end : code + target;
-    } else {
-        ip += 8;
+    // Conditional jumps: an integer top is tested inline (nothing else can
+    // run, so the status stays 0); other values through truth_fast.
+#define LUM_COND_JUMP(jump_when)                                                                   \
+    {                                                                                              \
+        const lumvar* v = stack.empty() ? nullptr : stack.back().get();                            \
+        const bool int_top = v != nullptr && v->type == LUMVAR_INT;                                \
+        const bool truth = int_top ? v->payload.i != 0 : truth_fast(task);                         \
+        if (truth == (jump_when)) {                                                                \
+            const uintptr_t to = reinterpret_cast<uintptr_t>(ip) +                                 \
+                                 static_cast<intptr_t>(lum_read_operand<int32_t>(ip, lum_operand::B)); \
+            ip = to - reinterpret_cast<uintptr_t>(code) <= static_cast<uintptr_t>(end - code)      \
+                     ? reinterpret_cast<const uint8_t*>(to)                                        \
+                     : end;                                                                        \
+        } else {                                                                                   \
+            ip += 8;                                                                               \
+        }                                                                                          \
+        if (int_top) LUM_NEXT_FAST();                                                              \
+        LUM_NEXT();                                                                                \
     }
-    LUM_NEXT();
-}
+op_56:  // jz
+    LUM_COND_JUMP(false)
+op_57:  // jnz
+    LUM_COND_JUMP(true)
+#undef LUM_COND_JUMP
 op_58:  // ret
     ctx->status = LUM_STATUS_RETURN;
     ip += 1;
@@ -760,13 +871,13 @@ op_66: {  // newjson
     {
         lumvar_shared json = lumvar_shared::make();
         json->set_json(true);
-        lum_stack_top(task) = std::move(json);
+        top_of(stack) = std::move(json);
     }
     ip += 1;
     LUM_NEXT();
 }
 op_67:  // own
-    lum_stack_top(task)->flags |= LUMVAR_FLAG_OWNING;
+    top_of(stack)->flags |= LUMVAR_FLAG_OWNING;
     ip += 1;
     LUM_NEXT_FAST();
 op_68:  // idxset
@@ -784,7 +895,7 @@ op_70:  // mod
 op_71: {  // bnot
     {
         lumvar_shared hold;
-        lumvar* v = lum_resolved(lum_stack_top(task), hold);
+        lumvar* v = lum_resolved(top_of(stack), hold);
         const int64_t i = v->type == LUMVAR_INT ? v->payload.i : v->int_value();
         lum_set_int(stack.back(), ~i);
     }
@@ -792,89 +903,208 @@ op_71: {  // bnot
     LUM_NEXT();
 }
 op_72: {  // fexpr
-    if (__builtin_expect(ip > fexpr_end, 0)) goto truncated;
-    // Inline cases: `a <op> b` on integers, where a is a local slot or a member
-    // of self and b also a constant, into the top, a local slot or a member of
-    // self. Anything else goes through the general evaluator.
+    if (__builtin_expect(end - ip < static_cast<ptrdiff_t>(lum_fexpr::SIZE), 0)) goto truncated;
     {
-        using namespace lum_fexpr;
-        const uint8_t kind = ip[ITEMS + 16];
-        const uint8_t k0 = ip[ITEMS];
-        const uint8_t k1 = ip[ITEMS + 8];
-        const uint8_t dest_kind = ip[DEST_KIND];
-        if (ip[COUNT] == 3 && inline_binary_kind(kind) && (k0 == IT_LOCAL || k0 == IT_SELF) &&
-            (k1 == IT_LOCAL || k1 == IT_CONST || k1 == IT_SELF) &&
-            (dest_kind <= DEST_LOCAL || dest_kind == DEST_SELF)) {
-            const bool uses_self = k0 == IT_SELF || k1 == IT_SELF || dest_kind == DEST_SELF;
-            lum_class* self = uses_self ? ctx->self.get() : nullptr;
+        // The decoded form of the instruction (made on its first run).
+        const uint32_t offset = static_cast<uint32_t>(ip - code);
+        plan = nullptr;
+        if (__builtin_expect(block->fexpr_plans_code == code, 1)) {
+            const size_t index = offset / lum_fexpr::SIZE;
+            if (index < block->fexpr_plans.size() && block->fexpr_plans[index].offset == offset)
+                plan = &block->fexpr_plans[index];
+        }
+        if (plan == nullptr) plan = &lum_fexpr_plan_decode(*block, ip);
+
+        // Specialised forms: `local <op> constant|local` into the top or a
+        // local slot, one label per form and operator (see
+        // lum_fexpr_plan::variant). Any operand that is not an integer (or
+        // not there) goes to the general evaluator.
+        static const void* const variants[1 + 4 * 16] = {
+            &&fx_generic,
+#define LUM_FX_ROW(f)                                                                                     \
+    &&fx_##f##_4, &&fx_##f##_5, &&fx_##f##_6, &&fx_generic, &&fx_generic, &&fx_##f##_9, &&fx_##f##_10,   \
+        &&fx_##f##_11, &&fx_##f##_12, &&fx_##f##_13, &&fx_##f##_14, &&fx_##f##_15, &&fx_##f##_16,        \
+        &&fx_##f##_17, &&fx_generic, &&fx_generic
+            LUM_FX_ROW(0), LUM_FX_ROW(1), LUM_FX_ROW(2), LUM_FX_ROW(3),
+#undef LUM_FX_ROW
+        };
+        goto* variants[plan->variant];
+
+        // Success goes on at `next`, or at `branch_target` when TAKEN; a
+        // decoded fused expression there runs at once (no dispatch, no
+        // lookup: its plan-table index is in this plan).
+#define LUM_FX_GO_ON(TAKEN)                                                                        \
+    {                                                                                              \
+        const bool taken_ = (TAKEN);                                                               \
+        const uint32_t to_ = taken_ ? plan->branch_target : plan->next;                            \
+        const uint32_t fx_ = taken_ ? plan->branch_fx : plan->next_fx;                             \
+        ip = code + to_;                                                                           \
+        if (fx_ != lum_fexpr_plan::EMPTY && fx_ < block->fexpr_plans.size() &&                     \
+            block->fexpr_plans[fx_].offset == to_) {                                               \
+            plan = &block->fexpr_plans[fx_];                                                       \
+            ctx->ip = ip;                                                                          \
+            goto* variants[plan->variant];                                                         \
+        }                                                                                          \
+        LUM_NEXT_FAST();                                                                           \
+    }
+        // FORM bit 1: b is a local slot (else the constant); bit 0: the
+        // destination is a local slot (else the top).
+#define LUM_FX(FORM, OP, EXPR)                                                                     \
+    fx_##FORM##_##OP : {                                                                            \
+        const uint32_t s0 = plan->a;                                                               \
+        const lumvar* a = s0 < slot_count ? slots[s0].get() : nullptr;                             \
+        if (__builtin_expect(a == nullptr || a->type != LUMVAR_INT, 0)) goto fx_general;            \
+        const int64_t x = a->payload.i;                                                            \
+        int64_t y;                                                                                 \
+        if ((FORM) & 2) {                                                                          \
+            const uint32_t s1 = plan->b;                                                           \
+            const lumvar* b = s1 < slot_count ? slots[s1].get() : nullptr;                         \
+            if (__builtin_expect(b == nullptr || b->type != LUMVAR_INT, 0)) goto fx_general;        \
+            y = b->payload.i;                                                                      \
+        } else {                                                                                   \
+            y = plan->k;                                                                           \
+        }                                                                                          \
+        const int64_t v = (EXPR);                                                                  \
+        if ((FORM) & 1) {                                                                          \
+            const uint32_t d = plan->dest;                                                         \
+            if (__builtin_expect(d >= slot_count, 0)) goto fx_general;                              \
+            lumvar* dest = slots[d].get();                                                         \
+            if (__builtin_expect(dest == nullptr || dest->type < LUMVAR_NONE || dest->type > LUMVAR_FLOAT, 0)) \
+                goto fx_general;                                                                   \
+            if (dest->ref_flags != 0) dest->ref_flags = 0;                                         \
+            if (dest->type != LUMVAR_INT) dest->type = LUMVAR_INT;                                 \
+            dest->payload.i = v;                                                                   \
+            if (!plan->keep_top || stack.empty()) {                                                \
+                if (stack.empty()) stack.emplace_back();                                           \
+                lumvar_shared& top = stack.back();                                                 \
+                if (const lumvar* old = top.get(); old != dest) {                                  \
+                    if (old != nullptr && old->refcount == 1) stash.recycle(top);                  \
+                    top = slots[d];                                                                \
+                }                                                                                  \
+            }                                                                                      \
+        } else {                                                                                   \
+            if (stack.empty()) stack.push_back(stash.take());                                      \
+            lumvar* t = stack.back().get();                                                        \
+            if (t == nullptr || t->refcount != 1 || t->type >= LUMVAR_PRIMITIVE_END) {             \
+                stack.back() = stash.take();                                                       \
+                t = stack.back().get();                                                            \
+            }                                                                                      \
+            if (t->ref_flags != 0) t->ref_flags = 0;                                               \
+            if (t->type != LUMVAR_INT) t->type = LUMVAR_INT;                                       \
+            t->payload.i = v;                                                                      \
+        }                                                                                          \
+        LUM_FX_GO_ON((v != 0) == (plan->branch_when != 0));                                        \
+    }
+#define LUM_FX_FORM(F)                                                                             \
+    LUM_FX(F, 4, lum_wrap_add(x, y))                                                               \
+    LUM_FX(F, 5, lum_wrap_sub(x, y))                                                               \
+    LUM_FX(F, 6, lum_wrap_mul(x, y))                                                               \
+    LUM_FX(F, 9, x & y)                                                                            \
+    LUM_FX(F, 10, x | y)                                                                           \
+    LUM_FX(F, 11, x ^ y)                                                                           \
+    LUM_FX(F, 12, x == y ? 1 : 0)                                                                  \
+    LUM_FX(F, 13, x != y ? 1 : 0)                                                                  \
+    LUM_FX(F, 14, x < y ? 1 : 0)                                                                   \
+    LUM_FX(F, 15, x <= y ? 1 : 0)                                                                  \
+    LUM_FX(F, 16, x >= y ? 1 : 0)                                                                  \
+    LUM_FX(F, 17, x > y ? 1 : 0)
+        LUM_FX_FORM(0)
+        LUM_FX_FORM(1)
+        LUM_FX_FORM(2)
+        LUM_FX_FORM(3)
+#undef LUM_FX_FORM
+#undef LUM_FX
+#undef LUM_FX_GO_ON
+
+    fx_generic:
+        // Inline case: `a <op> b` on integers, a a local slot or a member of
+        // self, b also a constant, into the top, a local slot or a member of
+        // self. Anything else goes through the general evaluator.
+        if (plan->shape == lum_fexpr_plan::INT_BINARY) {
+            using namespace lum_fexpr;
+            lum_class* self = plan->uses_self ? ctx->self.get() : nullptr;
             const lumvar_shared* members = self != nullptr ? self->members.data() : nullptr;
             const size_t member_count = self != nullptr ? self->members.size() : 0;
-            const uint32_t s0 = lum_read_operand<uint32_t>(ip, ITEMS + 4);
-            const uint32_t s1 = lum_read_operand<uint32_t>(ip, ITEMS + 12);
-            const lumvar* a = k0 == IT_LOCAL ? (s0 < slot_count ? slots[s0].get() : nullptr)
-                                             : (s0 < member_count ? members[s0].get() : nullptr);
-            int64_t y = 0;
-            bool ok = a != nullptr && a->type == LUMVAR_INT;
-            if (k1 == IT_CONST) {
-                ok = ok && s1 < MAX_CONSTS && !(ip[FLOAT_MASK] & (1u << s1));
-                if (ok) y = lum_read_operand<int64_t>(ip, CONSTS + s1 * 8);
-            } else {
-                const lumvar* b = k1 == IT_LOCAL ? (s1 < slot_count ? slots[s1].get() : nullptr)
-                                                 : (s1 < member_count ? members[s1].get() : nullptr);
-                ok = ok && b != nullptr && b->type == LUMVAR_INT;
-                if (ok) y = b->payload.i;
-            }
-            if (ok) {
-                const int64_t x = a->payload.i;
-                int64_t v;
-                switch (kind) {
-                case IT_ADD: v = lum_wrap_add(x, y); break;
-                case IT_SUB: v = lum_wrap_sub(x, y); break;
-                case IT_MUL: v = lum_wrap_mul(x, y); break;
-                case IT_AND: v = x & y; break;
-                case IT_OR: v = x | y; break;
-                case IT_XOR: v = x ^ y; break;
-                case IT_EQ: v = x == y; break;
-                case IT_NE: v = x != y; break;
-                case IT_LT: v = x < y; break;
-                case IT_LE: v = x <= y; break;
-                case IT_GE: v = x >= y; break;
-                default: v = x > y; break;
+            const uint32_t s0 = plan->a;
+            const lumvar* a = plan->a_kind == lum_fexpr_plan::LOCAL ? (s0 < slot_count ? slots[s0].get() : nullptr)
+                                                                   : (s0 < member_count ? members[s0].get() : nullptr);
+            if (a != nullptr && a->type == LUMVAR_INT) {
+                int64_t y;
+                bool ok = true;
+                if (plan->b_kind == lum_fexpr_plan::CONST) {
+                    y = plan->k;
+                } else {
+                    const uint32_t s1 = plan->b;
+                    const lumvar* b = plan->b_kind == lum_fexpr_plan::LOCAL
+                                          ? (s1 < slot_count ? slots[s1].get() : nullptr)
+                                          : (s1 < member_count ? members[s1].get() : nullptr);
+                    ok = b != nullptr && b->type == LUMVAR_INT;
+                    y = ok ? b->payload.i : 0;
                 }
-                if (dest_kind == DEST_TOP) {
-                    if (stack.empty()) stack.push_back(stash.take());
-                    lumvar* t = stack.back().get();
-                    if (t == nullptr || t->refcount != 1 || t->type >= LUMVAR_PRIMITIVE_END) {
-                        stack.back() = stash.take();
-                        t = stack.back().get();
+                if (ok) {
+                    const int64_t x = a->payload.i;
+                    int64_t v;
+                    switch (plan->op) {
+                    case IT_ADD: v = lum_wrap_add(x, y); break;
+                    case IT_SUB: v = lum_wrap_sub(x, y); break;
+                    case IT_MUL: v = lum_wrap_mul(x, y); break;
+                    case IT_AND: v = x & y; break;
+                    case IT_OR: v = x | y; break;
+                    case IT_XOR: v = x ^ y; break;
+                    case IT_EQ: v = x == y; break;
+                    case IT_NE: v = x != y; break;
+                    case IT_LT: v = x < y; break;
+                    case IT_LE: v = x <= y; break;
+                    case IT_GE: v = x >= y; break;
+                    default: v = x > y; break;
                     }
-                    if (t->ref_flags != 0) t->ref_flags = 0;
-                    if (t->type != LUMVAR_INT) t->type = LUMVAR_INT;
-                    t->payload.i = v;
-                    LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
-                    LUM_NEXT_FAST();
-                }
-                const uint32_t d = lum_read_operand<uint32_t>(ip, DEST_SLOT);
-                const lumvar_shared* dest_handle = dest_kind == DEST_LOCAL ? (d < slot_count ? &slots[d] : nullptr)
-                                                                           : (d < member_count ? &members[d] : nullptr);
-                lumvar* dest = dest_handle != nullptr ? dest_handle->get() : nullptr;
-                if (dest != nullptr && dest->type >= LUMVAR_NONE && dest->type <= LUMVAR_FLOAT) {
-                    // Only changed bytes are written: a loop storing into the same
-                    // cell then reads its type byte straight from the store.
-                    if (dest->ref_flags != 0) dest->ref_flags = 0;
-                    if (dest->type != LUMVAR_INT) dest->type = LUMVAR_INT;
-                    dest->payload.i = v;
-                    if (stack.empty()) stack.emplace_back();
-                    if (stack.back().get() != dest) {
-                        stash.recycle(stack.back());
-                        stack.back() = *dest_handle;
+                    // Success goes on at the skip target, or straight to the
+                    // successor of the conditional jump found there.
+                    const uint32_t go_on = (v != 0) == (plan->branch_when != 0) ? plan->branch_target : plan->next;
+                    if (plan->dest_kind == 0) {
+                        if (stack.empty()) stack.push_back(stash.take());
+                        lumvar* t = stack.back().get();
+                        if (t == nullptr || t->refcount != 1 || t->type >= LUMVAR_PRIMITIVE_END) {
+                            stack.back() = stash.take();
+                            t = stack.back().get();
+                        }
+                        if (t->ref_flags != 0) t->ref_flags = 0;
+                        if (t->type != LUMVAR_INT) t->type = LUMVAR_INT;
+                        t->payload.i = v;
+                        ip = code + go_on;
+                        LUM_NEXT_FAST();
                     }
-                    LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
-                    LUM_NEXT_FAST();
+                    const uint32_t d = plan->dest;
+                    const lumvar_shared* dest_handle =
+                        plan->dest_kind == 1 + lum_fexpr_plan::LOCAL ? (d < slot_count ? &slots[d] : nullptr)
+                                                                     : (d < member_count ? &members[d] : nullptr);
+                    lumvar* dest = dest_handle != nullptr ? dest_handle->get() : nullptr;
+                    if (dest != nullptr && dest->type >= LUMVAR_NONE && dest->type <= LUMVAR_FLOAT) {
+                        // Only changed bytes are written: a loop storing into the same
+                        // cell then reads its type byte straight from the store.
+                        if (dest->ref_flags != 0) dest->ref_flags = 0;
+                        if (dest->type != LUMVAR_INT) dest->type = LUMVAR_INT;
+                        dest->payload.i = v;
+                        // The top becomes the destination cell, unless the
+                        // instruction that runs next replaces the top unread.
+                        if (!plan->keep_top || stack.empty()) {
+                            if (stack.empty()) stack.emplace_back();
+                            lumvar_shared& top = stack.back();
+                            if (const lumvar* old = top.get(); old != dest) {
+                                // A number cell held only by the top is kept
+                                // for this run's next fresh cell.
+                                if (old != nullptr && old->refcount == 1) stash.recycle(top);
+                                top = *dest_handle;
+                            }
+                        }
+                        ip = code + go_on;
+                        LUM_NEXT_FAST();
+                    }
                 }
             }
         }
     }
+fx_general:
     if (lum_fused_expression(*ctx, ip)) {
         LUM_SKIP(lum_read_operand<uint32_t>(ip, lum_fexpr::JUMP));
     } else {
@@ -883,32 +1113,78 @@ op_72: {  // fexpr
     }
     LUM_NEXT_FAST();
 }
-op_73:  // fcall
+op_73: {  // fcall
+    // The common case inline: a method call on a class instance on top whose
+    // member-cache entry already names the instance's class (a definition
+    // member). The same checks and steps as lum_fused_call, which handles
+    // everything else (and declines where it must).
+    using namespace lum_fcall;
+    const lumvar* top = stack.empty() ? nullptr : stack.back().get();
+    if (ip[ENABLED] != 0 && ip[SELF_FORM] == 0 && top != nullptr && top->type == LUMVAR_CLASS &&
+        top->class_holder() != nullptr) {
+        lum_class* instance = top->class_holder()->instance.get();
+        lum_class_def* def = instance != nullptr ? instance->definition() : nullptr;
+        const uint32_t cache_index = lum_read_operand<uint32_t>(ip, CACHE);
+        if (def != nullptr && cache_index < block->member_cache.size()) {
+            const lum_member_cache_entry& entry = block->member_cache[cache_index];
+            const lumptr_ref_record* rec = instance->ref_record;
+            // A temporary instance (held only by this top) takes the generic path.
+            const bool temporary = top->refcount == 1 && rec != nullptr && rec->strong == 1;
+            if (entry.class_key == reinterpret_cast<uintptr_t>(def) && entry.from_definition && !temporary &&
+                entry.index >= 0 && static_cast<uint64_t>(entry.index) < def->statics.size()) {
+                const lumvar* cell = def->statics[static_cast<size_t>(entry.index)].get();
+                lum_program_block* method = cell != nullptr && cell->type == LUMVAR_FUNCTION &&
+                                                    cell->function_record() != nullptr
+                                                ? cell->function_record()->block.get()
+                                                : nullptr;
+                const uint32_t argc = ip[ARGC];
+                lum_task* creator = instance->scope.get();
+                if (method != nullptr && method->is_method() && !method->is_function_flagged() &&
+                    method->num_bound == 0 && argc <= method->num_params &&
+                    (method->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= method->first_default) &&
+                    creator != nullptr) {
+                    lum_task* scope = creator->global_scope ? creator->root() : creator;
+                    lum_vm_context* callee = lum_vm_context_make_inline(&task, scope, method, instance);
+                    if (callee != nullptr) {
+                        task.pending_contexts.push_back(callee);
+                        callee->argc = argc;
+                        callee->default_value = 0;
+                        lum_call_record& record = task.pending_calls.emplace_back();
+                        record.target = reinterpret_cast<uintptr_t>(method);
+                        record.store = &lum_store_script_argument;
+                        record.native = 0;
+                        LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
+                        LUM_NEXT_FAST();
+                    }
+                }
+            }
+        }
+    }
     if (lum_fused_call(*ctx, ip)) {
         LUM_SKIP(lum_read_operand<uint32_t>(ip, lum_fcall::JUMP));
     } else {
         ip += lum_fcall::SIZE;
     }
     LUM_NEXT_FAST();
+}
 
 boundary:
     if (ip >= end) goto finish;
-    op = *ip;
-    if (lum_opcode_size_table[op] > static_cast<size_t>(end - ip)) goto truncated;
+    if (lum_opcode_size_table[*ip] > static_cast<size_t>(end - ip)) goto truncated;
     ctx->ip = ip;
-    goto* labels[op];
+    goto* labels[*ip];
 op_invalid:
-    invalid_instruction(*ctx, op);
+    invalid_instruction(*ctx, *ip);
     goto finish;
 truncated:
     ctx->ip = ip;
     if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
-    invalid_instruction(*ctx, op);
+    invalid_instruction(*ctx, *ip);
     goto finish;
 bad_operand:
     if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
-    invalid_instruction(*ctx, op);
-    ip += lum_opcode_size(op);
+    invalid_instruction(*ctx, *ip);
+    ip += lum_opcode_size(*ip);
     goto finish;
 
 finish:
@@ -922,13 +1198,81 @@ finish:
 #undef D_U64
 #undef LUM_SKIP
     ctx->ip = ip;
-    const uint32_t status = ctx->status;
-    if (status >= LUM_STATUS_RETURN && status <= LUM_STATUS_SUSPENDED) {
-        ctx->resumable = 1;
-        ctx->resume_offset = static_cast<uint32_t>(ip - code);
-        return status;
+    {
+        const uint32_t status = ctx->status;
+        if (status >= LUM_STATUS_RETURN && status <= LUM_STATUS_SUSPENDED) {
+            ctx->resumable = 1;
+            ctx->resume_offset = static_cast<uint32_t>(ip - code);
+            if (chain != nullptr && (status == LUM_STATUS_CALL || status == LUM_STATUS_RETURN)) goto chained;
+            return status;
+        }
+        ctx->resumable = 0;
+        ctx->resume_offset = 0;
+        if (chain != nullptr && status <= LUM_STATUS_FINISHED) goto chained;
+        return status <= LUM_STATUS_FINISHED ? LUM_STATUS_FINISHED : status;
     }
-    ctx->resumable = 0;
-    ctx->resume_offset = 0;
-    return status <= LUM_STATUS_FINISHED ? LUM_STATUS_FINISHED : status;
+
+chained: {
+    // The common answers of task continuation, made here with the same stack
+    // changes in the same order; every other case returns to it.
+    std::vector<lum_vm_context*>& ctxs = task.contexts;
+    const uint32_t raw = ctx->status;
+    const uint32_t status =
+        raw == LUM_STATUS_CALL || raw == LUM_STATUS_RETURN ? raw : LUM_STATUS_FINISHED;
+    if (task.stop || ctxs.empty()) return status;
+    if (status == LUM_STATUS_CALL) {
+        // A context was pushed: it runs next unless the depth limit is exceeded.
+        if (chain->limit != 0 && ctxs.size() > chain->limit) return status;
+        ctx = ctxs.back();
+        if (ctx == nullptr || ctx->task != &task || ctx->block == nullptr) return status;
+    } else {
+        // A return from a function body, or a block that ran to its end,
+        // with the caller below waiting resumable: pop it; the caller goes on.
+        if (ctxs.back() != ctx || ctxs.size() < 2 || ctxs.size() <= chain->base) return status;
+        if (status == LUM_STATUS_RETURN) {
+            if (!ctx->block->is_function_body() || ctx->block->has_epilogue()) return status;
+        } else if (ctx->resumable || !ctxs[ctxs.size() - 2]->resumable) {
+            return status;
+        }
+        ctxs.pop_back();
+        if (ctx->ref_count == 1 && ctx->keep_alive.record() == &lumptr_null_record) {
+            // lum_vm_context::release inline for the common case (one holder,
+            // no keep-alive instance, on the VM's thread), with the fresh
+            // cells for shared slots from this run's stash.
+            lum_thread_local& tl = lum_get_thread_local();
+            lum_vm* vm = tl.vm;
+            if (vm == nullptr || vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) {
+                ctx->ref_count = 0;
+                lum_vm_context_reset_record(ctx, [&] { return stash.take(); });
+                lum_vm_context_return_record(ctx, vm);
+            } else {
+                lum_vm_context::release(ctx);
+            }
+        } else {
+            lum_vm_context::release(ctx);
+        }
+        // From here task continuation's next step is to run the new top;
+        // status 0 tells it so when this loop does not.
+        ctx = ctxs.back();
+        if (task.stop || ctx == nullptr || ctx->task != &task || ctx->block == nullptr)
+            return LUM_STATUS_RUNNING;
+    }
+    block = ctx->block;
+    code = block->code_begin();
+    end = block->code_end();
+    safe_end = end - code > 32 ? end - 32 : code;
+    slots = ctx->slots.data();
+    slot_count = ctx->slots.size();
+    goto enter;
+}
+}
+
+uint32_t lum_interpret(lum_program_block* block, lum_vm_context* context) {
+    return interpret_core(block, context, nullptr);
+}
+
+uint32_t lum_interpret_task(lum_task* task, size_t base, uint32_t limit) {
+    lum_vm_context* top = task->contexts.back();
+    const chain_settings chain{base, limit};
+    return interpret_core(top->block, top, &chain);
 }

@@ -72,6 +72,51 @@ struct lum_member_path {
 };
 static_assert(sizeof(lum_member_path) == 32);
 
+// The decoded form of one fused numeric expression (opcode 72), made the
+// first time the instruction runs so that later runs skip the decoding of its
+// 200-byte layout (the code bytes never change while contexts run a block).
+// Only the interpreter reads and writes these. 64 bytes.
+struct lum_fexpr_plan {
+    enum : uint8_t {
+        GENERAL = 0,  // anything else: the general evaluator reads the instruction
+        INT_BINARY,   // `a <op> b` over integers, op one of add..gt except div/mod
+    };
+    enum : uint8_t { LOCAL = 0, SELF = 1, CONST = 2 };  // operand and destination places
+    static constexpr uint32_t EMPTY = 0xFFFFFFFFu;
+
+    uint32_t offset = EMPTY;  // code offset of the decoded instruction (tag)
+    uint8_t shape = GENERAL;
+    uint8_t op = 0;           // item kind of the operator
+    uint8_t a_kind = LOCAL;   // LOCAL or SELF
+    uint8_t b_kind = LOCAL;   // LOCAL, SELF or CONST
+    uint8_t dest_kind = 0;    // 0 the top, else LOCAL + 1 or SELF + 1
+    uint8_t keep_top = 0;     // 1: the instruction run after success replaces the top without reading it
+    uint8_t uses_self = 0;
+    uint8_t branch_when = 0;  // the truth of the result that takes `branch_target` (1 jnz, 0 jz)
+    uint32_t a = 0, b = 0;    // operand slots or member indexes
+    uint32_t dest = 0;        // destination slot or member index
+    uint32_t jump = 0;        // skip distance on success
+    int64_t k = 0;            // the constant operand (b_kind CONST)
+    // Where success goes on. When success lands on a conditional jump (56,
+    // 57), its test of the result is made at once: `branch_target` is taken
+    // when the truth of the result equals `branch_when`, else `next` (the
+    // instruction after the jump). Otherwise both are the success target.
+    uint32_t next = 0;
+    uint32_t branch_target = 0;
+    // Specialised form for the interpreter (0: none): for a local slot `a`,
+    // `b` a constant or a local slot and the top or a local slot as the
+    // destination, 1 + form * 16 + (op - 4) with form = 2 * (b is a local
+    // slot) + (destination is a local slot).
+    uint8_t variant = 0;
+    uint8_t reserved[7] = {};
+    // Plan-table indexes of the fused expressions at `next` and at
+    // `branch_target` (EMPTY when no whole opcode 72 starts there): the
+    // interpreter goes on with such a plan directly when it is decoded.
+    uint32_t next_fx = EMPTY;
+    uint32_t branch_fx = EMPTY;
+};
+static_assert(sizeof(lum_fexpr_plan) == 64);
+
 class lum_program_block : public lumptr_base<lum_program_block>, public lumptr_type_tag<lum_program_block> {
 public:
     lum_program_block();
@@ -107,6 +152,11 @@ public:
     // Member-access sites and member paths, filled by the interpreter.
     std::vector<lum_member_cache_entry> member_cache;
     std::vector<lum_member_path> member_paths;
+    // Decoded fused expressions, by code offset / 200 (two instructions of 200
+    // bytes never share an index); filled by the interpreter. `fexpr_plans_code`
+    // is the code address they were decoded from: new code drops them.
+    std::vector<lum_fexpr_plan> fexpr_plans;
+    const uint8_t* fexpr_plans_code = nullptr;
     // Symbol table (member names, source positions); made on first request.
     lumptr_strong<lum_program_block_symbol_table> symbols;
     // The program the block belongs to.

@@ -8,6 +8,7 @@
 #include "runtime/value.h"
 #include "runtime/vm.h"
 #include "vm/context.h"
+#include "vm/opcode.h"
 #include "vm/program_block.h"
 #include "vm/symbol_table.h"
 #include "vm/task.h"
@@ -90,7 +91,12 @@ const lum_source_location* frame_location(const lum_vm_context& ctx, bool innerm
         offset = ctx.resume_offset;
     auto it = table->position_at(offset);
     if (it == table->positions.end()) return nullptr;
-    if (!innermost && it->first != 0 && it != table->positions.begin()) --it;
+    // An outer context has stepped past the call it waits for, except while
+    // it waits for a parameter's default value: that instruction stays on
+    // itself until its block has run.
+    const bool waits_in_default = ctx.default_value != 0 && offset < block->code_size() &&
+                                  block->code_begin()[offset] == LUM_OP_DEFAULT;
+    if (!innermost && !waits_in_default && it->first != 0 && it != table->positions.begin()) --it;
     return it->second.get();
 }
 

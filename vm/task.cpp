@@ -15,6 +15,7 @@
 #include "vm/call_record.h"
 #include "vm/class.h"
 #include "vm/interpreter.h"
+#include "vm/opcode.h"
 #include "vm/program_block.h"
 #include "vm/runtime_error.h"
 
@@ -61,9 +62,32 @@ lumvar_shared result_copy(const lumvar_shared& top) {
     return out;
 }
 
-// Heap order: a task whose due time is smaller comes first.
+// Heap order: a task whose due time is smaller comes first; of two tasks due
+// at the same time, the one scheduled first (the heap alone does not keep
+// that order once items are removed).
 bool due_before(const lumptr_strong<lum_task>& a, const lumptr_strong<lum_task>& b) {
-    return a->due < b->due;
+    return a->due < b->due || (a->due == b->due && a->sequence < b->sequence);
+}
+
+// The first byte of the instruction that made `caller` enter the context
+// above it: the one ending at its resume offset, or a default-value
+// instruction, which stays on itself while its block runs. Null when the
+// code does not decode up to that offset.
+const uint8_t* entering_instruction(const lum_vm_context& caller) {
+    const lum_program_block* block = caller.block;
+    if (block == nullptr || !caller.resumable) return nullptr;
+    const uint8_t* code = block->code_begin();
+    const size_t size = block->code_size();
+    const size_t resume = caller.resume_offset;
+    if (resume > size) return nullptr;
+    if (caller.default_value != 0 && resume < size && code[resume] == LUM_OP_DEFAULT) return code + resume;
+    for (size_t at = 0; at < resume;) {
+        const size_t n = lum_opcode_size(code[at]);
+        if (n == 0) return nullptr;
+        if (at + n == resume) return code + at;
+        at += n;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -278,13 +302,15 @@ void lum_task::schedule(lum_task* task, uint64_t delay_ms) {
         const uint64_t now = lum_task_now_ms();
         task->due = delay_ms > LUM_TASK_NEVER - 1 - now ? LUM_TASK_NEVER - 1 : now + delay_ms;
     }
+    task->sequence = vm->task_sequence++;
     auto& heap = vm->task_heap;
     heap.push_back(std::move(handle));
-    // Sift up while the parent is due later; an equal parent stays above.
+    // Sift up while the parent is due later; an equal parent (scheduled
+    // earlier) stays above.
     size_t i = heap.size() - 1;
     while (i > 0) {
         const size_t parent = (i - 1) / 2;
-        if (!(heap[parent]->due > heap[i]->due)) break;
+        if (!due_before(heap[i], heap[parent])) break;
         std::swap(heap[parent], heap[i]);
         i = parent;
     }
@@ -368,11 +394,18 @@ bool lum_task::task_continue(lum_task* task) {
                 s = LUM_STATUS_FINISHED;
                 break;
             }
-            lum_vm_context* top = ctxs.back();
-            s = lum_interpret(top->block, top);
+            // Runs the top context; calls and returns between script
+            // functions are answered inside (see lum_interpret_task).
+            s = lum_interpret_task(task, b, limit);
 
             if (s == LUM_STATUS_CALL && limit != 0 && ctxs.size() > limit) {
                 pop_context(task);
+                // The error belongs to the instruction that entered the
+                // refused context: the caller's report frame names it, as a
+                // frame does while its instruction runs.
+                lum_vm_context* caller = ctxs.empty() ? nullptr : ctxs.back();
+                const uint8_t* entering = caller != nullptr ? entering_instruction(*caller) : nullptr;
+                if (entering != nullptr) caller->ip = entering;
                 lum_runtime_error(true, "maximum call depth of " + std::to_string(limit) +
                                             " exceeded (endless recursion?)");
                 s = LUM_STATUS_ERROR;

@@ -78,6 +78,7 @@ struct lum_task : public lumptr_base<lum_task>, public lumptr_type_tag<lum_task>
     uint32_t frame_depth = 0;                    // current frame is frames[frame_depth - 1]
     lumvar_shared error;                         // last run-time error's message
     uint8_t caught_error = 0;                    // a try block caught an error; the catch opcode clears it
+    uint64_t sequence = 0;                       // the VM's schedule count when last scheduled (heap tie-break)
 
     // A new task for block `block` in scope `scope` (null: the thread's
     // current task). After a creation error the task is still returned but
@@ -123,7 +124,8 @@ private:
     uint8_t destroying_ = 0;
 };
 
-// The task heap of the VM: ordered by due time (binary min-heap).
+// The task heap of the VM: a binary min-heap on due time; tasks due at the
+// same time come out in the order they were scheduled.
 struct lum_vm;
 // Removes and returns the heap's first task when it is due at `now_ms`
 // (clearing its scheduled flag); empty otherwise.

@@ -225,7 +225,7 @@ lumk_operand lumk_check_builtin(lumk_checker& ck, const lumk_expr& call, const s
     if (name == "pow" || name == "atan2") {
         const lumk_operand x0 = lumk_require_float(ck, call, args, 0);
         const lumk_operand y0 = lumk_require_float(ck, call, args, 1);
-        const lumk_prim k = lumk_common_type(ck, x0, y0, "'" + name + "'", at);
+        const lumk_prim k = lumk_common_type(ck, x0, y0, name, at);
         lumk_type t;
         t.prim = k;
         const lumk_operand x = lumk_convert_implicit(ck, x0, t, at);
@@ -267,7 +267,7 @@ lumk_operand lumk_emit_min_max(lumk_checker& ck, bool is_min, const lumk_operand
         return is_min ? (lt ? x : y) : (lt ? y : x);
     }
     if (!is_value(x) || !is_value(y)) lumk_error_at(ck, at, "min / max / clamp need numbers");
-    const lumk_prim k = lumk_common_type(ck, x, y, is_min ? "'min'" : "'max'", at);
+    const lumk_prim k = lumk_common_type(ck, x, y, is_min ? "min" : "max", at);
     if (!is_number(k)) lumk_error_at(ck, at, "min / max / clamp need numbers");
     lumk_type t;
     t.prim = k;

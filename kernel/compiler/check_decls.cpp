@@ -313,11 +313,16 @@ void lumk_check_unit(lumk_checker& ck) {
         else if (d.kind == lumk_decl_kind::const_decl)
             check_const_decl(ck, *d.const_decl);
     }
-    for (const lumk_decl& d : ck.decls)
-        if (d.kind == lumk_decl_kind::kernel_decl && d.kernel_decl->is_inline) check_helper_signature(ck, *d.kernel_decl);
-    for (const lumk_decl& d : ck.decls)
-        if (d.kind == lumk_decl_kind::kernel_decl && !d.kernel_decl->is_inline && !d.kernel_decl->imported)
-            compile_entry_kernel(ck, *d.kernel_decl);
+    // Kernels in source order: a helper's signature is checked where it is
+    // declared (its body at every call), an entry kernel is compiled.
+    for (const lumk_decl& d : ck.decls) {
+        if (d.kind != lumk_decl_kind::kernel_decl) continue;
+        const lumk_kernel_decl& kd = *d.kernel_decl;
+        if (kd.is_inline)
+            check_helper_signature(ck, kd);
+        else if (!kd.imported)
+            compile_entry_kernel(ck, kd);
+    }
     ck.prog.reset();
 }
 
@@ -456,14 +461,25 @@ uint16_t lumk_new_register(lumk_checker& ck) {
 }
 
 uint16_t lumk_add_constant(lumk_checker& ck, lumk_prim prim, uint64_t bits) {
-    const auto key = std::make_pair(static_cast<uint8_t>(prim), bits);
-    auto it = ck.const_index.find(key);
-    if (it != ck.const_index.end()) return static_cast<uint16_t>(LUMK_CONST_OPERAND + it->second);
+    // Most pools hold a few dozen entries: a scan finds them fastest. Larger
+    // pools are indexed by (code, bits) once they grow past the scan limit.
+    constexpr size_t scan_limit = 32;
     std::vector<lumk_const>& pool = ck.prog->constants;
+    const auto key = std::make_pair(static_cast<uint8_t>(prim), bits);
+    if (pool.size() <= scan_limit) {
+        for (size_t i = 0; i < pool.size(); ++i)
+            if (pool[i].bits == bits && pool[i].prim == prim) return static_cast<uint16_t>(LUMK_CONST_OPERAND + i);
+    } else {
+        if (ck.const_index.empty())
+            for (size_t i = 0; i < pool.size(); ++i)
+                ck.const_index.emplace(std::make_pair(static_cast<uint8_t>(pool[i].prim), pool[i].bits), static_cast<uint32_t>(i));
+        auto it = ck.const_index.find(key);
+        if (it != ck.const_index.end()) return static_cast<uint16_t>(LUMK_CONST_OPERAND + it->second);
+    }
     if (pool.size() >= LUMK_MAX_CONSTANTS) lumk_error_here(ck, "kernel is too large (too many constants)");
     const uint32_t index = static_cast<uint32_t>(pool.size());
     pool.push_back(lumk_const{0, prim, bits});
-    ck.const_index.emplace(key, index);
+    if (!ck.const_index.empty()) ck.const_index.emplace(key, index);
     return static_cast<uint16_t>(LUMK_CONST_OPERAND + index);
 }
 

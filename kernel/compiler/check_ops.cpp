@@ -32,7 +32,7 @@ lumk_operand lumk_check_address_deref(lumk_checker& ck, const lumk_expr& node) {
     const std::string& op = node.op;
     const lumk_expr& child = *node.children[0];
     if (op == "*") {
-        const lumk_operand v = lumk_load_value(ck, lumk_check_expr(ck, child), child.token);
+        const lumk_operand v = lumk_load_value(ck, lumk_check_expr(ck, child), node.token);
         if (v.kind != LUMK_OPND_PTR)
             lumk_error_at(ck, node.token, "'*' needs a pointer but got a " + lumk_describe_operand(ck, v));
         return lumk_deref_operand(ck, v, LUMK_NO_INDEX);
@@ -65,7 +65,7 @@ lumk_operand lumk_check_address_deref(lumk_checker& ck, const lumk_expr& node) {
         }
         return lumk_build_vector(ck, lanes, node.token);
     }
-    return lumk_check_unary(ck, op, lumk_load_value(ck, v, child.token), node.token);
+    return lumk_check_unary(ck, op, lumk_load_value(ck, v, node.token), node.token);
 }
 
 lumk_operand lumk_check_unary(lumk_checker& ck, std::string_view op, const lumk_operand& v, const lumk_token& at) {
@@ -186,12 +186,11 @@ lumk_operand lumk_check_binary(lumk_checker& ck, std::string_view op, const lumk
         return lumk_emit_binary_op(ck, opc, lk, lc, count, at);
     }
 
-    const std::string text = q(op);
-    const lumk_prim k = lumk_common_type(ck, left, right, text, at);
+    const lumk_prim k = lumk_common_type(ck, left, right, op, at);
     if (k == LUMK_PRIM_BOOL && !(op == "==" || op == "!=" || op == "&" || op == "|" || op == "^"))
-        lumk_error_at(ck, at, text + " is not defined for bool (use && / || / !)");
+        lumk_error_at(ck, at, q(op) + " is not defined for bool (use && / || / !)");
     if ((op == "&" || op == "|" || op == "^") && k != LUMK_PRIM_BOOL && !lumk_prim_is_int(k))
-        lumk_error_at(ck, at, text + " needs integers but got " + prim_text(k));
+        lumk_error_at(ck, at, q(op) + " needs integers but got " + prim_text(k));
     lumk_type t;
     t.prim = k;
     const lumk_operand l = lumk_convert_implicit(ck, left, t, at);
@@ -299,7 +298,7 @@ lumk_operand lumk_fold_literal_binary(lumk_checker& ck, std::string_view op, con
     lumk_error_at(ck, at, q(op) + " needs integers");
 }
 
-lumk_prim lumk_common_type(lumk_checker& ck, const lumk_operand& a, const lumk_operand& b, std::string_view text,
+lumk_prim lumk_common_type(lumk_checker& ck, const lumk_operand& a, const lumk_operand& b, std::string_view op,
                            const lumk_token& at) {
     if (a.is_literal() && b.is_literal()) {
         if (a.lit == LUMK_LIT_FLOAT || b.lit == LUMK_LIT_FLOAT) return LUMK_PRIM_F64;
@@ -313,10 +312,10 @@ lumk_prim lumk_common_type(lumk_checker& ck, const lumk_operand& a, const lumk_o
         if (lit.lit == LUMK_LIT_FLOAT && !lumk_prim_is_float(k)) {
             if (a.is_literal())
                 lumk_error_at(ck, at,
-                              "cannot mix a float literal with " + prim_text(k0) + " in " + std::string(text) +
+                              "cannot mix a float literal with " + prim_text(k0) + " in " + q(op) +
                                   ", convert explicitly");
             lumk_error_at(ck, at,
-                          "cannot mix " + prim_text(k0) + " with a float literal in " + std::string(text) +
+                          "cannot mix " + prim_text(k0) + " with a float literal in " + q(op) +
                               ", convert explicitly");
         }
         return k;
@@ -329,7 +328,7 @@ lumk_prim lumk_common_type(lumk_checker& ck, const lumk_operand& a, const lumk_o
         if (lumk_prim_converts_to(bk, ak)) return ak;
     }
     lumk_error_at(ck, at,
-                  "cannot mix " + prim_text(a0) + " and " + prim_text(b0) + " in " + std::string(text) +
+                  "cannot mix " + prim_text(a0) + " and " + prim_text(b0) + " in " + q(op) +
                       ", convert one side explicitly (e.g. " + prim_text(ak) + "(x))");
 }
 
@@ -595,7 +594,7 @@ lumk_operand lumk_check_conditional(lumk_checker& ck, const lumk_expr& node) {
     if (tv.is_literal() && ev.is_literal())
         k = tv.lit == LUMK_LIT_FLOAT ? lumk_prim{LUMK_PRIM_F64} : literal_default(ev);
     else
-        k = lumk_common_type(ck, tv, ev, "'?:'", node.token);
+        k = lumk_common_type(ck, tv, ev, "?:", node.token);
     lumk_type kt;
     kt.prim = k;
     lumk_program& p = *ck.prog;

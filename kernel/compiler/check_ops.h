@@ -23,9 +23,9 @@ lumk_operand lumk_check_binary(lumk_checker& ck, std::string_view op, const lumk
                                const lumk_operand& right, const lumk_token& at);
 lumk_operand lumk_fold_literal_binary(lumk_checker& ck, std::string_view op, const lumk_operand& x,
                                       const lumk_operand& y, const lumk_token& at);
-// Common type of two loaded, non-pointer operands; `text` is the operator as
-// quoted in messages ("'+'").
-lumk_prim lumk_common_type(lumk_checker& ck, const lumk_operand& a, const lumk_operand& b, std::string_view text,
+// Common type of two loaded, non-pointer operands; `op` is the operator
+// ("+", "min", "?:"), quoted in the messages.
+lumk_prim lumk_common_type(lumk_checker& ck, const lumk_operand& a, const lumk_operand& b, std::string_view op,
                            const lumk_token& at);
 uint16_t lumk_arith_opcode(lumk_checker& ck, std::string_view op, lumk_prim kind, const lumk_token& at);
 // form: 0 value, 1 jump if true, 2 jump if false.

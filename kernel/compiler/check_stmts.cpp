@@ -145,30 +145,26 @@ void lumk_emit_condition(lumk_checker& ck, const lumk_expr& cond, bool jump_if, 
         return;
     }
     if (cond.kind == lumk_expr_kind::binary && lumk_is_comparison(cond.op)) {
-        const lumk_operand l0 = lumk_check_expr(ck, *cond.children[0]);
-        const lumk_operand r0 = lumk_check_expr(ck, *cond.children[1]);
-        if (!lumk_is_vector(ck, l0) && !lumk_is_vector(ck, r0)) {
-            const lumk_operand l = lumk_load_value(ck, l0, cond.token);
-            const lumk_operand r = lumk_load_value(ck, r0, cond.token);
-            const bool pointer = l.kind == LUMK_OPND_PTR || r.kind == LUMK_OPND_PTR;
-            const bool constants = l.kind == LUMK_OPND_CONST && r.kind == LUMK_OPND_CONST;
-            if (!pointer && !constants) {
-                const lumk_prim k = lumk_common_type(ck, l, r, "'" + cond.op + "'", cond.token);
-                lumk_type t;
-                t.prim = k;
-                const lumk_operand lc = lumk_convert_implicit(ck, l, t, cond.token);
-                const lumk_operand rc = lumk_convert_implicit(ck, r, t, cond.token);
-                const uint16_t op = lumk_compare_opcode(ck, static_cast<uint32_t>(lumk_compare_index(cond.op)), k,
-                                                        jump_if ? 1 : 2, cond.token);
-                const uint16_t a = lumk_operand_value(ck, lc, cond.token);
-                const uint16_t b = lumk_operand_value(ck, rc, cond.token);
-                lumk_emit_jump(ck, op, label, a, b);
-                return;
-            }
-            lumk_emit_branch(ck, lumk_check_binary(ck, cond.op, l, r, cond.token), jump_if, label, cond.token);
+        // Both operands are loaded first: a vector or struct operand fails
+        // there, as any other aggregate used as a value.
+        const lumk_operand l = lumk_load_value(ck, lumk_check_expr(ck, *cond.children[0]), cond.token);
+        const lumk_operand r = lumk_load_value(ck, lumk_check_expr(ck, *cond.children[1]), cond.token);
+        const bool pointer = l.kind == LUMK_OPND_PTR || r.kind == LUMK_OPND_PTR;
+        const bool constants = l.kind == LUMK_OPND_CONST && r.kind == LUMK_OPND_CONST;
+        if (!pointer && !constants) {
+            const lumk_prim k = lumk_common_type(ck, l, r, cond.op, cond.token);
+            lumk_type t;
+            t.prim = k;
+            const lumk_operand lc = lumk_convert_implicit(ck, l, t, cond.token);
+            const lumk_operand rc = lumk_convert_implicit(ck, r, t, cond.token);
+            const uint16_t op = lumk_compare_opcode(ck, static_cast<uint32_t>(lumk_compare_index(cond.op)), k,
+                                                    jump_if ? 1 : 2, cond.token);
+            const uint16_t a = lumk_operand_value(ck, lc, cond.token);
+            const uint16_t b = lumk_operand_value(ck, rc, cond.token);
+            lumk_emit_jump(ck, op, label, a, b);
             return;
         }
-        lumk_emit_branch(ck, lumk_check_binary(ck, cond.op, l0, r0, cond.token), jump_if, label, cond.token);
+        lumk_emit_branch(ck, lumk_check_binary(ck, cond.op, l, r, cond.token), jump_if, label, cond.token);
         return;
     }
     lumk_emit_branch(ck, lumk_check_expr(ck, cond), jump_if, label, cond.token);
@@ -217,8 +213,8 @@ void lumk_check_var_decl(lumk_checker& ck, const lumk_stmt& decl) {
         lumk_local local;
         local.name = d.name.text;
         if (size) {
-            if (t.is_pointer) lumk_error_at(ck, d.name, "arrays of pointers are not supported");
-            if (t.prim == LUMK_PRIM_BOOL) lumk_error_at(ck, d.name, "bool arrays are not supported (use u8)");
+            if (t.is_pointer) lumk_error_at(ck, decl.token, "arrays of pointers are not supported");
+            if (t.prim == LUMK_PRIM_BOOL) lumk_error_at(ck, decl.token, "bool arrays are not supported (use u8)");
             const uint32_t n = lumk_eval_array_size(ck, *size);
             const uint64_t bytes = static_cast<uint64_t>(n) * elem;
             const uint32_t off = lumk_frame_alloc(ck, bytes, d.name);
@@ -253,7 +249,7 @@ void lumk_check_var_decl(lumk_checker& ck, const lumk_stmt& decl) {
             local.reg = r;
         } else {
             if (!init)
-                lumk_error_at(ck, d.name,
+                lumk_error_at(ck, decl.token,
                               "pointer variables must be initialized ('" + lumk_type_text(ck, t) + " " + d.name.text +
                                   " = p;')");
             const lumk_operand c = lumk_convert_implicit(ck, lumk_check_expr(ck, *init), t, init->token);

@@ -384,9 +384,10 @@ std::string lumk_pointer_param_name(const lumk_checker& ck, uint16_t slot) {
 lumk_operand lumk_convert_implicit(lumk_checker& ck, const lumk_operand& op, const lumk_type& target,
                                    const lumk_token& at) {
     if (!target.is_pointer) {
-        const std::string T = lumk_type_text(ck, plain(target));
+        // The target's text is only needed by the messages.
+        auto T = [&] { return lumk_type_text(ck, plain(target)); };
         const lumk_operand v = lumk_load_value(ck, op, at);
-        if (v.kind == LUMK_OPND_PTR) lumk_error_at(ck, at, "expected " + T + " but got a pointer");
+        if (v.kind == LUMK_OPND_PTR) lumk_error_at(ck, at, "expected " + T() + " but got a pointer");
         if (v.kind == LUMK_OPND_NONE)
             lumk_error_at(ck, at, "a " + lumk_describe_operand(ck, v) + " cannot be used as a value here");
         const lumk_prim tk = target.prim;
@@ -410,13 +411,13 @@ lumk_operand lumk_convert_implicit(lumk_checker& ck, const lumk_operand& op, con
                         tk, tk == LUMK_PRIM_F32 ? f32_bits(static_cast<float>(d)) : f64_bits(d));
             }
             lumk_error_at(ck, at,
-                          "integer literal " + literal_text(v) + " does not fit into " + T +
+                          "integer literal " + literal_text(v) + " does not fit into " + T() +
                               (lumk_prim_is_float(tk) ? " exactly" : ""));
         }
         if (v.kind == LUMK_OPND_CONST && v.lit == LUMK_LIT_FLOAT) {
             if (tk == LUMK_PRIM_F32) return lumk_const_operand(tk, f32_bits(static_cast<float>(v.fval)));
             if (tk == LUMK_PRIM_F64) return lumk_const_operand(tk, f64_bits(v.fval));
-            lumk_error_at(ck, at, "a float literal cannot be converted to " + T + " implicitly, write " + T + "(...)");
+            lumk_error_at(ck, at, "a float literal cannot be converted to " + T() + " implicitly, write " + T() + "(...)");
         }
         const lumk_prim sk = v.type.prim;
         if (v.kind == LUMK_OPND_CONST || v.kind == LUMK_OPND_REG) {
@@ -430,15 +431,15 @@ lumk_operand lumk_convert_implicit(lumk_checker& ck, const lumk_operand& op, con
             if (sk == LUMK_PRIM_F32 && tk == LUMK_PRIM_F64) return lumk_convert_explicit(ck, v, tk, at);
         }
         const std::string S = lumk_describe_operand(ck, v);
-        lumk_error_at(ck, at, "cannot convert " + S + " to " + T + " implicitly, write " + T + "(...)");
+        lumk_error_at(ck, at, "cannot convert " + S + " to " + T() + " implicitly, write " + T() + "(...)");
     }
-    const std::string T = lumk_type_text(ck, target);
+    auto T = [&] { return lumk_type_text(ck, target); };
     if (op.kind != LUMK_OPND_PTR)
-        lumk_error_at(ck, at, "expected a pointer (" + T + ") but got a " + lumk_describe_operand(ck, op));
+        lumk_error_at(ck, at, "expected a pointer (" + T() + ") but got a " + lumk_describe_operand(ck, op));
     if (op.type.prim != target.prim || op.type.struct_index != target.struct_index)
-        lumk_error_at(ck, at, "pointer types do not match: expected " + T + " but got " + lumk_describe_operand(ck, op));
+        lumk_error_at(ck, at, "pointer types do not match: expected " + T() + " but got " + lumk_describe_operand(ck, op));
     if (op.type.is_const && !target.is_const)
-        lumk_error_at(ck, at, "cannot pass a const pointer as a writable pointer (" + T + ")");
+        lumk_error_at(ck, at, "cannot pass a const pointer as a writable pointer (" + T() + ")");
     lumk_operand r = op;
     r.type.is_const = target.is_const;
     return r;

@@ -51,8 +51,8 @@ const std::array<register_operands, LUMK_OP_COUNT>& operand_table() {
 // Calls f(letter, register number) for every register operand (D, R, I) and
 // writes back the number f returns. Opcodes must be valid.
 template <class F>
-void rewrite_registers(lumk_insn& insn, F&& f) {
-    const register_operands& ro = operand_table()[insn.op];
+void rewrite_registers(const std::array<register_operands, LUMK_OP_COUNT>& table, lumk_insn& insn, F&& f) {
+    const register_operands& ro = table[insn.op];
     for (uint32_t i = 0; i < ro.n; ++i) {
         const lumk_operand_slot& s = ro.slot[i];
         const uint64_t raw = lumk_insn_field(insn, s.field);
@@ -70,9 +70,10 @@ void rewrite_registers(lumk_insn& insn, F&& f) {
 
 template <class F>
 void rewrite_program_registers(lumk_program& p, F&& f) {
-    for (lumk_insn& insn : p.code) rewrite_registers(insn, f);
+    const auto& table = operand_table();
+    for (lumk_insn& insn : p.code) rewrite_registers(table, insn, f);
     if (p.prologue)
-        for (lumk_insn& insn : p.prologue->code) rewrite_registers(insn, f);
+        for (lumk_insn& insn : p.prologue->code) rewrite_registers(table, insn, f);
 }
 
 // Code ends with END; the line and file-index tables match the code.
@@ -89,9 +90,10 @@ void normalize_shape(lumk_program& p) {
 // register or constant, and no constant is written.
 uint32_t check_operands(const lumk_program& p, uint32_t register_count) {
     const size_t n = p.code.size();
+    const auto& table = operand_table();
     for (const lumk_insn& insn : p.code) {
         if (insn.op >= LUMK_OP_COUNT) internal(p, "unknown opcode");
-        const register_operands& ro = operand_table()[insn.op];
+        const register_operands& ro = table[insn.op];
         if (ro.jump && insn.imm >= n) internal(p, "jump target outside the code");
         for (uint32_t i = 0; i < ro.n; ++i) {
             const lumk_operand_slot& s = ro.slot[i];

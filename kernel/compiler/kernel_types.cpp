@@ -40,10 +40,37 @@ bool lumk_prim_is_signed(uint32_t code) {
 }
 
 lumk_prim lumk_prim_from_name(std::string_view name) {
-    for (uint32_t i = 0; i < 12; ++i) {
-        if (name == k_prim_names[i]) return static_cast<lumk_prim>(i);
+    // Asked for every type name and callee the checker meets: decided on the
+    // length and the bytes instead of twelve string compares.
+    if (name.size() == 4) {
+        if (name == "void") return LUMK_PRIM_VOID;
+        if (name == "bool") return LUMK_PRIM_BOOL;
+        return LUMK_PRIM_NONE;
     }
-    return LUMK_PRIM_NONE;
+    if (name.size() < 2 || name.size() > 3 || name[1] == '0') return LUMK_PRIM_NONE;
+    uint32_t bits = 0;
+    for (size_t i = 1; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') return LUMK_PRIM_NONE;
+        bits = bits * 10 + static_cast<uint32_t>(name[i] - '0');
+    }
+    switch (name[0]) {
+        case 'i':
+        case 'u': {
+            const uint32_t u = name[0] == 'u' ? 1 : 0;
+            switch (bits) {
+                case 8: return static_cast<lumk_prim>(LUMK_PRIM_I8 + u);
+                case 16: return static_cast<lumk_prim>(LUMK_PRIM_I16 + u);
+                case 32: return static_cast<lumk_prim>(LUMK_PRIM_I32 + u);
+                case 64: return static_cast<lumk_prim>(LUMK_PRIM_I64 + u);
+                default: return LUMK_PRIM_NONE;
+            }
+        }
+        case 'f':
+            if (bits == 32 && name.size() == 3) return LUMK_PRIM_F32;
+            if (bits == 64 && name.size() == 3) return LUMK_PRIM_F64;
+            return LUMK_PRIM_NONE;
+        default: return LUMK_PRIM_NONE;
+    }
 }
 
 bool lumk_prim_converts_to(uint32_t from, uint32_t to) {

@@ -1,5 +1,6 @@
 #include "kernel/compiler/lexer.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -8,18 +9,33 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 23> k_reserved_words = {
-    "kernel", "inline",   "const",     "struct", "cstruct", "if",    "else",    "for",
-    "while",  "break",    "continue",  "return", "unchecked", "true", "false", "sizeof",
-    "reduce", "gid",      "gsize",     "gid_x",  "gid_y",   "gsize_x", "gsize_y",
-};
-
-// Punctuators, longest first so that the first match is the longest one.
-constexpr std::array<std::string_view, 2> k_punct3 = {"<<=", ">>="};
-constexpr std::array<std::string_view, 19> k_punct2 = {
-    "->", "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^=", "<<", ">>", "<=", ">=", "==", "!=", "&&", "||", "++", "--",
-};
 constexpr std::string_view k_punct1 = "()[]{},;:?.+-*/%&|^~!=<>";
+
+// Length of the longest punctuator at the start of `rest` (which is not
+// empty): 3 for "<<=" ">>="; 2 for "->" "+=" "-=" "*=" "/=" "%=" "&=" "|="
+// "^=" "<<" ">>" "<=" ">=" "==" "!=" "&&" "||" "++" "--"; 1 for a single
+// punctuator character; 0 when the byte starts none.
+size_t punct_length(std::string_view rest) {
+    const char c = rest[0];
+    const char n = rest.size() > 1 ? rest[1] : '\0';
+    switch (c) {
+        case '<':
+        case '>':
+            if (n == c) return rest.size() > 2 && rest[2] == '=' ? 3 : 2;
+            return n == '=' ? 2 : 1;
+        case '-': return n == '>' || n == '=' || n == '-' ? 2 : 1;
+        case '+': return n == '=' || n == '+' ? 2 : 1;
+        case '&':
+        case '|': return n == '=' || n == c ? 2 : 1;
+        case '*':
+        case '/':
+        case '%':
+        case '^':
+        case '=':
+        case '!': return n == '=' ? 2 : 1;
+        default: return k_punct1.find(c) != std::string_view::npos ? 1 : 0;
+    }
+}
 
 bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -241,27 +257,10 @@ struct lexer_run {
     }
 
     void lex_punct() {
-        std::string_view rest = src.substr(pos);
-        for (std::string_view p : k_punct3) {
-            if (rest.substr(0, 3) == p) {
-                lx.tokens.push_back(make(lumk_token_kind::punct, pos, 3, line));
-                pos += 3;
-                return;
-            }
-        }
-        for (std::string_view p : k_punct2) {
-            if (rest.substr(0, 2) == p) {
-                lx.tokens.push_back(make(lumk_token_kind::punct, pos, 2, line));
-                pos += 2;
-                return;
-            }
-        }
-        if (k_punct1.find(src[pos]) != std::string_view::npos) {
-            lx.tokens.push_back(make(lumk_token_kind::punct, pos, 1, line));
-            pos += 1;
-            return;
-        }
-        fail_at(pos, line, std::string("unexpected character '") + src[pos] + "'");
+        const size_t len = punct_length(src.substr(pos));
+        if (len == 0) fail_at(pos, line, std::string("unexpected character '") + src[pos] + "'");
+        lx.tokens.push_back(make(lumk_token_kind::punct, pos, len, line));
+        pos += len;
     }
 
     void run() {
@@ -307,9 +306,35 @@ struct lexer_run {
 }  // namespace
 
 bool lumk_is_reserved_word(std::string_view text) {
-    for (std::string_view w : k_reserved_words)
-        if (w == text) return true;
-    return false;
+    // Asked for most name tokens the parser and checker meet: one switch on
+    // the length and first byte leaves at most three candidates to compare.
+    auto is = [&](std::string_view w) { return text == w; };
+    switch (text.size()) {
+        case 2: return is("if");
+        case 3: return text[0] == 'f' ? is("for") : is("gid");
+        case 4: return text[0] == 'e' ? is("else") : is("true");
+        case 5:
+            switch (text[0]) {
+                case 'c': return is("const");
+                case 'w': return is("while");
+                case 'b': return is("break");
+                case 'f': return is("false");
+                case 'g': return is("gsize") || is("gid_x") || is("gid_y");
+                default: return false;
+            }
+        case 6:
+            switch (text[0]) {
+                case 'k': return is("kernel");
+                case 'i': return is("inline");
+                case 's': return is("struct") || is("sizeof");
+                case 'r': return is("return") || is("reduce");
+                default: return false;
+            }
+        case 7: return text[0] == 'c' ? is("cstruct") : is("gsize_x") || is("gsize_y");
+        case 8: return is("continue");
+        case 9: return is("unchecked");
+        default: return false;
+    }
 }
 
 kerror lumk_error_record(const lumk_source_tables& sources, const lumk_token& tok, std::string message) {
@@ -332,6 +357,11 @@ void lumk_lex(lumk_lexer& lexer, std::string_view source, std::string_view name)
             throw kerror(std::string(name), 0, 0, "too many sources in one compile", std::string());
         names.emplace_back(name);
     }
+    // Kernel sources average two to three bytes per token; reserving up front saves
+    // moving every token on each growth of the vector.
+    // Growth stays geometric when many sources go into one vector.
+    const size_t want = lexer.tokens.size() + source.size() / 2 + 16;
+    if (want > lexer.tokens.capacity()) lexer.tokens.reserve(std::max(want, 2 * lexer.tokens.capacity()));
     lexer_run run(lexer, source);
     run.file = static_cast<uint16_t>(file);
     run.run();

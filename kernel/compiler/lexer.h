@@ -18,6 +18,16 @@ enum class lumk_token_kind : uint8_t {
     punct,     // punctuator; text is the operator
 };
 
+// Exact text test for the short fixed texts of punctuators and keywords. A
+// byte loop over a literal unrolls into a few compares; the parser runs these
+// tests several times per token, where a memcmp call each would dominate.
+inline bool lumk_text_is(const std::string& text, std::string_view fixed) {
+    if (text.size() != fixed.size()) return false;
+    for (size_t i = 0; i < fixed.size(); ++i)
+        if (text[i] != fixed[i]) return false;
+    return true;
+}
+
 struct lumk_token {
     lumk_token_kind kind = lumk_token_kind::end;
     std::string text;          // the token as written ("end of source" for the end token)
@@ -33,9 +43,9 @@ struct lumk_token {
     bool is_end() const { return kind == lumk_token_kind::end; }
     bool is_name() const { return kind == lumk_token_kind::name; }
     // A punctuator with exactly this text.
-    bool is_punct(std::string_view p) const { return kind == lumk_token_kind::punct && text == p; }
+    bool is_punct(std::string_view p) const { return kind == lumk_token_kind::punct && lumk_text_is(text, p); }
     // A name token with exactly this text (keywords are recognised this way).
-    bool is_word(std::string_view w) const { return kind == lumk_token_kind::name && text == w; }
+    bool is_word(std::string_view w) const { return kind == lumk_token_kind::name && lumk_text_is(text, w); }
 };
 
 // The pair of source tables shared by every token of a compile.

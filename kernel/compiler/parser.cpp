@@ -33,36 +33,58 @@ constexpr std::array<std::string_view, 11> k_assign_ops = {"=",  "+=", "-=", "*=
                                                             "&=", "|=", "^=", "<<=", ">>="};
 
 bool is_assign_op(const lumk_token& t) {
-    if (t.kind != lumk_token_kind::punct) return false;
+    if (t.kind != lumk_token_kind::punct || t.text.back() != '=') return false;
     for (std::string_view op : k_assign_ops)
-        if (t.text == op) return true;
+        if (lumk_text_is(t.text, op)) return true;
     return false;
 }
 
-// Binding strength of a binary operator, 0 when the token is not one.
+// Binding strength of a binary operator, 0 when the token is not one:
+// "||" 1, "&&" 2, "|" 3, "^" 4, "&" 5, "==" "!=" 6, "<" "<=" ">" ">=" 7,
+// "<<" ">>" 8, "+" "-" 9, "*" "/" "%" 10. Decided on the punctuator's bytes,
+// as it is asked once per operand of every expression.
 int binary_precedence(const lumk_token& t) {
     if (t.kind != lumk_token_kind::punct) return 0;
     const std::string& s = t.text;
-    if (s == "||") return 1;
-    if (s == "&&") return 2;
-    if (s == "|") return 3;
-    if (s == "^") return 4;
-    if (s == "&") return 5;
-    if (s == "==" || s == "!=") return 6;
-    if (s == "<" || s == "<=" || s == ">" || s == ">=") return 7;
-    if (s == "<<" || s == ">>") return 8;
-    if (s == "+" || s == "-") return 9;
-    if (s == "*" || s == "/" || s == "%") return 10;
-    return 0;
+    const char c = s[0];
+    if (s.size() == 1) {
+        switch (c) {
+            case '|': return 3;
+            case '^': return 4;
+            case '&': return 5;
+            case '<':
+            case '>': return 7;
+            case '+':
+            case '-': return 9;
+            case '*':
+            case '/':
+            case '%': return 10;
+            default: return 0;
+        }
+    }
+    if (s.size() != 2) return 0;
+    const char n = s[1];
+    switch (c) {
+        case '|': return n == '|' ? 1 : 0;
+        case '&': return n == '&' ? 2 : 0;
+        case '=':
+        case '!': return n == '=' ? 6 : 0;
+        case '<':
+        case '>': return n == '=' ? 7 : n == c ? 8 : 0;
+        default: return 0;
+    }
 }
 
 bool is_unary_op(const lumk_token& t) {
-    return t.is_punct("-") || t.is_punct("+") || t.is_punct("!") || t.is_punct("~") || t.is_punct("*") ||
-           t.is_punct("&");
+    if (t.kind != lumk_token_kind::punct || t.text.size() != 1) return false;
+    const char c = t.text[0];
+    return c == '-' || c == '+' || c == '!' || c == '~' || c == '*' || c == '&';
 }
 
 bool is_work_item_word(const std::string& s) {
-    return s == "gid" || s == "gsize" || s == "gid_x" || s == "gid_y" || s == "gsize_x" || s == "gsize_y";
+    if (s.size() < 3 || s[0] != 'g') return false;
+    return lumk_text_is(s, "gid") || lumk_text_is(s, "gsize") || lumk_text_is(s, "gid_x") ||
+           lumk_text_is(s, "gid_y") || lumk_text_is(s, "gsize_x") || lumk_text_is(s, "gsize_y");
 }
 
 // Counts nesting levels entered by one parse routine and gives them back when
@@ -513,6 +535,7 @@ private:
         nesting_guard g(p_.expr_depth, p_, k_expr_too_deep);
         g.enter(cur());
         lumk_expr_ptr node = new_expr(lumk_expr_kind::cond);
+        node->children.reserve(3);
         node->children.push_back(std::move(c));
         node->children.push_back(expr());
         skip_after_expr(":");
@@ -530,6 +553,7 @@ private:
             if (prec == 0 || prec < min_prec) break;
             g.enter(cur());
             lumk_expr_ptr node = new_op_expr(lumk_expr_kind::binary);
+            node->children.reserve(2);
             node->children.push_back(std::move(left));
             node->children.push_back(binary(prec + 1));
             left = std::move(node);
@@ -559,6 +583,7 @@ private:
             if (t.is_punct("[")) {
                 g.enter(t);
                 lumk_expr_ptr node = new_expr(lumk_expr_kind::index);
+                node->children.reserve(2);
                 node->children.push_back(std::move(e));
                 node->children.push_back(expr());
                 skip_after_expr("]");
@@ -576,7 +601,7 @@ private:
 
     // "." NAME or "->" NAME applied to e.
     LUMK_NOINLINE lumk_expr_ptr member(lumk_expr_ptr e) {
-        lumk_expr_ptr node = new_expr(cur().text == "." ? lumk_expr_kind::field : lumk_expr_kind::arrow);
+        lumk_expr_ptr node = new_expr(cur().is_punct(".") ? lumk_expr_kind::field : lumk_expr_kind::arrow);
         node->name = expect_name().text;
         node->children.push_back(std::move(e));
         return node;
@@ -605,8 +630,8 @@ private:
 
     lumk_expr_ptr name_primary() {
         const lumk_token& t = cur();
-        if (t.text == "true" || t.text == "false") return new_named_expr(lumk_expr_kind::bool_lit);
-        if (t.text == "sizeof") return size_of();
+        if (lumk_text_is(t.text, "true") || lumk_text_is(t.text, "false")) return new_named_expr(lumk_expr_kind::bool_lit);
+        if (lumk_text_is(t.text, "sizeof")) return size_of();
         if (is_work_item_word(t.text)) return new_named_expr(lumk_expr_kind::name);
         if (lumk_is_reserved_word(t.text)) fail_got("expected an expression");
         if (!peek(1).is_punct("(")) return new_named_expr(lumk_expr_kind::name);

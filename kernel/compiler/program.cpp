@@ -1,5 +1,7 @@
 #include "kernel/compiler/program.h"
 
+#include <array>
+
 lumk_program::lumk_program() : jit(std::make_shared<lumk_jit_slot>()) {}
 
 lumk_program::~lumk_program() {
@@ -8,7 +10,31 @@ lumk_program::~lumk_program() {
 }
 
 namespace {
-bool is_register_letter(char l) { return l == 'D' || l == 'R' || l == 'I'; }
+
+// Register operands (D, R, I) of one opcode, read once from the format table:
+// the walkers run over every instruction several times per compile.
+struct register_slots {
+    uint8_t n = 0;
+    lumk_operand_slot slot[4]{};
+};
+
+using register_table = std::array<register_slots, LUMK_OP_COUNT + 1>;  // last entry: unknown opcodes
+
+const register_table& register_operands() {
+    static const register_table table = [] {
+        register_table t{};
+        for (uint32_t op = 0; op < LUMK_OP_COUNT; ++op) {
+            lumk_operand_slot ops[4];
+            const uint32_t n = lumk_op_operands(op, ops);
+            for (uint32_t i = 0; i < n; ++i)
+                if (ops[i].letter == 'D' || ops[i].letter == 'R' || ops[i].letter == 'I') t[op].slot[t[op].n++] = ops[i];
+        }
+        return t;
+    }();
+    return table;
+}
+
+const register_slots& slots_of(const register_table& t, uint32_t op) { return t[op < LUMK_OP_COUNT ? op : LUMK_OP_COUNT]; }
 
 // Register number of an operand; an I operand holds it in the low 16 bits of imm.
 uint64_t register_of(const lumk_insn& insn, const lumk_operand_slot& op) {
@@ -18,11 +44,10 @@ uint64_t register_of(const lumk_insn& insn, const lumk_operand_slot& op) {
 }  // namespace
 
 void lumk_insn_mark_operands(const lumk_insn& insn, lumk_operand_mark_state& state) {
-    lumk_operand_slot ops[4];
-    const uint32_t n = lumk_op_operands(insn.op, ops);
-    for (uint32_t i = 0; i < n; ++i) {
-        if (ops[i].letter != 'R' && ops[i].letter != 'I') continue;
-        const uint64_t r = register_of(insn, ops[i]);
+    const register_slots& rs = slots_of(register_operands(), insn.op);
+    for (uint32_t i = 0; i < rs.n; ++i) {
+        if (rs.slot[i].letter == 'D') continue;
+        const uint64_t r = register_of(insn, rs.slot[i]);
         if (r < state.first_reg || r >= LUMK_CONST_OPERAND || r >= state.map.size()) continue;
         if (state.map[r] >= 0) continue;
         const uint64_t word = r / 64, bit = uint64_t{1} << (r % 64);
@@ -32,14 +57,13 @@ void lumk_insn_mark_operands(const lumk_insn& insn, lumk_operand_mark_state& sta
 }
 
 void lumk_insn_rename_operands(lumk_insn& insn, std::span<const int32_t> map) {
-    lumk_operand_slot ops[4];
-    const uint32_t n = lumk_op_operands(insn.op, ops);
-    for (uint32_t i = 0; i < n; ++i) {
-        if (!is_register_letter(ops[i].letter)) continue;
-        const uint64_t r = register_of(insn, ops[i]);
+    const register_slots& rs = slots_of(register_operands(), insn.op);
+    for (uint32_t i = 0; i < rs.n; ++i) {
+        const lumk_operand_slot& op = rs.slot[i];
+        const uint64_t r = register_of(insn, op);
         if (r >= map.size() || map[r] < 0) continue;
         const auto v = static_cast<uint32_t>(map[r]);
-        switch (ops[i].field) {
+        switch (op.field) {
             case LUMK_FIELD_A: insn.a = static_cast<uint16_t>(v); break;
             case LUMK_FIELD_B: insn.b = static_cast<uint16_t>(v); break;
             case LUMK_FIELD_C: insn.c = static_cast<uint16_t>(v); break;

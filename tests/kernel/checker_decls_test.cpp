@@ -133,6 +133,9 @@ TEST(CheckerDecls, KernelDeclarationMessages) {
     expect("struct I { i32 a; }\nstruct S { I i; }\nkernel k() -> S reduce(i: +) {}", "+)", "'+' cannot reduce I");
     expect("kernel k() -> i32 reduce(a: +) {}", "reduce", "reduce(field: op) needs a struct or vector result");
     expect("kernel k() -> void reduce(+) {}", "+)", "'+' cannot reduce void");
+    // kernels are checked in source order: an entry kernel's error comes before a later helper's
+    expect("kernel k() { zz = 1; }\nkernel inline h(Q q) {}", "zz", "unknown name 'zz'");
+    expect("kernel inline h(Q q) {}\nkernel k() { zz = 1; }", "Q", "unknown type 'Q'");
     EXPECT_EQ(error_of("kernel k() -> void { return; }"), "ok");
 }
 

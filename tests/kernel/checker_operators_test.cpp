@@ -42,6 +42,10 @@ TEST(CheckerOperators, UnaryMessages) {
     BODY_ERROR("i32 x = ~f;", "~f", "'~' needs an integer but got f32");
     BODY_ERROR("i32 x = ~1.5;", "~1", "'~' needs an integer but got a float literal");
     BODY_ERROR("i64 x = ~18446744073709551615;", "~", "integer constant overflow");
+    // the operand of a unary operator is loaded at the operator
+    BODY_ERROR("f32 a[4]; f32 x = -a;", "-a", "an array (f32[4]) cannot be used as a value, index it");
+    BODY_ERROR("S t; f32 x = -t;", "-t", "a struct (S) cannot be used as a value, access a field or copy it with '='");
+    BODY_ERROR("S t; f32 x = *t;", "*t", "a struct (S) cannot be used as a value, access a field or copy it with '='");
 }
 
 TEST(CheckerOperators, UnaryResults) {
@@ -201,6 +205,11 @@ TEST(CheckerOperators, VectorOperations) {
 TEST(CheckerOperators, VectorMessages) {
     BODY_ERROR("i32x4 v = i32x4(1); i32x4 w = v + 1.5;", "+", "cannot mix i32 with a float literal in '+', convert explicitly");
     BODY_ERROR("f32x4 v = f32x4(1.0); bool c = v == v;", "==", "'==' is not defined for vectors (compare their components)");
+    // a condition loads both sides of a comparison before anything else
+    BODY_ERROR("f32x4 v = f32x4(1.0); if (v == v) {}", "==",
+               "a struct (f32x4) cannot be used as a value, access a field or copy it with '='");
+    BODY_ERROR("f32x4 v = f32x4(1.0); while (1.0 < v) {}", "<",
+               "a struct (f32x4) cannot be used as a value, access a field or copy it with '='");
     BODY_ERROR("f32x2 a = f32x2(1.0); f32x3 c = f32x3(1.0); f32x2 d = a + c;", "+",
                "'+' needs vectors of the same size (f32x2 and f32x3)");
     BODY_ERROR("f32x2 a = f32x2(1.0); f32x2 d = a + p;", "+", "vectors and pointers cannot be combined");

@@ -36,8 +36,9 @@ TEST(CheckerStatements, DeclarationMessages) {
     BODY_ERROR("void* x = p;", "void", "variables cannot be void");
     BODY_ERROR("bool* x = p;", "bool", "bool* is not supported (use u8*)");
     BODY_ERROR("Q x;", "Q", "unknown type 'Q'");
-    BODY_ERROR("f32* a[3];", "a[", "arrays of pointers are not supported");
-    BODY_ERROR("bool a[3];", "a[", "bool arrays are not supported (use u8)");
+    BODY_ERROR("f32* a[3];", "f32*", "arrays of pointers are not supported");
+    BODY_ERROR("bool a[3];", "bool", "bool arrays are not supported (use u8)");
+    BODY_ERROR("bool ok = true, a[3];", "bool", "bool arrays are not supported (use u8)");  // at the statement
     BODY_ERROR("f32 a[0];", "0]", "array size must be a positive integer constant");
     BODY_ERROR("f32 a[1048577];", "1048577", "array size must be a positive integer constant");
     BODY_ERROR("f32 a[1.5];", "1.5", "array size must be a positive integer constant");
@@ -47,8 +48,9 @@ TEST(CheckerStatements, DeclarationMessages) {
     BODY_ERROR("f64 a[131073];", "a[", "the local variables of this kernel need more than 1 MiB");
     BODY_ERROR("i32 x = {1};", "{1}", "a {...} list initializes arrays, structs and vectors, not a i32");
     BODY_ERROR("f32 a[2] = {{1.0}, 2.0};", "{1.0}", "a {...} list initializes arrays, structs and vectors, not a f32");
-    BODY_ERROR("f32* r;", "r;", "pointer variables must be initialized ('f32* r = p;')");
-    BODY_ERROR("const f32* r;", "r;", "pointer variables must be initialized ('const f32* r = p;')");
+    BODY_ERROR("f32* r;", "f32*", "pointer variables must be initialized ('f32* r = p;')");
+    BODY_ERROR("f32* q = p, r;", "f32*", "pointer variables must be initialized ('f32* r = p;')");
+    BODY_ERROR("const f32* r;", "const", "pointer variables must be initialized ('const f32* r = p;')");
     BODY_ERROR("f32 a[3] = 1.0;", "1.0", "arrays are initialized with a list ('{1, 2, 3}')");
     BODY_ERROR("f32 a[2] = {1.0, 2.0, 3.0};", "3.0", "too many values for an array of 2");
     BODY_ERROR("S s = {1.0, 2, 3};", "3}", "too many values for 'S' (2 fields)");

@@ -26,6 +26,9 @@ TEST(KernelTypes, PrimTables) {
     EXPECT_EQ(lumk_prim_from_name("I32"), LUMK_PRIM_NONE);
     EXPECT_EQ(lumk_prim_from_name("i32 "), LUMK_PRIM_NONE);
     EXPECT_EQ(lumk_prim_from_name(""), LUMK_PRIM_NONE);
+    for (const char* near : {"i08", "u08", "f16", "f8", "i4", "u1", "i128", "f32x", "x32", "voi", "bool2", "i", "u", "f",
+                             "f64 ", "i3", "u6", "s32", "f320", "g32", "b8"})
+        EXPECT_EQ(lumk_prim_from_name(near), LUMK_PRIM_NONE) << near;
 }
 
 TEST(KernelTypes, ImplicitConversions) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <locale>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -284,6 +285,21 @@ TEST(KernelLexer, ReservedWords) {
     for (const char* w : reserved) EXPECT_TRUE(lumk_is_reserved_word(w)) << w;
     for (const char* w : {"void", "bool", "i32", "f32x4", "min", "max", "sqrt", "atomic_add", "Kernel", "gid_z", ""})
         EXPECT_FALSE(lumk_is_reserved_word(w)) << w;
+    // every one-byte change, insertion and removal of a reserved word is an ordinary name
+    const std::set<std::string> words(std::begin(reserved), std::end(reserved));
+    for (const std::string& w : words) {
+        for (size_t i = 0; i <= w.size(); ++i) {
+            std::vector<std::string> variants = {w.substr(0, i) + "x" + w.substr(i)};
+            if (i < w.size()) {
+                variants.push_back(w.substr(0, i) + w.substr(i + 1));
+                std::string c = w;
+                c[i] = c[i] == 'z' ? 'a' : static_cast<char>(c[i] + 1);
+                variants.push_back(c);
+            }
+            for (const std::string& v : variants)
+                EXPECT_EQ(lumk_is_reserved_word(v), words.count(v) == 1) << v;
+        }
+    }
 }
 
 TEST(KernelError, RecordCopiesEveryFieldAndSurvivesSelfAssignment) {
@@ -305,4 +321,48 @@ TEST(KernelError, RecordCopiesEveryFieldAndSurvivesSelfAssignment) {
     } catch (const std::exception& e) {
         EXPECT_STREQ(e.what(), "bad thing");
     }
+}
+
+TEST(KernelLexer, EveryPunctuatorPairAndTripleTakesTheLongestMatch) {
+    // Every string of one to three bytes over the punctuator characters: the
+    // first token is the longest punctuator the string begins with.
+    const std::vector<std::string> puncts = {
+        "<<=", ">>=", "->", "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^=", "<<", ">>", "<=", ">=", "==", "!=",
+        "&&",  "||",  "++", "--", "(",  ")",  "[",  "]",  "{",  "}",  ",",  ";",  ":",  "?",  ".",  "+",
+        "-",   "*",   "/",  "%",  "&",  "|",  "^",  "~",  "!",  "=",  "<",  ">"};
+    const std::string alphabet = "()[]{},;:?.+-*/%&|^~!=<>";
+    auto longest = [&](const std::string& s) {
+        std::string best;
+        for (const std::string& p : puncts)
+            if (s.compare(0, p.size(), p) == 0 && p.size() > best.size()) best = p;
+        return best;
+    };
+    size_t checked = 0;
+    for (char a : alphabet) {
+        for (int nb = -1; nb < static_cast<int>(alphabet.size()); ++nb) {
+            for (int nc = -1; nc < static_cast<int>(alphabet.size()); ++nc) {
+                if (nb < 0 && nc >= 0) continue;
+                std::string s(1, a);
+                if (nb >= 0) s += alphabet[nb];
+                if (nc >= 0) s += alphabet[nc];
+                // A comment opener is not a punctuator sequence.
+                if (s.find("//") != std::string::npos || s.find("/*") != std::string::npos) continue;
+                const auto t = lex(s);
+                ASSERT_GE(t.size(), 2u) << s;
+                EXPECT_EQ(t[0].text, longest(s)) << s;
+                EXPECT_EQ(t[0].kind, lumk_token_kind::punct) << s;
+                // The rest lexes the same way on its own.
+                const auto rest = lex(s.substr(t[0].text.size()));
+                ASSERT_EQ(rest.size() + 1, t.size()) << s;
+                for (size_t i = 0; i < rest.size(); ++i) {
+                    EXPECT_EQ(rest[i].text, t[i + 1].text) << s;
+                    if (i + 1 < rest.size()) {
+                        EXPECT_EQ(rest[i].column + t[0].text.size(), t[i + 1].column) << s;
+                    }
+                }
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 10000u);
 }

@@ -878,3 +878,180 @@ TEST(ScalarInterp, TrapTexts) {
     ASSERT_EQ(cvt.run(nullptr, 0, 1, &tr), LUMK_TRAP_CONVERT);
     EXPECT_EQ(lumk_trap_message(*cvt.p, tr), "float value 300.5 does not fit into u8");
 }
+
+TEST(ScalarInterp, EveryMemoryOpcodeAddressesExtendsAndChecks) {
+    // Each of the 100 load/store opcodes, through its own addressing: element
+    // index plus element offset (LD/ST), element index times stride plus byte
+    // offset (LDF/STF), register address plus byte offset (LDR/STR). Loads
+    // extend into the canonical form, stores write exactly the element's bytes,
+    // and the checked forms trap without an effect.
+    constexpr uint64_t stride = 24;  // the LDF/STF rows: 3 records of 24 bytes
+    for (uint32_t p = LUMK_PRIM_I8; p <= LUMK_PRIM_F64; ++p) {
+        const uint32_t w = lumk_prim_size(p);
+        for (uint32_t k = 0; k < 10; ++k) {
+            const auto kind = static_cast<lumk_mem_kind>(k);
+            const uint16_t op = lumk_op_mem(kind, p);
+            const bool store = kind >= LUMK_MEM_ST;
+            const lumk_mem_kind base_kind = static_cast<lumk_mem_kind>(store ? k - 5 : k);
+            const bool checked = base_kind == LUMK_MEM_LD || base_kind == LUMK_MEM_LDF;
+            alignas(8) uint8_t mem[96];
+            for (uint32_t i = 0; i < sizeof mem; ++i) mem[i] = static_cast<uint8_t>(0x80 + 7 * i);
+            uint8_t before[96];
+            std::memcpy(before, mem, sizeof mem);
+
+            // Operands and the address they reach.
+            kptr s{};
+            uint64_t index = 0, imm = 0, addr_off = 0, bad_index = 0, count = 0;
+            if (base_kind == LUMK_MEM_LD || base_kind == LUMK_MEM_LDU) {
+                count = 96 / w;
+                s = slot(mem, count, w);
+                index = count - 3;
+                imm = 2;  // element count - 1
+                addr_off = (count - 1) * w;
+                bad_index = count - 2;  // + imm = count
+            } else if (base_kind == LUMK_MEM_LDF || base_kind == LUMK_MEM_LDFU) {
+                count = 3;
+                s = slot(mem, count, stride);
+                index = 2;
+                imm = 8;  // byte offset inside the record
+                addr_off = 2 * stride + 8;
+                bad_index = 3;
+            } else {
+                index = 0;
+                imm = 40;
+                addr_off = 40;
+            }
+            prog pr;
+            const uint16_t value_reg = 10, index_reg = 8, addr_reg = 9;
+            if (base_kind == LUMK_MEM_LDR) {
+                pr.op(op, value_reg, addr_reg, 0, imm);
+            } else {
+                pr.op(op, value_reg, 0, index_reg, imm);
+            }
+            pr.op(LUMK_END);
+            pr.r(index_reg) = index;
+            pr.r(addr_reg) = reinterpret_cast<uintptr_t>(mem);
+            const uint64_t preset = 0xA5A5A5A5A5A5A5A5ull;
+            const uint64_t value = 0x0807060504030201ull;
+            pr.r(value_reg) = store ? value : preset;
+            const std::string what = lumk_op_name(op);
+            ASSERT_EQ(pr.run(&s), 0) << what;
+
+            uint64_t raw = 0;
+            std::memcpy(&raw, before + addr_off, w);
+            if (!store) {
+                uint64_t want = lumk_reg_canonical(p, raw);
+                if (p == LUMK_PRIM_F32) want = (preset & 0xFFFFFFFF00000000ull) | raw;
+                EXPECT_EQ(pr.r(value_reg), want) << what;
+                EXPECT_EQ(std::memcmp(mem, before, sizeof mem), 0) << what;
+            } else {
+                for (uint32_t i = 0; i < sizeof mem; ++i) {
+                    const bool inside = i >= addr_off && i < addr_off + w;
+                    const uint8_t want = inside ? static_cast<uint8_t>(i - addr_off + 1) : before[i];
+                    EXPECT_EQ(mem[i], want) << what << " byte " << i;
+                }
+            }
+            if (!checked) continue;
+            // One element past the end traps with the index and the count, and
+            // has no effect.
+            std::memcpy(mem, before, sizeof mem);
+            pr.r(index_reg) = bad_index;
+            pr.r(value_reg) = store ? value : preset;
+            ktrap tr{};
+            ASSERT_EQ(pr.run(&s, 0, 1, &tr), LUMK_TRAP_BOUNDS) << what;
+            EXPECT_EQ(tr.value, static_cast<int64_t>(count)) << what;
+            EXPECT_EQ(tr.limit, count) << what;
+            EXPECT_EQ(tr.pc, 0u) << what;
+            EXPECT_EQ(pr.r(value_reg), store ? value : preset) << what;
+            EXPECT_EQ(std::memcmp(mem, before, sizeof mem), 0) << what;
+        }
+    }
+}
+
+TEST(ScalarInterp, EveryF32ResultWritesOnlyTheLowHalf) {
+    // Sources carry garbage in their upper halves (f32 readers look only at the
+    // low 32 bits); the destination's upper half must survive every f32 writer.
+    const uint64_t up_b = 0x1234567800000000ull, up_c = 0x9ABCDEF000000000ull, up_a = 0xA5A5A5A500000000ull;
+    struct row {
+        uint16_t op;
+        uint64_t b, c;  // sources, low halves only for f32 operands
+        uint16_t cfield;
+        uint64_t imm;
+        float want;
+        bool c_is_reg;
+    };
+    const row rows[] = {
+        {LUMK_ADD_F32, fb(1.5f), fb(2.0f), 0, 0, 3.5f, true},
+        {LUMK_SUB_F32, fb(1.5f), fb(2.0f), 0, 0, -0.5f, true},
+        {LUMK_MUL_F32, fb(1.5f), fb(2.0f), 0, 0, 3.0f, true},
+        {LUMK_DIV_F32, fb(1.5f), fb(2.0f), 0, 0, 0.75f, true},
+        {LUMK_MOD_F32, fb(5.5f), fb(2.0f), 0, 0, 1.5f, true},
+        {LUMK_MIN_F32, fb(1.5f), fb(2.0f), 0, 0, 1.5f, true},
+        {LUMK_MAX_F32, fb(1.5f), fb(2.0f), 0, 0, 2.0f, true},
+        {LUMK_MATH2_F32, fb(2.0f), fb(3.0f), 0, LUMK_MATH_POW, 8.0f, true},
+        {LUMK_NEG_F32, fb(1.5f), 0, 0, 0, -1.5f, false},
+        {LUMK_ABS_F32, fb(-1.5f), 0, 0, 0, 1.5f, false},
+        {LUMK_SQRT_F32, fb(6.25f), 0, 0, 0, 2.5f, false},
+        {LUMK_MATH1_F32, fb(-1.5f), 0, LUMK_MATH_FLOOR, 0, -2.0f, false},
+    };
+    for (const row& t : rows) {
+        prog pr;
+        pr.op(t.op, 10, 8, t.c_is_reg ? 9 : t.cfield, t.imm).op(LUMK_END);
+        pr.r(8) = up_b | t.b;
+        pr.r(9) = up_c | t.c;
+        pr.r(10) = up_a;
+        ASSERT_EQ(pr.run(), 0) << lumk_op_name(t.op);
+        EXPECT_EQ(pr.r(10), up_a | fb(t.want)) << lumk_op_name(t.op);
+    }
+    // Conversions into f32 read whole integer or f64 registers.
+    struct cvt {
+        uint16_t op;
+        uint64_t b;
+        float want;
+    };
+    for (const cvt& t : {cvt{LUMK_CVT_S_F32, i64(-7), -7.0f}, cvt{LUMK_CVT_U_F32, 0x8000000000000000ull, 9223372036854775808.0f},
+                         cvt{LUMK_CVT_F64_F32, db(-0.25), -0.25f}}) {
+        prog pr;
+        pr.op(t.op, 10, 8).op(LUMK_END);
+        pr.r(8) = t.b;
+        pr.r(10) = up_a;
+        ASSERT_EQ(pr.run(), 0) << lumk_op_name(t.op);
+        EXPECT_EQ(pr.r(10), up_a | fb(t.want)) << lumk_op_name(t.op);
+    }
+    // Readers of f32 operands ignore the upper halves too.
+    prog pr;
+    pr.op(LUMK_CVT_F32_F64, 10, 8)
+        .op(LUMK_CVT_F32_INT, 11, 8, LUMK_PRIM_I32)
+        .op(LUMK_BOOL_F32, 12, 9)
+        .op(LUMK_CMPLT_F32, 13, 8, 9)
+        .op(LUMK_END);
+    pr.r(8) = up_b | fb(-2.5f);
+    pr.r(9) = up_c;  // +0.0 in the low half
+    ASSERT_EQ(pr.run(), 0);
+    EXPECT_EQ(as_d(pr.r(10)), -2.5);
+    EXPECT_EQ(pr.r(11), i64(-2));
+    EXPECT_EQ(pr.r(12), 0u);
+    EXPECT_EQ(pr.r(13), 1u);
+}
+
+TEST(ScalarInterp, NopJumpAndRegisterAtomicAdd) {
+    alignas(8) uint8_t mem[16] = {};
+    const int32_t start = -3;
+    std::memcpy(mem + 4, &start, 4);
+    prog pr;
+    pr.op(LUMK_NOP)
+        .op(LUMK_JMP, 0, 0, 0, 3)
+        .op(LUMK_MOV, 11, 12)  // skipped
+        .op(LUMK_AADDR_I32, 10, 8, 9, 4)
+        .op(LUMK_END);
+    pr.r(8) = reinterpret_cast<uintptr_t>(mem);
+    pr.r(9) = 0x100000001ull;  // only the low 32 bits are added
+    pr.r(12) = 5;
+    ASSERT_EQ(pr.run(nullptr, 0, 2), 0);
+    EXPECT_EQ(pr.r(11), 0u);
+    EXPECT_EQ(pr.r(10), i64(-2));  // old value of the second work item, sign-extended
+    int32_t now;
+    std::memcpy(&now, mem + 4, 4);
+    EXPECT_EQ(now, -1);
+    EXPECT_EQ(mem[8], 0u);  // a 4-byte location: the next word is untouched
+}

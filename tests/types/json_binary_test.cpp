@@ -248,5 +248,29 @@ TEST_F(binary_form, MalformedInputFailsCleanly) {
     log().clear();
 }
 
+
+TEST_F(binary_form, ReadDuplicatesKeepTheLastDesignatedThroughSorting) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    for (int i = 0; i < 40; ++i) c->push_keyed(num(i), i % 2 ? "b" : "a");
+    bytes_t out;
+    ASSERT_TRUE(c->to_binary(out));
+    read_result r = read_container(out);
+    ASSERT_TRUE(r.ok);
+    lum_std_json* back = r.value->json_container();
+    back->sort_keys_reverse();  // equal keys may change places; the designation may not
+    EXPECT_EQ(back->get_or_add("b")->payload.i, 39);
+    EXPECT_EQ(back->get_or_add("a")->payload.i, 38);
+    EXPECT_EQ(back->key_count("a"), 20u);
+    // Reading stopped by a value that cannot be read keeps an exact index.
+    bytes_t stopped = cat({json_tag, {0x03, 0x01, 'k', 0x00}, value_tag, {0x02, 0x02, 0x01, 'k', 0x00}, value_tag,
+                           {0x02, 0x04, 0x01, 'k', 0x00}, value_tag, {0x08}});
+    read_result s = read_container(stopped);
+    EXPECT_FALSE(s.ok);
+    warnings();
+    EXPECT_EQ(s.value->json_container()->key_count("k"), 3u);
+    EXPECT_EQ(s.value->json_container()->find_key("k"), s.value->json_container()->entries[2].value.get());
+}
+
 }  // namespace
 }  // namespace j1test

@@ -3,6 +3,8 @@
 // parsing (types, duplicate keys, comments, big numbers, retry on the embedded
 // span, error lines with their byte positions, depth limit) and the reference
 // listing.
+#include <random>
+
 #include <nlohmann/json.hpp>
 
 #include "tests/types/json_test_support.h"
@@ -305,6 +307,141 @@ TEST_F(text, DebugRefsListsCellsAndMarkers) {
                                                    "instead of recursing forever."});
     EXPECT_EQ(json_debug_refs(c, out, false),
               "[\n    {\n        \"is_ref\": false,\n        \"refcount\": 1,\n        \"type\": \"int\"\n    }\n]");
+}
+
+
+// The printer walks the container itself; it must print exactly what the
+// library prints for the document json_to_document builds, and warn the same.
+TEST_F(text, PrinterMatchesTheLibraryOnRandomContainers) {
+    std::mt19937 rng(99);
+    const std::vector<std::string> keys = {"", "a", "b", "B", "ab", "\xff", std::string("n\0", 2), "zz"};
+    const lumvar_shared deep = nested(1030);  // reaching it gives depth refusals
+    size_t cycles = 0, too_deep = 0;
+    for (int round = 0; round < 80; ++round) {
+        // A few containers that refer to each other (shared, nested, cyclic).
+        std::vector<lumvar_shared> group(4);
+        for (auto& g : group) g = lumvar_shared::make_typed(LUMVAR_JSON);
+        for (auto& g : group) {
+            lum_std_json* c = g->json_container();
+            const int n = static_cast<int>(rng() % 7);
+            for (int i = 0; i < n; ++i) {
+                lumvar_shared value;
+                switch (rng() % 8) {
+                    case 0: value = num(static_cast<int64_t>(rng()) - 1000); break;
+                    case 1: value = lumvar_shared::from_float((rng() % 5 == 0) ? std::nan("") : rng() / 7.0); break;
+                    case 2: value = str(keys[rng() % keys.size()] + "x\"\n"); break;
+                    case 3: value = lumvar_shared::make(); break;
+                    case 4: value = boolean_of(num(rng() % 2)); break;
+                    case 5: value = rng() % 4 == 0 ? deep : num(1); break;
+                    default: value = group[rng() % group.size()]; break;
+                }
+                c->push_keyed(std::move(value), rng() % 3 != 0 ? keys[rng() % keys.size()] : std::string());
+            }
+        }
+        for (bool compact_form : {true, false}) {
+            lum_std_json* c = group[0]->json_container();
+            std::string printed;
+            json_to_text(c, printed, compact_form);
+            const std::vector<std::string> printed_warnings = warnings();
+            json_visit_guard visits;
+            const nlohmann::json document = json_to_document(c, visits);
+            const std::string expected =
+                document.dump(compact_form ? -1 : 4, ' ', false, nlohmann::json::error_handler_t::replace);
+            ASSERT_EQ(printed, expected) << "round " << round;
+            ASSERT_EQ(printed_warnings.size(), visits.reason == 0 ? 0u : 1u) << "round " << round;
+            if (visits.reason == json_visit_guard::reason_cycle) {
+                ASSERT_EQ(printed_warnings[0], cycle_warning);
+                ++cycles;
+            }
+            if (visits.reason == json_visit_guard::reason_too_deep) {
+                ASSERT_EQ(printed_warnings[0], depth_warning);
+                ++too_deep;
+            }
+        }
+        for (auto& g : group) g->json_container()->clear();  // break the cycles
+    }
+    EXPECT_GT(cycles, 10u);
+    EXPECT_GT(too_deep, 10u);
+}
+
+// The parser builds containers from the library's events; they must equal
+// what converting the library's document gives, and errors must read the same.
+TEST_F(text, ParserMatchesTheDocumentConversion) {
+    std::mt19937 rng(5);
+    const std::vector<std::string> pieces = {"{", "}", "[", "]", ",", ":", "\"a\"", "\"b\"", "\"\"", "1",
+                                             "-2.5e3", "18446744073709551616", "true", "false", "null", " ",
+                                             "/*c*/", "\"\\u00e9\"", "x"};
+    size_t parsed = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string source;
+        if (round % 2 == 0) {
+            // Valid documents with duplicate keys in random order.
+            source = "{";
+            const int n = 1 + static_cast<int>(rng() % 5);
+            for (int i = 0; i < n; ++i) {
+                if (i) source += ",";
+                source += "\"k" + std::to_string(rng() % 3) + "\":";
+                source += (rng() % 2) ? "[" + std::to_string(rng() % 9) + ",{\"z\":1,\"y\":[]}]" : "{\"q\":null}";
+            }
+            source += "}";
+        } else {
+            const int n = 1 + static_cast<int>(rng() % 12);
+            for (int i = 0; i < n; ++i) source += pieces[rng() % pieces.size()];
+        }
+        lum_std_json* c = nullptr;
+        lumvar_shared v = new_json(c);
+        const bool ok = c->from_string(source, false);
+        const std::vector<std::string> logged = errors();
+
+        nlohmann::json document;
+        json_parse_error error;
+        lum_std_json* d = nullptr;
+        lumvar_shared dv = new_json(d);
+        bool expected_ok = parse_json_text(source, document, error);
+        if (expected_ok) expected_ok = document_to_json(d, document, 0);
+        if (!expected_ok) {
+            // The whole text failed; the embedded span may still parse.
+            const size_t first = source.find_first_of("{[\"");
+            const size_t last = source.find_last_of("}]\"");
+            if (first != std::string::npos && last != std::string::npos && last >= first &&
+                last - first + 1 != source.size()) {
+                json_parse_error ignored;
+                d->clear();
+                expected_ok = parse_json_text(source.substr(first, last - first + 1), document, ignored) &&
+                              document_to_json(d, document, 0);
+            }
+        }
+        ASSERT_EQ(ok, expected_ok) << source;
+        if (ok) {
+            ++parsed;
+            ASSERT_EQ(compact(c), compact(d)) << source;
+            ASSERT_EQ(keys_of(c), keys_of(d)) << source;
+            ASSERT_TRUE(logged.empty()) << source;
+        } else {
+            ASSERT_EQ(logged, std::vector<std::string>{json_parse_error_message(source, error)}) << source;
+        }
+    }
+    EXPECT_GT(parsed, 1500u);
+}
+
+TEST_F(text, DeferredIndexOfParsedContainers) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    ASSERT_TRUE(c->from_string("{\"b\": 1, \"a\": 2, \"\": 3, \"b\": 4}", false));
+    EXPECT_EQ(c->key_count("b"), 1u);
+    EXPECT_EQ(c->get_or_add("b")->payload.i, 4);
+    EXPECT_TRUE(c->has_key(""));
+    c->push_keyed(num(5), "a");  // a keyed append after the parse designates the new entry
+    EXPECT_EQ(c->get_or_add("a")->payload.i, 5);
+    EXPECT_EQ(c->key_count("a"), 2u);
+    // Erasing and sorting before anything looked at the index.
+    ASSERT_TRUE(c->from_string("{\"x\": 1, \"y\": 2, \"z\": 3}", false));
+    EXPECT_TRUE(c->erase_at(1));
+    c->sort_keys_reverse();
+    EXPECT_EQ(keys_of(c), (std::vector<std::string>{"z", "x"}));
+    EXPECT_FALSE(c->has_key("y"));
+    EXPECT_EQ(c->get_or_add("x")->payload.i, 1);
+    EXPECT_EQ(c->entries.size(), 2u);
 }
 
 }  // namespace

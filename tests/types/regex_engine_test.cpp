@@ -211,6 +211,12 @@ TEST(RegexEngine, CapturesFollowEcmaScript) {
     EXPECT_EQ(groups("(a|ab)(c|bcd)(d*)", "abcd"), (v{"abcd", "a", "bcd", ""}));
     EXPECT_EQ(groups("(?:a|(b))*?c", "abc"), (v{"abc", "b"}));
     EXPECT_EQ(groups("(a?)*?b", "ab"), (v{"ab", "a"}));
+    // An empty capture referenced on an empty text, also one without storage.
+    EXPECT_EQ(groups("(a*)\\1", ""), (v{"", ""}));
+    lum_regex empty_reference("(a*)\\1$");
+    lum_regex_matcher m(empty_reference);
+    EXPECT_TRUE(m.search(std::string_view()));
+    EXPECT_TRUE(m.match_full(std::string_view()));
 }
 
 TEST(RegexEngine, LaterSearchesSeeTheBytesBeforeTheirStart) {
@@ -247,6 +253,35 @@ TEST(RegexEngine, RepetitionOverTheWholeAcceptedInputNeedsNoThreadStack) {
     EXPECT_EQ(search(".*z", long_text), std::nullopt);
     EXPECT_EQ(search("x*?z", long_text), std::nullopt);
     EXPECT_EQ(search("\\w+\\s", long_text), std::nullopt);
+}
+
+TEST(RegexEngine, RepeatedSearchesCostWhatTheyMatchNotThePatternSize) {
+    // 100000 capture groups that never take part: each of the 262144
+    // searches must not pay for clearing all of them (that took seconds).
+    std::string pattern = "b|";
+    for (int i = 0; i < 100000; ++i) pattern += "(c)";
+    lum_regex re(pattern);
+    lum_regex_matcher m(re);
+    const std::string text(262144, 'b');
+    const auto t0 = std::chrono::steady_clock::now();
+    size_t found = 0;
+    for (size_t at = 0; at < text.size(); ++at) found += m.search(text, at) && m.begin() == at ? 1 : 0;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
+    EXPECT_EQ(found, text.size());
+
+    // The groups a match set are unset again for the next search.
+    lum_regex two("(a)|(b)");
+    lum_regex_matcher mt(two);
+    ASSERT_TRUE(mt.search("ab", 0));
+    EXPECT_TRUE(mt.matched(1));
+    ASSERT_TRUE(mt.search("ab", 1));
+    EXPECT_FALSE(mt.matched(1));
+    EXPECT_TRUE(mt.matched(2));
+    ASSERT_TRUE(mt.match_here_not_empty("ba", 1));
+    EXPECT_TRUE(mt.matched(1));
+    EXPECT_FALSE(mt.matched(2));
+    ASSERT_TRUE(mt.match_full("b"));
+    EXPECT_FALSE(mt.matched(1));
 }
 
 TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {

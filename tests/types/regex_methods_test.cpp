@@ -295,6 +295,13 @@ TEST(RegexMethods, BudgetFailuresLogTheirLineAndGiveTheFallback) {
               std::vector<std::string>{"regex_replace_inplace: pattern '" + why +
                                        "' failed while matching (error_stack)"});
 
+    // A replaced text that would outgrow its budget: the unchanged text.
+    const std::string sixteen_k(16384, 'a');
+    EXPECT_TRUE(text_of(h.call(lum_string_regex_replace, sixteen_k, {"x*", "$'"})) == sixteen_k);
+    EXPECT_EQ(h.fx.log->take_errors(),
+              std::vector<std::string>{"regex_replace: pattern 'the replaced text needed more than 67108864 bytes' "
+                                       "failed while matching (error_space)"});
+
     // Lists keep what was found before the failure.
     const std::string mixed = "x-x-" + long_run;
     const std::string alternative = "x|" + hungry;

@@ -121,3 +121,37 @@ TEST(RegexText, BudgetFailuresLeaveWhatWasFound) {
     }
     EXPECT_EQ(found, (list{"x", "x"}));
 }
+
+TEST(RegexText, ReplaceWorkAndOutputAreBudgeted) {
+    // A long replacement is expanded once per match: that work counts against
+    // the step budget even when it produces nothing (group 1 is empty here).
+    lum_regex empty_group("(x*)");
+    lum_regex_limits limits;
+    limits.max_steps = 100000;
+    std::string nothing;
+    for (int i = 0; i < 5000; ++i) nothing += "$1";
+    lum_regex_matcher m(empty_group, limits);
+    try {
+        lum_regex_replace_text(m, std::string(16384, 'a'), nothing);
+        FAIL() << "expanding the replacement should have run out of steps";
+    } catch (const lum_regex_error& e) {
+        EXPECT_EQ(e.code(), lum_regex_error_complexity);
+    }
+
+    // "$'" after every one of n empty matches builds about n*n/2 bytes: the
+    // replaced text may not grow past its budget.
+    lum_regex empty_matches("x*");
+    limits = {};
+    limits.max_output_bytes = 1000;
+    lum_regex_matcher small(empty_matches, limits);
+    EXPECT_EQ(lum_regex_replace_text(small, "abc", "<$'>"), "<abc>a<bc>b<c>c<>");
+    try {
+        lum_regex_replace_text(small, std::string(100, 'a'), "$'");
+        FAIL() << "the replaced text should have exceeded its budget";
+    } catch (const lum_regex_error& e) {
+        EXPECT_EQ(e.code(), lum_regex_error_space);
+        EXPECT_STREQ(e.what(), "the replaced text needed more than 1000 bytes");
+    }
+    lum_regex_matcher exact(empty_matches, limits);
+    EXPECT_EQ(lum_regex_replace_text(exact, std::string(999, 'a'), "").size(), 999u);  // at the budget: fine
+}

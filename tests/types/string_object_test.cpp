@@ -136,6 +136,11 @@ TEST_F(string_test, WriteByKeyWithAJsonListUsesItsElementsInTurn) {
     lumvar_shared keyed_list = lumvar_shared::make_typed(LUMVAR_JSON);
     keyed_list->json_container()->push_keyed(str("K"), "name");
     EXPECT_EQ(keyed("a-b", "-", keyed_list), "aKb");
+    // A reference to a list counts as the list.
+    lumvar_shared list = json_list({"<", ">"});
+    lumvar_shared ref = lumvar_shared::make();
+    ref->set_ref(list.get());
+    EXPECT_EQ(keyed("a-b-c", "-", ref), "a<b>c");
     // Running out of elements never reports an out-of-bounds access.
     EXPECT_TRUE(log().entries().empty());
 }

@@ -195,11 +195,3 @@ TEST_F(string_test, ConstructorConcatenatesTheTextFormsOfItsArguments) {
     EXPECT_EQ(taken.members.at("string")->payload.i, 7);
     EXPECT_TRUE(taken.functions.empty());
 }
-
-TEST_F(string_test, RegexRowsAreCallable) {
-    // Whatever serves them, the regex rows are bound methods of the object.
-    lumvar_shared s = str("a.b");
-    for (const char* name : {"regex_match", "regex_search", "regex_findall", "regex_replace",
-                             "regex_replace_inplace", "regex_split", "regex_escape"})
-        EXPECT_NE(definition(s, name), nullptr) << name;
-}

@@ -247,6 +247,15 @@ TEST(NativeCalls, ExceptionsAndGoneDefinitions) {
     lumvar* gone_cell = e.prog.constant(gone_value);
     gone_value.reset();
     gone.reset();
+    // A definition that goes between the prepare (44) and the start (46).
+    lumptr_strong<lum_function_def> victim(make_native("victim", 1, 1, [](lum_vm_context&, std::vector<lumvar_shared>&) {
+        return lumvar_shared::from_int(1);
+    }));
+    lum_function_def* const victim_raw = victim.get();
+    lum_function_def* kill = make_native("kill", 0, 0, [&victim](lum_vm_context&, std::vector<lumvar_shared>&) {
+        victim.reset();
+        return lumvar_shared::make();
+    });
 
     // Each call sits in its own try block so that every failure is caught and printed.
     auto guarded = [&](const std::function<void(lum_block_builder&)>& body) {
@@ -266,6 +275,11 @@ TEST(NativeCalls, ExceptionsAndGoneDefinitions) {
         guarded([&](lum_block_builder& b) { b.push().frame(0).ncall(method).pop(); }),
         guarded([&](lum_block_builder& b) { b.push().ldk(gone_cell).prep(0).call().pop(); }),
         guarded([&](lum_block_builder& b) { b.push().ldi(3).prep(0).pop(); }),
+        guarded([&](lum_block_builder& b) {
+            b.push().emit(LUM_OP_LDEXT, {.D = reinterpret_cast<uint64_t>(victim_raw)});
+            b.prep(1);
+            b.push().frame(0).ncall(kill).arg(0).pop().call().pop();
+        }),
     };
     lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 0));
     for (auto& [t, c] : cases) {
@@ -281,7 +295,9 @@ TEST(NativeCalls, ExceptionsAndGoneDefinitions) {
               "invalid object pointer!\n"
               "invalid object pointer!\n"
               "not a function!\n"
-              "not a function!\n");
+              "not a function!\n"
+              "invalid object pointer!\n");
+    EXPECT_FALSE(victim);
     EXPECT_EQ(e.fx.tasks.back()->frame_depth, 0u);
 }
 

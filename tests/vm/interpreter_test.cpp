@@ -152,6 +152,41 @@ TEST(StackOpcodes, LoadsShareCellsAndConstantsReuseTheTop) {
     EXPECT_EQ(d2.top()->payload.i, 9);
 }
 
+TEST(StackOpcodes, GlobalLoadWithoutAGlobalContext) {
+    env e;
+    lum_block_builder g(e.prog, e.block("globals", LUM_BLOCK_TOP, 1));
+    lum_program_block* global_block = g.finish();
+    lum_block_builder r(e.prog, e.block("routine", LUM_BLOCK_FUNCTION, 0));
+    r.push().ldi(3).ld_g(0);
+    lum_program_block* routine_block = r.finish();
+    lumptr_strong<lum_task> scope = lum_task::create(global_block, nullptr);
+    lumptr_strong<lum_task> routine = lum_task::create(routine_block, scope.get());
+    ASSERT_TRUE(routine->has_context());
+    ASSERT_TRUE(lum_task::bind_arguments(routine.get(), nullptr));
+    // The global scope loses its contexts: there is no global context any more.
+    while (!scope->contexts.empty()) {
+        lum_vm_context* c = scope->contexts.back();
+        scope->contexts.pop_back();
+        lum_vm_context::release(c);
+    }
+    lum_thread_local& tl = lum_get_thread_local();
+    lum_task* saved = tl.current_task;
+    tl.current_task = routine.get();
+    lum_vm_context* ctx = routine->contexts.front();
+    const uint32_t status = lum_interpret(routine_block, ctx);
+    tl.current_task = saved;
+    EXPECT_EQ(status, LUM_STATUS_ERROR);
+    EXPECT_EQ(text(routine->error), "No global scope!");
+    EXPECT_EQ(text(routine->stack.back()), "3");  // the top is left as it was
+    const std::vector<std::string> errors = e.fx.log->take_errors();
+    ASSERT_EQ(errors.size(), 5u);  // the report (one frame without a position) and four lines
+    EXPECT_NE(errors[0].find("No global scope!"), std::string::npos) << errors[0];
+    EXPECT_EQ(errors[1].rfind("No global scope: 0 : ", 0), 0u) << errors[1];
+    EXPECT_EQ(errors[2].rfind("Addr: 0x", 0), 0u) << errors[2];
+    EXPECT_EQ(errors[3], "Blocks: 1");
+    EXPECT_EQ(errors[4], "Name: test");
+}
+
 TEST(StackOpcodes, AssignRefDerefAndTruth) {
     env e;
     lum_block_builder b(e.prog, e.block("vals", LUM_BLOCK_TOP, 3));

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,7 +15,6 @@
 #include "tests/vm/lasm_support.h"
 
 namespace {
-
 
 namespace fs = std::filesystem;
 
@@ -71,20 +68,5 @@ TEST_P(LasmProgram, OutputErrorsAndStatus) {
 
 INSTANTIATE_TEST_SUITE_P(Files, LasmProgram, ::testing::ValuesIn(program_names()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
-
-// Development aid: prints what a file does (LASM_FILE=path, run with
-// --gtest_also_run_disabled_tests --gtest_filter=*ShowFile).
-TEST(LasmDev, DISABLED_ShowFile) {
-    const char* path = std::getenv("LASM_FILE");
-    ASSERT_NE(path, nullptr);
-    if (std::getenv("LASM_LIST") != nullptr) {
-        lum_asm_options options;
-        options.module = &lasmtest::linked_module();
-        std::printf("%s", lum_assemble(read_file(path), path, options).listing().c_str());
-    }
-    const lasmtest::outcome o = lasmtest::run(read_file(path), fs::path(path).filename().string(),
-                                              read_flags(fs::path(path).replace_extension(".flags")));
-    std::printf("--- stdout\n%s--- stderr\n%s--- status %d\n", o.out.c_str(), o.err.c_str(), o.status);
-}
 
 }  // namespace

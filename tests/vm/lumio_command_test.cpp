@@ -82,6 +82,28 @@ TEST(LumioCommand, ExitStatuses) {
     EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
 }
 
+TEST(LumioCommand, ValuesMadeByTheInterpreterHaveTheirMethods) {
+    // Text made by `lds` and a json made by `newjson` are objects of the
+    // runtime copy inside the executable; their methods work as those of
+    // objects made by the library (std.thread). regex_search runs on a
+    // worker through return_thread.
+    const fs::path dir = fs::temp_directory_path() / ("lumio_methods_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const fs::path file = dir / "methods.lasm";
+    std::ofstream(file) << ".program \"methods\"\n.native print\n.block main kind=top slots=0\n"
+                           "  push\n  frame 3\n"
+                           "  lds \"abc\"\n  mem \"uppercase\"\n  prep 0\n  call\n  farg 0\n"
+                           "  lds \"xxbb\"\n  mem \"regex_search\"\n  prep 1\n  push\n  lds \"b+\"\n  arg 0\n  pop\n"
+                           "  call\n  farg 1\n"
+                           "  newjson\n  mem \"size\"\n  prep 0\n  call\n  farg 2\n"
+                           "  ncall @print\n  pop\n.end\n";
+    const command_result r = lumio("run '" + file.string() + "' --workers 1" + module_option);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ABC 2 0\n");
+    EXPECT_EQ(r.err, "");
+    fs::remove_all(dir);
+}
+
 TEST(LumioCommand, AssemblyErrorsAndListing) {
     const fs::path dir = fs::temp_directory_path() / ("lumio_asm_" + std::to_string(::getpid()));
     fs::create_directories(dir);

@@ -167,6 +167,54 @@ TEST(Arithmetic, InvalidTypesAndRefusals) {
     }
 }
 
+namespace {
+
+// A native object worth 10 that adds (as the left operand) and subtracts
+// (as the right one); every other operation it leaves to the other side.
+class ten_object : public lumobject_base {
+public:
+    std::string to_string() override { return "ten"; }
+    bool add(const lumvar_shared& other, lumvar_shared& result) override {
+        result = lumvar_shared::from_int(10 + other->int_value());
+        return true;
+    }
+    bool sub_reverse(const lumvar_shared& other, lumvar_shared& result) override {
+        result = lumvar_shared::from_int(other->int_value() - 10);
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST(Arithmetic, NativeObjectsAnswerThroughTheirOperations) {
+    env e;
+    lumvar_shared ten = lumvar_shared::from_object(new ten_object());
+    outcome sum = eval(e, ten, I(5), LUM_OP_ADD);  // the left object's add
+    EXPECT_EQ(sum.status, LUM_STATUS_FINISHED);
+    EXPECT_EQ(text(sum.top), "15");
+    outcome diff = eval(e, I(4), ten, LUM_OP_SUB);  // the right object's sub_reverse
+    EXPECT_EQ(diff.status, LUM_STATUS_FINISHED);
+    EXPECT_EQ(text(diff.top), "-6");
+    struct row {
+        lumvar_shared l, r;
+        uint8_t op;
+        std::string error;
+    };
+    std::vector<row> rows = {
+        {I(1), ten, LUM_OP_ADD, "Cannot add '1' and 'ten'"},  // no add_reverse
+        {ten, I(1), LUM_OP_SUB, "Cannot subtract 'ten' and '1'"},
+        {ten, I(2), LUM_OP_MUL, "Cannot multiplicate 'ten' and '2'"},
+        {I(2), ten, LUM_OP_DIV, "Cannot divide '2' and 'ten'"},
+    };
+    for (const row& r : rows) {
+        outcome o = eval(e, r.l, r.r, r.op);
+        SCOPED_TRACE(r.error);
+        EXPECT_EQ(o.status, LUM_STATUS_ERROR);
+        EXPECT_EQ(o.error, r.error);
+        EXPECT_EQ(o.top->type, LUMVAR_NONE);  // a fresh none in the result place
+    }
+}
+
 TEST(Arithmetic, JsonConcatenationCopiesBothSides) {
     env e;
     lumvar_shared a = json_list({1, 2});

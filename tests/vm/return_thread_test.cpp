@@ -190,6 +190,45 @@ TEST(ReturnThread, QueuedJobDestroyedWithoutRunningGivesEverythingBack) {
     EXPECT_EQ(task->ref_record->strong, task_refs - 1);
 }
 
+TEST(ReturnThread, HostShutdownLetsQueuedWorkFinishBeforeTheQueueCloses) {
+    program p;
+    natives n(p);
+    n.work_delay_ms = 0;
+    lum_program_block* a = waiting_program(p, n, n.slow);
+    lumptr_weak<lum_task> weak;
+    {
+        lum_host_vm_options o;
+        o.workers = 1;
+        o.logger = lumptr_strong<lum_log_base>(new capture_log());
+        lum_host_vm host(o);
+        // The only worker is busy: the task's job waits in the queue.
+        std::atomic<bool> started{false}, release{false};
+        ASSERT_TRUE(host.vm().jobs.try_push(lum_job([&] {
+            started = true;
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        })));
+        while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        {
+            lumptr_strong<lum_task> task = lum_task::create(a, nullptr);
+            ASSERT_TRUE(lum_task::start(task.get(), nullptr));
+            weak = task;
+        }
+        lum_host_turn(host);
+        ASSERT_FALSE(weak.expired());
+        EXPECT_EQ(weak.get()->in_thread.load(), 1);
+        std::thread releaser([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            release = true;
+        });
+        host.shutdown();  // must not close the queue under the waiting job
+        releaser.join();
+    }
+    EXPECT_TRUE(n.ran_off_vm_thread.load());
+    EXPECT_TRUE(weak.expired());
+    EXPECT_EQ(n.object->thread_jobs, 0u);
+    EXPECT_EQ(n.object.use_count(), 1u);
+}
+
 TEST(ReturnThread, ManyTasksShareTheWorkersAndTheRing) {
     vm_fixture fx(4);
     program p;

@@ -379,6 +379,39 @@ TEST(TaskScheduling, DueTasksRunInDueOrder) {
     EXPECT_EQ(rec.records, (std::vector<int64_t>{2, 3, 1}));
 }
 
+TEST(TaskScheduling, EqualDueTimesRunInSchedulingOrder) {
+    vm_fixture fx;
+    program p;
+    recorder rec(p);
+    constexpr int count = 9;
+    for (int i = 1; i <= count; ++i) {
+        lum_program_block* b = p.block(LUM_BLOCK_TOP, 0);
+        emitter(b).ncall(rec.record, {imm(i)});
+        fx.launch(b);
+    }
+    // Whatever millisecond each start fell in, make them all due at once: the
+    // heap then orders them by scheduling alone.
+    auto& heap = fx.host.vm().task_heap;
+    ASSERT_EQ(heap.size(), static_cast<size_t>(count));
+    const uint64_t due = heap.front()->due;
+    for (auto& t : heap) t->due = due;
+    ASSERT_TRUE(fx.run());
+    std::vector<int64_t> expected;
+    for (int i = 1; i <= count; ++i) expected.push_back(i);
+    EXPECT_EQ(rec.records, expected);
+
+    // Rescheduled in a different order, they run in that order.
+    rec.records.clear();
+    for (int i : {2, 0, 1}) {
+        lum_task* t = fx.tasks[static_cast<size_t>(i)].get();
+        ASSERT_TRUE(lum_task::bind_arguments(t, nullptr));
+        lum_task::schedule(t, 0);
+    }
+    for (auto& t : heap) t->due = due;
+    ASSERT_TRUE(fx.run());
+    EXPECT_EQ(rec.records, (std::vector<int64_t>{3, 1, 2}));
+}
+
 TEST(TaskScheduling, SuspendedTaskWaitsUntilWoken) {
     vm_fixture fx;
     program p;

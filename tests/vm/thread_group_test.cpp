@@ -241,6 +241,39 @@ TEST(StdThread, ConstructorAndRunWithoutCallback) {
     EXPECT_NE(errors[1].find("callback is not a function!"), std::string::npos);
 }
 
+TEST(StdThread, RunWithoutATaskReturnsZeroAndLeavesTheGroupAsItWas) {
+    vm_fixture fx;
+    group_program g;
+    lum_function_def* ctor = thread_constructor(g.ns);
+    lum_function_def* make_gone = g.p.native("make_gone", [&g, ctor](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
+        // A callback whose code block no longer exists: no task can be made.
+        lumptr_strong<lum_program_block> block(new lum_program_block());
+        block->kind = LUM_BLOCK_FUNCTION;
+        lumvar_shared fn = lumvar_shared::make();
+        fn->set_function(block.get(), ctx.scope);
+        block.reset();
+        std::vector<lumvar_shared> args{fn};
+        g.thread_value = ctor->callable(ctx, args);
+        g.group = static_cast<lum_std_thread*>(g.thread_value->object_raw());
+        return lumvar_shared::make();
+    });
+    {
+        emitter e(g.main);
+        e.ncall(make_gone, {});
+        e.ncall(g.run, {imm(1), imm(5)});
+        e.ncall(g.join, {});  // nothing active: returns at once
+        e.ncall(g.note, {imm(3)});
+    }
+    auto out = fx.launch(g.main);
+    ASSERT_TRUE(fx.run());
+    ASSERT_TRUE(out->finished);
+    EXPECT_FALSE(out->error_handler);
+    EXPECT_EQ(g.log, (std::vector<std::string>{"run 0", "join", "note 3"}));
+    EXPECT_TRUE(g.group->active.empty());
+    EXPECT_TRUE(g.group->results.empty());
+    g.thread_value.reset();
+}
+
 TEST(StdThread, DestroyingTheGroupStopsItsTasks) {
     vm_fixture fx;
     group_program g;

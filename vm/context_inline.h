@@ -1,0 +1,136 @@
+#pragma once
+// Inline context creation for the hot paths.
+//
+// Every script call and block entry makes a context, so the interpreter makes
+// them with these inline forms; lum_vm_context::make and ::init
+// (vm/context.cpp) are the same code behind a call.
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "runtime/ptr.h"
+#include "runtime/value.h"
+#include "runtime/vm.h"
+#include "vm/context.h"
+#include "vm/program_block.h"
+#include "vm/status.h"
+#include "vm/task.h"
+
+// Grows a record's slots to `wanted` fresh none cells (the rare part of
+// initialisation: a pooled record usually has its cells already).
+void lum_vm_context_grow_slots(std::vector<lumvar_shared>& slots, size_t wanted);
+
+// lum_vm_context::init.
+[[gnu::always_inline]] inline void lum_vm_context_init_inline(lum_vm_context& c, lum_task* t, lum_task* s,
+                                                              lum_program_block* b, lum_class* self_object) {
+    c.task = t;
+    c.scope = s;
+    c.block = b;
+    // A reused record starts like a fresh one: no position, no native call,
+    // no saved resume point.
+    c.ip = nullptr;
+    c.native_object = nullptr;
+    c.resume_offset = 0;
+    c.pushed = 0;
+    c.argc = 0;
+    c.status = LUM_STATUS_RUNNING;
+    c.default_value = 0;
+    c.resumable = 0;
+    c.operator_mode = 0;
+    if (t != nullptr) {
+        c.call_record_mark = static_cast<uint32_t>(t->pending_calls.size());
+        c.pending_context_mark = static_cast<uint32_t>(t->pending_contexts.size());
+        c.frame_mark = t->frame_depth;
+    } else {
+        c.call_record_mark = 0;
+        c.pending_context_mark = 0;
+        c.frame_mark = 0;
+    }
+    const size_t wanted = b != nullptr ? b->num_slots : 0;
+    if (c.slots.size() < wanted) [[unlikely]]
+        lum_vm_context_grow_slots(c.slots, wanted);
+    if (self_object != nullptr) c.self = lumptr_weak<lum_class>(self_object);
+    else if (c.self.record() != &lumptr_null_record) c.self.reset();  // released records have none
+}
+
+// lum_vm_context::make: a pooled (else heap) record with reference count 1,
+// initialised; null only when no record can be had.
+[[gnu::always_inline]] inline lum_vm_context* lum_vm_context_make_inline(lum_task* t, lum_task* s,
+                                                                         lum_program_block* b,
+                                                                         lum_class* self_object) {
+    lum_vm_context* ctx = lum_pool_new<&lum_vm::pool_contexts>();
+    if (ctx == nullptr) return nullptr;
+    ctx->ref_count = 1;
+    lum_vm_context_init_inline(*ctx, t, s, b, self_object);
+    return ctx;
+}
+
+// The scope a call of a function value runs in: the root of the function's
+// scope task while it lives, else the calling context's scope (as
+// lum_call_scope, with the usual one-level root inline).
+[[gnu::always_inline]] inline lum_task* lum_call_scope_inline(lum_vm_context& ctx, lum_task* scope_task) {
+    if (scope_task == nullptr) return ctx.scope;
+    return scope_task->global_scope ? scope_task->root() : scope_task;
+}
+
+// Resets a cell in place to none: payload released, flag bytes cleared.
+inline void lum_reset_cell_in_place(lumvar* cell) {
+    if (cell->type < LUMVAR_PRIMITIVE_END) {
+        cell->payload.i = 0;
+        cell->ref_flags = 0;
+        cell->type = LUMVAR_NONE;
+    } else {
+        cell->set_type(LUMVAR_NONE);
+    }
+    cell->flags = 0;
+    cell->ref_flags = 0;
+}
+
+// Steps 2 and 3 of lum_vm_context::release for a record whose count fell to
+// 0: the block's local cells are reset (in place when held only here; shared
+// cells are replaced by `fresh()` cells, and reset in place first in a
+// top-level block), self is dropped and the run fields are cleared. The
+// keep-alive reference is left for the caller, who drops it after the record
+// is back in its pool.
+template <class Fresh>
+[[gnu::always_inline]] inline void lum_vm_context_reset_record(lum_vm_context* ctx, Fresh&& fresh) {
+    const bool top_level = ctx->block != nullptr && ctx->block->is_top_level();
+    const size_t count = std::min<size_t>(ctx->slots.size(), ctx->block != nullptr ? ctx->block->num_slots : 0);
+    for (size_t i = count; i-- > 0;) {
+        lumvar_shared& slot = ctx->slots[i];
+        lumvar* cell = slot.get();
+        if (cell == nullptr) {
+            slot = fresh();
+        } else if (cell->refcount == 1) {
+            // The common case, a number or none held only here: written in
+            // place, only the bytes that change.
+            if (cell->type < LUMVAR_PRIMITIVE_END) {
+                if (cell->type != LUMVAR_NONE) cell->type = LUMVAR_NONE;
+                cell->payload.i = 0;
+                if (cell->flags != 0) cell->flags = 0;
+                if (cell->ref_flags != 0) cell->ref_flags = 0;
+            } else {
+                lum_reset_cell_in_place(cell);
+            }
+        } else {
+            // Held elsewhere too: a global variable is cleared for every
+            // holder; any other shared cell keeps its value for its holders.
+            if (top_level) lum_reset_cell_in_place(cell);
+            slot = fresh();
+        }
+    }
+    if (ctx->self.record() != &lumptr_null_record) ctx->self.reset();
+    ctx->task = nullptr;
+    ctx->scope = nullptr;
+    ctx->native_object = nullptr;
+    ctx->ip = nullptr;
+}
+
+// Step 4 of lum_vm_context::release: a heap record is deleted; a pooled one
+// goes back to the pool of `vm`, which the calling thread owns (no VM: the
+// record stays in its chunk).
+[[gnu::always_inline]] inline void lum_vm_context_return_record(lum_vm_context* ctx, lum_vm* vm) {
+    if (ctx->pool_slot == LUM_POOL_HEAP_SLOT) delete ctx;
+    else if (vm != nullptr) vm->pool_contexts.deallocate(ctx);
+}
