@@ -10,6 +10,7 @@
 #include "runtime/namespace.h"
 #include "runtime/vm.h"
 #include "types/json_methods.h"
+#include "types/string_object.h"
 #include "vm/runtime_error.h"
 
 // ---- lum_json_key_index ----
@@ -220,6 +221,87 @@ uint32_t lum_std_json::key_count(std::string_view key) const {
 
 // ---- removal ----
 
+namespace {
+
+// Entry arrays that containers have let go of, released by the outermost
+// release on the thread. Releasing an entry can release a nested container,
+// whose entries then join this stack instead of being released one level
+// deeper on the native stack: containers nested to any depth are released at
+// a constant stack depth. A nested array is finished before the rest of the
+// array that held it, so entries go in the same depth-first order as by
+// recursion (and pooled cells and objects return to their pools in an order
+// that keeps the next document's allocations close together).
+struct entry_release_frame {
+    std::vector<lum_json_entry> entries;
+    size_t next = 0;
+};
+
+struct entry_release_stack {
+    bool draining = false;
+    std::vector<entry_release_frame> frames;
+};
+
+entry_release_stack& release_stack() {
+    thread_local entry_release_stack stack;
+    return stack;
+}
+
+// A string value that only this entry holds gives its text buffer back to the
+// heap before the string object goes back to its pool. A pooled object keeps
+// its buffer for its next use; the buffers of a released document would then
+// stay scattered over the heap, and everything allocated later (the next
+// document's cells, keys and texts) would have to fit around them.
+void drop_sole_string_buffer(const lum_json_entry& e) {
+    lumvar* v = e.value.get();
+    if (v == nullptr || v->refcount != 1 || v->type != LUMVAR_STRING) return;
+    lum_std_string* s = v->string_object();
+    if (s == nullptr || s->text.capacity() <= std::string().capacity()) return;
+    const lumptr_ref_record* r = s->ref_record;
+    if (r == nullptr || r->strong != 1 || r->weak != 0) return;
+    std::string().swap(s->text);
+}
+
+// Releases the entries (keys freed, handles released) and the array itself.
+void release_entries(std::vector<lum_json_entry>&& batch) {
+    entry_release_stack& stack = release_stack();
+    if (stack.draining) {
+        try {
+            stack.frames.push_back(entry_release_frame{std::move(batch), 0});
+            return;
+        } catch (...) {
+            // No room to queue it: released right here, one level deeper.
+            for (const lum_json_entry& e : batch) drop_sole_string_buffer(e);
+            batch.clear();
+            return;
+        }
+    }
+    if (batch.empty()) return;
+    stack.draining = true;
+    try {
+        stack.frames.push_back(entry_release_frame{std::move(batch), 0});
+    } catch (...) {
+        stack.draining = false;
+        batch.clear();
+        return;
+    }
+    while (!stack.frames.empty()) {
+        entry_release_frame& top = stack.frames.back();
+        if (top.next == top.entries.size()) {
+            stack.frames.pop_back();
+            continue;
+        }
+        lum_json_entry& e = top.entries[top.next++];
+        drop_sole_string_buffer(e);
+        e.key.reset();
+        // Moved out first: releasing it may push a frame (moving `top`).
+        lumvar_shared value = std::move(e.value);
+        value.reset();
+    }
+    stack.draining = false;
+}
+
+}  // namespace
+
 void lum_std_json::clear() {
     // Moved out first: releasing a value may run code that reaches this
     // container again, which must then see it empty and consistent.
@@ -227,10 +309,7 @@ void lum_std_json::clear() {
     old.swap(entries);
     key_index.reset();
     index_pending_ = false;
-    old.clear();
-    // A small entry array stays for reuse (pooled containers are refilled at
-    // a high rate), like the text of a pooled string.
-    if (entries.empty() && old.capacity() <= kept_capacity) entries.swap(old);
+    release_entries(std::move(old));
 }
 
 void lum_std_json::clear_free() {

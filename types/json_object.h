@@ -137,8 +137,6 @@ private:
 class lum_std_json : public lumobject<lum_std_json, CLASS_STRING<"std.json">>, public lum_pooled_class {
 public:
     static constexpr uint32_t constructor_max_args = 2;
-    // Entries an emptied container may keep room for.
-    static constexpr size_t kept_capacity = 64;
 
     std::vector<lum_json_entry> entries;
     // Null until the first keyed insert, and while the index is deferred (see
@@ -183,7 +181,11 @@ public:
 
     // ---- removal ----
 
-    // Destroys all entries (keys freed, handles released) and frees the index.
+    // Destroys all entries (keys freed, handles released) and frees the index
+    // and the entry array. Containers nested in the released values are
+    // released afterwards, not inside this call, when a release is already
+    // running on the thread (so nesting of any depth is released at a
+    // constant native stack depth).
     void clear();
     // Empties the container recursively: nested containers are emptied, every
     // other value whose cell only this container holds is marked as owning its

@@ -1,6 +1,7 @@
 #include "types/json_text.h"
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <memory>
 #include <type_traits>
@@ -156,6 +157,27 @@ namespace {
 
 using json_serializer = nlohmann::detail::serializer<nlohmann::json>;
 
+// The containers that the printers running on this thread are inside of,
+// outermost first. A printer can start inside another: the text form of an
+// object value whose object is a container prints that container with a
+// printer of its own. Sharing the list makes a container that an enclosing
+// printer is still printing a cycle, and bounds the containers open across
+// all of them to 1024, so printing always ends.
+json_visit_guard& printers_on_thread() {
+    thread_local json_visit_guard visits;
+    return visits;
+}
+
+// Prints running on this thread, each inside the one before. Every level
+// escapes the text of the levels inside it once more (each backslash doubles),
+// so the text grows exponentially with this nesting: beyond 16 levels a print
+// gives the depth marker instead.
+constexpr uint32_t max_nested_prints = 16;
+uint32_t& nested_prints() {
+    thread_local uint32_t count = 0;
+    return count;
+}
+
 // Writes a container as the library would print json_to_document's result,
 // without building that document: keys, strings and numbers go through the
 // library's serializer (its escaping, UTF-8 replacement and number format),
@@ -172,12 +194,21 @@ public:
         : serializer_(nlohmann::detail::output_adapter<char, std::string>(out), ' ',
                       nlohmann::json::error_handler_t::replace),
           out_(out),
-          pretty_(pretty) {}
+          pretty_(pretty) {
+        ++nested_prints();
+    }
+    ~json_printer() { --nested_prints(); }
+    json_printer(const json_printer&) = delete;
+    json_printer& operator=(const json_printer&) = delete;
 
     void print_top(lum_std_json* c) {
         if (c == nullptr) {
             write("null");
             return;
+        }
+        if (nested_prints() > max_nested_prints) {
+            last_reason_ = json_visit_guard::reason_too_deep;
+            return string(marker_too_deep);
         }
         json_visit_scope visit(visits_, c);
         if (!visit.accepted()) return refused();
@@ -195,8 +226,23 @@ private:
     void indent(unsigned n) {
         if (dry_ == 0) out_.append(n, ' ');
     }
+    // Printable ASCII other than the quote and the backslash is the text the
+    // library writes unchanged; anything else goes through its escaping.
+    static bool plain_text(std::string_view text) {
+        for (const char ch : text) {
+            const auto c = static_cast<unsigned char>(ch);
+            if (c < 0x20 || c > 0x7F || c == '"' || c == '\\') return false;
+        }
+        return true;
+    }
     void string(std::string_view text) {
         if (dry_ != 0) return;
+        if (plain_text(text)) {
+            out_.push_back('"');
+            out_.append(text);
+            out_.push_back('"');
+            return;
+        }
         scratch_string_.get_ref<std::string&>().assign(text.data(), text.size());
         serializer_.dump(scratch_string_, false, false, 0);
     }
@@ -214,10 +260,14 @@ private:
         switch (v->type) {
             case LUMVAR_NONE:
                 return write("null");
-            case LUMVAR_INT:
+            case LUMVAR_INT: {
                 if (dry_ != 0) return;
-                scratch_int_.get_ref<nlohmann::json::number_integer_t&>() = v->payload.i;
-                return serializer_.dump(scratch_int_, false, false, 0);
+                // Plain decimal digits, as the library writes integers.
+                char digits[24];
+                const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, v->payload.i);
+                out_.append(digits, static_cast<size_t>(r.ptr - digits));
+                return;
+            }
             case LUMVAR_FLOAT:
                 if (dry_ != 0) return;
                 scratch_float_.get_ref<nlohmann::json::number_float_t&>() = v->payload.f;
@@ -331,9 +381,8 @@ private:
     json_serializer serializer_;
     std::string& out_;
     const bool pretty_;
-    json_visit_guard visits_;
+    json_visit_guard& visits_ = printers_on_thread();
     nlohmann::json scratch_string_ = std::string();
-    nlohmann::json scratch_int_ = nlohmann::json::number_integer_t{0};
     nlohmann::json scratch_float_ = nlohmann::json::number_float_t{0.0};
     std::vector<uint32_t> path_;
     std::vector<uint32_t> last_path_;

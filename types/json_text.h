@@ -6,8 +6,11 @@
 // prints as an array, any other as an object; in an object, entries without a
 // key print under "" (the container itself is never changed). A container met
 // again while it is being printed becomes the string "<cycle>", one beyond
-// 1024 levels "<nested too deeply>"; each conversion has its own visit list, so
-// a container that appears twice side by side prints twice.
+// 1024 levels "<nested too deeply>"; only the path being printed counts, so a
+// container that appears twice side by side prints twice. A print that starts
+// inside another one (the text of an object value whose object is a
+// container) continues that path: a container the enclosing print is inside
+// of is a cycle, and 1024 containers open in all is the depth limit.
 //
 // Parsing replaces a container's content with a parsed document: objects give
 // keyed entries in ascending key order, arrays unkeyed entries, booleans

@@ -434,20 +434,12 @@ lumvar_shared m_split(lum_std_string* s, lum_vm_context&, args_t& args) {
         return out;
     }
     const uint64_t limit = parts_limit(max_parts);
-    // The cut positions first, so that the list's entries are allocated once.
-    std::vector<size_t> cuts;
     uint64_t count = 0;
     size_t pos = 0;
     while (delim.size() <= text.size() - pos) {
         const size_t hit = text.find(delim, pos);
         if (hit == std::string_view::npos) break;
         if (++count >= limit) break;
-        cuts.push_back(hit);
-        pos = hit + delim.size();
-    }
-    list->entries.reserve(cuts.size() + 1);
-    pos = 0;
-    for (const size_t hit : cuts) {
         const std::string_view part = text.substr(pos, hit - pos);
         lum_string_list_push(list, strip ? lum_string_trim_view(part) : part);
         pos = hit + delim.size();
@@ -687,17 +679,6 @@ lum_function_def& add_method(std::string_view name, lum_std_string::method_type 
 lumvar_shared construct_string(lum_vm_context&, args_t& args) {
     lumvar_shared out;
     std::string& text = new_text(out);
-    // Sized once: the string arguments exactly, a little for each other value.
-    size_t total = 0;
-    for (const lumvar_shared& handle : args) {
-        const lumvar* arg = handle.get();
-        if (arg == nullptr) continue;
-        if (arg->type != LUMVAR_STRING)
-            total += 24;
-        else if (const lum_std_string* s = string_payload(arg))
-            total += s->text.size();
-    }
-    text.reserve(total);
     std::string scratch;
     for (const lumvar_shared& handle : args) {
         lumvar* arg = handle.get();

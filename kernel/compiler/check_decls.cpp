@@ -44,6 +44,10 @@ void begin_program(lumk_checker& ck, std::shared_ptr<lumk_program> p) {
     ck.reduce_text.clear();
     ck.const_index.clear();
     lumk_program& prog = *ck.prog;
+    // Room for a typical kernel: the code and its two tables grow together.
+    prog.code.reserve(128);
+    prog.lines.reserve(128);
+    prog.file_indexes.reserve(128);
     prog.gid = 0;
     prog.gsize = 1;
     prog.acc = 2;

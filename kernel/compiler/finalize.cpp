@@ -114,16 +114,26 @@ uint32_t check_operands(const lumk_program& p, uint32_t register_count) {
 // Merges constant-pool entries with equal (scalar code, bits). Bits are
 // compared as integers, so +0.0 and -0.0 (or two NaN patterns) stay apart.
 void dedupe_constants(lumk_program& p) {
+    // The checker's pools are duplicate-free already; small pools are checked
+    // by comparing every pair, before anything is allocated.
+    const size_t n = p.constants.size();
+    if (n <= 64) {
+        bool duplicate = false;
+        for (size_t i = 0; i < n && !duplicate; ++i)
+            for (size_t j = i + 1; j < n && !duplicate; ++j)
+                duplicate = p.constants[i].prim == p.constants[j].prim && p.constants[i].bits == p.constants[j].bits;
+        if (!duplicate) return;
+    }
     std::map<std::pair<uint32_t, uint64_t>, uint32_t> first;
-    std::vector<uint32_t> to(p.constants.size());
+    std::vector<uint32_t> to(n);
     std::vector<lumk_const> kept;
-    for (size_t i = 0; i < p.constants.size(); ++i) {
+    for (size_t i = 0; i < n; ++i) {
         const lumk_const& c = p.constants[i];
         auto [it, fresh] = first.emplace(std::make_pair(uint32_t{c.prim}, c.bits), static_cast<uint32_t>(kept.size()));
         if (fresh) kept.push_back(c);
         to[i] = it->second;
     }
-    if (kept.size() == p.constants.size()) return;
+    if (kept.size() == n) return;
     rewrite_program_registers(p, [&](char, uint32_t r) {
         return r >= LUMK_CONST_OPERAND ? LUMK_CONST_OPERAND + to[r - LUMK_CONST_OPERAND] : r;
     });

@@ -100,31 +100,60 @@ struct lexer_run {
     void split_lines() {
         line_base = static_cast<uint32_t>(lx.sources.lines.size());
         line_starts.push_back(0);
-        for (size_t i = 0; i < src.size(); ++i) {
-            if (src[i] == '\n' || src[i] == '\r') {
-                size_t end = i;
-                if (src[i] == '\r' && i + 1 < src.size() && src[i + 1] == '\n') ++i;
-                lx.sources.lines.emplace_back(src.substr(line_starts.back(), end - line_starts.back()));
-                line_starts.push_back(i + 1);
+        const char* const base = src.data();
+        const size_t n = src.size();
+        if (n == 0) {
+            // no line ends
+        } else if (std::memchr(base, '\r', n) == nullptr) {
+            // Only \n ends lines: memchr finds them many bytes at a time.
+            for (const char* p = base; (p = static_cast<const char*>(std::memchr(p, '\n', n - (p - base)))) != nullptr;) {
+                ++p;
+                line_starts.push_back(static_cast<size_t>(p - base));
+            }
+        } else {
+            for (size_t i = 0; i < n; ++i) {
+                if (src[i] == '\n' || src[i] == '\r') {
+                    if (src[i] == '\r' && i + 1 < n && src[i + 1] == '\n') ++i;
+                    line_starts.push_back(i + 1);
+                }
             }
         }
         // The text after the last line end is a line of its own unless it is
         // empty and follows a line end.
-        if (line_starts.back() < src.size() || line_starts.size() == 1) {
-            lx.sources.lines.emplace_back(src.substr(line_starts.back()));
-        } else {
-            line_starts.pop_back();
+        const bool last_line = line_starts.back() < n || line_starts.size() == 1;
+        lx.sources.lines.reserve(lx.sources.lines.size() + line_starts.size());
+        for (size_t k = 0; k + 1 < line_starts.size(); ++k) {
+            // A line ends one byte before the next line starts, two for \r\n.
+            size_t end = line_starts[k + 1] - 1;
+            if (src[end] == '\n' && end > line_starts[k] && src[end - 1] == '\r') --end;
+            lx.sources.lines.emplace_back(src.substr(line_starts[k], end - line_starts[k]));
         }
+        if (last_line)
+            lx.sources.lines.emplace_back(src.substr(line_starts.back()));
+        else
+            line_starts.pop_back();
     }
 
-    lumk_token make(lumk_token_kind kind, size_t start, size_t len, uint32_t tok_line) const {
-        lumk_token t;
+    // Fills `t` as the token of the source bytes [start, start + len) on line tok_line.
+    void fill(lumk_token& t, lumk_token_kind kind, size_t start, size_t len, uint32_t tok_line) const {
         t.kind = kind;
-        t.text.assign(src.substr(start, len));
+        t.text.assign(src.data() + start, len);
         t.line = tok_line + 1;
         t.column = static_cast<uint32_t>(start - line_starts[tok_line] + 1);
         t.file = file;
         t.source_line = line_base + tok_line;
+    }
+
+    // Appends the token of [start, start + len) to the token vector, made in place.
+    lumk_token& append(lumk_token_kind kind, size_t start, size_t len, uint32_t tok_line) {
+        lumk_token& t = lx.tokens.emplace_back();
+        fill(t, kind, start, len, tok_line);
+        return t;
+    }
+
+    lumk_token make(lumk_token_kind kind, size_t start, size_t len, uint32_t tok_line) const {
+        lumk_token t;
+        fill(t, kind, start, len, tok_line);
         return t;
     }
 
@@ -227,7 +256,8 @@ struct lexer_run {
             fail_at(start, line, "invalid number '" + std::string(src.substr(start, i - start)) + "'");
         }
 
-        lumk_token t = make(is_float ? lumk_token_kind::floating : lumk_token_kind::integer, start, i - start, line);
+        lumk_token t;
+        fill(t, is_float ? lumk_token_kind::floating : lumk_token_kind::integer, start, i - start, line);
         if (is_float) {
             std::string_view body = src.substr(start, body_end - start);
             double v = 0.0;
@@ -259,7 +289,7 @@ struct lexer_run {
     void lex_punct() {
         const size_t len = punct_length(src.substr(pos));
         if (len == 0) fail_at(pos, line, std::string("unexpected character '") + src[pos] + "'");
-        lx.tokens.push_back(make(lumk_token_kind::punct, pos, len, line));
+        append(lumk_token_kind::punct, pos, len, line);
         pos += len;
     }
 
@@ -272,7 +302,7 @@ struct lexer_run {
             if (is_name_start(c)) {
                 size_t start = pos;
                 while (pos < src.size() && is_name_char(src[pos])) ++pos;
-                lx.tokens.push_back(make(lumk_token_kind::name, start, pos - start, line));
+                append(lumk_token_kind::name, start, pos - start, line);
             } else if (is_digit(c) || (c == '.' && pos + 1 < src.size() && is_digit(src[pos + 1]))) {
                 lex_number();
             } else {

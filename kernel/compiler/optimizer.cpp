@@ -435,11 +435,30 @@ uint32_t unchecked_twins(lumk_program& p, uint32_t bound) {
     std::vector<uint32_t> version(bound, 0);
     auto version_of = [&](uint32_t r) { return r < bound ? version[r] : 0u; };
 
-    std::unordered_set<check_key, check_hash> seen;
+    // Checks that ran in the current block: a short list is searched fastest;
+    // a block with very many checks moves them into a hash set.
+    constexpr size_t list_limit = 64;
+    std::vector<check_key> seen_list;
+    std::unordered_set<check_key, check_hash> seen_set;
+    auto seen_before = [&](const check_key& k) {
+        if (!seen_set.empty()) return !seen_set.insert(k).second;
+        for (const check_key& s : seen_list)
+            if (s == k) return true;
+        seen_list.push_back(k);
+        if (seen_list.size() > list_limit) {
+            seen_set.insert(seen_list.begin(), seen_list.end());
+            seen_list.clear();
+        }
+        return false;
+    };
     std::vector<uint8_t> drop(n, 0);
     uint32_t block = 0, changed = 0, dropped = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (leader[i] && i > 0) ++block;
+        if (leader[i] && i > 0) {
+            ++block;
+            seen_list.clear();
+            seen_set.clear();
+        }
         lumk_insn& insn = p.code[i];
         const uint32_t op = insn.op;
         bool is_check = false;
@@ -463,7 +482,7 @@ uint32_t unchecked_twins(lumk_program& p, uint32_t bound) {
         }
         if (is_check) {
             key.version = version_of(key.reg);
-            if (seen.count(key)) {
+            if (seen_before(key)) {
                 if (op == LUMK_CHKIDX) {
                     drop[i] = 1;
                     ++dropped;
@@ -471,8 +490,6 @@ uint32_t unchecked_twins(lumk_program& p, uint32_t bound) {
                     insn.op = twins[op];
                     ++changed;
                 }
-            } else {
-                seen.insert(key);
             }
         }
         if (info_of(op).dest && insn.a < bound) ++version[insn.a];

@@ -134,6 +134,7 @@ public:
                 continue;
             }
             lumk_decl d;
+            d.arena = p_.arena;
             if (t.is_word("struct") || t.is_word("cstruct")) {
                 d.kind = lumk_decl_kind::struct_decl;
                 d.struct_decl = struct_decl();
@@ -182,7 +183,7 @@ private:
 
     // Makes a node positioned at the current token and moves past the token.
     LUMK_NOINLINE lumk_expr_ptr new_expr(lumk_expr_kind kind) {
-        auto node = std::make_unique<lumk_expr>(kind, cur());
+        lumk_expr_ptr node(new (*p_.arena) lumk_expr(kind, cur()));
         advance();
         return node;
     }
@@ -197,7 +198,7 @@ private:
         return node;
     }
     LUMK_NOINLINE lumk_stmt_ptr new_stmt(lumk_stmt_kind kind) {
-        auto node = std::make_unique<lumk_stmt>(kind, cur());
+        lumk_stmt_ptr node(new (*p_.arena) lumk_stmt(kind, cur()));
         advance();
         return node;
     }
@@ -477,7 +478,7 @@ private:
         }
         // The statement starts here; the node is made before the expression
         // so that it can take the first token as its position.
-        auto s = std::make_unique<lumk_stmt>(lumk_stmt_kind::expr, cur());
+        lumk_stmt_ptr s(new (*p_.arena) lumk_stmt(lumk_stmt_kind::expr, cur()));
         lumk_expr_ptr e = expr();
         if (is_assign_op(cur()) || cur().is_punct("++") || cur().is_punct("--")) {
             const bool assign = is_assign_op(cur());
@@ -493,7 +494,7 @@ private:
 
     // var_decl = type declarator { "," declarator }
     lumk_stmt_ptr var_decl() {
-        auto s = std::make_unique<lumk_stmt>(lumk_stmt_kind::decl, cur());
+        lumk_stmt_ptr s(new (*p_.arena) lumk_stmt(lumk_stmt_kind::decl, cur()));
         s->type = type();
         for (;;) {
             lumk_declarator d;
@@ -677,5 +678,6 @@ private:
 std::vector<lumk_decl> lumk_parse_unit(lumk_parser& parser) {
     parser.expr_depth = 0;
     parser.stmt_depth = 0;
+    parser.arena = std::make_shared<lumk_node_arena>();
     return parser_run(parser).unit();
 }

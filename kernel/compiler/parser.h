@@ -74,6 +74,7 @@ enum class lumk_decl_kind : uint8_t { struct_decl, const_decl, kernel_decl };
 
 // One top-level declaration; exactly the pointer of its kind is set.
 struct lumk_decl {
+    std::shared_ptr<lumk_node_arena> arena;  // memory of the declaration's syntax tree (released last)
     lumk_decl_kind kind = lumk_decl_kind::struct_decl;
     std::unique_ptr<lumk_struct_decl> struct_decl;
     std::unique_ptr<lumk_const_decl> const_decl;
@@ -92,6 +93,7 @@ struct lumk_parser {
     uint32_t expr_depth = 0;  // current expression nesting level
     uint32_t stmt_depth = 0;  // current statement nesting level
     lumk_token end_token;     // returned for reads past the end of the vector
+    std::shared_ptr<lumk_node_arena> arena;  // memory of the nodes of the current parse, shared by its declarations
 };
 
 // Limit on expression and statement nesting.

@@ -34,7 +34,10 @@ const register_table& register_operands() {
     return table;
 }
 
-const register_slots& slots_of(const register_table& t, uint32_t op) { return t[op < LUMK_OP_COUNT ? op : LUMK_OP_COUNT]; }
+// Built during static initialisation from the constant format table; read-only afterwards.
+const register_table& g_register_operands = register_operands();
+
+const register_slots& slots_of(uint32_t op) { return g_register_operands[op < LUMK_OP_COUNT ? op : LUMK_OP_COUNT]; }
 
 // Register number of an operand; an I operand holds it in the low 16 bits of imm.
 uint64_t register_of(const lumk_insn& insn, const lumk_operand_slot& op) {
@@ -44,7 +47,7 @@ uint64_t register_of(const lumk_insn& insn, const lumk_operand_slot& op) {
 }  // namespace
 
 void lumk_insn_mark_operands(const lumk_insn& insn, lumk_operand_mark_state& state) {
-    const register_slots& rs = slots_of(register_operands(), insn.op);
+    const register_slots& rs = slots_of(insn.op);
     for (uint32_t i = 0; i < rs.n; ++i) {
         if (rs.slot[i].letter == 'D') continue;
         const uint64_t r = register_of(insn, rs.slot[i]);
@@ -57,7 +60,7 @@ void lumk_insn_mark_operands(const lumk_insn& insn, lumk_operand_mark_state& sta
 }
 
 void lumk_insn_rename_operands(lumk_insn& insn, std::span<const int32_t> map) {
-    const register_slots& rs = slots_of(register_operands(), insn.op);
+    const register_slots& rs = slots_of(insn.op);
     for (uint32_t i = 0; i < rs.n; ++i) {
         const lumk_operand_slot& op = rs.slot[i];
         const uint64_t r = register_of(insn, op);

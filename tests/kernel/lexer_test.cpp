@@ -78,6 +78,29 @@ TEST(KernelLexer, LineEndsOfEveryKind) {
     EXPECT_EQ(lx.sources.lines, (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
+TEST(KernelLexer, LineTablesOfMixedLineEnds) {
+    // Reference: \n, \r\n and a lone \r end a line; the text after the last
+    // line end is a line unless it is empty and follows a line end.
+    auto reference = [](const std::string& src) {
+        std::vector<std::string> lines;
+        size_t start = 0;
+        for (size_t i = 0; i < src.size(); ++i) {
+            if (src[i] != '\n' && src[i] != '\r') continue;
+            lines.push_back(src.substr(start, i - start));
+            if (src[i] == '\r' && i + 1 < src.size() && src[i + 1] == '\n') ++i;
+            start = i + 1;
+        }
+        if (start < src.size() || lines.empty()) lines.push_back(src.substr(start));
+        return lines;
+    };
+    for (const std::string src : {"", "\n", "\r", "\r\n", "a\r\r\nb", "\r\n\r\n", "a\n\rb", "a\rb\r", "x\n", "x",
+                                  "\n\rx\r\n", "ab\n\ncd\r\n\r\ref", "\r\r", "\n\n\n x"}) {
+        lumk_lexer lx;
+        lumk_lex(lx, src, "x");
+        EXPECT_EQ(lx.sources.lines, reference(src)) << testing::PrintToString(src);
+    }
+}
+
 TEST(KernelLexer, EndTokenPosition) {
     // Trailing empty lines are skipped; a line of blanks or a comment is not empty.
     auto t = lex("a b\n\n\n");

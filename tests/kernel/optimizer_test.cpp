@@ -342,6 +342,28 @@ TEST(OptimizerTwins, OnlyIdenticalDominatingChecksCount) {
     EXPECT_EQ(code[14].op, LUMK_STU_I32);
 }
 
+TEST(OptimizerTwins, BlocksWithManyChecksAreTrackedInFull) {
+    // 100 different checks in one block, then each again (twins), then a new
+    // block where the first of each is checked again.
+    auto prog = [&](builder& b) {
+        const uint16_t buf = b.ptr_param("buf", LUMK_PRIM_I32);
+        const uint16_t r = b.reg();
+        for (int round = 0; round < 2; ++round)
+            for (uint64_t k = 0; k < 100; ++k) b.emit(LUMK_LD_I32, r, buf, kGid, k);
+        b.emit(LUMK_JMP, 0, 0, 0, b.here() + 1);
+        for (uint64_t k = 0; k < 100; k += 10) b.emit(LUMK_LD_I32, r, buf, kGid, k);
+        b.emit(LUMK_END);
+    };
+    auto opt = make(prog, true);
+    const auto& code = opt.p->code;
+    ASSERT_GE(code.size(), 210u);
+    for (size_t i = 0; i < 100; ++i) EXPECT_EQ(code[i].op, LUMK_LD_I32) << i;
+    for (size_t i = 100; i < 200; ++i) EXPECT_EQ(code[i].op, LUMK_LDU_I32) << i;
+    size_t checked_after = 0;
+    for (size_t i = 200; i < code.size(); ++i) checked_after += code[i].op == LUMK_LD_I32;
+    EXPECT_EQ(checked_after, 10u);
+}
+
 TEST(OptimizerTwins, RepeatedChkidxIsRemovedAndJumpsAndLinesFollow) {
     auto prog = [](builder& b) {
         const uint16_t out = b.ptr_param("out", LUMK_PRIM_I32);

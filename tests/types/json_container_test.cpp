@@ -10,6 +10,7 @@
 #include "runtime/namespace.h"
 #include "runtime/vm.h"
 #include "tests/types/json_test_support.h"
+#include "types/string_object.h"
 #include "vm/context.h"
 
 namespace j1test {
@@ -505,6 +506,84 @@ TEST_F(container, NamespaceConstructor) {
     ASSERT_TRUE(made);
     EXPECT_STREQ(made->type_name(), "std.json");
     EXPECT_TRUE(made->compare_zero());
+}
+
+
+// A native object that appends its name to a list when it is destroyed.
+class ordered : public lumobject<ordered, CLASS_STRING<"test.ordered">> {
+public:
+    static constexpr uint32_t constructor_max_args = 0;
+    static void script_register() {}
+    std::vector<char>* order = nullptr;
+    char name = 0;
+    ~ordered() override {
+        if (order != nullptr) order->push_back(name);
+    }
+};
+
+TEST_F(container, ReleasesNestingOfAnyDepthInEntryOrder) {
+    // A chain of containers far deeper than the native stack could follow
+    // (a script builds one with a loop): releasing it must not recurse.
+    {
+        lumvar_shared chain = lumvar_shared::make_typed(LUMVAR_JSON);
+        for (int i = 0; i < 100000; ++i) {
+            lumvar_shared outer = lumvar_shared::make_typed(LUMVAR_JSON);
+            outer->json_container()->emplace_back()->set(chain);
+            chain = std::move(outer);
+        }
+        chain.reset();
+    }
+    // Values go depth first in entry order: a nested container's entries
+    // before the entries after it, as a recursive release would take them.
+    std::vector<char> order;
+    auto object = [&](char name) {
+        auto* o = new ordered();
+        o->order = &order;
+        o->name = name;
+        return lumvar_shared::from_object(o);
+    };
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    lum_std_json* inner = nullptr;
+    lumvar_shared in = new_json(inner);
+    lum_std_json* innermost = nullptr;
+    lumvar_shared most = new_json(innermost);
+    c->push_keyed(object('a'), "");
+    inner->push_keyed(object('b'), "");
+    innermost->push_keyed(object('c'), "");
+    inner->push_keyed(std::move(most), "");
+    inner->push_keyed(object('d'), "");
+    c->push_keyed(std::move(in), "k");
+    c->push_keyed(object('e'), "");
+    c->clear();
+    EXPECT_EQ(std::string(order.begin(), order.end()), "abcde");
+    EXPECT_TRUE(c->entries.empty());
+    EXPECT_FALSE(c->has_key("k"));
+}
+
+TEST_F(container, ReleasedTextsLeaveNoBuffersInPooledStrings) {
+    // A pooled string object keeps its buffer for its next use; the strings a
+    // container alone holds give theirs back when the container lets them go,
+    // so a released document leaves no buffers scattered over the heap.
+    const std::string long_text(200, 'x');
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(str(long_text), "alone");
+    lum_std_string* alone = c->entries[0].value->string_object();
+    ASSERT_NE(alone, nullptr);
+    ASSERT_NE(alone->pool_slot, LUM_POOL_HEAP_SLOT);  // pooled: the object outlives its release
+    // Strings that something else still holds keep their text.
+    lumvar_shared kept_cell = c->emplace_back();
+    kept_cell->set_string(long_text);
+    lumvar_shared& shared_object = c->emplace_back();
+    shared_object->set_string(long_text);
+    lumptr_strong<lumobject_base> object_holder(shared_object->string_object());
+    lum_std_string* shared = shared_object->string_object();
+
+    v.reset();
+    EXPECT_LE(alone->text.capacity(), std::string().capacity());
+    EXPECT_EQ(kept_cell->to_std_string(), long_text);
+    EXPECT_EQ(shared->text, long_text);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // parsing (types, duplicate keys, comments, big numbers, retry on the embedded
 // span, error lines with their byte positions, depth limit) and the reference
 // listing.
+#include <cstdint>
 #include <random>
 
 #include <nlohmann/json.hpp>
@@ -132,6 +133,45 @@ TEST_F(text, CyclesAndDepthPrintMarkersWithOneWarning) {
     // Warnings go to the logger outside a task; nothing leaks between calls.
     EXPECT_EQ(compact(twice), "[[7],[7]]");
     EXPECT_TRUE(warnings().empty());
+}
+
+// An object value whose object is a container prints as the string of that
+// container's text, printed by a print of its own. That print continues the
+// enclosing one: a container being printed further out is a cycle, and the
+// containers open across all prints are limited, so printing always ends.
+TEST_F(text, PrintsStartedInsidePrintsShareThePath) {
+    lum_std_json* c = nullptr;
+    lumvar_shared v = new_json(c);
+    c->push_keyed(num(1), "");
+    c->push_keyed(lumvar_shared::from_object(c), "");  // what a chained method call returns
+    EXPECT_EQ(compact(c), "[1,\"\\\"<cycle>\\\"\"]");
+    EXPECT_EQ(warnings(), std::vector<std::string>{cycle_warning});
+    std::string text;
+    v->string_value(text);
+    EXPECT_NE(text.find("<cycle>"), std::string::npos);
+    warnings();
+    c->clear();
+
+    // Side by side, the same container still prints twice in full.
+    lum_std_json* inner = nullptr;
+    lumvar_shared in = new_json(inner);
+    inner->push_keyed(num(7), "");
+    c->push_keyed(lumvar_shared::from_object(inner), "");
+    c->push_keyed(lumvar_shared::from_object(inner), "");
+    EXPECT_EQ(compact(c), "[\"[\\n    7\\n]\",\"[\\n    7\\n]\"]");
+    EXPECT_TRUE(warnings().empty());
+
+    // A chain of containers, each holding the next through an object value,
+    // far longer than the native stack could follow print by print.
+    lumvar_shared chain = lumvar_shared::make_typed(LUMVAR_JSON);
+    for (int i = 0; i < 5000; ++i) {
+        lumvar_shared link = lumvar_shared::make_typed(LUMVAR_JSON);
+        link->json_container()->push_keyed(lumvar_shared::from_object(chain->json_container()), "");
+        chain = std::move(link);
+    }
+    const std::string long_text = compact(chain->json_container());
+    EXPECT_NE(long_text.find("<nested too deeply>"), std::string::npos);
+    EXPECT_EQ(warnings().size(), 1u);  // the print that met the limit warns
 }
 
 TEST_F(text, ParsedValuesGetTheirTypes) {
@@ -362,6 +402,36 @@ TEST_F(text, PrinterMatchesTheLibraryOnRandomContainers) {
     }
     EXPECT_GT(cycles, 10u);
     EXPECT_GT(too_deep, 10u);
+}
+
+// Texts and integers, as keys and as values, print byte for byte as the
+// library prints them: plain printable ASCII, every byte that needs escaping
+// or checking (controls, quote, backslash, DEL, UTF-8, invalid bytes) and
+// the 64-bit limits.
+TEST_F(text, PrinterWritesTextsAndIntegersAsTheLibrary) {
+    const std::vector<std::string> texts = {
+        "", "plain", "with space ~!#$%&'()*+,-./:;<=>?@[]^_`{|}", "\x7f", "a\x1f", std::string("nul\0", 4),
+        "q\"", "back\\slash", "tab\t", "\xc3\xa9t\xc3\xa9", "\xe2\x80\x91", "\xff", "x\xc3", "\xed\xa0\x80"};
+    const std::vector<int64_t> integers = {0, 1, -1, 9, 10, -10, 1234567890123, INT64_MAX, INT64_MIN};
+    lum_std_json* list = nullptr;
+    lumvar_shared l = new_json(list);
+    lum_std_json* object = nullptr;
+    lumvar_shared o = new_json(object);
+    for (size_t i = 0; i < texts.size(); ++i) {
+        list->push_keyed(str(texts[i]), "");
+        object->push_keyed(num(integers[i % integers.size()]), texts[i].empty() ? std::string("e") : texts[i]);
+    }
+    for (int64_t n : integers) list->push_keyed(num(n), "");
+    list->push_keyed(lumvar_shared(o), "");
+    for (bool compact_form : {true, false}) {
+        std::string printed;
+        json_to_text(list, printed, compact_form);
+        json_visit_guard visits;
+        EXPECT_EQ(printed, json_to_document(list, visits).dump(compact_form ? -1 : 4, ' ', false,
+                                                               nlohmann::json::error_handler_t::replace));
+    }
+    EXPECT_EQ(compact(list).substr(0, 11), "[\"\",\"plain\"");
+    EXPECT_NE(compact(list).find("-9223372036854775808,"), std::string::npos);
 }
 
 // The parser builds containers from the library's events; they must equal

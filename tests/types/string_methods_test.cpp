@@ -61,6 +61,14 @@ TEST_F(string_test, InsertChangesTheObjectAndReturnsIt) {
     lumvar_shared t = str("abc");
     call(t, "insert", {2, t});
     EXPECT_EQ(text_of(t), "ababcc");
+    // The string reached as an object value (insert's own result) or through a ref.
+    lumvar_shared u = str("abc");
+    call(u, "insert", {1, lumvar_shared::from_object(u->string_object())});
+    EXPECT_EQ(text_of(u), "aabcbc");
+    lumvar_shared ref = lumvar_shared::make();
+    ref->set_ref(u.get());
+    call(u, "insert", {6, ref});
+    EXPECT_EQ(text_of(u), "aabcbcaabcbc");
 }
 
 TEST_F(string_test, ReplaceMakesANewStringWithAllOccurrencesReplaced) {

@@ -97,3 +97,26 @@ TEST(StringScript, WarningsAndErrorsAreReportedAtTheTaskPosition) {
     EXPECT_EQ(e.out[0].size(), 1048577u);
     EXPECT_NE(e.errors().find("type 'std.string' does not have member 'name'"), std::string::npos);
 }
+
+TEST(StringScript, MissingRightDelimiterIsAPlainLogLineEvenInATask) {
+    string_constructor();  // runs the namespace initialiser: the class gets its methods
+    env e;
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 1));
+    const uint32_t c_extract = top.cache();
+    top.push().ld_l(0).push().lds("<a><b").assign().pop();
+    // print(s.extract_all("<", ">"))
+    top.push().ld_l(0).mem("extract_all", c_extract).prep(2);
+    top.push().lds("<").arg(0).pop().push().lds(">").arg(1).pop().call();
+    e.print_top(top);
+    top.pop();
+    top.op(LUM_OP_NONE).ret();
+
+    auto outcome = e.run(top.finish());
+    EXPECT_TRUE(outcome->finished);
+    ASSERT_EQ(e.out.size(), 1u);
+    EXPECT_NE(e.out[0].find("\"a\""), std::string::npos) << e.out[0];
+    const std::string warnings = e.warnings();
+    EXPECT_NE(warnings.find("extract_all: Missing right delimiter: >"), std::string::npos);
+    EXPECT_EQ(warnings.find("Runtime Warning"), std::string::npos) << warnings;
+    EXPECT_EQ(e.errors(), "");
+}
