@@ -906,7 +906,10 @@ op_72: {  // fexpr
     if (__builtin_expect(end - ip < static_cast<ptrdiff_t>(lum_fexpr::SIZE), 0)) goto truncated;
     {
         // The decoded form of the instruction (made on its first run).
-        const uint32_t offset = static_cast<uint32_t>(ip - code);
+        // Assigned, not initialised: clang refuses indirect gotos that could
+        // bypass an initialisation, and the fused-form labels below share this scope.
+        uint32_t offset;
+        offset = static_cast<uint32_t>(ip - code);
         plan = nullptr;
         if (__builtin_expect(block->fexpr_plans_code == code, 1)) {
             const size_t index = offset / lum_fexpr::SIZE;
