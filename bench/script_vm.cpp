@@ -68,10 +68,10 @@ void build_fib(program& p) {
     lum_block_builder fib(p.builder, p.block("fib", LUM_BLOCK_FUNCTION, 2));
     fib.params(1, 1).flags(LUM_BLOCK_FLAG_FUNCTION);
     lum_label base = fib.label(), c1 = fib.label(), c2 = fib.label(), c3 = fib.label();
-    auto to_temp = [&](lum_fexpr_spec spec, lum_label skip, uint8_t generic_op, int64_t k) {
-        spec.dest_kind = DEST_LOCAL;
-        spec.dest_slot = 1;
-        fib.fexpr(spec, skip);
+    auto to_temp = [&](lum_fexpr_form form, lum_label skip, uint8_t generic_op, int64_t k) {
+        form.dest_kind = DEST_LOCAL;
+        form.dest_slot = 1;
+        fib.fexpr(form, skip);
         fib.ld_l(1).push().ld_l(0).push().ldi(k);
         if (generic_op == LUM_OP_LT)
             fib.op_a(LUM_OP_LT, 0);
@@ -80,13 +80,13 @@ void build_fib(program& p) {
         fib.assign();
         fib.bind(skip);
     };
-    to_temp(lum_fexpr_spec().local(0).int_const(2).op(IT_LT), c1, LUM_OP_LT, 2);
+    to_temp(lum_fexpr_form().local(0).int_const(2).op(IT_LT), c1, LUM_OP_LT, 2);
     fib.jnz(base);
     fib.ld_g(1).prep(1);
-    to_temp(lum_fexpr_spec().local(0).int_const(1).op(IT_SUB), c2, LUM_OP_SUB, 1);
+    to_temp(lum_fexpr_form().local(0).int_const(1).op(IT_SUB), c2, LUM_OP_SUB, 1);
     fib.arg(0).call();
     fib.push().ld_g(1).prep(1);
-    to_temp(lum_fexpr_spec().local(0).int_const(2).op(IT_SUB), c3, LUM_OP_SUB, 2);
+    to_temp(lum_fexpr_form().local(0).int_const(2).op(IT_SUB), c3, LUM_OP_SUB, 2);
     fib.arg(0).call();
     fib.op(LUM_OP_ADD).ret();
     fib.bind(base).ld_l(0).ret();
@@ -108,7 +108,7 @@ void build_count(program& p, bool fused) {
     top.push().jmp(test);
     top.bind(body);
     if (fused) {
-        lum_fexpr_spec inc;
+        lum_fexpr_form inc;
         inc.dest_kind = DEST_LOCAL;
         inc.dest_slot = 0;
         inc.local(0).int_const(1).op(IT_ADD);
@@ -117,7 +117,7 @@ void build_count(program& p, bool fused) {
     top.ld_l(0).op_a(LUM_OP_INC, 0);
     top.bind(c2).bind(test);
     // The loop condition goes to the top, which the jump then tests.
-    if (fused) top.fexpr(lum_fexpr_spec().local(0).int_const(kCountSteps).op(IT_LT), c1);
+    if (fused) top.fexpr(lum_fexpr_form().local(0).int_const(kCountSteps).op(IT_LT), c1);
     top.ld_l(0).push().ldi(kCountSteps).op_a(LUM_OP_LT, 0);
     top.bind(c1).jnz(body);
     top.pop();
@@ -137,7 +137,7 @@ void build_methods(program& p) {
     add.params(1, 1).flags(LUM_BLOCK_FLAG_METHOD);
     {
         lum_label done = add.label();
-        lum_fexpr_spec s;
+        lum_fexpr_form s;
         s.dest_kind = DEST_SELF;
         s.dest_slot = 0;
         s.self_member(0).local(0).op(IT_ADD);
@@ -165,14 +165,14 @@ void build_methods(program& p) {
     top.fcall(fc, args);
     top.mem("add", site).prep(1);
     top.bind(args).push().ldi(1).arg(0).pop().call();
-    lum_fexpr_spec inc;
+    lum_fexpr_form inc;
     inc.dest_kind = DEST_LOCAL;
     inc.dest_slot = 1;
     inc.local(1).int_const(1).op(IT_ADD);
     top.fexpr(inc, next);
     top.ld_l(1).op_a(LUM_OP_INC, 0);
     top.bind(next).bind(test);
-    top.fexpr(lum_fexpr_spec().local(1).int_const(kMethodCalls).op(IT_LT), cond);
+    top.fexpr(lum_fexpr_form().local(1).int_const(kMethodCalls).op(IT_LT), cond);
     top.ld_l(1).push().ldi(kMethodCalls).op_a(LUM_OP_LT, 0);
     top.bind(cond).jnz(body);
     top.pop();
@@ -189,14 +189,14 @@ void build_strings(program& p) {
     top.push().jmp(test);
     top.bind(body);
     top.ld_l(0).push().ld_l(0).push().lds("ab").op(LUM_OP_ADD).assign();
-    lum_fexpr_spec inc;
+    lum_fexpr_form inc;
     inc.dest_kind = DEST_LOCAL;
     inc.dest_slot = 1;
     inc.local(1).int_const(1).op(IT_ADD);
     top.fexpr(inc, next);
     top.ld_l(1).op_a(LUM_OP_INC, 0);
     top.bind(next).bind(test);
-    top.fexpr(lum_fexpr_spec().local(1).int_const(kStringSteps).op(IT_LT), cond);
+    top.fexpr(lum_fexpr_form().local(1).int_const(kStringSteps).op(IT_LT), cond);
     top.ld_l(1).push().ldi(kStringSteps).op_a(LUM_OP_LT, 0);
     top.bind(cond).jnz(body);
     top.pop();

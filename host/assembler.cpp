@@ -1389,7 +1389,7 @@ private:
     }
 
     void emit_fexpr(block_state& b, const std::vector<std::string_view>& ops, uint32_t line) {
-        lum_fexpr_spec spec;
+        lum_fexpr_form form;
         std::optional<std::string> skip;
         bool have_dst = false;
         for (std::string_view o : ops) {
@@ -1397,20 +1397,20 @@ private:
             if (key == "dst") {
                 have_dst = true;
                 if (value == "none") {
-                    spec.dest_kind = lum_fexpr::DEST_TOP;
+                    form.dest_kind = lum_fexpr::DEST_TOP;
                     continue;
                 }
                 std::optional<lum_fexpr_item> place = fexpr_place(b, value);
                 if (!place) fail("fexpr destination must be none, l:S, up:L,S, g:S, self:S or path:P, got " + quote(value));
                 switch (place->kind) {
-                    case lum_fexpr::IT_LOCAL: spec.dest_kind = lum_fexpr::DEST_LOCAL; break;
-                    case lum_fexpr::IT_UP: spec.dest_kind = lum_fexpr::DEST_UP; break;
-                    case lum_fexpr::IT_GLOBAL: spec.dest_kind = lum_fexpr::DEST_GLOBAL; break;
-                    case lum_fexpr::IT_SELF: spec.dest_kind = lum_fexpr::DEST_SELF; break;
-                    default: spec.dest_kind = lum_fexpr::DEST_PATH; break;
+                    case lum_fexpr::IT_LOCAL: form.dest_kind = lum_fexpr::DEST_LOCAL; break;
+                    case lum_fexpr::IT_UP: form.dest_kind = lum_fexpr::DEST_UP; break;
+                    case lum_fexpr::IT_GLOBAL: form.dest_kind = lum_fexpr::DEST_GLOBAL; break;
+                    case lum_fexpr::IT_SELF: form.dest_kind = lum_fexpr::DEST_SELF; break;
+                    default: form.dest_kind = lum_fexpr::DEST_PATH; break;
                 }
-                spec.dest_level = place->level;
-                spec.dest_slot = place->operand;
+                form.dest_level = place->level;
+                form.dest_slot = place->operand;
                 continue;
             }
             if (key == "skip") {
@@ -1419,21 +1419,21 @@ private:
                 continue;
             }
             if (!key.empty()) fail("unknown fexpr operand " + quote(o));
-            if (spec.items.size() >= lum_fexpr::MAX_ITEMS) fail("fexpr takes at most 16 items");
+            if (form.items.size() >= lum_fexpr::MAX_ITEMS) fail("fexpr takes at most 16 items");
             if (o.size() > 2 && (o.substr(0, 2) == "i:" || o.substr(0, 2) == "f:")) {
-                if (spec.const_count >= lum_fexpr::MAX_CONSTS) fail("fexpr takes at most 6 constants");
-                if (o[0] == 'i') spec.int_const(parse_int(o.substr(2), "an integer constant"));
-                else spec.float_const(parse_float(o.substr(2), "a float constant"));
+                if (form.const_count >= lum_fexpr::MAX_CONSTS) fail("fexpr takes at most 6 constants");
+                if (o[0] == 'i') form.int_const(parse_int(o.substr(2), "an integer constant"));
+                else form.float_const(parse_float(o.substr(2), "a float constant"));
                 continue;
             }
             if (std::optional<lum_fexpr_item> place = fexpr_place(b, o)) {
-                spec.items.push_back(*place);
+                form.items.push_back(*place);
                 continue;
             }
             bool found = false;
             for (const fexpr_op_name& op : fexpr_ops) {
                 if (op.name == o) {
-                    spec.op(op.kind);
+                    form.op(op.kind);
                     found = true;
                     break;
                 }
@@ -1442,42 +1442,42 @@ private:
         }
         if (!have_dst) fail("fexpr needs dst=DEST");
         if (!skip) fail("fexpr needs skip=LABEL");
-        b.builder->fexpr(spec, label(b, *skip, line).label);
+        b.builder->fexpr(form, label(b, *skip, line).label);
     }
 
     void emit_fcall(block_state& b, const std::vector<std::string_view>& ops, uint32_t line, const std::string& usage) {
         if (ops.empty()) fail("usage: " + usage);
-        lum_fcall_spec spec;
-        spec.name = string_operand(ops[0]);
+        lum_fcall_spec form;
+        form.name = string_operand(ops[0]);
         std::optional<uint32_t> cache;
         std::optional<std::string> skip;
         bool have_argc = false;
         for (size_t i = 1; i < ops.size(); ++i) {
             auto [key, value] = split_key(ops[i]);
             if (key == "argc") {
-                spec.argc = parse_u8(value, "argc");
+                form.argc = parse_u8(value, "argc");
                 have_argc = true;
             } else if (key == "self") {
-                spec.self_form = 1;
-                spec.member = parse_u32(value, "self member index");
+                form.self_form = 1;
+                form.member = parse_u32(value, "self member index");
             } else if (key == "cache") {
                 cache = cache_operand(b, value);
             } else if (key == "cls") {
-                spec.accessing = class_value(value);
+                form.accessing = class_value(value);
             } else if (key == "skip") {
                 if (!is_name(value)) fail("skip needs a label, got " + quote(value));
                 skip = std::string(value);
             } else if (key.empty() && value == "disabled") {
-                spec.enabled = 0;
+                form.enabled = 0;
             } else {
                 fail("usage: " + usage);
             }
         }
         if (!have_argc) fail("fcall needs argc=N");
         if (!skip) fail("fcall needs skip=LABEL");
-        if (!cache && !spec.self_form) cache = b.builder->cache();
-        spec.cache = cache.value_or(0);
-        b.builder->fcall(spec, label(b, *skip, line).label);
+        if (!cache && !form.self_form) cache = b.builder->cache();
+        form.cache = cache.value_or(0);
+        b.builder->fcall(form, label(b, *skip, line).label);
     }
 
     // A field value of the generic form: integer, float (64-bit fields),

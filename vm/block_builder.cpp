@@ -164,14 +164,14 @@ lum_class_builder& lum_class_builder::body(lum_program_block* block) {
 // ---------------------------------------------------------------------------
 // Fused expression operands
 
-lum_fexpr_spec& lum_fexpr_spec::int_const(int64_t v) {
+lum_fexpr_form& lum_fexpr_form::int_const(int64_t v) {
     const uint8_t index = const_count < lum_fexpr::MAX_CONSTS ? const_count++ : lum_fexpr::MAX_CONSTS;
     if (index < lum_fexpr::MAX_CONSTS) const_bits[index] = v;
     items.push_back({lum_fexpr::IT_CONST, 0, index});
     return *this;
 }
 
-lum_fexpr_spec& lum_fexpr_spec::float_const(double v) {
+lum_fexpr_form& lum_fexpr_form::float_const(double v) {
     const uint8_t index = const_count < lum_fexpr::MAX_CONSTS ? const_count++ : lum_fexpr::MAX_CONSTS;
     if (index < lum_fexpr::MAX_CONSTS) {
         const_bits[index] = std::bit_cast<int64_t>(v);
@@ -314,40 +314,40 @@ lum_block_builder& lum_block_builder::bytes(const std::vector<uint8_t>& raw) {
     return *this;
 }
 
-uint32_t lum_block_builder::fexpr(const lum_fexpr_spec& spec, lum_label skip) {
+uint32_t lum_block_builder::fexpr(const lum_fexpr_form& form, lum_label skip) {
     using namespace lum_fexpr;
     if (skip.id >= labels_.size()) throw std::invalid_argument("unknown label");
     const uint32_t at = begin_insn(LUM_OP_FEXPR, SIZE);
     uint8_t* insn = block_->code.data() + at;
-    insn[DEST_KIND] = spec.dest_kind;
-    insn[DEST_LEVEL] = spec.dest_level;
-    lum_write_operand<uint32_t>(insn, DEST_SLOT, spec.dest_slot);
-    insn[COUNT] = static_cast<uint8_t>(std::min<size_t>(spec.items.size(), 255));
-    insn[FLOAT_MASK] = spec.float_mask;
-    const size_t n = std::min<size_t>(spec.items.size(), MAX_ITEMS);
+    insn[DEST_KIND] = form.dest_kind;
+    insn[DEST_LEVEL] = form.dest_level;
+    lum_write_operand<uint32_t>(insn, DEST_SLOT, form.dest_slot);
+    insn[COUNT] = static_cast<uint8_t>(std::min<size_t>(form.items.size(), 255));
+    insn[FLOAT_MASK] = form.float_mask;
+    const size_t n = std::min<size_t>(form.items.size(), MAX_ITEMS);
     for (size_t i = 0; i < n; ++i) {
         uint8_t* item = insn + ITEMS + i * 8;
-        item[0] = spec.items[i].kind;
-        item[1] = spec.items[i].level;
-        lum_write_operand<uint32_t>(item, 4, spec.items[i].operand);
+        item[0] = form.items[i].kind;
+        item[1] = form.items[i].level;
+        lum_write_operand<uint32_t>(item, 4, form.items[i].operand);
     }
-    for (unsigned i = 0; i < MAX_CONSTS; ++i) lum_write_operand<int64_t>(insn, CONSTS + i * 8, spec.const_bits[i]);
+    for (unsigned i = 0; i < MAX_CONSTS; ++i) lum_write_operand<int64_t>(insn, CONSTS + i * 8, form.const_bits[i]);
     fixups_.push_back({at, skip.id, false});
     return at;
 }
 
-uint32_t lum_block_builder::fcall(const lum_fcall_spec& spec, lum_label skip) {
+uint32_t lum_block_builder::fcall(const lum_fcall_spec& form, lum_label skip) {
     using namespace lum_fcall;
     if (skip.id >= labels_.size()) throw std::invalid_argument("unknown label");
     const uint32_t at = begin_insn(LUM_OP_FCALL, SIZE);
     uint8_t* insn = block_->code.data() + at;
-    lum_write_operand<uint32_t>(insn, NAME, spec.name);
-    lum_write_operand<uint32_t>(insn, CACHE, spec.cache);
-    lum_write_operand<uint32_t>(insn, MEMBER, spec.member);
-    insn[ARGC] = spec.argc;
-    insn[SELF_FORM] = spec.self_form;
-    insn[ENABLED] = spec.enabled;
-    lum_write_operand<uint64_t>(insn, CLASS, spec.accessing);
+    lum_write_operand<uint32_t>(insn, NAME, form.name);
+    lum_write_operand<uint32_t>(insn, CACHE, form.cache);
+    lum_write_operand<uint32_t>(insn, MEMBER, form.member);
+    insn[ARGC] = form.argc;
+    insn[SELF_FORM] = form.self_form;
+    insn[ENABLED] = form.enabled;
+    lum_write_operand<uint64_t>(insn, CLASS, form.accessing);
     fixups_.push_back({at, skip.id, false});
     return at;
 }

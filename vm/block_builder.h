@@ -116,7 +116,7 @@ struct lum_fexpr_item {
 };
 
 // The operands of opcode 72.
-struct lum_fexpr_spec {
+struct lum_fexpr_form {
     uint8_t dest_kind = lum_fexpr::DEST_TOP;
     uint8_t dest_level = 0;
     uint32_t dest_slot = 0;
@@ -125,15 +125,15 @@ struct lum_fexpr_spec {
     int64_t const_bits[lum_fexpr::MAX_CONSTS] = {0, 0, 0, 0, 0, 0};
 
     // Item helpers (postfix order).
-    lum_fexpr_spec& local(uint32_t slot) { items.push_back({lum_fexpr::IT_LOCAL, 0, slot}); return *this; }
-    lum_fexpr_spec& up(uint8_t level, uint32_t slot) { items.push_back({lum_fexpr::IT_UP, level, slot}); return *this; }
-    lum_fexpr_spec& global(uint32_t slot) { items.push_back({lum_fexpr::IT_GLOBAL, 0, slot}); return *this; }
-    lum_fexpr_spec& self_member(uint32_t index) { items.push_back({lum_fexpr::IT_SELF, 0, index}); return *this; }
-    lum_fexpr_spec& path(uint32_t record) { items.push_back({lum_fexpr::IT_PATH, 0, record}); return *this; }
+    lum_fexpr_form& local(uint32_t slot) { items.push_back({lum_fexpr::IT_LOCAL, 0, slot}); return *this; }
+    lum_fexpr_form& up(uint8_t level, uint32_t slot) { items.push_back({lum_fexpr::IT_UP, level, slot}); return *this; }
+    lum_fexpr_form& global(uint32_t slot) { items.push_back({lum_fexpr::IT_GLOBAL, 0, slot}); return *this; }
+    lum_fexpr_form& self_member(uint32_t index) { items.push_back({lum_fexpr::IT_SELF, 0, index}); return *this; }
+    lum_fexpr_form& path(uint32_t record) { items.push_back({lum_fexpr::IT_PATH, 0, record}); return *this; }
     // Constants take the next free constant index (at most 6).
-    lum_fexpr_spec& int_const(int64_t v);
-    lum_fexpr_spec& float_const(double v);
-    lum_fexpr_spec& op(uint8_t kind) { items.push_back({kind, 0, 0}); return *this; }
+    lum_fexpr_form& int_const(int64_t v);
+    lum_fexpr_form& float_const(double v);
+    lum_fexpr_form& op(uint8_t kind) { items.push_back({kind, 0, 0}); return *this; }
 
     uint8_t const_count = 0;
 };
@@ -196,8 +196,8 @@ public:
     lum_block_builder& bytes(const std::vector<uint8_t>& raw);
 
     // Fused instructions (B is the skip distance to `skip`).
-    uint32_t fexpr(const lum_fexpr_spec& spec, lum_label skip);
-    uint32_t fcall(const lum_fcall_spec& spec, lum_label skip);
+    uint32_t fexpr(const lum_fexpr_form& form, lum_label skip);
+    uint32_t fcall(const lum_fcall_spec& form, lum_label skip);
 
     // Mnemonic helpers for the common instructions.
     lum_block_builder& ld_l(uint32_t s) { emit(LUM_OP_LD_L, {.B = s}); return *this; }

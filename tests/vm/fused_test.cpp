@@ -28,10 +28,10 @@ void print_text(env& e, lum_block_builder& b, const char* text) {
     b.pop();
 }
 
-// Emits `fexpr spec` whose generic code prints "slow" and then runs `generic`.
-void fused(env& e, lum_block_builder& b, const lum_fexpr_spec& spec, const std::function<void()>& generic) {
+// Emits `fexpr form` whose generic code prints "slow" and then runs `generic`.
+void fused(env& e, lum_block_builder& b, const lum_fexpr_form& form, const std::function<void()>& generic) {
     lum_label skip = b.label();
-    b.fexpr(spec, skip);
+    b.fexpr(form, skip);
     print_text(e, b, "slow");
     generic();
     b.bind(skip);
@@ -45,7 +45,7 @@ struct case_result {
 
 // slot0 = a, slot1 = b (constants), then `dest := expression` with dest local 2 unless told otherwise;
 // prints the top after the expression.
-case_result run_expr(const lumvar_shared& a, const lumvar_shared& b, const lum_fexpr_spec& spec,
+case_result run_expr(const lumvar_shared& a, const lumvar_shared& b, const lum_fexpr_form& form,
                      const std::function<void(env&, lum_block_builder&)>& generic,
                      const lumvar_shared& dest_init = lumvar_shared()) {
     env e;
@@ -54,7 +54,7 @@ case_result run_expr(const lumvar_shared& a, const lumvar_shared& b, const lum_f
     top.push().ld_l(1).push().ldk(e.prog.constant(b)).assign().pop();
     if (dest_init) top.push().ld_l(2).push().ldk(e.prog.constant(dest_init)).assign().pop();
     top.push();
-    fused(e, top, spec, [&] { generic(e, top); });
+    fused(e, top, form, [&] { generic(e, top); });
     e.print_top(top);
     top.pop();
     e.print_slot(top, 2);
@@ -77,8 +77,8 @@ std::function<void(env&, lum_block_builder&)> generic_assign(uint8_t opcode, uin
     };
 }
 
-lum_fexpr_spec binary(uint8_t item, uint8_t dest_kind = DEST_LOCAL, uint32_t dest_slot = 2) {
-    lum_fexpr_spec s;
+lum_fexpr_form binary(uint8_t item, uint8_t dest_kind = DEST_LOCAL, uint32_t dest_slot = 2) {
+    lum_fexpr_form s;
     s.dest_kind = dest_kind;
     s.dest_slot = dest_slot;
     s.local(0).local(1).op(item);
@@ -155,14 +155,14 @@ TEST(FusedExpression, DeclinesAndTheGenericCodeDecides) {
 TEST(FusedExpression, ShapeAndDestinationRefusals) {
     auto generic = [](env&, lum_block_builder& b) { b.ldi(-1); };
     // Two values left, or an operator without operands, or no items: declines.
-    lum_fexpr_spec two;
+    lum_fexpr_form two;
     two.local(0).local(1);
     EXPECT_EQ(run_expr(I(1), I(2), two, generic).out, "slow\n-1\n\n");
-    lum_fexpr_spec lonely;
+    lum_fexpr_form lonely;
     lonely.dest_kind = DEST_TOP;
     lonely.op(IT_ADD);
     EXPECT_EQ(run_expr(I(1), I(2), lonely, generic).out, "slow\n-1\n\n");
-    lum_fexpr_spec empty;
+    lum_fexpr_form empty;
     EXPECT_EQ(run_expr(I(1), I(2), empty, generic).out, "slow\n-1\n\n");
     // A destination holding a string declines; the generic assignment changes its type.
     case_result s = run_expr(I(1), I(2), binary(IT_ADD), generic_assign(LUM_OP_ADD), S("text"));
@@ -171,7 +171,7 @@ TEST(FusedExpression, ShapeAndDestinationRefusals) {
     case_result f = run_expr(I(1), I(2), binary(IT_ADD), generic_assign(LUM_OP_ADD), F(0.5));
     EXPECT_EQ(f.out, "3\n3\n");
     // Constants, the float mask and negation; result on top only.
-    lum_fexpr_spec consts;
+    lum_fexpr_form consts;
     consts.dest_kind = DEST_TOP;
     consts.local(0).int_const(10).op(IT_MUL).float_const(0.25).op(IT_ADD).op(IT_NEG);
     EXPECT_EQ(run_expr(I(2), I(0), consts, generic).out, "-20.250000\n\n");
@@ -192,7 +192,7 @@ TEST(FusedExpression, SlotKindsAndDestinationKinds) {
     lum_block_builder bump(e.prog, e.block("C.bump", LUM_BLOCK_FUNCTION, 1));
     bump.params(0, 0);
     {
-        lum_fexpr_spec s;
+        lum_fexpr_form s;
         s.dest_kind = DEST_SELF;
         s.dest_slot = 0;
         s.self_member(0).global(1).op(IT_ADD);
@@ -204,7 +204,7 @@ TEST(FusedExpression, SlotKindsAndDestinationKinds) {
     lum_block_builder inner(e.prog, e.block("inner", LUM_BLOCK_PLAIN, 1));
     {
         // inner slot 0 := up(1).slot 1 * 2 ; up(1).slot 2 := inner slot 0 + 1
-        lum_fexpr_spec s;
+        lum_fexpr_form s;
         s.dest_kind = DEST_LOCAL;
         s.local(0);
         s.items.clear();
@@ -212,7 +212,7 @@ TEST(FusedExpression, SlotKindsAndDestinationKinds) {
         inner.push();
         fused(e, inner, s, [&] { inner.ldi(-1); });
         inner.pop();
-        lum_fexpr_spec t;
+        lum_fexpr_form t;
         t.dest_kind = DEST_UP;
         t.dest_level = 1;
         t.dest_slot = 2;
@@ -233,14 +233,14 @@ TEST(FusedExpression, SlotKindsAndDestinationKinds) {
     top.push().ld_l(0).mem("bump", cb_cache).prep(0).call().pop();
     {
         // global slot 3 := path(v) * 10 ; path(v) := path(v) + 1
-        lum_fexpr_spec s;
+        lum_fexpr_form s;
         s.dest_kind = DEST_GLOBAL;
         s.dest_slot = 3;
         s.path(path_v).int_const(10).op(IT_MUL);
         top.push();
         fused(e, top, s, [&] { top.ldi(-1); });
         top.pop();
-        lum_fexpr_spec t;
+        lum_fexpr_form t;
         t.dest_kind = DEST_PATH;
         t.dest_slot = path_v;
         t.path(path_v).int_const(1).op(IT_ADD);
@@ -249,7 +249,7 @@ TEST(FusedExpression, SlotKindsAndDestinationKinds) {
         e.print_top(top);
         top.pop();
         // A private member through a path declines.
-        lum_fexpr_spec u;
+        lum_fexpr_form u;
         u.dest_kind = DEST_TOP;
         u.path(path_hidden);
         top.push();
@@ -441,12 +441,12 @@ TEST(FusedExpression, MembersOfSelfInPlace) {
     lum_block_builder add(e.prog, e.block("Acc.add", LUM_BLOCK_FUNCTION, 1));
     add.params(1, 1);
     {
-        lum_fexpr_spec s;
+        lum_fexpr_form s;
         s.dest_kind = DEST_SELF;
         s.dest_slot = 0;
         s.self_member(0).local(0).op(IT_ADD);
         fused(e, add, s, [&] { add.selfmem(0).push().selfmem(0).push().ld_l(0).op(LUM_OP_ADD).assign(); });
-        lum_fexpr_spec t;
+        lum_fexpr_form t;
         t.dest_kind = DEST_SELF;
         t.dest_slot = 1;
         t.self_member(0).local(0).op(IT_MUL);
