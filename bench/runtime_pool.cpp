@@ -3,6 +3,14 @@
 // queue against a mutex+deque queue, each with the ratio measured in the same
 // run. Heap allocations per operation are counted by a replaced global
 // operator new.
+//
+// Wall time on a loaded machine is noisy; instruction counts are not. For
+// those, `--callgrind-loops=N` runs each cell loop N times outside Google
+// Benchmark (in functions of their own) and exits, e.g.
+//   valgrind --tool=callgrind --toggle-collect='*callgrind_cell_pooled(*'
+//            build/bench/bench_runtime_pool --callgrind-loops=100000
+// (likewise callgrind_cell_heap_path, callgrind_string_cell_pooled and
+// callgrind_string_cell_heap_path); divide the collected count by N.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -30,6 +38,8 @@ namespace {
 thread_local uint64_t t_allocations = 0;
 }
 
+// The replacement pair below is malloc/free on both sides.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
     ++t_allocations;
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -308,9 +318,39 @@ void print_ratio(ratio_reporter& r, const char* label, const std::string& slow, 
     std::printf("%-46s %6.2fx  (target >= %.2fx: %s)\n", label, ratio, target, ratio >= target ? "met" : "NOT met");
 }
 
+// Fixed-count loops for instruction counting (see the top of the file).
+[[gnu::noinline]] void callgrind_cell_pooled(long n) {
+    for (long i = 0; i < n; ++i) benchmark::DoNotOptimize(lumvar_shared::make());
+}
+[[gnu::noinline]] void callgrind_cell_heap_path(long n) {
+    lum_pooling_suspend heap;
+    for (long i = 0; i < n; ++i) benchmark::DoNotOptimize(lumvar_shared::make());
+}
+[[gnu::noinline]] void callgrind_string_cell_pooled(long n) {
+    for (long i = 0; i < n; ++i) benchmark::DoNotOptimize(lumvar_shared::from_string("text"));
+}
+[[gnu::noinline]] void callgrind_string_cell_heap_path(long n) {
+    lum_pooling_suspend heap;
+    for (long i = 0; i < n; ++i) benchmark::DoNotOptimize(lumvar_shared::from_string("text"));
+}
+
+int run_callgrind_loops(long n) {
+    lum_host_vm host;
+    { lumvar_shared warm = lumvar_shared::from_string("warm"); } // the pools' first chunks
+    callgrind_cell_pooled(n);
+    callgrind_cell_heap_path(n);
+    callgrind_string_cell_pooled(n);
+    callgrind_string_cell_heap_path(n);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.rfind("--callgrind-loops=", 0) == 0) return run_callgrind_loops(std::atol(a.c_str() + 18));
+    }
     // Five repetitions unless asked otherwise; ratios use the fastest of each.
     std::vector<char*> args(argv, argv + argc);
     bool repetitions_given = false;

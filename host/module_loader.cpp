@@ -56,7 +56,6 @@ std::unique_ptr<lum_loaded_module> lum_loaded_module::open(const std::string& pa
     // library's lookups go through this host's getter from now on.
     if (m->registry_ != &lum_registry()) {
         m->registry_->thread_local_getter = lum_registry().thread_local_getter;
-        m->registry_->thread_local_getter_generation.fetch_add(1, std::memory_order_acq_rel);
     }
     return m;
 }

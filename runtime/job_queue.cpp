@@ -30,24 +30,33 @@ bool lum_job_queue::try_push(lum_job job) {
     }
 
     uint32_t i = w & (capacity - 1);
-    slot& s = slots[i];
+    std::atomic<uint8_t>& state = slot_state[i];
     uint8_t expected = slot_free;
-    while (!s.state.compare_exchange_weak(expected, slot_writing, std::memory_order_acquire,
-                                          std::memory_order_relaxed)) {
+    while (!state.compare_exchange_weak(expected, slot_writing, std::memory_order_acquire,
+                                        std::memory_order_relaxed)) {
         expected = slot_free; // a worker is still emptying this slot
         LUM_CPU_PAUSE();
     }
-    s.job = std::move(job);
-    s.state.store(slot_full, std::memory_order_release);
+    slots[i] = std::move(job);
+    state.store(slot_full, std::memory_order_release);
 
-    // pending is raised before waiting is read, and a worker raises waiting
-    // before it reads pending (all sequentially consistent): either the worker
-    // sees the job or this push sees the worker and wakes it. One wake-up
-    // call wakes every sleeper; later pushes skip the call until a worker has
-    // come back from its wait (a wake-up is still on its way until then).
+    // No wake-up is lost (all sequentially consistent): a worker about to
+    // sleep raises `waiting`, reads `wake_seq`, clears `wake_pending`, then
+    // reads `pending`. A job it did not see was counted in `pending` after
+    // that read, so its push sees the worker in `waiting`; the push either
+    // claims the flag and raises `wake_seq`, or finds the flag set by another
+    // push after the worker cleared it, which raises `wake_seq` in turn.
+    // Either way `wake_seq` changes after the worker read it, so its wait
+    // returns and it comes back through wait_pop, clearing the flag again.
+    // One wake-up call per sleep of the workers: later pushes see the flag.
+    // (Sleeping on `pending` itself loses wake-ups: a worker woken for a job
+    // that another worker took already sees `pending` back at 0 and sleeps
+    // on inside the wait while the flag stays set.)
     pending.fetch_add(1, std::memory_order_seq_cst);
-    if (waiting.load(std::memory_order_seq_cst) != 0 && wake_pending.exchange(1, std::memory_order_seq_cst) == 0)
-        pending.notify_all();
+    if (waiting.load(std::memory_order_seq_cst) != 0 && wake_pending.exchange(1, std::memory_order_seq_cst) == 0) {
+        wake_seq.fetch_add(1, std::memory_order_seq_cst);
+        wake_seq.notify_all();
+    }
     return true;
 }
 
@@ -55,10 +64,10 @@ void lum_job_queue::take_slot(lum_job& out) {
     uint32_t r = read_counter.fetch_add(1, std::memory_order_acq_rel);
     uint32_t i = r & (capacity - 1);
     // The slot was claimed by a push that may still be moving its job in.
-    slot& s = slots[i];
-    while (s.state.load(std::memory_order_acquire) != slot_full) LUM_CPU_PAUSE();
-    out = std::move(s.job);
-    s.state.store(slot_free, std::memory_order_release);
+    std::atomic<uint8_t>& state = slot_state[i];
+    while (state.load(std::memory_order_acquire) != slot_full) LUM_CPU_PAUSE();
+    out = std::move(slots[i]);
+    state.store(slot_free, std::memory_order_release);
 }
 
 bool lum_job_queue::try_pop(lum_job& out) {
@@ -86,11 +95,10 @@ bool lum_job_queue::wait_pop(lum_job& out) {
         }
         if (found) continue;
         waiting.fetch_add(1, std::memory_order_seq_cst);
-        // Cleared before pending is checked: a push that set the flag after
-        // this point either is seen below or wakes this worker.
+        const uint32_t seen = wake_seq.load(std::memory_order_seq_cst);
         wake_pending.store(0, std::memory_order_seq_cst);
         if (pending.load(std::memory_order_seq_cst) == 0 && shutdown.load(std::memory_order_seq_cst) == 0)
-            pending.wait(0, std::memory_order_seq_cst);
+            wake_seq.wait(seen, std::memory_order_seq_cst);
         waiting.fetch_sub(1, std::memory_order_seq_cst);
     }
 }
@@ -98,7 +106,8 @@ bool lum_job_queue::wait_pop(lum_job& out) {
 void lum_job_queue::shut_down() {
     if (shutdown.exchange(1, std::memory_order_seq_cst) != 0) return;
     pending.fetch_add(shutdown_bias, std::memory_order_seq_cst);
-    pending.notify_all();
+    wake_seq.fetch_add(1, std::memory_order_seq_cst);
+    wake_seq.notify_all();
 }
 
 size_t lum_job_queue::clear() {
@@ -107,9 +116,9 @@ size_t lum_job_queue::clear() {
     uint32_t w = write_counter.load(std::memory_order_acquire);
     for (; r != w; ++r) {
         uint32_t i = r & (capacity - 1);
-        if (slots[i].state.load(std::memory_order_acquire) == slot_full) {
-            slots[i].job.reset();
-            slots[i].state.store(slot_free, std::memory_order_release);
+        if (slot_state[i].load(std::memory_order_acquire) == slot_full) {
+            slots[i].reset();
+            slot_state[i].store(slot_free, std::memory_order_release);
             ++destroyed;
         }
     }

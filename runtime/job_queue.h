@@ -133,24 +133,21 @@ public:
     bool is_shut_down() const noexcept { return shutdown.load(std::memory_order_acquire) != 0; }
     uint64_t pending_count() const noexcept;
 
-    // One slot: its state (0 free, 1 being written, 2 full) and its job on
-    // one cache line, so that neighbouring slots never share a line.
-    struct alignas(64) slot {
-        std::atomic<uint8_t> state{slot_free};
-        lum_job job;
-    };
-
-    // Fields in order (layout shared with the host's workers). The counters
-    // written by different sides sit on cache lines of their own.
-    std::condition_variable cv;                           // kept for layout; workers wait on `pending`
+    // Fields in the order shared with the host's workers. Counters written by
+    // different sides start cache lines of their own (padding only; the order
+    // is kept). Fields the host does not read come after `shutdown`.
+    std::condition_variable cv;                           // kept for the layout; workers wait on `pending`
     alignas(64) std::atomic<uint32_t> write_counter{0};   // slots claimed so far (wraps)
-    std::atomic<uint32_t> read_seen{0};                   // the read counter as pushers last saw it
     alignas(64) std::atomic<uint32_t> read_counter{0};    // slots taken by workers (wraps)
-    slot slots[capacity];
+    alignas(64) std::atomic<uint8_t> slot_state[capacity] = {}; // 0 free, 1 being written, 2 full
+    lum_job slots[capacity];
     alignas(64) std::atomic<uint64_t> pending{0};         // jobs pushed and not yet taken (+ shutdown bias)
     alignas(64) std::atomic<uint64_t> waiting{0};         // workers asleep on `pending`
     std::atomic<uint8_t> shutdown{0};
-    std::atomic<uint8_t> wake_pending{0};                 // a wake-up call is on its way to the sleepers
+    // Not part of the shared layout:
+    std::atomic<uint8_t> wake_pending{0};                 // a wake-up is on its way to the sleepers
+    alignas(64) std::atomic<uint32_t> wake_seq{0};        // sleepers wait for it to change; raised by waking pushes
+    alignas(64) std::atomic<uint32_t> read_seen{0};       // the read counter as pushers last saw it
 
     // Pauses a worker spins on `pending` before it goes to sleep.
     static constexpr int spin_before_sleep = 256;

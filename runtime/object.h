@@ -43,8 +43,12 @@ class lumobject_base : public lumptr_base<lumobject_base>,
                        public lum_serializable {
 public:
     lumobject_base() = default;
-    lumobject_base(const lumobject_base&) = default;
-    lumobject_base& operator=(const lumobject_base&) = default;
+    // A copy is a new object: its own record (lumptr_storage) and no thread
+    // jobs, whatever the original's count.
+    lumobject_base(const lumobject_base& other)
+        : lumptr_storage(other), lumptr_base<lumobject_base>(other), lumptr_type_tag<lumobject_base>(other),
+          lum_serializable(other) {}
+    lumobject_base& operator=(const lumobject_base&) { return *this; }
 
     // Slot 0 (deleting destructor); slots 1-3 (destroy, detach, may use pooled
     // record) come from lumptr_base_internal.

@@ -203,18 +203,20 @@ void lum_pool_base::deallocate_slow(void* item, const lum_pool_item_ops& ops) {
     }
     uint8_t idx = ops.get_slot(item);
     if (idx < LUM_POOL_HEAP_SLOT) {
-        const char* base = static_cast<const char*>(item) - size_t{idx} * ops.size;
+        // Integer arithmetic: a wrong index may point before any object.
+        const char* base = reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(item) - size_t{idx} * ops.size);
         if (lum_pool_chunk* c = lookup_chunk(base)) {
             if (c->magic == LUM_POOL_MAGIC) {
                 release_slot(c, idx, item);
                 return;
             }
             if (c->magic == LUM_POOL_MAGIC_RETIRED) return;
+            // A chunk's address is its heap block, which starts with its first slot.
             if (checked_)
-                pool_fault("invalid pool magic num: %p vs %p ", static_cast<const void*>(c),
+                pool_fault("invalid pool magic num: %p vs %p ", static_cast<const void*>(c->slots),
                            reinterpret_cast<const void*>(uintptr_t{LUM_POOL_MAGIC}));
             else
-                pool_fault("invalid pool magic num: %p vs %p", static_cast<const void*>(c),
+                pool_fault("invalid pool magic num: %p vs %p", static_cast<const void*>(c->slots),
                            reinterpret_cast<const void*>(uintptr_t{LUM_POOL_MAGIC}));
         } else if (is_retired_slot_area(base)) {
             return; // an item of a chunk retired by an earlier VM teardown
@@ -237,7 +239,7 @@ void lum_pool_base::deallocate_slow(void* item, const lum_pool_item_ops& ops) {
     }
     auto real = static_cast<uint8_t>(offset / ops.size);
     pool_fault("Seems like variable %p belongs to pool %p, offset was %i, but actually is %i.",
-               static_cast<const void*>(item), static_cast<const void*>(c), static_cast<int>(idx),
+               static_cast<const void*>(item), static_cast<const void*>(c->slots), static_cast<int>(idx),
                static_cast<int>(real));
     bool already_free;
     if (checked_) {

@@ -171,13 +171,18 @@ protected:
         hot_ = free_chunks_.empty() ? nullptr : free_chunks_.back();
     }
 
-    // Fields in order: all chunks, chunks with free slots (stack), counts.
+    // Fields in order: all chunks, chunks with free slots (stack), counts,
+    // the deferred-free counters and ring; the pool's own helpers follow.
     std::vector<lum_pool_chunk*> chunks_;
     std::vector<lum_pool_chunk*> free_chunks_;
-    lum_pool_chunk* hot_ = nullptr; // free_chunks_.back(), or null
     uint64_t chunk_count_ = 0;
     uint64_t live_count_ = 0;
 
+    alignas(64) std::atomic<uint32_t> ring_write_{0};
+    alignas(64) std::atomic<uint32_t> ring_read_{0};
+    alignas(64) std::atomic<void*> ring_[LUM_POOL_RING_SIZE] = {};
+
+    alignas(64) lum_pool_chunk* hot_ = nullptr; // free_chunks_.back(), or null: the chunk tried first
     // Chunk lookup by slot-area base (open addressing, owner thread only).
     std::vector<uintptr_t> table_;
     size_t table_mask_ = 0;
@@ -185,10 +190,6 @@ protected:
     const lum_pool_item_ops* ops_ = nullptr;
     uint64_t chunk_limit_ = 0;
     bool checked_;
-
-    alignas(64) std::atomic<uint32_t> ring_write_{0};
-    alignas(64) std::atomic<uint32_t> ring_read_{0};
-    alignas(64) std::atomic<void*> ring_[LUM_POOL_RING_SIZE] = {};
 };
 
 template <class T, bool Checked>
@@ -200,26 +201,32 @@ public:
     lum_pool() noexcept : lum_pool_base(Checked) {}
 
     // Owner thread: an item, or null when no chunk can be made (logged
-    // "Failed to allocate a pool chunk!").
+    // "Failed to allocate a pool chunk!"). The fast path pops the chunk tried
+    // first; an empty chunk, a slot whose bit is already set (double
+    // allocation) and chunk growth go to allocate_slow.
     [[gnu::always_inline]] T* allocate() {
         lum_pool_chunk* c = hot_;
-        if (c != nullptr) {
-            uint8_t n = c->free_count;
-            if (n != 0) {
-                uint8_t idx = c->free_stack[n - 1];
-                if (!Checked || !c->bit(idx)) {
-                    c->free_count = static_cast<uint8_t>(n - 1);
-                    void* at = c->slots + size_t{idx} * sizeof(T);
-                    T* item;
-                    if constexpr (Checked) {
-                        c->set_bit(idx);
-                        item = std::launder(static_cast<T*>(at));
+        if (c != nullptr) [[likely]] {
+            const uint32_t n = c->free_count;
+            if (n != 0) [[likely]] {
+                const uint32_t idx = c->free_stack[n - 1];
+                void* at = c->slots + size_t{idx} * sizeof(T);
+                if constexpr (Checked) {
+                    uint64_t& word = c->bitset[idx >> 6];
+                    const uint64_t bit = uint64_t{1} << (idx & 63);
+                    if (!(word & bit)) [[likely]] {
+                        word |= bit;
+                        c->free_count = static_cast<uint8_t>(n - 1);
+                        T* item = std::launder(static_cast<T*>(at));
                         // Built once with its index: written only when it was lost.
-                        if (item->pool_slot != idx) item->pool_slot = idx;
-                    } else {
-                        item = ::new (at) T();
-                        item->pool_slot = idx;
+                        if (item->pool_slot != idx) [[unlikely]] item->pool_slot = static_cast<uint8_t>(idx);
+                        ++live_count_;
+                        return item;
                     }
+                } else {
+                    c->free_count = static_cast<uint8_t>(n - 1);
+                    T* item = ::new (at) T();
+                    item->pool_slot = static_cast<uint8_t>(idx);
                     ++live_count_;
                     return item;
                 }
@@ -232,22 +239,36 @@ public:
     // chunks, unknown items and double frees are handled by the slow path.
     [[gnu::always_inline]] void deallocate(T* item) {
         if (item == nullptr) return;
-        uint8_t idx = item->pool_slot;
-        if (idx < LUM_POOL_HEAP_SLOT) {
-            const char* base = reinterpret_cast<const char*>(item) - size_t{idx} * sizeof(T);
-            lum_pool_chunk* c = hot_;
-            if (c == nullptr || c->slots != base) c = lookup_chunk(base);
-            if (c != nullptr && c->magic == LUM_POOL_MAGIC && (!Checked || c->bit(idx)) &&
-                c->free_count < LUM_POOL_CHUNK_SLOTS) {
-                if constexpr (Checked) {
-                    c->clear_bit(idx);
-                } else {
-                    item->~T();
+        deallocate_at(item, item->pool_slot);
+    }
+    // As deallocate, with the item's slot index already read. The fast path
+    // takes the chunk tried first (the top of the free-chunk stack, so it is
+    // on that stack already); any other chunk goes through the chunk lookup
+    // of deallocate_slow, as do a wrong index, a foreign magic and a double free.
+    [[gnu::always_inline]] void deallocate_at(T* item, uint32_t idx) {
+        lum_pool_chunk* c = hot_;
+        if (idx < LUM_POOL_HEAP_SLOT && c != nullptr &&
+            reinterpret_cast<uintptr_t>(c->slots) == reinterpret_cast<uintptr_t>(item) - size_t{idx} * sizeof(T) &&
+            c->magic == LUM_POOL_MAGIC) [[likely]] {
+            const uint32_t n = c->free_count;
+            if constexpr (Checked) {
+                uint64_t& word = c->bitset[idx >> 6];
+                const uint64_t bit = uint64_t{1} << (idx & 63);
+                if (word & bit) [[likely]] {
+                    word &= ~bit;
+                    c->free_stack[n] = static_cast<uint8_t>(idx);
+                    c->free_count = static_cast<uint8_t>(n + 1);
+                    --live_count_;
+                    return;
                 }
-                c->free_stack[c->free_count++] = idx;
-                if (c->off_list) relist(c);
-                --live_count_;
-                return;
+            } else {
+                if (n < LUM_POOL_CHUNK_SLOTS) [[likely]] {
+                    item->~T();
+                    c->free_stack[n] = static_cast<uint8_t>(idx);
+                    c->free_count = static_cast<uint8_t>(n + 1);
+                    --live_count_;
+                    return;
+                }
             }
         }
         deallocate_slow(item, lum_pool_item_ops_for<T>::value);

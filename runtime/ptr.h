@@ -176,11 +176,15 @@ public:
         return *this = lumptr_strong(other);
     }
     // Assignment from a raw object: no effect when the handle already refers
-    // to it; otherwise release, then take it as in construction.
+    // to it; otherwise the new object is taken (as in construction) before the
+    // old one is released, so an object that only the old one keeps alive
+    // (`h = h->next.get()`) survives the assignment.
     lumptr_strong& operator=(T* object) {
         if (object != nullptr && get() == object) return *this;
-        reset();
-        take(object);
+        lumptr_strong fresh(object);
+        lumptr_ref_record* old = rec_;
+        rec_ = fresh.take_record();
+        lumptr_detail::drop_strong(old);
         return *this;
     }
     lumptr_strong& operator=(std::nullptr_t) {

@@ -3,23 +3,34 @@
 #include <unistd.h>
 
 std::atomic<lum_thread_local_getter*> lum_tl_detail::getter{nullptr};
+std::atomic<bool> lum_tl_detail::own_getter_installed{true};
+thread_local constinit lum_thread_local* lum_tl_detail::cache __attribute__((tls_model("initial-exec"))) = nullptr;
+
 namespace {
-// Generation 0 never matches the registry's (which starts at 1), so nothing
-// is taken from the cache before the registry exists.
-std::atomic<uint64_t> no_registry_generation{0};
+// The module's own thread-local getter. Only the instance the registry holds
+// is armed: its destruction (the getter was replaced) stops the use of cached
+// answers. Copies are never armed.
+struct module_getter {
+    bool armed = true;
+    module_getter() = default;
+    module_getter(const module_getter&) noexcept : armed(false) {}
+    module_getter(module_getter&& other) noexcept : armed(other.armed) { other.armed = false; }
+    module_getter& operator=(const module_getter&) = delete;
+    ~module_getter() {
+        if (armed) lum_tl_detail::own_getter_installed.store(false, std::memory_order_release);
+    }
+    lum_thread_local& operator()() const { return lum_module_thread_local(); }
+};
 } // namespace
-std::atomic<std::atomic<uint64_t>*> lum_tl_detail::generation{&no_registry_generation};
-thread_local constinit lum_tl_detail::cached_block lum_tl_detail::cache
-    __attribute__((tls_model("initial-exec"))) = {nullptr, 0};
 
 lum_thread_local& lum_tl_detail::lookup() {
     lum_thread_local_getter* g = getter.load(std::memory_order_acquire);
     if (g == nullptr) g = init_getter();
-    // The generation is read before the getter runs: a getter replaced
-    // meanwhile makes the next lookup ask again.
-    uint64_t gen = generation.load(std::memory_order_acquire)->load(std::memory_order_acquire);
+    // Read before the getter runs: the answer of a getter being replaced is
+    // not kept.
+    const bool own = own_getter_installed.load(std::memory_order_acquire);
     lum_thread_local& block = (*g)();
-    cache = {&block, gen};
+    if (own) cache = &block;
     return block;
 }
 
@@ -41,7 +52,7 @@ lum_global_instance::lum_global_instance()
       namespace_initializers(8),
       factories(std::make_shared<lum_factory_map>(8)),
       metadata(std::make_shared<lum_metadata_map>(8)),
-      thread_local_getter([]() -> lum_thread_local& { return lum_module_thread_local(); }) {
+      thread_local_getter(module_getter()) {
     names.max_load_factor(1.0f);
     namespace_initializers.max_load_factor(1.0f);
     factories->max_load_factor(1.0f);
@@ -53,7 +64,6 @@ lum_global_instance& lum_registry() {
     // valid until the process ends.
     static lum_global_instance* const instance = [] {
         auto* created = new lum_global_instance();
-        lum_tl_detail::generation.store(&created->thread_local_getter_generation, std::memory_order_release);
         lum_tl_detail::getter.store(&created->thread_local_getter, std::memory_order_release);
         return created;
     }();

@@ -66,11 +66,6 @@ public:
     std::shared_ptr<lum_metadata_map> metadata;                            // 4
     lum_thread_local_getter thread_local_getter;                            // 5
     std::vector<lumptr_strong<lumptr_base_internal>> handles;               // 6: reserved
-
-    // Not shared with the host's view of the first six fields: raised by
-    // whoever replaces thread_local_getter, so that cached answers of the
-    // old getter are asked again.
-    std::atomic<uint64_t> thread_local_getter_generation{1};
 };
 
 // The registry of this binary, created on the first call (thread-safe).

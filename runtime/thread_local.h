@@ -52,31 +52,28 @@ using lum_thread_local_getter = std::function<lum_thread_local&()>;
 namespace lum_tl_detail {
 // Points at the registry's getter once the registry exists.
 extern std::atomic<lum_thread_local_getter*> getter;
-// Points at the registry's getter generation once the registry exists.
-extern std::atomic<std::atomic<uint64_t>*> generation;
-// The block the getter gave this thread, with the generation it was got under.
-struct cached_block {
-    lum_thread_local* block;
-    uint64_t generation;
-};
-extern thread_local constinit cached_block cache __attribute__((tls_model("initial-exec")));
+// True while the registry's getter is still the module's own one. The own
+// getter is an object whose destruction clears the flag, so a host that
+// replaces the getter (assigning to it destroys the old one) is seen without
+// the host's help.
+extern std::atomic<bool> own_getter_installed;
+// The block the module's own getter gave this thread (its answer never
+// changes on a thread).
+extern thread_local constinit lum_thread_local* cache __attribute__((tls_model("initial-exec")));
 lum_thread_local_getter* init_getter();
-// Asks the registry's getter and refreshes the cache.
+// Asks the registry's getter; keeps the answer while the getter is the module's own.
 lum_thread_local& lookup();
 } // namespace lum_tl_detail
 
 // The calling thread's runtime block, as the registry's getter gives it (the
 // registry is created first if needed). An empty getter throws
-// std::bad_function_call. The answer is cached per thread and asked again
-// whenever the registry's getter generation changes (a host that replaces
-// the getter bumps it), so the hot path is one thread-local load and one
-// compare.
+// std::bad_function_call. While the getter is the module's own, its answer is
+// taken from a per-thread cache (one thread-local load and one flag test);
+// once a host has replaced the getter, every lookup calls it.
 inline lum_thread_local& lum_get_thread_local() {
-    const lum_tl_detail::cached_block& c = lum_tl_detail::cache;
-    if (c.block != nullptr &&
-        c.generation == lum_tl_detail::generation.load(std::memory_order_relaxed)->load(std::memory_order_relaxed))
-        [[likely]]
-        return *c.block;
+    lum_thread_local* cached = lum_tl_detail::cache;
+    if (cached != nullptr && lum_tl_detail::own_getter_installed.load(std::memory_order_relaxed)) [[likely]]
+        return *cached;
     return lum_tl_detail::lookup();
 }
 

@@ -66,8 +66,11 @@ lumvar* lumvar::allocate() {
     return cell;
 }
 
-void lumvar::free(lumvar* cell) {
-    if (cell == nullptr) return;
+namespace {
+
+// lumvar::free for every case but the common one: a negative count, a payload
+// to release, a heap cell, or a thread that does not own the cell's VM.
+[[gnu::noinline]] void free_cell_slow(lumvar* cell) {
     if (static_cast<int32_t>(cell->refcount) < 0) {
         lum_get_log().error("refcount < 0 !!!");
         return;
@@ -81,6 +84,27 @@ void lumvar::free(lumvar* cell) {
     }
     cell->refcount = 0;
     lum_pool_delete<&lum_vm::pool_cells>(cell);
+}
+
+}  // namespace
+
+void lumvar::free(lumvar* cell) {
+    if (cell == nullptr) return;
+    // The common case inline: a pooled cell with a primitive value whose last
+    // handle goes on the thread that owns the VM.
+    const uint32_t slot = cell->pool_slot;
+    if (cell->refcount == 0 && cell->type < LUMVAR_PRIMITIVE_END && slot != LUM_POOL_HEAP_SLOT) {
+        const lum_thread_local& tl = lum_get_thread_local();
+        lum_vm* vm = tl.vm;
+        if (vm != nullptr && vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) [[likely]] {
+            cell->payload.i = 0;
+            cell->ref_flags = 0;
+            cell->type = LUMVAR_NONE;
+            vm->pool_cells.deallocate_at(cell, slot);
+            return;
+        }
+    }
+    free_cell_slow(cell);
 }
 
 lumobject_base* lumvar::payload_object() const noexcept { return payload_handle(*this).get(); }
@@ -131,10 +155,11 @@ void lumvar::release_payload_for(uint8_t new_type, bool& keep) {
             if (holder == nullptr) return;
             if ((flags & LUMVAR_FLAG_OWNING) && holder->object) {
                 lumobject_base* object = holder->object.get();
-                lum_vm* vm = lum_get_thread_local().vm;
-                if (object->thread_jobs != 0 && vm != nullptr) {
-                    // A worker still holds the object: the VM releases it once the jobs end.
-                    vm->deferred_releases.push_back(holder->object);
+                if (object->thread_jobs != 0) {
+                    // A worker still holds the object: the VM releases it once the
+                    // jobs end. Without a VM only this value's reference goes; the
+                    // job's own reference keeps the object alive.
+                    if (lum_vm* vm = lum_get_thread_local().vm) vm->deferred_releases.push_back(holder->object);
                 } else {
                     object->detach();
                     object->destroy();
@@ -558,7 +583,6 @@ lumobject_base* lumvar::object_raw() {
 // ---------------------------------------------------------------------------
 // Handles
 
-lumvar_shared lumvar_shared::make() { return lumvar_shared(lumvar::allocate()); }
 
 lumvar_shared lumvar_shared::make_typed(uint8_t type) {
     lumvar_shared v = make();

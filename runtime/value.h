@@ -260,7 +260,12 @@ public:
     explicit operator bool() const noexcept { return v_ != nullptr; }
 
     // Handles to new cells (count 1).
-    static lumvar_shared make();
+    static lumvar_shared make() {
+        lumvar_shared made;
+        made.v_ = lumvar::allocate();  // a fresh cell (count 0), never null
+        made.v_->refcount = 1;
+        return made;
+    }
     static lumvar_shared make_typed(uint8_t type);
     static lumvar_shared from_int(int64_t v);
     static lumvar_shared from_float(double v);

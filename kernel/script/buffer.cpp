@@ -6,7 +6,15 @@
 #include "runtime/namespace.h"
 #include "runtime/vm.h"
 
-lum_std_buffer* lum_std_buffer::create() { return lum_pool_new<&lum_vm::pool_buffers>(); }
+lum_std_buffer* lum_std_buffer::create() {
+    lum_std_buffer* buffer = lum_pool_new<&lum_vm::pool_buffers>();
+    // A pooled object is reused as it was released, which leaves the lock
+    // counts as they were: a new buffer is empty and not locked.
+    buffer->bytes.clear();
+    buffer->read_locks = 0;
+    buffer->write_locks = 0;
+    return buffer;
+}
 
 void lum_std_buffer::destroy() {
     bytes.clear();

@@ -18,6 +18,27 @@ struct owning_job {
     void operator()() { runs->fetch_add(1); }
 };
 
+// The host's workers read the queue by its field order: condition variable,
+// write counter, read counter, 1024 slot states, 1024 slots, pending, waiting,
+// shutdown. Anything else comes after these.
+TEST(JobQueue, FieldsAreInTheOrderSharedWithTheHost) {
+    auto q = std::make_unique<lum_job_queue>();
+    auto at = [](const auto& field) { return reinterpret_cast<uintptr_t>(&field); };
+    EXPECT_LT(at(q->cv), at(q->write_counter));
+    EXPECT_LT(at(q->write_counter), at(q->read_counter));
+    EXPECT_LT(at(q->read_counter), at(q->slot_state[0]));
+    EXPECT_EQ(at(q->slot_state[1023]) - at(q->slot_state[0]), 1023u);  // one byte per slot
+    EXPECT_LT(at(q->slot_state[1023]), at(q->slots[0]));
+    EXPECT_LT(at(q->slots[1023]), at(q->pending));
+    EXPECT_LT(at(q->pending), at(q->waiting));
+    EXPECT_LT(at(q->waiting), at(q->shutdown));
+    EXPECT_LT(at(q->shutdown), at(q->wake_pending));
+    EXPECT_LT(at(q->shutdown), at(q->wake_seq));
+    EXPECT_LT(at(q->shutdown), at(q->read_seen));
+    EXPECT_EQ(sizeof(q->pending), 8u);
+    EXPECT_EQ(sizeof(q->write_counter), 4u);
+}
+
 TEST(Job, InlineAndHeapCallablesRunMoveAndDestroy) {
     std::atomic<int> runs{0};
     auto owned = std::make_shared<int>(1);
@@ -113,6 +134,29 @@ TEST(JobQueue, SleepingWorkersNeverStrandAJob) {
     EXPECT_EQ(vm.jobs.pending_count(), 0u);
     host.shutdown();
     EXPECT_EQ(owned.use_count(), 1);
+}
+
+// Workers that wake for a job another worker has already taken go back to
+// sleep; a push must still wake them when the next job comes.
+TEST(JobQueue, WakeUpsAreNotLostWhenWorkersRaceForJobs) {
+    lum_host_vm_options options;
+    options.workers = 2;
+    lum_host_vm host(options);
+    lum_vm& vm = host.vm();
+    std::atomic<int> runs{0};
+    int expected = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    for (int round = 0; std::chrono::steady_clock::now() < end; ++round) {
+        const int size = (round % 3 == 0) ? 1 : 3000;
+        for (int i = 0; i < size; ++i)
+            while (!vm.jobs.try_push([&runs] { runs.fetch_add(1, std::memory_order_relaxed); })) {
+            }
+        expected += size;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (runs.load(std::memory_order_relaxed) < expected && std::chrono::steady_clock::now() < deadline) {
+        }
+        ASSERT_EQ(runs.load(), expected) << "round " << round << ": a job stayed queued while every worker slept";
+    }
 }
 
 TEST(JobQueue, FullQueueBurstsNeverLeaveJobsBehindSleepingWorkers) {

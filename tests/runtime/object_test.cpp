@@ -109,6 +109,17 @@ TEST_F(objects, DefaultCopyIsTheSameObject) {
     EXPECT_EQ(o.use_count(), 2u);
 }
 
+TEST_F(objects, ACopyConstructedObjectStartsWithoutThreadJobs) {
+    lumptr_strong<plain_object> o(new plain_object());
+    o->thread_jobs = 2;
+    // A class's copy() that copy-constructs makes a new object: no job holds it,
+    // so an owning value must not defer its release.
+    lumptr_strong<plain_object> c(new plain_object(*o));
+    EXPECT_EQ(c->thread_jobs, 0u);
+    EXPECT_NE(c.record(), o.record());
+    o->thread_jobs = 0;
+}
+
 TEST_F(objects, BinaryFormDefaultsLogAndRefuse) {
     lumptr_strong<plain_object> o(new plain_object());
     std::vector<uint8_t> out;

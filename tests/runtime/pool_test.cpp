@@ -112,7 +112,7 @@ TEST(Pool, AWrongSlotIndexFreesTheSlotTheAddressGives) {
               (std::vector<std::string>{
                   "invalid variable pool memory! %i 7",
                   "Seems like variable %p belongs to pool %p, offset was %i, but actually is %i." + hex(items[3]) +
-                      " <-> " + hex(chunk) + " <-> 7 <-> 3"}));
+                      " <-> " + hex(items[0]) + " <-> 7 <-> 3"}));  // the chunk: its first slot
     EXPECT_FALSE(chunk->bit(3));
     EXPECT_TRUE(chunk->bit(7)); // never the slot the wrong index names
     EXPECT_EQ(items[3]->pool_slot, 3);
@@ -154,6 +154,38 @@ TEST(Pool, UnknownAndMisalignedItemsAreIgnored) {
     EXPECT_EQ(pool->live_count(), 2u);
     EXPECT_TRUE(pool->chunks()[0]->bit(a->pool_slot));
     EXPECT_TRUE(pool->chunks()[0]->bit(b->pool_slot));
+}
+
+TEST(Pool, AChunkWithAForeignMagicIsLoggedAndTheSlowPathFindsIt) {
+    for (bool checked : {true, false}) {
+        SCOPED_TRACE(checked ? "checked" : "unchecked");
+        thread_log_scope logs;
+        std::unique_ptr<lum_pool_base> owner;
+        test_item* items[3];
+        if (checked) {
+            auto pool = std::make_unique<checked_pool>();
+            for (auto& item : items) item = pool->allocate();
+            owner = std::move(pool);
+        } else {
+            auto pool = std::make_unique<unchecked_pool>();
+            for (auto& item : items) item = pool->allocate();
+            owner = std::move(pool);
+        }
+        lum_pool_chunk* chunk = owner->chunks()[0];
+        chunk->magic = 0x12345678u;  // corrupted
+        if (checked)
+            static_cast<checked_pool&>(*owner).deallocate(items[2]);
+        else
+            static_cast<unchecked_pool&>(*owner).deallocate(items[2]);
+        const std::string magic_text = checked ? "invalid pool magic num: %p vs %p " : "invalid pool magic num: %p vs %p";
+        EXPECT_EQ(logs.log().texts(),
+                  (std::vector<std::string>{
+                      magic_text + hex(items[0]) + " <-> 0xffabcdef", "invalid variable pool memory! %i 2",
+                      "Seems like variable %p belongs to pool %p, offset was %i, but actually is %i." + hex(items[2]) +
+                          " <-> " + hex(items[0]) + " <-> 2 <-> 2"}));
+        EXPECT_EQ(owner->live_count(), 2u);
+        chunk->magic = LUM_POOL_MAGIC;
+    }
 }
 
 TEST(Pool, FreesIntoARetiredChunkAreIgnoredSilently) {

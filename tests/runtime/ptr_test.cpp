@@ -123,6 +123,21 @@ TEST(Ptr, AssignmentTakesTheNewRecordBeforeReleasingTheOld) {
     EXPECT_FALSE(head);
 }
 
+TEST(Ptr, AssignmentFromARawObjectOwnedByTheOldObjectTakesItFirst) {
+    std::atomic<int> destroyed{0};
+    lumptr_strong<counted_object> head(new counted_object(&destroyed));
+    head->next = lumptr_strong<counted_object>(new counted_object(&destroyed));
+    head->next->value = 7;
+    // The second node lives only through the first, which only `head` holds.
+    head = head->next.get();
+    EXPECT_EQ(destroyed.load(), 1);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->value, 7);
+    EXPECT_EQ(head.use_count(), 1u);
+    head = static_cast<counted_object*>(nullptr);
+    EXPECT_EQ(destroyed.load(), 2);
+}
+
 TEST(Ptr, DerivedToBaseSharesOneRecordAndTheTypeTagIsTheConcreteType) {
     std::atomic<int> destroyed{0};
     auto* object = new derived_object(&destroyed);

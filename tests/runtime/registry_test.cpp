@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "runtime/log.h"
@@ -101,26 +103,78 @@ TEST(ThreadLocal, PoolingSuspendIsBalancedOnEveryExit) {
     EXPECT_EQ(tl.pooling_suspended, before);
 }
 
-TEST(ThreadLocal, AReplacedGetterIsAskedOnceItsGenerationIsRaised) {
+// A host may replace the registry's getter at any time, knowing nothing but
+// the six shared fields: from then on every lookup, also on threads that
+// looked up before, answers with the host's block.
+TEST(ThreadLocal, AReplacedGetterIsUsedAtOnceOnEveryThread) {
     lum_global_instance& registry = lum_registry();
     lum_thread_local& own = lum_get_thread_local();
+    EXPECT_EQ(&lum_get_thread_local(), &own);
+
+    std::mutex m;
+    std::condition_variable cv;
+    int step = 0;
+    lum_thread_local* other_own = nullptr;
+    lum_thread_local* other_after = nullptr;
+    std::thread other([&] {
+        other_own = &lum_get_thread_local();  // looked up (and kept) before the replacement
+        std::unique_lock<std::mutex> lock(m);
+        step = 1;
+        cv.notify_all();
+        cv.wait(lock, [&] { return step == 2; });
+        other_after = &lum_get_thread_local();
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return step == 1; });
+    }
+
     lum_thread_local_getter saved = registry.thread_local_getter;
+    static lum_thread_local* replacement_block = nullptr;
+    lum_thread_local replacement;
+    replacement_block = &replacement;
+    registry.thread_local_getter = []() -> lum_thread_local& { return *replacement_block; };
+    EXPECT_EQ(&lum_get_thread_local(), &replacement);
+    {
+        std::lock_guard<std::mutex> lock(m);
+        step = 2;
+    }
+    cv.notify_all();
+    other.join();
+    EXPECT_NE(other_own, &replacement);
+    EXPECT_EQ(other_after, &replacement);
 
     registry.thread_local_getter = nullptr;
-    registry.thread_local_getter_generation.fetch_add(1);
     EXPECT_THROW(lum_get_thread_local(), std::bad_function_call);
 
-    static lum_thread_local* other = nullptr;
-    lum_thread_local replacement;
-    other = &replacement;
-    registry.thread_local_getter = []() -> lum_thread_local& { return *other; };
-    registry.thread_local_getter_generation.fetch_add(1);
-    EXPECT_EQ(&lum_get_thread_local(), &replacement);
-    EXPECT_EQ(&lum_get_thread_local(), &replacement);
-
     registry.thread_local_getter = std::move(saved);
-    registry.thread_local_getter_generation.fetch_add(1);
     EXPECT_EQ(&lum_get_thread_local(), &own);
+    EXPECT_EQ(&lum_get_thread_local(), &own);
+}
+
+// The start-up list registers, in this order: "std" buffer, "json" bool,
+// "std" json, "std" string, "std" thread (the kernel entry comes first once
+// the kernel script interface exists; "deckcom" is never registered).
+TEST(Registry, StartUpRegistersTheInitialisersInTheirOrder) {
+    auto& initializers = lum_registry().namespace_initializers;
+    ASSERT_EQ(initializers.count("std"), 1u);
+    ASSERT_EQ(initializers.count("json"), 1u);
+    EXPECT_EQ(initializers.count("deckcom"), 0u);
+    auto constructors_of = [](const lum_namespace_initializer& init) {
+        lum_namespace ns;
+        init(ns);
+        std::vector<std::string> names;
+        for (const lum_function_def* f : ns.functions)
+            if (!f->class_type_name.empty()) names.emplace_back(f->class_type_name);
+        return names;
+    };
+    std::vector<std::string> order;
+    for (const auto& init : initializers.at("std"))
+        for (const std::string& name : constructors_of(init)) order.push_back(name);
+    EXPECT_EQ(order, (std::vector<std::string>{"std.buffer", "std.json", "std.string", "std.thread"}));
+    EXPECT_EQ(initializers.at("std").size(), 4u);
+    ASSERT_EQ(initializers.at("json").size(), 1u);
+    EXPECT_EQ(constructors_of(initializers.at("json")[0]), (std::vector<std::string>{"json.bool"}));
 }
 
 } // namespace

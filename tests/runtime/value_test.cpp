@@ -145,6 +145,25 @@ TEST_F(cells, OwningObjectValueDestroysItsObjectOrDefersItWhileJobsRun) {
     EXPECT_EQ(destroyed, 2);
 }
 
+TEST_F(cells, OwningObjectValueWithJobsOnAThreadWithoutVmLeavesTheObjectToItsHolders) {
+    int destroyed = 0;
+    auto busy = make_probe("busy", &destroyed);
+    busy->thread_jobs = 1;  // a worker job still holds the object
+    lumvar_shared v = object_value(busy.get());
+    v->flags |= LUMVAR_FLAG_OWNING;
+    lum_thread_local& tl = lum_get_thread_local();
+    lum_vm* saved = tl.vm;
+    tl.vm = nullptr;  // no VM list to defer the release to
+    v->set_type(LUMVAR_NONE);
+    tl.vm = saved;
+    EXPECT_EQ(destroyed, 0);  // not destroyed under the job's feet
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(busy.use_count(), 1u);
+    busy->thread_jobs = 0;
+    busy.reset();  // the last holder goes: now it is destroyed
+    EXPECT_EQ(destroyed, 1);
+}
+
 TEST_F(cells, OwningJsonValueEmptiesNestedContainersAndOwnsTheirObjects) {
     int destroyed = 0;
     auto probe = make_probe("inner", &destroyed);
@@ -420,6 +439,21 @@ TEST_F(cells, ReleasedStringsGiveBackLargeBuffersAndReturnToThePool) {
     EXPECT_EQ(vm().pool_strings.live_count(), live - 1);
     EXPECT_LE(s->text.capacity(), lum_std_string::kept_capacity);
     EXPECT_EQ(vm().pool_strings.chunk_count(), 1u);  // one chunk of 255 built at once
+}
+
+TEST_F(cells, ANewBufferIsEmptyWithBothLockCountsZeroEvenWhenItsSlotWasLeftLocked) {
+    lum_std_buffer* b = lum_std_buffer::create();
+    ASSERT_NE(b->pool_slot, LUM_POOL_HEAP_SLOT);
+    b->bytes = {1, 2, 3};
+    b->read_locks = 2;
+    b->write_locks = 1;
+    b->destroy();  // back to its slot with the counts still raised
+    lum_std_buffer* again = lum_std_buffer::create();
+    ASSERT_EQ(again, b);  // the same slot is handed out next
+    EXPECT_TRUE(again->bytes.empty());
+    EXPECT_EQ(again->read_locks, 0u);
+    EXPECT_EQ(again->write_locks, 0u);
+    again->destroy();
 }
 
 }  // namespace
