@@ -347,6 +347,8 @@ namespace {
 // can see the top in between). Loads of a local slot in range, integer,
 // float and none constants, and fused expressions into the top whose
 // generic code (run when they decline) starts with such an instruction.
+// Each of them also pushes a place when the stack is empty and fills a place
+// that `push` left empty.
 bool overwrites_top(const lum_program_block& block, uint64_t offset, unsigned depth) {
     const size_t size = block.code.size();
     if (depth > 4 || offset >= size) return false;
@@ -431,16 +433,30 @@ const lum_fexpr_plan& lum_fexpr_plan_decode(lum_program_block& block, const uint
         plan.dest = lum_read_operand<uint32_t>(insn, DEST_SLOT);
         plan.keep_top = !branch && overwrites_top(block, target, 0) ? 1 : 0;
     }
-    // Successors that are fused expressions themselves.
-    const auto fx_at = [&](uint32_t at) {
-        return static_cast<uint64_t>(at) + SIZE <= size && code[at] == LUM_OP_FEXPR ? at / SIZE
-                                                                                    : lum_fexpr_plan::EMPTY;
-    };
-    plan.next_fx = fx_at(plan.next);
-    plan.branch_fx = fx_at(plan.branch_target);
-    if (plan.a_kind == lum_fexpr_plan::LOCAL && plan.b_kind != lum_fexpr_plan::SELF && dest_kind != DEST_SELF) {
-        const unsigned form = (plan.b_kind == lum_fexpr_plan::LOCAL ? 2u : 0u) + (dest_kind == DEST_LOCAL ? 1u : 0u);
-        plan.variant = static_cast<uint8_t>(1 + form * 16 + (op - IT_ADD));
+    // Plan-table indexes of the successors (a plan whose tag matches there
+    // is a decoded fused expression starting at that offset).
+    plan.next_fx = plan.next / SIZE;
+    plan.branch_fx = plan.branch_target / SIZE;
+    // Specialised forms (see lum_fexpr_plan::variant): `a` and the
+    // destination both local slots or both members of self (the top as the
+    // destination goes with either), `b` a constant or a local slot; every
+    // local slot index within the block's slot count, so the interpreter need
+    // not test it again. A conditional jump after the result is tested there
+    // only for the comparisons (results 0 and 1); other operators feeding a
+    // jump take the generic inline path.
+    const uint32_t slots = block.num_slots;
+    const bool b_ok = plan.b_kind == lum_fexpr_plan::CONST || (plan.b_kind == lum_fexpr_plan::LOCAL && plan.b < slots);
+    if (b_ok && (!branch || op >= IT_EQ)) {
+        unsigned form = 8;  // none
+        if (plan.a_kind == lum_fexpr_plan::LOCAL && plan.a < slots &&
+            (dest_kind == DEST_TOP || (dest_kind == DEST_LOCAL && plan.dest < slots)))
+            form = dest_kind == DEST_LOCAL ? 1u : 0u;
+        else if (plan.a_kind == lum_fexpr_plan::SELF && (dest_kind == DEST_TOP || dest_kind == DEST_SELF))
+            form = 4u + (dest_kind == DEST_SELF ? 1u : 0u);
+        if (form != 8) {
+            form += plan.b_kind == lum_fexpr_plan::LOCAL ? 2u : 0u;
+            plan.variant = static_cast<uint8_t>(1 + form * 16 + (op - IT_ADD));
+        }
     }
     return plan;
 }

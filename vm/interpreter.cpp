@@ -258,6 +258,23 @@ constexpr bool replaces_top(uint8_t op) {
     return truth_of_top(task);
 }
 
+// The cold halves of the fused stores (opcode 72's specialised forms).
+// The top gets a fresh cell from the stash (pushed when the stack is empty).
+[[gnu::noinline]] lumvar* fused_fresh_top(std::vector<lumvar_shared>& stack, cell_stash& stash) {
+    if (stack.empty()) stack.push_back(stash.take());
+    else stack.back() = stash.take();
+    return stack.back().get();
+}
+// The top becomes `cell`'s handle (a number cell only the top held is kept).
+[[gnu::noinline]] void fused_top_becomes(std::vector<lumvar_shared>& stack, cell_stash& stash,
+                                         const lumvar_shared& cell) {
+    if (stack.empty()) stack.emplace_back();
+    lumvar_shared& top = stack.back();
+    if (top.get() == cell.get()) return;
+    if (top && top->refcount == 1) stash.recycle(top);
+    top = cell;
+}
+
 // Task continuation's settings for a chained run (see lum_interpret_task).
 struct chain_settings {
     size_t base;     // contexts at the bottom that are never popped (1 under a top-level block)
@@ -344,12 +361,21 @@ enter:
     static_assert(sizeof(labels) / sizeof(labels[0]) == 256);
 
     // Every handler moves ip itself; while a handler runs, ip points at its
-    // opcode byte (handlers shared by two opcodes read it there). NEXT stops on a status; NEXT_FAST is
-    // for handlers that cannot change the status.
+    // opcode byte (handlers shared by two opcodes read it there).
+    //
+    // The context's ip must hold the instruction's first byte whenever
+    // something can look at it: anything the instruction calls (natives,
+    // value operations, errors and warnings, destructors of released
+    // values). Every handler stores it first, except the fast paths that
+    // call nothing (loads of locals and integers, push, integer arithmetic,
+    // comparisons, increments, jumps, the fused expressions), which store it
+    // only before they leave their fast path.
+    //
+    // NEXT stops on a status; NEXT_FAST is for handlers that cannot change
+    // the status.
 #define LUM_NEXT_FAST()                                                                         \
     do {                                                                                        \
         if (__builtin_expect(ip >= safe_end, 0)) goto boundary;                                  \
-        ctx->ip = ip;                                                                           \
         goto* labels[*ip];                                                                      \
     } while (0)
 #define LUM_NEXT()                                                    \
@@ -374,12 +400,18 @@ op_1: {  // ld.l
     const uint32_t slot = B_U32();
     if (__builtin_expect(slot >= slot_count, 0)) goto bad_operand;
     lumvar_shared& top = top_of(stack);
-    stash.recycle(top);
-    top = slots[slot];
+    if (const lumvar* old = top.get(); old != slots[slot].get()) {
+        if (old != nullptr && old->refcount == 1) {
+            if (old->type < LUMVAR_PRIMITIVE_END) stash.recycle(top);  // kept for the next fresh cell
+            else ctx->ip = ip;                                         // its release may run code
+        }
+        top = slots[slot];
+    }
     ip += 8;
     LUM_NEXT_FAST();
 }
 op_2: {  // ld.lf
+    ctx->ip = ip;
     const uint32_t slot = B_U32();
     if (slot >= ctx->slots.size()) goto bad_operand;
     top_of(stack) = ctx->slots[slot];
@@ -388,6 +420,7 @@ op_2: {  // ld.lf
     LUM_NEXT_FAST();
 }
 op_3: {  // ld.s
+    ctx->ip = ip;
     const uint32_t slot = B_U32();
     if (slot >= block->statics.size() || !block->statics[slot]) goto bad_operand;
     top_of(stack) = block->statics[slot];
@@ -395,6 +428,7 @@ op_3: {  // ld.s
     LUM_NEXT_FAST();
 }
 op_4: {  // ld.up
+    ctx->ip = ip;
     lum_vm_context* c = context_at_level(*ctx, B_U32());
     const uint32_t slot = C_U32();
     if (c == nullptr || slot >= c->slots.size()) goto bad_operand;
@@ -403,6 +437,7 @@ op_4: {  // ld.up
     LUM_NEXT_FAST();
 }
 op_5: {  // ld.ups
+    ctx->ip = ip;
     lum_vm_context* c = context_at_level(*ctx, B_U32());
     const uint32_t slot = C_U32();
     if (c == nullptr || slot >= c->block->statics.size() || !c->block->statics[slot]) goto bad_operand;
@@ -411,6 +446,7 @@ op_5: {  // ld.ups
     LUM_NEXT_FAST();
 }
 op_6: {  // ld.g
+    ctx->ip = ip;
     lum_vm_context* g = global_context(*ctx);
     const uint32_t slot = B_U32();
     if (g == nullptr) {
@@ -424,6 +460,7 @@ op_6: {  // ld.g
     LUM_NEXT();
 }
 op_7: {  // ld.gs
+    ctx->ip = ip;
     lum_vm_context* g = global_context(*ctx);
     const uint32_t slot = B_U32();
     if (g == nullptr) {
@@ -436,15 +473,28 @@ op_7: {  // ld.gs
     ip += 8;
     LUM_NEXT();
 }
-op_8:  // ldi
-    lum_set_int(top_of(stack), lum_read_operand<int64_t>(ip, lum_operand::D));
+op_8: {  // ldi
+    lumvar_shared& top = top_of(stack);
+    lumvar* c = top.get();
+    const int64_t value = lum_read_operand<int64_t>(ip, lum_operand::D);
+    if (c != nullptr && c->refcount == 1 && c->type < LUMVAR_PRIMITIVE_END) {
+        if (c->ref_flags != 0) c->ref_flags = 0;
+        if (c->type != LUMVAR_INT) c->type = LUMVAR_INT;
+        c->payload.i = value;
+    } else {
+        ctx->ip = ip;  // the old value's release may run code
+        lum_set_int(top, value);
+    }
     ip += 16;
     LUM_NEXT_FAST();
+}
 op_9:  // ldf
+    ctx->ip = ip;
     lum_set_float(top_of(stack), lum_read_operand<double>(ip, lum_operand::D));
     ip += 16;
     LUM_NEXT_FAST();
 op_10: {  // lds
+    ctx->ip = ip;
     const uint32_t index = B_U32();
     if (!block->strings || index >= block->strings->size()) goto bad_operand;
     lumvar_shared& top = top_of(stack);
@@ -456,6 +506,7 @@ op_10: {  // lds
     LUM_NEXT();
 }
 op_11: {  // fn
+    ctx->ip = ip;
     const uint32_t child = B_U32();
     if (child >= block->children.size() || !block->children[child]) goto bad_operand;
     {
@@ -467,6 +518,7 @@ op_11: {  // fn
     LUM_NEXT_FAST();
 }
 op_12: {  // ldext
+    ctx->ip = ip;
     auto* def = reinterpret_cast<lum_function_def*>(static_cast<uintptr_t>(D_U64()));
     {
         lumvar_shared fn = lumvar_shared::make();
@@ -477,6 +529,7 @@ op_12: {  // ldext
     LUM_NEXT_FAST();
 }
 op_13: {  // ldk
+    ctx->ip = ip;
     auto* cell = reinterpret_cast<lumvar*>(static_cast<uintptr_t>(D_U64()));
     top_of(stack) = cell != nullptr ? lumvar_shared(cell) : lumvar_shared::make();
     ip += 16;
@@ -493,20 +546,45 @@ op_14: {  // none
         if (c->type != LUMVAR_NONE) c->type = LUMVAR_NONE;
         c->payload.i = 0;
     } else {
+        ctx->ip = ip;  // the old value's release may run code
         top = stash.take();
     }
     ip += 1;
     LUM_NEXT_FAST();
 }
 op_15:  // bind / bindself
+    ctx->ip = ip;
     bind_argument(*ctx, ip[lum_operand::A], false);
     ip += 2;
     LUM_NEXT();
 op_16:  // bindref
+    ctx->ip = ip;
     bind_argument(*ctx, 0, true);
     ip += 1;
     LUM_NEXT();
 op_17:  // push
+    // `push` followed by a load of a local slot or of an integer constant
+    // (the usual start of an operand) runs both at once: the new place gets
+    // the slot's cell, or a fresh cell holding the integer, as the load would
+    // give it (nothing can look at the place in between).
+    if (end - ip > 16 && ip[1] == LUM_OP_LDI) {
+        stack.push_back(stash.take());
+        lumvar* c = stack.back().get();
+        c->type = LUMVAR_INT;
+        c->payload.i = lum_read_operand<int64_t>(ip + 1, lum_operand::D);
+        ++ctx->pushed;
+        ip += 1 + 16;
+        LUM_NEXT_FAST();
+    }
+    if (end - ip > 8 && ip[1] == LUM_OP_LD_L) {
+        const uint32_t slot = lum_read_operand<uint32_t>(ip + 1, lum_operand::B);
+        if (slot < slot_count) {
+            stack.push_back(slots[slot]);
+            ++ctx->pushed;
+            ip += 1 + 8;
+            LUM_NEXT_FAST();
+        }
+    }
     if (ip + 1 < end && (replaces_top(ip[1]) ||
                          (ip[1] == LUM_OP_FEXPR && end - (ip + 1) >= lum_fexpr::SIZE &&
                           ip[1 + lum_fexpr::DEST_KIND] != lum_fexpr::DEST_TOP)))
@@ -517,17 +595,20 @@ op_17:  // push
     ip += 1;
     LUM_NEXT_FAST();
 op_18:  // dup
+    ctx->ip = ip;
     if (stack.empty()) stack.push_back(lumvar_shared::make());
     stack.push_back(stack.back());
     ++ctx->pushed;
     ip += 1;
     LUM_NEXT_FAST();
 op_19:  // pop
+    ctx->ip = ip;
     if (!stack.empty()) stash.pop(stack);
     --ctx->pushed;
     ip += 8;
     LUM_NEXT_FAST();
 op_20: {  // assign
+    ctx->ip = ip;
     if (stack.size() < 2 || !stack.back() || !stack[stack.size() - 2]) {
         lum_raise(*ctx, "invalid variable.");
     } else {
@@ -538,20 +619,24 @@ op_20: {  // assign
     LUM_NEXT();
 }
 op_21:  // neg
+    ctx->ip = ip;
     lum_op_negate(*ctx);
     ip += 1;
     LUM_NEXT();
 op_22: {  // not
+    ctx->ip = ip;
     const bool truth = truth_of_top(task);
     lum_set_int(stack.back(), truth ? 0 : 1);
     ip += 1;
     LUM_NEXT();
 }
 op_23:  // ref
+    ctx->ip = ip;
     make_ref(task);
     ip += 1;
     LUM_NEXT();
 op_24: {  // deref
+    ctx->ip = ip;
     lumvar_shared& top = top_of(stack);
     if (top->type >= LUMVAR_OBJECT_MEMBER_LITERAL) {
         lumvar_shared v = lum_resolve_handle(top);
@@ -596,6 +681,7 @@ op_24: {  // deref
                 LUM_NEXT_FAST();                                                   \
             }                                                                      \
         }                                                                          \
+        ctx->ip = ip;                                                              \
         fallback;                                                                  \
         ip += 1;                                                                   \
         LUM_NEXT();                                                                \
@@ -605,6 +691,7 @@ op_25: LUM_INT_BINARY(lum_wrap_add(a, b), lum_op_arith(*ctx, 0))
 op_26: LUM_INT_BINARY(lum_wrap_sub(a, b), lum_op_arith(*ctx, 1))
 op_27: LUM_INT_BINARY(lum_wrap_mul(a, b), lum_op_arith(*ctx, 2))
 op_28:
+    ctx->ip = ip;
     lum_op_arith(*ctx, 3);
     ip += 1;
     LUM_NEXT();
@@ -629,6 +716,7 @@ op_33: {  // dec
         ip += 2;
         LUM_NEXT_FAST();
     }
+    ctx->ip = ip;
     lum_op_incdec(*ctx, *ip == LUM_OP_INC, ip[lum_operand::A] != 0);
     ip += 2;
     LUM_NEXT();
@@ -650,6 +738,7 @@ op_33: {  // dec
                 LUM_NEXT_FAST();                                                   \
             }                                                                      \
         }                                                                          \
+        ctx->ip = ip;                                                              \
         lum_op_compare(*ctx, *ip, flag);                                           \
         ip += 2;                                                                   \
         LUM_NEXT();                                                                \
@@ -659,17 +748,21 @@ op_34: LUM_INT_COMPARE(flag ? a != b : a == b)
 op_35: LUM_INT_COMPARE(flag ? a >= b : a > b)
 op_36: LUM_INT_COMPARE(flag ? a <= b : a < b)
 op_37: {  // truth
+    ctx->ip = ip;
     const bool truth = truth_of_top(task);
     lum_set_int(stack.back(), truth ? 1 : 0);
     ip += 1;
     LUM_NEXT();
 }
 op_38:  // frame
+    ctx->ip = ip;
     lum_open_frame(task, B_U32());
     ip += 8;
     LUM_NEXT_FAST();
 op_39:    // farg
+    ctx->ip = ip;
 op_40: {  // fargc
+    ctx->ip = ip;
     std::vector<lumvar_shared>* frame = lum_current_frame(task);
     const uint32_t index = B_U32();
     if (frame == nullptr || index >= frame->size()) {
@@ -683,6 +776,7 @@ op_40: {  // fargc
     LUM_NEXT();
 }
 op_41: {  // fget
+    ctx->ip = ip;
     std::vector<lumvar_shared>* frame = lum_current_frame(task);
     const uint32_t index = B_U32();
     if (frame == nullptr || index >= frame->size()) {
@@ -695,14 +789,17 @@ op_41: {  // fget
     LUM_NEXT();
 }
 op_42:  // ncall
+    ctx->ip = ip;
     lum_frame_call(*ctx, reinterpret_cast<lum_function_def*>(static_cast<uintptr_t>(D_U64())));
     ip += 16;
     LUM_NEXT();
 op_43:  // fclear
+    ctx->ip = ip;
     lum_clear_next_frame(task);
     ip += 1;
     LUM_NEXT_FAST();
 op_44: {  // prep
+    ctx->ip = ip;
     // The common case inline: a script function value without bound
     // arguments on top, a valid argument count. The same steps as
     // lum_prepare_call, which does everything else (and raises the errors).
@@ -734,6 +831,7 @@ op_44: {  // prep
     LUM_NEXT();
 }
 op_45: {  // arg
+    ctx->ip = ip;
     // A number or none into a slot of a script callee holding one: the copy
     // is the payload (lum_store_argument does everything else).
     const uint32_t index = B_U32();
@@ -759,47 +857,67 @@ op_45: {  // arg
     LUM_NEXT();
 }
 op_46:  // call
+    ctx->ip = ip;
     // A script call: its context moves from the pending ones onto the stack
     // and the run stops with status 16 (lum_start_call does the rest).
     if (!task.pending_calls.empty() && !task.pending_calls.back().native && !task.pending_contexts.empty()) {
+        lum_vm_context* callee = task.pending_contexts.back();
         task.pending_calls.pop_back();
-        task.contexts.push_back(task.pending_contexts.back());
+        task.contexts.push_back(callee);
         task.pending_contexts.pop_back();
         ctx->status = LUM_STATUS_CALL;
         ip += 1;
+        // In a chained run the callee runs next at once (what the end of the
+        // run and task continuation would do).
+        if (chain != nullptr && !task.stop && (chain->limit == 0 || task.contexts.size() <= chain->limit) &&
+            callee != nullptr && callee->task == &task && callee->block != nullptr) {
+            ctx->ip = ip;
+            ctx->resumable = 1;
+            ctx->resume_offset = static_cast<uint32_t>(ip - code);
+            ctx = callee;
+            goto switch_to_ctx;
+        }
         goto finish;
     }
     lum_start_call(*ctx);
     ip += 1;
     LUM_NEXT();
 op_47:  // enter
+    ctx->ip = ip;
     enter_child(*ctx, B_U32());
     ip += 8;
     LUM_NEXT();
 op_48:  // default
+    ctx->ip = ip;
     ip += default_value(*ctx, ip[lum_operand::A]);
     LUM_NEXT();
 op_49:  // catch
+    ctx->ip = ip;
     enter_catch(*ctx, B_U32());
     ip += 8;
     LUM_NEXT();
 op_50:  // enterlinked
+    ctx->ip = ip;
     if (lum_program_block* linked = block->linked.get()) lum_enter_block(*ctx, linked, ctx->scope, nullptr);
     ip += 1;
     LUM_NEXT();
 op_51:  // setself
+    ctx->ip = ip;
     set_self_from_top(*ctx);
     ip += 1;
     LUM_NEXT();
 op_52:  // self
+    ctx->ip = ip;
     lum_self_value(*ctx);
     ip += 1;
     LUM_NEXT();
 op_53:  // selfmem
+    ctx->ip = ip;
     lum_self_member(*ctx, B_U32(), ip[lum_operand::C8] != 0);
     ip += 12;
     LUM_NEXT();
 op_54:  // newinst
+    ctx->ip = ip;
     lum_new_instance(*ctx);
     ip += 1;
     LUM_NEXT();
@@ -814,6 +932,7 @@ op_55: {  // jmp
     {                                                                                              \
         const lumvar* v = stack.empty() ? nullptr : stack.back().get();                            \
         const bool int_top = v != nullptr && v->type == LUMVAR_INT;                                \
+        if (!int_top) ctx->ip = ip;                                                                \
         const bool truth = int_top ? v->payload.i != 0 : truth_fast(task);                         \
         if (truth == (jump_when)) {                                                                \
             const uintptr_t to = reinterpret_cast<uintptr_t>(ip) +                                 \
@@ -833,26 +952,41 @@ op_57:  // jnz
     LUM_COND_JUMP(true)
 #undef LUM_COND_JUMP
 op_58:  // ret
+    ctx->ip = ip;
     ctx->status = LUM_STATUS_RETURN;
     ip += 1;
+    // In a chained run a function body without epilogue returns to its
+    // caller at once (what the end of the run and task continuation do).
+    if (chain != nullptr && !task.stop && task.contexts.size() >= 2 && task.contexts.size() > chain->base &&
+        task.contexts.back() == ctx && ctx->block->is_function_body() && !ctx->block->has_epilogue()) {
+        ctx->ip = ip;
+        ctx->resumable = 1;
+        ctx->resume_offset = static_cast<uint32_t>(ip - code);
+        goto chain_pop;
+    }
     goto finish;
 op_59:  // brk
+    ctx->ip = ip;
     ctx->status = LUM_STATUS_BREAK;
     ip += 1;
     goto finish;
 op_60:  // cont
+    ctx->ip = ip;
     ctx->status = LUM_STATUS_CONTINUE;
     ip += 1;
     goto finish;
 op_61:  // mem
+    ctx->ip = ip;
     lum_member_by_name(*ctx, ip);
     ip += 32;
     LUM_NEXT();
 op_62:  // idx
+    ctx->ip = ip;
     lum_index_op(*ctx, ip);
     ip += 24;
     LUM_NEXT();
 op_63: {  // memif
+    ctx->ip = ip;
     const uint32_t index = B_U32();
     if (!block->strings || index >= block->strings->size()) goto bad_operand;
     lum_member_if_present(*ctx, block->string_at(index));
@@ -860,14 +994,17 @@ op_63: {  // memif
     LUM_NEXT();
 }
 op_64:  // sidx
+    ctx->ip = ip;
     lum_safe_index(*ctx);
     ip += 1;
     LUM_NEXT();
 op_65:  // append
+    ctx->ip = ip;
     lum_append(*ctx);
     ip += 1;
     LUM_NEXT();
 op_66: {  // newjson
+    ctx->ip = ip;
     {
         lumvar_shared json = lumvar_shared::make();
         json->set_json(true);
@@ -877,22 +1014,27 @@ op_66: {  // newjson
     LUM_NEXT();
 }
 op_67:  // own
+    ctx->ip = ip;
     top_of(stack)->flags |= LUMVAR_FLAG_OWNING;
     ip += 1;
     LUM_NEXT_FAST();
 op_68:  // idxset
+    ctx->ip = ip;
     lum_index_set(*ctx, reinterpret_cast<const lum_class_def*>(static_cast<uintptr_t>(D_U64())));
     ip += 16;
     LUM_NEXT();
 op_69:  // idxget2
+    ctx->ip = ip;
     lum_index_get_keep(*ctx, reinterpret_cast<const lum_class_def*>(static_cast<uintptr_t>(D_U64())));
     ip += 16;
     LUM_NEXT();
 op_70:  // mod
+    ctx->ip = ip;
     lum_op_mod(*ctx);
     ip += 1;
     LUM_NEXT();
 op_71: {  // bnot
+    ctx->ip = ip;
     {
         lumvar_shared hold;
         lumvar* v = lum_resolved(top_of(stack), hold);
@@ -922,46 +1064,58 @@ op_72: {  // fexpr
         // local slot, one label per form and operator (see
         // lum_fexpr_plan::variant). Any operand that is not an integer (or
         // not there) goes to the general evaluator.
-        static const void* const variants[1 + 4 * 16] = {
+        static const void* const variants[1 + 8 * 16] = {
             &&fx_generic,
 #define LUM_FX_ROW(f)                                                                                     \
     &&fx_##f##_4, &&fx_##f##_5, &&fx_##f##_6, &&fx_generic, &&fx_generic, &&fx_##f##_9, &&fx_##f##_10,   \
         &&fx_##f##_11, &&fx_##f##_12, &&fx_##f##_13, &&fx_##f##_14, &&fx_##f##_15, &&fx_##f##_16,        \
         &&fx_##f##_17, &&fx_generic, &&fx_generic
             LUM_FX_ROW(0), LUM_FX_ROW(1), LUM_FX_ROW(2), LUM_FX_ROW(3),
+            LUM_FX_ROW(4), LUM_FX_ROW(5), LUM_FX_ROW(6), LUM_FX_ROW(7),
 #undef LUM_FX_ROW
         };
         goto* variants[plan->variant];
 
-        // Success goes on at `next`, or at `branch_target` when TAKEN; a
-        // decoded fused expression there runs at once (no dispatch, no
-        // lookup: its plan-table index is in this plan).
-#define LUM_FX_GO_ON(TAKEN)                                                                        \
+#define LUM_FX_CHAIN(TO, FX)                                                                       \
     {                                                                                              \
-        const bool taken_ = (TAKEN);                                                               \
-        const uint32_t to_ = taken_ ? plan->branch_target : plan->next;                            \
-        const uint32_t fx_ = taken_ ? plan->branch_fx : plan->next_fx;                             \
-        ip = code + to_;                                                                           \
-        if (fx_ != lum_fexpr_plan::EMPTY && fx_ < block->fexpr_plans.size() &&                     \
-            block->fexpr_plans[fx_].offset == to_) {                                               \
-            plan = &block->fexpr_plans[fx_];                                                       \
-            ctx->ip = ip;                                                                          \
+        const uint32_t to = (TO);                                                                  \
+        /* FX (to / 200) is below the table size: the table was sized for */                      \
+        /* the code when this plan was made from it and never shrinks. The */                     \
+        /* tag matches only when a fused expression starting at `to` was */                       \
+        /* decoded. While plans follow each other ip is left behind: the */                       \
+        /* ways out of a plan set it from the plan's offset. */                                   \
+        const lum_fexpr_plan* next_ = &block->fexpr_plans[(FX)];                                   \
+        if (next_->offset == to) {                                                                 \
+            plan = next_;                                                                          \
             goto* variants[plan->variant];                                                         \
         }                                                                                          \
+        ip = code + to;                                                                            \
         LUM_NEXT_FAST();                                                                           \
     }
-        // FORM bit 1: b is a local slot (else the constant); bit 0: the
-        // destination is a local slot (else the top).
+        // FORM bit 2: a and the destination are members of self (else local
+        // slots); bit 1: b is a local slot (else the constant); bit 0: the
+        // destination is a slot or member (else the top). The local slot
+        // indexes were checked against the block's slot count when the plan
+        // was made (a context has at least that many slots); member indexes
+        // are checked here against the instance.
 #define LUM_FX(FORM, OP, EXPR)                                                                     \
     fx_##FORM##_##OP : {                                                                            \
-        const uint32_t s0 = plan->a;                                                               \
-        const lumvar* a = s0 < slot_count ? slots[s0].get() : nullptr;                             \
+        const lumvar_shared* places = slots;                                                       \
+        if ((FORM) & 4) {                                                                          \
+            /* a (and the destination) are members of self. */                                    \
+            const lum_class* self = ctx->self.get();                                               \
+            if (__builtin_expect(self == nullptr, 0)) goto fx_general;                              \
+            places = self->members.data();                                                         \
+            const size_t count = self->members.size();                                             \
+            if (__builtin_expect(plan->a >= count || (((FORM) & 1) && plan->dest >= count), 0))     \
+                goto fx_general;                                                                   \
+        }                                                                                          \
+        const lumvar* a = places[plan->a].get();                                                   \
         if (__builtin_expect(a == nullptr || a->type != LUMVAR_INT, 0)) goto fx_general;            \
         const int64_t x = a->payload.i;                                                            \
         int64_t y;                                                                                 \
         if ((FORM) & 2) {                                                                          \
-            const uint32_t s1 = plan->b;                                                           \
-            const lumvar* b = s1 < slot_count ? slots[s1].get() : nullptr;                         \
+            const lumvar* b = slots[plan->b].get();                                                \
             if (__builtin_expect(b == nullptr || b->type != LUMVAR_INT, 0)) goto fx_general;        \
             y = b->payload.i;                                                                      \
         } else {                                                                                   \
@@ -969,34 +1123,51 @@ op_72: {  // fexpr
         }                                                                                          \
         const int64_t v = (EXPR);                                                                  \
         if ((FORM) & 1) {                                                                          \
-            const uint32_t d = plan->dest;                                                         \
-            if (__builtin_expect(d >= slot_count, 0)) goto fx_general;                              \
-            lumvar* dest = slots[d].get();                                                         \
+            /* In place into the destination (none, int or float only); the */                    \
+            /* top becomes its cell unless the next instruction replaces the */                   \
+            /* top unread (each such instruction also fills an empty stack or */                  \
+            /* a place left empty by `push`). */                                                  \
+            const lumvar_shared& dest_handle = places[plan->dest];                                 \
+            lumvar* dest = dest_handle.get();                                                      \
             if (__builtin_expect(dest == nullptr || dest->type < LUMVAR_NONE || dest->type > LUMVAR_FLOAT, 0)) \
                 goto fx_general;                                                                   \
             if (dest->ref_flags != 0) dest->ref_flags = 0;                                         \
             if (dest->type != LUMVAR_INT) dest->type = LUMVAR_INT;                                 \
             dest->payload.i = v;                                                                   \
-            if (!plan->keep_top || stack.empty()) {                                                \
-                if (stack.empty()) stack.emplace_back();                                           \
-                lumvar_shared& top = stack.back();                                                 \
-                if (const lumvar* old = top.get(); old != dest) {                                  \
-                    if (old != nullptr && old->refcount == 1) stash.recycle(top);                  \
-                    top = slots[d];                                                                \
+            if (!plan->keep_top) {                                                                 \
+                lumvar* old = stack.empty() ? nullptr : stack.back().get();                        \
+                if (old != nullptr && old != dest && old->refcount > 1)                            \
+                    stack.back() = dest_handle; /* the old cell stays with its other holders */    \
+                else if (old != dest) {                                                            \
+                    ctx->ip = code + plan->offset; /* a released value may run code */             \
+                    fused_top_becomes(stack, stash, dest_handle);                                  \
                 }                                                                                  \
             }                                                                                      \
         } else {                                                                                   \
-            if (stack.empty()) stack.push_back(stash.take());                                      \
-            lumvar* t = stack.back().get();                                                        \
-            if (t == nullptr || t->refcount != 1 || t->type >= LUMVAR_PRIMITIVE_END) {             \
-                stack.back() = stash.take();                                                       \
-                t = stack.back().get();                                                            \
+            /* The top's cell takes the result when only the top holds it */                      \
+            /* and it holds a number or none, else the top gets a fresh cell. */                  \
+            lumvar* t = stack.empty() ? nullptr : stack.back().get();                              \
+            if (__builtin_expect(t == nullptr || t->refcount != 1 || t->type >= LUMVAR_PRIMITIVE_END, 0)) { \
+                ctx->ip = code + plan->offset; /* a released value may run code */                 \
+                t = fused_fresh_top(stack, stash);                                                 \
             }                                                                                      \
             if (t->ref_flags != 0) t->ref_flags = 0;                                               \
             if (t->type != LUMVAR_INT) t->type = LUMVAR_INT;                                       \
             t->payload.i = v;                                                                      \
         }                                                                                          \
-        LUM_FX_GO_ON((v != 0) == (plan->branch_when != 0));                                        \
+        /* Success goes on at `next`, or at `branch_target` when the result's */                  \
+        /* truth takes the conditional jump found there; a decoded fused */                       \
+        /* expression at that place runs at once (no dispatch, no lookup: */                      \
+        /* its plan-table index is in this plan). */                                              \
+        /* Two separate ways on, so that the test stays a branch the */                           \
+        /* processor predicts (a selected address would make the next */                          \
+        /* instruction wait for the result). */                                                   \
+        /* Only comparisons (results 0 and 1) have a jump to test (see */                         \
+        /* fused.cpp); the other operators always go on at `next`. */                             \
+        if ((OP) >= lum_fexpr::IT_EQ && v == plan->branch_when)                                    \
+            LUM_FX_CHAIN(plan->branch_target, plan->branch_fx)                                     \
+        else                                                                                       \
+            LUM_FX_CHAIN(plan->next, plan->next_fx)                                                \
     }
 #define LUM_FX_FORM(F)                                                                             \
     LUM_FX(F, 4, lum_wrap_add(x, y))                                                               \
@@ -1015,11 +1186,17 @@ op_72: {  // fexpr
         LUM_FX_FORM(1)
         LUM_FX_FORM(2)
         LUM_FX_FORM(3)
+        LUM_FX_FORM(4)
+        LUM_FX_FORM(5)
+        LUM_FX_FORM(6)
+        LUM_FX_FORM(7)
 #undef LUM_FX_FORM
 #undef LUM_FX
-#undef LUM_FX_GO_ON
+#undef LUM_FX_CHAIN
 
     fx_generic:
+        ip = code + plan->offset;
+        ctx->ip = ip;
         // Inline case: `a <op> b` on integers, a a local slot or a member of
         // self, b also a constant, into the top, a local slot or a member of
         // self. Anything else goes through the general evaluator.
@@ -1089,8 +1266,10 @@ op_72: {  // fexpr
                         if (dest->type != LUMVAR_INT) dest->type = LUMVAR_INT;
                         dest->payload.i = v;
                         // The top becomes the destination cell, unless the
-                        // instruction that runs next replaces the top unread.
-                        if (!plan->keep_top || stack.empty()) {
+                        // instruction that runs next replaces the top unread
+                        // (each such instruction also fills an empty stack or
+                        // a place left empty by `push`).
+                        if (!plan->keep_top) {
                             if (stack.empty()) stack.emplace_back();
                             lumvar_shared& top = stack.back();
                             if (const lumvar* old = top.get(); old != dest) {
@@ -1108,6 +1287,8 @@ op_72: {  // fexpr
         }
     }
 fx_general:
+    ip = code + plan->offset;
+    ctx->ip = ip;
     if (lum_fused_expression(*ctx, ip)) {
         LUM_SKIP(lum_read_operand<uint32_t>(ip, lum_fexpr::JUMP));
     } else {
@@ -1117,6 +1298,7 @@ fx_general:
     LUM_NEXT_FAST();
 }
 op_73: {  // fcall
+    ctx->ip = ip;
     // The common case inline: a method call on a class instance on top whose
     // member-cache entry already names the instance's class (a definition
     // member). The same checks and steps as lum_fused_call, which handles
@@ -1172,11 +1354,13 @@ op_73: {  // fcall
 }
 
 boundary:
+    // Near the end of the code: the instruction must fit (every handler that
+    // can be seen stores ip itself).
     if (ip >= end) goto finish;
     if (lum_opcode_size_table[*ip] > static_cast<size_t>(end - ip)) goto truncated;
-    ctx->ip = ip;
     goto* labels[*ip];
 op_invalid:
+    ctx->ip = ip;
     invalid_instruction(*ctx, *ip);
     goto finish;
 truncated:
@@ -1185,6 +1369,7 @@ truncated:
     invalid_instruction(*ctx, *ip);
     goto finish;
 bad_operand:
+    ctx->ip = ip;
     if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
     invalid_instruction(*ctx, *ip);
     ip += lum_opcode_size(*ip);
@@ -1237,6 +1422,16 @@ chained: {
         } else if (ctx->resumable || !ctxs[ctxs.size() - 2]->resumable) {
             return status;
         }
+        goto chain_pop;
+    }
+    goto switch_to_ctx;
+}
+
+chain_pop: {
+    // The running context (the top) ended and its caller below goes on:
+    // pop and release it, then run the new top.
+    std::vector<lum_vm_context*>& ctxs = task.contexts;
+    {
         ctxs.pop_back();
         if (ctx->ref_count == 1 && ctx->keep_alive.record() == &lumptr_null_record) {
             // lum_vm_context::release inline for the common case (one holder,
@@ -1260,6 +1455,10 @@ chained: {
         if (task.stop || ctx == nullptr || ctx->task != &task || ctx->block == nullptr)
             return LUM_STATUS_RUNNING;
     }
+}
+
+switch_to_ctx:
+    // `ctx` (the task's top context) runs next: its block's code and slots.
     block = ctx->block;
     code = block->code_begin();
     end = block->code_end();
@@ -1267,7 +1466,6 @@ chained: {
     slots = ctx->slots.data();
     slot_count = ctx->slots.size();
     goto enter;
-}
 }
 
 uint32_t lum_interpret(lum_program_block* block, lum_vm_context* context) {

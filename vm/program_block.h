@@ -103,15 +103,19 @@ struct lum_fexpr_plan {
     // instruction after the jump). Otherwise both are the success target.
     uint32_t next = 0;
     uint32_t branch_target = 0;
-    // Specialised form for the interpreter (0: none): for a local slot `a`,
-    // `b` a constant or a local slot and the top or a local slot as the
-    // destination, 1 + form * 16 + (op - 4) with form = 2 * (b is a local
-    // slot) + (destination is a local slot).
+    // Specialised form for the interpreter (0: none): for `a` a local slot
+    // (destination the top or a local slot) or a member of self (destination
+    // the top or a member of self), `b` a constant or a local slot, every
+    // local slot below the block's slot count: 1 + form * 16 + (op - 4) with
+    // form = 4 * (a is a member of self) + 2 * (b is a local slot) +
+    // (the destination is not the top). Comparisons only when success lands
+    // on a conditional jump.
     uint8_t variant = 0;
     uint8_t reserved[7] = {};
-    // Plan-table indexes of the fused expressions at `next` and at
-    // `branch_target` (EMPTY when no whole opcode 72 starts there): the
-    // interpreter goes on with such a plan directly when it is decoded.
+    // Plan-table indexes of `next` and `branch_target` (offset / 200): when
+    // the plan there carries that offset as its tag, a fused expression
+    // starts there and is decoded, and the interpreter goes on with it
+    // directly.
     uint32_t next_fx = EMPTY;
     uint32_t branch_fx = EMPTY;
 };
@@ -154,7 +158,9 @@ public:
     std::vector<lum_member_path> member_paths;
     // Decoded fused expressions, by code offset / 200 (two instructions of 200
     // bytes never share an index); filled by the interpreter. `fexpr_plans_code`
-    // is the code address they were decoded from: new code drops them.
+    // is the code address they were decoded from: code at a new address drops
+    // them. Code bytes that a run has seen must not change afterwards; a tool
+    // that rewrites them in place clears this table.
     std::vector<lum_fexpr_plan> fexpr_plans;
     const uint8_t* fexpr_plans_code = nullptr;
     // Symbol table (member names, source positions); made on first request.

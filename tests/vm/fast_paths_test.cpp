@@ -1,0 +1,269 @@
+// The interpreter's fast paths give the results of the general code: decoded
+// fused expressions (made on the first run and kept by the block), the test
+// of a conditional jump made by the fused expression that lands on it, the
+// top left alone before an instruction that replaces it, and calls and
+// returns between script functions answered inside one interpreter run.
+
+#include <gtest/gtest.h>
+
+#include "tests/vm/v2_support.h"
+#include "vm/opcode.h"
+#include "vm/program_block.h"
+
+using namespace v2test;
+using namespace lum_fexpr;
+
+namespace {
+
+void print_text(env& e, lum_block_builder& b, const char* text) {
+    b.push().lds(text);
+    e.print_top(b);
+    b.pop();
+}
+
+lum_fexpr_form to_local(uint32_t dest, uint32_t a, uint8_t item, int64_t k) {
+    lum_fexpr_form s;
+    s.dest_kind = DEST_LOCAL;
+    s.dest_slot = dest;
+    s.local(a).int_const(k).op(item);
+    return s;
+}
+
+lum_fexpr_form to_top(uint32_t a, uint8_t item, int64_t k) {
+    lum_fexpr_form s;
+    s.local(a).int_const(k).op(item);
+    return s;
+}
+
+}  // namespace
+
+// A plan is decoded once; the operands are checked on every run: a
+// destination that holds a string on one run makes that run decline.
+TEST(InterpreterFastPaths, DecodedExpressionsFollowTheValuesOfEachRun) {
+    env e;
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 2));
+    top.push().ld_l(0).push().ldi(0).assign().pop();
+    top.push().ld_l(1).push().ldi(0).assign().pop();
+    top.push();
+    lum_label body = top.label(), after_inc = top.label(), cond = top.label(), skip_set = top.label();
+    top.bind(body);
+    // v = i * 10 (fused into slot 1; declines once slot 1 holds a string)
+    top.fexpr(to_local(1, 0, IT_MUL, 10), after_inc);
+    print_text(e, top, "slow");
+    top.ld_l(1).push().ld_l(0).push().ldi(10).op(LUM_OP_MUL).assign();
+    top.bind(after_inc);
+    // i += 1
+    {
+        lum_label next = top.label();
+        top.fexpr(to_local(0, 0, IT_ADD, 1), next);
+        top.ld_l(0).op_a(LUM_OP_INC, 0);
+        top.bind(next);
+    }
+    // if (i == 3) v = "x"
+    top.ld_l(0).push().ldi(3).op_a(LUM_OP_EQ, 0).jz(skip_set);
+    top.ld_l(1).push().lds("x").assign();
+    top.bind(skip_set);
+    // while (i < 5)
+    top.fexpr(to_top(0, IT_LT, 5), cond);
+    top.ld_l(0).push().ldi(5).op_a(LUM_OP_LT, 0);
+    top.bind(cond).jnz(body);
+    e.print_top(top);
+    top.pop();
+    e.print_slot(top, 0);
+    e.print_slot(top, 1);
+    e.run(top.finish());
+    // Runs 1-3 fused; run 4 sees the string in slot 1 and declines once.
+    EXPECT_EQ(joined(e.out), "slow\n0\n5\n40\n");
+}
+
+// A fused store leaves the destination cell on the top unless the
+// instruction that runs next replaces the top without reading it.
+TEST(InterpreterFastPaths, TheTopIsTheDestinationWhereTheNextInstructionUsesIt) {
+    env e;
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 3));
+    top.push().ld_l(0).push().ldi(1).assign().pop();
+    top.push().ld_l(1).push().ldi(100).assign().pop();
+    // slot0 = slot0 + 1, then `inc` on the top: the top is slot 0's cell, so
+    // the variable itself is incremented.
+    top.push();
+    for (int i = 0; i < 2; ++i) {  // twice: the second run uses the decoded plan
+        lum_label next = top.label();
+        top.fexpr(to_local(0, 0, IT_ADD, 1), next);
+        top.ld_l(0).push().ld_l(0).push().ldi(1).op(LUM_OP_ADD).assign();
+        top.bind(next).op_a(LUM_OP_INC, 0);
+    }
+    // slot2 = slot1 - 1 followed by a load: the top is then slot 1's cell.
+    {
+        lum_label next = top.label();
+        top.fexpr(to_local(2, 1, IT_SUB, 1), next);
+        top.ld_l(2).push().ld_l(1).push().ldi(1).op(LUM_OP_SUB).assign();
+        top.bind(next).ld_l(1);
+    }
+    top.op_a(LUM_OP_INC, 0);  // increments slot 1 through the top
+    top.pop();
+    e.print_slot(top, 0);
+    e.print_slot(top, 1);
+    e.print_slot(top, 2);
+    e.run(top.finish());
+    EXPECT_EQ(joined(e.out), "5\n101\n99\n");
+}
+
+// The test of a conditional jump after a fused expression into the top is
+// made at once; both jumps, both directions, and the value left on the top.
+TEST(InterpreterFastPaths, FusedTestsOfConditionalJumps) {
+    env e;
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 2));
+    top.push().ld_l(0).push().ldi(0).assign().pop();
+    top.push().ld_l(1).push().ldi(0).assign().pop();
+    top.push();
+    // do { i += 1 } while (i < 7)      (jnz taken 6 times, then falls through)
+    lum_label body = top.label(), cond = top.label();
+    top.bind(body);
+    {
+        lum_label next = top.label();
+        top.fexpr(to_local(0, 0, IT_ADD, 1), next);
+        top.ld_l(0).op_a(LUM_OP_INC, 0);
+        top.bind(next);
+    }
+    top.fexpr(to_top(0, IT_LT, 7), cond);
+    top.ld_l(0).push().ldi(7).op_a(LUM_OP_LT, 0);
+    top.bind(cond).jnz(body);
+    e.print_top(top);  // the last test's result: 0
+    // if (i >= 7) n = 1 (jz not taken) ; if (i > 7) n = 2 (jz taken)
+    for (int64_t limit : {7, 8}) {
+        lum_label skip = top.label(), c2 = top.label();
+        top.fexpr(to_top(0, IT_GE, limit), c2);
+        top.ld_l(0).push().ldi(limit).op_a(LUM_OP_GT, 1);
+        top.bind(c2).jz(skip);
+        top.ld_l(1).push().ldi(limit).assign();
+        top.bind(skip);
+        e.print_top(top);
+    }
+    top.pop();
+    e.print_slot(top, 0);
+    e.print_slot(top, 1);
+    e.run(top.finish());
+    EXPECT_EQ(joined(e.out), "0\n7\n0\n7\n7\n");
+}
+
+// Two fused expressions that follow each other run one after the other
+// without dispatch; when the second declines (a string operand, then a
+// string destination), the generic code after it runs with the full
+// semantics.
+TEST(InterpreterFastPaths, FollowingFusedExpressionsDeclineOnTheirOwn) {
+    env e;
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 3));
+    for (uint32_t s = 0; s < 3; ++s) top.push().ld_l(s).push().ldi(0).assign().pop();
+    top.push();
+    lum_label body = top.label(), cond = top.label(), skip_set = top.label();
+    top.bind(body);
+    {
+        // i += 1, straight followed by slot2 = slot1 + 2
+        lum_label next = top.label(), done = top.label();
+        top.fexpr(to_local(0, 0, IT_ADD, 1), next);
+        top.ld_l(0).op_a(LUM_OP_INC, 0);
+        top.bind(next);
+        top.fexpr(to_local(2, 1, IT_ADD, 2), done);
+        print_text(e, top, "slow");
+        top.ld_l(2).push().ld_l(1).push().ldi(2).op(LUM_OP_ADD).assign();
+        top.bind(done);
+    }
+    e.print_slot(top, 2);
+    // slot1 = i, or "s" when i == 2
+    top.ld_l(1).push().ld_l(0).assign();
+    top.ld_l(0).push().ldi(2).op_a(LUM_OP_EQ, 0).jz(skip_set);
+    top.ld_l(1).push().lds("s").assign();
+    top.bind(skip_set);
+    top.fexpr(to_top(0, IT_LT, 4), cond);
+    top.ld_l(0).push().ldi(4).op_a(LUM_OP_LT, 0);
+    top.bind(cond).jnz(body);
+    top.pop();
+    e.print_slot(top, 0);
+    e.run(top.finish());
+    EXPECT_EQ(joined(e.out), "2\n3\nslow\ns2\nslow\n5\n4\n");
+    // The block keeps one plan per fused instruction it ran.
+    size_t decoded = 0;
+    for (const lum_fexpr_plan& p : top.block()->fexpr_plans) decoded += p.offset != lum_fexpr_plan::EMPTY;
+    EXPECT_EQ(decoded, 3u);
+}
+
+// `none` on a top that holds a variable's cell gives the top a fresh cell;
+// the variable keeps its value.
+TEST(InterpreterFastPaths, NoneNeverWritesThroughASharedTop) {
+    env e;
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 1));
+    top.push().ld_l(0).push().ldi(42).assign().pop();
+    top.push().ld_l(0).op(LUM_OP_NONE);
+    e.print_top(top);
+    top.pop();
+    top.push().ldi(5).op(LUM_OP_NONE);
+    e.print_top(top);
+    top.pop();
+    e.print_slot(top, 0);
+    e.run(top.finish());
+    EXPECT_EQ(joined(e.out), "\n\n42\n");
+}
+
+// Recursive script calls with arguments, defaults and a native in the
+// middle; the call-depth limit still stops endless recursion with a
+// catchable error at the same depth.
+TEST(InterpreterFastPaths, CallsAndReturnsInsideOneRun) {
+    for (uint32_t limit : {0u, 40u}) {
+        SCOPED_TRACE(limit);
+        env e(limit);
+        lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 2));
+        // fib(n) = n < 2 ? n : fib(n - 1) + fib(n - 2)   (global 1 holds fib)
+        lum_block_builder fib(e.prog, e.block("fib", LUM_BLOCK_FUNCTION, 2));
+        fib.params(1, LUM_NO_DEFAULT).flags(LUM_BLOCK_FLAG_FUNCTION);
+        lum_label base = fib.label();
+        {
+            lum_label c = fib.label();
+            fib.fexpr(to_local(1, 0, IT_LT, 2), c);
+            fib.ld_l(1).push().ld_l(0).push().ldi(2).op_a(LUM_OP_LT, 0).assign();
+            fib.bind(c).jnz(base);
+        }
+        for (int64_t d : {1, 2}) {
+            if (d == 2) fib.push();
+            fib.ld_g(1).prep(1);
+            lum_label c = fib.label();
+            fib.fexpr(to_local(1, 0, IT_SUB, d), c);
+            fib.ld_l(1).push().ld_l(0).push().ldi(d).op(LUM_OP_SUB).assign();
+            fib.bind(c).arg(0).call();
+        }
+        fib.op(LUM_OP_ADD).ret();
+        fib.bind(base).ld_l(0).ret();
+        const uint32_t fib_child = top.child(fib.finish());
+        // down(n) = n == 0 ? 0 : down(n - 1)   (endless for n < 0)
+        lum_block_builder down(e.prog, e.block("down", LUM_BLOCK_FUNCTION, 1));
+        down.params(1, LUM_NO_DEFAULT).flags(LUM_BLOCK_FLAG_FUNCTION);
+        lum_label zero = down.label();
+        down.ld_l(0).push().ldi(0).op_a(LUM_OP_EQ, 0).jnz(zero);
+        down.ld_g(0).prep(1).push().ld_l(0).push().ldi(1).op(LUM_OP_SUB).arg(0).pop().call().ret();
+        down.bind(zero).ldi(0).ret();
+        const uint32_t down_child = top.child(down.finish());
+
+        top.push().ld_l(1).push().fn(fib_child).assign().pop();
+        top.push().ld_l(0).push().fn(down_child).assign().pop();
+        top.push().ld_l(1).prep(1).push().ldi(20).arg(0).pop().call();
+        e.print_top(top);
+        top.pop();
+        top.push().ld_l(0).prep(1).push().ldi(30).arg(0).pop().call();
+        e.print_top(top);
+        top.pop();
+        // Endless: stopped by the limit; the innermost function catches the
+        // error and every caller returns none.
+        if (limit != 0) {
+            top.push().ld_l(0).prep(1).push().ldi(-1).arg(0).pop().call();
+            e.print_top(top);
+            top.pop();
+        }
+        auto outcome = e.run(top.finish());
+        EXPECT_TRUE(outcome->finished);
+        if (limit == 0) {
+            EXPECT_EQ(joined(e.out), "6765\n0\n");
+        } else {
+            EXPECT_EQ(joined(e.out), "6765\n0\n\n");
+            EXPECT_NE(e.errors().find("maximum call depth of 40 exceeded (endless recursion?)"), std::string::npos);
+        }
+    }
+}
