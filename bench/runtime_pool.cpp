@@ -2,7 +2,8 @@
 // new/delete, counted handles against std::shared_ptr, and the lock-free job
 // queue against a mutex+deque queue, each with the ratio measured in the same
 // run. Heap allocations per operation are counted by a replaced global
-// operator new.
+// operator new (one thread-local increment per allocation: the heap side
+// carries it, the pooled side allocates nothing).
 //
 // Wall time on a loaded machine is noisy; instruction counts are not. For
 // those, `--callgrind-loops=N` runs each cell loop N times outside Google
@@ -62,28 +63,43 @@ struct allocation_meter {
 };
 
 // ---- value cells ----
+// Each pooled/heap pair runs one shared loop (the same machine code on both
+// sides); only where the cells come from differs: the pooled side is the
+// thread that owns the current VM, the heap side suspends pooling, so cells
+// take the runtime's heap path.
 
-void BM_cell_pooled(benchmark::State& state) {
-    lum_host_vm host; // current VM, owned by this thread: cells come from its pool
-    { lumvar_shared warm = lumvar_shared::make(); }
+lumvar_shared make_cell() { return lumvar_shared::make(); }
+lumvar_shared make_string_cell() { return lumvar_shared::from_string("text"); }
+
+// One value made and released per iteration.
+template <lumvar_shared (*Make)()>
+[[gnu::noinline]] void cell_loop(benchmark::State& state) {
     allocation_meter meter(state);
     for (auto _ : state) {
-        lumvar_shared v = lumvar_shared::make();
+        lumvar_shared v = Make();
         benchmark::DoNotOptimize(v);
     }
 }
-BENCHMARK(BM_cell_pooled);
 
-void BM_cell_heap_path(benchmark::State& state) {
+// The pooled side: the thread owns the current VM (the pool's first chunk is
+// made before timing starts).
+template <lumvar_shared (*Make)()>
+void pooled(benchmark::State& state) {
     lum_host_vm host;
-    lum_pooling_suspend heap; // the same code path, cells from the heap
-    allocation_meter meter(state);
-    for (auto _ : state) {
-        lumvar_shared v = lumvar_shared::make();
-        benchmark::DoNotOptimize(v);
-    }
+    { lumvar_shared warm = Make(); }
+    cell_loop<Make>(state);
 }
-BENCHMARK(BM_cell_heap_path);
+
+// The heap side: the same VM, pooling suspended.
+template <lumvar_shared (*Make)()>
+void heap_path(benchmark::State& state) {
+    lum_host_vm host;
+    lum_pooling_suspend heap;
+    cell_loop<Make>(state);
+}
+
+BENCHMARK(pooled<make_cell>)->Name("BM_cell_pooled");
+BENCHMARK(heap_path<make_cell>)->Name("BM_cell_heap_path");
 
 void BM_cell_new_delete(benchmark::State& state) {
     allocation_meter meter(state);
@@ -99,9 +115,7 @@ BENCHMARK(BM_cell_new_delete);
 // at once, as in code that builds several values before dropping them).
 constexpr int kCells = 64;
 
-void BM_cell_batch_pooled(benchmark::State& state) {
-    lum_host_vm host;
-    { std::vector<lumvar_shared> warm(kCells); for (auto& v : warm) v = lumvar_shared::make(); }
+[[gnu::noinline]] void cell_batch_loop(benchmark::State& state) {
     lumvar_shared cells[kCells];
     allocation_meter meter(state);
     for (auto _ : state) {
@@ -111,19 +125,18 @@ void BM_cell_batch_pooled(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kCells);
 }
+
+void BM_cell_batch_pooled(benchmark::State& state) {
+    lum_host_vm host;
+    { std::vector<lumvar_shared> warm(kCells); for (auto& v : warm) v = lumvar_shared::make(); }
+    cell_batch_loop(state);
+}
 BENCHMARK(BM_cell_batch_pooled);
 
 void BM_cell_batch_heap_path(benchmark::State& state) {
     lum_host_vm host;
     lum_pooling_suspend heap;
-    lumvar_shared cells[kCells];
-    allocation_meter meter(state);
-    for (auto _ : state) {
-        for (auto& v : cells) v = lumvar_shared::make();
-        benchmark::DoNotOptimize(cells);
-        for (auto& v : cells) v.reset();
-    }
-    state.SetItemsProcessed(state.iterations() * kCells);
+    cell_batch_loop(state);
 }
 BENCHMARK(BM_cell_batch_heap_path);
 
@@ -139,27 +152,8 @@ void BM_cell_batch_new_delete(benchmark::State& state) {
 }
 BENCHMARK(BM_cell_batch_new_delete);
 
-void BM_string_cell_pooled(benchmark::State& state) {
-    lum_host_vm host;
-    { lumvar_shared warm = lumvar_shared::from_string("text"); }
-    allocation_meter meter(state);
-    for (auto _ : state) {
-        lumvar_shared v = lumvar_shared::from_string("text");
-        benchmark::DoNotOptimize(v);
-    }
-}
-BENCHMARK(BM_string_cell_pooled);
-
-void BM_string_cell_heap_path(benchmark::State& state) {
-    lum_host_vm host;
-    lum_pooling_suspend heap;
-    allocation_meter meter(state);
-    for (auto _ : state) {
-        lumvar_shared v = lumvar_shared::from_string("text");
-        benchmark::DoNotOptimize(v);
-    }
-}
-BENCHMARK(BM_string_cell_heap_path);
+BENCHMARK(pooled<make_string_cell>)->Name("BM_string_cell_pooled");
+BENCHMARK(heap_path<make_string_cell>)->Name("BM_string_cell_heap_path");
 
 // ---- handles ----
 
@@ -319,24 +313,24 @@ void print_ratio(ratio_reporter& r, const char* label, const std::string& slow, 
 }
 
 // Fixed-count loops for instruction counting (see the top of the file).
-[[gnu::noinline]] void callgrind_cell_pooled(long n) {
-    for (long i = 0; i < n; ++i) benchmark::DoNotOptimize(lumvar_shared::make());
+template <lumvar_shared (*Make)()>
+[[gnu::always_inline]] inline void counted_loop(long n) {
+    for (long i = 0; i < n; ++i) benchmark::DoNotOptimize(Make());
 }
+[[gnu::noinline]] void callgrind_cell_pooled(long n) { counted_loop<make_cell>(n); }
 [[gnu::noinline]] void callgrind_cell_heap_path(long n) {
     lum_pooling_suspend heap;
-    for (long i = 0; i < n; ++i) benchmark::DoNotOptimize(lumvar_shared::make());
+    counted_loop<make_cell>(n);
 }
-[[gnu::noinline]] void callgrind_string_cell_pooled(long n) {
-    for (long i = 0; i < n; ++i) benchmark::DoNotOptimize(lumvar_shared::from_string("text"));
-}
+[[gnu::noinline]] void callgrind_string_cell_pooled(long n) { counted_loop<make_string_cell>(n); }
 [[gnu::noinline]] void callgrind_string_cell_heap_path(long n) {
     lum_pooling_suspend heap;
-    for (long i = 0; i < n; ++i) benchmark::DoNotOptimize(lumvar_shared::from_string("text"));
+    counted_loop<make_string_cell>(n);
 }
 
 int run_callgrind_loops(long n) {
     lum_host_vm host;
-    { lumvar_shared warm = lumvar_shared::from_string("warm"); } // the pools' first chunks
+    { lumvar_shared warm = make_string_cell(); } // the pools' first chunks
     callgrind_cell_pooled(n);
     callgrind_cell_heap_path(n);
     callgrind_string_cell_pooled(n);

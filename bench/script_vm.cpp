@@ -101,26 +101,40 @@ void build_fib(program& p) {
 // i = 0 ; while (i < N) i += 1   (with the fused numeric instruction in
 // front of the generic code, or the generic code alone). The loop is
 // inverted (the test at the bottom), as the compiler lays loops out.
-void build_count(program& p, bool fused) {
-    lum_block_builder top(p.builder, p.block("main", LUM_BLOCK_TOP, 1));
-    lum_label body = top.label(), test = top.label(), c1 = top.label(), c2 = top.label();
-    top.push().ld_l(0).push().ldi(0).assign().pop();
-    top.push().jmp(test);
-    top.bind(body);
+// The end of a counting loop body and its test: `i += 1` and `while (i <
+// limit) goto body` over local slot `slot`, with the fused numeric
+// instruction in front of each generic form when `fused`; `test` is bound at
+// the test (the loop's first entry jumps there). The test leaves the
+// condition on the top for the jump.
+void counting_step(lum_block_builder& b, uint32_t slot, int64_t limit, bool fused, lum_label body, lum_label test) {
+    lum_label step_done = b.label(), cond = b.label();
     if (fused) {
         lum_fexpr_form inc;
         inc.dest_kind = DEST_LOCAL;
-        inc.dest_slot = 0;
-        inc.local(0).int_const(1).op(IT_ADD);
-        top.fexpr(inc, c2);
+        inc.dest_slot = slot;
+        inc.local(slot).int_const(1).op(IT_ADD);
+        b.fexpr(inc, step_done);
     }
-    top.ld_l(0).op_a(LUM_OP_INC, 0);
-    top.bind(c2).bind(test);
-    // The loop condition goes to the top, which the jump then tests.
-    if (fused) top.fexpr(lum_fexpr_form().local(0).int_const(kCountSteps).op(IT_LT), c1);
-    top.ld_l(0).push().ldi(kCountSteps).op_a(LUM_OP_LT, 0);
-    top.bind(c1).jnz(body);
-    top.pop();
+    b.ld_l(slot).op_a(LUM_OP_INC, 0);
+    b.bind(step_done).bind(test);
+    if (fused) b.fexpr(lum_fexpr_form().local(slot).int_const(limit).op(IT_LT), cond);
+    b.ld_l(slot).push().ldi(limit).op_a(LUM_OP_LT, 0);
+    b.bind(cond).jnz(body);
+    b.pop();
+}
+
+// A top-level block `i = 0` over local slot `slot`, jumping to `test`.
+void counting_start(lum_block_builder& b, uint32_t slot, lum_label test) {
+    b.push().ld_l(slot).push().ldi(0).assign().pop();
+    b.push().jmp(test);
+}
+
+void build_count(program& p, bool fused) {
+    lum_block_builder top(p.builder, p.block("main", LUM_BLOCK_TOP, 1));
+    lum_label body = top.label(), test = top.label();
+    counting_start(top, 0, test);
+    top.bind(body);
+    counting_step(top, 0, kCountSteps, fused, body, test);
     p.report_slot(top, 0);
     p.root = top.finish();
 }
@@ -151,11 +165,10 @@ void build_methods(program& p) {
 
     lum_block_builder top(p.builder, p.block("main", LUM_BLOCK_TOP, 5));
     const uint32_t site = top.cache();
-    lum_label body = top.label(), test = top.label(), args = top.label(), next = top.label(), cond = top.label();
+    lum_label body = top.label(), test = top.label(), args = top.label();
     top.push().ld_l(4).push().fn(top.child(ctor.block())).assign().pop();
     top.push().ld_l(0).push().ld_l(4).prep(1).push().ldi(0).arg(0).pop().call().assign().pop();
-    top.push().ld_l(1).push().ldi(0).assign().pop();
-    top.push().jmp(test);
+    counting_start(top, 1, test);
     top.bind(body);
     top.ld_l(0);
     lum_fcall_spec fc;
@@ -165,17 +178,7 @@ void build_methods(program& p) {
     top.fcall(fc, args);
     top.mem("add", site).prep(1);
     top.bind(args).push().ldi(1).arg(0).pop().call();
-    lum_fexpr_form inc;
-    inc.dest_kind = DEST_LOCAL;
-    inc.dest_slot = 1;
-    inc.local(1).int_const(1).op(IT_ADD);
-    top.fexpr(inc, next);
-    top.ld_l(1).op_a(LUM_OP_INC, 0);
-    top.bind(next).bind(test);
-    top.fexpr(lum_fexpr_form().local(1).int_const(kMethodCalls).op(IT_LT), cond);
-    top.ld_l(1).push().ldi(kMethodCalls).op_a(LUM_OP_LT, 0);
-    top.bind(cond).jnz(body);
-    top.pop();
+    counting_step(top, 1, kMethodCalls, true, body, test);
     top.push().frame(1).ld_l(0).mem("n", top.cache()).farg(0).ncall(p.report).pop();
     p.root = top.finish();
 }
@@ -183,23 +186,12 @@ void build_methods(program& p) {
 // s = "" ; i = 0 ; while (i < N) { s = s + "ab" ; i += 1 } ; report(s)
 void build_strings(program& p) {
     lum_block_builder top(p.builder, p.block("main", LUM_BLOCK_TOP, 3));
-    lum_label body = top.label(), test = top.label(), next = top.label(), cond = top.label();
+    lum_label body = top.label(), test = top.label();
     top.push().ld_l(0).push().lds("").assign().pop();
-    top.push().ld_l(1).push().ldi(0).assign().pop();
-    top.push().jmp(test);
+    counting_start(top, 1, test);
     top.bind(body);
     top.ld_l(0).push().ld_l(0).push().lds("ab").op(LUM_OP_ADD).assign();
-    lum_fexpr_form inc;
-    inc.dest_kind = DEST_LOCAL;
-    inc.dest_slot = 1;
-    inc.local(1).int_const(1).op(IT_ADD);
-    top.fexpr(inc, next);
-    top.ld_l(1).op_a(LUM_OP_INC, 0);
-    top.bind(next).bind(test);
-    top.fexpr(lum_fexpr_form().local(1).int_const(kStringSteps).op(IT_LT), cond);
-    top.ld_l(1).push().ldi(kStringSteps).op_a(LUM_OP_LT, 0);
-    top.bind(cond).jnz(body);
-    top.pop();
+    counting_step(top, 1, kStringSteps, true, body, test);
     p.report_slot(top, 0);
     p.root = top.finish();
 }

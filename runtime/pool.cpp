@@ -320,7 +320,7 @@ void lum_pool_base::teardown() {
     }
     chunks_.clear();
     free_chunks_.clear();
-    hot_ = nullptr;
+    hot_ = &no_chunk_;
     table_.clear();
     table_mask_ = 0;
     chunk_count_ = 0;

@@ -168,7 +168,7 @@ protected:
     void unlist_top() {
         free_chunks_.back()->off_list = 1;
         free_chunks_.pop_back();
-        hot_ = free_chunks_.empty() ? nullptr : free_chunks_.back();
+        hot_ = free_chunks_.empty() ? &no_chunk_ : free_chunks_.back();
     }
 
     // Fields in order: all chunks, chunks with free slots (stack), counts,
@@ -182,7 +182,9 @@ protected:
     alignas(64) std::atomic<uint32_t> ring_read_{0};
     alignas(64) std::atomic<void*> ring_[LUM_POOL_RING_SIZE] = {};
 
-    alignas(64) lum_pool_chunk* hot_ = nullptr; // free_chunks_.back(), or null: the chunk tried first
+    // The chunk tried first: free_chunks_.back(), or no_chunk_ when that stack
+    // is empty, so the fast paths need no null test.
+    alignas(64) lum_pool_chunk* hot_ = &no_chunk_;
     // Chunk lookup by slot-area base (open addressing, owner thread only).
     std::vector<uintptr_t> table_;
     size_t table_mask_ = 0;
@@ -190,6 +192,9 @@ protected:
     const lum_pool_item_ops* ops_ = nullptr;
     uint64_t chunk_limit_ = 0;
     bool checked_;
+    // Stand-in for "no chunk": no free slot (allocation falls to the slow
+    // path) and no slot area (no item matches it). Never written.
+    lum_pool_chunk no_chunk_{};
 };
 
 template <class T, bool Checked>
@@ -201,38 +206,43 @@ public:
     lum_pool() noexcept : lum_pool_base(Checked) {}
 
     // Owner thread: an item, or null when no chunk can be made (logged
-    // "Failed to allocate a pool chunk!"). The fast path pops the chunk tried
-    // first; an empty chunk, a slot whose bit is already set (double
-    // allocation) and chunk growth go to allocate_slow.
+    // "Failed to allocate a pool chunk!").
     [[gnu::always_inline]] T* allocate() {
-        lum_pool_chunk* c = hot_;
-        if (c != nullptr) [[likely]] {
-            const uint32_t n = c->free_count;
-            if (n != 0) [[likely]] {
-                const uint32_t idx = c->free_stack[n - 1];
-                void* at = c->slots + size_t{idx} * sizeof(T);
-                if constexpr (Checked) {
-                    uint64_t& word = c->bitset[idx >> 6];
-                    const uint64_t bit = uint64_t{1} << (idx & 63);
-                    if (!(word & bit)) [[likely]] {
-                        word |= bit;
-                        c->free_count = static_cast<uint8_t>(n - 1);
-                        T* item = std::launder(static_cast<T*>(at));
-                        // Built once with its index: written only when it was lost.
-                        if (item->pool_slot != idx) [[unlikely]] item->pool_slot = static_cast<uint8_t>(idx);
-                        ++live_count_;
-                        return item;
-                    }
-                } else {
-                    c->free_count = static_cast<uint8_t>(n - 1);
-                    T* item = ::new (at) T();
-                    item->pool_slot = static_cast<uint8_t>(idx);
-                    ++live_count_;
-                    return item;
-                }
-            }
-        }
+        if (T* item = try_allocate()) [[likely]]
+            return item;
         return static_cast<T*>(allocate_slow(lum_pool_item_ops_for<T>::value));
+    }
+    // The fast half of allocate: pops a slot of the chunk tried first, or
+    // gives null when that needs the slow path (no chunk with a free slot at
+    // the top, a slot whose bit is already set, chunk growth).
+    [[gnu::always_inline]] T* try_allocate() {
+        lum_pool_chunk* c = hot_;
+        const size_t n = c->free_count;
+        if (n == 0) [[unlikely]]
+            return nullptr;
+        const uint32_t idx = c->free_stack[n - 1];
+        void* at = c->slots + size_t{idx} * sizeof(T);
+        if constexpr (Checked) {
+            uint64_t& word = c->bitset[idx >> 6];
+            const uint64_t old = word;
+            if ((old >> (idx & 63)) & 1u) [[unlikely]]
+                return nullptr; // allocate_slow logs the double allocation
+            word = old | (uint64_t{1} << (idx & 63));
+            c->free_count = static_cast<uint8_t>(n - 1);
+            T* item = std::launder(static_cast<T*>(at));
+            // Built once with its index: written only when it was lost (a
+            // store here would make the next read of the index wait for it).
+            if (item->pool_slot != idx) [[unlikely]]
+                item->pool_slot = static_cast<uint8_t>(idx);
+            ++live_count_;
+            return item;
+        } else {
+            T* item = ::new (at) T();
+            c->free_count = static_cast<uint8_t>(n - 1);
+            item->pool_slot = static_cast<uint8_t>(idx);
+            ++live_count_;
+            return item;
+        }
     }
 
     // Owner thread: returns an item to its chunk. Wrong slot indexes, retired
@@ -241,36 +251,39 @@ public:
         if (item == nullptr) return;
         deallocate_at(item, item->pool_slot);
     }
-    // As deallocate, with the item's slot index already read. The fast path
-    // takes the chunk tried first (the top of the free-chunk stack, so it is
-    // on that stack already); any other chunk goes through the chunk lookup
-    // of deallocate_slow, as do a wrong index, a foreign magic and a double free.
+    // As deallocate, with the item's slot index already read.
     [[gnu::always_inline]] void deallocate_at(T* item, uint32_t idx) {
-        lum_pool_chunk* c = hot_;
-        if (idx < LUM_POOL_HEAP_SLOT && c != nullptr &&
-            reinterpret_cast<uintptr_t>(c->slots) == reinterpret_cast<uintptr_t>(item) - size_t{idx} * sizeof(T) &&
-            c->magic == LUM_POOL_MAGIC) [[likely]] {
-            const uint32_t n = c->free_count;
-            if constexpr (Checked) {
-                uint64_t& word = c->bitset[idx >> 6];
-                const uint64_t bit = uint64_t{1} << (idx & 63);
-                if (word & bit) [[likely]] {
-                    word &= ~bit;
-                    c->free_stack[n] = static_cast<uint8_t>(idx);
-                    c->free_count = static_cast<uint8_t>(n + 1);
-                    --live_count_;
-                    return;
-                }
-            } else {
-                if (n < LUM_POOL_CHUNK_SLOTS) [[likely]] {
-                    item->~T();
-                    c->free_stack[n] = static_cast<uint8_t>(idx);
-                    c->free_count = static_cast<uint8_t>(n + 1);
-                    --live_count_;
-                    return;
-                }
-            }
-        }
+        if (try_deallocate(item, idx)) [[likely]]
+            return;
         deallocate_slow(item, lum_pool_item_ops_for<T>::value);
+    }
+    // The fast half of deallocate_at: returns the slot when the item lies in
+    // the chunk tried first (the top of the free-chunk stack, so already on
+    // that stack) at the slot its index names, the chunk's magic is live and
+    // (checked) its bit is set. False, with nothing changed, otherwise: any
+    // other chunk goes through the chunk lookup of deallocate_slow, as do a
+    // wrong index, a foreign magic and a double free.
+    [[gnu::always_inline]] bool try_deallocate(T* item, uint32_t idx) {
+        lum_pool_chunk* c = hot_;
+        if (idx >= LUM_POOL_HEAP_SLOT ||
+            reinterpret_cast<uintptr_t>(c->slots) != reinterpret_cast<uintptr_t>(item) - size_t{idx} * sizeof(T) ||
+            c->magic != LUM_POOL_MAGIC) [[unlikely]]
+            return false;
+        const size_t n = c->free_count;
+        if constexpr (Checked) {
+            uint64_t& word = c->bitset[idx >> 6];
+            const uint64_t old = word;
+            if (!((old >> (idx & 63)) & 1u)) [[unlikely]]
+                return false;
+            word = old & ~(uint64_t{1} << (idx & 63));
+        } else {
+            if (n >= LUM_POOL_CHUNK_SLOTS) [[unlikely]]
+                return false;
+            item->~T();
+        }
+        c->free_stack[n] = static_cast<uint8_t>(idx);
+        c->free_count = static_cast<uint8_t>(n + 1);
+        --live_count_;
+        return true;
     }
 };

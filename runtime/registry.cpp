@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 std::atomic<lum_thread_local_getter*> lum_tl_detail::getter{nullptr};
-std::atomic<bool> lum_tl_detail::own_getter_installed{true};
-thread_local constinit lum_thread_local* lum_tl_detail::cache __attribute__((tls_model("initial-exec"))) = nullptr;
+std::atomic<uintptr_t> lum_tl_detail::own_getter_mask{~uintptr_t{0}};
+thread_local constinit lum_thread_local* lum_tl_detail::cache __attribute__((tls_model("initial-exec"), visibility("hidden"))) = nullptr;
 
 namespace {
 // The module's own thread-local getter. Only the instance the registry holds
@@ -17,7 +17,7 @@ struct module_getter {
     module_getter(module_getter&& other) noexcept : armed(other.armed) { other.armed = false; }
     module_getter& operator=(const module_getter&) = delete;
     ~module_getter() {
-        if (armed) lum_tl_detail::own_getter_installed.store(false, std::memory_order_release);
+        if (armed) lum_tl_detail::own_getter_mask.store(0, std::memory_order_release);
     }
     lum_thread_local& operator()() const { return lum_module_thread_local(); }
 };
@@ -28,7 +28,7 @@ lum_thread_local& lum_tl_detail::lookup() {
     if (g == nullptr) g = init_getter();
     // Read before the getter runs: the answer of a getter being replaced is
     // not kept.
-    const bool own = own_getter_installed.load(std::memory_order_acquire);
+    const bool own = own_getter_mask.load(std::memory_order_acquire) != 0;
     lum_thread_local& block = (*g)();
     if (own) cache = &block;
     return block;

@@ -52,27 +52,34 @@ using lum_thread_local_getter = std::function<lum_thread_local&()>;
 namespace lum_tl_detail {
 // Points at the registry's getter once the registry exists.
 extern std::atomic<lum_thread_local_getter*> getter;
-// True while the registry's getter is still the module's own one. The own
-// getter is an object whose destruction clears the flag, so a host that
-// replaces the getter (assigning to it destroys the old one) is seen without
-// the host's help.
-extern std::atomic<bool> own_getter_installed;
+// All bits set while the registry's getter is still the module's own one,
+// 0 once it was replaced. The own getter is an object whose destruction
+// clears the mask, so a host that replaces the getter (assigning to it
+// destroys the old one) is seen without the host's help. A mask rather than a
+// flag: the cached pointer AND the mask is the whole fast-path test.
+// (Hidden: the module's own symbols, read directly rather than through the GOT.)
+extern std::atomic<uintptr_t> own_getter_mask __attribute__((visibility("hidden")));
 // The block the module's own getter gave this thread (its answer never
 // changes on a thread).
-extern thread_local constinit lum_thread_local* cache __attribute__((tls_model("initial-exec")));
+extern thread_local constinit lum_thread_local* cache __attribute__((tls_model("initial-exec"), visibility("hidden")));
 lum_thread_local_getter* init_getter();
 // Asks the registry's getter; keeps the answer while the getter is the module's own.
 lum_thread_local& lookup();
+// The cached block while the getter is the module's own, else null (the
+// caller then takes lum_get_thread_local()'s full path).
+inline lum_thread_local* cached_block() noexcept {
+    return reinterpret_cast<lum_thread_local*>(reinterpret_cast<uintptr_t>(cache) &
+                                               own_getter_mask.load(std::memory_order_relaxed));
+}
 } // namespace lum_tl_detail
 
 // The calling thread's runtime block, as the registry's getter gives it (the
 // registry is created first if needed). An empty getter throws
 // std::bad_function_call. While the getter is the module's own, its answer is
-// taken from a per-thread cache (one thread-local load and one flag test);
+// taken from a per-thread cache (one thread-local load masked by one global);
 // once a host has replaced the getter, every lookup calls it.
 inline lum_thread_local& lum_get_thread_local() {
-    lum_thread_local* cached = lum_tl_detail::cache;
-    if (cached != nullptr && lum_tl_detail::own_getter_installed.load(std::memory_order_relaxed)) [[likely]]
+    if (lum_thread_local* cached = lum_tl_detail::cached_block()) [[likely]]
         return *cached;
     return lum_tl_detail::lookup();
 }

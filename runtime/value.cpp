@@ -59,17 +59,11 @@ void lumvar::init() noexcept {
     payload.i = 0;
 }
 
-lumvar* lumvar::allocate() {
-    lumvar* cell = lum_pool_new<&lum_vm::pool_cells>();
-    cell->flags = 0;
-    cell->ref_flags = 0;
-    return cell;
-}
-
 namespace {
 
 // lumvar::free for every case but the common one: a negative count, a payload
-// to release, a heap cell, or a thread that does not own the cell's VM.
+// to release, a heap cell, a thread that does not own the cell's VM, or a
+// cell outside the chunk tried first.
 [[gnu::noinline]] void free_cell_slow(lumvar* cell) {
     if (static_cast<int32_t>(cell->refcount) < 0) {
         lum_get_log().error("refcount < 0 !!!");
@@ -88,20 +82,28 @@ namespace {
 
 }  // namespace
 
-void lumvar::free(lumvar* cell) {
-    if (cell == nullptr) return;
-    // The common case inline: a pooled cell with a primitive value whose last
-    // handle goes on the thread that owns the VM.
+namespace {
+struct clear_cell_flags {
+    void operator()(lumvar* cell) const noexcept {
+        cell->flags = 0;
+        cell->ref_flags = 0;
+    }
+};
+}  // namespace
+
+lumvar* lumvar::allocate() { return lum_pool_new<&lum_vm::pool_cells, clear_cell_flags>(); }
+
+void lumvar::free_unreferenced(lumvar* cell) {
+    // Inline: a pooled cell with a primitive value whose last handle goes on
+    // the thread that owns the VM, back into the chunk tried first.
     const uint32_t slot = cell->pool_slot;
-    if (cell->refcount == 0 && cell->type < LUMVAR_PRIMITIVE_END && slot != LUM_POOL_HEAP_SLOT) {
-        const lum_thread_local& tl = lum_get_thread_local();
-        lum_vm* vm = tl.vm;
-        if (vm != nullptr && vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) [[likely]] {
+    if (cell->refcount == 0 && cell->type < LUMVAR_PRIMITIVE_END && slot != LUM_POOL_HEAP_SLOT) [[likely]] {
+        if (lum_vm* vm = lum_owned_vm_fast()) [[likely]] {
             cell->payload.i = 0;
             cell->ref_flags = 0;
             cell->type = LUMVAR_NONE;
-            vm->pool_cells.deallocate_at(cell, slot);
-            return;
+            if (vm->pool_cells.try_deallocate(cell, slot)) [[likely]]
+                return;
         }
     }
     free_cell_slow(cell);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "runtime/ptr.h"
+#include "runtime/value_records_fwd.h"
 
 class lumobject_base;
 class lum_std_string;
@@ -29,14 +30,6 @@ class lum_class;
 class lum_class_def;
 struct lum_task;
 struct lum_binary_reader;
-struct lumvar_object_holder;
-struct lumvar_class_holder;
-struct lumvar_class_def_holder;
-struct lumvar_function_record;
-struct lumvar_ext_function_record;
-struct lumvar_member_name_ref;
-struct lumvar_member_index_ref;
-struct lumvar_member_key_ref;
 class lumvar_shared;
 
 // Value type codes.
@@ -101,7 +94,11 @@ struct lumvar {
     // Frees a cell whose count fell below 1: reset to none, then back to its pool
     // (directly, or through the deferred-free ring from another thread) or the heap.
     // A negative count is logged ("refcount < 0 !!!") and the cell left untouched.
-    static void free(lumvar* cell);
+    static void free(lumvar* cell) {
+        if (cell != nullptr) free_unreferenced(cell);
+    }
+    // lumvar::free for a cell known not to be null.
+    static void free_unreferenced(lumvar* cell);
 
     // Releases the old payload and builds an empty payload of the new type.
     lumvar& set_type(uint8_t new_type);

@@ -87,6 +87,15 @@ void invalid_object(std::string_view key) {
     lum_runtime_error(true, message);
 }
 
+// The value a member reference reads: the member's own dereferenced value,
+// none when the object has no such member.
+void deref_member(const lumvar_shared& member, lumvar_shared& out) {
+    if (member)
+        member->deref(out);
+    else
+        out = lumvar_shared::make();
+}
+
 // Text form of a member-key reference's key (for messages and string access).
 std::string key_text(const lumvar_shared& key) { return key ? key->to_std_string() : std::string(); }
 
@@ -698,12 +707,7 @@ void lumvar::deref(lumvar_shared& out) {
                 return;
             }
             const std::string name = r->name;
-            lumvar_shared member = object->get_member(std::string_view(name));
-            if (!member) {
-                out = lumvar_shared::make();
-                return;
-            }
-            member->deref(out);
+            deref_member(object->get_member(std::string_view(name)), out);
             return;
         }
         case LUMVAR_OBJECT_MEMBER_INDEX: {
@@ -720,12 +724,7 @@ void lumvar::deref(lumvar_shared& out) {
                 out = member ? std::move(member) : lumvar_shared::make();
                 return;
             }
-            lumvar_shared member = object->get_member(r->index);
-            if (!member) {
-                out = lumvar_shared::make();
-                return;
-            }
-            member->deref(out);
+            deref_member(object->get_member(r->index), out);
             return;
         }
         case LUMVAR_OBJECT_MEMBER_VAR: {
@@ -736,12 +735,7 @@ void lumvar::deref(lumvar_shared& out) {
                 out = lumvar_shared::make();
                 return;
             }
-            lumvar_shared member = object->get_member(lumvar_shared(r->key));
-            if (!member) {
-                out = lumvar_shared::make();
-                return;
-            }
-            member->deref(out);
+            deref_member(object->get_member(lumvar_shared(r->key)), out);
             return;
         }
         default:
@@ -750,70 +744,71 @@ void lumvar::deref(lumvar_shared& out) {
     }
 }
 
-void lumvar::get_member_by_name(lumvar_shared& out, std::string_view name) {
-    switch (type) {
+namespace {
+
+// Member access by name or by index: a json container answers through
+// `from_json`; a string, binary or object value gives the member reference
+// `make_ref` builds for its object; any other value (or one whose object is
+// gone) becomes a container first.
+template <class FromJson, class MakeRef>
+void member_access(lumvar& v, lumvar_shared& out, FromJson from_json, MakeRef make_ref) {
+    switch (v.type) {
         case LUMVAR_JSON:
-            if (lum_std_json* j = json_container()) {
-                out = j->get_or_add(name);
+            if (lum_std_json* j = v.json_container()) {
+                out = from_json(j);
                 return;
             }
             break;
         case LUMVAR_STRING:
         case LUMVAR_BINARY:
         case LUMVAR_OBJECT:
-            if (lumobject_base* object = object_raw()) {
-                lumvar_shared ref = lumvar_shared::make_typed(LUMVAR_OBJECT_MEMBER_LITERAL);
-                lumvar_member_name_ref* r = ref->member_name_ref();
-                r->object = lumptr_strong<lumobject_base>(object);
-                r->name.assign(name.data(), name.size());
-                out = std::move(ref);
+            if (lumobject_base* object = v.object_raw()) {
+                out = make_ref(object);
                 return;
             }
             break;
-        case LUMVAR_CLASS: {
-            lumvar_class_holder* h = class_holder();
-            lumptr_strong<lum_class> instance;
-            if (h != nullptr) instance = h->instance;
-            if (instance)
-                instance->get_member(out, name);
-            else
-                out = lumvar_shared::make();
-            return;
-        }
         default:
             break;
     }
-    // Any other value (or one whose object is gone) becomes a container.
-    lum_std_json* j = json_object(true);
-    out = j != nullptr ? j->get_or_add(name) : lumvar_shared::make();
+    lum_std_json* j = v.json_object(true);
+    out = j != nullptr ? from_json(j) : lumvar_shared::make();
+}
+
+}  // namespace
+
+void lumvar::get_member_by_name(lumvar_shared& out, std::string_view name) {
+    if (type == LUMVAR_CLASS) {
+        lumvar_class_holder* h = class_holder();
+        lumptr_strong<lum_class> instance;
+        if (h != nullptr) instance = h->instance;
+        if (instance)
+            instance->get_member(out, name);
+        else
+            out = lumvar_shared::make();
+        return;
+    }
+    member_access(
+        *this, out, [name](lum_std_json* j) { return j->get_or_add(name); },
+        [name](lumobject_base* object) {
+            lumvar_shared ref = lumvar_shared::make_typed(LUMVAR_OBJECT_MEMBER_LITERAL);
+            lumvar_member_name_ref* r = ref->member_name_ref();
+            r->object = lumptr_strong<lumobject_base>(object);
+            r->name.assign(name.data(), name.size());
+            return ref;
+        });
 }
 
 void lumvar::get_member_by_index(lumvar_shared& out, int64_t index) {
-    switch (type) {
-        case LUMVAR_JSON:
-            if (lum_std_json* j = json_container()) {
-                out = j->at(index);
-                return;
-            }
-            break;
-        case LUMVAR_STRING:
-        case LUMVAR_BINARY:
-        case LUMVAR_OBJECT:
-            if (lumobject_base* object = object_raw()) {
-                lumvar_shared ref = lumvar_shared::make_typed(LUMVAR_OBJECT_MEMBER_INDEX);
-                lumvar_member_index_ref* r = ref->member_index_ref();
-                r->object = lumptr_strong<lumobject_base>(object);
-                r->index = index;
-                r->by_definition = 0;
-                out = std::move(ref);
-                return;
-            }
-            break;
-        default:
-            break;
-    }
-    lum_std_json* j = json_object(true);
-    out = j != nullptr ? j->at(index) : lumvar_shared::make();
+    member_access(
+        *this, out, [index](lum_std_json* j) { return j->at(index); },
+        [index](lumobject_base* object) {
+            lumvar_shared ref = lumvar_shared::make_typed(LUMVAR_OBJECT_MEMBER_INDEX);
+            lumvar_member_index_ref* r = ref->member_index_ref();
+            r->object = lumptr_strong<lumobject_base>(object);
+            r->index = index;
+            r->by_definition = 0;
+            return ref;
+        });
 }
 
 bool lumvar::has_member(std::string_view key) {

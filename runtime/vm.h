@@ -19,6 +19,7 @@
 #include "runtime/pool.h"
 #include "runtime/ptr.h"
 #include "runtime/thread_local.h"
+#include "runtime/value_records_fwd.h"
 #include "runtime/vm_lock.h"
 
 class lumobject_base;
@@ -29,14 +30,6 @@ class lum_std_string;
 class lum_std_json;
 class lum_std_buffer;
 struct lum_vm_context;
-struct lumvar_object_holder;
-struct lumvar_class_holder;
-struct lumvar_class_def_holder;
-struct lumvar_function_record;
-struct lumvar_ext_function_record;
-struct lumvar_member_name_ref;
-struct lumvar_member_index_ref;
-struct lumvar_member_key_ref;
 
 // Object woken from any thread, without the VM lock, when tasks are due or
 // a worker posted a result.
@@ -121,12 +114,28 @@ private:
 // owns its lock and pooling is not suspended; else null.
 inline lum_vm* lum_pool_vm(const lum_thread_local& tl) noexcept {
     lum_vm* vm = tl.vm;
-    if (vm != nullptr && tl.pooling_suspended == 0 &&
-        vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id)
+    if (vm != nullptr &&
+        ((vm->lock.owner.load(std::memory_order_relaxed) ^ tl.thread_id) | tl.pooling_suspended) == 0)
         return vm;
     return nullptr;
 }
 inline lum_vm* lum_pool_vm() { return lum_pool_vm(lum_get_thread_local()); }
+
+// The thread's current VM when the thread owns its lock, else null (the
+// release rule: pooling suspension does not matter for returns).
+inline lum_vm* lum_owned_vm(const lum_thread_local& tl) noexcept {
+    lum_vm* vm = tl.vm;
+    if (vm != nullptr && vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) return vm;
+    return nullptr;
+}
+
+// For fast paths that fall back to a full slow path: as lum_owned_vm(), but
+// null as well when the thread's runtime block is not at hand without a call
+// (lum_tl_detail::cached_block()).
+inline lum_vm* lum_owned_vm_fast() noexcept {
+    lum_thread_local* tl = lum_tl_detail::cached_block();
+    return tl != nullptr ? lum_owned_vm(*tl) : nullptr;
+}
 
 template <class M>
 struct lum_pool_member_traits;
@@ -136,59 +145,101 @@ struct lum_pool_member_traits<P lum_vm::*> {
     using item_type = typename P::item_type;
 };
 
+// The step lum_pool_new applies to every item it hands out (none by default).
+struct lum_pool_no_prepare {
+    template <class T>
+    void operator()(T*) const noexcept {}
+};
+
 // Heap item with slot 255 (the heap half of lum_pool_new).
-template <class T>
+template <class T, class Prepare = lum_pool_no_prepare>
 [[gnu::noinline]] T* lum_pool_new_heap() {
     T* item = new T();
     item->pool_slot = LUM_POOL_HEAP_SLOT;
+    Prepare{}(item);
     return item;
+}
+
+// The pool's slow path (a new chunk, a chunk further down the free-chunk
+// stack), and a heap item when the pool cannot grow.
+template <auto PoolMember, class Prepare = lum_pool_no_prepare>
+[[gnu::noinline]] auto* lum_pool_new_from(lum_vm* vm) {
+    using T = typename lum_pool_member_traits<decltype(PoolMember)>::item_type;
+    if (T* item = (vm->*PoolMember).allocate()) {
+        Prepare{}(item);
+        return item;
+    }
+    return lum_pool_new_heap<T, Prepare>();
+}
+
+// lum_pool_new through the thread's block when it is not at hand without a call.
+template <auto PoolMember, class Prepare = lum_pool_no_prepare>
+[[gnu::noinline]] auto* lum_pool_new_lookup() {
+    using T = typename lum_pool_member_traits<decltype(PoolMember)>::item_type;
+    if (lum_vm* vm = lum_pool_vm()) return lum_pool_new_from<PoolMember, Prepare>(vm);
+    return lum_pool_new_heap<T, Prepare>();
 }
 
 // A new item from the VM pool named by PoolMember when the pool-or-heap rule
 // holds, else (or when the pool cannot grow) a heap item `new T()` with slot
-// 255. Checked pools hand out their built-once items as they are.
+// 255. Checked pools hand out their built-once items as they are; `Prepare`
+// (a stateless callable taking T*) is applied to the item on every path.
 //   lumvar* cell = lum_pool_new<&lum_vm::pool_cells>();
-template <auto PoolMember>
+template <auto PoolMember, class Prepare = lum_pool_no_prepare>
 [[gnu::always_inline]] inline auto* lum_pool_new() {
     using T = typename lum_pool_member_traits<decltype(PoolMember)>::item_type;
-    if (lum_vm* vm = lum_pool_vm()) [[likely]] {
-        if (T* item = (vm->*PoolMember).allocate()) [[likely]]
-            return item;
+    if (lum_thread_local* tl = lum_tl_detail::cached_block()) [[likely]] {
+        if (lum_vm* vm = lum_pool_vm(*tl)) [[likely]] {
+            if (T* item = (vm->*PoolMember).try_allocate()) [[likely]] {
+                Prepare{}(item);
+                return item;
+            }
+            return lum_pool_new_from<PoolMember, Prepare>(vm);
+        }
+        return lum_pool_new_heap<T, Prepare>();
     }
-    return lum_pool_new_heap<T>();
+    return lum_pool_new_lookup<PoolMember, Prepare>();
 }
 
-// The release of a pooled item by a thread that does not own its VM: the
-// deferred-free ring, or under the VM lock when the ring is full. Nothing
-// without a VM.
+// The full half of lum_pool_delete: a heap item (slot 255) is deleted; on a
+// thread without a VM nothing happens (the item stays in its chunk); the VM's
+// owner returns it at once (slow path of the pool included); any other thread
+// hands it to the pool's deferred-free ring, and when the ring is full takes
+// the VM lock and returns it directly.
 template <auto PoolMember, class T>
-[[gnu::noinline]] void lum_pool_delete_unowned(lum_vm* vm, T* item) {
+[[gnu::noinline]] void lum_pool_delete_slow(T* item) {
+    if (item->pool_slot == LUM_POOL_HEAP_SLOT) {
+        delete item;
+        return;
+    }
+    const lum_thread_local& tl = lum_get_thread_local();
+    lum_vm* vm = tl.vm;
     if (vm == nullptr) return; // the item stays in its chunk
     auto& pool = vm->*PoolMember;
+    if (vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) {
+        pool.deallocate(item);
+        return;
+    }
     if (pool.push_deferred(item)) return;
     lum_vm_lock_guard guard(vm);
     pool.deallocate(item);
 }
 
-// Releases an item from any thread: a heap item (slot 255) is deleted; on a
-// thread without a VM nothing happens (the item stays in its chunk); the VM's
-// owner returns it at once; any other thread hands it to the pool's
-// deferred-free ring, and when the ring is full takes the VM lock and returns
-// it directly.
+// Releases an item from any thread (see lum_pool_delete_slow). Inline: a heap
+// item, and the owner's return into the chunk tried first.
 template <auto PoolMember, class T>
 [[gnu::always_inline]] inline void lum_pool_delete(T* item) {
     using Item = typename lum_pool_member_traits<decltype(PoolMember)>::item_type;
     static_assert(std::is_same_v<std::remove_cv_t<T>, Item>, "item type does not match the pool");
     if (item == nullptr) return;
-    if (item->pool_slot == LUM_POOL_HEAP_SLOT) {
+    const uint32_t slot = item->pool_slot;
+    if (slot == LUM_POOL_HEAP_SLOT) {
         delete item;
         return;
     }
-    lum_thread_local& tl = lum_get_thread_local();
-    lum_vm* vm = tl.vm;
-    if (vm != nullptr && vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) [[likely]] {
-        (vm->*PoolMember).deallocate(item);
-        return;
+    if (lum_vm* vm = lum_owned_vm_fast()) [[likely]] {
+        if ((vm->*PoolMember).try_deallocate(item, slot)) [[likely]]
+            return;
     }
-    lum_pool_delete_unowned<PoolMember>(vm, item);
+    lum_pool_delete_slow<PoolMember>(item);
 }

@@ -12,6 +12,7 @@
 #include "runtime/value_records.h"
 #include "types/json_object.h"
 #include "vm/call_record.h"
+#include "vm/calls_inline.h"
 #include "vm/class.h"
 #include "vm/exec.h"
 #include "vm/opcode.h"
@@ -118,14 +119,8 @@ void prepare_script_call(lum_vm_context& ctx, lumvar_function_record* fn, lum_pr
         return;
     }
     if (fn->keep_alive.record() != &lumptr_null_record) callee->keep_alive = std::move(fn->keep_alive);
-    task.pending_contexts.push_back(callee);
     callee->argc = argc;
-    callee->default_value = 0;
-    // The record is built in place (a script record holds no handles).
-    lum_call_record& record = task.pending_calls.emplace_back();
-    record.target = reinterpret_cast<uintptr_t>(block);
-    record.store = &lum_store_script_argument;
-    record.native = 0;
+    lum_push_script_call(task, callee, block);
     if (bound != 0 && fn->bound && fn->bound->values.size() == bound) {
         for (uint32_t i = 0; i < bound; ++i) {
             const size_t slot = static_cast<size_t>(params) + i;
@@ -273,23 +268,7 @@ void lum_store_argument(lum_vm_context& ctx, uint32_t index) {
     }
     lumvar_shared& top = lum_stack_top(task);
     lum_call_record& record = task.pending_calls.back();
-    // A number or none into a script callee's slot that holds one: the copy
-    // is the payload (as lum_store_script_argument does it), without a
-    // handle copy or an indirect call.
-    if (record.store == &lum_store_script_argument && !task.pending_contexts.empty()) {
-        lum_vm_context* callee = task.pending_contexts.back();
-        lumvar* v = top.get();
-        if (v != nullptr && index < callee->slots.size() && v->type < LUMVAR_PRIMITIVE_END) {
-            lumvar* slot = callee->slots[index].get();
-            const auto* block = reinterpret_cast<const lum_program_block*>(static_cast<uintptr_t>(record.target));
-            if (slot->type < LUMVAR_PRIMITIVE_END && !(block->slot_flag(index) & LUM_SLOT_BY_REF)) {
-                slot->ref_flags = 0;
-                slot->type = v->type;
-                slot->payload = v->payload;
-                return;
-            }
-        }
-    }
+    if (lum_store_primitive_argument(task, record, index, top.get())) return;
     lumvar_shared value = top;
     record.store(task, record, index, value);
 }

@@ -21,9 +21,10 @@
 // initialisation: a pooled record usually has its cells already).
 void lum_vm_context_grow_slots(std::vector<lumvar_shared>& slots, size_t wanted);
 
-// lum_vm_context::init.
-[[gnu::always_inline]] inline void lum_vm_context_init_inline(lum_vm_context& c, lum_task* t, lum_task* s,
-                                                              lum_program_block* b, lum_class* self_object) {
+// lum_vm_context::init without self, with `argc` arguments (the hot paths
+// set self from a handle they already hold).
+[[gnu::always_inline]] inline void lum_vm_context_init_fields(lum_vm_context& c, lum_task* t, lum_task* s,
+                                                              lum_program_block* b, uint32_t argc) {
     c.task = t;
     c.scope = s;
     c.block = b;
@@ -33,12 +34,12 @@ void lum_vm_context_grow_slots(std::vector<lumvar_shared>& slots, size_t wanted)
     c.native_object = nullptr;
     c.resume_offset = 0;
     c.pushed = 0;
-    c.argc = 0;
+    c.argc = argc;
     c.status = LUM_STATUS_RUNNING;
     c.default_value = 0;
     c.resumable = 0;
     c.operator_mode = 0;
-    if (t != nullptr) {
+    if (t != nullptr) [[likely]] {
         c.call_record_mark = static_cast<uint32_t>(t->pending_calls.size());
         c.pending_context_mark = static_cast<uint32_t>(t->pending_contexts.size());
         c.frame_mark = t->frame_depth;
@@ -50,6 +51,12 @@ void lum_vm_context_grow_slots(std::vector<lumvar_shared>& slots, size_t wanted)
     const size_t wanted = b != nullptr ? b->num_slots : 0;
     if (c.slots.size() < wanted) [[unlikely]]
         lum_vm_context_grow_slots(c.slots, wanted);
+}
+
+// lum_vm_context::init.
+[[gnu::always_inline]] inline void lum_vm_context_init_inline(lum_vm_context& c, lum_task* t, lum_task* s,
+                                                              lum_program_block* b, lum_class* self_object) {
+    lum_vm_context_init_fields(c, t, s, b, 0);
     if (self_object != nullptr) c.self = lumptr_weak<lum_class>(self_object);
     else if (c.self.record() != &lumptr_null_record) c.self.reset();  // released records have none
 }
@@ -93,8 +100,12 @@ inline void lum_reset_cell_in_place(lumvar* cell) {
 // top-level block), self is dropped and the run fields are cleared. The
 // keep-alive reference is left for the caller, who drops it after the record
 // is back in its pool.
+//
+// lum_vm_context_reset_cells is the part that matters to the next user of the
+// record (cells and self); the run fields it leaves are written by every
+// initialisation.
 template <class Fresh>
-[[gnu::always_inline]] inline void lum_vm_context_reset_record(lum_vm_context* ctx, Fresh&& fresh) {
+[[gnu::always_inline]] inline void lum_vm_context_reset_cells(lum_vm_context* ctx, Fresh&& fresh) {
     const bool top_level = ctx->block != nullptr && ctx->block->is_top_level();
     const size_t count = std::min<size_t>(ctx->slots.size(), ctx->block != nullptr ? ctx->block->num_slots : 0);
     for (size_t i = count; i-- > 0;) {
@@ -121,6 +132,10 @@ template <class Fresh>
         }
     }
     if (ctx->self.record() != &lumptr_null_record) ctx->self.reset();
+}
+template <class Fresh>
+[[gnu::always_inline]] inline void lum_vm_context_reset_record(lum_vm_context* ctx, Fresh&& fresh) {
+    lum_vm_context_reset_cells(ctx, fresh);
     ctx->task = nullptr;
     ctx->scope = nullptr;
     ctx->native_object = nullptr;

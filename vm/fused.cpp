@@ -7,6 +7,7 @@
 #include "runtime/value_records.h"
 #include "vm/call_record.h"
 #include "vm/calls.h"
+#include "vm/calls_inline.h"
 #include "vm/class.h"
 #include "vm/exec.h"
 #include "vm/opcode.h"
@@ -325,14 +326,8 @@ bool lum_fused_call(lum_vm_context& ctx, const uint8_t* insn) {
 
     lum_vm_context* callee = lum_vm_context::make(&task, creator->root(), method, instance);
     if (callee == nullptr) return false;
-    task.pending_contexts.push_back(callee);
     callee->argc = argc;
-    callee->default_value = 0;
-    lum_call_record record;
-    record.target = reinterpret_cast<uintptr_t>(method);
-    record.store = &lum_store_script_argument;
-    record.native = 0;
-    task.pending_calls.push_back(std::move(record));
+    lum_push_script_call(task, callee, method);
     return true;
 }
 

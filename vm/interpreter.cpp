@@ -15,6 +15,7 @@
 #include "runtime/value_records.h"
 #include "vm/call_record.h"
 #include "vm/calls.h"
+#include "vm/calls_inline.h"
 #include "vm/class.h"
 #include "vm/context.h"
 #include "vm/context_inline.h"
@@ -58,6 +59,37 @@ lum_vm_context* context_at_level(lum_vm_context& ctx, uint32_t level) {
     const std::vector<lum_vm_context*>& stack = ctx.task->contexts;
     if (level >= stack.size()) return nullptr;
     return stack[stack.size() - 1 - level];
+}
+
+// The place a load (opcodes 2 to 7) reads: a local or static slot of the
+// running context, of the context at a level or of the global context; null
+// when the operand is outside the tables or there is no such context
+// (`no_global` is set for the global loads without a global context).
+const lumvar_shared* load_place_of(lum_vm_context& ctx, const uint8_t* ip, bool& no_global) {
+    const uint8_t op = *ip;
+    lum_vm_context* holder;
+    uint32_t slot = lum_read_operand<uint32_t>(ip, lum_operand::B);
+    switch (op) {
+    case LUM_OP_LD_UP:
+    case LUM_OP_LD_UPS:
+        holder = context_at_level(ctx, slot);
+        slot = lum_read_operand<uint32_t>(ip, lum_operand::C);
+        break;
+    case LUM_OP_LD_G:
+    case LUM_OP_LD_GS:
+        holder = global_context(ctx);
+        no_global = holder == nullptr;
+        break;
+    default:
+        holder = &ctx;
+        break;
+    }
+    if (holder == nullptr) return nullptr;
+    if (op == LUM_OP_LD_S || op == LUM_OP_LD_UPS || op == LUM_OP_LD_GS) {
+        const std::vector<lumvar_shared>& statics = holder->block->statics;
+        return slot < statics.size() && statics[slot] ? &statics[slot] : nullptr;
+    }
+    return slot < holder->slots.size() ? &holder->slots[slot] : nullptr;
 }
 
 // A copy of `source` in a new cell.
@@ -125,6 +157,13 @@ lum_vm_context* context_at_level(lum_vm_context& ctx, uint32_t level) {
     return !v->compare_zero();
 }
 
+// Opcodes 37 (truth) and 22 (not): the top becomes 1 when its truth is
+// `truth_is_one`, else 0.
+[[gnu::noinline]] void set_truth_of_top(lum_task& task, bool truth_is_one) {
+    const bool truth = truth_of_top(task);
+    lum_set_int(task.stack.back(), truth == truth_is_one ? 1 : 0);
+}
+
 [[gnu::noinline]] void set_self_from_top(lum_vm_context& ctx) {
     lumvar_shared v = lum_resolve_handle(lum_stack_top(*ctx.task));
     if (v->type == LUMVAR_CLASS && v->class_holder() != nullptr) ctx.self = v->class_holder()->instance.get();
@@ -182,6 +221,10 @@ lum_vm_context* context_at_level(lum_vm_context& ctx, uint32_t level) {
     lum_enter_block(ctx, block->children[child].get(), ctx.scope, ctx.self.get());
 }
 
+[[gnu::noinline]] void enter_linked(lum_vm_context& ctx) {
+    if (lum_program_block* linked = ctx.block->linked.get()) lum_enter_block(ctx, linked, ctx.scope, nullptr);
+}
+
 // Cells of popped values that only the stack held, kept for the next push of
 // this run instead of going back to the pool (a popped cell held by nobody
 // else is indistinguishable from a fresh one once reset to none).
@@ -232,6 +275,98 @@ private:
     unsigned count_ = 0;
 };
 
+// Context records of calls that returned during this run, kept for the next
+// call of the run instead of going back to the pool (the pool's bookkeeping
+// and the per-thread lookup of its VM are paid once per run, not per call).
+// A kept record has reference count 0, its local cells reset and no self or
+// keep-alive reference: it is what the pool would hand out, except for the
+// fields the next initialisation writes anyway. They are cleared and the
+// records go back to the pool when the run ends.
+class context_spares {
+public:
+    context_spares() = default;
+    context_spares(const context_spares&) = delete;
+    context_spares& operator=(const context_spares&) = delete;
+    ~context_spares() {
+        while (count_ != 0) {
+            lum_vm_context* c = items_[--count_];
+            c->task = nullptr;
+            c->scope = nullptr;
+            c->native_object = nullptr;
+            c->ip = nullptr;
+            vm_->pool_contexts.deallocate(c);
+        }
+    }
+    // A kept record (reference count 0), or null.
+    [[gnu::always_inline]] lum_vm_context* take() { return count_ != 0 ? items_[--count_] : nullptr; }
+    // Whether a pooled record released now may be kept: the thread's VM
+    // takes pooled records (owned by this thread, pooling not suspended; the
+    // same for the whole run, looked up once) and there is room.
+    [[gnu::always_inline]] bool can_keep(const lum_vm_context* c) {
+        if (c->pool_slot == LUM_POOL_HEAP_SLOT || count_ == capacity) return false;
+        if (!known_) [[unlikely]] {
+            vm_ = lum_pool_vm();
+            known_ = true;
+        }
+        return vm_ != nullptr;
+    }
+    [[gnu::always_inline]] void keep(lum_vm_context* c) { items_[count_++] = c; }
+
+private:
+    static constexpr unsigned capacity = 8;
+    lum_vm_context* items_[capacity];
+    unsigned count_ = 0;
+    bool known_ = false;
+    lum_vm* vm_ = nullptr;
+};
+
+// A context for a call made in this run with `argc` arguments: a kept record
+// when there is one, else one from the pool (or the heap); initialised with
+// reference count 1, its self set by `set_self` from a handle the caller
+// already holds (no record lookup). Null only when no record can be had.
+template <class SetSelf>
+[[gnu::always_inline]] inline lum_vm_context* new_call_context(context_spares& spares, lum_task* t, lum_task* s,
+                                                              lum_program_block* b, uint32_t argc,
+                                                              SetSelf&& set_self) {
+    lum_vm_context* c = spares.take();
+    if (c == nullptr) {
+        c = lum_pool_new<&lum_vm::pool_contexts>();
+        if (c == nullptr) return nullptr;
+    }
+    c->ref_count = 1;
+    lum_vm_context_init_fields(*c, t, s, b, argc);
+    set_self(*c);
+    return c;
+}
+
+// The first code position from which an instruction could run past the end
+// of the code, so that the dispatch tests its size. Instructions starting
+// more than 32 bytes before the end always fit (none is longer but 72, which
+// tests its own size); each of the last 32 bytes is tested as an opcode byte,
+// so any jump target is covered.
+[[gnu::noinline]] const uint8_t* find_safe_end(lum_program_block& block) {
+    const uint8_t* code = block.code_begin();
+    const size_t size = block.code.size();
+    size_t safe = size;
+    for (size_t p = size > 32 ? size - 32 : 0; p < size; ++p) {
+        const uint8_t op = code[p];
+        if (op != LUM_OP_FEXPR && lum_opcode_size_table[op] > size - p) {
+            safe = p;
+            break;
+        }
+    }
+    block.safe_code = code;
+    block.safe_code_size = static_cast<uint32_t>(size);
+    block.safe_length = static_cast<uint32_t>(safe);
+    return code + safe;
+}
+[[gnu::always_inline]] inline const uint8_t* safe_end_of(lum_program_block& block, const uint8_t* code,
+                                                         const uint8_t* end) {
+    if (block.safe_code == code && static_cast<size_t>(end - code) == block.safe_code_size) [[likely]]
+        return code + block.safe_length;
+    return find_safe_end(block);
+}
+
 constexpr bool replaces_top(uint8_t op) {
     return (op >= LUM_OP_LD_L && op <= LUM_OP_LD_GS) || op == LUM_OP_FN || op == LUM_OP_LDEXT ||
            op == LUM_OP_LDK || op == LUM_OP_NONE;
@@ -245,6 +380,14 @@ constexpr bool replaces_top(uint8_t op) {
 }
 [[gnu::always_inline]] inline lumvar_shared& top_of(std::vector<lumvar_shared>& stack) {
     return stack.empty() ? push_fresh(stack) : stack.back();
+}
+
+// The top becomes a fresh cell filled by `fill` (function values, json).
+template <class Fill>
+void top_becomes_fresh(std::vector<lumvar_shared>& stack, Fill&& fill) {
+    lumvar_shared cell = lumvar_shared::make();
+    fill(*cell);
+    top_of(stack) = std::move(cell);
 }
 
 // The truth of a value for the conditional jumps, with the common cases inline.
@@ -301,11 +444,11 @@ struct chain_settings {
     lum_vm_context* ctx = context;
     const uint8_t* code = block->code_begin();
     const uint8_t* end = block->code_end();
-    // Instructions starting before safe_end fit in the code (every opcode but
-    // 72 is at most 32 bytes; 72 checks its own size).
-    const uint8_t* safe_end = end - code > 32 ? end - 32 : code;
+    // Instructions starting before safe_end fit in the code (see find_safe_end).
+    const uint8_t* safe_end = safe_end_of(*block, code, end);
     lum_task& task = *ctx->task;
     cell_stash stash;
+    context_spares spares;
     // The local slots never change size while the context runs.
     const lumvar_shared* slots = ctx->slots.data();
     size_t slot_count = ctx->slots.size();
@@ -384,6 +527,16 @@ enter:
             goto finish;                                              \
         LUM_NEXT_FAST();                                              \
     } while (0)
+// A handler whose work is out of line: ip is stored for whatever the work
+// calls (natives, value operations, errors), the work runs, then ip moves
+// past the instruction and the status is tested.
+#define LUM_OUT_OF_LINE(size, ...) \
+    do {                           \
+        ctx->ip = ip;              \
+        __VA_ARGS__;               \
+        ip += (size);              \
+        LUM_NEXT();                \
+    } while (0)
 // Moves ip forward by an unsigned skip distance, never past the end.
 #define LUM_SKIP(dist)                                                                              \
     do {                                                                                            \
@@ -393,6 +546,7 @@ enter:
 #define B_U32() lum_read_operand<uint32_t>(ip, lum_operand::B)
 #define C_U32() lum_read_operand<uint32_t>(ip, lum_operand::C)
 #define D_U64() lum_read_operand<uint64_t>(ip, lum_operand::D)
+#define D_PTR(T) reinterpret_cast<T*>(static_cast<uintptr_t>(D_U64()))
 
     LUM_NEXT();
 
@@ -410,67 +564,41 @@ op_1: {  // ld.l
     ip += 8;
     LUM_NEXT_FAST();
 }
-op_2: {  // ld.lf
-    ctx->ip = ip;
-    const uint32_t slot = B_U32();
-    if (slot >= ctx->slots.size()) goto bad_operand;
-    top_of(stack) = ctx->slots[slot];
-    ctx->slots[slot]->flags = block->slot_flag(slot);
-    ip += 8;
-    LUM_NEXT_FAST();
-}
-op_3: {  // ld.s
-    ctx->ip = ip;
-    const uint32_t slot = B_U32();
-    if (slot >= block->statics.size() || !block->statics[slot]) goto bad_operand;
-    top_of(stack) = block->statics[slot];
-    ip += 8;
-    LUM_NEXT_FAST();
-}
-op_4: {  // ld.up
-    ctx->ip = ip;
-    lum_vm_context* c = context_at_level(*ctx, B_U32());
-    const uint32_t slot = C_U32();
-    if (c == nullptr || slot >= c->slots.size()) goto bad_operand;
-    top_of(stack) = c->slots[slot];
-    ip += 12;
-    LUM_NEXT_FAST();
-}
-op_5: {  // ld.ups
-    ctx->ip = ip;
-    lum_vm_context* c = context_at_level(*ctx, B_U32());
-    const uint32_t slot = C_U32();
-    if (c == nullptr || slot >= c->block->statics.size() || !c->block->statics[slot]) goto bad_operand;
-    top_of(stack) = c->block->statics[slot];
-    ip += 12;
-    LUM_NEXT_FAST();
-}
 op_6: {  // ld.g
     ctx->ip = ip;
-    lum_vm_context* g = global_context(*ctx);
-    const uint32_t slot = B_U32();
-    if (g == nullptr) {
-        if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
-        no_global_scope(*ctx);
-    } else {
-        if (slot >= g->slots.size()) goto bad_operand;
-        top_of(stack) = g->slots[slot];
+    // The common case inline: the scope is a task without global-scope link,
+    // so its first context is the global one.
+    lum_task* scope = ctx->scope;
+    if (scope != nullptr && !scope->global_scope && !scope->contexts.empty()) {
+        const lum_vm_context* g = scope->contexts.front();
+        const uint32_t slot = B_U32();
+        if (g != nullptr && slot < g->slots.size()) {
+            top_of(stack) = g->slots[slot];
+            ip += 8;
+            LUM_NEXT();
+        }
     }
-    ip += 8;
-    LUM_NEXT();
 }
-op_7: {  // ld.gs
+    // Anything else as the other loads.
+    goto load_place;
+op_2:  // ld.lf
+op_3:  // ld.s
+op_4:  // ld.up
+op_5:  // ld.ups
+op_7:  // ld.gs
     ctx->ip = ip;
-    lum_vm_context* g = global_context(*ctx);
-    const uint32_t slot = B_U32();
-    if (g == nullptr) {
+load_place: {
+    bool no_global = false;
+    const lumvar_shared* place = load_place_of(*ctx, ip, no_global);
+    if (no_global) {
         if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
         no_global_scope(*ctx);
     } else {
-        if (slot >= g->block->statics.size() || !g->block->statics[slot]) goto bad_operand;
-        top_of(stack) = g->block->statics[slot];
+        if (place == nullptr) goto bad_operand;
+        top_of(stack) = *place;
+        if (*ip == LUM_OP_LD_LF) (*place)->flags = block->slot_flag(B_U32());
     }
-    ip += 8;
+    ip += lum_opcode_size_table[*ip];
     LUM_NEXT();
 }
 op_8: {  // ldi
@@ -509,25 +637,14 @@ op_11: {  // fn
     ctx->ip = ip;
     const uint32_t child = B_U32();
     if (child >= block->children.size() || !block->children[child]) goto bad_operand;
-    {
-        lumvar_shared fn = lumvar_shared::make();
-        fn->set_function(block->children[child].get(), ctx->scope);
-        top_of(stack) = std::move(fn);
-    }
+    top_becomes_fresh(stack, [&](lumvar& v) { v.set_function(block->children[child].get(), ctx->scope); });
     ip += 8;
     LUM_NEXT_FAST();
 }
-op_12: {  // ldext
-    ctx->ip = ip;
-    auto* def = reinterpret_cast<lum_function_def*>(static_cast<uintptr_t>(D_U64()));
-    {
-        lumvar_shared fn = lumvar_shared::make();
-        if (def != nullptr) fn->set_ext_function(def, nullptr);
-        top_of(stack) = std::move(fn);
-    }
-    ip += 16;
-    LUM_NEXT_FAST();
-}
+op_12:  // ldext
+    LUM_OUT_OF_LINE(16, top_becomes_fresh(stack, [def = D_PTR(lum_function_def)](lumvar& v) {
+                        if (def != nullptr) v.set_ext_function(def, nullptr);
+                    }));
 op_13: {  // ldk
     ctx->ip = ip;
     auto* cell = reinterpret_cast<lumvar*>(static_cast<uintptr_t>(D_U64()));
@@ -552,16 +669,8 @@ op_14: {  // none
     ip += 1;
     LUM_NEXT_FAST();
 }
-op_15:  // bind / bindself
-    ctx->ip = ip;
-    bind_argument(*ctx, ip[lum_operand::A], false);
-    ip += 2;
-    LUM_NEXT();
-op_16:  // bindref
-    ctx->ip = ip;
-    bind_argument(*ctx, 0, true);
-    ip += 1;
-    LUM_NEXT();
+op_15: LUM_OUT_OF_LINE(2, bind_argument(*ctx, ip[lum_operand::A], false));  // bind / bindself
+op_16: LUM_OUT_OF_LINE(1, bind_argument(*ctx, 0, true));  // bindref
 op_17:  // push
     // `push` followed by a load of a local slot or of an integer constant
     // (the usual start of an operand) runs both at once: the new place gets
@@ -618,23 +727,11 @@ op_20: {  // assign
     ip += 1;
     LUM_NEXT();
 }
-op_21:  // neg
-    ctx->ip = ip;
-    lum_op_negate(*ctx);
-    ip += 1;
-    LUM_NEXT();
-op_22: {  // not
-    ctx->ip = ip;
-    const bool truth = truth_of_top(task);
-    lum_set_int(stack.back(), truth ? 0 : 1);
-    ip += 1;
-    LUM_NEXT();
-}
-op_23:  // ref
-    ctx->ip = ip;
-    make_ref(task);
-    ip += 1;
-    LUM_NEXT();
+op_21: LUM_OUT_OF_LINE(1, lum_op_negate(*ctx));  // neg
+op_22:  // not
+op_37:  // truth
+    LUM_OUT_OF_LINE(1, set_truth_of_top(task, *ip == LUM_OP_TRUTH));
+op_23: LUM_OUT_OF_LINE(1, make_ref(task));  // ref
 op_24: {  // deref
     ctx->ip = ip;
     lumvar_shared& top = top_of(stack);
@@ -666,7 +763,9 @@ op_24: {  // deref
         --ctx->pushed;                                                             \
     } while (0)
 
-#define LUM_INT_BINARY(expr, fallback)                                             \
+// A binary operator of SIZE bytes: both operands integers inline (`a`, `b`,
+// the result `expr`), anything else through `fallback`.
+#define LUM_INT_BINARY_OP(SIZE, expr, fallback)                                    \
     {                                                                              \
         const size_t n = stack.size();                                             \
         if (__builtin_expect(n >= 2, 1)) {                                         \
@@ -677,24 +776,18 @@ op_24: {  // deref
                 const int64_t b = r->payload.i;                                    \
                 const int64_t v = (expr);                                          \
                 LUM_INT_RESULT(v);                                                 \
-                ip += 1;                                                           \
+                ip += (SIZE);                                                      \
                 LUM_NEXT_FAST();                                                   \
             }                                                                      \
         }                                                                          \
-        ctx->ip = ip;                                                              \
-        fallback;                                                                  \
-        ip += 1;                                                                   \
-        LUM_NEXT();                                                                \
+        LUM_OUT_OF_LINE(SIZE, fallback);                                           \
     }
+#define LUM_INT_BINARY(expr, fallback) LUM_INT_BINARY_OP(1, expr, fallback)
 
 op_25: LUM_INT_BINARY(lum_wrap_add(a, b), lum_op_arith(*ctx, 0))
 op_26: LUM_INT_BINARY(lum_wrap_sub(a, b), lum_op_arith(*ctx, 1))
 op_27: LUM_INT_BINARY(lum_wrap_mul(a, b), lum_op_arith(*ctx, 2))
-op_28:
-    ctx->ip = ip;
-    lum_op_arith(*ctx, 3);
-    ip += 1;
-    LUM_NEXT();
+op_28: LUM_OUT_OF_LINE(1, lum_op_arith(*ctx, 3));  // div
 op_29: LUM_INT_BINARY(a & b, lum_op_bitwise(*ctx, 4))
 op_30: LUM_INT_BINARY(a | b, lum_op_bitwise(*ctx, 5))
 op_31: LUM_INT_BINARY(a ^ b, lum_op_bitwise(*ctx, 6))
@@ -722,38 +815,16 @@ op_33: {  // dec
     LUM_NEXT();
 }
 
-#define LUM_INT_COMPARE(expr)                                                      \
-    {                                                                              \
-        const uint8_t flag = ip[lum_operand::A];                                   \
-        const size_t n = stack.size();                                             \
-        if (__builtin_expect(n >= 2, 1)) {                                         \
-            lumvar* r = stack[n - 1].get();                                        \
-            lumvar* l = stack[n - 2].get();                                        \
-            if (l->type == LUMVAR_INT && r->type == LUMVAR_INT) {                  \
-                const int64_t a = l->payload.i;                                    \
-                const int64_t b = r->payload.i;                                    \
-                const int64_t v = (expr) ? 1 : 0;                                  \
-                LUM_INT_RESULT(v);                                                 \
-                ip += 2;                                                           \
-                LUM_NEXT_FAST();                                                   \
-            }                                                                      \
-        }                                                                          \
-        ctx->ip = ip;                                                              \
-        lum_op_compare(*ctx, *ip, flag);                                           \
-        ip += 2;                                                                   \
-        LUM_NEXT();                                                                \
+// Comparisons (flag A: not-equal, or-equal) give 1 or 0.
+#define LUM_INT_COMPARE(expr)                                                        \
+    {                                                                                \
+        const uint8_t flag = ip[lum_operand::A];                                     \
+        LUM_INT_BINARY_OP(2, (expr) ? 1 : 0, lum_op_compare(*ctx, *ip, flag))        \
     }
 
 op_34: LUM_INT_COMPARE(flag ? a != b : a == b)
 op_35: LUM_INT_COMPARE(flag ? a >= b : a > b)
 op_36: LUM_INT_COMPARE(flag ? a <= b : a < b)
-op_37: {  // truth
-    ctx->ip = ip;
-    const bool truth = truth_of_top(task);
-    lum_set_int(stack.back(), truth ? 1 : 0);
-    ip += 1;
-    LUM_NEXT();
-}
 op_38:  // frame
     ctx->ip = ip;
     lum_open_frame(task, B_U32());
@@ -788,11 +859,7 @@ op_41: {  // fget
     ip += 8;
     LUM_NEXT();
 }
-op_42:  // ncall
-    ctx->ip = ip;
-    lum_frame_call(*ctx, reinterpret_cast<lum_function_def*>(static_cast<uintptr_t>(D_U64())));
-    ip += 16;
-    LUM_NEXT();
+op_42: LUM_OUT_OF_LINE(16, lum_frame_call(*ctx, D_PTR(lum_function_def)));  // ncall
 op_43:  // fclear
     ctx->ip = ip;
     lum_clear_next_frame(task);
@@ -811,16 +878,15 @@ op_44: {  // prep
         if (callee_block != nullptr && callee_block->num_bound == 0 && argc <= callee_block->num_params &&
             (callee_block->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= callee_block->first_default)) {
             lum_task* scope = lum_call_scope_inline(*ctx, fn->scope.get());
-            lum_vm_context* callee = lum_vm_context_make_inline(&task, scope, callee_block, fn->self.get());
+            lum_vm_context* callee =
+                new_call_context(spares, &task, scope, callee_block, argc, [fn](lum_vm_context& c) {
+                    // The function's bound self while it lives (a released record has none).
+                    if (fn->self.get() != nullptr) c.self = fn->self;
+                    else if (c.self.record() != &lumptr_null_record) c.self.reset();
+                });
             if (callee != nullptr) {
                 if (fn->keep_alive.record() != &lumptr_null_record) callee->keep_alive = std::move(fn->keep_alive);
-                task.pending_contexts.push_back(callee);
-                callee->argc = argc;
-                callee->default_value = 0;
-                lum_call_record& record = task.pending_calls.emplace_back();
-                record.target = reinterpret_cast<uintptr_t>(callee_block);
-                record.store = &lum_store_script_argument;
-                record.native = 0;
+                lum_push_script_call(task, callee, callee_block);
                 ip += 2;
                 LUM_NEXT_FAST();
             }
@@ -832,25 +898,17 @@ op_44: {  // prep
 }
 op_45: {  // arg
     ctx->ip = ip;
-    // A number or none into a slot of a script callee holding one: the copy
-    // is the payload (lum_store_argument does everything else).
     const uint32_t index = B_U32();
-    if (!task.pending_calls.empty() && !task.pending_contexts.empty() && !stack.empty()) {
-        const lum_call_record& record = task.pending_calls.back();
-        const lumvar* v = stack.back().get();
-        lum_vm_context* callee = task.pending_contexts.back();
-        if (record.store == &lum_store_script_argument && v != nullptr && v->type < LUMVAR_PRIMITIVE_END &&
-            index < callee->slots.size()) {
-            lumvar* slot = callee->slots[index].get();
-            const auto* callee_block = reinterpret_cast<const lum_program_block*>(static_cast<uintptr_t>(record.target));
-            if (slot->type < LUMVAR_PRIMITIVE_END && !(callee_block->slot_flag(index) & LUM_SLOT_BY_REF)) {
-                slot->ref_flags = 0;
-                slot->type = v->type;
-                slot->payload = v->payload;
-                ip += 8;
-                LUM_NEXT_FAST();
-            }
+    if (!task.pending_calls.empty() && !stack.empty() &&
+        lum_store_primitive_argument(task, task.pending_calls.back(), index, stack.back().get())) {
+        ip += 8;
+        // The usual next instruction starts this script call: no dispatch
+        // and no second look at the pending call.
+        if (ip < safe_end && *ip == LUM_OP_CALL) {
+            ctx->ip = ip;
+            goto script_call;
         }
+        LUM_NEXT_FAST();
     }
     lum_store_argument(*ctx, index);
     ip += 8;
@@ -860,7 +918,13 @@ op_46:  // call
     ctx->ip = ip;
     // A script call: its context moves from the pending ones onto the stack
     // and the run stops with status 16 (lum_start_call does the rest).
-    if (!task.pending_calls.empty() && !task.pending_calls.back().native && !task.pending_contexts.empty()) {
+    if (task.pending_calls.empty() || task.pending_calls.back().native || task.pending_contexts.empty()) {
+        lum_start_call(*ctx);
+        ip += 1;
+        LUM_NEXT();
+    }
+script_call:  // ip and ctx->ip at a call whose prepared call is a script call
+    {
         lum_vm_context* callee = task.pending_contexts.back();
         task.pending_calls.pop_back();
         task.contexts.push_back(callee);
@@ -879,48 +943,17 @@ op_46:  // call
         }
         goto finish;
     }
-    lum_start_call(*ctx);
-    ip += 1;
-    LUM_NEXT();
-op_47:  // enter
-    ctx->ip = ip;
-    enter_child(*ctx, B_U32());
-    ip += 8;
-    LUM_NEXT();
+op_47: LUM_OUT_OF_LINE(8, enter_child(*ctx, B_U32()));  // enter
 op_48:  // default
     ctx->ip = ip;
     ip += default_value(*ctx, ip[lum_operand::A]);
     LUM_NEXT();
-op_49:  // catch
-    ctx->ip = ip;
-    enter_catch(*ctx, B_U32());
-    ip += 8;
-    LUM_NEXT();
-op_50:  // enterlinked
-    ctx->ip = ip;
-    if (lum_program_block* linked = block->linked.get()) lum_enter_block(*ctx, linked, ctx->scope, nullptr);
-    ip += 1;
-    LUM_NEXT();
-op_51:  // setself
-    ctx->ip = ip;
-    set_self_from_top(*ctx);
-    ip += 1;
-    LUM_NEXT();
-op_52:  // self
-    ctx->ip = ip;
-    lum_self_value(*ctx);
-    ip += 1;
-    LUM_NEXT();
-op_53:  // selfmem
-    ctx->ip = ip;
-    lum_self_member(*ctx, B_U32(), ip[lum_operand::C8] != 0);
-    ip += 12;
-    LUM_NEXT();
-op_54:  // newinst
-    ctx->ip = ip;
-    lum_new_instance(*ctx);
-    ip += 1;
-    LUM_NEXT();
+op_49: LUM_OUT_OF_LINE(8, enter_catch(*ctx, B_U32()));  // catch
+op_50: LUM_OUT_OF_LINE(1, enter_linked(*ctx));  // enterlinked
+op_51: LUM_OUT_OF_LINE(1, set_self_from_top(*ctx));  // setself
+op_52: LUM_OUT_OF_LINE(1, lum_self_value(*ctx));  // self
+op_53: LUM_OUT_OF_LINE(12, lum_self_member(*ctx, B_U32(), ip[lum_operand::C8] != 0));  // selfmem
+op_54: LUM_OUT_OF_LINE(1, lum_new_instance(*ctx));  // newinst
 op_55: {  // jmp
     const int64_t target = (ip - code) + static_cast<int64_t>(lum_read_operand<int32_t>(ip, lum_operand::B));
     ip = target < 0 || target > static_cast<int64_t>(end - code) ? end : code + target;
@@ -975,16 +1008,8 @@ op_60:  // cont
     ctx->status = LUM_STATUS_CONTINUE;
     ip += 1;
     goto finish;
-op_61:  // mem
-    ctx->ip = ip;
-    lum_member_by_name(*ctx, ip);
-    ip += 32;
-    LUM_NEXT();
-op_62:  // idx
-    ctx->ip = ip;
-    lum_index_op(*ctx, ip);
-    ip += 24;
-    LUM_NEXT();
+op_61: LUM_OUT_OF_LINE(32, lum_member_by_name(*ctx, ip));  // mem
+op_62: LUM_OUT_OF_LINE(24, lum_index_op(*ctx, ip));  // idx
 op_63: {  // memif
     ctx->ip = ip;
     const uint32_t index = B_U32();
@@ -993,46 +1018,17 @@ op_63: {  // memif
     ip += 8;
     LUM_NEXT();
 }
-op_64:  // sidx
-    ctx->ip = ip;
-    lum_safe_index(*ctx);
-    ip += 1;
-    LUM_NEXT();
-op_65:  // append
-    ctx->ip = ip;
-    lum_append(*ctx);
-    ip += 1;
-    LUM_NEXT();
-op_66: {  // newjson
-    ctx->ip = ip;
-    {
-        lumvar_shared json = lumvar_shared::make();
-        json->set_json(true);
-        top_of(stack) = std::move(json);
-    }
-    ip += 1;
-    LUM_NEXT();
-}
+op_64: LUM_OUT_OF_LINE(1, lum_safe_index(*ctx));  // sidx
+op_65: LUM_OUT_OF_LINE(1, lum_append(*ctx));  // append
+op_66: LUM_OUT_OF_LINE(1, top_becomes_fresh(stack, [](lumvar& v) { v.set_json(true); }));  // newjson
 op_67:  // own
     ctx->ip = ip;
     top_of(stack)->flags |= LUMVAR_FLAG_OWNING;
     ip += 1;
     LUM_NEXT_FAST();
-op_68:  // idxset
-    ctx->ip = ip;
-    lum_index_set(*ctx, reinterpret_cast<const lum_class_def*>(static_cast<uintptr_t>(D_U64())));
-    ip += 16;
-    LUM_NEXT();
-op_69:  // idxget2
-    ctx->ip = ip;
-    lum_index_get_keep(*ctx, reinterpret_cast<const lum_class_def*>(static_cast<uintptr_t>(D_U64())));
-    ip += 16;
-    LUM_NEXT();
-op_70:  // mod
-    ctx->ip = ip;
-    lum_op_mod(*ctx);
-    ip += 1;
-    LUM_NEXT();
+op_68: LUM_OUT_OF_LINE(16, lum_index_set(*ctx, D_PTR(const lum_class_def)));  // idxset
+op_69: LUM_OUT_OF_LINE(16, lum_index_get_keep(*ctx, D_PTR(const lum_class_def)));  // idxget2
+op_70: LUM_OUT_OF_LINE(1, lum_op_mod(*ctx));  // mod
 op_71: {  // bnot
     ctx->ip = ip;
     {
@@ -1329,15 +1325,11 @@ op_73: {  // fcall
                     (method->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= method->first_default) &&
                     creator != nullptr) {
                     lum_task* scope = creator->global_scope ? creator->root() : creator;
-                    lum_vm_context* callee = lum_vm_context_make_inline(&task, scope, method, instance);
+                    const lumptr_strong<lum_class>& holder = top->class_holder()->instance;
+                    lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
+                                                              [&holder](lum_vm_context& c) { c.self = holder; });
                     if (callee != nullptr) {
-                        task.pending_contexts.push_back(callee);
-                        callee->argc = argc;
-                        callee->default_value = 0;
-                        lum_call_record& record = task.pending_calls.emplace_back();
-                        record.target = reinterpret_cast<uintptr_t>(method);
-                        record.store = &lum_store_script_argument;
-                        record.native = 0;
+                        lum_push_script_call(task, callee, method);
                         LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
                         LUM_NEXT_FAST();
                     }
@@ -1378,12 +1370,15 @@ bad_operand:
 finish:
 #undef LUM_NEXT_FAST
 #undef LUM_NEXT
+#undef LUM_OUT_OF_LINE
 #undef LUM_INT_BINARY
+#undef LUM_INT_BINARY_OP
 #undef LUM_INT_COMPARE
 #undef LUM_INT_RESULT
 #undef B_U32
 #undef C_U32
 #undef D_U64
+#undef D_PTR
 #undef LUM_SKIP
     ctx->ip = ip;
     {
@@ -1436,7 +1431,14 @@ chain_pop: {
         if (ctx->ref_count == 1 && ctx->keep_alive.record() == &lumptr_null_record) {
             // lum_vm_context::release inline for the common case (one holder,
             // no keep-alive instance, on the VM's thread), with the fresh
-            // cells for shared slots from this run's stash.
+            // cells for shared slots from this run's stash. A pooled record
+            // is kept for the next call of this run.
+            if (spares.can_keep(ctx)) [[likely]] {
+                ctx->ref_count = 0;
+                lum_vm_context_reset_cells(ctx, [&] { return stash.take(); });
+                spares.keep(ctx);
+                goto chain_popped;
+            }
             lum_thread_local& tl = lum_get_thread_local();
             lum_vm* vm = tl.vm;
             if (vm == nullptr || vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) {
@@ -1449,6 +1451,7 @@ chain_pop: {
         } else {
             lum_vm_context::release(ctx);
         }
+    chain_popped:
         // From here task continuation's next step is to run the new top;
         // status 0 tells it so when this loop does not.
         ctx = ctxs.back();
@@ -1462,7 +1465,7 @@ switch_to_ctx:
     block = ctx->block;
     code = block->code_begin();
     end = block->code_end();
-    safe_end = end - code > 32 ? end - 32 : code;
+    safe_end = safe_end_of(*block, code, end);
     slots = ctx->slots.data();
     slot_count = ctx->slots.size();
     goto enter;

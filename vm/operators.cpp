@@ -347,18 +347,42 @@ void lum_op_arith(lum_vm_context& ctx, unsigned op) {
     lum_raise(ctx, arith_invalid_prefix[op] + std::to_string(t));
 }
 
-void lum_op_mod(lum_vm_context& ctx) {
-    lum_task& task = *ctx.task;
-    lumvar_shared right = lum_stack_take(ctx);
-    lum_stack_ensure(task, 1);
-    lumvar_shared left = task.stack.back();
-    lumvar_shared lhold, rhold;
-    lumvar* l = lum_resolved(left, lhold);
-    lumvar* r = lum_resolved(right, rhold);
-    if (l->type == LUMVAR_CLASS || r->type == LUMVAR_CLASS) {
-        lum_binary_operator_overload(ctx, l, r, LUM_OPERATOR_MOD);
-        return;
+namespace {
+
+// The two operands of a binary operator: the right one taken from the top,
+// the left one the new top (both held while the operator runs), and their
+// values resolved through member references and refs.
+struct binary_operands {
+    explicit binary_operands(lum_vm_context& ctx) : right(lum_stack_take(ctx)) {
+        lum_stack_ensure(*ctx.task, 1);
+        left = ctx.task->stack.back();
+        l = lum_resolved(left, lhold);
+        r = lum_resolved(right, rhold);
     }
+    binary_operands(const binary_operands&) = delete;
+    binary_operands& operator=(const binary_operands&) = delete;
+
+    bool has_class() const { return l->type == LUMVAR_CLASS || r->type == LUMVAR_CLASS; }
+    // A class operand: the operator goes to the class's operator method.
+    bool overloaded(lum_vm_context& ctx, unsigned op) {
+        if (!has_class()) return false;
+        lum_binary_operator_overload(ctx, l, r, op);
+        return true;
+    }
+
+    lumvar_shared right, left, lhold, rhold;
+    lumvar* l = nullptr;
+    lumvar* r = nullptr;
+};
+
+}  // namespace
+
+void lum_op_mod(lum_vm_context& ctx) {
+    binary_operands operands(ctx);
+    if (operands.overloaded(ctx, LUM_OPERATOR_MOD)) return;
+    lum_task& task = *ctx.task;
+    lumvar* l = operands.l;
+    lumvar* r = operands.r;
     if (l->type == LUMVAR_FLOAT || r->type == LUMVAR_FLOAT) {
         const double rv = r->float_value();
         if (rv == 0.0) {
@@ -381,26 +405,12 @@ void lum_op_mod(lum_vm_context& ctx) {
 }
 
 void lum_op_bitwise(lum_vm_context& ctx, unsigned op) {
-    lum_task& task = *ctx.task;
-    lumvar_shared right = lum_stack_take(ctx);
-    lum_stack_ensure(task, 1);
-    lumvar_shared left = task.stack.back();
-    lumvar_shared lhold, rhold;
-    lumvar* l = lum_resolved(left, lhold);
-    lumvar* r = lum_resolved(right, rhold);
-    if (l->type == LUMVAR_CLASS || r->type == LUMVAR_CLASS) {
-        lum_binary_operator_overload(ctx, l, r, op);
-        return;
-    }
-    const int64_t a = l->int_value();
-    const int64_t b = r->int_value();
-    int64_t out = 0;
-    switch (op) {
-    case LUM_OPERATOR_AND: out = a & b; break;
-    case LUM_OPERATOR_OR: out = a | b; break;
-    default: out = a ^ b; break;
-    }
-    lum_set_int(task.stack.back(), out);
+    binary_operands operands(ctx);
+    if (operands.overloaded(ctx, op)) return;
+    const int64_t a = operands.l->int_value();
+    const int64_t b = operands.r->int_value();
+    const int64_t out = op == LUM_OPERATOR_AND ? (a & b) : op == LUM_OPERATOR_OR ? (a | b) : (a ^ b);
+    lum_set_int(ctx.task->stack.back(), out);
 }
 
 void lum_op_incdec(lum_vm_context& ctx, bool increment, bool postfix) {
@@ -443,12 +453,9 @@ void lum_op_incdec(lum_vm_context& ctx, bool increment, bool postfix) {
 
 void lum_op_compare(lum_vm_context& ctx, uint8_t opcode, uint8_t a) {
     lum_task& task = *ctx.task;
-    lumvar_shared right = lum_stack_take(ctx);
-    lum_stack_ensure(task, 1);
-    lumvar_shared left = task.stack.back();
-    lumvar_shared lhold, rhold;
-    lumvar* l = lum_resolved(left, lhold);
-    lumvar* r = lum_resolved(right, rhold);
+    binary_operands operands(ctx);
+    lumvar* l = operands.l;
+    lumvar* r = operands.r;
     const bool or_equal = a != 0;
     unsigned n;
     switch (opcode) {
@@ -456,7 +463,7 @@ void lum_op_compare(lum_vm_context& ctx, uint8_t opcode, uint8_t a) {
     case 35: n = or_equal ? LUM_OPERATOR_GE : LUM_OPERATOR_GT; break;
     default: n = or_equal ? LUM_OPERATOR_LE : LUM_OPERATOR_LT; break;
     }
-    if ((l->type == LUMVAR_CLASS || r->type == LUMVAR_CLASS) && lum_compare_overload(ctx, l, r, n)) return;
+    if (operands.has_class() && lum_compare_overload(ctx, l, r, n)) return;
     bool result;
     switch (opcode) {
     case 34: result = lumvar::compare_equal(*l, *r) != or_equal; break;

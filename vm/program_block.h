@@ -163,6 +163,13 @@ public:
     // that rewrites them in place clears this table.
     std::vector<lum_fexpr_plan> fexpr_plans;
     const uint8_t* fexpr_plans_code = nullptr;
+    // Where instructions stop needing a size test: every instruction that
+    // starts before code + safe_length fits in the code, whatever byte it
+    // starts at (found by the interpreter for the code at `safe_code` with
+    // `safe_code_size` bytes; the same rule as the fused plans applies).
+    const uint8_t* safe_code = nullptr;
+    uint32_t safe_code_size = 0;
+    uint32_t safe_length = 0;
     // Symbol table (member names, source positions); made on first request.
     lumptr_strong<lum_program_block_symbol_table> symbols;
     // The program the block belongs to.

@@ -137,13 +137,17 @@ TEST(Pool, AWrongSlotIndexFreesTheSlotTheAddressGives) {
 TEST(Pool, UnknownAndMisalignedItemsAreIgnored) {
     thread_log_scope logs;
     auto pool = std::make_unique<checked_pool>();
-    test_item* a = pool->allocate();
-    test_item* b = pool->allocate();
     test_item outsider;
     outsider.pool_slot = 3;
+    const std::vector<std::string> unknown{"invalid variable pool memory! %i 3", "unknown var encountered."};
+    pool->deallocate(&outsider); // no chunk yet
+    EXPECT_EQ(logs.log().texts(), unknown);
+    logs.log().clear();
+    test_item* a = pool->allocate();
+    test_item* b = pool->allocate();
+    EXPECT_EQ(a->pool_slot, 0);
     pool->deallocate(&outsider);
-    EXPECT_EQ(logs.log().texts(),
-              (std::vector<std::string>{"invalid variable pool memory! %i 3", "unknown var encountered."}));
+    EXPECT_EQ(logs.log().texts(), unknown);
     logs.log().clear();
     b->value = 200; // the byte read as the slot index of the misaligned pointer below
     auto* inside = reinterpret_cast<test_item*>(reinterpret_cast<char*>(b) + offsetof(test_item, value));

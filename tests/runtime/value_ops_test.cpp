@@ -433,6 +433,11 @@ TEST_F(ops, DerefOfMemberReferences) {
     key_ref->deref(out);  // the weak object pointer is empty: gone
     EXPECT_EQ(out->type, LUMVAR_NONE);
     EXPECT_EQ(errors(), (std::vector<std::string>{framed("Tried to access index '3' on an invalid object.")}));
+
+    o->get_member_by_index(r, 7);  // a member the object does not have reads as none
+    r->deref(out);
+    EXPECT_EQ(out->type, LUMVAR_NONE);
+    EXPECT_EQ(errors().size(), 2u);
 }
 
 TEST_F(ops, MemberAccessTurnsOtherValuesIntoContainers) {

@@ -1,8 +1,10 @@
 // The interpreter's fast paths give the results of the general code: decoded
 // fused expressions (made on the first run and kept by the block), the test
 // of a conditional jump made by the fused expression that lands on it, the
-// top left alone before an instruction that replaces it, and calls and
-// returns between script functions answered inside one interpreter run.
+// top left alone before an instruction that replaces it, calls and returns
+// between script functions answered inside one interpreter run (with the
+// contexts of returned calls reused by later calls), and the size test of
+// instructions near the end of the code.
 
 #include <gtest/gtest.h>
 
@@ -264,6 +266,65 @@ TEST(InterpreterFastPaths, CallsAndReturnsInsideOneRun) {
         } else {
             EXPECT_EQ(joined(e.out), "6765\n0\n\n");
             EXPECT_NE(e.errors().find("maximum call depth of 40 exceeded (endless recursion?)"), std::string::npos);
+        }
+    }
+}
+
+// Contexts of calls that returned are reused by later calls of the same run:
+// every call still starts with none in its local slots, whether the last
+// user's cell was written in place (a number, a string) or handed out as the
+// return value (the caller keeps that value).
+TEST(InterpreterFastPaths, ReusedCallContextsStartWithFreshLocals) {
+    env e;
+    lum_block_builder probe(e.prog, e.block("probe", LUM_BLOCK_FUNCTION, 3));
+    probe.params(1, LUM_NO_DEFAULT).flags(LUM_BLOCK_FLAG_FUNCTION);
+    e.print_slot(probe, 1);
+    e.print_slot(probe, 2);
+    probe.push().ld_l(1).push().ld_l(0).push().ldi(10).op(LUM_OP_MUL).assign().pop();
+    probe.push().ld_l(2).push().lds("kept?").assign().pop();
+    probe.ld_l(1).ret();  // the slot's cell itself is the result
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 1));
+    const uint32_t probe_child = top.child(probe.finish());
+    top.push().ld_l(0).push().fn(probe_child).assign().pop();
+    for (int64_t i = 1; i <= 3; ++i) {
+        top.push().ld_l(0).prep(1).push().ldi(i).arg(0).pop().call();
+        e.print_top(top);
+        top.pop();
+    }
+    e.run(top.finish());
+    EXPECT_EQ(joined(e.out), "\n\n10\n\n\n20\n\n\n30\n");
+    EXPECT_EQ(e.errors(), "");
+}
+
+// Instructions near the end of the code are size-checked wherever they
+// start: a jump into an operand byte that reads as a 32-byte opcode with
+// fewer bytes left is refused as a cut instruction, while the same bytes run
+// as the operand they are.
+TEST(InterpreterFastPaths, InstructionsNearTheEndAreSizeCheckedWhereverTheyStart) {
+    env e;
+    const int64_t operand = 0x3D3D3D3D3D3D3D3D;  // every byte reads as opcode 61 (32 bytes)
+    for (bool jump_inside : {false, true}) {
+        SCOPED_TRACE(jump_inside);
+        lum_block_builder b(e.prog, e.block("tail", LUM_BLOCK_TOP, 0));
+        b.push();
+        for (int i = 0; i < 40; ++i) b.op(LUM_OP_NONE);
+        const uint32_t jump_at = 41;
+        const uint32_t target = jump_at + 8 + 8 + 3;  // the fourth operand byte of the ldi
+        if (jump_inside) {
+            const uint32_t dist = target - jump_at;
+            b.bytes({LUM_OP_JMP, 0, 0, 0, static_cast<uint8_t>(dist), 0, 0, 0});
+        } else {
+            b.bytes({LUM_OP_JMP, 0, 0, 0, 8, 0, 0, 0});
+        }
+        b.ldi(operand).ret();
+        direct d(b.finish());
+        if (jump_inside) {
+            EXPECT_EQ(d.step(), LUM_STATUS_ERROR);
+            EXPECT_EQ(d.error(), "invalid instruction: 61");
+            EXPECT_EQ(d.ctx->ip, d.ctx->block->code_begin() + target);
+        } else {
+            EXPECT_EQ(d.step(), LUM_STATUS_RETURN);
+            EXPECT_EQ(text(d.top()), std::to_string(operand));
         }
     }
 }
