@@ -33,13 +33,7 @@ uint64_t db(double d) { return std::bit_cast<uint64_t>(d); }
 
 std::shared_ptr<lumk_program> new_program() {
     auto p = std::make_shared<lumk_program>();
-    p->gid = 0;
-    p->gsize = 1;
-    p->acc = 2;
-    p->gid_x = 3;
-    p->gid_y = 4;
-    p->gsize_x = 5;
-    p->gsize_y = 6;
+    lumk_set_fixed_registers(*p);
     p->reg_count = 32;
     return p;
 }

@@ -101,6 +101,28 @@ int64_t clamp_start(int64_t start, int64_t n) {
     return std::clamp<int64_t>(start, 0, n);
 }
 
+// Calls on_hit(pos, hit) for each non-overlapping occurrence of `needle` (not
+// empty) in `text`, left to right: the scan stood at pos and found one at hit.
+// Stops when on_hit returns false; returns the position just past the last
+// occurrence accepted.
+template <class OnHit>
+size_t scan_occurrences(std::string_view text, std::string_view needle, OnHit on_hit) {
+    size_t pos = 0;
+    while (needle.size() <= text.size() - pos) {
+        const size_t hit = text.find(needle, pos);
+        if (hit == std::string_view::npos || !on_hit(pos, hit)) break;
+        pos = hit + needle.size();
+    }
+    return pos;
+}
+
+// The in-place form of a cut: keeps [start, start + length) of the object's text.
+lumvar_shared keep_range(lum_std_string* s, size_t start, size_t length) {
+    s->text.erase(start + length);
+    s->text.erase(0, start);
+    return int_result(1);
+}
+
 // ---------------------------------------------------------------------------
 // Size and counting
 
@@ -116,13 +138,10 @@ lumvar_shared m_count(lum_std_string* s, lum_vm_context&, args_t& args) {
     const std::string_view needle = arg_view(args, 0, storage);
     if (needle.empty()) return int_result(0);
     int64_t count = 0;
-    size_t pos = 0;
-    while (needle.size() <= text.size() - pos) {
-        const size_t hit = text.find(needle, pos);
-        if (hit == std::string_view::npos) break;
+    scan_occurrences(text, needle, [&](size_t, size_t) {
         ++count;
-        pos = hit + needle.size();
-    }
+        return true;
+    });
     return int_result(count);
 }
 
@@ -145,10 +164,31 @@ lumvar_shared m_insert(lum_std_string* s, lum_vm_context&, args_t& args) {
     return lumvar_shared::from_object(s);
 }
 
-lumvar_shared m_replace(lum_std_string* s, lum_vm_context&, args_t& args) {
+// A new text from the object's text and the (search, replacement) arguments:
+// what fill(result, text, search, replacement) writes, or when `usable`
+// rejects the search text a copy of the text and a warning naming `method`.
+template <class Usable, class Fill>
+lumvar_shared replace_by_arguments(lum_std_string* s, args_t& args, std::string_view method, Usable usable, Fill fill) {
     lumvar_shared out;
     std::string& result = new_text(out);
+    std::string search_storage, replace_storage;
+    const std::string_view search = arg_view(args, 0, search_storage);
+    const std::string_view replacement = arg_view(args, 1, replace_storage);
+    if (!usable(search)) {
+        lum_string_warn_empty_argument(method, "search string");
+        result = s->text;
+        return out;
+    }
+    fill(result, std::string_view(s->text), search, replacement);
+    return out;
+}
+
+bool not_empty(std::string_view search) { return !search.empty(); }
+
+lumvar_shared m_replace(lum_std_string* s, lum_vm_context&, args_t& args) {
     if (args.size() == 1) {
+        lumvar_shared out;
+        std::string& result = new_text(out);
         result = s->text;
         lumvar* map = args[0].get();
         if (map == nullptr || map->type != LUMVAR_JSON) return out;
@@ -172,35 +212,15 @@ lumvar_shared m_replace(lum_std_string* s, lum_vm_context&, args_t& args) {
         }
         return out;
     }
-    std::string search_storage, replace_storage;
-    const std::string_view search = arg_view(args, 0, search_storage);
-    const std::string_view replacement = arg_view(args, 1, replace_storage);
-    if (search.empty()) {
-        lum_string_warn_empty_argument("replace", "search string");
-        result = s->text;
-        return out;
-    }
-    lum_string_replace_all_into(result, s->text, search, replacement);
-    return out;
+    return replace_by_arguments(s, args, "replace", not_empty, lum_string_replace_all_into);
 }
 
 lumvar_shared m_replace_ignoring_whitespace(lum_std_string* s, lum_vm_context&, args_t& args) {
-    lumvar_shared out;
-    std::string& result = new_text(out);
-    if (args.size() < 2) {
-        result = s->text;
-        return out;
-    }
-    std::string search_storage, replace_storage;
-    const std::string_view search = arg_view(args, 0, search_storage);
-    const std::string_view replacement = arg_view(args, 1, replace_storage);
-    if (lum_string_trim_view(search).empty()) {
-        lum_string_warn_empty_argument("replace_ignoring_whitespace", "search string");
-        result = s->text;
-        return out;
-    }
-    lum_string_replace_ignoring_whitespace_all(result, s->text, search, replacement);
-    return out;
+    if (args.size() < 2) return string_result(s->text);
+    return replace_by_arguments(
+        s, args, "replace_ignoring_whitespace",
+        [](std::string_view search) { return !lum_string_trim_view(search).empty(); },
+        lum_string_replace_ignoring_whitespace_all);
 }
 
 lumvar_shared m_replace_inplace(lum_std_string* s, lum_vm_context&, args_t& args) {
@@ -214,25 +234,17 @@ lumvar_shared m_replace_inplace(lum_std_string* s, lum_vm_context&, args_t& args
 }
 
 lumvar_shared m_replace_first(lum_std_string* s, lum_vm_context&, args_t& args) {
-    lumvar_shared out;
-    std::string& result = new_text(out);
-    std::string search_storage, replace_storage;
-    const std::string_view search = arg_view(args, 0, search_storage);
-    const std::string_view replacement = arg_view(args, 1, replace_storage);
-    const std::string_view text(s->text);
-    if (search.empty()) {
-        lum_string_warn_empty_argument("replace_first", "search string");
-        result = text;
-        return out;
-    }
-    const size_t hit = search.size() > text.size() ? std::string_view::npos : text.find(search);
-    if (hit == std::string_view::npos) {
-        result = text;
-        return out;
-    }
-    result.reserve(text.size() - search.size() + replacement.size());
-    result.append(text.substr(0, hit)).append(replacement).append(text.substr(hit + search.size()));
-    return out;
+    return replace_by_arguments(s, args, "replace_first", not_empty,
+                                [](std::string& result, std::string_view text, std::string_view search,
+                                   std::string_view replacement) {
+        const size_t hit = search.size() > text.size() ? std::string_view::npos : text.find(search);
+        if (hit == std::string_view::npos) {
+            result = text;
+            return;
+        }
+        result.reserve(text.size() - search.size() + replacement.size());
+        result.append(text.substr(0, hit)).append(replacement).append(text.substr(hit + search.size()));
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -269,10 +281,7 @@ template <std::string_view (*Cut)(std::string_view) noexcept>
 lumvar_shared m_trim_inplace(lum_std_string* s, lum_vm_context&, args_t&) {
     const std::string_view text(s->text);
     const std::string_view kept = Cut(text);
-    const size_t begin = static_cast<size_t>(kept.data() - text.data());
-    s->text.erase(begin + kept.size());
-    s->text.erase(0, begin);
-    return int_result(1);
+    return keep_range(s, static_cast<size_t>(kept.data() - text.data()), kept.size());
 }
 
 lumvar_shared m_rstrip_lines(lum_std_string* s, lum_vm_context&, args_t&) {
@@ -402,9 +411,7 @@ lumvar_shared m_substr(lum_std_string* s, lum_vm_context&, args_t& args) {
 lumvar_shared m_substr_inplace(lum_std_string* s, lum_vm_context&, args_t& args) {
     size_t start = 0, length = 0;
     substr_range(args, length_of(s), start, length);
-    s->text.erase(start + length);
-    s->text.erase(0, start);
-    return int_result(1);
+    return keep_range(s, start, length);
 }
 
 // ---------------------------------------------------------------------------
@@ -415,7 +422,11 @@ uint64_t parts_limit(int64_t max_parts) {
     return max_parts < 0 ? UINT64_MAX : static_cast<uint64_t>(max_parts);
 }
 
-lumvar_shared m_split(lum_std_string* s, lum_vm_context&, args_t& args) {
+// The list of split and smart_split (delim, max_parts, strip): empty for
+// max_parts 0, the whole text (trimmed with strip) for 1, else the parts
+// split(list, text, delim, limit, strip) pushes.
+template <class Split>
+lumvar_shared split_method(lum_std_string* s, args_t& args, Split split) {
     lumvar_shared out;
     lum_std_json* list = new_list(out);
     std::string storage;
@@ -428,25 +439,28 @@ lumvar_shared m_split(lum_std_string* s, lum_vm_context&, args_t& args) {
         lum_string_list_push(list, strip ? lum_string_trim_view(text) : text);
         return out;
     }
-    if (delim.empty()) {
-        lum_string_warn_empty_argument("split", "delimiter");
-        lum_string_list_push(list, text);
-        return out;
-    }
-    const uint64_t limit = parts_limit(max_parts);
-    uint64_t count = 0;
-    size_t pos = 0;
-    while (delim.size() <= text.size() - pos) {
-        const size_t hit = text.find(delim, pos);
-        if (hit == std::string_view::npos) break;
-        if (++count >= limit) break;
-        const std::string_view part = text.substr(pos, hit - pos);
-        lum_string_list_push(list, strip ? lum_string_trim_view(part) : part);
-        pos = hit + delim.size();
-    }
-    const std::string_view rest = text.substr(pos);
-    lum_string_list_push(list, strip ? lum_string_trim_view(rest) : rest);
+    split(list, text, delim, parts_limit(max_parts), strip);
     return out;
+}
+
+lumvar_shared m_split(lum_std_string* s, lum_vm_context&, args_t& args) {
+    return split_method(s, args, [](lum_std_json* list, std::string_view text, std::string_view delim, uint64_t limit,
+                                    bool strip) {
+        if (delim.empty()) {
+            lum_string_warn_empty_argument("split", "delimiter");
+            lum_string_list_push(list, text);
+            return;
+        }
+        uint64_t count = 0;
+        const size_t pos = scan_occurrences(text, delim, [&](size_t from, size_t hit) {
+            if (++count >= limit) return false;
+            const std::string_view part = text.substr(from, hit - from);
+            lum_string_list_push(list, strip ? lum_string_trim_view(part) : part);
+            return true;
+        });
+        const std::string_view rest = text.substr(pos);
+        lum_string_list_push(list, strip ? lum_string_trim_view(rest) : rest);
+    });
 }
 
 lumvar_shared m_split_words(lum_std_string* s, lum_vm_context&, args_t&) {
@@ -465,22 +479,12 @@ lumvar_shared m_split_words(lum_std_string* s, lum_vm_context&, args_t&) {
 }
 
 lumvar_shared m_smart_split(lum_std_string* s, lum_vm_context&, args_t& args) {
-    lumvar_shared out;
-    lum_std_json* list = new_list(out);
-    std::string storage;
-    const std::string_view delim = arg_view(args, 0, storage);
-    const int64_t max_parts = arg_int(args, 1, -1);
-    const bool strip = arg_bool(args, 2);
-    const std::string_view text(s->text);
-    if (max_parts == 0) return out;
-    if (max_parts == 1) {
-        lum_string_list_push(list, strip ? lum_string_trim_view(text) : text);
-        return out;
-    }
-    const std::vector<std::string_view> parts = lum_string_smart_split_views(text, delim, parts_limit(max_parts), strip);
-    list->entries.reserve(parts.size());
-    for (const std::string_view part : parts) lum_string_list_push(list, part);
-    return out;
+    return split_method(s, args, [](lum_std_json* list, std::string_view text, std::string_view delim, uint64_t limit,
+                                    bool strip) {
+        const std::vector<std::string_view> parts = lum_string_smart_split_views(text, delim, limit, strip);
+        list->entries.reserve(parts.size());
+        for (const std::string_view part : parts) lum_string_list_push(list, part);
+    });
 }
 
 // ---------------------------------------------------------------------------

@@ -22,13 +22,13 @@ const std::unordered_set<std::string>& elementwise_names() {
     return names;
 }
 
-// One-argument math functions and their function numbers.
+// One-argument math functions (floor .. log10) and their function numbers.
 const std::unordered_map<std::string, uint16_t>& math1_ids() {
-    static const std::unordered_map<std::string, uint16_t> ids = {
-        {"floor", LUMK_MATH_FLOOR}, {"ceil", LUMK_MATH_CEIL}, {"round", LUMK_MATH_ROUND}, {"trunc", LUMK_MATH_TRUNC},
-        {"sin", LUMK_MATH_SIN},     {"cos", LUMK_MATH_COS},   {"tan", LUMK_MATH_TAN},     {"asin", LUMK_MATH_ASIN},
-        {"acos", LUMK_MATH_ACOS},   {"atan", LUMK_MATH_ATAN}, {"exp", LUMK_MATH_EXP},     {"log", LUMK_MATH_LOG},
-        {"log2", LUMK_MATH_LOG2},   {"log10", LUMK_MATH_LOG10}};
+    static const std::unordered_map<std::string, uint16_t> ids = [] {
+        std::unordered_map<std::string, uint16_t> by_name;
+        for (uint16_t fn = LUMK_MATH_FLOOR; fn <= LUMK_MATH_LOG10; ++fn) by_name.emplace(lumk_math_name(fn), fn);
+        return by_name;
+    }();
     return ids;
 }
 
@@ -189,8 +189,7 @@ lumk_operand lumk_check_builtin(lumk_checker& ck, const lumk_expr& call, const s
         lumk_operand x = v;
         lumk_prim rk = k;
         if (lumk_promote(k) != k) {
-            lumk_type t;
-            t.prim = LUMK_PRIM_I32;
+            const lumk_type t{LUMK_PRIM_I32};
             x = lumk_convert_implicit(ck, v, t, at);
             rk = LUMK_PRIM_I32;
         }
@@ -226,8 +225,7 @@ lumk_operand lumk_check_builtin(lumk_checker& ck, const lumk_expr& call, const s
         const lumk_operand x0 = lumk_require_float(ck, call, args, 0);
         const lumk_operand y0 = lumk_require_float(ck, call, args, 1);
         const lumk_prim k = lumk_common_type(ck, x0, y0, name, at);
-        lumk_type t;
-        t.prim = k;
+        const lumk_type t{k};
         const lumk_operand x = lumk_convert_implicit(ck, x0, t, at);
         const lumk_operand y = lumk_convert_implicit(ck, y0, t, at);
         const uint16_t op = k == LUMK_PRIM_F32 ? LUMK_MATH2_F32 : LUMK_MATH2_F64;
@@ -269,8 +267,7 @@ lumk_operand lumk_emit_min_max(lumk_checker& ck, bool is_min, const lumk_operand
     if (!is_value(x) || !is_value(y)) lumk_error_at(ck, at, "min / max / clamp need numbers");
     const lumk_prim k = lumk_common_type(ck, x, y, is_min ? "min" : "max", at);
     if (!is_number(k)) lumk_error_at(ck, at, "min / max / clamp need numbers");
-    lumk_type t;
-    t.prim = k;
+    const lumk_type t{k};
     const lumk_operand a = lumk_convert_implicit(ck, x, t, at);
     const lumk_operand b = lumk_convert_implicit(ck, y, t, at);
     uint16_t op;
@@ -296,8 +293,7 @@ lumk_operand lumk_check_atomic_add(lumk_checker& ck, const lumk_expr& call) {
         lumk_error_at(ck, e0.token,
                       "atomic_add supports i32, u32, i64 and u64 memory, not " + lumk_type_text(ck, loc.type));
     if (loc.read_only) lumk_error_at(ck, e0.token, "cannot write through a const pointer");
-    lumk_type t;
-    t.prim = k;
+    const lumk_type t{k};
     const lumk_operand val = lumk_convert_implicit(ck, lumk_check_expr(ck, e1), t, e1.token);
     const uint16_t v = lumk_operand_value(ck, val, e1.token);
     const uint16_t d = lumk_new_register(ck);

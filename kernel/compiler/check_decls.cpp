@@ -48,13 +48,7 @@ void begin_program(lumk_checker& ck, std::shared_ptr<lumk_program> p) {
     prog.code.reserve(128);
     prog.lines.reserve(128);
     prog.file_indexes.reserve(128);
-    prog.gid = 0;
-    prog.gsize = 1;
-    prog.acc = 2;
-    prog.gid_x = 3;
-    prog.gid_y = 4;
-    prog.gsize_x = 5;
-    prog.gsize_y = 6;
+    lumk_set_fixed_registers(prog);
 }
 
 // A struct or constant name: no reserved word, no type name, not taken.
@@ -124,8 +118,7 @@ void check_const_decl(lumk_checker& ck, const lumk_const_decl& cd) {
     const lumk_prim p = lumk_prim_from_name(cd.type.name);
     if (cd.type.is_pointer || p == LUMK_PRIM_NONE || p == LUMK_PRIM_VOID)
         lumk_error_at(ck, cd.type.token, "constants must have a scalar type");
-    lumk_type t;
-    t.prim = p;
+    const lumk_type t{p};
     const lumk_operand v = lumk_eval_const_expr(ck, *cd.value);
     const lumk_operand c = lumk_convert_implicit(ck, v, t, cd.value->token);
     if (c.kind != LUMK_OPND_CONST) lumk_error_at(ck, cd.value->token, "not a constant expression");
@@ -197,7 +190,7 @@ void compile_entry_kernel(lumk_checker& ck, const lumk_kernel_decl& kd) {
     lumk_enter_scope(ck);
     uint32_t slots = 0;
     for (const lumk_param_decl& pd : kd.params) {
-        const lumk_type t = lumk_check_param_type(ck, pd.type);
+        const lumk_type t = lumk_check_declared_type(ck, pd.type, "parameters");
         if (t.prim == LUMK_PRIM_STRUCT && !t.is_pointer) {
             const std::string sn = ck.unit.structs[static_cast<size_t>(t.struct_index)].name;
             lumk_error_at(ck, pd.type.token,
@@ -266,7 +259,7 @@ void compile_entry_kernel(lumk_checker& ck, const lumk_kernel_decl& kd) {
 void check_helper_signature(lumk_checker& ck, const lumk_kernel_decl& kd) {
     lumk_token_scope scope(ck, kd.name_token);
     if (lumk_is_reserved_word(kd.name)) lumk_error_at(ck, kd.name_token, "'" + kd.name + "' is a reserved word");
-    for (const lumk_param_decl& pd : kd.params) lumk_check_param_type(ck, pd.type);
+    for (const lumk_param_decl& pd : kd.params) lumk_check_declared_type(ck, pd.type, "parameters");
     lumk_check_result_type(ck, kd);
     if (kd.reduce.present) lumk_error_at(ck, kd.reduce.token, "only entry kernels can have a reduction");
 }
@@ -400,38 +393,40 @@ uint32_t lumk_type_size(const lumk_checker& ck, const lumk_type& type) {
     return lumk_prim_size(type.prim);
 }
 
+namespace {
+
+// Sets `t` to the scalar `p` (the scalar ts names) or, when ts names no scalar,
+// to the struct or vector type it names ("unknown type '" name "'").
+void resolve_named_type(lumk_checker& ck, const lumk_type_syntax& ts, lumk_prim p, lumk_type& t) {
+    if (p != LUMK_PRIM_NONE) {
+        t.prim = p;
+        return;
+    }
+    const int32_t si = lumk_lookup_type(ck, ts.name);
+    if (si < 0) lumk_error_at(ck, ts.token, "unknown type '" + ts.name + "'");
+    t.prim = LUMK_PRIM_STRUCT;
+    t.struct_index = si;
+}
+
+}  // namespace
+
 lumk_type lumk_check_result_type(lumk_checker& ck, const lumk_kernel_decl& decl) {
     lumk_type t;
     if (!decl.has_result) return t;
     const lumk_type_syntax& ts = decl.result;
     if (ts.is_pointer) lumk_error_at(ck, ts.token, "kernels cannot return pointers");
-    const lumk_prim p = lumk_prim_from_name(ts.name);
-    if (p != LUMK_PRIM_NONE) {
-        t.prim = p;
-        return t;
-    }
-    const int32_t si = lumk_lookup_type(ck, ts.name);
-    if (si < 0) lumk_error_at(ck, ts.token, "unknown type '" + ts.name + "'");
-    t.prim = LUMK_PRIM_STRUCT;
-    t.struct_index = si;
+    resolve_named_type(ck, ts, lumk_prim_from_name(ts.name), t);
     return t;
 }
 
-lumk_type lumk_check_param_type(lumk_checker& ck, const lumk_type_syntax& ts) {
+lumk_type lumk_check_declared_type(lumk_checker& ck, const lumk_type_syntax& ts, std::string_view what) {
     const lumk_prim p = lumk_prim_from_name(ts.name);
-    if (p == LUMK_PRIM_VOID) lumk_error_at(ck, ts.token, "parameters cannot be void");
+    if (p == LUMK_PRIM_VOID) lumk_error_at(ck, ts.token, std::string(what) + " cannot be void");
     if (p == LUMK_PRIM_BOOL && ts.is_pointer) lumk_error_at(ck, ts.token, "bool* is not supported (use u8*)");
     lumk_type t;
     t.is_pointer = ts.is_pointer;
     t.is_const = ts.is_const;
-    if (p != LUMK_PRIM_NONE) {
-        t.prim = p;
-        return t;
-    }
-    const int32_t si = lumk_lookup_type(ck, ts.name);
-    if (si < 0) lumk_error_at(ck, ts.token, "unknown type '" + ts.name + "'");
-    t.prim = LUMK_PRIM_STRUCT;
-    t.struct_index = si;
+    resolve_named_type(ck, ts, p, t);
     return t;
 }
 

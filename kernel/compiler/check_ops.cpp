@@ -24,6 +24,22 @@ lumk_prim literal_default(const lumk_operand& v) { return lumk_resolve_literal(v
 
 [[noreturn]] void overflow(lumk_checker& ck, const lumk_token& at) { lumk_error_at(ck, at, "integer constant overflow"); }
 
+// The bool constant of comparison `ci` (lumk_compare_index order: ==, !=, <,
+// <=, >, >=) between two literal values.
+template <class T>
+lumk_operand compare_literals(int ci, T a, T b) {
+    bool r = false;
+    switch (ci) {
+        case 0: r = a == b; break;
+        case 1: r = a != b; break;
+        case 2: r = a < b; break;
+        case 3: r = a <= b; break;
+        case 4: r = a > b; break;
+        default: r = a >= b; break;
+    }
+    return lumk_const_operand(LUMK_PRIM_BOOL, r);
+}
+
 }  // namespace
 
 // ---- Unary ------------------------------------------------------------------
@@ -91,18 +107,9 @@ lumk_operand lumk_check_unary(lumk_checker& ck, std::string_view op, const lumk_
         const lumk_prim k = lumk_promote(v.type.prim);
         if (!value || !is_number(k))
             lumk_error_at(ck, at, "'-' needs a number but got " + lumk_describe_operand(ck, v));
-        lumk_type t;
-        t.prim = k;
+        const lumk_type t{k};
         const lumk_operand c = lumk_convert_implicit(ck, v, t, at);
-        uint16_t opc;
-        switch (k) {
-            case LUMK_PRIM_I32: opc = LUMK_NEG_I32; break;
-            case LUMK_PRIM_U32: opc = LUMK_NEG_U32; break;
-            case LUMK_PRIM_F32: opc = LUMK_NEG_F32; break;
-            case LUMK_PRIM_F64: opc = LUMK_NEG_F64; break;
-            default: opc = LUMK_NEG_X64; break;
-        }
-        return lumk_emit_unary_op(ck, opc, k, c, at);
+        return lumk_emit_unary_op(ck, lumk_op_arith(LUMK_NEG_I32, k), k, c, at);
     }
     if (op == "~") {
         if (v.kind == LUMK_OPND_CONST && v.lit == LUMK_LIT_INT) {
@@ -114,8 +121,7 @@ lumk_operand lumk_check_unary(lumk_checker& ck, std::string_view op, const lumk_
         const lumk_prim k = lumk_promote(v.type.prim);
         if (!value || !lumk_prim_is_int(k))
             lumk_error_at(ck, at, "'~' needs an integer but got " + lumk_describe_operand(ck, v));
-        lumk_type t;
-        t.prim = k;
+        const lumk_type t{k};
         const lumk_operand c = lumk_convert_implicit(ck, v, t, at);
         return lumk_emit_unary_op(ck, k == LUMK_PRIM_U32 ? LUMK_NOT_U32 : LUMK_NOT_X, k, c, at);
     }
@@ -172,17 +178,10 @@ lumk_operand lumk_check_binary(lumk_checker& ck, std::string_view op, const lumk
         const lumk_operand count = lumk_resolve_literal(right);
         if (!lumk_prim_is_int(count.type.prim) || (count.kind != LUMK_OPND_CONST && count.kind != LUMK_OPND_REG))
             lumk_error_at(ck, at, "the shift count must be an integer but got " + lumk_describe_operand(ck, count));
-        lumk_type t;
-        t.prim = lk;
+        const lumk_type t{lk};
         const lumk_operand lc = lumk_convert_implicit(ck, l, t, at);
-        uint16_t opc;
-        if (op == "<<")
-            opc = lk == LUMK_PRIM_I32 ? LUMK_SHL_I32 : lk == LUMK_PRIM_U32 ? LUMK_SHL_U32 : LUMK_SHL_X64;
-        else
-            opc = lk == LUMK_PRIM_I32   ? LUMK_SHR_I32
-                  : lk == LUMK_PRIM_U32 ? LUMK_SHR_U32
-                  : lk == LUMK_PRIM_I64 ? LUMK_SHR_I64
-                                        : LUMK_SHR_U64;
+        // SHL_ has the layout of ADD_ (one 64-bit form), SHR_ that of DIV_ (lk is i32 .. u64).
+        const uint16_t opc = op == "<<" ? lumk_op_arith(LUMK_SHL_I32, lk) : lumk_op_divmod(LUMK_SHR_I32, lk);
         return lumk_emit_binary_op(ck, opc, lk, lc, count, at);
     }
 
@@ -191,8 +190,7 @@ lumk_operand lumk_check_binary(lumk_checker& ck, std::string_view op, const lumk
         lumk_error_at(ck, at, q(op) + " is not defined for bool (use && / || / !)");
     if ((op == "&" || op == "|" || op == "^") && k != LUMK_PRIM_BOOL && !lumk_prim_is_int(k))
         lumk_error_at(ck, at, q(op) + " needs integers but got " + prim_text(k));
-    lumk_type t;
-    t.prim = k;
+    const lumk_type t{k};
     const lumk_operand l = lumk_convert_implicit(ck, left, t, at);
     const lumk_operand r = lumk_convert_implicit(ck, right, t, at);
     const int ci = lumk_compare_index(op);
@@ -267,15 +265,7 @@ lumk_operand lumk_fold_literal_binary(lumk_checker& ck, std::string_view op, con
             if (static_cast<uint64_t>(b) > 63) lumk_error_at(ck, at, "shift count out of range");
             return lumk_int_literal(a >> b, false);
         }
-        switch (ci) {
-            case 0: return lumk_const_operand(LUMK_PRIM_BOOL, a == b);
-            case 1: return lumk_const_operand(LUMK_PRIM_BOOL, a != b);
-            case 2: return lumk_const_operand(LUMK_PRIM_BOOL, a < b);
-            case 3: return lumk_const_operand(LUMK_PRIM_BOOL, a <= b);
-            case 4: return lumk_const_operand(LUMK_PRIM_BOOL, a > b);
-            case 5: return lumk_const_operand(LUMK_PRIM_BOOL, a >= b);
-            default: break;
-        }
+        if (ci >= 0) return compare_literals(ci, a, b);
         lumk_error_at(ck, at, "unknown operator '" + std::string(op) + "'");
     }
     if ((x.lit == LUMK_LIT_INT && x.big) || (y.lit == LUMK_LIT_INT && y.big)) overflow(ck, at);
@@ -286,15 +276,7 @@ lumk_operand lumk_fold_literal_binary(lumk_checker& ck, std::string_view op, con
     if (op == "*") return lumk_float_literal(a * b);
     if (op == "/") return lumk_float_literal(a / b);
     if (op == "%") return lumk_float_literal(std::fmod(a, b));
-    switch (ci) {
-        case 0: return lumk_const_operand(LUMK_PRIM_BOOL, a == b);
-        case 1: return lumk_const_operand(LUMK_PRIM_BOOL, a != b);
-        case 2: return lumk_const_operand(LUMK_PRIM_BOOL, a < b);
-        case 3: return lumk_const_operand(LUMK_PRIM_BOOL, a <= b);
-        case 4: return lumk_const_operand(LUMK_PRIM_BOOL, a > b);
-        case 5: return lumk_const_operand(LUMK_PRIM_BOOL, a >= b);
-        default: break;
-    }
+    if (ci >= 0) return compare_literals(ci, a, b);
     lumk_error_at(ck, at, q(op) + " needs integers");
 }
 
@@ -744,17 +726,22 @@ lumk_operand lumk_check_field_access(lumk_checker& ck, const lumk_expr& node) {
     const lumk_struct_layout& s = ck.unit.structs[static_cast<size_t>(obj.type.struct_index)];
     for (const lumk_struct_field& fd : s.fields) {
         if (fd.name != f) continue;
-        lumk_operand r = obj;
-        r.byte_offset = obj.byte_offset + fd.offset;
-        r.type = lumk_type{};
-        r.type.prim = fd.prim;
-        r.type.struct_index = fd.prim == LUMK_PRIM_STRUCT ? fd.struct_index : -1;
-        r.array_count = fd.array_count;
-        r.stride = fd.elem_size;
+        lumk_operand r = lumk_field_location(obj, fd);
         r.element = 0;
         return r;
     }
     lumk_error_at(ck, node.token, "struct '" + s.name + "' has no field '" + f + "'");
+}
+
+lumk_operand lumk_field_location(const lumk_operand& base, const lumk_struct_field& fd) {
+    lumk_operand r = base;
+    r.byte_offset = base.byte_offset + fd.offset;
+    r.type = lumk_type{};
+    r.type.prim = fd.prim;
+    r.type.struct_index = fd.prim == LUMK_PRIM_STRUCT ? fd.struct_index : -1;
+    r.array_count = fd.array_count;
+    r.stride = fd.elem_size;
+    return r;
 }
 
 void lumk_check_arg_count(lumk_checker& ck, const lumk_expr& call, uint32_t n) {

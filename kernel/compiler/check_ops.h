@@ -51,6 +51,9 @@ lumk_operand lumk_address_operand(lumk_checker& ck, const lumk_operand& loc);
 lumk_operand lumk_check_conditional(lumk_checker& ck, const lumk_expr& node);
 lumk_operand lumk_check_index(lumk_checker& ck, const lumk_expr& node);
 lumk_operand lumk_check_field_access(lumk_checker& ck, const lumk_expr& node);
+// The location of field `fd` inside the struct location `base` (array fields
+// keep their count and stride; everything else of `base` carries over).
+lumk_operand lumk_field_location(const lumk_operand& base, const lumk_struct_field& fd);
 
 // Fails unless the call has exactly n arguments.
 void lumk_check_arg_count(lumk_checker& ck, const lumk_expr& call, uint32_t n);

@@ -57,6 +57,17 @@ void check_loop(lumk_checker& ck, const lumk_stmt& s) {
     lumk_leave_scope(ck);
 }
 
+// Stores the checked value `v` to the location `loc`: a struct copy, else the
+// value converted to the location's type.
+void store_value(lumk_checker& ck, const lumk_operand& loc, const lumk_operand& v, const lumk_token& at) {
+    if (loc.type.prim == LUMK_PRIM_STRUCT) {
+        lumk_copy_struct(ck, loc, v, at);
+        return;
+    }
+    const lumk_operand c = lumk_convert_implicit(ck, v, loc.type, at);
+    lumk_emit_store(ck, loc, lumk_operand_value(ck, c, at));
+}
+
 }  // namespace
 
 void lumk_check_statement(lumk_checker& ck, const lumk_stmt& s) {
@@ -153,8 +164,7 @@ void lumk_emit_condition(lumk_checker& ck, const lumk_expr& cond, bool jump_if, 
         const bool constants = l.kind == LUMK_OPND_CONST && r.kind == LUMK_OPND_CONST;
         if (!pointer && !constants) {
             const lumk_prim k = lumk_common_type(ck, l, r, cond.op, cond.token);
-            lumk_type t;
-            t.prim = k;
+            const lumk_type t{k};
             const lumk_operand lc = lumk_convert_implicit(ck, l, t, cond.token);
             const lumk_operand rc = lumk_convert_implicit(ck, r, t, cond.token);
             const uint16_t op = lumk_compare_opcode(ck, static_cast<uint32_t>(lumk_compare_index(cond.op)), k,
@@ -186,21 +196,7 @@ void lumk_emit_branch(lumk_checker& ck, const lumk_operand& value, bool jump_if,
 // ---- Declarations and initializers ------------------------------------------
 
 void lumk_check_var_decl(lumk_checker& ck, const lumk_stmt& decl) {
-    const lumk_type_syntax& ts = decl.type;
-    const lumk_prim p = lumk_prim_from_name(ts.name);
-    if (p == LUMK_PRIM_VOID) lumk_error_at(ck, ts.token, "variables cannot be void");
-    if (p == LUMK_PRIM_BOOL && ts.is_pointer) lumk_error_at(ck, ts.token, "bool* is not supported (use u8*)");
-    lumk_type t;
-    t.is_pointer = ts.is_pointer;
-    t.is_const = ts.is_const;
-    if (p == LUMK_PRIM_NONE) {
-        const int32_t si = lumk_lookup_type(ck, ts.name);
-        if (si < 0) lumk_error_at(ck, ts.token, "unknown type '" + ts.name + "'");
-        t.prim = LUMK_PRIM_STRUCT;
-        t.struct_index = si;
-    } else {
-        t.prim = p;
-    }
+    const lumk_type t = lumk_check_declared_type(ck, decl.type, "variables");
     lumk_type elem_type = t;
     elem_type.is_pointer = 0;
     elem_type.is_const = 0;
@@ -268,13 +264,7 @@ void lumk_check_initializer(lumk_checker& ck, const lumk_operand& target, const 
     lumk_token_scope scope(ck, init.token);
     if (init.kind != lumk_expr_kind::brace) {
         if (target.array_count != 0) lumk_error_at(ck, init.token, "arrays are initialized with a list ('{1, 2, 3}')");
-        const lumk_operand v = lumk_check_expr(ck, init);
-        if (target.type.prim == LUMK_PRIM_STRUCT) {
-            lumk_copy_struct(ck, target, v, init.token);
-            return;
-        }
-        const lumk_operand c = lumk_convert_implicit(ck, v, target.type, init.token);
-        lumk_emit_store(ck, target, lumk_operand_value(ck, c, init.token));
+        store_value(ck, target, lumk_check_expr(ck, init), init.token);
         return;
     }
     const size_t n = init.children.size();
@@ -297,14 +287,7 @@ void lumk_check_initializer(lumk_checker& ck, const lumk_operand& target, const 
                           "too many values for '" + s.name + "' (" + std::to_string(s.fields.size()) + " fields)");
         for (size_t i = 0; i < n; ++i) {
             const lumk_struct_field& f = ck.unit.structs[static_cast<size_t>(target.type.struct_index)].fields[i];
-            lumk_operand e = target;
-            e.byte_offset = target.byte_offset + f.offset;
-            e.type = lumk_type{};
-            e.type.prim = f.prim;
-            e.type.struct_index = f.prim == LUMK_PRIM_STRUCT ? f.struct_index : -1;
-            e.array_count = f.array_count;
-            e.stride = f.elem_size;
-            lumk_check_initializer(ck, e, *init.children[i]);
+            lumk_check_initializer(ck, lumk_field_location(target, f), *init.children[i]);
         }
         return;
     }
@@ -371,13 +354,7 @@ void lumk_check_assignment(lumk_checker& ck, const lumk_stmt& s) {
     }
     const lumk_operand loc = lumk_check_expr(ck, target);
     check_target_location(ck, loc, target.token);
-    const lumk_operand v = lumk_check_expr(ck, value);
-    if (loc.type.prim == LUMK_PRIM_STRUCT) {
-        lumk_copy_struct(ck, loc, v, value.token);
-        return;
-    }
-    const lumk_operand c = lumk_convert_implicit(ck, v, loc.type, value.token);
-    lumk_emit_store(ck, loc, lumk_operand_value(ck, c, value.token));
+    store_value(ck, loc, lumk_check_expr(ck, value), value.token);
 }
 
 void lumk_check_compound_assignment(lumk_checker& ck, const lumk_expr& target, std::string_view op,
@@ -414,9 +391,7 @@ void lumk_check_compound_assignment(lumk_checker& ck, const lumk_expr& target, s
         lumk_emit_load(ck, loc, reg);
         const lumk_operand cur =
             lumk_reg_operand(loc.type.prim, reg, static_cast<int32_t>(ck.prog->code.size() - 1));
-        const lumk_operand r = lumk_check_binary(ck, op, cur, value(), at);
-        const lumk_operand c = lumk_convert_implicit(ck, r, loc.type, at);
-        lumk_emit_store(ck, loc, lumk_operand_value(ck, c, at));
+        store_value(ck, loc, lumk_check_binary(ck, op, cur, value(), at), at);
         return;
     }
     if (!lumk_is_vector(ck, loc)) lumk_error_at(ck, at, "'" + std::string(op) + "=' is not defined for structs");
@@ -512,7 +487,7 @@ lumk_operand lumk_inline_call(lumk_checker& ck, const lumk_kernel_decl& decl, co
     for (size_t i = 0; i < decl.params.size(); ++i) {
         const lumk_param_decl& pd = decl.params[i];
         const lumk_token& at = *arg_tokens[i];
-        const lumk_type t = lumk_check_param_type(ck, pd.type);
+        const lumk_type t = lumk_check_declared_type(ck, pd.type, "parameters");
         lumk_local l;
         l.name = pd.name.text;
         if (t.is_pointer) {

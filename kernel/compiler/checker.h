@@ -128,9 +128,10 @@ lumk_operand lumk_eval_const_expr(lumk_checker& ck, const lumk_expr& expr);
 uint16_t lumk_new_register(lumk_checker& ck);
 // Operand number (32768 + pool index) of a constant, de-duplicated by (code, bits).
 uint16_t lumk_add_constant(lumk_checker& ck, lumk_prim prim, uint64_t bits);
-// Type of a kernel or helper parameter: "parameters cannot be void", "bool* is
-// not supported (use u8*)", "unknown type '" name "'".
-lumk_type lumk_check_param_type(lumk_checker& ck, const lumk_type_syntax& ts);
+// Type of a declared parameter or variable (`what`: "parameters" or
+// "variables"): "<what> cannot be void", "bool* is not supported (use u8*)",
+// "unknown type '" name "'".
+lumk_type lumk_check_declared_type(lumk_checker& ck, const lumk_type_syntax& ts, std::string_view what);
 // Size of a local array or array field: an integer constant from 1 to 1048576,
 // else "array size must be a positive integer constant".
 uint32_t lumk_eval_array_size(lumk_checker& ck, const lumk_expr& size);

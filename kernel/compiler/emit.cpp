@@ -23,6 +23,34 @@ bool is_frame_slot(const lumk_checker& ck, uint16_t slot) {
     return ck.prog->frame_bytes > 0 && slot == ck.prog->frame_slot;
 }
 
+// A load into (store = false) or a store from (store = true) register `reg` at
+// the location `loc`. Both families have the same five forms, the store form
+// of a kind 5 above the load form: whole element (checked or not), field
+// inside an element (checked or not) and through an address register.
+void emit_memory_access(lumk_checker& ck, const lumk_operand& loc, uint16_t reg, bool store) {
+    const lumk_prim k = loc.type.prim;
+    if (!is_number(k) || loc.type.is_pointer)
+        lumk_internal_error(ck, store ? "store of a type without a store family"
+                                      : "load of a type without a load family");
+    const auto op = [&](lumk_mem_kind load_kind) {
+        return lumk_op_mem(static_cast<lumk_mem_kind>(load_kind + (store ? LUMK_MEM_ST : LUMK_MEM_LD)), k);
+    };
+    if (loc.kind == LUMK_OPND_ADDR) {
+        lumk_emit(ck, op(LUMK_MEM_LDR), reg, loc.addr_reg, 0, loc.byte_offset);
+        return;
+    }
+    if (loc.kind != LUMK_OPND_MEM)
+        lumk_internal_error(ck, store ? "store to a non-location" : "load from a non-location");
+    const bool unchecked = ck.unchecked || is_frame_slot(ck, loc.slot);
+    if (loc.byte_offset == 0 && lumk_slot_elem_size(ck, loc.slot) == lumk_prim_size(k)) {
+        const uint16_t index = lumk_index_or_zero(ck, loc.index);
+        lumk_emit(ck, op(unchecked ? LUMK_MEM_LDU : LUMK_MEM_LD), reg, loc.slot, index, loc.index_offset);
+        return;
+    }
+    const uint16_t r = lumk_index_register(ck, loc);
+    lumk_emit(ck, op(unchecked ? LUMK_MEM_LDFU : LUMK_MEM_LDF), reg, loc.slot, r, loc.byte_offset);
+}
+
 
 // Inclusive range of an integer type for literal checks (u64 handled apart).
 void int_range(lumk_prim p, int64_t& lo, int64_t& hi) {
@@ -263,40 +291,11 @@ uint16_t lumk_operand_value(lumk_checker& ck, const lumk_operand& op, const lumk
 }
 
 void lumk_emit_load(lumk_checker& ck, const lumk_operand& loc, uint16_t dest) {
-    const lumk_prim k = loc.type.prim;
-    if (!is_number(k) || loc.type.is_pointer) lumk_internal_error(ck, "load of a type without a load family");
-    if (loc.kind == LUMK_OPND_ADDR) {
-        lumk_emit(ck, lumk_op_mem(LUMK_MEM_LDR, k), dest, loc.addr_reg, 0, loc.byte_offset);
-        return;
-    }
-    if (loc.kind != LUMK_OPND_MEM) lumk_internal_error(ck, "load from a non-location");
-    const bool unchecked = ck.unchecked || is_frame_slot(ck, loc.slot);
-    if (loc.byte_offset == 0 && lumk_slot_elem_size(ck, loc.slot) == lumk_prim_size(k)) {
-        const uint16_t index = lumk_index_or_zero(ck, loc.index);
-        lumk_emit(ck, lumk_op_mem(unchecked ? LUMK_MEM_LDU : LUMK_MEM_LD, k), dest, loc.slot, index, loc.index_offset);
-        return;
-    }
-    const uint16_t r = lumk_index_register(ck, loc);
-    lumk_emit(ck, lumk_op_mem(unchecked ? LUMK_MEM_LDFU : LUMK_MEM_LDF, k), dest, loc.slot, r, loc.byte_offset);
+    emit_memory_access(ck, loc, dest, false);
 }
 
 void lumk_emit_store(lumk_checker& ck, const lumk_operand& loc, uint16_t value) {
-    const lumk_prim k = loc.type.prim;
-    if (!is_number(k) || loc.type.is_pointer) lumk_internal_error(ck, "store of a type without a store family");
-    if (loc.kind == LUMK_OPND_ADDR) {
-        lumk_emit(ck, lumk_op_mem(LUMK_MEM_STR, k), value, loc.addr_reg, 0, loc.byte_offset);
-        return;
-    }
-    if (loc.kind != LUMK_OPND_MEM) lumk_internal_error(ck, "store to a non-location");
-    const bool unchecked = ck.unchecked || is_frame_slot(ck, loc.slot);
-    if (loc.byte_offset == 0 && lumk_slot_elem_size(ck, loc.slot) == lumk_prim_size(k)) {
-        const uint16_t index = lumk_index_or_zero(ck, loc.index);
-        lumk_emit(ck, lumk_op_mem(unchecked ? LUMK_MEM_STU : LUMK_MEM_ST, k), value, loc.slot, index,
-                  loc.index_offset);
-        return;
-    }
-    const uint16_t r = lumk_index_register(ck, loc);
-    lumk_emit(ck, lumk_op_mem(unchecked ? LUMK_MEM_STFU : LUMK_MEM_STF, k), value, loc.slot, r, loc.byte_offset);
+    emit_memory_access(ck, loc, value, true);
 }
 
 uint16_t lumk_index_register(lumk_checker& ck, const lumk_operand& loc) {
@@ -481,9 +480,8 @@ lumk_operand lumk_convert_explicit(lumk_checker& ck, const lumk_operand& op, lum
         if (sf && target == LUMK_PRIM_BOOL)
             return apply_unary(ck, s == LUMK_PRIM_F32 ? LUMK_BOOL_F32 : LUMK_BOOL_F64, target, v, 0, at);
     }
-    lumk_type t;
-    t.prim = target;
-    lumk_error_at(ck, at, "cannot convert " + lumk_describe_operand(ck, v) + " to " + lumk_type_text(ck, t));
+    lumk_error_at(ck, at,
+                  "cannot convert " + lumk_describe_operand(ck, v) + " to " + lumk_type_text(ck, lumk_type{target}));
 }
 
 lumk_operand lumk_convert_to_type(lumk_checker& ck, const lumk_operand& op, lumk_prim target, const lumk_token& at) {

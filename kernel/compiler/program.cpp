@@ -9,6 +9,16 @@ lumk_program::~lumk_program() {
     jit.reset();
 }
 
+void lumk_set_fixed_registers(lumk_program& p) {
+    p.gid = 0;
+    p.gsize = 1;
+    p.acc = 2;
+    p.gid_x = 3;
+    p.gid_y = 4;
+    p.gsize_x = 5;
+    p.gsize_y = 6;
+}
+
 namespace {
 
 // Register operands (D, R, I) of one opcode, read once from the format table:

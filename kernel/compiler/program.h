@@ -69,6 +69,10 @@ struct lumk_program {
     lumk_program& operator=(const lumk_program&) = delete;
 };
 
+// Puts the fixed registers of `p` at 0..6: gid, gsize, acc, gid_x, gid_y,
+// gsize_x, gsize_y, the layout the checker gives every kernel.
+void lumk_set_fixed_registers(lumk_program& p);
+
 // A `kernel const` declaration of a unit.
 struct lumk_unit_const {
     std::string name;
