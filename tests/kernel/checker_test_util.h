@@ -1,5 +1,7 @@
-// Helpers of the checker tests: compile kernel source into a unit (or an
-// error), and run a program with the scalar interpreter over buffers.
+// Helpers of the checker and optimizer tests: compile kernel source into a
+// unit (or an error), and run a program with the scalar interpreter over
+// buffers the way a lane runner does (prologue once, then the work items on
+// the same registers).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -100,6 +102,8 @@ inline const lumk_program& program(const compiled& c, const std::string& name) {
 // One pointer argument: a byte buffer.
 struct buffer {
     std::vector<uint8_t> bytes;
+    buffer(std::vector<uint8_t> b = {}) : bytes(std::move(b)) {}  // NOLINT: implicit on purpose
+    bool operator==(const buffer&) const = default;
     template <class T>
     static buffer of(const std::vector<T>& v) {
         buffer b;
@@ -143,6 +147,8 @@ inline uint64_t reduce_identity(lumk_reduce_op op, lumk_prim t) {
 struct run_result {
     uint8_t code = 0;
     std::string message;        // trap text when code != 0
+    ktrap trap{};               // the trap record when code != 0
+    uint32_t line = 0;          // source line of the trapping instruction
     std::vector<uint64_t> acc;  // accumulator of each reduction, in order
     uint64_t acc0() const { return acc.empty() ? 0 : acc[0]; }
 };
@@ -181,8 +187,38 @@ inline run_result run(const lumk_program& p, uint64_t n, std::vector<buffer*> bu
     trap = ktrap{};
     rr.code = lumk_run_scalar(p, regs.data(), ptrs.data(), 0, n, nullptr, &trap, 0);
     if (rr.code) rr.message = lumk_trap_message(p, trap);
+    rr.trap = trap;
+    if (rr.code && trap.pc < p.lines.size()) rr.line = p.lines[trap.pc];
     for (const lumk_reduction& r : p.reductions) rr.acc.push_back(regs.at(r.reg).u);
     return rr;
+}
+
+// A run like `run` on copies of `bufs`, which come back with the result.
+struct copied_run : run_result {
+    std::vector<buffer> buffers;
+};
+inline copied_run run_copies(const lumk_program& p, uint64_t n, std::vector<buffer> bufs,
+                             std::vector<uint64_t> values = {}, uint64_t width = 0) {
+    std::vector<buffer*> ptrs;
+    for (buffer& b : bufs) ptrs.push_back(&b);
+    copied_run r{run(p, n, ptrs, std::move(values), width), {}};
+    r.buffers = std::move(bufs);
+    return r;
+}
+
+// Two runs of one kernel (optimized and plain) give the same buffers,
+// accumulators and trap (code, work item, values, line and text).
+inline void expect_same_runs(const copied_run& a, const copied_run& b, const std::string& what = "") {
+    EXPECT_EQ(a.code, b.code) << what;
+    EXPECT_EQ(a.buffers, b.buffers) << what;
+    EXPECT_EQ(a.acc, b.acc) << what;
+    if (a.code && b.code) {
+        EXPECT_EQ(a.trap.gid, b.trap.gid) << what;
+        EXPECT_EQ(a.trap.value, b.trap.value) << what;
+        EXPECT_EQ(a.trap.limit, b.trap.limit) << what;
+        EXPECT_EQ(a.line, b.line) << what;
+        EXPECT_EQ(a.message, b.message) << what;
+    }
 }
 
 inline uint64_t bits_f32(float f) { return std::bit_cast<uint32_t>(f); }

@@ -88,12 +88,6 @@ TEST(KernelTypes, ReduceOpNamesAndStructLookup) {
     EXPECT_EQ(lumk_find_struct(structs, "f32x2"), 2);
     EXPECT_EQ(lumk_find_struct(structs, "pair"), -1);
     EXPECT_EQ(lumk_find_struct({}, "A"), -1);
-
-    lumk_type t;
-    EXPECT_EQ(t.prim, LUMK_PRIM_VOID);
-    EXPECT_EQ(t.struct_index, -1);
-    EXPECT_EQ(t.is_pointer, 0);
-    EXPECT_EQ(t.is_const, 0);
 }
 
 TEST(KernelTypes, FloatToIntegerRanges) {

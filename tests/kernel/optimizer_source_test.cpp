@@ -112,66 +112,11 @@ const ktest::compiled& unit(bool optimize) {
     return optimize ? opt : plain;
 }
 
-struct outcome {
-    uint8_t code = 0;
-    ktrap trap{};
-    uint32_t line = 0;
-    std::vector<std::vector<uint8_t>> buffers;
-    std::vector<uint64_t> acc;
-};
-
-// A lane runner over [0, n): prologue once on the template, then the items,
-// registers never reset in between.
-outcome run(const lumk_program& p, uint64_t n, std::vector<ktest::buffer> bufs, const std::vector<uint64_t>& values,
-            uint64_t width = 0) {
-    std::vector<kreg> regs(p.reg_count);
-    for (kreg& r : regs) r.u = 0;
-    for (const lumk_const& c : p.constants) regs.at(c.reg).u = c.bits;
-    regs[p.gsize].u = n;
-    regs[p.gsize_x].u = width ? width : n;
-    regs[p.gsize_y].u = width ? n / width : 1;
-    for (const lumk_reduction& r : p.reductions) regs.at(r.reg).u = ktest::reduce_identity(r.op, r.prim);
-    std::vector<kptr> ptrs(p.ptr_count + (p.frame_bytes ? 1 : 0));
-    std::vector<uint64_t> frame((p.frame_bytes + 7) / 8, 0);
-    size_t bi = 0, vi = 0;
-    for (const lumk_param& prm : p.params) {
-        if (prm.type.is_pointer) {
-            auto& b = bufs.at(bi++).bytes;
-            ptrs.at(prm.slot) = kptr{b.data(), prm.size ? b.size() / prm.size : 0, prm.size, b.size()};
-        } else {
-            regs.at(prm.reg).u = values.at(vi++);
-        }
-    }
-    if (p.frame_bytes)
-        ptrs.at(p.frame_slot) = kptr{reinterpret_cast<uint8_t*>(frame.data()), 1, p.frame_bytes, p.frame_bytes};
-    if (p.prologue) {
-        ktrap t{};
-        lumk_run_scalar(*p.prologue, regs.data(), ptrs.data(), 0, 1, nullptr, &t, 0);
-    }
-    outcome o;
-    o.code = lumk_run_scalar(p, regs.data(), ptrs.data(), 0, n, nullptr, &o.trap, 0);
-    if (o.code && o.trap.pc < p.lines.size()) o.line = p.lines[o.trap.pc];
-    for (auto& b : bufs) o.buffers.push_back(b.bytes);
-    for (const lumk_reduction& r : p.reductions) o.acc.push_back(regs[r.reg].u);
-    return o;
-}
-
 // Runs one kernel optimized and plain on the same inputs and compares.
-outcome same_both_ways(const std::string& kernel, uint64_t n, const std::vector<ktest::buffer>& bufs,
-                       const std::vector<uint64_t>& values, uint64_t width = 0) {
-    const outcome a = run(ktest::program(unit(true), kernel), n, bufs, values, width);
-    const outcome b = run(ktest::program(unit(false), kernel), n, bufs, values, width);
-    EXPECT_EQ(a.code, b.code) << kernel;
-    EXPECT_EQ(a.buffers, b.buffers) << kernel;
-    EXPECT_EQ(a.acc, b.acc) << kernel;
-    if (a.code && b.code) {
-        EXPECT_EQ(a.trap.gid, b.trap.gid) << kernel;
-        EXPECT_EQ(a.trap.value, b.trap.value) << kernel;
-        EXPECT_EQ(a.trap.limit, b.trap.limit) << kernel;
-        EXPECT_EQ(a.line, b.line) << kernel;
-        EXPECT_EQ(lumk_trap_message(ktest::program(unit(true), kernel), a.trap),
-                  lumk_trap_message(ktest::program(unit(false), kernel), b.trap));
-    }
+ktest::copied_run same_both_ways(const std::string& kernel, uint64_t n, const std::vector<ktest::buffer>& bufs,
+                                 const std::vector<uint64_t>& values, uint64_t width = 0) {
+    const ktest::copied_run a = ktest::run_copies(ktest::program(unit(true), kernel), n, bufs, values, width);
+    ktest::expect_same_runs(a, ktest::run_copies(ktest::program(unit(false), kernel), n, bufs, values, width), kernel);
     return a;
 }
 
@@ -211,7 +156,7 @@ TEST(OptimizerSource, ResultsMatchWithAndWithoutOptimization) {
     EXPECT_EQ(ktest::f64_of(total.acc.at(0)), 21.0);
 
     const auto grid = same_both_ways("grid", 12, {ktest::buffer::of(std::vector<uint32_t>(12))}, {7}, 4);
-    EXPECT_EQ(ktest::buffer{grid.buffers[0]}.as<uint32_t>()[5], 1u * (4 * 3 + 7) + 1 + 3);
+    EXPECT_EQ(grid.buffers[0].as<uint32_t>()[5], 1u * (4 * 3 + 7) + 1 + 3);
 
     std::vector<float> pin = {1, 2, 3, 4, 5, 6, 7, 8};
     same_both_ways("ptrs", 6, {ktest::buffer::of(std::vector<float>(6)), ktest::buffer::of(pin)}, {});
@@ -219,7 +164,7 @@ TEST(OptimizerSource, ResultsMatchWithAndWithoutOptimization) {
     std::vector<uint32_t> keys = {1, 2, 3, 5, 6, 9, 13, 4};
     const auto atom = same_both_ways("atom", keys.size(),
                                      {ktest::buffer::of(std::vector<uint32_t>(4)), ktest::buffer::of(keys)}, {});
-    EXPECT_EQ(ktest::buffer{atom.buffers[0]}.as<uint32_t>(), (std::vector<uint32_t>{1, 4, 2, 1}));
+    EXPECT_EQ(atom.buffers[0].as<uint32_t>(), (std::vector<uint32_t>{1, 4, 2, 1}));
 
     std::vector<float> v4(16);
     for (int i = 0; i < 16; ++i) v4[i] = 0.25f * i;

@@ -20,6 +20,7 @@
 #include "kernel/compiler/program.h"
 #include "kernel/exec/bytecode.h"
 #include "kernel/exec/scalar.h"
+#include "tests/kernel/checker_test_util.h"
 
 namespace {
 
@@ -97,73 +98,13 @@ built make(const build_fn& fn, bool optimize) {
     return {b.p, before};
 }
 
-struct run_result {
-    uint8_t code = 0;
-    ktrap trap{};
-    uint32_t trap_line = 0;
-    std::vector<std::vector<uint8_t>> buffers;
-    std::vector<uint64_t> accumulators;
-};
-
-// One lane runner over [0, n): template registers, prologue once, the items.
-run_result run(const lumk_program& p, uint64_t n, std::vector<std::vector<uint8_t>> buffers,
-               const std::vector<uint64_t>& values = {}, uint64_t width = 0) {
-    std::vector<kreg> regs(p.reg_count);
-    for (auto& r : regs) r.u = 0;
-    for (const lumk_const& c : p.constants) regs.at(c.reg).u = c.bits;
-    regs[p.gsize].u = n;
-    regs[p.gsize_x].u = width ? width : n;
-    regs[p.gsize_y].u = width ? n / width : 1;
-    size_t vi = 0;
-    std::vector<kptr> ptrs(p.ptr_count + (p.frame_bytes ? 1 : 0));
-    std::vector<uint64_t> frame((p.frame_bytes + 7) / 8, 0);
-    for (const lumk_param& prm : p.params) {
-        if (prm.type.is_pointer) {
-            auto& buf = buffers.at(prm.slot);
-            ptrs[prm.slot] = kptr{buf.data(), buf.size() / prm.size, prm.size, buf.size()};
-        } else {
-            regs.at(prm.reg).u = values.at(vi++);
-        }
-    }
-    if (p.frame_bytes)
-        ptrs[p.frame_slot] = kptr{reinterpret_cast<uint8_t*>(frame.data()), 1, p.frame_bytes, p.frame_bytes};
-    for (const lumk_reduction& red : p.reductions) regs.at(red.reg).u = 0;
-    run_result out;
-    if (p.prologue) {
-        ktrap t{};
-        lumk_run_scalar(*p.prologue, regs.data(), ptrs.data(), 0, 1, nullptr, &t, 0);
-    }
-    out.code = lumk_run_scalar(p, regs.data(), ptrs.data(), 0, n, nullptr, &out.trap, 0);
-    if (out.code && out.trap.pc < p.lines.size()) out.trap_line = p.lines[out.trap.pc];
-    out.buffers = std::move(buffers);
-    for (const lumk_reduction& red : p.reductions) out.accumulators.push_back(regs[red.reg].u);
-    return out;
+// A lane run on copies of the buffers (in pointer-parameter order).
+ktest::copied_run run(const lumk_program& p, uint64_t n, std::vector<ktest::buffer> buffers,
+                      const std::vector<uint64_t>& values = {}, uint64_t width = 0) {
+    return ktest::run_copies(p, n, std::move(buffers), values, width);
 }
-
-void expect_same(const run_result& a, const run_result& b) {
-    EXPECT_EQ(a.code, b.code);
-    if (a.code && b.code) {
-        EXPECT_EQ(a.trap.gid, b.trap.gid);
-        EXPECT_EQ(a.trap.value, b.trap.value);
-        EXPECT_EQ(a.trap.limit, b.trap.limit);
-        EXPECT_EQ(a.trap_line, b.trap_line);
-    }
-    EXPECT_EQ(a.buffers, b.buffers);
-    EXPECT_EQ(a.accumulators, b.accumulators);
-}
-
-template <class T>
-std::vector<uint8_t> bytes_of(const std::vector<T>& v) {
-    std::vector<uint8_t> out(v.size() * sizeof(T));
-    if (!v.empty()) std::memcpy(out.data(), v.data(), out.size());
-    return out;
-}
-template <class T>
-std::vector<T> values_of(const std::vector<uint8_t>& b) {
-    std::vector<T> out(b.size() / sizeof(T));
-    if (!out.empty()) std::memcpy(out.data(), b.data(), out.size() * sizeof(T));
-    return out;
-}
+using ktest::buffer;
+using ktest::expect_same_runs;
 
 // Every register operand of a finalized program is below its register file.
 void expect_operands_in_range(const lumk_program& p) {
@@ -291,15 +232,15 @@ TEST(OptimizerTwins, RepeatedSlotCheckInOneBlockBecomesUnchecked) {
 
     std::vector<float> x = {1, 2, 3, 4}, y = {10, 20, 30, 40};
     const std::vector<uint64_t> args = {f32_bits(2.5f)};
-    auto r1 = run(*opt.p, 4, {bytes_of(x), bytes_of(y)}, args);
-    auto r2 = run(*plain.p, 4, {bytes_of(x), bytes_of(y)}, args);
-    expect_same(r1, r2);
-    EXPECT_EQ(values_of<float>(r1.buffers[1]), (std::vector<float>{12.5f, 25, 37.5f, 50}));
+    auto r1 = run(*opt.p, 4, {buffer::of(x), buffer::of(y)}, args);
+    auto r2 = run(*plain.p, 4, {buffer::of(x), buffer::of(y)}, args);
+    expect_same_runs(r1, r2);
+    EXPECT_EQ(r1.buffers[1].as<float>(), (std::vector<float>{12.5f, 25, 37.5f, 50}));
     // Out of bounds still traps at the first (checked) access, on the same line.
-    auto t1 = run(*opt.p, 5, {bytes_of(x), bytes_of(std::vector<float>{1, 2, 3, 4, 5})}, args);
-    auto t2 = run(*plain.p, 5, {bytes_of(x), bytes_of(std::vector<float>{1, 2, 3, 4, 5})}, args);
+    auto t1 = run(*opt.p, 5, {buffer::of(x), buffer::of(std::vector<float>{1, 2, 3, 4, 5})}, args);
+    auto t2 = run(*plain.p, 5, {buffer::of(x), buffer::of(std::vector<float>{1, 2, 3, 4, 5})}, args);
     EXPECT_EQ(t1.code, LUMK_TRAP_BOUNDS);
-    expect_same(t1, t2);
+    expect_same_runs(t1, t2);
 }
 
 TEST(OptimizerTwins, OnlyIdenticalDominatingChecksCount) {
@@ -396,12 +337,12 @@ TEST(OptimizerTwins, RepeatedChkidxIsRemovedAndJumpsAndLinesFollow) {
 
     // Same results, and the array trap reports the same line.
     auto opt = make(prog, true), plain = make(prog, false);
-    expect_same(run(*opt.p, 3, {std::vector<uint8_t>(12)}), run(*plain.p, 3, {std::vector<uint8_t>(12)}));
+    expect_same_runs(run(*opt.p, 3, {std::vector<uint8_t>(12)}), run(*plain.p, 3, {std::vector<uint8_t>(12)}));
     auto t1 = run(*opt.p, 5, {std::vector<uint8_t>(20)});
     auto t2 = run(*plain.p, 5, {std::vector<uint8_t>(20)});
     EXPECT_EQ(t1.code, LUMK_TRAP_INDEX);
-    EXPECT_EQ(t1.trap_line, 2u);
-    expect_same(t1, t2);
+    EXPECT_EQ(t1.line, 2u);
+    expect_same_runs(t1, t2);
 }
 
 // ---- prologue hoisting ------------------------------------------------------
@@ -449,7 +390,7 @@ TEST(OptimizerHoist, InvariantWorkMovesIntoThePrologue) {
     auto r1 = run(*opt.p, 6, {std::vector<uint8_t>(24)}, args);
     auto r2 = run(*plain.p, 6, {std::vector<uint8_t>(24)}, args);
     EXPECT_EQ(r1.code, 0);
-    expect_same(r1, r2);
+    expect_same_runs(r1, r2);
     // The loop still jumps to its head; lines of the kept instructions survive.
     EXPECT_EQ(opt.p->lines.front(), 4u);
 }
@@ -479,7 +420,7 @@ TEST(OptimizerHoist, WorkItemDependentAndUnsafeInstructionsStay) {
     const std::vector<uint64_t> args = {3, f64_bits(7.9)};
     auto r1 = run(*opt.p, 4, {std::vector<uint8_t>(32)}, args, 2);
     auto r2 = run(*plain.p, 4, {std::vector<uint8_t>(32)}, args, 2);
-    expect_same(r1, r2);
+    expect_same_runs(r1, r2);
 }
 
 TEST(OptimizerHoist, RegisterReadBeforeItsOnlyDefinitionStays) {
@@ -497,8 +438,8 @@ TEST(OptimizerHoist, RegisterReadBeforeItsOnlyDefinitionStays) {
     auto opt = make(prog, true), plain = make(prog, false);
     EXPECT_FALSE(opt.p->prologue);
     auto r1 = run(*opt.p, 3, {std::vector<uint8_t>(12)});
-    expect_same(r1, run(*plain.p, 3, {std::vector<uint8_t>(12)}));
-    EXPECT_EQ(values_of<int32_t>(r1.buffers[0]), (std::vector<int32_t>{1, 6, 6}));
+    expect_same_runs(r1, run(*plain.p, 3, {std::vector<uint8_t>(12)}));
+    EXPECT_EQ(r1.buffers[0].as<int32_t>(), (std::vector<int32_t>{1, 6, 6}));
 }
 
 TEST(OptimizerHoist, ASecondRunExtendsThePrologue) {
@@ -532,8 +473,8 @@ TEST(OptimizerHoist, ASecondRunExtendsThePrologue) {
     lumk_finalize_code(*b.p, b.regs, false);
     auto plain = make(prog, false);
     auto r = run(*b.p, 3, {std::vector<uint8_t>(24)}, {20});
-    expect_same(r, run(*plain.p, 3, {std::vector<uint8_t>(24)}, {20}));
-    EXPECT_EQ(values_of<int64_t>(r.buffers[0]), (std::vector<int64_t>{41, 42, 43}));
+    expect_same_runs(r, run(*plain.p, 3, {std::vector<uint8_t>(24)}, {20}));
+    EXPECT_EQ(r.buffers[0].as<int64_t>(), (std::vector<int64_t>{41, 42, 43}));
 }
 
 TEST(OptimizerHoist, PrologueCopiesTheKernelRecordAndIsOneDimensional) {
@@ -567,8 +508,8 @@ TEST(OptimizerHoist, PrologueCopiesTheKernelRecordAndIsOneDimensional) {
     EXPECT_EQ(pro.code.size(), 2u);
     auto r1 = run(*opt.p, 6, {std::vector<uint8_t>(24)}, {100}, 3);
     auto r2 = run(*plain.p, 6, {std::vector<uint8_t>(24)}, {100}, 3);
-    expect_same(r1, r2);
-    EXPECT_EQ(values_of<uint32_t>(r1.buffers[0]), (std::vector<uint32_t>{300, 301, 302, 301, 302, 303}));
+    expect_same_runs(r1, r2);
+    EXPECT_EQ(r1.buffers[0].as<uint32_t>(), (std::vector<uint32_t>{300, 301, 302, 301, 302, 303}));
 }
 
 // ---- register allocation ----------------------------------------------------
@@ -589,7 +530,7 @@ TEST(OptimizerAllocate, ChainsOfTemporariesShareRegisters) {
     EXPECT_EQ(plain.p->reg_count, 207u + plain.p->constants.size());
     EXPECT_LE(opt.p->reg_count, 9u + opt.p->constants.size());
     expect_operands_in_range(*opt.p);
-    expect_same(run(*opt.p, 5, {std::vector<uint8_t>(40)}), run(*plain.p, 5, {std::vector<uint8_t>(40)}));
+    expect_same_runs(run(*opt.p, 5, {std::vector<uint8_t>(40)}), run(*plain.p, 5, {std::vector<uint8_t>(40)}));
 }
 
 TEST(OptimizerAllocate, CopiesShareARegisterAndDisappear) {
@@ -614,8 +555,8 @@ TEST(OptimizerAllocate, CopiesShareARegisterAndDisappear) {
     EXPECT_EQ(opt.p->code[2].imm, 5u);
     EXPECT_EQ(opt.p->lines, (std::vector<uint32_t>{1, 4, 5, 6, 7, 8, 10}));
     auto r = run(*opt.p, 4, {std::vector<uint8_t>(32)});
-    expect_same(r, run(*plain.p, 4, {std::vector<uint8_t>(32)}));
-    EXPECT_EQ(values_of<int64_t>(r.buffers[0]), (std::vector<int64_t>{2, 4, 3, 4}));
+    expect_same_runs(r, run(*plain.p, 4, {std::vector<uint8_t>(32)}));
+    EXPECT_EQ(r.buffers[0].as<int64_t>(), (std::vector<int64_t>{2, 4, 3, 4}));
 }
 
 TEST(OptimizerAllocate, LargeRegisterFilesAreAllocatedToo) {
@@ -646,7 +587,7 @@ TEST(OptimizerAllocate, LargeRegisterFilesAreAllocatedToo) {
     EXPECT_GT(plain.p->reg_count, 3000u);
     EXPECT_LE(opt.p->reg_count, 14u + opt.p->constants.size());
     expect_operands_in_range(*opt.p);
-    expect_same(run(*opt.p, 4, {std::vector<uint8_t>(32)}), run(*plain.p, 4, {std::vector<uint8_t>(32)}));
+    expect_same_runs(run(*opt.p, 4, {std::vector<uint8_t>(32)}), run(*plain.p, 4, {std::vector<uint8_t>(32)}));
 }
 
 TEST(OptimizerAllocate, PinnedRegistersKeepTheirNumbers) {
@@ -675,8 +616,8 @@ TEST(OptimizerAllocate, PinnedRegistersKeepTheirNumbers) {
     EXPECT_EQ(opt.p->code[0].a, 11);
     EXPECT_EQ(opt.p->code[2].a, 11);
     auto r1 = run(*opt.p, 10, {}, {4, 3});
-    expect_same(r1, run(*plain.p, 10, {}, {4, 3}));
-    EXPECT_EQ(r1.accumulators, (std::vector<uint64_t>{85, 27}));
+    expect_same_runs(r1, run(*plain.p, 10, {}, {4, 3}));
+    EXPECT_EQ(r1.acc, (std::vector<uint64_t>{85, 27}));
 }
 
 TEST(OptimizerAllocate, DeadDefinitionsStillInterfere) {
@@ -694,7 +635,7 @@ TEST(OptimizerAllocate, DeadDefinitionsStillInterfere) {
     auto opt = make(prog, true);
     EXPECT_NE(opt.p->code[0].a, opt.p->code[1].a);
     auto r = run(*opt.p, 3, {std::vector<uint8_t>(24)});
-    EXPECT_EQ(values_of<int64_t>(r.buffers[0]), (std::vector<int64_t>{11, 12, 13}));
+    EXPECT_EQ(r.buffers[0].as<int64_t>(), (std::vector<int64_t>{11, 12, 13}));
 }
 
 TEST(OptimizerAllocate, ValuesCarriedBetweenWorkItemsSurvive) {
@@ -718,8 +659,8 @@ TEST(OptimizerAllocate, ValuesCarriedBetweenWorkItemsSurvive) {
     };
     auto opt = make(prog, true), plain = make(prog, false);
     auto r1 = run(*opt.p, 4, {std::vector<uint8_t>(32)});
-    expect_same(r1, run(*plain.p, 4, {std::vector<uint8_t>(32)}));
-    EXPECT_EQ(values_of<int64_t>(r1.buffers[0]), (std::vector<int64_t>{1, 731, 1461, 2191}));
+    expect_same_runs(r1, run(*plain.p, 4, {std::vector<uint8_t>(32)}));
+    EXPECT_EQ(r1.buffers[0].as<int64_t>(), (std::vector<int64_t>{1, 731, 1461, 2191}));
 }
 
 TEST(OptimizerAllocate, IsDeterministic) {
@@ -813,12 +754,12 @@ TEST(OptimizerRandom, OptimizedProgramsMatchPlainOnes) {
         shrunk += opt.p->reg_count < plain.p->reg_count;
         std::vector<int64_t> init(9);
         for (size_t k = 0; k < init.size(); ++k) init[k] = static_cast<int64_t>(k * 7 + 1);
-        auto r1 = run(*opt.p, 8, {bytes_of(init)}, {42});
-        auto r2 = run(*plain.p, 8, {bytes_of(init)}, {42});
+        auto r1 = run(*opt.p, 8, {buffer::of(init)}, {42});
+        auto r2 = run(*plain.p, 8, {buffer::of(init)}, {42});
         ASSERT_EQ(r1.code, r2.code) << "trial " << trial;
         ASSERT_EQ(r1.buffers, r2.buffers) << "trial " << trial;
         if (r1.code) {
-            EXPECT_EQ(r1.trap_line, r2.trap_line) << "trial " << trial;
+            EXPECT_EQ(r1.line, r2.line) << "trial " << trial;
             EXPECT_EQ(r1.trap.gid, r2.trap.gid);
         }
     }
@@ -862,7 +803,7 @@ TEST(Finalize, ConstantsBecomeRegistersAfterTheWorkingRegisters) {
     EXPECT_EQ(p.code.back().op, LUMK_END);
     expect_operands_in_range(p);
     auto r = run(p, 1, {std::vector<uint8_t>(24)});
-    auto v = values_of<double>(r.buffers[0]);
+    auto v = r.buffers[0].as<double>();
     EXPECT_FALSE(std::signbit(v[0]));  // +0 + -0 = +0
     EXPECT_TRUE(std::signbit(v[1]));   // -0 + -0 = -0
 }

@@ -216,42 +216,31 @@ TEST(KernelParser, ExpressionTrees) {
 
 TEST(KernelParser, ExpressionNodeTokens) {
     auto p = parse("kernel k() { x = f(a)[i].b ? -c->d : sizeof(T) + {1}; }");
+    // Kind, token text (when given) and column of a node.
+    auto node = [](const lumk_expr& e, lumk_expr_kind kind, const char* text, uint32_t column) {
+        EXPECT_EQ(e.kind, kind) << column;
+        if (text) EXPECT_EQ(e.token.text, text) << column;
+        EXPECT_EQ(e.token.column, column);
+    };
     const lumk_expr& cond = *p->stmt(0).value;
-    EXPECT_EQ(cond.kind, lumk_expr_kind::cond);
-    EXPECT_EQ(cond.token.text, "?");
-    EXPECT_EQ(cond.token.column, 28u);
+    node(cond, lumk_expr_kind::cond, "?", 28);
     const lumk_expr& field = *cond.children[0];
-    EXPECT_EQ(field.kind, lumk_expr_kind::field);
-    EXPECT_EQ(field.token.column, 25u);
+    node(field, lumk_expr_kind::field, nullptr, 25);
     EXPECT_EQ(field.name, "b");
-    const lumk_expr& index = *field.children[0];
-    EXPECT_EQ(index.kind, lumk_expr_kind::index);
-    EXPECT_EQ(index.token.text, "[");
-    EXPECT_EQ(index.token.column, 22u);
-    const lumk_expr& call = *index.children[0];
-    EXPECT_EQ(call.kind, lumk_expr_kind::call);
-    EXPECT_EQ(call.token.text, "f");
-    EXPECT_EQ(call.token.column, 18u);
+    node(*field.children[0], lumk_expr_kind::index, "[", 22);
+    node(*field.children[0]->children[0], lumk_expr_kind::call, "f", 18);
     const lumk_expr& neg = *cond.children[1];
-    EXPECT_EQ(neg.kind, lumk_expr_kind::unary);
-    EXPECT_EQ(neg.token.column, 30u);
-    const lumk_expr& arrow = *neg.children[0];
-    EXPECT_EQ(arrow.kind, lumk_expr_kind::arrow);
-    EXPECT_EQ(arrow.token.text, "->");
-    EXPECT_EQ(arrow.token.column, 32u);
-    EXPECT_EQ(arrow.name, "d");
+    node(neg, lumk_expr_kind::unary, nullptr, 30);
+    node(*neg.children[0], lumk_expr_kind::arrow, "->", 32);
+    EXPECT_EQ(neg.children[0]->name, "d");
     const lumk_expr& plus = *cond.children[2];
-    EXPECT_EQ(plus.kind, lumk_expr_kind::binary);
-    EXPECT_EQ(plus.token.column, 48u);
+    node(plus, lumk_expr_kind::binary, nullptr, 48);
     const lumk_expr& so = *plus.children[0];
-    EXPECT_EQ(so.kind, lumk_expr_kind::size_of);
-    EXPECT_EQ(so.token.text, "sizeof");
-    EXPECT_EQ(so.token.column, 38u);
+    node(so, lumk_expr_kind::size_of, "sizeof", 38);
     EXPECT_EQ(so.type.name, "T");
     EXPECT_EQ(so.type.token.column, 45u);
     const lumk_expr& brace = *plus.children[1];
-    EXPECT_EQ(brace.kind, lumk_expr_kind::brace);
-    EXPECT_EQ(brace.token.column, 50u);
+    node(brace, lumk_expr_kind::brace, nullptr, 50);
     EXPECT_EQ(brace.children[0]->kind, lumk_expr_kind::int_lit);
     EXPECT_EQ(brace.children[0]->token.ival, 1u);
 }

@@ -116,7 +116,7 @@ TEST_F(binary, ReadingReplacesTheCellsOldValue) {
     EXPECT_EQ(cell->type, LUMVAR_INT);
 }
 
-TEST_F(binary, RefsWriteTheirTarget) {
+TEST_F(binary, RefsObjectsJsonAndBuffersWriteTheirOwnForms) {
     lumvar_shared target = lumvar_shared::from_int(64);
     lumvar_shared r = lumvar_shared::make();
     r->set_ref(target.get());
@@ -124,6 +124,28 @@ TEST_F(binary, RefsWriteTheirTarget) {
     lumvar_shared dangling = lumvar_shared::make();
     dangling->set_type(LUMVAR_REF);
     EXPECT_EQ(write(dangling), with_header({0x01}));
+
+    lumvar_shared empty = lumvar_shared::make();
+    empty->set_type(LUMVAR_OBJECT);
+    EXPECT_EQ(write(empty), with_header({0x08}));
+    auto probe = make_probe();
+    EXPECT_EQ(write(object_value(probe.get()), false), with_header({0x08}));
+    EXPECT_EQ(errors(), (std::vector<std::string>{"to_binary(): not implemented."}));
+    log().clear();
+
+    lumvar_shared j = lumvar_shared::make();
+    j->json_object(true);
+    EXPECT_EQ(write(j), with_header({0x07, 0x03, 'j', '1', '1', 0x00, 0x00}));
+    EXPECT_TRUE(errors().empty());
+
+    // A buffer written by a launch is refused; readers do not stop a read.
+    lumvar_shared b = lumvar_shared::from_bytes(bytes_t{1, 2});
+    b->buffer_object()->write_locks = 1;
+    EXPECT_EQ(write(b, false), with_header({0x06}));
+    EXPECT_EQ(errors(), (std::vector<std::string>{framed(std::string(lum_buffer_in_use_message))}));
+    b->buffer_object()->write_locks = 0;
+    b->buffer_object()->read_locks = 1;
+    EXPECT_EQ(write(b), with_header({0x06, 0x02, 0x01, 0x02}));
 }
 
 TEST_F(binary, UnrepresentableValuesWriteABareHeaderAndReadBackAsNone) {
@@ -186,33 +208,6 @@ TEST_F(binary, RefusedValues) {
     EXPECT_EQ(r.position, 5u);
     r = read(bytes_t{0x02, 'v', '1', 0x00});
     EXPECT_FALSE(r.ok);
-}
-
-TEST_F(binary, ObjectValuesWriteTheirOwnForm) {
-    lumvar_shared empty = lumvar_shared::make();
-    empty->set_type(LUMVAR_OBJECT);
-    EXPECT_EQ(write(empty), with_header({0x08}));
-    auto probe = make_probe();
-    lumvar_shared v = object_value(probe.get());
-    EXPECT_EQ(write(v, false), with_header({0x08}));
-    EXPECT_EQ(errors(), (std::vector<std::string>{"to_binary(): not implemented."}));
-}
-
-TEST_F(binary, JsonValuesCarryTheContainerSection) {
-    lumvar_shared j = lumvar_shared::make();
-    j->json_object(true);
-    EXPECT_EQ(write(j), with_header({0x07, 0x03, 'j', '1', '1', 0x00, 0x00}));
-    EXPECT_TRUE(errors().empty());
-}
-
-TEST_F(binary, BufferWrittenByALaunchIsRefused) {
-    lumvar_shared b = lumvar_shared::from_bytes(bytes_t{1, 2});
-    b->buffer_object()->write_locks = 1;
-    EXPECT_EQ(write(b, false), with_header({0x06}));
-    EXPECT_EQ(errors(), (std::vector<std::string>{framed(std::string(lum_buffer_in_use_message))}));
-    b->buffer_object()->write_locks = 0;
-    b->buffer_object()->read_locks = 1;  // readers do not stop a read
-    EXPECT_EQ(write(b), with_header({0x06, 0x02, 0x01, 0x02}));
 }
 
 TEST_F(binary, VarintLimits) {

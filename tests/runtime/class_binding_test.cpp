@@ -303,12 +303,4 @@ TEST_F(binding, StdBufferIsPublishedAsBuffer) {
     EXPECT_TRUE(lum_registry().factories->count("std.buffer"));
 }
 
-TEST_F(binding, StartupListHoldsTheBufferInitialiser) {
-    auto& initializers = lum_registry().namespace_initializers;
-    ASSERT_TRUE(initializers.count("std"));
-    lum_namespace ns;
-    for (auto& init : initializers.at("std")) init(ns);
-    EXPECT_TRUE(ns.members.count("buffer"));
-}
-
 }  // namespace

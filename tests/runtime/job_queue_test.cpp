@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "host/host_vm.h"
@@ -101,6 +102,19 @@ TEST(JobQueue, PushAfterShutdownReportsSuccessAndRunsNothing) {
     EXPECT_EQ(runs.load(), 0);
 }
 
+// Waits (at most ten seconds) until `runs` reaches `target`; the count reached.
+int wait_for_runs(const std::atomic<int>& runs, int target) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (runs.load() < target && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    return runs.load();
+}
+
+// Pushes `n` jobs that own `owned` and count in `runs`, retrying while the queue is full.
+void push_jobs(lum_vm& vm, int n, const std::shared_ptr<int>& owned, std::atomic<int>& runs) {
+    for (int i = 0; i < n; ++i)
+        while (!vm.jobs.try_push(owning_job{owned, &runs})) std::this_thread::yield();
+}
+
 TEST(JobQueue, SleepingWorkersNeverStrandAJob) {
     lum_host_vm_options options;
     options.workers = 3;
@@ -108,76 +122,43 @@ TEST(JobQueue, SleepingWorkersNeverStrandAJob) {
     lum_vm& vm = host.vm();
     std::atomic<int> runs{0};
     auto owned = std::make_shared<int>(0);
-    auto wait_for = [&](int target) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (runs.load() < target && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-        return runs.load();
-    };
     int expected = 0;
     // Single jobs with pauses: every push finds the workers asleep.
     for (int round = 0; round < 40; ++round) {
         ASSERT_TRUE(vm.jobs.try_push(owning_job{owned, &runs}));
         ++expected;
-        ASSERT_EQ(wait_for(expected), expected) << "a job stayed in the queue while the workers slept";
+        ASSERT_EQ(wait_for_runs(runs, expected), expected) << "a job stayed in the queue while the workers slept";
         if (round % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     // Bursts from several producers at once.
     std::vector<std::thread> producers;
-    for (int p = 0; p < 4; ++p)
-        producers.emplace_back([&] {
-            for (int i = 0; i < 500; ++i)
-                while (!vm.jobs.try_push(owning_job{owned, &runs})) std::this_thread::yield();
-        });
+    for (int p = 0; p < 4; ++p) producers.emplace_back([&] { push_jobs(vm, 500, owned, runs); });
     for (auto& t : producers) t.join();
     expected += 2000;
-    EXPECT_EQ(wait_for(expected), expected);
+    EXPECT_EQ(wait_for_runs(runs, expected), expected);
     EXPECT_EQ(vm.jobs.pending_count(), 0u);
     host.shutdown();
     EXPECT_EQ(owned.use_count(), 1);
 }
 
 // Workers that wake for a job another worker has already taken go back to
-// sleep; a push must still wake them when the next job comes.
-TEST(JobQueue, WakeUpsAreNotLostWhenWorkersRaceForJobs) {
+// sleep, and a producer meets a full queue while workers fall asleep and
+// wake: a push must still wake them when the next job comes.
+TEST(JobQueue, WakeUpsAreNotLostWhenWorkersRaceOrTheQueueIsFull) {
     lum_host_vm_options options;
     options.workers = 2;
     lum_host_vm host(options);
-    lum_vm& vm = host.vm();
     std::atomic<int> runs{0};
+    auto owned = std::make_shared<int>(0);
     int expected = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
-    for (int round = 0; std::chrono::steady_clock::now() < end; ++round) {
-        const int size = (round % 3 == 0) ? 1 : 3000;
-        for (int i = 0; i < size; ++i)
-            while (!vm.jobs.try_push([&runs] { runs.fetch_add(1, std::memory_order_relaxed); })) {
-            }
+    for (int round = 0; round < 30 || std::chrono::steady_clock::now() < end; ++round) {
+        const int size = (round % 3 == 0) ? 1 : 1500 + (round % 40) * 37;  // single jobs and bursts beyond capacity
+        push_jobs(host.vm(), size, owned, runs);
         expected += size;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (runs.load(std::memory_order_relaxed) < expected && std::chrono::steady_clock::now() < deadline) {
-        }
-        ASSERT_EQ(runs.load(), expected) << "round " << round << ": a job stayed queued while every worker slept";
-    }
-}
-
-TEST(JobQueue, FullQueueBurstsNeverLeaveJobsBehindSleepingWorkers) {
-    lum_host_vm_options options;
-    options.workers = 2;
-    lum_host_vm host(options);
-    lum_vm& vm = host.vm();
-    std::atomic<int> runs{0};
-    int expected = 0;
-    for (int burst = 0; burst < 30; ++burst) {
-        // Bursts larger than the queue: the producer meets a full queue while
-        // workers keep falling asleep and waking.
-        int size = 1500 + burst * 37;
-        for (int i = 0; i < size; ++i)
-            while (!vm.jobs.try_push([&runs] { runs.fetch_add(1, std::memory_order_relaxed); })) {
-            }
-        expected += size;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (runs.load() < expected && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-        ASSERT_EQ(runs.load(), expected) << "burst " << burst << ": jobs stranded while the workers slept";
-        if (burst % 5 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_EQ(wait_for_runs(runs, expected), expected)
+            << "round " << round << ": a job stayed queued while every worker slept";
+        if (round % 5 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 

@@ -63,10 +63,8 @@ TEST(Log, DefaultMaskPassesWarningsAndErrorsOnly) {
 
 TEST(Log, FormatsPartsOneAfterAnother) {
     recording_log log;
-    int x = 0;
     log.error("a", 12, ' ', -3, " ", 2.5, " ", true, " ", uint8_t{7}, " ", std::string("s"), std::string_view("v"));
     log.error(static_cast<const void*>(nullptr), " ", reinterpret_cast<void*>(uintptr_t{0xabc}));
-    (void)x;
     EXPECT_EQ(log.texts(), (std::vector<std::string>{"a12 -3 2.500000 true 7 sv", "0x0 0xabc"}));
 }
 

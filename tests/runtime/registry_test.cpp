@@ -80,10 +80,7 @@ TEST(ThreadLocal, FirstLookupOnANewThreadGivesTheInitialBlock) {
         EXPECT_FALSE(tl.logger);
         EXPECT_EQ(tl.current_task, nullptr);
         EXPECT_EQ(tl.second_task, nullptr);
-        EXPECT_EQ(tl.vm_lock_depth, 0u);
-        EXPECT_EQ(tl.pooling_suspended, 0u);
-        EXPECT_EQ(tl.reserved_counter_a, 0u);
-        EXPECT_EQ(tl.reserved_counter_b, 0u);
+        EXPECT_EQ(tl.vm_lock_depth + tl.pooling_suspended + tl.reserved_counter_a + tl.reserved_counter_b, 0u);
         EXPECT_TRUE(tl.name.empty());
         EXPECT_EQ(&lum_get_thread_local(), &tl);
     }).join();

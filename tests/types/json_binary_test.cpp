@@ -44,18 +44,8 @@ read_result read_container(const bytes_t& in) {
     return r;
 }
 
-// [[...[1]...]]: `levels` nested containers.
-lumvar_shared nested(size_t levels) {
-    lum_std_json* c = nullptr;
-    lumvar_shared top = new_json(c);
-    for (size_t i = 1; i < levels; ++i) c = c->emplace_back()->json_object(true);
-    c->push_keyed(num(1), "");
-    return top;
-}
-
 TEST_F(binary_form, BytesOfSmallContainers) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     bytes_t out;
     ASSERT_TRUE(c->to_binary(out));
     EXPECT_EQ(out, cat({json_tag, {0x00}}));
@@ -75,16 +65,14 @@ TEST_F(binary_form, BytesOfSmallContainers) {
 }
 
 TEST_F(binary_form, RoundTripKeepsOrderKeysAndTypes) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(num(-1), "");
     c->get_or_add("");  // a present empty key reads back as a list element
     c->push_keyed(num(1), "d");
     c->push_keyed(lumvar_shared::from_float(2.5), "d");  // duplicates stay separate, in order
     c->push_keyed(str(std::string("t\0x", 3)), std::string("k\0", 2));
     c->push_keyed(lumvar_shared::from_bytes(bytes_t{0, 255}), "bin");
-    lum_std_json* inner = nullptr;
-    lumvar_shared in = new_json(inner);
+    auto [in, inner] = fresh_json();
     inner->push_keyed(num(INT64_MIN), "min");
     c->push_keyed(lumvar_shared(in), "inner");
     c->push_keyed(lumvar_shared(in), "inner2");  // shared side by side: written twice
@@ -111,11 +99,9 @@ TEST_F(binary_form, RoundTripKeepsOrderKeysAndTypes) {
 }
 
 TEST_F(binary_form, RefusalsLeaveNoBytesBehind) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(num(1), "a");
-    lum_std_json* inner = nullptr;
-    lumvar_shared in = new_json(inner);
+    auto [in, inner] = fresh_json();
     inner->push_keyed(lumvar_shared(v), "back");  // cycle through a nested container
     c->push_keyed(lumvar_shared(in), "inner");
 
@@ -134,11 +120,9 @@ TEST_F(binary_form, RefusalsLeaveNoBytesBehind) {
     EXPECT_EQ(warnings(), std::vector<std::string>{cycle_warning});
 
     // A value that has no binary form fails the whole write too.
-    lum_std_json* b = nullptr;
-    lumvar_shared bv = new_json(b);
+    auto [bv, b] = fresh_json();
     b->push_keyed(num(1), "x");
-    lum_std_json* holder = nullptr;
-    lumvar_shared hv = new_json(holder);
+    auto [hv, holder] = fresh_json();
     holder->push_keyed(boolean_of(num(1)), "flag");
     b->push_keyed(lumvar_shared(hv), "nested");
     EXPECT_FALSE(bv->to_binary(out));
@@ -154,17 +138,13 @@ TEST_F(binary_form, RefusalsLeaveNoBytesBehind) {
 TEST_F(binary_form, OutermostWriteIsTheFirstWriteOnTheThread) {
     // Another walk holds the thread's guard while a write runs: the write
     // still counts as the outermost one and cleans up after a failure.
-    lum_std_json* walking = nullptr;
-    lumvar_shared w = new_json(walking);
+    auto [w, walking] = fresh_json();
     json_visit_scope other(json_visit_guard::for_thread(), walking);
 
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
-    lum_std_json* bad = nullptr;
-    lumvar_shared bv = new_json(bad);
+    auto [v, c] = fresh_json();
+    auto [bv, bad] = fresh_json();
     bad->push_keyed(boolean_of(num(0)), "");
-    c->push_keyed(num(3), "");
-    c->push_keyed(lumvar_shared(bv), "");
+    push_all(c, {{"", num(3)}, {"", lumvar_shared(bv)}});
     bytes_t out = {1};
     EXPECT_FALSE(c->to_binary(out));
     EXPECT_EQ(out, bytes_t{1});
@@ -223,11 +203,8 @@ TEST_F(binary_form, MalformedInputFailsCleanly) {
 
     // Truncation at every length of a real section throws or refuses, never
     // reads past the end (ASan watches) and always leaves the guard clean.
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
-    c->push_keyed(str("text"), "s");
-    c->push_keyed(lumvar_shared::from_float(1.5), "");
-    c->push_keyed(lumvar_shared(nested(3)), "n");
+    auto [v, c] = fresh_json();
+    push_all(c, {{"s", str("text")}, {"", lumvar_shared::from_float(1.5)}, {"n", lumvar_shared(nested(3))}});
     bytes_t full;
     ASSERT_TRUE(c->to_binary(full));
     for (size_t n = 0; n < full.size(); ++n) {
@@ -250,8 +227,7 @@ TEST_F(binary_form, MalformedInputFailsCleanly) {
 
 
 TEST_F(binary_form, ReadDuplicatesKeepTheLastDesignatedThroughSorting) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     for (int i = 0; i < 40; ++i) c->push_keyed(num(i), i % 2 ? "b" : "a");
     bytes_t out;
     ASSERT_TRUE(c->to_binary(out));

@@ -20,16 +20,13 @@ lumptr_strong<lum_std_json_bool> wrap(lumvar_shared v) {
     return lumptr_strong<lum_std_json_bool>(new lum_std_json_bool(v));
 }
 
-// Result of one arithmetic slot: handled or not, and the result cell.
-struct arith_result {
-    bool handled;
-    lumvar_shared value;
-};
-template <class Slot>
-arith_result run(Slot slot, lum_std_json_bool* b, lumvar_shared other) {
-    arith_result r{false, lumvar_shared::make()};
-    r.handled = (b->*slot)(other, r.value);
-    return r;
+using slot = bool (lum_std_json_bool::*)(const lumvar_shared&, lumvar_shared&);
+lumvar_shared flt(double v) { return lumvar_shared::from_float(v); }
+
+// Whether the slot of a json.bool wrapping `wrapped` handles `other`; the result in `result`.
+bool handled(slot op, lumvar_shared wrapped, const lumvar_shared& other, lumvar_shared& result) {
+    result = lumvar_shared::make();
+    return (wrap(std::move(wrapped)).get()->*op)(other, result);
 }
 
 TEST_F(json_bool, TruthAndText) {
@@ -50,62 +47,53 @@ TEST_F(json_bool, TruthAndText) {
     EXPECT_EQ(errors(), std::vector<std::string>{"to_binary(): not implemented."});
 }
 
-TEST_F(json_bool, ArithmeticUsesTheWrappedNumber) {
-    auto five = wrap(num(5));
-    arith_result r = run(&lum_std_json_bool::add, five.get(), num(1));
-    ASSERT_TRUE(r.handled);
-    EXPECT_EQ(r.value->type, LUMVAR_INT);
-    EXPECT_EQ(r.value->payload.i, 6);
-    r = run(&lum_std_json_bool::mul, five.get(), lumvar_shared::from_float(0.5));
-    ASSERT_TRUE(r.handled);
-    EXPECT_EQ(r.value->type, LUMVAR_FLOAT);
-    EXPECT_EQ(r.value->payload.f, 2.5);
-
-    // Reversed slots keep the operand order: 10 - b(3), 10 / b(2).
-    r = run(&lum_std_json_bool::sub_reverse, wrap(num(3)).get(), num(10));
-    EXPECT_EQ(r.value->payload.i, 7);
-    r = run(&lum_std_json_bool::div_reverse, wrap(num(2)).get(), num(10));
-    EXPECT_EQ(r.value->payload.i, 5);
-    r = run(&lum_std_json_bool::sub, wrap(num(3)).get(), num(10));
-    EXPECT_EQ(r.value->payload.i, -7);
-    r = run(&lum_std_json_bool::div, wrap(num(-7)).get(), num(2));
-    EXPECT_EQ(r.value->payload.i, -3);  // truncated toward zero
-    r = run(&lum_std_json_bool::mul_reverse, wrap(num(4)).get(), lumvar_shared::from_float(0.25));
-    EXPECT_EQ(r.value->payload.f, 1.0);
-    r = run(&lum_std_json_bool::add_reverse, wrap(lumvar_shared::from_float(1.5)).get(), num(1));
-    EXPECT_EQ(r.value->payload.i, 2);  // int other: the wrapped float is truncated
-
-    // Division by an int 0 is not handled; by a float 0.0 it is IEEE.
-    EXPECT_FALSE(run(&lum_std_json_bool::div, wrap(num(7)).get(), num(0)).handled);
-    EXPECT_FALSE(run(&lum_std_json_bool::div_reverse, wrap(num(0)).get(), num(7)).handled);
-    r = run(&lum_std_json_bool::div, wrap(num(1)).get(), lumvar_shared::from_float(0.0));
-    ASSERT_TRUE(r.handled);
-    EXPECT_TRUE(std::isinf(r.value->payload.f));
-    // Other operand types are not handled.
-    EXPECT_FALSE(run(&lum_std_json_bool::add, five.get(), str("1")).handled);
-    EXPECT_FALSE(run(&lum_std_json_bool::add, five.get(), lumvar_shared::make()).handled);
-    EXPECT_FALSE(run(&lum_std_json_bool::add, five.get(), boolean_of(num(1))).handled);
-}
-
-TEST_F(json_bool, IntegerEdgesWrapWithoutTrapping) {
+TEST_F(json_bool, ArithmeticUsesTheWrappedNumberAndWrapsWithoutTrapping) {
     constexpr int64_t min = std::numeric_limits<int64_t>::min();
     constexpr int64_t max = std::numeric_limits<int64_t>::max();
-    arith_result r = run(&lum_std_json_bool::div, wrap(num(min)).get(), num(-1));
-    ASSERT_TRUE(r.handled);
-    EXPECT_EQ(r.value->payload.i, min);
-    r = run(&lum_std_json_bool::div_reverse, wrap(num(-1)).get(), num(min));
-    EXPECT_EQ(r.value->payload.i, min);
-    r = run(&lum_std_json_bool::add, wrap(num(max)).get(), num(1));
-    EXPECT_EQ(r.value->payload.i, min);
-    r = run(&lum_std_json_bool::mul, wrap(num(min)).get(), num(-1));
-    EXPECT_EQ(r.value->payload.i, min);
-    // Wrapped floats saturate; NaN counts as 0.
-    r = run(&lum_std_json_bool::add, wrap(lumvar_shared::from_float(1e30)).get(), num(0));
-    EXPECT_EQ(r.value->payload.i, max);
-    r = run(&lum_std_json_bool::add, wrap(lumvar_shared::from_float(-1e30)).get(), num(0));
-    EXPECT_EQ(r.value->payload.i, min);
-    r = run(&lum_std_json_bool::add, wrap(lumvar_shared::from_float(std::nan(""))).get(), num(4));
-    EXPECT_EQ(r.value->payload.i, 4);
+    using b = lum_std_json_bool;
+    struct row {
+        const char* name;
+        slot op;
+        lumvar_shared wrapped, other, expected;
+    };
+    const row rows[] = {
+        {"b(5) + 1", &b::add, num(5), num(1), num(6)},
+        {"b(5) * 0.5", &b::mul, num(5), flt(0.5), flt(2.5)},
+        {"10 - b(3)", &b::sub_reverse, num(3), num(10), num(7)},  // reversed slots keep the operand order
+        {"10 / b(2)", &b::div_reverse, num(2), num(10), num(5)},
+        {"b(3) - 10", &b::sub, num(3), num(10), num(-7)},
+        {"b(-7) / 2", &b::div, num(-7), num(2), num(-3)},  // truncated toward zero
+        {"0.25 * b(4)", &b::mul_reverse, num(4), flt(0.25), flt(1.0)},
+        {"1 + b(1.5)", &b::add_reverse, flt(1.5), num(1), num(2)},  // int other: the wrapped float is truncated
+        {"b(min) / -1", &b::div, num(min), num(-1), num(min)},
+        {"min / b(-1)", &b::div_reverse, num(-1), num(min), num(min)},
+        {"b(max) + 1", &b::add, num(max), num(1), num(min)},
+        {"b(min) * -1", &b::mul, num(min), num(-1), num(min)},
+        {"b(1e30) + 0", &b::add, flt(1e30), num(0), num(max)},  // wrapped floats saturate
+        {"b(-1e30) + 0", &b::add, flt(-1e30), num(0), num(min)},
+        {"b(NaN) + 4", &b::add, flt(std::nan("")), num(4), num(4)},  // NaN counts as 0
+    };
+    lumvar_shared r;
+    for (const row& c : rows) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(handled(c.op, c.wrapped, c.other, r));
+        ASSERT_EQ(r->type, c.expected->type);
+        if (r->type == LUMVAR_INT) {
+            EXPECT_EQ(r->payload.i, c.expected->payload.i);
+        } else {
+            EXPECT_EQ(r->payload.f, c.expected->payload.f);
+        }
+    }
+
+    // Division by an int 0 is not handled; by a float 0.0 it is IEEE.
+    EXPECT_FALSE(handled(&b::div, num(7), num(0), r));
+    EXPECT_FALSE(handled(&b::div_reverse, num(0), num(7), r));
+    ASSERT_TRUE(handled(&b::div, num(1), flt(0.0), r));
+    EXPECT_TRUE(std::isinf(r->payload.f));
+    // Other operand types are not handled.
+    EXPECT_FALSE(handled(&b::add, num(5), str("1"), r));
+    EXPECT_FALSE(handled(&b::add, num(5), lumvar_shared::make(), r));
+    EXPECT_FALSE(handled(&b::add, num(5), boolean_of(num(1)), r));
     // A result cell of another type is retyped.
     lumvar_shared result = str("old");
     ASSERT_TRUE(wrap(num(2))->add(num(2), result));
@@ -207,8 +195,7 @@ TEST_F(json_bool, ConstructorAndFactory) {
     ASSERT_NE(as_json_bool(made.get()), nullptr);
     EXPECT_EQ(made->to_string(), "false");
     EXPECT_EQ(as_json_bool(f->object_raw()) != nullptr, true);
-    lum_std_json* c = nullptr;
-    lumvar_shared j = new_json(c);
+    auto [j, c] = fresh_json();
     EXPECT_EQ(as_json_bool(c), nullptr);
 }
 

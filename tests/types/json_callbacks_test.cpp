@@ -13,6 +13,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -86,8 +87,11 @@ public:
         arg(lum_program_block* f) : function(f) {}
     };
 
-    // Emits `done_<label>(self.method(args...))` in the main block.
-    void call(const lumvar_shared& self, std::string_view method, std::vector<arg> args, const std::string& label) {
+    // Emits `done_<label>(self.method(args...))` in the main block; run()
+    // checks the text form of the result against `expected` when given.
+    void call(const lumvar_shared& self, std::string_view method, std::vector<arg> args, const std::string& label,
+              std::optional<std::string> expected = std::nullopt) {
+        if (expected) expected_[label] = *expected;
         lum_block_builder& b = *main_;
         emit_method(b, self, method, args);
         lum_function_def* done = hook("done_" + label, [this, label](args_t& a) {
@@ -114,10 +118,10 @@ public:
     }
 
     // Runs the program turn by turn until no task is left (or `max_turns`).
-    void run(int max_turns = 1000) {
-        root_ = main_->finish();
-        e.program = e.prog.finish(root_);
-        outcome = e.fx.launch(root_);
+    void run(int max_turns = 1000) { run_block(main_->finish(), max_turns); }
+    void run_block(lum_program_block* root, int max_turns = 1000) {
+        e.program = e.prog.finish(root);
+        outcome = e.fx.launch(root);
         lum_vm& vm = e.fx.host.vm();
         while (!lum_host_idle(vm) && turn < max_turns) {
             ++turn;
@@ -126,6 +130,7 @@ public:
         EXPECT_TRUE(lum_host_idle(vm)) << "still running after " << turn << " turns";
         EXPECT_TRUE(outcome->finished);
         EXPECT_FALSE(outcome->error_handler) << "the calling script was aborted";
+        for (const auto& [label, text] : expected_) EXPECT_EQ(show(results[label]), text) << label;
     }
 
     // The turn an event was recorded in (-1 when it was not).
@@ -154,8 +159,8 @@ public:
 private:
     std::string_view intern(const std::string& name) { return names_.emplace_back(name); }
     std::unique_ptr<lum_block_builder> main_;
-    lum_program_block* root_ = nullptr;
     std::deque<std::string> names_;
+    std::map<std::string, std::string> expected_;
 };
 
 lumvar_shared truth(bool b) { return lumvar_shared::from_int(b ? 1 : 0); }
@@ -182,36 +187,24 @@ TEST(JsonCallbacks, WalksWithSynchronousCallbacks) {
     auto twice = s.hook("twice", [](args_t& a) { return lumvar_shared::from_int(2 * as_int(a[1])); });
     auto sum = s.hook("sum", [](args_t& a) { return lumvar_shared::from_int(as_int(a[0]) + as_int(a[2])); });
     auto big = s.hook("big", [](args_t& a) { return truth(as_int(a[1]) >= 2); });
-    s.call(list, "filter", {s.callback(keep_b, 2)}, "filter_list");
-    s.call(obj, "filter", {s.callback(keep_b, 2)}, "filter_obj");
-    s.call(obj, "map", {s.callback(twice, 2)}, "map");
-    s.call(nums, "reduce", {s.callback(sum, 3), j2test::num(10)}, "reduce_initial");
-    s.call(nums, "reduce", {s.callback(sum, 3)}, "reduce");
-    s.call(nums, "any", {s.callback(big, 2)}, "any");
-    s.call(nums, "all", {s.callback(big, 2)}, "all");
-    s.call(empty, "filter", {s.callback(keep_b, 2)}, "e_filter");
-    s.call(empty, "map", {s.callback(twice, 2)}, "e_map");
-    s.call(empty, "reduce", {s.callback(sum, 3), j2test::num(4)}, "e_reduce");
-    s.call(empty, "any", {s.callback(big, 2)}, "e_any");
-    s.call(empty, "all", {s.callback(big, 2)}, "e_all");
+    s.call(list, "filter", {s.callback(keep_b, 2)}, "filter_list", "[\"b\"]");
+    s.call(obj, "filter", {s.callback(keep_b, 2)}, "filter_obj", "{\"y\":2}");
+    s.call(obj, "map", {s.callback(twice, 2)}, "map", "{\"x\":2,\"y\":4}");
+    s.call(nums, "reduce", {s.callback(sum, 3), j2test::num(10)}, "reduce_initial", "16");
+    s.call(nums, "reduce", {s.callback(sum, 3)}, "reduce", "6");
+    // any stops at the first truthy result (2), all at the first falsy one (1).
+    s.call(nums, "any", {s.callback(big, 2)}, "any", "1");
+    s.call(nums, "all", {s.callback(big, 2)}, "all", "0");
+    s.call(empty, "filter", {s.callback(keep_b, 2)}, "e_filter", "{}");
+    s.call(empty, "map", {s.callback(twice, 2)}, "e_map", "{}");
+    s.call(empty, "reduce", {s.callback(sum, 3), j2test::num(4)}, "e_reduce", "4");
+    s.call(empty, "any", {s.callback(big, 2)}, "e_any", "0");
+    s.call(empty, "all", {s.callback(big, 2)}, "e_all", "1");
     s.run();
 
     EXPECT_EQ(s.named("keep"), (std::vector<std::string>{"keep(\"\", \"a\")@1", "keep(\"\", \"b\")@1",
                                                          "keep(\"x\", 1)@2", "keep(\"y\", 2)@2"}));
-    EXPECT_EQ(show(s.results["filter_list"]), "[\"b\"]");
-    EXPECT_EQ(show(s.results["filter_obj"]), "{\"y\":2}");
-    EXPECT_EQ(show(s.results["map"]), "{\"x\":2,\"y\":4}");
-    EXPECT_EQ(as_int(s.results["reduce_initial"]), 16);
-    EXPECT_EQ(as_int(s.results["reduce"]), 6);
-    // any stops at the first truthy result (2), all at the first falsy one (1).
-    EXPECT_EQ(as_int(s.results["any"]), 1);
-    EXPECT_EQ(as_int(s.results["all"]), 0);
     EXPECT_EQ(s.calls["big"], 3);
-    EXPECT_EQ(show(s.results["e_filter"]), "{}");
-    EXPECT_EQ(show(s.results["e_map"]), "{}");
-    EXPECT_EQ(as_int(s.results["e_reduce"]), 4);
-    EXPECT_EQ(as_int(s.results["e_any"]), 0);
-    EXPECT_EQ(as_int(s.results["e_all"]), 1);
     // Each call suspends the script; it continues at the next turn, after
     // every callback of the walk has run.
     EXPECT_EQ(s.turn_of("done_filter_list"), 2);
@@ -223,21 +216,17 @@ TEST(JsonCallbacks, WrongParameterCountsEndTheWalkWithoutAbortingTheCaller) {
     script s;
     lumvar_shared nums = j2test::parse("[1, 2, 3]");
     auto h = s.hook("h", [](args_t&) { return truth(true); });
-    s.call(nums, "filter", {s.callback(h, 1)}, "filter");
-    s.call(nums, "reduce", {s.callback(h, 2), j2test::num(7)}, "reduce");
-    s.call(nums, "all", {s.callback(h, 3)}, "all");
-    s.call(nums, "foreach", {s.callback(h, 3)}, "foreach3");
+    s.call(nums, "filter", {s.callback(h, 1)}, "filter", "{}");
+    // The finishing step still delivers the accumulator.
+    s.call(nums, "reduce", {s.callback(h, 2), j2test::num(7)}, "reduce", "7");
+    s.call(nums, "all", {s.callback(h, 3)}, "all", "1");
+    s.call(nums, "foreach", {s.callback(h, 3)}, "foreach3", "[1,2,3]");
     s.call(nums, "foreach", {s.callback(h, 0)}, "foreach0");
     // A third parameter with a default accepts two arguments.
-    s.call(nums, "any", {s.callback(h, 3, 2)}, "any_default");
+    s.call(nums, "any", {s.callback(h, 3, 2)}, "any_default", "1");
     s.run();
 
     EXPECT_EQ(s.calls["h"], 1);  // only the callback with the default parameter ran
-    EXPECT_EQ(show(s.results["filter"]), "{}");
-    EXPECT_EQ(as_int(s.results["reduce"]), 7);  // the finishing step still delivers the accumulator
-    EXPECT_EQ(as_int(s.results["all"]), 1);
-    EXPECT_EQ(show(s.results["foreach3"]), "[1,2,3]");
-    EXPECT_EQ(as_int(s.results["any_default"]), 1);
     // Each call suspended the script once and woke it once: it went on at the next turn.
     int turn = 2;
     for (const char* label : {"done_filter", "done_reduce", "done_all", "done_foreach3", "done_foreach0",
@@ -271,10 +260,9 @@ TEST(JsonCallbacks, CallbacksOfAnotherProgramEndTheWalkWithoutAbortingTheCaller)
     script s;
     lumvar_shared foreign = lumvar_shared::make();
     foreign->set_function(f, nullptr);
-    s.call(j2test::parse("[1, 2]"), "filter", {foreign}, "filter");
+    s.call(j2test::parse("[1, 2]"), "filter", {foreign}, "filter", "{}");
     s.call(j2test::parse("{\"a\": 1}"), "foreach", {foreign}, "foreach");
     s.run();
-    EXPECT_EQ(show(s.results["filter"]), "{}");
     EXPECT_EQ(s.turn_of("done_filter"), 2);
     EXPECT_EQ(s.turn_of("done_foreach"), 3);
     const std::string errors = s.errors();
@@ -288,13 +276,12 @@ TEST(JsonCallbacks, ForeachStartsOneCallbackPerTurnAfterReturning) {
     obj->json_container()->push_keyed(j2test::num(3), "");
     auto kv = s.hook("kv", nullptr);
     auto v = s.hook("v", nullptr);
-    s.call(obj, "foreach", {s.callback(kv, 2)}, "two");
+    s.call(obj, "foreach", {s.callback(kv, 2)}, "two", show(obj));
     s.call(obj, "foreach", {s.callback(v, 1)}, "one");
     s.run();
 
     EXPECT_EQ(s.named("kv"), (std::vector<std::string>{"kv(\"a\", 1)@2", "kv(\"b\", 2)@3", "kv(\"\", 3)@4"}));
     EXPECT_EQ(s.turn_of("done_two"), 5);
-    EXPECT_EQ(show(s.results["two"]), show(obj));
     EXPECT_EQ(j2test::container_of(s.results["two"]), obj->json_container());
     EXPECT_EQ(s.named("v"), (std::vector<std::string>{"v(1)@6", "v(2)@7", "v(3)@8"}));
     EXPECT_EQ(s.turn_of("done_one"), 9);
@@ -317,14 +304,7 @@ TEST(JsonCallbacks, ForeachReturnsBeforeItsFirstCallback) {
     lum_block_builder b(s.e.prog, s.e.block("main2", LUM_BLOCK_TOP, 1));
     b.push().frame(2).ldk(s.e.prog.constant(list)).farg(0).fn(b.child(cb)).farg(1).ncall(direct).pop();
     b.push().frame(0).ncall(s.hook("after", nullptr)).pop();
-    lum_program_block* root = b.finish();
-    s.e.program = s.e.prog.finish(root);
-    auto outcome = s.e.fx.launch(root);
-    while (!lum_host_idle(s.e.fx.host.vm()) && s.turn < 100) {
-        ++s.turn;
-        s.e.fx.host.turn();
-    }
-    EXPECT_TRUE(outcome->finished);
+    s.run_block(b.finish(), 100);
     EXPECT_EQ(s.events, (std::vector<std::string>{"returned [1,2]@1", "v(1)@2", "v(2)@3", "after()@4"}));
 }
 
@@ -333,7 +313,7 @@ TEST(JsonCallbacks, CallbacksThatWaitContinueTheWalkFromTheHostLoop) {
     lumvar_shared list = j2test::parse("[1, 2, 3, 4]");
     lumvar_shared inner = j2test::parse("[5, 6]");
     auto even = s.hook("even", [](args_t& a) { return truth(as_int(a[1]) % 2 == 0); });
-    s.call(list, "filter", {s.callback(even, 2, ~0u, true)}, "filter");
+    s.call(list, "filter", {s.callback(even, 2, ~0u, true)}, "filter", "[2,4]");
     s.call(list, "foreach", {s.callback(s.hook("fe", nullptr), 2, ~0u, true)}, "foreach");
 
     // A callback that itself runs a walk: outer.map(function(k, v) { return inner.any(function(k2, v2) {...}) })
@@ -343,17 +323,15 @@ TEST(JsonCallbacks, CallbacksThatWaitContinueTheWalkFromTheHostLoop) {
     outer.params(2, 2).flags(LUM_BLOCK_FLAG_FUNCTION);
     outer.ldk(s.e.prog.constant(inner)).mem("any", outer.cache()).prep(1);
     outer.push().fn(outer.child(inner_cb)).arg(0).pop().call().ret();
-    s.call(j2test::parse("[0, 0]"), "map", {outer.finish()}, "nested");
+    s.call(j2test::parse("[0, 0]"), "map", {outer.finish()}, "nested", "[1,1]");
     s.run();
 
-    EXPECT_EQ(show(s.results["filter"]), "[2,4]");
     // One entry per turn: each callback waits one turn before answering.
     EXPECT_EQ(s.named("even"), (std::vector<std::string>{"even(\"\", 1)@2", "even(\"\", 2)@3", "even(\"\", 3)@4",
                                                          "even(\"\", 4)@5"}));
     EXPECT_EQ(s.turn_of("done_filter"), 6);
     EXPECT_EQ(s.named("fe").size(), 4u);
     EXPECT_GT(s.turn_of("done_foreach"), s.turn_of("fe(\"\", 4)"));
-    EXPECT_EQ(show(s.results["nested"]), "[1,1]");
     EXPECT_EQ(s.calls["inner"], 4);
     EXPECT_GT(s.turn_of("done_nested"), s.turn_of("done_foreach"));
     EXPECT_EQ(s.errors(), "");
@@ -365,17 +343,12 @@ TEST(JsonCallbacks, FailingCallbacksYieldNone) {
     lum_function_def* fail = s.e.prog.native(v2test::make_native("fail", 0, 999, [](lum_vm_context&, args_t&) {
         return lum_runtime_error(true, "callback failed");
     }));
-    s.call(nums, "filter", {s.callback(fail, 2)}, "filter");
-    s.call(nums, "map", {s.callback(fail, 2)}, "map");
-    s.call(nums, "reduce", {s.callback(fail, 3)}, "reduce");
-    s.call(nums, "all", {s.callback(fail, 2)}, "all");
-    s.call(nums, "foreach", {s.callback(fail, 2)}, "foreach");
+    s.call(nums, "filter", {s.callback(fail, 2)}, "filter", "{}");
+    s.call(nums, "map", {s.callback(fail, 2)}, "map", "{\"a\":null,\"b\":null}");
+    s.call(nums, "reduce", {s.callback(fail, 3)}, "reduce", "none");
+    s.call(nums, "all", {s.callback(fail, 2)}, "all", "0");
+    s.call(nums, "foreach", {s.callback(fail, 2)}, "foreach", show(nums));
     s.run();
-    EXPECT_EQ(show(s.results["filter"]), "{}");
-    EXPECT_EQ(show(s.results["map"]), "{\"a\":null,\"b\":null}");
-    EXPECT_EQ(show(s.results["reduce"]), "none");
-    EXPECT_EQ(as_int(s.results["all"]), 0);
-    EXPECT_EQ(show(s.results["foreach"]), show(nums));
     // 2 (filter) + 2 (map) + 2 (reduce) + 1 (all) + 2 (foreach) failures.
     EXPECT_EQ(count_of(s.errors(), "callback failed"), 9u);
 }
@@ -388,19 +361,17 @@ TEST(JsonCallbacks, CallbacksThatShrinkTheContainer) {
         c->clear();
         return truth(true);
     });
-    s.call(target, "filter", {s.callback(wipe, 2)}, "filter");
+    s.call(target, "filter", {s.callback(wipe, 2)}, "filter", "{}");
     lumvar_shared again = j2test::parse("[1, 2, 3, 4]");
     lum_std_json* c2 = again->json_container();
     auto drop2 = s.hook("drop2", [c2](args_t& a) {
         c2->erase_at(-1);
         return a[1];
     });
-    s.call(again, "map", {s.callback(drop2, 2)}, "map");
+    s.call(again, "map", {s.callback(drop2, 2)}, "map", "[1,2]");
     s.run();
-    EXPECT_EQ(show(s.results["filter"]), "{}");
     EXPECT_EQ(s.calls["wipe"], 1);
     // Entries 1 and 2 were handled; entries 3 and 4 were removed before their turn.
-    EXPECT_EQ(show(s.results["map"]), "[1,2]");
     EXPECT_EQ(s.calls["drop2"], 2);
 }
 

@@ -7,11 +7,9 @@
 #include <set>
 #include <thread>
 
-#include "runtime/namespace.h"
 #include "runtime/vm.h"
 #include "tests/types/json_test_support.h"
 #include "types/string_object.h"
-#include "vm/context.h"
 
 namespace j1test {
 namespace {
@@ -30,8 +28,7 @@ public:
 };
 
 TEST_F(container, AtCountsFromTheEndAndRaisesOutOfBounds) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     for (int i = 1; i <= 3; ++i) c->push_keyed(num(i), "");
     lumvar_shared last = c->at(-1);
     EXPECT_EQ(last.get(), c->entries[2].value.get());  // the entry's own cell, not a copy
@@ -41,9 +38,7 @@ TEST_F(container, AtCountsFromTheEndAndRaisesOutOfBounds) {
         EXPECT_EQ(r->type, LUMVAR_NONE);
         EXPECT_EQ(errors(), std::vector<std::string>{framed("Out of bounds access.")}) << bad;
     }
-    lum_std_json* empty = nullptr;
-    lumvar_shared e = new_json(empty);
-    EXPECT_EQ(empty->at(0)->type, LUMVAR_NONE);
+    EXPECT_EQ(fresh_json().container->at(0)->type, LUMVAR_NONE);
     EXPECT_EQ(errors().size(), 1u);
     // has_member by index never counts from the end.
     EXPECT_FALSE(c->has_member(int64_t{-1}));
@@ -52,10 +47,8 @@ TEST_F(container, AtCountsFromTheEndAndRaisesOutOfBounds) {
 }
 
 TEST_F(container, DesignatedEntryFollowsAppendsAndErasures) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
-    c->push_keyed(num(1), "a");
-    c->push_keyed(num(2), "a");
+    auto [v, c] = fresh_json();
+    push_all(c, {{"a", num(1)}, {"a", num(2)}});
     EXPECT_EQ(c->get_or_add("a")->payload.i, 2);  // the last append is designated
     EXPECT_EQ(c->key_count("a"), 2u);
     EXPECT_TRUE(c->erase_at(1));
@@ -67,10 +60,7 @@ TEST_F(container, DesignatedEntryFollowsAppendsAndErasures) {
 
     // Erasing the designated entry designates the FIRST remaining one, not the
     // previous designated or the nearest.
-    c->push_keyed(num(1), "k");
-    c->push_keyed(num(0), "x");
-    c->push_keyed(num(2), "k");
-    c->push_keyed(num(3), "k");
+    push_all(c, {{"k", num(1)}, {"x", num(0)}, {"k", num(2)}, {"k", num(3)}});
     EXPECT_EQ(c->get_or_add("k")->payload.i, 3);
     EXPECT_TRUE(c->erase_at(-1));
     EXPECT_EQ(c->get_or_add("k")->payload.i, 1);
@@ -85,17 +75,13 @@ TEST_F(container, DesignatedEntryFollowsAppendsAndErasures) {
 }
 
 TEST_F(container, AssignFromDesignatesTheFirstAndSharesNestedContainers) {
-    lum_std_json* src = nullptr;
-    lumvar_shared s = new_json(src);
-    src->push_keyed(num(1), "a");
-    src->push_keyed(num(2), "a");
-    lum_std_json* inner = nullptr;
-    lumvar_shared in = new_json(inner);
+    auto [s, src] = fresh_json();
+    push_all(src, {{"a", num(1)}, {"a", num(2)}});
+    auto [in, inner] = fresh_json();
     src->push_keyed(lumvar_shared(in), "");
     src->get_or_add("");  // a present empty key is copied too
 
-    lum_std_json* dst = nullptr;
-    lumvar_shared d = new_json(dst);
+    auto [d, dst] = fresh_json();
     dst->push_keyed(num(9), "old");
     dst->assign_from(*src);
     EXPECT_EQ(keys_of(dst), (std::vector<std::string>{"a", "a", "-", ""}));
@@ -113,8 +99,7 @@ TEST_F(container, AssignFromDesignatesTheFirstAndSharesNestedContainers) {
 }
 
 TEST_F(container, EmptyKeysAndKeysWithNulBytes) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(num(1), "");
     EXPECT_FALSE(c->entries[0].key);  // a list element
     EXPECT_FALSE(c->has_key(""));
@@ -139,15 +124,12 @@ TEST_F(container, EmptyKeysAndKeysWithNulBytes) {
 }
 
 TEST_F(container, EraseKeyRemovesEveryEntryWithTheKey) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(num(1), "");
     EXPECT_FALSE(c->erase_key("a"));  // no index: no notice
     EXPECT_TRUE(notices().empty());
 
-    c->push_keyed(num(2), "a");
-    c->push_keyed(num(3), "b");
-    c->push_keyed(num(4), "a");
+    push_all(c, {{"a", num(2)}, {"b", num(3)}, {"a", num(4)}});
     EXPECT_FALSE(c->erase_key("zz"));
     EXPECT_EQ(notices(), std::vector<std::string>{"Key zz does not exist!"});
 
@@ -165,8 +147,7 @@ TEST_F(container, EraseKeyRemovesEveryEntryWithTheKey) {
 }
 
 TEST_F(container, MemberOperations) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->set_member(std::string_view("n"), num(5));  // creates the key
     EXPECT_TRUE(c->has_member(std::string_view("n")));
     EXPECT_EQ(c->get_member(std::string_view("n"))->payload.i, 5);
@@ -186,14 +167,8 @@ TEST_F(container, MemberOperations) {
 }
 
 TEST_F(container, SortingMovesEntriesWithoutDisturbingTheIndex) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
-    c->push_keyed(num(1), "b");
-    c->push_keyed(num(2), "A");
-    c->push_keyed(num(3), "");
-    c->push_keyed(num(4), "a");
-    c->push_keyed(num(5), "");
-    c->push_keyed(num(6), "B");
+    auto [v, c] = fresh_json();
+    push_all(c, {{"b", num(1)}, {"A", num(2)}, {"", num(3)}, {"a", num(4)}, {"", num(5)}, {"B", num(6)}});
     lumvar* designated_a = c->find_key("a");
     c->sort_keys_nocase();
     std::vector<std::string> keys = keys_of(c);
@@ -215,19 +190,16 @@ TEST_F(container, SortingMovesEntriesWithoutDisturbingTheIndex) {
     EXPECT_EQ(c->find_nocase("a"), 2);  // "A" now at 2 after "B"
 
     // The partition swaps each unkeyed entry with the last keyed one.
-    lum_std_json* p = nullptr;
-    lumvar_shared pv = new_json(p);
+    auto [pv, p] = fresh_json();
     for (const char* k : {"", "x", "", "y", "z"}) p->push_keyed(num(0), k);
     EXPECT_EQ(p->partition_keyed(), 3u);
     EXPECT_EQ(keys_of(p), (std::vector<std::string>{"z", "x", "y", "-", "-"}));
 }
 
 TEST_F(container, CaseInsensitiveLookupTakesTheFirstMatch) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->get_or_add("");
-    c->push_keyed(num(1), "Name");
-    c->push_keyed(num(2), "name");
+    push_all(c, {{"Name", num(1)}, {"name", num(2)}});
     EXPECT_EQ(c->find_nocase("NAME"), 1);
     EXPECT_EQ(c->find_nocase("name"), 1);
     EXPECT_EQ(c->find_nocase(""), -1);
@@ -310,27 +282,18 @@ TEST_F(container, KeyIndexMatchesItsModelThroughRandomOperations) {
             c->sort_keys_nocase();
         } else if (op < 84) {
             c->sort_keys_reverse();
-        } else if (op < 86) {
-            c->assign_from(*c);
-            model.clear();
-            for (auto& e : c->entries) {
-                if (!e.key) continue;
-                auto it = model.find(*e.key);
-                if (it == model.end())
-                    model[*e.key] = {e.value.get(), 1};
-                else
-                    ++it->second.count;
-            }
         } else if (op < 88) {
-            c->rebuild_key_index();
+            // Both designate the first entry of each key; a rebuild leaves out present empty keys.
+            const bool rebuild = op >= 86;
+            if (rebuild)
+                c->rebuild_key_index();
+            else
+                c->assign_from(*c);
             model.clear();
             for (auto& e : c->entries) {
-                if (!e.has_key()) continue;
-                auto it = model.find(*e.key);
-                if (it == model.end())
-                    model[*e.key] = {e.value.get(), 1};
-                else
-                    ++it->second.count;
+                if (!(rebuild ? e.has_key() : static_cast<bool>(e.key))) continue;
+                auto [it, added] = model.try_emplace(*e.key, model_record{e.value.get(), 0});
+                ++it->second.count;
             }
         } else if (op < 89 && rng() % 4 == 0) {
             c->clear();
@@ -351,16 +314,14 @@ TEST_F(container, ClearFreeOwnsOnlyCellsTheContainerAloneHolds) {
     lumptr_strong<tracked> keep_alone(alone);   // another strong holder of the object,
     lumptr_strong<tracked> keep_shared(shared);  // not of the cell
 
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(lumvar_shared::from_object(alone), "");
     lumvar_shared& outside = c->emplace_back();
     outside->set_type(LUMVAR_OBJECT);
     outside->object_holder()->object = lumptr_strong<lumobject_base>(shared);
     lumvar_shared held_elsewhere = outside;  // this cell has a second holder
 
-    lum_std_json* inner = nullptr;
-    lumvar_shared in = new_json(inner);
+    auto [in, inner] = fresh_json();
     inner->push_keyed(num(1), "x");
     inner->push_keyed(lumvar_shared(v), "self");  // a cycle back to the outer container
     c->push_keyed(lumvar_shared(in), "inner");
@@ -377,18 +338,14 @@ TEST_F(container, ClearFreeOwnsOnlyCellsTheContainerAloneHolds) {
 }
 
 TEST_F(container, RemoveKeyRecursiveVisitsEveryLevelOnce) {
-    lum_std_json* top = nullptr;
-    lumvar_shared t = new_json(top);
-    top->push_keyed(num(1), "id");
-    top->push_keyed(num(2), "keep");
-    lum_std_json* mid = nullptr;
-    lumvar_shared m = new_json(mid);
+    auto [t, top] = fresh_json();
+    push_all(top, {{"id", num(1)}, {"keep", num(2)}});
+    auto [m, mid] = fresh_json();
     mid->push_keyed(num(3), "id");
     mid->push_keyed(lumvar_shared(m), "loop");  // holds itself
     top->push_keyed(lumvar_shared(m), "");
     top->push_keyed(lumvar_shared(m), "again");  // reached twice side by side
-    lum_std_json* plain = nullptr;
-    lumvar_shared p = new_json(plain);
+    auto [p, plain] = fresh_json();
     plain->push_keyed(num(4), "");
     top->push_keyed(lumvar_shared(p), "list");  // no index: no notice
 
@@ -459,56 +416,6 @@ TEST_F(container, BuildersWorkOnAWorkerThreadWithHeapObjects) {
     }
 }
 
-TEST_F(container, NamespaceConstructor) {
-    lum_namespace ns;
-    lum_std_json_namespace_init(ns);
-    auto member = ns.members.find(std::string_view("json"));
-    ASSERT_NE(member, ns.members.end());
-    lum_function_def* def = member->second->ext_function_record()->definition.get();
-    ASSERT_NE(def, nullptr);
-    EXPECT_EQ(def->min_args, 0u);
-    EXPECT_EQ(def->max_args, 2u);
-    EXPECT_EQ(def->class_type_name, "std.json");
-    EXPECT_EQ(def->doc, "Create a new JSON object, optionally initialized from a JSON string");
-    EXPECT_EQ(def->arg_docs, (std::vector<std::string_view>{
-                                 "json: string - Optional JSON string to parse into the new object",
-                                 "suppress_errors: bool - Suppress any error messages."}));
-    lum_vm_context context;
-    std::vector<lumvar_shared> none;
-    lumvar_shared empty = def->callable(context, none);
-    ASSERT_EQ(empty->type, LUMVAR_JSON);
-    EXPECT_TRUE(empty->json_container()->entries.empty());
-
-    std::vector<lumvar_shared> text{str("{\"b\": [1, 2], \"a\": true}")};
-    lumvar_shared parsed = def->callable(context, text);
-    EXPECT_EQ(compact(parsed->json_container()), "{\"a\":true,\"b\":[1,2]}");
-
-    // A json argument is copied shallowly: nested containers are shared.
-    std::vector<lumvar_shared> from_json{parsed};
-    lumvar_shared copy = def->callable(context, from_json);
-    ASSERT_NE(copy->json_container(), parsed->json_container());
-    EXPECT_EQ(copy->json_container()->entries[1].value->json_container(),
-              parsed->json_container()->entries[1].value->json_container());
-
-    // A failed parse returns the empty container; the second argument silences it.
-    std::vector<lumvar_shared> bad{str("{oops")};
-    EXPECT_TRUE(def->callable(context, bad)->json_container()->entries.empty());
-    EXPECT_EQ(errors().size(), 1u);
-    std::vector<lumvar_shared> quiet{str("{oops"), num(1)};
-    EXPECT_TRUE(def->callable(context, quiet)->json_container()->entries.empty());
-    EXPECT_TRUE(errors().empty());
-
-    // The class factory makes empty containers.
-    lum_std_json::script_register_internal();
-    auto f = lum_registry().factories->find(std::string_view("std.json"));
-    ASSERT_NE(f, lum_registry().factories->end());
-    lumptr_strong<lumobject_base> made = f->second();
-    ASSERT_TRUE(made);
-    EXPECT_STREQ(made->type_name(), "std.json");
-    EXPECT_TRUE(made->compare_zero());
-}
-
-
 // A native object that appends its name to a list when it is destroyed.
 class ordered : public lumobject<ordered, CLASS_STRING<"test.ordered">> {
 public:
@@ -542,12 +449,9 @@ TEST_F(container, ReleasesNestingOfAnyDepthInEntryOrder) {
         o->name = name;
         return lumvar_shared::from_object(o);
     };
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
-    lum_std_json* inner = nullptr;
-    lumvar_shared in = new_json(inner);
-    lum_std_json* innermost = nullptr;
-    lumvar_shared most = new_json(innermost);
+    auto [v, c] = fresh_json();
+    auto [in, inner] = fresh_json();
+    auto [most, innermost] = fresh_json();
     c->push_keyed(object('a'), "");
     inner->push_keyed(object('b'), "");
     innermost->push_keyed(object('c'), "");
@@ -566,8 +470,7 @@ TEST_F(container, ReleasedTextsLeaveNoBuffersInPooledStrings) {
     // container alone holds give theirs back when the container lets them go,
     // so a released document leaves no buffers scattered over the heap.
     const std::string long_text(200, 'x');
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(str(long_text), "alone");
     lum_std_string* alone = c->entries[0].value->string_object();
     ASSERT_NE(alone, nullptr);

@@ -1,7 +1,6 @@
-// Helpers of the "std.json" method tests: calls of the registered methods the
-// way the interpreter makes them (member read -> bound native function ->
-// callable with the container as the context's native-call object), values
-// built from short JSON texts, and their compact text forms.
+// Helpers of the "std.json" method tests: method calls made the way the
+// interpreter makes them, values built from short JSON texts, and their
+// compact text forms.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,14 +12,15 @@
 
 #include "runtime/value_records.h"
 #include "tests/types/json_test_support.h"
+#include "tests/types/method_call_test_support.h"
 #include "types/json_object.h"
 #include "types/json_text.h"
-#include "vm/context.h"
 
 namespace j2test {
 
 using j1test::num;
 using j1test::str;
+using j1test::push_all;
 
 inline lumvar_shared flt(double v) { return lumvar_shared::from_float(v); }
 inline lumvar_shared none() { return lumvar_shared::make(); }
@@ -53,33 +53,11 @@ class json_method_test : public j1test::json_test {
 protected:
     static void SetUpTestSuite() { lum_std_json::script_register_internal(); }
 
-    static lum_function_def* definition(lum_std_json* self, std::string_view name) {
-        const int64_t index = self->find_member_index(name);
-        if (index < 0) return nullptr;
-        lumvar_shared member;
-        self->get_member_at(member, index);
-        if (!member || member->type != LUMVAR_EXT_FUNCTION) return nullptr;
-        return member->ext_function_record()->definition.get();
-    }
-
-    // self.name(args...) with the interpreter's argument-count check, from a
-    // context without a task (warnings go to the log).
+    // self.name(args...) as the interpreter calls it.
     lumvar_shared call(const lumvar_shared& self, std::string_view name, std::vector<lumvar_shared> args = {}) {
         lum_std_json* c = container_of(self);
         EXPECT_NE(c, nullptr);
-        if (c == nullptr) return {};
-        lum_function_def* def = definition(c, name);
-        EXPECT_NE(def, nullptr) << name;
-        if (def == nullptr) return {};
-        EXPECT_GE(args.size(), def->min_args) << name;
-        EXPECT_LE(args.size(), def->max_args) << name;
-        lumvar_shared member;
-        c->get_member_at(member, c->find_member_index(name));
-        lum_vm_context context;
-        context.native_object = member->ext_function_record()->owner.get();
-        lumvar_shared result = def->callable(context, args);
-        context.native_object = nullptr;
-        return result;
+        return c == nullptr ? lumvar_shared() : typetest::call_method(c, name, std::move(args));
     }
 
     // A method that returns the container itself (as an object value).

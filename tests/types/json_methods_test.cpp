@@ -163,9 +163,9 @@ TEST_F(JsonMethods, ConstructorFunction) {
     EXPECT_EQ(ctor->min_args, 0u);
     EXPECT_EQ(ctor->max_args, 2u);
     EXPECT_EQ(ctor->doc, "Create a new JSON object, optionally initialized from a JSON string");
-    ASSERT_EQ(ctor->arg_docs.size(), 2u);
-    EXPECT_EQ(ctor->arg_docs[0], "json: string - Optional JSON string to parse into the new object");
-    EXPECT_EQ(ctor->arg_docs[1], "suppress_errors: bool - Suppress any error messages.");
+    EXPECT_EQ(ctor->arg_docs, (std::vector<std::string_view>{
+                                  "json: string - Optional JSON string to parse into the new object",
+                                  "suppress_errors: bool - Suppress any error messages."}));
     EXPECT_EQ(ctor->class_type_name, "std.json");
     EXPECT_EQ(notices(), std::vector<std::string>{"class: std.json"});
 
@@ -180,8 +180,7 @@ TEST_F(JsonMethods, ConstructorFunction) {
 
     // A json argument: a shallow copy whose first duplicate key is designated.
     lumvar_shared source = parse("[{\"n\": 1}]");
-    source->json_container()->push_keyed(num(1), "a");
-    source->json_container()->push_keyed(num(2), "a");
+    push_all(source->json_container(), {{"a", num(1)}, {"a", num(2)}});
     lumvar_shared copy = construct({source});
     lum_std_json* c = copy->json_container();
     ASSERT_EQ(c->entries.size(), 3u);
@@ -200,9 +199,17 @@ TEST_F(JsonMethods, ConstructorFunction) {
     taken.members.emplace("json", num(5));
     lum_std_json_namespace_init(taken);
     EXPECT_EQ(taken.members.at("json")->payload.i, 5);
+
+    // The class factory makes empty containers.
+    auto f = lum_registry().factories->find(std::string_view("std.json"));
+    ASSERT_NE(f, lum_registry().factories->end());
+    lumptr_strong<lumobject_base> made = f->second();
+    ASSERT_TRUE(made);
+    EXPECT_STREQ(made->type_name(), "std.json");
+    EXPECT_TRUE(made->compare_zero());
 }
 
-TEST_F(JsonMethods, PushPopInsertSizeClear) {
+TEST_F(JsonMethods, PushPopInsertSizeClearAndClearFree) {
     lumvar_shared j = parse("[]");
     lumvar_shared s = str("x");
     call_chained(j, "push", {s});
@@ -238,6 +245,13 @@ TEST_F(JsonMethods, PushPopInsertSizeClear) {
     call_chained(k, "clear");
     EXPECT_TRUE(k->json_container()->entries.empty());
     EXPECT_FALSE(k->json_container()->key_index);
+
+    // clear_free empties nested containers too.
+    lumvar_shared nested = parse("{\"a\": [1, 2], \"b\": \"x\"}");
+    lumvar_shared inner = nested->json_container()->get_or_add("a");
+    call_chained(nested, "clear_free");
+    EXPECT_TRUE(nested->json_container()->entries.empty());
+    EXPECT_TRUE(inner->json_container()->entries.empty());
 }
 
 TEST_F(JsonMethods, KeyByIndex) {
@@ -309,9 +323,7 @@ TEST_F(JsonMethods, EraseAndRemoveByArgumentType) {
     // remove removes the key spelled like its text form.
     lumvar_shared inner = parse("[1]");
     lumvar_shared holder = parse("[]");
-    holder->json_container()->push_keyed(parse("[1]"), "");
-    holder->json_container()->push_keyed(lumvar_shared(inner), "");
-    holder->json_container()->push_keyed(num(3), "[\n    1\n]");
+    push_all(holder->json_container(), {{"", parse("[1]")}, {"", lumvar_shared(inner)}, {"[\n    1\n]", num(3)}});
     EXPECT_EQ(call_int(holder, "erase", {inner}), 1);
     ASSERT_EQ(holder->json_container()->entries.size(), 2u);
     EXPECT_NE(holder->json_container()->entries[0].value->json_container(), inner->json_container());
@@ -348,9 +360,7 @@ TEST_F(JsonMethods, RemoveAllKeysAtEveryLevel) {
 TEST_F(JsonMethods, CopyIsDeepAndKeepsSelfReferences) {
     lumvar_shared j = parse("{\"a\": [1, 2], \"s\": \"t\"}");
     lumvar_shared shared = parse("[9]");
-    j->json_container()->push_keyed(lumvar_shared(shared), "p");
-    j->json_container()->push_keyed(lumvar_shared(shared), "q");
-    j->json_container()->push_keyed(num(5), "");
+    push_all(j->json_container(), {{"p", lumvar_shared(shared)}, {"q", lumvar_shared(shared)}, {"", num(5)}});
     lumvar_shared c = call(j, "copy");
     ASSERT_EQ(c->type, LUMVAR_JSON);
     EXPECT_EQ(text(c), text(j));
@@ -376,16 +386,7 @@ TEST_F(JsonMethods, CopyIsDeepAndKeepsSelfReferences) {
 }
 
 TEST_F(JsonMethods, CopyStopsBeyondTheNestingLimit) {
-    // 1025 nested lists, the innermost holding 7.
-    lumvar_shared top = parse("[]");
-    lumvar_shared cur = top;
-    for (int i = 1; i < 1025; ++i) {
-        lumvar_shared next = cur->json_container()->emplace_back();
-        next->json_object(true);
-        cur = next;
-    }
-    cur->json_container()->push_keyed(num(7), "");
-    lumvar_shared c = call(top, "copy");
+    lumvar_shared c = call(j1test::nested(1025), "copy");
     EXPECT_EQ(warnings(), std::vector<std::string>{
                               "JSON copy exceeds the maximum nesting depth of 1024, the remaining members are not "
                               "copied."});
@@ -402,30 +403,17 @@ TEST_F(JsonMethods, CopyStopsBeyondTheNestingLimit) {
 }
 
 TEST_F(JsonMethods, SortOrders) {
+    // The orderings themselves are the container's; each method must reach its own.
     lumvar_shared j = parse("[3]");
-    lum_std_json* c = j->json_container();
-    c->push_keyed(num(1), "b");
-    c->push_keyed(num(2), "A");
-    c->push_keyed(num(4), "a");
+    push_all(j->json_container(), {{"b", num(1)}, {"a", num(4)}});
     call_chained(j, "sort");
-    std::vector<std::string> keys = j1test::keys_of(c);
-    ASSERT_EQ(keys.size(), 4u);
-    EXPECT_TRUE((keys[0] == "A" && keys[1] == "a") || (keys[0] == "a" && keys[1] == "A"));
-    EXPECT_EQ(keys[2], "b");
-    EXPECT_EQ(keys[3], "-");
-    EXPECT_EQ(c->entries[3].value->payload.i, 3);
-
-    lumvar_shared r = parse("{}");
-    r->json_container()->push_keyed(num(1), "b");
-    r->json_container()->push_keyed(num(2), "A");
-    r->json_container()->push_keyed(num(4), "a");
-    call_chained(r, "sort_reverse");
-    EXPECT_EQ(j1test::keys_of(r->json_container()), (std::vector<std::string>{"b", "a", "A"}));
-    call_chained(r, "sort");
-    call_chained(r, "rsort");
-    EXPECT_EQ(j1test::keys_of(r->json_container()), (std::vector<std::string>{"b", "a", "A"}));
-    // Lookups still find the same values.
-    EXPECT_EQ(r->json_container()->get_or_add("A")->payload.i, 2);
+    EXPECT_EQ(j1test::keys_of(j->json_container()), (std::vector<std::string>{"a", "b", "-"}));
+    for (const char* reverse : {"sort_reverse", "rsort"}) {
+        call_chained(j, "sort");
+        call_chained(j, reverse);
+        EXPECT_EQ(j1test::keys_of(j->json_container()), (std::vector<std::string>{"b", "a", "-"})) << reverse;
+    }
+    EXPECT_EQ(j->json_container()->get_or_add("a")->payload.i, 4);  // lookups still find the same values
 }
 
 TEST_F(JsonMethods, TextForms) {
@@ -468,8 +456,7 @@ TEST_F(JsonMethods, MergeAndAppend) {
     lumvar_shared j = parse("{\"a\": 1}");
     j->json_container()->push_keyed(num(2), "a");
     lumvar_shared other = parse("[\"list\"]");
-    other->json_container()->push_keyed(num(10), "a");
-    other->json_container()->push_keyed(num(20), "b");
+    push_all(other->json_container(), {{"a", num(10)}, {"b", num(20)}});
     call_chained(j, "merge", {other, num(0)});
     EXPECT_EQ(text(j), "{\"a\":2,\"b\":20}");
     EXPECT_EQ(j->json_container()->entries[0].value->payload.i, 1);
@@ -494,8 +481,7 @@ TEST_F(JsonMethods, MergeAndAppend) {
 
     // A container merged or appended into itself: each original element once.
     lumvar_shared s = parse("[1, 2]");
-    s->json_container()->push_keyed(num(1), "k");
-    s->json_container()->push_keyed(num(2), "k");
+    push_all(s->json_container(), {{"k", num(1)}, {"k", num(2)}});
     call_chained(s, "merge", {s});
     EXPECT_EQ(s->json_container()->entries.size(), 4u);
     call_chained(s, "append", {s});
@@ -535,11 +521,7 @@ TEST_F(JsonMethods, ToListResizeUniquePushCyclic) {
     call_chained(u, "unique");
     EXPECT_EQ(text(u), "[1,\"1\",1.0]");
     lumvar_shared uk = parse("{}");
-    uk->json_container()->push_keyed(num(1), "a");
-    uk->json_container()->push_keyed(num(2), "a");
-    uk->json_container()->push_keyed(num(1), "b");
-    uk->json_container()->push_keyed(num(1), "");
-    uk->json_container()->push_keyed(num(1), "");
+    push_all(uk->json_container(), {{"a", num(1)}, {"a", num(2)}, {"b", num(1)}, {"", num(1)}, {"", num(1)}});
     call_chained(uk, "unique");
     EXPECT_EQ(j1test::keys_of(uk->json_container()), (std::vector<std::string>{"a", "b", "-"}));
     EXPECT_EQ(uk->json_container()->get_or_add("a")->payload.i, 1);
@@ -556,12 +538,4 @@ TEST_F(JsonMethods, ToListResizeUniquePushCyclic) {
     EXPECT_EQ(j1test::keys_of(ck->json_container()), (std::vector<std::string>{"c", "-"}));
     EXPECT_FALSE(ck->json_container()->has_key("a"));
     EXPECT_TRUE(ck->json_container()->has_key("c"));
-}
-
-TEST_F(JsonMethods, ClearFreeEmptiesNestedContainers) {
-    lumvar_shared j = parse("{\"a\": [1, 2], \"b\": \"x\"}");
-    lumvar_shared inner = j->json_container()->get_or_add("a");
-    call_chained(j, "clear_free");
-    EXPECT_TRUE(j->json_container()->entries.empty());
-    EXPECT_TRUE(inner->json_container()->entries.empty());
 }

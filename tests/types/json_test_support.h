@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/host_vm.h"
@@ -54,10 +56,35 @@ inline lumvar_shared new_json(lum_std_json*& container) {
     return v;
 }
 
+// A fresh json value and its container, for `auto [v, c] = fresh_json();`.
+struct json_value {
+    lumvar_shared value;
+    lum_std_json* container;
+};
+inline json_value fresh_json() {
+    lumvar_shared v = lumvar_shared::make_typed(LUMVAR_JSON);
+    lum_std_json* c = v->json_container();
+    return {std::move(v), c};
+}
+
 inline lumvar_shared num(int64_t v) { return lumvar_shared::from_int(v); }
 inline lumvar_shared str(std::string_view t) { return lumvar_shared::from_string(t); }
+// A json value nested `levels` deep: [[...[1]...]] with `levels` containers.
+inline lumvar_shared nested(size_t levels) {
+    lumvar_shared top = lumvar_shared::make_typed(LUMVAR_JSON);
+    lum_std_json* c = top->json_container();
+    for (size_t i = 1; i < levels; ++i) c = c->emplace_back()->json_object(true);
+    c->push_keyed(num(1), "");
+    return top;
+}
+
 inline lumvar_shared boolean_of(lumvar_shared wrapped) {
     return lumvar_shared::from_object(new lum_std_json_bool(wrapped));
+}
+
+// Appends the entries in order; an empty key appends a list element.
+inline void push_all(lum_std_json* c, std::initializer_list<std::pair<std::string_view, lumvar_shared>> items) {
+    for (const auto& [key, value] : items) c->push_keyed(lumvar_shared(value), key);
 }
 
 inline std::string compact(lum_std_json* c) {

@@ -20,47 +20,27 @@ constexpr const char* cycle_warning =
 constexpr const char* depth_warning =
     "JSON nesting exceeds the maximum depth of 1024, printing \"<nested too deeply>\" for the rest.";
 
-// A json value nested `levels` deep: [[...[1]...]] with `levels` containers.
-lumvar_shared nested(size_t levels) {
-    lum_std_json* c = nullptr;
-    lumvar_shared top = new_json(c);
-    lum_std_json* cur = c;
-    for (size_t i = 1; i < levels; ++i) {
-        lumvar_shared& cell = cur->emplace_back();
-        cur = cell->json_object(true);
-    }
-    cur->push_keyed(num(1), "");
-    return top;
-}
-
 std::string brackets(size_t levels, std::string_view inside = "1") {
     return std::string(levels, '[') + std::string(inside) + std::string(levels, ']');
 }
 
 TEST_F(text, ObjectOrArrayAndUnkeyedEntries) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     EXPECT_EQ(compact(c), "{}");
     EXPECT_EQ(pretty(c), "{}");
     c->push_keyed(num(1), "");
     c->get_or_add("");  // a present empty key does not make an object
     EXPECT_EQ(compact(c), "[1,null]");
 
-    lum_std_json* mixed = nullptr;
-    lumvar_shared m = new_json(mixed);
-    mixed->push_keyed(num(1), "k");
-    mixed->push_keyed(num(2), "");
-    mixed->push_keyed(num(3), "");
+    auto [m, mixed] = fresh_json();
+    push_all(mixed, {{"k", num(1)}, {"", num(2)}, {"", num(3)}});
     EXPECT_EQ(compact(mixed), "{\"\":3,\"k\":1}");
     // Printing never gives the unkeyed entries a key.
     EXPECT_FALSE(mixed->entries[1].key);
     EXPECT_FALSE(mixed->entries[2].key);
 
-    lum_std_json* dup = nullptr;
-    lumvar_shared d = new_json(dup);
-    dup->push_keyed(num(1), "b");
-    dup->push_keyed(num(2), "a");
-    dup->push_keyed(num(3), "b");
+    auto [d, dup] = fresh_json();
+    push_all(dup, {{"b", num(1)}, {"a", num(2)}, {"b", num(3)}});
     EXPECT_EQ(compact(dup), "{\"a\":2,\"b\":3}");
     EXPECT_EQ(pretty(dup), "{\n    \"a\": 2,\n    \"b\": 3\n}");
     EXPECT_EQ(dup->to_string(), pretty(dup));
@@ -68,57 +48,43 @@ TEST_F(text, ObjectOrArrayAndUnkeyedEntries) {
 }
 
 TEST_F(text, ValueTypes) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(boolean_of(num(5)), "bool");
     lumvar_shared five = num(5);
     c->emplace_keyed("ref")->set_ref(five.get());
-    c->push_keyed(lumvar_shared::from_float(2.5), "f");
-    c->push_keyed(lumvar_shared::from_float(1.0), "one");
-    c->push_keyed(lumvar_shared::from_float(std::nan("")), "nan");
-    c->push_keyed(lumvar_shared::from_float(1e300), "big");
-    c->push_keyed(num(INT64_MIN), "min");
-    c->push_keyed(lumvar_shared::make(), "none");
-    lum_std_json* empty = nullptr;
-    lumvar_shared e = new_json(empty);
-    c->push_keyed(lumvar_shared(e), "empty");
-    c->push_keyed(lumvar_shared::from_bytes(std::vector<uint8_t>{'h', 'i'}), "bin");
+    push_all(c, {{"f", lumvar_shared::from_float(2.5)}, {"one", lumvar_shared::from_float(1.0)},
+                 {"nan", lumvar_shared::from_float(std::nan(""))}, {"big", lumvar_shared::from_float(1e300)},
+                 {"min", num(INT64_MIN)}, {"none", lumvar_shared::make()}});
+    auto [e, empty] = fresh_json();
+    push_all(c, {{"empty", lumvar_shared(e)}, {"bin", lumvar_shared::from_bytes(std::vector<uint8_t>{'h', 'i'})}});
     EXPECT_EQ(compact(c),
               "{\"big\":1e+300,\"bin\":\"hi\",\"bool\":true,\"empty\":{},\"f\":2.5,\"min\":-9223372036854775808,"
               "\"nan\":null,\"none\":null,\"one\":1.0,\"ref\":\"5\"}");
 }
 
 TEST_F(text, InvalidUtf8IsReplacedAndNulBytesSurvive) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(str("a\xff" "b"), std::string("k\xfe", 2));
     c->push_keyed(str(std::string("x\0y", 3)), std::string("n\0", 2));
     const std::string out = compact(c);
     EXPECT_EQ(out, "{\"k\xef\xbf\xbd\":\"a\xef\xbf\xbd" "b\",\"n\\u0000\":\"x\\u0000y\"}");
 
-    lum_std_json* back = nullptr;
-    lumvar_shared b = new_json(back);
+    auto [b, back] = fresh_json();
     ASSERT_TRUE(back->from_string(out, false));
     EXPECT_EQ(back->get_or_add(std::string("n\0", 2))->to_std_string(), std::string("x\0y", 3));
 }
 
 TEST_F(text, CyclesAndDepthPrintMarkersWithOneWarning) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
-    c->push_keyed(num(1), "a");
-    c->push_keyed(lumvar_shared(v), "self");
-    c->push_keyed(lumvar_shared(v), "again");
+    auto [v, c] = fresh_json();
+    push_all(c, {{"a", num(1)}, {"self", lumvar_shared(v)}, {"again", lumvar_shared(v)}});
     EXPECT_EQ(compact(c), "{\"a\":1,\"again\":\"<cycle>\",\"self\":\"<cycle>\"}");
     EXPECT_EQ(warnings(), std::vector<std::string>{cycle_warning});
 
     // The same container twice side by side is no cycle.
-    lum_std_json* shared = nullptr;
-    lumvar_shared s = new_json(shared);
+    auto [s, shared] = fresh_json();
     shared->push_keyed(num(7), "");
-    lum_std_json* twice = nullptr;
-    lumvar_shared t = new_json(twice);
-    twice->push_keyed(lumvar_shared(s), "");
-    twice->push_keyed(lumvar_shared(s), "");
+    auto [t, twice] = fresh_json();
+    push_all(twice, {{"", lumvar_shared(s)}, {"", lumvar_shared(s)}});
     EXPECT_EQ(compact(twice), "[[7],[7]]");
     EXPECT_TRUE(warnings().empty());
 
@@ -140,8 +106,7 @@ TEST_F(text, CyclesAndDepthPrintMarkersWithOneWarning) {
 // enclosing one: a container being printed further out is a cycle, and the
 // containers open across all prints are limited, so printing always ends.
 TEST_F(text, PrintsStartedInsidePrintsShareThePath) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(num(1), "");
     c->push_keyed(lumvar_shared::from_object(c), "");  // what a chained method call returns
     EXPECT_EQ(compact(c), "[1,\"\\\"<cycle>\\\"\"]");
@@ -153,11 +118,9 @@ TEST_F(text, PrintsStartedInsidePrintsShareThePath) {
     c->clear();
 
     // Side by side, the same container still prints twice in full.
-    lum_std_json* inner = nullptr;
-    lumvar_shared in = new_json(inner);
+    auto [in, inner] = fresh_json();
     inner->push_keyed(num(7), "");
-    c->push_keyed(lumvar_shared::from_object(inner), "");
-    c->push_keyed(lumvar_shared::from_object(inner), "");
+    push_all(c, {{"", lumvar_shared::from_object(inner)}, {"", lumvar_shared::from_object(inner)}});
     EXPECT_EQ(compact(c), "[\"[\\n    7\\n]\",\"[\\n    7\\n]\"]");
     EXPECT_TRUE(warnings().empty());
 
@@ -175,8 +138,7 @@ TEST_F(text, PrintsStartedInsidePrintsShareThePath) {
 }
 
 TEST_F(text, ParsedValuesGetTheirTypes) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     ASSERT_TRUE(c->from_string("[1, 2.5, \"s\", null, true, false, -7]", false));
     ASSERT_EQ(c->entries.size(), 7u);
     const uint8_t types[] = {LUMVAR_INT, LUMVAR_FLOAT, LUMVAR_STRING, LUMVAR_NONE,
@@ -212,8 +174,7 @@ TEST_F(text, ParsedValuesGetTheirTypes) {
 }
 
 TEST_F(text, IntegersAtTheSigned64BitLimits) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     ASSERT_TRUE(c->from_string(
         "[9223372036854775807, 9223372036854775808, 18446744073709551615, -9223372036854775808]", false));
     EXPECT_EQ(c->entries[0].value->type, LUMVAR_INT);
@@ -227,8 +188,7 @@ TEST_F(text, IntegersAtTheSigned64BitLimits) {
 }
 
 TEST_F(text, CommentsAndEmbeddedJson) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     ASSERT_TRUE(c->from_string("// header\n{ /* a */ \"a\": 1 // tail\n}", false));
     EXPECT_EQ(compact(c), "{\"a\":1}");
     // Words around one object: the retry on the span succeeds silently.
@@ -243,21 +203,8 @@ TEST_F(text, CommentsAndEmbeddedJson) {
                             "  near: [1] [2]"});
 }
 
-TEST_F(text, FailedParseLeavesTheContainerEmpty) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
-    c->push_keyed(num(1), "old");
-    EXPECT_FALSE(c->from_string("{\"a\": tru}", true));
-    EXPECT_TRUE(c->entries.empty());
-    EXPECT_EQ(c->key_index, nullptr);
-    c->push_keyed(num(1), "old");
-    EXPECT_FALSE(c->from_string("", false));
-    EXPECT_TRUE(c->entries.empty());
-}
-
-TEST_F(text, ParseErrorLineExactly) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+TEST_F(text, FailedParsesLogTheirLineExactlyAndEmptyTheContainer) {
+    auto [v, c] = fresh_json();
     EXPECT_FALSE(c->from_string("{\"a\"", false));
     // The recorded byte is past the end: the line names min(n, byte).
     EXPECT_EQ(errors(), std::vector<std::string>{
@@ -282,9 +229,14 @@ TEST_F(text, ParseErrorLineExactly) {
     EXPECT_EQ(lines[0].rfind("JSON parse error at byte 202 of 403: ", 0), 0u);
     EXPECT_EQ(lines[0].substr(lines[0].find("\n  near: ") + 9), long_text.substr(141, 120));
 
-    // Suppressed errors and the empty text log nothing.
-    EXPECT_FALSE(c->from_string("{\"a\"", true));
+    // Suppressed errors and the empty text log nothing; a failed parse leaves the container empty.
+    c->push_keyed(num(1), "old");
+    EXPECT_FALSE(c->from_string("{\"a\": tru}", true));
+    EXPECT_TRUE(c->entries.empty());
+    EXPECT_EQ(c->key_index, nullptr);
+    c->push_keyed(num(1), "old");
     EXPECT_FALSE(c->from_string("", false));
+    EXPECT_TRUE(c->entries.empty());
     EXPECT_TRUE(errors().empty());
 
     // The window's byte arithmetic for an error at byte 0 and at byte 1.
@@ -293,8 +245,7 @@ TEST_F(text, ParseErrorLineExactly) {
 }
 
 TEST_F(text, NestingLimitOnParse) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     ASSERT_TRUE(c->from_string(brackets(1024), false));
     EXPECT_EQ(compact(c), brackets(1024));
     EXPECT_FALSE(c->from_string(brackets(1025), false));
@@ -311,8 +262,7 @@ TEST_F(text, RoundTripMatchesTheLibrary) {
     const std::string source =
         "{\"z\": [1, -2, 3.25, 1e-7, \"t\\u00e9xt\", {\"n\": null, \"b\": false}], \"a\": {\"deep\": {\"x\": "
         "[[0], {}]}}, \"u\": 18446744073709551615, \"\": \"empty key\"}";
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     ASSERT_TRUE(c->from_string(source, false));
     nlohmann::json reference = nlohmann::json::parse(source);
     reference["u"] = 18446744073709551615.0;  // unsigned beyond int64 comes back as a float
@@ -324,8 +274,7 @@ TEST_F(text, RoundTripMatchesTheLibrary) {
 }
 
 TEST_F(text, DebugRefsListsCellsAndMarkers) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     c->push_keyed(num(1), "");
     std::string out;
     EXPECT_EQ(json_debug_refs(c, out, true), "[{\"is_ref\":false,\"refcount\":1,\"type\":\"int\"}]");
@@ -333,14 +282,11 @@ TEST_F(text, DebugRefsListsCellsAndMarkers) {
     EXPECT_EQ(json_debug_refs(c, out, true), "[{\"is_ref\":false,\"refcount\":2,\"type\":\"int\"}]");
     held.reset();
 
-    lum_std_json* o = nullptr;
-    lumvar_shared ov = new_json(o);
+    auto [ov, o] = fresh_json();
     lumvar_shared target = str("t");
     o->emplace_keyed("r")->set_ref(target.get());
-    lum_std_json* empty = nullptr;
-    lumvar_shared e = new_json(empty);
-    o->push_keyed(lumvar_shared(e), "e");
-    o->push_keyed(lumvar_shared(ov), "me");
+    auto [e, empty] = fresh_json();
+    push_all(o, {{"e", lumvar_shared(e)}, {"me", lumvar_shared(ov)}});
     EXPECT_EQ(json_debug_refs(o, out, true),
               "{\"e\":{},\"me\":\"<cycle>\",\"r\":{\"is_ref\":true,\"refcount\":1,\"type\":\"ref\"}}");
     EXPECT_EQ(warnings(), std::vector<std::string>{"JSON contains a reference to itself, debug_refs shows \"<cycle>\" "
@@ -413,10 +359,8 @@ TEST_F(text, PrinterWritesTextsAndIntegersAsTheLibrary) {
         "", "plain", "with space ~!#$%&'()*+,-./:;<=>?@[]^_`{|}", "\x7f", "a\x1f", std::string("nul\0", 4),
         "q\"", "back\\slash", "tab\t", "\xc3\xa9t\xc3\xa9", "\xe2\x80\x91", "\xff", "x\xc3", "\xed\xa0\x80"};
     const std::vector<int64_t> integers = {0, 1, -1, 9, 10, -10, 1234567890123, INT64_MAX, INT64_MIN};
-    lum_std_json* list = nullptr;
-    lumvar_shared l = new_json(list);
-    lum_std_json* object = nullptr;
-    lumvar_shared o = new_json(object);
+    auto [l, list] = fresh_json();
+    auto [o, object] = fresh_json();
     for (size_t i = 0; i < texts.size(); ++i) {
         list->push_keyed(str(texts[i]), "");
         object->push_keyed(num(integers[i % integers.size()]), texts[i].empty() ? std::string("e") : texts[i]);
@@ -458,15 +402,13 @@ TEST_F(text, ParserMatchesTheDocumentConversion) {
             const int n = 1 + static_cast<int>(rng() % 12);
             for (int i = 0; i < n; ++i) source += pieces[rng() % pieces.size()];
         }
-        lum_std_json* c = nullptr;
-        lumvar_shared v = new_json(c);
+        auto [v, c] = fresh_json();
         const bool ok = c->from_string(source, false);
         const std::vector<std::string> logged = errors();
 
         nlohmann::json document;
         json_parse_error error;
-        lum_std_json* d = nullptr;
-        lumvar_shared dv = new_json(d);
+        auto [dv, d] = fresh_json();
         bool expected_ok = parse_json_text(source, document, error);
         if (expected_ok) expected_ok = document_to_json(d, document, 0);
         if (!expected_ok) {
@@ -495,8 +437,7 @@ TEST_F(text, ParserMatchesTheDocumentConversion) {
 }
 
 TEST_F(text, DeferredIndexOfParsedContainers) {
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
+    auto [v, c] = fresh_json();
     ASSERT_TRUE(c->from_string("{\"b\": 1, \"a\": 2, \"\": 3, \"b\": 4}", false));
     EXPECT_EQ(c->key_count("b"), 1u);
     EXPECT_EQ(c->get_or_add("b")->payload.i, 4);

@@ -64,6 +64,16 @@ public:
         return recorded.empty() ? lumvar_shared() : recorded.back();
     }
 
+    // Keeps a worker busy until `release` is set.
+    void occupy_worker(const std::atomic<bool>& release) {
+        std::atomic<bool> started{false};
+        ASSERT_TRUE(fx.host.vm().jobs.try_push(lum_job([&started, &release] {
+            started = true;
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        })));
+        while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
     vm_fixture fx;
     program p;
     std::vector<lumvar_shared> recorded;
@@ -123,29 +133,21 @@ using list = std::vector<std::string>;
 }  // namespace
 
 TEST(RegexMethods, ResultsComeBackFromTheWorker) {
+    // The matching itself is the engine's and the text walks' (tested there):
+    // here each method's result form, and empty texts.
     method_host h;
-    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "", {""})), 1);
     EXPECT_EQ(int_of(h.call(lum_string_regex_match, "", {"a*"})), 1);
-    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "", {"a"})), 0);
-    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "abc", {"b"})), 0);
-    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "abc", {"a.c"})), 1);
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "abc", {"b"})), 0);  // the whole text must match
     EXPECT_EQ(int_of(h.call(lum_string_regex_match, "ab", {"a|ab"})), 1);
     EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abcb", {"b"})), 1);
-    EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abc", {""})), 0);
     EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abc", {"x"})), -1);
     EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "a1b22", {"\\d+"})), (list{"1", "22"}));
-    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "abc", {"x*"})), (list{"", "", "", ""}));
     EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "abc", {"x"})), list{});
-    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "ab", {"a|ab"})), list{"a"});
-    EXPECT_EQ(list_of(h.call(lum_string_regex_split, "a,b,,c", {","})), (list{"a", "b", "", "c"}));
     EXPECT_EQ(list_of(h.call(lum_string_regex_split, "a,b,", {","})), (list{"a", "b"}));
     EXPECT_EQ(list_of(h.call(lum_string_regex_split, "", {","})), list{""});
     EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "abbc", {"(b+)", "[$1]"})), "a[bb]c");
-    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "ab", {"b*", "-"})), "-a-");
     EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "", {"x*", "-"})), "-");
-    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "abbc", {"b", "$0"})), "a$0$0c");
     EXPECT_EQ(text_of(h.call(lum_string_regex_escape, "a.b-c", {})), "a\\.b-c");
-    EXPECT_EQ(text_of(h.call(lum_string_regex_escape, "", {})), "");
     // Arguments are read as text; missing ones are empty.
     EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "abc", {"b"})), "ac");
     EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abc", {})), 0);
@@ -167,13 +169,8 @@ TEST(RegexMethods, ReplaceInplaceWorksOnTheCallingThread) {
 
 TEST(RegexMethods, JobsMatchASnapshotWithTheirOwnExpressionWhileOtherTasksRun) {
     method_host h(1);
-    lum_vm& vm = h.fx.host.vm();
-    std::atomic<bool> started{false}, release{false};
-    ASSERT_TRUE(vm.jobs.try_push(lum_job([&] {
-        started = true;
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    })));
-    while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::atomic<bool> release{false};
+    h.occupy_worker(release);
 
     std::vector<int64_t> order;
     lum_function_def* note = h.p.native("note", [&](lum_vm_context&, std::vector<lumvar_shared>& a) {
@@ -212,12 +209,8 @@ TEST(RegexMethods, JobsMatchASnapshotWithTheirOwnExpressionWhileOtherTasksRun) {
 TEST(RegexMethods, FullQueueIsRetriedWithoutLosingReferences) {
     method_host h(1);
     lum_vm& vm = h.fx.host.vm();
-    std::atomic<bool> started{false}, release{false};
-    ASSERT_TRUE(vm.jobs.try_push(lum_job([&] {
-        started = true;
-        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    })));
-    while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::atomic<bool> release{false};
+    h.occupy_worker(release);
     while (vm.jobs.try_push(lum_job([] {}))) {
     }
     std::thread releaser([&] {
@@ -279,21 +272,20 @@ TEST(RegexMethods, BudgetFailuresLogTheirLineAndGiveTheFallback) {
     const std::string long_run(8000, 'a');
     const std::string why = failure_description(hungry, long_run);
     ASSERT_NE(why, "<no failure>");
+    auto failed = [&why](const std::string& method) {
+        return std::vector<std::string>{method + ": pattern '" + why + "' failed while matching (error_stack)"};
+    };
 
     EXPECT_EQ(int_of(h.call(lum_string_regex_match, long_run, {hungry})), 0);
     EXPECT_EQ(h.fx.log->take_errors(),
               std::vector<std::string>{"regex_match: matching failed (error_stack): " + why});
     EXPECT_EQ(int_of(h.call(lum_string_regex_search, long_run, {hungry})), -1);
-    EXPECT_EQ(h.fx.log->take_errors(),
-              std::vector<std::string>{"regex_search: pattern '" + why + "' failed while matching (error_stack)"});
+    EXPECT_EQ(h.fx.log->take_errors(), failed("regex_search"));
     EXPECT_EQ(text_of(h.call(lum_string_regex_replace, long_run, {hungry, "x"})), long_run);
-    EXPECT_EQ(h.fx.log->take_errors(),
-              std::vector<std::string>{"regex_replace: pattern '" + why + "' failed while matching (error_stack)"});
+    EXPECT_EQ(h.fx.log->take_errors(), failed("regex_replace"));
     EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, long_run, {hungry, "x"})), 0);
     EXPECT_EQ(h.object->text, long_run);
-    EXPECT_EQ(h.fx.log->take_errors(),
-              std::vector<std::string>{"regex_replace_inplace: pattern '" + why +
-                                       "' failed while matching (error_stack)"});
+    EXPECT_EQ(h.fx.log->take_errors(), failed("regex_replace_inplace"));
 
     // A replaced text that would outgrow its budget: the unchanged text.
     const std::string sixteen_k(16384, 'a');
@@ -306,9 +298,7 @@ TEST(RegexMethods, BudgetFailuresLogTheirLineAndGiveTheFallback) {
     const std::string mixed = "x-x-" + long_run;
     const std::string alternative = "x|" + hungry;
     EXPECT_EQ(list_of(h.call(lum_string_regex_findall, mixed, {alternative})), (list{"x", "", "x", ""}));
-    EXPECT_EQ(h.fx.log->take_errors(),
-              std::vector<std::string>{"regex_findall: pattern '" + why + "' failed while matching (error_stack)"});
+    EXPECT_EQ(h.fx.log->take_errors(), failed("regex_findall"));
     EXPECT_EQ(list_of(h.call(lum_string_regex_split, mixed, {alternative})), (list{"", "", "-", ""}));
-    EXPECT_EQ(h.fx.log->take_errors(),
-              std::vector<std::string>{"regex_split: pattern '" + why + "' failed while matching (error_stack)"});
+    EXPECT_EQ(h.fx.log->take_errors(), failed("regex_split"));
 }

@@ -24,6 +24,14 @@ struct worker_env {
     }
     void print_top(lum_block_builder& b) { b.dup().frame(1).farg(0).ncall(print).pop(); }
     void print_slot(lum_block_builder& b, uint32_t slot) { b.push().frame(1).ld_l(slot).farg(0).ncall(print).pop(); }
+    // Runs the program of `root` to its end and returns what it printed.
+    std::string run(lum_program_block* root) {
+        program = prog.finish(root);
+        auto outcome = fx.launch(root);
+        EXPECT_TRUE(fx.run(5000));
+        EXPECT_TRUE(outcome->finished);
+        return joined(out);
+    }
 
     v1test::vm_fixture fx;
     lum_program_builder prog;
@@ -80,12 +88,7 @@ TEST(RegexScript, MethodsRunFromCodeThroughTheMethodTable) {
     top.ncall(e.print).pop();
     top.op(LUM_OP_NONE).ret();
 
-    lum_program_block* root = top.finish();
-    e.program = e.prog.finish(root);
-    auto outcome = e.fx.launch(root);
-    ASSERT_TRUE(e.fx.run(5000));
-    EXPECT_TRUE(outcome->finished);
-    EXPECT_EQ(joined(e.out), "1 22\n1\n0\na<1>b<22>\n1\n(.)1(.)22\n\\(\\.\\)1\\(\\.\\)22\n. 1\n");
+    EXPECT_EQ(e.run(top.finish()), "1 22\n1\n0\na<1>b<22>\n1\n(.)1(.)22\n\\(\\.\\)1\\(\\.\\)22\n. 1\n");
     EXPECT_EQ(joined(e.fx.log->take_errors()), "");
 }
 
@@ -108,11 +111,6 @@ TEST(RegexScript, ServiceErrorsAreCaughtByTheTaskTryBlock) {
     top.op_b(LUM_OP_CATCH, top.child(catch_block));
     top.push().frame(1).lds("after").farg(0).ncall(e.print).pop();
     top.op(LUM_OP_NONE).ret();
-    lum_program_block* root = top.finish();
-    e.program = e.prog.finish(root);
-    auto outcome = e.fx.launch(root);
-    ASSERT_TRUE(e.fx.run(5000));
-    EXPECT_TRUE(outcome->finished);
-    EXPECT_EQ(joined(e.out), "regex_search: invalid regex pattern '(a' (error_paren)\nafter\n");
+    EXPECT_EQ(e.run(top.finish()), "regex_search: invalid regex pattern '(a' (error_paren)\nafter\n");
     EXPECT_EQ(joined(e.fx.log->take_errors()), "");  // caught: no report
 }

@@ -66,9 +66,8 @@ TEST_F(string_test, WriteByPositionOverwritesCutsOrPads) {
     EXPECT_EQ(written("abc", 1, 42), "a42");
     EXPECT_EQ(written("", 2, 1.5), "  1.500000");
     EXPECT_TRUE(warnings().empty());
-}
 
-TEST_F(string_test, WriteByPositionWithItselfCopiesFirst) {
+    // Writing the string into itself copies it first.
     lumvar_shared s = str("abc");
     s->string_object()->set_member(1, s);
     EXPECT_EQ(text_of(s), "aabc");
@@ -92,22 +91,20 @@ TEST_F(string_test, WriteFarPastTheEndClampsAndWarns) {
     e->string_object()->set_member(1048576, str("y"));
     EXPECT_TRUE(warnings().empty());
     EXPECT_EQ(e->string_object()->text.size(), 1048577u);
-}
 
-TEST_F(string_test, WriteFarPastTheEndOfALongTextAppendsAtItsEnd) {
-    lumvar_shared s = str(std::string(2000000, 'a'));
-    s->string_object()->set_member(3000000, str("x"));
+    // Past the end of a text longer than the limit: appended at its end.
+    lumvar_shared l = str(std::string(2000000, 'a'));
+    l->string_object()->set_member(3000000, str("x"));
     EXPECT_EQ(warnings(), strings{"std.string[]: index 3000000 clamped to 2000000"});
-    const std::string& t = s->string_object()->text;
-    ASSERT_EQ(t.size(), 2000001u);
-    EXPECT_EQ(t.find_first_not_of('a'), 2000000u);
-    EXPECT_EQ(t.back(), 'x');
-
+    const std::string& lt = l->string_object()->text;
+    ASSERT_EQ(lt.size(), 2000001u);
+    EXPECT_EQ(lt.find_first_not_of('a'), 2000000u);
+    EXPECT_EQ(lt.back(), 'x');
     // Inside a long text: an ordinary overwrite.
-    s->string_object()->set_member(1500000, str("y"));
+    l->string_object()->set_member(1500000, str("y"));
     EXPECT_TRUE(warnings().empty());
-    EXPECT_EQ(t.size(), 2000001u);
-    EXPECT_EQ(t[1500000], 'y');
+    EXPECT_EQ(lt.size(), 2000001u);
+    EXPECT_EQ(lt[1500000], 'y');
 }
 
 TEST_F(string_test, WriteByKeyReplacesOccurrences) {
@@ -230,12 +227,6 @@ TEST_F(string_test, ObjectsComeFromThePoolAndAreReusedWithoutRebuilding) {
 }
 
 TEST_F(string_test, ObjectsComeFromTheHeapWithoutTheVmLock) {
-    {
-        lum_pooling_suspend heap;
-        lum_std_string* s = lum_std_string::create();
-        EXPECT_EQ(s->pool_slot, LUM_POOL_HEAP_SLOT);
-        lumptr_strong<lum_std_string> hold(s);
-    }
     lum_std_string* other = nullptr;
     std::thread([&] { other = lum_std_string::create(); }).join();
     ASSERT_NE(other, nullptr);

@@ -1,8 +1,6 @@
 // Helpers of the "std.string" tests: a host VM owned by the test thread (so
 // cells and string objects come from its pools), a recording thread logger,
-// and calls of methods through their registered definitions the way the
-// interpreter makes them (member read -> bound native function -> callable
-// with the owner as the context's native-call object).
+// and method calls made the way the interpreter makes them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,9 +15,9 @@
 #include "runtime/value.h"
 #include "runtime/value_records.h"
 #include "tests/runtime/base_test_support.h"
+#include "tests/types/method_call_test_support.h"
 #include "types/json_object.h"
 #include "types/string_object.h"
-#include "vm/context.h"
 
 namespace strtest {
 
@@ -72,36 +70,11 @@ protected:
 
     static lumvar_shared str(std::string_view text) { return lumvar_shared::from_string(text); }
 
-    // The definition a member read of `name` on `self` yields (null when none).
-    static lum_function_def* definition(const lumvar_shared& self, std::string_view name) {
-        lum_std_string* s = self->string_object();
-        const int64_t index = s->find_member_index(name);
-        if (index < 0) return nullptr;
-        lumvar_shared member;
-        s->get_member_at(member, index);
-        if (!member || member->type != LUMVAR_EXT_FUNCTION) return nullptr;
-        return member->ext_function_record()->definition.get();
-    }
-
-    // self.name(args...) with the interpreter's argument-count check.
+    // self.name(args...) as the interpreter calls it.
     lumvar_shared call(const lumvar_shared& self, std::string_view name, std::initializer_list<arg> args = {}) {
-        lum_std_string* s = self->string_object();
-        lumvar_shared member;
-        const int64_t index = s->find_member_index(name);
-        EXPECT_GE(index, 0) << name;
-        if (index < 0) return {};
-        s->get_member_at(member, index);
-        lumvar_ext_function_record* record = member->ext_function_record();
-        lum_function_def* def = record->definition.get();
-        EXPECT_GE(args.size(), def->min_args) << name;
-        EXPECT_LE(args.size(), def->max_args) << name;
         std::vector<lumvar_shared> values;
         for (const arg& a : args) values.push_back(a.value);
-        lum_vm_context context;
-        context.native_object = record->owner.get();
-        lumvar_shared result = def->callable(context, values);
-        context.native_object = nullptr;
-        return result;
+        return typetest::call_method(self->string_object(), name, std::move(values));
     }
 
     // The text result of self.name(args...), checking it is a new string value.

@@ -57,15 +57,15 @@ struct natives {
 // main: slot 0 := slow(); record(slot 0)
 lum_program_block* waiting_program(program& p, natives& n, lum_function_def* call) {
     lum_program_block* main = p.block(LUM_BLOCK_TOP, 1);
-    emitter e(main);
-    e.op(LUM_OP_PUSH);
-    e.b(LUM_OP_LD_L, 0);
-    e.ncall(call, {}, true);  // the result cell; the task waits here
-    e.op(LUM_OP_ASSIGN);      // runs once the cell holds the value
-    e.op(LUM_OP_POP);
-    e.ncall(n.record, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
-    e.op(LUM_OP_PUSH);
-    e.b(LUM_OP_LD_L, 0);
+    emitter(main)
+        .op(LUM_OP_PUSH)
+        .b(LUM_OP_LD_L, 0)
+        .ncall(call, {}, true)  // the result cell; the task waits here
+        .op(LUM_OP_ASSIGN)      // runs once the cell holds the value
+        .op(LUM_OP_POP)
+        .ncall(n.record, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }})
+        .op(LUM_OP_PUSH)
+        .b(LUM_OP_LD_L, 0);
     return main;
 }
 
@@ -250,12 +250,8 @@ TEST(ReturnThread, ManyTasksShareTheWorkersAndTheRing) {
         lum_program_block* b = p.block(LUM_BLOCK_TOP, 1);
         emitter e(b);
         for (int round = 0; round < 2; ++round) {
-            e.op(LUM_OP_PUSH);
-            e.b(LUM_OP_LD_L, 0);
-            e.ncall(twice, {[i, round](emitter& x) { x.ldi(i * 10 + round); }}, true);
-            e.op(LUM_OP_ASSIGN);
-            e.op(LUM_OP_POP);
-            e.ncall(keep, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
+            e.op(LUM_OP_PUSH).b(LUM_OP_LD_L, 0).ncall(twice, {[i, round](emitter& x) { x.ldi(i * 10 + round); }}, true);
+            e.op(LUM_OP_ASSIGN).op(LUM_OP_POP).ncall(keep, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
         }
         fx.launch(b);
     }

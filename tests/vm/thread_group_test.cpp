@@ -1,5 +1,5 @@
-// "std.thread": registration, run/join/get_results, join twice, refused
-// starts, and stopping the group's tasks when the object goes.
+// "std.thread" beyond tasks.lasm: registration, result cells and indexes,
+// refused starts, and stopping the group's tasks when the object goes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -112,11 +112,7 @@ struct group_program {
         emitter e(callback);
         e.ncall(delay, {[](emitter& x) { x.b(LUM_OP_LD_L, 1); }});
         e.ncall(note, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
-        e.b(LUM_OP_LD_L, 0);
-        e.op(LUM_OP_PUSH);
-        e.ldi(10);
-        e.op(LUM_OP_MUL);
-        e.op(LUM_OP_RET);
+        e.b(LUM_OP_LD_L, 0).op(LUM_OP_PUSH).ldi(10).op(LUM_OP_MUL).op(LUM_OP_RET);
     }
 };
 
@@ -175,29 +171,6 @@ bool logged(vm_fixture& fx, const std::string& text) {
     for (const auto& e : fx.log->take_errors())
         if (e.find(text) != std::string::npos) return true;
     return false;
-}
-
-TEST(StdThread, JoinTwiceIsAnError) {
-    vm_fixture fx;
-    group_program g;
-    lum_function_def* join_twice = g.p.native("join_twice", [&g](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
-        g.group->join(ctx);
-        return g.group->join(ctx);
-    });
-    {
-        emitter e(g.main);
-        e.ncall(g.make, {[](emitter& x) { x.b(LUM_OP_FN, 0); }});
-        e.ncall(g.run, {imm(2), imm(5)});
-        e.ncall(join_twice, {});
-        e.ncall(g.note, {imm(9)});  // the aborting error ends the script
-    }
-    auto out = fx.launch(g.main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_TRUE(out->error_handler);
-    EXPECT_EQ(g.log, (std::vector<std::string>{"run 1", "note 2"}));
-    EXPECT_TRUE(logged(fx, "Cannot join twice!"));
-    g.thread_value.reset();
 }
 
 TEST(StdThread, RefusedStartLeavesTheActiveListButKeepsItsResultCell) {

@@ -32,7 +32,6 @@ public:
 
     std::vector<std::string> take_errors() { return take(errors); }
     std::vector<std::string> take_warnings() { return take(warnings); }
-    std::vector<std::string> take_notices() { return take(notices); }
     bool has_notice_prefix(const std::string& prefix) {
         std::lock_guard<std::mutex> l(m);
         for (const auto& n : notices)
@@ -82,37 +81,29 @@ inline lum_program_block_symbol_table* table_of(lum_program_block* b) {
 class emitter {
 public:
     explicit emitter(lum_program_block* block) : b_(block) {}
-    size_t here() const { return b_->code.size(); }
-    size_t op(uint8_t opcode) {
-        const size_t at = b_->code.size();
-        b_->code.resize(at + lum_opcode_size(opcode), 0);
-        b_->code[at] = opcode;
-        return at;
+    // Each appends one instruction; calls chain.
+    emitter& op(uint8_t opcode) {
+        at_ = b_->code.size();
+        b_->code.resize(at_ + lum_opcode_size(opcode), 0);
+        b_->code[at_] = opcode;
+        return *this;
     }
-    size_t a(uint8_t opcode, uint8_t value) {
-        const size_t at = op(opcode);
-        b_->code[at + lum_operand::A] = value;
-        return at;
+    emitter& a(uint8_t opcode, uint8_t value) {
+        op(opcode).b_->code[at_ + lum_operand::A] = value;
+        return *this;
     }
-    size_t b(uint8_t opcode, uint32_t value) {
-        const size_t at = op(opcode);
-        lum_write_operand<uint32_t>(b_->code.data() + at, lum_operand::B, value);
-        return at;
+    emitter& b(uint8_t opcode, uint32_t value) {
+        lum_write_operand<uint32_t>(op(opcode).b_->code.data() + at_, lum_operand::B, value);
+        return *this;
     }
-    size_t bc(uint8_t opcode, uint32_t bv, uint32_t cv) {
-        const size_t at = b(opcode, bv);
-        lum_write_operand<uint32_t>(b_->code.data() + at, lum_operand::C, cv);
-        return at;
+    emitter& d(uint8_t opcode, uint64_t value) {
+        lum_write_operand<uint64_t>(op(opcode).b_->code.data() + at_, lum_operand::D, value);
+        return *this;
     }
-    size_t d(uint8_t opcode, uint64_t value) {
-        const size_t at = op(opcode);
-        lum_write_operand<uint64_t>(b_->code.data() + at, lum_operand::D, value);
-        return at;
-    }
-    size_t ldi(int64_t v) { return d(LUM_OP_LDI, static_cast<uint64_t>(v)); }
+    emitter& ldi(int64_t v) { return d(LUM_OP_LDI, static_cast<uint64_t>(v)); }
     // Calls native record `def` with `args` loaded by the callables, into a
     // pushed place that is popped afterwards unless `keep`.
-    void ncall(const lum_function_def* def, std::vector<std::function<void(emitter&)>> args, bool keep = false) {
+    emitter& ncall(const lum_function_def* def, std::vector<std::function<void(emitter&)>> args, bool keep = false) {
         op(LUM_OP_PUSH);
         b(LUM_OP_FRAME, static_cast<uint32_t>(args.size()));
         for (size_t i = 0; i < args.size(); ++i) {
@@ -121,17 +112,12 @@ public:
         }
         d(LUM_OP_NCALL, reinterpret_cast<uint64_t>(def));
         if (!keep) op(LUM_OP_POP);
-    }
-    // A jump whose target is set later with `land`.
-    size_t jump(uint8_t opcode) { return b(opcode, 0); }
-    void land(size_t jump_at) { land_at(jump_at, here()); }
-    void land_at(size_t jump_at, size_t target) {
-        lum_write_operand<int32_t>(b_->code.data() + jump_at, lum_operand::B,
-                                   static_cast<int32_t>(static_cast<int64_t>(target) - static_cast<int64_t>(jump_at)));
+        return *this;
     }
 
 private:
     lum_program_block* b_;
+    size_t at_ = 0;  // offset of the last instruction
 };
 
 // A program built by hand: blocks (the first top-level one is the root) and

@@ -14,6 +14,7 @@
 #include "runtime/namespace.h"
 #include "runtime/thread_local.h"
 #include "runtime/value.h"
+#include "runtime/value_records.h"
 #include "tests/vm/v1_fixture.h"
 #include "vm/block_builder.h"
 #include "vm/class.h"
@@ -71,6 +72,26 @@ public:
     void print_top(lum_block_builder& b) {
         b.dup().frame(1);
         b.farg(0).ncall(print).pop();
+    }
+
+    // Emits `try { body } catch (e) { print(e) }` at the end of `top`.
+    void guarded(lum_block_builder& top, const std::function<void(lum_block_builder&)>& body) {
+        lum_block_builder t(prog, block("try", LUM_BLOCK_PLAIN, 0));
+        t.flags(LUM_BLOCK_FLAG_TRY);
+        body(t);
+        lum_block_builder c(prog, block("catch", LUM_BLOCK_PLAIN, 1));
+        c.params(1, 1);
+        print_slot(c, 0);
+        top.enter(top.child(t.finish()));
+        top.op_b(LUM_OP_CATCH, top.child(c.finish()));
+    }
+
+    // A constant cell holding class definition `def` (what loading the class name gives).
+    lumvar* class_value(lum_class_def* def) {
+        lumvar_shared v = lumvar_shared::make();
+        v->set_type(LUMVAR_CLASS_DEF);
+        v->class_def_holder()->definition = def;
+        return prog.constant(v);
     }
 
     // Runs `root` as a program's global task to its end; the completion
