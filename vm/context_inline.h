@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "runtime/ptr.h"
@@ -81,6 +83,16 @@ void lum_vm_context_grow_slots(std::vector<lumvar_shared>& slots, size_t wanted)
     return scope_task->global_scope ? scope_task->root() : scope_task;
 }
 
+// Flags 0, reference flags 0 and type none in one store (the pool slot byte
+// that follows them is kept).
+[[gnu::always_inline]] inline void lum_reset_primitive_header(lumvar* cell) {
+    static_assert(offsetof(lumvar, ref_flags) == offsetof(lumvar, flags) + 1 &&
+                  offsetof(lumvar, type) == offsetof(lumvar, flags) + 2);
+    const uint16_t zero = 0;
+    std::memcpy(&cell->flags, &zero, sizeof zero);
+    cell->type = LUMVAR_NONE;
+}
+
 // Resets a cell in place to none: payload released, flag bytes cleared.
 inline void lum_reset_cell_in_place(lumvar* cell) {
     if (cell->type < LUMVAR_PRIMITIVE_END) {
@@ -115,12 +127,10 @@ template <class Fresh>
             slot = fresh();
         } else if (cell->refcount == 1) {
             // The common case, a number or none held only here: written in
-            // place, only the bytes that change.
+            // place (the flag and type bytes in one store).
             if (cell->type < LUMVAR_PRIMITIVE_END) {
-                if (cell->type != LUMVAR_NONE) cell->type = LUMVAR_NONE;
+                lum_reset_primitive_header(cell);
                 cell->payload.i = 0;
-                if (cell->flags != 0) cell->flags = 0;
-                if (cell->ref_flags != 0) cell->ref_flags = 0;
             } else {
                 lum_reset_cell_in_place(cell);
             }

@@ -8,6 +8,8 @@
 
 #include "vm/interpreter.h"
 
+#include <cstddef>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -28,6 +30,14 @@
 #include "types/string_object.h"
 
 namespace {
+
+// Reference flags 0 and type int in one store (a cell about to hold an
+// integer payload; its flags byte is kept).
+[[gnu::always_inline]] inline void set_int_header(lumvar* c) {
+    static_assert(offsetof(lumvar, type) == offsetof(lumvar, ref_flags) + 1);
+    const uint8_t header[2] = {0, LUMVAR_INT};
+    std::memcpy(&c->ref_flags, header, sizeof header);
+}
 
 [[gnu::noinline]] void invalid_instruction(lum_vm_context& ctx, unsigned op) {
     lum_raise(ctx, "invalid instruction: " + std::to_string(op));
@@ -259,11 +269,9 @@ private:
             new (&slot(count_++)) lumvar_shared(std::move(place));
         }
     }
-    // Back to the fresh state, writing only bytes that change.
+    // Back to the fresh state.
     [[gnu::always_inline]] static void reset(lumvar* c) {
-        if (c->flags != 0) c->flags = 0;
-        if (c->ref_flags != 0) c->ref_flags = 0;
-        if (c->type != LUMVAR_NONE) c->type = LUMVAR_NONE;
+        lum_reset_primitive_header(c);
         c->payload.i = 0;
     }
     [[gnu::always_inline]] lumvar_shared& slot(unsigned i) { return *std::launder(reinterpret_cast<lumvar_shared*>(storage_ + i * sizeof(lumvar_shared))); }
@@ -606,8 +614,7 @@ op_8: {  // ldi
     lumvar* c = top.get();
     const int64_t value = lum_read_operand<int64_t>(ip, lum_operand::D);
     if (c != nullptr && c->refcount == 1 && c->type < LUMVAR_PRIMITIVE_END) {
-        if (c->ref_flags != 0) c->ref_flags = 0;
-        if (c->type != LUMVAR_INT) c->type = LUMVAR_INT;
+        set_int_header(c);
         c->payload.i = value;
     } else {
         ctx->ip = ip;  // the old value's release may run code
@@ -658,9 +665,7 @@ op_14: {  // none
     lumvar_shared& top = top_of(stack);
     lumvar* c = top.get();
     if (c != nullptr && c->refcount == 1 && c->type < LUMVAR_PRIMITIVE_END) {
-        if (c->flags != 0) c->flags = 0;
-        if (c->ref_flags != 0) c->ref_flags = 0;
-        if (c->type != LUMVAR_NONE) c->type = LUMVAR_NONE;
+        lum_reset_primitive_header(c);
         c->payload.i = 0;
     } else {
         ctx->ip = ip;  // the old value's release may run code
@@ -939,7 +944,7 @@ script_call:  // ip and ctx->ip at a call whose prepared call is a script call
             ctx->resumable = 1;
             ctx->resume_offset = static_cast<uint32_t>(ip - code);
             ctx = callee;
-            goto switch_to_ctx;
+            goto switch_to_callee;
         }
         goto finish;
     }
@@ -1133,7 +1138,7 @@ op_72: {  // fexpr
             if (!plan->keep_top) {                                                                 \
                 lumvar* old = stack.empty() ? nullptr : stack.back().get();                        \
                 if (old != nullptr && old != dest && old->refcount > 1)                            \
-                    stack.back() = dest_handle; /* the old cell stays with its other holders */    \
+                    stack.back() = lumvar_shared(dest); /* the old cell stays with its holders */  \
                 else if (old != dest) {                                                            \
                     ctx->ip = code + plan->offset; /* a released value may run code */             \
                     fused_top_becomes(stack, stash, dest_handle);                                  \
@@ -1469,6 +1474,27 @@ switch_to_ctx:
     slots = ctx->slots.data();
     slot_count = ctx->slots.size();
     goto enter;
+
+switch_to_callee:
+    // A prepared script callee (from the pending contexts) runs next. Its
+    // initialisation left it running with no native call, no resume point
+    // and no operator call in progress, and nothing but its argument slots
+    // changed since: it starts at its first byte. A block's code does not
+    // change while it runs, so a call of the block that runs now (recursion)
+    // keeps its bounds.
+    if (ctx->block != block) {
+        block = ctx->block;
+        code = block->code_begin();
+        end = block->code_end();
+        safe_end = safe_end_of(*block, code, end);
+    }
+    slots = ctx->slots.data();
+    slot_count = ctx->slots.size();
+    ctx->resumable = 1;
+    ip = code;
+    ctx->ip = ip;
+    if (__builtin_expect(ip >= safe_end, 0)) goto boundary;
+    goto* labels[*ip];
 }
 
 uint32_t lum_interpret(lum_program_block* block, lum_vm_context* context) {

@@ -6,6 +6,9 @@
 // contexts of returned calls reused by later calls), and the size test of
 // instructions near the end of the code.
 
+#include <functional>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "tests/vm/v2_support.h"
@@ -327,4 +330,67 @@ TEST(InterpreterFastPaths, InstructionsNearTheEndAreSizeCheckedWhereverTheyStart
             EXPECT_EQ(text(d.top()), std::to_string(operand));
         }
     }
+}
+
+// Calls answered inside one run switch between blocks of different sizes
+// and slot counts, and between contexts of the same block: f and g call each
+// other and f calls itself, so every switch direction occurs. Callees whose
+// code is empty or shorter than one long instruction start at once and end
+// or return as usual.
+TEST(InterpreterFastPaths, CallsSwitchBetweenBlocksAndIntoTinyBodies) {
+    env e;
+    // f(n) = n == 0 ? 0 : (n & 1 ? g(n - 1) : f(n - 1)) + 1   (global 0)
+    lum_block_builder f(e.prog, e.block("f", LUM_BLOCK_FUNCTION, 1));
+    f.params(1, LUM_NO_DEFAULT).flags(LUM_BLOCK_FLAG_FUNCTION);
+    lum_label f_zero = f.label(), f_odd = f.label();
+    f.ld_l(0).push().ldi(0).op_a(LUM_OP_EQ, 0).jnz(f_zero);
+    f.ld_l(0).push().ldi(1).op(LUM_OP_AND).jnz(f_odd);
+    for (uint32_t callee : {0u, 1u}) {
+        if (callee == 1) f.bind(f_odd);
+        f.ld_g(callee).prep(1).push().ld_l(0).push().ldi(1).op(LUM_OP_SUB).arg(0).pop().call();
+        f.push().ldi(1).op(LUM_OP_ADD).ret();
+    }
+    f.bind(f_zero).ld_l(0).ret();
+    // g(m) = m == 0 ? 0 : f(m - 1) + 10   (global 1; three slots, the
+    // argument copied through slot 2)
+    lum_block_builder g(e.prog, e.block("g", LUM_BLOCK_FUNCTION, 3));
+    g.params(1, LUM_NO_DEFAULT).flags(LUM_BLOCK_FLAG_FUNCTION);
+    lum_label g_zero = g.label();
+    g.push().ld_l(2).push().ld_l(0).assign().pop();
+    g.ld_l(2).push().ldi(0).op_a(LUM_OP_EQ, 0).jnz(g_zero);
+    g.ld_g(0).prep(1).push().ld_l(2).push().ldi(1).op(LUM_OP_SUB).arg(0).pop().call();
+    g.push().ldi(10).op(LUM_OP_ADD).ret();
+    g.bind(g_zero).ld_l(0).ret();
+    // empty() has no code at all; one() is `ldi 1; ret`.
+    lum_block_builder empty(e.prog, e.block("empty", LUM_BLOCK_FUNCTION, 0));
+    empty.params(0, LUM_NO_DEFAULT).flags(LUM_BLOCK_FLAG_FUNCTION);
+    lum_block_builder one(e.prog, e.block("one", LUM_BLOCK_FUNCTION, 0));
+    one.params(0, LUM_NO_DEFAULT).flags(LUM_BLOCK_FLAG_FUNCTION);
+    one.ldi(1).ret();
+
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 4));
+    const uint32_t children[4] = {top.child(f.finish()), top.child(g.finish()), top.child(empty.finish()),
+                                  top.child(one.finish())};
+    for (uint32_t slot = 0; slot < 4; ++slot) top.push().ld_l(slot).push().fn(children[slot]).assign().pop();
+    for (int64_t n : {0, 1, 2, 7, 12}) {
+        top.push().ld_l(0).prep(1).push().ldi(n).arg(0).pop().call();
+        e.print_top(top);
+        top.pop();
+    }
+    top.push().ld_l(2).prep(0).call().pop();
+    print_text(e, top, "after empty");
+    top.push().ld_l(3).prep(0).call();
+    e.print_top(top);
+    top.pop();
+    auto outcome = e.run(top.finish());
+    EXPECT_TRUE(outcome->finished);
+
+    std::function<int64_t(int64_t)> ref_f, ref_g;
+    ref_f = [&](int64_t n) { return n == 0 ? 0 : ((n & 1) ? ref_g(n - 1) : ref_f(n - 1)) + 1; };
+    ref_g = [&](int64_t m) { return m == 0 ? 0 : ref_f(m - 1) + 10; };
+    std::string expected;
+    for (int64_t n : {0, 1, 2, 7, 12}) expected += std::to_string(ref_f(n)) + "\n";
+    expected += "after empty\n1\n";
+    EXPECT_EQ(joined(e.out), expected);
+    EXPECT_EQ(e.errors(), "");
 }
