@@ -902,8 +902,8 @@ op_44: {  // prep
     LUM_NEXT();
 }
 op_45: {  // arg
-    ctx->ip = ip;
     const uint32_t index = B_U32();
+    // The common case calls nothing (a number copied into a slot).
     if (!task.pending_calls.empty() && !stack.empty() &&
         lum_store_primitive_argument(task, task.pending_calls.back(), index, stack.back().get())) {
         ip += 8;
@@ -915,6 +915,7 @@ op_45: {  // arg
         }
         LUM_NEXT_FAST();
     }
+    ctx->ip = ip;
     lum_store_argument(*ctx, index);
     ip += 8;
     LUM_NEXT();
@@ -990,7 +991,8 @@ op_57:  // jnz
     LUM_COND_JUMP(true)
 #undef LUM_COND_JUMP
 op_58:  // ret
-    ctx->ip = ip;
+    // Nothing runs here: both ways out store the position past the
+    // instruction.
     ctx->status = LUM_STATUS_RETURN;
     ip += 1;
     // In a chained run a function body without epilogue returns to its
@@ -1046,11 +1048,12 @@ op_71: {  // bnot
     LUM_NEXT();
 }
 op_72: {  // fexpr
-    if (__builtin_expect(end - ip < static_cast<ptrdiff_t>(lum_fexpr::SIZE), 0)) goto truncated;
     {
         // The decoded form of the instruction (made on its first run).
         // Assigned, not initialised: clang refuses indirect gotos that could
         // bypass an initialisation, and the fused-form labels below share this scope.
+        // A plan is only made for an instruction that fits in the code, so
+        // the size test is needed only before decoding.
         uint32_t offset;
         offset = static_cast<uint32_t>(ip - code);
         plan = nullptr;
@@ -1059,7 +1062,10 @@ op_72: {  // fexpr
             if (index < block->fexpr_plans.size() && block->fexpr_plans[index].offset == offset)
                 plan = &block->fexpr_plans[index];
         }
-        if (plan == nullptr) plan = &lum_fexpr_plan_decode(*block, ip);
+        if (plan == nullptr) {
+            if (__builtin_expect(end - ip < static_cast<ptrdiff_t>(lum_fexpr::SIZE), 0)) goto truncated;
+            plan = &lum_fexpr_plan_decode(*block, ip);
+        }
 
         // Specialised forms: `local <op> constant|local` into the top or a
         // local slot, one label per form and operator (see
@@ -1467,10 +1473,14 @@ chain_pop: {
 
 switch_to_ctx:
     // `ctx` (the task's top context) runs next: its block's code and slots.
-    block = ctx->block;
-    code = block->code_begin();
-    end = block->code_end();
-    safe_end = safe_end_of(*block, code, end);
+    // A return into a caller running the same block (recursion) keeps the
+    // bounds: a block's code does not change while it runs.
+    if (ctx->block != block) {
+        block = ctx->block;
+        code = block->code_begin();
+        end = block->code_end();
+        safe_end = safe_end_of(*block, code, end);
+    }
     slots = ctx->slots.data();
     slot_count = ctx->slots.size();
     goto enter;

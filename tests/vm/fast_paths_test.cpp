@@ -394,3 +394,58 @@ TEST(InterpreterFastPaths, CallsSwitchBetweenBlocksAndIntoTinyBodies) {
     EXPECT_EQ(joined(e.out), expected);
     EXPECT_EQ(e.errors(), "");
 }
+
+// A fused expression cut short by the end of the code is refused as a cut
+// instruction on every run (no decoded form is ever made for it), while the
+// same expression complete runs, and runs again from its decoded form.
+TEST(InterpreterFastPaths, CutFusedExpressionsAreRefusedOnEveryRun) {
+    for (bool cut : {false, true}) {
+        SCOPED_TRACE(cut);
+        env e;
+        lum_block_builder b(e.prog, e.block("tail", LUM_BLOCK_TOP, 1));
+        b.push().ld_l(0).push().ldi(20).assign().pop().push();
+        const uint32_t at = b.offset();
+        lum_label done = b.label();
+        b.fexpr(to_top(0, IT_ADD, 1), done);
+        b.bind(done);
+        lum_program_block* block = b.finish();
+        if (cut) block->code.resize(at + SIZE - 50);
+        for (int run = 0; run < 2; ++run) {
+            SCOPED_TRACE(run);
+            direct d(block);
+            if (cut) {
+                EXPECT_EQ(d.step(), LUM_STATUS_ERROR);
+                EXPECT_EQ(d.error(), "invalid instruction: 72");
+                EXPECT_EQ(d.ctx->ip, block->code_begin() + at);
+            } else {
+                EXPECT_EQ(d.step(), LUM_STATUS_FINISHED);
+                EXPECT_EQ(text(d.top()), "21");
+            }
+        }
+    }
+}
+
+// An argument store that leaves the common case reports at its own
+// position, also right after stores that took the common case (which do not
+// record their position, having nothing that could look at it).
+TEST(InterpreterFastPaths, ArgumentErrorsReportTheirOwnPosition) {
+    env e;
+    lum_source_unit unit;
+    unit.path = "args.lum";
+    unit.lines[1] = "f(5)";
+    unit.lines[2] = "f(6)";
+    unit.lines[3] = "f(bad)";
+    lum_block_builder f(e.prog, e.block("f", LUM_BLOCK_FUNCTION, 1));
+    f.params(1, LUM_NO_DEFAULT).flags(LUM_BLOCK_FLAG_FUNCTION);
+    f.ld_l(0).ret();
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 1));
+    const uint32_t child = top.child(f.finish());
+    top.push().fn(child).prep(1).push().ldi(5).loc(&unit, 1, 0).arg(0);
+    top.loc(&unit, 2, 0).ldi(6).arg(0);
+    top.loc(&unit, 3, 2).arg(1000).pop().call();
+    direct d(top.finish());
+    EXPECT_EQ(d.step(), LUM_STATUS_ERROR);
+    EXPECT_EQ(d.error(), "index out of range!");
+    const std::string report = e.errors();
+    EXPECT_NE(report.find(" --> args.lum:3:2\n"), std::string::npos) << report;
+}
