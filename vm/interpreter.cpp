@@ -1471,40 +1471,39 @@ chain_pop: {
     }
 }
 
+// Makes `ctx` the running context: its block's code and its slots. A block's
+// code does not change while it runs, so a switch within one block (a
+// recursive call, a return into a caller running the same block) keeps the
+// bounds.
+#define LUM_RUN_CONTEXT()                                       \
+    do {                                                        \
+        if (ctx->block != block) {                              \
+            block = ctx->block;                                 \
+            code = block->code_begin();                         \
+            end = block->code_end();                            \
+            safe_end = safe_end_of(*block, code, end);          \
+        }                                                       \
+        slots = ctx->slots.data();                              \
+        slot_count = ctx->slots.size();                         \
+    } while (0)
+
 switch_to_ctx:
-    // `ctx` (the task's top context) runs next: its block's code and slots.
-    // A return into a caller running the same block (recursion) keeps the
-    // bounds: a block's code does not change while it runs.
-    if (ctx->block != block) {
-        block = ctx->block;
-        code = block->code_begin();
-        end = block->code_end();
-        safe_end = safe_end_of(*block, code, end);
-    }
-    slots = ctx->slots.data();
-    slot_count = ctx->slots.size();
+    // `ctx` (the task's top context) runs next.
+    LUM_RUN_CONTEXT();
     goto enter;
 
 switch_to_callee:
     // A prepared script callee (from the pending contexts) runs next. Its
     // initialisation left it running with no native call, no resume point
     // and no operator call in progress, and nothing but its argument slots
-    // changed since: it starts at its first byte. A block's code does not
-    // change while it runs, so a call of the block that runs now (recursion)
-    // keeps its bounds.
-    if (ctx->block != block) {
-        block = ctx->block;
-        code = block->code_begin();
-        end = block->code_end();
-        safe_end = safe_end_of(*block, code, end);
-    }
-    slots = ctx->slots.data();
-    slot_count = ctx->slots.size();
+    // changed since: it starts at its first byte.
+    LUM_RUN_CONTEXT();
     ctx->resumable = 1;
     ip = code;
     ctx->ip = ip;
     if (__builtin_expect(ip >= safe_end, 0)) goto boundary;
     goto* labels[*ip];
+#undef LUM_RUN_CONTEXT
 }
 
 uint32_t lum_interpret(lum_program_block* block, lum_vm_context* context) {

@@ -20,12 +20,6 @@ using namespace lum_fexpr;
 
 namespace {
 
-void print_text(env& e, lum_block_builder& b, const char* text) {
-    b.push().lds(text);
-    e.print_top(b);
-    b.pop();
-}
-
 lum_fexpr_form to_local(uint32_t dest, uint32_t a, uint8_t item, int64_t k) {
     lum_fexpr_form s;
     s.dest_kind = DEST_LOCAL;
@@ -54,7 +48,7 @@ TEST(InterpreterFastPaths, DecodedExpressionsFollowTheValuesOfEachRun) {
     top.bind(body);
     // v = i * 10 (fused into slot 1; declines once slot 1 holds a string)
     top.fexpr(to_local(1, 0, IT_MUL, 10), after_inc);
-    print_text(e, top, "slow");
+    e.print_text(top, "slow");
     top.ld_l(1).push().ld_l(0).push().ldi(10).op(LUM_OP_MUL).assign();
     top.bind(after_inc);
     // i += 1
@@ -169,7 +163,7 @@ TEST(InterpreterFastPaths, FollowingFusedExpressionsDeclineOnTheirOwn) {
         top.ld_l(0).op_a(LUM_OP_INC, 0);
         top.bind(next);
         top.fexpr(to_local(2, 1, IT_ADD, 2), done);
-        print_text(e, top, "slow");
+        e.print_text(top, "slow");
         top.ld_l(2).push().ld_l(1).push().ldi(2).op(LUM_OP_ADD).assign();
         top.bind(done);
     }
@@ -378,7 +372,7 @@ TEST(InterpreterFastPaths, CallsSwitchBetweenBlocksAndIntoTinyBodies) {
         top.pop();
     }
     top.push().ld_l(2).prep(0).call().pop();
-    print_text(e, top, "after empty");
+    e.print_text(top, "after empty");
     top.push().ld_l(3).prep(0).call();
     e.print_top(top);
     top.pop();

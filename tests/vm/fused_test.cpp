@@ -15,17 +15,11 @@ using namespace lum_fexpr;
 
 namespace {
 
-void print_text(env& e, lum_block_builder& b, const char* text) {
-    b.push().lds(text);
-    e.print_top(b);
-    b.pop();
-}
-
 // Emits `fexpr form` whose generic code prints "slow" and then runs `generic`.
 void fused(env& e, lum_block_builder& b, const lum_fexpr_form& form, const std::function<void()>& generic) {
     lum_label skip = b.label();
     b.fexpr(form, skip);
-    print_text(e, b, "slow");
+    e.print_text(b, "slow");
     generic();
     b.bind(skip);
 }
@@ -211,7 +205,7 @@ TEST(FusedCall, FillsTheCacheAsAMethodEntry) {
         s.cache = cache;
         s.argc = call ? 1 : 0;
         top.push().ld_l(0).fcall(s, skip);
-        print_text(e, top, "slow");
+        e.print_text(top, "slow");
         if (call) top.mem(name, cache).prep(1);
         top.bind(skip);
         if (!call) return void(top.pop());

@@ -73,6 +73,12 @@ public:
         b.dup().frame(1);
         b.farg(0).ncall(print).pop();
     }
+    // Emits `print("<text>")` leaving the stack as it was.
+    void print_text(lum_block_builder& b, const char* text) {
+        b.push().lds(text);
+        print_top(b);
+        b.pop();
+    }
 
     // Emits `try { body } catch (e) { print(e) }` at the end of `top`.
     void guarded(lum_block_builder& top, const std::function<void(lum_block_builder&)>& body) {
