@@ -69,13 +69,7 @@ namespace {
         lum_get_log().error("refcount < 0 !!!");
         return;
     }
-    if (cell->type < LUMVAR_PRIMITIVE_END) {
-        cell->payload.i = 0;
-        cell->ref_flags = 0;
-        cell->type = LUMVAR_NONE;
-    } else {
-        cell->set_type(LUMVAR_NONE);
-    }
+    cell->set_type_inline(LUMVAR_NONE);
     cell->refcount = 0;
     lum_pool_delete<&lum_vm::pool_cells>(cell);
 }

@@ -95,13 +95,7 @@ void lum_vm_context_grow_slots(std::vector<lumvar_shared>& slots, size_t wanted)
 
 // Resets a cell in place to none: payload released, flag bytes cleared.
 inline void lum_reset_cell_in_place(lumvar* cell) {
-    if (cell->type < LUMVAR_PRIMITIVE_END) {
-        cell->payload.i = 0;
-        cell->ref_flags = 0;
-        cell->type = LUMVAR_NONE;
-    } else {
-        cell->set_type(LUMVAR_NONE);
-    }
+    cell->set_type_inline(LUMVAR_NONE);
     cell->flags = 0;
     cell->ref_flags = 0;
 }

@@ -100,18 +100,25 @@ const lum_source_location* frame_location(const lum_vm_context& ctx, bool innerm
     return it->second.get();
 }
 
+// The report of a frame without a source position: the title, then the text
+// between two rules.
+std::string titled_box(std::string_view title, std::string_view body) {
+    std::string text(title);
+    text += '\n';
+    text += lum_report_rule;
+    text += '\n';
+    text += body;
+    text += '\n';
+    text += lum_report_rule;
+    return text;
+}
+
 void print_frame(const lum_vm_context& ctx, bool innermost, std::string_view report) {
     lum_log_base& log = lum_get_log();
     const lum_source_location* location = frame_location(ctx, innermost);
     if (location == nullptr) {
         if (innermost) {
-            std::string text = "Runtime Error\n";
-            text += lum_report_rule;
-            text += '\n';
-            text += report;
-            text += '\n';
-            text += lum_report_rule;
-            log.error(text);
+            log.error(titled_box("Runtime Error", report));
         } else {
             log.error(report);
         }
@@ -241,13 +248,7 @@ void lum_vm_context::runtime_warning(std::string_view message) {
         }
     }
     if (location == nullptr) {
-        std::string text = "Runtime Warning\n";
-        text += lum_report_rule;
-        text += '\n';
-        text += message;
-        text += '\n';
-        text += lum_report_rule;
-        log.warning(text);
+        log.warning(titled_box("Runtime Warning", message));
         return;
     }
     std::optional<std::string> box = lum_report_box(*location, message, true);

@@ -38,18 +38,14 @@ lumvar_shared snapshot(const lumvar_shared& v) {
     return out;
 }
 
-// Evaluates `left <op> right` in one interpreter run.
-outcome eval(env& e, const lumvar_shared& left, const lumvar_shared& right, uint8_t opcode, uint8_t a = 0) {
-    lum_block_builder b(e.prog, e.block("eval", LUM_BLOCK_TOP, 0));
-    b.push().ldk(e.prog.constant(left)).op(LUM_OP_DEREF);
-    b.push().ldk(e.prog.constant(right)).op(LUM_OP_DEREF);
+// Emits the operator instruction after the operands `b` holds, runs the
+// block once and records what it left.
+outcome finish_and_run(env& e, lum_block_builder& b, uint8_t opcode, uint8_t a) {
     if (lum_opcode_size(opcode) == 2)
         b.op_a(opcode, a);
     else
         b.op(opcode);
     direct d(b.finish());
-    // The constants are cells of the program; operate on fresh copies so an
-    // in-place write cannot reach them.
     outcome o;
     e.fx.log->clear();
     o.status = d.step();
@@ -61,24 +57,22 @@ outcome eval(env& e, const lumvar_shared& left, const lumvar_shared& right, uint
     return o;
 }
 
+// Evaluates `left <op> right` in one interpreter run. The constants are
+// cells of the program; the operator works on dereferenced copies so an
+// in-place write cannot reach them.
+outcome eval(env& e, const lumvar_shared& left, const lumvar_shared& right, uint8_t opcode, uint8_t a = 0) {
+    lum_block_builder b(e.prog, e.block("eval", LUM_BLOCK_TOP, 0));
+    b.push().ldk(e.prog.constant(left)).op(LUM_OP_DEREF);
+    b.push().ldk(e.prog.constant(right)).op(LUM_OP_DEREF);
+    return finish_and_run(e, b, opcode, a);
+}
+
+// Applies a unary operator to a local variable holding `v`.
 outcome unary(env& e, const lumvar_shared& v, uint8_t opcode, uint8_t a = 0) {
     lum_block_builder b(e.prog, e.block("unary", LUM_BLOCK_TOP, 1));
     b.push().ld_l(0).push().ldk(e.prog.constant(v)).assign().pop();
     b.push().ld_l(0);
-    if (lum_opcode_size(opcode) == 2)
-        b.op_a(opcode, a);
-    else
-        b.op(opcode);
-    direct d(b.finish());
-    outcome o;
-    e.fx.log->clear();
-    o.status = d.step();
-    o.top = snapshot(d.top());
-    o.error = d.task->error ? text(d.task->error) : "";
-    o.warnings = e.warnings();
-    o.pushed = d.ctx->pushed;
-    e.errors();
-    return o;
+    return finish_and_run(e, b, opcode, a);
 }
 
 lumvar_shared I(int64_t v) { return lumvar_shared::from_int(v); }
