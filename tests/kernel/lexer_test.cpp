@@ -75,7 +75,6 @@ TEST(KernelLexer, LineEndsOfEveryKind) {
         EXPECT_EQ(lx.tokens[i].column, 1u);
         EXPECT_EQ(lx.tokens[i].source_line, i);
     }
-    EXPECT_EQ(lx.sources.lines, (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
 TEST(KernelLexer, LineTablesOfMixedLineEnds) {
@@ -94,7 +93,7 @@ TEST(KernelLexer, LineTablesOfMixedLineEnds) {
         return lines;
     };
     for (const std::string src : {"", "\n", "\r", "\r\n", "a\r\r\nb", "\r\n\r\n", "a\n\rb", "a\rb\r", "x\n", "x",
-                                  "\n\rx\r\n", "ab\n\ncd\r\n\r\ref", "\r\r", "\n\n\n x"}) {
+                                  "\n\rx\r\n", "ab\n\ncd\r\n\r\ref", "\r\r", "\n\n\n x", "a\r\nb\rc\nd"}) {
         lumk_lexer lx;
         lumk_lex(lx, src, "x");
         EXPECT_EQ(lx.sources.lines, reference(src)) << testing::PrintToString(src);
@@ -103,19 +102,17 @@ TEST(KernelLexer, LineTablesOfMixedLineEnds) {
 
 TEST(KernelLexer, EndTokenPosition) {
     // Trailing empty lines are skipped; a line of blanks or a comment is not empty.
-    auto t = lex("a b\n\n\n");
-    EXPECT_EQ(t.back().line, 1u);
-    EXPECT_EQ(t.back().column, 4u);
-    t = lex("a\n  // c\n\r\n");
-    EXPECT_EQ(t.back().line, 2u);
-    EXPECT_EQ(t.back().column, 7u);
-    t = lex("");
-    ASSERT_EQ(t.size(), 1u);
-    EXPECT_EQ(t[0].line, 1u);
-    EXPECT_EQ(t[0].column, 1u);
-    t = lex("\n\n");
-    EXPECT_EQ(t[0].line, 1u);
-    EXPECT_EQ(t[0].column, 1u);
+    struct c {
+        const char* src;
+        uint32_t line, column;
+    } cases[] = {{"a b\n\n\n", 1, 4}, {"a\n  // c\n\r\n", 2, 7}, {"", 1, 1}, {"\n\n", 1, 1}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(k.src)));
+        auto t = lex(k.src);
+        EXPECT_EQ(t.back().line, k.line);
+        EXPECT_EQ(t.back().column, k.column);
+    }
+    EXPECT_EQ(lex("").size(), 1u);
 }
 
 TEST(KernelLexer, SourceTablesAcrossSources) {

@@ -269,18 +269,11 @@ TEST(OptimizerTwins, OnlyIdenticalDominatingChecksCount) {
     auto opt = make(prog, true);
     const auto& code = opt.p->code;
     ASSERT_EQ(code.size(), 16u);
-    EXPECT_EQ(code[0].op, LUMK_LD_I32);
-    EXPECT_EQ(code[1].op, LUMK_LD_I32);
-    EXPECT_EQ(code[2].op, LUMK_LD_I32);
-    EXPECT_EQ(code[3].op, LUMK_LDF_I32);
-    EXPECT_EQ(code[4].op, LUMK_STFU_I32);
-    EXPECT_EQ(code[5].op, LUMK_STU_I32);
-    EXPECT_EQ(code[7].op, LUMK_LD_I32);
-    EXPECT_EQ(code[8].op, LUMK_LD_I32);
-    EXPECT_EQ(code[10].op, LUMK_LD_I32);
-    EXPECT_EQ(code[12].op, LUMK_LD_I32);
-    EXPECT_EQ(code[13].op, LUMK_AADD_32);
-    EXPECT_EQ(code[14].op, LUMK_STU_I32);
+    const std::pair<size_t, uint16_t> want[] = {
+        {0, LUMK_LD_I32},  {1, LUMK_LD_I32},  {2, LUMK_LD_I32},   {3, LUMK_LDF_I32},  {4, LUMK_STFU_I32},
+        {5, LUMK_STU_I32}, {7, LUMK_LD_I32},  {8, LUMK_LD_I32},   {10, LUMK_LD_I32},  {12, LUMK_LD_I32},
+        {13, LUMK_AADD_32}, {14, LUMK_STU_I32}};
+    for (const auto& [i, op] : want) EXPECT_EQ(code[i].op, op) << i;
 }
 
 TEST(OptimizerTwins, BlocksWithManyChecksAreTrackedInFull) {
@@ -789,9 +782,7 @@ TEST(Finalize, ConstantsBecomeRegistersAfterTheWorkingRegisters) {
     lumk_finalize_code(*b.p, b.regs, false);
     const lumk_program& p = *b.p;
     ASSERT_EQ(p.constants.size(), 3u);
-    EXPECT_EQ(p.constants[0].reg, 9);
-    EXPECT_EQ(p.constants[1].reg, 10);
-    EXPECT_EQ(p.constants[2].reg, 11);
+    for (uint16_t i = 0; i < 3; ++i) EXPECT_EQ(p.constants[i].reg, 9 + i);
     EXPECT_EQ(p.constants[1].bits, f64_bits(-0.0));
     EXPECT_EQ(p.reg_count, 12u);
     EXPECT_EQ(p.code[0].b, 9);

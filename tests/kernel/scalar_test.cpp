@@ -272,42 +272,18 @@ TEST(ScalarInterp, MathFunctions) {
     EXPECT_EQ(as_d(evalc(LUMK_MATH1_F64, db(1.5), LUMK_MATH_CEIL)), 2.0);
     EXPECT_EQ(as_d(evalc(LUMK_MATH1_F64, db(-1.7), LUMK_MATH_TRUNC)), -1.0);
     // every one-argument function is the C library's, in both widths
-    double (*const fd[14])(double) = {
-        [](double x) { return std::floor(x); },
-        [](double x) { return std::ceil(x); },
-        [](double x) { return std::round(x); },
-        [](double x) { return std::trunc(x); },
-        [](double x) { return std::sin(x); },
-        [](double x) { return std::cos(x); },
-        [](double x) { return std::tan(x); },
-        [](double x) { return std::asin(x); },
-        [](double x) { return std::acos(x); },
-        [](double x) { return std::atan(x); },
-        [](double x) { return std::exp(x); },
-        [](double x) { return std::log(x); },
-        [](double x) { return std::log2(x); },
-        [](double x) { return std::log10(x); },
+    uint16_t fn = 0;
+    auto same_as = [&fn](auto f) {
+        EXPECT_EQ(evalc(LUMK_MATH1_F64, db(0.3), fn), db(f(0.3))) << lumk_math_name(fn);
+        EXPECT_EQ(evalc(LUMK_MATH1_F32, fb(0.3f), fn), fb(f(0.3f))) << lumk_math_name(fn);
+        ++fn;
     };
-    float (*const ff[14])(float) = {
-        [](float x) { return std::floor(x); },
-        [](float x) { return std::ceil(x); },
-        [](float x) { return std::round(x); },
-        [](float x) { return std::trunc(x); },
-        [](float x) { return std::sin(x); },
-        [](float x) { return std::cos(x); },
-        [](float x) { return std::tan(x); },
-        [](float x) { return std::asin(x); },
-        [](float x) { return std::acos(x); },
-        [](float x) { return std::atan(x); },
-        [](float x) { return std::exp(x); },
-        [](float x) { return std::log(x); },
-        [](float x) { return std::log2(x); },
-        [](float x) { return std::log10(x); },
-    };
-    for (uint16_t fn = 0; fn < 14; ++fn) {
-        EXPECT_EQ(evalc(LUMK_MATH1_F64, db(0.3), fn), db(fd[fn](0.3))) << lumk_math_name(fn);
-        EXPECT_EQ(evalc(LUMK_MATH1_F32, fb(0.3f), fn), fb(ff[fn](0.3f))) << lumk_math_name(fn);
-    }
+#define LUMK_SAME_AS(f) same_as([](auto x) { return std::f(x); })
+    LUMK_SAME_AS(floor), LUMK_SAME_AS(ceil), LUMK_SAME_AS(round), LUMK_SAME_AS(trunc), LUMK_SAME_AS(sin);
+    LUMK_SAME_AS(cos), LUMK_SAME_AS(tan), LUMK_SAME_AS(asin), LUMK_SAME_AS(acos), LUMK_SAME_AS(atan);
+    LUMK_SAME_AS(exp), LUMK_SAME_AS(log), LUMK_SAME_AS(log2), LUMK_SAME_AS(log10);
+#undef LUMK_SAME_AS
+    EXPECT_EQ(fn, 14);
     // numbers outside the one-argument table give +0.0; the selector is c's low byte
     EXPECT_EQ(evalc(LUMK_MATH1_F64, db(2.0), LUMK_MATH_POW), db(0.0));
     EXPECT_EQ(evalc(LUMK_MATH1_F32, fb(2.0f), 200), fb(0.0f));
@@ -610,27 +586,17 @@ TEST(ScalarInterp, TwoDimensionalStepping) {
     prog pr;
     pr.p->is_2d = 1;
     pr.op(LUMK_ST_U64, 3, 0, 0, 0).op(LUMK_ST_U64, 4, 1, 0, 0).op(LUMK_END);
-    pr.r(5) = 2;  // width
-    ASSERT_EQ(pr.run(slots, 1, 4), 0);
-    EXPECT_EQ(xs[1], 1u);
-    EXPECT_EQ(ys[1], 0u);
-    EXPECT_EQ(xs[2], 0u);
-    EXPECT_EQ(ys[2], 1u);
-    EXPECT_EQ(xs[3], 1u);
-    EXPECT_EQ(ys[3], 1u);
-    // wide rows: x and y are stepped, not recomputed
-    pr.r(5) = 3;
-    ASSERT_EQ(pr.run(slots, 2, 8), 0);
-    for (uint64_t g = 2; g < 8; ++g) {
-        EXPECT_EQ(xs[g], g % 3);
-        EXPECT_EQ(ys[g], g / 3);
-    }
-    // a row width of 0 counts as 1 instead of dividing by zero
-    pr.r(5) = 0;
-    ASSERT_EQ(pr.run(slots, 0, 3), 0);
-    for (uint64_t g = 0; g < 3; ++g) {
-        EXPECT_EQ(xs[g], 0u);
-        EXPECT_EQ(ys[g], g);
+    // Rows of width 2, then wider rows (x and y are stepped, not recomputed),
+    // then a width of 0, which counts as 1 instead of dividing by zero.
+    for (const auto& [width, begin, end] : {std::array<uint64_t, 3>{2, 1, 4}, {3, 2, 8}, {0, 0, 3}}) {
+        SCOPED_TRACE(width);
+        pr.r(5) = width;
+        ASSERT_EQ(pr.run(slots, begin, end), 0);
+        const uint64_t cols = width ? width : 1;
+        for (uint64_t g = begin; g < end; ++g) {
+            EXPECT_EQ(xs[g], g % cols);
+            EXPECT_EQ(ys[g], g / cols);
+        }
     }
     // a 1-D program leaves gid_x and gid_y alone
     prog flat;

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 #include "tests/runtime/value_test_support.h"
 
@@ -34,32 +37,27 @@ lumvar_shared ref_to(const lumvar_shared& target) {
     v->set_ref(target.get());
     return v;
 }
+// Checks read(value) of each case against its expected answer.
+template <class T, class F>
+void expect_each(std::initializer_list<std::pair<lumvar_shared, T>> cases, F read) {
+    int i = 0;
+    for (const auto& [value, expected] : cases) EXPECT_EQ(read(*value), expected) << "case " << i++;
+}
 bool eq(const lumvar_shared& a, const lumvar_shared& b) { return lumvar::compare_equal(*a, *b); }
 bool lt(const lumvar_shared& a, const lumvar_shared& b, bool oe = false) { return lumvar::compare_smaller(*a, *b, oe); }
 bool gt(const lumvar_shared& a, const lumvar_shared& b, bool oe = false) { return lumvar::compare_bigger(*a, *b, oe); }
 
 TEST_F(ops, IntegerConversion) {
-    EXPECT_EQ(str("  -12abc")->int_value(), -12);
-    EXPECT_EQ(str("abc")->int_value(), 0);
-    EXPECT_EQ(str("+7")->int_value(), 7);
-    EXPECT_EQ(str("\t\n 42")->int_value(), 42);
-    EXPECT_EQ(str("- 5")->int_value(), 0);
-    EXPECT_EQ(str("99999999999999999999")->int_value(), INT64_MAX);
-    EXPECT_EQ(str("9223372036854775808")->int_value(), INT64_MAX);
-    EXPECT_EQ(str("-9223372036854775808")->int_value(), INT64_MIN);
-    EXPECT_EQ(str("-9223372036854775809")->int_value(), INT64_MIN);
-    EXPECT_EQ(str("-999999999999999999999999")->int_value(), INT64_MIN);
-    EXPECT_EQ(flt(std::nan(""))->int_value(), 0);
-    EXPECT_EQ(flt(-2.9)->int_value(), -2);
-    EXPECT_EQ(flt(9223372036854775808.0)->int_value(), INT64_MAX);
-    EXPECT_EQ(flt(-1e300)->int_value(), INT64_MIN);
-    EXPECT_EQ(flt(std::numeric_limits<double>::infinity())->int_value(), INT64_MAX);
-    EXPECT_EQ(lumvar_shared::make()->int_value(), 0);
-    EXPECT_EQ(ref_to(num(8))->int_value(), 8);
-    EXPECT_EQ(flt(-2.9)->int_value_inline(), -2);
-    EXPECT_EQ(flt(std::nan(""))->int_value_inline(), 0);
-    EXPECT_EQ(flt(1e300)->int_value_inline(), INT64_MAX);
-    EXPECT_EQ(str("31")->int_value_inline(), 31);
+    expect_each<int64_t>({{str("  -12abc"), -12}, {str("abc"), 0}, {str("+7"), 7}, {str("\t\n 42"), 42},
+                          {str("- 5"), 0}, {str("99999999999999999999"), INT64_MAX},
+                          {str("9223372036854775808"), INT64_MAX}, {str("-9223372036854775808"), INT64_MIN},
+                          {str("-9223372036854775809"), INT64_MIN}, {str("-999999999999999999999999"), INT64_MIN},
+                          {flt(std::nan("")), 0}, {flt(-2.9), -2}, {flt(9223372036854775808.0), INT64_MAX},
+                          {flt(-1e300), INT64_MIN}, {flt(std::numeric_limits<double>::infinity()), INT64_MAX},
+                          {lumvar_shared::make(), 0}, {ref_to(num(8)), 8}},
+                         [](lumvar& v) { return v.int_value(); });
+    expect_each<int64_t>({{flt(-2.9), -2}, {flt(std::nan("")), 0}, {flt(1e300), INT64_MAX}, {str("31"), 31}},
+                         [](lumvar& v) { return v.int_value_inline(); });
     EXPECT_TRUE(log().entries().empty());
     EXPECT_EQ(bytes({1})->int_value(), 0);
     EXPECT_EQ(typed(LUMVAR_ERR)->int_value(), 0);
@@ -68,12 +66,9 @@ TEST_F(ops, IntegerConversion) {
 }
 
 TEST_F(ops, FloatConversion) {
-    EXPECT_EQ(str("  3.5xyz")->float_value(), 3.5);
-    EXPECT_EQ(str("nothing")->float_value(), 0.0);
-    EXPECT_EQ(str("-1e3")->float_value(), -1000.0);
-    EXPECT_EQ(num(-4)->float_value(), -4.0);
-    EXPECT_EQ(ref_to(flt(0.5))->float_value(), 0.5);
-    EXPECT_EQ(typed(LUMVAR_JSON)->float_value(), 0.0);
+    expect_each<double>({{str("  3.5xyz"), 3.5}, {str("nothing"), 0.0}, {str("-1e3"), -1000.0}, {num(-4), -4.0},
+                         {ref_to(flt(0.5)), 0.5}, {typed(LUMVAR_JSON), 0.0}},
+                        [](lumvar& v) { return v.float_value(); });
     EXPECT_EQ(warnings(), (std::vector<std::string>{"float_value() not implemented for type: 7"}));
 }
 
@@ -115,22 +110,15 @@ TEST_F(ops, NumberTextsIgnoreTheProcessLocale) {
 }
 
 TEST_F(ops, TextForms) {
-    EXPECT_EQ(typed(LUMVAR_ERR)->to_std_string(), "ERROR");
-    EXPECT_EQ(lumvar_shared::make()->to_std_string(), "");
-    EXPECT_EQ(num(-42)->to_std_string(), "-42");
-    EXPECT_EQ(num(INT64_MIN)->to_std_string(), "-9223372036854775808");
-    EXPECT_EQ(flt(2.5)->to_std_string(), "2.500000");
-    EXPECT_EQ(flt(-0.0)->to_std_string(), "-0.000000");
-    EXPECT_EQ(flt(1e20)->to_std_string(), "100000000000000000000.000000");
-    EXPECT_EQ(flt(0.0000004)->to_std_string(), "0.000000");
-    EXPECT_EQ(flt(1.0000005)->to_std_string(), "1.000001");
-    EXPECT_EQ(flt(std::numeric_limits<double>::infinity())->to_std_string(), "inf");
-    EXPECT_EQ(bytes({'h', 'i', 0, 'x'})->to_std_string(), "hi");
     auto probe = make_probe("shown");
-    EXPECT_EQ(object_value(probe.get())->to_std_string(), "shown");
-    EXPECT_EQ(typed(LUMVAR_OBJECT)->to_std_string(), "");
-    EXPECT_EQ(typed(LUMVAR_CLASS)->to_std_string(), "");
-    EXPECT_EQ(ref_to(num(3))->to_std_string(), "3");
+    expect_each<std::string>({{typed(LUMVAR_ERR), "ERROR"}, {lumvar_shared::make(), ""}, {num(-42), "-42"},
+                              {num(INT64_MIN), "-9223372036854775808"}, {flt(-0.0), "-0.000000"},
+                              {flt(1e20), "100000000000000000000.000000"}, {flt(0.0000004), "0.000000"},
+                              {flt(1.0000005), "1.000001"},
+                              {flt(std::numeric_limits<double>::infinity()), "inf"},
+                              {bytes({'h', 'i', 0, 'x'}), "hi"}, {object_value(probe.get()), "shown"},
+                              {typed(LUMVAR_OBJECT), ""}, {typed(LUMVAR_CLASS), ""}, {ref_to(num(3)), "3"}},
+                             [](lumvar& v) { return v.to_std_string(); });
     EXPECT_TRUE(log().entries().empty());
     EXPECT_EQ(typed(LUMVAR_FUNCTION)->to_std_string(), "");
     EXPECT_EQ(warnings(), (std::vector<std::string>{"string_value() not implemented for type: 12"}));
@@ -142,7 +130,7 @@ TEST_F(ops, TextForms) {
     EXPECT_EQ(s->string_view_value().data(), s->string_object()->text.data());
 }
 
-TEST_F(ops, MemberReferenceTexts) {
+TEST_F(ops, MemberReferenceTextsAndEmptiness) {
     auto probe = make_probe();
     probe->named["a"] = str("by name");
     probe->indexed[1] = str("by index");
@@ -158,7 +146,16 @@ TEST_F(ops, MemberReferenceTexts) {
     EXPECT_EQ(key->to_std_string(), "by index");
     key->member_key_ref()->key->set_string("a");
     EXPECT_EQ(key->to_std_string(), "by name");
+    probe->named["zero"] = num(0);
+    probe->named["one"] = num(1);
+    o->get_member_by_name(r, "one");
+    EXPECT_FALSE(r->compare_zero());
+    o->get_member_by_name(r, "zero");
+    EXPECT_TRUE(r->compare_zero());
     EXPECT_TRUE(log().entries().empty());
+    o->get_member_by_name(r, "absent");
+    EXPECT_TRUE(r->compare_zero());  // the has_member read raises its error on the way
+    EXPECT_EQ(errors(), (std::vector<std::string>{framed("type 'test.probe' does not have (any) member 'absent'")}));
 
     probe_object* raw = probe.get();
     raw->detach();
@@ -171,15 +168,10 @@ TEST_F(ops, MemberReferenceTexts) {
 }
 
 TEST_F(ops, TruthAndEmptiness) {
-    EXPECT_FALSE(lumvar_shared::make()->get_bool());
-    EXPECT_TRUE(num(-1)->get_bool());
-    EXPECT_TRUE(flt(std::nan(""))->get_bool());
-    EXPECT_FALSE(flt(0.0)->get_bool());
-    EXPECT_TRUE(str("x")->get_bool());
-    EXPECT_FALSE(str("")->get_bool());
-    EXPECT_TRUE(list({num(1)})->get_bool());
-    EXPECT_TRUE(ref_to(num(0))->get_bool());
-    EXPECT_FALSE(typed(LUMVAR_FUNCTION)->get_bool());
+    expect_each<bool>({{lumvar_shared::make(), false}, {num(-1), true}, {flt(std::nan("")), true}, {flt(0.0), false},
+                       {str("x"), true}, {str(""), false}, {list({num(1)}), true}, {ref_to(num(0)), true},
+                       {typed(LUMVAR_FUNCTION), false}},
+                      [](lumvar& v) { return v.get_bool(); });
     EXPECT_TRUE(log().entries().empty());
 
     auto probe = make_probe("");
@@ -192,45 +184,21 @@ TEST_F(ops, TruthAndEmptiness) {
     EXPECT_TRUE(o->compare_zero());  // asks the object
     probe->text = "full";
     EXPECT_FALSE(o->compare_zero());
-    EXPECT_TRUE(typed(LUMVAR_ERR)->compare_zero());
-    EXPECT_TRUE(flt(0.0)->compare_zero());
-    EXPECT_FALSE(flt(std::nan(""))->compare_zero());
-    EXPECT_TRUE(bytes({})->compare_zero());
-    EXPECT_FALSE(bytes({0})->compare_zero());
-    EXPECT_TRUE(typed(LUMVAR_JSON)->compare_zero());
-    EXPECT_TRUE(typed(LUMVAR_OBJECT)->compare_zero());
-    EXPECT_TRUE(typed(LUMVAR_REF)->compare_zero());
-    EXPECT_FALSE(typed(LUMVAR_EXT_FUNCTION)->compare_zero());
-    EXPECT_TRUE(typed(LUMVAR_FUNCTION)->compare_zero());
+    expect_each<bool>({{typed(LUMVAR_ERR), true}, {flt(0.0), true}, {flt(std::nan("")), false}, {bytes({}), true},
+                       {bytes({0}), false}, {typed(LUMVAR_JSON), true}, {typed(LUMVAR_OBJECT), true},
+                       {typed(LUMVAR_REF), true}, {typed(LUMVAR_EXT_FUNCTION), false}, {typed(LUMVAR_FUNCTION), true}},
+                      [](lumvar& v) { return v.compare_zero(); });
     EXPECT_TRUE(num(0)->is_true() == false);
     EXPECT_TRUE(log().entries().empty());
     EXPECT_TRUE(typed(LUMVAR_PRIMITIVE_END)->compare_zero());
     EXPECT_EQ(warnings(), (std::vector<std::string>{"compare_zero not implemented for type: 4"}));
 }
 
-TEST_F(ops, EmptinessOfMemberReferences) {
-    auto probe = make_probe();
-    probe->named["zero"] = num(0);
-    probe->named["one"] = num(1);
-    lumvar_shared o = object_value(probe.get());
-    lumvar_shared r;
-    o->get_member_by_name(r, "one");
-    EXPECT_FALSE(r->compare_zero());
-    o->get_member_by_name(r, "zero");
-    EXPECT_TRUE(r->compare_zero());
-    EXPECT_TRUE(log().entries().empty());
-    o->get_member_by_name(r, "absent");
-    EXPECT_TRUE(r->compare_zero());  // the has_member read raises its error on the way
-    EXPECT_EQ(errors(), (std::vector<std::string>{framed("type 'test.probe' does not have (any) member 'absent'")}));
-}
-
 TEST_F(ops, SizesAndIncrements) {
-    EXPECT_EQ(str("abcd")->size(), 4);
-    EXPECT_EQ(bytes({1, 2, 3})->size(), 3);
-    EXPECT_EQ(list({num(1), num(2)})->size(), 2);
     auto probe = make_probe("12345");
-    EXPECT_EQ(object_value(probe.get())->size(), 5);
-    EXPECT_EQ(typed(LUMVAR_OBJECT)->size(), 0);
+    expect_each<int64_t>({{str("abcd"), 4}, {bytes({1, 2, 3}), 3}, {list({num(1), num(2)}), 2},
+                          {object_value(probe.get()), 5}, {typed(LUMVAR_OBJECT), 0}},
+                         [](lumvar& v) { return v.size(); });
     EXPECT_TRUE(log().entries().empty());
     EXPECT_EQ(lumvar_shared::make()->size(), 0);
     EXPECT_EQ(warnings(), (std::vector<std::string>{"size() not implemented for type: 1"}));
@@ -258,19 +226,16 @@ TEST_F(ops, SizesAndIncrements) {
 }
 
 TEST_F(ops, EqualityOfPrimitivesAndTexts) {
-    EXPECT_TRUE(eq(lumvar_shared::make(), lumvar_shared::make()));
-    EXPECT_TRUE(eq(lumvar_shared::make(), typed(LUMVAR_ERR)));
-    EXPECT_TRUE(eq(lumvar_shared::make(), num(0)));
-    EXPECT_FALSE(eq(lumvar_shared::make(), num(1)));
-    EXPECT_TRUE(eq(lumvar_shared::make(), str("")));
-    EXPECT_FALSE(eq(lumvar_shared::make(), str("x")));
-    EXPECT_TRUE(eq(num(2), flt(2.0)));
-    EXPECT_FALSE(eq(flt(std::nan("")), flt(std::nan(""))));
-    EXPECT_FALSE(eq(flt(std::nan("")), num(0)));
-    EXPECT_TRUE(eq(str("12"), num(12)));
-    EXPECT_TRUE(eq(str("2.500000"), flt(2.5)));
-    EXPECT_FALSE(eq(str("a"), str("b")));
-    EXPECT_TRUE(eq(str(std::string("a\0b", 3)), str(std::string("a\0b", 3))));
+    auto none = [] { return lumvar_shared::make(); };
+    const std::string nul("a\0b", 3);
+    const std::tuple<lumvar_shared, lumvar_shared, bool> cases[] = {
+        {none(), none(), true}, {none(), typed(LUMVAR_ERR), true}, {none(), num(0), true}, {none(), num(1), false},
+        {none(), str(""), true}, {none(), str("x"), false}, {num(2), flt(2.0), true},
+        {flt(std::nan("")), flt(std::nan("")), false}, {flt(std::nan("")), num(0), false},
+        {str("12"), num(12), true}, {str("2.500000"), flt(2.5), true}, {str("a"), str("b"), false},
+        {str(nul), str(nul), true}};
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(eq(std::get<0>(cases[i]), std::get<1>(cases[i])), std::get<2>(cases[i])) << "case " << i;
     EXPECT_TRUE(log().entries().empty());
     // Two errors: no rule applies.
     EXPECT_FALSE(eq(typed(LUMVAR_ERR), typed(LUMVAR_ERR)));
@@ -365,17 +330,13 @@ TEST_F(ops, EqualityOfFunctions) {
 }
 
 TEST_F(ops, Order) {
-    EXPECT_TRUE(lt(num(1), num(2)));
-    EXPECT_FALSE(lt(num(2), num(2)));
-    EXPECT_TRUE(lt(num(2), num(2), true));
-    EXPECT_TRUE(gt(flt(2.5), num(2)));
-    EXPECT_FALSE(lt(flt(std::nan("")), num(1), true));
-    EXPECT_FALSE(gt(flt(std::nan("")), num(1), true));
-    EXPECT_TRUE(lt(str("abc"), str("abd")));
-    EXPECT_TRUE(lt(str("ab"), str("abc")));
-    EXPECT_TRUE(gt(str("\xff"), str("a")));  // bytes compare unsigned
-    EXPECT_TRUE(lt(num(10), str("9")));      // "10" < "9" as text
-    EXPECT_TRUE(gt(str("b"), lumvar_shared::make(), true));
+    const std::pair<bool, bool> answers[] = {
+        {lt(num(1), num(2)), true}, {lt(num(2), num(2)), false}, {lt(num(2), num(2), true), true},
+        {gt(flt(2.5), num(2)), true}, {lt(flt(std::nan("")), num(1), true), false},
+        {gt(flt(std::nan("")), num(1), true), false}, {lt(str("abc"), str("abd")), true},
+        {lt(str("ab"), str("abc")), true}, {gt(str("\xff"), str("a")), true} /* bytes compare unsigned */,
+        {lt(num(10), str("9")), true} /* "10" < "9" as text */, {gt(str("b"), lumvar_shared::make(), true), true}};
+    for (size_t i = 0; i < std::size(answers); ++i) EXPECT_EQ(answers[i].first, answers[i].second) << "case " << i;
     EXPECT_TRUE(log().entries().empty());
     EXPECT_FALSE(lt(lumvar_shared::make(), lumvar_shared::make()));
     EXPECT_FALSE(gt(bytes({1}), bytes({0})));

@@ -120,23 +120,22 @@ TEST_F(cells, SameTypeRecordsStayWhileTheirPointersAreDropped) {
 }
 
 TEST_F(cells, OwningObjectValueDestroysItsObjectOrDefersItWhileJobsRun) {
+    auto owning = [](probe_object* p) {
+        lumvar_shared v = object_value(p);
+        v->flags |= LUMVAR_FLAG_OWNING;
+        return v;
+    };
     int destroyed = 0;
     auto probe = make_probe("owned", &destroyed);
     lumptr_weak<probe_object> watch(probe.get());
-    {
-        lumvar_shared v = object_value(probe.get());
-        v->flags |= LUMVAR_FLAG_OWNING;
-    }
+    owning(probe.get());  // the value goes at once
     EXPECT_EQ(destroyed, 1);  // destroyed although `probe` still held it
     EXPECT_FALSE(probe);
     EXPECT_TRUE(watch.expired());
 
     auto busy = make_probe("busy", &destroyed);
     busy->thread_jobs = 1;
-    {
-        lumvar_shared v = object_value(busy.get());
-        v->flags |= LUMVAR_FLAG_OWNING;
-    }
+    owning(busy.get());
     EXPECT_EQ(destroyed, 1);
     ASSERT_EQ(vm().deferred_releases.size(), 1u);
     EXPECT_EQ(vm().deferred_releases[0].get(), busy.get());
@@ -147,8 +146,7 @@ TEST_F(cells, OwningObjectValueDestroysItsObjectOrDefersItWhileJobsRun) {
     // A thread without a VM has no list to defer to: the object is left to its holders.
     auto orphan = make_probe("orphan", &destroyed);
     orphan->thread_jobs = 1;  // a worker job still holds the object
-    lumvar_shared v = object_value(orphan.get());
-    v->flags |= LUMVAR_FLAG_OWNING;
+    lumvar_shared v = owning(orphan.get());
     lum_thread_local& tl = lum_get_thread_local();
     lum_vm* saved = tl.vm;
     tl.vm = nullptr;

@@ -244,18 +244,11 @@ TEST(JsonCallbacks, CallbacksOfAnotherProgramEndTheWalkWithoutAbortingTheCaller)
     // not abort the waiting caller.
     lum_program_builder other("other");
     lum_program_block* f = other.new_block("f", LUM_BLOCK_FUNCTION, 2);
-    {
-        lum_block_builder b(other, f);
-        b.params(2, 2).flags(LUM_BLOCK_FLAG_FUNCTION);
-        b.ldi(1).ret();
-        b.finish();
-    }
+    lum_block_builder(other, f).params(2, 2).flags(LUM_BLOCK_FLAG_FUNCTION).ldi(1).ret().finish();
     lum_program_block* other_root = other.new_block("other_main", LUM_BLOCK_TOP, 0);
-    {
-        lum_block_builder b(other, other_root);
-        b.child(f);
-        b.finish();
-    }
+    lum_block_builder root(other, other_root);
+    root.child(f);
+    root.finish();
     lumptr_strong<lum_program> keep = other.finish(other_root);
     script s;
     lumvar_shared foreign = lumvar_shared::make();
