@@ -179,14 +179,14 @@ lumvar_shared k_returns(kernel_t* self, lum_vm_context&, args_t&) {
     return lumvar_shared::from_string(text);
 }
 
-lumvar_shared k_launch(kernel_t* self, lum_vm_context& ctx, args_t& args) {
+lumvar_shared k_launch(kernel_t* self, lum_vm_context&, args_t& args) {
     if (self->program() == nullptr) return lumvar_shared::make();
-    return lum_kernel_launch(self, ctx, args);
+    return lum_kernel_launch(self, args);
 }
 
-lumvar_shared k_launch_async(kernel_t* self, lum_vm_context& ctx, args_t& args) {
+lumvar_shared k_launch_async(kernel_t* self, lum_vm_context&, args_t& args) {
     if (self->program() == nullptr) return lumvar_shared::make();
-    return lum_kernel_launch_async(self, ctx, args);
+    return lum_kernel_launch_async(self, args);
 }
 
 }  // namespace

@@ -2,11 +2,11 @@
 
 #include "vm/runtime_error.h"
 
-lumvar_shared lum_kernel_launch(lum_std_kernel*, lum_vm_context&, std::vector<lumvar_shared>&) {
+lumvar_shared lum_kernel_launch(lum_std_kernel*, std::vector<lumvar_shared>&) {
     return lum_runtime_error(true, "kernel launches are not available in this build");
 }
 
-lumvar_shared lum_kernel_launch_async(lum_std_kernel*, lum_vm_context&, std::vector<lumvar_shared>&) {
+lumvar_shared lum_kernel_launch_async(lum_std_kernel*, std::vector<lumvar_shared>&) {
     return lum_runtime_error(true, "kernel launches are not available in this build");
 }
 

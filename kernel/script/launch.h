@@ -9,7 +9,6 @@
 class lum_std_kernel;
 
 // k.launch(domain, ...): runs the kernel and returns its result.
-lumvar_shared lum_kernel_launch(lum_std_kernel* kernel, lum_vm_context& context, std::vector<lumvar_shared>& args);
+lumvar_shared lum_kernel_launch(lum_std_kernel* kernel, std::vector<lumvar_shared>& args);
 // k.launch_async(domain, ...): starts the kernel and returns a std.kernel_job.
-lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, lum_vm_context& context,
-                                      std::vector<lumvar_shared>& args);
+lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, std::vector<lumvar_shared>& args);
