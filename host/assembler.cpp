@@ -384,6 +384,14 @@ uint32_t parse_u32(std::string_view s, std::string_view what) {
     return static_cast<uint32_t>(parse_unsigned(s, what, UINT32_MAX));
 }
 
+// A count with a limit of its own: "NAME=N exceeds the limit of L".
+uint32_t parse_limited(std::string_view s, std::string_view what, uint32_t limit) {
+    const uint64_t v = parse_unsigned(s, what, UINT64_MAX);
+    if (v > limit)
+        fail(std::string(what) + "=" + std::string(s) + " exceeds the limit of " + std::to_string(limit) + " per block");
+    return static_cast<uint32_t>(v);
+}
+
 uint8_t parse_u8(std::string_view s, std::string_view what) {
     return static_cast<uint8_t>(parse_unsigned(s, what, 255));
 }
@@ -727,7 +735,7 @@ private:
                 else fail("unknown block kind " + quote(value) + " (top, function, loop or plain)");
                 have_kind = true;
             } else if (key == "slots") {
-                slots = parse_u32(value, "slots");
+                slots = parse_limited(value, "slots", lum_asm_max_slots);
                 have_slots = true;
             } else if (key == "params") {
                 params = parse_u32(value, "params");
@@ -755,7 +763,7 @@ private:
                                             parse_u8(std::string_view(f).substr(colon + 1), "slotflags flags"));
                 }
             } else if (key == "statics") {
-                b.builder->statics(parse_u32(value, "statics"));
+                b.builder->statics(parse_limited(value, "statics", lum_asm_max_statics));
             } else if (key == "linked") {
                 linked_.push_back({&b, std::string(value), b.line});
             } else {
