@@ -114,16 +114,18 @@ std::unique_ptr<lum_loaded_module> load_module(const command_line& cl, lum_modul
     }
 }
 
-// The command and file named when an exception escapes.
-std::string escaped_context;
+// The command and file named when an exception escapes (plain storage: it
+// may be needed while static objects are destroyed).
+char escaped_context[1024];
 
 // An exception that escapes a run (out of memory in the middle of an
 // instruction, on the VM thread or a worker) is reported and ends the
 // command with status 2, without unwinding through a VM that the exception
 // left half-changed.
 [[noreturn]] void report_escaped_exception() {
-    std::string what = "an internal error ended the program";
-    if (std::exception_ptr e = std::current_exception()) {
+    const char* what = "an internal error ended the program";
+    const std::exception_ptr e = std::current_exception();  // keeps what() valid
+    if (e) {
         try {
             std::rethrow_exception(e);
         } catch (const std::bad_alloc&) {
@@ -135,13 +137,13 @@ std::string escaped_context;
         }
     }
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s\n", escaped_context.c_str(), what.c_str());
+    std::fprintf(stderr, "%s: %s\n", escaped_context, what);
     std::fflush(stderr);
     std::_Exit(2);
 }
 
 void report_escaped_exceptions(const char* name, const std::string& file) {
-    escaped_context = std::string("lumio ") + name + ": " + file;
+    std::snprintf(escaped_context, sizeof escaped_context, "lumio %s: %s", name, file.c_str());
     std::set_terminate(report_escaped_exception);
 }
 
