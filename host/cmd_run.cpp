@@ -3,13 +3,13 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 #include <exception>
-#include <new>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 
