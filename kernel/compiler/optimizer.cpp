@@ -12,15 +12,13 @@ namespace {
 // Registers 0..6 are the fixed registers of every program.
 constexpr uint32_t kFixedRegisters = 7;
 
-// What the passes need to know about an opcode, derived once from the
-// mnemonic and format tables.
+// What the passes need to know about an opcode beyond its decoded operand
+// format: whether it never falls through and whether it may be hoisted.
 struct op_info {
     uint8_t dest = 0;       // format begins with D: writes register a
     uint8_t jump = 0;       // format has J: imm is a jump target
     uint8_t uncond = 0;     // JMP, LOOP: never falls through
     uint8_t hoistable = 0;  // may move into a prologue
-    uint8_t nsrc = 0;       // source register operands (R, I)
-    lumk_operand_slot src[4]{};
 };
 
 bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
@@ -35,18 +33,14 @@ const std::array<op_info, LUMK_OP_COUNT>& op_table() {
         static_assert(std::size(prefixes) == 30);
         std::array<op_info, LUMK_OP_COUNT> t{};
         for (uint32_t op = 0; op < LUMK_OP_COUNT; ++op) {
+            const lumk_op_decoded& d = lumk_op_decode(op);
             const std::string_view name = lumk_op_name(op);
-            const std::string_view format = lumk_op_format(op);
-            t[op].dest = !format.empty() && format[0] == 'D';
-            t[op].jump = format.find('J') != std::string_view::npos;
+            t[op].dest = d.dest;
+            t[op].jump = d.jump;
             t[op].uncond = op == LUMK_JMP || op == LUMK_LOOP;
             bool h = false;
             for (std::string_view p : prefixes) h = h || starts_with(name, p);
-            t[op].hoistable = h && t[op].dest;
-            lumk_operand_slot ops[4];
-            const uint32_t n = lumk_op_operands(op, ops);
-            for (uint32_t i = 0; i < n; ++i)
-                if (ops[i].letter == 'R' || ops[i].letter == 'I') t[op].src[t[op].nsrc++] = ops[i];
+            t[op].hoistable = h && d.dest;
         }
         return t;
     }();
@@ -60,17 +54,12 @@ const op_info g_no_op{};
 
 const op_info& info_of(uint32_t op) { return op < LUMK_OP_COUNT ? g_ops[op] : g_no_op; }
 
-uint32_t register_of(const lumk_insn& insn, const lumk_operand_slot& s) {
-    const uint64_t v = lumk_insn_field(insn, s.field);
-    return static_cast<uint32_t>(s.letter == 'I' ? (v & 0xFFFF) : v);
-}
-
 // Calls f(register) for every source register operand (R and I) of insn.
 template <class F>
 void for_each_source(const lumk_insn& insn, F&& f) {
-    if (insn.op >= LUMK_OP_COUNT) return;
-    const op_info& oi = g_ops[insn.op];
-    for (uint32_t i = 0; i < oi.nsrc; ++i) f(register_of(insn, oi.src[i]));
+    const lumk_op_decoded& d = lumk_op_decode(insn.op);
+    for (const lumk_operand_slot* s = d.sources_begin(); s != d.sources_end(); ++s)
+        f(static_cast<uint32_t>(lumk_insn_register(insn, *s)));
 }
 
 // One more than the highest register (non-constant) operand, pinned register
@@ -560,24 +549,8 @@ uint32_t hoist_prologue(lumk_program& p, uint32_t bound) {
 
     if (!p.prologue) {
         auto pro = std::make_shared<lumk_program>();
+        lumk_copy_program_header(*pro, p);
         pro->name = p.name + " (prologue)";
-        pro->file = p.file;
-        pro->line = p.line;
-        pro->params = p.params;
-        pro->reg_count = p.reg_count;
-        pro->ptr_count = p.ptr_count;
-        pro->frame_slot = p.frame_slot;
-        pro->frame_bytes = p.frame_bytes;
-        pro->gid = p.gid;
-        pro->gsize = p.gsize;
-        pro->acc = p.acc;
-        pro->gid_x = p.gid_x;
-        pro->gid_y = p.gid_y;
-        pro->gsize_x = p.gsize_x;
-        pro->gsize_y = p.gsize_y;
-        pro->is_2d = 0;
-        pro->file_names = p.file_names;
-        pro->reg_names = p.reg_names;
         p.prologue = std::move(pro);
     }
     lumk_program& pro = *p.prologue;
@@ -722,7 +695,7 @@ uint32_t allocate_registers(lumk_program& p, uint32_t bound) {
         }
         while (!names.empty() && names.back().empty()) names.pop_back();
         p.reg_names = std::move(names);
-        if (p.prologue) p.prologue->reg_names = p.reg_names;
+        if (p.prologue) lumk_copy_program_header(*p.prologue, p);
     }
     return count;
 }
