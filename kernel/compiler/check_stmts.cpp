@@ -495,7 +495,7 @@ lumk_operand lumk_inline_call(lumk_checker& ck, const lumk_kernel_decl& decl, co
                           "recursive call of '" + decl.name +
                               "' (kernel helpers are inlined, recursion is not possible)");
     if (++ck.expansion_count > LUMK_MAX_EXPANSIONS)
-        lumk_error_at(ck, call, "kernel is too large (too many instructions)");
+        lumk_error_at(ck, call, "kernel is too large (too many inline helper expansions)");
     const lumk_type rt = plain(lumk_check_result_type(ck, decl));
     if (decl.reduce.present) lumk_error_at(ck, decl.reduce.token, "only entry kernels can have a reduction");
 
