@@ -227,10 +227,12 @@ void compile_entry_kernel(lumk_checker& ck, const lumk_kernel_decl& kd) {
     lumk_type rt = lumk_check_result_type(ck, kd);
     rt.is_const = 0;
     p.result_type = rt;
-    p.result_type_text = lumk_type_text(ck, rt);
     ck.ret.is_entry = 1;
     ck.ret.result_type = rt;
     check_reductions(ck, kd, rt);
+    // The result as declared: the type and, for a reducing kernel, its clause.
+    p.result_type_text = lumk_type_text(ck, rt);
+    if (!p.reductions.empty()) p.result_type_text += " reduce(" + ck.reduce_text + ")";
 
     lumk_check_statement(ck, *kd.body);
     {

@@ -168,7 +168,7 @@ TEST(CheckerDecls, ProgramRecords) {
     EXPECT_EQ(p.frame_slot, 2u);
     EXPECT_EQ(p.frame_bytes, 12u);
     EXPECT_EQ(p.result_type.prim, LUMK_PRIM_F64);
-    EXPECT_EQ(p.result_type_text, "f64");
+    EXPECT_EQ(p.result_type_text, "f64 reduce(max)");
     ASSERT_EQ(p.reductions.size(), 1u);
     EXPECT_EQ(p.reductions[0].reg, 2);
     EXPECT_EQ(p.reductions[0].op, LUMK_REDUCE_MAX);
@@ -195,6 +195,27 @@ TEST(CheckerDecls, ProgramRecords) {
     ASSERT_EQ(run(s, 1, {&d}).code, 0);
     EXPECT_TRUE(std::signbit(d.as<double>()[1]));
     EXPECT_FALSE(std::signbit(d.as<double>()[2]));
+}
+
+TEST(CheckerDecls, ResultTypeTextCarriesTheReduceClause) {
+    const struct {
+        const char* decl;
+        const char* text;
+    } cases[] = {
+        {"kernel k() {}", "void"},
+        {"kernel k() -> i64 reduce(+) { return 1; }", "i64 reduce(+)"},
+        {"kernel k() -> u32 reduce(^) { return 1u; }", "u32 reduce(^)"},
+        {"kernel k() -> bool reduce(&) { return true; }", "bool reduce(&)"},
+        {"kernel k() -> f32 reduce(min) { return 1.0f; }", "f32 reduce(min)"},
+        {"struct R { f64 sum; u32 n; }\nkernel k() -> R reduce(sum: +, n: max) { return {1.0, 1u}; }",
+         "R reduce(sum: +, n: max)"},
+        {"kernel k() -> f32x2 reduce(y: min) { return {1.0f, 2.0f}; }", "f32x2 reduce(y: min)"},
+    };
+    for (const auto& tc : cases) {
+        const compiled c = compile(tc.decl);
+        ASSERT_TRUE(c.ok()) << tc.decl << ": " << c.err.message;
+        EXPECT_EQ(program(c, "k").result_type_text, tc.text) << tc.decl;
+    }
 }
 
 TEST(CheckerDecls, CompileDriverWithImports) {
