@@ -16,8 +16,9 @@ namespace {
 // The register file must stay below this size (registers plus constants).
 constexpr uint32_t kMaxRegisterFile = 65535;
 
+// At the kernel's declaration (line 1 when a hand-built program has none).
 [[noreturn]] void fail(const lumk_program& p, std::string message) {
-    throw kerror(p.file, p.line, 1, std::move(message), "");
+    throw kerror(p.file, std::max<uint32_t>(p.line, 1), 1, std::move(message), "");
 }
 
 [[noreturn]] void internal(const lumk_program& p, const char* what) {

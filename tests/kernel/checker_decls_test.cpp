@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "kernel/compiler/compile.h"
+#include "kernel/compiler/finalize.h"
 #include "tests/kernel/checker_test_util.h"
 
 using namespace ktest;
@@ -258,4 +259,52 @@ TEST(CheckerDecls, ProgramSizeLimits) {
     for (int i = 0; i < 28700; ++i) consts += std::to_string(i) + ".5, ";
     consts += "}; }";
     EXPECT_NE(error_of(consts).find("kernel is too large (too many constants)"), std::string::npos);
+}
+
+TEST(CheckerDecls, EveryErrorHasAOneBasedPosition) {
+    // Errors raised with no node current: at the kernel being compiled, else
+    // at the start of the unit.
+    lumk_lexer lexer;
+    const std::vector<lumk_source> sources{{"  struct S { f32 x; }\nkernel k() {}\n", "t.k"}};
+    std::vector<lumk_decl> decls = lumk_parse_sources(lexer, sources);
+    lumk_compiled_unit unit;
+    lumk_checker ck(lexer.sources, decls, unit);
+    auto raised = [&] {
+        try {
+            lumk_error_here(ck, "boom");
+        } catch (const kerror& e) {
+            return e.file + ":" + std::to_string(e.line) + ":" + std::to_string(e.column) + ": " + e.message + " | " +
+                   e.source_line;
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(raised(), "t.k:1:1: boom |   struct S { f32 x; }");
+    ck.decl_tok = &decls.at(1).kernel_decl->token;
+    EXPECT_EQ(raised(), "t.k:2:1: boom | kernel k() {}");
+
+    // Finalize's own refusals are at the declaration line, never line 0.
+    lumk_program p;
+    p.file = "h.k";
+    p.code.push_back(lumk_insn{LUMK_MOV, 32766, LUMK_CONST_OPERAND, 0, 0});
+    for (uint32_t i = 0; i < 32768; ++i) p.constants.push_back(lumk_const{0, LUMK_PRIM_I64, i});
+    try {
+        lumk_finalize_code(p, 7, false);
+        ADD_FAILURE() << "no error";
+    } catch (const kerror& e) {
+        EXPECT_EQ(e.message, "kernel is too large (too many registers)");
+        EXPECT_EQ(e.line, 1u);
+        EXPECT_EQ(e.column, 1u);
+    }
+
+    // The lexer's refusal of one source too many.
+    lumk_lexer full;
+    for (uint32_t i = 0; i <= 65535; ++i) full.sources.file_names.push_back("s" + std::to_string(i));
+    try {
+        lumk_lex(full, "kernel k() {}", "one more");
+        ADD_FAILURE() << "no error";
+    } catch (const kerror& e) {
+        EXPECT_EQ(e.message, "too many sources in one compile");
+        EXPECT_EQ(e.line, 1u);
+        EXPECT_EQ(e.column, 1u);
+    }
 }
