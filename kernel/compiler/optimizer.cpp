@@ -228,78 +228,145 @@ liveness compute_liveness(const std::vector<lumk_insn>& code, const flow_graph& 
 // ---- interference -----------------------------------------------------------
 
 // Which registers may not share a number: a definition interferes with every
-// register live after it (whether or not the defined value is used). Small
-// register files keep a bit matrix (one OR per definition); large ones keep
-// neighbour lists.
+// register live after it (whether or not the defined value is used).
+//
+// The colouring visits registers in increasing order and looks only at the
+// neighbours it has coloured already, the lower ones. Small register files
+// keep a bit matrix (one OR per definition). Large ones keep each pair once,
+// in the row of its higher register: a list of lower registers, compacted as
+// it doubles, until a bit set over the lower registers is smaller, and then
+// that bit set. Memory so follows the distinct pairs, never the definitions
+// times the registers live at each.
 class interference {
 public:
     explicit interference(uint32_t bound)
         : bound_(bound), words_((bound + 63) / 64), dense_(bound <= kDenseLimit) {
         if (dense_)
-            rows_.assign(size_t{bound} * words_, 0);
+            matrix_.assign(size_t{bound} * words_, 0);
         else
-            lists_.resize(bound);
+            rows_.resize(bound);
     }
 
     // d is written while the registers of `live` (a bit set of bound bits) hold values.
     void add_definition(uint32_t d, const uint64_t* live) {
         if (dense_) {
-            uint64_t* row = rows_.data() + size_t{d} * words_;
+            uint64_t* row = matrix_.data() + size_t{d} * words_;
             for (size_t w = 0; w < words_; ++w) row[w] |= live[w];
             return;
         }
-        for_each_bit(live, [&](uint32_t x) {
-            lists_[d].push_back(x);
-            lists_[x].push_back(d);
-        });
+        row_lists& r = rows_[d];
+        const size_t full = d / 64;
+        const uint64_t partial = d % 64 ? live[full] & ((uint64_t{1} << (d % 64)) - 1) : 0;
+        if (r.bits.empty()) {
+            // As many lower registers live as make a bit set the smaller row:
+            // the row becomes one now.
+            size_t lower = static_cast<size_t>(std::popcount(partial));
+            for (size_t w = 0; w < full; ++w) lower += static_cast<size_t>(std::popcount(live[w]));
+            if (std::max(lower, r.unique) * 32 > d) to_bits(d);
+        }
+        if (r.bits.empty()) {
+            for_each_bit(live, 0, [&](uint32_t x) {
+                if (x < d) add_lower(d, x);
+                if (x > d) add_lower(x, d);
+            });
+            return;
+        }
+        for (size_t w = 0; w < full; ++w) r.bits[w] |= live[w];
+        if (partial) r.bits[full] |= partial;
+        for_each_bit(live, d + 1, [&](uint32_t x) { add_lower(x, d); });
     }
 
-    // Makes the relation symmetric and drops self edges and duplicates.
+    // Makes the matrix symmetric, or leaves every list sorted and unique.
     void finish() {
         if (dense_) {
             for (uint32_t d = 0; d < bound_; ++d)
-                for_each_bit(rows_.data() + size_t{d} * words_, [&](uint32_t x) { set_bit(row(x), d); });
-            for (uint32_t d = 0; d < bound_; ++d) clear_bit(row(d), d);
+                for_each_bit(matrix_.data() + size_t{d} * words_, 0,
+                             [&](uint32_t x) { set_bit(matrix_.data() + size_t{x} * words_, d); });
+            for (uint32_t d = 0; d < bound_; ++d) clear_bit(matrix_.data() + size_t{d} * words_, d);
             return;
         }
-        for (uint32_t d = 0; d < bound_; ++d) {
-            auto& l = lists_[d];
-            std::sort(l.begin(), l.end());
-            l.erase(std::unique(l.begin(), l.end()), l.end());
-            l.erase(std::remove(l.begin(), l.end(), d), l.end());
-        }
+        for (uint32_t v = 0; v < bound_; ++v)
+            if (rows_[v].bits.empty()) compact(v);
     }
 
+    // Calls f(x) for every neighbour x of v with x < v (and, with the matrix,
+    // for the higher ones too).
     template <class F>
-    void for_each_neighbor(uint32_t v, F&& f) const {
+    void for_each_lower_neighbor(uint32_t v, F&& f) const {
         if (dense_) {
-            for_each_bit(rows_.data() + size_t{v} * words_, f);
+            for_each_bit(matrix_.data() + size_t{v} * words_, 0, f);
             return;
         }
-        for (uint32_t x : lists_[v]) f(x);
+        const row_lists& r = rows_[v];
+        if (r.bits.empty()) {
+            for (uint32_t x : r.list) f(x);
+            return;
+        }
+        for (size_t w = 0; w < r.bits.size(); ++w)
+            for (uint64_t word = r.bits[w]; word; word &= word - 1)
+                f(static_cast<uint32_t>(w * 64 + std::countr_zero(word)));
     }
 
 private:
     static constexpr uint32_t kDenseLimit = 2048;  // at most 512 KiB of matrix
+    static constexpr size_t kFirstCompaction = 16;
 
-    uint64_t* row(uint32_t r) { return rows_.data() + size_t{r} * words_; }
+    // Lower neighbours of one register: a list (unsorted, repeats allowed
+    // between compactions) or, once larger than that, a bit set of them.
+    struct row_lists {
+        std::vector<uint32_t> list;
+        size_t unique = 0;           // list length after the last compaction
+        std::vector<uint64_t> bits;  // one bit per lower register, when used
+    };
 
+    void add_lower(uint32_t hi, uint32_t lo) {
+        row_lists& r = rows_[hi];
+        if (!r.bits.empty()) {
+            set_bit(r.bits.data(), lo);
+            return;
+        }
+        r.list.push_back(lo);
+        if (r.list.size() >= 2 * std::max(r.unique, kFirstCompaction)) compact(hi);
+    }
+
+    // Sorts and de-duplicates the list of v; a list that takes more bytes than
+    // a bit set over the v lower registers becomes that bit set.
+    void compact(uint32_t v) {
+        row_lists& r = rows_[v];
+        std::sort(r.list.begin(), r.list.end());
+        r.list.erase(std::unique(r.list.begin(), r.list.end()), r.list.end());
+        r.unique = r.list.size();
+        if (r.unique * 32 > v) to_bits(v);
+    }
+
+    void to_bits(uint32_t v) {
+        row_lists& r = rows_[v];
+        r.bits.assign((size_t{v} + 63) / 64, 0);
+        for (uint32_t x : r.list) set_bit(r.bits.data(), x);
+        std::vector<uint32_t>().swap(r.list);
+    }
+
+    // Calls f(x) for every set bit x >= from of a bit set of bound bits.
     template <class F>
-    void for_each_bit(const uint64_t* bits, F&& f) const {
-        for (size_t w = 0; w < words_; ++w) {
-            uint64_t word = bits[w];
+    void for_each_bit(const uint64_t* bits, uint32_t from, F&& f) const {
+        size_t w = from / 64;
+        if (w >= words_) return;
+        uint64_t word = bits[w] & (~uint64_t{0} << (from % 64));
+        for (;;) {
             while (word) {
                 f(static_cast<uint32_t>(w * 64 + std::countr_zero(word)));
                 word &= word - 1;
             }
+            if (++w >= words_) return;
+            word = bits[w];
         }
     }
 
     uint32_t bound_;
     size_t words_;
     bool dense_;
-    std::vector<uint64_t> rows_;
-    std::vector<std::vector<uint32_t>> lists_;
+    std::vector<uint64_t> matrix_;
+    std::vector<row_lists> rows_;
 };
 
 // ---- instruction removal ------------------------------------------------
@@ -656,7 +723,7 @@ uint32_t allocate_registers(lumk_program& p, uint32_t bound) {
     for (uint32_t v = kFixedRegisters; v < bound; ++v) {
         while (next_copy < copies.size() && copies[next_copy].first < v) ++next_copy;
         if (!tracked(v) || !present[v]) continue;
-        graph.for_each_neighbor(v, [&](uint32_t x) {
+        graph.for_each_lower_neighbor(v, [&](uint32_t x) {
             if (color[x] >= 0) stamp[color[x]] = v + 1;
         });
         int32_t c = -1;
