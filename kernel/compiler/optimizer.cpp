@@ -164,61 +164,109 @@ flow_graph build_flow(const std::vector<lumk_insn>& code, bool end_to_entry) {
 
 // ---- liveness -----------------------------------------------------------
 
-struct bitset_rows {
-    size_t words = 0;
-    std::vector<uint64_t> bits;
-    uint64_t* row(size_t i) { return bits.data() + i * words; }
-    const uint64_t* row(size_t i) const { return bits.data() + i * words; }
-};
-
 bool test_bit(const uint64_t* row, uint32_t r) { return (row[r / 64] >> (r % 64)) & 1; }
 void set_bit(uint64_t* row, uint32_t r) { row[r / 64] |= uint64_t{1} << (r % 64); }
 void clear_bit(uint64_t* row, uint32_t r) { row[r / 64] &= ~(uint64_t{1} << (r % 64)); }
 
+// Live registers at block entries. Only registers read in some block before
+// being written there can ever be live at a block boundary; they get dense
+// numbers ("slots"), and one bit set of slots per block entry is all that is
+// kept, so memory grows with blocks times those registers only.
 struct liveness {
-    bitset_rows in, out;
+    std::vector<uint32_t> reg_of;   // slot -> register
+    std::vector<int32_t> slot_of;   // register -> slot, -1 for none
+    size_t words = 0;               // words of one slot set
+    std::vector<uint64_t> in;       // slot set live at the entry of each block
+
+    const uint64_t* in_row(size_t b) const { return in.data() + b * words; }
+    bool live_in(size_t b, uint32_t r) const {
+        return r < slot_of.size() && slot_of[r] >= 0 && test_bit(in_row(b), static_cast<uint32_t>(slot_of[r]));
+    }
+    // Writes into `regs` (a bit set over registers, cleared first) the
+    // registers live at the end of block b: those live into a successor.
+    void live_out(const flow_graph& g, size_t b, std::span<uint64_t> regs) const {
+        std::fill(regs.begin(), regs.end(), 0);
+        for (uint32_t s : g.succ[b]) {
+            const uint64_t* row = in_row(s);
+            for (size_t w = 0; w < words; ++w)
+                for (uint64_t word = row[w]; word; word &= word - 1)
+                    set_bit(regs.data(), reg_of[w * 64 + static_cast<size_t>(std::countr_zero(word))]);
+        }
+    }
 };
 
-// Live registers at block entries and exits. A register is tracked when it
-// lies in [first_reg, map.size()) with a negative map entry; uses come from
-// the allocator's operand walker.
+// A register is tracked when it lies in [first_reg, map.size()) with a
+// negative map entry; uses come from the allocator's operand walker.
 liveness compute_liveness(const std::vector<lumk_insn>& code, const flow_graph& g, std::span<const int32_t> map,
                           uint32_t first_reg) {
     const size_t nb = g.blocks();
     const size_t words = (map.size() + 63) / 64;
-    bitset_rows use{words, std::vector<uint64_t>(nb * words, 0)};
-    bitset_rows def{words, std::vector<uint64_t>(nb * words, 0)};
+    // Uses before definitions and definitions of each block, as register
+    // lists (start offsets per block), gathered through scratch bit sets that
+    // are cleared bit by bit after each block.
+    std::vector<uint32_t> uses, defs, use_start(nb + 1, 0), def_start(nb + 1, 0);
+    std::vector<uint64_t> use_bits(words, 0), def_bits(words, 0);
     for (size_t b = 0; b < nb; ++b) {
-        lumk_operand_mark_state st{first_reg, map, std::span<const uint64_t>(def.row(b), words),
-                                   std::span<uint64_t>(use.row(b), words)};
+        use_start[b] = static_cast<uint32_t>(uses.size());
+        def_start[b] = static_cast<uint32_t>(defs.size());
+        lumk_operand_mark_state st{first_reg, map, std::span<const uint64_t>(def_bits), std::span<uint64_t>(use_bits)};
         for (uint32_t i = g.start[b]; i < g.start[b + 1]; ++i) {
             const lumk_insn& insn = code[i];
+            // Sources whose use bit the walker sets now are new uses of the block.
+            uint32_t fresh[4];
+            uint32_t n = 0;
+            for_each_source(insn, [&](uint32_t r) {
+                if (r < map.size() && !test_bit(use_bits.data(), r)) fresh[n++] = r;
+            });
             lumk_insn_mark_operands(insn, st);
+            for (uint32_t k = 0; k < n; ++k)
+                if (test_bit(use_bits.data(), fresh[k]) && std::find(fresh, fresh + k, fresh[k]) == fresh + k)
+                    uses.push_back(fresh[k]);
             if (info_of(insn.op).dest) {
                 const uint32_t d = insn.a;
-                if (d >= first_reg && d < map.size() && map[d] < 0) set_bit(def.row(b), d);
+                if (d >= first_reg && d < map.size() && map[d] < 0 && !test_bit(def_bits.data(), d)) {
+                    set_bit(def_bits.data(), d);
+                    defs.push_back(d);
+                }
             }
         }
+        for (size_t k = use_start[b]; k < uses.size(); ++k) clear_bit(use_bits.data(), uses[k]);
+        for (size_t k = def_start[b]; k < defs.size(); ++k) clear_bit(def_bits.data(), defs[k]);
     }
-    liveness lv{{words, std::vector<uint64_t>(nb * words, 0)}, {words, std::vector<uint64_t>(nb * words, 0)}};
+    use_start[nb] = static_cast<uint32_t>(uses.size());
+    def_start[nb] = static_cast<uint32_t>(defs.size());
+
+    liveness lv;
+    lv.slot_of.assign(map.size(), -1);
+    for (uint32_t r : uses)
+        if (lv.slot_of[r] < 0) {
+            lv.slot_of[r] = static_cast<int32_t>(lv.reg_of.size());
+            lv.reg_of.push_back(r);
+        }
+    for (uint32_t& r : uses) r = static_cast<uint32_t>(lv.slot_of[r]);
+    lv.words = (lv.reg_of.size() + 63) / 64;
+    lv.in.assign(nb * lv.words, 0);
+
+    // in(b) = uses(b) + (out(b) - defs(b)), out(b) = union of in(successors).
+    std::vector<uint64_t> next(lv.words);
     bool changed = true;
     while (changed) {
         changed = false;
         for (size_t b = nb; b-- > 0;) {
-            uint64_t* out = lv.out.row(b);
+            std::fill(next.begin(), next.end(), 0);
             for (uint32_t s : g.succ[b]) {
-                const uint64_t* sin = lv.in.row(s);
-                for (size_t w = 0; w < words; ++w) out[w] |= sin[w];
+                const uint64_t* row = lv.in_row(s);
+                for (size_t w = 0; w < lv.words; ++w) next[w] |= row[w];
             }
-            uint64_t* in = lv.in.row(b);
-            const uint64_t* u = use.row(b);
-            const uint64_t* d = def.row(b);
-            for (size_t w = 0; w < words; ++w) {
-                const uint64_t v = u[w] | (out[w] & ~d[w]);
-                if (v != in[w]) {
-                    in[w] = v;
-                    changed = true;
-                }
+            for (size_t k = def_start[b]; k < def_start[b + 1]; ++k) {
+                const int32_t slot = lv.slot_of[defs[k]];
+                if (slot >= 0) clear_bit(next.data(), static_cast<uint32_t>(slot));
+            }
+            for (size_t k = use_start[b]; k < use_start[b + 1]; ++k) set_bit(next.data(), uses[k]);
+            uint64_t* in = lv.in.data() + b * lv.words;
+            if (!std::equal(next.begin(), next.end(), in)) {
+                std::copy(next.begin(), next.end(), in);
+                changed = true;
             }
         }
     }
@@ -568,12 +616,14 @@ uint32_t hoist_prologue(lumk_program& p, uint32_t bound) {
     // change what that read sees, so such registers stay.
     // Computed when the first candidate needs it.
     liveness lv;
+    bool have_liveness = false;
     auto live_at_entry = [&](uint32_t r) {
-        if (lv.in.bits.empty()) {
+        if (!have_liveness) {
             const std::vector<int32_t> track(bound, -1);
             lv = compute_liveness(p.code, build_flow(p.code, false), track, 0);
+            have_liveness = true;
         }
-        return test_bit(lv.in.row(0), r);
+        return lv.live_in(0, r);
     };
 
     std::vector<uint8_t> invariant(bound, 0);
@@ -683,9 +733,9 @@ uint32_t allocate_registers(lumk_program& p, uint32_t bound) {
 
     interference graph(bound);
     std::vector<uint8_t> present(bound, 0);
-    std::vector<uint64_t> live(lv.in.words, 0);
+    std::vector<uint64_t> live((size_t{bound} + 63) / 64, 0);
     for (size_t b = 0; b < g.blocks(); ++b) {
-        std::copy_n(lv.out.row(b), lv.in.words, live.begin());
+        lv.live_out(g, b, live);
         for (uint32_t i = g.start[b + 1]; i-- > g.start[b];) {
             const lumk_insn& insn = p.code[i];
             if (info_of(insn.op).dest && tracked(insn.a)) {
