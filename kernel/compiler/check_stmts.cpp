@@ -584,12 +584,13 @@ bool lumk_returns_on_all_paths(const lumk_stmt& s) {
             for (const lumk_stmt_ptr& st : s.statements)
                 if (lumk_returns_on_all_paths(*st)) return true;
             return false;
-        case lumk_stmt_kind::if_else:
+        case lumk_stmt_kind::if_else: {
             // An "else if" chain is walked link by link, not recursively.
-            for (const lumk_stmt* link = &s; link->kind == lumk_stmt_kind::if_else; link = link->second.get())
+            const lumk_stmt* link = &s;
+            for (; link->kind == lumk_stmt_kind::if_else; link = link->second.get())
                 if (!link->first || !link->second || !lumk_returns_on_all_paths(*link->first)) return false;
-            for (const lumk_stmt* link = &s;; link = link->second.get())
-                if (link->kind != lumk_stmt_kind::if_else) return lumk_returns_on_all_paths(*link);
+            return lumk_returns_on_all_paths(*link);
+        }
         case lumk_stmt_kind::return_stmt: return true;
         case lumk_stmt_kind::unchecked_block: return s.first && lumk_returns_on_all_paths(*s.first);
         default: return false;
