@@ -162,21 +162,8 @@ lumvar_shared k_params(kernel_t* self, lum_vm_context&, args_t&) {
 lumvar_shared k_returns(kernel_t* self, lum_vm_context&, args_t&) {
     const lumk_program* p = self->program();
     if (p == nullptr) return lumvar_shared::make();
-    if (p->result_type.prim == LUMK_PRIM_VOID) return lumvar_shared::from_string("void");
-    // The compiler keeps the type alone; the reduction clause is spelled from
-    // the accumulators: " reduce(+)" or " reduce(sum: +, n: +)".
-    std::string text = p->result_type_text;
-    if (!p->reductions.empty()) {
-        text += " reduce(";
-        for (size_t i = 0; i < p->reductions.size(); ++i) {
-            const lumk_reduction& r = p->reductions[i];
-            if (i != 0) text += ", ";
-            if (!r.field.empty()) text += r.field + ": ";
-            text += lumk_reduce_op_name(r.op);
-        }
-        text += ")";
-    }
-    return lumvar_shared::from_string(text);
+    return lumvar_shared::from_string(p->result_type.prim == LUMK_PRIM_VOID ? std::string("void")
+                                                                             : p->result_type_text);
 }
 
 lumvar_shared k_launch(kernel_t* self, lum_vm_context&, args_t& args) {
