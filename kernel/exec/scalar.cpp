@@ -293,7 +293,7 @@ dispatch:
     OP(MOV) { RA = RB; NEXT(); }
     OP(JMP) JUMP(IMM);
     OP(LOOP) {
-        if (abort != nullptr && *abort != 0) TRAP(LUMK_TRAP_ABORT, 0, 0);
+        if (lumk_abort_seen(abort)) TRAP(LUMK_TRAP_ABORT, 0, 0);
         JUMP(IMM);
     }
     OP(JT) { if (RA != 0) JUMP(IMM); NEXT(); }
