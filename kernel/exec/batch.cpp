@@ -82,6 +82,18 @@ inline void put(uint8_t* p, uint64_t lane) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// True when the lanes' indexes are c[0], c[0] + 1, ..., c[0] + n - 1 (the
+// common case of an index derived from gid): such an access touches one
+// block of elements and needs a single bounds test.
+inline bool consecutive(const uint64_t* c, uint32_t n) {
+    const uint64_t c0 = c[0];
+    uint64_t diff = 0;
+    for (uint32_t l = 0; l < n; ++l) diff |= c[l] ^ (c0 + l);
+    return diff == 0;
+}
+// Elements first .. first + n - 1 all lie below count.
+inline bool block_inside(uint64_t first, uint32_t n, uint64_t count) { return first < count && count - first > n - 1; }
+
 template <class T>
 inline T atomic_add(uint8_t* p, T v) {
     return std::atomic_ref<T>(*reinterpret_cast<T*>(p)).fetch_add(v);
@@ -407,6 +419,11 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
         const kptr& s_ = ptrs[ip.b];                                                            \
         const uint8_t* base = s_.base; const uint64_t count = s_.count, k = ip.imm;              \
         uint64_t* a = A; const uint64_t* c = C;                                                 \
+        if (consecutive(c, n) && block_inside(c[0] + k, n, count)) {                            \
+            const uint8_t* src = at(base, (c[0] + k) * sizeof(E::raw));                         \
+            LANES a[l] = E::get(a[l], src + l * sizeof(E::raw));                                \
+            break;                                                                              \
+        }                                                                                       \
         LANES {                                                                                 \
             const uint64_t i_ = c[l] + k;                                                       \
             if (i_ >= count) TRAP(LUMK_TRAP_BOUNDS, l, i_, count);                              \
@@ -417,6 +434,11 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
     case LUMK_LDU_##T: {                                                                        \
         const uint8_t* base = ptrs[ip.b].base; const uint64_t k = ip.imm;                       \
         uint64_t* a = A; const uint64_t* c = C;                                                 \
+        if (consecutive(c, n)) {                                                                \
+            const uint8_t* src = at(base, (c[0] + k) * sizeof(E::raw));                         \
+            LANES a[l] = E::get(a[l], src + l * sizeof(E::raw));                                \
+            break;                                                                              \
+        }                                                                                       \
         LANES a[l] = E::get(a[l], at(base, (c[l] + k) * sizeof(E::raw)));                       \
         break;                                                                                  \
     }                                                                                           \
@@ -446,6 +468,11 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
         const kptr& s_ = ptrs[ip.b];                                                            \
         uint8_t* base = s_.base; const uint64_t count = s_.count, k = ip.imm;                   \
         const uint64_t *a = A, *c = C;                                                          \
+        if (consecutive(c, n) && block_inside(c[0] + k, n, count)) {                            \
+            uint8_t* dst = at(base, (c[0] + k) * sizeof(E::raw));                               \
+            LANES put<E>(dst + l * sizeof(E::raw), a[l]);                                       \
+            break;                                                                              \
+        }                                                                                       \
         LANES {                                                                                 \
             const uint64_t i_ = c[l] + k;                                                       \
             if (i_ >= count) TRAP(LUMK_TRAP_BOUNDS, l, i_, count);                              \
@@ -456,6 +483,11 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
     case LUMK_STU_##T: {                                                                        \
         uint8_t* base = ptrs[ip.b].base; const uint64_t k = ip.imm;                             \
         const uint64_t *a = A, *c = C;                                                          \
+        if (consecutive(c, n)) {                                                                \
+            uint8_t* dst = at(base, (c[0] + k) * sizeof(E::raw));                               \
+            LANES put<E>(dst + l * sizeof(E::raw), a[l]);                                       \
+            break;                                                                              \
+        }                                                                                       \
         LANES put<E>(at(base, (c[l] + k) * sizeof(E::raw)), a[l]);                              \
         break;                                                                                  \
     }                                                                                           \
