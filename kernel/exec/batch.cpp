@@ -7,6 +7,7 @@
 #include "kernel/compiler/kernel_types.h"
 #include "kernel/compiler/program.h"
 #include "kernel/exec/lane_math.h"
+#include "kernel/exec/simd_clones.h"
 
 namespace {
 
@@ -101,6 +102,7 @@ inline T atomic_add(uint8_t* p, T v) {
 
 }  // namespace
 
+LUMK_SIMD_CLONES
 int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptrs, uint64_t gid_begin, uint32_t n,
                    const volatile uint8_t* abort, ktrap* trap) {
     const lumk_insn* const code = program.code.data();
