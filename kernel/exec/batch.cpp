@@ -55,10 +55,11 @@ inline uint64_t addr_of(const uint8_t* p) { return static_cast<uint64_t>(reinter
 template <class Raw, class Wide>
 struct el_int {
     using raw = Raw;
-    static uint64_t get(uint64_t, const uint8_t* p) {
+    static uint64_t widen(uint64_t, Raw v) { return static_cast<uint64_t>(static_cast<Wide>(v)); }
+    static uint64_t get(uint64_t old, const uint8_t* p) {
         Raw v;
         std::memcpy(&v, p, sizeof v);
-        return static_cast<uint64_t>(static_cast<Wide>(v));
+        return widen(old, v);
     }
 };
 using el_i8 = el_int<int8_t, int64_t>;
@@ -70,6 +71,7 @@ using el_u32 = el_int<uint32_t, uint64_t>;
 using el_x64 = el_int<uint64_t, uint64_t>;
 struct el_f32 {
     using raw = uint32_t;
+    static uint64_t widen(uint64_t old, uint32_t v) { return wlo(old, v); }
     static uint64_t get(uint64_t old, const uint8_t* p) {
         uint32_t v;
         std::memcpy(&v, p, sizeof v);
@@ -94,6 +96,28 @@ inline bool consecutive(const uint64_t* c, uint32_t n) {
 }
 // Elements first .. first + n - 1 all lie below count.
 inline bool block_inside(uint64_t first, uint32_t n, uint64_t count) { return first < count && count - first > n - 1; }
+
+// A block of n consecutive elements into the lanes, and the lanes' low bytes
+// into such a block; the elements pass through a local row so that both
+// loops are plain array loops the compiler can vectorise.
+template <class E>
+inline void load_block(uint64_t* a, const uint8_t* src, uint32_t n) {
+    typename E::raw tmp[LUMK_BATCH_LANES];
+    if (n == LUMK_BATCH_LANES)
+        std::memcpy(tmp, src, sizeof tmp);  // a fixed size: plain vector moves
+    else
+        std::memcpy(tmp, src, n * sizeof(typename E::raw));
+    for (uint32_t l = 0; l < n; ++l) a[l] = E::widen(a[l], tmp[l]);
+}
+template <class E>
+inline void store_block(uint8_t* dst, const uint64_t* a, uint32_t n) {
+    typename E::raw tmp[LUMK_BATCH_LANES];
+    for (uint32_t l = 0; l < n; ++l) tmp[l] = static_cast<typename E::raw>(a[l]);
+    if (n == LUMK_BATCH_LANES)
+        std::memcpy(dst, tmp, sizeof tmp);
+    else
+        std::memcpy(dst, tmp, n * sizeof(typename E::raw));
+}
 
 template <class T>
 inline T atomic_add(uint8_t* p, T v) {
@@ -422,8 +446,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
         const uint8_t* base = s_.base; const uint64_t count = s_.count, k = ip.imm;              \
         uint64_t* a = A; const uint64_t* c = C;                                                 \
         if (consecutive(c, n) && block_inside(c[0] + k, n, count)) {                            \
-            const uint8_t* src = at(base, (c[0] + k) * sizeof(E::raw));                         \
-            LANES a[l] = E::get(a[l], src + l * sizeof(E::raw));                                \
+            load_block<E>(a, at(base, (c[0] + k) * sizeof(E::raw)), n);                         \
             break;                                                                              \
         }                                                                                       \
         LANES {                                                                                 \
@@ -437,8 +460,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
         const uint8_t* base = ptrs[ip.b].base; const uint64_t k = ip.imm;                       \
         uint64_t* a = A; const uint64_t* c = C;                                                 \
         if (consecutive(c, n)) {                                                                \
-            const uint8_t* src = at(base, (c[0] + k) * sizeof(E::raw));                         \
-            LANES a[l] = E::get(a[l], src + l * sizeof(E::raw));                                \
+            load_block<E>(a, at(base, (c[0] + k) * sizeof(E::raw)), n);                         \
             break;                                                                              \
         }                                                                                       \
         LANES a[l] = E::get(a[l], at(base, (c[l] + k) * sizeof(E::raw)));                       \
@@ -471,8 +493,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
         uint8_t* base = s_.base; const uint64_t count = s_.count, k = ip.imm;                   \
         const uint64_t *a = A, *c = C;                                                          \
         if (consecutive(c, n) && block_inside(c[0] + k, n, count)) {                            \
-            uint8_t* dst = at(base, (c[0] + k) * sizeof(E::raw));                               \
-            LANES put<E>(dst + l * sizeof(E::raw), a[l]);                                       \
+            store_block<E>(at(base, (c[0] + k) * sizeof(E::raw)), a, n);                        \
             break;                                                                              \
         }                                                                                       \
         LANES {                                                                                 \
@@ -486,8 +507,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
         uint8_t* base = ptrs[ip.b].base; const uint64_t k = ip.imm;                             \
         const uint64_t *a = A, *c = C;                                                          \
         if (consecutive(c, n)) {                                                                \
-            uint8_t* dst = at(base, (c[0] + k) * sizeof(E::raw));                               \
-            LANES put<E>(dst + l * sizeof(E::raw), a[l]);                                       \
+            store_block<E>(at(base, (c[0] + k) * sizeof(E::raw)), a, n);                        \
             break;                                                                              \
         }                                                                                       \
         LANES put<E>(at(base, (c[l] + k) * sizeof(E::raw)), a[l]);                              \

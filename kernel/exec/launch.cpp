@@ -181,7 +181,11 @@ void lumk_launch::run_lanes() {
                 for (uint64_t b = begin; b < end && code == 0; b += LUMK_BATCH_LANES) {
                     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(end - b, LUMK_BATCH_LANES));
                     uint64_t* gid_row = L + static_cast<size_t>(prog.gid) * LUMK_BATCH_LANES;
-                    for (uint32_t l = 0; l < n; ++l) gid_row[l] = b + l;
+                    if (n == LUMK_BATCH_LANES) {  // a fixed count: the loop is vectorised
+                        for (uint32_t l = 0; l < LUMK_BATCH_LANES; ++l) gid_row[l] = b + l;
+                    } else {
+                        for (uint32_t l = 0; l < n; ++l) gid_row[l] = b + l;
+                    }
                     if (prog.is_2d) {
                         uint64_t x = b % width, y = b / width;
                         uint64_t* xr = L + static_cast<size_t>(prog.gid_x) * LUMK_BATCH_LANES;
