@@ -315,6 +315,13 @@ TEST(Batch, MemoryEffectsInLaneOrder) {
     EXPECT_EQ(t.value, 99);
     EXPECT_EQ(t.limit, 8u);
     EXPECT_EQ(buf, (std::vector<int32_t>{40, 41, 42, -1, -1, -1, -1, -1}));
+    // Consecutive indexes that wrap around past 2^64 - 1 are out of bounds
+    // from the first lane on.
+    auto load = program_of({{LUMK_LD_I32, 7, 0, 8, 0}, {LUMK_END, 0, 0, 0, 0}});
+    for (uint32_t l = 0; l < 4; ++l) lanes[8 * 64 + l] = ~0ull - 1 + l;
+    EXPECT_EQ(lumk_run_batch(*load, lanes.data(), &slot, 40, 4, nullptr, &t), LUMK_TRAP_BOUNDS);
+    EXPECT_EQ(t.gid, 40u);
+    EXPECT_EQ(t.value, -2);
 }
 
 }  // namespace
