@@ -175,6 +175,10 @@ TEST(ExecDiff, WorkloadKernels) {
          "  return i64(v) * 3 + i64(n);\n"
          "}",
          2500, 1, [] { return args().buf(std::vector<int32_t>(2500, 0)); }},
+        // Lanes that diverge go on from the branch: the atomic before it runs once per item.
+        {"side effects before a branch",
+         "kernel k(u32* c, i32* o) { atomic_add(c[0], 1u); if ((gid & 1u) == 0u) { o[gid] = 1; } }", 3000, 1,
+         [] { return args().buf(std::vector<uint32_t>(1, 0)).buf(std::vector<int32_t>(3000, 0)); }},
     };
     // The histogram's bins are added atomically, so their totals agree too.
     for (const kcase& k : cases) check_case(k);

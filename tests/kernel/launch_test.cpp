@@ -259,7 +259,7 @@ TEST(Launch, HelperSubmission) {
     EXPECT_EQ(l->start_helpers(5, lumk_launch::submit_fn()), 0);
     pool.refuse_from = 2;  // the third offer is refused: stop there
     EXPECT_EQ(l->start_helpers(5, pool.submit()), 2);
-    EXPECT_EQ(pool.offered, 2);
+    EXPECT_EQ(pool.offered, 3);  // nothing is offered after the refusal
     l->run_and_wait();
     pool.join();
     EXPECT_TRUE(l->done());

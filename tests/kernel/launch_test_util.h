@@ -49,13 +49,13 @@ struct thread_pool {
     std::vector<std::thread> threads;
     std::mutex mutex;
     int refuse_from = -1;
-    int offered = 0;
+    int offered = 0;  // jobs offered (accepted ones, and refused ones once refusing)
 
     lumk_launch::submit_fn submit() {
         return [this](std::function<void()> job) {
             std::lock_guard<std::mutex> lock(mutex);
-            if (refuse_from >= 0 && offered >= refuse_from) return false;
-            ++offered;
+            if (refuse_from >= 0 && offered++ >= refuse_from) return false;
+            if (refuse_from < 0) ++offered;
             threads.emplace_back(std::move(job));
             return true;
         };
