@@ -284,6 +284,36 @@ TEST_F(binding, AddClassPublishesTheConstructorUnderTheShortName) {
     EXPECT_EQ(at_level(LUM_LOG_NOTICE).size(), 2u);
 }
 
+// A namespace owns its definitions: every re-creation frees the definitions
+// of the one before (replaced members' too); a definition held strongly
+// elsewhere stays until that holder lets go; a value taken from a gone
+// namespace sees its definition gone.
+TEST_F(binding, NamespacesOwnTheirDefinitions) {
+    lumptr_weak<lum_function_def> replaced;
+    lumptr_weak<lum_function_def> published;
+    lumvar_shared kept_value;
+    lumptr_strong<lum_function_def> held;
+    for (int round = 0; round < 1000; ++round) {
+        lum_namespace ns;
+        lum_function_def* first = lum_namespace::add_function(ns, "f", returns_int(1), 0, 0, "first");
+        lum_function_def* second = lum_namespace::add_function(ns, "f", returns_int(2), 0, 0, "second");
+        if (round == 0) {
+            replaced = lumptr_weak<lum_function_def>(first);
+            published = lumptr_weak<lum_function_def>(second);
+            kept_value = ns.members.at("f");
+        }
+        if (round == 1) held = lumptr_strong<lum_function_def>(second);
+    }
+    EXPECT_TRUE(replaced.expired());
+    EXPECT_TRUE(published.expired());
+    ASSERT_EQ(kept_value->type, LUMVAR_EXT_FUNCTION);
+    EXPECT_EQ(kept_value->ext_function_record()->definition.get(), nullptr);
+    ASSERT_TRUE(held);
+    lum_vm_context context;
+    std::vector<lumvar_shared> no_args;
+    EXPECT_EQ(held->callable(context, no_args)->int_value(), 2);
+}
+
 TEST_F(binding, AddFunctionPublishesHeapValuesAndKeepsBothDefinitions) {
     lum_namespace ns;
     lum_function_def* first = lum_namespace::add_function(ns, "f", returns_int(1), 2, 1, "first");
