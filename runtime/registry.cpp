@@ -5,6 +5,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "runtime/bad_function_call.h"
+
 std::atomic<lum_thread_local_getter*> lum_tl_detail::getter{nullptr};
 std::atomic<uintptr_t> lum_tl_detail::own_getter_mask{~uintptr_t{0}};
 thread_local constinit lum_thread_local* lum_tl_detail::cache __attribute__((tls_model("initial-exec"), visibility("hidden"))) = nullptr;
@@ -32,6 +34,7 @@ lum_thread_local& lum_tl_detail::lookup() {
     // Read before the getter runs: the answer of a getter being replaced is
     // not kept.
     const bool own = own_getter_mask.load(std::memory_order_acquire) != 0;
+    if (!*g) throw lum_bad_function_call();
     lum_thread_local& block = (*g)();
     if (own) cache = &block;
     return block;

@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "runtime/bad_function_call.h"
 #include "runtime/context_fwd.h"
 #include "runtime/job_queue.h"
 #include "runtime/log.h"
@@ -184,7 +185,7 @@ public:
         // host assigns it to the result cell.
         lumvar* value = nullptr;
         try {
-            if (!state->work) throw std::bad_function_call();
+            if (!state->work) throw lum_bad_function_call();
             lumvar_shared produced = state->work();
             value = produced.get();
             if (value != nullptr) ++value->refcount;  // the ring's reference
@@ -271,7 +272,7 @@ lumvar_shared lum_vm_context::return_thread(std::function<lumvar_shared()> work)
         // No VM to hand the work to and no task to suspend: run it here.
         lumvar_shared result;
         try {
-            if (!work) throw std::bad_function_call();
+            if (!work) throw lum_bad_function_call();
             result = work();
         } catch (const std::exception& e) {
             lum_get_log().error("return_thread callback threw an exception: ", e.what());
