@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
@@ -16,6 +17,8 @@
 #include "runtime/namespace.h"
 #include "runtime/registry.h"
 #include "runtime/thread_local.h"
+#include "runtime/value.h"
+#include "types/json_object.h"
 
 
 namespace {
@@ -218,6 +221,34 @@ TEST(ThreadLocal, LogsDuringAndAfterThreadTeardownReachTheDefaultLogger) {
         expected.push_back("late object gone");
     }
     EXPECT_EQ(listener.seen, expected);
+}
+
+struct holds_value_at_thread_exit {
+    lumvar_shared value;
+};
+
+// A per-thread object made before the thread's first lookup holds an owning
+// json value with nested containers: it is released after the thread's block
+// and the other per-thread records are gone, and the release (its walk and its
+// entry stack) works as any other, leaving nothing behind.
+TEST(ThreadLocal, ValuesReleasedAfterThreadTeardownAreReleasedCompletely) {
+    std::atomic<int> texts{0};
+    for (int i = 0; i < 4; ++i) {
+        std::thread([&texts] {
+            static thread_local holds_value_at_thread_exit late;
+            lumvar_shared outer = lumvar_shared::make();
+            lum_std_json* container = outer->json_object(true);
+            for (int k = 0; k < 4; ++k) {
+                lumvar_shared inner = lumvar_shared::make();
+                inner->json_object(true)->push_keyed(lumvar_shared::from_int(k), "k");
+                container->push_keyed(std::move(inner), "x");
+            }
+            outer->flags |= LUMVAR_FLAG_OWNING;
+            if (container->entries.size() == 4 && !container->to_string().empty()) ++texts;  // walked once
+            late.value = std::move(outer);
+        }).join();
+    }
+    EXPECT_EQ(texts.load(), 4);
 }
 
 // The start-up list registers, in this order: "std" buffer, "json" bool,
