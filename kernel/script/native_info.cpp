@@ -3,9 +3,10 @@
 #include <stdexcept>
 
 #include "kernel/compiler/program.h"
+#include "kernel/exec/disasm.h"
 #include "kernel/exec/settings.h"
 
-std::string lum_kernel_program_listing(const lumk_program&) { return ""; }
+std::string lum_kernel_program_listing(const lumk_program& program) { return lumk_disasm(program); }
 
 std::string lum_kernel_native_status(const lumk_program& program) {
     if (lum_kernel_jit_policy.load() == LUM_KERNEL_JIT_OFF) return "off";
@@ -30,3 +31,6 @@ int64_t lum_kernel_aot_library_load(const std::string&, std::string& error) {
 }
 
 std::string lum_kernel_compiler_command() { return ""; }
+
+void lum_kernel_request_native(std::shared_ptr<const lumk_compiled_unit>, const lumk_program*,
+                               const std::function<bool(std::function<void()>)>&) {}

@@ -1,9 +1,12 @@
 // What the script classes show of a program's listing and native code.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
 struct lumk_program;
+struct lumk_compiled_unit;
 
 // The bytecode listing of the program.
 std::string lum_kernel_program_listing(const lumk_program& program);
@@ -22,3 +25,7 @@ std::string lum_kernel_aot_text(const std::vector<const lumk_program*>& programs
 int64_t lum_kernel_aot_library_load(const std::string& path, std::string& error);
 // The C compiler command native compilation uses ("" when none was found).
 std::string lum_kernel_compiler_command();
+
+// Asks for native code before a launch (a compile job goes through `submit`).
+void lum_kernel_request_native(std::shared_ptr<const lumk_compiled_unit> unit, const lumk_program* program,
+                               const std::function<bool(std::function<void()>)>& submit);

@@ -65,6 +65,9 @@ TEST(KernelBareObjects, UnitWithoutCompiledUnitIsEmpty) {
     EXPECT_EQ(typetest::call_method(u.get(), "get", {lumvar_shared::from_string("k")})->type, LUMVAR_NONE);
     EXPECT_EQ(typetest::call_method(u.get(), "kernels", {})->size(), 0);
     EXPECT_EQ(typetest::call_method(u.get(), "disasm", {})->to_std_string(), "");
+    lumptr_strong<lum_std_kernel_job> j = lum_std_kernel_job::tables().factory();
+    EXPECT_EQ(typetest::call_method(j.get(), "wait", {})->type, LUMVAR_NONE);
+    EXPECT_EQ(typetest::call_method(j.get(), "done", {})->payload.i, 0);
 }
 
 }  // namespace

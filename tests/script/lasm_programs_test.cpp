@@ -61,6 +61,17 @@ TEST_P(KernelScriptProgram, OutputErrorsAndStatus) {
     EXPECT_EQ(o.status, fs::exists(with(".status")) ? std::stoi(read_file(with(".status"))) : 0);
 }
 
+// The kernel tour of the README's main command prints what it should.
+TEST(KernelExample, TourOutput) {
+    const fs::path example = fs::path(LUM_SOURCE_DIR) / "examples" / "kernels.lasm";
+    lasmtest::settings s;
+    s.timeout = std::chrono::milliseconds(120000);
+    const lasmtest::outcome o = lasmtest::run(read_file(example), "kernels.lasm", s);
+    EXPECT_EQ(o.out, read_file(program_dir() / "kernels_example.out"));
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.status, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Files, KernelScriptProgram, ::testing::ValuesIn(program_names()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
