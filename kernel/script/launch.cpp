@@ -15,6 +15,7 @@
 #include "kernel/script/kernel_job.h"
 #include "kernel/script/kernel_struct.h"
 #include "kernel/script/memory.h"
+#include "kernel/script/module.h"
 #include "kernel/script/kernel_unit.h"
 #include "vm/symbol_table.h"
 #include "runtime/vm_lock.h"
@@ -136,15 +137,8 @@ state_ptr prepare_launch(lum_std_kernel* kernel, args_t& args, bool copy_strings
     return state;
 }
 
-// Helpers a launch may offer: the VM's workers plus the caller, capped by the
-// thread limit, less the caller.
-int32_t helper_count() {
-    const int32_t workers = static_cast<int32_t>(std::min<uint64_t>(lum_kernel_worker_count(), 1u << 20));
-    const int32_t limit = static_cast<int32_t>(lum_kernel_thread_limit.load());
-    int32_t t = workers + 1;
-    if (limit >= 1 && limit < t) t = limit;
-    return std::max(t, 1) - 1;
-}
+// Helpers a launch may offer: the threads it may use, less the caller.
+int32_t helper_count() { return static_cast<int32_t>(lum_kernel_launch_threads()) - 1; }
 
 // Native code is an optimisation: when asking for it fails, the launch runs
 // interpreted.

@@ -6,13 +6,13 @@
 
 #include "kernel/exec/settings.h"
 #include "kernel/script/convert.h"
+#include "kernel/script/kernel_enqueue.h"
 #include "kernel/script/kernel_job.h"
 #include "kernel/script/kernel_struct.h"
 #include "kernel/script/kernel_unit.h"
 #include "kernel/script/native_info.h"
 #include "kernel/script/unit_cache.h"
 #include "runtime/namespace.h"
-#include "runtime/vm.h"
 #include "types/json_object.h"
 #include "vm/runtime_error.h"
 
@@ -181,8 +181,7 @@ void add(lum_namespace& ns, std::string_view name, lum_native_callable fn, uint3
 }  // namespace
 
 int64_t lum_kernel_launch_threads() {
-    const lum_vm* vm = lum_get_thread_local().vm;
-    const int64_t workers = vm != nullptr ? static_cast<int64_t>(vm->worker_count) : 0;
+    const int64_t workers = static_cast<int64_t>(std::min<uint64_t>(lum_kernel_worker_count(), 1u << 20));
     int64_t t = workers + 1;
     const int64_t limit = lum_kernel_thread_limit.load();
     if (limit >= 1) t = std::min(t, limit);
