@@ -5,22 +5,21 @@
 #include <limits>
 #include <string>
 
-#include "kernel/compiler/type_name.h"
 #include "kernel/exec/launch.h"
-#include "kernel/script/native_info.h"
 #include "kernel/exec/settings.h"
 #include "kernel/script/binding.h"
 #include "kernel/script/convert.h"
 #include "kernel/script/kernel_enqueue.h"
 #include "kernel/script/kernel_job.h"
 #include "kernel/script/kernel_struct.h"
+#include "kernel/script/kernel_unit.h"
 #include "kernel/script/memory.h"
 #include "kernel/script/module.h"
-#include "kernel/script/kernel_unit.h"
-#include "vm/symbol_table.h"
+#include "kernel/script/native_info.h"
 #include "runtime/vm_lock.h"
 #include "types/json_object.h"
 #include "vm/runtime_error.h"
+#include "vm/symbol_table.h"
 
 namespace {
 
