@@ -39,7 +39,14 @@ inline std::filesystem::path temp_dir(const char* tag) {
 inline void use_private_cache() {
     static const bool done = [] {
         const char* v = std::getenv("LUM_KERNEL_CACHE");
-        if (v == nullptr || *v == '\0') ::setenv("LUM_KERNEL_CACHE", temp_dir("cache").c_str(), 1);
+        if (v == nullptr || *v == '\0') {
+            static const std::string dir = temp_dir("cache").string();
+            ::setenv("LUM_KERNEL_CACHE", dir.c_str(), 1);
+            std::atexit([] {
+                std::error_code ec;
+                std::filesystem::remove_all(dir, ec);
+            });
+        }
         return true;
     }();
     (void)done;
@@ -197,6 +204,9 @@ inline child_result run_child(const std::string& scenario, const std::string& ar
     char buf[512];
     while (std::fgets(buf, sizeof buf, pipe)) r.output += buf;
     const int st = ::pclose(pipe);
+    // keep what the scenario printed after its marker line
+    const size_t mark = r.output.find("--child--\n");
+    if (mark != std::string::npos) r.output.erase(0, mark + 10);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
 }
