@@ -5,6 +5,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -182,13 +183,13 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         const fs::path c_file = dir / (base + ".c");
         const fs::path tmp_lib = dir / (base + suffix);
         {
-            FILE* f = std::fopen(c_file.c_str(), "wb");
-            if (f == nullptr) {
-                if (error) *error = "cannot write " + lumk_platform_path_text(c_file);
-                return nullptr;
+            std::ofstream f(c_file, std::ios::binary | std::ios::trunc);
+            bool ok = f.is_open();
+            if (ok) {
+                f.write(source.data(), static_cast<std::streamsize>(source.size()));
+                f.close();
+                ok = !f.fail();
             }
-            const size_t n = std::fwrite(source.data(), 1, source.size(), f);
-            const bool ok = std::fclose(f) == 0 && n == source.size();
             if (!ok) {
                 remove_quietly(c_file);
                 if (error) *error = "cannot write " + lumk_platform_path_text(c_file);
