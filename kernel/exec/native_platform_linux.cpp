@@ -2,6 +2,8 @@
 // folder under LUM_KERNEL_CACHE, XDG_CACHE_HOME or ~/.cache.
 #include "kernel/exec/native_platform.h"
 
+#if !defined(_WIN32)
+
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -116,3 +118,5 @@ void* lumk_platform_open_library(const fs::path& path, std::string* error) {
 void* lumk_platform_symbol(void* library, const char* name) { return ::dlsym(library, name); }
 
 void lumk_platform_close_library(void* library) { ::dlclose(library); }
+
+#endif  // !_WIN32

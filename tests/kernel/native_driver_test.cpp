@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kernel/exec/aot.h"
+#include "kernel/exec/native_platform.h"
 #include "kernel/exec/settings.h"
 #include "tests/kernel/native_test_util.h"
 
@@ -278,6 +279,24 @@ TEST(NativeDriver, SyncLaunchTakesOverAJobThatNeverRuns) {
     std::shared_ptr<const lumk_unit> u2 = unit_of(kPoly);
     lumk_jit_request(u2, u2->programs[0].get(), nullptr);
     EXPECT_EQ(lumk_jit_status(u2->programs[0].get()), "ready");
+
+    // a compile already running on a worker: the sync launch returns only
+    // once it is done (it either waits for the worker or took the job first)
+    for (int round = 0; round < 5; ++round) {
+        std::shared_ptr<const lumk_unit> u3 = unit_of(kSaxpy);
+        const lumk_program* p3 = u3->programs[0].get();
+        std::thread worker;
+        lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+        lumk_jit_request(u3, p3, [&](std::function<void()> job) {
+            worker = std::thread(std::move(job));
+            return true;
+        });
+        lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+        lumk_jit_request(u3, p3, nullptr);
+        EXPECT_EQ(lumk_jit_status(p3), "ready");
+        worker.join();
+        EXPECT_EQ(lumk_jit_status(p3), "ready");
+    }
 }
 
 TEST(NativeDriver, SameCTextSharesOneLibrary) {
@@ -355,6 +374,24 @@ TEST(NativeDriver, LibraryWithoutEntryIsRefused) {
     EXPECT_EQ(lumk_aot_load("no/such/lib.so", &error), -1);
     EXPECT_EQ(error, "cannot load no/such/lib.so");
     fs::remove_all(dir);
+}
+
+TEST(NativeDriver, CommandsQuotingAndOutputLimit) {
+    // a quoted argument reaches the command unchanged, whatever it holds
+    for (const std::string text : {"plain", "two words", "q\"uote", "back\\slash", "$HOME", "`id`", "$(id)", "a'b"}) {
+        std::string out;
+        EXPECT_EQ(lumk_platform_run("printf %s " + lumk_platform_quote(text), &out), 0) << text;
+        EXPECT_EQ(out, text);
+    }
+    std::string out = "stale";
+    EXPECT_EQ(lumk_platform_run("exit 3", &out), 3);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(lumk_platform_run("(echo to-stderr >&2)", &out), 0);
+    EXPECT_EQ(out, "to-stderr\n");
+    // output is kept up to about 16 KB; the rest is read and dropped
+    EXPECT_EQ(lumk_platform_run("i=0; while [ $i -lt 3000 ]; do echo 0123456789; i=$((i+1)); done", &out), 0);
+    EXPECT_GE(out.size(), 16384u);
+    EXPECT_LE(out.size(), 16384u + 512u);
 }
 
 TEST(NativeDriver, CompilerKindAndQuoting) {
