@@ -121,6 +121,28 @@ int child_cache_dir() {
     return 0;
 }
 
+// Plants the fallback folder of this process before the first compile: a
+// symbolic link to a folder of ours, or a folder of another user.
+int child_planted(const std::string& how) {
+    const fs::path tmp = fs::temp_directory_path();
+    const fs::path d = tmp / ("lumioscript-kernels-" + std::to_string(::getpid()));
+    if (how == "symlink") {
+        fs::create_directory(tmp / "real");
+        fs::create_directory_symlink(tmp / "real", d);
+    } else {
+        if (::geteuid() != 0) {
+            std::printf("status=skip\n");
+            return 0;
+        }
+        ::mkdir(d.c_str(), 0700);
+        if (::chown(d.c_str(), 65534, 65534) != 0) return 1;
+    }
+    const int rc = child_sync();
+    std::error_code ec;
+    fs::remove_all(d, ec);
+    return rc;
+}
+
 // Runs the scenario named by LUM_NATIVE_CHILD, if any, and ends the process.
 class child_scenarios : public ::testing::Environment {
 public:
@@ -134,6 +156,7 @@ public:
         if (w == "sync") rc = child_sync();
         else if (w == "aot") rc = child_aot(arg ? arg : "");
         else if (w == "cachedir") rc = child_cache_dir();
+        else if (w == "planted") rc = child_planted(arg ? arg : "");
         std::fflush(stdout);
         std::_Exit(::testing::Test::HasFailure() ? 3 : rc);
     }
@@ -499,6 +522,21 @@ TEST(NativeChild, CacheFolderChoice) {
     r = ntest::run_child("cachedir");
     EXPECT_NE(r.output.find("lumioscript-kernels-"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("mode=700 exists=1"), std::string::npos) << r.output;
+    fs::remove_all(dir);
+}
+
+TEST(NativeChild, PlantedFallbackFolderIsRefused) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    ntest::write_file(dir / "file", "x");
+    env.set("LUM_KERNEL_CACHE", (dir / "file" / "sub").string());  // unusable: the fallback is next
+    env.set("TMPDIR", dir.string());
+    for (const char* how : {"symlink", "foreign"}) {
+        const ntest::child_result r = ntest::run_child("planted", how);
+        if (r.output == "status=skip\n") continue;  // another user's folder needs root
+        EXPECT_EQ(r.output, "status=failed: no directory for compiled kernels (set LUM_KERNEL_CACHE)\n") << how;
+    }
+    EXPECT_TRUE(files_in(dir / "real").empty());  // nothing was written through the link
     fs::remove_all(dir);
 }
 
