@@ -93,6 +93,10 @@ void remove_quietly(const fs::path& p) {
 
 }  // namespace
 
+int lumk_run_command(const std::string& command, std::string* output) { return lumk_platform_run(command, output); }
+
+std::string lumk_quote(const std::string& text) { return lumk_platform_quote(text); }
+
 bool lumk_compiler_is_msvc(const std::string& compiler) {
     const size_t cut = compiler.find_last_of("/\\");
     std::string base = cut == std::string::npos ? compiler : compiler.substr(cut + 1);
@@ -103,7 +107,7 @@ bool lumk_compiler_is_msvc(const std::string& compiler) {
 bool lumk_probe_compiler(const std::string& compiler) {
     const std::string cmd =
         compiler + (lumk_compiler_is_msvc(compiler) ? " /nologo /?" : " --version") + lumk_platform_discard_output();
-    return lumk_platform_run(cmd, nullptr) == 0;
+    return lumk_run_command(cmd, nullptr) == 0;
 }
 
 std::string lumk_find_compiler() {
@@ -196,18 +200,18 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
                 return nullptr;
             }
         }
-        const std::string qc = lumk_platform_quote(lumk_platform_path_text(c_file));
-        const std::string ql = lumk_platform_quote(lumk_platform_path_text(tmp_lib));
+        const std::string qc = lumk_quote(lumk_platform_path_text(c_file));
+        const std::string ql = lumk_quote(lumk_platform_path_text(tmp_lib));
         std::string command;
         if (msvc) {
             const fs::path obj = dir / (base + ".obj");
             command = compiler + " " + flags + " " + qc + " /Fe" + ql + " /Fo" +
-                      lumk_platform_quote(lumk_platform_path_text(obj));
+                      lumk_quote(lumk_platform_path_text(obj));
         } else {
             command = compiler + " " + flags + " -o " + ql + " " + qc;
         }
         std::string output;
-        const int status = lumk_platform_run(command, &output);
+        const int status = lumk_run_command(command, &output);
         remove_quietly(c_file);
         if (msvc) {
             for (const char* ext : {".obj", ".lib", ".exp"}) remove_quietly(dir / (base + ext));

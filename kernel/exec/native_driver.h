@@ -16,6 +16,12 @@
 inline constexpr const char* lumk_jit_flags_msvc = "/nologo /O2 /fp:precise /LD /w";
 inline constexpr const char* lumk_jit_flags_cc = "-O2 -shared -fPIC -fno-strict-aliasing -ffp-contract=off -fno-math-errno -w";
 
+// Runs a command with its error output joined to `output`; the exit status,
+// -1 when it could not be run.
+int lumk_run_command(const std::string& command, std::string* output);
+// `text` as one double-quoted command-line argument (special characters escaped).
+std::string lumk_quote(const std::string& text);
+
 // True for cl, cl.exe, clang-cl and clang-cl.exe (after the last '/' or '\',
 // case-insensitive).
 bool lumk_compiler_is_msvc(const std::string& compiler);

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "kernel/exec/aot.h"
-#include "kernel/exec/native_platform.h"
 #include "kernel/exec/settings.h"
 #include "tests/kernel/native_test_util.h"
 
@@ -403,16 +402,16 @@ TEST(NativeDriver, CommandsQuotingAndOutputLimit) {
     // a quoted argument reaches the command unchanged, whatever it holds
     for (const std::string text : {"plain", "two words", "q\"uote", "back\\slash", "$HOME", "`id`", "$(id)", "a'b"}) {
         std::string out;
-        EXPECT_EQ(lumk_platform_run("printf %s " + lumk_platform_quote(text), &out), 0) << text;
+        EXPECT_EQ(lumk_run_command("printf %s " + lumk_quote(text), &out), 0) << text;
         EXPECT_EQ(out, text);
     }
     std::string out = "stale";
-    EXPECT_EQ(lumk_platform_run("exit 3", &out), 3);
+    EXPECT_EQ(lumk_run_command("exit 3", &out), 3);
     EXPECT_TRUE(out.empty());
-    EXPECT_EQ(lumk_platform_run("(echo to-stderr >&2)", &out), 0);
+    EXPECT_EQ(lumk_run_command("(echo to-stderr >&2)", &out), 0);
     EXPECT_EQ(out, "to-stderr\n");
     // output is kept up to about 16 KB; the rest is read and dropped
-    EXPECT_EQ(lumk_platform_run("i=0; while [ $i -lt 3000 ]; do echo 0123456789; i=$((i+1)); done", &out), 0);
+    EXPECT_EQ(lumk_run_command("i=0; while [ $i -lt 3000 ]; do echo 0123456789; i=$((i+1)); done", &out), 0);
     EXPECT_GE(out.size(), 16384u);
     EXPECT_LE(out.size(), 16384u + 512u);
 }
