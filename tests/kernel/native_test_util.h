@@ -27,10 +27,25 @@ namespace ntest {
 
 using ktest::buffer;
 
-// A fresh private folder under the temporary folder.
+// Folders made by temp_dir in this process; removed at exit.
+inline std::vector<std::string>* made_dirs() {
+    static std::vector<std::string>* const dirs = [] {
+        auto* v = new std::vector<std::string>;
+        std::atexit([] {
+            std::error_code ec;
+            for (const std::string& d : *made_dirs()) std::filesystem::remove_all(d, ec);
+        });
+        return v;
+    }();
+    return dirs;
+}
+
+// A fresh private folder under the temporary folder, removed at exit (also
+// when a test stops early).
 inline std::filesystem::path temp_dir(const char* tag) {
     std::string templ = (std::filesystem::temp_directory_path() / (std::string("lumk-") + tag + "-XXXXXX")).string();
     if (::mkdtemp(templ.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    else made_dirs()->push_back(templ);
     return templ;
 }
 
@@ -39,14 +54,7 @@ inline std::filesystem::path temp_dir(const char* tag) {
 inline void use_private_cache() {
     static const bool done = [] {
         const char* v = std::getenv("LUM_KERNEL_CACHE");
-        if (v == nullptr || *v == '\0') {
-            static const std::string dir = temp_dir("cache").string();
-            ::setenv("LUM_KERNEL_CACHE", dir.c_str(), 1);
-            std::atexit([] {
-                std::error_code ec;
-                std::filesystem::remove_all(dir, ec);
-            });
-        }
+        if (v == nullptr || *v == '\0') ::setenv("LUM_KERNEL_CACHE", temp_dir("cache").c_str(), 1);
         return true;
     }();
     (void)done;
