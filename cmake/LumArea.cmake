@@ -1,19 +1,19 @@
 # lum_area(NAME DIR [DEPS...]): an OBJECT library from every .cpp in DIR.
 # The target exists only once DIR has sources, so areas can be filled in turn.
 function(lum_area name dir)
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+  file(GLOB srcs CONFIGURE_DEPENDS ${lumio_SOURCE_DIR}/${dir}/*.cpp)
   if(NOT srcs)
     return()
   endif()
   add_library(${name} OBJECT ${srcs})
-  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_include_directories(${name} PUBLIC ${lumio_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC Threads::Threads nlohmann_json::nlohmann_json lum_xxhash ${CMAKE_DL_LIBS})
 endfunction()
 
 # lum_test_area(NAME DIR LIBS...): one GoogleTest executable from every .cpp in
 # DIR, linked with the listed object libraries that exist.
 function(lum_test_area name dir)
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+  file(GLOB srcs CONFIGURE_DEPENDS ${lumio_SOURCE_DIR}/${dir}/*.cpp)
   if(NOT srcs)
     return()
   endif()
@@ -25,6 +25,6 @@ function(lum_test_area name dir)
   endforeach()
   add_executable(${name} ${srcs})
   target_link_libraries(${name} PRIVATE ${libs} GTest::gtest GTest::gtest_main GTest::gmock)
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_include_directories(${name} PRIVATE ${lumio_SOURCE_DIR})
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
