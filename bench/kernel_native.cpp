@@ -4,7 +4,9 @@
 // scalar interpreter and, when PoCL is installed, the same kernel in OpenCL C
 // on the CPU with one thread and with all threads. Then the cold compile time
 // with each compiler found, a disk-cache hit in a new process and the
-// per-launch cost of asking for native code once the kernel is ready.
+// per-launch cost of asking for native code once the kernel is ready. (The
+// engine benchmark, bench/kernel_exec.cpp, has the native engine as a launch
+// column with one runner and with every worker.)
 //
 //   saxpy:      y[i] = a * x[i] + y[i]                     (f32, 4M items)
 //   blur:       3x3 box blur over a 2048 x 1024 f32 image  (2-D)
