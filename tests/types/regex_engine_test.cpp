@@ -285,9 +285,11 @@ TEST(RegexEngine, RepeatedSearchesCostWhatTheyMatchNotThePatternSize) {
 }
 
 TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
+    // On the backtracking machine (patterns with back-references or
+    // lookaheads always run there).
     auto code_of = [](const std::string& pattern, const std::string& text, lum_regex_limits limits) {
         lum_regex re(pattern);
-        lum_regex_matcher m(re, limits);
+        lum_regex_matcher m(re, limits, lum_regex_engine::backtracking);
         try {
             m.search(text);
             return -1;
@@ -298,11 +300,12 @@ TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
     // Exponential backtracking (the default budget ends these in about a
     // tenth of a second in a release build; bench/regex.cpp times them).
     lum_regex_limits small;
-    small.max_steps = 2'000'000;
+    small.max_start_steps = 2'000'000;
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(code_of("(a+)+b", std::string(40, 'a'), small), lum_regex_error_complexity);
+    EXPECT_EQ(code_of("(a+)+\\1b", std::string(40, 'a'), {}), lum_regex_error_complexity);
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
-    small.max_steps = 200000;
+    small.max_start_steps = 200000;
     EXPECT_EQ(code_of("(?:a?){30}a{30}", std::string(30, 'a'), small), lum_regex_error_complexity);
     EXPECT_EQ(code_of("(x+x+)+y", std::string(30, 'x'), small), lum_regex_error_complexity);
     EXPECT_EQ(code_of("(?:(?:a|a)+)+b", std::string(40, 'a'), small), lum_regex_error_complexity);
@@ -318,15 +321,68 @@ TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
     roomy.max_stack_bytes = size_t{1} << 30;
     EXPECT_EQ(code_of(nested, std::string(2000, 'a'), roomy), -1);
 
-    // The step budget spans every call of one matcher.
+    // The total budget spans every call of one matcher; each start position
+    // has its own budget as well.
     lum_regex re("a");
     lum_regex_limits few;
     few.max_steps = 50;
-    lum_regex_matcher m(re, few);
+    lum_regex_matcher m(re, few, lum_regex_engine::backtracking);
     const std::string text(100, 'a');
     EXPECT_THROW(
         {
             for (size_t at = 0; at < text.size(); ++at) m.match_here_not_empty(text, at);
         },
         lum_regex_error);
+    lum_regex quadratic("(?=a)\\w*b");
+    lum_regex_limits per_start;
+    per_start.max_start_steps = 5000;  // one start scans the whole text
+    lum_regex_matcher mq(quadratic, per_start);
+    EXPECT_FALSE(mq.search(std::string(2000, 'a')));
+    per_start.max_steps = 100000;  // every start together scan it 2000 times
+    lum_regex_matcher capped(quadratic, per_start);
+    EXPECT_THROW(capped.search(std::string(2000, 'a')), lum_regex_error);
+}
+
+TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
+    // The same hopeless patterns and more run on the NFA: right answers, no budget.
+    lum_regex_limits tiny;
+    tiny.max_steps = 10;
+    tiny.max_start_steps = 10;
+    tiny.max_stack_bytes = 64;
+    auto linear_search = [&](const std::string& pattern, const std::string& text) -> std::optional<span> {
+        lum_regex re(pattern);
+        lum_regex_matcher m(re, tiny);
+        EXPECT_TRUE(m.linear()) << pattern;
+        if (!m.search(text)) return std::nullopt;
+        return span{m.begin(), m.end()};
+    };
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(linear_search("(a+)+b", std::string(8192, 'a')), std::nullopt);
+    EXPECT_EQ(linear_search("(x+x+)+y", std::string(8192, 'x') + "y"), (span{0, 8193}));
+    EXPECT_EQ(linear_search("(?:a?){30}a{30}", std::string(30, 'a')), (span{0, 30}));
+    EXPECT_EQ(linear_search("(?:(?:a|a)+)+b", std::string(8192, 'a')), std::nullopt);
+    EXPECT_EQ(linear_search(".*.*.*.*.*.*=.*", std::string(16384, 'a')), std::nullopt);
+    std::string pairs;
+    for (int i = 0; i < 4000; ++i) pairs += "ab";
+    EXPECT_EQ(linear_search("(a|b)*c", pairs + "xbc"), (span{8001, 8003}));
+    std::string nested;
+    for (int i = 0; i < 60; ++i) nested += "(";
+    nested += "a";
+    for (int i = 0; i < 60; ++i) nested += ")";
+    EXPECT_EQ(linear_search(nested + "*", std::string(8192, 'a')), (span{0, 8192}));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
+
+    // Groups come from the NFA too.
+    lum_regex re("(?:(a)|(b))+c");
+    lum_regex_matcher m(re, tiny);
+    ASSERT_TRUE(m.search(pairs + "xbc"));
+    EXPECT_FALSE(m.matched(1));
+    EXPECT_EQ(m.begin(2), 8001u);
+
+    // Back-references, lookaheads and repeats too large to unroll stay on the
+    // backtracking machine.
+    for (const char* pattern : {"(a)\\1", "(?=a)", "(?!a)b", "(?:ab){30000}"}) {
+        lum_regex r(pattern);
+        EXPECT_FALSE(lum_regex_matcher(r).linear()) << pattern;
+    }
 }

@@ -108,12 +108,13 @@ bool any_contains(const std::vector<std::string>& texts, const std::string& part
 
 // A pattern whose repetition fills the default backtrack memory on a few
 // thousand bytes: sixty nested captures, repeated.
+// The back-reference keeps it on the backtracking machine.
 std::string stack_hungry_pattern() {
     std::string p;
     for (int i = 0; i < 60; ++i) p += "(";
     p += "a";
     for (int i = 0; i < 60; ++i) p += ")";
-    return p + "*";
+    return p + "*\\1";
 }
 
 // Description the engine gives for `pattern` on `text` with default budgets.
