@@ -36,6 +36,17 @@ enum pike_op : uint8_t {
 // was empty) and otherwise leaves the level at d - 1. A thread that entered
 // an iteration at the current position has a lower level than one that
 // consumed in it, so only the level (not the whole path) tells them apart.
+//
+// Deduplication. A thread at a byte-reading instruction (or match) has a
+// future that depends on nothing but its instruction: the first, highest-
+// priority thread to get there wins. Outside checked regions (depth 0) the
+// level is always 0 and the same holds for every instruction. Inside, a later
+// arrival at an instruction is dropped only when an earlier visit with at
+// least its level has been explored completely; an arrival that comes back to
+// an instruction whose visit is still being explored (around a loop, with a
+// lower level) is explored at once, since a backtracking matcher would try it
+// before the rest of that visit. Levels fall on every such round, so an
+// instruction is explored at most once per level.
 struct pike_insn {
     uint8_t op = k_fail;
     uint16_t depth = 0;
@@ -159,27 +170,27 @@ private:
                 if (one >= 0)
                     op(k_byte, depth, static_cast<uint32_t>(one));
                 else if (b.count() == 0)
-                    op(k_fail);
+                    op(k_fail, depth);
                 else
                     op(k_set, depth, intern(b));
                 return;
             }
             case n_bol:
-                op(k_bol);
+                op(k_bol, depth);
                 return;
             case n_eol:
-                op(k_eol);
+                op(k_eol, depth);
                 return;
             case n_wordb:
-                op(k_wordb);
+                op(k_wordb, depth);
                 return;
             case n_nwordb:
-                op(k_nwordb);
+                op(k_nwordb, depth);
                 return;
             case n_group:
-                if (n.value != 0) op(k_save, 0, 2 * n.value);
+                if (n.value != 0) op(k_save, depth, 2 * n.value);
                 emit(n.kids[0], depth);
-                if (n.value != 0) op(k_save, 0, 2 * n.value + 1);
+                if (n.value != 0) op(k_save, depth, 2 * n.value + 1);
                 return;
             case n_concat:
                 for (uint32_t k : n.kids) emit(k, depth);
@@ -187,10 +198,10 @@ private:
             case n_alt: {
                 std::vector<uint32_t> exits;
                 for (size_t i = 0; i + 1 < n.kids.size(); ++i) {
-                    const uint32_t split = op(k_split);
+                    const uint32_t split = op(k_split, depth);
                     prog_.code[split].a = here();
                     emit(n.kids[i], depth);
-                    exits.push_back(op(k_jmp));
+                    exits.push_back(op(k_jmp, depth));
                     prog_.code[split].b = here();
                 }
                 emit(n.kids.back(), depth);
@@ -208,7 +219,7 @@ private:
 
     // One iteration: the captures inside are cleared first.
     void iteration(const node& n, uint16_t depth) {
-        if (n.cap_hi >= n.cap_lo) op(k_reset, 0, 2 * n.cap_lo, 2 * n.cap_hi + 2);
+        if (n.cap_hi >= n.cap_lo) op(k_reset, depth, 2 * n.cap_lo, 2 * n.cap_hi + 2);
         emit(n.kids[0], depth);
     }
 
@@ -229,16 +240,16 @@ private:
             in.b = n.flag ? exit : split + 1;
         };
         if (n.max == infinite) {
-            const uint32_t head = op(k_split);
+            const uint32_t head = op(k_split, depth);
             iteration(n, inner);
             if (checked) op(k_check, inner);
-            op(k_jmp, 0, head);
+            op(k_jmp, inner, head);
             optional(head, here());
             return;
         }
         std::vector<uint32_t> splits;
         for (uint32_t i = n.min; i < n.max; ++i) {
-            splits.push_back(op(k_split));
+            splits.push_back(op(k_split, depth));
             iteration(n, inner);
             if (checked) op(k_check, inner);
         }
@@ -274,15 +285,16 @@ struct lum_pike_matcher::thread_list {
     std::vector<size_t> caps;    // their capture slots, slots_ per thread
     uint32_t count = 0;
     std::vector<uint32_t> stamp;  // per instruction: generation of its last visit
-    std::vector<uint16_t> level;  // per instruction: the highest level it was visited with
+    std::vector<uint16_t> done;   // per instruction: 1 + the highest level fully explored, 0 for none
     uint32_t generation = 0;
 };
 
 // Work of the closure: a thread to follow, or a capture slot to restore.
 struct lum_pike_matcher::pending {
     static constexpr uint32_t restore = 0xFFFFFFFFu;
+    static constexpr uint32_t finish = 0xFFFFFFFEu;
     uint32_t pc;     // or the slot
-    uint32_t level;  // or `restore`
+    uint32_t level;  // or `restore` (value: the slot's old value) or `finish` (value: the level explored)
     size_t value;
 };
 
@@ -300,7 +312,7 @@ void lum_pike_matcher::prepare(uint32_t slots) {
             list = std::make_unique<thread_list>();
             list->pc.resize(program_.threads);
             list->stamp.assign(size, 0);
-            list->level.assign(size, 0);
+            list->done.assign(size, 0);
         }
         list->caps.assign(size_t{program_.threads} * slots, npos);
         list->count = 0;
@@ -357,12 +369,26 @@ void lum_pike_matcher::add(thread_list& list, uint32_t pc0, uint32_t level0, siz
             caps[work.pc] = work.value;
             continue;
         }
+        if (work.level == pending::finish) {
+            const auto explored = static_cast<uint16_t>(work.value + 1);
+            if (list.done[work.pc] < explored) list.done[work.pc] = explored;
+            continue;
+        }
         uint32_t pc = work.pc, level = work.level;
         for (bool alive = true; alive;) {
             const pike_insn& in = code[pc];
-            if (list.stamp[pc] == generation && (in.op <= k_match || level <= list.level[pc])) break;
-            list.stamp[pc] = generation;
-            list.level[pc] = static_cast<uint16_t>(level);
+            if (in.op <= k_match || in.depth == 0) {
+                if (list.stamp[pc] == generation) break;
+                list.stamp[pc] = generation;
+            } else {
+                if (list.stamp[pc] != generation) {
+                    list.stamp[pc] = generation;
+                    list.done[pc] = 0;
+                } else if (list.done[pc] > level) {
+                    break;
+                }
+                stack_.push_back(pending{pc, pending::finish, level});
+            }
             switch (in.op) {
                 case k_byte:
                 case k_set:
