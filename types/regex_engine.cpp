@@ -375,6 +375,15 @@ struct lum_regex_matcher::frame {
 
 namespace {
 enum : uint32_t { fr_undo, fr_choice, fr_star_greedy, fr_star_lazy, fr_look_pos, fr_look_neg };
+
+// In front of the NFA the backtracking machine may spend this many steps per
+// byte of the text (all calls on that text together) and this much
+// backtrack stack before the NFA takes over.
+constexpr uint64_t quick_steps_per_byte = 24;
+constexpr size_t quick_frames = size_t{1} << 16;
+
+// The quick allowance is spent: the call goes to the NFA.
+struct quick_spent {};
 }
 
 lum_regex_matcher::lum_regex_matcher(const lum_regex& expression, lum_regex_limits limits, lum_regex_engine engine)
@@ -383,8 +392,10 @@ lum_regex_matcher::lum_regex_matcher(const lum_regex& expression, lum_regex_limi
       steps_left_(limits.max_steps),
       max_frames_(std::max<size_t>(1, limits.max_stack_bytes / sizeof(frame))),
       registers_(program_.registers, npos) {
-    if (engine == lum_regex_engine::automatic && expression.pike() != nullptr)
+    if (engine != lum_regex_engine::backtracking && expression.pike() != nullptr) {
         pike_ = std::make_unique<lum_pike_matcher>(*expression.pike(), program_.scan);
+        nfa_only_ = engine == lum_regex_engine::nfa;
+    }
 }
 
 lum_regex_matcher::~lum_regex_matcher() = default;
@@ -402,7 +413,7 @@ const size_t* lum_regex_matcher::pike_groups() const {
 size_t lum_regex_matcher::begin(uint32_t group) const {
     if (group == 0) return match_begin_;
     if (match_begin_ == npos || group > program_.groups) return npos;
-    const size_t* slots = pike_ ? pike_groups() : registers_.data();
+    const size_t* slots = on_nfa_ ? pike_groups() : registers_.data();
     const size_t b = slots[2 * group], e = slots[2 * group + 1];
     return b == npos || e == npos || e < b ? npos : b;
 }
@@ -410,7 +421,7 @@ size_t lum_regex_matcher::begin(uint32_t group) const {
 size_t lum_regex_matcher::end(uint32_t group) const {
     if (group == 0) return match_end_;
     if (begin(group) == npos) return npos;
-    return (pike_ ? pike_groups() : registers_.data())[2 * group + 1];
+    return (on_nfa_ ? pike_groups() : registers_.data())[2 * group + 1];
 }
 
 void lum_regex_matcher::fail_complexity(uint64_t budget) {
@@ -425,12 +436,17 @@ void lum_regex_matcher::fail_stack() {
 }
 
 void lum_regex_matcher::grow_stack() {
-    if (stack_.size() >= max_frames_) fail_stack();
+    if (stack_.size() >= max_frames_ || (quick_ && stack_.size() >= quick_frames)) fail_stack();
     size_t want = std::max<size_t>(64, stack_.capacity() * 2);
     stack_.reserve(std::min(want, max_frames_));
 }
 
 void lum_regex_matcher::charge(uint64_t steps) {
+    if (quick_) {
+        if (quick_left_ <= steps) throw quick_spent{};
+        quick_left_ -= steps;
+        return;
+    }
     if (steps_left_ <= steps) {
         steps_used_ += steps_left_;
         steps_left_ = 0;
@@ -463,16 +479,38 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
     size_ = text.size();
     mode_ = how;
     match_begin_ = match_end_ = npos;
-    if (pike_) {
-        pike_groups_ready_ = false;
-        const lum_pike_mode pm = how == mode::search ? lum_pike_mode::search
-                                 : how == mode::full ? lum_pike_mode::full
-                                                     : lum_pike_mode::here_not_empty;
-        if (!pike_->run(text, start, pm)) return false;
-        match_begin_ = pike_->begin();
-        match_end_ = pike_->end();
-        return true;
+    on_nfa_ = false;
+    if (!pike_) return backtrack_search(text, start, how);
+    if (!nfa_only_) {
+        if (text.data() != quick_text_ || text.size() != quick_size_) {
+            quick_text_ = text.data();
+            quick_size_ = text.size();
+            quick_left_ = quick_steps_per_byte * (uint64_t{text.size()} + 64);
+        }
+        quick_ = true;
+        try {
+            const bool found = backtrack_search(text, start, how);
+            quick_ = false;
+            return found;
+        } catch (const quick_spent&) {
+        } catch (const lum_regex_error&) {  // its stack allowance
+        }
+        quick_ = false;
+        nfa_only_ = true;
+        match_begin_ = match_end_ = npos;
     }
+    on_nfa_ = true;
+    pike_groups_ready_ = false;
+    const lum_pike_mode pm = how == mode::search ? lum_pike_mode::search
+                             : how == mode::full ? lum_pike_mode::full
+                                                 : lum_pike_mode::here_not_empty;
+    if (!pike_->run(text, start, pm)) return false;
+    match_begin_ = pike_->begin();
+    match_end_ = pike_->end();
+    return true;
+}
+
+bool lum_regex_matcher::backtrack_search(std::string_view text, size_t start, mode how) {
     unset_registers();
     const prefilter& scan = program_.scan;
     if (start > size_ || size_ - start < scan.min_length) return false;
@@ -516,12 +554,17 @@ bool lum_regex_matcher::attempt(size_t start) {
     size_t barrier = npos;  // frame of the innermost open lookahead
     uint32_t pc = 0;
     size_t pos = start;
-    // This start's allowance: its own budget, or what is left of the total.
-    const bool own_budget = limits_.max_start_steps < steps_left_;
-    const uint64_t allowance = own_budget ? limits_.max_start_steps : steps_left_;
+    // This start's allowance: its own budget, or what is left of the total
+    // (in front of the NFA: what is left of the quick allowance).
+    const bool own_budget = !quick_ && limits_.max_start_steps < steps_left_;
+    const uint64_t allowance = quick_ ? quick_left_ : own_budget ? limits_.max_start_steps : steps_left_;
     uint64_t steps = allowance;
 
     auto fail_complexity = [&]() {
+        if (quick_) {
+            quick_left_ = 0;
+            throw quick_spent{};
+        }
         steps_used_ += allowance;
         steps_left_ -= allowance;
         this->fail_complexity(own_budget ? limits_.max_start_steps : limits_.max_steps);
@@ -541,8 +584,12 @@ bool lum_regex_matcher::attempt(size_t start) {
         }
     };
     auto done = [&](bool result) {
-        steps_used_ += allowance - steps;
-        steps_left_ -= allowance - steps;
+        if (quick_) {
+            quick_left_ = steps;
+        } else {
+            steps_used_ += allowance - steps;
+            steps_left_ -= allowance - steps;
+        }
         return result;
     };
 

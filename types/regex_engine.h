@@ -10,8 +10,11 @@
 // above are never digits, spaces or word bytes, in any locale.
 //
 // Two matchers give the same results. Patterns without back-references and
-// lookaheads run on an NFA simulation (types/regex_pike.h) in time linear in
-// the text, with no step budget. The others run on a backtracking machine
+// lookaheads run in time linear in the text, with no step budget: each call
+// first tries the backtracking machine on a small allowance of steps (a few
+// per byte of the text, for the whole text), and once that is spent the NFA
+// simulation (types/regex_pike.h) runs this and every later call of the
+// matcher. The other patterns run on the backtracking machine
 // whose backtrack stack lives on the heap and never recurses, so no pattern
 // and input can exhaust a thread's stack; a step budget per start position, a
 // total step budget and a budget on the backtrack stack's memory bound every
@@ -67,7 +70,7 @@ struct lum_regex_limits {
     // and replacement work) of all the matcher's calls together before
     // error_complexity; the default ends the worst search in well under a
     // second. The NFA's own work is never counted.
-    uint64_t max_steps = 200'000'000;
+    uint64_t max_steps = 100'000'000;
     // Backtracking machine steps spent at one start position before
     // error_complexity: exponential backtracking is given up on early.
     uint64_t max_start_steps = 20'000'000;
@@ -84,8 +87,9 @@ class lum_pike_matcher;
 
 // The matcher that runs a lum_regex_matcher's calls.
 enum class lum_regex_engine : uint8_t {
-    automatic,     // the NFA when the pattern allows it, else backtracking
+    automatic,     // linear time when the pattern allows it, else backtracking
     backtracking,  // always the backtracking machine, with its budgets
+    nfa,           // the NFA alone when the pattern allows it, else backtracking
 };
 
 class lum_regex {
@@ -142,7 +146,7 @@ public:
     size_t end(uint32_t group = 0) const;
     bool matched(uint32_t group) const { return begin(group) != npos; }
     uint32_t group_count() const noexcept;
-    // Whether the calls run on the NFA.
+    // Whether the calls run in linear time (the NFA backs them).
     bool linear() const noexcept { return pike_ != nullptr; }
 
     // Steps used so far by this matcher (all calls together).
@@ -162,6 +166,7 @@ private:
     bool attempt(size_t start);
     [[noreturn]] void fail_complexity(uint64_t budget);
     const size_t* pike_groups() const;
+    bool backtrack_search(std::string_view text, size_t start, mode how);
     [[noreturn]] void fail_stack();
     void grow_stack();
 
@@ -180,4 +185,13 @@ private:
     std::unique_ptr<lum_pike_matcher> pike_;
     mutable std::vector<size_t> pike_groups_;
     mutable bool pike_groups_ready_ = false;
+    bool on_nfa_ = false;  // the last call ran on the NFA
+    // The backtracking machine's allowance in front of the NFA: `quick_`
+    // while it is being used, steps left for the text at `quick_text_`,
+    // and whether the NFA runs every call from now on.
+    bool quick_ = false;
+    bool nfa_only_ = false;
+    uint64_t quick_left_ = 0;
+    const char* quick_text_ = nullptr;
+    size_t quick_size_ = 0;
 };

@@ -4,7 +4,8 @@
 // word boundaries, alternation priority) on random subjects. Match positions,
 // every capture group, whole-text and non-empty matches, findall, split and
 // replace must come out the same from the NFA, the backtracking machine with
-// its default budgets and the backtracking machine with no budget at all.
+// its default budgets, the backtracking machine with no budget at all, and
+// the automatic choice (backtracking on an allowance, then the NFA).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -128,14 +129,15 @@ TEST(RegexDifferential, NfaAndBacktrackingAgreeOnGeneratedPatterns) {
         for (int i = 0; i < 8; ++i, ++cases) {
             const std::string text = maker.subject();
             const size_t start = maker.pick(static_cast<uint32_t>(text.size()) + 1);
-            const std::string nfa = describe(*re, text, lum_regex_engine::automatic, false, start);
+            const std::string nfa = describe(*re, text, lum_regex_engine::nfa, false, start);
             const std::string backtracking = describe(*re, text, lum_regex_engine::backtracking, false, start);
             const std::string unlimited = describe(*re, text, lum_regex_engine::backtracking, true, start);
-            if (nfa == backtracking && nfa == unlimited) continue;
+            const std::string automatic = describe(*re, text, lum_regex_engine::automatic, false, start);
+            if (nfa == backtracking && nfa == unlimited && nfa == automatic) continue;
             if (++failures <= 10) {
                 ADD_FAILURE() << "pattern /" << pattern << "/ on \"" << text << "\" from " << start
                               << "\n  nfa:          " << nfa << "\n  backtracking: " << backtracking
-                              << "\n  unlimited:    " << unlimited;
+                              << "\n  unlimited:    " << unlimited << "\n  automatic:    " << automatic;
             }
         }
     }

@@ -13,6 +13,7 @@
 
 #include "types/regex_engine.h"
 #include "types/regex_service.h"
+#include "types/regex_text.h"
 
 namespace {
 
@@ -374,10 +375,22 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
 
     // Groups come from the NFA too.
     lum_regex re("(?:(a)|(b))+c");
-    lum_regex_matcher m(re, tiny);
+    lum_regex_matcher m(re, tiny, lum_regex_engine::nfa);
     ASSERT_TRUE(m.search(pairs + "xbc"));
     EXPECT_FALSE(m.matched(1));
     EXPECT_EQ(m.begin(2), 8001u);
+
+    // A walk whose first matches are cheap for the backtracking machine and
+    // whose later searches are not: the NFA takes over mid-walk.
+    lum_regex walk("(a|b)*(c)");
+    lum_regex_matcher mw(walk, tiny);
+    const std::string text = "cc" + pairs + "xbc";
+    std::vector<std::string> found;
+    lum_regex_each_match(mw, text, [&](size_t b, size_t e) {
+        found.push_back(text.substr(b, e - b) + "/" + std::to_string(mw.begin(1)) + "/" + std::to_string(mw.begin(2)));
+    });
+    const std::string none = std::to_string(lum_regex_matcher::npos);
+    EXPECT_EQ(found, (std::vector<std::string>{"c/" + none + "/0", "c/" + none + "/1", "bc/8003/8004"}));
 
     // Back-references, lookaheads and repeats too large to unroll stay on the
     // backtracking machine.
