@@ -4,7 +4,11 @@
 // matches instead of crashing or hanging.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <clocale>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -218,6 +222,35 @@ TEST(RegexEngine, CapturesFollowEcmaScript) {
     lum_regex_matcher m(empty_reference);
     EXPECT_TRUE(m.search(std::string_view()));
     EXPECT_TRUE(m.match_full(std::string_view()));
+}
+
+TEST(RegexEngine, ClassesAreAsciiWhateverTheLocale) {
+    const char* names[] = {"alnum", "alpha", "blank", "cntrl", "digit", "graph",
+                           "lower", "print", "punct", "space", "upper", "xdigit"};
+    int (*const c_locale[])(int) = {isalnum, isalpha, isblank, iscntrl, isdigit, isgraph,
+                                    islower, isprint, ispunct, isspace, isupper, isxdigit};
+    std::vector<std::unique_ptr<lum_regex>> before;
+    for (const char* name : names) before.push_back(std::make_unique<lum_regex>(std::string("[[:") + name + ":]]"));
+    const char* const previous = std::setlocale(LC_ALL, nullptr);
+    const std::string saved = previous != nullptr ? previous : "C";
+    std::setlocale(LC_ALL, "C.UTF-8");  // a host may do this; nothing may change
+    for (size_t i = 0; i < std::size(names); ++i) {
+        const lum_regex after(std::string("[[:") + names[i] + ":]]");
+        for (int c = 0; c < 256; ++c) {
+            const std::string byte(1, static_cast<char>(c));
+            const bool expected = c < 0x80 && c_locale[i](c) != 0;  // the C locale's ASCII table
+            EXPECT_EQ(lum_regex_matcher(*before[i]).match_full(byte), expected) << names[i] << " " << c;
+            EXPECT_EQ(lum_regex_matcher(after).match_full(byte), expected) << names[i] << " " << c;
+        }
+    }
+    std::setlocale(LC_ALL, saved.c_str());
+    for (int c = 0x80; c < 256; ++c) {
+        const std::string byte(1, static_cast<char>(c));
+        EXPECT_FALSE(full("\\w|\\d|\\s|[\\w\\d\\s]", byte)) << c;
+        EXPECT_TRUE(full("\\W\\D\\S", byte + byte + byte)) << c;
+        EXPECT_EQ(search("\\b", "a" + byte), (span{0, 0}));
+        EXPECT_EQ(search("a\\b", "a" + byte), (span{0, 1}));  // a word boundary before a high byte
+    }
 }
 
 TEST(RegexEngine, LaterSearchesSeeTheBytesBeforeTheirStart) {

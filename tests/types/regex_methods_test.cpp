@@ -158,6 +158,25 @@ TEST(RegexMethods, ResultsComeBackFromTheWorker) {
     EXPECT_TRUE(h.fx.log->take_errors().empty());
 }
 
+TEST(RegexMethods, OrdinarySearchesOnLongInputsNeverFailForTheBudget) {
+    // Quadratic for a backtracking matcher, inside the input limit of 8192
+    // bytes for the pattern: every method finds the right answer, nothing is logged.
+    method_host h;
+    std::string text;
+    for (int i = 0; i < 4000; ++i) text += "ab";
+    text += "xbc";
+    EXPECT_EQ(int_of(h.call(lum_string_regex_search, text, {"(a|b)*c"})), 8001);
+    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, text, {"(a|b)*c"})), list{"bc"});
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, text, {"(?:(a)|b)*xbc"})), 1);
+    EXPECT_EQ(list_of(h.call(lum_string_regex_split, text, {"(a|b)*c"})), (list{text.substr(0, 8001)}));
+    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, text, {"(a|b)*(c)", "[$1$2]"})), text.substr(0, 8001) + "[bc]");
+    EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, text, {"(a|b)*c", ""})), 1);
+    EXPECT_EQ(h.object->text, text.substr(0, 8001));
+    // Exponential for a backtracking matcher.
+    EXPECT_EQ(int_of(h.call(lum_string_regex_search, std::string(8000, 'a'), {"(a+)+b"})), -1);
+    EXPECT_TRUE(h.fx.log->take_errors().empty());
+}
+
 TEST(RegexMethods, ReplaceInplaceWorksOnTheCallingThread) {
     method_host h(0);  // no worker at all
     EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, "abbc", {"b+", "<$&>"})), 1);
