@@ -141,7 +141,8 @@ public:
     // After a successful call: group 0 is the whole match; a group that did
     // not take part reports npos for both ends. The first question about a
     // group after an NFA match works the groups out (a second NFA run over
-    // the match; it may throw std::bad_alloc).
+    // the match; it may throw std::bad_alloc), so the call's text must still
+    // be there when groups 1 and up are asked for.
     size_t begin(uint32_t group = 0) const;
     size_t end(uint32_t group = 0) const;
     bool matched(uint32_t group) const { return begin(group) != npos; }
