@@ -303,6 +303,9 @@ lum_pike_matcher::lum_pike_matcher(const lum_pike_program& program, const prefil
 
 lum_pike_matcher::~lum_pike_matcher() = default;
 
+// Sizes the lists for `slots` capture slots per thread: allocations happen
+// on the first run and on the first question about groups, never per byte or
+// per match (a thread's slots are written whenever it is added).
 void lum_pike_matcher::prepare(uint32_t slots) {
     if (slots_ == slots && lists_[0]) return;
     slots_ = slots;
@@ -314,10 +317,11 @@ void lum_pike_matcher::prepare(uint32_t slots) {
             list->stamp.assign(size, 0);
             list->done.assign(size, 0);
         }
-        list->caps.assign(size_t{program_.threads} * slots, npos);
+        const size_t needed = size_t{program_.threads} * slots;
+        if (list->caps.size() < needed) list->caps.resize(needed);
         list->count = 0;
     }
-    seed_.assign(slots, npos);
+    seed_.resize(slots);
 }
 
 
@@ -519,8 +523,19 @@ bool lum_pike_matcher::simulate(bool seed_once, size_t* best) {
                 break;
             }
             if (c < 0) continue;
-            if (in.op == k_byte ? c == static_cast<int>(in.a) : sets[in.a][c] != 0)
-                add(*next, pc + 1, in.depth, caps, pos + 1);
+            if (in.op == k_byte ? c == static_cast<int>(in.a) : sets[in.a][c] != 0) {
+                const uint32_t to = pc + 1;
+                if (code[to].op <= k_match) {
+                    // Straight on to the next byte-reading instruction: no closure to follow.
+                    if (next->stamp[to] == next->generation) continue;
+                    next->stamp[to] = next->generation;
+                    const uint32_t t = next->count++;
+                    next->pc[t] = to;
+                    std::copy(caps, caps + slots, next->caps.data() + size_t{t} * slots);
+                } else {
+                    add(*next, to, in.depth, caps, pos + 1);
+                }
+            }
         }
         if (pos >= n) break;
         std::swap(now, next);
