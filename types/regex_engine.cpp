@@ -480,7 +480,7 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
     mode_ = how;
     match_begin_ = match_end_ = npos;
     on_nfa_ = false;
-    if (!pike_) return backtrack_search(text, start, how);
+    if (!pike_ || !pike_->affordable(text.size())) return backtrack_search(text, start, how);
     if (!nfa_only_) {
         if (text.data() != quick_text_ || text.size() != quick_size_) {
             quick_text_ = text.data();

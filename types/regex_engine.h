@@ -14,7 +14,9 @@
 // first tries the backtracking machine on a small allowance of steps (a few
 // per byte of the text, for the whole text), and once that is spent the NFA
 // simulation (types/regex_pike.h) runs this and every later call of the
-// matcher. The other patterns run on the backtracking machine
+// matcher. The other patterns, and texts so long that the NFA's worst case
+// for the pattern's size would take more than about half a second, run on
+// the backtracking machine
 // whose backtrack stack lives on the heap and never recurses, so no pattern
 // and input can exhaust a thread's stack; a step budget per start position, a
 // total step budget and a budget on the backtrack stack's memory bound every
@@ -147,7 +149,8 @@ public:
     size_t end(uint32_t group = 0) const;
     bool matched(uint32_t group) const { return begin(group) != npos; }
     uint32_t group_count() const noexcept;
-    // Whether the calls run in linear time (the NFA backs them).
+    // Whether the pattern runs in linear time (the NFA backs the calls on
+    // texts that are not too long for its size).
     bool linear() const noexcept { return pike_ != nullptr; }
 
     // Steps used so far by this matcher (all calls together).

@@ -58,6 +58,8 @@ struct pike_insn {
 constexpr size_t max_program = 20000;
 // Capture storage per thread list (threads x slots).
 constexpr size_t max_capture_slots = size_t{1} << 19;
+// Threads x bytes of the worst case a text may have (about half a second).
+constexpr size_t max_thread_steps = size_t{1} << 25;
 
 size_t add_capped(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
 size_t mul_capped(size_t a, size_t b) {
@@ -302,6 +304,10 @@ lum_pike_matcher::lum_pike_matcher(const lum_pike_program& program, const prefil
     : program_(program), scan_(scan) {}
 
 lum_pike_matcher::~lum_pike_matcher() = default;
+
+bool lum_pike_matcher::affordable(size_t size) const noexcept {
+    return mul_capped(program_.threads, add_capped(size, 1)) <= max_thread_steps;
+}
 
 // Sizes the lists for `slots` capture slots per thread: allocations happen
 // on the first run and on the first question about groups, never per byte or

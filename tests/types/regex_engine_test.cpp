@@ -425,6 +425,18 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
     const std::string none = std::to_string(lum_regex_matcher::npos);
     EXPECT_EQ(found, (std::vector<std::string>{"c/" + none + "/0", "c/" + none + "/1", "bc/8003/8004"}));
 
+    // A text too long for the pattern's size goes to the backtracking
+    // machine, whose budget refuses it quickly instead of the NFA's minutes.
+    std::string words;
+    for (int i = 0; i < 2000; ++i) words += (i ? "|k" : "k") + std::to_string(i) + ";";
+    lum_regex many(words);
+    lum_regex_limits some;
+    some.max_steps = 5'000'000;
+    lum_regex_matcher mm(many, some);
+    EXPECT_TRUE(mm.linear());
+    EXPECT_EQ(mm.search("..k1999;.."), true);
+    EXPECT_THROW(mm.search(std::string(262144, 'k')), lum_regex_error);
+
     // Back-references, lookaheads and repeats too large to unroll stay on the
     // backtracking machine.
     for (const char* pattern : {"(a)\\1", "(?=a)", "(?!a)b", "(?:ab){30000}"}) {
