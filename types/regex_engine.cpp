@@ -356,6 +356,7 @@ lum_regex::lum_regex(std::string_view pattern) {
     generator gen(syntax.nodes, syntax.sets, *prog);
     gen.emit_root(syntax.root);
     finish(*prog, syntax.nodes[syntax.root]);
+    prog->scan.required = required_byte(syntax, prog->scan.prefix);
     program_ = std::move(prog);
     pike_ = lum_pike_compile(syntax);
 }
@@ -480,6 +481,7 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
     mode_ = how;
     match_begin_ = match_end_ = npos;
     on_nfa_ = false;
+    if (!required_ahead(start)) return false;
     if (!pike_ || !pike_->affordable(text.size())) return backtrack_search(text, start, how);
     if (!nfa_only_) {
         if (text.data() != quick_text_ || text.size() != quick_size_) {
@@ -508,6 +510,23 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
     match_begin_ = pike_->begin();
     match_end_ = pike_->end();
     return true;
+}
+
+// Whether the byte every match contains occurs from `start` on; the place
+// found is kept for the later calls on the same text.
+bool lum_regex_matcher::required_ahead(size_t start) {
+    const int byte = program_.scan.required;
+    if (byte < 0 || start > size_) return true;
+    if (text_ == required_text_ && size_ == required_size_) {
+        if (required_at_ != npos && required_at_ >= start) return true;
+        if (required_at_ == npos && required_from_ <= start) return false;
+    }
+    const void* found = size_ > start ? std::memchr(text_ + start, byte, size_ - start) : nullptr;
+    required_text_ = text_;
+    required_size_ = size_;
+    required_from_ = start;
+    required_at_ = found == nullptr ? npos : static_cast<size_t>(static_cast<const unsigned char*>(found) - text_);
+    return found != nullptr;
 }
 
 bool lum_regex_matcher::backtrack_search(std::string_view text, size_t start, mode how) {

@@ -171,6 +171,7 @@ private:
     [[noreturn]] void fail_complexity(uint64_t budget);
     const size_t* pike_groups() const;
     bool backtrack_search(std::string_view text, size_t start, mode how);
+    bool required_ahead(size_t start);
     [[noreturn]] void fail_stack();
     void grow_stack();
 
@@ -198,4 +199,10 @@ private:
     uint64_t quick_left_ = 0;
     const char* quick_text_ = nullptr;
     size_t quick_size_ = 0;
+    // Where the byte every match contains was found last in the text at
+    // `required_text_`, looking from `required_from_` on (npos: nowhere).
+    const unsigned char* required_text_ = nullptr;
+    size_t required_size_ = 0;
+    size_t required_from_ = 0;
+    size_t required_at_ = npos;
 };

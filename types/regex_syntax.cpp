@@ -596,6 +596,47 @@ bool prefilter::may_start(const unsigned char* s, size_t n, size_t at) const {
     return true;
 }
 
+int required_byte(const tree& syntax, std::string_view prefix) {
+    // Bottom-up (children come before parents): the bytes each node's matches all contain.
+    std::vector<bits> need(syntax.nodes.size());
+    for (size_t i = 0; i < syntax.nodes.size(); ++i) {
+        const node& n = syntax.nodes[i];
+        bits& r = need[i];
+        switch (n.kind) {
+            case n_char:
+                r.set(n.value);
+                break;
+            case n_set:
+                if (syntax.sets[n.value].count() == 1) r = syntax.sets[n.value];
+                break;
+            case n_group:
+                r = need[n.kids[0]];
+                break;
+            case n_concat:
+                for (uint32_t k : n.kids) r |= need[k];
+                break;
+            case n_alt:
+                r = need[n.kids[0]];
+                for (uint32_t k : n.kids)
+                    for (int w = 0; w < 4; ++w) r.w[w] &= need[k].w[w];
+                break;
+            case n_repeat:
+                if (n.min >= 1) r = need[n.kids[0]];
+                break;
+            default:  // empty, assertions, lookaheads, back-references: nothing
+                break;
+        }
+    }
+    bits r = need[syntax.root];
+    for (const char c : prefix) {
+        const auto b = static_cast<unsigned char>(c);
+        r.w[b >> 6] &= ~(uint64_t{1} << (b & 63));
+    }
+    for (unsigned c = 256; c-- > 0;)  // a high byte first: rarer in most texts
+        if (r.test(c)) return static_cast<int>(c);
+    return -1;
+}
+
 tree parse(std::string_view pattern) {
     parser ps(pattern);
     tree t;

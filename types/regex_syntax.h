@@ -122,6 +122,7 @@ struct prefilter {
     int first_count = 256;
     std::string prefix;         // every match starts with these bytes
     bool pure_literal = false;  // the pattern is `prefix` alone, without groups
+    int required = -1;          // a byte every match contains (not one of the prefix), or -1
 
     // The first position from `at` on where a match can start (memchr /
     // memmem for a prefix, a table scan for the first bytes), or npos.
@@ -133,5 +134,9 @@ struct prefilter {
 
 // Parses and analyses `pattern`; throws lum_regex_error with a compile code.
 tree parse(std::string_view pattern);
+
+// A byte that every match of `syntax` contains and that `prefix` does not,
+// or -1: a text without it from the search's start on has no match.
+int required_byte(const tree& syntax, std::string_view prefix);
 
 }  // namespace lum_regex_syntax
