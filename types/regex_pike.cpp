@@ -58,8 +58,8 @@ struct pike_insn {
 constexpr size_t max_program = 20000;
 // Capture storage per thread list (threads x slots).
 constexpr size_t max_capture_slots = size_t{1} << 19;
-// Threads x bytes of the worst case a text may have (about half a second).
-constexpr size_t max_thread_steps = size_t{1} << 25;
+// Instruction visits of the worst case a text may have (well under a second).
+constexpr size_t max_visits = size_t{1} << 26;
 
 size_t add_capped(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
 size_t mul_capped(size_t a, size_t b) {
@@ -75,6 +75,7 @@ struct lum_pike_program {
     byte_table word{};
     uint32_t groups = 0;
     uint32_t threads = 0;  // byte, set and match instructions: the most threads a list holds
+    size_t visits = 0;     // the most instruction visits at one position (one per level)
 };
 
 namespace {
@@ -274,8 +275,10 @@ std::shared_ptr<const lum_pike_program> lum_pike_compile(const tree& syntax) {
     compiler.emit_root();
     prog->groups = syntax.groups;
     prog->word = to_table(syntax.word);
-    for (const pike_insn& in : prog->code)
+    for (const pike_insn& in : prog->code) {
         if (in.op == k_byte || in.op == k_set || in.op == k_match) ++prog->threads;
+        prog->visits += size_t{in.depth} + 1;
+    }
     if (mul_capped(prog->threads, 2 * (size_t{prog->groups} + 1)) > max_capture_slots) return nullptr;
     return prog;
 }
@@ -306,7 +309,7 @@ lum_pike_matcher::lum_pike_matcher(const lum_pike_program& program, const prefil
 lum_pike_matcher::~lum_pike_matcher() = default;
 
 bool lum_pike_matcher::affordable(size_t size) const noexcept {
-    return mul_capped(program_.threads, add_capped(size, 1)) <= max_thread_steps;
+    return mul_capped(program_.visits, add_capped(size, 1)) <= max_visits;
 }
 
 // Sizes the lists for `slots` capture slots per thread: allocations happen

@@ -48,9 +48,9 @@ public:
     lum_pike_matcher(const lum_pike_matcher&) = delete;
     lum_pike_matcher& operator=(const lum_pike_matcher&) = delete;
 
-    // Whether a text of `size` bytes keeps the worst case (every thread alive
-    // at every byte) within a fraction of a second; longer texts are left to
-    // the backtracking matcher and its budgets.
+    // Whether a text of `size` bytes keeps the worst case (every instruction
+    // visited at every byte, once per level) within a fraction of a second;
+    // longer texts are left to the backtracking matcher and its budgets.
     bool affordable(size_t size) const noexcept;
 
     bool run(std::string_view text, size_t start, lum_pike_mode mode);
