@@ -16,12 +16,15 @@
 // simulation (types/regex_pike.h) runs this and every later call of the
 // matcher. The other patterns, and texts so long that the NFA's worst case
 // for the pattern's size would take more than about half a second, run on
-// the backtracking machine
-// whose backtrack stack lives on the heap and never recurses, so no pattern
-// and input can exhaust a thread's stack; a step budget per start position, a
-// total step budget and a budget on the backtrack stack's memory bound every
-// match: exceeding them throws `lum_regex_error` with error_complexity or
-// error_stack. Results follow ECMAScript: the leftmost start wins, and at
+// the backtracking machine alone. Its backtrack stack lives on the heap and
+// never recurses, so no pattern and input can exhaust a thread's stack; a
+// step budget per start position, a total step budget and a budget on the
+// backtrack stack's memory bound every match: exceeding them throws
+// `lum_regex_error` with error_complexity or error_stack. Before either
+// matcher runs, a search skips to where a match can start (a literal prefix
+// with memchr / memmem, or the bytes a match can start with), tries an
+// anchored pattern at the start only, and gives up at once when a byte that
+// every match contains is missing. Results follow ECMAScript: the leftmost start wins, and at
 // that start the first alternative and the preferred repetition count win;
 // a repetition that matched the empty text ends the loop, and the captures
 // of a repeated group are cleared at each iteration.
