@@ -23,6 +23,7 @@
 #include "vm/context_inline.h"
 #include "vm/exec.h"
 #include "vm/fused.h"
+#include "vm/fused_inline.h"
 #include "vm/opcode.h"
 #include "vm/operators.h"
 #include "vm/program_block.h"
@@ -1185,6 +1186,52 @@ op_72: {  // fexpr
 #undef LUM_FX
 #undef LUM_FX_CHAIN
 
+    fx_line:
+        // The straight-line form (ip and ctx->ip at the instruction): the
+        // value, then the destination (the top or a local slot below the
+        // block's slot count) and the way on as for the integer forms.
+        {
+            lum_fexpr_value r;
+            if (!lum_fexpr_line_evaluate(slots, slot_count, block->fexpr_lines[plan->offset / lum_fexpr::SIZE], r))
+                goto fx_declined;
+            lumvar* cell;
+            if (plan->dest_kind == 0) {
+                cell = stack.empty() ? nullptr : stack.back().get();
+                if (cell == nullptr || cell->refcount != 1 || cell->type >= LUMVAR_PRIMITIVE_END)
+                    cell = fused_fresh_top(stack, stash);
+            } else {
+                cell = slots[plan->dest].get();
+                if (cell == nullptr || cell->type < LUMVAR_NONE || cell->type > LUMVAR_FLOAT) goto fx_declined;
+            }
+            if (cell->ref_flags != 0) cell->ref_flags = 0;
+            const uint8_t type = r.is_float ? LUMVAR_FLOAT : LUMVAR_INT;
+            if (cell->type != type) cell->type = type;
+            if (r.is_float)
+                cell->payload.f = r.f;
+            else
+                cell->payload.i = r.i;
+            if (plan->dest_kind != 0 && !plan->keep_top) {
+                // The top becomes the destination cell (a number cell only
+                // the top held is kept for this run's next fresh cell).
+                if (stack.empty()) stack.emplace_back();
+                lumvar_shared& top = stack.back();
+                if (top.get() != cell) {
+                    if (top && top->refcount == 1) stash.recycle(top);
+                    top = slots[plan->dest];
+                }
+            }
+            const bool truth = r.is_float ? !(r.f == 0.0) : r.i != 0;
+            const uint32_t to = truth == (plan->branch_when != 0) ? plan->branch_target : plan->next;
+            const uint32_t fx = truth == (plan->branch_when != 0) ? plan->branch_fx : plan->next_fx;
+            // As LUM_FX_CHAIN: a decoded fused expression there runs at once.
+            const lum_fexpr_plan* next_plan = &block->fexpr_plans[fx];
+            if (next_plan->offset == to) {
+                plan = next_plan;
+                goto* variants[plan->variant];
+            }
+            ip = code + to;
+            LUM_NEXT_FAST();
+        }
     fx_generic:
         ip = code + plan->offset;
         ctx->ip = ip;
@@ -1280,12 +1327,14 @@ op_72: {  // fexpr
 fx_general:
     ip = code + plan->offset;
     ctx->ip = ip;
+    if (plan->line != 0) goto fx_line;
     if (lum_fused_expression(*ctx, ip)) {
         LUM_SKIP(lum_read_operand<uint32_t>(ip, lum_fexpr::JUMP));
-    } else {
-        if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
-        ip += lum_fexpr::SIZE;
+        LUM_NEXT_FAST();
     }
+fx_declined:
+    if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
+    ip += lum_fexpr::SIZE;
     LUM_NEXT_FAST();
 }
 op_73: {  // fcall
