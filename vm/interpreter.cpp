@@ -713,6 +713,9 @@ op_20: {  // assign
     } else {
         lumvar_shared value = lum_stack_take(*ctx);
         assign_value(stack.back().get(), value);
+        // A number cell that only the popped value held (a call's result, a
+        // computed temporary) is kept for this run's next fresh cell.
+        stash.recycle(value);
     }
     ip += 1;
     LUM_NEXT();
@@ -857,15 +860,16 @@ op_43:  // fclear
     LUM_NEXT_FAST();
 op_44: {  // prep
     ctx->ip = ip;
-    // The common case inline: a script function value without bound
-    // arguments on top, a valid argument count. The same steps as
-    // lum_prepare_call, which does everything else (and raises the errors).
+    // The common case inline: a script function value on top (its bound
+    // arguments, if any, go into the slots after the parameters), a valid
+    // argument count. The same steps as lum_prepare_call, which does
+    // everything else (and raises the errors).
     const lumvar* top = stack.empty() ? nullptr : stack.back().get();
     if (top != nullptr && top->type == LUMVAR_FUNCTION) {
         lumvar_function_record* fn = top->function_record();
         lum_program_block* callee_block = fn != nullptr ? fn->block.get() : nullptr;
         const uint32_t argc = ip[lum_operand::A];
-        if (callee_block != nullptr && callee_block->num_bound == 0 && argc <= callee_block->num_params &&
+        if (callee_block != nullptr && argc <= callee_block->num_params &&
             (callee_block->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= callee_block->first_default)) {
             lum_task* scope = lum_call_scope_inline(*ctx, fn->scope.get());
             lum_vm_context* callee =
@@ -877,6 +881,26 @@ op_44: {  // prep
             if (callee != nullptr) {
                 if (fn->keep_alive.record() != &lumptr_null_record) callee->keep_alive = std::move(fn->keep_alive);
                 lum_push_script_call(task, callee, callee_block);
+                const uint32_t bound = callee_block->num_bound;
+                if (bound != 0 && fn->bound && fn->bound->values.size() == bound) {
+                    const uint32_t params = callee_block->num_params;
+                    for (uint32_t i = 0; i < bound; ++i) {
+                        const size_t slot = static_cast<size_t>(params) + i;
+                        const lumvar_shared& v = fn->bound->values[i];
+                        if (slot >= callee->slots.size() || !v) continue;
+                        lumvar* cell = callee->slots[slot].get();
+                        if (v->type < LUMVAR_PRIMITIVE_END && cell->type < LUMVAR_PRIMITIVE_END) {
+                            // A number or none into the fresh none cell:
+                            // what the copy gives, without a handle copy.
+                            cell->ref_flags = 0;
+                            cell->type = v->type;
+                            cell->payload = v->payload;
+                        } else {
+                            lumvar_shared hold = v;
+                            cell->set(hold);
+                        }
+                    }
+                }
                 ip += 2;
                 LUM_NEXT_FAST();
             }
