@@ -337,7 +337,7 @@ bool lum_fused_call(lum_vm_context& ctx, const uint8_t* insn) {
     lum_vm_context* callee = lum_vm_context::make(&task, creator->root(), method, instance);
     if (callee == nullptr) return false;
     callee->argc = argc;
-    lum_push_script_call(task, callee, method);
+    lum_push_script_call(task, callee);
     return true;
 }
 

@@ -880,7 +880,7 @@ op_44: {  // prep
                 });
             if (callee != nullptr) {
                 if (fn->keep_alive.record() != &lumptr_null_record) callee->keep_alive = std::move(fn->keep_alive);
-                lum_push_script_call(task, callee, callee_block);
+                lum_push_script_call(task, callee);
                 const uint32_t bound = callee_block->num_bound;
                 if (bound != 0 && fn->bound && fn->bound->values.size() == bound) {
                     const uint32_t params = callee_block->num_params;
@@ -913,8 +913,7 @@ op_44: {  // prep
 op_45: {  // arg
     const uint32_t index = B_U32();
     // The common case calls nothing (a number copied into a slot).
-    if (!task.pending_calls.empty() && !stack.empty() &&
-        lum_store_primitive_argument(task, task.pending_calls.back(), index, stack.back().get())) {
+    if (!stack.empty() && lum_store_primitive_argument(task, index, stack.back().get())) {
         ip += 8;
         // The usual next instruction starts this script call: no dispatch
         // and no second look at the pending call.
@@ -933,7 +932,7 @@ op_46:  // call
     ctx->ip = ip;
     // A script call: its context moves from the pending ones onto the stack
     // and the run stops with status 16 (lum_start_call does the rest).
-    if (task.pending_calls.empty() || task.pending_calls.back().native || task.pending_contexts.empty()) {
+    if (!lum_script_call_pending(task)) {
         lum_start_call(*ctx);
         ip += 1;
         LUM_NEXT();
@@ -941,7 +940,6 @@ op_46:  // call
 script_call:  // ip and ctx->ip at a call whose prepared call is a script call
     {
         lum_vm_context* callee = task.pending_contexts.back();
-        task.pending_calls.pop_back();
         task.contexts.push_back(callee);
         task.pending_contexts.pop_back();
         ctx->status = LUM_STATUS_CALL;
@@ -1397,7 +1395,7 @@ op_73: {  // fcall
                     lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
                                                               [&holder](lum_vm_context& c) { c.self = holder; });
                     if (callee != nullptr) {
-                        lum_push_script_call(task, callee, method);
+                        lum_push_script_call(task, callee);
                         LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
                         LUM_NEXT_FAST();
                     }
