@@ -1022,7 +1022,60 @@ op_60:  // cont
     ctx->status = LUM_STATUS_CONTINUE;
     ip += 1;
     goto finish;
-op_61: LUM_OUT_OF_LINE(32, lum_member_by_name(*ctx, ip));  // mem
+op_61: {  // mem
+    ctx->ip = ip;
+    // A method of a class instance on top called at once (`prep` next), its
+    // site's member-cache entry naming the instance's class (a definition
+    // member, so the member was found and its privacy checked here): the call
+    // is prepared as opcode 44 prepares it for the bound method value that
+    // this instruction would make (same scope, self, argument count rules),
+    // without making that value. Anything else goes the generic way.
+    const lumvar* top = stack.empty() ? nullptr : stack.back().get();
+    if (end - ip > 32 + 1 && ip[32] == LUM_OP_PREP && top != nullptr && top->type == LUMVAR_CLASS &&
+        top->class_holder() != nullptr) {
+        lum_class* instance = top->class_holder()->instance.get();
+        lum_class_def* def = instance != nullptr ? instance->definition() : nullptr;
+        const uint32_t cache_index = lum_read_operand<uint32_t>(ip, lum_mem::CACHE);
+        if (def != nullptr && cache_index < block->member_cache.size()) {
+            const lum_member_cache_entry& entry = block->member_cache[cache_index];
+            const lumptr_ref_record* rec = instance->ref_record;
+            // A temporary instance (held only by this top) takes the generic
+            // path, which keeps it alive through the call.
+            const bool temporary = top->refcount == 1 && rec != nullptr && rec->strong == 1;
+            if (entry.class_key == reinterpret_cast<uintptr_t>(def) && entry.from_definition && !temporary &&
+                entry.index >= 0 && static_cast<uint64_t>(entry.index) < def->statics.size()) {
+                const lumvar* cell = def->statics[static_cast<size_t>(entry.index)].get();
+                lumvar_function_record* fn =
+                    cell != nullptr && cell->type == LUMVAR_FUNCTION ? cell->function_record() : nullptr;
+                lum_program_block* method = fn != nullptr ? fn->block.get() : nullptr;
+                // The bound value's scope: the method's, else (gone or never
+                // set) the root of the thread's current task.
+                lum_task* fn_scope = fn != nullptr ? fn->scope.get() : nullptr;
+                if (fn != nullptr && fn_scope == nullptr) {
+                    lum_task* current = lum_get_thread_local().current_task;
+                    fn_scope = current != nullptr ? current->root() : nullptr;
+                }
+                const uint32_t argc = ip[32 + lum_operand::A];
+                if (method != nullptr && fn_scope != nullptr && method->num_bound == 0 &&
+                    argc <= method->num_params &&
+                    (method->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= method->first_default)) {
+                    lum_task* scope = lum_call_scope_inline(*ctx, fn_scope);
+                    const lumptr_strong<lum_class>& holder = top->class_holder()->instance;
+                    lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
+                                                              [&holder](lum_vm_context& c) { c.self = holder; });
+                    if (callee != nullptr) {
+                        lum_push_script_call(task, callee);
+                        ip += 32 + 2;
+                        LUM_NEXT_FAST();
+                    }
+                }
+            }
+        }
+    }
+    lum_member_by_name(*ctx, ip);
+    ip += 32;
+    LUM_NEXT();
+}
 op_62: LUM_OUT_OF_LINE(24, lum_index_op(*ctx, ip));  // idx
 op_63: {  // memif
     ctx->ip = ip;
