@@ -375,6 +375,30 @@ void lum_member_by_name(lum_vm_context& ctx, const uint8_t* insn) {
     lumvar_shared v = lum_resolve_handle(task.stack.back());
     lumvar* vc = v.get();
 
+    // A json container that has the member: the site's entry is filled as
+    // for any object below, then the member's cell is the one the lookup by
+    // name below finds (without its other steps).
+    if (vc->type == LUMVAR_JSON) {
+        lum_std_json* j = vc->json_container();
+        lumobject_base* object = vc->object_raw();
+        if (j != nullptr && object != nullptr) {
+            const uint64_t tag = object->type_tag;
+            if (entry.object_type_key != tag) {
+                entry.object_type_key = tag;
+                entry.class_key = 0;
+                entry.from_definition = 0;
+                const int64_t found = object->find_member_index(name);
+                entry.index = found < 0 || found > INT32_MAX ? -1 : static_cast<int32_t>(found);
+            }
+            if (entry.index == -1) {
+                if (lumvar* cell = j->find_key(name)) {
+                    task.stack.back() = lumvar_shared(cell);
+                    return;
+                }
+            }
+        }
+    }
+
     if (vc->type == LUMVAR_CLASS) {
         if (lum_class* inst = live_instance(vc)) {
             lum_class_def* def = inst->definition();
@@ -505,7 +529,7 @@ void lum_safe_index(lum_vm_context& ctx) {
     if (is_number(k)) {
         lum_std_json* json = c->type == LUMVAR_JSON ? c->json_container() : nullptr;
         if (json != nullptr) {
-            int64_t i = k->int_value();
+            int64_t i = k->type == LUMVAR_INT ? k->payload.i : k->int_value();
             const int64_t count = static_cast<int64_t>(json->entries.size());
             if (i < 0) i += count;
             if (i >= 0 && i < count) result = json->at(i);
