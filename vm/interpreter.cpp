@@ -28,6 +28,7 @@
 #include "vm/operators.h"
 #include "vm/program_block.h"
 #include "vm/task.h"
+#include "types/json_object.h"
 #include "types/string_object.h"
 
 namespace {
@@ -1085,7 +1086,35 @@ op_63: {  // memif
     ip += 8;
     LUM_NEXT();
 }
-op_64: LUM_OUT_OF_LINE(1, lum_safe_index(*ctx));  // sidx
+op_64: {  // sidx
+    ctx->ip = ip;
+    // The common case inline: an integer index (from the end when negative)
+    // within a json list; the entry's cell becomes the top, as
+    // lum_safe_index gives it. Everything else goes there.
+    const size_t n = stack.size();
+    if (n >= 2) {
+        const lumvar* k = stack[n - 1].get();
+        const lumvar* c = stack[n - 2].get();
+        if (k != nullptr && c != nullptr && k->type == LUMVAR_INT && c->type == LUMVAR_JSON) {
+            if (lum_std_json* json = c->json_container()) {
+                int64_t i = k->payload.i;
+                const int64_t count = static_cast<int64_t>(json->entries.size());
+                if (i < 0) i += count;
+                if (i >= 0 && i < count && json->entries[static_cast<size_t>(i)].value) {
+                    lumvar_shared entry = json->entries[static_cast<size_t>(i)].value;
+                    stash.pop(stack);
+                    --ctx->pushed;
+                    stack.back() = std::move(entry);
+                    ip += 1;
+                    LUM_NEXT();
+                }
+            }
+        }
+    }
+    lum_safe_index(*ctx);
+    ip += 1;
+    LUM_NEXT();
+}
 op_65: LUM_OUT_OF_LINE(1, lum_append(*ctx));  // append
 op_66: LUM_OUT_OF_LINE(1, top_becomes_fresh(stack, [](lumvar& v) { v.set_json(true); }));  // newjson
 op_67:  // own
