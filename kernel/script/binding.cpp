@@ -11,6 +11,12 @@ bool lum_kernel_bind_memory_arg(lumvar* value, bool writable, bool copy_string, 
         error = "expects a std.buffer but got None";
         return false;
     }
+    // An object that is already gone is named as such; asking for it turns
+    // the value into None.
+    if (value->type == LUMVAR_OBJECT && value->object_raw() == nullptr) {
+        error = "expects a std.buffer but got object";
+        return false;
+    }
     if (lum_std_buffer* b = lumvar_to_std_buffer(value)) {
         if (b->write_locks != 0 || (writable && b->read_locks != 0)) {
             error = "the std.buffer is already used by another running kernel launch";
