@@ -117,4 +117,30 @@ TEST(KernelLaunchThreads, AnExceptionDuringBindingLocksNothing) {
     EXPECT_EQ(out->buffer_object()->read_locks, 0u);
 }
 
+TEST(KernelLaunchThreads, AJobThatCannotBeMadeUnlocksItsBuffers) {
+    lum_host_vm_options options;
+    options.workers = 2;
+    lum_host_vm host(options);
+    auto unit = compiled();
+    auto fill = kernel_named(unit, "fill");
+    lumvar_shared out = buffer_of(4 * 100000);
+    auto saved = lum_std_kernel_job::tables().factory;
+    lum_std_kernel_job::tables().factory = [] () -> lumptr_strong<lum_std_kernel_job> {
+        throw std::runtime_error("no memory for the job");
+    };
+    std::vector<lumvar_shared> args{lumvar_shared::from_int(100000), out, lumvar_shared::from_int(7)};
+    EXPECT_THROW(lum_kernel_launch_async(fill.get(), args), std::runtime_error);
+    lum_std_kernel_job::tables().factory = {};
+    EXPECT_THROW(lum_kernel_launch_async(fill.get(), args), std::bad_function_call);
+    lum_std_kernel_job::tables().factory = saved;
+    // No lane runs on the buffer any more and nothing keeps it locked.
+    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
+    EXPECT_EQ(out->buffer_object()->read_locks, 0u);
+    std::vector<lumvar_shared> again{lumvar_shared::from_int(100000), out, lumvar_shared::from_int(1)};
+    lumvar_shared job = lum_kernel_launch_async(fill.get(), again);
+    ASSERT_EQ(job->type, LUMVAR_OBJECT);
+    job.reset();
+    EXPECT_EQ(out->buffer_object()->bytes[4], 2u);
+}
+
 }  // namespace
