@@ -285,7 +285,10 @@ lum_std_kernel_job::~lum_std_kernel_job() {
         } catch (...) {
             join_lanes(*state->launch);
         }
-        state->release();
+        try {
+            state->release();
+        } catch (...) {
+        }
     }
 }
 

@@ -117,6 +117,46 @@ TEST(KernelLaunchThreads, AnExceptionDuringBindingLocksNothing) {
     EXPECT_EQ(out->buffer_object()->read_locks, 0u);
 }
 
+// Memory that refuses to count a new lock (but counts its removal).
+class unlockable_memory : public lumobject<unlockable_memory, CLASS_STRING<"test.unlockable">>,
+                          public lum_kernel_memory {
+public:
+    uint8_t bytes[16] = {};
+    int locks = 0;
+    bool refuse_lock = true;
+    void* get_interface(uint64_t id) override {
+        return id == lum_kernel_memory_type_id() ? static_cast<lum_kernel_memory*>(this) : nullptr;
+    }
+    bool get_memory(uint8_t** data, uint64_t* size, bool) override {
+        *data = bytes;
+        *size = sizeof bytes;
+        return true;
+    }
+    void add_lock(bool, int32_t delta) override {
+        if (delta > 0 && refuse_lock) throw std::runtime_error("lock table full");
+        locks += delta;
+    }
+    bool is_in_use(bool) override { return locks != 0; }
+};
+
+TEST(KernelLaunchThreads, ALockThatCannotBeTakenUndoesTheOthers) {
+    lum_host_vm host;
+    auto unit = compiled();
+    auto mix = kernel_named(unit, "mix");
+    lumvar_shared out = buffer_of(16);
+    lumptr_strong<unlockable_memory> mem(new unlockable_memory());
+    std::vector<lumvar_shared> args{lumvar_shared::from_int(4), out, lumvar_shared::from_object(mem.get())};
+    EXPECT_THROW(lum_kernel_launch(mix.get(), args), std::runtime_error);
+    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
+    EXPECT_EQ(mem->locks, 0);
+    EXPECT_THROW(lum_kernel_launch_async(mix.get(), args), std::runtime_error);
+    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
+    mem->refuse_lock = false;
+    lum_kernel_launch(mix.get(), args);
+    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
+    EXPECT_EQ(mem->locks, 0);
+}
+
 TEST(KernelLaunchThreads, AJobThatCannotBeMadeUnlocksItsBuffers) {
     lum_host_vm_options options;
     options.workers = 2;
