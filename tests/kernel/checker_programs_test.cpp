@@ -10,15 +10,6 @@ using namespace ktest;
 
 namespace {
 
-struct workload {
-    const char* name;
-    const char* src;
-    uint64_t items;
-    uint64_t width;  // 2-D row width, 0 for 1-D
-    std::vector<buffer> (*make)();
-    std::vector<uint64_t> values;
-};
-
 std::vector<buffer> saxpy_data() {
     std::vector<float> x(64), y(64);
     for (int i = 0; i < 64; ++i) {

@@ -153,6 +153,18 @@ struct run_result {
     uint64_t acc0() const { return acc.empty() ? 0 : acc[0]; }
 };
 
+// A kernel run over `items` work items (2-D rows of `width` when width > 0)
+// on the buffers `make` gives, with `values` as the raw bits of the value
+// parameters.
+struct workload {
+    const char* name;
+    const char* src;
+    uint64_t items;
+    uint64_t width;  // 2-D row length, 0 for 1-D
+    std::vector<buffer> (*make)();
+    std::vector<uint64_t> values;
+};
+
 // The register file and pointer slots of one run of `p` over n work items
 // (2-D when width > 0: gsize_x = width, gsize_y = n / width): constants,
 // sizes and reduction identities set, the buffers bound to the pointer

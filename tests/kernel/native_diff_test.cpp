@@ -18,17 +18,9 @@
 using ktest::buffer;
 using ktest::compile;
 using ktest::compiled;
+using ktest::workload;
 
 namespace {
-
-struct workload {
-    const char* name;
-    const char* src;
-    uint64_t items;
-    uint64_t width;  // 2-D row length, 0 for 1-D
-    std::vector<buffer> (*make)();
-    std::vector<uint64_t> values;
-};
 
 template <class T>
 std::vector<T> ramp(size_t n, double scale, double offset = 0) {
