@@ -35,6 +35,7 @@
 #include "kernel/exec/native_driver.h"
 #include "kernel/exec/settings.h"
 #include "kernel/script/kernel_enqueue.h"
+#include "tests/kernel/kernel_sources.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ float x_of(uint64_t i) { return float(i % 1000) * 0.001f; }
 
 std::vector<kernel_case> make_cases() {
     std::vector<kernel_case> cases;
-    cases.push_back({"saxpy", "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }", k_items, 1,
+    cases.push_back({"saxpy", kernel_src::saxpy, k_items, 1,
                      [] {
                          std::vector<float> x(k_items), y(k_items, 1.0f);
                          for (uint64_t i = 0; i < k_items; ++i) x[i] = x_of(i);
@@ -83,18 +84,7 @@ std::vector<kernel_case> make_cases() {
                      },
                      false, nullptr, 0});
     cases.push_back({"blur",
-                     "kernel blur(const f32* in, f32* out) {\n"
-                     "  i32 x = i32(gid_x); i32 y = i32(gid_y); i32 w = i32(gsize_x); i32 h = i32(gsize_y);\n"
-                     "  f32 s = 0.0; i32 n = 0;\n"
-                     "  for (i32 dy = -1; dy <= 1; dy++) {\n"
-                     "    for (i32 dx = -1; dx <= 1; dx++) {\n"
-                     "      i32 xx = x + dx; i32 yy = y + dy;\n"
-                     "      if (xx < 0 || yy < 0 || xx >= w || yy >= h) { continue; }\n"
-                     "      s += in[yy * w + xx]; n++;\n"
-                     "    }\n"
-                     "  }\n"
-                     "  out[gid] = s / f32(n);\n"
-                     "}",
+                     kernel_src::blur,
                      k_side, k_side,
                      [] {
                          std::vector<float> in(k_side * k_side), out(k_side * k_side, 0.0f);

@@ -37,6 +37,7 @@
 #include "kernel/exec/jit_source.h"
 #include "kernel/exec/native_driver.h"
 #include "kernel/exec/scalar.h"
+#include "tests/kernel/kernel_sources.h"
 
 namespace {
 
@@ -62,20 +63,8 @@ constexpr uint64_t k_saxpy_n = 4u << 20;
 constexpr uint64_t k_blur_w = 2048, k_blur_h = 1024;
 constexpr uint64_t k_poly_n = 1u << 20;
 
-const char* const k_saxpy_src = "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }";
-const char* const k_blur_src =
-    "kernel blur(const f32* in, f32* out) {\n"
-    "  i32 x = i32(gid_x); i32 y = i32(gid_y); i32 w = i32(gsize_x); i32 h = i32(gsize_y);\n"
-    "  f32 s = 0.0; i32 n = 0;\n"
-    "  for (i32 dy = -1; dy <= 1; dy++) {\n"
-    "    for (i32 dx = -1; dx <= 1; dx++) {\n"
-    "      i32 xx = x + dx; i32 yy = y + dy;\n"
-    "      if (xx < 0 || yy < 0 || xx >= w || yy >= h) { continue; }\n"
-    "      s += in[yy * w + xx]; n++;\n"
-    "    }\n"
-    "  }\n"
-    "  out[gid] = s / f32(n);\n"
-    "}";
+const char* const k_saxpy_src = kernel_src::saxpy;
+const char* const k_blur_src = kernel_src::blur;
 const char* const k_poly_src =
     "kernel poly(const f64* x, f64* out) {\n"
     "  f64 s = 0.0; f64 p = 1.0;\n"

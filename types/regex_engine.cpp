@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
 #include <string.h>  // memrchr, memmem
 
 namespace {
@@ -93,14 +92,7 @@ private:
     }
     insn& at(uint32_t pc) { return prog_.code[pc]; }
 
-    uint32_t intern(const bits& b) {
-        auto it = interned_.find(b.w);
-        if (it != interned_.end()) return it->second;
-        const uint32_t index = static_cast<uint32_t>(prog_.sets.size());
-        prog_.sets.push_back(to_table(b));
-        interned_.emplace(b.w, index);
-        return index;
-    }
+    uint32_t intern(const bits& b) { return interned_.intern(prog_.sets, b); }
 
     // Guard set of a node that cannot match empty; no_set otherwise.
     uint32_t guard_of(const node& n) { return n.nullable ? no_set : intern(n.first); }
@@ -284,7 +276,7 @@ private:
     const std::vector<node>& nodes_;
     const std::vector<bits>& sets_;
     lum_regex_program& prog_;
-    std::map<std::array<uint64_t, 4>, uint32_t> interned_;
+    set_interner interned_;
 };
 
 // The byte the code at `pc` must read first, or -1 (looks through saves and jumps).

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
 
 using namespace lum_regex_syntax;
 
@@ -150,14 +149,7 @@ private:
         return here() - 1;
     }
 
-    uint32_t intern(const bits& b) {
-        auto it = interned_.find(b.w);
-        if (it != interned_.end()) return it->second;
-        const uint32_t index = static_cast<uint32_t>(prog_.sets.size());
-        prog_.sets.push_back(to_table(b));
-        interned_.emplace(b.w, index);
-        return index;
-    }
+    uint32_t intern(const bits& b) { return interned_.intern(prog_.sets, b); }
 
     void emit(uint32_t id, uint16_t depth) {
         const node& n = t_.nodes[id];
@@ -262,7 +254,7 @@ private:
     const tree& t_;
     lum_pike_program& prog_;
     std::vector<size_t> sizes_;
-    std::map<std::array<uint64_t, 4>, uint32_t> interned_;
+    set_interner interned_;
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,21 @@ inline byte_table to_table(const bits& b) {
     for (unsigned c = 0; c < 256; ++c) t[c] = b.test(c) ? 1 : 0;
     return t;
 }
+
+// The byte sets of a compiled program, each distinct set stored once:
+// `intern` gives the index in `sets` of b's table, adding it when new.
+struct set_interner {
+    std::map<std::array<uint64_t, 4>, uint32_t> index;
+
+    uint32_t intern(std::vector<byte_table>& sets, const bits& b) {
+        auto it = index.find(b.w);
+        if (it != index.end()) return it->second;
+        const uint32_t i = static_cast<uint32_t>(sets.size());
+        sets.push_back(to_table(b));
+        index.emplace(b.w, i);
+        return i;
+    }
+};
 
 enum node_kind : uint8_t {
     n_empty,

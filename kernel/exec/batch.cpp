@@ -7,46 +7,22 @@
 #include "kernel/compiler/kernel_types.h"
 #include "kernel/compiler/program.h"
 #include "kernel/exec/lane_math.h"
+#include "kernel/exec/reg_bits.h"
 #include "kernel/exec/simd_clones.h"
 
 namespace {
+
+using namespace lumk_bits;
 
 static_assert(std::endian::native == std::endian::little, "lane layout assumes a little-endian host");
 
 constexpr uint64_t k_hi = 0xFFFFFFFF00000000ull;
 
-inline uint64_t sx8(uint64_t v) { return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(v))); }
-inline uint64_t sx16(uint64_t v) { return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(v))); }
-inline uint64_t sx32(uint64_t v) { return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(v))); }
-inline uint64_t zx32(uint64_t v) { return v & 0xFFFFFFFFu; }
-inline int64_t s64(uint64_t v) { return static_cast<int64_t>(v); }
-
 // f32 in the low 4 bytes of a lane; writers keep the lane's upper half.
 inline float lf(uint64_t v) { return std::bit_cast<float>(static_cast<uint32_t>(v)); }
 inline uint64_t wf(uint64_t old, float v) { return (old & k_hi) | std::bit_cast<uint32_t>(v); }
 inline uint64_t wlo(uint64_t old, uint32_t bits) { return (old & k_hi) | bits; }
-inline double ld(uint64_t v) { return std::bit_cast<double>(v); }
-inline uint64_t bd(double v) { return std::bit_cast<uint64_t>(v); }
 
-inline uint64_t mulhi(uint64_t a, uint64_t b) {
-#if defined(__SIZEOF_INT128__)
-    return static_cast<uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
-#else
-    const uint64_t al = a & 0xFFFFFFFFu, ah = a >> 32, bl = b & 0xFFFFFFFFu, bh = b >> 32;
-    const uint64_t ll = al * bl, lh = al * bh, hl = ah * bl, hh = ah * bh;
-    const uint64_t mid = (ll >> 32) + (lh & 0xFFFFFFFFu) + (hl & 0xFFFFFFFFu);
-    return hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
-#endif
-}
-inline uint32_t abs32(uint64_t x) {
-    const uint32_t lo = static_cast<uint32_t>(x);
-    return s64(x) < 0 ? 0u - lo : lo;
-}
-
-inline uint8_t* at(const uint8_t* base, uint64_t off) {
-    return reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(base) + static_cast<uintptr_t>(off));
-}
-inline uint8_t* at(uint64_t addr) { return reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(addr)); }
 inline uint64_t addr_of(const uint8_t* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
 
 // Typed memory accessors: any alignment, machine byte order. `get` turns the
@@ -209,7 +185,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
         LANES { const float v_ = lf(b[l]) OPR lf(c[l]); a[l] = wf(a[l], v_); }                 \
         break;                                                                                 \
     }                                                                                          \
-    case LUMK_##NAME##_F64: { uint64_t* a = A; const uint64_t *b = B, *c = C; LANES a[l] = bd(ld(b[l]) OPR ld(c[l])); break; }
+    case LUMK_##NAME##_F64: { uint64_t* a = A; const uint64_t *b = B, *c = C; LANES a[l] = bitsd(f64(b[l]) OPR f64(c[l])); break; }
             ARITH3(ADD, +)
             ARITH3(SUB, -)
             ARITH3(MUL, *)
@@ -265,7 +241,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
                 LANES { const float v_ = lf(b[l]) / lf(c[l]); a[l] = wf(a[l], v_); }
                 break;
             }
-            case LUMK_DIV_F64: { uint64_t* a = A; const uint64_t *b = B, *c = C; LANES a[l] = bd(ld(b[l]) / ld(c[l])); break; }
+            case LUMK_DIV_F64: { uint64_t* a = A; const uint64_t *b = B, *c = C; LANES a[l] = bitsd(f64(b[l]) / f64(c[l])); break; }
             case LUMK_MOD_F32: {
                 uint64_t* a = A; const uint64_t *b = B, *c = C;
                 LANES { const float v_ = std::fmod(lf(b[l]), lf(c[l])); a[l] = wf(a[l], v_); }
@@ -273,7 +249,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
             }
             case LUMK_MOD_F64: {
                 uint64_t* a = A; const uint64_t *b = B, *c = C;
-                LANES a[l] = bd(std::fmod(ld(b[l]), ld(c[l])));
+                LANES a[l] = bitsd(std::fmod(f64(b[l]), f64(c[l])));
                 break;
             }
 
@@ -337,10 +313,10 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
             // ---- minimum and maximum: a NaN or a tie keeps the first operand ----
             BIN(LUMK_MIN_S, s64(y) < s64(x) ? y : x)
             BIN(LUMK_MIN_U, y < x ? y : x)
-            BIN(LUMK_MIN_F64, ld(y) < ld(x) ? y : x)
+            BIN(LUMK_MIN_F64, f64(y) < f64(x) ? y : x)
             BIN(LUMK_MAX_S, s64(x) < s64(y) ? y : x)
             BIN(LUMK_MAX_U, x > y ? x : y)
-            BIN(LUMK_MAX_F64, ld(x) < ld(y) ? y : x)
+            BIN(LUMK_MAX_F64, f64(x) < f64(y) ? y : x)
             case LUMK_MIN_F32: {
                 uint64_t* a = A; const uint64_t *b = B, *c = C;
                 LANES { const uint64_t x = b[l], y = c[l]; a[l] = wlo(a[l], static_cast<uint32_t>(lf(y) < lf(x) ? y : x)); }
@@ -356,7 +332,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
             case LUMK_ABS_F32: { uint64_t* a = A; const uint64_t* b = B; LANES a[l] = wlo(a[l], static_cast<uint32_t>(b[l]) & 0x7FFFFFFFu); break; }
             UN(LUMK_ABS_F64, x & 0x7FFFFFFFFFFFFFFFull)
             case LUMK_SQRT_F32: { uint64_t* a = A; const uint64_t* b = B; LANES { const float v_ = std::sqrt(lf(b[l])); a[l] = wf(a[l], v_); } break; }
-            UN(LUMK_SQRT_F64, bd(std::sqrt(ld(x))))
+            UN(LUMK_SQRT_F64, bitsd(std::sqrt(f64(x))))
             case LUMK_MATH1_F32: {
                 uint64_t* a = A; const uint64_t* b = B; const uint32_t fn = ip.c & 0xFF;
                 LANES { const float v_ = lumk_math1<float>(fn, lf(b[l])); a[l] = wf(a[l], v_); }
@@ -364,7 +340,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
             }
             case LUMK_MATH1_F64: {
                 uint64_t* a = A; const uint64_t* b = B; const uint32_t fn = ip.c & 0xFF;
-                LANES a[l] = bd(lumk_math1<double>(fn, ld(b[l])));
+                LANES a[l] = bitsd(lumk_math1<double>(fn, f64(b[l])));
                 break;
             }
             case LUMK_MATH2_F32: {
@@ -374,7 +350,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
             }
             case LUMK_MATH2_F64: {
                 uint64_t* a = A; const uint64_t *b = B, *c = C; const uint32_t fn = ip.imm & 0xFF;
-                LANES a[l] = bd(lumk_math2<double>(fn, ld(b[l]), ld(c[l])));
+                LANES a[l] = bitsd(lumk_math2<double>(fn, f64(b[l]), f64(c[l])));
                 break;
             }
 
@@ -384,7 +360,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
     case LUMK_JT##CC##_##CLS: { const uint64_t *ra = A, *rb = B; BRANCH(([&] { const uint64_t x = ra[l], y = rb[l]; return (EXPR); }())) } \
     case LUMK_JF##CC##_##CLS: { const uint64_t *ra = A, *rb = B; BRANCH(!([&] { const uint64_t x = ra[l], y = rb[l]; return (EXPR); }())) }
 #define CMP_INT(CC, OPR) CMPJ(CC, S, s64(x) OPR s64(y)) CMPJ(CC, U, x OPR y)
-#define CMP_FLT(CC, OPR) CMPJ(CC, F32, lf(x) OPR lf(y)) CMPJ(CC, F64, ld(x) OPR ld(y))
+#define CMP_FLT(CC, OPR) CMPJ(CC, F32, lf(x) OPR lf(y)) CMPJ(CC, F64, f64(x) OPR f64(y))
             CMPJ(EQ, X, x == y)
             CMPJ(NE, X, x != y)
             CMP_FLT(EQ, ==)
@@ -410,8 +386,8 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
             UN(LUMK_TRUNC_U32, zx32(x))
             case LUMK_CVT_S_F32: { uint64_t* a = A; const uint64_t* b = B; LANES { const float v_ = static_cast<float>(s64(b[l])); a[l] = wf(a[l], v_); } break; }
             case LUMK_CVT_U_F32: { uint64_t* a = A; const uint64_t* b = B; LANES { const float v_ = static_cast<float>(b[l]); a[l] = wf(a[l], v_); } break; }
-            UN(LUMK_CVT_S_F64, bd(static_cast<double>(s64(x))))
-            UN(LUMK_CVT_U_F64, bd(static_cast<double>(x)))
+            UN(LUMK_CVT_S_F64, bitsd(static_cast<double>(s64(x))))
+            UN(LUMK_CVT_U_F64, bitsd(static_cast<double>(x)))
             case LUMK_CVT_F32_INT: {
                 uint64_t* a = A; const uint64_t* b = B; const uint32_t target = ip.c & 0xFF;
                 LANES {
@@ -425,17 +401,17 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
             case LUMK_CVT_F64_INT: {
                 uint64_t* a = A; const uint64_t* b = B; const uint32_t target = ip.c & 0xFF;
                 LANES {
-                    const double v_ = ld(b[l]);
+                    const double v_ = f64(b[l]);
                     uint64_t out_;
                     if (!lumk_f2i(v_, target, out_)) TRAPF(LUMK_TRAP_CONVERT, l, v_);
                     a[l] = out_;
                 }
                 break;
             }
-            UN(LUMK_CVT_F32_F64, bd(static_cast<double>(lf(x))))
-            case LUMK_CVT_F64_F32: { uint64_t* a = A; const uint64_t* b = B; LANES { const float v_ = static_cast<float>(ld(b[l])); a[l] = wf(a[l], v_); } break; }
+            UN(LUMK_CVT_F32_F64, bitsd(static_cast<double>(lf(x))))
+            case LUMK_CVT_F64_F32: { uint64_t* a = A; const uint64_t* b = B; LANES { const float v_ = static_cast<float>(f64(b[l])); a[l] = wf(a[l], v_); } break; }
             UN(LUMK_BOOL_F32, lf(x) != 0.0f ? 1u : 0u)
-            UN(LUMK_BOOL_F64, ld(x) != 0.0 ? 1u : 0u)
+            UN(LUMK_BOOL_F64, f64(x) != 0.0 ? 1u : 0u)
 #undef BIN
 #undef UN
 

@@ -2,46 +2,50 @@
 
 #include <bit>
 
+#include "kernel/exec/reg_bits.h"
+
 namespace {
+
+using namespace lumk_bits;
+
 
 inline float low_f32(uint64_t v) { return std::bit_cast<float>(static_cast<uint32_t>(v)); }
 // An f32 result goes into the low 32 bits of acc; acc's upper half stays.
 inline uint64_t put_f32(uint64_t acc, float v) {
     return (acc & 0xFFFFFFFF00000000ull) | std::bit_cast<uint32_t>(v);
 }
-inline double as_f64(uint64_t v) { return std::bit_cast<double>(v); }
-inline uint64_t sx32(uint64_t v) { return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(v))); }
 
 uint64_t add(lumk_prim type, uint64_t acc, uint64_t value) {
     switch (type) {
         case LUMK_PRIM_F32: return put_f32(acc, low_f32(acc) + low_f32(value));
-        case LUMK_PRIM_F64: return std::bit_cast<uint64_t>(as_f64(acc) + as_f64(value));
+        case LUMK_PRIM_F64: return bitsd(f64(acc) + f64(value));
         case LUMK_PRIM_I32: return sx32(acc + value);
         case LUMK_PRIM_U32: return (acc + value) & 0xFFFFFFFFu;
         default: return acc + value;
     }
 }
 
+// x < y in the type (false when either is a NaN).
+bool less(lumk_prim type, uint64_t x, uint64_t y) {
+    switch (type) {
+        case LUMK_PRIM_F32: return low_f32(x) < low_f32(y);
+        case LUMK_PRIM_F64: return f64(x) < f64(y);
+        default: return lumk_prim_is_signed(type) ? s64(x) < s64(y) : x < y;
+    }
+}
+// value as the new accumulator: an f32 keeps acc's upper half.
+uint64_t replaced(lumk_prim type, uint64_t acc, uint64_t value) {
+    return type == LUMK_PRIM_F32 ? put_f32(acc, low_f32(value)) : value;
+}
+
 // value when it is less than acc in the type, else acc: a NaN value never
 // replaces acc, a NaN acc stays, a tie keeps acc.
 uint64_t min(lumk_prim type, uint64_t acc, uint64_t value) {
-    switch (type) {
-        case LUMK_PRIM_F32: return low_f32(value) < low_f32(acc) ? put_f32(acc, low_f32(value)) : acc;
-        case LUMK_PRIM_F64: return as_f64(value) < as_f64(acc) ? value : acc;
-        default:
-            if (lumk_prim_is_signed(type)) return static_cast<int64_t>(value) < static_cast<int64_t>(acc) ? value : acc;
-            return value < acc ? value : acc;
-    }
+    return less(type, value, acc) ? replaced(type, acc, value) : acc;
 }
 
 uint64_t max(lumk_prim type, uint64_t acc, uint64_t value) {
-    switch (type) {
-        case LUMK_PRIM_F32: return low_f32(acc) < low_f32(value) ? put_f32(acc, low_f32(value)) : acc;
-        case LUMK_PRIM_F64: return as_f64(acc) < as_f64(value) ? value : acc;
-        default:
-            if (lumk_prim_is_signed(type)) return static_cast<int64_t>(acc) < static_cast<int64_t>(value) ? value : acc;
-            return acc < value ? value : acc;
-    }
+    return less(type, acc, value) ? replaced(type, acc, value) : acc;
 }
 
 }  // namespace
@@ -101,9 +105,9 @@ uint64_t lumk_reduce_fold(lumk_reduce_op op, lumk_prim type, uint64_t acc, const
                 return put_f32(acc, s);
             }
             if (type == LUMK_PRIM_F64) {
-                double s = as_f64(acc);
-                for (uint32_t i = 0; i < n; ++i) s = s + as_f64(values[i]);
-                return std::bit_cast<uint64_t>(s);
+                double s = f64(acc);
+                for (uint32_t i = 0; i < n; ++i) s = s + f64(values[i]);
+                return bitsd(s);
             }
             // Wrapping integer sums are order-free; the narrow types are
             // brought back to register form once at the end.

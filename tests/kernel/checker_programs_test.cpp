@@ -4,19 +4,11 @@
 #include <cmath>
 
 #include "tests/kernel/checker_test_util.h"
+#include "tests/kernel/kernel_sources.h"
 
 using namespace ktest;
 
 namespace {
-
-struct workload {
-    const char* name;
-    const char* src;
-    uint64_t items;
-    uint64_t width;  // 2-D row width, 0 for 1-D
-    std::vector<buffer> (*make)();
-    std::vector<uint64_t> values;
-};
 
 std::vector<buffer> saxpy_data() {
     std::vector<float> x(64), y(64);
@@ -48,7 +40,7 @@ std::vector<buffer> stencil_data() {
 }
 
 const workload kWorkloads[] = {
-    {"saxpy", "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }", 64, 0, saxpy_data,
+    {"saxpy", kernel_src::saxpy, 64, 0, saxpy_data,
      {0x40200000}},  // a = 2.5f
     {"mandel",
      "kernel mandel(i32* out) {\n"
@@ -62,40 +54,13 @@ const workload kWorkloads[] = {
      "}",
      48, 8, mandel_data, {}},
     {"particles",
-     "struct Particle { f32x3 pos; f32x3 vel; f32 mass; }\n"
-     "kernel inline clamp_speed(f32x3 v, f32 limit) -> f32x3 {\n"
-     "  f32 s = length(v);\n"
-     "  if (s > limit) { return v * (limit / s); }\n"
-     "  return v;\n"
-     "}\n"
-     "kernel step(Particle* ps, f32 dt) {\n"
-     "  Particle p = ps[gid];\n"
-     "  f32x3 g = f32x3(0.0, -9.81, 0.0);\n"
-     "  p.vel = clamp_speed(p.vel + g * (dt / max(p.mass, 0.1)), 4.0);\n"
-     "  p.pos += p.vel * dt;\n"
-     "  if (p.pos.y < 0.0) { p.pos.y = -p.pos.y; p.vel.y = abs(p.vel.y) * 0.5; }\n"
-     "  ps[gid] = p;\n"
-     "}",
+     kernel_src::particles,
      32, 0, particles_data, {0x3C23D70A}},  // dt = 0.01f
     {"histogram",
-     "kernel hist(const u8* v, u32* bins) {\n"
-     "  u32 b = u32(v[gid]) / 32u;\n"
-     "  if (b < 8u) { atomic_add(bins[b], 1u); }\n"
-     "}",
+     kernel_src::histogram,
      100, 0, histogram_data, {}},
     {"stencil",
-     "kernel blur(const f32* in, f32* out) {\n"
-     "  i32 x = i32(gid_x); i32 y = i32(gid_y); i32 w = i32(gsize_x); i32 h = i32(gsize_y);\n"
-     "  f32 s = 0.0; i32 n = 0;\n"
-     "  for (i32 dy = -1; dy <= 1; dy++) {\n"
-     "    for (i32 dx = -1; dx <= 1; dx++) {\n"
-     "      i32 xx = x + dx; i32 yy = y + dy;\n"
-     "      if (xx < 0 || yy < 0 || xx >= w || yy >= h) { continue; }\n"
-     "      s += in[yy * w + xx]; n++;\n"
-     "    }\n"
-     "  }\n"
-     "  out[gid] = s / f32(n);\n"
-     "}",
+     kernel_src::blur,
      30, 6, stencil_data, {}},
 };
 

@@ -153,25 +153,46 @@ struct run_result {
     uint64_t acc0() const { return acc.empty() ? 0 : acc[0]; }
 };
 
-// Runs `p` over n work items (2-D when width > 0: gsize_x = width,
-// gsize_y = n / width) with the buffers bound to the pointer parameters in
-// order and `values` (raw register bits) to the value parameters in order.
-inline run_result run(const lumk_program& p, uint64_t n, std::vector<buffer*> bufs = {},
-                      std::vector<uint64_t> values = {}, uint64_t width = 0) {
-    std::vector<kreg> regs(p.reg_count + 1);
+// A kernel run over `items` work items (2-D rows of `width` when width > 0)
+// on the buffers `make` gives, with `values` as the raw bits of the value
+// parameters.
+struct workload {
+    const char* name;
+    const char* src;
+    uint64_t items;
+    uint64_t width;  // 2-D row length, 0 for 1-D
+    std::vector<buffer> (*make)();
+    std::vector<uint64_t> values;
+};
+
+// The register file and pointer slots of one run of `p` over n work items
+// (2-D when width > 0: gsize_x = width, gsize_y = n / width): constants,
+// sizes and reduction identities set, the buffers bound to the pointer
+// parameters in order and `values` (raw register bits) to the value
+// parameters in order, and the private frame when the program has one.
+struct bound_args {
+    std::vector<kreg> regs;
+    std::vector<kptr> ptrs;
+    std::vector<uint8_t> frame;
+};
+inline bound_args bind_args(const lumk_program& p, uint64_t n, const std::vector<buffer*>& bufs,
+                            std::vector<uint64_t> values = {}, uint64_t width = 0) {
+    bound_args a;
+    std::vector<kreg>& regs = a.regs;
+    regs.resize(p.reg_count + 1);
     for (kreg& r : regs) r.u = 0;
     for (const lumk_const& c : p.constants) regs.at(c.reg).u = c.bits;
     regs[p.gsize].u = n;
     regs[p.gsize_x].u = width ? width : n;
     regs[p.gsize_y].u = width ? n / width : 1;
     for (const lumk_reduction& r : p.reductions) regs.at(r.reg).u = reduce_identity(r.op, r.prim);
-    std::vector<kptr> ptrs(p.ptr_count + 1);
-    std::vector<uint8_t> frame(p.frame_bytes + 8, 0);
+    a.ptrs.resize(p.ptr_count + 1);
+    a.frame.assign(p.frame_bytes + 8, 0);
     size_t bi = 0, vi = 0;
     for (const lumk_param& prm : p.params) {
         if (prm.type.is_pointer) {
             buffer* b = bufs.at(bi++);
-            kptr& k = ptrs.at(prm.slot);
+            kptr& k = a.ptrs.at(prm.slot);
             k.base = b->bytes.data();
             k.stride = prm.size;
             k.bytes = b->bytes.size();
@@ -180,7 +201,18 @@ inline run_result run(const lumk_program& p, uint64_t n, std::vector<buffer*> bu
             regs.at(prm.reg).u = values.at(vi++);
         }
     }
-    if (p.frame_bytes) ptrs.at(p.frame_slot) = kptr{frame.data(), 1, p.frame_bytes, p.frame_bytes};
+    if (p.frame_bytes) a.ptrs.at(p.frame_slot) = kptr{a.frame.data(), 1, p.frame_bytes, p.frame_bytes};
+    return a;
+}
+
+// Runs `p` over n work items (2-D when width > 0: gsize_x = width,
+// gsize_y = n / width) with the buffers bound to the pointer parameters in
+// order and `values` (raw register bits) to the value parameters in order.
+inline run_result run(const lumk_program& p, uint64_t n, std::vector<buffer*> bufs = {},
+                      std::vector<uint64_t> values = {}, uint64_t width = 0) {
+    bound_args a = bind_args(p, n, bufs, std::move(values), width);
+    std::vector<kreg>& regs = a.regs;
+    std::vector<kptr>& ptrs = a.ptrs;
     run_result rr;
     ktrap trap{};
     if (p.prologue) lumk_run_scalar(*p.prologue, regs.data(), ptrs.data(), 0, 1, nullptr, &trap, 0);

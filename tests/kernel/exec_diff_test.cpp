@@ -13,6 +13,7 @@
 
 #include "kernel/exec/reduce.h"
 #include "launch_test_util.h"
+#include "tests/kernel/kernel_sources.h"
 
 namespace {
 
@@ -117,7 +118,7 @@ std::vector<T> ramp(size_t n, std::function<T(size_t)> f) {
 
 TEST(ExecDiff, WorkloadKernels) {
     const std::vector<kcase> cases = {
-        {"saxpy", "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }", 5000, 1,
+        {"saxpy", kernel_src::saxpy, 5000, 1,
          [] {
              return args()
                  .buf(ramp<float>(5000, [](size_t i) { return 1.0f + 0.25f * float(i % 17); }))
@@ -125,18 +126,7 @@ TEST(ExecDiff, WorkloadKernels) {
                  .val(std::bit_cast<uint32_t>(0.37f));
          }},
         {"blur",
-         "kernel blur(const f32* in, f32* out) {\n"
-         "  i32 x = i32(gid_x); i32 y = i32(gid_y); i32 w = i32(gsize_x); i32 h = i32(gsize_y);\n"
-         "  f32 s = 0.0; i32 n = 0;\n"
-         "  for (i32 dy = -1; dy <= 1; dy++) {\n"
-         "    for (i32 dx = -1; dx <= 1; dx++) {\n"
-         "      i32 xx = x + dx; i32 yy = y + dy;\n"
-         "      if (xx < 0 || yy < 0 || xx >= w || yy >= h) { continue; }\n"
-         "      s += in[yy * w + xx]; n++;\n"
-         "    }\n"
-         "  }\n"
-         "  out[gid] = s / f32(n);\n"
-         "}",
+         kernel_src::blur,
          70, 40,
          [] {
              return args()

@@ -21,13 +21,14 @@
 #include "kernel/exec/aot.h"
 #include "kernel/exec/settings.h"
 #include "tests/kernel/native_test_util.h"
+#include "tests/kernel/kernel_sources.h"
 
 using ktest::buffer;
 namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kSaxpy = "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }";
+const char* const kSaxpy = kernel_src::saxpy;
 const char* const kPoly =
     "kernel poly(const f32* x, f32* y) {\n"
     "  f32 v = x[gid]; f32 acc = 0.0;\n"

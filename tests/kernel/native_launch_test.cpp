@@ -11,6 +11,7 @@
 #include "kernel/exec/native_driver.h"
 #include "launch_test_util.h"
 #include "tests/kernel/native_test_util.h"
+#include "tests/kernel/kernel_sources.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ struct lcase {
 
 std::vector<lcase> cases() {
     std::vector<lcase> v;
-    v.push_back({"saxpy", "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }", 5000, 1, [] {
+    v.push_back({"saxpy", kernel_src::saxpy, 5000, 1, [] {
                      std::vector<float> y(5000), x(5000);
                      for (size_t i = 0; i < y.size(); ++i) y[i] = float(i) * 0.5f, x[i] = 3.0f - float(i % 13);
                      return ltest::args().buf(y).buf(x).val(0x40200000);

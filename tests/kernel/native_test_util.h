@@ -84,29 +84,11 @@ struct engine_run {
 // register bits) to the value parameters.
 inline engine_run run_engine(const lumk_program& p, lumk_jit_entry_fn entry, uint64_t n, std::vector<buffer> bufs,
                              std::vector<uint64_t> values = {}, uint64_t width = 0, uint64_t chunk = 37) {
-    std::vector<kreg> regs(p.reg_count + 1);
-    for (kreg& r : regs) r.u = 0;
-    for (const lumk_const& c : p.constants) regs.at(c.reg).u = c.bits;
-    regs[p.gsize].u = n;
-    regs[p.gsize_x].u = width ? width : n;
-    regs[p.gsize_y].u = width ? n / width : 1;
-    for (const lumk_reduction& r : p.reductions) regs.at(r.reg).u = ktest::reduce_identity(r.op, r.prim);
-    std::vector<kptr> ptrs(p.ptr_count + 1);
-    std::vector<uint8_t> frame(p.frame_bytes + 8, 0);
-    size_t bi = 0, vi = 0;
-    for (const lumk_param& prm : p.params) {
-        if (prm.type.is_pointer) {
-            buffer& b = bufs.at(bi++);
-            kptr& k = ptrs.at(prm.slot);
-            k.base = b.bytes.data();
-            k.stride = prm.size;
-            k.bytes = b.bytes.size();
-            k.count = prm.size ? b.bytes.size() / prm.size : 0;
-        } else {
-            regs.at(prm.reg).u = values.at(vi++);
-        }
-    }
-    if (p.frame_bytes) ptrs.at(p.frame_slot) = kptr{frame.data(), 1, p.frame_bytes, p.frame_bytes};
+    std::vector<ktest::buffer*> held;
+    for (buffer& b : bufs) held.push_back(&b);
+    ktest::bound_args a = ktest::bind_args(p, n, held, std::move(values), width);
+    std::vector<kreg>& regs = a.regs;
+    std::vector<kptr>& ptrs = a.ptrs;
     engine_run out;
     ktrap trap{};
     if (p.prologue) lumk_run_scalar(*p.prologue, regs.data(), ptrs.data(), 0, 1, nullptr, &trap, 0);

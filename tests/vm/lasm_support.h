@@ -2,12 +2,20 @@
 // Running assembler programs in-process: the module linked into the test
 // binary (namespace initialisers run once), a logger that collects what the
 // host would print on standard error, and `print` output collected as
-// standard output.
+// standard output. `expect_program` checks one NAME.lasm of a folder against
+// its NAME.out, NAME.err, NAME.status and NAME.flags files.
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "host/assembler.h"
 #include "host/module_loader.h"
@@ -101,6 +109,51 @@ inline std::string asm_errors(const std::string& source, const std::string& file
         return e.what();
     }
     return {};
+}
+
+inline std::string read_file(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The NAMEs of the NAME.lasm files in `dir`, sorted.
+inline std::vector<std::string> program_names(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().extension() == ".lasm") names.push_back(entry.path().stem().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// NAME.flags: command-line options of `lumio run` for the program
+// (--workers N, --max-depth N, --timeout SECONDS) over `s`.
+inline settings read_flags(const std::filesystem::path& path, settings s = {}) {
+    if (!std::filesystem::exists(path)) return s;
+    std::istringstream in(read_file(path));
+    std::string option;
+    std::string value;
+    while (in >> option >> value) {
+        if (option == "--workers") s.workers = static_cast<uint32_t>(std::stoul(value));
+        else if (option == "--max-depth") s.max_depth = static_cast<uint32_t>(std::stoul(value));
+        else if (option == "--timeout") s.timeout = std::chrono::milliseconds(static_cast<int64_t>(std::stod(value) * 1000));
+        else ADD_FAILURE() << path << ": unknown option " << option;
+    }
+    return s;
+}
+
+// Runs dir/NAME.lasm: its standard output must equal NAME.out, its standard
+// error NAME.err (empty without the file) and its exit status NAME.status (0
+// without the file). `defaults` are the settings NAME.flags starts from.
+inline void expect_program(const std::filesystem::path& dir, const std::string& name, const settings& defaults = {}) {
+    namespace fs = std::filesystem;
+    const fs::path base = dir / name;
+    auto with = [&base](const char* ext) { return fs::path(base).replace_extension(ext); };
+    const outcome o = run(read_file(with(".lasm")), name + ".lasm", read_flags(with(".flags"), defaults));
+    EXPECT_EQ(o.out, read_file(with(".out")));
+    EXPECT_EQ(o.err, fs::exists(with(".err")) ? read_file(with(".err")) : std::string());
+    EXPECT_EQ(o.status, fs::exists(with(".status")) ? std::stoi(read_file(with(".status"))) : 0);
 }
 
 }  // namespace lasmtest
