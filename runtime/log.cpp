@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "runtime/per_thread.h"
 #include "runtime/thread_local.h"
 #include "runtime/vm.h"
 
@@ -72,8 +73,8 @@ void lum_log_base::write(uint32_t level, const std::string& text) {
 }
 
 std::vector<lum_log_listener_record*>& lum_log_dispatch_list() {
-    static thread_local std::vector<lum_log_listener_record*> list;
-    return list;
+    static thread_local constinit lum_per_thread<std::vector<lum_log_listener_record*>> list;
+    return list.get();
 }
 
 void lum_log_base::dispatch(uint32_t level, const std::string& text) {

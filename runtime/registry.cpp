@@ -1,6 +1,6 @@
 #include "runtime/registry.h"
 
-#include <unistd.h>
+#include "runtime/per_thread.h"
 
 std::atomic<lum_thread_local_getter*> lum_tl_detail::getter{nullptr};
 std::atomic<uintptr_t> lum_tl_detail::own_getter_mask{~uintptr_t{0}};
@@ -34,15 +34,13 @@ lum_thread_local& lum_tl_detail::lookup() {
     return block;
 }
 
-uint32_t lum_os_thread_id() { return static_cast<uint32_t>(::gettid()); }
-
 lum_thread_local::lum_thread_local() : thread_id(lum_os_thread_id()) {}
 
 lum_thread_local::~lum_thread_local() = default;
 
 lum_thread_local& lum_module_thread_local() {
-    static thread_local lum_thread_local block;
-    return block;
+    static thread_local constinit lum_per_thread<lum_thread_local> block;
+    return block.get();
 }
 
 lum_thread_local_getter* lum_tl_detail::init_getter() { return &lum_registry().thread_local_getter; }

@@ -8,6 +8,7 @@
 
 #include "runtime/log.h"
 #include "runtime/namespace.h"
+#include "runtime/per_thread.h"
 #include "runtime/vm.h"
 #include "types/json_methods.h"
 #include "types/string_object.h"
@@ -117,8 +118,8 @@ struct thread_visit_state {
     uint8_t mark = 0;
 };
 thread_visit_state& visit_state() {
-    thread_local thread_visit_state state;
-    return state;
+    static thread_local constinit lum_per_thread<thread_visit_state> state;
+    return state.get();
 }
 }  // namespace
 
@@ -242,8 +243,8 @@ struct entry_release_stack {
 };
 
 entry_release_stack& release_stack() {
-    thread_local entry_release_stack stack;
-    return stack;
+    static thread_local constinit lum_per_thread<entry_release_stack> stack;
+    return stack.get();
 }
 
 // A string value that only this entry holds gives its text buffer back to the

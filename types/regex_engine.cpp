@@ -5,7 +5,8 @@
 #include <cctype>
 #include <cstring>
 #include <map>
-#include <string.h>  // memrchr, memmem
+
+#include "runtime/platform.h"
 
 namespace {
 
@@ -1101,7 +1102,7 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
         if (!p.prefix.empty()) {
             const size_t window = size_ - at;
             const void* found = p.prefix.size() == 1 ? std::memchr(s + at, p.prefix[0], window)
-                                                     : memmem(s + at, window, p.prefix.data(), p.prefix.size());
+                                                     : lum_memmem(s + at, window, p.prefix.data(), p.prefix.size());
             if (found == nullptr) return false;
             at = static_cast<size_t>(static_cast<const unsigned char*>(found) - s);
             if (at > last_start) return false;
@@ -1390,7 +1391,7 @@ bool lum_regex_matcher::attempt(size_t start) {
                     if (star.hint != 0) {
                         const size_t span = end + 1 - f.a;
                         charge(span >> 5);
-                        const void* q = memrchr(s + f.a, star.hint - 1, span);
+                        const void* q = lum_memrchr(s + f.a, star.hint - 1, span);
                         if (q == nullptr) {
                             stack_.pop_back();
                             continue;

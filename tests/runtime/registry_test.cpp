@@ -2,8 +2,6 @@
 // the per-thread runtime block.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
@@ -13,6 +11,7 @@
 #include "runtime/namespace.h"
 #include "runtime/registry.h"
 #include "runtime/thread_local.h"
+#include "tests/platform/test_platform.h"
 
 
 namespace {
@@ -72,7 +71,7 @@ TEST(ThreadLocal, FirstLookupOnANewThreadGivesTheInitialBlock) {
     uint32_t tid = 0;
     lum_thread_local* main_block = &lum_get_thread_local();
     std::thread([&] {
-        tid = static_cast<uint32_t>(::gettid());
+        tid = lum_test_os_thread_id();
         lum_thread_local& tl = lum_get_thread_local();
         seen = &tl;
         EXPECT_EQ(tl.thread_id, tid);
@@ -85,7 +84,7 @@ TEST(ThreadLocal, FirstLookupOnANewThreadGivesTheInitialBlock) {
         EXPECT_EQ(&lum_get_thread_local(), &tl);
     }).join();
     EXPECT_NE(seen, main_block);
-    EXPECT_EQ(main_block->thread_id, static_cast<uint32_t>(::gettid()));
+    EXPECT_EQ(main_block->thread_id, lum_test_os_thread_id());
 }
 
 TEST(ThreadLocal, PoolingSuspendIsBalancedOnEveryExit) {
