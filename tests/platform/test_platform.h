@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 void lum_test_set_env(const char* name, const char* value);
@@ -22,6 +23,10 @@ uint32_t lum_test_os_thread_id();
 // switches back to "C" and removes what the first call made.
 bool lum_test_use_decimal_comma_locale();
 void lum_test_restore_c_numeric_locale();
+
+// A path as the narrow text the program's file functions take (the system's
+// narrow encoding); empty when the path cannot be written in it.
+std::string lum_test_narrow_path(const std::filesystem::path& path);
 
 // One argument (a path) quoted for the command processor.
 std::string lum_test_quote(const std::string& argument);

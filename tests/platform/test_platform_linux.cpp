@@ -48,6 +48,8 @@ void lum_test_restore_c_numeric_locale() {
     }
 }
 
+std::string lum_test_narrow_path(const std::filesystem::path& path) { return path.string(); }
+
 std::string lum_test_quote(const std::string& argument) {
     std::string quoted = "'";
     for (char c : argument) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);

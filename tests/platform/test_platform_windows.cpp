@@ -30,6 +30,18 @@ bool lum_test_use_decimal_comma_locale() {
 
 void lum_test_restore_c_numeric_locale() { std::setlocale(LC_NUMERIC, "C"); }
 
+std::string lum_test_narrow_path(const std::filesystem::path& path) {
+    const std::wstring wide = path.wstring();
+    if (wide.empty()) return {};
+    BOOL lossy = FALSE;
+    const int n = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                        &lossy);
+    if (n <= 0 || lossy) return {};
+    std::string narrow(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(), n, nullptr, nullptr);
+    return narrow;
+}
+
 std::string lum_test_quote(const std::string& argument) {
     return "\"" + std::filesystem::path(argument).make_preferred().string() + "\"";
 }
