@@ -10,6 +10,9 @@ set(LUM_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "googletest source 
 
 # WaitOnAddress and WakeByAddressAll (runtime/platform_windows.cpp).
 link_libraries(synchronization)
+# Symbol visibility attributes mean nothing for PE files (a DLL exports what
+# its .def file lists).
+add_compile_options(-Wno-attributes)
 
 set(LUM_STAGED_INCLUDE ${PROJECT_BINARY_DIR}/staged-include)
 foreach(item nlohmann xxhash.h xxh3.h)
