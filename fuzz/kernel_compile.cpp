@@ -6,8 +6,8 @@
 // both must leave the same memory, accumulators and trap. Crashes, hangs and
 // sanitizer reports are findings.
 //
-// Seeds and a dictionary: fuzz/corpus/kernel_compile/ and fuzz/kernel_compile.dict, e.g.
-//   fuzz_kernel_compile -dict=fuzz/kernel_compile.dict -max_len=2048 corpus_dir fuzz/corpus/kernel_compile
+// Seeds and a dictionary: fuzz/seeds/kernel_compile/ and fuzz/kernel_compile.dict, e.g.
+//   fuzz_kernel_compile -dict=fuzz/kernel_compile.dict -max_len=2048 corpus_dir fuzz/seeds/kernel_compile
 
 #include <cstddef>
 #include <cstdint>

@@ -9,8 +9,10 @@
 // reports, member-cache entries and member paths. It checks what the
 // interpreter takes on trust from a compiler: slot, level, child, string,
 // cache and path indices in range, addresses of records the program owns,
-// and jump targets on instruction boundaries inside the code. Problems are
-// reported as "FILE:LINE: message", all of them, in line order.
+// and jump targets on instruction boundaries inside the code, and slot and
+// static counts within the limits below (a block's slots and statics are
+// allocated whenever it is entered). Problems are reported as
+// "FILE:LINE: message", all of them, in line order.
 
 #include <cstdint>
 #include <functional>
@@ -24,6 +26,10 @@
 #include "vm/program_block.h"
 
 class lum_loaded_module;
+
+// The most local slots (`slots=`) and static slots (`statics=`) of one block.
+inline constexpr uint32_t lum_asm_max_slots = 65536;
+inline constexpr uint32_t lum_asm_max_statics = 65536;
 
 // One problem found in a source file.
 struct lum_asm_diagnostic {

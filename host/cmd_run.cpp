@@ -3,11 +3,13 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 
@@ -22,6 +24,10 @@ constexpr const char* run_usage =
     "usage: lumio run FILE.lasm [--workers N] [--max-depth N] [--timeout SECONDS] [--module PATH]\n";
 constexpr const char* asm_usage = "usage: lumio asm FILE.lasm [--module PATH]\n";
 
+// `lumio run` stops an endless recursion by default; --max-depth sets any
+// other limit, 0 for none.
+constexpr uint32_t default_max_call_depth = 10000;
+
 struct command_line {
     std::string file;
     std::string module;
@@ -30,7 +36,7 @@ struct command_line {
 };
 
 std::optional<uint64_t> parse_count(std::string_view s) {
-    if (s.empty() || s.size() > 9) return std::nullopt;
+    if (s.empty() || s.size() > 10) return std::nullopt;
     uint64_t v = 0;
     for (char c : s) {
         if (c < '0' || c > '9') return std::nullopt;
@@ -55,7 +61,7 @@ bool parse(const std::vector<std::string_view>& args, bool run_options, const ch
         } else if (run_options && (a == "--workers" || a == "--max-depth")) {
             if (!has_value) return bad(std::string(a) + " needs a number");
             std::optional<uint64_t> n = parse_count(args[++i]);
-            if (!n || *n > 1024 * 1024) return bad("bad value for " + std::string(a) + ": '" + std::string(args[i]) + "'");
+            if (!n || *n > UINT32_MAX) return bad("bad value for " + std::string(a) + ": '" + std::string(args[i]) + "'");
             if (a == "--workers") {
                 if (*n > 256) return bad("at most 256 workers");
                 out.run.workers = static_cast<uint32_t>(*n);
@@ -108,6 +114,39 @@ std::unique_ptr<lum_loaded_module> load_module(const command_line& cl, lum_modul
     }
 }
 
+// The command and file named when an exception escapes (plain storage: it
+// may be needed while static objects are destroyed).
+char escaped_context[1024];
+
+// An exception that escapes a run (out of memory in the middle of an
+// instruction, on the VM thread or a worker) is reported and ends the
+// command with status 2, without unwinding through a VM that the exception
+// left half-changed.
+[[noreturn]] void report_escaped_exception() {
+    const char* what = "an internal error ended the program";
+    const std::exception_ptr e = std::current_exception();  // keeps what() valid
+    if (e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::bad_alloc&) {
+            what = "out of memory";
+        } catch (const std::exception& x) {
+            what = x.what();
+        } catch (...) {
+            what = "an unknown exception ended the program";
+        }
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", escaped_context, what);
+    std::fflush(stderr);
+    std::_Exit(2);
+}
+
+void report_escaped_exceptions(const char* name, const std::string& file) {
+    std::snprintf(escaped_context, sizeof escaped_context, "lumio %s: %s", name, file.c_str());
+    std::set_terminate(report_escaped_exception);
+}
+
 // Ends the process when the VM thread has not come back well after the
 // timeout: the loop only sees the timeout between turns, and a task that never
 // yields (an endless loop) would otherwise keep the command running forever.
@@ -145,7 +184,9 @@ private:
 
 int lum_cmd_run(const std::vector<std::string_view>& args, lum_module_locator locate) {
     command_line cl;
+    cl.run.max_call_depth = default_max_call_depth;
     if (!parse(args, true, "run", run_usage, cl)) return 2;
+    report_escaped_exceptions("run", cl.file);
     std::unique_ptr<lum_loaded_module> module = load_module(cl, locate, "run");
     if (!module) return 1;
 
@@ -174,6 +215,7 @@ int lum_cmd_run(const std::vector<std::string_view>& args, lum_module_locator lo
 int lum_cmd_asm(const std::vector<std::string_view>& args, lum_module_locator locate) {
     command_line cl;
     if (!parse(args, false, "asm", asm_usage, cl)) return 2;
+    report_escaped_exceptions("asm", cl.file);
     std::unique_ptr<lum_loaded_module> module = load_module(cl, locate, "asm");
     if (!module) return 1;
     lum_asm_options options;

@@ -179,6 +179,7 @@ void check_reductions(lumk_checker& ck, const lumk_kernel_decl& kd, const lumk_t
 void compile_entry_kernel(lumk_checker& ck, const lumk_kernel_decl& kd) {
     auto prog = std::make_shared<lumk_program>();
     begin_program(ck, prog);
+    ck.decl_tok = &kd.token;
     lumk_program& p = *prog;
     lumk_token_scope scope(ck, kd.name_token);
     if (lumk_is_reserved_word(kd.name)) lumk_error_at(ck, kd.name_token, "'" + kd.name + "' is a reserved word");
@@ -227,10 +228,12 @@ void compile_entry_kernel(lumk_checker& ck, const lumk_kernel_decl& kd) {
     lumk_type rt = lumk_check_result_type(ck, kd);
     rt.is_const = 0;
     p.result_type = rt;
-    p.result_type_text = lumk_type_text(ck, rt);
     ck.ret.is_entry = 1;
     ck.ret.result_type = rt;
     check_reductions(ck, kd, rt);
+    // The result as declared: the type and, for a reducing kernel, its clause.
+    p.result_type_text = lumk_type_text(ck, rt);
+    if (!p.reductions.empty()) p.result_type_text += " reduce(" + ck.reduce_text + ")";
 
     lumk_check_statement(ck, *kd.body);
     {
@@ -252,6 +255,7 @@ void compile_entry_kernel(lumk_checker& ck, const lumk_kernel_decl& kd) {
 
     lumk_finalize_program(ck, p);
     ck.unit.programs.push_back(prog);
+    ck.decl_tok = nullptr;
 }
 
 // Signature of a helper, checked once at its declaration (the body is checked
@@ -331,7 +335,10 @@ void lumk_error_at(const lumk_checker& ck, const lumk_token& tok, std::string me
 
 void lumk_error_here(const lumk_checker& ck, std::string message) {
     if (ck.tok) lumk_throw_at(ck.sources, *ck.tok, std::move(message));
-    throw kerror(ck.prog ? ck.prog->file : std::string(), ck.prog ? ck.prog->line : 0, 0, std::move(message), "");
+    if (ck.decl_tok) lumk_throw_at(ck.sources, *ck.decl_tok, std::move(message));
+    const lumk_source_tables& src = ck.sources;
+    throw kerror(src.file_names.empty() ? std::string() : src.file_names.front(), 1, 1, std::move(message),
+                 src.lines.empty() ? std::string() : src.lines.front());
 }
 
 void lumk_internal_error(const lumk_checker& ck, const char* what) {

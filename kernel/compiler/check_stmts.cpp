@@ -2,6 +2,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "kernel/compiler/check_ops.h"
 #include "kernel/compiler/emit.h"
@@ -57,6 +58,35 @@ void check_loop(lumk_checker& ck, const lumk_stmt& s) {
     lumk_leave_scope(ck);
 }
 
+// An if statement and the "else if" links that continue it, in a loop: a
+// chain of any length checks at the nesting depth of its first link. Each
+// link jumps past the whole chain after its branch; every such label lands
+// on the instruction after the chain.
+void check_if_chain(lumk_checker& ck, const lumk_stmt& first) {
+    std::vector<uint32_t> exits;
+    const lumk_token* const saved_tok = ck.tok;
+    for (const lumk_stmt* s = &first;;) {
+        ck.tok = &s->token;  // the link's instructions carry its own line
+        const uint32_t e = lumk_new_label(ck);
+        lumk_emit_condition(ck, *s->expr, false, e);
+        lumk_check_scoped(ck, *s->first);
+        if (!s->second) {
+            lumk_place_label(ck, e);
+            break;
+        }
+        exits.push_back(lumk_new_label(ck));
+        lumk_emit_jump(ck, LUMK_JMP, exits.back(), 0, 0);
+        lumk_place_label(ck, e);
+        if (s->second->kind != lumk_stmt_kind::if_else) {
+            lumk_check_scoped(ck, *s->second);
+            break;
+        }
+        s = s->second.get();
+    }
+    ck.tok = saved_tok;
+    for (const uint32_t x : exits) lumk_place_label(ck, x);
+}
+
 // Stores the checked value `v` to the location `loc`: a struct copy, else the
 // value converted to the location's type.
 void store_value(lumk_checker& ck, const lumk_operand& loc, const lumk_operand& v, const lumk_token& at) {
@@ -90,21 +120,7 @@ void lumk_check_statement(lumk_checker& ck, const lumk_stmt& s) {
                 lumk_error_at(ck, s.token, "this expression does nothing (only calls can be statements)");
             lumk_check_expr(ck, *s.expr);
             break;
-        case lumk_stmt_kind::if_else: {
-            const uint32_t e = lumk_new_label(ck);
-            lumk_emit_condition(ck, *s.expr, false, e);
-            lumk_check_scoped(ck, *s.first);
-            if (!s.second) {
-                lumk_place_label(ck, e);
-            } else {
-                const uint32_t x = lumk_new_label(ck);
-                lumk_emit_jump(ck, LUMK_JMP, x, 0, 0);
-                lumk_place_label(ck, e);
-                lumk_check_scoped(ck, *s.second);
-                lumk_place_label(ck, x);
-            }
-            break;
-        }
+        case lumk_stmt_kind::if_else: check_if_chain(ck, s); break;
         case lumk_stmt_kind::for_loop:
         case lumk_stmt_kind::while_loop: check_loop(ck, s); break;
         case lumk_stmt_kind::break_stmt:
@@ -479,7 +495,7 @@ lumk_operand lumk_inline_call(lumk_checker& ck, const lumk_kernel_decl& decl, co
                           "recursive call of '" + decl.name +
                               "' (kernel helpers are inlined, recursion is not possible)");
     if (++ck.expansion_count > LUMK_MAX_EXPANSIONS)
-        lumk_error_at(ck, call, "kernel is too large (too many instructions)");
+        lumk_error_at(ck, call, "kernel is too large (too many inline helper expansions)");
     const lumk_type rt = plain(lumk_check_result_type(ck, decl));
     if (decl.reduce.present) lumk_error_at(ck, decl.reduce.token, "only entry kernels can have a reduction");
 
@@ -568,8 +584,13 @@ bool lumk_returns_on_all_paths(const lumk_stmt& s) {
             for (const lumk_stmt_ptr& st : s.statements)
                 if (lumk_returns_on_all_paths(*st)) return true;
             return false;
-        case lumk_stmt_kind::if_else:
-            return s.first && s.second && lumk_returns_on_all_paths(*s.first) && lumk_returns_on_all_paths(*s.second);
+        case lumk_stmt_kind::if_else: {
+            // An "else if" chain is walked link by link, not recursively.
+            const lumk_stmt* link = &s;
+            for (; link->kind == lumk_stmt_kind::if_else; link = link->second.get())
+                if (!link->first || !link->second || !lumk_returns_on_all_paths(*link->first)) return false;
+            return lumk_returns_on_all_paths(*link);
+        }
         case lumk_stmt_kind::return_stmt: return true;
         case lumk_stmt_kind::unchecked_block: return s.first && lumk_returns_on_all_paths(*s.first);
         default: return false;

@@ -73,6 +73,7 @@ struct lumk_checker {
     // Program being emitted.
     std::shared_ptr<lumk_program> prog;
     const lumk_token* tok = nullptr;  // token of the node being checked
+    const lumk_token* decl_tok = nullptr;  // kernel being compiled: where errors outside any node go
     uint8_t unchecked = 0;
     uint16_t reg_count = LUMK_FIRST_REGISTER;
     std::vector<std::vector<lumk_local>> scopes;
@@ -101,7 +102,8 @@ void lumk_check_unit(lumk_checker& ck);
 // Throws kerror with `message` at `tok` (file name and source line looked up
 // from its indexes).
 [[noreturn]] void lumk_error_at(const lumk_checker& ck, const lumk_token& tok, std::string message);
-// Error at the current token (position 0:0 when there is none).
+// Error at the current token; without one, at the kernel being compiled, or
+// else at line 1, column 1 of the unit's first source.
 [[noreturn]] void lumk_error_here(const lumk_checker& ck, std::string message);
 // Fault of the emitter itself, never of the source.
 [[noreturn]] void lumk_internal_error(const lumk_checker& ck, const char* what);

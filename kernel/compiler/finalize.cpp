@@ -1,7 +1,6 @@
 #include "kernel/compiler/finalize.h"
 
 #include <algorithm>
-#include <array>
 #include <map>
 #include <string>
 #include <utility>
@@ -17,63 +16,33 @@ namespace {
 // The register file must stay below this size (registers plus constants).
 constexpr uint32_t kMaxRegisterFile = 65535;
 
+// At the kernel's declaration (line 1 when a hand-built program has none).
 [[noreturn]] void fail(const lumk_program& p, std::string message) {
-    throw kerror(p.file, p.line, 1, std::move(message), "");
+    throw kerror(p.file, std::max<uint32_t>(p.line, 1), 1, std::move(message), "");
 }
 
 [[noreturn]] void internal(const lumk_program& p, const char* what) {
     fail(p, std::string("internal compile error: ") + what);
 }
 
-// Register operands (D, R, I) of every opcode and whether it jumps, read once
-// from the format table.
-struct register_operands {
-    uint32_t n = 0;
-    lumk_operand_slot slot[4]{};
-    bool jump = false;
-};
-
-const std::array<register_operands, LUMK_OP_COUNT>& operand_table() {
-    static const std::array<register_operands, LUMK_OP_COUNT> table = [] {
-        std::array<register_operands, LUMK_OP_COUNT> t{};
-        for (uint32_t op = 0; op < LUMK_OP_COUNT; ++op) {
-            lumk_operand_slot ops[4];
-            const uint32_t n = lumk_op_operands(op, ops);
-            for (uint32_t i = 0; i < n; ++i)
-                if (ops[i].letter == 'D' || ops[i].letter == 'R' || ops[i].letter == 'I') t[op].slot[t[op].n++] = ops[i];
-            t[op].jump = lumk_op_is_jump(op);
-        }
-        return t;
-    }();
-    return table;
-}
-
 // Calls f(letter, register number) for every register operand (D, R, I) and
 // writes back the number f returns. Opcodes must be valid.
 template <class F>
-void rewrite_registers(const std::array<register_operands, LUMK_OP_COUNT>& table, lumk_insn& insn, F&& f) {
-    const register_operands& ro = table[insn.op];
-    for (uint32_t i = 0; i < ro.n; ++i) {
-        const lumk_operand_slot& s = ro.slot[i];
-        const uint64_t raw = lumk_insn_field(insn, s.field);
-        const uint32_t r = static_cast<uint32_t>(s.letter == 'I' ? (raw & 0xFFFF) : raw);
+void rewrite_registers(lumk_insn& insn, F&& f) {
+    const lumk_op_decoded& d = lumk_op_decode(insn.op);
+    for (uint32_t i = 0; i < d.reg_count; ++i) {
+        const lumk_operand_slot& s = d.regs[i];
+        const uint32_t r = static_cast<uint32_t>(lumk_insn_register(insn, s));
         const uint32_t to = f(s.letter, r);
-        if (to == r) continue;
-        switch (s.field) {
-            case LUMK_FIELD_A: insn.a = static_cast<uint16_t>(to); break;
-            case LUMK_FIELD_B: insn.b = static_cast<uint16_t>(to); break;
-            case LUMK_FIELD_C: insn.c = static_cast<uint16_t>(to); break;
-            case LUMK_FIELD_IMM: insn.imm = to; break;
-        }
+        if (to != r) lumk_insn_set_register(insn, s, to);
     }
 }
 
 template <class F>
 void rewrite_program_registers(lumk_program& p, F&& f) {
-    const auto& table = operand_table();
-    for (lumk_insn& insn : p.code) rewrite_registers(table, insn, f);
+    for (lumk_insn& insn : p.code) rewrite_registers(insn, f);
     if (p.prologue)
-        for (lumk_insn& insn : p.prologue->code) rewrite_registers(table, insn, f);
+        for (lumk_insn& insn : p.prologue->code) rewrite_registers(insn, f);
 }
 
 // Code ends with END; the line and file-index tables match the code.
@@ -90,13 +59,12 @@ void normalize_shape(lumk_program& p) {
 // register or constant, and no constant is written.
 uint32_t check_operands(const lumk_program& p, uint32_t register_count) {
     const size_t n = p.code.size();
-    const auto& table = operand_table();
     for (const lumk_insn& insn : p.code) {
         if (insn.op >= LUMK_OP_COUNT) internal(p, "unknown opcode");
-        const register_operands& ro = table[insn.op];
-        if (ro.jump && insn.imm >= n) internal(p, "jump target outside the code");
-        for (uint32_t i = 0; i < ro.n; ++i) {
-            const lumk_operand_slot& s = ro.slot[i];
+        const lumk_op_decoded& d = lumk_op_decode(insn.op);
+        if (d.jump && insn.imm >= n) internal(p, "jump target outside the code");
+        for (uint32_t i = 0; i < d.reg_count; ++i) {
+            const lumk_operand_slot& s = d.regs[i];
             const uint64_t raw = lumk_insn_field(insn, s.field);
             const uint64_t r = s.letter == 'I' ? (raw & 0xFFFF) : raw;
             if (s.letter == 'I' && raw > 0xFFFF) internal(p, "register operand out of range");
@@ -157,7 +125,7 @@ void lumk_finalize_code(lumk_program& p, uint32_t register_count, bool optimize)
         return r >= LUMK_CONST_OPERAND ? register_count + (r - LUMK_CONST_OPERAND) : r;
     });
     p.reg_count = static_cast<uint32_t>(total);
-    if (p.prologue) p.prologue->reg_count = p.reg_count;
+    if (p.prologue) lumk_copy_program_header(*p.prologue, p);
 }
 
 void lumk_finalize_program(lumk_checker& checker, lumk_program& program) {

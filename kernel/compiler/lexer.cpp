@@ -384,7 +384,7 @@ void lumk_lex(lumk_lexer& lexer, std::string_view source, std::string_view name)
     while (file < names.size() && names[file] != name) ++file;
     if (file == names.size()) {
         if (names.size() > std::numeric_limits<uint16_t>::max())
-            throw kerror(std::string(name), 0, 0, "too many sources in one compile", std::string());
+            throw kerror(std::string(name), 1, 1, "too many sources in one compile", std::string());
         names.emplace_back(name);
     }
     // Kernel sources average two to three bytes per token; reserving up front saves

@@ -12,15 +12,13 @@ namespace {
 // Registers 0..6 are the fixed registers of every program.
 constexpr uint32_t kFixedRegisters = 7;
 
-// What the passes need to know about an opcode, derived once from the
-// mnemonic and format tables.
+// What the passes need to know about an opcode beyond its decoded operand
+// format: whether it never falls through and whether it may be hoisted.
 struct op_info {
     uint8_t dest = 0;       // format begins with D: writes register a
     uint8_t jump = 0;       // format has J: imm is a jump target
     uint8_t uncond = 0;     // JMP, LOOP: never falls through
     uint8_t hoistable = 0;  // may move into a prologue
-    uint8_t nsrc = 0;       // source register operands (R, I)
-    lumk_operand_slot src[4]{};
 };
 
 bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
@@ -35,18 +33,14 @@ const std::array<op_info, LUMK_OP_COUNT>& op_table() {
         static_assert(std::size(prefixes) == 30);
         std::array<op_info, LUMK_OP_COUNT> t{};
         for (uint32_t op = 0; op < LUMK_OP_COUNT; ++op) {
+            const lumk_op_decoded& d = lumk_op_decode(op);
             const std::string_view name = lumk_op_name(op);
-            const std::string_view format = lumk_op_format(op);
-            t[op].dest = !format.empty() && format[0] == 'D';
-            t[op].jump = format.find('J') != std::string_view::npos;
+            t[op].dest = d.dest;
+            t[op].jump = d.jump;
             t[op].uncond = op == LUMK_JMP || op == LUMK_LOOP;
             bool h = false;
             for (std::string_view p : prefixes) h = h || starts_with(name, p);
-            t[op].hoistable = h && t[op].dest;
-            lumk_operand_slot ops[4];
-            const uint32_t n = lumk_op_operands(op, ops);
-            for (uint32_t i = 0; i < n; ++i)
-                if (ops[i].letter == 'R' || ops[i].letter == 'I') t[op].src[t[op].nsrc++] = ops[i];
+            t[op].hoistable = h && d.dest;
         }
         return t;
     }();
@@ -60,17 +54,12 @@ const op_info g_no_op{};
 
 const op_info& info_of(uint32_t op) { return op < LUMK_OP_COUNT ? g_ops[op] : g_no_op; }
 
-uint32_t register_of(const lumk_insn& insn, const lumk_operand_slot& s) {
-    const uint64_t v = lumk_insn_field(insn, s.field);
-    return static_cast<uint32_t>(s.letter == 'I' ? (v & 0xFFFF) : v);
-}
-
 // Calls f(register) for every source register operand (R and I) of insn.
 template <class F>
 void for_each_source(const lumk_insn& insn, F&& f) {
-    if (insn.op >= LUMK_OP_COUNT) return;
-    const op_info& oi = g_ops[insn.op];
-    for (uint32_t i = 0; i < oi.nsrc; ++i) f(register_of(insn, oi.src[i]));
+    const lumk_op_decoded& d = lumk_op_decode(insn.op);
+    for (const lumk_operand_slot* s = d.sources_begin(); s != d.sources_end(); ++s)
+        f(static_cast<uint32_t>(lumk_insn_register(insn, *s)));
 }
 
 // One more than the highest register (non-constant) operand, pinned register
@@ -175,61 +164,109 @@ flow_graph build_flow(const std::vector<lumk_insn>& code, bool end_to_entry) {
 
 // ---- liveness -----------------------------------------------------------
 
-struct bitset_rows {
-    size_t words = 0;
-    std::vector<uint64_t> bits;
-    uint64_t* row(size_t i) { return bits.data() + i * words; }
-    const uint64_t* row(size_t i) const { return bits.data() + i * words; }
-};
-
 bool test_bit(const uint64_t* row, uint32_t r) { return (row[r / 64] >> (r % 64)) & 1; }
 void set_bit(uint64_t* row, uint32_t r) { row[r / 64] |= uint64_t{1} << (r % 64); }
 void clear_bit(uint64_t* row, uint32_t r) { row[r / 64] &= ~(uint64_t{1} << (r % 64)); }
 
+// Live registers at block entries. Only registers read in some block before
+// being written there can ever be live at a block boundary; they get dense
+// numbers ("slots"), and one bit set of slots per block entry is all that is
+// kept, so memory grows with blocks times those registers only.
 struct liveness {
-    bitset_rows in, out;
+    std::vector<uint32_t> reg_of;   // slot -> register
+    std::vector<int32_t> slot_of;   // register -> slot, -1 for none
+    size_t words = 0;               // words of one slot set
+    std::vector<uint64_t> in;       // slot set live at the entry of each block
+
+    const uint64_t* in_row(size_t b) const { return in.data() + b * words; }
+    bool live_in(size_t b, uint32_t r) const {
+        return r < slot_of.size() && slot_of[r] >= 0 && test_bit(in_row(b), static_cast<uint32_t>(slot_of[r]));
+    }
+    // Writes into `regs` (a bit set over registers, cleared first) the
+    // registers live at the end of block b: those live into a successor.
+    void live_out(const flow_graph& g, size_t b, std::span<uint64_t> regs) const {
+        std::fill(regs.begin(), regs.end(), 0);
+        for (uint32_t s : g.succ[b]) {
+            const uint64_t* row = in_row(s);
+            for (size_t w = 0; w < words; ++w)
+                for (uint64_t word = row[w]; word; word &= word - 1)
+                    set_bit(regs.data(), reg_of[w * 64 + static_cast<size_t>(std::countr_zero(word))]);
+        }
+    }
 };
 
-// Live registers at block entries and exits. A register is tracked when it
-// lies in [first_reg, map.size()) with a negative map entry; uses come from
-// the allocator's operand walker.
+// A register is tracked when it lies in [first_reg, map.size()) with a
+// negative map entry; uses come from the allocator's operand walker.
 liveness compute_liveness(const std::vector<lumk_insn>& code, const flow_graph& g, std::span<const int32_t> map,
                           uint32_t first_reg) {
     const size_t nb = g.blocks();
     const size_t words = (map.size() + 63) / 64;
-    bitset_rows use{words, std::vector<uint64_t>(nb * words, 0)};
-    bitset_rows def{words, std::vector<uint64_t>(nb * words, 0)};
+    // Uses before definitions and definitions of each block, as register
+    // lists (start offsets per block), gathered through scratch bit sets that
+    // are cleared bit by bit after each block.
+    std::vector<uint32_t> uses, defs, use_start(nb + 1, 0), def_start(nb + 1, 0);
+    std::vector<uint64_t> use_bits(words, 0), def_bits(words, 0);
     for (size_t b = 0; b < nb; ++b) {
-        lumk_operand_mark_state st{first_reg, map, std::span<const uint64_t>(def.row(b), words),
-                                   std::span<uint64_t>(use.row(b), words)};
+        use_start[b] = static_cast<uint32_t>(uses.size());
+        def_start[b] = static_cast<uint32_t>(defs.size());
+        lumk_operand_mark_state st{first_reg, map, std::span<const uint64_t>(def_bits), std::span<uint64_t>(use_bits)};
         for (uint32_t i = g.start[b]; i < g.start[b + 1]; ++i) {
             const lumk_insn& insn = code[i];
+            // Sources whose use bit the walker sets now are new uses of the block.
+            uint32_t fresh[4];
+            uint32_t n = 0;
+            for_each_source(insn, [&](uint32_t r) {
+                if (r < map.size() && !test_bit(use_bits.data(), r)) fresh[n++] = r;
+            });
             lumk_insn_mark_operands(insn, st);
+            for (uint32_t k = 0; k < n; ++k)
+                if (test_bit(use_bits.data(), fresh[k]) && std::find(fresh, fresh + k, fresh[k]) == fresh + k)
+                    uses.push_back(fresh[k]);
             if (info_of(insn.op).dest) {
                 const uint32_t d = insn.a;
-                if (d >= first_reg && d < map.size() && map[d] < 0) set_bit(def.row(b), d);
+                if (d >= first_reg && d < map.size() && map[d] < 0 && !test_bit(def_bits.data(), d)) {
+                    set_bit(def_bits.data(), d);
+                    defs.push_back(d);
+                }
             }
         }
+        for (size_t k = use_start[b]; k < uses.size(); ++k) clear_bit(use_bits.data(), uses[k]);
+        for (size_t k = def_start[b]; k < defs.size(); ++k) clear_bit(def_bits.data(), defs[k]);
     }
-    liveness lv{{words, std::vector<uint64_t>(nb * words, 0)}, {words, std::vector<uint64_t>(nb * words, 0)}};
+    use_start[nb] = static_cast<uint32_t>(uses.size());
+    def_start[nb] = static_cast<uint32_t>(defs.size());
+
+    liveness lv;
+    lv.slot_of.assign(map.size(), -1);
+    for (uint32_t r : uses)
+        if (lv.slot_of[r] < 0) {
+            lv.slot_of[r] = static_cast<int32_t>(lv.reg_of.size());
+            lv.reg_of.push_back(r);
+        }
+    for (uint32_t& r : uses) r = static_cast<uint32_t>(lv.slot_of[r]);
+    lv.words = (lv.reg_of.size() + 63) / 64;
+    lv.in.assign(nb * lv.words, 0);
+
+    // in(b) = uses(b) + (out(b) - defs(b)), out(b) = union of in(successors).
+    std::vector<uint64_t> next(lv.words);
     bool changed = true;
     while (changed) {
         changed = false;
         for (size_t b = nb; b-- > 0;) {
-            uint64_t* out = lv.out.row(b);
+            std::fill(next.begin(), next.end(), 0);
             for (uint32_t s : g.succ[b]) {
-                const uint64_t* sin = lv.in.row(s);
-                for (size_t w = 0; w < words; ++w) out[w] |= sin[w];
+                const uint64_t* row = lv.in_row(s);
+                for (size_t w = 0; w < lv.words; ++w) next[w] |= row[w];
             }
-            uint64_t* in = lv.in.row(b);
-            const uint64_t* u = use.row(b);
-            const uint64_t* d = def.row(b);
-            for (size_t w = 0; w < words; ++w) {
-                const uint64_t v = u[w] | (out[w] & ~d[w]);
-                if (v != in[w]) {
-                    in[w] = v;
-                    changed = true;
-                }
+            for (size_t k = def_start[b]; k < def_start[b + 1]; ++k) {
+                const int32_t slot = lv.slot_of[defs[k]];
+                if (slot >= 0) clear_bit(next.data(), static_cast<uint32_t>(slot));
+            }
+            for (size_t k = use_start[b]; k < use_start[b + 1]; ++k) set_bit(next.data(), uses[k]);
+            uint64_t* in = lv.in.data() + b * lv.words;
+            if (!std::equal(next.begin(), next.end(), in)) {
+                std::copy(next.begin(), next.end(), in);
+                changed = true;
             }
         }
     }
@@ -239,78 +276,145 @@ liveness compute_liveness(const std::vector<lumk_insn>& code, const flow_graph& 
 // ---- interference -----------------------------------------------------------
 
 // Which registers may not share a number: a definition interferes with every
-// register live after it (whether or not the defined value is used). Small
-// register files keep a bit matrix (one OR per definition); large ones keep
-// neighbour lists.
+// register live after it (whether or not the defined value is used).
+//
+// The colouring visits registers in increasing order and looks only at the
+// neighbours it has coloured already, the lower ones. Small register files
+// keep a bit matrix (one OR per definition). Large ones keep each pair once,
+// in the row of its higher register: a list of lower registers, compacted as
+// it doubles, until a bit set over the lower registers is smaller, and then
+// that bit set. Memory so follows the distinct pairs, never the definitions
+// times the registers live at each.
 class interference {
 public:
     explicit interference(uint32_t bound)
         : bound_(bound), words_((bound + 63) / 64), dense_(bound <= kDenseLimit) {
         if (dense_)
-            rows_.assign(size_t{bound} * words_, 0);
+            matrix_.assign(size_t{bound} * words_, 0);
         else
-            lists_.resize(bound);
+            rows_.resize(bound);
     }
 
     // d is written while the registers of `live` (a bit set of bound bits) hold values.
     void add_definition(uint32_t d, const uint64_t* live) {
         if (dense_) {
-            uint64_t* row = rows_.data() + size_t{d} * words_;
+            uint64_t* row = matrix_.data() + size_t{d} * words_;
             for (size_t w = 0; w < words_; ++w) row[w] |= live[w];
             return;
         }
-        for_each_bit(live, [&](uint32_t x) {
-            lists_[d].push_back(x);
-            lists_[x].push_back(d);
-        });
+        row_lists& r = rows_[d];
+        const size_t full = d / 64;
+        const uint64_t partial = d % 64 ? live[full] & ((uint64_t{1} << (d % 64)) - 1) : 0;
+        if (r.bits.empty()) {
+            // As many lower registers live as make a bit set the smaller row:
+            // the row becomes one now.
+            size_t lower = static_cast<size_t>(std::popcount(partial));
+            for (size_t w = 0; w < full; ++w) lower += static_cast<size_t>(std::popcount(live[w]));
+            if (std::max(lower, r.unique) * 32 > d) to_bits(d);
+        }
+        if (r.bits.empty()) {
+            for_each_bit(live, 0, [&](uint32_t x) {
+                if (x < d) add_lower(d, x);
+                if (x > d) add_lower(x, d);
+            });
+            return;
+        }
+        for (size_t w = 0; w < full; ++w) r.bits[w] |= live[w];
+        if (partial) r.bits[full] |= partial;
+        for_each_bit(live, d + 1, [&](uint32_t x) { add_lower(x, d); });
     }
 
-    // Makes the relation symmetric and drops self edges and duplicates.
+    // Makes the matrix symmetric, or leaves every list sorted and unique.
     void finish() {
         if (dense_) {
             for (uint32_t d = 0; d < bound_; ++d)
-                for_each_bit(rows_.data() + size_t{d} * words_, [&](uint32_t x) { set_bit(row(x), d); });
-            for (uint32_t d = 0; d < bound_; ++d) clear_bit(row(d), d);
+                for_each_bit(matrix_.data() + size_t{d} * words_, 0,
+                             [&](uint32_t x) { set_bit(matrix_.data() + size_t{x} * words_, d); });
+            for (uint32_t d = 0; d < bound_; ++d) clear_bit(matrix_.data() + size_t{d} * words_, d);
             return;
         }
-        for (uint32_t d = 0; d < bound_; ++d) {
-            auto& l = lists_[d];
-            std::sort(l.begin(), l.end());
-            l.erase(std::unique(l.begin(), l.end()), l.end());
-            l.erase(std::remove(l.begin(), l.end(), d), l.end());
-        }
+        for (uint32_t v = 0; v < bound_; ++v)
+            if (rows_[v].bits.empty()) compact(v);
     }
 
+    // Calls f(x) for every neighbour x of v with x < v (and, with the matrix,
+    // for the higher ones too).
     template <class F>
-    void for_each_neighbor(uint32_t v, F&& f) const {
+    void for_each_lower_neighbor(uint32_t v, F&& f) const {
         if (dense_) {
-            for_each_bit(rows_.data() + size_t{v} * words_, f);
+            for_each_bit(matrix_.data() + size_t{v} * words_, 0, f);
             return;
         }
-        for (uint32_t x : lists_[v]) f(x);
+        const row_lists& r = rows_[v];
+        if (r.bits.empty()) {
+            for (uint32_t x : r.list) f(x);
+            return;
+        }
+        for (size_t w = 0; w < r.bits.size(); ++w)
+            for (uint64_t word = r.bits[w]; word; word &= word - 1)
+                f(static_cast<uint32_t>(w * 64 + std::countr_zero(word)));
     }
 
 private:
     static constexpr uint32_t kDenseLimit = 2048;  // at most 512 KiB of matrix
+    static constexpr size_t kFirstCompaction = 16;
 
-    uint64_t* row(uint32_t r) { return rows_.data() + size_t{r} * words_; }
+    // Lower neighbours of one register: a list (unsorted, repeats allowed
+    // between compactions) or, once larger than that, a bit set of them.
+    struct row_lists {
+        std::vector<uint32_t> list;
+        size_t unique = 0;           // list length after the last compaction
+        std::vector<uint64_t> bits;  // one bit per lower register, when used
+    };
 
+    void add_lower(uint32_t hi, uint32_t lo) {
+        row_lists& r = rows_[hi];
+        if (!r.bits.empty()) {
+            set_bit(r.bits.data(), lo);
+            return;
+        }
+        r.list.push_back(lo);
+        if (r.list.size() >= 2 * std::max(r.unique, kFirstCompaction)) compact(hi);
+    }
+
+    // Sorts and de-duplicates the list of v; a list that takes more bytes than
+    // a bit set over the v lower registers becomes that bit set.
+    void compact(uint32_t v) {
+        row_lists& r = rows_[v];
+        std::sort(r.list.begin(), r.list.end());
+        r.list.erase(std::unique(r.list.begin(), r.list.end()), r.list.end());
+        r.unique = r.list.size();
+        if (r.unique * 32 > v) to_bits(v);
+    }
+
+    void to_bits(uint32_t v) {
+        row_lists& r = rows_[v];
+        r.bits.assign((size_t{v} + 63) / 64, 0);
+        for (uint32_t x : r.list) set_bit(r.bits.data(), x);
+        std::vector<uint32_t>().swap(r.list);
+    }
+
+    // Calls f(x) for every set bit x >= from of a bit set of bound bits.
     template <class F>
-    void for_each_bit(const uint64_t* bits, F&& f) const {
-        for (size_t w = 0; w < words_; ++w) {
-            uint64_t word = bits[w];
+    void for_each_bit(const uint64_t* bits, uint32_t from, F&& f) const {
+        size_t w = from / 64;
+        if (w >= words_) return;
+        uint64_t word = bits[w] & (~uint64_t{0} << (from % 64));
+        for (;;) {
             while (word) {
                 f(static_cast<uint32_t>(w * 64 + std::countr_zero(word)));
                 word &= word - 1;
             }
+            if (++w >= words_) return;
+            word = bits[w];
         }
     }
 
     uint32_t bound_;
     size_t words_;
     bool dense_;
-    std::vector<uint64_t> rows_;
-    std::vector<std::vector<uint32_t>> lists_;
+    std::vector<uint64_t> matrix_;
+    std::vector<row_lists> rows_;
 };
 
 // ---- instruction removal ------------------------------------------------
@@ -512,12 +616,14 @@ uint32_t hoist_prologue(lumk_program& p, uint32_t bound) {
     // change what that read sees, so such registers stay.
     // Computed when the first candidate needs it.
     liveness lv;
+    bool have_liveness = false;
     auto live_at_entry = [&](uint32_t r) {
-        if (lv.in.bits.empty()) {
+        if (!have_liveness) {
             const std::vector<int32_t> track(bound, -1);
             lv = compute_liveness(p.code, build_flow(p.code, false), track, 0);
+            have_liveness = true;
         }
-        return test_bit(lv.in.row(0), r);
+        return lv.live_in(0, r);
     };
 
     std::vector<uint8_t> invariant(bound, 0);
@@ -560,24 +666,8 @@ uint32_t hoist_prologue(lumk_program& p, uint32_t bound) {
 
     if (!p.prologue) {
         auto pro = std::make_shared<lumk_program>();
+        lumk_copy_program_header(*pro, p);
         pro->name = p.name + " (prologue)";
-        pro->file = p.file;
-        pro->line = p.line;
-        pro->params = p.params;
-        pro->reg_count = p.reg_count;
-        pro->ptr_count = p.ptr_count;
-        pro->frame_slot = p.frame_slot;
-        pro->frame_bytes = p.frame_bytes;
-        pro->gid = p.gid;
-        pro->gsize = p.gsize;
-        pro->acc = p.acc;
-        pro->gid_x = p.gid_x;
-        pro->gid_y = p.gid_y;
-        pro->gsize_x = p.gsize_x;
-        pro->gsize_y = p.gsize_y;
-        pro->is_2d = 0;
-        pro->file_names = p.file_names;
-        pro->reg_names = p.reg_names;
         p.prologue = std::move(pro);
     }
     lumk_program& pro = *p.prologue;
@@ -643,9 +733,9 @@ uint32_t allocate_registers(lumk_program& p, uint32_t bound) {
 
     interference graph(bound);
     std::vector<uint8_t> present(bound, 0);
-    std::vector<uint64_t> live(lv.in.words, 0);
+    std::vector<uint64_t> live((size_t{bound} + 63) / 64, 0);
     for (size_t b = 0; b < g.blocks(); ++b) {
-        std::copy_n(lv.out.row(b), lv.in.words, live.begin());
+        lv.live_out(g, b, live);
         for (uint32_t i = g.start[b + 1]; i-- > g.start[b];) {
             const lumk_insn& insn = p.code[i];
             if (info_of(insn.op).dest && tracked(insn.a)) {
@@ -683,7 +773,7 @@ uint32_t allocate_registers(lumk_program& p, uint32_t bound) {
     for (uint32_t v = kFixedRegisters; v < bound; ++v) {
         while (next_copy < copies.size() && copies[next_copy].first < v) ++next_copy;
         if (!tracked(v) || !present[v]) continue;
-        graph.for_each_neighbor(v, [&](uint32_t x) {
+        graph.for_each_lower_neighbor(v, [&](uint32_t x) {
             if (color[x] >= 0) stamp[color[x]] = v + 1;
         });
         int32_t c = -1;
@@ -722,7 +812,7 @@ uint32_t allocate_registers(lumk_program& p, uint32_t bound) {
         }
         while (!names.empty() && names.back().empty()) names.pop_back();
         p.reg_names = std::move(names);
-        if (p.prologue) p.prologue->reg_names = p.reg_names;
+        if (p.prologue) lumk_copy_program_header(*p.prologue, p);
     }
     return count;
 }

@@ -402,18 +402,7 @@ private:
         const lumk_token& t = cur();
         if (t.is_punct("{")) return block();
         if (t.is_punct(";")) return new_stmt(lumk_stmt_kind::empty);
-        if (t.is_word("if")) {
-            lumk_stmt_ptr s = new_stmt(lumk_stmt_kind::if_else);
-            skip("(");
-            s->expr = expr();
-            skip_after_expr(")");
-            s->first = statement();
-            if (cur().is_word("else")) {
-                advance();
-                s->second = statement();
-            }
-            return s;
-        }
+        if (t.is_word("if")) return if_chain();
         if (t.is_word("for")) {
             lumk_stmt_ptr s = new_stmt(lumk_stmt_kind::for_loop);
             skip("(");
@@ -453,6 +442,29 @@ private:
         lumk_stmt_ptr s = simple();
         skip_after_expr(";");
         return s;
+    }
+
+    // if (...) S [else if (...) S]... [else S]. Each "else if" becomes the
+    // else branch of the link before it, parsed in a loop: the chain stays at
+    // the nesting level of its first "if", whatever its length.
+    lumk_stmt_ptr if_chain() {
+        lumk_stmt_ptr head = new_stmt(lumk_stmt_kind::if_else);
+        lumk_stmt* link = head.get();
+        for (;;) {
+            skip("(");
+            link->expr = expr();
+            skip_after_expr(")");
+            link->first = statement();
+            if (!cur().is_word("else")) break;
+            advance();
+            if (!cur().is_word("if")) {
+                link->second = statement();
+                break;
+            }
+            link->second = new_stmt(lumk_stmt_kind::if_else);
+            link = link->second.get();
+        }
+        return head;
     }
 
     // A declaration starts with "const", NAME NAME or NAME "*" NAME, where the

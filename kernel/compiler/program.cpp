@@ -1,7 +1,5 @@
 #include "kernel/compiler/program.h"
 
-#include <array>
-
 lumk_program::lumk_program() : jit(std::make_shared<lumk_jit_slot>()) {}
 
 lumk_program::~lumk_program() {
@@ -19,48 +17,29 @@ void lumk_set_fixed_registers(lumk_program& p) {
     p.gsize_y = 6;
 }
 
-namespace {
-
-// Register operands (D, R, I) of one opcode, read once from the format table:
-// the walkers run over every instruction several times per compile.
-struct register_slots {
-    uint8_t n = 0;
-    lumk_operand_slot slot[4]{};
-};
-
-using register_table = std::array<register_slots, LUMK_OP_COUNT + 1>;  // last entry: unknown opcodes
-
-const register_table& register_operands() {
-    static const register_table table = [] {
-        register_table t{};
-        for (uint32_t op = 0; op < LUMK_OP_COUNT; ++op) {
-            lumk_operand_slot ops[4];
-            const uint32_t n = lumk_op_operands(op, ops);
-            for (uint32_t i = 0; i < n; ++i)
-                if (ops[i].letter == 'D' || ops[i].letter == 'R' || ops[i].letter == 'I') t[op].slot[t[op].n++] = ops[i];
-        }
-        return t;
-    }();
-    return table;
+void lumk_copy_program_header(lumk_program& to, const lumk_program& from) {
+    to.file = from.file;
+    to.line = from.line;
+    to.params = from.params;
+    to.reg_count = from.reg_count;
+    to.ptr_count = from.ptr_count;
+    to.frame_slot = from.frame_slot;
+    to.frame_bytes = from.frame_bytes;
+    to.gid = from.gid;
+    to.gsize = from.gsize;
+    to.acc = from.acc;
+    to.gid_x = from.gid_x;
+    to.gid_y = from.gid_y;
+    to.gsize_x = from.gsize_x;
+    to.gsize_y = from.gsize_y;
+    to.file_names = from.file_names;
+    to.reg_names = from.reg_names;
 }
-
-// Built during static initialisation from the constant format table; read-only afterwards.
-const register_table& g_register_operands = register_operands();
-
-const register_slots& slots_of(uint32_t op) { return g_register_operands[op < LUMK_OP_COUNT ? op : LUMK_OP_COUNT]; }
-
-// Register number of an operand; an I operand holds it in the low 16 bits of imm.
-uint64_t register_of(const lumk_insn& insn, const lumk_operand_slot& op) {
-    const uint64_t v = lumk_insn_field(insn, op.field);
-    return op.letter == 'I' ? (v & 0xFFFF) : v;
-}
-}  // namespace
 
 void lumk_insn_mark_operands(const lumk_insn& insn, lumk_operand_mark_state& state) {
-    const register_slots& rs = slots_of(insn.op);
-    for (uint32_t i = 0; i < rs.n; ++i) {
-        if (rs.slot[i].letter == 'D') continue;
-        const uint64_t r = register_of(insn, rs.slot[i]);
+    const lumk_op_decoded& d = lumk_op_decode(insn.op);
+    for (const lumk_operand_slot* s = d.sources_begin(); s != d.sources_end(); ++s) {
+        const uint64_t r = lumk_insn_register(insn, *s);
         if (r < state.first_reg || r >= LUMK_CONST_OPERAND || r >= state.map.size()) continue;
         if (state.map[r] >= 0) continue;
         const uint64_t word = r / 64, bit = uint64_t{1} << (r % 64);
@@ -70,17 +49,11 @@ void lumk_insn_mark_operands(const lumk_insn& insn, lumk_operand_mark_state& sta
 }
 
 void lumk_insn_rename_operands(lumk_insn& insn, std::span<const int32_t> map) {
-    const register_slots& rs = slots_of(insn.op);
-    for (uint32_t i = 0; i < rs.n; ++i) {
-        const lumk_operand_slot& op = rs.slot[i];
-        const uint64_t r = register_of(insn, op);
+    const lumk_op_decoded& d = lumk_op_decode(insn.op);
+    for (uint32_t i = 0; i < d.reg_count; ++i) {
+        const lumk_operand_slot& op = d.regs[i];
+        const uint64_t r = lumk_insn_register(insn, op);
         if (r >= map.size() || map[r] < 0) continue;
-        const auto v = static_cast<uint32_t>(map[r]);
-        switch (op.field) {
-            case LUMK_FIELD_A: insn.a = static_cast<uint16_t>(v); break;
-            case LUMK_FIELD_B: insn.b = static_cast<uint16_t>(v); break;
-            case LUMK_FIELD_C: insn.c = static_cast<uint16_t>(v); break;
-            case LUMK_FIELD_IMM: insn.imm = v; break;
-        }
+        lumk_insn_set_register(insn, op, static_cast<uint32_t>(map[r]));
     }
 }

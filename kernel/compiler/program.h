@@ -73,6 +73,13 @@ struct lumk_program {
 // gsize_x, gsize_y, the layout the checker gives every kernel.
 void lumk_set_fixed_registers(lumk_program& p);
 
+// Copies what a program shares with the prologue split off from it: source
+// position, parameters, the register file (size, fixed registers, names) and
+// the pointer slots with the frame. Name, result, reductions, the 2-D flag,
+// code, constants, prologue and JIT slot stay. The optimizer makes a prologue
+// with it and finalize brings the prologue up to date with it.
+void lumk_copy_program_header(lumk_program& to, const lumk_program& from);
+
 // A `kernel const` declaration of a unit.
 struct lumk_unit_const {
     std::string name;

@@ -1,5 +1,7 @@
 #include "kernel/exec/bytecode.h"
 
+#include <array>
+
 // The opcode families in table order: the members of one family follow each
 // other, so the tables spell each family once (see the family arithmetic below).
 #define LUMK_ARITH_NAMES(op) op "_I32", op "_U32", op "_X64", op "_F32", op "_F64"
@@ -35,7 +37,9 @@ const char* const lumk_op_mnemonics[LUMK_OP_COUNT] = {
     "ADDR", "ADDRU", "COPY", "ZERO", "AADD_32", "AADD_I32", "AADD_64", "AADDR_32", "AADDR_I32", "AADDR_64", "CHKIDX",
 };
 
-const char* const lumk_op_formats[LUMK_OP_COUNT] = {
+// constexpr so that the decoded table below is built at compile time, ready
+// before any static initialiser of another file walks operands.
+constexpr const char* const lumk_op_formats[LUMK_OP_COUNT] = {
     "", "", "DR", "J", "J", "RJ", "RJ",
     "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR",
     "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR",
@@ -57,27 +61,47 @@ const char* lumk_op_name(uint32_t op) { return op < LUMK_OP_COUNT ? lumk_op_mnem
 
 const char* lumk_op_format(uint32_t op) { return op < LUMK_OP_COUNT ? lumk_op_formats[op] : ""; }
 
-uint32_t lumk_op_operands(uint32_t op, lumk_operand_slot out[4]) {
-    const char* f = lumk_op_format(op);
-    uint32_t n = 0, next = 0;
-    for (; *f && n < 4; ++f) {
-        lumk_operand_field field;
-        if (*f == 'I' || *f == 'J' || *f == 'O' || *f == 'S') {
-            field = LUMK_FIELD_IMM;
-        } else {
-            field = next < 3 ? static_cast<lumk_operand_field>(next++) : LUMK_FIELD_IMM;
-        }
-        out[n++] = {*f, field};
+namespace {
+
+// Letters I, J, O and S take imm; every other letter takes the next free one
+// of a, b, c, and imm once those are used up.
+constexpr lumk_op_decoded decode_format(const char* f) {
+    lumk_op_decoded d{};
+    uint32_t next = 0;
+    for (; *f && d.count < 4; ++f) {
+        lumk_operand_field field = LUMK_FIELD_IMM;
+        if (*f != 'I' && *f != 'J' && *f != 'O' && *f != 'S' && next < 3) field = static_cast<lumk_operand_field>(next++);
+        const lumk_operand_slot slot{*f, field};
+        if (*f == 'D' && d.count != 0) throw "a D operand must come first";  // stops the constant evaluation
+        d.operands[d.count++] = slot;
+        if (*f == 'D' || *f == 'R' || *f == 'I') d.regs[d.reg_count++] = slot;
+        if (*f == 'J') d.jump = 1;
     }
-    return n;
+    d.dest = d.count != 0 && d.operands[0].letter == 'D';
+    return d;
 }
 
-bool lumk_op_is_jump(uint32_t op) {
-    for (const char* f = lumk_op_format(op); *f; ++f) {
-        if (*f == 'J') return true;
-    }
-    return false;
+using decoded_table = std::array<lumk_op_decoded, LUMK_OP_COUNT + 1>;  // last entry: unknown opcodes
+
+constexpr decoded_table decode_all() {
+    decoded_table t{};
+    for (uint32_t op = 0; op < LUMK_OP_COUNT; ++op) t[op] = decode_format(lumk_op_formats[op]);
+    return t;
 }
+
+constexpr decoded_table k_decoded = decode_all();
+
+}  // namespace
+
+const lumk_op_decoded& lumk_op_decode(uint32_t op) { return k_decoded[op < LUMK_OP_COUNT ? op : LUMK_OP_COUNT]; }
+
+uint32_t lumk_op_operands(uint32_t op, lumk_operand_slot out[4]) {
+    const lumk_op_decoded& d = lumk_op_decode(op);
+    for (uint32_t i = 0; i < d.count; ++i) out[i] = d.operands[i];
+    return d.count;
+}
+
+bool lumk_op_is_jump(uint32_t op) { return lumk_op_decode(op).jump != 0; }
 
 uint64_t lumk_reg_canonical(uint32_t prim, uint64_t bits) {
     switch (prim) {

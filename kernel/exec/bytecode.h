@@ -322,6 +322,39 @@ inline uint64_t lumk_insn_field(const lumk_insn& insn, lumk_operand_field f) {
 // True when the opcode's format has a jump target (J).
 bool lumk_op_is_jump(uint32_t op);
 
+// The operand format of an opcode, decoded once for every pass that walks
+// operands. The register operands (D, R, I) are listed in format order; a D
+// is always the first letter of a format, so the sources follow it.
+struct lumk_op_decoded {
+    uint8_t count = 0;      // operands (0..4)
+    uint8_t reg_count = 0;  // register operands among them
+    uint8_t dest = 0;       // the format begins with D: register a is written
+    uint8_t jump = 0;       // has a J operand: imm is a jump target
+    lumk_operand_slot operands[4]{};
+    lumk_operand_slot regs[4]{};
+
+    // Source register operands (R, I): the register operands after a D.
+    const lumk_operand_slot* sources_begin() const { return regs + dest; }
+    const lumk_operand_slot* sources_end() const { return regs + reg_count; }
+};
+// Decoded format of an opcode; no operands for 270 and above.
+const lumk_op_decoded& lumk_op_decode(uint32_t op);
+// Register number held by a register operand: an I operand keeps it in the
+// low 16 bits of imm.
+inline uint64_t lumk_insn_register(const lumk_insn& insn, const lumk_operand_slot& s) {
+    const uint64_t v = lumk_insn_field(insn, s.field);
+    return s.letter == 'I' ? (v & 0xFFFF) : v;
+}
+// Writes register number r into a register operand (an I operand's whole imm).
+inline void lumk_insn_set_register(lumk_insn& insn, const lumk_operand_slot& s, uint32_t r) {
+    switch (s.field) {
+        case LUMK_FIELD_A: insn.a = static_cast<uint16_t>(r); break;
+        case LUMK_FIELD_B: insn.b = static_cast<uint16_t>(r); break;
+        case LUMK_FIELD_C: insn.c = static_cast<uint16_t>(r); break;
+        case LUMK_FIELD_IMM: insn.imm = r; break;
+    }
+}
+
 // Register numbers of 32768 and above stand for constant-pool entries until
 // the program is finalized.
 inline constexpr uint32_t LUMK_CONST_OPERAND = 32768;

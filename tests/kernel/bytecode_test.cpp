@@ -161,6 +161,48 @@ TEST(Bytecode, OperandPlacement) {
     EXPECT_FALSE(lumk_op_is_jump(270));
 }
 
+TEST(Bytecode, DecodedFormatsAgreeWithTheFormatText) {
+    // Every opcode (and one past the table): the decoded record holds the
+    // operands in format order, the register operands among them, and the
+    // flags, all as the format text says.
+    for (uint32_t op = 0; op <= LUMK_OP_COUNT; ++op) {
+        const std::string f = lumk_op_format(op);
+        const lumk_op_decoded& d = lumk_op_decode(op);
+        lumk_operand_slot s[4];
+        ASSERT_EQ(lumk_op_operands(op, s), d.count) << f;
+        ASSERT_EQ(d.count, f.size()) << f;
+        std::string regs;
+        for (uint32_t i = 0; i < d.count; ++i) {
+            EXPECT_EQ(d.operands[i].letter, f[i]) << f;
+            EXPECT_EQ(d.operands[i].field, s[i].field) << f;
+            if (f[i] == 'D' || f[i] == 'R' || f[i] == 'I') regs += f[i];
+        }
+        ASSERT_EQ(d.reg_count, regs.size()) << f;
+        for (uint32_t i = 0; i < d.reg_count; ++i) EXPECT_EQ(d.regs[i].letter, regs[i]) << f;
+        EXPECT_EQ(d.dest != 0, !f.empty() && f[0] == 'D') << f;
+        EXPECT_EQ(d.jump != 0, f.find('J') != std::string::npos) << f;
+        EXPECT_EQ(lumk_op_is_jump(op), d.jump != 0) << f;
+        std::string sources;
+        for (const lumk_operand_slot* p = d.sources_begin(); p != d.sources_end(); ++p) sources += p->letter;
+        EXPECT_EQ(sources, regs.substr(d.dest)) << f;
+    }
+    // Register numbers: an I operand keeps its register in the low 16 bits of
+    // imm and is written back as the whole imm.
+    lumk_insn in{LUMK_AADD_32, 9, 1, 8, 0x30007};
+    const lumk_op_decoded& d = lumk_op_decode(LUMK_AADD_32);  // DPRI
+    ASSERT_EQ(d.reg_count, 3u);
+    EXPECT_EQ(lumk_insn_register(in, d.regs[0]), 9u);
+    EXPECT_EQ(lumk_insn_register(in, d.regs[1]), 8u);
+    EXPECT_EQ(lumk_insn_register(in, d.regs[2]), 7u);
+    lumk_insn_set_register(in, d.regs[2], 40000);
+    lumk_insn_set_register(in, d.regs[1], 11);
+    lumk_insn_set_register(in, d.regs[0], 12);
+    EXPECT_EQ(in.imm, 40000u);
+    EXPECT_EQ(in.c, 11);
+    EXPECT_EQ(in.a, 12);
+    EXPECT_EQ(in.b, 1);
+}
+
 TEST(Bytecode, ArithmeticFamilies) {
     EXPECT_EQ(name(lumk_op_arith(LUMK_ADD_I32, LUMK_PRIM_I32)), "ADD_I32");
     EXPECT_EQ(name(lumk_op_arith(LUMK_SUB_I32, LUMK_PRIM_U32)), "SUB_U32");

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "kernel/compiler/compile.h"
+#include "kernel/compiler/finalize.h"
 #include "tests/kernel/checker_test_util.h"
 
 using namespace ktest;
@@ -168,7 +169,7 @@ TEST(CheckerDecls, ProgramRecords) {
     EXPECT_EQ(p.frame_slot, 2u);
     EXPECT_EQ(p.frame_bytes, 12u);
     EXPECT_EQ(p.result_type.prim, LUMK_PRIM_F64);
-    EXPECT_EQ(p.result_type_text, "f64");
+    EXPECT_EQ(p.result_type_text, "f64 reduce(max)");
     ASSERT_EQ(p.reductions.size(), 1u);
     EXPECT_EQ(p.reductions[0].reg, 2);
     EXPECT_EQ(p.reductions[0].op, LUMK_REDUCE_MAX);
@@ -195,6 +196,27 @@ TEST(CheckerDecls, ProgramRecords) {
     ASSERT_EQ(run(s, 1, {&d}).code, 0);
     EXPECT_TRUE(std::signbit(d.as<double>()[1]));
     EXPECT_FALSE(std::signbit(d.as<double>()[2]));
+}
+
+TEST(CheckerDecls, ResultTypeTextCarriesTheReduceClause) {
+    const struct {
+        const char* decl;
+        const char* text;
+    } cases[] = {
+        {"kernel k() {}", "void"},
+        {"kernel k() -> i64 reduce(+) { return 1; }", "i64 reduce(+)"},
+        {"kernel k() -> u32 reduce(^) { return 1u; }", "u32 reduce(^)"},
+        {"kernel k() -> bool reduce(&) { return true; }", "bool reduce(&)"},
+        {"kernel k() -> f32 reduce(min) { return 1.0f; }", "f32 reduce(min)"},
+        {"struct R { f64 sum; u32 n; }\nkernel k() -> R reduce(sum: +, n: max) { return {1.0, 1u}; }",
+         "R reduce(sum: +, n: max)"},
+        {"kernel k() -> f32x2 reduce(y: min) { return {1.0f, 2.0f}; }", "f32x2 reduce(y: min)"},
+    };
+    for (const auto& tc : cases) {
+        const compiled c = compile(tc.decl);
+        ASSERT_TRUE(c.ok()) << tc.decl << ": " << c.err.message;
+        EXPECT_EQ(program(c, "k").result_type_text, tc.text) << tc.decl;
+    }
 }
 
 TEST(CheckerDecls, CompileDriverWithImports) {
@@ -237,4 +259,52 @@ TEST(CheckerDecls, ProgramSizeLimits) {
     for (int i = 0; i < 28700; ++i) consts += std::to_string(i) + ".5, ";
     consts += "}; }";
     EXPECT_NE(error_of(consts).find("kernel is too large (too many constants)"), std::string::npos);
+}
+
+TEST(CheckerDecls, EveryErrorHasAOneBasedPosition) {
+    // Errors raised with no node current: at the kernel being compiled, else
+    // at the start of the unit.
+    lumk_lexer lexer;
+    const std::vector<lumk_source> sources{{"  struct S { f32 x; }\nkernel k() {}\n", "t.k"}};
+    std::vector<lumk_decl> decls = lumk_parse_sources(lexer, sources);
+    lumk_compiled_unit unit;
+    lumk_checker ck(lexer.sources, decls, unit);
+    auto raised = [&] {
+        try {
+            lumk_error_here(ck, "boom");
+        } catch (const kerror& e) {
+            return e.file + ":" + std::to_string(e.line) + ":" + std::to_string(e.column) + ": " + e.message + " | " +
+                   e.source_line;
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(raised(), "t.k:1:1: boom |   struct S { f32 x; }");
+    ck.decl_tok = &decls.at(1).kernel_decl->token;
+    EXPECT_EQ(raised(), "t.k:2:1: boom | kernel k() {}");
+
+    // Finalize's own refusals are at the declaration line, never line 0.
+    lumk_program p;
+    p.file = "h.k";
+    p.code.push_back(lumk_insn{LUMK_MOV, 32766, LUMK_CONST_OPERAND, 0, 0});
+    for (uint32_t i = 0; i < 32768; ++i) p.constants.push_back(lumk_const{0, LUMK_PRIM_I64, i});
+    try {
+        lumk_finalize_code(p, 7, false);
+        ADD_FAILURE() << "no error";
+    } catch (const kerror& e) {
+        EXPECT_EQ(e.message, "kernel is too large (too many registers)");
+        EXPECT_EQ(e.line, 1u);
+        EXPECT_EQ(e.column, 1u);
+    }
+
+    // The lexer's refusal of one source too many.
+    lumk_lexer full;
+    for (uint32_t i = 0; i <= 65535; ++i) full.sources.file_names.push_back("s" + std::to_string(i));
+    try {
+        lumk_lex(full, "kernel k() {}", "one more");
+        ADD_FAILURE() << "no error";
+    } catch (const kerror& e) {
+        EXPECT_EQ(e.message, "too many sources in one compile");
+        EXPECT_EQ(e.line, 1u);
+        EXPECT_EQ(e.column, 1u);
+    }
 }

@@ -134,6 +134,56 @@ TEST(CheckerStatements, ControlFlow) {
     EXPECT_EQ(o.as<int32_t>(), (std::vector<int32_t>{0 + 1 + 3 + 4 + 5 + 6, 8, 6, 2, 0, 3, -1}));
 }
 
+TEST(CheckerStatements, LongElseIfChains) {
+    // A chain picks the first true link; 300 links compile like 3, on the
+    // chain's nesting level, in a kernel and in a helper that must return.
+    const int links = 300;
+    std::string chain = "  if (x == 0) { o[gid] = 1000; }";
+    for (int i = 1; i < links; ++i) chain += " else if (x == " + std::to_string(i) + ") { o[gid] = " + std::to_string(1000 + i) + "; }";
+    chain += " else { o[gid] = -1; }\n";
+    std::string helper = "kernel inline pick(i32 x) -> i32 {\n  if (x == 0) { return 7; }";
+    for (int i = 1; i < links; ++i) helper += " else if (x == " + std::to_string(i) + ") { return " + std::to_string(7 + i) + "; }";
+    helper += " else { return -7; }\n}\n";
+    for (const bool optimize : {true, false}) {
+        const compiled c = compile(helper + "kernel k(i32* o, i32* h) {\n  i32 x = i32(gid) * 7 % 311;\n" + chain +
+                                       "  h[gid] = pick(x);\n}",
+                                   optimize);
+        ASSERT_TRUE(c.ok()) << c.err.line << ":" << c.err.column << " " << c.err.message;
+        buffer o = buffer::of<int32_t>(std::vector<int32_t>(311, 0)), h = o;
+        ASSERT_EQ(run(*c.unit->programs[0], 311, {&o, &h}).code, 0);
+        for (int32_t g = 0; g < 311; ++g) {
+            const int32_t x = g * 7 % 311;
+            EXPECT_EQ(o.as<int32_t>()[g], x < links ? 1000 + x : -1) << g;
+            EXPECT_EQ(h.as<int32_t>()[g], x < links ? 7 + x : -7) << g;
+        }
+    }
+    // A helper whose chain misses a return on one link does not return on every path.
+    EXPECT_EQ(error_of("kernel inline f(i32 x) -> i32 { if (x == 0) { return 1; } else if (x == 1) { x = 2; } "
+                       "else { return 3; } }\nkernel k(i32* o) { o[0] = f(1); }"),
+              "1:15: 'f' does not return a value on every path");
+    EXPECT_EQ(error_of("kernel inline f(i32 x) -> i32 { if (x == 0) { return 1; } else if (x == 1) { return 2; } }\n"
+                       "kernel k(i32* o) { o[0] = f(1); }"),
+              "1:15: 'f' does not return a value on every path");
+    // A chain compiles to the same code as the else branches written as nested blocks.
+    const std::string flat = "kernel k(i32* o, i32 x) { if (x < 1) { o[0] = 1; } else if (x < 2) { o[0] = 2; } "
+                             "else if (x < 3) { o[0] = 3; } else { o[0] = 4; } o[1] = 5; }";
+    const std::string nested = "kernel k(i32* o, i32 x) { if (x < 1) { o[0] = 1; } else { if (x < 2) { o[0] = 2; } "
+                               "else { if (x < 3) { o[0] = 3; } else { o[0] = 4; } } } o[1] = 5; }";
+    for (const bool optimize : {true, false}) {
+        const compiled a = compile(flat, optimize), b = compile(nested, optimize);
+        ASSERT_TRUE(a.ok() && b.ok());
+        const lumk_program &pa = *a.unit->programs[0], &pb = *b.unit->programs[0];
+        ASSERT_EQ(pa.code.size(), pb.code.size());
+        for (size_t i = 0; i < pa.code.size(); ++i) {
+            EXPECT_EQ(pa.code[i].op, pb.code[i].op) << i;
+            EXPECT_EQ(pa.code[i].a, pb.code[i].a) << i;
+            EXPECT_EQ(pa.code[i].b, pb.code[i].b) << i;
+            EXPECT_EQ(pa.code[i].c, pb.code[i].c) << i;
+            EXPECT_EQ(pa.code[i].imm, pb.code[i].imm) << i;
+        }
+    }
+}
+
 TEST(CheckerStatements, LoopShapes) {
     const compiled c = compile(
         "kernel k(i32* o, const i32* a, const i32* b) {\n"

@@ -227,7 +227,15 @@ TEST(OptimizerSource, RegisterFilesShrinkAndProloguesAreWorkItemFree) {
         const lumk_program& pro = *o.prologue;
         EXPECT_EQ(pro.name, o.name + " (prologue)");
         EXPECT_EQ(pro.is_2d, 0);
+        // The prologue runs on its kernel's register file, slots and frame.
         EXPECT_EQ(pro.reg_count, o.reg_count);
+        EXPECT_EQ(pro.reg_names, o.reg_names);
+        EXPECT_EQ(pro.ptr_count, o.ptr_count);
+        EXPECT_EQ(pro.frame_slot, o.frame_slot);
+        EXPECT_EQ(pro.frame_bytes, o.frame_bytes);
+        EXPECT_EQ(pro.params.size(), o.params.size());
+        EXPECT_EQ((std::vector<int>{pro.gid, pro.gsize, pro.acc, pro.gid_x, pro.gid_y, pro.gsize_x, pro.gsize_y}),
+                  (std::vector<int>{o.gid, o.gsize, o.acc, o.gid_x, o.gid_y, o.gsize_x, o.gsize_y}));
         std::set<uint32_t> invariant = {o.gsize, o.gsize_x, o.gsize_y};
         for (const lumk_param& prm : o.params)
             if (!prm.type.is_pointer) invariant.insert(prm.reg);

@@ -682,8 +682,15 @@ TEST(KernelParser, StatementNestingLimit) {
     expect_deep(body(repeat("while (a) ", 300) + ";"), k_stmt_deep, 2, 1 + 10 * 256);
     expect_deep(body(repeat("for (;;) ", 300) + ";"), k_stmt_deep, 2, 1 + 9 * 256);
     expect_deep(body(repeat("unchecked {", 300)), k_stmt_deep, 2, 1 + 11 * 256);
-    // else-if chains nest: the then-branch of the 255th "else if" is level 257.
-    expect_deep(body("if (a) ;" + repeat(" else if (a) ;", 300)), k_stmt_deep, 2, 22 + 14 * 254);
+    // An "else if" continues its chain at the chain's level: every branch of a
+    // chain of any length is one level below the chain.
+    const std::string chain = "if (a) ;" + repeat(" else if (a) ;", 300);
+    EXPECT_NO_THROW(parse(body(chain + " else " + repeat("{", 255) + repeat("}", 255))));
+    EXPECT_NO_THROW(parse(body(chain + " else if (a) " + repeat("{", 255) + repeat("}", 255))));
+    const std::string deep = chain + " else if (a) " + repeat("{", 256);
+    expect_deep(body(deep), k_stmt_deep, 2, static_cast<uint32_t>(deep.size()));
+    // An if inside a block of an else branch is nested, not chained.
+    expect_deep(body(repeat("if (a) ; else {", 128) + "x = 1;"), k_stmt_deep, 2, 1 + 15 * 128);
 }
 
 TEST(KernelParser, HugeFlatInputs) {
@@ -771,6 +778,27 @@ TEST(KernelParser, MaximumNestingFitsASmallStack) {
         // One level more fails cleanly.
         deep = "x = " + repeat("(a + ", 80) + "f(" + repeat("{", 96) + repeat("}", 96) + ")" + repeat(")", 80) + ";";
         EXPECT_EQ(parse_error(body(deep)).message, "the expression is nested too deeply");
+    });
+}
+
+TEST(KernelParser, LongElseIfChainsParseOnASmallStack) {
+    on_small_stack(256 * 1024, [] {
+        const int links = 100000;
+        try {
+            auto p = parse(body("if (a) x = 0;" + repeat(" else if (b) x = 1;", links) + " else { x = 2; }"));
+            int count = 0;
+            const lumk_stmt* s = &p->stmt(0);
+            for (; s->kind == lumk_stmt_kind::if_else; s = s->second.get()) {
+                ++count;
+                EXPECT_EQ(sx(*s->expr), count == 1 ? "a" : "b");
+                ASSERT_TRUE(s->first && s->second);
+                EXPECT_EQ(s->first->kind, lumk_stmt_kind::assign);
+            }
+            EXPECT_EQ(count, links + 1);
+            EXPECT_EQ(s->kind, lumk_stmt_kind::block);
+        } catch (const kerror& e) {
+            ADD_FAILURE() << e.message;
+        }
     });
 }
 

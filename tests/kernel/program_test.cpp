@@ -85,3 +85,56 @@ TEST(KernelProgram, RenameOperandsRewritesRegistersOnly) {
     EXPECT_EQ(jt.b, 30000);
     EXPECT_EQ(jt.imm, 8u);
 }
+
+TEST(KernelProgram, HeaderCopyTakesWhatAPrologueShares) {
+    lumk_program from;
+    from.name = "k";
+    from.file = "f.k";
+    from.line = 12;
+    from.params.push_back(lumk_param{"x", lumk_type{LUMK_PRIM_F32}, 7, 0, 4, "f32"});
+    from.result_type = lumk_type{LUMK_PRIM_I64};
+    from.result_type_text = "i64 reduce(+)";
+    from.reductions.push_back(lumk_reduction{2, LUMK_PRIM_I64, LUMK_REDUCE_ADD, 0, ""});
+    from.reg_count = 40;
+    from.ptr_count = 3;
+    from.frame_slot = 3;
+    from.frame_bytes = 24;
+    from.gid = 10, from.gsize = 11, from.acc = 12, from.gid_x = 13, from.gid_y = 14, from.gsize_x = 15;
+    from.gsize_y = 16;
+    from.is_2d = 1;
+    from.constants.push_back(lumk_const{39, LUMK_PRIM_I32, 5});
+    from.code.push_back(lumk_insn{LUMK_END, 0, 0, 0, 0});
+    from.lines.push_back(12);
+    from.file_indexes.push_back(0);
+    from.file_names = {"f.k", "g.k"};
+    from.reg_names = {"gid", "gsize", "acc"};
+
+    lumk_program to;
+    to.name = "k (prologue)";
+    const auto jit = to.jit;
+    lumk_copy_program_header(to, from);
+    EXPECT_EQ(to.file, "f.k");
+    EXPECT_EQ(to.line, 12u);
+    ASSERT_EQ(to.params.size(), 1u);
+    EXPECT_EQ(to.params[0].name, "x");
+    EXPECT_EQ(to.params[0].reg, 7);
+    EXPECT_EQ(to.reg_count, 40u);
+    EXPECT_EQ(to.ptr_count, 3u);
+    EXPECT_EQ(to.frame_slot, 3u);
+    EXPECT_EQ(to.frame_bytes, 24u);
+    EXPECT_EQ((std::vector<int>{to.gid, to.gsize, to.acc, to.gid_x, to.gid_y, to.gsize_x, to.gsize_y}),
+              (std::vector<int>{10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_EQ(to.file_names, from.file_names);
+    EXPECT_EQ(to.reg_names, from.reg_names);
+    // what belongs to one program alone stays
+    EXPECT_EQ(to.name, "k (prologue)");
+    EXPECT_EQ(to.result_type.prim, LUMK_PRIM_VOID);
+    EXPECT_EQ(to.result_type_text, "");
+    EXPECT_TRUE(to.reductions.empty());
+    EXPECT_EQ(to.is_2d, 0);
+    EXPECT_TRUE(to.constants.empty());
+    EXPECT_TRUE(to.code.empty());
+    EXPECT_TRUE(to.lines.empty());
+    EXPECT_FALSE(to.prologue);
+    EXPECT_EQ(to.jit, jit);
+}

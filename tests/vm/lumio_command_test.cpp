@@ -1,6 +1,6 @@
 // The `lumio` command itself: `lumio run` loads the module library through
-// its exports and runs the example tour; exit statuses 0, 1 and 2; `lumio
-// asm` prints the listing.
+// its exports and runs the example tour; exit statuses 0, 1 and 2; hostile
+// programs; `lumio asm` prints the listing.
 
 #include <gtest/gtest.h>
 
@@ -76,6 +76,66 @@ TEST(LumioCommand, ExitStatuses) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
 }
+
+// A source file in a fresh directory, removed with the object.
+struct temp_source {
+    fs::path dir;
+    fs::path file;
+    temp_source(const std::string& name, const std::string& text)
+        : dir(fs::temp_directory_path() / ("lumio_" + name + "_" + std::to_string(::getpid()))),
+          file(dir / (name + ".lasm")) {
+        fs::create_directories(dir);
+        std::ofstream(file) << text;
+    }
+    ~temp_source() { fs::remove_all(dir); }
+    std::string arg() const { return "'" + file.string() + "'"; }
+};
+
+TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
+    // Slot and static counts beyond the assembler's limits: refused before
+    // anything is allocated.
+    const temp_source counts("counts", ".program \"counts\"\n.block main kind=top slots=4000000000\n.end\n"
+                                       ".block other kind=top slots=1 statics=4000000000\n.end\n");
+    command_result r = lumio("run " + counts.arg() + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, counts.file.string() + ":2: slots=4000000000 exceeds the limit of 65536 per block\n" +
+                         counts.file.string() + ":4: statics=4000000000 exceeds the limit of 65536 per block\n");
+
+    // An endless recursion stops at the default call depth.
+    const temp_source recursion("recursion", ".program \"recursion\"\n.block main kind=top slots=1\n"
+                                             "  push\n  ld.l 0\n  push\n  fn down\n  assign\n  pop\n"
+                                             "  ld.l 0\n  prep 0\n  call\n  pop\n"
+                                             ".block down kind=function slots=0 flags=function\n"
+                                             "  ld.g 0\n  prep 0\n  call\n  ret\n.end\n.end\n");
+    r = lumio("run " + recursion.arg() + " --timeout 30" + module_option);
+    EXPECT_NE(r.err.find("maximum call depth of 10000 exceeded (endless recursion?)"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("timeout"), std::string::npos) << r.err;
+    // --max-depth sets another limit; any count is taken.
+    r = lumio("run " + recursion.arg() + " --max-depth 50 --timeout 30" + module_option);
+    EXPECT_NE(r.err.find("maximum call depth of 50 exceeded (endless recursion?)"), std::string::npos) << r.err;
+    r = lumio("run tests/vm/lasm/sum.lasm --max-depth 4294967295" + module_option);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "55\n");
+    r = lumio("run tests/vm/lasm/sum.lasm --max-depth 4294967296" + module_option);
+    EXPECT_EQ(r.status, 2);
+}
+
+// AddressSanitizer's allocator ends the process itself when memory runs out.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LUM_TEST_ASAN 1
+#endif
+#endif
+#if !defined(__SANITIZE_ADDRESS__) && !defined(LUM_TEST_ASAN)
+TEST(LumioCommand, AnExceptionEscapingTheRunEndsItWithStatus2) {
+    // An argument frame of four billion values cannot be allocated.
+    const temp_source frame("frame", ".program \"frame\"\n.native print\n.block main kind=top slots=0\n"
+                                     "  push\n  frame 4000000000\n  ncall @print\n  pop\n.end\n");
+    const command_result r = lumio("run " + frame.arg() + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "lumio run: " + frame.file.string() + ": out of memory\n");
+}
+#endif
 
 TEST(LumioCommand, ValuesMadeByTheInterpreterHaveTheirMethods) {
     // Text made by `lds` and a json made by `newjson` are objects of the
