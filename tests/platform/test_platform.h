@@ -15,6 +15,9 @@ void lum_test_unset_env(const char* name);
 // with the prefix.
 std::string lum_test_make_temp_dir(const std::string& prefix);
 
+// The most memory the process has held so far, in KiB.
+long lum_test_peak_rss_kib();
+
 // The OS thread id of the calling thread, asked from the system directly.
 uint32_t lum_test_os_thread_id();
 

@@ -1,5 +1,6 @@
 #include "tests/platform/test_platform.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,12 @@ void lum_test_unset_env(const char* name) { ::unsetenv(name); }
 std::string lum_test_make_temp_dir(const std::string& prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
     return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
+long lum_test_peak_rss_kib() {
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
 }
 
 uint32_t lum_test_os_thread_id() { return static_cast<uint32_t>(::gettid()); }

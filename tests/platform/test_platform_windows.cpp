@@ -1,6 +1,7 @@
 #include "tests/platform/test_platform.h"
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <clocale>
 #include <cstdlib>
@@ -19,6 +20,13 @@ std::string lum_test_make_temp_dir(const std::string& prefix) {
         if (fs::create_directory(dir, error)) return dir.string();
     }
     return {};
+}
+
+long lum_test_peak_rss_kib() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) return 0;
+    return static_cast<long>(counters.PeakWorkingSetSize / 1024);
 }
 
 uint32_t lum_test_os_thread_id() { return static_cast<uint32_t>(::GetCurrentThreadId()); }

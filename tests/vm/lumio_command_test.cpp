@@ -82,13 +82,11 @@ struct temp_source {
     fs::path dir;
     fs::path file;
     temp_source(const std::string& name, const std::string& text)
-        : dir(fs::temp_directory_path() / ("lumio_" + name + "_" + std::to_string(::getpid()))),
-          file(dir / (name + ".lasm")) {
-        fs::create_directories(dir);
+        : dir(lum_test_make_temp_dir("lumio_" + name + "_")), file(dir / (name + ".lasm")) {
         std::ofstream(file) << text;
     }
     ~temp_source() { fs::remove_all(dir); }
-    std::string arg() const { return "'" + file.string() + "'"; }
+    std::string arg() const { return lum_test_quote(file.string()); }
 };
 
 TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
