@@ -8,34 +8,10 @@
 #include "runtime/value.h"
 #include "runtime/vm.h"
 #include "runtime/vm_lock.h"
+#include "vm/context.h"
 #include "vm/task.h"
 
 namespace {
-
-void take_return(const lum_return_record& record) {
-    lum_task* task = record.task;
-    lumvar* result = record.result;
-    lumobject_base* object = record.object;
-    lumvar* value = record.value;
-
-    if (value != nullptr) {
-        lumvar_shared produced(value);          // +1
-        lumvar_shared::release_cell(value);     // the record's reference
-        if (result != nullptr) {
-            // An object result is shared with the script, not copied.
-            produced->flags |= LUMVAR_FLAG_SHARED;
-            result->set(produced);
-        }
-    }
-    if (result != nullptr) result->flags |= LUMVAR_FLAG_SHARED;
-    if (task != nullptr) lum_task::wake(task);
-    if (result != nullptr) lumvar_shared::release_cell(result);
-    if (object != nullptr) {
-        if (object->thread_jobs > 0) --object->thread_jobs;
-        lumptr_detail::drop_strong(object->ref_record);
-    }
-    if (task != nullptr) lumptr_detail::drop_strong(task->ref_record);
-}
 
 // Sleeps on the wake object for at most `ms`, with the VM lock released.
 void sleep_unlocked(lum_host_vm& host, uint32_t ms) {
@@ -47,22 +23,7 @@ void sleep_unlocked(lum_host_vm& host, uint32_t ms) {
 
 }  // namespace
 
-size_t lum_host_drain_returns(lum_vm& vm) {
-    lum_return_ring& ring = vm.returns;
-    size_t taken = 0;
-    for (;;) {
-        const uint32_t n = ring.read_counter.load(std::memory_order_relaxed);
-        const uint32_t index = n % lum_return_ring::capacity;
-        if (ring.state[index].load(std::memory_order_acquire) != 2) break;
-        const lum_return_record record = ring.records[index];
-        ring.records[index] = lum_return_record{};
-        ring.read_counter.store(n + 1, std::memory_order_relaxed);
-        ring.state[index].store(0, std::memory_order_release);
-        take_return(record);
-        ++taken;
-    }
-    return taken;
-}
+size_t lum_host_drain_returns(lum_vm& vm) { return lum_drain_return_ring(vm); }
 
 size_t lum_host_run_due_tasks(lum_vm& vm) {
     // Only the tasks due when the turn starts: a task rescheduled during the

@@ -1,7 +1,10 @@
 #include "runtime/class_binding.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "runtime/value_records.h"
 #include "vm/runtime_error.h"
@@ -31,12 +34,29 @@ void lum_make_member_definition_reference(lumvar_shared& result, lumobject_base*
 
 namespace lum_binding_detail {
 
+namespace {
+
+// The member names of a class in definition order (the index maps each name
+// to its position in the member list).
+std::vector<std::string_view> names_in_definition_order(const lum_name_map<int64_t>& index) {
+    std::vector<std::pair<int64_t, std::string_view>> ordered;
+    ordered.reserve(index.size());
+    for (const auto& [name, i] : index) ordered.emplace_back(i, name);
+    std::sort(ordered.begin(), ordered.end());
+    std::vector<std::string_view> names;
+    names.reserve(ordered.size());
+    for (const auto& entry : ordered) names.push_back(entry.second);
+    return names;
+}
+
+}  // namespace
+
 void missing_member(std::string_view type_name, std::string_view name, const lum_name_map<int64_t>& index) {
     std::string message = "type '";
     message.append(type_name).append("' does not have member '").append(name).append("'");
     lum_runtime_error(true, message);
     lum_log_base& log = lum_get_log();
-    for (const auto& entry : index) lum_log_member_added(log, entry.first);
+    for (std::string_view member : names_in_definition_order(index)) lum_log_member_added(log, member);
 }
 
 lumvar_shared missing_method_object(std::string_view name) {
@@ -52,6 +72,7 @@ void out_of_range() { throw std::out_of_range("invalid vector subscript"); }
 void register_class(std::string_view type_name, lum_class_factory factory,
                     const std::vector<lumptr_strong<lumobject_member_def_base>>& members,
                     const lum_name_map<int64_t>& index) {
+    std::lock_guard<std::recursive_mutex> lock(lum_registration_mutex());
     lum_global_instance& registry = lum_registry();
     lum_factory_map& factories = *registry.factories;
     // The class that registered the name first keeps its factory and metadata.
@@ -59,8 +80,8 @@ void register_class(std::string_view type_name, lum_class_factory factory,
     factories.emplace(type_name, std::move(factory));
 
     auto metadata = std::make_shared<lumobject_metadata>();
-    for (const auto& [name, i] : index) {
-        lum_function_def* method = members[static_cast<size_t>(i)]->static_value();
+    for (std::string_view name : names_in_definition_order(index)) {
+        lum_function_def* method = members[static_cast<size_t>(index.find(name)->second)]->static_value();
         if (method != nullptr)
             metadata->static_members[name] = method;
         else

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/bad_function_call.h"
 #include "runtime/context_fwd.h"
 #include "runtime/log.h"
 #include "runtime/namespace.h"
@@ -197,7 +198,7 @@ public:
         lum_function_def& f = def->function;
         f.callable = [method = std::move(method), name](lum_vm_context& context,
                                                          std::vector<lumvar_shared>& args) -> lumvar_shared {
-            if (!method) throw std::bad_function_call();
+            if (!method) throw lum_bad_function_call();
             lumobject_base* object = lum_native_call_object(context);
             if (object == nullptr) return lum_binding_detail::missing_method_object(name);
             return method(static_cast<T*>(object), context, args);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,7 @@ public:
     template <class F, class D = std::decay_t<F>,
               std::enable_if_t<!std::is_same_v<D, lum_job> && std::is_invocable_r_v<void, D&>, int> = 0>
     lum_job(F&& f) {
+        if (is_empty_callable(f)) return;  // an empty std::function or null pointer makes an empty job
         if constexpr (fits<D>()) {
             ::new (static_cast<void*>(buf_)) D(std::forward<F>(f));
             ops_ = &inline_ops<D>;
@@ -59,6 +61,17 @@ public:
     }
 
 private:
+    template <class T>
+    struct is_std_function : std::false_type {};
+    template <class R, class... A>
+    struct is_std_function<std::function<R(A...)>> : std::true_type {};
+    template <class D>
+    static bool is_empty_callable(const D& f) noexcept {
+        if constexpr (std::is_pointer_v<D> || std::is_member_pointer_v<D>) return f == nullptr;
+        else if constexpr (is_std_function<D>::value) return !f;
+        else return false;
+    }
+
     struct ops {
         void (*invoke)(void* buf);
         void (*move)(void* dst, void* src) noexcept; // move-constructs into dst, destroys src

@@ -2,7 +2,6 @@
 
 #include <charconv>
 
-#include "runtime/per_thread.h"
 #include "runtime/thread_local.h"
 #include "runtime/vm.h"
 
@@ -72,21 +71,51 @@ void lum_log_base::write(uint32_t level, const std::string& text) {
     dispatch(level, text);
 }
 
+namespace {
+
+// The thread's dispatch list exists only while a dispatch runs on the thread:
+// it is made by the outermost dispatch and freed when that dispatch leaves it
+// empty. Nothing is left for a thread-exit destructor, so code that logs while
+// the thread's per-thread objects are being destroyed (a logger's own
+// destructor) never meets a destroyed list, and nothing leaks.
+using dispatch_list = std::vector<lum_log_listener_record*>;
+thread_local constinit dispatch_list* running_list = nullptr;
+
+dispatch_list& open_dispatch_list() {
+    if (running_list == nullptr) running_list = new dispatch_list();
+    return *running_list;
+}
+
+void close_dispatch_list() {
+    if (running_list != nullptr && running_list->empty()) {
+        delete running_list;
+        running_list = nullptr;
+    }
+}
+
+} // namespace
+
 std::vector<lum_log_listener_record*>& lum_log_dispatch_list() {
-    static thread_local constinit lum_per_thread<std::vector<lum_log_listener_record*>> list;
-    return list.get();
+    if (running_list != nullptr) return *running_list;
+    // No dispatch runs on this thread: an empty list (for reading).
+    static dispatch_list* const none = new dispatch_list();
+    return *none;
 }
 
 void lum_log_base::dispatch(uint32_t level, const std::string& text) {
     std::vector<std::shared_ptr<lum_log_listener_record>> copy;
-    std::vector<lum_log_listener_record*>& running = lum_log_dispatch_list();
+    struct close_at_exit {
+        ~close_at_exit() { close_dispatch_list(); }
+    } close;
+    dispatch_list* list = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (listeners.empty()) return;
+        list = &open_dispatch_list();
         copy = listeners;
         for (const auto& record : copy) {
             record->uses.fetch_add(1, std::memory_order_acq_rel);
-            running.push_back(record.get());
+            list->push_back(record.get());
         }
     }
     // Listeners run without the logger's lock: a listener may log again (the
@@ -106,9 +135,9 @@ void lum_log_base::dispatch(uint32_t level, const std::string& text) {
                 // the code that logged.
             }
         }
-        for (auto it = running.begin(); it != running.end(); ++it) {
+        for (auto it = list->begin(); it != list->end(); ++it) {
             if (*it == record.get()) {
-                running.erase(it);
+                list->erase(it);
                 break;
             }
         }
@@ -120,17 +149,27 @@ void lum_log_base::dispatch(uint32_t level, const std::string& text) {
     }
 }
 
+namespace {
+
+// The default logger and the strong handle that keeps it alive, built once
+// and never freed. Every call reads the logger through this record, so the
+// record (and through it the handle and its reference record) stays
+// reachable from a static pointer for the life of the process: leak checkers
+// see live memory, not a leak.
+struct default_log_record {
+    lum_log_base* log;
+    lumptr_strong<lum_log_base> keep_alive;
+};
+
+} // namespace
+
 lum_log_base* lum_make_default_log() {
-    // Built once and kept alive by a permanent strong handle (never freed), so
-    // the default logger outlives every handle to it.
-    static lum_log_base* const log = [] {
-        lum_pooling_suspend heap_records; // its record must not live in a VM pool
+    static default_log_record* const record = [] {
+        lum_pooling_suspend heap_records; // its reference record must not live in a VM pool
         auto* created = new lum_log_base();
-        static auto* const keep_alive = new lumptr_strong<lum_log_base>(created);
-        (void)keep_alive;
-        return created;
+        return new default_log_record{created, lumptr_strong<lum_log_base>(created)};
     }();
-    return log;
+    return record->log;
 }
 
 lum_log_base& lum_get_log() {

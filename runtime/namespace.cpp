@@ -1,27 +1,16 @@
 #include "runtime/namespace.h"
 
-#include <mutex>
 #include <utility>
 
 #include "runtime/thread_local.h"
 
-namespace {
-// Every definition published by add_function. Definitions live for the rest of
-// the process (values in namespaces refer to them weakly); the list keeps them
-// reachable after a namespace is gone.
-std::vector<lum_function_def*>& published_definitions() {
-    static auto* const list = new std::vector<lum_function_def*>();
-    return *list;
-}
-}  // namespace
-
 lum_function_def* lum_namespace::add_function(lum_namespace& ns, std::string_view name, lum_native_callable callable,
                                               uint32_t min_args, uint32_t max_args, std::string_view doc) {
     auto* def = new lum_function_def();
-    {
-        std::lock_guard<std::recursive_mutex> lock(lum_registration_mutex());
-        published_definitions().push_back(def);
-    }
+    // The namespace's own strong count: the definition lives as long as the
+    // namespace (or longer, while something else holds it strongly); values
+    // refer to it weakly.
+    lumptr_detail::add_strong(lumptr_storage::get_ref_record(def));
     def->callable = std::move(callable);
     def->min_args = min_args;
     def->max_args = max_args;
@@ -40,4 +29,11 @@ lum_function_def* lum_namespace::add_function(lum_namespace& ns, std::string_vie
     it->second = std::move(value);
     ns.functions.push_back(def);
     return def;
+}
+
+lum_namespace::~lum_namespace() {
+    members.clear();
+    for (lum_function_def* def : functions)
+        if (def != nullptr) lumptr_detail::drop_strong(def->ref_record);
+    functions.clear();
 }

@@ -39,12 +39,19 @@ public:
 class lum_namespace {
 public:
     lum_name_map<lumvar_shared> members;
-    std::vector<lum_function_def*> functions;
+    std::vector<lum_function_def*> functions;  // each holds one strong count of the namespace
+
+    lum_namespace() = default;
+    lum_namespace(const lum_namespace&) = delete;
+    lum_namespace& operator=(const lum_namespace&) = delete;
+    // Drops the namespace's count on each of its definitions: a definition
+    // nothing else holds strongly goes with it (values see it gone).
+    ~lum_namespace();
 
     // Publishes a native function under `name` (static text, as `doc`): a new
     // definition (flags: resolve arguments) and an ext_function value in the
     // member map, replacing an earlier member of that name; the definition is
-    // also appended to the function list. Counts are stored unchanged. The
+    // also appended to the function list, which owns it. Counts are stored unchanged. The
     // definition and its value are made on the heap. Returns the definition.
     static lum_function_def* add_function(lum_namespace& ns, std::string_view name, lum_native_callable callable,
                                           uint32_t min_args, uint32_t max_args, std::string_view doc);

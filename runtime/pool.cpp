@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "runtime/log.h"
 
@@ -17,10 +18,12 @@ namespace {
 
 // Chunks retired by a VM teardown while items in them were still live. Their
 // memory is kept for the life of the process (never freed), so a late release
-// of such an item touches valid memory and is recognised and ignored.
+// of such an item touches valid memory and is recognised and ignored. The
+// slot-area bases are hashed: a late release costs one lookup however many
+// chunks were retired.
 struct retired_chunks {
     std::mutex mutex;
-    std::vector<std::pair<uintptr_t, size_t>> areas; // slot-area base, slot-area bytes
+    std::unordered_set<uintptr_t> areas; // slot-area bases
 };
 
 retired_chunks& graveyard() {
@@ -31,17 +34,14 @@ retired_chunks& graveyard() {
 bool is_retired_slot_area(const void* base) {
     retired_chunks& g = graveyard();
     std::lock_guard<std::mutex> lock(g.mutex);
-    uintptr_t key = reinterpret_cast<uintptr_t>(base);
-    for (const auto& area : g.areas)
-        if (area.first == key) return true;
-    return false;
+    return g.areas.count(reinterpret_cast<uintptr_t>(base)) != 0;
 }
 
-void retire(lum_pool_chunk* chunk, size_t slot_area_bytes) {
+void retire(lum_pool_chunk* chunk) {
     chunk->magic = LUM_POOL_MAGIC_RETIRED;
     retired_chunks& g = graveyard();
     std::lock_guard<std::mutex> lock(g.mutex);
-    g.areas.emplace_back(reinterpret_cast<uintptr_t>(chunk->slots), slot_area_bytes);
+    g.areas.insert(reinterpret_cast<uintptr_t>(chunk->slots));
 }
 
 // Pool faults: the text as written, then the arguments, the first directly
@@ -309,7 +309,7 @@ void lum_pool_base::teardown() {
             bool live = checked_ ? (c->bitset[0] | c->bitset[1] | c->bitset[2] | c->bitset[3]) != 0
                                  : c->free_count != LUM_POOL_CHUNK_SLOTS;
             if (live) {
-                retire(c, slot_area);
+                retire(c);
                 continue;
             }
             char* slots = c->slots;

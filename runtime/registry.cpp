@@ -2,6 +2,11 @@
 
 #include "runtime/per_thread.h"
 
+#include <new>
+#include <unordered_map>
+
+#include "runtime/bad_function_call.h"
+
 std::atomic<lum_thread_local_getter*> lum_tl_detail::getter{nullptr};
 std::atomic<uintptr_t> lum_tl_detail::own_getter_mask{~uintptr_t{0}};
 thread_local constinit lum_thread_local* lum_tl_detail::cache __attribute__((tls_model("initial-exec"), visibility("hidden"))) = nullptr;
@@ -29,6 +34,7 @@ lum_thread_local& lum_tl_detail::lookup() {
     // Read before the getter runs: the answer of a getter being replaced is
     // not kept.
     const bool own = own_getter_mask.load(std::memory_order_acquire) != 0;
+    if (!*g) throw lum_bad_function_call();
     lum_thread_local& block = (*g)();
     if (own) cache = &block;
     return block;
@@ -38,10 +44,98 @@ lum_thread_local::lum_thread_local() : thread_id(lum_os_thread_id()) {}
 
 lum_thread_local::~lum_thread_local() = default;
 
+namespace {
+
+enum class block_state : uint8_t { unused, live, torn_down };
+
+// The thread's own block lives on the heap and is torn down explicitly (see
+// lum_thread_local_teardown), never by the C++ runtime, so no lookup can reach
+// it while its members are being destroyed.
+thread_local constinit block_state own_state = block_state::unused;
+thread_local constinit lum_thread_local* own_block = nullptr;
+
+// The VM-less block that lookups get once the thread's own block is torn
+// down (the destructors of other per-thread objects may still log or
+// release values). Built in place at teardown, it owns no heap memory and is
+// never destroyed.
+alignas(lum_thread_local) thread_local constinit unsigned char stand_in_storage[sizeof(lum_thread_local)] = {};
+
+struct block_holder {
+    lum_thread_local* block = nullptr; // null once torn down
+};
+thread_local constinit block_holder* own_holder = nullptr;
+
+void tear_down(block_holder& holder);
+
+lum_thread_local& stand_in_block() { return *std::launder(reinterpret_cast<lum_thread_local*>(stand_in_storage)); }
+
+} // namespace
+
 lum_thread_local& lum_module_thread_local() {
-    static thread_local constinit lum_per_thread<lum_thread_local> block;
-    return block.get();
+    if (own_state == block_state::live) [[likely]]
+        return *own_block;
+    if (own_state == block_state::torn_down) return stand_in_block();
+    // First lookup on this thread: the exit hook is registered before the
+    // block exists, so per-thread objects made later are destroyed while the
+    // block is still there. The hook reaches the block through a holder on
+    // the heap, not through this thread's storage: some platforms free that
+    // before thread-exit hooks run.
+    auto* holder = new block_holder();
+    lum_at_thread_exit(
+        [](void* h) {
+            auto* held = static_cast<block_holder*>(h);
+            tear_down(*held);
+            delete held;
+        },
+        holder);
+    holder->block = new lum_thread_local();
+    own_holder = holder;
+    own_block = holder->block;
+    own_state = block_state::live;
+    return *own_block;
 }
+
+void lum_thread_local_teardown() {
+    if (own_state != block_state::live) return;
+    tear_down(*own_holder);
+}
+
+namespace {
+
+void tear_down(block_holder& holder) {
+    lum_thread_local* block = holder.block;
+    if (block == nullptr) return; // torn down already
+    holder.block = nullptr;
+    // VM-less first: nothing released below pools into or locks a VM through
+    // this block.
+    block->vm = nullptr;
+    block->current_task = nullptr;
+    block->second_task = nullptr;
+    // What may run code when released (a logger whose destructor logs, the
+    // objects of the per-thread table) goes while lookups still reach this
+    // block; whatever that code stores in the block again goes in the next
+    // round.
+    for (int round = 0; round < 8 && (block->logger || !block->table.empty()); ++round) {
+        lumptr_strong<lum_log_base> logger = std::move(block->logger);
+        block->logger.reset();
+        std::unordered_map<uint64_t, lum_thread_local_entry> table;
+        table.swap(block->table);
+        table.clear();
+        logger.reset();
+    }
+    // From here on lookups get the stand-in: same thread id, no VM, no logger.
+    auto* stand_in = ::new (static_cast<void*>(stand_in_storage)) lum_thread_local();
+    std::unordered_map<uint64_t, lum_thread_local_entry>().swap(stand_in->table); // no heap memory left to free
+    stand_in->thread_id = block->thread_id;
+    stand_in->pooling_suspended = block->pooling_suspended;
+    stand_in->vm_lock_depth = block->vm_lock_depth;
+    own_state = block_state::torn_down;
+    own_block = nullptr;
+    if (lum_tl_detail::cache == block) lum_tl_detail::cache = stand_in;
+    delete block;
+}
+
+} // namespace
 
 lum_thread_local_getter* lum_tl_detail::init_getter() { return &lum_registry().thread_local_getter; }
 

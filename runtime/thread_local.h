@@ -84,8 +84,17 @@ inline lum_thread_local& lum_get_thread_local() {
     return lum_tl_detail::lookup();
 }
 
-// The module's own getter: the block in this binary's thread-local storage.
+// The module's own getter: the calling thread's block, made on its first
+// lookup and owned by the thread until lum_thread_local_teardown().
 lum_thread_local& lum_module_thread_local();
+
+// Tears down the calling thread's own block: it drops its VM, releases its
+// logger and table while lookups still reach it (their destructors may log),
+// then frees it. Every later lookup on the thread gets a VM-less stand-in
+// block with the same thread id. Runs by itself when the thread exits; a
+// platform whose per-thread destructors cannot be relied on calls it
+// explicitly at the end of each thread. A second call does nothing.
+void lum_thread_local_teardown();
 
 // Raises the pooling-suspended counter for its lifetime (on every exit path).
 class lum_pooling_suspend {

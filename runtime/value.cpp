@@ -64,14 +64,30 @@ namespace {
 // lumvar::free for every case but the common one: a negative count, a payload
 // to release, a heap cell, a thread that does not own the cell's VM, or a
 // cell outside the chunk tried first.
+//
+// A ref cell's target is released after the cell itself and in the same loop,
+// so a chain of refs (each to the previous) is freed one link per turn rather
+// than one stack frame per link.
 [[gnu::noinline]] void free_cell_slow(lumvar* cell) {
-    if (static_cast<int32_t>(cell->refcount) < 0) {
-        lum_get_log().error("refcount < 0 !!!");
-        return;
+    for (;;) {
+        if (static_cast<int32_t>(cell->refcount) < 0) {
+            lum_get_log().error("refcount < 0 !!!");
+            return;
+        }
+        lumvar* next = nullptr;
+        if (cell->type == LUMVAR_REF) {
+            next = cell->payload.ref;
+            cell->payload.i = 0;
+            cell->ref_flags = 0;
+            cell->type = LUMVAR_NONE;
+        } else {
+            cell->set_type_inline(LUMVAR_NONE);
+        }
+        cell->refcount = 0;
+        lum_pool_delete<&lum_vm::pool_cells>(cell);
+        if (next == nullptr || static_cast<int32_t>(--next->refcount) >= 1) return;
+        cell = next;
     }
-    cell->set_type_inline(LUMVAR_NONE);
-    cell->refcount = 0;
-    lum_pool_delete<&lum_vm::pool_cells>(cell);
 }
 
 }  // namespace

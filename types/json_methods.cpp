@@ -4,6 +4,8 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -350,11 +352,19 @@ lumvar_shared m_resize(self_t self, lum_vm_context&, list& args) {
         return args_::container(self);
     }
     const uint64_t target = static_cast<uint64_t>(n);
+    // A size the container cannot hold is refused before anything changes
+    // (the error becomes a run-time error of the call).
+    if (target > self->entries.max_size())
+        throw std::length_error("size " + std::to_string(target) + " is more than a json container can hold");
+    if (self->entries.size() < target) {
+        try {
+            self->entries.reserve(static_cast<size_t>(target));
+        } catch (const std::bad_alloc&) {
+            throw std::length_error("not enough memory for a json container of " + std::to_string(target) +
+                                    " entries");
+        }
+    }
     while (self->entries.size() > target) self->erase_at(static_cast<int64_t>(self->entries.size()) - 1);
-    // A size the process cannot hold fails here (std::bad_alloc or
-    // std::length_error, reported as a run-time error of the call) before any
-    // entry is added.
-    if (self->entries.size() < target) self->entries.reserve(static_cast<size_t>(target));
     while (self->entries.size() < target) self->emplace_back();
     return args_::container(self);
 }

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <new>
 #include <utility>
 
 #include "runtime/log.h"
 #include "runtime/namespace.h"
-#include "runtime/per_thread.h"
 #include "runtime/vm.h"
 #include "types/json_methods.h"
 #include "types/string_object.h"
@@ -117,9 +117,18 @@ struct thread_visit_state {
     json_visit_guard guard;
     uint8_t mark = 0;
 };
+
+// The thread's instance is built in this thread's storage on first use and
+// never destroyed: its stack gives its memory back whenever a walk ends (the
+// stack empties), so an idle instance owns nothing, and a walk that runs
+// while the thread's per-thread objects are being destroyed (the release of
+// an owning value held by one of them) finds it intact.
+alignas(thread_visit_state) thread_local constinit unsigned char visit_storage[sizeof(thread_visit_state)] = {};
+thread_local constinit thread_visit_state* thread_visits = nullptr;
+
 thread_visit_state& visit_state() {
-    static thread_local constinit lum_per_thread<thread_visit_state> state;
-    return state.get();
+    if (thread_visits == nullptr) thread_visits = ::new (static_cast<void*>(visit_storage)) thread_visit_state();
+    return *thread_visits;
 }
 }  // namespace
 
@@ -139,7 +148,10 @@ bool json_visit_guard::push(const lum_std_json* container) {
 void json_visit_guard::pop(bool accepted) {
     if (accepted && !stack.empty()) stack.pop_back();
     thread_visit_state& state = visit_state();
-    if (this == &state.guard && stack.empty()) state.mark = 0;
+    if (this == &state.guard && stack.empty()) {
+        state.mark = 0;
+        decltype(stack)().swap(stack);
+    }
 }
 
 json_visit_guard& json_visit_guard::for_thread() { return visit_state().guard; }
@@ -238,14 +250,14 @@ struct entry_release_frame {
 };
 
 struct entry_release_stack {
-    bool draining = false;
-    std::vector<entry_release_frame> frames;
+    std::vector<entry_release_frame> frames;  // nested arrays waiting, innermost last
 };
 
-entry_release_stack& release_stack() {
-    static thread_local constinit lum_per_thread<entry_release_stack> stack;
-    return stack.get();
-}
+// The stack of the outermost release running on this thread, null when none
+// runs. It lives in that call's frame, so nothing per-thread is left for
+// thread exit to destroy: a release that runs while the thread's per-thread
+// objects are being destroyed works as any other.
+thread_local constinit entry_release_stack* running_release = nullptr;
 
 // A string value that only this entry holds gives its text buffer back to the
 // heap before the string object goes back to its pool. A pooled object keeps
@@ -264,10 +276,9 @@ void drop_sole_string_buffer(const lum_json_entry& e) {
 
 // Releases the entries (keys freed, handles released) and the array itself.
 void release_entries(std::vector<lum_json_entry>&& batch) {
-    entry_release_stack& stack = release_stack();
-    if (stack.draining) {
+    if (entry_release_stack* running = running_release) {
         try {
-            stack.frames.push_back(entry_release_frame{std::move(batch), 0});
+            running->frames.push_back(entry_release_frame{std::move(batch), 0});
             return;
         } catch (...) {
             // No room to queue it: released right here, one level deeper.
@@ -277,17 +288,16 @@ void release_entries(std::vector<lum_json_entry>&& batch) {
         }
     }
     if (batch.empty()) return;
-    stack.draining = true;
-    try {
-        stack.frames.push_back(entry_release_frame{std::move(batch), 0});
-    } catch (...) {
-        stack.draining = false;
-        batch.clear();
-        return;
-    }
-    while (!stack.frames.empty()) {
-        entry_release_frame& top = stack.frames.back();
+    entry_release_stack stack;
+    entry_release_frame first{std::move(batch), 0};
+    running_release = &stack;
+    struct end_of_release {
+        ~end_of_release() { running_release = nullptr; }
+    } end;
+    for (;;) {
+        entry_release_frame& top = stack.frames.empty() ? first : stack.frames.back();
         if (top.next == top.entries.size()) {
+            if (stack.frames.empty()) break;
             stack.frames.pop_back();
             continue;
         }
@@ -298,7 +308,6 @@ void release_entries(std::vector<lum_json_entry>&& batch) {
         lumvar_shared value = std::move(e.value);
         value.reset();
     }
-    stack.draining = false;
 }
 
 }  // namespace

@@ -439,9 +439,30 @@ std::string& json_debug_refs(lum_std_json* container, std::string& out, bool com
 
 // ---- parsing ----
 
+namespace {
+
+// The parser takes a NUL byte outside a string for the end of the input, so
+// a text with bytes after a NUL would parse as its first value alone. A NUL
+// has no place in valid JSON text (inside a string it must be escaped), so
+// after a successful parse a NUL means trailing bytes: refused like any other
+// trailing text.
+bool has_trailing_nul(std::string_view text, json_parse_error& error) {
+    const size_t nul = text.find('\0');
+    if (nul == std::string_view::npos) return false;
+    error.byte = nul + 1;
+    error.text = "syntax error while parsing value - unexpected NUL byte; expected end of input";
+    return true;
+}
+
+}  // namespace
+
 bool parse_json_text(std::string_view text, nlohmann::json& document, json_parse_error& error) {
     try {
         document = nlohmann::json::parse(text.data(), text.data() + text.size(), nullptr, true, true);
+        if (has_trailing_nul(text, error)) {
+            document = nullptr;
+            return false;
+        }
         return true;
     } catch (const nlohmann::json::parse_error& e) {
         error.byte = e.byte;
@@ -779,6 +800,10 @@ bool read_text(lum_std_json* target, std::string_view text, json_parse_error& er
     }
     if (!ok || reader.errored) {
         error = std::move(reader.error);
+        target->clear();
+        return false;
+    }
+    if (has_trailing_nul(text, error)) {
         target->clear();
         return false;
     }

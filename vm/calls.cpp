@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "runtime/bad_function_call.h"
 #include "runtime/namespace.h"
 #include "runtime/object.h"
 #include "runtime/value_records.h"
@@ -156,7 +157,7 @@ void prepare_native_call(lum_vm_context& ctx, lumvar_ext_function_record* fn, lu
 lumvar_shared lum_call_native(lum_function_def* definition, lum_vm_context& ctx, std::vector<lumvar_shared>& args) {
     lumvar_shared result;
     try {
-        if (!definition->callable) throw std::bad_function_call();
+        if (!definition->callable) throw lum_bad_function_call();
         result = definition->callable(ctx, args);
     } catch (const std::exception& e) {
         lum_runtime_error_native_exception(result, definition->name, e.what());

@@ -159,6 +159,13 @@ void lum_class::get_member_by_index(lumvar_shared& out, int64_t index, bool from
 
 void lum_class::finish_release() {
     for (lumvar_shared& m : members) {
+        // A member cell someone else still holds (a value read from the
+        // member, a method's result) keeps its value: the instance lets go of
+        // it and keeps a fresh none cell for the rest of its life.
+        if (m && m->refcount > 1) {
+            m = lumvar_shared::make();
+            continue;
+        }
         if (m && m->type != LUMVAR_NONE) {
             if (m->type < LUMVAR_PRIMITIVE_END)
                 m->set_type_inline(LUMVAR_NONE);

@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "runtime/bad_function_call.h"
 #include "runtime/context_fwd.h"
 #include "runtime/job_queue.h"
 #include "runtime/log.h"
@@ -184,7 +185,7 @@ public:
         // host assigns it to the result cell.
         lumvar* value = nullptr;
         try {
-            if (!state->work) throw std::bad_function_call();
+            if (!state->work) throw lum_bad_function_call();
             lumvar_shared produced = state->work();
             value = produced.get();
             if (value != nullptr) ++value->refcount;  // the ring's reference
@@ -218,6 +219,31 @@ bool take_strong(lumptr_base_internal* object) {
     return true;
 }
 
+void take_return(const lum_return_record& record) {
+    lum_task* task = record.task;
+    lumvar* result = record.result;
+    lumobject_base* object = record.object;
+    lumvar* value = record.value;
+
+    if (value != nullptr) {
+        lumvar_shared produced(value);          // +1
+        lumvar_shared::release_cell(value);     // the record's reference
+        if (result != nullptr) {
+            // An object result is shared with the script, not copied.
+            produced->flags |= LUMVAR_FLAG_SHARED;
+            result->set(produced);
+        }
+    }
+    if (result != nullptr) result->flags |= LUMVAR_FLAG_SHARED;
+    if (task != nullptr) lum_task::wake(task);
+    if (result != nullptr) lumvar_shared::release_cell(result);
+    if (object != nullptr) {
+        if (object->thread_jobs > 0) --object->thread_jobs;
+        lumptr_detail::drop_strong(object->ref_record);
+    }
+    if (task != nullptr) lumptr_detail::drop_strong(task->ref_record);
+}
+
 // Sleeps 1 ms with the VM lock released when the calling thread holds it.
 void wait_for_free_worker(lum_vm* vm) {
     lum_thread_local& tl = lum_get_thread_local();
@@ -246,7 +272,7 @@ lumvar_shared lum_vm_context::return_thread(std::function<lumvar_shared()> work)
         // No VM to hand the work to and no task to suspend: run it here.
         lumvar_shared result;
         try {
-            if (!work) throw std::bad_function_call();
+            if (!work) throw lum_bad_function_call();
             result = work();
         } catch (const std::exception& e) {
             lum_get_log().error("return_thread callback threw an exception: ", e.what());
@@ -284,9 +310,30 @@ lumvar_shared lum_vm_context::return_thread(std::function<lumvar_shared()> work)
             break;
         }
         lum_get_log().warning("Thread pool overload, waiting for free worker threads...");
+        // The workers that hold the queue's jobs may be waiting for a free
+        // record of the return ring, which only this thread empties: take the
+        // finished records first so they can finish and free queue slots.
+        if (vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) lum_drain_return_ring(*vm);
         wait_for_free_worker(vm);
     }
     return result;
+}
+
+size_t lum_drain_return_ring(lum_vm& vm) {
+    lum_return_ring& ring = vm.returns;
+    size_t taken = 0;
+    for (;;) {
+        const uint32_t n = ring.read_counter.load(std::memory_order_relaxed);
+        const uint32_t index = n % lum_return_ring::capacity;
+        if (ring.state[index].load(std::memory_order_acquire) != 2) break;
+        const lum_return_record record = ring.records[index];
+        ring.records[index] = lum_return_record{};
+        ring.read_counter.store(n + 1, std::memory_order_relaxed);
+        ring.state[index].store(0, std::memory_order_release);
+        take_return(record);
+        ++taken;
+    }
+    return taken;
 }
 
 lumobject_base* lum_native_call_object(lum_vm_context& context) noexcept { return context.native_object; }

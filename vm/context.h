@@ -17,6 +17,7 @@
 // through it, suspends the task, raises run-time errors and warnings, and
 // hands blocking work to a host worker with `return_thread`.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string_view>
@@ -27,6 +28,7 @@
 #include "vm/status.h"
 
 struct lum_task;
+struct lum_vm;
 class lum_program_block;
 class lum_class;
 class lumobject_base;
@@ -106,3 +108,9 @@ struct lum_vm_context {
 // on, a VM is current and the thread owns its lock; otherwise a heap record
 // (pool slot 255). Pool records are built once per chunk and not rebuilt.
 lum_vm_context* lum_vm_context_pool_alloc();
+
+// Takes every full record of the VM's return ring in order: assigns the
+// worker's value to the result cell (shared), wakes the task, and gives back
+// the references the record holds and the object's job count. On the thread
+// that owns the VM lock only. Returns the number of records taken.
+size_t lum_drain_return_ring(lum_vm& vm);

@@ -67,13 +67,15 @@ lumvar_shared lum_std_thread::run(lum_vm_context& context, std::vector<lumvar_sh
     const size_t index = results.size();
     results.push_back(lumvar_shared::make());
 
-    // The handler does not keep the group alive: destroying the group stops
-    // its tasks, and a task finishing after that has nowhere to report.
-    lumptr_weak<lum_std_thread> group(this);
+    // The handler keeps the group alive until its task has finished, so a
+    // group nobody holds (`thread(f).run(x)`) still gets its results. The
+    // handler goes when the task finishes (or is destroyed), and with it
+    // this handle: once the last task is done the group is free to go.
+    lumptr_strong<lum_std_thread> group(this);
     lum_task* raw = task.get();
     task->on_complete = [group, raw, index](lumvar_shared value) {
-        lumptr_strong<lum_std_thread> self = group.lock();
-        if (!self) return;
+        lum_std_thread* self = group.get();
+        if (self == nullptr) return;
         if (index < self->results.size() && value) {
             lumvar* cell = self->results[index].get();
             const uint8_t saved = value->flags;
@@ -157,7 +159,7 @@ void lum_std_thread_namespace_init(lum_namespace& ns) {
         },
         "threading");
     if (def != nullptr) {
-        def->second_list.push_back("Create a new thread object with optional callback function");
+        def->arg_docs.push_back("Create a new thread object with optional callback function");
         def->arg_docs.push_back("callback: function - The function to be executed in the new thread");
     }
 }

@@ -8,6 +8,7 @@
 
 #include "kernel/compiler/kernel_types.h"
 #include "kernel/compiler/program.h"
+#include "kernel/exec/lane_math.h"
 
 // Computed goto (GCC, Clang) dispatches through one table jump per
 // instruction; other compilers get a dense switch.
@@ -108,36 +109,6 @@ inline void store(uint8_t* p, const kreg& value) {
     typename E::raw v;
     std::memcpy(&v, &value, sizeof v);
     std::memcpy(p, &v, sizeof v);
-}
-
-// MATH1_* and MATH2_* in the operand type (float or double): the <cmath>
-// overload of that type, so f32 math stays single precision.
-template <class T>
-T math1(uint32_t fn, T x) {
-    switch (fn) {
-        case LUMK_MATH_FLOOR: return std::floor(x);
-        case LUMK_MATH_CEIL: return std::ceil(x);
-        case LUMK_MATH_ROUND: return std::round(x);
-        case LUMK_MATH_TRUNC: return std::trunc(x);
-        case LUMK_MATH_SIN: return std::sin(x);
-        case LUMK_MATH_COS: return std::cos(x);
-        case LUMK_MATH_TAN: return std::tan(x);
-        case LUMK_MATH_ASIN: return std::asin(x);
-        case LUMK_MATH_ACOS: return std::acos(x);
-        case LUMK_MATH_ATAN: return std::atan(x);
-        case LUMK_MATH_EXP: return std::exp(x);
-        case LUMK_MATH_LOG: return std::log(x);
-        case LUMK_MATH_LOG2: return std::log2(x);
-        case LUMK_MATH_LOG10: return std::log10(x);
-        default: return T(0);
-    }
-}
-
-template <class T>
-T math2(uint32_t fn, T x, T y) {
-    if (fn == LUMK_MATH_POW) return std::pow(x, y);
-    if (fn == LUMK_MATH_ATAN2) return std::atan2(x, y);
-    return T(0);
 }
 
 template <class T>
@@ -293,7 +264,7 @@ dispatch:
     OP(MOV) { RA = RB; NEXT(); }
     OP(JMP) JUMP(IMM);
     OP(LOOP) {
-        if (abort != nullptr && *abort != 0) TRAP(LUMK_TRAP_ABORT, 0, 0);
+        if (lumk_abort_seen(abort)) TRAP(LUMK_TRAP_ABORT, 0, 0);
         JUMP(IMM);
     }
     OP(JT) { if (RA != 0) JUMP(IMM); NEXT(); }
@@ -414,10 +385,10 @@ dispatch:
     OP(ABS_F64) { RA = RB & 0x7FFFFFFFFFFFFFFFull; NEXT(); }
     OP(SQRT_F32) { const float v_ = std::sqrt(FB); WF(v_); NEXT(); }
     OP(SQRT_F64) { RA = bitsd(std::sqrt(f64(RB))); NEXT(); }
-    OP(MATH1_F32) { const float v_ = math1<float>(ip->c & 0xFF, FB); WF(v_); NEXT(); }
-    OP(MATH1_F64) { RA = bitsd(math1<double>(ip->c & 0xFF, f64(RB))); NEXT(); }
-    OP(MATH2_F32) { const float v_ = math2<float>(IMM & 0xFF, FB, FC); WF(v_); NEXT(); }
-    OP(MATH2_F64) { RA = bitsd(math2<double>(IMM & 0xFF, f64(RB), f64(RC))); NEXT(); }
+    OP(MATH1_F32) { const float v_ = lumk_math1<float>(ip->c & 0xFF, FB); WF(v_); NEXT(); }
+    OP(MATH1_F64) { RA = bitsd(lumk_math1<double>(ip->c & 0xFF, f64(RB))); NEXT(); }
+    OP(MATH2_F32) { const float v_ = lumk_math2<float>(IMM & 0xFF, FB, FC); WF(v_); NEXT(); }
+    OP(MATH2_F64) { RA = bitsd(lumk_math2<double>(IMM & 0xFF, f64(RB), f64(RC))); NEXT(); }
 
     // ---- comparisons ----
     // CMP<cc> writes 0/1 from (b, c); JT<cc> jumps when (a, b) holds, JF<cc> when not.

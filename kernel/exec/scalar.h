@@ -35,6 +35,12 @@ struct ktrap {
 };
 static_assert(sizeof(ktrap) == 40, "ktrap layout is shared with generated code");
 
+// The abort poll of the interpreters: one volatile byte read, done as a
+// relaxed atomic load so that race detectors see the launch's atomic flag.
+inline bool lumk_abort_seen(const volatile uint8_t* abort) {
+    return abort != nullptr && __atomic_load_n(abort, __ATOMIC_RELAXED) != 0;
+}
+
 // Runs `program` for every work item in [gid_begin, gid_end), one after the
 // other, on `regs` in place (registers keep their values between work items;
 // gid, and for 2-D programs gid_x and gid_y, are set per item). The first item

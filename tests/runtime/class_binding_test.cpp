@@ -3,6 +3,11 @@
 // access through definitions, and "std.buffer".
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
 #include <stdexcept>
 
 #include "runtime/namespace.h"
@@ -73,6 +78,13 @@ public:
     }
 };
 
+// A class registered while another thread holds the registration mutex.
+class late_widget : public lumobject<late_widget, CLASS_STRING<"test.late">> {
+public:
+    static constexpr uint32_t constructor_max_args = 0;
+    static void script_register() {}
+};
+
 lum_native_callable returns_int(int64_t v) {
     return [v](lum_vm_context&, std::vector<lumvar_shared>&) { return lumvar_shared::from_int(v); };
 }
@@ -95,9 +107,8 @@ TEST_F(binding, RegistrationRunsOnceAndRecordsFactoryAndMetadata) {
     EXPECT_EQ(meta.static_members.size(), 2u);
     EXPECT_TRUE(meta.static_members.count("grow"));
     EXPECT_TRUE(meta.static_members.count("shrink"));
-    std::vector<std::string_view> others = meta.other_member_names;
-    std::sort(others.begin(), others.end());
-    EXPECT_EQ(others, (std::vector<std::string_view>{"readonly", "value", "writeonly"}));
+    // Properties in definition order.
+    EXPECT_EQ(meta.other_member_names, (std::vector<std::string_view>{"value", "readonly", "writeonly"}));
     EXPECT_FALSE(meta.ready);
 
     // A later class under the same name runs its registration but keeps neither.
@@ -105,6 +116,26 @@ TEST_F(binding, RegistrationRunsOnceAndRecordsFactoryAndMetadata) {
     EXPECT_EQ(widget_twin::register_calls, 1);
     EXPECT_STREQ(registry.factories->at("test.widget")()->type_name(), "test.widget");
     EXPECT_TRUE(registry.factories->at("test.widget")()->is_type(lumptr_type_tag<widget>::type_id()));
+}
+
+// Class registration writes the process registry under the registration
+// mutex, as namespace registration does.
+TEST_F(binding, ClassRegistrationWaitsForTheRegistrationMutex) {
+    std::atomic<bool> done{false};
+    std::thread registering;
+    {
+        std::lock_guard<std::recursive_mutex> held(lum_registration_mutex());
+        registering = std::thread([&] {
+            late_widget::script_register_internal();
+            done = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(done.load());
+        EXPECT_EQ(lum_registry().factories->count("test.late"), 0u);
+    }
+    registering.join();
+    EXPECT_TRUE(done.load());
+    EXPECT_EQ(lum_registry().factories->count("test.late"), 1u);
 }
 
 TEST_F(binding, MethodDefinitionsAndTheirCounts) {
@@ -196,9 +227,8 @@ TEST_F(binding, MissingMemberRaisesTheErrorAndListsTheMembers) {
     lumvar_shared r = w->get_member(std::string_view("nope"));
     EXPECT_EQ(r->type, LUMVAR_NONE);
     EXPECT_EQ(errors(), (std::vector<std::string>{framed("type 'test.widget' does not have member 'nope'")}));
-    std::vector<std::string> listing = at_level(LUM_LOG_NOTICE);
-    std::sort(listing.begin(), listing.end());
-    EXPECT_EQ(listing, (std::vector<std::string>{" - grow", " - readonly", " - shrink", " - value", " - writeonly"}));
+    EXPECT_EQ(at_level(LUM_LOG_NOTICE),
+              (std::vector<std::string>{" - grow", " - shrink", " - value", " - readonly", " - writeonly"}));
 }
 
 TEST_F(binding, DefinitionIndexesOutOfRangeThrow) {
@@ -252,6 +282,36 @@ TEST_F(binding, AddClassPublishesTheConstructorUnderTheShortName) {
     EXPECT_EQ(ns.members.at("widget").get(), before.get());
     EXPECT_EQ(ns.functions.size(), 1u);
     EXPECT_EQ(at_level(LUM_LOG_NOTICE).size(), 2u);
+}
+
+// A namespace owns its definitions: every re-creation frees the definitions
+// of the one before (replaced members' too); a definition held strongly
+// elsewhere stays until that holder lets go; a value taken from a gone
+// namespace sees its definition gone.
+TEST_F(binding, NamespacesOwnTheirDefinitions) {
+    lumptr_weak<lum_function_def> replaced;
+    lumptr_weak<lum_function_def> published;
+    lumvar_shared kept_value;
+    lumptr_strong<lum_function_def> held;
+    for (int round = 0; round < 1000; ++round) {
+        lum_namespace ns;
+        lum_function_def* first = lum_namespace::add_function(ns, "f", returns_int(1), 0, 0, "first");
+        lum_function_def* second = lum_namespace::add_function(ns, "f", returns_int(2), 0, 0, "second");
+        if (round == 0) {
+            replaced = lumptr_weak<lum_function_def>(first);
+            published = lumptr_weak<lum_function_def>(second);
+            kept_value = ns.members.at("f");
+        }
+        if (round == 1) held = lumptr_strong<lum_function_def>(second);
+    }
+    EXPECT_TRUE(replaced.expired());
+    EXPECT_TRUE(published.expired());
+    ASSERT_EQ(kept_value->type, LUMVAR_EXT_FUNCTION);
+    EXPECT_EQ(kept_value->ext_function_record()->definition.get(), nullptr);
+    ASSERT_TRUE(held);
+    lum_vm_context context;
+    std::vector<lumvar_shared> no_args;
+    EXPECT_EQ(held->callable(context, no_args)->int_value(), 2);
 }
 
 TEST_F(binding, AddFunctionPublishesHeapValuesAndKeepsBothDefinitions) {

@@ -2,6 +2,8 @@
 // workers that never leave a job behind while they sleep.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -84,6 +86,23 @@ TEST(JobQueue, AcceptsCapacityJobsAndRefusesTheNext) {
     EXPECT_EQ(q->clear(), 1024u);
     EXPECT_EQ(owned.use_count(), 1);
     EXPECT_EQ(runs.load(), 1);
+}
+
+// Callables that hold nothing to call make empty jobs: pushing one queues
+// nothing (no slot, no write), as for an empty job.
+TEST(JobQueue, EmptyCallablesAreNeverQueued) {
+    auto q = std::make_unique<lum_job_queue>();
+    void (*null_fn)() = nullptr;
+    EXPECT_FALSE(lum_job(std::function<void()>{}));
+    EXPECT_FALSE(lum_job(null_fn));
+    EXPECT_TRUE(lum_job(std::function<void()>([] {})));
+    const uint32_t writes = q->write_counter.load();
+    EXPECT_TRUE(q->try_push(std::function<void()>{}));
+    EXPECT_TRUE(q->try_push(null_fn));
+    EXPECT_EQ(q->write_counter.load(), writes);
+    EXPECT_EQ(q->pending_count(), 0u);
+    lum_job job;
+    EXPECT_FALSE(q->try_pop(job));
 }
 
 TEST(JobQueue, PushAfterShutdownReportsSuccessAndRunsNothing) {

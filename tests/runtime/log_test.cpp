@@ -11,6 +11,10 @@
 #include "runtime/log.h"
 #include "tests/runtime/base_test_support.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
 
 class recording_listener : public lum_log_listener {
@@ -184,6 +188,17 @@ TEST(Log, CurrentLoggerIsThreadsThenVmsThenDefault) {
     // The default logger never dies, whatever handles come and go.
     { lumptr_strong<lum_log_base> h(default_log); }
     EXPECT_EQ(default_log->level_mask.load(), 39u);
+}
+
+// The process default logger is immortal on purpose; the leak checker must
+// see it (and the handle keeping it alive) as live memory, not as a leak.
+TEST(Log, TheDefaultLoggerIsNoLeak) {
+    lum_log_base* fallback = lum_make_default_log();
+    ASSERT_EQ(fallback, lum_make_default_log());
+    fallback->warning("still here");
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+#endif
 }
 
 } // namespace

@@ -210,6 +210,27 @@ TEST(Pool, FreesIntoARetiredChunkAreIgnoredSilently) {
     EXPECT_EQ(second->live_count(), 1u);
 }
 
+// Many teardowns retire many chunks: a late release of an item of any of them
+// is recognised (one hashed lookup each) and ignored, in any order, and the
+// pool that received it keeps its own count.
+TEST(Pool, LateReleasesIntoManyRetiredChunksAreIgnored) {
+    thread_log_scope logs;
+    constexpr int pools = 300;
+    std::vector<test_item*> kept;
+    for (int i = 0; i < pools; ++i) {
+        auto pool = std::make_unique<unchecked_pool>();
+        for (int k = 0; k <= i % 3; ++k) kept.push_back(pool->allocate());
+        pool->teardown();
+    }
+    auto current = std::make_unique<unchecked_pool>();
+    test_item* own = current->allocate();
+    for (size_t i = kept.size(); i-- > 0;) current->deallocate(kept[i]);
+    EXPECT_TRUE(logs.log().texts().empty());
+    EXPECT_EQ(current->live_count(), 1u);
+    current->deallocate(own);
+    EXPECT_EQ(current->live_count(), 0u);
+}
+
 TEST(Pool, TeardownDestroysItemsOfFreeChunks) {
     test_item::constructed = 0;
     test_item::destroyed = 0;

@@ -2,16 +2,23 @@
 // the per-thread runtime block.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "host/host_log.h"
 #include "runtime/log.h"
 #include "runtime/namespace.h"
+#include "runtime/per_thread.h"
 #include "runtime/registry.h"
 #include "runtime/thread_local.h"
+#include "runtime/value.h"
 #include "tests/platform/test_platform.h"
+#include "types/json_object.h"
 
 
 namespace {
@@ -141,11 +148,111 @@ TEST(ThreadLocal, AReplacedGetterIsUsedAtOnceOnEveryThread) {
     EXPECT_EQ(other_after, &replacement);
 
     registry.thread_local_getter = nullptr;
-    EXPECT_THROW(lum_get_thread_local(), std::bad_function_call);
+    try {
+        lum_get_thread_local();
+        ADD_FAILURE() << "an empty getter must throw";
+    } catch (const std::bad_function_call& e) {
+        EXPECT_STREQ(e.what(), "bad function call");
+    }
 
     registry.thread_local_getter = std::move(saved);
     EXPECT_EQ(&lum_get_thread_local(), &own);
     EXPECT_EQ(&lum_get_thread_local(), &own);
+}
+
+class default_log_listener : public lum_log_listener {
+public:
+    void on_warning(const std::string& text) override {
+        std::lock_guard<std::mutex> lock(m);
+        seen.push_back(text);
+    }
+    std::mutex m;
+    std::vector<std::string> seen;
+};
+
+class logs_when_destroyed : public lum_log_base {
+public:
+    ~logs_when_destroyed() override { lum_get_log().warning("thread logger gone"); }
+};
+
+struct logs_at_thread_exit {
+    bool armed = false;
+    ~logs_at_thread_exit() {
+        if (armed) lum_get_log().warning("late object gone");
+    }
+};
+
+// Per-thread objects of the runtime's kind (a C++ thread_local with a
+// destructor is not usable on every platform: emulated thread-local storage
+// may be freed before its destructor runs).
+thread_local constinit lum_per_thread<logs_at_thread_exit> late_logger;
+
+// At thread exit the thread's block goes while per-thread objects still log:
+// the thread logger's own destructor, and an object made before the thread's
+// first lookup (so destroyed after its block). Both reach the process
+// default logger, never the block being destroyed or freed.
+TEST(ThreadLocal, LogsDuringAndAfterThreadTeardownReachTheDefaultLogger) {
+    default_log_listener listener;
+    lum_log_base& fallback = *lum_make_default_log();
+    auto record = lum_host_add_listener(fallback, &listener);
+    constexpr int threads = 4;
+    for (int i = 0; i < threads; ++i) {
+        std::thread([] {
+            late_logger.get().armed = true;
+            lum_thread_local& tl = lum_get_thread_local();
+            lum_pooling_suspend heap_record;
+            tl.logger = lumptr_strong<lum_log_base>(new logs_when_destroyed());
+            lum_get_log().warning("to the thread logger");
+        }).join();
+    }
+    // The explicit teardown: later lookups get a VM-less block of this thread.
+    std::thread([] {
+        lum_thread_local& own = lum_get_thread_local();
+        const uint32_t id = own.thread_id;
+        lum_thread_local_teardown();
+        lum_thread_local& after = lum_get_thread_local();
+        EXPECT_NE(&after, &own);
+        EXPECT_EQ(after.thread_id, id);
+        EXPECT_EQ(after.vm, nullptr);
+        EXPECT_EQ(&lum_get_log(), lum_make_default_log());
+        lum_thread_local_teardown();  // a second call does nothing
+        EXPECT_EQ(&lum_get_thread_local(), &after);
+    }).join();
+    lum_host_remove_listener(fallback, record);
+    std::vector<std::string> expected;
+    for (int i = 0; i < threads; ++i) {
+        expected.push_back("thread logger gone");
+        expected.push_back("late object gone");
+    }
+    EXPECT_EQ(listener.seen, expected);
+}
+
+struct holds_value_at_thread_exit {
+    lumvar_shared value;
+};
+thread_local constinit lum_per_thread<holds_value_at_thread_exit> late_value;
+
+// A per-thread object made before the thread's first lookup holds an owning
+// json value with nested containers: it is released after the thread's block
+// and the other per-thread records are gone, and the release (its walk and its
+// entry stack) works as any other, leaving nothing behind.
+TEST(ThreadLocal, ValuesReleasedAfterThreadTeardownAreReleasedCompletely) {
+    std::atomic<int> texts{0};
+    for (int i = 0; i < 4; ++i) {
+        std::thread([&texts] {
+            lumvar_shared outer = lumvar_shared::make();
+            lum_std_json* container = outer->json_object(true);
+            for (int k = 0; k < 4; ++k) {
+                lumvar_shared inner = lumvar_shared::make();
+                inner->json_object(true)->push_keyed(lumvar_shared::from_int(k), "k");
+                container->push_keyed(std::move(inner), "x");
+            }
+            outer->flags |= LUMVAR_FLAG_OWNING;
+            if (container->entries.size() == 4 && !container->to_string().empty()) ++texts;  // walked once
+            late_value.get().value = std::move(outer);
+        }).join();
+    }
+    EXPECT_EQ(texts.load(), 4);
 }
 
 // The start-up list registers, in this order: "std" buffer, "json" bool,

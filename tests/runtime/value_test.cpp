@@ -354,6 +354,32 @@ TEST_F(cells, RefsCountTheirTargetAndCopyWhenTheTargetAsks) {
     EXPECT_EQ(target->ref_flags, 0);
 }
 
+// Each link is a ref to the previous one; dropping the last handle (or
+// retyping the head) frees the whole chain without a stack frame per link.
+TEST_F(cells, LongRefChainsAreReleasedWithoutDeepRecursion) {
+    constexpr int links = 200000;
+    for (const bool retype_head : {false, true}) {
+        const uint64_t before = live_cells(vm());
+        lumvar_shared head = lumvar_shared::from_int(7);
+        for (int i = 0; i < links; ++i) {
+            lumvar_shared next = lumvar_shared::make();
+            next->set_ref(head.get());
+            head = std::move(next);
+        }
+        lumvar_shared value;
+        head->deref(value);
+        EXPECT_EQ(value->int_value(), 7);
+        value.reset();
+        EXPECT_EQ(live_cells(vm()), before + links + 1);
+        if (retype_head) {
+            head->set_int(1);
+            EXPECT_EQ(live_cells(vm()), before + 1);
+        }
+        head.reset();
+        EXPECT_EQ(live_cells(vm()), before);
+    }
+}
+
 TEST_F(cells, WritingThroughMemberReferencesReachesTheObjectOrWarnsWhenItIsGone) {
     lumvar_shared ref;
     {

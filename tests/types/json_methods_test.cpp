@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include <limits>
 #include <string>
 #include <tuple>
@@ -505,9 +507,20 @@ TEST_F(JsonMethods, ToListResizeUniquePushCyclic) {
     EXPECT_FALSE(k->json_container()->has_key("c"));
     call_chained(k, "resize", {num(0)});
     EXPECT_TRUE(k->json_container()->entries.empty());
-    // A size no process can hold fails before anything changes.
-    EXPECT_ANY_THROW(call(r, "resize", {num(std::numeric_limits<int64_t>::max())}));
-    EXPECT_EQ(r->json_container()->entries.size(), 2u);
+    // A size no container can hold is refused with a message that says so,
+    // before anything changes.
+    const std::pair<int64_t, std::string> refused[] = {
+        {std::numeric_limits<int64_t>::max(), "size 9223372036854775807 is more than a json container can hold"},
+        {int64_t{1} << 62, "size 4611686018427387904 is more than a json container can hold"}};
+    for (const auto& [size, message] : refused) {
+        try {
+            call(r, "resize", {num(size)});
+            ADD_FAILURE() << size << " was accepted";
+        } catch (const std::length_error& e) {
+            EXPECT_EQ(e.what(), message);
+        }
+        EXPECT_EQ(text(r), "[null,null]");
+    }
 
     lumvar_shared u = parse("[1, \"1\", 1.0, 1, 1.0000001, \"1\"]");
     call_chained(u, "unique");

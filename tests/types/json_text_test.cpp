@@ -197,6 +197,30 @@ TEST_F(text, CommentsAndEmbeddedJson) {
                             "JSON parse error at byte 5 of 7: [json.exception.parse_error.101] parse error at line 1, "
                             "column 5: syntax error while parsing value - unexpected '['; expected end of input\n"
                             "  near: [1] [2]"});
+
+    // A NUL byte does not end the text: what follows it is trailing text, in
+    // the whole text and in the embedded span alike.
+    const std::string nul_texts[] = {std::string("{\"a\":1}\0{\"b\":2}", 15), std::string("[1]\0[2]", 7),
+                                     std::string("[1] \0 ]", 7), std::string("x {\"a\":1}\0{\"b\":2} y", 19)};
+    for (const std::string& t : nul_texts) {
+        c->push_keyed(num(1), "old");
+        EXPECT_FALSE(c->from_string(t, false)) << t;
+        EXPECT_TRUE(c->entries.empty());
+        const std::vector<std::string> lines = errors();
+        ASSERT_EQ(lines.size(), 1u);
+        if (t[0] != 'x') {  // else the line reports the whole text's first fault
+            EXPECT_NE(lines[0].find("unexpected NUL byte; expected end of input"), std::string::npos) << lines[0];
+        }
+        nlohmann::json doc;
+        json_parse_error error;
+        EXPECT_FALSE(parse_json_text(t, doc, error));
+    }
+    // Bytes after the one value, a NUL among them, are words around it.
+    ASSERT_TRUE(c->from_string(std::string("{\"a\":1}\0 (end)", 14), false));
+    EXPECT_EQ(compact(c), "{\"a\":1}");
+    EXPECT_TRUE(errors().empty());
+    ASSERT_TRUE(c->from_string(std::string("{\"a\":\"\\u0000\"}"), false));  // an escaped NUL is a value
+    EXPECT_EQ(c->get_or_add("a")->to_std_string(), std::string("\0", 1));
 }
 
 TEST_F(text, FailedParsesLogTheirLineExactlyAndEmptyTheContainer) {

@@ -5,6 +5,7 @@
 // and give the fallback result.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -226,6 +227,27 @@ TEST(RegexMethods, FullQueueIsRetriedWithoutLosingReferences) {
     EXPECT_EQ(h.object->thread_jobs, 0u);
     EXPECT_EQ(h.object.use_count(), 1u);
     EXPECT_EQ(h.fx.tasks.back()->in_thread.load(), 0);
+}
+
+// Far more jobs in one turn than the job queue and the return ring hold: the
+// VM thread keeps taking finished records while it waits for queue slots, so
+// every task completes with its own result.
+TEST(RegexMethods, ManyMoreJobsThanQueueSlotsAllComplete) {
+    constexpr int tasks = 20000;
+    method_host h(2);
+    h.object->text = "abc";
+    for (int i = 0; i < tasks; ++i) h.launch(lum_string_regex_replace, {"b", std::to_string(i)});
+    ASSERT_TRUE(h.fx.run(120000));
+    ASSERT_EQ(h.recorded.size(), static_cast<size_t>(tasks));
+    std::vector<std::string> got;
+    for (const lumvar_shared& v : h.recorded) got.push_back(text_of(v));
+    std::vector<std::string> expected;
+    for (int i = 0; i < tasks; ++i) expected.push_back("a" + std::to_string(i) + "c");
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(h.object->thread_jobs, 0u);
+    EXPECT_TRUE(h.fx.log->take_errors().empty());
 }
 
 TEST(RegexMethods, RefusedInputRaisesTheErrorAndMakesNoJob) {

@@ -117,7 +117,7 @@ TEST(NativeCalls, ExceptionsAndGoneDefinitions) {
     EXPECT_EQ(joined(e.out),
               "boom: it broke\n"
               "odd: unknown native exception\n"
-              "empty: bad_function_call\n"
+              "empty: bad function call\n"
               "invalid object pointer!\n"
               "invalid object pointer!\n"
               "not a function!\n"

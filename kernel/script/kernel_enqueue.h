@@ -1,0 +1,17 @@
+// How kernel launches and background compiles reach the host's worker pool:
+// the submit function over the calling thread's VM job queue, and the number
+// of worker threads that pool has.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+// Submit function for helper and compile jobs of the calling thread's VM:
+// empty when the thread has no current VM. Calling it moves the job into the
+// VM's job queue; it returns false (and drops the job) when the queue is full,
+// shut down, or the VM has no worker threads, since such a job would never
+// run and the caller must do the work itself.
+std::function<bool(std::function<void()>)> lum_kernel_enqueue();
+
+// Worker threads of the calling thread's VM job pool; 0 without a VM.
+uint64_t lum_kernel_worker_count();
