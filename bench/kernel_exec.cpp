@@ -5,7 +5,10 @@
 // figure is printed every engine's output is checked to be bit-identical to
 // the scalar one and to the C++ loop. A summary gives ns per item and per
 // executed instruction, batch speed-up, thread scaling, and the overhead of
-// launching an empty kernel of one item.
+// launching an empty kernel of one item. The native engine (the kernel's C
+// translation built by the machine's C compiler into a private cache folder)
+// runs as its own column with one runner and with every worker; the other
+// columns run with native code switched off.
 
 #include <benchmark/benchmark.h>
 
@@ -21,11 +24,15 @@
 #include <thread>
 #include <vector>
 
+#include <stdlib.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "host/host_vm.h"
 #include "kernel/compiler/compile.h"
 #include "kernel/exec/launch.h"
+#include "kernel/exec/native_driver.h"
 #include "kernel/exec/settings.h"
 #include "kernel/script/kernel_enqueue.h"
 
@@ -242,15 +249,38 @@ struct engine {
     const char* name;
     uint32_t mode;
     bool all_workers;
+    uint32_t policy;  // native code off for the interpreter columns
 };
 const engine k_engines[] = {
-    {"scalar", LUM_KERNEL_MODE_SCALAR, false},
-    {"batch", LUM_KERNEL_MODE_BATCH, false},
-    {"auto_1", LUM_KERNEL_MODE_AUTO, false},
-    {"auto_all", LUM_KERNEL_MODE_AUTO, true},
+    {"scalar", LUM_KERNEL_MODE_SCALAR, false, LUM_KERNEL_JIT_OFF},
+    {"batch", LUM_KERNEL_MODE_BATCH, false, LUM_KERNEL_JIT_OFF},
+    {"auto_1", LUM_KERNEL_MODE_AUTO, false, LUM_KERNEL_JIT_OFF},
+    {"auto_all", LUM_KERNEL_MODE_AUTO, true, LUM_KERNEL_JIT_OFF},
+    {"native_1", LUM_KERNEL_MODE_AUTO, false, LUM_KERNEL_JIT_AUTO},
+    {"native_all", LUM_KERNEL_MODE_AUTO, true, LUM_KERNEL_JIT_AUTO},
 };
 
 int g_workers = 0;
+bool g_native = false;  // every kernel has native code
+
+bool is_native(const engine& e) { return e.policy != LUM_KERNEL_JIT_OFF; }
+
+// Builds every kernel's native code before the runs (a synchronous request).
+bool make_native(std::vector<kernel_case>& cases) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    bool ok = true;
+    for (kernel_case& k : cases) {
+        const lumk_program* p = k.unit->programs[0].get();
+        lumk_jit_request(k.unit, p, nullptr);
+        const std::string status = lumk_jit_status(p);
+        if (status != "ready") {
+            std::fprintf(stderr, "%s: no native code (%s)\n", k.name.c_str(), status.c_str());
+            ok = false;
+        }
+    }
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+    return ok;
+}
 
 // Runs every engine once on fresh inputs and compares all outputs with the
 // scalar engine's and the C++ loop's, byte for byte.
@@ -259,7 +289,9 @@ bool outputs_identical(const kernel_case& k) {
     k.cpp(want);
     bool ok = true;
     for (const engine& e : k_engines) {
+        if (is_native(e) && !g_native) continue;
         lum_kernel_interp_mode.store(e.mode);
+        lum_kernel_jit_policy.store(e.policy);
         inputs got = k.make();
         launch(k, got, e.all_workers ? g_workers : 0);
         for (size_t i = 0; i < want.buffers.size(); ++i) {
@@ -270,6 +302,7 @@ bool outputs_identical(const kernel_case& k) {
         }
     }
     lum_kernel_interp_mode.store(LUM_KERNEL_MODE_AUTO);
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
     return ok;
 }
 
@@ -305,6 +338,16 @@ int main(int argc, char** argv) {
     lum_host_vm host(options);
     host.drop_lock();  // launches run without the VM lock, as a script launch does
 
+    // compiled kernels go to a private cache folder unless one is named
+    std::string own_cache;
+    if (const char* c = std::getenv("LUM_KERNEL_CACHE"); c == nullptr || *c == '\0') {
+        char templ[] = "/tmp/lumk-bench-XXXXXX";
+        if (::mkdtemp(templ) != nullptr) {
+            own_cache = templ;
+            ::setenv("LUM_KERNEL_CACHE", templ, 1);
+        }
+    }
+
     std::vector<kernel_case> cases = make_cases();
     for (kernel_case& k : cases) {
         kerror err;
@@ -313,6 +356,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s: %s\n", k.name.c_str(), err.message.c_str());
             return 1;
         }
+    }
+    g_native = make_native(cases);
+    for (kernel_case& k : cases) {
         if (!outputs_identical(k)) return 1;
         k.insns_per_item = count_instructions(k);
     }
@@ -321,11 +367,14 @@ int main(int argc, char** argv) {
     for (kernel_case& k : cases) {
         for (const engine& e : k_engines) {
             if (e.all_workers && !k.compute_bound && k.name != "saxpy") continue;
+            if (is_native(e) && !g_native) continue;
             benchmark::RegisterBenchmark((k.name + "/" + e.name).c_str(), [&k, e](benchmark::State& state) {
                 lum_kernel_interp_mode.store(e.mode);
+                lum_kernel_jit_policy.store(e.policy);
                 inputs in = k.make();
                 for (auto _ : state) launch(k, in, e.all_workers ? g_workers : 0);
                 lum_kernel_interp_mode.store(LUM_KERNEL_MODE_AUTO);
+                lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
             })->Unit(benchmark::kMillisecond)->MinTime(0.3)->UseRealTime();
         }
         benchmark::RegisterBenchmark((k.name + "/cpp").c_str(), [&k](benchmark::State& state) {
@@ -341,8 +390,10 @@ int main(int argc, char** argv) {
     kerror err;
     lumk_compile_unit(empty.unit, empty.src, "empty.k", err, {});
     benchmark::RegisterBenchmark("launch_overhead", [&empty](benchmark::State& state) {
+        lum_kernel_jit_policy.store(LUM_KERNEL_JIT_OFF);
         inputs in;
         for (auto _ : state) launch(empty, in, 0);
+        lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
     })->Unit(benchmark::kMicrosecond);
 
     recording_reporter rep;
@@ -369,6 +420,25 @@ int main(int argc, char** argv) {
     }
     std::printf("launch overhead: %.3f us (empty kernel, gsize 1, no helpers); scaling target %.2f (workers+1 = %d)\n",
                 wall("launch_overhead") / 1000.0, 0.7 * std::min(double(g_workers + 1), double(cores)), g_workers + 1);
+    if (g_native) {
+        std::printf("\n%-11s %9s %9s %10s %11s %9s\n", "kernel", "nat ns/i", "c++ ns/i", "nat/c++", "scal/nat",
+                    "scaling");
+        for (const kernel_case& k : cases) {
+            const double items = double(k.width * k.height);
+            const double n = ns(k.name + "/native_1") / items, c = ns(k.name + "/cpp") / items;
+            const double s = ns(k.name + "/scalar") / items;
+            const double n1 = wall(k.name + "/native_1"), na = wall(k.name + "/native_all");
+            std::printf("%-11s %9.3f %9.3f %9.2fx %10.1fx %9.2f\n", k.name.c_str(), n, c, n / c, s / n,
+                        na > 0 ? n1 / na : 0.0);
+            std::printf("RESULT %s native_ns_per_item=%.4f native_vs_cpp=%.3f scalar_vs_native=%.3f\n", k.name.c_str(),
+                        n, n / c, s / n);
+        }
+        std::printf("native compiler: %s\n", lumk_jit_compiler().c_str());
+    }
+    if (!own_cache.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(own_cache, ec);
+    }
     host.hold_lock();
     return 0;
 }

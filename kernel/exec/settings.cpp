@@ -8,7 +8,7 @@ constinit std::atomic<uint32_t> lum_kernel_thread_limit{0};
 constinit std::atomic<uint32_t> lum_kernel_jit_policy{LUM_KERNEL_JIT_AUTO};
 constinit std::atomic<uint32_t> lum_kernel_interp_mode{LUM_KERNEL_MODE_AUTO};
 
-lumk_jit_loaded_map lumk_jit_loaded;
+lumk_jit_loaded_map& lumk_jit_loaded = *new lumk_jit_loaded_map;
 
 const char* lum_kernel_jit_policy_name(uint32_t policy) {
     static const char* const names[3] = {"auto", "sync", "off"};

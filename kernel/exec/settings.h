@@ -90,5 +90,6 @@ private:
     mutable std::mutex mutex_;
     std::unordered_map<uint64_t, lumk_jit_entry_fn> entries_;
 };
-// Constructed empty by a static initialiser, destroyed at exit.
-extern lumk_jit_loaded_map lumk_jit_loaded;
+// Constructed empty by a static initialiser and never destroyed, so that a
+// compile finishing during process exit touches nothing freed.
+extern lumk_jit_loaded_map& lumk_jit_loaded;

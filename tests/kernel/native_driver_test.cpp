@@ -1,0 +1,573 @@
+// Native compilation driver: JIT requests under each policy with their slot
+// transitions, queued compiles that never run, ahead-of-time binding, status
+// texts, and (in child processes, since the compiler is chosen once per
+// process) the disk cache, stale libraries, failing and missing compilers,
+// the cache folder and the ahead-of-time road end to end.
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel/exec/aot.h"
+#include "kernel/exec/settings.h"
+#include "tests/kernel/native_test_util.h"
+
+using ktest::buffer;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kSaxpy = "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }";
+const char* const kPoly =
+    "kernel poly(const f32* x, f32* y) {\n"
+    "  f32 v = x[gid]; f32 acc = 0.0;\n"
+    "  for (i32 i = 0; i < 16; i++) { acc = acc * v + f32(i % 5) * 0.25; }\n"
+    "  y[gid] = acc;\n"
+    "}";
+
+std::shared_ptr<const lumk_unit> unit_of(const char* src) {
+    ktest::compiled c = ktest::compile(src);
+    EXPECT_TRUE(c.ok()) << c.err.message;
+    return c.unit;
+}
+
+std::vector<buffer> saxpy_data() {
+    std::vector<float> y(300), x(300);
+    for (size_t i = 0; i < y.size(); ++i) {
+        y[i] = static_cast<float>(i) * 0.5f;
+        x[i] = 3.0f - static_cast<float>(i % 13);
+    }
+    return {buffer::of(y), buffer::of(x)};
+}
+
+// Whether the program's ready entry computes what the interpreter computes.
+bool entry_agrees(const lumk_program& p) {
+    lumk_jit_entry_fn e = lumk_jit_ready_entry(*p.jit);
+    if (e == nullptr) return false;
+    std::vector<buffer> in = saxpy_data();
+    if (p.params.size() == 2) in = {in[1], in[0]};  // poly(x, y)
+    const std::vector<uint64_t> values = p.params.size() == 3 ? std::vector<uint64_t>{0x40200000} : std::vector<uint64_t>{};
+    ntest::engine_run a = ntest::run_engine(p, nullptr, 300, in, values);
+    ntest::engine_run b = ntest::run_engine(p, e, 300, in, values);
+    return a.code == 0 && b.code == 0 && a.buffers == b.buffers;
+}
+
+// Sets the JIT policy for one test and restores it.
+struct policy_scope {
+    uint32_t saved;
+    explicit policy_scope(uint32_t p) : saved(lum_kernel_jit_policy.exchange(p)) {}
+    ~policy_scope() { lum_kernel_jit_policy.store(saved); }
+};
+
+// A worker pool that keeps jobs and runs them only when told.
+struct held_pool {
+    std::vector<std::function<void()>> jobs;
+    int offered = 0;
+    lumk_jit_submit_fn submit() {
+        return [this](std::function<void()> job) {
+            ++offered;
+            jobs.push_back(std::move(job));
+            return true;
+        };
+    }
+};
+
+// ---- child-process scenarios ---------------------------------------------------
+
+int child_sync() {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* p = u->programs[0].get();
+    lumk_jit_request(u, p, nullptr);
+    std::printf("status=%s\n", lumk_jit_status(p).c_str());
+    if (lumk_jit_load_state(*p->jit) == LUMK_JIT_READY) std::printf("%s\n", entry_agrees(*p) ? "same" : "differ");
+    return 0;
+}
+
+int child_aot(const std::string& lib) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+    std::string error;
+    std::printf("rows=%d %s\n", lumk_aot_load(lib, &error), error.c_str());
+    int offered = 0;
+    for (const char* src : {kSaxpy, kPoly}) {
+        std::shared_ptr<const lumk_unit> u = unit_of(src);
+        const lumk_program* p = u->programs[0].get();
+        lumk_jit_request(u, p, [&](std::function<void()>) { return ++offered, false; });
+        std::printf("%s status=%s %s\n", p->name.c_str(), lumk_jit_status(p).c_str(),
+                    entry_agrees(*p) ? "same" : "differ");
+    }
+    std::printf("offered=%d\n", offered);
+    return 0;
+}
+
+int child_cache_dir() {
+    const fs::path d = lumk_cache_dir();
+    struct stat st{};
+    const int ok = ::stat(d.c_str(), &st);
+    std::printf("dir=%s mode=%o exists=%d pid=%llu\n", d.c_str(), st.st_mode & 0777u, ok == 0,
+                static_cast<unsigned long long>(::getpid()));
+    if (d.filename().string().starts_with("lumioscript-kernels-")) ::rmdir(d.c_str());
+    return 0;
+}
+
+// Plants the fallback folder of this process before the first compile: a
+// symbolic link to a folder of ours, or a folder of another user.
+int child_planted(const std::string& how) {
+    const fs::path tmp = fs::temp_directory_path();
+    const fs::path d = tmp / ("lumioscript-kernels-" + std::to_string(::getpid()));
+    if (how == "symlink") {
+        fs::create_directory(tmp / "real");
+        fs::create_directory_symlink(tmp / "real", d);
+    } else {
+        if (::geteuid() != 0) {
+            std::printf("status=skip\n");
+            return 0;
+        }
+        ::mkdir(d.c_str(), 0700);
+        if (::chown(d.c_str(), 65534, 65534) != 0) return 1;
+    }
+    const int rc = child_sync();
+    std::error_code ec;
+    fs::remove_all(d, ec);
+    return rc;
+}
+
+// Runs the scenario named by LUM_NATIVE_CHILD, if any, and ends the process.
+class child_scenarios : public ::testing::Environment {
+public:
+    void SetUp() override {
+        const char* which = std::getenv("LUM_NATIVE_CHILD");
+        if (which == nullptr) return;
+        const char* arg = std::getenv("LUM_NATIVE_CHILD_ARG");
+        const std::string w = which;
+        std::printf("--child--\n");
+        int rc = 2;
+        if (w == "sync") rc = child_sync();
+        else if (w == "aot") rc = child_aot(arg ? arg : "");
+        else if (w == "cachedir") rc = child_cache_dir();
+        else if (w == "planted") rc = child_planted(arg ? arg : "");
+        std::fflush(stdout);
+        std::_Exit(::testing::Test::HasFailure() ? 3 : rc);
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kChildEnv = ::testing::AddGlobalTestEnvironment(new child_scenarios);
+
+// Environment of one child run, restored afterwards.
+struct env_scope {
+    std::vector<std::pair<std::string, std::string>> saved;
+    std::vector<std::string> unset_after;
+    void set(const char* name, const std::string& value) {
+        if (const char* old = std::getenv(name)) saved.emplace_back(name, old);
+        else unset_after.emplace_back(name);
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~env_scope() {
+        for (auto& [n, v] : saved) ::setenv(n.c_str(), v.c_str(), 1);
+        for (auto& n : unset_after) ::unsetenv(n.c_str());
+    }
+};
+
+size_t count_lines(const fs::path& p) {
+    FILE* f = std::fopen(p.c_str(), "r");
+    if (f == nullptr) return 0;
+    size_t n = 0;
+    for (int ch; (ch = std::fgetc(f)) != EOF;) n += ch == '\n';
+    std::fclose(f);
+    return n;
+}
+
+std::vector<fs::path> files_in(const fs::path& dir) {
+    std::vector<fs::path> v;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) v.push_back(e.path());
+    return v;
+}
+
+void write_script(const fs::path& p, const std::string& body) {
+    ntest::write_file(p, "#!/bin/sh\n" + body);
+    fs::permissions(p, fs::perms::owner_all);
+}
+
+}  // namespace
+
+// ---- in-process requests ---------------------------------------------------------
+
+TEST(NativeDriver, PolicyOffDoesNothingAndReportsOff) {
+    ntest::use_private_cache();
+    policy_scope off(LUM_KERNEL_JIT_OFF);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* p = u->programs[0].get();
+    held_pool pool;
+    lumk_jit_request(u, p, pool.submit());
+    EXPECT_EQ(pool.offered, 0);
+    EXPECT_EQ(lumk_jit_load_state(*p->jit), LUMK_JIT_NONE);
+    EXPECT_EQ(lumk_jit_status(p), "off");
+    lumk_jit_request(u, nullptr, pool.submit());  // no program: nothing
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+    EXPECT_EQ(lumk_jit_status(p), "none");
+    EXPECT_EQ(lumk_jit_status(nullptr), "none");
+}
+
+TEST(NativeDriver, AutoCompilesInTheBackgroundOnce) {
+    ntest::use_private_cache();
+    policy_scope autop(LUM_KERNEL_JIT_AUTO);
+    std::shared_ptr<const lumk_unit> u = unit_of(kPoly);
+    const lumk_program* p = u->programs[0].get();
+    std::vector<std::thread> workers;
+    int offered = 0;
+    auto submit = [&](std::function<void()> job) {
+        ++offered;
+        workers.emplace_back(std::move(job));
+        return true;
+    };
+    lumk_jit_request(u, p, submit);
+    lumk_jit_request(u, p, submit);  // compiling or ready: no second job
+    for (std::thread& t : workers) t.join();
+    EXPECT_EQ(offered, 1);
+    EXPECT_EQ(lumk_jit_status(p), "ready");
+    EXPECT_TRUE(entry_agrees(*p));
+    lumk_jit_request(u, p, submit);
+    EXPECT_EQ(offered, 1);
+}
+
+TEST(NativeDriver, RefusedJobPutsTheSlotBack) {
+    ntest::use_private_cache();
+    policy_scope autop(LUM_KERNEL_JIT_AUTO);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* p = u->programs[0].get();
+    int offered = 0;
+    auto refuse = [&](std::function<void()>) { return ++offered, false; };
+    lumk_jit_request(u, p, refuse);
+    EXPECT_EQ(lumk_jit_status(p), "none");
+    lumk_jit_request(u, p, refuse);  // asks again
+    EXPECT_EQ(offered, 2);
+    lumk_jit_request(u, p, nullptr);  // no pool at all
+    EXPECT_EQ(lumk_jit_status(p), "none");
+    // a pool that throws is a refusal too
+    lumk_jit_request(u, p, [](std::function<void()>) -> bool { throw std::runtime_error("full"); });
+    EXPECT_EQ(lumk_jit_status(p), "none");
+}
+
+TEST(NativeDriver, QueuedJobDestroyedUnrunPutsTheSlotBack) {
+    ntest::use_private_cache();
+    policy_scope autop(LUM_KERNEL_JIT_AUTO);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* p = u->programs[0].get();
+    {
+        held_pool pool;
+        lumk_jit_request(u, p, pool.submit());
+        EXPECT_EQ(lumk_jit_status(p), "compiling");
+        std::function<void()> copy = pool.jobs[0];  // copies share one compile
+        pool.jobs.clear();
+        EXPECT_EQ(lumk_jit_status(p), "compiling");
+    }
+    EXPECT_EQ(lumk_jit_status(p), "none");
+    held_pool again;
+    lumk_jit_request(u, p, again.submit());
+    EXPECT_EQ(again.offered, 1);
+    again.jobs[0]();
+    EXPECT_EQ(lumk_jit_status(p), "ready");
+}
+
+TEST(NativeDriver, SyncLaunchTakesOverAJobThatNeverRuns) {
+    ntest::use_private_cache();
+    policy_scope autop(LUM_KERNEL_JIT_AUTO);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* p = u->programs[0].get();
+    held_pool pool;  // never runs its jobs
+    lumk_jit_request(u, p, pool.submit());
+    ASSERT_EQ(lumk_jit_status(p), "compiling");
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    lumk_jit_request(u, p, pool.submit());  // must not wait forever
+    EXPECT_EQ(lumk_jit_status(p), "ready");
+    EXPECT_EQ(pool.offered, 1);
+    lumk_jit_entry_fn e = lumk_jit_ready_entry(*p->jit);
+    pool.jobs[0]();  // already claimed: nothing happens
+    pool.jobs.clear();
+    EXPECT_EQ(lumk_jit_ready_entry(*p->jit), e);
+    EXPECT_TRUE(entry_agrees(*p));
+
+    // sync from the start compiles on the calling thread
+    std::shared_ptr<const lumk_unit> u2 = unit_of(kPoly);
+    lumk_jit_request(u2, u2->programs[0].get(), nullptr);
+    EXPECT_EQ(lumk_jit_status(u2->programs[0].get()), "ready");
+
+    // a compile already running on a worker: the sync launch returns only
+    // once it is done (it either waits for the worker or took the job first)
+    for (int round = 0; round < 5; ++round) {
+        std::shared_ptr<const lumk_unit> u3 = unit_of(kSaxpy);
+        const lumk_program* p3 = u3->programs[0].get();
+        std::thread worker;
+        lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+        lumk_jit_request(u3, p3, [&](std::function<void()> job) {
+            worker = std::thread(std::move(job));
+            return true;
+        });
+        lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+        lumk_jit_request(u3, p3, nullptr);
+        EXPECT_EQ(lumk_jit_status(p3), "ready");
+        worker.join();
+        EXPECT_EQ(lumk_jit_status(p3), "ready");
+    }
+}
+
+TEST(NativeDriver, SameCTextSharesOneLibrary) {
+    ntest::use_private_cache();
+    std::shared_ptr<const lumk_unit> a = unit_of(kSaxpy), b = unit_of(kSaxpy);
+    std::string e1, e2;
+    lumk_jit_entry_fn f1 = lumk_jit_compile(lumk_jit_source(*a->programs[0]), &e1);
+    const size_t loaded = lumk_jit_loaded.size();
+    lumk_jit_entry_fn f2 = lumk_jit_compile(lumk_jit_source(*b->programs[0]), &e2);
+    ASSERT_NE(f1, nullptr) << e1;
+    EXPECT_EQ(f1, f2);
+    EXPECT_EQ(lumk_jit_loaded.size(), loaded);
+    const std::string src = lumk_jit_source(*a->programs[0]);
+    EXPECT_NE(lumk_jit_file_hash("gcc", lumk_jit_flags_cc, src), lumk_jit_file_hash("clang", lumk_jit_flags_cc, src));
+    EXPECT_NE(lumk_jit_file_hash("gcc", lumk_jit_flags_cc, src), lumk_jit_file_hash("gcc", lumk_jit_flags_cc, src + " "));
+}
+
+namespace {
+int fake_entry_a(kreg*, const kptr*, uint64_t, uint64_t, const volatile unsigned char*, ktrap*) { return 0; }
+int fake_entry_b(kreg*, const kptr*, uint64_t, uint64_t, const volatile unsigned char*, ktrap*) { return 0; }
+}  // namespace
+
+TEST(NativeDriver, AotBindingWinsOverARunningCompile) {
+    ntest::use_private_cache();
+    policy_scope autop(LUM_KERNEL_JIT_AUTO);
+    // a private kernel so that no other test registers its hash
+    std::shared_ptr<const lumk_unit> u =
+        unit_of("kernel aot_only(i64* o) { o[gid] = i64(gid) * 977 + 13; }");
+    const lumk_program* p = u->programs[0].get();
+    held_pool pool;
+    lumk_jit_request(u, p, pool.submit());
+    ASSERT_EQ(lumk_jit_status(p), "compiling");
+    const uint32_t g = lumk_aot_registry().generation.load();
+    lumk_aot_register_entry(lumk_source_hash(*p), fake_entry_a);
+    lumk_aot_register_entry(lumk_source_hash(*p), fake_entry_b);  // the later one wins
+    EXPECT_EQ(lumk_aot_registry().generation.load(), g + 2);
+    lumk_jit_request(u, p, pool.submit());
+    EXPECT_EQ(lumk_jit_status(p), "aot");
+    EXPECT_EQ(lumk_jit_ready_entry(*p->jit), &fake_entry_b);
+    EXPECT_EQ(p->jit->generation.load(), g + 2);
+    pool.jobs[0]();  // the compile's result is dropped
+    EXPECT_EQ(lumk_jit_status(p), "aot");
+    EXPECT_EQ(lumk_jit_ready_entry(*p->jit), &fake_entry_b);
+}
+
+TEST(NativeDriver, KernelWithoutTranslationFailsAndRunsInterpreted) {
+    policy_scope autop(LUM_KERNEL_JIT_AUTO);
+    auto unit = std::make_shared<lumk_compiled_unit>();
+    auto p = std::make_shared<lumk_program>();
+    lumk_set_fixed_registers(*p);
+    p->reg_count = 8;
+    p->code = {{LUMK_NOP, 0, 0, 0, 0}, {300, 0, 0, 0, 0}, {LUMK_END, 0, 0, 0, 0}};
+    unit->programs.push_back(p);
+    held_pool pool;
+    EXPECT_NO_THROW(lumk_jit_request(unit, p.get(), pool.submit()));
+    EXPECT_EQ(lumk_jit_status(p.get()), "failed: lumk_jit: no C translation for ?");
+    EXPECT_EQ(pool.offered, 0);
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    EXPECT_NO_THROW(lumk_jit_request(unit, p.get(), pool.submit()));  // failed: returns at once
+    EXPECT_EQ(lumk_jit_status(p.get()), "failed: lumk_jit: no C translation for ?");
+}
+
+TEST(NativeDriver, LibraryWithoutEntryIsRefused) {
+    const fs::path dir = ntest::temp_dir("lib");
+    ntest::write_file(dir / "x.c", "int lumk_something_else = 1;\n");
+    const std::string cmd = "gcc -shared -fPIC -o '" + (dir / "x.so").string() + "' '" + (dir / "x.c").string() + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::string error;
+    EXPECT_EQ(lumk_load_jit_library(dir / "x.so", &error), nullptr);
+    EXPECT_EQ(error, "lumk_jit_entry not found in " + (dir / "x.so").string());
+    EXPECT_EQ(lumk_load_jit_library(dir / "missing.so", &error), nullptr);
+    EXPECT_EQ(error, "cannot load " + (dir / "missing.so").string());
+    EXPECT_EQ(lumk_aot_load((dir / "x.so").string(), &error), -1);
+    EXPECT_EQ(error, (dir / "x.so").string() + " is not a kernel library (no lumk_aot_table, build it with -DLUMK_AOT_SHARED)");
+    EXPECT_EQ(lumk_aot_load("no/such/lib.so", &error), -1);
+    EXPECT_EQ(error, "cannot load no/such/lib.so");
+    fs::remove_all(dir);
+}
+
+TEST(NativeDriver, CommandsQuotingAndOutputLimit) {
+    // a quoted argument reaches the command unchanged, whatever it holds
+    for (const std::string text : {"plain", "two words", "q\"uote", "back\\slash", "$HOME", "`id`", "$(id)", "a'b"}) {
+        std::string out;
+        EXPECT_EQ(lumk_run_command("printf %s " + lumk_quote(text), &out), 0) << text;
+        EXPECT_EQ(out, text);
+    }
+    std::string out = "stale";
+    EXPECT_EQ(lumk_run_command("exit 3", &out), 3);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(lumk_run_command("(echo to-stderr >&2)", &out), 0);
+    EXPECT_EQ(out, "to-stderr\n");
+    // output is kept up to about 16 KB; the rest is read and dropped
+    EXPECT_EQ(lumk_run_command("i=0; while [ $i -lt 3000 ]; do echo 0123456789; i=$((i+1)); done", &out), 0);
+    EXPECT_GE(out.size(), 16384u);
+    EXPECT_LE(out.size(), 16384u + 512u);
+}
+
+TEST(NativeDriver, CompilerKindAndQuoting) {
+    for (const char* cl : {"cl", "CL.EXE", "C:\\VS\\bin\\cl.exe", "/opt/llvm/clang-cl", "clang-cl.exe"})
+        EXPECT_TRUE(lumk_compiler_is_msvc(cl)) << cl;
+    for (const char* cc : {"gcc", "clang", "/usr/bin/cc", "cl-wrapper", "mycl"}) EXPECT_FALSE(lumk_compiler_is_msvc(cc)) << cc;
+    EXPECT_FALSE(lumk_probe_compiler("/nonexistent/cc"));
+    EXPECT_TRUE(lumk_probe_compiler("gcc"));
+}
+
+// ---- child processes ---------------------------------------------------------------
+
+TEST(NativeChild, DiskCacheStaleLibraryAndQuotedFolder) {
+    const fs::path dir = ntest::temp_dir("child");
+    // a folder name that would run commands if it were not escaped
+    const fs::path cache = dir / "ca che $(touch pwned) `touch pwned2` \"q\" \\b";
+    const fs::path log = dir / "compiles.log";
+    write_script(dir / "cc.sh", "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", cache.string());
+    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+
+    ntest::child_result first = ntest::run_child("sync");
+    EXPECT_EQ(first.status, 0) << first.output;
+    EXPECT_NE(first.output.find("status=ready\nsame\n"), std::string::npos) << first.output;
+    EXPECT_EQ(count_lines(log), 1u);
+    EXPECT_FALSE(fs::exists(dir / "pwned") || fs::exists("pwned") || fs::exists("pwned2"));
+    std::vector<fs::path> files = files_in(cache);
+    ASSERT_EQ(files.size(), 1u);  // the final library only, no temporaries
+    const fs::path lib = files[0];
+    EXPECT_TRUE(lib.filename().string().starts_with("k_"));
+    EXPECT_EQ(lib.extension(), ".so");
+    EXPECT_EQ(lib.filename().string().size(), 2 + 16 + 3);
+    struct stat st{};
+    ASSERT_EQ(::stat(cache.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777u, 0700u);
+
+    // a second process loads the library from disk without compiling
+    ntest::child_result second = ntest::run_child("sync");
+    EXPECT_NE(second.output.find("status=ready\nsame\n"), std::string::npos) << second.output;
+    EXPECT_EQ(count_lines(log), 1u);
+
+    // a stale file of that name without the entry is rebuilt and replaced
+    ntest::write_file(dir / "stale.c", "int not_an_entry = 7;\n");
+    ASSERT_EQ(std::system(("gcc -shared -fPIC -o '" + (dir / "stale.so").string() + "' '" + (dir / "stale.c").string() + "'").c_str()), 0);
+    fs::rename(dir / "stale.so", lib);
+    ntest::child_result third = ntest::run_child("sync");
+    EXPECT_NE(third.output.find("status=ready\nsame\n"), std::string::npos) << third.output;
+    EXPECT_EQ(count_lines(log), 2u);
+    void* h = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(h, nullptr);
+    EXPECT_NE(::dlsym(h, "lumk_jit_entry"), nullptr);
+    ::dlclose(h);
+    EXPECT_EQ(files_in(cache).size(), 1u);
+    fs::remove_all(dir);
+}
+
+TEST(NativeChild, FailingAndMissingCompilers) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    write_script(dir / "bad.sh", "[ \"$1\" = --version ] && exit 0\necho boom\nexit 1\n");
+    env.set("LUM_KERNEL_CC", (dir / "bad.sh").string());
+    ntest::child_result bad = ntest::run_child("sync");
+    EXPECT_EQ(bad.status, 0) << bad.output;
+    const std::string prefix = "status=failed: C compiler failed (" + (dir / "bad.sh").string() + " " +
+                               lumk_jit_flags_cc + " -o \"" + (dir / "cache").string() + "/k_";
+    EXPECT_EQ(bad.output.substr(0, prefix.size()), prefix) << bad.output;
+    EXPECT_NE(bad.output.find(".c\"):\nboom\n"), std::string::npos) << bad.output;
+    EXPECT_TRUE(files_in(dir / "cache").empty());  // temporaries removed
+
+    for (const char* none : {"", "/nonexistent/cc"}) {
+        env.set("LUM_KERNEL_CC", none);
+        ntest::child_result r = ntest::run_child("sync");
+        EXPECT_EQ(r.output, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n") << none;
+    }
+    write_script(dir / "noversion.sh", "exit 1\n");
+    env.set("LUM_KERNEL_CC", (dir / "noversion.sh").string());
+    EXPECT_EQ(ntest::run_child("sync").output, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n");
+    fs::remove_all(dir);
+}
+
+TEST(NativeChild, CacheFolderChoice) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "a" / "b").string());
+    ntest::child_result r = ntest::run_child("cachedir");
+    EXPECT_NE(r.output.find("dir=" + (dir / "a" / "b").string() + " mode=700 exists=1"), std::string::npos) << r.output;
+    ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+
+    env.set("LUM_KERNEL_CACHE", "");
+    env.set("XDG_CACHE_HOME", (dir / "xdg").string());
+    r = ntest::run_child("cachedir");
+    EXPECT_NE(r.output.find("dir=" + (dir / "xdg" / "lumioscript" / "kernels").string()), std::string::npos) << r.output;
+
+    env.set("XDG_CACHE_HOME", "relative/path");
+    env.set("HOME", (dir / "home").string());
+    r = ntest::run_child("cachedir");
+    EXPECT_NE(r.output.find("dir=" + (dir / "home" / ".cache" / "lumioscript" / "kernels").string()), std::string::npos)
+        << r.output;
+
+    // an unusable candidate falls back to a private folder named by the pid
+    ntest::write_file(dir / "file", "x");
+    env.set("LUM_KERNEL_CACHE", (dir / "file" / "sub").string());
+    r = ntest::run_child("cachedir");
+    EXPECT_NE(r.output.find("lumioscript-kernels-"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("mode=700 exists=1"), std::string::npos) << r.output;
+    fs::remove_all(dir);
+}
+
+TEST(NativeChild, PlantedFallbackFolderIsRefused) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    ntest::write_file(dir / "file", "x");
+    env.set("LUM_KERNEL_CACHE", (dir / "file" / "sub").string());  // unusable: the fallback is next
+    env.set("TMPDIR", dir.string());
+    for (const char* how : {"symlink", "foreign"}) {
+        const ntest::child_result r = ntest::run_child("planted", how);
+        if (r.output == "status=skip\n") continue;  // another user's folder needs root
+        EXPECT_EQ(r.output, "status=failed: no directory for compiled kernels (set LUM_KERNEL_CACHE)\n") << how;
+    }
+    EXPECT_TRUE(files_in(dir / "real").empty());  // nothing was written through the link
+    fs::remove_all(dir);
+}
+
+TEST(NativeChild, AheadOfTimeLibraryInAFreshProcess) {
+    const fs::path dir = ntest::temp_dir("child");
+    std::shared_ptr<const lumk_unit> a = unit_of(kSaxpy), b = unit_of(kPoly);
+    const std::string src = lumk_aot_source({a->programs[0].get(), b->programs[0].get(), a->programs[0].get()});
+    ntest::write_file(dir / "kernels.c", src);
+    const std::string cmd = std::string("cc ") + lumk_jit_flags_cc + " -DLUMK_AOT_SHARED -o '" +
+                            (dir / "kernels.so").string() + "' '" + (dir / "kernels.c").string() + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    // the same text compiled as C++ registers its rows through lumk_aot_register
+    ntest::write_file(dir / "kernels.cpp", src + "\n#include <cstdio>\nextern \"C\" void lumk_aot_register(uint64_t, void*) { std::printf(\"row\\n\"); }\nint main() { return 0; }\n");
+    const std::string cxx = "c++ -O1 -w -o '" + (dir / "k").string() + "' '" + (dir / "kernels.cpp").string() + "'";
+    ASSERT_EQ(std::system(cxx.c_str()), 0);
+    FILE* rows = ::popen(("'" + (dir / "k").string() + "'").c_str(), "r");
+    ASSERT_NE(rows, nullptr);
+    char buf[64];
+    int n = 0;
+    while (std::fgets(buf, sizeof buf, rows)) n += std::string(buf) == "row\n";
+    ::pclose(rows);
+    EXPECT_EQ(n, 2);
+
+    env_scope env;
+    env.set("LUM_KERNEL_CC", "");  // no compiler needed
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    // a relative path is made absolute before loading
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir);
+    ntest::child_result r = ntest::run_child("aot", "kernels.so");
+    fs::current_path(cwd);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "rows=2 \nsaxpy status=aot same\npoly status=aot same\noffered=0\n");
+    fs::remove_all(dir);
+}

@@ -1,0 +1,137 @@
+// Launches with the native engine: kernels whose JIT slot is ready run their
+// chunks through the native entry on every lane runner and must leave the
+// same buffers, reduction bits and trap texts as launches on the scalar
+// interpreter, with one and with several threads.
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+
+#include "kernel/exec/aot.h"
+#include "kernel/exec/jit_source.h"
+#include "kernel/exec/native_driver.h"
+#include "launch_test_util.h"
+#include "tests/kernel/native_test_util.h"
+
+namespace {
+
+struct lcase {
+    const char* name;
+    const char* src;
+    uint64_t width, height;
+    std::function<ltest::args()> make;
+};
+
+std::vector<lcase> cases() {
+    std::vector<lcase> v;
+    v.push_back({"saxpy", "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }", 5000, 1, [] {
+                     std::vector<float> y(5000), x(5000);
+                     for (size_t i = 0; i < y.size(); ++i) y[i] = float(i) * 0.5f, x[i] = 3.0f - float(i % 13);
+                     return ltest::args().buf(y).buf(x).val(0x40200000);
+                 }});
+    v.push_back({"blur",
+                 "kernel blur(const f32* in, f32* out) {\n"
+                 "  i32 x = i32(gid_x); i32 y = i32(gid_y); i32 w = i32(gsize_x); i32 h = i32(gsize_y);\n"
+                 "  f32 s = 0.0; i32 n = 0;\n"
+                 "  for (i32 dy = -1; dy <= 1; dy++) { for (i32 dx = -1; dx <= 1; dx++) {\n"
+                 "    i32 xx = x + dx; i32 yy = y + dy;\n"
+                 "    if (xx < 0 || yy < 0 || xx >= w || yy >= h) { continue; }\n"
+                 "    s += in[yy * w + xx]; n++; } }\n"
+                 "  out[gid] = s / f32(n);\n"
+                 "}",
+                 97, 41, [] {
+                     std::vector<float> in(97 * 41), out(97 * 41, 0);
+                     for (size_t i = 0; i < in.size(); ++i) in[i] = float(i % 31) * 0.1f;
+                     return ltest::args().buf(in).buf(out);
+                 }});
+    v.push_back({"histogram", "kernel hist(const u8* v, u32* bins) { atomic_add(bins[u32(v[gid]) / 32u], 1u); }", 20000,
+                 1, [] {
+                     std::vector<uint8_t> d(20000);
+                     std::mt19937 rng(5);
+                     for (uint8_t& x : d) x = uint8_t(rng());
+                     return ltest::args().buf(d).buf(std::vector<uint32_t>(8, 0));
+                 }});
+    v.push_back({"reductions",
+                 "struct R { i64 n; f64 hi; u32 bits; }\n"
+                 "kernel r(const f64* v) -> R reduce(n: +, hi: max, bits: ^) {\n"
+                 "  R r; r.n = i64(gid) - 7; r.hi = v[gid]; r.bits = u32(gid * 2654435761u); return r;\n"
+                 "}",
+                 3000, 1, [] {
+                     std::vector<double> d(3000);
+                     for (size_t i = 0; i < d.size(); ++i) d[i] = std::sin(double(i)) * 100.0;
+                     return ltest::args().buf(d);
+                 }});
+    v.push_back({"trap", "kernel t(const i32* a, i32* o) { o[gid] = 1000 / a[gid]; }", 4000, 1, [] {
+                     std::vector<int32_t> a(4000, 7);
+                     a[2999] = 0;
+                     return ltest::args().buf(a).buf(std::vector<int32_t>(4000, 0));
+                 }});
+    return v;
+}
+
+}  // namespace
+
+TEST(NativeLaunch, ReadySlotsRunNativeAndMatchTheInterpreter) {
+    ntest::use_private_cache();
+    for (const lcase& c : cases()) {
+        std::shared_ptr<lumk_compiled_unit> unit = ltest::compile(c.src);
+        ASSERT_TRUE(unit);
+        const lumk_program& p = *unit->programs[0];
+        {
+            ltest::settings_scope sync(LUM_KERNEL_MODE_AUTO, LUM_KERNEL_JIT_SYNC);
+            lumk_jit_request(unit, &p, nullptr);
+        }
+        ASSERT_EQ(lumk_jit_status(&p), "ready") << c.name;
+        for (int helpers : {0, 3}) {
+            ltest::outcome want, got;
+            {
+                ltest::settings_scope scalar(LUM_KERNEL_MODE_SCALAR, LUM_KERNEL_JIT_OFF);
+                want = ltest::run(unit, p, c.make(), c.width, c.height, helpers);
+            }
+            {
+                ltest::settings_scope native(LUM_KERNEL_MODE_AUTO, LUM_KERNEL_JIT_AUTO);
+                got = ltest::run(unit, p, c.make(), c.width, c.height, helpers);
+            }
+            const std::string what = std::string(c.name) + " helpers " + std::to_string(helpers);
+            EXPECT_EQ(want.trapped, got.trapped) << what;
+            EXPECT_EQ(want.trap_text, got.trap_text) << what;
+            EXPECT_EQ(want.trap_code, got.trap_code) << what;
+            if (!want.trapped) {
+                EXPECT_EQ(want.results, got.results) << what;
+                EXPECT_EQ(want.buffers, got.buffers) << what;
+            }
+        }
+    }
+}
+
+namespace {
+int counted_calls = 0;
+int counting_entry(kreg*, const kptr*, uint64_t, uint64_t, const volatile unsigned char*, ktrap*) {
+    ++counted_calls;
+    return 0;
+}
+}  // namespace
+
+TEST(NativeLaunch, LaunchRunsTheSlotEntryOnlyWhenThePolicyAllows) {
+    // an ahead-of-time function that does nothing stands in for the kernel
+    std::shared_ptr<lumk_compiled_unit> unit = ltest::compile("kernel mark(u32* o) { o[gid] = 7u + u32(gid) * 0u; }");
+    ASSERT_TRUE(unit);
+    const lumk_program& p = *unit->programs[0];
+    lumk_aot_register_entry(lumk_source_hash(p), counting_entry);
+    {
+        ltest::settings_scope autop(LUM_KERNEL_MODE_AUTO, LUM_KERNEL_JIT_AUTO);
+        lumk_jit_request(unit, &p, [](std::function<void()>) { return false; });
+        ASSERT_EQ(lumk_jit_status(&p), "aot");
+        const ltest::outcome o = ltest::run(unit, p, ltest::args().buf(std::vector<uint32_t>(100, 0)), 100, 1, 0);
+        EXPECT_EQ(o.buffers[0], std::vector<uint8_t>(400, 0));  // the stand-in ran, not the interpreter
+        EXPECT_GT(counted_calls, 0);
+    }
+    {
+        ltest::settings_scope off(LUM_KERNEL_MODE_AUTO, LUM_KERNEL_JIT_OFF);
+        const int before = counted_calls;
+        const ltest::outcome o = ltest::run(unit, p, ltest::args().buf(std::vector<uint32_t>(100, 0)), 100, 1, 0);
+        EXPECT_EQ(o.buffers[0][0], 7u);
+        EXPECT_EQ(counted_calls, before);
+    }
+}

@@ -1,0 +1,230 @@
+// Helpers of the native-code tests: a private cache folder for compiled
+// kernels, running a program with the scalar interpreter or a native entry
+// the way a lane runner does, comparing the two, and running this test
+// binary again as a child process for the cases that need a fresh process
+// (the compiler is chosen once per process).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "kernel/exec/jit_source.h"
+#include "kernel/exec/native_driver.h"
+#include "kernel/exec/scalar.h"
+#include "tests/kernel/checker_test_util.h"
+
+namespace ntest {
+
+using ktest::buffer;
+
+// Folders made by temp_dir in this process; removed at exit.
+inline std::vector<std::string>* made_dirs() {
+    static std::vector<std::string>* const dirs = [] {
+        auto* v = new std::vector<std::string>;
+        std::atexit([] {
+            std::error_code ec;
+            for (const std::string& d : *made_dirs()) std::filesystem::remove_all(d, ec);
+        });
+        return v;
+    }();
+    return dirs;
+}
+
+// A fresh private folder under the temporary folder, removed at exit (also
+// when a test stops early).
+inline std::filesystem::path temp_dir(const char* tag) {
+    std::string templ = (std::filesystem::temp_directory_path() / (std::string("lumk-") + tag + "-XXXXXX")).string();
+    if (::mkdtemp(templ.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    else made_dirs()->push_back(templ);
+    return templ;
+}
+
+// Points LUM_KERNEL_CACHE at a private folder before the first compile of the
+// process, unless a parent process already chose one for us.
+inline void use_private_cache() {
+    static const bool done = [] {
+        const char* v = std::getenv("LUM_KERNEL_CACHE");
+        if (v == nullptr || *v == '\0') ::setenv("LUM_KERNEL_CACHE", temp_dir("cache").c_str(), 1);
+        return true;
+    }();
+    (void)done;
+}
+
+// Native entry of a program through the real compiler (JIT road).
+inline lumk_jit_entry_fn jit_entry(const lumk_program& p) {
+    use_private_cache();
+    std::string error;
+    lumk_jit_entry_fn e = lumk_jit_compile(lumk_jit_source(p), &error);
+    EXPECT_NE(e, nullptr) << p.name << ": " << error;
+    return e;
+}
+
+struct engine_run {
+    uint8_t code = 0;
+    ktrap trap{};
+    std::string message;
+    std::vector<uint64_t> acc;
+    std::vector<buffer> buffers;
+};
+
+// Runs `p` over n work items in chunks of `chunk` on one register file (the
+// prologue first, through the interpreter, as a lane runner does), with the
+// interpreter when `entry` is null, else with the native entry. 2-D when
+// width > 0. Buffers bind to the pointer parameters in order, `values` (raw
+// register bits) to the value parameters.
+inline engine_run run_engine(const lumk_program& p, lumk_jit_entry_fn entry, uint64_t n, std::vector<buffer> bufs,
+                             std::vector<uint64_t> values = {}, uint64_t width = 0, uint64_t chunk = 37) {
+    std::vector<kreg> regs(p.reg_count + 1);
+    for (kreg& r : regs) r.u = 0;
+    for (const lumk_const& c : p.constants) regs.at(c.reg).u = c.bits;
+    regs[p.gsize].u = n;
+    regs[p.gsize_x].u = width ? width : n;
+    regs[p.gsize_y].u = width ? n / width : 1;
+    for (const lumk_reduction& r : p.reductions) regs.at(r.reg).u = ktest::reduce_identity(r.op, r.prim);
+    std::vector<kptr> ptrs(p.ptr_count + 1);
+    std::vector<uint8_t> frame(p.frame_bytes + 8, 0);
+    size_t bi = 0, vi = 0;
+    for (const lumk_param& prm : p.params) {
+        if (prm.type.is_pointer) {
+            buffer& b = bufs.at(bi++);
+            kptr& k = ptrs.at(prm.slot);
+            k.base = b.bytes.data();
+            k.stride = prm.size;
+            k.bytes = b.bytes.size();
+            k.count = prm.size ? b.bytes.size() / prm.size : 0;
+        } else {
+            regs.at(prm.reg).u = values.at(vi++);
+        }
+    }
+    if (p.frame_bytes) ptrs.at(p.frame_slot) = kptr{frame.data(), 1, p.frame_bytes, p.frame_bytes};
+    engine_run out;
+    ktrap trap{};
+    if (p.prologue) lumk_run_scalar(*p.prologue, regs.data(), ptrs.data(), 0, 1, nullptr, &trap, 0);
+    const volatile uint8_t abort = 0;
+    for (uint64_t b = 0; b < n && out.code == 0; b += chunk) {
+        const uint64_t e = std::min(n, b + chunk);
+        trap = ktrap{};
+        out.code = entry ? static_cast<uint8_t>(entry(regs.data(), ptrs.data(), b, e, &abort, &trap))
+                         : lumk_run_scalar(p, regs.data(), ptrs.data(), b, e, &abort, &trap, 0);
+    }
+    if (out.code) {
+        out.trap = trap;
+        out.message = lumk_trap_message(p, trap);
+        // a misaligned address is compared as (buffer number, offset): the
+        // two runs work on different copies
+        if (out.code == LUMK_TRAP_ALIGN) {
+            const auto addr = static_cast<uintptr_t>(trap.value);
+            for (size_t i = 0; i < bufs.size(); ++i) {
+                const auto base = reinterpret_cast<uintptr_t>(bufs[i].bytes.data());
+                if (addr >= base && addr < base + bufs[i].bytes.size())
+                    out.trap.value = static_cast<int64_t>((i << 48) | (addr - base));
+            }
+        }
+    }
+    for (const lumk_reduction& r : p.reductions) out.acc.push_back(regs.at(r.reg).u);
+    out.buffers = std::move(bufs);
+    return out;
+}
+
+// Interpreter and native entry agree: buffers, accumulator bits and the whole
+// trap record with its text.
+inline void expect_same(const engine_run& scalar, const engine_run& native, const std::string& what) {
+    EXPECT_EQ(scalar.code, native.code) << what << ": " << scalar.message << " / " << native.message;
+    if (scalar.buffers != native.buffers) {
+        // name the first differing 8-byte word
+        for (size_t b = 0; b < scalar.buffers.size() && b < native.buffers.size(); ++b) {
+            const auto& x = scalar.buffers[b].bytes;
+            const auto& y = native.buffers[b].bytes;
+            for (size_t i = 0; i < x.size() && i < y.size(); ++i) {
+                if (x[i] == y[i]) continue;
+                const size_t w = i / 8 * 8;
+                uint64_t xv = 0, yv = 0;
+                std::memcpy(&xv, x.data() + w, std::min<size_t>(8, x.size() - w));
+                std::memcpy(&yv, y.data() + w, std::min<size_t>(8, y.size() - w));
+                ADD_FAILURE() << what << ": buffer " << b << " differs at byte " << i << ": interpreter " << std::hex
+                              << xv << ", native " << yv << std::dec;
+                if (std::getenv("LUMK_TEST_ALL_DIFFS") == nullptr) {
+                    b = scalar.buffers.size();
+                    break;
+                }
+                i = w + 7;
+            }
+        }
+    }
+    EXPECT_EQ(scalar.acc, native.acc) << what;
+    if (scalar.code && native.code) {
+        EXPECT_EQ(scalar.trap.pc, native.trap.pc) << what;
+        EXPECT_EQ(scalar.trap.gid, native.trap.gid) << what;
+        EXPECT_EQ(scalar.trap.value, native.trap.value) << what;
+        EXPECT_EQ(scalar.trap.limit, native.trap.limit) << what;
+        EXPECT_EQ(std::bit_cast<uint64_t>(scalar.trap.fvalue), std::bit_cast<uint64_t>(native.trap.fvalue)) << what;
+        EXPECT_EQ(scalar.message, native.message) << what;
+    }
+}
+
+// Runs `p` on both engines and compares; returns the interpreter's run.
+inline engine_run differential(const lumk_program& p, lumk_jit_entry_fn entry, uint64_t n,
+                               const std::vector<buffer>& bufs, std::vector<uint64_t> values = {},
+                               uint64_t width = 0, const std::string& what = "") {
+    engine_run s = run_engine(p, nullptr, n, bufs, values, width);
+    if (entry == nullptr) {
+        ADD_FAILURE() << what << ": no native entry";
+        return s;
+    }
+    engine_run nrun = run_engine(p, entry, n, bufs, values, width);
+    expect_same(s, nrun, what.empty() ? p.name : what);
+    return s;
+}
+
+// ---- child processes ---------------------------------------------------------
+
+struct child_result {
+    int status = -1;  // exit status
+    std::string output;
+};
+
+// Runs this test binary again with LUM_NATIVE_CHILD=scenario (and `arg` in
+// LUM_NATIVE_CHILD_ARG); the scenario runs from the test environment's set-up
+// and exits. The child inherits the rest of the environment.
+inline child_result run_child(const std::string& scenario, const std::string& arg = "") {
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    child_result r;
+    if (n <= 0) return r;
+    exe[n] = '\0';
+    ::setenv("LUM_NATIVE_CHILD", scenario.c_str(), 1);
+    ::setenv("LUM_NATIVE_CHILD_ARG", arg.c_str(), 1);
+    const std::string cmd = std::string("'") + exe + "' --gtest_filter=CemitText.Prelude 2>&1";
+    FILE* pipe = ::popen(cmd.c_str(), "r");
+    ::unsetenv("LUM_NATIVE_CHILD");
+    ::unsetenv("LUM_NATIVE_CHILD_ARG");
+    if (pipe == nullptr) return r;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe)) r.output += buf;
+    const int st = ::pclose(pipe);
+    // keep what the scenario printed after its marker line
+    const size_t mark = r.output.find("--child--\n");
+    if (mark != std::string::npos) r.output.erase(0, mark + 10);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// Writes `text` to `path`.
+inline void write_file(const std::filesystem::path& path, const std::string& text) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+}  // namespace ntest
