@@ -86,6 +86,14 @@ std::string lumk_platform_path_text(const fs::path& path) {
     return text;
 }
 
+fs::path lumk_platform_path(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return fs::path(wide);
+}
+
 fs::path lumk_platform_absolute(const fs::path& path) {
     std::error_code ec;
     fs::path abs = fs::absolute(path, ec);

@@ -131,7 +131,7 @@ TEST(AotRoad, LoadAndRun) {
     ASSERT_TRUE(fs::exists(built)) << built;
     // A copy in a folder whose name the system's narrow encoding spells with
     // bytes above 127.
-    const fs::path dir = fs::path(lum_test_make_temp_dir("lum_aot_")) / fs::path(u8"Kernel-Bibliothek ü");
+    const fs::path dir = fs::path(lum_test_make_temp_dir("lum_aot_")) / fs::path(u8"Kernel-Bibliothek ü €");
     fs::create_directories(dir);
     const fs::path copy = dir / fs::path(built).filename();
     fs::copy_file(built, copy);
