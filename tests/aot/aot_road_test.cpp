@@ -152,10 +152,14 @@ TEST(AotRoad, LoadAndRun) {
         ASSERT_NE(entry, nullptr) << p->name;
         const run_result interpreted = run(*p, nullptr, c);
         const run_result native = run(*p, entry, c);
-        if (p->name == "shift") EXPECT_NE(interpreted.code, 0); // the trap path is taken
+        if (p->name == "shift") {
+            EXPECT_NE(interpreted.code, 0); // the trap path is taken
+        }
         EXPECT_EQ(native.code, interpreted.code) << p->name;
         EXPECT_EQ(native.message, interpreted.message) << p->name;
-        if (interpreted.code == 0) EXPECT_EQ(native.acc, interpreted.acc) << p->name;
+        if (interpreted.code == 0) {
+            EXPECT_EQ(native.acc, interpreted.acc) << p->name;
+        }
         EXPECT_EQ(native.buffers, interpreted.buffers) << p->name;
     }
     EXPECT_EQ(offered, 0); // nothing was compiled

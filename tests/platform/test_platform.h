@@ -31,6 +31,12 @@ void lum_test_restore_c_numeric_locale();
 // narrow encoding); empty when the path cannot be written in it.
 std::string lum_test_narrow_path(const std::filesystem::path& path);
 
+// Path of the running test program.
+std::string lum_test_self_path();
+// Runs a command line through the command processor and collects its
+// standard output; its exit status, or -1 when it did not end normally.
+int lum_test_capture(const std::string& command_line, std::string* output);
+
 // One argument (a path) quoted for the command processor.
 std::string lum_test_quote(const std::string& argument);
 // Runs a command line (arguments quoted with lum_test_quote) through the

@@ -57,6 +57,21 @@ void lum_test_restore_c_numeric_locale() {
 
 std::string lum_test_narrow_path(const std::filesystem::path& path) { return path.string(); }
 
+std::string lum_test_self_path() {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).string();
+}
+
+int lum_test_capture(const std::string& command_line, std::string* output) {
+    output->clear();
+    FILE* pipe = ::popen(command_line.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe) != nullptr) *output += buf;
+    const int status = ::pclose(pipe);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string lum_test_quote(const std::string& argument) {
     std::string quoted = "'";
     for (char c : argument) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -5,7 +5,9 @@
 
 #include <clocale>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <vector>
 
 void lum_test_set_env(const char* name, const char* value) { ::_putenv_s(name, value); }
 void lum_test_unset_env(const char* name) { ::_putenv_s(name, ""); }
@@ -48,6 +50,23 @@ std::string lum_test_narrow_path(const std::filesystem::path& path) {
     std::string narrow(static_cast<size_t>(n), '\0');
     ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(), n, nullptr, nullptr);
     return narrow;
+}
+
+std::string lum_test_self_path() {
+    std::vector<wchar_t> buf(32768);
+    const DWORD n = ::GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    return n == 0 ? std::string() : lum_test_narrow_path(std::filesystem::path(std::wstring(buf.data(), n)));
+}
+
+int lum_test_capture(const std::string& command_line, std::string* output) {
+    output->clear();
+    // cmd.exe /c drops the first and the last quote of a line that starts
+    // with one: the outer pair added here is the pair it drops.
+    FILE* pipe = ::_popen(("\"" + command_line + "\"").c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe) != nullptr) *output += buf;
+    return ::_pclose(pipe);
 }
 
 std::string lum_test_quote(const std::string& argument) {
