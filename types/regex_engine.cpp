@@ -1,8 +1,10 @@
 #include "types/regex_engine.h"
 
+#include "types/regex_pike.h"
+#include "types/regex_syntax.h"
+
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstring>
 #include <map>
 
@@ -10,69 +12,7 @@
 
 namespace {
 
-// ---- byte sets ----
-
-// 256-bit set used while parsing and analysing.
-struct bits {
-    std::array<uint64_t, 4> w{};
-
-    void set(unsigned c) noexcept { w[c >> 6] |= uint64_t{1} << (c & 63); }
-    bool test(unsigned c) const noexcept { return (w[c >> 6] >> (c & 63)) & 1; }
-    void add_range(unsigned lo, unsigned hi) noexcept {
-        for (unsigned c = lo; c <= hi; ++c) set(c);
-    }
-    bits& operator|=(const bits& o) noexcept {
-        for (int i = 0; i < 4; ++i) w[i] |= o.w[i];
-        return *this;
-    }
-    bits inverted() const noexcept {
-        bits r;
-        for (int i = 0; i < 4; ++i) r.w[i] = ~w[i];
-        return r;
-    }
-    int count() const noexcept {
-        int n = 0;
-        for (uint64_t x : w) n += __builtin_popcountll(x);
-        return n;
-    }
-    int single() const noexcept {  // the only member, or -1
-        if (count() != 1) return -1;
-        for (unsigned c = 0; c < 256; ++c)
-            if (test(c)) return static_cast<int>(c);
-        return -1;
-    }
-    static bits all() noexcept {
-        bits r;
-        r.w.fill(~uint64_t{0});
-        return r;
-    }
-    template <class F>
-    static bits where(F&& f) {
-        bits r;
-        for (unsigned c = 0; c < 256; ++c)
-            if (f(static_cast<int>(c))) r.set(c);
-        return r;
-    }
-};
-
-// Membership table used by the matcher: one byte per value.
-using byte_table = std::array<uint8_t, 256>;
-
-byte_table to_table(const bits& b) {
-    byte_table t{};
-    for (unsigned c = 0; c < 256; ++c) t[c] = b.test(c) ? 1 : 0;
-    return t;
-}
-
-// The C library's classification (the global locale when the pattern is compiled).
-bits class_digit() { return bits::where([](int c) { return std::isdigit(c) != 0; }); }
-bits class_space() { return bits::where([](int c) { return std::isspace(c) != 0; }); }
-bits class_word() { return bits::where([](int c) { return std::isalnum(c) != 0 || c == '_'; }); }
-bits class_dot() {
-    bits b = bits::all();
-    b.w[0] &= ~((uint64_t{1} << '\n') | (uint64_t{1} << '\r'));
-    return b;
-}
+using namespace lum_regex_syntax;
 
 // ---- program ----
 
@@ -106,7 +46,6 @@ constexpr uint8_t flag_empty_check = 2;
 constexpr uint8_t flag_negative = 4;
 
 constexpr uint32_t no_set = 0xFFFFFFFFu;
-constexpr uint32_t infinite = 0xFFFFFFFFu;
 
 struct insn {
     uint8_t op = op_fail;
@@ -124,591 +63,13 @@ struct lum_regex_program {
     byte_table word{};
     uint32_t groups = 0;
     uint32_t registers = 0;
-    // Search helpers.
-    bool anchored = false;      // every match starts at position 0
-    bool nullable = true;       // the empty text can match
-    size_t min_length = 0;      // shortest match
-    byte_table first{};         // bytes a (non-empty) match can start with, when not nullable
-    int first_count = 256;
-    std::string prefix;         // every match starts with these bytes
-    bool pure_literal = false;  // the pattern is `prefix` alone, without groups
+    prefilter scan;  // where matches can start
     // The program starts with an unbounded single-byte loop outside any
     // group: a failed attempt has tried every place its run of bytes reaches.
     bool leading_loop = false;
 };
 
 namespace {
-
-// ---- parser: pattern -> syntax tree ----
-
-enum node_kind : uint8_t {
-    n_empty,
-    n_char,
-    n_set,
-    n_bol,
-    n_eol,
-    n_wordb,
-    n_nwordb,
-    n_backref,
-    n_group,
-    n_look,
-    n_concat,
-    n_alt,
-    n_repeat,
-};
-
-struct node {
-    node_kind kind = n_empty;
-    bool flag = false;   // look: negative; repeat: greedy
-    uint32_t value = 0;  // char: byte; set: set index; backref / group: group number (0 = non-capturing)
-    uint32_t min = 0, max = 0;
-    uint32_t cap_lo = 1, cap_hi = 0;  // repeat: capture groups inside the repeated item
-    std::vector<uint32_t> kids;
-    // Analysis.
-    bool nullable = true;
-    size_t min_length = 0;
-    bits first;
-};
-
-[[noreturn]] void compile_error(int code, const char* what, size_t at) {
-    throw lum_regex_error(code, std::string(what) + " at offset " + std::to_string(at));
-}
-
-class parser {
-public:
-    parser(std::string_view pattern) : p_(pattern) {
-        digit_ = class_digit();
-        space_ = class_space();
-        word_ = class_word();
-    }
-
-    std::vector<node> nodes;
-    std::vector<bits> sets;
-    uint32_t groups = 0;
-    bits word() const { return word_; }
-
-    uint32_t parse() {
-        const uint32_t root = parse_disjunction();
-        if (i_ < p_.size()) compile_error(lum_regex_error_paren, "unmatched ')'", i_);
-        return root;
-    }
-
-private:
-    // A parsed escape or class atom.
-    struct atom_value {
-        enum { chr, cls, dash } kind = chr;
-        uint32_t value = 0;  // chr: code (may exceed 255 for \u)
-        bits set;
-    };
-
-    bool at_end() const { return i_ >= p_.size(); }
-    unsigned char peek(size_t ahead = 0) const { return static_cast<unsigned char>(p_[i_ + ahead]); }
-    bool has(size_t ahead) const { return i_ + ahead < p_.size(); }
-    static bool is_quantifier(unsigned char c) { return c == '*' || c == '+' || c == '?' || c == '{'; }
-    static bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-    static int hex_value(unsigned char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    }
-
-    uint32_t add(node n) {
-        nodes.push_back(std::move(n));
-        return static_cast<uint32_t>(nodes.size() - 1);
-    }
-    uint32_t add_simple(node_kind k, uint32_t value = 0) {
-        node n;
-        n.kind = k;
-        n.value = value;
-        return add(std::move(n));
-    }
-    uint32_t add_set(const bits& b) {
-        sets.push_back(b);
-        return add_simple(n_set, static_cast<uint32_t>(sets.size() - 1));
-    }
-
-    void enter_group() {
-        if (++depth_ > lum_regex::max_nesting)
-            compile_error(lum_regex_error_stack, "groups nested too deeply", i_);
-    }
-
-    uint32_t parse_disjunction() {
-        std::vector<uint32_t> alts;
-        alts.push_back(parse_alternative());
-        while (!at_end() && peek() == '|') {
-            ++i_;
-            alts.push_back(parse_alternative());
-        }
-        if (alts.size() == 1) return alts[0];
-        node n;
-        n.kind = n_alt;
-        n.kids = std::move(alts);
-        return add(std::move(n));
-    }
-
-    uint32_t parse_alternative() {
-        std::vector<uint32_t> items;
-        while (!at_end() && peek() != '|' && peek() != ')') items.push_back(parse_term());
-        if (items.empty()) return add_simple(n_empty);
-        if (items.size() == 1) return items[0];
-        node n;
-        n.kind = n_concat;
-        n.kids = std::move(items);
-        return add(std::move(n));
-    }
-
-    // An assertion may not be quantified.
-    uint32_t assertion(uint32_t id) {
-        if (!at_end() && is_quantifier(peek()))
-            compile_error(lum_regex_error_badrepeat, "quantifier after an assertion", i_);
-        return id;
-    }
-
-    uint32_t parse_term() {
-        const unsigned char c = peek();
-        if (is_quantifier(c)) compile_error(lum_regex_error_badrepeat, "nothing to repeat", i_);
-        if (c == '^') {
-            ++i_;
-            return assertion(add_simple(n_bol));
-        }
-        if (c == '$') {
-            ++i_;
-            return assertion(add_simple(n_eol));
-        }
-        if (c == '\\' && has(1) && (peek(1) == 'b' || peek(1) == 'B')) {
-            const bool boundary = peek(1) == 'b';
-            i_ += 2;
-            return assertion(add_simple(boundary ? n_wordb : n_nwordb));
-        }
-        if (c == '(' && has(2) && peek(1) == '?' && (peek(2) == '=' || peek(2) == '!')) {
-            const size_t open = i_;
-            const bool negative = peek(2) == '!';
-            i_ += 3;
-            enter_group();
-            const uint32_t body = parse_disjunction();
-            if (at_end()) compile_error(lum_regex_error_paren, "unclosed lookahead", open);
-            ++i_;
-            --depth_;
-            node n;
-            n.kind = n_look;
-            n.flag = negative;
-            n.kids.push_back(body);
-            return assertion(add(std::move(n)));
-        }
-        const uint32_t groups_before = groups;
-        const uint32_t item = parse_atom();
-        return parse_quantifier(item, groups_before);
-    }
-
-    uint32_t parse_atom() {
-        const unsigned char c = peek();
-        switch (c) {
-            case '.':
-                ++i_;
-                return add_set(class_dot());
-            case '(':
-                return parse_group();
-            case '[':
-                return parse_class();
-            case '\\':
-                return parse_escape();
-            default:
-                ++i_;
-                return add_simple(n_char, c);
-        }
-    }
-
-    uint32_t parse_group() {
-        const size_t open = i_;
-        ++i_;
-        bool capturing = true;
-        if (!at_end() && peek() == '?') {
-            ++i_;
-            if (at_end() || peek() != ':') compile_error(lum_regex_error_paren, "unknown group kind", open);
-            ++i_;
-            capturing = false;
-        }
-        enter_group();
-        uint32_t number = 0;
-        if (capturing) {
-            number = ++groups;
-            open_.push_back(number);
-        }
-        const uint32_t body = parse_disjunction();
-        if (at_end()) compile_error(lum_regex_error_paren, "unclosed group", open);
-        ++i_;  // ')'
-        if (capturing) open_.pop_back();
-        --depth_;
-        node n;
-        n.kind = n_group;
-        n.value = number;
-        n.kids.push_back(body);
-        return add(std::move(n));
-    }
-
-    uint32_t parse_quantifier(uint32_t item, uint32_t groups_before) {
-        if (at_end()) return item;
-        const unsigned char c = peek();
-        uint32_t min = 0, max = 0;
-        if (c == '*') {
-            min = 0, max = infinite;
-            ++i_;
-        } else if (c == '+') {
-            min = 1, max = infinite;
-            ++i_;
-        } else if (c == '?') {
-            min = 0, max = 1;
-            ++i_;
-        } else if (c == '{') {
-            parse_braces(min, max);
-        } else {
-            return item;
-        }
-        bool greedy = true;
-        if (!at_end() && peek() == '?') {
-            greedy = false;
-            ++i_;
-        }
-        if (!at_end() && is_quantifier(peek()))
-            compile_error(lum_regex_error_badrepeat, "quantifier after a quantifier", i_);
-        node n;
-        n.kind = n_repeat;
-        n.flag = greedy;
-        n.min = min;
-        n.max = max;
-        n.cap_lo = groups_before + 1;
-        n.cap_hi = groups;
-        n.kids.push_back(item);
-        return add(std::move(n));
-    }
-
-    uint32_t read_count() {
-        uint64_t v = 0;
-        while (!at_end() && is_digit(peek())) {
-            v = v * 10 + (peek() - '0');
-            if (v >= infinite) compile_error(lum_regex_error_badbrace, "repeat count too large", i_);
-            ++i_;
-        }
-        return static_cast<uint32_t>(v);
-    }
-
-    void parse_braces(uint32_t& min, uint32_t& max) {
-        const size_t open = i_;
-        ++i_;  // '{'
-        if (at_end() || !is_digit(peek())) compile_error(lum_regex_error_badbrace, "expected a count in braces", i_);
-        min = read_count();
-        max = min;
-        if (at_end()) compile_error(lum_regex_error_brace, "unclosed brace", open);
-        if (peek() == ',') {
-            ++i_;
-            if (at_end()) compile_error(lum_regex_error_brace, "unclosed brace", open);
-            max = is_digit(peek()) ? read_count() : infinite;
-        }
-        if (at_end()) compile_error(lum_regex_error_brace, "unclosed brace", open);
-        if (peek() != '}') compile_error(lum_regex_error_badbrace, "unexpected character in braces", i_);
-        ++i_;
-        if (min > max) compile_error(lum_regex_error_badbrace, "repeat minimum above maximum", open);
-    }
-
-    // Character escapes shared by both contexts (the byte after the backslash
-    // was consumed as `e`); false when `e` is not one of them.
-    bool simple_escape(unsigned char e, atom_value& out) {
-        out.kind = atom_value::chr;
-        switch (e) {
-            case 'f': out.value = '\f'; return true;
-            case 'n': out.value = '\n'; return true;
-            case 'r': out.value = '\r'; return true;
-            case 't': out.value = '\t'; return true;
-            case 'v': out.value = '\v'; return true;
-            case '0': out.value = 0; return true;
-            case 'c': {
-                if (at_end()) compile_error(lum_regex_error_escape, "incomplete \\c escape", i_);
-                const unsigned char x = peek();
-                if (!((x >= 'a' && x <= 'z') || (x >= 'A' && x <= 'Z')))
-                    compile_error(lum_regex_error_escape, "\\c needs a letter", i_);
-                ++i_;
-                out.value = x % 32;
-                return true;
-            }
-            case 'x':
-            case 'u': {
-                const int digits = e == 'x' ? 2 : 4;
-                uint32_t v = 0;
-                for (int k = 0; k < digits; ++k) {
-                    const int h = at_end() ? -1 : hex_value(peek());
-                    if (h < 0) compile_error(lum_regex_error_escape, "incomplete hexadecimal escape", i_);
-                    v = v * 16 + static_cast<uint32_t>(h);
-                    ++i_;
-                }
-                out.value = v;
-                return true;
-            }
-            case 'd': out.kind = atom_value::cls; out.set = digit_; return true;
-            case 'D': out.kind = atom_value::cls; out.set = digit_.inverted(); return true;
-            case 's': out.kind = atom_value::cls; out.set = space_; return true;
-            case 'S': out.kind = atom_value::cls; out.set = space_.inverted(); return true;
-            case 'w': out.kind = atom_value::cls; out.set = word_; return true;
-            case 'W': out.kind = atom_value::cls; out.set = word_.inverted(); return true;
-            default: return false;
-        }
-    }
-
-    uint32_t char_node(uint32_t code) {
-        if (code > 255) return add_set(bits{});  // no byte has this value
-        return add_simple(n_char, code);
-    }
-
-    uint32_t parse_escape() {
-        const size_t at = i_;
-        ++i_;  // '\'
-        if (at_end()) compile_error(lum_regex_error_escape, "trailing backslash", at);
-        const unsigned char e = peek();
-        ++i_;
-        if (e >= '1' && e <= '9') {
-            uint64_t number = e - '0';
-            while (!at_end() && is_digit(peek())) {
-                number = number * 10 + (peek() - '0');
-                if (number > 0xFFFFFF) compile_error(lum_regex_error_backref, "back-reference number too large", at);
-                ++i_;
-            }
-            if (number > groups) compile_error(lum_regex_error_backref, "back-reference to a missing group", at);
-            if (std::find(open_.begin(), open_.end(), number) != open_.end())
-                compile_error(lum_regex_error_backref, "back-reference to an unclosed group", at);
-            return add_simple(n_backref, static_cast<uint32_t>(number));
-        }
-        atom_value v;
-        if (simple_escape(e, v)) return v.kind == atom_value::cls ? add_set(v.set) : char_node(v.value);
-        return add_simple(n_char, e);  // identity escape
-    }
-
-    atom_value class_atom() {
-        atom_value v;
-        const unsigned char c = peek();
-        if (c == '-') {
-            ++i_;
-            v.kind = atom_value::dash;
-            return v;
-        }
-        if (c == '[' && has(1) && (peek(1) == ':' || peek(1) == '.' || peek(1) == '=')) return bracket_name();
-        if (c == '\\') {
-            const size_t at = i_;
-            ++i_;
-            if (at_end()) compile_error(lum_regex_error_escape, "trailing backslash in class", at);
-            const unsigned char e = peek();
-            ++i_;
-            if (e == 'b') {
-                v.value = '\b';
-                return v;
-            }
-            if (e >= '1' && e <= '9') compile_error(lum_regex_error_escape, "back-reference in a class", at);
-            if (simple_escape(e, v)) return v;
-            v.kind = atom_value::chr;
-            v.value = e;
-            return v;
-        }
-        ++i_;
-        v.value = c;
-        return v;
-    }
-
-    atom_value bracket_name() {
-        const size_t at = i_;
-        const char kind = static_cast<char>(peek(1));
-        const char close[3] = {kind, ']', 0};
-        const size_t stop = p_.find(close, i_ + 2);
-        const int code = kind == ':' ? lum_regex_error_ctype : lum_regex_error_collate;
-        if (stop == std::string_view::npos) compile_error(code, "unterminated bracket name", at);
-        const std::string_view name = p_.substr(i_ + 2, stop - (i_ + 2));
-        i_ = stop + 2;
-        atom_value v;
-        if (kind == ':') {
-            v.kind = atom_value::cls;
-            if (!named_class(name, v.set)) compile_error(lum_regex_error_ctype, "unknown character class name", at);
-            return v;
-        }
-        if (name.size() != 1) compile_error(lum_regex_error_collate, "unknown collating element", at);
-        v.value = static_cast<unsigned char>(name[0]);
-        return v;
-    }
-
-    bool named_class(std::string_view name, bits& out) const {
-        using pred = int (*)(int);
-        static constexpr struct {
-            const char* name;
-            pred test;
-        } table[] = {
-            {"alnum", [](int c) { return std::isalnum(c); }},  {"alpha", [](int c) { return std::isalpha(c); }},
-            {"blank", [](int c) { return std::isblank(c); }},  {"cntrl", [](int c) { return std::iscntrl(c); }},
-            {"digit", [](int c) { return std::isdigit(c); }},  {"graph", [](int c) { return std::isgraph(c); }},
-            {"lower", [](int c) { return std::islower(c); }},  {"print", [](int c) { return std::isprint(c); }},
-            {"punct", [](int c) { return std::ispunct(c); }},  {"space", [](int c) { return std::isspace(c); }},
-            {"upper", [](int c) { return std::isupper(c); }},  {"xdigit", [](int c) { return std::isxdigit(c); }},
-            {"d", [](int c) { return std::isdigit(c); }},      {"s", [](int c) { return std::isspace(c); }},
-        };
-        if (name == "w") {
-            out = word_;
-            return true;
-        }
-        for (const auto& row : table) {
-            if (name == row.name) {
-                out = bits::where([&](int c) { return row.test(c) != 0; });
-                return true;
-            }
-        }
-        return false;
-    }
-
-    uint32_t parse_class() {
-        const size_t open = i_;
-        ++i_;  // '['
-        bool negated = false;
-        if (!at_end() && peek() == '^') {
-            negated = true;
-            ++i_;
-        }
-        bits set;
-        enum { none, chr, cls } last = none;
-        uint32_t last_value = 0;
-        auto add_char = [&](uint32_t v) {
-            if (v <= 255) set.set(v);
-        };
-        auto add_range = [&](uint32_t lo, uint32_t hi, size_t at) {
-            if (lo > hi) compile_error(lum_regex_error_range, "class range out of order", at);
-            if (lo <= 255) set.add_range(lo, std::min<uint32_t>(hi, 255));
-        };
-        for (;;) {
-            if (at_end()) compile_error(lum_regex_error_brack, "unclosed class", open);
-            if (peek() == ']') {
-                ++i_;
-                break;
-            }
-            const size_t at = i_;
-            atom_value a = class_atom();
-            if (a.kind == atom_value::dash) {
-                if (!at_end() && peek() == ']') {
-                    add_char('-');
-                    last = chr;
-                    last_value = '-';
-                    continue;
-                }
-                if (last == cls) compile_error(lum_regex_error_range, "class range starts with a class", at);
-                if (last == chr) {
-                    if (at_end()) compile_error(lum_regex_error_brack, "unclosed class", open);
-                    atom_value b = class_atom();
-                    if (b.kind == atom_value::cls) compile_error(lum_regex_error_range, "class range ends with a class", at);
-                    add_range(last_value, b.kind == atom_value::dash ? uint32_t{'-'} : b.value, at);
-                    last = none;
-                    continue;
-                }
-                add_char('-');
-                last = chr;
-                last_value = '-';
-                continue;
-            }
-            if (a.kind == atom_value::chr) {
-                add_char(a.value);
-                last = chr;
-                last_value = a.value;
-            } else {
-                set |= a.set;
-                last = cls;
-            }
-        }
-        return add_set(negated ? set.inverted() : set);
-    }
-
-    std::string_view p_;
-    size_t i_ = 0;
-    uint32_t depth_ = 0;
-    std::vector<uint32_t> open_;  // capture groups not yet closed
-    bits digit_, space_, word_;
-};
-
-// ---- analysis: nullable, shortest length, first bytes (children come before parents) ----
-
-size_t add_saturating(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
-size_t mul_saturating(size_t a, size_t b) {
-    if (a == 0 || b == 0) return 0;
-    return a > SIZE_MAX / b ? SIZE_MAX : a * b;
-}
-
-void analyse(std::vector<node>& nodes, const std::vector<bits>& sets) {
-    for (node& n : nodes) {
-        switch (n.kind) {
-            case n_empty:
-            case n_bol:
-            case n_eol:
-            case n_wordb:
-            case n_nwordb:
-            case n_look:
-                n.nullable = true;
-                n.min_length = 0;
-                n.first = bits{};
-                break;
-            case n_char:
-                n.nullable = false;
-                n.min_length = 1;
-                n.first = bits{};
-                n.first.set(n.value);
-                break;
-            case n_set:
-                n.nullable = false;
-                n.min_length = 1;
-                n.first = sets[n.value];
-                break;
-            case n_backref:
-                n.nullable = true;
-                n.min_length = 0;
-                n.first = bits::all();
-                break;
-            case n_group: {
-                const node& k = nodes[n.kids[0]];
-                n.nullable = k.nullable;
-                n.min_length = k.min_length;
-                n.first = k.first;
-                break;
-            }
-            case n_concat: {
-                n.nullable = true;
-                n.min_length = 0;
-                n.first = bits{};
-                for (uint32_t id : n.kids) {
-                    const node& k = nodes[id];
-                    if (n.nullable) n.first |= k.first;
-                    n.nullable = n.nullable && k.nullable;
-                    n.min_length = add_saturating(n.min_length, k.min_length);
-                }
-                break;
-            }
-            case n_alt: {
-                n.nullable = false;
-                n.min_length = SIZE_MAX;
-                n.first = bits{};
-                for (uint32_t id : n.kids) {
-                    const node& k = nodes[id];
-                    n.first |= k.first;
-                    n.nullable = n.nullable || k.nullable;
-                    n.min_length = std::min(n.min_length, k.min_length);
-                }
-                break;
-            }
-            case n_repeat: {
-                const node& k = nodes[n.kids[0]];
-                if (n.max == 0) {
-                    n.nullable = true;
-                    n.min_length = 0;
-                    n.first = bits{};
-                } else {
-                    n.nullable = n.min == 0 || k.nullable;
-                    n.min_length = mul_saturating(n.min, k.min_length);
-                    n.first = k.first;
-                }
-                break;
-            }
-        }
-    }
-}
 
 // ---- code generation ----
 
@@ -950,10 +311,11 @@ int next_byte(const lum_regex_program& prog, uint32_t pc) {
 }
 
 void finish(lum_regex_program& prog, const node& root) {
-    prog.nullable = root.nullable;
-    prog.min_length = root.min_length;
-    prog.first = to_table(root.first);
-    prog.first_count = root.first.count();
+    prefilter& scan = prog.scan;
+    scan.nullable = root.nullable;
+    scan.min_length = root.min_length;
+    scan.first = to_table(root.first);
+    scan.first_count = root.first.count();
     for (uint32_t pc = 0; pc < prog.code.size(); ++pc) {
         insn& in = prog.code[pc];
         if (in.op == op_star) {
@@ -969,17 +331,17 @@ void finish(lum_regex_program& prog, const node& root) {
         if (in.op == op_save) {
             only_literal = false;
         } else if (in.op == op_char) {
-            prog.prefix += static_cast<char>(in.a);
+            scan.prefix += static_cast<char>(in.a);
         } else if (in.op == op_str) {
-            prog.prefix.append(prog.literals, in.a, in.b);
+            scan.prefix.append(prog.literals, in.a, in.b);
         } else {
             break;
         }
         ++pc;
     }
-    if (pc < prog.code.size() && prog.code[pc].op == op_bol && prog.prefix.empty()) prog.anchored = true;
+    if (pc < prog.code.size() && prog.code[pc].op == op_bol && scan.prefix.empty()) scan.anchored = true;
     prog.leading_loop = !prog.code.empty() && prog.code[0].op == op_star && prog.code[0].c == infinite;
-    prog.pure_literal = only_literal && !prog.prefix.empty() && pc < prog.code.size() &&
+    scan.pure_literal = only_literal && !scan.prefix.empty() && pc < prog.code.size() &&
                         prog.code[pc].op == op_match;
 }
 
@@ -989,15 +351,15 @@ void finish(lum_regex_program& prog, const node& root) {
 
 lum_regex::lum_regex(std::string_view pattern) {
     auto prog = std::make_unique<lum_regex_program>();
-    parser ps(pattern);
-    const uint32_t root = ps.parse();
-    analyse(ps.nodes, ps.sets);
-    prog->groups = ps.groups;
-    prog->word = to_table(ps.word());
-    generator gen(ps.nodes, ps.sets, *prog);
-    gen.emit_root(root);
-    finish(*prog, ps.nodes[root]);
+    const tree syntax = parse(pattern);
+    prog->groups = syntax.groups;
+    prog->word = to_table(syntax.word);
+    generator gen(syntax.nodes, syntax.sets, *prog);
+    gen.emit_root(syntax.root);
+    finish(*prog, syntax.nodes[syntax.root]);
+    prog->scan.required = required_byte(syntax, prog->scan.prefix);
     program_ = std::move(prog);
+    pike_ = lum_pike_compile(syntax);
 }
 
 lum_regex::~lum_regex() = default;
@@ -1015,36 +377,58 @@ struct lum_regex_matcher::frame {
 
 namespace {
 enum : uint32_t { fr_undo, fr_choice, fr_star_greedy, fr_star_lazy, fr_look_pos, fr_look_neg };
+
+// In front of the NFA the backtracking machine may spend this many steps per
+// byte of the text (all calls on that text together) and this much
+// backtrack stack before the NFA takes over.
+constexpr uint64_t quick_steps_per_byte = 24;
+constexpr size_t quick_frames = size_t{1} << 16;
+
+// The quick allowance is spent: the call goes to the NFA.
+struct quick_spent {};
 }
 
-lum_regex_matcher::lum_regex_matcher(const lum_regex& expression, lum_regex_limits limits)
+lum_regex_matcher::lum_regex_matcher(const lum_regex& expression, lum_regex_limits limits, lum_regex_engine engine)
     : program_(expression.program()),
       limits_(limits),
       steps_left_(limits.max_steps),
       max_frames_(std::max<size_t>(1, limits.max_stack_bytes / sizeof(frame))),
-      registers_(program_.registers, npos) {}
+      registers_(program_.registers, npos) {
+    if (engine != lum_regex_engine::backtracking && expression.pike() != nullptr) {
+        pike_ = std::make_unique<lum_pike_matcher>(*expression.pike(), program_.scan);
+        nfa_only_ = engine == lum_regex_engine::nfa;
+    }
+}
 
 lum_regex_matcher::~lum_regex_matcher() = default;
 
 uint32_t lum_regex_matcher::group_count() const noexcept { return program_.groups; }
 
-size_t lum_regex_matcher::begin(uint32_t group) const noexcept {
+const size_t* lum_regex_matcher::pike_groups() const {
+    if (!pike_groups_ready_) {
+        pike_->groups(std::string_view(reinterpret_cast<const char*>(text_), size_), pike_groups_);
+        pike_groups_ready_ = true;
+    }
+    return pike_groups_.data();
+}
+
+size_t lum_regex_matcher::begin(uint32_t group) const {
     if (group == 0) return match_begin_;
     if (match_begin_ == npos || group > program_.groups) return npos;
-    const size_t b = registers_[2 * group], e = registers_[2 * group + 1];
+    const size_t* slots = on_nfa_ ? pike_groups() : registers_.data();
+    const size_t b = slots[2 * group], e = slots[2 * group + 1];
     return b == npos || e == npos || e < b ? npos : b;
 }
 
-size_t lum_regex_matcher::end(uint32_t group) const noexcept {
+size_t lum_regex_matcher::end(uint32_t group) const {
     if (group == 0) return match_end_;
-    return begin(group) == npos ? npos : registers_[2 * group + 1];
+    if (begin(group) == npos) return npos;
+    return (on_nfa_ ? pike_groups() : registers_.data())[2 * group + 1];
 }
 
-void lum_regex_matcher::fail_complexity() {
-    steps_left_ = 0;
-    steps_used_ = limits_.max_steps;
+void lum_regex_matcher::fail_complexity(uint64_t budget) {
     throw lum_regex_error(lum_regex_error_complexity,
-                          "the match needed more than " + std::to_string(limits_.max_steps) + " steps");
+                          "the match needed more than " + std::to_string(budget) + " steps");
 }
 
 void lum_regex_matcher::fail_stack() {
@@ -1054,13 +438,22 @@ void lum_regex_matcher::fail_stack() {
 }
 
 void lum_regex_matcher::grow_stack() {
-    if (stack_.size() >= max_frames_) fail_stack();
+    if (stack_.size() >= max_frames_ || (quick_ && stack_.size() >= quick_frames)) fail_stack();
     size_t want = std::max<size_t>(64, stack_.capacity() * 2);
     stack_.reserve(std::min(want, max_frames_));
 }
 
 void lum_regex_matcher::charge(uint64_t steps) {
-    if (steps_left_ <= steps) fail_complexity();
+    if (quick_) {
+        if (quick_left_ <= steps) throw quick_spent{};
+        quick_left_ -= steps;
+        return;
+    }
+    if (steps_left_ <= steps) {
+        steps_used_ += steps_left_;
+        steps_left_ = 0;
+        fail_complexity(limits_.max_steps);
+    }
     steps_left_ -= steps;
     steps_used_ += steps;
 }
@@ -1088,38 +481,78 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
     size_ = text.size();
     mode_ = how;
     match_begin_ = match_end_ = npos;
+    on_nfa_ = false;
+    if (!required_ahead(start)) return false;
+    if (!pike_ || !pike_->affordable(text.size())) return backtrack_search(text, start, how);
+    if (!nfa_only_) {
+        if (text.data() != quick_text_ || text.size() != quick_size_) {
+            quick_text_ = text.data();
+            quick_size_ = text.size();
+            quick_left_ = quick_steps_per_byte * (uint64_t{text.size()} + 64);
+        }
+        quick_ = true;
+        try {
+            const bool found = backtrack_search(text, start, how);
+            quick_ = false;
+            return found;
+        } catch (const quick_spent&) {
+        } catch (const lum_regex_error&) {  // its stack allowance
+        }
+        quick_ = false;
+        nfa_only_ = true;
+        match_begin_ = match_end_ = npos;
+    }
+    on_nfa_ = true;
+    pike_groups_ready_ = false;
+    const lum_pike_mode pm = how == mode::search ? lum_pike_mode::search
+                             : how == mode::full ? lum_pike_mode::full
+                                                 : lum_pike_mode::here_not_empty;
+    if (!pike_->run(text, start, pm)) return false;
+    match_begin_ = pike_->begin();
+    match_end_ = pike_->end();
+    return true;
+}
+
+// Whether the byte every match contains occurs from `start` on; the place
+// found is kept for the later calls on the same text.
+bool lum_regex_matcher::required_ahead(size_t start) {
+    const int byte = program_.scan.required;
+    if (byte < 0 || start > size_) return true;
+    if (text_ == required_text_ && size_ == required_size_) {
+        if (required_at_ != npos && required_at_ >= start) return true;
+        if (required_at_ == npos && required_from_ <= start) return false;
+    }
+    const void* found = size_ > start ? std::memchr(text_ + start, byte, size_ - start) : nullptr;
+    required_text_ = text_;
+    required_size_ = size_;
+    required_from_ = start;
+    required_at_ = found == nullptr ? npos : static_cast<size_t>(static_cast<const unsigned char*>(found) - text_);
+    return found != nullptr;
+}
+
+bool lum_regex_matcher::backtrack_search(std::string_view text, size_t start, mode how) {
     unset_registers();
-    const lum_regex_program& p = program_;
-    if (start > size_ || size_ - start < p.min_length) return false;
-    if (how != mode::search || p.anchored) {
-        if (p.anchored && start != 0) return false;
+    const prefilter& scan = program_.scan;
+    if (start > size_ || size_ - start < scan.min_length) return false;
+    if (how != mode::search || scan.anchored) {
+        if (scan.anchored && start != 0) return false;
         return attempt(start);
     }
-    const size_t last_start = size_ - p.min_length;  // no match starts later
     const unsigned char* s = text_;
     size_t at = start;
-    while (at <= last_start) {
-        if (!p.prefix.empty()) {
-            const size_t window = size_ - at;
-            const void* found = p.prefix.size() == 1 ? std::memchr(s + at, p.prefix[0], window)
-                                                     : lum_memmem(s + at, window, p.prefix.data(), p.prefix.size());
-            if (found == nullptr) return false;
-            at = static_cast<size_t>(static_cast<const unsigned char*>(found) - s);
-            if (at > last_start) return false;
-            if (p.pure_literal) {
-                match_begin_ = at;
-                match_end_ = at + p.prefix.size();
-                return true;
-            }
-        } else if (!p.nullable && p.first_count < 256) {
-            while (at < size_ && !p.first[s[at]]) ++at;
-            if (at > last_start) return false;
+    for (;;) {
+        at = scan.next_start(s, size_, at);
+        if (at == prefilter::npos) return false;
+        if (scan.pure_literal) {
+            match_begin_ = at;
+            match_end_ = at + scan.prefix.size();
+            return true;
         }
         if (attempt(at)) return true;
-        if (p.leading_loop) {
+        if (program_.leading_loop) {
             // Every start inside the loop's run reaches a subset of the places
             // this attempt already tried after the loop.
-            const byte_table& run = p.sets[p.code[0].a];
+            const byte_table& run = program_.sets[program_.code[0].a];
             size_t end = at;
             while (end < size_ && run[s[end]]) ++end;
             charge((end - at) >> 3);
@@ -1127,7 +560,6 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
         }
         ++at;
     }
-    return false;
 }
 
 bool lum_regex_matcher::attempt(size_t start) {
@@ -1142,8 +574,21 @@ bool lum_regex_matcher::attempt(size_t start) {
     size_t barrier = npos;  // frame of the innermost open lookahead
     uint32_t pc = 0;
     size_t pos = start;
-    uint64_t steps = steps_left_;
+    // This start's allowance: its own budget, or what is left of the total
+    // (in front of the NFA: what is left of the quick allowance).
+    const bool own_budget = !quick_ && limits_.max_start_steps < steps_left_;
+    const uint64_t allowance = quick_ ? quick_left_ : own_budget ? limits_.max_start_steps : steps_left_;
+    uint64_t steps = allowance;
 
+    auto fail_complexity = [&]() {
+        if (quick_) {
+            quick_left_ = 0;
+            throw quick_spent{};
+        }
+        steps_used_ += allowance;
+        steps_left_ -= allowance;
+        this->fail_complexity(own_budget ? limits_.max_start_steps : limits_.max_steps);
+    };
     auto charge = [&](uint64_t cost) {
         if (steps <= cost) fail_complexity();
         steps -= cost;
@@ -1159,8 +604,12 @@ bool lum_regex_matcher::attempt(size_t start) {
         }
     };
     auto done = [&](bool result) {
-        steps_used_ += steps_left_ - steps;
-        steps_left_ = steps;
+        if (quick_) {
+            quick_left_ = steps;
+        } else {
+            steps_used_ += allowance - steps;
+            steps_left_ -= allowance - steps;
+        }
         return result;
     };
 

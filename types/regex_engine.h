@@ -6,14 +6,25 @@
 // bracket classes with ranges, escapes and [[:alpha:]]-style names, and the
 // assertions ^ $ \b \B. `^` and `$` hold only at the ends of the text; `.`
 // matches every byte but \n and \r. Lookbehind and named groups are compile
-// errors. Character classes follow the C library's classification at the
-// time the pattern is compiled.
+// errors. \d \s \w and the [[:name:]] classes are ASCII: bytes 0x80 and
+// above are never digits, spaces or word bytes, in any locale.
 //
-// Matching is a backtracking machine whose backtrack stack lives on the heap
-// and never recurses, so no pattern and input can exhaust a thread's stack.
-// A step budget and a budget on the backtrack stack's memory bound every
-// match: exceeding them throws `lum_regex_error` with error_complexity or
-// error_stack. Results follow ECMAScript: the leftmost start wins, and at
+// Two matchers give the same results. Patterns without back-references and
+// lookaheads run in time linear in the text, with no step budget: each call
+// first tries the backtracking machine on a small allowance of steps (a few
+// per byte of the text, for the whole text), and once that is spent the NFA
+// simulation (types/regex_pike.h) runs this and every later call of the
+// matcher. The other patterns, and texts so long that the NFA's worst case
+// for the pattern's size would take more than about half a second, run on
+// the backtracking machine alone. Its backtrack stack lives on the heap and
+// never recurses, so no pattern and input can exhaust a thread's stack; a
+// step budget per start position, a total step budget and a budget on the
+// backtrack stack's memory bound every match: exceeding them throws
+// `lum_regex_error` with error_complexity or error_stack. Before either
+// matcher runs, a search skips to where a match can start (a literal prefix
+// with memchr / memmem, or the bytes a match can start with), tries an
+// anchored pattern at the start only, and gives up at once when a byte that
+// every match contains is missing. Results follow ECMAScript: the leftmost start wins, and at
 // that start the first alternative and the preferred repetition count win;
 // a repetition that matched the empty text ends the loop, and the captures
 // of a repeated group are cleared at each iteration.
@@ -60,9 +71,14 @@ private:
 
 // Budgets of one matcher, shared by all the searches it runs.
 struct lum_regex_limits {
-    // Machine steps (instructions, backtracks, bytes scanned / 16) before
-    // error_complexity; the default ends a hopeless match well under a second.
-    uint64_t max_steps = 40'000'000;
+    // Steps (backtracking machine instructions, backtracks, bytes scanned / 16,
+    // and replacement work) of all the matcher's calls together before
+    // error_complexity; the default ends the worst search in well under a
+    // second. The NFA's own work is never counted.
+    uint64_t max_steps = 100'000'000;
+    // Backtracking machine steps spent at one start position before
+    // error_complexity: exponential backtracking is given up on early.
+    uint64_t max_start_steps = 20'000'000;
     // Bytes of backtrack stack before error_stack.
     size_t max_stack_bytes = size_t{32} << 20;
     // Bytes a replace may build (lum_regex_replace_text) before error_space:
@@ -71,6 +87,15 @@ struct lum_regex_limits {
 };
 
 struct lum_regex_program;
+struct lum_pike_program;
+class lum_pike_matcher;
+
+// The matcher that runs a lum_regex_matcher's calls.
+enum class lum_regex_engine : uint8_t {
+    automatic,     // linear time when the pattern allows it, else backtracking
+    backtracking,  // always the backtracking machine, with its budgets
+    nfa,           // the NFA alone when the pattern allows it, else backtracking
+};
 
 class lum_regex {
 public:
@@ -89,9 +114,12 @@ public:
     uint32_t group_count() const noexcept;
 
     const lum_regex_program& program() const noexcept { return *program_; }
+    // The NFA program, or null when the pattern needs backtracking.
+    const lum_pike_program* pike() const noexcept { return pike_.get(); }
 
 private:
     std::unique_ptr<const lum_regex_program> program_;
+    std::shared_ptr<const lum_pike_program> pike_;
 };
 
 // Runs matches of one expression. Positions are byte offsets into the text
@@ -102,7 +130,8 @@ class lum_regex_matcher {
 public:
     static constexpr size_t npos = static_cast<size_t>(-1);
 
-    explicit lum_regex_matcher(const lum_regex& expression, lum_regex_limits limits = {});
+    explicit lum_regex_matcher(const lum_regex& expression, lum_regex_limits limits = {},
+                               lum_regex_engine engine = lum_regex_engine::automatic);
     ~lum_regex_matcher();
     lum_regex_matcher(const lum_regex_matcher&) = delete;
     lum_regex_matcher& operator=(const lum_regex_matcher&) = delete;
@@ -115,11 +144,17 @@ public:
     bool match_here_not_empty(std::string_view text, size_t start);
 
     // After a successful call: group 0 is the whole match; a group that did
-    // not take part reports npos for both ends.
-    size_t begin(uint32_t group = 0) const noexcept;
-    size_t end(uint32_t group = 0) const noexcept;
-    bool matched(uint32_t group) const noexcept { return begin(group) != npos; }
+    // not take part reports npos for both ends. The first question about a
+    // group after an NFA match works the groups out (a second NFA run over
+    // the match; it may throw std::bad_alloc), so the call's text must still
+    // be there when groups 1 and up are asked for.
+    size_t begin(uint32_t group = 0) const;
+    size_t end(uint32_t group = 0) const;
+    bool matched(uint32_t group) const { return begin(group) != npos; }
     uint32_t group_count() const noexcept;
+    // Whether the pattern runs in linear time (the NFA backs the calls on
+    // texts that are not too long for its size).
+    bool linear() const noexcept { return pike_ != nullptr; }
 
     // Steps used so far by this matcher (all calls together).
     uint64_t steps_used() const noexcept { return steps_used_; }
@@ -136,7 +171,10 @@ private:
     bool run_search(std::string_view text, size_t start, mode how);
     void unset_registers();
     bool attempt(size_t start);
-    [[noreturn]] void fail_complexity();
+    [[noreturn]] void fail_complexity(uint64_t budget);
+    const size_t* pike_groups() const;
+    bool backtrack_search(std::string_view text, size_t start, mode how);
+    bool required_ahead(size_t start);
     [[noreturn]] void fail_stack();
     void grow_stack();
 
@@ -152,4 +190,22 @@ private:
     mode mode_ = mode::search;
     size_t match_begin_ = npos;
     size_t match_end_ = npos;
+    std::unique_ptr<lum_pike_matcher> pike_;
+    mutable std::vector<size_t> pike_groups_;
+    mutable bool pike_groups_ready_ = false;
+    bool on_nfa_ = false;  // the last call ran on the NFA
+    // The backtracking machine's allowance in front of the NFA: `quick_`
+    // while it is being used, steps left for the text at `quick_text_`,
+    // and whether the NFA runs every call from now on.
+    bool quick_ = false;
+    bool nfa_only_ = false;
+    uint64_t quick_left_ = 0;
+    const char* quick_text_ = nullptr;
+    size_t quick_size_ = 0;
+    // Where the byte every match contains was found last in the text at
+    // `required_text_`, looking from `required_from_` on (npos: nowhere).
+    const unsigned char* required_text_ = nullptr;
+    size_t required_size_ = 0;
+    size_t required_from_ = 0;
+    size_t required_at_ = npos;
 };

@@ -153,14 +153,14 @@ std::string lum_regex_replace_text(lum_regex_matcher& matcher, std::string_view 
     const replacement_format format(replacement, matcher.group_count());
     replaced_text out(matcher.limits().max_output_bytes);
     out.out.reserve(std::min(text.size(), matcher.limits().max_output_bytes));
-    // Expanding the replacement is work of the match: two steps per piece and
+    // Expanding the replacement is work of the match: eight steps per piece and
     // one per 16 bytes it adds count against the matcher's step budget.
     size_t position = 0;
     bool found = matcher.search(text, 0);
     while (found) {
         const size_t begin = matcher.begin(), end = matcher.end();
         out.add(text.substr(position, begin - position));
-        matcher.charge(1 + 2 * format.pieces());
+        matcher.charge(1 + 8 * format.pieces());
         const size_t before = out.out.size();
         format.expand(out, matcher, text, position);
         matcher.charge((out.out.size() - before) >> 4);

@@ -4,7 +4,11 @@
 // matches instead of crashing or hanging.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <clocale>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -13,6 +17,7 @@
 
 #include "types/regex_engine.h"
 #include "types/regex_service.h"
+#include "types/regex_text.h"
 
 namespace {
 
@@ -219,6 +224,35 @@ TEST(RegexEngine, CapturesFollowEcmaScript) {
     EXPECT_TRUE(m.match_full(std::string_view()));
 }
 
+TEST(RegexEngine, ClassesAreAsciiWhateverTheLocale) {
+    const char* names[] = {"alnum", "alpha", "blank", "cntrl", "digit", "graph",
+                           "lower", "print", "punct", "space", "upper", "xdigit"};
+    int (*const c_locale[])(int) = {isalnum, isalpha, isblank, iscntrl, isdigit, isgraph,
+                                    islower, isprint, ispunct, isspace, isupper, isxdigit};
+    std::vector<std::unique_ptr<lum_regex>> before;
+    for (const char* name : names) before.push_back(std::make_unique<lum_regex>(std::string("[[:") + name + ":]]"));
+    const char* const previous = std::setlocale(LC_ALL, nullptr);
+    const std::string saved = previous != nullptr ? previous : "C";
+    std::setlocale(LC_ALL, "C.UTF-8");  // a host may do this; nothing may change
+    for (size_t i = 0; i < std::size(names); ++i) {
+        const lum_regex after(std::string("[[:") + names[i] + ":]]");
+        for (int c = 0; c < 256; ++c) {
+            const std::string byte(1, static_cast<char>(c));
+            const bool expected = c < 0x80 && c_locale[i](c) != 0;  // the C locale's ASCII table
+            EXPECT_EQ(lum_regex_matcher(*before[i]).match_full(byte), expected) << names[i] << " " << c;
+            EXPECT_EQ(lum_regex_matcher(after).match_full(byte), expected) << names[i] << " " << c;
+        }
+    }
+    std::setlocale(LC_ALL, saved.c_str());
+    for (int c = 0x80; c < 256; ++c) {
+        const std::string byte(1, static_cast<char>(c));
+        EXPECT_FALSE(full("\\w|\\d|\\s|[\\w\\d\\s]", byte)) << c;
+        EXPECT_TRUE(full("\\W\\D\\S", byte + byte + byte)) << c;
+        EXPECT_EQ(search("\\b", "a" + byte), (span{0, 0}));
+        EXPECT_EQ(search("a\\b", "a" + byte), (span{0, 1}));  // a word boundary before a high byte
+    }
+}
+
 TEST(RegexEngine, LaterSearchesSeeTheBytesBeforeTheirStart) {
     EXPECT_EQ(search("^a", "aa", 1), std::nullopt);
     EXPECT_EQ(search("^", "ab", 1), std::nullopt);
@@ -228,6 +262,20 @@ TEST(RegexEngine, LaterSearchesSeeTheBytesBeforeTheirStart) {
     EXPECT_EQ(search("a$", "aa", 1), (span{1, 2}));
     EXPECT_EQ(search("x*", "ab", 2), (span{2, 2}));
     EXPECT_EQ(search("x", "ab", 3), std::nullopt);  // beyond the end: nothing
+
+    // A byte every match needs, looked for once per text: a later search
+    // that starts before the place it was last looked for from still finds it.
+    for (auto engine : {lum_regex_engine::automatic, lum_regex_engine::backtracking}) {
+        lum_regex needs_z("a\\w*z");
+        lum_regex_matcher mz(needs_z, {}, engine);
+        const std::string text = "az-a-a";
+        EXPECT_FALSE(mz.search(text, 2));
+        EXPECT_FALSE(mz.search(text, 3));
+        ASSERT_TRUE(mz.search(text, 0));
+        EXPECT_EQ(mz.end(), 2u);
+        EXPECT_FALSE(mz.match_full(text));
+        EXPECT_TRUE(mz.match_full("az"));
+    }
 
     lum_regex re("b*");
     lum_regex_matcher m(re);
@@ -285,9 +333,11 @@ TEST(RegexEngine, RepeatedSearchesCostWhatTheyMatchNotThePatternSize) {
 }
 
 TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
+    // On the backtracking machine (patterns with back-references or
+    // lookaheads always run there).
     auto code_of = [](const std::string& pattern, const std::string& text, lum_regex_limits limits) {
         lum_regex re(pattern);
-        lum_regex_matcher m(re, limits);
+        lum_regex_matcher m(re, limits, lum_regex_engine::backtracking);
         try {
             m.search(text);
             return -1;
@@ -298,14 +348,15 @@ TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
     // Exponential backtracking (the default budget ends these in about a
     // tenth of a second in a release build; bench/regex.cpp times them).
     lum_regex_limits small;
-    small.max_steps = 2'000'000;
+    small.max_start_steps = 2'000'000;
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(code_of("(a+)+b", std::string(40, 'a'), small), lum_regex_error_complexity);
+    // (Each text holds the byte every match needs, so the search cannot skip it.)
+    EXPECT_EQ(code_of("(a+)+b", "b" + std::string(40, 'a'), small), lum_regex_error_complexity);
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
-    small.max_steps = 200000;
+    small.max_start_steps = 200000;
     EXPECT_EQ(code_of("(?:a?){30}a{30}", std::string(30, 'a'), small), lum_regex_error_complexity);
-    EXPECT_EQ(code_of("(x+x+)+y", std::string(30, 'x'), small), lum_regex_error_complexity);
-    EXPECT_EQ(code_of("(?:(?:a|a)+)+b", std::string(40, 'a'), small), lum_regex_error_complexity);
+    EXPECT_EQ(code_of("(x+x+)+y", "y" + std::string(30, 'x'), small), lum_regex_error_complexity);
+    EXPECT_EQ(code_of("(?:(?:a|a)+)+b", "b" + std::string(40, 'a'), small), lum_regex_error_complexity);
 
     // Deeply nested captures repeated over a long input fill the backtrack stack.
     std::string nested;
@@ -318,15 +369,93 @@ TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
     roomy.max_stack_bytes = size_t{1} << 30;
     EXPECT_EQ(code_of(nested, std::string(2000, 'a'), roomy), -1);
 
-    // The step budget spans every call of one matcher.
+    // The total budget spans every call of one matcher; each start position
+    // has its own budget as well.
     lum_regex re("a");
     lum_regex_limits few;
     few.max_steps = 50;
-    lum_regex_matcher m(re, few);
+    lum_regex_matcher m(re, few, lum_regex_engine::backtracking);
     const std::string text(100, 'a');
     EXPECT_THROW(
         {
             for (size_t at = 0; at < text.size(); ++at) m.match_here_not_empty(text, at);
         },
         lum_regex_error);
+    lum_regex quadratic("(?=a)\\w*b");
+    lum_regex_limits per_start;
+    per_start.max_start_steps = 5000;  // one start scans the whole text
+    lum_regex_matcher mq(quadratic, per_start);
+    EXPECT_FALSE(mq.search("b" + std::string(2000, 'a')));
+    per_start.max_steps = 100000;  // every start together scan it 2000 times
+    lum_regex_matcher capped(quadratic, per_start);
+    EXPECT_THROW(capped.search("b" + std::string(2000, 'a')), lum_regex_error);
+}
+
+TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
+    // The same hopeless patterns and more run on the NFA: right answers, no budget.
+    lum_regex_limits tiny;
+    tiny.max_steps = 10;
+    tiny.max_start_steps = 10;
+    tiny.max_stack_bytes = 64;
+    auto linear_search = [&](const std::string& pattern, const std::string& text) -> std::optional<span> {
+        lum_regex re(pattern);
+        lum_regex_matcher m(re, tiny);
+        EXPECT_TRUE(m.linear()) << pattern;
+        if (!m.search(text)) return std::nullopt;
+        return span{m.begin(), m.end()};
+    };
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(linear_search("(a+)+b", std::string(8192, 'a')), std::nullopt);
+    EXPECT_EQ(linear_search("(x+x+)+y", std::string(8192, 'x') + "y"), (span{0, 8193}));
+    EXPECT_EQ(linear_search("(?:a?){30}a{30}", std::string(30, 'a')), (span{0, 30}));
+    EXPECT_EQ(linear_search("(?:(?:a|a)+)+b", std::string(8192, 'a')), std::nullopt);
+    EXPECT_EQ(linear_search(".*.*.*.*.*.*=.*", std::string(16384, 'a')), std::nullopt);
+    std::string pairs;
+    for (int i = 0; i < 4000; ++i) pairs += "ab";
+    EXPECT_EQ(linear_search("(a|b)*c", pairs + "xbc"), (span{8001, 8003}));
+    std::string nested;
+    for (int i = 0; i < 60; ++i) nested += "(";
+    nested += "a";
+    for (int i = 0; i < 60; ++i) nested += ")";
+    EXPECT_EQ(linear_search(nested + "*", std::string(8192, 'a')), (span{0, 8192}));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
+
+    // Groups come from the NFA too.
+    lum_regex re("(?:(a)|(b))+c");
+    lum_regex_matcher m(re, tiny, lum_regex_engine::nfa);
+    const std::string subject = pairs + "xbc";  // groups are read from it later
+    ASSERT_TRUE(m.search(subject));
+    EXPECT_FALSE(m.matched(1));
+    EXPECT_EQ(m.begin(2), 8001u);
+
+    // A walk whose first matches are cheap for the backtracking machine and
+    // whose later searches are not: the NFA takes over mid-walk.
+    lum_regex walk("(a|b)*(c)");
+    lum_regex_matcher mw(walk, tiny);
+    const std::string text = "cc" + pairs + "xbc";
+    std::vector<std::string> found;
+    lum_regex_each_match(mw, text, [&](size_t b, size_t e) {
+        found.push_back(text.substr(b, e - b) + "/" + std::to_string(mw.begin(1)) + "/" + std::to_string(mw.begin(2)));
+    });
+    const std::string none = std::to_string(lum_regex_matcher::npos);
+    EXPECT_EQ(found, (std::vector<std::string>{"c/" + none + "/0", "c/" + none + "/1", "bc/8003/8004"}));
+
+    // A text too long for the pattern's size goes to the backtracking
+    // machine, whose budget refuses it quickly instead of the NFA's minutes.
+    std::string words;
+    for (int i = 0; i < 2000; ++i) words += (i ? "|k" : "k") + std::to_string(i) + ";";
+    lum_regex many(words);
+    lum_regex_limits some;
+    some.max_steps = 5'000'000;
+    lum_regex_matcher mm(many, some);
+    EXPECT_TRUE(mm.linear());
+    EXPECT_EQ(mm.search("..k1999;.."), true);
+    EXPECT_THROW(mm.search(std::string(262144, 'k')), lum_regex_error);
+
+    // Back-references, lookaheads and repeats too large to unroll stay on the
+    // backtracking machine.
+    for (const char* pattern : {"(a)\\1", "(?=a)", "(?!a)b", "(?:ab){30000}"}) {
+        lum_regex r(pattern);
+        EXPECT_FALSE(lum_regex_matcher(r).linear()) << pattern;
+    }
 }

@@ -109,12 +109,13 @@ bool any_contains(const std::vector<std::string>& texts, const std::string& part
 
 // A pattern whose repetition fills the default backtrack memory on a few
 // thousand bytes: sixty nested captures, repeated.
+// The back-reference keeps it on the backtracking machine.
 std::string stack_hungry_pattern() {
     std::string p;
     for (int i = 0; i < 60; ++i) p += "(";
     p += "a";
     for (int i = 0; i < 60; ++i) p += ")";
-    return p + "*";
+    return p + "*\\1";
 }
 
 // Description the engine gives for `pattern` on `text` with default budgets.
@@ -155,6 +156,25 @@ TEST(RegexMethods, ResultsComeBackFromTheWorker) {
     EXPECT_EQ(h.object->thread_jobs, 0u);
     EXPECT_EQ(h.object.use_count(), 1u);
     EXPECT_EQ(h.object->text, "abc");  // no method but regex_replace_inplace changes the object
+    EXPECT_TRUE(h.fx.log->take_errors().empty());
+}
+
+TEST(RegexMethods, OrdinarySearchesOnLongInputsNeverFailForTheBudget) {
+    // Quadratic for a backtracking matcher, inside the input limit of 8192
+    // bytes for the pattern: every method finds the right answer, nothing is logged.
+    method_host h;
+    std::string text;
+    for (int i = 0; i < 4000; ++i) text += "ab";
+    text += "xbc";
+    EXPECT_EQ(int_of(h.call(lum_string_regex_search, text, {"(a|b)*c"})), 8001);
+    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, text, {"(a|b)*c"})), list{"bc"});
+    EXPECT_EQ(int_of(h.call(lum_string_regex_match, text, {"(?:(a)|b)*xbc"})), 1);
+    EXPECT_EQ(list_of(h.call(lum_string_regex_split, text, {"(a|b)*c"})), (list{text.substr(0, 8001)}));
+    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, text, {"(a|b)*(c)", "[$1$2]"})), text.substr(0, 8001) + "[bc]");
+    EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, text, {"(a|b)*c", ""})), 1);
+    EXPECT_EQ(h.object->text, text.substr(0, 8001));
+    // Exponential for a backtracking matcher.
+    EXPECT_EQ(int_of(h.call(lum_string_regex_search, std::string(8000, 'a'), {"(a+)+b"})), -1);
     EXPECT_TRUE(h.fx.log->take_errors().empty());
 }
 

@@ -110,7 +110,7 @@ TEST(RegexText, BudgetFailuresLeaveWhatWasFound) {
     lum_regex re("x|(a+)+b");
     lum_regex_limits limits;
     limits.max_steps = 100000;
-    lum_regex_matcher m(re, limits);
+    lum_regex_matcher m(re, limits, lum_regex_engine::backtracking);
     const std::string text = "x x " + std::string(40, 'a');
     list found;
     try {
