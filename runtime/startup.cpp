@@ -5,7 +5,7 @@
 // The one ordered list of start-up registrations. Uncomment / add an entry
 // when its initialiser exists; the order below is the registration order.
 void lum_register_startup_namespaces() {
-    // 1 register_namespace_initializer("std", lum_kernel_namespace_init);
+    register_namespace_initializer("std", lum_kernel_namespace_init);  // 1
     register_namespace_initializer("std", lum_std_buffer_namespace_init); // 2
     register_namespace_initializer("json", lum_json_bool_namespace_init);  // 3
     register_namespace_initializer("std", lum_std_json_namespace_init);  // 4

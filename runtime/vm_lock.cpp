@@ -41,3 +41,19 @@ void lum_vm_lock_guard::relock() {
 bool lum_vm_owned_by_current_thread(const lum_vm* vm) {
     return vm != nullptr && vm->lock.owner.load(std::memory_order_acquire) == lum_get_thread_local().thread_id;
 }
+
+lum_vm_lock_handoff::lum_vm_lock_handoff() {
+    lum_thread_local& tl = lum_get_thread_local();
+    lum_vm* vm = tl.vm;
+    if (vm == nullptr || vm->lock.owner.load(std::memory_order_acquire) != tl.thread_id) return;
+    vm->lock.owner.store(0, std::memory_order_release);
+    vm->lock.mutex.unlock();
+    vm_ = vm;
+    thread_id_ = tl.thread_id;
+}
+
+lum_vm_lock_handoff::~lum_vm_lock_handoff() noexcept(false) {
+    if (vm_ == nullptr) return;
+    vm_->lock.mutex.lock();
+    vm_->lock.owner.store(thread_id_, std::memory_order_release);
+}

@@ -38,5 +38,24 @@ private:
     bool locked_ = false;  // true when this guard took the mutex
 };
 
+// Hands the VM lock off for a stretch of work that runs without it (kernel
+// lanes): when the calling thread owns its current VM's lock, the owner id is
+// cleared and the mutex unlocked (the thread's lock depth stays); the
+// destructor takes the mutex back and restores the owner, only when this
+// object dropped it. Locking again throws std::system_error on failure.
+class lum_vm_lock_handoff {
+public:
+    lum_vm_lock_handoff();
+    ~lum_vm_lock_handoff() noexcept(false);
+    lum_vm_lock_handoff(const lum_vm_lock_handoff&) = delete;
+    lum_vm_lock_handoff& operator=(const lum_vm_lock_handoff&) = delete;
+
+    bool dropped() const noexcept { return vm_ != nullptr; }
+
+private:
+    lum_vm* vm_ = nullptr;
+    uint32_t thread_id_ = 0;
+};
+
 // True when the calling thread owns the VM's lock.
 bool lum_vm_owned_by_current_thread(const lum_vm* vm);

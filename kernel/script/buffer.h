@@ -36,11 +36,26 @@ public:
     bool compare_zero() override;
     // Slot 17: the number of bytes.
     int64_t size() override;
+    // Slot 8: b[i], one byte as an int (negative i counts from the end; none
+    // outside the buffer).
+    lumvar_shared get_member(int64_t index) override;
+    // Slot 11: b[i] = v, the low 8 bits of v's integer.
+    void set_member(int64_t index, lumvar_shared value) override;
+    using lumobject::get_member;
+    using lumobject::set_member;
 
-    // Installs the pooled factory; the script methods come with the kernel
-    // script interface.
+    // True while a running launch uses the buffer (writers refuse).
+    bool in_use() const noexcept { return read_locks != 0 || write_locks != 0; }
+    // True while a running launch writes the buffer (readers refuse).
+    bool written_by_launch() const noexcept { return write_locks != 0; }
+
+    // Installs the pooled factory and adds the nine script methods.
     static void script_register();
 };
+
+// The buffer behind a string, binary, json or object value, or null. An object
+// value whose object is gone becomes none. References are not followed.
+lum_std_buffer* lumvar_to_std_buffer(lumvar* value);
 
 // Initialiser of namespace "std" that publishes "std.buffer" as the function `buffer`.
 void lum_std_buffer_namespace_init(lum_namespace& ns);

@@ -275,7 +275,7 @@ TEST(Registry, StartUpRegistersTheInitialisersInTheirOrder) {
     for (const auto& init : initializers.at("std"))
         for (const std::string& name : constructors_of(init)) order.push_back(name);
     EXPECT_EQ(order, (std::vector<std::string>{"std.buffer", "std.json", "std.string", "std.thread"}));
-    EXPECT_EQ(initializers.at("std").size(), 4u);
+    EXPECT_EQ(initializers.at("std").size(), 5u);
     ASSERT_EQ(initializers.at("json").size(), 1u);
     EXPECT_EQ(constructors_of(initializers.at("json")[0]), (std::vector<std::string>{"json.bool"}));
 }

@@ -1,0 +1,14 @@
+// The launch methods of "std.kernel" and the class "std.kernel_job".
+#pragma once
+
+#include <vector>
+
+#include "runtime/context_fwd.h"
+#include "runtime/value.h"
+
+class lum_std_kernel;
+
+// k.launch(domain, ...): runs the kernel and returns its result.
+lumvar_shared lum_kernel_launch(lum_std_kernel* kernel, std::vector<lumvar_shared>& args);
+// k.launch_async(domain, ...): starts the kernel and returns a std.kernel_job.
+lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, std::vector<lumvar_shared>& args);
