@@ -13,16 +13,19 @@ class lumobject_base;
 class lum_function_def;
 struct lum_task;
 
-// One call between prepare (opcodes 44, 73) and start (opcode 46).
+// One native call between prepare (opcode 44) and start (opcode 46). A
+// prepared script call has no record: its context waits among the task's
+// pending contexts, and it is the newest prepared call when there are more
+// pending contexts than the newest native record saw (`contexts_below`).
 struct lum_call_record {
-    // Script call: the callee's lum_program_block*; native call: the
-    // argument vector (std::vector<lumvar_shared>*) of the call's frame.
+    // The argument vector (std::vector<lumvar_shared>*) of the call's frame.
     uint64_t target = 0;
     lumptr_weak<lum_function_def> definition;  // native calls
     lumptr_strong<lumobject_base> owner;       // native calls: the object a method is bound to
     // Stores argument `index` (opcode 45).
     void (*store)(lum_task& task, lum_call_record& record, uint32_t index, lumvar_shared& value) = nullptr;
-    uint8_t native = 0;                        // 0 script, 1 native
+    uint8_t native = 0;                        // 1 (native calls only)
+    uint32_t contexts_below = 0;               // the task's pending contexts when the call was prepared
 };
 
 // The argument vector of direct native calls (opcodes 38-43) and of prepared

@@ -63,14 +63,14 @@ lumvar_shared instance_value(lum_class* instance) {
 
 }  // namespace
 
-void lum_store_script_argument(lum_task& task, lum_call_record& record, uint32_t index, lumvar_shared& value) {
+void lum_store_script_argument(lum_task& task, uint32_t index, lumvar_shared& value) {
     if (task.pending_contexts.empty()) return;
     lum_vm_context* callee = task.pending_contexts.back();
     if (index >= callee->slots.size()) {
         lum_runtime_error(true, "index out of range!");
         return;
     }
-    auto* block = reinterpret_cast<lum_program_block*>(static_cast<uintptr_t>(record.target));
+    const lum_program_block* block = callee->block;
     if (block->slot_flag(index) & LUM_SLOT_BY_REF) {
         callee->slots[index]->set_ref(value.get());
     } else if (lumvar* slot = callee->slots[index].get();
@@ -121,7 +121,7 @@ void prepare_script_call(lum_vm_context& ctx, lumvar_function_record* fn, lum_pr
     }
     if (fn->keep_alive.record() != &lumptr_null_record) callee->keep_alive = std::move(fn->keep_alive);
     callee->argc = argc;
-    lum_push_script_call(task, callee, block);
+    lum_push_script_call(task, callee);
     if (bound != 0 && fn->bound && fn->bound->values.size() == bound) {
         for (uint32_t i = 0; i < bound; ++i) {
             const size_t slot = static_cast<size_t>(params) + i;
@@ -146,6 +146,7 @@ void prepare_native_call(lum_vm_context& ctx, lumvar_ext_function_record* fn, lu
     record.owner = fn->owner;
     record.store = &lum_store_native_argument;
     record.native = 1;
+    record.contexts_below = static_cast<uint32_t>(task.pending_contexts.size());
     task.pending_calls.push_back(std::move(record));
 }
 
@@ -263,34 +264,34 @@ void lum_prepare_call(lum_vm_context& ctx, uint32_t argc) {
 
 void lum_store_argument(lum_vm_context& ctx, uint32_t index) {
     lum_task& task = *ctx.task;
+    if (lum_script_call_pending(task)) {
+        lumvar_shared& top = lum_stack_top(task);
+        if (lum_store_primitive_argument(task, index, top.get())) return;
+        lumvar_shared value = top;
+        lum_store_script_argument(task, index, value);
+        return;
+    }
     if (task.pending_calls.empty()) {
         lum_raise(ctx, "index out of range!");
         return;
     }
     lumvar_shared& top = lum_stack_top(task);
     lum_call_record& record = task.pending_calls.back();
-    if (lum_store_primitive_argument(task, record, index, top.get())) return;
     lumvar_shared value = top;
     record.store(task, record, index, value);
 }
 
 void lum_start_call(lum_vm_context& ctx) {
     lum_task& task = *ctx.task;
-    if (task.pending_calls.empty()) {
-        lum_raise(ctx, "not a function!");
-        return;
-    }
-    if (!task.pending_calls.back().native) {
-        // A script call's record holds no handles: drop it in place.
-        task.pending_calls.pop_back();
-        if (task.pending_contexts.empty()) {
-            lum_raise(ctx, "not a function!");
-            return;
-        }
+    if (lum_script_call_pending(task)) {
         lum_vm_context* callee = task.pending_contexts.back();
         task.pending_contexts.pop_back();
         task.contexts.push_back(callee);
         ctx.status = LUM_STATUS_CALL;
+        return;
+    }
+    if (task.pending_calls.empty()) {
+        lum_raise(ctx, "not a function!");
         return;
     }
     lum_call_record record = std::move(task.pending_calls.back());
@@ -373,6 +374,30 @@ void lum_member_by_name(lum_vm_context& ctx, const uint8_t* insn) {
     lum_stack_ensure(task, 1);
     lumvar_shared v = lum_resolve_handle(task.stack.back());
     lumvar* vc = v.get();
+
+    // A json container that has the member: the site's entry is filled as
+    // for any object below, then the member's cell is the one the lookup by
+    // name below finds (without its other steps).
+    if (vc->type == LUMVAR_JSON) {
+        lum_std_json* j = vc->json_container();
+        lumobject_base* object = vc->object_raw();
+        if (j != nullptr && object != nullptr) {
+            const uint64_t tag = object->type_tag;
+            if (entry.object_type_key != tag) {
+                entry.object_type_key = tag;
+                entry.class_key = 0;
+                entry.from_definition = 0;
+                const int64_t found = object->find_member_index(name);
+                entry.index = found < 0 || found > INT32_MAX ? -1 : static_cast<int32_t>(found);
+            }
+            if (entry.index == -1) {
+                if (lumvar* cell = j->find_key(name)) {
+                    task.stack.back() = lumvar_shared(cell);
+                    return;
+                }
+            }
+        }
+    }
 
     if (vc->type == LUMVAR_CLASS) {
         if (lum_class* inst = live_instance(vc)) {
@@ -504,7 +529,7 @@ void lum_safe_index(lum_vm_context& ctx) {
     if (is_number(k)) {
         lum_std_json* json = c->type == LUMVAR_JSON ? c->json_container() : nullptr;
         if (json != nullptr) {
-            int64_t i = k->int_value();
+            int64_t i = k->type == LUMVAR_INT ? k->payload.i : k->int_value();
             const int64_t count = static_cast<int64_t>(json->entries.size());
             if (i < 0) i += count;
             if (i >= 0 && i < count) result = json->at(i);

@@ -31,12 +31,12 @@ class lum_class_def;
 // callable counts as a standard exception) and the result is none.
 lumvar_shared lum_call_native(lum_function_def* definition, lum_vm_context& ctx, std::vector<lumvar_shared>& args);
 
-// Argument stores of call records (opcode 45): a script call stores into the
-// newest pending context's slot (by reference when the slot flag asks for
-// it, else a copy); a native call into the frame (the caller's cell, or the
-// dereferenced value when the definition resolves its arguments).
+// Argument stores (opcode 45): a script call stores into the newest pending
+// context's slot (by reference when the slot flag asks for it, else a copy);
+// a native call, through its record, into the frame (the caller's cell, or
+// the dereferenced value when the definition resolves its arguments).
 struct lum_call_record;
-void lum_store_script_argument(lum_task& task, lum_call_record& record, uint32_t index, lumvar_shared& value);
+void lum_store_script_argument(lum_task& task, uint32_t index, lumvar_shared& value);
 void lum_store_native_argument(lum_task& task, lum_call_record& record, uint32_t index, lumvar_shared& value);
 
 // Opcode 44: prepares a call of the top value with `argc` arguments.

@@ -232,13 +232,12 @@ lumvar* lum_fused_slot(lum_vm_context& ctx, uint8_t kind, uint8_t level, uint32_
     return resolve_slot(ctx, kind, level, slot, 0);
 }
 
-bool lum_fused_expression(lum_vm_context& ctx, const uint8_t* insn) {
-    using namespace lum_fexpr;
-    const unsigned count = insn[COUNT];
-    if (count == 0 || count > MAX_ITEMS) return false;
-    fused_value result;
-    if (!evaluate(ctx, insn, count, result)) return false;
+namespace {
 
+// Stores a fused result into the instruction's destination; false when the
+// destination cannot take it (nothing is written then).
+bool store_result(lum_vm_context& ctx, const uint8_t* insn, const fused_value& result) {
+    using namespace lum_fexpr;
     const uint8_t dest_kind = insn[DEST_KIND];
     lum_task& task = *ctx.task;
     if (dest_kind == DEST_TOP) {
@@ -266,6 +265,17 @@ bool lum_fused_expression(lum_vm_context& ctx, const uint8_t* insn) {
     lumvar_shared& top = task.stack.back();
     if (top.get() != dest) top = lumvar_shared(dest);
     return true;
+}
+
+}  // namespace
+
+bool lum_fused_expression(lum_vm_context& ctx, const uint8_t* insn) {
+    using namespace lum_fexpr;
+    const unsigned count = insn[COUNT];
+    if (count == 0 || count > MAX_ITEMS) return false;
+    fused_value result;
+    if (!evaluate(ctx, insn, count, result)) return false;
+    return store_result(ctx, insn, result);
 }
 
 bool lum_fused_call(lum_vm_context& ctx, const uint8_t* insn) {
@@ -327,7 +337,7 @@ bool lum_fused_call(lum_vm_context& ctx, const uint8_t* insn) {
     lum_vm_context* callee = lum_vm_context::make(&task, creator->root(), method, instance);
     if (callee == nullptr) return false;
     callee->argc = argc;
-    lum_push_script_call(task, callee, method);
+    lum_push_script_call(task, callee);
     return true;
 }
 
@@ -363,52 +373,80 @@ bool overwrites_top(const lum_program_block& block, uint64_t offset, unsigned de
     }
 }
 
-}  // namespace
+// The straight-line form of the fused expression at `insn` into `line`;
+// false when it has none: more than 8 items, an operand other than a local
+// slot below the block's slot count or a constant, an unknown item, or items
+// that do not leave exactly one value (the general evaluator declines those).
+bool decode_line(const lum_program_block& block, const uint8_t* insn, lum_fexpr_line& line) {
+    using namespace lum_fexpr;
+    using step = lum_fexpr_line::step;
+    const unsigned count = insn[COUNT];
+    if (count == 0 || count > lum_fexpr_line::MAX_STEPS) return false;
+    const uint8_t* items = insn + ITEMS;
+    unsigned depth = 0;  // values on the evaluation stack, the accumulator included
+    unsigned steps = 0;
+    for (unsigned n = 0; n < count; ++n) {
+        const uint8_t* item = items + n * 8;
+        const uint8_t kind = item[0];
+        const uint32_t operand = lum_read_operand<uint32_t>(item, 4);
+        step s{};
+        if (kind == IT_LOCAL || kind == IT_CONST) {
+            if (kind == IT_LOCAL) {
+                if (operand >= block.num_slots) return false;
+                s.source = lum_fexpr_line::LOCAL;
+                s.slot = operand;
+            } else if (operand >= MAX_CONSTS) {
+                return false;
+            } else if (insn[FLOAT_MASK] & (1u << operand)) {
+                s.source = lum_fexpr_line::FLOAT_CONST;
+                s.f = lum_read_operand<double>(insn, CONSTS + operand * 8);
+            } else {
+                s.source = lum_fexpr_line::INT_CONST;
+                s.i = lum_read_operand<int64_t>(insn, CONSTS + operand * 8);
+            }
+            // An operand right before a binary operator (with a value under
+            // it) is that operator's right side.
+            const uint8_t next = n + 1 < count ? items[(n + 1) * 8] : 0;
+            if (depth >= 1 && n + 1 < count && is_binary(next)) {
+                s.what = step::APPLY;
+                s.op = next;
+                ++n;
+            } else {
+                s.what = step::LOAD;
+                ++depth;
+            }
+        } else if (kind == IT_NEG) {
+            if (depth < 1) return false;
+            s.what = step::NEG;
+        } else if (is_binary(kind)) {
+            if (depth < 2) return false;
+            s.what = step::APPLY_STACK;
+            s.op = kind;
+            --depth;
+        } else {
+            return false;
+        }
+        line.steps[steps++] = s;
+    }
+    if (depth != 1) return false;
+    const uint8_t dest_kind = insn[DEST_KIND];
+    if (dest_kind != DEST_TOP &&
+        (dest_kind != DEST_LOCAL || lum_read_operand<uint32_t>(insn, DEST_SLOT) >= block.num_slots))
+        return false;
+    line.count = static_cast<uint8_t>(steps);
+    return true;
+}
 
-const lum_fexpr_plan& lum_fexpr_plan_decode(lum_program_block& block, const uint8_t* insn) {
+// Where success goes on: the skip target (never past the end), or, when a
+// conditional jump sits there, one of its two successors; the destination
+// (a local slot or member of self, else the top) and whether the top may
+// keep its cell; the plan-table indexes of the successors.
+lum_fexpr_plan& plan_successors(const lum_program_block& block, const uint8_t* insn, lum_fexpr_plan& plan) {
     using namespace lum_fexpr;
     const uint8_t* code = block.code_begin();
-    if (block.fexpr_plans_code != code) {
-        block.fexpr_plans.clear();
-        block.fexpr_plans_code = code;
-    }
-    const size_t needed = block.code.size() / SIZE + 1;
-    if (block.fexpr_plans.size() < needed) block.fexpr_plans.resize(needed);
-    const uint32_t offset = static_cast<uint32_t>(insn - code);
-    lum_fexpr_plan& plan = block.fexpr_plans[offset / SIZE];
-    plan = lum_fexpr_plan{};
-    plan.offset = offset;
-    plan.jump = lum_read_operand<uint32_t>(insn, JUMP);
-
-    const uint8_t* items = insn + ITEMS;
-    const uint8_t k0 = items[0], k1 = items[8], op = items[16];
     const uint8_t dest_kind = insn[DEST_KIND];
-    const bool binary = op >= IT_ADD && op <= IT_GT && op != IT_DIV && op != IT_MOD;
-    const uint32_t s0 = lum_read_operand<uint32_t>(items, 4);
-    const uint32_t s1 = lum_read_operand<uint32_t>(items, 12);
-    const bool int_const = k1 == IT_CONST && s1 < MAX_CONSTS && !(insn[FLOAT_MASK] & (1u << s1));
-    if (insn[COUNT] != 3 || !binary || (k0 != IT_LOCAL && k0 != IT_SELF) ||
-        (k1 != IT_LOCAL && k1 != IT_SELF && !int_const) ||
-        (dest_kind != DEST_TOP && dest_kind != DEST_LOCAL && dest_kind != DEST_SELF))
-        return plan;  // GENERAL
-
-    plan.shape = lum_fexpr_plan::INT_BINARY;
-    plan.op = op;
-    plan.a_kind = k0 == IT_SELF ? lum_fexpr_plan::SELF : lum_fexpr_plan::LOCAL;
-    plan.a = s0;
-    if (k1 == IT_CONST) {
-        plan.b_kind = lum_fexpr_plan::CONST;
-        plan.k = lum_read_operand<int64_t>(insn, CONSTS + s1 * 8);
-    } else {
-        plan.b_kind = k1 == IT_SELF ? lum_fexpr_plan::SELF : lum_fexpr_plan::LOCAL;
-        plan.b = s1;
-    }
-    plan.uses_self = k0 == IT_SELF || k1 == IT_SELF || dest_kind == DEST_SELF;
-
-    // Where success goes on: the skip target (never past the end), or, when a
-    // conditional jump sits there, one of its two successors.
     const uint64_t size = block.code.size();
-    const uint64_t target = std::min<uint64_t>(static_cast<uint64_t>(offset) + plan.jump, size);
+    const uint64_t target = std::min<uint64_t>(static_cast<uint64_t>(plan.offset) + plan.jump, size);
     plan.next = static_cast<uint32_t>(target);
     plan.branch_target = plan.next;
     bool branch = false;
@@ -432,6 +470,68 @@ const lum_fexpr_plan& lum_fexpr_plan_decode(lum_program_block& block, const uint
     // is a decoded fused expression starting at that offset).
     plan.next_fx = plan.next / SIZE;
     plan.branch_fx = plan.branch_target / SIZE;
+    return plan;
+}
+
+}  // namespace
+
+const lum_fexpr_plan& lum_fexpr_plan_decode(lum_program_block& block, const uint8_t* insn) {
+    using namespace lum_fexpr;
+    const uint8_t* code = block.code_begin();
+    if (block.fexpr_plans_code != code) {
+        block.fexpr_plans.clear();
+        block.fexpr_plans_code = code;
+    }
+    const size_t needed = block.code.size() / SIZE + 1;
+    if (block.fexpr_plans.size() < needed) block.fexpr_plans.resize(needed);
+    const uint32_t offset = static_cast<uint32_t>(insn - code);
+    lum_fexpr_plan& plan = block.fexpr_plans[offset / SIZE];
+    plan = lum_fexpr_plan{};
+    plan.offset = offset;
+    plan.jump = lum_read_operand<uint32_t>(insn, JUMP);
+    // The general evaluation (any shape, and the specialised forms when an
+    // operand is not an integer) runs the straight-line form when there is one.
+    lum_fexpr_line line;
+    if (decode_line(block, insn, line)) {
+        if (block.fexpr_lines.size() < needed) block.fexpr_lines.resize(needed);
+        block.fexpr_lines[offset / SIZE] = line;
+        plan.line = 1;
+    }
+
+    const uint8_t* items = insn + ITEMS;
+    const uint8_t k0 = items[0], k1 = items[8], op = items[16];
+    const uint8_t dest_kind = insn[DEST_KIND];
+    const bool binary = op >= IT_ADD && op <= IT_GT && op != IT_DIV && op != IT_MOD;
+    const uint32_t s0 = lum_read_operand<uint32_t>(items, 4);
+    const uint32_t s1 = lum_read_operand<uint32_t>(items, 12);
+    const bool int_const = k1 == IT_CONST && s1 < MAX_CONSTS && !(insn[FLOAT_MASK] & (1u << s1));
+    const bool int_binary = insn[COUNT] == 3 && binary && (k0 == IT_LOCAL || k0 == IT_SELF) &&
+                            (k1 == IT_LOCAL || k1 == IT_SELF || int_const) &&
+                            (dest_kind == DEST_TOP || dest_kind == DEST_LOCAL || dest_kind == DEST_SELF);
+    if (!int_binary) {
+        if (plan.line == 0) return plan;  // GENERAL, read from the instruction
+        // GENERAL with a straight-line form: the interpreter stores the
+        // result and goes on as for the integer forms (the destination is
+        // the top or a local slot below the slot count).
+        return plan_successors(block, insn, plan);
+    }
+
+    plan.shape = lum_fexpr_plan::INT_BINARY;
+    plan.op = op;
+    plan.a_kind = k0 == IT_SELF ? lum_fexpr_plan::SELF : lum_fexpr_plan::LOCAL;
+    plan.a = s0;
+    if (k1 == IT_CONST) {
+        plan.b_kind = lum_fexpr_plan::CONST;
+        plan.k = lum_read_operand<int64_t>(insn, CONSTS + s1 * 8);
+    } else {
+        plan.b_kind = k1 == IT_SELF ? lum_fexpr_plan::SELF : lum_fexpr_plan::LOCAL;
+        plan.b = s1;
+    }
+    plan.uses_self = k0 == IT_SELF || k1 == IT_SELF || dest_kind == DEST_SELF;
+
+    plan_successors(block, insn, plan);
+    // A conditional jump at the skip target moved `next` past it.
+    const bool branch = plan.next != std::min<uint64_t>(static_cast<uint64_t>(offset) + plan.jump, block.code.size());
     // Specialised forms (see lum_fexpr_plan::variant): `a` and the
     // destination both local slots or both members of self (the top as the
     // destination goes with either), `b` a constant or a local slot; every

@@ -23,10 +23,12 @@
 #include "vm/context_inline.h"
 #include "vm/exec.h"
 #include "vm/fused.h"
+#include "vm/fused_inline.h"
 #include "vm/opcode.h"
 #include "vm/operators.h"
 #include "vm/program_block.h"
 #include "vm/task.h"
+#include "types/json_object.h"
 #include "types/string_object.h"
 
 namespace {
@@ -712,6 +714,9 @@ op_20: {  // assign
     } else {
         lumvar_shared value = lum_stack_take(*ctx);
         assign_value(stack.back().get(), value);
+        // A number cell that only the popped value held (a call's result, a
+        // computed temporary) is kept for this run's next fresh cell.
+        stash.recycle(value);
     }
     ip += 1;
     LUM_NEXT();
@@ -856,15 +861,16 @@ op_43:  // fclear
     LUM_NEXT_FAST();
 op_44: {  // prep
     ctx->ip = ip;
-    // The common case inline: a script function value without bound
-    // arguments on top, a valid argument count. The same steps as
-    // lum_prepare_call, which does everything else (and raises the errors).
+    // The common case inline: a script function value on top (its bound
+    // arguments, if any, go into the slots after the parameters), a valid
+    // argument count. The same steps as lum_prepare_call, which does
+    // everything else (and raises the errors).
     const lumvar* top = stack.empty() ? nullptr : stack.back().get();
     if (top != nullptr && top->type == LUMVAR_FUNCTION) {
         lumvar_function_record* fn = top->function_record();
         lum_program_block* callee_block = fn != nullptr ? fn->block.get() : nullptr;
         const uint32_t argc = ip[lum_operand::A];
-        if (callee_block != nullptr && callee_block->num_bound == 0 && argc <= callee_block->num_params &&
+        if (callee_block != nullptr && argc <= callee_block->num_params &&
             (callee_block->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= callee_block->first_default)) {
             lum_task* scope = lum_call_scope_inline(*ctx, fn->scope.get());
             lum_vm_context* callee =
@@ -875,7 +881,27 @@ op_44: {  // prep
                 });
             if (callee != nullptr) {
                 if (fn->keep_alive.record() != &lumptr_null_record) callee->keep_alive = std::move(fn->keep_alive);
-                lum_push_script_call(task, callee, callee_block);
+                lum_push_script_call(task, callee);
+                const uint32_t bound = callee_block->num_bound;
+                if (bound != 0 && fn->bound && fn->bound->values.size() == bound) {
+                    const uint32_t params = callee_block->num_params;
+                    for (uint32_t i = 0; i < bound; ++i) {
+                        const size_t slot = static_cast<size_t>(params) + i;
+                        const lumvar_shared& v = fn->bound->values[i];
+                        if (slot >= callee->slots.size() || !v) continue;
+                        lumvar* cell = callee->slots[slot].get();
+                        if (v->type < LUMVAR_PRIMITIVE_END && cell->type < LUMVAR_PRIMITIVE_END) {
+                            // A number or none into the fresh none cell:
+                            // what the copy gives, without a handle copy.
+                            cell->ref_flags = 0;
+                            cell->type = v->type;
+                            cell->payload = v->payload;
+                        } else {
+                            lumvar_shared hold = v;
+                            cell->set(hold);
+                        }
+                    }
+                }
                 ip += 2;
                 LUM_NEXT_FAST();
             }
@@ -888,8 +914,7 @@ op_44: {  // prep
 op_45: {  // arg
     const uint32_t index = B_U32();
     // The common case calls nothing (a number copied into a slot).
-    if (!task.pending_calls.empty() && !stack.empty() &&
-        lum_store_primitive_argument(task, task.pending_calls.back(), index, stack.back().get())) {
+    if (!stack.empty() && lum_store_primitive_argument(task, index, stack.back().get())) {
         ip += 8;
         // The usual next instruction starts this script call: no dispatch
         // and no second look at the pending call.
@@ -908,7 +933,7 @@ op_46:  // call
     ctx->ip = ip;
     // A script call: its context moves from the pending ones onto the stack
     // and the run stops with status 16 (lum_start_call does the rest).
-    if (task.pending_calls.empty() || task.pending_calls.back().native || task.pending_contexts.empty()) {
+    if (!lum_script_call_pending(task)) {
         lum_start_call(*ctx);
         ip += 1;
         LUM_NEXT();
@@ -916,7 +941,6 @@ op_46:  // call
 script_call:  // ip and ctx->ip at a call whose prepared call is a script call
     {
         lum_vm_context* callee = task.pending_contexts.back();
-        task.pending_calls.pop_back();
         task.contexts.push_back(callee);
         task.pending_contexts.pop_back();
         ctx->status = LUM_STATUS_CALL;
@@ -999,7 +1023,60 @@ op_60:  // cont
     ctx->status = LUM_STATUS_CONTINUE;
     ip += 1;
     goto finish;
-op_61: LUM_OUT_OF_LINE(32, lum_member_by_name(*ctx, ip));  // mem
+op_61: {  // mem
+    ctx->ip = ip;
+    // A method of a class instance on top called at once (`prep` next), its
+    // site's member-cache entry naming the instance's class (a definition
+    // member, so the member was found and its privacy checked here): the call
+    // is prepared as opcode 44 prepares it for the bound method value that
+    // this instruction would make (same scope, self, argument count rules),
+    // without making that value. Anything else goes the generic way.
+    const lumvar* top = stack.empty() ? nullptr : stack.back().get();
+    if (end - ip > 32 + 1 && ip[32] == LUM_OP_PREP && top != nullptr && top->type == LUMVAR_CLASS &&
+        top->class_holder() != nullptr) {
+        lum_class* instance = top->class_holder()->instance.get();
+        lum_class_def* def = instance != nullptr ? instance->definition() : nullptr;
+        const uint32_t cache_index = lum_read_operand<uint32_t>(ip, lum_mem::CACHE);
+        if (def != nullptr && cache_index < block->member_cache.size()) {
+            const lum_member_cache_entry& entry = block->member_cache[cache_index];
+            const lumptr_ref_record* rec = instance->ref_record;
+            // A temporary instance (held only by this top) takes the generic
+            // path, which keeps it alive through the call.
+            const bool temporary = top->refcount == 1 && rec != nullptr && rec->strong == 1;
+            if (entry.class_key == reinterpret_cast<uintptr_t>(def) && entry.from_definition && !temporary &&
+                entry.index >= 0 && static_cast<uint64_t>(entry.index) < def->statics.size()) {
+                const lumvar* cell = def->statics[static_cast<size_t>(entry.index)].get();
+                lumvar_function_record* fn =
+                    cell != nullptr && cell->type == LUMVAR_FUNCTION ? cell->function_record() : nullptr;
+                lum_program_block* method = fn != nullptr ? fn->block.get() : nullptr;
+                // The bound value's scope: the method's, else (gone or never
+                // set) the root of the thread's current task.
+                lum_task* fn_scope = fn != nullptr ? fn->scope.get() : nullptr;
+                if (fn != nullptr && fn_scope == nullptr) {
+                    lum_task* current = lum_get_thread_local().current_task;
+                    fn_scope = current != nullptr ? current->root() : nullptr;
+                }
+                const uint32_t argc = ip[32 + lum_operand::A];
+                if (method != nullptr && fn_scope != nullptr && method->num_bound == 0 &&
+                    argc <= method->num_params &&
+                    (method->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= method->first_default)) {
+                    lum_task* scope = lum_call_scope_inline(*ctx, fn_scope);
+                    const lumptr_strong<lum_class>& holder = top->class_holder()->instance;
+                    lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
+                                                              [&holder](lum_vm_context& c) { c.self = holder; });
+                    if (callee != nullptr) {
+                        lum_push_script_call(task, callee);
+                        ip += 32 + 2;
+                        LUM_NEXT_FAST();
+                    }
+                }
+            }
+        }
+    }
+    lum_member_by_name(*ctx, ip);
+    ip += 32;
+    LUM_NEXT();
+}
 op_62: LUM_OUT_OF_LINE(24, lum_index_op(*ctx, ip));  // idx
 op_63: {  // memif
     ctx->ip = ip;
@@ -1009,7 +1086,35 @@ op_63: {  // memif
     ip += 8;
     LUM_NEXT();
 }
-op_64: LUM_OUT_OF_LINE(1, lum_safe_index(*ctx));  // sidx
+op_64: {  // sidx
+    ctx->ip = ip;
+    // The common case inline: an integer index (from the end when negative)
+    // within a json list; the entry's cell becomes the top, as
+    // lum_safe_index gives it. Everything else goes there.
+    const size_t n = stack.size();
+    if (n >= 2) {
+        const lumvar* k = stack[n - 1].get();
+        const lumvar* c = stack[n - 2].get();
+        if (k != nullptr && c != nullptr && k->type == LUMVAR_INT && c->type == LUMVAR_JSON) {
+            if (lum_std_json* json = c->json_container()) {
+                int64_t i = k->payload.i;
+                const int64_t count = static_cast<int64_t>(json->entries.size());
+                if (i < 0) i += count;
+                if (i >= 0 && i < count && json->entries[static_cast<size_t>(i)].value) {
+                    lumvar_shared entry = json->entries[static_cast<size_t>(i)].value;
+                    stash.pop(stack);
+                    --ctx->pushed;
+                    stack.back() = std::move(entry);
+                    ip += 1;
+                    LUM_NEXT();
+                }
+            }
+        }
+    }
+    lum_safe_index(*ctx);
+    ip += 1;
+    LUM_NEXT();
+}
 op_65: LUM_OUT_OF_LINE(1, lum_append(*ctx));  // append
 op_66: LUM_OUT_OF_LINE(1, top_becomes_fresh(stack, [](lumvar& v) { v.set_json(true); }));  // newjson
 op_67:  // own
@@ -1185,6 +1290,52 @@ op_72: {  // fexpr
 #undef LUM_FX
 #undef LUM_FX_CHAIN
 
+    fx_line:
+        // The straight-line form (ip and ctx->ip at the instruction): the
+        // value, then the destination (the top or a local slot below the
+        // block's slot count) and the way on as for the integer forms.
+        {
+            lum_fexpr_value r;
+            if (!lum_fexpr_line_evaluate(slots, slot_count, block->fexpr_lines[plan->offset / lum_fexpr::SIZE], r))
+                goto fx_declined;
+            lumvar* cell;
+            if (plan->dest_kind == 0) {
+                cell = stack.empty() ? nullptr : stack.back().get();
+                if (cell == nullptr || cell->refcount != 1 || cell->type >= LUMVAR_PRIMITIVE_END)
+                    cell = fused_fresh_top(stack, stash);
+            } else {
+                cell = slots[plan->dest].get();
+                if (cell == nullptr || cell->type < LUMVAR_NONE || cell->type > LUMVAR_FLOAT) goto fx_declined;
+            }
+            if (cell->ref_flags != 0) cell->ref_flags = 0;
+            const uint8_t type = r.is_float ? LUMVAR_FLOAT : LUMVAR_INT;
+            if (cell->type != type) cell->type = type;
+            if (r.is_float)
+                cell->payload.f = r.f;
+            else
+                cell->payload.i = r.i;
+            if (plan->dest_kind != 0 && !plan->keep_top) {
+                // The top becomes the destination cell (a number cell only
+                // the top held is kept for this run's next fresh cell).
+                if (stack.empty()) stack.emplace_back();
+                lumvar_shared& top = stack.back();
+                if (top.get() != cell) {
+                    if (top && top->refcount == 1) stash.recycle(top);
+                    top = slots[plan->dest];
+                }
+            }
+            const bool truth = r.is_float ? !(r.f == 0.0) : r.i != 0;
+            const uint32_t to = truth == (plan->branch_when != 0) ? plan->branch_target : plan->next;
+            const uint32_t fx = truth == (plan->branch_when != 0) ? plan->branch_fx : plan->next_fx;
+            // As LUM_FX_CHAIN: a decoded fused expression there runs at once.
+            const lum_fexpr_plan* next_plan = &block->fexpr_plans[fx];
+            if (next_plan->offset == to) {
+                plan = next_plan;
+                goto* variants[plan->variant];
+            }
+            ip = code + to;
+            LUM_NEXT_FAST();
+        }
     fx_generic:
         ip = code + plan->offset;
         ctx->ip = ip;
@@ -1280,12 +1431,14 @@ op_72: {  // fexpr
 fx_general:
     ip = code + plan->offset;
     ctx->ip = ip;
+    if (plan->line != 0) goto fx_line;
     if (lum_fused_expression(*ctx, ip)) {
         LUM_SKIP(lum_read_operand<uint32_t>(ip, lum_fexpr::JUMP));
-    } else {
-        if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
-        ip += lum_fexpr::SIZE;
+        LUM_NEXT_FAST();
     }
+fx_declined:
+    if (!stack.empty() && !stack.back()) stack.back() = lumvar_shared::make();
+    ip += lum_fexpr::SIZE;
     LUM_NEXT_FAST();
 }
 op_73: {  // fcall
@@ -1324,7 +1477,7 @@ op_73: {  // fcall
                     lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
                                                               [&holder](lum_vm_context& c) { c.self = holder; });
                     if (callee != nullptr) {
-                        lum_push_script_call(task, callee, method);
+                        lum_push_script_call(task, callee);
                         LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
                         LUM_NEXT_FAST();
                     }

@@ -111,7 +111,10 @@ struct lum_fexpr_plan {
     // (the destination is not the top). Comparisons only when success lands
     // on a conditional jump.
     uint8_t variant = 0;
-    uint8_t reserved[7] = {};
+    // 1: the block's fexpr_lines entry at this plan's index holds the
+    // straight-line form, which the general evaluation runs.
+    uint8_t line = 0;
+    uint8_t reserved[6] = {};
     // Plan-table indexes of `next` and `branch_target` (offset / 200): when
     // the plan there carries that offset as its tag, a fused expression
     // starts there and is decoded, and the interpreter goes on with it
@@ -120,6 +123,34 @@ struct lum_fexpr_plan {
     uint32_t branch_fx = EMPTY;
 };
 static_assert(sizeof(lum_fexpr_plan) == 64);
+
+// A fused expression of at most 8 items whose operands are local slots of
+// the block (below its slot count) and constants, decoded into steps over an
+// accumulator (the newest value) and a short stack under it: an operand
+// directly followed by a binary operator is that operator's right side, so
+// `a b mul c add` is three steps (load a, mul by b, add c). Checked when
+// decoded to leave exactly one value.
+struct lum_fexpr_line {
+    // Operand sources.
+    enum : uint8_t { LOCAL = 0, INT_CONST, FLOAT_CONST, ACC };
+    static constexpr unsigned MAX_STEPS = 8;
+    struct step {
+        // LOAD: the accumulator goes onto the stack and takes the operand;
+        // APPLY: accumulator = accumulator <op> operand; APPLY_STACK:
+        // accumulator = popped value <op> accumulator; NEG: negated.
+        enum : uint8_t { LOAD = 0, APPLY, APPLY_STACK, NEG };
+        uint8_t what = LOAD;
+        uint8_t source = LOCAL;  // LOAD, APPLY
+        uint8_t op = 0;          // APPLY, APPLY_STACK: the operator item kind
+        uint32_t slot = 0;       // LOCAL
+        union {
+            int64_t i = 0;       // INT_CONST
+            double f;            // FLOAT_CONST
+        };
+    };
+    uint8_t count = 0;
+    step steps[MAX_STEPS];
+};
 
 class lum_program_block : public lumptr_base<lum_program_block>, public lumptr_type_tag<lum_program_block> {
 public:
@@ -163,6 +194,9 @@ public:
     // that rewrites them in place clears this table.
     std::vector<lum_fexpr_plan> fexpr_plans;
     const uint8_t* fexpr_plans_code = nullptr;
+    // Straight-line forms of fused expressions, at their plan's index (written
+    // when a plan with `line` set is decoded; sized on the first one).
+    std::vector<lum_fexpr_line> fexpr_lines;
     // Where instructions stop needing a size test: every instruction that
     // starts before code + safe_length fits in the code, whatever byte it
     // starts at (found by the interpreter for the code at `safe_code` with

@@ -1,5 +1,7 @@
 #include "kernel/script/binding.h"
 
+#include <exception>
+
 #include "kernel/script/buffer.h"
 #include "kernel/script/convert.h"
 #include "kernel/script/memory.h"
@@ -9,6 +11,12 @@ bool lum_kernel_bind_memory_arg(lumvar* value, bool writable, bool copy_string, 
                                 std::string& error) {
     if (value == nullptr) {
         error = "expects a std.buffer but got None";
+        return false;
+    }
+    // An object that is already gone is named as such; asking for it turns
+    // the value into None.
+    if (value->type == LUMVAR_OBJECT && value->object_raw() == nullptr) {
+        error = "expects a std.buffer but got object";
         return false;
     }
     if (lum_std_buffer* b = lumvar_to_std_buffer(value)) {
@@ -69,23 +77,61 @@ bool lum_kernel_bind_memory_arg(lumvar* value, bool writable, bool copy_string, 
     return false;
 }
 
+namespace {
+
+void add_lock(lum_kernel_arg_binding& b, int32_t delta) {
+    if (b.buffer != nullptr) {
+        uint32_t& count = b.writable ? b.buffer->write_locks : b.buffer->read_locks;
+        count = static_cast<uint32_t>(static_cast<int64_t>(count) + delta);
+    } else if (b.memory != nullptr) {
+        b.memory->add_lock(b.writable, delta);
+    }
+}
+
+}  // namespace
+
+// Raising is all or nothing: when a memory object refuses its lock, the locks
+// already taken are given back before the error goes on. Lowering reaches
+// every binding; the first error is passed on afterwards.
 void lum_kernel_launch_state::add_locks(int32_t delta) {
+    if (delta > 0) {
+        size_t raised = 0;
+        try {
+            for (; raised < bindings.size(); ++raised) add_lock(bindings[raised], delta);
+        } catch (...) {
+            for (size_t i = 0; i < raised; ++i) {
+                try {
+                    add_lock(bindings[i], -delta);
+                } catch (...) {
+                }
+            }
+            throw;
+        }
+        return;
+    }
+    std::exception_ptr failure;
     for (auto& b : bindings) {
-        if (b.buffer != nullptr) {
-            uint32_t& count = b.writable ? b.buffer->write_locks : b.buffer->read_locks;
-            count = static_cast<uint32_t>(static_cast<int64_t>(count) + delta);
-        } else if (b.memory != nullptr) {
-            b.memory->add_lock(b.writable, delta);
+        try {
+            add_lock(b, delta);
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
         }
     }
+    if (failure) std::rethrow_exception(failure);
 }
 
 void lum_kernel_launch_state::release() {
     if (released) return;
     released = true;
+    std::exception_ptr failure;
     if (locked) {
-        add_locks(-1);
         locked = false;
+        try {
+            add_locks(-1);
+        } catch (...) {
+            failure = std::current_exception();
+        }
     }
     bindings.clear();
+    if (failure) std::rethrow_exception(failure);
 }

@@ -178,10 +178,11 @@ std::string text_arg(lumvar_shared& v) {
     return t != nullptr ? t->to_std_string() : std::string();
 }
 
-// The index argument: an int value itself (no float, no reference).
+// The index argument: an int value (references followed; a float is refused).
 bool int_index(lumvar_shared& v, int64_t& out) {
-    if (!v || v->type != LUMVAR_INT) return false;
-    out = v->payload.i;
+    const lumvar* i = lum_kernel_follow_refs(v.get());
+    if (i == nullptr || i->type != LUMVAR_INT) return false;
+    out = i->payload.i;
     return true;
 }
 

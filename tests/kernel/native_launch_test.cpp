@@ -8,8 +8,6 @@
 #include <limits>
 #include <random>
 
-#include "kernel/exec/aot.h"
-#include "kernel/exec/jit_source.h"
 #include "kernel/exec/native_driver.h"
 #include "launch_test_util.h"
 #include "tests/kernel/native_test_util.h"
@@ -102,36 +100,5 @@ TEST(NativeLaunch, ReadySlotsRunNativeAndMatchTheInterpreter) {
                 EXPECT_EQ(want.buffers, got.buffers) << what;
             }
         }
-    }
-}
-
-namespace {
-int counted_calls = 0;
-int counting_entry(kreg*, const kptr*, uint64_t, uint64_t, const volatile unsigned char*, ktrap*) {
-    ++counted_calls;
-    return 0;
-}
-}  // namespace
-
-TEST(NativeLaunch, LaunchRunsTheSlotEntryOnlyWhenThePolicyAllows) {
-    // an ahead-of-time function that does nothing stands in for the kernel
-    std::shared_ptr<lumk_compiled_unit> unit = ltest::compile("kernel mark(u32* o) { o[gid] = 7u + u32(gid) * 0u; }");
-    ASSERT_TRUE(unit);
-    const lumk_program& p = *unit->programs[0];
-    lumk_aot_register_entry(lumk_source_hash(p), counting_entry);
-    {
-        ltest::settings_scope autop(LUM_KERNEL_MODE_AUTO, LUM_KERNEL_JIT_AUTO);
-        lumk_jit_request(unit, &p, [](std::function<void()>) { return false; });
-        ASSERT_EQ(lumk_jit_status(&p), "aot");
-        const ltest::outcome o = ltest::run(unit, p, ltest::args().buf(std::vector<uint32_t>(100, 0)), 100, 1, 0);
-        EXPECT_EQ(o.buffers[0], std::vector<uint8_t>(400, 0));  // the stand-in ran, not the interpreter
-        EXPECT_GT(counted_calls, 0);
-    }
-    {
-        ltest::settings_scope off(LUM_KERNEL_MODE_AUTO, LUM_KERNEL_JIT_OFF);
-        const int before = counted_calls;
-        const ltest::outcome o = ltest::run(unit, p, ltest::args().buf(std::vector<uint32_t>(100, 0)), 100, 1, 0);
-        EXPECT_EQ(o.buffers[0][0], 7u);
-        EXPECT_EQ(counted_calls, before);
     }
 }

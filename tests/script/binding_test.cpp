@@ -70,6 +70,11 @@ TEST(KernelBinding, RefusalTexts) {
     ro->allow_write = false;
     EXPECT_EQ(bind_error(lumvar_shared::from_object(ro.get()).get(), true),
               "the memory of test.bitmap is not writable (declare the parameter as const)");
+
+    // An object that is already gone is named "object", and its value becomes None.
+    lumvar_shared gone = lumvar_shared::make_typed(LUMVAR_OBJECT);
+    EXPECT_EQ(bind_error(gone.get(), false), "expects a std.buffer but got object");
+    EXPECT_EQ(gone->type, LUMVAR_NONE);
 }
 
 TEST(KernelBinding, LockCountsFollowTheStateOnce) {

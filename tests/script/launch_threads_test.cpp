@@ -117,4 +117,70 @@ TEST(KernelLaunchThreads, AnExceptionDuringBindingLocksNothing) {
     EXPECT_EQ(out->buffer_object()->read_locks, 0u);
 }
 
+// Memory that refuses to count a new lock (but counts its removal).
+class unlockable_memory : public lumobject<unlockable_memory, CLASS_STRING<"test.unlockable">>,
+                          public lum_kernel_memory {
+public:
+    uint8_t bytes[16] = {};
+    int locks = 0;
+    bool refuse_lock = true;
+    void* get_interface(uint64_t id) override {
+        return id == lum_kernel_memory_type_id() ? static_cast<lum_kernel_memory*>(this) : nullptr;
+    }
+    bool get_memory(uint8_t** data, uint64_t* size, bool) override {
+        *data = bytes;
+        *size = sizeof bytes;
+        return true;
+    }
+    void add_lock(bool, int32_t delta) override {
+        if (delta > 0 && refuse_lock) throw std::runtime_error("lock table full");
+        locks += delta;
+    }
+    bool is_in_use(bool) override { return locks != 0; }
+};
+
+TEST(KernelLaunchThreads, ALockThatCannotBeTakenUndoesTheOthers) {
+    lum_host_vm host;
+    auto unit = compiled();
+    auto mix = kernel_named(unit, "mix");
+    lumvar_shared out = buffer_of(16);
+    lumptr_strong<unlockable_memory> mem(new unlockable_memory());
+    std::vector<lumvar_shared> args{lumvar_shared::from_int(4), out, lumvar_shared::from_object(mem.get())};
+    EXPECT_THROW(lum_kernel_launch(mix.get(), args), std::runtime_error);
+    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
+    EXPECT_EQ(mem->locks, 0);
+    EXPECT_THROW(lum_kernel_launch_async(mix.get(), args), std::runtime_error);
+    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
+    mem->refuse_lock = false;
+    lum_kernel_launch(mix.get(), args);
+    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
+    EXPECT_EQ(mem->locks, 0);
+}
+
+TEST(KernelLaunchThreads, AJobThatCannotBeMadeUnlocksItsBuffers) {
+    lum_host_vm_options options;
+    options.workers = 2;
+    lum_host_vm host(options);
+    auto unit = compiled();
+    auto fill = kernel_named(unit, "fill");
+    lumvar_shared out = buffer_of(4 * 100000);
+    auto saved = lum_std_kernel_job::tables().factory;
+    lum_std_kernel_job::tables().factory = [] () -> lumptr_strong<lum_std_kernel_job> {
+        throw std::runtime_error("no memory for the job");
+    };
+    std::vector<lumvar_shared> args{lumvar_shared::from_int(100000), out, lumvar_shared::from_int(7)};
+    EXPECT_THROW(lum_kernel_launch_async(fill.get(), args), std::runtime_error);
+    lum_std_kernel_job::tables().factory = {};
+    EXPECT_THROW(lum_kernel_launch_async(fill.get(), args), std::bad_function_call);
+    lum_std_kernel_job::tables().factory = saved;
+    // No lane runs on the buffer any more and nothing keeps it locked.
+    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
+    EXPECT_EQ(out->buffer_object()->read_locks, 0u);
+    std::vector<lumvar_shared> again{lumvar_shared::from_int(100000), out, lumvar_shared::from_int(1)};
+    lumvar_shared job = lum_kernel_launch_async(fill.get(), again);
+    ASSERT_EQ(job->type, LUMVAR_OBJECT);
+    job.reset();
+    EXPECT_EQ(out->buffer_object()->bytes[4], 2u);
+}
+
 }  // namespace

@@ -22,5 +22,5 @@ TEST(BenchPrograms, Assemble) {
         EXPECT_EQ(lasmtest::asm_errors(text.str(), entry.path().filename().string()), "") << entry.path();
         ++count;
     }
-    EXPECT_EQ(count, 8);
+    EXPECT_EQ(count, 14);
 }

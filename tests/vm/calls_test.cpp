@@ -35,6 +35,46 @@ TEST(Calls, PrepareThenStartPushesAContextWithoutRecursion) {
     EXPECT_EQ(d.depth(), 2u);
 }
 
+// Prepared script and native calls nested in each other's arguments: every
+// argument goes to the newest prepared call, every start starts it.
+TEST(Calls, NestedScriptAndNativeCallsTakeTheirOwnArguments) {
+    env e;
+    lum_function_def* two = make_native("two", 2, 2, [](lum_vm_context&, std::vector<lumvar_shared>& args) {
+        return lumvar_shared::from_int(args[0]->payload.i * 100 + args[1]->payload.i);
+    });
+    lum_block_builder f(e.prog, e.block("f", LUM_BLOCK_FUNCTION, 1));
+    f.params(1, 1).flags(LUM_BLOCK_FLAG_FUNCTION);
+    f.ld_l(0).ret();
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 0));
+    const uint32_t fi = top.child(f.finish());
+    // two(f(two(1, f(2))), 3)
+    top.push().ldext(two).prep(2);
+    top.push().fn(fi).prep(1);
+    top.push().ldext(two).prep(2);
+    top.push().ldi(1).arg(0).pop();
+    top.push().fn(fi).prep(1).push().ldi(2).arg(0).pop().call().arg(1).pop();
+    top.call().arg(0).pop();
+    top.call().arg(0).pop();
+    top.push().ldi(3).arg(1).pop();
+    top.call();
+    e.print_top(top);
+    top.pop();
+    // f(two(4, f(5)))
+    top.push().fn(fi).prep(1);
+    top.push().ldext(two).prep(2);
+    top.push().ldi(4).arg(0).pop();
+    top.push().fn(fi).prep(1).push().ldi(5).arg(0).pop().call().arg(1).pop();
+    top.call().arg(0).pop();
+    top.call();
+    e.print_top(top);
+    top.pop();
+    e.run(top.finish());
+    EXPECT_EQ(joined(e.out), "10203\n405\n");
+    EXPECT_EQ(e.errors(), "");
+    EXPECT_TRUE(e.fx.tasks.back()->pending_calls.empty());
+    EXPECT_TRUE(e.fx.tasks.back()->pending_contexts.empty());
+}
+
 TEST(NativeCalls, CountsFramesAndResolveFlag) {
     env e;
     std::vector<lumvar*> seen;

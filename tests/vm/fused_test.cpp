@@ -178,6 +178,79 @@ TEST(FusedExpression, ShapesAndDestinations) {
     EXPECT_EQ(e.errors(), "");
 }
 
+// Expressions of several operators over integers and floats: values kept
+// under the newest one, negation, wrap-around and a decline deep inside.
+TEST(FusedExpression, LongerExpressionsMixIntegersAndFloats) {
+    const int64_t max = std::numeric_limits<int64_t>::max();
+    auto generic = [](env&, lum_block_builder& b) { b.ldi(-1); };
+    auto form = [] {
+        lum_fexpr_form f;
+        f.dest_kind = DEST_TOP;
+        return f;
+    };
+    lum_fexpr_form a_plus_b_times_a = form();
+    a_plus_b_times_a.local(0).local(1).local(0).op(IT_MUL).op(IT_ADD);
+    EXPECT_EQ(run_expr(F(1.5), I(3), a_plus_b_times_a, generic).out, "6.000000\n\n");
+    EXPECT_EQ(run_expr(I(max), I(1), a_plus_b_times_a, generic).out, "-2\n\n");
+
+    lum_fexpr_form neg_times = form();
+    neg_times.local(0).op(IT_NEG).local(1).int_const(2).op(IT_SUB).op(IT_MUL);
+    EXPECT_EQ(run_expr(I(4), I(7), neg_times, generic).out, "-20\n\n");
+
+    lum_fexpr_form eight = form();  // (a + b) * (a - b) * 0.5
+    eight.local(0).local(1).op(IT_ADD).local(0).local(1).op(IT_SUB).op(IT_MUL).float_const(0.5).op(IT_MUL);
+    EXPECT_EQ(run_expr(I(5), F(3.0), eight, generic).out, "8.000000\n\n");
+    EXPECT_EQ(run_expr(I(5), I(3), eight, generic).out, "8.000000\n\n");
+
+    lum_fexpr_form deep_decline = form();  // a + b / 0.0
+    deep_decline.local(0).local(1).float_const(0.0).op(IT_DIV).op(IT_ADD);
+    EXPECT_EQ(run_expr(I(1), F(2.0), deep_decline, generic).out, "slow\n-1\n\n");
+    lum_fexpr_form deep_string = form();  // a * 2 + b with b a text
+    deep_string.local(0).int_const(2).op(IT_MUL).local(1).op(IT_ADD);
+    EXPECT_EQ(run_expr(I(1), S("x"), deep_string, generic).out, "slow\n-1\n\n");
+}
+
+// A float result tested by the conditional jump after the expression: 0.0 is
+// false, anything else true (also when the result goes into a slot first).
+TEST(FusedExpression, FloatResultsDecideTheFollowingJump) {
+    for (const uint8_t dest : {DEST_TOP, DEST_LOCAL}) {
+        for (const double x : {1.0, 1.25}) {
+            env e;
+            lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 3));
+            top.push().ld_l(0).push().ldk(e.prog.constant(F(x))).assign().pop();
+            top.push();
+            lum_fexpr_form f;  // x - 1.0, then x * 1.0 - 1.0 (a second plan chained from the first)
+            f.dest_kind = dest;
+            f.dest_slot = 2;
+            f.local(0).float_const(1.0).op(IT_SUB);
+            lum_fexpr_form g = f;
+            g.items.clear();
+            g.const_count = 0;
+            g.float_mask = 0;
+            g.local(0).float_const(1.0).op(IT_MUL).float_const(1.0).op(IT_SUB);
+            lum_label zero = top.label();
+            lum_label done = top.label();
+            for (const lum_fexpr_form* form : {&f, &g}) {
+                lum_label skip = top.label();
+                top.fexpr(*form, skip);
+                e.print_text(top, "slow");
+                top.ldi(0);
+                top.bind(skip);
+                top.jz(zero);
+            }
+            e.print_text(top, "nonzero");
+            top.jmp(done);
+            top.bind(zero);
+            e.print_text(top, "zero");
+            top.bind(done);
+            top.pop();
+            e.run(top.finish());
+            SCOPED_TRACE(std::to_string(x) + " dest " + std::to_string(dest));
+            EXPECT_EQ(joined(e.out), x == 1.0 ? "zero\n" : "nonzero\n");
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Fused method calls
 
