@@ -1,11 +1,10 @@
 #include "host/module_loader.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
+#include "host/platform.h"
 #include "runtime/class_binding.h"
 #include "runtime/namespace.h"
 
@@ -30,15 +29,13 @@ std::unique_ptr<lum_loaded_module> lum_loaded_module::linked() {
 }
 
 std::unique_ptr<lum_loaded_module> lum_loaded_module::open(const std::string& path) {
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* why = ::dlerror();
-        throw std::runtime_error("cannot load module '" + path + "': " + (why ? why : "unknown error"));
-    }
+    std::string why;
+    void* handle = lum_host_load_library(path, &why);
+    if (handle == nullptr) throw std::runtime_error("cannot load module '" + path + "': " + why);
     using check_fn = const lum_module_descriptor* (*)();
     using entry_fn = lum_global_instance* (*)();
-    auto check = reinterpret_cast<check_fn>(::dlsym(handle, "lumioglue_check"));
-    auto entry = reinterpret_cast<entry_fn>(::dlsym(handle, "lumioglue_entry"));
+    auto check = reinterpret_cast<check_fn>(lum_host_library_symbol(handle, "lumioglue_check"));
+    auto entry = reinterpret_cast<entry_fn>(lum_host_library_symbol(handle, "lumioglue_entry"));
     if (check == nullptr || entry == nullptr)
         throw std::runtime_error("'" + path + "' is not a module: lumioglue_check or lumioglue_entry is missing");
 

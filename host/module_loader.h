@@ -1,5 +1,5 @@
 // Loading the module: either the copy linked into this executable or a shared
-// library through dlopen and its two exports. The host checks the descriptor,
+// library loaded through its two exports. The host checks the descriptor,
 // keeps the registry, and runs every namespace initialiser on a namespace it
 // owns.
 #pragma once
@@ -22,7 +22,7 @@ class lum_loaded_module {
 public:
     // The module compiled into this executable (tests).
     static std::unique_ptr<lum_loaded_module> linked();
-    // A shared library: dlopen, lumioglue_check, descriptor test,
+    // A shared library: load it, lumioglue_check, descriptor test,
     // lumioglue_entry. The library's runtime then uses this host's per-thread
     // blocks (the host installs its own getter into the library's registry).
     // Throws std::runtime_error with a clear message on any failure. The

@@ -1,5 +1,7 @@
 #include "runtime/job_queue.h"
 
+#include "runtime/platform.h"
+
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -55,7 +57,7 @@ bool lum_job_queue::try_push(lum_job job) {
     pending.fetch_add(1, std::memory_order_seq_cst);
     if (waiting.load(std::memory_order_seq_cst) != 0 && wake_pending.exchange(1, std::memory_order_seq_cst) == 0) {
         wake_seq.fetch_add(1, std::memory_order_seq_cst);
-        wake_seq.notify_all();
+        lum_wake_all(wake_seq);
     }
     return true;
 }
@@ -98,7 +100,7 @@ bool lum_job_queue::wait_pop(lum_job& out) {
         const uint32_t seen = wake_seq.load(std::memory_order_seq_cst);
         wake_pending.store(0, std::memory_order_seq_cst);
         if (pending.load(std::memory_order_seq_cst) == 0 && shutdown.load(std::memory_order_seq_cst) == 0)
-            wake_seq.wait(seen, std::memory_order_seq_cst);
+            lum_wait_while_equal(wake_seq, seen);
         waiting.fetch_sub(1, std::memory_order_seq_cst);
     }
 }
@@ -107,7 +109,7 @@ void lum_job_queue::shut_down() {
     if (shutdown.exchange(1, std::memory_order_seq_cst) != 0) return;
     pending.fetch_add(shutdown_bias, std::memory_order_seq_cst);
     wake_seq.fetch_add(1, std::memory_order_seq_cst);
-    wake_seq.notify_all();
+    lum_wake_all(wake_seq);
 }
 
 size_t lum_job_queue::clear() {

@@ -1,6 +1,6 @@
 #include "runtime/registry.h"
 
-#include <unistd.h>
+#include "runtime/per_thread.h"
 
 #include <new>
 #include <unordered_map>
@@ -40,8 +40,6 @@ lum_thread_local& lum_tl_detail::lookup() {
     return block;
 }
 
-uint32_t lum_os_thread_id() { return static_cast<uint32_t>(::gettid()); }
-
 lum_thread_local::lum_thread_local() : thread_id(lum_os_thread_id()) {}
 
 lum_thread_local::~lum_thread_local() = default;
@@ -62,9 +60,12 @@ thread_local constinit lum_thread_local* own_block = nullptr;
 // never destroyed.
 alignas(lum_thread_local) thread_local constinit unsigned char stand_in_storage[sizeof(lum_thread_local)] = {};
 
-struct teardown_at_thread_exit {
-    ~teardown_at_thread_exit() { lum_thread_local_teardown(); }
+struct block_holder {
+    lum_thread_local* block = nullptr; // null once torn down
 };
+thread_local constinit block_holder* own_holder = nullptr;
+
+void tear_down(block_holder& holder);
 
 lum_thread_local& stand_in_block() { return *std::launder(reinterpret_cast<lum_thread_local*>(stand_in_storage)); }
 
@@ -76,17 +77,35 @@ lum_thread_local& lum_module_thread_local() {
     if (own_state == block_state::torn_down) return stand_in_block();
     // First lookup on this thread: the exit hook is registered before the
     // block exists, so per-thread objects made later are destroyed while the
-    // block is still there.
-    static thread_local teardown_at_thread_exit exit_hook;
-    (void)exit_hook;
-    own_block = new lum_thread_local();
+    // block is still there. The hook reaches the block through a holder on
+    // the heap, not through this thread's storage: some platforms free that
+    // before thread-exit hooks run.
+    auto* holder = new block_holder();
+    lum_at_thread_exit(
+        [](void* h) {
+            auto* held = static_cast<block_holder*>(h);
+            tear_down(*held);
+            delete held;
+        },
+        holder);
+    holder->block = new lum_thread_local();
+    own_holder = holder;
+    own_block = holder->block;
     own_state = block_state::live;
     return *own_block;
 }
 
 void lum_thread_local_teardown() {
     if (own_state != block_state::live) return;
-    lum_thread_local* block = own_block;
+    tear_down(*own_holder);
+}
+
+namespace {
+
+void tear_down(block_holder& holder) {
+    lum_thread_local* block = holder.block;
+    if (block == nullptr) return; // torn down already
+    holder.block = nullptr;
     // VM-less first: nothing released below pools into or locks a VM through
     // this block.
     block->vm = nullptr;
@@ -115,6 +134,8 @@ void lum_thread_local_teardown() {
     if (lum_tl_detail::cache == block) lum_tl_detail::cache = stand_in;
     delete block;
 }
+
+} // namespace
 
 lum_thread_local_getter* lum_tl_detail::init_getter() { return &lum_registry().thread_local_getter; }
 

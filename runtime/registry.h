@@ -86,7 +86,11 @@ lum_namespace_registrar register_namespace_initializer(std::string_view name, lu
 // The module descriptor of this binary.
 const lum_module_descriptor& lum_module_descriptor_record();
 
+#ifdef _WIN32
+#define LUM_EXPORT extern "C" // the DLL's exports are listed in cmake/lumio_module.def
+#else
 #define LUM_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 // The only exported symbols of the module.
 LUM_EXPORT const lum_module_descriptor* lumioglue_check();

@@ -25,7 +25,7 @@ struct lum_thread_local_entry {
 };
 
 struct lum_thread_local {
-    uint32_t thread_id = 0;               // OS thread id (gettid) of the owning thread
+    uint32_t thread_id = 0;               // OS thread id of the owning thread
     std::string name;                     // name of the thread or VM context
     lum_vm* vm = nullptr;                 // the VM this thread works for
     lumptr_strong<lum_log_base> logger;   // the thread's own logger, first choice of lum_get_log()
@@ -44,7 +44,7 @@ struct lum_thread_local {
     ~lum_thread_local();
 };
 
-// OS thread id of the calling thread.
+// OS thread id of the calling thread (runtime/platform.h).
 uint32_t lum_os_thread_id();
 
 using lum_thread_local_getter = std::function<lum_thread_local&()>;

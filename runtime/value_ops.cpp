@@ -4,17 +4,16 @@
 
 #include <algorithm>
 #include <charconv>
-#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <locale.h>
 #include <string>
 
 #include "kernel/script/buffer.h"
 #include "runtime/log.h"
 #include "runtime/namespace.h"
 #include "runtime/object.h"
+#include "runtime/per_thread.h"
 #include "runtime/value.h"
 #include "runtime/value_records.h"
 #include "types/json_object.h"
@@ -59,13 +58,8 @@ int64_t float_to_int(double d) {
     return static_cast<int64_t>(d);
 }
 
-// The "C" locale, made once: number texts never depend on the process locale.
-locale_t c_locale() {
-    static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return loc;
-}
-
-double parse_float(const std::string& s) { return strtod_l(s.c_str(), nullptr, c_locale()); }
+// Number texts never depend on the process locale.
+double parse_float(const std::string& s) { return lum_strtod_c(s.c_str(), nullptr); }
 
 // printf "%f" (six decimals), independent of the locale.
 void format_float(std::string& out, double d) {
@@ -282,7 +276,8 @@ std::string_view lumvar::string_view_value() {
         const lum_std_string* s = string_object();
         return s != nullptr ? std::string_view(s->text) : std::string_view();
     }
-    thread_local std::string scratch;
+    static thread_local constinit lum_per_thread<std::string> scratch_slot;
+    std::string& scratch = scratch_slot.get();
     string_value(scratch);
     return scratch;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/log.h"
+#include "runtime/per_thread.h"
 #include "runtime/value_records.h"
 #include "types/json_bool.h"
 #include "types/string_object.h"
@@ -164,8 +165,8 @@ using json_serializer = nlohmann::detail::serializer<nlohmann::json>;
 // printer is still printing a cycle, and bounds the containers open across
 // all of them to 1024, so printing always ends.
 json_visit_guard& printers_on_thread() {
-    thread_local json_visit_guard visits;
-    return visits;
+    static thread_local constinit lum_per_thread<json_visit_guard> visits;
+    return visits.get();
 }
 
 // Prints running on this thread, each inside the one before. Every level

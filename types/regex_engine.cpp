@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <string.h>  // memrchr, memmem
+
+#include "runtime/platform.h"
 
 namespace {
 
@@ -831,7 +832,7 @@ bool lum_regex_matcher::attempt(size_t start) {
                     if (star.hint != 0) {
                         const size_t span = end + 1 - f.a;
                         charge(span >> 5);
-                        const void* q = memrchr(s + f.a, star.hint - 1, span);
+                        const void* q = lum_memrchr(s + f.a, star.hint - 1, span);
                         if (q == nullptr) {
                             stack_.pop_back();
                             continue;

@@ -4,6 +4,7 @@
 #include <exception>
 #include <vector>
 
+#include "runtime/per_thread.h"
 #include "vm/runtime_error.h"
 
 namespace {
@@ -11,8 +12,8 @@ namespace {
 constexpr size_t cache_capacity = 8;
 
 std::vector<regex_cache_entry>& thread_cache() {
-    thread_local std::vector<regex_cache_entry> cache;
-    return cache;
+    static thread_local constinit lum_per_thread<std::vector<regex_cache_entry>> cache;
+    return cache.get();
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <string.h>  // memmem
 
+#include "runtime/platform.h"
 #include "types/regex_engine.h"
 
 namespace lum_regex_syntax {
@@ -580,7 +580,7 @@ size_t prefilter::next_start(const unsigned char* s, size_t n, size_t at) const 
     if (!prefix.empty()) {
         const size_t window = n - at;
         const void* found = prefix.size() == 1 ? std::memchr(s + at, prefix[0], window)
-                                               : memmem(s + at, window, prefix.data(), prefix.size());
+                                               : lum_memmem(s + at, window, prefix.data(), prefix.size());
         if (found == nullptr) return npos;
         at = static_cast<size_t>(static_cast<const unsigned char*>(found) - s);
     } else if (!nullable && first_count < 256) {

@@ -328,7 +328,7 @@ using aot_table_fn = const aot_row* (*)(unsigned*);
 }  // namespace
 
 int lumk_aot_load(const std::string& path, std::string* error) {
-    const fs::path abs = lumk_platform_absolute(fs::path(path));
+    const fs::path abs = lumk_platform_absolute(lumk_platform_path(path));
     void* lib = lumk_platform_open_library(abs, nullptr);
     if (lib == nullptr) {
         if (error) *error = "cannot load " + path;

@@ -31,6 +31,9 @@ const char* lumk_platform_library_suffix();
 std::string lumk_platform_quote(const std::string& text);
 // A path as the narrow text that goes into command lines and messages.
 std::string lumk_platform_path_text(const std::filesystem::path& path);
+// A narrow text (a script's string) as a path: as it is on Linux, through the
+// ANSI code page on Windows.
+std::filesystem::path lumk_platform_path(const std::string& text);
 // The path made absolute; the path itself when that fails.
 std::filesystem::path lumk_platform_absolute(const std::filesystem::path& path);
 

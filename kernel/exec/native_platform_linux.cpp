@@ -58,6 +58,8 @@ std::string lumk_platform_quote(const std::string& text) {
 
 std::string lumk_platform_path_text(const fs::path& path) { return path.string(); }
 
+fs::path lumk_platform_path(const std::string& text) { return fs::path(text); }
+
 fs::path lumk_platform_absolute(const fs::path& path) {
     std::error_code ec;
     fs::path abs = fs::absolute(path, ec);

@@ -7,14 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +19,7 @@
 #include "kernel/exec/native_driver.h"
 #include "kernel/exec/scalar.h"
 #include "tests/kernel/checker_test_util.h"
+#include "tests/platform/test_platform.h"
 
 namespace ntest {
 
@@ -43,10 +41,10 @@ inline std::vector<std::string>* made_dirs() {
 // A fresh private folder under the temporary folder, removed at exit (also
 // when a test stops early).
 inline std::filesystem::path temp_dir(const char* tag) {
-    std::string templ = (std::filesystem::temp_directory_path() / (std::string("lumk-") + tag + "-XXXXXX")).string();
-    if (::mkdtemp(templ.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    else made_dirs()->push_back(templ);
-    return templ;
+    const std::string dir = lum_test_make_temp_dir(std::string("lumk-") + tag + "-");
+    if (dir.empty()) ADD_FAILURE() << "no temporary folder";
+    else made_dirs()->push_back(dir);
+    return dir;
 }
 
 // Points LUM_KERNEL_CACHE at a private folder before the first compile of the
@@ -54,7 +52,7 @@ inline std::filesystem::path temp_dir(const char* tag) {
 inline void use_private_cache() {
     static const bool done = [] {
         const char* v = std::getenv("LUM_KERNEL_CACHE");
-        if (v == nullptr || *v == '\0') ::setenv("LUM_KERNEL_CACHE", temp_dir("cache").c_str(), 1);
+        if (v == nullptr || *v == '\0') lum_test_set_env("LUM_KERNEL_CACHE", temp_dir("cache").string().c_str());
         return true;
     }();
     (void)done;
@@ -179,34 +177,25 @@ struct child_result {
 // LUM_NATIVE_CHILD_ARG); the scenario runs from the test environment's set-up
 // and exits. The child inherits the rest of the environment.
 inline child_result run_child(const std::string& scenario, const std::string& arg = "") {
-    char exe[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
     child_result r;
-    if (n <= 0) return r;
-    exe[n] = '\0';
-    ::setenv("LUM_NATIVE_CHILD", scenario.c_str(), 1);
-    ::setenv("LUM_NATIVE_CHILD_ARG", arg.c_str(), 1);
-    const std::string cmd = std::string("'") + exe + "' --gtest_filter=CemitText.Prelude 2>&1";
-    FILE* pipe = ::popen(cmd.c_str(), "r");
-    ::unsetenv("LUM_NATIVE_CHILD");
-    ::unsetenv("LUM_NATIVE_CHILD_ARG");
-    if (pipe == nullptr) return r;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, pipe)) r.output += buf;
-    const int st = ::pclose(pipe);
+    const std::string exe = lum_test_self_path();
+    if (exe.empty()) return r;
+    lum_test_set_env("LUM_NATIVE_CHILD", scenario.c_str());
+    lum_test_set_env("LUM_NATIVE_CHILD_ARG", arg.c_str());
+    r.status = lum_test_capture(lum_test_quote(exe) + " --gtest_filter=CemitText.Prelude 2>&1", &r.output);
+    lum_test_unset_env("LUM_NATIVE_CHILD");
+    lum_test_unset_env("LUM_NATIVE_CHILD_ARG");
     // keep what the scenario printed after its marker line
     const size_t mark = r.output.find("--child--\n");
     if (mark != std::string::npos) r.output.erase(0, mark + 10);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
 }
 
 // Writes `text` to `path`.
 inline void write_file(const std::filesystem::path& path, const std::string& text) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
+    std::ofstream f(path, std::ios::binary);
+    ASSERT_TRUE(f.is_open()) << path;
+    f.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 }  // namespace ntest

@@ -4,7 +4,6 @@
 // allocator keeps large interference graphs in another form than small ones).
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <chrono>
 #include <functional>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "tests/kernel/checker_test_util.h"
+#include "tests/platform/test_platform.h"
 
 using namespace ktest;
 
@@ -58,11 +58,7 @@ double seconds_of(const std::function<void()>& f) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-long peak_rss_kib() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
-}
+long peak_rss_kib() { return lum_test_peak_rss_kib(); }
 
 // Random kernels of a few hundred statements over i32 locals: declarations,
 // assignments, stores, if / else-if chains, counted loops and while loops

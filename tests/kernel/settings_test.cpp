@@ -10,6 +10,7 @@
 
 #include "kernel/exec/scalar.h"
 #include "kernel/exec/settings.h"
+#include "tests/platform/test_platform.h"
 
 namespace {
 int entry_a(kreg*, const kptr*, uint64_t, uint64_t, const volatile unsigned char*, ktrap*) { return 0; }
@@ -24,13 +25,13 @@ TEST(KernelSettings, PolicyFromEnvironmentText) {
         EXPECT_EQ(lum_kernel_jit_policy_from_env(other), 0u) << other;
 
     const uint32_t saved = lum_kernel_jit_policy.load();
-    ::setenv("LUM_KERNEL_JIT", "off", 1);
+    lum_test_set_env("LUM_KERNEL_JIT", "off");
     lum_kernel_jit_env_init();
     EXPECT_EQ(lum_kernel_jit_policy.load(), 2u);
-    ::setenv("LUM_KERNEL_JIT", "OFF", 1);
+    lum_test_set_env("LUM_KERNEL_JIT", "OFF");
     lum_kernel_jit_env_init();
     EXPECT_EQ(lum_kernel_jit_policy.load(), 0u);
-    ::unsetenv("LUM_KERNEL_JIT");
+    lum_test_unset_env("LUM_KERNEL_JIT");
     lum_kernel_jit_env_init();
     EXPECT_EQ(lum_kernel_jit_policy.load(), 0u);
     lum_kernel_jit_policy.store(saved);

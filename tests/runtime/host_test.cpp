@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "host/host_vm.h"
@@ -10,6 +11,7 @@
 #include "runtime/namespace.h"
 #include "runtime/object.h"
 #include "runtime/vm.h"
+#include "tests/platform/test_platform.h"
 #include "tests/runtime/base_test_support.h"
 
 namespace {
@@ -151,6 +153,25 @@ TEST(HostModule, SharedLibraryThroughItsExports) {
     EXPECT_EQ(text.rfind("module MODULE_INTERNAL, ABI 3001, " + std::string(LUM_MODULE_PATH) + "\n", 0), 0u);
     EXPECT_NE(text.find("classes\n"), std::string::npos);
     for (const std::string& name : std_names) EXPECT_NE(text.find("  " + name + "("), std::string::npos) << name;
+}
+
+TEST(HostModule, LoadsFromAFolderWithANonAsciiName) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(lum_test_make_temp_dir("lum_module_")) / fs::path(u8"modül-é");
+    fs::create_directories(dir);
+    const fs::path copy = dir / fs::path(LUM_MODULE_PATH).filename();
+    fs::copy_file(LUM_MODULE_PATH, copy);
+    const std::string narrow = lum_test_narrow_path(copy);
+    if (narrow.empty()) GTEST_SKIP() << "the folder name cannot be written in the system's narrow encoding";
+    lum_host_vm host;
+    auto module = lum_loaded_module::open(narrow);
+    ASSERT_TRUE(module->is_shared_library());
+    EXPECT_EQ(module->path(), narrow);
+    EXPECT_EQ(lum_check_descriptor(module->descriptor()), "");
+    EXPECT_NE(&module->registry(), &lum_registry());
+    // The library stays loaded (and its file in use on some systems).
+    std::error_code ignored;
+    fs::remove_all(dir.parent_path(), ignored);
 }
 #endif
 

@@ -2,8 +2,6 @@
 // the per-thread runtime block.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstring>
 #include <condition_variable>
@@ -15,9 +13,11 @@
 #include "host/host_log.h"
 #include "runtime/log.h"
 #include "runtime/namespace.h"
+#include "runtime/per_thread.h"
 #include "runtime/registry.h"
 #include "runtime/thread_local.h"
 #include "runtime/value.h"
+#include "tests/platform/test_platform.h"
 #include "types/json_object.h"
 
 
@@ -78,7 +78,7 @@ TEST(ThreadLocal, FirstLookupOnANewThreadGivesTheInitialBlock) {
     uint32_t tid = 0;
     lum_thread_local* main_block = &lum_get_thread_local();
     std::thread([&] {
-        tid = static_cast<uint32_t>(::gettid());
+        tid = lum_test_os_thread_id();
         lum_thread_local& tl = lum_get_thread_local();
         seen = &tl;
         EXPECT_EQ(tl.thread_id, tid);
@@ -91,7 +91,7 @@ TEST(ThreadLocal, FirstLookupOnANewThreadGivesTheInitialBlock) {
         EXPECT_EQ(&lum_get_thread_local(), &tl);
     }).join();
     EXPECT_NE(seen, main_block);
-    EXPECT_EQ(main_block->thread_id, static_cast<uint32_t>(::gettid()));
+    EXPECT_EQ(main_block->thread_id, lum_test_os_thread_id());
 }
 
 TEST(ThreadLocal, PoolingSuspendIsBalancedOnEveryExit) {
@@ -182,6 +182,11 @@ struct logs_at_thread_exit {
     }
 };
 
+// Per-thread objects of the runtime's kind (a C++ thread_local with a
+// destructor is not usable on every platform: emulated thread-local storage
+// may be freed before its destructor runs).
+thread_local constinit lum_per_thread<logs_at_thread_exit> late_logger;
+
 // At thread exit the thread's block goes while per-thread objects still log:
 // the thread logger's own destructor, and an object made before the thread's
 // first lookup (so destroyed after its block). Both reach the process
@@ -193,8 +198,7 @@ TEST(ThreadLocal, LogsDuringAndAfterThreadTeardownReachTheDefaultLogger) {
     constexpr int threads = 4;
     for (int i = 0; i < threads; ++i) {
         std::thread([] {
-            static thread_local logs_at_thread_exit late;
-            late.armed = true;
+            late_logger.get().armed = true;
             lum_thread_local& tl = lum_get_thread_local();
             lum_pooling_suspend heap_record;
             tl.logger = lumptr_strong<lum_log_base>(new logs_when_destroyed());
@@ -226,6 +230,7 @@ TEST(ThreadLocal, LogsDuringAndAfterThreadTeardownReachTheDefaultLogger) {
 struct holds_value_at_thread_exit {
     lumvar_shared value;
 };
+thread_local constinit lum_per_thread<holds_value_at_thread_exit> late_value;
 
 // A per-thread object made before the thread's first lookup holds an owning
 // json value with nested containers: it is released after the thread's block
@@ -235,7 +240,6 @@ TEST(ThreadLocal, ValuesReleasedAfterThreadTeardownAreReleasedCompletely) {
     std::atomic<int> texts{0};
     for (int i = 0; i < 4; ++i) {
         std::thread([&texts] {
-            static thread_local holds_value_at_thread_exit late;
             lumvar_shared outer = lumvar_shared::make();
             lum_std_json* container = outer->json_object(true);
             for (int k = 0; k < 4; ++k) {
@@ -245,7 +249,7 @@ TEST(ThreadLocal, ValuesReleasedAfterThreadTeardownAreReleasedCompletely) {
             }
             outer->flags |= LUMVAR_FLAG_OWNING;
             if (container->entries.size() == 4 && !container->to_string().empty()) ++texts;  // walked once
-            late.value = std::move(outer);
+            late_value.get().value = std::move(outer);
         }).join();
     }
     EXPECT_EQ(texts.load(), 4);

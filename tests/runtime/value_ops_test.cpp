@@ -11,6 +11,7 @@
 #include <tuple>
 #include <utility>
 
+#include "tests/platform/test_platform.h"
 #include "tests/runtime/value_test_support.h"
 
 namespace {
@@ -72,36 +73,14 @@ TEST_F(ops, FloatConversion) {
     EXPECT_EQ(warnings(), (std::vector<std::string>{"float_value() not implemented for type: 7"}));
 }
 
-// Builds a locale whose decimal point is a comma into a temporary folder and
-// makes it the process's numeric locale; false when the machine cannot.
-bool use_decimal_comma_locale(std::string& folder) {
-    char dir[] = "/tmp/lum_locale_XXXXXX";
-    if (mkdtemp(dir) == nullptr) return false;
-    folder = dir;
-    const std::string source = folder + "/comma.src";
-    if (FILE* f = std::fopen(source.c_str(), "w")) {
-        std::fputs("LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \".\"\ngrouping 3;3\nEND LC_NUMERIC\n", f);
-        std::fclose(f);
-    } else {
-        return false;
-    }
-    const std::string build = "localedef -c -i " + source + " -f UTF-8 " + folder + "/comma >/dev/null 2>&1";
-    if (std::system(build.c_str()) == -1) return false;
-    setenv("LOCPATH", folder.c_str(), 1);
-    return std::setlocale(LC_NUMERIC, "comma") != nullptr;
-}
-
 TEST_F(ops, NumberTextsIgnoreTheProcessLocale) {
-    std::string folder;
-    const bool comma = use_decimal_comma_locale(folder);
+    const bool comma = lum_test_use_decimal_comma_locale();
     char probe[16];
     std::snprintf(probe, sizeof probe, "%.1f", 2.5);
     const std::string text = flt(2.5)->to_std_string();
     const double parsed = str("2.5")->float_value();
     const double parsed_comma = str("2,5")->float_value();
-    std::setlocale(LC_NUMERIC, "C");
-    unsetenv("LOCPATH");
-    if (!folder.empty()) std::system(("rm -rf " + folder).c_str());
+    lum_test_restore_c_numeric_locale();
     EXPECT_EQ(text, "2.500000");
     EXPECT_EQ(parsed, 2.5);
     EXPECT_EQ(parsed_comma, 2.0);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "kernel/exec/native_driver.h"
 #include "tests/vm/lasm_support.h"
 
 namespace {
@@ -36,7 +37,17 @@ TEST(KernelExample, TourOutput) {
     lasmtest::settings s;
     s.timeout = std::chrono::milliseconds(120000);
     const lasmtest::outcome o = lasmtest::run(lasmtest::read_file(example), "kernels.lasm", s);
-    EXPECT_EQ(o.out, lasmtest::read_file(program_dir() / "kernels_example.out"));
+    std::string expected = lasmtest::read_file(program_dir() / "kernels_example.out");
+    if (lumk_jit_compiler().empty()) {
+        // A machine without a C compiler (a Windows test machine under Wine):
+        // the sync compile fails and the kernel stays on the interpreters.
+        const std::string ready = "jit after a sync compile: ready ";
+        const size_t at = expected.find(ready);
+        ASSERT_NE(at, std::string::npos);
+        expected.replace(at, ready.size(),
+                         "jit after a sync compile: failed: no C compiler found (set LUM_KERNEL_CC) ");
+    }
+    EXPECT_EQ(o.out, expected);
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(o.status, 0);
 }

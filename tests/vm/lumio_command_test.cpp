@@ -4,15 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "tests/platform/test_platform.h"
 
 #if defined(LUMIO_EXE) && defined(LUMIO_MODULE_PATH)
 
@@ -35,22 +34,18 @@ struct command_result {
 
 // Runs `lumio ARGS` in the source directory; stdin is empty.
 command_result lumio(const std::string& args) {
-    const fs::path dir = fs::temp_directory_path() / ("lumio_cmd_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const fs::path dir = lum_test_make_temp_dir("lumio_cmd_");
     const fs::path out = dir / "out";
     const fs::path err = dir / "err";
-    const std::string command = "cd '" + std::string(LUM_SOURCE_DIR) + "' && '" + LUMIO_EXE + "' " + args + " >'" +
-                                out.string() + "' 2>'" + err.string() + "' </dev/null";
     command_result r;
-    const int raw = std::system(command.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.status = lum_test_run_command(LUM_SOURCE_DIR, lum_test_quote(LUMIO_EXE) + " " + args, out.string(), err.string());
     r.out = read_file(out);
     r.err = read_file(err);
     fs::remove_all(dir);
     return r;
 }
 
-const std::string module_option = std::string(" --module '") + LUMIO_MODULE_PATH + "'";
+const std::string module_option = " --module " + lum_test_quote(LUMIO_MODULE_PATH);
 
 TEST(LumioCommand, RunsTheTourThroughTheModuleLibrary) {
     const command_result r = lumio("run examples/tour.lasm" + module_option);
@@ -87,13 +82,11 @@ struct temp_source {
     fs::path dir;
     fs::path file;
     temp_source(const std::string& name, const std::string& text)
-        : dir(fs::temp_directory_path() / ("lumio_" + name + "_" + std::to_string(::getpid()))),
-          file(dir / (name + ".lasm")) {
-        fs::create_directories(dir);
+        : dir(lum_test_make_temp_dir("lumio_" + name + "_")), file(dir / (name + ".lasm")) {
         std::ofstream(file) << text;
     }
     ~temp_source() { fs::remove_all(dir); }
-    std::string arg() const { return "'" + file.string() + "'"; }
+    std::string arg() const { return lum_test_quote(file.string()); }
 };
 
 TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
@@ -147,8 +140,7 @@ TEST(LumioCommand, ValuesMadeByTheInterpreterHaveTheirMethods) {
     // runtime copy inside the executable; their methods work as those of
     // objects made by the library (std.thread). regex_search runs on a
     // worker through return_thread.
-    const fs::path dir = fs::temp_directory_path() / ("lumio_methods_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const fs::path dir = lum_test_make_temp_dir("lumio_methods_");
     const fs::path file = dir / "methods.lasm";
     std::ofstream(file) << ".program \"methods\"\n.native print\n.block main kind=top slots=0\n"
                            "  push\n  frame 3\n"
@@ -157,7 +149,7 @@ TEST(LumioCommand, ValuesMadeByTheInterpreterHaveTheirMethods) {
                            "  call\n  farg 1\n"
                            "  newjson\n  mem \"size\"\n  prep 0\n  call\n  farg 2\n"
                            "  ncall @print\n  pop\n.end\n";
-    const command_result r = lumio("run '" + file.string() + "' --workers 1" + module_option);
+    const command_result r = lumio("run " + lum_test_quote(file.string()) + " --workers 1" + module_option);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "ABC 2 0\n");
     EXPECT_EQ(r.err, "");
@@ -165,14 +157,13 @@ TEST(LumioCommand, ValuesMadeByTheInterpreterHaveTheirMethods) {
 }
 
 TEST(LumioCommand, AssemblyErrorsAndListing) {
-    const fs::path dir = fs::temp_directory_path() / ("lumio_asm_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const fs::path dir = lum_test_make_temp_dir("lumio_asm_");
     const fs::path bad = dir / "bad.lasm";
     std::ofstream(bad) << ".program \"bad\"\n.block main kind=top slots=1\n  ld.l 1\n.end\n";
-    command_result r = lumio("run '" + bad.string() + "'" + module_option);
+    command_result r = lumio("run " + lum_test_quote(bad.string()) + module_option);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, bad.string() + ":3: slot 1 out of range (block 'main' has 1 slots)\n");
-    r = lumio("asm '" + bad.string() + "'" + module_option);
+    r = lumio("asm " + lum_test_quote(bad.string()) + module_option);
     EXPECT_EQ(r.status, 2);
     r = lumio("asm tests/vm/lasm/sum.lasm" + module_option);
     EXPECT_EQ(r.status, 0);

@@ -1,0 +1,32 @@
+#include "host/platform.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <vector>
+
+const char* const lum_host_module_file_name = "liblumio_std.so";
+
+void* lum_host_load_library(const std::string& path, std::string* error) {
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr && error != nullptr) {
+        const char* why = ::dlerror();
+        *error = why != nullptr ? why : "unknown error";
+    }
+    return handle;
+}
+
+void* lum_host_library_symbol(void* library, const char* name) { return ::dlsym(library, name); }
+
+std::string lum_host_executable_dir() {
+    std::vector<char> buf(4096);
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+    if (n <= 0) return {};
+    std::string path(buf.data(), static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+bool lum_host_file_readable(const std::string& path) { return !path.empty() && ::access(path.c_str(), R_OK) == 0; }
+
+void lum_host_binary_console() {} // no translation on this platform

@@ -1,0 +1,34 @@
+// Calls whose implementation differs between operating systems. Each has one
+// side per platform (platform_linux.cpp, platform_windows.cpp); the build
+// compiles the target platform's file only.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// OS thread id of the calling thread; never 0 (0 marks a free VM lock).
+uint32_t lum_os_thread_id();
+
+// strtod in the "C" locale, whatever the process locale is: leading C
+// whitespace, sign, decimal and "0x" hexadecimal forms, "inf", "infinity",
+// "nan" and "nan(...)"; ±HUGE_VAL on overflow; 0 and *end = text when no
+// number starts the text.
+double lum_strtod_c(const char* text, char** end);
+
+// First occurrence of the needle bytes in the haystack bytes, or null (an
+// empty needle is found at the start).
+const void* lum_memmem(const void* haystack, size_t haystack_size, const void* needle, size_t needle_size);
+// Last occurrence of the byte in the first `size` bytes, or null.
+const void* lum_memrchr(const void* bytes, int byte, size_t size);
+
+// Sleeps while `word` holds `seen` (it may also return spuriously); a waker
+// changes the word first and then calls lum_wake_all on it.
+void lum_wait_while_equal(const std::atomic<uint32_t>& word, uint32_t seen);
+void lum_wake_all(std::atomic<uint32_t>& word);
+
+// Runs fn(arg) when the calling thread ends, after callbacks registered later
+// on the same thread (the order of thread-local destructors). The callback
+// must not reach compiler thread-local storage: on some platforms that is
+// gone by then.
+void lum_at_thread_exit(void (*fn)(void*), void* arg);
