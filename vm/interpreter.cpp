@@ -1101,10 +1101,13 @@ op_64: {  // sidx
                 const int64_t count = static_cast<int64_t>(json->entries.size());
                 if (i < 0) i += count;
                 if (i >= 0 && i < count && json->entries[static_cast<size_t>(i)].value) {
-                    lumvar_shared entry = json->entries[static_cast<size_t>(i)].value;
-                    stash.pop(stack);
-                    --ctx->pushed;
-                    stack.back() = std::move(entry);
+                    {
+                        // Scoped so that the dispatch below leaves no live handle behind.
+                        lumvar_shared entry = json->entries[static_cast<size_t>(i)].value;
+                        stash.pop(stack);
+                        --ctx->pushed;
+                        stack.back() = std::move(entry);
+                    }
                     ip += 1;
                     LUM_NEXT();
                 }
