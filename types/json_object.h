@@ -69,6 +69,16 @@ public:
 
     record* find(std::string_view key) noexcept;
     const record* find(std::string_view key) const noexcept;
+    // As find; also stores the record's slot in `slot` when found.
+    const record* find(std::string_view key, uint32_t& slot) const noexcept;
+    // The live record at `slot` when it carries `key`, else null. A record is
+    // the only one for its key, so a slot remembered from an earlier find is
+    // good exactly while this check passes, whatever happened in between.
+    const record* at_slot(uint32_t slot, std::string_view key) const noexcept {
+        if (slot >= slots_.size()) return nullptr;
+        const record& r = slots_[slot];
+        return r.count != 0 && r.key == key ? &r : nullptr;
+    }
     // One more entry carries `key`: a new record {cell, 1}, or count + 1 and,
     // when `designate` is set, `cell` becomes the designated cell.
     void add(std::string_view key, lumvar* cell, bool designate);
@@ -176,6 +186,15 @@ public:
 
     // The designated cell of `key`, null when the key is not indexed.
     lumvar* find_key(std::string_view key) const;
+    // find_key with a slot hint: when the index record at `slot` carries
+    // `key` its designated cell is returned without hashing; otherwise the
+    // key is looked up and `slot` set to its record's slot. Same result as
+    // find_key in every case.
+    lumvar* find_key_at(std::string_view key, uint32_t& slot) const {
+        if (!index_pending_ && key_index)
+            if (const lum_json_key_index::record* r = key_index->at_slot(slot, key)) return r->designated;
+        return find_key_noting_slot(key, slot);
+    }
     // Number of entries the index counts for `key` (0 when absent).
     uint32_t key_count(std::string_view key) const;
 
@@ -288,6 +307,7 @@ public:
 
 private:
     void index_designated(const std::string& key, lumvar* cell);
+    lumvar* find_key_noting_slot(std::string_view key, uint32_t& slot) const;
     // Builds a deferred index.
     void ensure_index() const {
         if (index_pending_) build_pending_index();
