@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -77,7 +78,12 @@ public:
     const record* at_slot(uint32_t slot, std::string_view key) const noexcept {
         if (slot >= slots_.size()) return nullptr;
         const record& r = slots_[slot];
-        return r.count != 0 && r.key == key ? &r : nullptr;
+        if (r.count == 0 || r.key.size() != key.size()) return nullptr;
+        // Most keys are short: the first byte decides most mismatches without a call.
+        if (key.empty()) return &r;
+        const char* text = r.key.data();
+        if (text[0] != key[0]) return nullptr;
+        return key.size() == 1 || std::memcmp(text + 1, key.data() + 1, key.size() - 1) == 0 ? &r : nullptr;
     }
     // One more entry carries `key`: a new record {cell, 1}, or count + 1 and,
     // when `designate` is set, `cell` becomes the designated cell.

@@ -380,7 +380,7 @@ void lum_member_by_name(lum_vm_context& ctx, const uint8_t* insn) {
     // name below finds (without its other steps).
     if (vc->type == LUMVAR_JSON) {
         lum_std_json* j = vc->json_container();
-        lumobject_base* object = vc->object_raw();
+        lumobject_base* object = j;  // what object_raw() gives for a json value
         if (j != nullptr && object != nullptr) {
             const uint64_t tag = object->type_tag;
             if (entry.object_type_key != tag) {
