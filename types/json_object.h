@@ -201,6 +201,13 @@ public:
             if (const lum_json_key_index::record* r = key_index->at_slot(slot, key)) return r->designated;
         return find_key_noting_slot(key, slot);
     }
+    // The designated cell of `key` when the index record at `slot` carries
+    // it (the index not deferred), else null; never hashes nor builds.
+    lumvar* key_cell_at(std::string_view key, uint32_t slot) const noexcept {
+        if (index_pending_ || !key_index) return nullptr;
+        const lum_json_key_index::record* r = key_index->at_slot(slot, key);
+        return r != nullptr ? r->designated : nullptr;
+    }
     // Number of entries the index counts for `key` (0 when absent).
     uint32_t key_count(std::string_view key) const;
 
