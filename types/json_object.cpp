@@ -50,6 +50,14 @@ const lum_json_key_index::record* lum_json_key_index::find(std::string_view key)
     return const_cast<lum_json_key_index*>(this)->find(key);
 }
 
+const lum_json_key_index::record* lum_json_key_index::find(std::string_view key, uint32_t& slot) const noexcept {
+    if (size_ == 0) return nullptr;
+    const size_t i = slot_of(key, key_hash(key));
+    if (slots_[i].count == 0) return nullptr;
+    slot = static_cast<uint32_t>(i);
+    return &slots_[i];
+}
+
 void lum_json_key_index::grow() {
     std::vector<record> old(slots_.size() * 2);
     old.swap(slots_);
@@ -222,6 +230,13 @@ lumvar* lum_std_json::find_key(std::string_view key) const {
     ensure_index();
     if (!key_index) return nullptr;
     const lum_json_key_index::record* r = key_index->find(key);
+    return r != nullptr ? r->designated : nullptr;
+}
+
+lumvar* lum_std_json::find_key_noting_slot(std::string_view key, uint32_t& slot) const {
+    ensure_index();
+    if (!key_index) return nullptr;
+    const lum_json_key_index::record* r = key_index->find(key, slot);
     return r != nullptr ? r->designated : nullptr;
 }
 

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,6 +70,21 @@ public:
 
     record* find(std::string_view key) noexcept;
     const record* find(std::string_view key) const noexcept;
+    // As find; also stores the record's slot in `slot` when found.
+    const record* find(std::string_view key, uint32_t& slot) const noexcept;
+    // The live record at `slot` when it carries `key`, else null. A record is
+    // the only one for its key, so a slot remembered from an earlier find is
+    // good exactly while this check passes, whatever happened in between.
+    const record* at_slot(uint32_t slot, std::string_view key) const noexcept {
+        if (slot >= slots_.size()) return nullptr;
+        const record& r = slots_[slot];
+        if (r.count == 0 || r.key.size() != key.size()) return nullptr;
+        // Most keys are short: the first byte decides most mismatches without a call.
+        if (key.empty()) return &r;
+        const char* text = r.key.data();
+        if (text[0] != key[0]) return nullptr;
+        return key.size() == 1 || std::memcmp(text + 1, key.data() + 1, key.size() - 1) == 0 ? &r : nullptr;
+    }
     // One more entry carries `key`: a new record {cell, 1}, or count + 1 and,
     // when `designate` is set, `cell` becomes the designated cell.
     void add(std::string_view key, lumvar* cell, bool designate);
@@ -176,6 +192,22 @@ public:
 
     // The designated cell of `key`, null when the key is not indexed.
     lumvar* find_key(std::string_view key) const;
+    // find_key with a slot hint: when the index record at `slot` carries
+    // `key` its designated cell is returned without hashing; otherwise the
+    // key is looked up and `slot` set to its record's slot. Same result as
+    // find_key in every case.
+    lumvar* find_key_at(std::string_view key, uint32_t& slot) const {
+        if (!index_pending_ && key_index)
+            if (const lum_json_key_index::record* r = key_index->at_slot(slot, key)) return r->designated;
+        return find_key_noting_slot(key, slot);
+    }
+    // The designated cell of `key` when the index record at `slot` carries
+    // it (the index not deferred), else null; never hashes nor builds.
+    lumvar* key_cell_at(std::string_view key, uint32_t slot) const noexcept {
+        if (index_pending_ || !key_index) return nullptr;
+        const lum_json_key_index::record* r = key_index->at_slot(slot, key);
+        return r != nullptr ? r->designated : nullptr;
+    }
     // Number of entries the index counts for `key` (0 when absent).
     uint32_t key_count(std::string_view key) const;
 
@@ -288,6 +320,7 @@ public:
 
 private:
     void index_designated(const std::string& key, lumvar* cell);
+    lumvar* find_key_noting_slot(std::string_view key, uint32_t& slot) const;
     // Builds a deferred index.
     void ensure_index() const {
         if (index_pending_) build_pending_index();

@@ -236,6 +236,7 @@ lum_block_builder& lum_block_builder::linked(lum_program_block* target) {
 
 uint32_t lum_block_builder::cache() {
     block_->member_cache.emplace_back();
+    block_->json_key_slot.push_back(0);
     return static_cast<uint32_t>(block_->member_cache.size() - 1);
 }
 

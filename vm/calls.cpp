@@ -380,7 +380,7 @@ void lum_member_by_name(lum_vm_context& ctx, const uint8_t* insn) {
     // name below finds (without its other steps).
     if (vc->type == LUMVAR_JSON) {
         lum_std_json* j = vc->json_container();
-        lumobject_base* object = vc->object_raw();
+        lumobject_base* object = j;  // what object_raw() gives for a json value
         if (j != nullptr && object != nullptr) {
             const uint64_t tag = object->type_tag;
             if (entry.object_type_key != tag) {
@@ -391,7 +391,9 @@ void lum_member_by_name(lum_vm_context& ctx, const uint8_t* insn) {
                 entry.index = found < 0 || found > INT32_MAX ? -1 : static_cast<int32_t>(found);
             }
             if (entry.index == -1) {
-                if (lumvar* cell = j->find_key(name)) {
+                uint32_t scratch_slot = 0;
+                uint32_t& slot = cache_index < block->json_key_slot.size() ? block->json_key_slot[cache_index] : scratch_slot;
+                if (lumvar* cell = j->find_key_at(name, slot)) {
                     task.stack.back() = lumvar_shared(cell);
                     return;
                 }

@@ -1073,6 +1073,26 @@ op_61: {  // mem
             }
         }
     }
+    // A json container on top that is held elsewhere too, at a site whose
+    // entry already names the json type without a method of that name, and
+    // whose key index still holds the name at the slot the site remembers:
+    // the key's cell becomes the top, as the generic path would make it.
+    if (top != nullptr && top->type == LUMVAR_JSON && top->refcount > 1) {
+        const uint32_t cache_index = lum_read_operand<uint32_t>(ip, lum_mem::CACHE);
+        lum_std_json* j = top->json_container();
+        if (j != nullptr && cache_index < block->json_key_slot.size() && cache_index < block->member_cache.size()) {
+            const lum_member_cache_entry& entry = block->member_cache[cache_index];
+            const lumobject_base* object = j;
+            if (entry.index == -1 && entry.object_type_key == object->type_tag) {
+                const std::string_view name = block->string_at(lum_read_operand<uint32_t>(ip, lum_mem::NAME));
+                if (lumvar* cell = j->key_cell_at(name, block->json_key_slot[cache_index])) {
+                    stack.back() = lumvar_shared(cell);
+                    ip += 32;
+                    LUM_NEXT();
+                }
+            }
+        }
+    }
     lum_member_by_name(*ctx, ip);
     ip += 32;
     LUM_NEXT();

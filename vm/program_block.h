@@ -186,6 +186,10 @@ public:
     uint32_t loop_restart = 0;
     // Member-access sites and member paths, filled by the interpreter.
     std::vector<lum_member_cache_entry> member_cache;
+    // Per member-access site (same index as member_cache): the key-index slot
+    // where a json container last held the site's key; only a hint, checked
+    // by a key compare before use.
+    std::vector<uint32_t> json_key_slot;
     std::vector<lum_member_path> member_paths;
     // Decoded fused expressions, by code offset / 200 (two instructions of 200
     // bytes never share an index); filled by the interpreter. `fexpr_plans_code`
