@@ -28,7 +28,7 @@ lumk_prim element_type(lumvar* v, std::string& name) {
     v = lum_kernel_follow_refs(v);
     name = v != nullptr ? v->to_std_string() : std::string();
     const lumk_prim p = lumk_prim_from_name(name);
-    return p >= LUMK_PRIM_I8 && p <= LUMK_PRIM_F64 ? p : LUMK_PRIM_NONE;
+    return p >= LUMK_PRIM_I8 && p <= LUMK_PRIM_F64 ? p : static_cast<lumk_prim>(LUMK_PRIM_NONE);
 }
 
 // Steps shared by read and write: element type, index, bounds. On success the
