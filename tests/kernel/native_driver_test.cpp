@@ -28,6 +28,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using ntest::held_pool;
+using ntest::policy_scope;
+
 const char* const kSaxpy = kernel_src::saxpy;
 const char* const kPoly =
     "kernel poly(const f32* x, f32* y) {\n"
@@ -62,26 +65,6 @@ bool entry_agrees(const lumk_program& p) {
     ntest::engine_run b = ntest::run_engine(p, e, 300, in, values);
     return a.code == 0 && b.code == 0 && a.buffers == b.buffers;
 }
-
-// Sets the JIT policy for one test and restores it.
-struct policy_scope {
-    uint32_t saved;
-    explicit policy_scope(uint32_t p) : saved(lum_kernel_jit_policy.exchange(p)) {}
-    ~policy_scope() { lum_kernel_jit_policy.store(saved); }
-};
-
-// A worker pool that keeps jobs and runs them only when told.
-struct held_pool {
-    std::vector<std::function<void()>> jobs;
-    int offered = 0;
-    lumk_jit_submit_fn submit() {
-        return [this](std::function<void()> job) {
-            ++offered;
-            jobs.push_back(std::move(job));
-            return true;
-        };
-    }
-};
 
 // ---- child-process scenarios ---------------------------------------------------
 

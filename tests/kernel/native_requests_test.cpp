@@ -19,6 +19,9 @@
 
 namespace {
 
+using ntest::held_pool;
+using ntest::policy_scope;
+
 const char* const kSaxpy = "kernel saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }";
 
 std::shared_ptr<const lumk_unit> unit_of(const char* src) {
@@ -26,26 +29,6 @@ std::shared_ptr<const lumk_unit> unit_of(const char* src) {
     EXPECT_TRUE(c.ok()) << c.err.message;
     return c.unit;
 }
-
-// Sets the JIT policy for one test and restores it.
-struct policy_scope {
-    uint32_t saved;
-    explicit policy_scope(uint32_t p) : saved(lum_kernel_jit_policy.exchange(p)) {}
-    ~policy_scope() { lum_kernel_jit_policy.store(saved); }
-};
-
-// A worker pool that keeps jobs and runs them only when told.
-struct held_pool {
-    std::vector<std::function<void()>> jobs;
-    int offered = 0;
-    lumk_jit_submit_fn submit() {
-        return [this](std::function<void()> job) {
-            ++offered;
-            jobs.push_back(std::move(job));
-            return true;
-        };
-    }
-};
 
 int fake_entry_a(kreg*, const kptr*, uint64_t, uint64_t, const volatile unsigned char*, ktrap*) { return 0; }
 int fake_entry_b(kreg*, const kptr*, uint64_t, uint64_t, const volatile unsigned char*, ktrap*) { return 0; }

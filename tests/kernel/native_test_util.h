@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -18,10 +19,31 @@
 #include "kernel/exec/jit_source.h"
 #include "kernel/exec/native_driver.h"
 #include "kernel/exec/scalar.h"
+#include "kernel/exec/settings.h"
 #include "tests/kernel/checker_test_util.h"
 #include "tests/platform/test_platform.h"
 
 namespace ntest {
+
+// Sets the JIT policy for one test and restores it.
+struct policy_scope {
+    uint32_t saved;
+    explicit policy_scope(uint32_t p) : saved(lum_kernel_jit_policy.exchange(p)) {}
+    ~policy_scope() { lum_kernel_jit_policy.store(saved); }
+};
+
+// A worker pool that keeps jobs and runs them only when told.
+struct held_pool {
+    std::vector<std::function<void()>> jobs;
+    int offered = 0;
+    lumk_jit_submit_fn submit() {
+        return [this](std::function<void()> job) {
+            ++offered;
+            jobs.push_back(std::move(job));
+            return true;
+        };
+    }
+};
 
 using ktest::buffer;
 
