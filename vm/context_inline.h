@@ -100,6 +100,25 @@ inline void lum_reset_cell_in_place(lumvar* cell) {
     cell->ref_flags = 0;
 }
 
+// The other cases of the reset below: a missing cell gets a fresh one; a
+// cell held only here that holds more than a number is reset in place; a
+// cell held elsewhere too keeps its value for its other holders (a global
+// variable, in a top-level block, is cleared for all) and the slot gets a
+// fresh cell.
+template <class Fresh>
+[[gnu::always_inline]] inline void lum_vm_context_reset_slot(lumvar_shared& slot, const lum_program_block* block,
+                                                             Fresh& fresh) {
+    lumvar* cell = slot.get();
+    if (cell == nullptr) {
+        slot = fresh();
+    } else if (cell->refcount == 1) {
+        lum_reset_cell_in_place(cell);
+    } else {
+        if (block->is_top_level()) lum_reset_cell_in_place(cell);
+        slot = fresh();
+    }
+}
+
 // Steps 2 and 3 of lum_vm_context::release for a record whose count fell to
 // 0: the block's local cells are reset (in place when held only here; shared
 // cells are replaced by `fresh()` cells, and reset in place first in a
@@ -112,27 +131,22 @@ inline void lum_reset_cell_in_place(lumvar* cell) {
 // initialisation.
 template <class Fresh>
 [[gnu::always_inline]] inline void lum_vm_context_reset_cells(lum_vm_context* ctx, Fresh&& fresh) {
-    const bool top_level = ctx->block != nullptr && ctx->block->is_top_level();
-    const size_t count = std::min<size_t>(ctx->slots.size(), ctx->block != nullptr ? ctx->block->num_slots : 0);
-    for (size_t i = count; i-- > 0;) {
-        lumvar_shared& slot = ctx->slots[i];
-        lumvar* cell = slot.get();
-        if (cell == nullptr) {
-            slot = fresh();
-        } else if (cell->refcount == 1) {
+    const lum_program_block* block = ctx->block;
+    if (block != nullptr) {
+        const size_t count = std::min<size_t>(ctx->slots.size(), block->num_slots);
+        lumvar_shared* const first = ctx->slots.data();
+        // Last slot first, as the values were always released.
+        for (lumvar_shared* slot = first + count; slot != first;) {
+            --slot;
+            lumvar* cell = slot->get();
             // The common case, a number or none held only here: written in
             // place (the flag and type bytes in one store).
-            if (cell->type < LUMVAR_PRIMITIVE_END) {
+            if (cell != nullptr && cell->refcount == 1 && cell->type < LUMVAR_PRIMITIVE_END) [[likely]] {
                 lum_reset_primitive_header(cell);
                 cell->payload.i = 0;
-            } else {
-                lum_reset_cell_in_place(cell);
+                continue;
             }
-        } else {
-            // Held elsewhere too: a global variable is cleared for every
-            // holder; any other shared cell keeps its value for its holders.
-            if (top_level) lum_reset_cell_in_place(cell);
-            slot = fresh();
+            lum_vm_context_reset_slot(*slot, block, fresh);
         }
     }
     if (ctx->self.record() != &lumptr_null_record) ctx->self.reset();
