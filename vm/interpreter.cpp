@@ -8,7 +8,9 @@
 
 #include "vm/interpreter.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
@@ -467,6 +469,13 @@ struct chain_settings {
     // The decoded fused expression that opcode 72 runs (its specialised
     // forms are labels of this function, reached only from opcode 72).
     const lum_fexpr_plan* plan = nullptr;
+    // The chain's bounds for the whole run: a call goes on in this run while
+    // the context stack holds at most `call_depth_max` contexts, a return
+    // while it holds more than `return_floor` (the base, and always a
+    // caller). Without a chain neither holds.
+    const size_t call_depth_max =
+        chain == nullptr ? 0 : chain->limit == 0 ? SIZE_MAX : static_cast<size_t>(chain->limit);
+    const size_t return_floor = chain == nullptr ? SIZE_MAX : std::max<size_t>(chain->base, 1);
 
 enter:
     ctx->resumable = 1;
@@ -947,8 +956,8 @@ script_call:  // ip and ctx->ip at a call whose prepared call is a script call
         ip += 1;
         // In a chained run the callee runs next at once (what the end of the
         // run and task continuation would do).
-        if (chain != nullptr && !task.stop && (chain->limit == 0 || task.contexts.size() <= chain->limit) &&
-            callee != nullptr && callee->task == &task && callee->block != nullptr) {
+        if (task.contexts.size() <= call_depth_max && !task.stop && callee != nullptr && callee->task == &task &&
+            callee->block != nullptr) {
             ctx->ip = ip;
             ctx->resumable = 1;
             ctx->resume_offset = static_cast<uint32_t>(ip - code);
@@ -1005,8 +1014,8 @@ op_58:  // ret
     ip += 1;
     // In a chained run a function body without epilogue returns to its
     // caller at once (what the end of the run and task continuation do).
-    if (chain != nullptr && !task.stop && task.contexts.size() >= 2 && task.contexts.size() > chain->base &&
-        task.contexts.back() == ctx && ctx->block->is_function_body() && !ctx->block->has_epilogue()) {
+    if (task.contexts.size() > return_floor && !task.stop && task.contexts.back() == ctx &&
+        ctx->block->returns_directly()) {
         ctx->ip = ip;
         ctx->resumable = 1;
         ctx->resume_offset = static_cast<uint32_t>(ip - code);
@@ -1576,15 +1585,15 @@ chained: {
     if (task.stop || ctxs.empty()) return status;
     if (status == LUM_STATUS_CALL) {
         // A context was pushed: it runs next unless the depth limit is exceeded.
-        if (chain->limit != 0 && ctxs.size() > chain->limit) return status;
+        if (ctxs.size() > call_depth_max) return status;
         ctx = ctxs.back();
         if (ctx == nullptr || ctx->task != &task || ctx->block == nullptr) return status;
     } else {
         // A return from a function body, or a block that ran to its end,
         // with the caller below waiting resumable: pop it; the caller goes on.
-        if (ctxs.back() != ctx || ctxs.size() < 2 || ctxs.size() <= chain->base) return status;
+        if (ctxs.back() != ctx || ctxs.size() <= return_floor) return status;
         if (status == LUM_STATUS_RETURN) {
-            if (!ctx->block->is_function_body() || ctx->block->has_epilogue()) return status;
+            if (!ctx->block->returns_directly()) return status;
         } else if (ctx->resumable || !ctxs[ctxs.size() - 2]->resumable) {
             return status;
         }

@@ -226,6 +226,11 @@ public:
     bool is_function_body() const { return kind == LUM_BLOCK_FUNCTION; }
     bool is_loop_body() const { return kind == LUM_BLOCK_LOOP; }
     bool is_top_level() const { return kind == LUM_BLOCK_TOP; }
+    // A function body without epilogue: its return goes straight back to
+    // its caller (one test).
+    bool returns_directly() const {
+        return ((kind ^ LUM_BLOCK_FUNCTION) | (flags & LUM_BLOCK_FLAG_EPILOGUE)) == 0;
+    }
 
     // Largest accepted argument count and smallest (LUM_NO_DEFAULT: none).
     uint32_t max_args() const { return num_params; }
