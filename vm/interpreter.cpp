@@ -1009,18 +1009,14 @@ op_57:  // jnz
 #undef LUM_COND_JUMP
 op_58:  // ret
     // Nothing runs here: both ways out store the position past the
-    // instruction.
+    // instruction (chain_pop only for a record that outlives the pop).
     ctx->status = LUM_STATUS_RETURN;
     ip += 1;
     // In a chained run a function body without epilogue returns to its
     // caller at once (what the end of the run and task continuation do).
     if (task.contexts.size() > return_floor && !task.stop && task.contexts.back() == ctx &&
-        ctx->block->returns_directly()) {
-        ctx->ip = ip;
-        ctx->resumable = 1;
-        ctx->resume_offset = static_cast<uint32_t>(ip - code);
+        ctx->block->returns_directly())
         goto chain_pop;
-    }
     goto finish;
 op_59:  // brk
     ctx->ip = ip;
@@ -1625,12 +1621,16 @@ chain_pop: {
                 ctx->ref_count = 0;
                 lum_vm_context_reset_record(ctx, [&] { return stash.take(); });
                 lum_vm_context_return_record(ctx, vm);
-            } else {
-                lum_vm_context::release(ctx);
+                goto chain_popped;
             }
-        } else {
-            lum_vm_context::release(ctx);
         }
+        // A record that may outlive the pop keeps the position past its last
+        // instruction, as the end of a run saves it (a return comes here
+        // before saving it; a record released at once is seen by nobody).
+        ctx->ip = ip;
+        ctx->resumable = 1;
+        ctx->resume_offset = static_cast<uint32_t>(ip - code);
+        lum_vm_context::release(ctx);
     chain_popped:
         // From here task continuation's next step is to run the new top;
         // status 0 tells it so when this loop does not.
