@@ -335,7 +335,8 @@ private:
 // A context for a call made in this run with `argc` arguments: a kept record
 // when there is one, else one from the pool (or the heap); initialised with
 // reference count 1, its self set by `set_self` from a handle the caller
-// already holds (no record lookup). Null only when no record can be had.
+// already holds (no record lookup). The record has no self before: a new one
+// never had one and a release drops it. Null only when no record can be had.
 template <class SetSelf>
 [[gnu::always_inline]] inline lum_vm_context* new_call_context(context_spares& spares, lum_task* t, lum_task* s,
                                                               lum_program_block* b, uint32_t argc,
@@ -884,9 +885,9 @@ op_44: {  // prep
             lum_task* scope = lum_call_scope_inline(*ctx, fn->scope.get());
             lum_vm_context* callee =
                 new_call_context(spares, &task, scope, callee_block, argc, [fn](lum_vm_context& c) {
-                    // The function's bound self while it lives (a released record has none).
+                    // The function's bound self while it lives (the record,
+                    // new or released, has none).
                     if (fn->self.get() != nullptr) c.self = fn->self;
-                    else if (c.self.record() != &lumptr_null_record) c.self.reset();
                 });
             if (callee != nullptr) {
                 if (fn->keep_alive.record() != &lumptr_null_record) callee->keep_alive = std::move(fn->keep_alive);
