@@ -304,7 +304,6 @@ void lum_pool_base::teardown() {
         std::this_thread::yield();
     }
     if (ops_ != nullptr) {
-        size_t slot_area = size_t{LUM_POOL_CHUNK_SLOTS} * ops_->size;
         for (lum_pool_chunk* c : chunks_) {
             bool live = checked_ ? (c->bitset[0] | c->bitset[1] | c->bitset[2] | c->bitset[3]) != 0
                                  : c->free_count != LUM_POOL_CHUNK_SLOTS;

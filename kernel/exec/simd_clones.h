@@ -4,6 +4,9 @@
 // when the library is loaded. Lane loops gain 64-bit compares and wider
 // vectors; results are the same on either path.
 //
+// Only GCC builds the clones: clang 14 compiles the attribute but leaves the
+// dispatched symbol undefined at link time.
+//
 // Sanitizers instrument the loader's selection routine, which runs before
 // they are set up (ThreadSanitizer crashes there), so sanitizer builds keep
 // the baseline only.
@@ -18,7 +21,8 @@
 #define LUMK_NO_SIMD_CLONES 1
 #endif
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(LUMK_NO_SIMD_CLONES)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
+    !defined(LUMK_NO_SIMD_CLONES)
 #define LUMK_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define LUMK_SIMD_CLONES
