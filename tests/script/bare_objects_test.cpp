@@ -64,10 +64,33 @@ TEST(KernelBareObjects, UnitWithoutCompiledUnitIsEmpty) {
     lumptr_strong<lum_std_kernel_unit> u = lum_std_kernel_unit::tables().factory();
     EXPECT_EQ(typetest::call_method(u.get(), "get", {lumvar_shared::from_string("k")})->type, LUMVAR_NONE);
     EXPECT_EQ(typetest::call_method(u.get(), "kernels", {})->size(), 0);
+    EXPECT_EQ(typetest::call_method(u.get(), "structs", {})->size(), 0);
+    EXPECT_EQ(typetest::call_method(u.get(), "constants", {})->size(), 0);
     EXPECT_EQ(typetest::call_method(u.get(), "disasm", {})->to_std_string(), "");
     lumptr_strong<lum_std_kernel_job> j = lum_std_kernel_job::tables().factory();
     EXPECT_EQ(typetest::call_method(j.get(), "wait", {})->type, LUMVAR_NONE);
     EXPECT_EQ(typetest::call_method(j.get(), "done", {})->payload.i, 0);
+}
+
+// Methods in registration order with their argument ranges: scripts see the
+// order in member listings and the runtime refuses calls outside the range.
+template <class T>
+std::string method_table() {
+    std::string out;
+    for (const auto& m : T::tables().members) {
+        const lum_function_def* f = m->static_value();
+        out += std::string(f->name) + " " + std::to_string(f->min_args) + "-" + std::to_string(f->max_args) + "\n";
+    }
+    return out;
+}
+
+TEST(KernelRegistration, MethodsInOrderWithTheirArgumentRanges) {
+    register_classes();
+    EXPECT_EQ(method_table<lum_std_kernel_unit>(),
+              "get 1-1\nkernels 0-0\nstructs 0-0\nconstants 0-0\ndisasm 0-0\n");
+    EXPECT_EQ(method_table<lum_std_kernel>(),
+              "launch 1-999\nlaunch_async 1-999\ndisasm 0-0\njit_status 0-0\njit_source 0-0\nname 0-0\n"
+              "params 0-0\nreturns 0-0\n");
 }
 
 }  // namespace
