@@ -482,10 +482,9 @@ bool lum_pike_matcher::simulate(bool seed_once, size_t* best) {
     size_t pos = start_;
     for (;;) {
         if (!matched && (pos == start_ || seed_anywhere)) {
+            // Seeding only at the start gets here with pos == start_: always seeded.
             bool seed = true;
-            if (!seed_anywhere) {
-                seed = pos == start_;
-            } else if (now->count == 0) {
+            if (seed_anywhere && now->count == 0) {
                 // Nothing alive: skip to where a match can start.
                 const size_t at = scan_.next_start(s, n, pos);
                 if (at == npos) break;
@@ -493,7 +492,7 @@ bool lum_pike_matcher::simulate(bool seed_once, size_t* best) {
                     pos = at;
                     new_generation(*now);
                 }
-            } else {
+            } else if (seed_anywhere) {
                 seed = scan_.may_start(s, n, pos);
             }
             if (seed) {
