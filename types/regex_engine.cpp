@@ -475,7 +475,7 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
     match_begin_ = match_end_ = npos;
     on_nfa_ = false;
     if (!required_ahead(start)) return false;
-    if (!pike_ || !pike_->affordable(text.size())) return backtrack_search(text, start, how);
+    if (!pike_ || !pike_->affordable(text.size())) return backtrack_search(start, how);
     if (!nfa_only_) {
         if (text.data() != quick_text_ || text.size() != quick_size_) {
             quick_text_ = text.data();
@@ -484,7 +484,7 @@ bool lum_regex_matcher::run_search(std::string_view text, size_t start, mode how
         }
         quick_ = true;
         try {
-            const bool found = backtrack_search(text, start, how);
+            const bool found = backtrack_search(start, how);
             quick_ = false;
             return found;
         } catch (const quick_spent&) {
@@ -522,7 +522,7 @@ bool lum_regex_matcher::required_ahead(size_t start) {
     return found != nullptr;
 }
 
-bool lum_regex_matcher::backtrack_search(std::string_view text, size_t start, mode how) {
+bool lum_regex_matcher::backtrack_search(size_t start, mode how) {
     unset_registers();
     const prefilter& scan = program_.scan;
     if (start > size_ || size_ - start < scan.min_length) return false;

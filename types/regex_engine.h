@@ -173,7 +173,7 @@ private:
     bool attempt(size_t start);
     [[noreturn]] void fail_complexity(uint64_t budget);
     const size_t* pike_groups() const;
-    bool backtrack_search(std::string_view text, size_t start, mode how);
+    bool backtrack_search(size_t start, mode how);  // on text_ and size_
     bool required_ahead(size_t start);
     [[noreturn]] void fail_stack();
     void grow_stack();
