@@ -60,12 +60,6 @@ constexpr size_t max_capture_slots = size_t{1} << 19;
 // Instruction visits of the worst case a text may have (well under a second).
 constexpr size_t max_visits = size_t{1} << 26;
 
-size_t add_capped(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
-size_t mul_capped(size_t a, size_t b) {
-    if (a == 0 || b == 0) return 0;
-    return a > SIZE_MAX / b ? SIZE_MAX : a * b;
-}
-
 }  // namespace
 
 struct lum_pike_program {
@@ -104,13 +98,13 @@ public:
                 case n_look:
                     return false;
                 case n_group:
-                    size = add_capped(sizes_[n.kids[0]], n.value != 0 ? 2 : 0);
+                    size = add_saturating(sizes_[n.kids[0]], n.value != 0 ? 2 : 0);
                     break;
                 case n_concat:
-                    for (uint32_t k : n.kids) size = add_capped(size, sizes_[k]);
+                    for (uint32_t k : n.kids) size = add_saturating(size, sizes_[k]);
                     break;
                 case n_alt:
-                    for (uint32_t k : n.kids) size = add_capped(size, add_capped(sizes_[k], 2));
+                    for (uint32_t k : n.kids) size = add_saturating(size, add_saturating(sizes_[k], 2));
                     break;
                 case n_repeat: {
                     const size_t k = sizes_[n.kids[0]];
@@ -119,9 +113,9 @@ public:
                         size = k;
                         break;
                     }
-                    const size_t body = add_capped(k, (n.cap_hi >= n.cap_lo ? 1 : 0) + 3);
-                    size = mul_capped(n.min, body);
-                    size = add_capped(size, n.max == infinite ? body : mul_capped(n.max - n.min, body));
+                    const size_t body = add_saturating(k, (n.cap_hi >= n.cap_lo ? 1 : 0) + 3);
+                    size = mul_saturating(n.min, body);
+                    size = add_saturating(size, n.max == infinite ? body : mul_saturating(n.max - n.min, body));
                     break;
                 }
             }
@@ -271,7 +265,7 @@ std::shared_ptr<const lum_pike_program> lum_pike_compile(const tree& syntax) {
         if (in.op == k_byte || in.op == k_set || in.op == k_match) ++prog->threads;
         prog->visits += size_t{in.depth} + 1;
     }
-    if (mul_capped(prog->threads, 2 * (size_t{prog->groups} + 1)) > max_capture_slots) return nullptr;
+    if (mul_saturating(prog->threads, 2 * (size_t{prog->groups} + 1)) > max_capture_slots) return nullptr;
     return prog;
 }
 
@@ -301,7 +295,7 @@ lum_pike_matcher::lum_pike_matcher(const lum_pike_program& program, const prefil
 lum_pike_matcher::~lum_pike_matcher() = default;
 
 bool lum_pike_matcher::affordable(size_t size) const noexcept {
-    return mul_capped(program_.visits, add_capped(size, 1)) <= max_visits;
+    return mul_saturating(program_.visits, add_saturating(size, 1)) <= max_visits;
 }
 
 // Sizes the lists for `slots` capture slots per thread: allocations happen

@@ -489,12 +489,6 @@ private:
 
 // ---- analysis: nullable, shortest length, first bytes (children come before parents) ----
 
-size_t add_saturating(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
-size_t mul_saturating(size_t a, size_t b) {
-    if (a == 0 || b == 0) return 0;
-    return a > SIZE_MAX / b ? SIZE_MAX : a * b;
-}
-
 void analyse(std::vector<node>& nodes, const std::vector<bits>& sets) {
     for (node& n : nodes) {
         switch (n.kind) {

@@ -19,6 +19,13 @@ namespace lum_regex_syntax {
 // The maximum of an unbounded repeat.
 constexpr uint32_t infinite = 0xFFFFFFFFu;
 
+// Sizes that stop at SIZE_MAX instead of wrapping.
+inline size_t add_saturating(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+inline size_t mul_saturating(size_t a, size_t b) {
+    if (a == 0 || b == 0) return 0;
+    return a > SIZE_MAX / b ? SIZE_MAX : a * b;
+}
+
 // 256-bit set used while parsing and analysing.
 struct bits {
     std::array<uint64_t, 4> w{};
