@@ -10,6 +10,7 @@
 #include "vm/calls_inline.h"
 #include "vm/class.h"
 #include "vm/exec.h"
+#include "vm/fused_inline.h"
 #include "vm/opcode.h"
 #include "vm/program_block.h"
 #include "vm/symbol_table.h"
@@ -254,13 +255,7 @@ bool store_result(lum_vm_context& ctx, const uint8_t* insn, const fused_value& r
                                            : lum_fused_slot(ctx, static_cast<uint8_t>(dest_kind - 1),
                                                             insn[DEST_LEVEL], dest_slot);
     if (dest == nullptr || dest->type < LUMVAR_NONE || dest->type > LUMVAR_FLOAT) return false;
-    if (dest->ref_flags != 0) dest->ref_flags = 0;
-    const uint8_t type = result.is_float ? LUMVAR_FLOAT : LUMVAR_INT;
-    if (dest->type != type) dest->type = type;
-    if (result.is_float)
-        dest->payload.f = result.f;
-    else
-        dest->payload.i = result.i;
+    lum_fexpr_store_number(dest, result.is_float, result.i, result.f);
     if (task.stack.empty()) task.stack.emplace_back();
     lumvar_shared& top = task.stack.back();
     if (top.get() != dest) top = lumvar_shared(dest);

@@ -1348,13 +1348,7 @@ op_72: {  // fexpr
                 cell = slots[plan->dest].get();
                 if (cell == nullptr || cell->type < LUMVAR_NONE || cell->type > LUMVAR_FLOAT) goto fx_declined;
             }
-            if (cell->ref_flags != 0) cell->ref_flags = 0;
-            const uint8_t type = r.is_float ? LUMVAR_FLOAT : LUMVAR_INT;
-            if (cell->type != type) cell->type = type;
-            if (r.is_float)
-                cell->payload.f = r.f;
-            else
-                cell->payload.i = r.i;
+            lum_fexpr_store_number(cell, r.is_float, r.i, r.f);
             if (plan->dest_kind != 0 && !plan->keep_top) {
                 // The top becomes the destination cell (a number cell only
                 // the top held is kept for this run's next fresh cell).
