@@ -10,6 +10,7 @@
 #include "vm/calls_inline.h"
 #include "vm/class.h"
 #include "vm/exec.h"
+#include "vm/fused_inline.h"
 #include "vm/opcode.h"
 #include "vm/program_block.h"
 #include "vm/symbol_table.h"
@@ -114,67 +115,7 @@ inline bool load_operand(lum_vm_context& ctx, const uint8_t* insn, const uint8_t
 
 // l := l <kind> r for a binary item; false when the operation declines.
 inline bool combine(uint8_t kind, fused_value& l, const fused_value& r) {
-    using namespace lum_fexpr;
-    const bool ints = !l.is_float && !r.is_float;
-    switch (kind) {
-    case IT_ADD:
-        if (ints) l.i = lum_wrap_add(l.i, r.i);
-        else l = {0, l.as_double() + r.as_double(), true};
-        return true;
-    case IT_SUB:
-        if (ints) l.i = lum_wrap_sub(l.i, r.i);
-        else l = {0, l.as_double() - r.as_double(), true};
-        return true;
-    case IT_MUL:
-        if (ints) l.i = lum_wrap_mul(l.i, r.i);
-        else l = {0, l.as_double() * r.as_double(), true};
-        return true;
-    case IT_DIV:
-    case IT_MOD:
-        if (ints) {
-            if (r.i == 0 || r.i == -1) return false;
-            l.i = kind == IT_DIV ? l.i / r.i : l.i % r.i;
-        } else {
-            const double b = r.as_double();
-            if (b == 0.0) return false;
-            const double a = l.as_double();
-            l = {0, kind == IT_DIV ? a / b : std::fmod(a, b), true};
-        }
-        return true;
-    case IT_AND:
-    case IT_OR:
-    case IT_XOR:
-        if (!ints) return false;
-        l.i = kind == IT_AND ? (l.i & r.i) : kind == IT_OR ? (l.i | r.i) : (l.i ^ r.i);
-        return true;
-    default: {
-        bool result;
-        if (ints) {
-            switch (kind) {
-            case IT_EQ: result = l.i == r.i; break;
-            case IT_NE: result = l.i != r.i; break;
-            case IT_LT: result = l.i < r.i; break;
-            case IT_LE: result = l.i <= r.i; break;
-            case IT_GE: result = l.i >= r.i; break;
-            default: result = l.i > r.i; break;
-            }
-        } else {
-            const double a = l.as_double();
-            const double b = r.as_double();
-            switch (kind) {
-            case IT_EQ: result = a == b; break;
-            case IT_NE: result = !(a == b); break;
-            case IT_LT: result = a < b; break;
-            case IT_LE: result = a <= b; break;
-            case IT_GE: result = a >= b; break;
-            default: result = a > b; break;
-            }
-        }
-        l.i = result ? 1 : 0;
-        l.is_float = false;
-        return true;
-    }
-    }
+    return lum_fexpr_apply(kind, l.i, l.f, l.is_float, r.i, r.f, r.is_float);
 }
 
 // Evaluates the items of an expression; false when it declines.
@@ -254,13 +195,7 @@ bool store_result(lum_vm_context& ctx, const uint8_t* insn, const fused_value& r
                                            : lum_fused_slot(ctx, static_cast<uint8_t>(dest_kind - 1),
                                                             insn[DEST_LEVEL], dest_slot);
     if (dest == nullptr || dest->type < LUMVAR_NONE || dest->type > LUMVAR_FLOAT) return false;
-    if (dest->ref_flags != 0) dest->ref_flags = 0;
-    const uint8_t type = result.is_float ? LUMVAR_FLOAT : LUMVAR_INT;
-    if (dest->type != type) dest->type = type;
-    if (result.is_float)
-        dest->payload.f = result.f;
-    else
-        dest->payload.i = result.i;
+    lum_fexpr_store_number(dest, result.is_float, result.i, result.f);
     if (task.stack.empty()) task.stack.emplace_back();
     lumvar_shared& top = task.stack.back();
     if (top.get() != dest) top = lumvar_shared(dest);

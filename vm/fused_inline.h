@@ -21,6 +21,18 @@ struct lum_fexpr_value {
     bool is_float;
 };
 
+// `cell` (a number or none cell) becomes a plain number holding the result;
+// its header fields are written only where they change.
+[[gnu::always_inline]] inline void lum_fexpr_store_number(lumvar* cell, bool is_float, int64_t i, double f) {
+    if (cell->ref_flags != 0) cell->ref_flags = 0;
+    const uint8_t type = is_float ? LUMVAR_FLOAT : LUMVAR_INT;
+    if (cell->type != type) cell->type = type;
+    if (is_float)
+        cell->payload.f = f;
+    else
+        cell->payload.i = i;
+}
+
 // l := l <op> r (op a binary item kind); false when the operation declines.
 [[gnu::always_inline]] inline bool lum_fexpr_apply(uint8_t op, int64_t& li, double& lf, bool& lfl, int64_t ri,
                                                    double rf, bool rfl) {

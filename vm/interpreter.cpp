@@ -431,6 +431,31 @@ void top_becomes_fresh(std::vector<lumvar_shared>& stack, Fill&& fill) {
     top = cell;
 }
 
+// The function a site's member-cache entry names for the class instance on
+// top, when the entry names that instance's class as a definition member
+// (`instance` is set to it then); null otherwise. A temporary instance (held
+// only by this top) gets null too: the generic path keeps it alive through
+// the call.
+[[gnu::always_inline]] inline lumvar_function_record* cached_method_of(const lumvar* top,
+                                                                        const lum_program_block* block,
+                                                                        uint32_t cache_index,
+                                                                        lum_class*& instance) {
+    if (top == nullptr || top->type != LUMVAR_CLASS || top->class_holder() == nullptr) return nullptr;
+    lum_class* inst = top->class_holder()->instance.get();
+    lum_class_def* def = inst != nullptr ? inst->definition() : nullptr;
+    if (def == nullptr || cache_index >= block->member_cache.size()) return nullptr;
+    const lum_member_cache_entry& entry = block->member_cache[cache_index];
+    const lumptr_ref_record* rec = inst->ref_record;
+    const bool temporary = top->refcount == 1 && rec != nullptr && rec->strong == 1;
+    if (entry.class_key != reinterpret_cast<uintptr_t>(def) || !entry.from_definition || temporary ||
+        entry.index < 0 || static_cast<uint64_t>(entry.index) >= def->statics.size())
+        return nullptr;
+    const lumvar* cell = def->statics[static_cast<size_t>(entry.index)].get();
+    if (cell == nullptr || cell->type != LUMVAR_FUNCTION) return nullptr;
+    instance = inst;
+    return cell->function_record();
+}
+
 // Task continuation's settings for a chained run (see lum_interpret_task).
 struct chain_settings {
     size_t base;     // contexts at the bottom that are never popped (1 under a top-level block)
@@ -1038,43 +1063,30 @@ op_61: {  // mem
     // this instruction would make (same scope, self, argument count rules),
     // without making that value. Anything else goes the generic way.
     const lumvar* top = stack.empty() ? nullptr : stack.back().get();
-    if (end - ip > 32 + 1 && ip[32] == LUM_OP_PREP && top != nullptr && top->type == LUMVAR_CLASS &&
-        top->class_holder() != nullptr) {
-        lum_class* instance = top->class_holder()->instance.get();
-        lum_class_def* def = instance != nullptr ? instance->definition() : nullptr;
-        const uint32_t cache_index = lum_read_operand<uint32_t>(ip, lum_mem::CACHE);
-        if (def != nullptr && cache_index < block->member_cache.size()) {
-            const lum_member_cache_entry& entry = block->member_cache[cache_index];
-            const lumptr_ref_record* rec = instance->ref_record;
-            // A temporary instance (held only by this top) takes the generic
-            // path, which keeps it alive through the call.
-            const bool temporary = top->refcount == 1 && rec != nullptr && rec->strong == 1;
-            if (entry.class_key == reinterpret_cast<uintptr_t>(def) && entry.from_definition && !temporary &&
-                entry.index >= 0 && static_cast<uint64_t>(entry.index) < def->statics.size()) {
-                const lumvar* cell = def->statics[static_cast<size_t>(entry.index)].get();
-                lumvar_function_record* fn =
-                    cell != nullptr && cell->type == LUMVAR_FUNCTION ? cell->function_record() : nullptr;
-                lum_program_block* method = fn != nullptr ? fn->block.get() : nullptr;
-                // The bound value's scope: the method's, else (gone or never
-                // set) the root of the thread's current task.
-                lum_task* fn_scope = fn != nullptr ? fn->scope.get() : nullptr;
-                if (fn != nullptr && fn_scope == nullptr) {
-                    lum_task* current = lum_get_thread_local().current_task;
-                    fn_scope = current != nullptr ? current->root() : nullptr;
-                }
-                const uint32_t argc = ip[32 + lum_operand::A];
-                if (method != nullptr && fn_scope != nullptr && method->num_bound == 0 &&
-                    argc <= method->num_params &&
-                    (method->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= method->first_default)) {
-                    lum_task* scope = lum_call_scope_inline(*ctx, fn_scope);
-                    const lumptr_strong<lum_class>& holder = top->class_holder()->instance;
-                    lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
-                                                              [&holder](lum_vm_context& c) { c.self = holder; });
-                    if (callee != nullptr) {
-                        lum_push_script_call(task, callee);
-                        ip += 32 + 2;
-                        LUM_NEXT_FAST();
-                    }
+    if (end - ip > 32 + 1 && ip[32] == LUM_OP_PREP) {
+        lum_class* instance = nullptr;
+        if (lumvar_function_record* fn =
+                cached_method_of(top, block, lum_read_operand<uint32_t>(ip, lum_mem::CACHE), instance)) {
+            lum_program_block* method = fn->block.get();
+            // The bound value's scope: the method's, else (gone or never
+            // set) the root of the thread's current task.
+            lum_task* fn_scope = fn->scope.get();
+            if (fn_scope == nullptr) {
+                lum_task* current = lum_get_thread_local().current_task;
+                fn_scope = current != nullptr ? current->root() : nullptr;
+            }
+            const uint32_t argc = ip[32 + lum_operand::A];
+            if (method != nullptr && fn_scope != nullptr && method->num_bound == 0 &&
+                argc <= method->num_params &&
+                (method->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= method->first_default)) {
+                lum_task* scope = lum_call_scope_inline(*ctx, fn_scope);
+                const lumptr_strong<lum_class>& holder = top->class_holder()->instance;
+                lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
+                                                          [&holder](lum_vm_context& c) { c.self = holder; });
+                if (callee != nullptr) {
+                    lum_push_script_call(task, callee);
+                    ip += 32 + 2;
+                    LUM_NEXT_FAST();
                 }
             }
         }
@@ -1336,13 +1348,7 @@ op_72: {  // fexpr
                 cell = slots[plan->dest].get();
                 if (cell == nullptr || cell->type < LUMVAR_NONE || cell->type > LUMVAR_FLOAT) goto fx_declined;
             }
-            if (cell->ref_flags != 0) cell->ref_flags = 0;
-            const uint8_t type = r.is_float ? LUMVAR_FLOAT : LUMVAR_INT;
-            if (cell->type != type) cell->type = type;
-            if (r.is_float)
-                cell->payload.f = r.f;
-            else
-                cell->payload.i = r.i;
+            lum_fexpr_store_number(cell, r.is_float, r.i, r.f);
             if (plan->dest_kind != 0 && !plan->keep_top) {
                 // The top becomes the destination cell (a number cell only
                 // the top held is kept for this run's next fresh cell).
@@ -1478,38 +1484,25 @@ op_73: {  // fcall
     // everything else (and declines where it must).
     using namespace lum_fcall;
     const lumvar* top = stack.empty() ? nullptr : stack.back().get();
-    if (ip[ENABLED] != 0 && ip[SELF_FORM] == 0 && top != nullptr && top->type == LUMVAR_CLASS &&
-        top->class_holder() != nullptr) {
-        lum_class* instance = top->class_holder()->instance.get();
-        lum_class_def* def = instance != nullptr ? instance->definition() : nullptr;
-        const uint32_t cache_index = lum_read_operand<uint32_t>(ip, CACHE);
-        if (def != nullptr && cache_index < block->member_cache.size()) {
-            const lum_member_cache_entry& entry = block->member_cache[cache_index];
-            const lumptr_ref_record* rec = instance->ref_record;
-            // A temporary instance (held only by this top) takes the generic path.
-            const bool temporary = top->refcount == 1 && rec != nullptr && rec->strong == 1;
-            if (entry.class_key == reinterpret_cast<uintptr_t>(def) && entry.from_definition && !temporary &&
-                entry.index >= 0 && static_cast<uint64_t>(entry.index) < def->statics.size()) {
-                const lumvar* cell = def->statics[static_cast<size_t>(entry.index)].get();
-                lum_program_block* method = cell != nullptr && cell->type == LUMVAR_FUNCTION &&
-                                                    cell->function_record() != nullptr
-                                                ? cell->function_record()->block.get()
-                                                : nullptr;
-                const uint32_t argc = ip[ARGC];
-                lum_task* creator = instance->scope.get();
-                if (method != nullptr && method->is_method() && !method->is_function_flagged() &&
-                    method->num_bound == 0 && argc <= method->num_params &&
-                    (method->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= method->first_default) &&
-                    creator != nullptr) {
-                    lum_task* scope = creator->global_scope ? creator->root() : creator;
-                    const lumptr_strong<lum_class>& holder = top->class_holder()->instance;
-                    lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
-                                                              [&holder](lum_vm_context& c) { c.self = holder; });
-                    if (callee != nullptr) {
-                        lum_push_script_call(task, callee);
-                        LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
-                        LUM_NEXT_FAST();
-                    }
+    if (ip[ENABLED] != 0 && ip[SELF_FORM] == 0) {
+        lum_class* instance = nullptr;
+        if (lumvar_function_record* fn =
+                cached_method_of(top, block, lum_read_operand<uint32_t>(ip, CACHE), instance)) {
+            lum_program_block* method = fn->block.get();
+            const uint32_t argc = ip[ARGC];
+            lum_task* creator = instance->scope.get();
+            if (method != nullptr && method->is_method() && !method->is_function_flagged() &&
+                method->num_bound == 0 && argc <= method->num_params &&
+                (method->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= method->first_default) &&
+                creator != nullptr) {
+                lum_task* scope = creator->global_scope ? creator->root() : creator;
+                const lumptr_strong<lum_class>& holder = top->class_holder()->instance;
+                lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
+                                                          [&holder](lum_vm_context& c) { c.self = holder; });
+                if (callee != nullptr) {
+                    lum_push_script_call(task, callee);
+                    LUM_SKIP(lum_read_operand<uint32_t>(ip, JUMP));
+                    LUM_NEXT_FAST();
                 }
             }
         }
