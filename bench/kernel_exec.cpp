@@ -35,6 +35,7 @@
 #include "kernel/exec/native_driver.h"
 #include "kernel/exec/settings.h"
 #include "kernel/script/kernel_enqueue.h"
+#include "bench/kernel_cpp_loops.h"
 #include "tests/kernel/kernel_sources.h"
 
 namespace {
@@ -77,10 +78,8 @@ std::vector<kernel_case> make_cases() {
                          return inputs{{bytes_of(y), bytes_of(x)}, {std::bit_cast<uint32_t>(0.5f)}};
                      },
                      [](inputs& in) {
-                         float* y = reinterpret_cast<float*>(in.buffers[0].data());
-                         const float* x = reinterpret_cast<const float*>(in.buffers[1].data());
-                         const float a = 0.5f;
-                         for (uint64_t i = 0; i < k_items; ++i) y[i] = a * x[i] + y[i];
+                         kernel_cpp::saxpy(reinterpret_cast<float*>(in.buffers[0].data()),
+                                           reinterpret_cast<const float*>(in.buffers[1].data()), 0.5f, k_items);
                      },
                      false, nullptr, 0});
     cases.push_back({"blur",
@@ -92,22 +91,8 @@ std::vector<kernel_case> make_cases() {
                          return inputs{{bytes_of(in), bytes_of(out)}, {}};
                      },
                      [](inputs& in) {
-                         const float* src = reinterpret_cast<const float*>(in.buffers[0].data());
-                         float* dst = reinterpret_cast<float*>(in.buffers[1].data());
-                         const int32_t w = int32_t(k_side), h = int32_t(k_side);
-                         for (int32_t y = 0; y < h; ++y)
-                             for (int32_t x = 0; x < w; ++x) {
-                                 float s = 0.0f;
-                                 int32_t n = 0;
-                                 for (int32_t dy = -1; dy <= 1; dy++)
-                                     for (int32_t dx = -1; dx <= 1; dx++) {
-                                         const int32_t xx = x + dx, yy = y + dy;
-                                         if (xx < 0 || yy < 0 || xx >= w || yy >= h) continue;
-                                         s += src[yy * w + xx];
-                                         n++;
-                                     }
-                                 dst[y * w + x] = s / float(n);
-                             }
+                         kernel_cpp::blur(reinterpret_cast<const float*>(in.buffers[0].data()),
+                                          reinterpret_cast<float*>(in.buffers[1].data()), int(k_side), int(k_side));
                      },
                      true, nullptr, 0});
     cases.push_back({"histogram",
@@ -137,16 +122,8 @@ std::vector<kernel_case> make_cases() {
                          return inputs{{bytes_of(out), bytes_of(x)}, {}};
                      },
                      [](inputs& in) {
-                         double* out = reinterpret_cast<double*>(in.buffers[0].data());
-                         const double* x = reinterpret_cast<const double*>(in.buffers[1].data());
-                         for (uint64_t g = 0; g < k_items; ++g) {
-                             double s = 0.0, p = 1.0;
-                             for (int32_t i = 0; i < 12; i++) {
-                                 s += p * double(i + 1);
-                                 p *= x[g];
-                             }
-                             out[g] = s;
-                         }
+                         kernel_cpp::poly(reinterpret_cast<const double*>(in.buffers[1].data()),
+                                          reinterpret_cast<double*>(in.buffers[0].data()), k_items);
                      },
                      true, nullptr, 0});
     cases.push_back({"divergent",
