@@ -145,20 +145,26 @@ std::vector<kernel_case> make_cases() {
     return cases;
 }
 
+// Points a prepared launch's pointer parameters at the input buffers and
+// sets its value parameters.
+void bind_inputs(lumk_launch& l, const lumk_program& p, inputs& in) {
+    size_t bi = 0, vi = 0;
+    for (const lumk_param& prm : p.params) {
+        if (prm.type.is_pointer) {
+            std::vector<uint8_t>& b = in.buffers[bi++];
+            l.ptrs[prm.slot] = kptr{b.data(), b.size() / prm.size, prm.size, b.size()};
+        } else {
+            l.regs[prm.reg] = in.values[vi++];
+        }
+    }
+}
+
 // One launch of a compiled kernel over prepared inputs.
 void launch(const kernel_case& k, inputs& in, int helpers) {
     const lumk_program& p = *k.unit->programs[0];
     auto l = std::make_shared<lumk_launch>();
     l->prepare(k.unit, &p, k.width, k.height);
-    size_t bi = 0, vi = 0;
-    for (const lumk_param& prm : p.params) {
-        if (prm.type.is_pointer) {
-            std::vector<uint8_t>& b = in.buffers[bi++];
-            l->ptrs[prm.slot] = kptr{b.data(), b.size() / prm.size, prm.size, b.size()};
-        } else {
-            l->regs[prm.reg] = in.values[vi++];
-        }
-    }
+    bind_inputs(*l, p, in);
     if (helpers > 0) l->start_helpers(helpers, lum_kernel_enqueue());
     l->run_and_wait();
     if (l->trap_recorded.load() != 0) std::fprintf(stderr, "%s: trap %u\n", k.name.c_str(), l->trap.code);
@@ -192,15 +198,7 @@ double count_instructions(const kernel_case& k) {
     const lumk_program& cp = *counted;
     auto l = std::make_shared<lumk_launch>();
     l->prepare(unit, &cp, k.width, k.height);
-    size_t bi = 0, vi = 0;
-    for (const lumk_param& prm : cp.params) {
-        if (prm.type.is_pointer) {
-            std::vector<uint8_t>& b = in.buffers[bi++];
-            l->ptrs[prm.slot] = kptr{b.data(), b.size() / prm.size, prm.size, b.size()};
-        } else {
-            l->regs[prm.reg] = in.values[vi++];
-        }
-    }
+    bind_inputs(*l, cp, in);
     std::vector<kreg> regs(l->regs.size());
     std::memcpy(regs.data(), l->regs.data(), regs.size() * 8);
     if (cp.prologue) {
