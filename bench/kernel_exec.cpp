@@ -35,6 +35,7 @@
 #include "kernel/exec/native_driver.h"
 #include "kernel/exec/settings.h"
 #include "kernel/script/kernel_enqueue.h"
+#include "bench/kernel_cpp_loops.h"
 #include "tests/kernel/kernel_sources.h"
 
 namespace {
@@ -77,10 +78,8 @@ std::vector<kernel_case> make_cases() {
                          return inputs{{bytes_of(y), bytes_of(x)}, {std::bit_cast<uint32_t>(0.5f)}};
                      },
                      [](inputs& in) {
-                         float* y = reinterpret_cast<float*>(in.buffers[0].data());
-                         const float* x = reinterpret_cast<const float*>(in.buffers[1].data());
-                         const float a = 0.5f;
-                         for (uint64_t i = 0; i < k_items; ++i) y[i] = a * x[i] + y[i];
+                         kernel_cpp::saxpy(reinterpret_cast<float*>(in.buffers[0].data()),
+                                           reinterpret_cast<const float*>(in.buffers[1].data()), 0.5f, k_items);
                      },
                      false, nullptr, 0});
     cases.push_back({"blur",
@@ -92,22 +91,8 @@ std::vector<kernel_case> make_cases() {
                          return inputs{{bytes_of(in), bytes_of(out)}, {}};
                      },
                      [](inputs& in) {
-                         const float* src = reinterpret_cast<const float*>(in.buffers[0].data());
-                         float* dst = reinterpret_cast<float*>(in.buffers[1].data());
-                         const int32_t w = int32_t(k_side), h = int32_t(k_side);
-                         for (int32_t y = 0; y < h; ++y)
-                             for (int32_t x = 0; x < w; ++x) {
-                                 float s = 0.0f;
-                                 int32_t n = 0;
-                                 for (int32_t dy = -1; dy <= 1; dy++)
-                                     for (int32_t dx = -1; dx <= 1; dx++) {
-                                         const int32_t xx = x + dx, yy = y + dy;
-                                         if (xx < 0 || yy < 0 || xx >= w || yy >= h) continue;
-                                         s += src[yy * w + xx];
-                                         n++;
-                                     }
-                                 dst[y * w + x] = s / float(n);
-                             }
+                         kernel_cpp::blur(reinterpret_cast<const float*>(in.buffers[0].data()),
+                                          reinterpret_cast<float*>(in.buffers[1].data()), int(k_side), int(k_side));
                      },
                      true, nullptr, 0});
     cases.push_back({"histogram",
@@ -137,16 +122,8 @@ std::vector<kernel_case> make_cases() {
                          return inputs{{bytes_of(out), bytes_of(x)}, {}};
                      },
                      [](inputs& in) {
-                         double* out = reinterpret_cast<double*>(in.buffers[0].data());
-                         const double* x = reinterpret_cast<const double*>(in.buffers[1].data());
-                         for (uint64_t g = 0; g < k_items; ++g) {
-                             double s = 0.0, p = 1.0;
-                             for (int32_t i = 0; i < 12; i++) {
-                                 s += p * double(i + 1);
-                                 p *= x[g];
-                             }
-                             out[g] = s;
-                         }
+                         kernel_cpp::poly(reinterpret_cast<const double*>(in.buffers[1].data()),
+                                          reinterpret_cast<double*>(in.buffers[0].data()), k_items);
                      },
                      true, nullptr, 0});
     cases.push_back({"divergent",
@@ -168,20 +145,26 @@ std::vector<kernel_case> make_cases() {
     return cases;
 }
 
+// Points a prepared launch's pointer parameters at the input buffers and
+// sets its value parameters.
+void bind_inputs(lumk_launch& l, const lumk_program& p, inputs& in) {
+    size_t bi = 0, vi = 0;
+    for (const lumk_param& prm : p.params) {
+        if (prm.type.is_pointer) {
+            std::vector<uint8_t>& b = in.buffers[bi++];
+            l.ptrs[prm.slot] = kptr{b.data(), b.size() / prm.size, prm.size, b.size()};
+        } else {
+            l.regs[prm.reg] = in.values[vi++];
+        }
+    }
+}
+
 // One launch of a compiled kernel over prepared inputs.
 void launch(const kernel_case& k, inputs& in, int helpers) {
     const lumk_program& p = *k.unit->programs[0];
     auto l = std::make_shared<lumk_launch>();
     l->prepare(k.unit, &p, k.width, k.height);
-    size_t bi = 0, vi = 0;
-    for (const lumk_param& prm : p.params) {
-        if (prm.type.is_pointer) {
-            std::vector<uint8_t>& b = in.buffers[bi++];
-            l->ptrs[prm.slot] = kptr{b.data(), b.size() / prm.size, prm.size, b.size()};
-        } else {
-            l->regs[prm.reg] = in.values[vi++];
-        }
-    }
+    bind_inputs(*l, p, in);
     if (helpers > 0) l->start_helpers(helpers, lum_kernel_enqueue());
     l->run_and_wait();
     if (l->trap_recorded.load() != 0) std::fprintf(stderr, "%s: trap %u\n", k.name.c_str(), l->trap.code);
@@ -215,15 +198,7 @@ double count_instructions(const kernel_case& k) {
     const lumk_program& cp = *counted;
     auto l = std::make_shared<lumk_launch>();
     l->prepare(unit, &cp, k.width, k.height);
-    size_t bi = 0, vi = 0;
-    for (const lumk_param& prm : cp.params) {
-        if (prm.type.is_pointer) {
-            std::vector<uint8_t>& b = in.buffers[bi++];
-            l->ptrs[prm.slot] = kptr{b.data(), b.size() / prm.size, prm.size, b.size()};
-        } else {
-            l->regs[prm.reg] = in.values[vi++];
-        }
-    }
+    bind_inputs(*l, cp, in);
     std::vector<kreg> regs(l->regs.size());
     std::memcpy(regs.data(), l->regs.data(), regs.size() * 8);
     if (cp.prologue) {

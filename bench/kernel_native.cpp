@@ -37,6 +37,7 @@
 #include "kernel/exec/jit_source.h"
 #include "kernel/exec/native_driver.h"
 #include "kernel/exec/scalar.h"
+#include "bench/kernel_cpp_loops.h"
 #include "tests/kernel/kernel_sources.h"
 
 namespace {
@@ -120,39 +121,6 @@ struct runner {
         return lumk_run_scalar(p, regs.data(), ptrs.data(), 0, n, &abort, &t, 0);
     }
 };
-
-// ---- plain C++ loops of the same kernels ---------------------------------------
-
-void saxpy_cpp(float* y, const float* x, float a, uint64_t n) {
-    for (uint64_t i = 0; i < n; ++i) y[i] = a * x[i] + y[i];
-}
-void blur_cpp(const float* in, float* out, int w, int h) {
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            float s = 0.0f;
-            int n = 0;
-            for (int dy = -1; dy <= 1; ++dy) {
-                for (int dx = -1; dx <= 1; ++dx) {
-                    const int xx = x + dx, yy = y + dy;
-                    if (xx < 0 || yy < 0 || xx >= w || yy >= h) continue;
-                    s += in[yy * w + xx];
-                    ++n;
-                }
-            }
-            out[static_cast<size_t>(y) * w + x] = s / static_cast<float>(n);
-        }
-    }
-}
-void poly_cpp(const double* x, double* out, uint64_t n) {
-    for (uint64_t g = 0; g < n; ++g) {
-        double s = 0.0, p = 1.0;
-        for (int32_t i = 0; i < 12; i++) {
-            s += p * double(i + 1);
-            p *= x[g];
-        }
-        out[g] = s;
-    }
-}
 
 // ---- OpenCL C versions (PoCL on the CPU) ----------------------------------------
 
@@ -320,13 +288,13 @@ int main() {
     };
     row rows[3] = {
         {"saxpy", double(k_saxpy_n), best_of(7, [&] { r_saxpy.native(e_saxpy, k_saxpy_n); }),
-         best_of(7, [&] { saxpy_cpp(sy.data(), sx.data(), 2.5f, k_saxpy_n); }),
+         best_of(7, [&] { kernel_cpp::saxpy(sy.data(), sx.data(), 2.5f, k_saxpy_n); }),
          best_of(2, [&] { r_saxpy.scalar(k_saxpy_n); })},
         {"blur", double(blur_n), best_of(5, [&] { r_blur.native(e_blur, blur_n); }),
-         best_of(5, [&] { blur_cpp(bin.data(), bout.data(), k_blur_w, k_blur_h); }),
+         best_of(5, [&] { kernel_cpp::blur(bin.data(), bout.data(), k_blur_w, k_blur_h); }),
          best_of(2, [&] { r_blur.scalar(blur_n); })},
         {"polynomial", double(k_poly_n), best_of(5, [&] { r_poly.native(e_poly, k_poly_n); }),
-         best_of(5, [&] { poly_cpp(px.data(), py.data(), k_poly_n); }), best_of(2, [&] { r_poly.scalar(k_poly_n); })},
+         best_of(5, [&] { kernel_cpp::poly(px.data(), py.data(), k_poly_n); }), best_of(2, [&] { r_poly.scalar(k_poly_n); })},
     };
 
 #if LUM_BENCH_OPENCL

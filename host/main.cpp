@@ -12,13 +12,15 @@
 
 namespace {
 
-const std::string usage_text =
-    std::string("usage: lumio info [--module PATH]\n"
-                "       lumio run FILE.lasm [--workers N] [--max-depth N] [--timeout SECONDS]\n"
-                "       lumio asm FILE.lasm\n"
-                "The module is found at --module PATH, else $LUMIO_MODULE, else next to the build tree\n"
-                "of this executable (") +
-    lum_host_module_file_name + ").\n";
+// Printed with the platform's module file name in place of %s.
+constexpr const char* usage_format =
+    "usage: lumio info [--module PATH]\n"
+    "       lumio run FILE.lasm [--workers N] [--max-depth N] [--timeout SECONDS]\n"
+    "       lumio asm FILE.lasm\n"
+    "The module is found at --module PATH, else $LUMIO_MODULE, else next to the build tree\n"
+    "of this executable (%s).\n";
+
+void print_usage(FILE* stream) { std::fprintf(stream, usage_format, lum_host_module_file_name); }
 
 std::string find_module(const std::string& option) {
     if (!option.empty()) return option;
@@ -40,8 +42,9 @@ int run_info(const std::vector<std::string_view>& args) {
         if (args[i] == "--module" && i + 1 < args.size()) {
             module_option = std::string(args[++i]);
         } else {
-            std::fprintf(stderr, "lumio info: unknown argument '%.*s'\n%s", static_cast<int>(args[i].size()),
-                         args[i].data(), usage_text.c_str());
+            std::fprintf(stderr, "lumio info: unknown argument '%.*s'\n", static_cast<int>(args[i].size()),
+                         args[i].data());
+            print_usage(stderr);
             return 2;
         }
     }
@@ -63,7 +66,7 @@ int main(int argc, char** argv) {
     lum_host_binary_console();
     std::vector<std::string_view> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        std::fputs(usage_text.c_str(), args.empty() ? stderr : stdout);
+        print_usage(args.empty() ? stderr : stdout);
         return args.empty() ? 2 : 0;
     }
     std::string_view command = args[0];
@@ -71,7 +74,7 @@ int main(int argc, char** argv) {
     if (command == "info") return run_info(args);
     if (command == "run") return lum_cmd_run(args, find_module);
     if (command == "asm") return lum_cmd_asm(args, find_module);
-    std::fprintf(stderr, "lumio: unknown command '%.*s'\n%s", static_cast<int>(command.size()), command.data(),
-                 usage_text.c_str());
+    std::fprintf(stderr, "lumio: unknown command '%.*s'\n", static_cast<int>(command.size()), command.data());
+    print_usage(stderr);
     return 2;
 }
