@@ -18,9 +18,6 @@ static_assert(std::endian::native == std::endian::little, "lane layout assumes a
 
 constexpr uint64_t k_hi = 0xFFFFFFFF00000000ull;
 
-// f32 in the low 4 bytes of a lane; writers keep the lane's upper half.
-inline float lf(uint64_t v) { return std::bit_cast<float>(static_cast<uint32_t>(v)); }
-inline uint64_t wf(uint64_t old, float v) { return (old & k_hi) | std::bit_cast<uint32_t>(v); }
 inline uint64_t wlo(uint64_t old, uint32_t bits) { return (old & k_hi) | bits; }
 
 inline uint64_t addr_of(const uint8_t* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
