@@ -385,26 +385,20 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
             case LUMK_CVT_U_F32: { uint64_t* a = A; const uint64_t* b = B; LANES { const float v_ = static_cast<float>(b[l]); a[l] = wf(a[l], v_); } break; }
             UN(LUMK_CVT_S_F64, bitsd(static_cast<double>(s64(x))))
             UN(LUMK_CVT_U_F64, bitsd(static_cast<double>(x)))
-            case LUMK_CVT_F32_INT: {
-                uint64_t* a = A; const uint64_t* b = B; const uint32_t target = ip.c & 0xFF;
-                LANES {
-                    const double v_ = lf(b[l]);
-                    uint64_t out_;
-                    if (!lumk_f2i(v_, target, out_)) TRAPF(LUMK_TRAP_CONVERT, l, v_);
-                    a[l] = out_;
-                }
-                break;
-            }
-            case LUMK_CVT_F64_INT: {
-                uint64_t* a = A; const uint64_t* b = B; const uint32_t target = ip.c & 0xFF;
-                LANES {
-                    const double v_ = f64(b[l]);
-                    uint64_t out_;
-                    if (!lumk_f2i(v_, target, out_)) TRAPF(LUMK_TRAP_CONVERT, l, v_);
-                    a[l] = out_;
-                }
-                break;
-            }
+#define CVT_INT(NAME, RD)                                                                       \
+    case LUMK_CVT_##NAME##_INT: {                                                               \
+        uint64_t* a = A; const uint64_t* b = B; const uint32_t target = ip.c & 0xFF;            \
+        LANES {                                                                                 \
+            const double v_ = RD(b[l]);                                                         \
+            uint64_t out_;                                                                      \
+            if (!lumk_f2i(v_, target, out_)) TRAPF(LUMK_TRAP_CONVERT, l, v_);                   \
+            a[l] = out_;                                                                        \
+        }                                                                                       \
+        break;                                                                                  \
+    }
+            CVT_INT(F32, lf)
+            CVT_INT(F64, f64)
+#undef CVT_INT
             UN(LUMK_CVT_F32_F64, bitsd(static_cast<double>(lf(x))))
             case LUMK_CVT_F64_F32: { uint64_t* a = A; const uint64_t* b = B; LANES { const float v_ = static_cast<float>(f64(b[l])); a[l] = wf(a[l], v_); } break; }
             UN(LUMK_BOOL_F32, lf(x) != 0.0f ? 1u : 0u)
