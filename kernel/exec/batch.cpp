@@ -18,9 +18,6 @@ static_assert(std::endian::native == std::endian::little, "lane layout assumes a
 
 constexpr uint64_t k_hi = 0xFFFFFFFF00000000ull;
 
-// f32 in the low 4 bytes of a lane; writers keep the lane's upper half.
-inline float lf(uint64_t v) { return std::bit_cast<float>(static_cast<uint32_t>(v)); }
-inline uint64_t wf(uint64_t old, float v) { return (old & k_hi) | std::bit_cast<uint32_t>(v); }
 inline uint64_t wlo(uint64_t old, uint32_t bits) { return (old & k_hi) | bits; }
 
 inline uint64_t addr_of(const uint8_t* p) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p)); }
@@ -388,26 +385,20 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
             case LUMK_CVT_U_F32: { uint64_t* a = A; const uint64_t* b = B; LANES { const float v_ = static_cast<float>(b[l]); a[l] = wf(a[l], v_); } break; }
             UN(LUMK_CVT_S_F64, bitsd(static_cast<double>(s64(x))))
             UN(LUMK_CVT_U_F64, bitsd(static_cast<double>(x)))
-            case LUMK_CVT_F32_INT: {
-                uint64_t* a = A; const uint64_t* b = B; const uint32_t target = ip.c & 0xFF;
-                LANES {
-                    const double v_ = lf(b[l]);
-                    uint64_t out_;
-                    if (!lumk_f2i(v_, target, out_)) TRAPF(LUMK_TRAP_CONVERT, l, v_);
-                    a[l] = out_;
-                }
-                break;
-            }
-            case LUMK_CVT_F64_INT: {
-                uint64_t* a = A; const uint64_t* b = B; const uint32_t target = ip.c & 0xFF;
-                LANES {
-                    const double v_ = f64(b[l]);
-                    uint64_t out_;
-                    if (!lumk_f2i(v_, target, out_)) TRAPF(LUMK_TRAP_CONVERT, l, v_);
-                    a[l] = out_;
-                }
-                break;
-            }
+#define CVT_INT(NAME, RD)                                                                       \
+    case LUMK_CVT_##NAME##_INT: {                                                               \
+        uint64_t* a = A; const uint64_t* b = B; const uint32_t target = ip.c & 0xFF;            \
+        LANES {                                                                                 \
+            const double v_ = RD(b[l]);                                                         \
+            uint64_t out_;                                                                      \
+            if (!lumk_f2i(v_, target, out_)) TRAPF(LUMK_TRAP_CONVERT, l, v_);                   \
+            a[l] = out_;                                                                        \
+        }                                                                                       \
+        break;                                                                                  \
+    }
+            CVT_INT(F32, lf)
+            CVT_INT(F64, f64)
+#undef CVT_INT
             UN(LUMK_CVT_F32_F64, bitsd(static_cast<double>(lf(x))))
             case LUMK_CVT_F64_F32: { uint64_t* a = A; const uint64_t* b = B; LANES { const float v_ = static_cast<float>(f64(b[l])); a[l] = wf(a[l], v_); } break; }
             UN(LUMK_BOOL_F32, lf(x) != 0.0f ? 1u : 0u)

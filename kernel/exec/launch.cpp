@@ -54,9 +54,10 @@ void lumk_launch::prepare(std::shared_ptr<const lumk_unit> unit_in, const lumk_p
 
     const size_t nred = program->reductions.size();
     partials.resize(chunk_count * nred);
-    for (uint64_t c = 0; c < chunk_count; ++c)
-        for (size_t r = 0; r < nred; ++r)
-            partials[c * nred + r] = lumk_reduce_identity(program->reductions[r].op, program->reductions[r].prim);
+    for (size_t r = 0; r < nred; ++r) {
+        const uint64_t identity = lumk_reduce_identity(program->reductions[r].op, program->reductions[r].prim);
+        for (uint64_t c = 0; c < chunk_count; ++c) partials[c * nred + r] = identity;
+    }
 }
 
 int lumk_launch::start_helpers(int n, const submit_fn& submit) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,8 +16,14 @@
 // could not be run or did not exit normally.
 int lumk_platform_run(const std::string& command, std::string* output);
 
-// Value of an environment variable; false when it is not set.
-bool lumk_platform_env(const char* name, std::string* value);
+// Value of an environment variable; false when it is not set. The same on
+// every platform.
+inline bool lumk_platform_env(const char* name, std::string* value) {
+    const char* v = std::getenv(name);
+    if (v == nullptr) return false;
+    if (value) *value = v;
+    return true;
+}
 
 uint64_t lumk_platform_pid();
 

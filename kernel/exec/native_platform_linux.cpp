@@ -12,7 +12,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 
 namespace fs = std::filesystem;
@@ -29,13 +28,6 @@ int lumk_platform_run(const std::string& command, std::string* output) {
     const int status = ::pclose(pipe);
     if (status == -1 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
-}
-
-bool lumk_platform_env(const char* name, std::string* value) {
-    const char* v = std::getenv(name);
-    if (v == nullptr) return false;
-    if (value) *value = v;
-    return true;
 }
 
 uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::getpid()); }

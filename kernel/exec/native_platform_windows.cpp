@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace fs = std::filesystem;
 
@@ -55,13 +54,6 @@ int lumk_platform_run(const std::string& command, std::string* output) {
         if (output && output->size() < 16384) output->append(buf);
     }
     return ::_pclose(pipe);
-}
-
-bool lumk_platform_env(const char* name, std::string* value) {
-    const char* v = std::getenv(name);
-    if (v == nullptr) return false;
-    if (value) *value = v;
-    return true;
 }
 
 uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::_getpid()); }

@@ -8,16 +8,10 @@ namespace {
 
 using namespace lumk_bits;
 
-
-inline float low_f32(uint64_t v) { return std::bit_cast<float>(static_cast<uint32_t>(v)); }
-// An f32 result goes into the low 32 bits of acc; acc's upper half stays.
-inline uint64_t put_f32(uint64_t acc, float v) {
-    return (acc & 0xFFFFFFFF00000000ull) | std::bit_cast<uint32_t>(v);
-}
-
+// An f32 result goes into the low 32 bits of acc (wf); acc's upper half stays.
 uint64_t add(lumk_prim type, uint64_t acc, uint64_t value) {
     switch (type) {
-        case LUMK_PRIM_F32: return put_f32(acc, low_f32(acc) + low_f32(value));
+        case LUMK_PRIM_F32: return wf(acc, lf(acc) + lf(value));
         case LUMK_PRIM_F64: return bitsd(f64(acc) + f64(value));
         case LUMK_PRIM_I32: return sx32(acc + value);
         case LUMK_PRIM_U32: return (acc + value) & 0xFFFFFFFFu;
@@ -28,14 +22,14 @@ uint64_t add(lumk_prim type, uint64_t acc, uint64_t value) {
 // x < y in the type (false when either is a NaN).
 bool less(lumk_prim type, uint64_t x, uint64_t y) {
     switch (type) {
-        case LUMK_PRIM_F32: return low_f32(x) < low_f32(y);
+        case LUMK_PRIM_F32: return lf(x) < lf(y);
         case LUMK_PRIM_F64: return f64(x) < f64(y);
         default: return lumk_prim_is_signed(type) ? s64(x) < s64(y) : x < y;
     }
 }
 // value as the new accumulator: an f32 keeps acc's upper half.
 uint64_t replaced(lumk_prim type, uint64_t acc, uint64_t value) {
-    return type == LUMK_PRIM_F32 ? put_f32(acc, low_f32(value)) : value;
+    return type == LUMK_PRIM_F32 ? wf(acc, lf(value)) : value;
 }
 
 // value when it is less than acc in the type, else acc: a NaN value never
@@ -100,9 +94,9 @@ uint64_t lumk_reduce_fold(lumk_reduce_op op, lumk_prim type, uint64_t acc, const
     switch (op) {
         case LUMK_REDUCE_ADD: {
             if (type == LUMK_PRIM_F32) {
-                float s = low_f32(acc);
-                for (uint32_t i = 0; i < n; ++i) s = s + low_f32(values[i]);
-                return put_f32(acc, s);
+                float s = lf(acc);
+                for (uint32_t i = 0; i < n; ++i) s = s + lf(values[i]);
+                return wf(acc, s);
             }
             if (type == LUMK_PRIM_F64) {
                 double s = f64(acc);

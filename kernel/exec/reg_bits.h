@@ -1,5 +1,5 @@
 // Bit helpers on the 64-bit register form shared by the scalar and batch
-// interpreters: sign and zero extension, f64 views, the high half of a
+// interpreters: sign and zero extension, f32 and f64 views, the high half of a
 // 64x64 product and byte addresses.
 #pragma once
 
@@ -16,6 +16,10 @@ inline int64_t s64(uint64_t v) { return static_cast<int64_t>(v); }
 
 inline double f64(uint64_t r) { return std::bit_cast<double>(r); }
 inline uint64_t bitsd(double v) { return std::bit_cast<uint64_t>(v); }
+
+// f32 in the low 4 bytes of a register; writers keep the upper half of old.
+inline float lf(uint64_t v) { return std::bit_cast<float>(static_cast<uint32_t>(v)); }
+inline uint64_t wf(uint64_t old, float v) { return (old & 0xFFFFFFFF00000000ull) | std::bit_cast<uint32_t>(v); }
 
 inline uint64_t mulhi(uint64_t a, uint64_t b) {
 #if defined(__SIZEOF_INT128__)
