@@ -58,15 +58,6 @@ bool locate_element(lum_std_buffer* self, std::vector<lumvar_shared>& args, cons
     return true;
 }
 
-lum_kernel_memory_view view_of(lum_std_buffer* self) {
-    lum_kernel_memory_view view;
-    view.data = self->bytes.data();
-    view.size = self->bytes.size();
-    view.read_blocked = self->written_by_launch();
-    view.write_blocked = self->in_use();
-    return view;
-}
-
 lumvar_shared m_size(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar_shared>&) {
     return lumvar_shared::from_int(static_cast<int64_t>(self->bytes.size()));
 }
@@ -143,7 +134,7 @@ lumvar_shared m_read(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar_s
     if (!locate_element(self, args, "read", prim, offset)) return lumvar_shared::make();
     lumvar_shared out;
     std::string error;
-    if (!lum_kernel_read_scalar(view_of(self), offset, prim, out, error)) return lum_runtime_error(true, error);
+    if (!lum_kernel_read_scalar(lum_kernel_buffer_view(*self), offset, prim, out, error)) return lum_runtime_error(true, error);
     return out;
 }
 
@@ -152,7 +143,7 @@ lumvar_shared m_write(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar_
     uint64_t offset = 0;
     if (!locate_element(self, args, "write", prim, offset)) return lumvar_shared::make();
     std::string error;
-    if (!lum_kernel_write_scalar(view_of(self), offset, prim, args[2].get(), error))
+    if (!lum_kernel_write_scalar(lum_kernel_buffer_view(*self), offset, prim, args[2].get(), error))
         return lum_runtime_error(true, error);
     return self_value(self);
 }
