@@ -248,9 +248,7 @@ void lum_std_buffer_namespace_init(lum_namespace& ns) {
     lum_namespace::add_class<lum_std_buffer>(
         ns,
         [](lum_vm_context&, std::vector<lumvar_shared>&) -> lumvar_shared {
-            const auto& factory = lum_std_buffer::tables().factory;
-            if (!factory) throw std::bad_function_call();
-            lumptr_strong<lum_std_buffer> buffer = factory();
+            lumptr_strong<lum_std_buffer> buffer = lum_std_buffer::tables().factory();
             return lumvar_shared::from_object(buffer.get());
         },
         "Instantiate a new lum_std_buffer object");

@@ -257,9 +257,7 @@ lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, args_t& args) {
     if (started == 0) run_unlocked(*state, [&launch] { launch.run_and_wait(); });
     lumptr_strong<lum_std_kernel_job> job;
     try {
-        const auto& factory = lum_std_kernel_job::tables().factory;
-        if (!factory) throw std::bad_function_call();
-        job = factory();
+        job = lum_std_kernel_job::tables().factory();
     } catch (...) {
         // Lanes may still run on the bound memory: stop and join them, then unlock.
         run_unlocked(*state, [&launch] { join_lanes(launch); });

@@ -70,9 +70,7 @@ lumvar_shared f_compile(lum_vm_context&, args_t& args) {
         return lum_runtime_error(true, "kernel compile error at " + err.file + ":" + std::to_string(err.line) + ":" +
                                            std::to_string(err.column) + ": " + err.message + "\n    " +
                                            err.source_line);
-    const auto& factory = lum_std_kernel_unit::tables().factory;
-    if (!factory) throw std::bad_function_call();
-    lumptr_strong<lum_std_kernel_unit> object = factory();
+    lumptr_strong<lum_std_kernel_unit> object = lum_std_kernel_unit::tables().factory();
     if (!object) return lumvar_shared::make();
     object->unit = std::move(unit);
     return lumvar_shared::from_object(object.get());
