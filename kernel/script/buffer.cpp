@@ -25,8 +25,7 @@ uint8_t byte_of(lumvar* v) { return static_cast<uint8_t>(lum_kernel_int_arg(v));
 
 // The element type named by a read/write argument; LUMK_PRIM_NONE when refused.
 lumk_prim element_type(lumvar* v, std::string& name) {
-    v = lum_kernel_follow_refs(v);
-    name = v != nullptr ? v->to_std_string() : std::string();
+    name = lum_kernel_text_arg(v);
     const lumk_prim p = lumk_prim_from_name(name);
     return p >= LUMK_PRIM_I8 && p <= LUMK_PRIM_F64 ? p : static_cast<lumk_prim>(LUMK_PRIM_NONE);
 }

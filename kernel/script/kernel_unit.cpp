@@ -56,10 +56,7 @@ namespace {
 using unit_t = lum_std_kernel_unit;
 
 lumvar_shared u_get(unit_t* self, lum_vm_context&, args_t& args) {
-    lumvar* v = lum_kernel_follow_refs(args[0].get());
-    std::string name;
-    if (v != nullptr) v->string_value(name);
-    return self->lookup(name);
+    return self->lookup(lum_kernel_text_arg(args[0].get()));
 }
 
 lumvar_shared u_kernels(unit_t* self, lum_vm_context&, args_t&) {
