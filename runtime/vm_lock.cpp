@@ -12,8 +12,7 @@ void lum_vm_lock_guard::acquire(lum_vm* vm) {
     if (vm == nullptr) return;
     lum_thread_local& tl = lum_get_thread_local();
     if (vm->lock.owner.load(std::memory_order_acquire) != tl.thread_id) {
-        vm->lock.mutex.lock(); // throws std::system_error on failure
-        vm->lock.owner.store(tl.thread_id, std::memory_order_release);
+        vm->lock.take(tl.thread_id);
         locked_ = true;
     }
     vm_ = vm;
@@ -25,8 +24,7 @@ lum_vm_lock_guard::~lum_vm_lock_guard() {
     lum_thread_local& tl = lum_get_thread_local();
     --tl.vm_lock_depth;
     if (locked_) {
-        vm_->lock.owner.store(0, std::memory_order_release);
-        vm_->lock.mutex.unlock();
+        vm_->lock.give_up();
     }
 }
 
@@ -34,8 +32,7 @@ void lum_vm_lock_guard::relock() {
     if (vm_ == nullptr || !locked_) return;
     lum_thread_local& tl = lum_get_thread_local();
     if (vm_->lock.owner.load(std::memory_order_acquire) == tl.thread_id) return; // still held
-    vm_->lock.mutex.lock();
-    vm_->lock.owner.store(tl.thread_id, std::memory_order_release);
+    vm_->lock.take(tl.thread_id);
 }
 
 bool lum_vm_owned_by_current_thread(const lum_vm* vm) {
@@ -46,14 +43,12 @@ lum_vm_lock_handoff::lum_vm_lock_handoff() {
     lum_thread_local& tl = lum_get_thread_local();
     lum_vm* vm = tl.vm;
     if (vm == nullptr || vm->lock.owner.load(std::memory_order_acquire) != tl.thread_id) return;
-    vm->lock.owner.store(0, std::memory_order_release);
-    vm->lock.mutex.unlock();
+    vm->lock.give_up();
     vm_ = vm;
     thread_id_ = tl.thread_id;
 }
 
 lum_vm_lock_handoff::~lum_vm_lock_handoff() noexcept(false) {
     if (vm_ == nullptr) return;
-    vm_->lock.mutex.lock();
-    vm_->lock.owner.store(thread_id_, std::memory_order_release);
+    vm_->lock.take(thread_id_);
 }

@@ -12,6 +12,18 @@ struct lum_vm;
 struct lum_vm_lock {
     std::atomic<uint32_t> owner{0}; // thread id of the owner, 0 when free
     std::mutex mutex;
+
+    // Takes the mutex and records `thread_id` as the owner; throws
+    // std::system_error on failure.
+    void take(uint32_t thread_id) {
+        mutex.lock();
+        owner.store(thread_id, std::memory_order_release);
+    }
+    // Clears the owner and unlocks the mutex.
+    void give_up() {
+        owner.store(0, std::memory_order_release);
+        mutex.unlock();
+    }
 };
 
 class lum_vm_lock_guard {

@@ -20,7 +20,7 @@ bool lum_kernel_bind_memory_arg(lumvar* value, bool writable, bool copy_string, 
         return false;
     }
     if (lum_std_buffer* b = lumvar_to_std_buffer(value)) {
-        if (b->write_locks != 0 || (writable && b->read_locks != 0)) {
+        if (writable ? b->in_use() : b->written_by_launch()) {
             error = "the std.buffer is already used by another running kernel launch";
             return false;
         }

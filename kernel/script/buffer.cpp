@@ -25,8 +25,7 @@ uint8_t byte_of(lumvar* v) { return static_cast<uint8_t>(lum_kernel_int_arg(v));
 
 // The element type named by a read/write argument; LUMK_PRIM_NONE when refused.
 lumk_prim element_type(lumvar* v, std::string& name) {
-    v = lum_kernel_follow_refs(v);
-    name = v != nullptr ? v->to_std_string() : std::string();
+    name = lum_kernel_text_arg(v);
     const lumk_prim p = lumk_prim_from_name(name);
     return p >= LUMK_PRIM_I8 && p <= LUMK_PRIM_F64 ? p : static_cast<lumk_prim>(LUMK_PRIM_NONE);
 }
@@ -56,15 +55,6 @@ bool locate_element(lum_std_buffer* self, std::vector<lumvar_shared>& args, cons
     }
     offset = i * size;
     return true;
-}
-
-lum_kernel_memory_view view_of(lum_std_buffer* self) {
-    lum_kernel_memory_view view;
-    view.data = self->bytes.data();
-    view.size = self->bytes.size();
-    view.read_blocked = self->written_by_launch();
-    view.write_blocked = self->in_use();
-    return view;
 }
 
 lumvar_shared m_size(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar_shared>&) {
@@ -143,7 +133,7 @@ lumvar_shared m_read(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar_s
     if (!locate_element(self, args, "read", prim, offset)) return lumvar_shared::make();
     lumvar_shared out;
     std::string error;
-    if (!lum_kernel_read_scalar(view_of(self), offset, prim, out, error)) return lum_runtime_error(true, error);
+    if (!lum_kernel_read_scalar(lum_kernel_buffer_view(*self), offset, prim, out, error)) return lum_runtime_error(true, error);
     return out;
 }
 
@@ -152,7 +142,7 @@ lumvar_shared m_write(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar_
     uint64_t offset = 0;
     if (!locate_element(self, args, "write", prim, offset)) return lumvar_shared::make();
     std::string error;
-    if (!lum_kernel_write_scalar(view_of(self), offset, prim, args[2].get(), error))
+    if (!lum_kernel_write_scalar(lum_kernel_buffer_view(*self), offset, prim, args[2].get(), error))
         return lum_runtime_error(true, error);
     return self_value(self);
 }
@@ -257,9 +247,7 @@ void lum_std_buffer_namespace_init(lum_namespace& ns) {
     lum_namespace::add_class<lum_std_buffer>(
         ns,
         [](lum_vm_context&, std::vector<lumvar_shared>&) -> lumvar_shared {
-            const auto& factory = lum_std_buffer::tables().factory;
-            if (!factory) throw std::bad_function_call();
-            lumptr_strong<lum_std_buffer> buffer = factory();
+            lumptr_strong<lum_std_buffer> buffer = lum_std_buffer::tables().factory();
             return lumvar_shared::from_object(buffer.get());
         },
         "Instantiate a new lum_std_buffer object");

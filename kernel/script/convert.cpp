@@ -153,3 +153,8 @@ int64_t lum_kernel_int_arg(lumvar* value) {
     }
     return value->int_value();
 }
+
+std::string lum_kernel_text_arg(lumvar* value) {
+    value = lum_kernel_follow_refs(value);
+    return value != nullptr ? value->to_std_string() : std::string();
+}

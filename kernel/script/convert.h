@@ -1,5 +1,5 @@
 // Conversions between script values and kernel scalars, and the small argument
-// helpers every kernel binding shares (reference following, integer arguments).
+// helpers every kernel binding shares (reference following, integer and text arguments).
 #pragma once
 
 #include <cstdint>
@@ -35,3 +35,6 @@ lumvar_shared lum_kernel_value_from_scalar(lumk_prim type, uint64_t bits);
 // saturating at the int64 limits), anything else through the value's own int
 // conversion. References are followed.
 int64_t lum_kernel_int_arg(lumvar* value);
+
+// A text argument: the value's text form ("" for null). References are followed.
+std::string lum_kernel_text_arg(lumvar* value);

@@ -173,11 +173,6 @@ namespace {
 using self_t = lum_std_kernel_struct;
 using args_t = std::vector<lumvar_shared>;
 
-std::string text_arg(lumvar_shared& v) {
-    lumvar* t = lum_kernel_follow_refs(v.get());
-    return t != nullptr ? t->to_std_string() : std::string();
-}
-
 // The index argument: an int value (references followed; a float is refused).
 bool int_index(lumvar_shared& v, int64_t& out) {
     const lumvar* i = lum_kernel_follow_refs(v.get());
@@ -227,7 +222,8 @@ lumvar_shared m_offset(self_t* self, lum_vm_context&, args_t& args) {
     if (self->layout() == nullptr) return lumvar_shared::make();
     lum_kernel_field_ref ref;
     std::string error;
-    if (!lum_kernel_struct_field_path(self->unit->structs, self->index, text_arg(args[0]), ref, error))
+    const std::string path = lum_kernel_text_arg(args[0].get());
+    if (!lum_kernel_struct_field_path(self->unit->structs, self->index, path, ref, error))
         return lum_runtime_error(true, error);
     return lumvar_shared::from_int(ref.offset);
 }
@@ -251,7 +247,7 @@ bool locate_field(self_t* self, args_t& args, bool setting, lum_kernel_memory_vi
         lum_runtime_error(true, setting ? "set() expects (buffer, index, field, value)" : "get() expects (buffer, index, field)");
         return false;
     }
-    const std::string path = text_arg(args[2]);
+    const std::string path = lum_kernel_text_arg(args[2].get());
     lum_kernel_field_ref ref;
     std::string error;
     if (!lum_kernel_struct_field_path(self->unit->structs, self->index, path, ref, error)) {

@@ -18,13 +18,6 @@ lumvar_shared name_list(size_t n, const auto& name_of) {
     return result;
 }
 
-template <class T>
-lumptr_strong<T> make_object() {
-    const auto& factory = T::tables().factory;
-    if (!factory) throw std::bad_function_call();
-    return factory();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -39,7 +32,7 @@ lumvar_shared lum_std_kernel_unit::lookup(std::string_view name) {
     if (!unit) return lumvar_shared::make();
     for (const auto& p : unit->programs) {
         if (p->name != name) continue;
-        lumptr_strong<lum_std_kernel> k = make_object<lum_std_kernel>();
+        lumptr_strong<lum_std_kernel> k = lum_std_kernel::tables().factory();
         if (!k) return lumvar_shared::make();
         k->unit = unit;
         k->entry = p.get();
@@ -47,7 +40,7 @@ lumvar_shared lum_std_kernel_unit::lookup(std::string_view name) {
     }
     for (size_t i = 0; i < unit->structs.size(); ++i) {
         if (unit->structs[i].name != name) continue;
-        lumptr_strong<lum_std_kernel_struct> s = make_object<lum_std_kernel_struct>();
+        lumptr_strong<lum_std_kernel_struct> s = lum_std_kernel_struct::tables().factory();
         if (!s) return lumvar_shared::make();
         s->unit = unit;
         s->index = static_cast<int32_t>(i);
@@ -63,10 +56,7 @@ namespace {
 using unit_t = lum_std_kernel_unit;
 
 lumvar_shared u_get(unit_t* self, lum_vm_context&, args_t& args) {
-    lumvar* v = lum_kernel_follow_refs(args[0].get());
-    std::string name;
-    if (v != nullptr) v->string_value(name);
-    return self->lookup(name);
+    return self->lookup(lum_kernel_text_arg(args[0].get()));
 }
 
 lumvar_shared u_kernels(unit_t* self, lum_vm_context&, args_t&) {

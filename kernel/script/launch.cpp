@@ -81,8 +81,10 @@ bool read_domain(lumvar_shared& arg, uint64_t& width, uint64_t& height, std::str
 }
 
 // Binds every argument, then raises the lock counts. Empty with `error` set
-// (nothing locked) when an argument is refused.
-state_ptr prepare_launch(lum_std_kernel* kernel, args_t& args, bool copy_strings, std::string& error) {
+// (nothing locked) when an argument is refused. Const strings are copied for
+// synchronous launches too: another thread could change a string in place
+// while lanes read it.
+state_ptr prepare_launch(lum_std_kernel* kernel, args_t& args, std::string& error) {
     const lumk_program& p = *kernel->entry;
     if (args.empty()) {
         error = prefix(p) + " needs a domain: k.launch(n, ...) or k.launch([width, height], ...)";
@@ -119,7 +121,7 @@ state_ptr prepare_launch(lum_std_kernel* kernel, args_t& args, bool copy_strings
             continue;
         }
         lum_kernel_arg_binding binding;
-        if (!lum_kernel_bind_memory_arg(value, !param.type.is_const, copy_strings, binding, why)) {
+        if (!lum_kernel_bind_memory_arg(value, !param.type.is_const, true, binding, why)) {
             error = prefix(p) + ": argument " + std::to_string(i + 1) + " ('" + param.type_text + " " + param.name +
                     "') " + why;
             return nullptr;
@@ -222,9 +224,7 @@ lumvar_shared job_done(lum_std_kernel_job* self, lum_vm_context&, args_t&) {
 
 lumvar_shared lum_kernel_launch(lum_std_kernel* kernel, args_t& args) {
     std::string error;
-    // Const strings are copied for a synchronous launch too: another thread
-    // could change a string in place while lanes read it.
-    state_ptr state = prepare_launch(kernel, args, true, error);
+    state_ptr state = prepare_launch(kernel, args, error);
     if (!state) return lum_runtime_error(true, error);
     const int32_t h = helper_count();
     lumk_launch& launch = *state->launch;
@@ -240,7 +240,7 @@ lumvar_shared lum_kernel_launch(lum_std_kernel* kernel, args_t& args) {
 
 lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, args_t& args) {
     std::string error;
-    state_ptr state = prepare_launch(kernel, args, true, error);
+    state_ptr state = prepare_launch(kernel, args, error);
     if (!state) return lum_runtime_error(true, error);
     lumk_launch& launch = *state->launch;
     run_unlocked(*state, [&] { request_native(kernel); });
@@ -257,9 +257,7 @@ lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, args_t& args) {
     if (started == 0) run_unlocked(*state, [&launch] { launch.run_and_wait(); });
     lumptr_strong<lum_std_kernel_job> job;
     try {
-        const auto& factory = lum_std_kernel_job::tables().factory;
-        if (!factory) throw std::bad_function_call();
-        job = factory();
+        job = lum_std_kernel_job::tables().factory();
     } catch (...) {
         // Lanes may still run on the bound memory: stop and join them, then unlock.
         run_unlocked(*state, [&launch] { join_lanes(launch); });

@@ -8,14 +8,20 @@
 
 uint64_t lum_kernel_memory_type_id() { return lumptr_type_tag<lum_kernel_memory>::type_id(); }
 
+lum_kernel_memory_view lum_kernel_buffer_view(lum_std_buffer& buffer) {
+    lum_kernel_memory_view view;
+    view.data = buffer.bytes.data();
+    view.size = buffer.bytes.size();
+    view.read_blocked = buffer.written_by_launch();
+    view.write_blocked = buffer.in_use();
+    return view;
+}
+
 bool lum_kernel_memory_view_of(lumvar* value, lum_kernel_memory_view& view) {
     value = lum_kernel_follow_refs(value);
     if (value == nullptr || value->type == LUMVAR_REF) return false;
     if (lum_std_buffer* b = lumvar_to_std_buffer(value)) {
-        view.data = b->bytes.data();
-        view.size = b->bytes.size();
-        view.read_blocked = b->write_locks != 0;
-        view.write_blocked = b->write_locks != 0 || b->read_locks != 0;
+        view = lum_kernel_buffer_view(*b);
         return true;
     }
     if (value->type != LUMVAR_OBJECT) return false;

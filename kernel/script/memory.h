@@ -9,6 +9,8 @@
 #include "kernel/compiler/kernel_types.h"
 #include "runtime/value.h"
 
+class lum_std_buffer;
+
 // Memory that a native object lends to kernel launches. An object offers it
 // through get_interface with lumptr_type_tag<lum_kernel_memory>::type_id().
 class lum_kernel_memory {
@@ -39,6 +41,8 @@ struct lum_kernel_memory_view {
 // The view of a std.buffer value or of an object with kernel memory
 // (references followed); false for anything else.
 bool lum_kernel_memory_view_of(lumvar* value, lum_kernel_memory_view& view);
+// The view of a std.buffer's bytes.
+lum_kernel_memory_view lum_kernel_buffer_view(lum_std_buffer& buffer);
 
 // Scalar of `prim` at `offset`, with the view's lock and bounds checks.
 bool lum_kernel_read_scalar(const lum_kernel_memory_view& view, uint64_t offset, lumk_prim prim, lumvar_shared& out,

@@ -35,8 +35,7 @@ std::shared_ptr<lumk_compiled_unit> import_of(lumvar* value) {
 }
 
 lumvar_shared f_compile(lum_vm_context&, args_t& args) {
-    lumvar* src = lum_kernel_follow_refs(args[0].get());
-    const std::string source = src != nullptr ? src->to_std_string() : std::string();
+    const std::string source = lum_kernel_text_arg(args[0].get());
     std::string name = "<kernel>";
     size_t first_import = 1;
     if (args.size() >= 2) {
@@ -70,9 +69,7 @@ lumvar_shared f_compile(lum_vm_context&, args_t& args) {
         return lum_runtime_error(true, "kernel compile error at " + err.file + ":" + std::to_string(err.line) + ":" +
                                            std::to_string(err.column) + ": " + err.message + "\n    " +
                                            err.source_line);
-    const auto& factory = lum_std_kernel_unit::tables().factory;
-    if (!factory) throw std::bad_function_call();
-    lumptr_strong<lum_std_kernel_unit> object = factory();
+    lumptr_strong<lum_std_kernel_unit> object = lum_std_kernel_unit::tables().factory();
     if (!object) return lumvar_shared::make();
     object->unit = std::move(unit);
     return lumvar_shared::from_object(object.get());
@@ -91,8 +88,7 @@ lumvar_shared f_threads(lum_vm_context&, args_t& args) {
 lumvar_shared named_setting(args_t& args, std::atomic<uint32_t>& setting, const char* (*name_of)(uint32_t),
                             std::string_view refusal) {
     if (!args.empty()) {
-        lumvar* v = lum_kernel_follow_refs(args[0].get());
-        const std::string text = v != nullptr ? v->to_std_string() : std::string();
+        const std::string text = lum_kernel_text_arg(args[0].get());
         uint32_t found = 3;
         for (uint32_t i = 0; i < 3; ++i)
             if (text == name_of(i)) found = i;
@@ -160,8 +156,7 @@ lumvar_shared f_aot_source(lum_vm_context&, args_t& args) {
 }
 
 lumvar_shared f_aot_load(lum_vm_context&, args_t& args) {
-    lumvar* v = lum_kernel_follow_refs(args[0].get());
-    const std::string path = v != nullptr ? v->to_std_string() : std::string();
+    const std::string path = lum_kernel_text_arg(args[0].get());
     std::string error;
     const int64_t n = lum_kernel_aot_library_load(path, error);
     if (n < 0) return lum_runtime_error(true, "kernel_aot_load: " + error);

@@ -4,18 +4,14 @@
 #include <unordered_map>
 
 #include "kernel/compiler/compile.h"
+#include "kernel/exec/jit_source.h"
 
 namespace {
 
 // FNV-1a 64 picks the bucket; keys are still compared whole.
 struct fnv1a {
     size_t operator()(const std::string& key) const noexcept {
-        uint64_t h = 0xcbf29ce484222325ULL;
-        for (const unsigned char c : key) {
-            h ^= c;
-            h *= 0x100000001b3ULL;
-        }
-        return static_cast<size_t>(h);
+        return static_cast<size_t>(lumk_fnv1a(key, 0xcbf29ce484222325ULL));
     }
 };
 
