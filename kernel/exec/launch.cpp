@@ -73,7 +73,12 @@ int lumk_launch::start_helpers(int n, const submit_fn& submit) {
 }
 
 bool lumk_launch::done() const {
-    return (next_chunk.load() >= chunk_count || abort.load() != 0) && running.load() == 0;
+    if (completed_.load(std::memory_order_acquire) != 0) return true;
+    if ((next_chunk.load() >= chunk_count || abort.load() != 0) && running.load() == 0) {
+        completed_.store(1, std::memory_order_release);
+        return true;
+    }
+    return false;
 }
 
 void lumk_launch::leave() {

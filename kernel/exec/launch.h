@@ -71,5 +71,9 @@ private:
     void leave();
 
     std::exception_ptr error_;        // first exception of a runner, under mutex
+    // Set once the completion predicate has held: no chunk can be claimed
+    // after that, so a helper that enters late (and leaves at once) must not
+    // make a finished launch look unfinished again.
+    mutable std::atomic<uint8_t> completed_{0};
     std::atomic<uint8_t> failed_{0};  // set once error_ is
 };
