@@ -1,0 +1,89 @@
+// std.buffer from script code: the nine methods, byte indexing, the text form
+// and every refusal that does not need a running launch.
+
+#include "tests/script/script_test_support.h"
+
+namespace {
+
+using namespace kst;
+
+V at(const V& b, int64_t i) { return b->object_raw()->get_member(i); }
+void put(const V& b, int64_t i, int v) { b->object_raw()->set_member(i, V::from_int(v)); }
+size_t text_size(const V& v) { return v->to_std_string().size(); }
+
+TEST(KernelBuffer, MethodsAndByteIndexing) {
+    session s;
+    V b = fn("buffer");
+    EXPECT_EQ(show(m(b, "size"), "[" + m(b, "string")->to_std_string() + "]"), "0 []");
+    EXPECT_EQ(show(m(m(b, "push", 65, 0, 66), "size")), "3");
+    EXPECT_EQ(show(text_size(m(b, "string")), show(b).size()), "3 1");  // std.string stops at the zero byte
+    EXPECT_EQ(show(at(b, 0), at(b, -1), at(b, 3), at(b, -4)), "65 66  ");
+    put(b, 1, 300);
+    EXPECT_EQ(show(at(b, 1)), "44");
+    put(b, 3, 1);
+    put(b, -4, 1);
+    EXPECT_EQ(errors(), "Index 3 is out of range!\nIndex -4 is out of range!");
+    put(b, -1, -1);
+    EXPECT_EQ(show(at(b, 2)), "255");
+    EXPECT_EQ(show(m(m(b, "clear"), "size")), "0");
+    m(b, "resize", 4, 257);
+    EXPECT_EQ(show(at(b, 0), at(b, 3), m(b, "size")), "1 1 4");
+    EXPECT_EQ(show(m(m(b, "resize", 2), "size")), "2");
+    m(b, "resize", 3);
+    EXPECT_EQ(show(at(b, 0), at(b, 2)), "1 0");  // the fill byte defaults to 0
+    m(b, "resize", 2);
+    EXPECT_EQ(fails(m(b, "resize", 2.0)), "resize() expects a size >= 0");
+    EXPECT_EQ(fails(m(b, "resize", -1)), "resize() expects a size >= 0");
+    EXPECT_EQ(fails(m(b, "resize", 2000000000)), "resize() size 2000000000 is too large (at most 1073741824 bytes)");
+    m(b, "fill", 7);
+    EXPECT_EQ(show(at(b, 0), at(b, 1)), "7 7");
+    EXPECT_EQ(show(m(m(b, "append", b), "size")), "4");
+    m(b, "append", json("[1, 300, -1]"));
+    EXPECT_EQ(show(at(b, 4), at(b, 5), at(b, 6)), "1 44 255");
+    m(b, "append", "AZ");
+    EXPECT_EQ(show(at(b, 7), at(b, 8), at(b, 3)), "65 90 7");
+    EXPECT_EQ(fails(m(b, "append", 5)), "append() expects a std.buffer, a string or a list of byte values");
+    EXPECT_EQ(m(b, "string", 7)->to_std_string(), "AZ");
+    EXPECT_EQ(m(b, "string", 4, 3)->to_std_string(), std::string("\x01,\xff"));
+    EXPECT_EQ(show(text_size(m(b, "string", 2, 3)), text_size(m(b, "string", 9, 0))), "3 0");
+    EXPECT_EQ(fails(m(b, "string", 10)), "string(10, -1) is out of range (buffer size 9)");
+    EXPECT_EQ(fails(m(b, "string", -1, 2)), "string(-1, 2) is out of range (buffer size 9)");
+    EXPECT_EQ(fails(m(b, "string", 0, 100)), "string(0, 100) is out of range (buffer size 9)");
+    EXPECT_EQ(fails(m(b, "string", 8, 2)), "string(8, 2) is out of range (buffer size 9)");
+    EXPECT_EQ(show(fn("buffer")), "");
+}
+
+TEST(KernelBuffer, TypedElementsReadAndWrite) {
+    session s;
+    V c = buffer(16);
+    m(c, "write", "u16", 0, 65535);
+    m(c, "write", "i16", 1, -2);
+    m(c, "write", "i32", 1, -5);
+    m(c, "write", "f32", 2, 1.5);
+    m(c, "write", "f64", 1, 2);
+    EXPECT_EQ(show(m(c, "read", "u16", 0), m(c, "read", "i16", 1), m(c, "read", "u8", 2), m(c, "read", "i8", 2)),
+              "65535 -2 254 -2");
+    EXPECT_EQ(show(m(c, "read", "f64", 1), m(c, "read", "u64", 1), m(c, "read", "i64", 0), m(c, "read", "f32", 2)),
+              "2.000000 4611686018427387904 -17179934721 0.000000");
+    m(c, "write", "u64", 0, int64_t{9223372036854775807});
+    EXPECT_EQ(show(m(c, "read", "u64", 0), m(c, "read", "u32", 1), m(c, "read", "i32", 1), m(c, "read", "i64", 1)),
+              "9223372036854775807 2147483647 2147483647 4611686018427387904");
+    const std::pair<V, const char*> refusals[] = {
+        {m(c, "write", "u8", 0, 256), "expects u8 but 256 does not fit"},
+        {m(c, "write", "u8", 0, -1), "expects u8 but -1 does not fit"},
+        {m(c, "write", "i32", 0, 2.5), "expects i32 but got float (convert with std.int(x))"},
+        {m(c, "write", "bool", 0, 1), "unknown element type 'bool' (i8, u8, i16, u16, i32, u32, i64, u64, f32, f64)"},
+        {m(c, "read", "struct", 0), "unknown element type 'struct' (i8, u8, i16, u16, i32, u32, i64, u64, f32, f64)"},
+        {m(c, "read", "u16", 8), "index 8 is out of range (8 elements of u16)"},
+        {m(c, "read", "u16", -1), "read() expects an element index >= 0"},
+        {m(c, "write", "u16", 1.0, 1), "write() expects an element index >= 0"},
+        {m(m(fn("buffer"), "push", 1, 2, 3), "read", "u16", 1), "index 1 is out of range (1 elements of u16)"},
+    };
+    const std::string all = errors();
+    std::string expected;
+    for (const auto& r : refusals) expected += (expected.empty() ? "" : "\n") + std::string(r.second);
+    EXPECT_EQ(all, expected);
+    EXPECT_EQ(show(m(m(fn("buffer"), "push", 1, 2, 3), "read", "u16", 0), m(c, "read", "u16", 7)), "513 16384");
+}
+
+}  // namespace
