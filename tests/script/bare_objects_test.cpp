@@ -2,29 +2,13 @@
 // unit): every method refuses with an error and never reads through a null
 // entry; the text form of such a kernel stays "kernel".
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "kernel/script/kernel_job.h"
 #include "kernel/script/kernel_struct.h"
-#include "kernel/script/kernel_unit.h"
-#include "kernel/script/module.h"
-#include "runtime/namespace.h"
-#include "tests/runtime/base_test_support.h"
-#include "tests/types/method_call_test_support.h"
+#include "tests/script/script_test_support.h"
 
 namespace {
 
-void register_classes() {
-    static lum_namespace* const ns = [] {
-        auto* n = new lum_namespace();
-        lum_kernel_namespace_init(*n);
-        return n;
-    }();
-    (void)ns;
-}
+using namespace kst;
 
 size_t errors_containing(recording_log& log, const std::string& text) {
     size_t n = 0;
@@ -33,7 +17,7 @@ size_t errors_containing(recording_log& log, const std::string& text) {
 }
 
 TEST(KernelBareObjects, KernelMethodsRefuse) {
-    register_classes();
+    std_ns();
     thread_log_scope scope;
     lumptr_strong<lum_std_kernel> k = lum_std_kernel::tables().factory();
     EXPECT_EQ(k->to_string(), "kernel");
@@ -45,7 +29,7 @@ TEST(KernelBareObjects, KernelMethodsRefuse) {
 }
 
 TEST(KernelBareObjects, StructMethodsRefuse) {
-    register_classes();
+    std_ns();
     thread_log_scope scope;
     lumptr_strong<lum_std_kernel_struct> s = lum_std_kernel_struct::tables().factory();
     lumvar_shared buf = lumvar_shared::make_typed(LUMVAR_BINARY);
@@ -60,7 +44,7 @@ TEST(KernelBareObjects, StructMethodsRefuse) {
 }
 
 TEST(KernelBareObjects, UnitWithoutCompiledUnitIsEmpty) {
-    register_classes();
+    std_ns();
     lumptr_strong<lum_std_kernel_unit> u = lum_std_kernel_unit::tables().factory();
     EXPECT_EQ(typetest::call_method(u.get(), "get", {lumvar_shared::from_string("k")})->type, LUMVAR_NONE);
     EXPECT_EQ(typetest::call_method(u.get(), "kernels", {})->size(), 0);
@@ -72,25 +56,34 @@ TEST(KernelBareObjects, UnitWithoutCompiledUnitIsEmpty) {
     EXPECT_EQ(typetest::call_method(j.get(), "done", {})->payload.i, 0);
 }
 
-// Methods in registration order with their argument ranges: scripts see the
+// Methods and std functions in registration order with their argument ranges: scripts see the
 // order in member listings and the runtime refuses calls outside the range.
+std::string range(const lum_function_def* f) {
+    return std::string(f->name) + " " + std::to_string(f->min_args) + "-" + std::to_string(f->max_args) + "\n";
+}
 template <class T>
 std::string method_table() {
     std::string out;
-    for (const auto& m : T::tables().members) {
-        const lum_function_def* f = m->static_value();
-        out += std::string(f->name) + " " + std::to_string(f->min_args) + "-" + std::to_string(f->max_args) + "\n";
-    }
+    for (const auto& m : T::tables().members) out += range(m->static_value());
     return out;
 }
 
 TEST(KernelRegistration, MethodsInOrderWithTheirArgumentRanges) {
-    register_classes();
+    std_ns();
     EXPECT_EQ(method_table<lum_std_kernel_unit>(),
               "get 1-1\nkernels 0-0\nstructs 0-0\nconstants 0-0\ndisasm 0-0\n");
     EXPECT_EQ(method_table<lum_std_kernel>(),
               "launch 1-999\nlaunch_async 1-999\ndisasm 0-0\njit_status 0-0\njit_source 0-0\nname 0-0\n"
               "params 0-0\nreturns 0-0\n");
+    EXPECT_EQ(method_table<lum_std_buffer>(),
+              "size 0-0\nclear 0-0\nresize 1-2\nfill 1-1\npush 1-999\nappend 1-1\nstring 0-2\nread 2-2\nwrite 3-3\n");
+    EXPECT_EQ(method_table<lum_std_kernel_struct>(),
+              "size 0-0\nname 0-0\nfields 0-0\noffset 1-1\ncount 1-1\nget 3-3\nset 4-4\nread 2-2\nwrite 3-3\n");
+    EXPECT_EQ(method_table<lum_std_kernel_job>(), "wait 0-0\ndone 0-0\n");
+    std::string functions;
+    for (const lum_function_def* f : std_ns().functions) functions += range(f);
+    EXPECT_EQ(functions, "kernel_compile 1-64\nkernel_threads 0-1\nkernel_jit 0-1\nkernel_aot_source 1-64\n"
+                         "kernel_aot_load 1-1\nkernel_jit_compiler 0-0\nkernel_mode 0-1\nbuffer 0-0\n");
 }
 
 }  // namespace

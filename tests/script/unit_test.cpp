@@ -2,6 +2,13 @@
 // inspection, constants as script values, compile errors, and the settings
 // functions kernel_threads / kernel_jit / kernel_mode / kernel_aot_*.
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "kernel/exec/native_driver.h"
 #include "tests/script/script_test_support.h"
 
 namespace {
@@ -100,6 +107,19 @@ TEST(KernelUnit, AheadOfTimeSource) {
     EXPECT_TRUE(has(both, "total") && has(both, "none") && !has(scale, "total"));
     EXPECT_EQ(fn("kernel_aot_source", json("[]"))->to_std_string(), fn("kernel_aot_source", json("[[]]"))->to_std_string());
     EXPECT_EQ(fails(fn("kernel_aot_load", "/nonexistent/lib.so")), "kernel_aot_load: cannot load /nonexistent/lib.so");
+    const std::string cc = fn("kernel_jit_compiler")->to_std_string();
+    if (cc.empty()) GTEST_SKIP() << "no C compiler for the library round trip";
+    // Libraries built from the text load with the number of kernels they hold.
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("lum_script_aot_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    for (const V& text : {both, fn("kernel_aot_source", json("[]"))}) {
+        const std::string c = (dir / "k.c").string(), lib = (dir / ("k" + std::to_string(text->size()) + ".so")).string();
+        std::ofstream(c) << text->to_std_string();
+        ASSERT_EQ(std::system((cc + " " + lumk_jit_flags_cc + " -O0 -DLUMK_AOT_SHARED -o '" + lib + "' '" + c + "'").c_str()), 0);
+        EXPECT_EQ(show(fn("kernel_aot_load", lib)), text.get() == both.get() ? "3" : "0");
+    }
+    EXPECT_EQ(show(m(get(u, "total"), "jit_status"), m(get(u, "total"), "launch", 0, buffer(0))), "aot 0");
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
