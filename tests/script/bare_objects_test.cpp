@@ -10,50 +10,42 @@ namespace {
 
 using namespace kst;
 
-size_t errors_containing(recording_log& log, const std::string& text) {
-    size_t n = 0;
-    for (const auto& t : log.texts()) n += t.find(text) != std::string::npos;
-    return n;
+template <class T>
+V bare() {
+    lumptr_strong<T> object = T::tables().factory();
+    return V::from_object(object.get());
+}
+
+std::string repeated(const std::string& line, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += (i ? "\n" : "") + line;
+    return out;
 }
 
 TEST(KernelBareObjects, KernelMethodsRefuse) {
-    std_ns();
-    thread_log_scope scope;
-    lumptr_strong<lum_std_kernel> k = lum_std_kernel::tables().factory();
-    EXPECT_EQ(k->to_string(), "kernel");
-    const std::vector<std::string> methods = {"disasm", "jit_status", "jit_source", "name", "params", "returns"};
-    for (const auto& m : methods) EXPECT_EQ(typetest::call_method(k.get(), m, {})->type, LUMVAR_NONE) << m;
-    EXPECT_EQ(typetest::call_method(k.get(), "launch", {lumvar_shared::from_int(1)})->type, LUMVAR_NONE);
-    EXPECT_EQ(typetest::call_method(k.get(), "launch_async", {lumvar_shared::from_int(1)})->type, LUMVAR_NONE);
-    EXPECT_EQ(errors_containing(scope.log(), "std.kernel has no compiled kernel"), methods.size() + 2);
+    session s;
+    V k = bare<lum_std_kernel>();
+    EXPECT_EQ(show(k, m(k, "disasm"), m(k, "jit_status"), m(k, "jit_source"), m(k, "name"), m(k, "params"),
+                   m(k, "returns"), m(k, "launch", 1), m(k, "launch_async", 1)),
+              "kernel        ");
+    EXPECT_EQ(errors(), repeated("std.kernel has no compiled kernel", 8));
 }
 
 TEST(KernelBareObjects, StructMethodsRefuse) {
-    std_ns();
-    thread_log_scope scope;
-    lumptr_strong<lum_std_kernel_struct> s = lum_std_kernel_struct::tables().factory();
-    lumvar_shared buf = lumvar_shared::make_typed(LUMVAR_BINARY);
-    lumvar_shared zero = lumvar_shared::from_int(0);
-    lumvar_shared x = lumvar_shared::from_string("x");
-    EXPECT_EQ(typetest::call_method(s.get(), "size", {})->type, LUMVAR_NONE);
-    EXPECT_EQ(typetest::call_method(s.get(), "fields", {})->type, LUMVAR_NONE);
-    EXPECT_EQ(typetest::call_method(s.get(), "offset", {x})->type, LUMVAR_NONE);
-    EXPECT_EQ(typetest::call_method(s.get(), "get", {buf, zero, x})->type, LUMVAR_NONE);
-    EXPECT_EQ(typetest::call_method(s.get(), "read", {buf, zero})->type, LUMVAR_NONE);
-    EXPECT_EQ(errors_containing(scope.log(), "std.kernel_struct has no struct"), 5u);
+    session s;
+    V st = bare<lum_std_kernel_struct>(), b = buffer(4);
+    EXPECT_EQ(show(m(st, "size"), m(st, "name"), m(st, "fields"), m(st, "offset", "x"), m(st, "count", b),
+                   m(st, "get", b, 0, "x"), m(st, "set", b, 0, "x", 1), m(st, "read", b, 0), m(st, "write", b, 0, json("{}"))),
+              "        ");
+    EXPECT_EQ(errors(), repeated("std.kernel_struct has no struct", 9));
 }
 
 TEST(KernelBareObjects, UnitWithoutCompiledUnitIsEmpty) {
-    std_ns();
-    lumptr_strong<lum_std_kernel_unit> u = lum_std_kernel_unit::tables().factory();
-    EXPECT_EQ(typetest::call_method(u.get(), "get", {lumvar_shared::from_string("k")})->type, LUMVAR_NONE);
-    EXPECT_EQ(typetest::call_method(u.get(), "kernels", {})->size(), 0);
-    EXPECT_EQ(typetest::call_method(u.get(), "structs", {})->size(), 0);
-    EXPECT_EQ(typetest::call_method(u.get(), "constants", {})->size(), 0);
-    EXPECT_EQ(typetest::call_method(u.get(), "disasm", {})->to_std_string(), "");
-    lumptr_strong<lum_std_kernel_job> j = lum_std_kernel_job::tables().factory();
-    EXPECT_EQ(typetest::call_method(j.get(), "wait", {})->type, LUMVAR_NONE);
-    EXPECT_EQ(typetest::call_method(j.get(), "done", {})->payload.i, 0);
+    session s;
+    V u = bare<lum_std_kernel_unit>(), j = bare<lum_std_kernel_job>();
+    EXPECT_EQ(show(m(u, "get", "k"), m(u, "kernels"), m(u, "structs"), m(u, "constants"), "[" + m(u, "disasm")->to_std_string() + "]"),
+              " {} {} {} []");
+    EXPECT_EQ(show(m(j, "wait"), m(j, "done")), " 0");
 }
 
 // Methods and std functions in registration order with their argument ranges: scripts see the

@@ -13,11 +13,9 @@
 
 #include "host/host_print.h"
 #include "host/host_vm.h"
-#include "kernel/compiler/program.h"
 #include "kernel/script/buffer.h"
 #include "kernel/script/kernel_unit.h"
 #include "kernel/script/module.h"
-#include "kernel/script/unit_cache.h"
 #include "runtime/namespace.h"
 #include "tests/runtime/base_test_support.h"
 #include "tests/types/method_call_test_support.h"
