@@ -9,7 +9,6 @@
 
 #include "kernel/script/kernel_job.h"
 #include "kernel/script/launch.h"
-#include "kernel/script/memory.h"
 #include "runtime/vm_lock.h"
 #include "tests/script/script_test_support.h"
 
@@ -116,61 +115,30 @@ TEST(KernelLaunchThreads, TwoScriptThreadsLaunchAtOnce) {
     s.host.hold_lock();
 }
 
-// Memory whose binding throws.
-class throwing_memory : public lumobject<throwing_memory, CLASS_STRING<"test.throwing">>, public lum_kernel_memory {
-public:
-    void* get_interface(uint64_t id) override {
-        return id == lum_kernel_memory_type_id() ? static_cast<lum_kernel_memory*>(this) : nullptr;
-    }
-    bool get_memory(uint8_t**, uint64_t*, bool) override { throw std::runtime_error("device lost"); }
-    void add_lock(bool, int32_t) override {}
-    bool is_in_use(bool) override { return false; }
-};
-
 TEST(KernelLaunchThreads, AnExceptionDuringBindingLocksNothing) {
     session s;
     auto mix = kernel(compile(source, "threads.k"), "mix");
     V out = buffer(16);
-    lumptr_strong<throwing_memory> mem(new throwing_memory());
-    std::vector<V> args{V::from_int(4), out, V::from_object(mem.get())};
+    lumptr_strong<fake_memory> mem(new fake_memory());
+    mem->throw_on_get = true;
+    std::vector<V> args{V::from_int(2), out, V::from_object(mem.get())};
     EXPECT_THROW(lum_kernel_launch(mix.get(), args), std::runtime_error);
     EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use());
 }
-
-// Memory that refuses to count a new lock (but counts its removal).
-class unlockable_memory : public lumobject<unlockable_memory, CLASS_STRING<"test.unlockable">>,
-                          public lum_kernel_memory {
-public:
-    uint8_t bytes[16] = {};
-    int locks = 0;
-    bool refuse_lock = true;
-    void* get_interface(uint64_t id) override {
-        return id == lum_kernel_memory_type_id() ? static_cast<lum_kernel_memory*>(this) : nullptr;
-    }
-    bool get_memory(uint8_t** data, uint64_t* size, bool) override {
-        *data = bytes;
-        *size = sizeof bytes;
-        return true;
-    }
-    void add_lock(bool, int32_t delta) override {
-        if (delta > 0 && refuse_lock) throw std::runtime_error("lock table full");
-        locks += delta;
-    }
-    bool is_in_use(bool) override { return locks != 0; }
-};
 
 TEST(KernelLaunchThreads, ALockThatCannotBeTakenUndoesTheOthers) {
     session s;
     auto mix = kernel(compile(source, "threads.k"), "mix");
     V out = buffer(16);
-    lumptr_strong<unlockable_memory> mem(new unlockable_memory());
-    std::vector<V> args{V::from_int(4), out, V::from_object(mem.get())};
+    lumptr_strong<fake_memory> mem(new fake_memory());
+    mem->refuse_lock = true;
+    std::vector<V> args{V::from_int(2), out, V::from_object(mem.get())};
     EXPECT_THROW(lum_kernel_launch(mix.get(), args), std::runtime_error);
     EXPECT_THROW(lum_kernel_launch_async(mix.get(), args), std::runtime_error);
-    EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use() || mem->locks != 0);
+    EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use() || mem->readers != 0);
     mem->refuse_lock = false;
     lum_kernel_launch(mix.get(), args);
-    EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use() || mem->locks != 0);
+    EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use() || mem->readers != 0);
 }
 
 TEST(KernelLaunchThreads, AJobThatCannotBeMadeUnlocksItsBuffers) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "host/host_vm.h"
 #include "kernel/script/buffer.h"
 #include "kernel/script/kernel_unit.h"
+#include "kernel/script/memory.h"
 #include "kernel/script/module.h"
 #include "runtime/namespace.h"
 #include "tests/runtime/base_test_support.h"
@@ -25,12 +27,21 @@ namespace kst {
 
 using V = lumvar_shared;
 
+// What registering the classes logged: a class without its own factory is reported.
+inline std::string& registration_log() {
+    static std::string text;
+    return text;
+}
+
 // Namespace "std" with the kernel functions and std.buffer (registers the classes once).
 inline lum_namespace& std_ns() {
     static lum_namespace* const ns = [] {
+        thread_log_scope scope;
+        scope.log().level_mask = LUM_LOG_REGISTRATION;
         auto* n = new lum_namespace();
         lum_kernel_namespace_init(*n);
         lum_std_buffer_namespace_init(*n);
+        for (const auto& t : scope.log().texts()) registration_log() += t;
         return n;
     }();
     return *ns;
@@ -123,6 +134,31 @@ inline std::string errors() {
 }
 // The errors that evaluating `result` raised: EXPECT_EQ(fails(m(b, "resize", -1)), "...").
 inline std::string fails(const V&) { return errors(); }
+
+// Foreign kernel memory lent by an object: 8 bytes, read-only unless
+// `allow_write`, with its lock counts; it may throw from get_memory or refuse
+// to count a new lock (but counts its removal).
+class fake_memory : public lumobject<fake_memory, CLASS_STRING<"test.bitmap">>, public lum_kernel_memory {
+public:
+    uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    bool allow_write = true, throw_on_get = false, refuse_lock = false;
+    int readers = 0, writers = 0;
+    void* get_interface(uint64_t id) override {
+        return id == lum_kernel_memory_type_id() ? static_cast<lum_kernel_memory*>(this) : nullptr;
+    }
+    bool get_memory(uint8_t** data, uint64_t* size, bool writable) override {
+        if (throw_on_get) throw std::runtime_error("device lost");
+        if (writable && !allow_write) return false;
+        *data = bytes;
+        *size = sizeof bytes;
+        return true;
+    }
+    void add_lock(bool writable, int32_t delta) override {
+        if (delta > 0 && refuse_lock) throw std::runtime_error("lock table full");
+        (writable ? writers : readers) += delta;
+    }
+    bool is_in_use(bool writable) override { return writers != 0 || (writable && readers != 0); }
+};
 
 struct session {
     lum_host_vm host{[] {
