@@ -71,6 +71,7 @@ TEST(KernelBuffer, TypedElementsReadAndWrite) {
     m(c, "write", "u64", 0, int64_t{9223372036854775807});
     EXPECT_EQ(show(m(c, "read", "u64", 0), m(c, "read", "u32", 1), m(c, "read", "i32", 1), m(c, "read", "i64", 1)),
               "9223372036854775807 2147483647 2147483647 4611686018427387904");
+    const std::vector<uint8_t> kept = lumvar_to_std_buffer(c.get())->bytes;
     const std::pair<V, const char*> refusals[] = {
         {m(c, "write", "u8", 0, -1), "expects u8 but -1 does not fit"},
         {m(c, "write", "i32", 0, 2.5), "expects i32 but got float (convert with std.int(x))"},
@@ -85,6 +86,8 @@ TEST(KernelBuffer, TypedElementsReadAndWrite) {
     std::string expected;
     for (const auto& r : refusals) expected += (expected.empty() ? "" : "\n") + std::string(r.second);
     EXPECT_EQ(all, expected);
+    for (const auto& r : refusals) EXPECT_EQ(r.first->type, LUMVAR_NONE) << r.second;
+    EXPECT_EQ(lumvar_to_std_buffer(c.get())->bytes, kept);  // refusals write nothing
     EXPECT_EQ(show(m(m(fn("buffer"), "push", 1, 2, 3), "read", "u16", 0), m(c, "read", "u16", 7)), "513 16384");
 }
 

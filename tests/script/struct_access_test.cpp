@@ -68,6 +68,7 @@ TEST(KernelStructAccess, GetSetReadWriteOverABuffer) {
     EXPECT_EQ(show(m(S, "get", b, 0, "m[0].x"), m(S, "get", b, 0, "m[2].x"), m(S, "get", b, 0, "pos.x")), "9 7 3");
     EXPECT_EQ(fails(m(S, "write", b, 0, json("{\"tag\": 5, \"s\": 300}"))), "field 's' expects i8 but 300 does not fit");
     EXPECT_EQ(show(m(S, "get", b, 0, "tag")), "5");  // fields before the failing one stay
+    const std::vector<uint8_t> kept = lumvar_to_std_buffer(b.get())->bytes;
     const std::pair<V, const char*> refusals[] = {
         {m(S, "write", b, 0, json("{\"m\": 5}")), "field 'm' expects a list"},
         {m(S, "write", b, 0, json("{\"pos\": 5}")), "field 'pos' expects a json object"},
@@ -92,6 +93,8 @@ TEST(KernelStructAccess, GetSetReadWriteOverABuffer) {
     std::string expected;
     for (const auto& r : refusals) expected += *r.second ? std::string(expected.empty() ? "" : "\n") + r.second : "";
     EXPECT_EQ(errors(), expected);
+    for (const auto& r : refusals) EXPECT_TRUE(!*r.second || r.first->type == LUMVAR_NONE) << r.second;
+    EXPECT_EQ(lumvar_to_std_buffer(b.get())->bytes, kept);  // refusals write nothing
     EXPECT_EQ(show(m(get(u, "Small"), "count", buffer(10)), m(get(u, "Small"), "count", buffer(3))), "2 0");
 }
 
