@@ -100,7 +100,7 @@ TEST(KernelBinding, LaunchRefusals) {
     for (const auto& r : refusals) EXPECT_EQ(r.first->type, LUMVAR_NONE);
     // Refused launches lock nothing.
     for (const V& b : {x, y, v}) EXPECT_FALSE(lumvar_to_std_buffer(b.get())->in_use());
-    EXPECT_EQ(show(m(n, "launch", list(0, 3)), m(n, "launch", 0)), " ");
+    EXPECT_EQ(show(m(n, "launch", list(0, 3)), m(n, "launch", list(3, 0)), m(n, "launch", 0)), "  ");  // empty domains
 }
 
 }  // namespace
