@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tests/platform/test_platform.h"
+#include "tests/vm/lasm_support.h"
 
 #if defined(LUMIO_EXE) && defined(LUMIO_MODULE_PATH)
 
@@ -54,29 +55,6 @@ TEST(LumioCommand, RunsTheTourThroughTheModuleLibrary) {
     EXPECT_EQ(r.err, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/tour.err"));
 }
 
-TEST(LumioCommand, ExitStatuses) {
-    // An unhandled run-time error ends the root task: 1.
-    command_result r = lumio("run tests/vm/lasm/reports.lasm --workers 0" + module_option);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm/reports.out"));
-    EXPECT_NE(r.err.find("Add invalid type: 1"), std::string::npos);
-    // Tasks still waiting when the timeout passes: 1.
-    r = lumio("run tests/vm/lasm/deadlock.lasm --timeout 0.1" + module_option);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err,
-              "lumio run: tests/vm/lasm/deadlock.lasm: tasks still running after the timeout of 0.1 seconds\n");
-    // The file cannot be assembled: 2, with FILE:LINE: message.
-    r = lumio("run tests/vm/lasm/no_such_file.lasm" + module_option);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "tests/vm/lasm/no_such_file.lasm: cannot read the file\n");
-    r = lumio("run examples/tour.lasm --workers many" + module_option);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err.rfind("lumio run: bad value for --workers: 'many'\n", 0), 0u) << r.err;
-    r = lumio("run examples/tour.lasm --module /nonexistent/lib.so");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
-}
-
 // A source file in a fresh directory, removed with the object.
 struct temp_source {
     fs::path dir;
@@ -88,6 +66,35 @@ struct temp_source {
     ~temp_source() { fs::remove_all(dir); }
     std::string arg() const { return lum_test_quote(file.string()); }
 };
+
+// The test program tests/vm/lasm/NAME.lasm with one instruction per line.
+temp_source lasm_program(const std::string& name) {
+    return temp_source(name, lasmtest::unfold(read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm" / (name + ".lasm"))));
+}
+
+TEST(LumioCommand, ExitStatuses) {
+    // An unhandled run-time error ends the root task: 1.
+    const temp_source reports = lasm_program("reports");
+    command_result r = lumio("run " + reports.arg() + " --workers 0" + module_option);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm/reports.out"));
+    EXPECT_NE(r.err.find("Add invalid type: 1"), std::string::npos);
+    // Tasks still waiting when the timeout passes: 1.
+    const temp_source deadlock = lasm_program("deadlock");
+    r = lumio("run " + deadlock.arg() + " --timeout 0.1" + module_option);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "lumio run: " + deadlock.file.string() + ": tasks still running after the timeout of 0.1 seconds\n");
+    // The file cannot be assembled: 2, with FILE:LINE: message.
+    r = lumio("run tests/vm/lasm/no_such_file.lasm" + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tests/vm/lasm/no_such_file.lasm: cannot read the file\n");
+    r = lumio("run examples/tour.lasm --workers many" + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("lumio run: bad value for --workers: 'many'\n", 0), 0u) << r.err;
+    r = lumio("run examples/tour.lasm --module /nonexistent/lib.so");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
+}
 
 TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
     // Slot and static counts beyond the assembler's limits: refused before
