@@ -5,8 +5,8 @@
 // standard output. `expect_program` checks one NAME.lasm of a folder against
 // its NAME.out, NAME.err, NAME.status and NAME.flags files. The test programs
 // may put several instructions on one line separated by " | " (`unfold`
-// gives each its own line before assembling; a file that relies on its line
-// numbers through .autoloc keeps one instruction per line).
+// gives each its own line before assembling; the positions that .autoloc
+// gives count the lines of that unfolded text).
 
 #include <gtest/gtest.h>
 
@@ -71,11 +71,13 @@ struct settings {
     std::chrono::milliseconds timeout{10000};
 };
 
-// One line per instruction: splits lines at '|' outside strings and comments.
+// One line per instruction: splits lines at '|' outside strings and comments;
+// each later piece is indented as an instruction line of its own.
 inline std::string unfold(const std::string& source) {
     std::string out;
     bool quoted = false, escaped = false, comment = false;
-    for (char c : source) {
+    for (size_t i = 0; i < source.size(); ++i) {
+        const char c = source[i];
         if (c == '\n') {
             quoted = escaped = comment = false;
         } else if (quoted) {
@@ -87,7 +89,10 @@ inline std::string unfold(const std::string& source) {
         } else if (c == ';') {
             comment = true;
         } else if (!comment && c == '|') {
-            c = '\n';
+            while (!out.empty() && out.back() == ' ') out.pop_back();
+            out += "\n        ";
+            while (i + 1 < source.size() && source[i + 1] == ' ') ++i;
+            continue;
         }
         out += c;
     }
