@@ -1,7 +1,8 @@
 // The fused fast paths against the generic code they stand for: generated
-// expressions run both ways, then destinations, jumps, fused calls and
-// members of self (the generic code after a fused instruction prints "slow"
-// first, so a declined fast path shows).
+// expressions, each tested by a conditional jump, run both ways (the generic
+// code after a fused instruction prints "slow" first, so a declined fast path
+// shows); a fused call fills its cache entry as a method entry. Destinations,
+// paths, members of self and the declines of fused calls are in fused.lasm.
 
 #include <gtest/gtest.h>
 
@@ -17,70 +18,6 @@
 
 using namespace v2test;
 using namespace lum_fexpr;
-
-namespace {
-
-// Emits `fexpr form` whose generic code prints "slow" and then runs `generic`.
-void fused(env& e, lum_block_builder& b, const lum_fexpr_form& form, const std::function<void()>& generic) {
-    lum_label skip = b.label();
-    b.fexpr(form, skip);
-    e.print_text(b, "slow");
-    generic();
-    b.bind(skip);
-}
-
-struct case_result {
-    std::string out;
-    std::string warnings;
-    lumvar_shared slot0;
-};
-
-// slot0 = a, slot1 = b (constants), then `dest := expression` with dest local 2 unless told otherwise;
-// prints the top after the expression.
-case_result run_expr(const lumvar_shared& a, const lumvar_shared& b, const lum_fexpr_form& form,
-                     const std::function<void(env&, lum_block_builder&)>& generic,
-                     const lumvar_shared& dest_init = lumvar_shared()) {
-    env e;
-    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 3));
-    top.push().ld_l(0).push().ldk(e.prog.constant(a)).assign().pop();
-    top.push().ld_l(1).push().ldk(e.prog.constant(b)).assign().pop();
-    if (dest_init) top.push().ld_l(2).push().ldk(e.prog.constant(dest_init)).assign().pop();
-    top.push();
-    fused(e, top, form, [&] { generic(e, top); });
-    e.print_top(top);
-    top.pop();
-    e.print_slot(top, 2);
-    e.run(top.finish());
-    case_result r;
-    r.out = joined(e.out);
-    r.warnings = e.warnings();
-    return r;
-}
-
-// Generic code for `slot2 = slot0 <op> slot1` (leaves slot 2's cell on top).
-std::function<void(env&, lum_block_builder&)> generic_assign(uint8_t opcode, uint8_t a = 0) {
-    return [=](env&, lum_block_builder& b) {
-        b.ld_l(2).push().ld_l(0).push().ld_l(1);
-        if (lum_opcode_size(opcode) == 2)
-            b.op_a(opcode, a);
-        else
-            b.op(opcode);
-        b.assign();
-    };
-}
-
-lum_fexpr_form binary(uint8_t item, uint8_t dest_kind = DEST_LOCAL, uint32_t dest_slot = 2) {
-    lum_fexpr_form s;
-    s.dest_kind = dest_kind;
-    s.dest_slot = dest_slot;
-    s.local(0).local(1).op(item);
-    return s;
-}
-
-lumvar_shared I(int64_t v) { return lumvar_shared::from_int(v); }
-lumvar_shared F(double v) { return lumvar_shared::from_float(v); }
-
-}  // namespace
 
 namespace {
 
@@ -167,8 +104,9 @@ std::string joined_items(const expression& e) {
 
 // Each generated expression runs as a fused instruction (with the generic
 // code as its fallback, which prints "slow" first) and as the generic code
-// alone; both print the same values and warnings, and the fused path takes
-// every expression without division, modulo or a bit operator on a float.
+// alone, followed by a conditional jump on its value; both print the same
+// values and warnings, and the fused path takes every expression without
+// division, modulo or a bit operator on a float.
 TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
     const char* values[generator::slots] = {"ldi 6", "ldi -2", "ldf 1.5", "ldi 9223372036854775807", "ldf -4.0"};
     generator gen(7);
@@ -179,18 +117,19 @@ TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
     for (int n = 0; n < 300; ++n) {
         const expression e = gen.next();
         const std::string k = std::to_string(n);
-        const std::string print_top = "frame 1 | farg 0 | ncall @print | pop\n";
         const std::string slow = "push | frame 1 | lds \"slow " + k + "\" | farg 0 | ncall @print | pop";
+        // The value is tested by a conditional jump ("zero" when false), then printed.
+        const std::string test = " | jnz n" + k + " | push | frame 1 | lds \"zero\" | farg 0 | ncall @print | pop\n" +
+                                 "n" + k + ": dup | frame 1 | farg 0 | ncall @print | pop | pop\n";
         if (n % 2 == 0) {  // the value on top
             fused += "push | fexpr dst=none" + joined_items(e) + " skip=s" + k + " | " + slow + generic(e) + "\n";
-            fused += "s" + k + ": " + print_top;
-            plain += "push" + generic(e) + " | " + print_top;
-        } else {  // the value into local 6
-            fused += "push | fexpr dst=l:6" + joined_items(e) + " skip=s" + k + " | " + slow +
-                     " | push | ld.l 6 | push" + generic(e) + " | assign | pop\n";
-            fused += "s" + k + ": pop | push | ld.l 6 | " + print_top;
-            plain += "push | ld.l 6 | push" + generic(e) + " | assign | " + print_top;
+            plain += "push" + generic(e) + test;
+        } else {  // the value into local 6, whose cell is then the top
+            fused += "push | fexpr dst=l:6" + joined_items(e) + " skip=s" + k + " | " + slow + " | ld.l 6 | push" +
+                     generic(e) + " | assign\n";
+            plain += "push | ld.l 6 | push" + generic(e) + " | assign" + test;
         }
+        fused += "s" + k + ": " + test.substr(3);
     }
     fused += ".end\n";
     plain += ".end\n";
@@ -218,86 +157,6 @@ TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
     }
     EXPECT_EQ(values_only, p.out);
     EXPECT_GT(declined, 0);
-}
-
-// Shapes, destinations and slot kinds the assembler programs do not reach.
-TEST(FusedExpression, ShapesAndDestinations) {
-    auto generic = [](env&, lum_block_builder& b) { b.ldi(-1); };
-    // A form without items declines.
-    EXPECT_EQ(run_expr(I(1), I(2), lum_fexpr_form{}, generic).out, "slow\n-1\n\n");
-    // A destination holding a float takes the integer result in place.
-    EXPECT_EQ(run_expr(I(1), I(2), binary(IT_ADD), generic_assign(LUM_OP_ADD), F(0.5)).out, "3\n3\n");
-    // Constants, the float mask and negation; result on top only.
-    lum_fexpr_form consts;
-    consts.dest_kind = DEST_TOP;
-    consts.local(0).int_const(10).op(IT_MUL).float_const(0.25).op(IT_ADD).op(IT_NEG);
-    EXPECT_EQ(run_expr(I(2), I(0), consts, generic).out, "-20.250000\n\n");
-
-    // An up-level destination: inner slot 0 := up(1).slot 1 * 2 ; up(1).slot 2 := inner slot 0 + 1.
-    env e;
-    lum_block_builder inner(e.prog, e.block("inner", LUM_BLOCK_PLAIN, 1));
-    lum_fexpr_form s;
-    s.dest_kind = DEST_LOCAL;
-    s.up(1, 1).int_const(2).op(IT_MUL);
-    lum_fexpr_form t;
-    t.dest_kind = DEST_UP;
-    t.dest_level = 1;
-    t.dest_slot = 2;
-    t.local(0).int_const(1).op(IT_ADD);
-    for (const lum_fexpr_form* f : {&s, &t}) {
-        inner.push();
-        fused(e, inner, *f, [&] { inner.ldi(-1); });
-        inner.pop();
-    }
-    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 3));
-    top.push().ld_l(1).push().ldi(5).assign().pop();
-    top.push().ld_l(2).push().ldi(0).assign().pop();
-    top.enter(top.child(inner.finish()));
-    e.print_slot(top, 2);
-    e.run(top.finish());
-    EXPECT_EQ(joined(e.out), "11\n");
-    EXPECT_EQ(e.errors(), "");
-}
-
-// A float result tested by the conditional jump after the expression: 0.0 is
-// false, anything else true (also when the result goes into a slot first).
-TEST(FusedExpression, FloatResultsDecideTheFollowingJump) {
-    for (const uint8_t dest : {DEST_TOP, DEST_LOCAL}) {
-        for (const double x : {1.0, 1.25}) {
-            env e;
-            lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 3));
-            top.push().ld_l(0).push().ldk(e.prog.constant(F(x))).assign().pop();
-            top.push();
-            lum_fexpr_form f;  // x - 1.0, then x * 1.0 - 1.0 (a second plan chained from the first)
-            f.dest_kind = dest;
-            f.dest_slot = 2;
-            f.local(0).float_const(1.0).op(IT_SUB);
-            lum_fexpr_form g = f;
-            g.items.clear();
-            g.const_count = 0;
-            g.float_mask = 0;
-            g.local(0).float_const(1.0).op(IT_MUL).float_const(1.0).op(IT_SUB);
-            lum_label zero = top.label();
-            lum_label done = top.label();
-            for (const lum_fexpr_form* form : {&f, &g}) {
-                lum_label skip = top.label();
-                top.fexpr(*form, skip);
-                e.print_text(top, "slow");
-                top.ldi(0);
-                top.bind(skip);
-                top.jz(zero);
-            }
-            e.print_text(top, "nonzero");
-            top.jmp(done);
-            top.bind(zero);
-            e.print_text(top, "zero");
-            top.bind(done);
-            top.pop();
-            e.run(top.finish());
-            SCOPED_TRACE(std::to_string(x) + " dest " + std::to_string(dest));
-            EXPECT_EQ(joined(e.out), x == 1.0 ? "zero\n" : "nonzero\n");
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -347,49 +206,4 @@ TEST(FusedCall, FillsTheCacheAsAMethodEntry) {
     EXPECT_EQ(entry.class_key, reinterpret_cast<uintptr_t>(def));
     EXPECT_EQ(entry.from_definition, 1);
     EXPECT_EQ(entry.object_type_key, 0u);
-}
-
-TEST(FusedExpression, MembersOfSelfInPlace) {
-    env e;
-    lum_class_def* def = e.prog.new_class("Acc");
-    lumvar* cls = e.class_value(def);
-    lum_class_builder cb(def);
-    cb.member("total");
-    cb.member("label");
-    lum_block_builder ctor(e.prog, e.block("Acc.ctor", LUM_BLOCK_FUNCTION, 2));
-    ctor.params(2, 2).op(LUM_OP_NEWINST).ret();
-    cb.constructor(ctor.finish());
-    // add(k): self.total = self.total + k ; then self.label = self.total * k (label holds text: declines)
-    lum_block_builder add(e.prog, e.block("Acc.add", LUM_BLOCK_FUNCTION, 1));
-    add.params(1, 1);
-    {
-        lum_fexpr_form s;
-        s.dest_kind = DEST_SELF;
-        s.dest_slot = 0;
-        s.self_member(0).local(0).op(IT_ADD);
-        fused(e, add, s, [&] { add.selfmem(0).push().selfmem(0).push().ld_l(0).op(LUM_OP_ADD).assign(); });
-        lum_fexpr_form t;
-        t.dest_kind = DEST_SELF;
-        t.dest_slot = 1;
-        t.self_member(0).local(0).op(IT_MUL);
-        fused(e, add, t, [&] { add.selfmem(1).push().selfmem(0).push().ld_l(0).op(LUM_OP_MUL).assign(); });
-        add.selfmem(0).ret();
-    }
-    cb.method("add", add.finish());
-    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 1));
-    const uint32_t c = top.cache(), c2 = top.cache();
-    top.push().ld_l(0).push().ldk(cls).prep(2).push().ldi(10).arg(0).pop().push().lds("text").arg(1).pop().call();
-    top.assign().pop();
-    for (int k : {1, 2}) {
-        top.push().ld_l(0).mem("add", c).prep(1).push().ldi(k).arg(0).pop().call();
-        e.print_top(top);
-        top.pop();
-    }
-    top.push().ld_l(0).mem("label", c2);
-    e.print_top(top);
-    top.pop();
-    e.run(top.finish());
-    // The first product replaces the text (generic path); the second is fused in place.
-    EXPECT_EQ(joined(e.out), "slow\n11\n13\n26\n");
-    EXPECT_EQ(e.errors(), "");
 }
