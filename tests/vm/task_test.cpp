@@ -1,7 +1,7 @@
-// Tasks: calls through the context stack, returns, epilogues, the call-depth
-// limit, run-time errors unwinding to try blocks and function boundaries,
-// scheduling by due time, suspension and waking (loops and jumps are in
-// control.lasm).
+// Tasks: run-time errors unwinding to try blocks and ending a task, scheduling
+// by due time, suspension and waking, running a routine at once, and the
+// release of globals (calls, defaults, epilogues and the call-depth limit are
+// in the assembler programs calls.lasm and depth.lasm).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -41,123 +41,9 @@ auto imm(int64_t v) {
     return [v](emitter& e) { e.ldi(v); };
 }
 
-// push ; fn CHILD ; prep N ; the integer arguments ; call
-void call_child(emitter& e, uint32_t child, const std::vector<int64_t>& args) {
-    e.op(LUM_OP_PUSH).b(LUM_OP_FN, child).a(LUM_OP_PREP, static_cast<uint8_t>(args.size()));
-    for (size_t i = 0; i < args.size(); ++i)
-        e.op(LUM_OP_PUSH).ldi(args[i]).b(LUM_OP_ARG, static_cast<uint32_t>(i)).op(LUM_OP_POP);
-    e.op(LUM_OP_CALL);
-}
-
-TEST(TaskCalls, FunctionsWithDefaultsReturnThroughTheContextStack) {
-    vm_fixture fx;
-    program p;
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-    // f(a, b = 5) = a * b
-    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 2, main, 2);
-    f->first_default = 1;
-    lum_program_block* def_b = p.block(LUM_BLOCK_PLAIN, 0, f);
-    emitter(def_b).ldi(5);
-    emitter(f).a(LUM_OP_DEFAULT, 1).b(LUM_OP_LD_L, 0).op(LUM_OP_PUSH).b(LUM_OP_LD_L, 1).op(LUM_OP_MUL).op(LUM_OP_RET);
-    {
-        emitter e(main);
-        call_child(e, 0, {4});     // 20
-        call_child(e, 0, {4, 3});  // 12
-        e.op(LUM_OP_ADD);
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_EQ(as_int(out->value), 32);
-    EXPECT_TRUE(fx.log->take_errors().empty());
-    EXPECT_TRUE(fx.log->has_notice_prefix("Task test "));
-    // A finished task keeps exactly one value-stack element: its result.
-    EXPECT_EQ(fx.tasks[0]->stack.size(), 1u);
-    EXPECT_EQ(fx.tasks[0]->active, 0);
-}
-
-TEST(TaskCalls, EpilogueRunsTheFunctionsLastEightBytesOnReturn) {
-    for (bool epilogue : {false, true}) {
-        vm_fixture fx;
-        program p;
-        lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-        lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 1, main, 1, epilogue ? LUM_BLOCK_FLAG_EPILOGUE : 0);
-        emitter(f).ldi(1).op(LUM_OP_RET).b(LUM_OP_LD_L, 0);  // ld.l: the last eight bytes
-        emitter em(main);
-        call_child(em, 0, {9});
-        auto out = fx.launch(main);
-        ASSERT_TRUE(fx.run());
-        EXPECT_EQ(as_int(out->value), epilogue ? 9 : 1);
-    }
-}
-
-// r() calls itself through global slot 0 forever.
-lum_program_block* recursion(program& p, lum_program_block* main, uint8_t r_flags) {
-    lum_program_block* r = p.block(LUM_BLOCK_FUNCTION, 0, main, 0, r_flags);
-    emitter(r).op(LUM_OP_PUSH).b(LUM_OP_LD_G, 0).a(LUM_OP_PREP, 0).op(LUM_OP_CALL).op(LUM_OP_POP).op(LUM_OP_RET);
-    return r;
-}
-
+// slot := fn CHILD
 void store_function(emitter& e, uint32_t slot, uint32_t child) {
     e.op(LUM_OP_PUSH).b(LUM_OP_LD_L, slot).op(LUM_OP_PUSH).b(LUM_OP_FN, child).op(LUM_OP_ASSIGN).op(LUM_OP_POP);
-}
-
-void call_global(emitter& e, uint32_t slot) {
-    e.op(LUM_OP_PUSH).b(LUM_OP_LD_G, slot).a(LUM_OP_PREP, 0).op(LUM_OP_CALL).op(LUM_OP_POP);
-}
-
-TEST(TaskLimits, CallDepthLimitRaisesAReportOfTruncatedFrames) {
-    vm_fixture fx(0, 100);
-    program p;
-    recorder rec(p);
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 1);
-    recursion(p, main, LUM_BLOCK_FLAG_FUNCTION);
-    {
-        emitter e(main);
-        store_function(e, 0, 0);
-        call_global(e, 0);
-        e.ncall(rec.record, {imm(1)});  // the caller goes on after the noexcept function
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    std::vector<std::string> errors = fx.log->take_errors();
-    // 100 contexts when the 101st is refused: 10 frames, the skip line, 20 frames.
-    ASSERT_EQ(errors.size(), 31u);
-    EXPECT_EQ(errors[10], "... 70 more frames ...");
-    EXPECT_NE(errors[30].find("maximum call depth of 100 exceeded (endless recursion?)"), std::string::npos);
-    std::vector<std::string> warnings = fx.log->take_warnings();
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0], "Error inside a noexcept function, it returns None.");
-    EXPECT_EQ(rec.records, std::vector<int64_t>{1});
-}
-
-TEST(TaskLimits, CallDepthErrorIsCatchable) {
-    vm_fixture fx(0, 50);
-    program p;
-    recorder rec(p);
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 2);
-    recursion(p, main, 0);                                                    // child 0
-    lum_program_block* try_block = p.block(LUM_BLOCK_PLAIN, 0, main, 0, LUM_BLOCK_FLAG_TRY);  // child 1
-    lum_program_block* catch_block = p.block(LUM_BLOCK_PLAIN, 1, main, 1);  // child 2
-    emitter et(try_block);
-    call_global(et, 0);
-    emitter(catch_block).ncall(rec.capture, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
-    {
-        emitter e(main);
-        store_function(e, 0, 0);
-        e.b(LUM_OP_ENTER, 1).b(LUM_OP_CATCH, 2);
-        e.ncall(rec.record, {imm(2)});
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_TRUE(fx.log->take_errors().empty());
-    EXPECT_TRUE(fx.log->has_notice_prefix("Caught runtime error: maximum call depth of 50 exceeded"));
-    ASSERT_EQ(rec.texts.size(), 1u);
-    EXPECT_EQ(rec.texts[0], "maximum call depth of 50 exceeded (endless recursion?)");
-    EXPECT_EQ(rec.records, std::vector<int64_t>{2});
-    EXPECT_EQ(fx.tasks[0]->caught_error, 0);
 }
 
 TEST(TaskErrors, TryBlockCatchesAndClearsItsValues) {
