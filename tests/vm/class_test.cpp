@@ -22,50 +22,6 @@ lum_block_builder* method_block(env& e, std::vector<std::unique_ptr<lum_block_bu
 
 }  // namespace
 
-TEST(ScriptClasses, ReleaseLogsItsNotices) {
-    env e;
-    std::vector<std::unique_ptr<lum_block_builder>> keep;
-    lum_class_def* def = e.prog.new_class("Point");
-    lumvar* cls = e.class_value(def);
-    lum_class_builder cb(def);
-    cb.member("x");
-    auto* ctor = method_block(e, keep, "Point.ctor", 1, 1);
-    ctor->op(LUM_OP_NEWINST).ret();
-    cb.constructor(ctor->finish());
-    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 1));
-    top.push().ld_l(0).push().ldk(cls).prep(1).push().ldi(1).arg(0).pop().call().assign().pop();
-    e.run(top.finish());
-    // After the task is gone, the instance was released and destroyed with its notices.
-    e.fx.tasks.clear();
-    EXPECT_TRUE(e.fx.log->has_notice_prefix("lum_class release. "));
-    EXPECT_TRUE(e.fx.log->has_notice_prefix("lum_class destroyed. "));
-}
-
-TEST(ScriptClasses, SwappedComparisonWithoutMethodAndLeftNumber) {
-    env e;
-    std::vector<std::unique_ptr<lum_block_builder>> keep;
-    lum_class_def* def = e.prog.new_class("R");
-    lumvar* cls = e.class_value(def);
-    lum_class_builder cb(def);
-    cb.member("v");
-    auto* ctor = method_block(e, keep, "R.ctor", 1, 1);
-    ctor->op(LUM_OP_NEWINST).ret();
-    cb.constructor(ctor->finish());
-    auto* lt = method_block(e, keep, "R.__lt__", 1, 1);  // v < o
-    lt->selfmem(0).push().ld_l(0).op_a(LUM_OP_LT, 0).ret();
-    cb.method("__lt__", lt->finish());
-    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 1));
-    top.push().ld_l(0).push().ldk(cls).prep(1).push().ldi(7).arg(0).pop().call().assign().pop();
-    top.push().ldi(5).push().ld_l(0).op_a(LUM_OP_LT, 0);  // 5 < r: no __gt__, the generic rule answers
-    e.print_top(top);
-    top.pop();
-    top.push().ldi(1).push().ld_l(0).op(LUM_OP_ADD);  // no __radd__
-    e.run(top.finish());
-    EXPECT_EQ(joined(e.out), "0\n");
-    EXPECT_NE(e.errors().find("Operator '+' is not defined for '1' and 'R' (implement __add__ or __radd__)"),
-              std::string::npos);
-}
-
 TEST(ScriptClasses, AbstractStaticAndIndexErrors) {
     env e;
     std::vector<std::unique_ptr<lum_block_builder>> keep;

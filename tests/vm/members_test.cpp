@@ -41,42 +41,6 @@ struct simple_class {
 
 }  // namespace
 
-TEST(MemberCache, SiteRefillsAcrossClassesAndObjectKinds) {
-    env e;
-    simple_class a(e, "A", {{"v", false}});
-    simple_class b(e, "B", {{"w", false}, {"v", false}});
-    // getv(o) = o.v, one site.
-    lum_block_builder getv(e.prog, e.block("getv", LUM_BLOCK_FUNCTION, 1));
-    getv.params(1, 1).flags(LUM_BLOCK_FLAG_FUNCTION);
-    const uint32_t site = getv.cache();
-    getv.ld_l(0).mem("v", site).ret();
-    lum_program_block* getv_block = getv.finish();
-
-    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 3));
-    const uint32_t gi = top.child(getv_block);
-    top.push().ld_l(0);
-    a.make(top, {1});
-    top.assign().pop();
-    top.push().ld_l(1);
-    b.make(top, {2, 3});
-    top.assign().pop();
-    // slot 2 = json {"v": 4}
-    const uint32_t c = top.cache();
-    top.push().ld_l(2).op(LUM_OP_NEWJSON).assign().pop();
-    top.push().ld_l(2).mem("v", c, nullptr, true).push().ldi(4).assign().pop();
-    for (uint32_t slot : {0u, 1u, 0u, 2u, 1u, 2u}) {
-        top.push().fn(gi).prep(1).push().ld_l(slot).arg(0).pop().call();
-        e.print_top(top);
-        top.pop();
-    }
-    auto outcome = e.run(top.finish());
-    EXPECT_EQ(joined(e.out), "1\n3\n1\n4\n3\n4\n");
-    const lum_member_cache_entry& entry = getv_block->member_cache[site];
-    EXPECT_EQ(entry.class_key, 0u);  // filled for a native object last: the class key is cleared
-    EXPECT_EQ(entry.object_type_key, lumptr_type_tag<lum_std_json>::type_id());
-    EXPECT_EQ(e.errors(), "");
-}
-
 TEST(MemberPrivacy, EveryAccessPathRefusesOutsideTheClass) {
     env e;
     simple_class base(e, "Base", {{"secret", true}});

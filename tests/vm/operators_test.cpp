@@ -67,14 +67,6 @@ outcome eval(env& e, const lumvar_shared& left, const lumvar_shared& right, uint
     return finish_and_run(e, b, opcode, a);
 }
 
-// Applies a unary operator to a local variable holding `v`.
-outcome unary(env& e, const lumvar_shared& v, uint8_t opcode, uint8_t a = 0) {
-    lum_block_builder b(e.prog, e.block("unary", LUM_BLOCK_TOP, 1));
-    b.push().ld_l(0).push().ldk(e.prog.constant(v)).assign().pop();
-    b.push().ld_l(0);
-    return finish_and_run(e, b, opcode, a);
-}
-
 lumvar_shared I(int64_t v) { return lumvar_shared::from_int(v); }
 lumvar_shared F(double v) { return lumvar_shared::from_float(v); }
 lumvar_shared S(std::string_view v) { return lumvar_shared::from_string(v); }
@@ -183,47 +175,6 @@ TEST(Arithmetic, JsonConcatenationCopiesBothSides) {
     // A string with a json concatenates text.
     outcome t = eval(e, S(">"), json_list({}), LUM_OP_ADD);
     EXPECT_EQ(t.top->type, LUMVAR_STRING);
-}
-
-TEST(UnaryOperators, NotLooksAtTextByEmptinessAndFloatsByValue) {
-    env e;
-    EXPECT_EQ(unary(e, S("0"), LUM_OP_NOT).top->payload.i, 0);
-    EXPECT_EQ(unary(e, F(0.0), LUM_OP_NOT).top->payload.i, 1);
-    EXPECT_EQ(unary(e, F(0.0), LUM_OP_NOT).pushed, 1);
-}
-
-TEST(IncrementDecrement, PrefixLeavesTheVariableAndIntegersWrap) {
-    env e;
-    // Prefix leaves the variable itself on top.
-    lum_block_builder p(e.prog, e.block("prefix", LUM_BLOCK_TOP, 1));
-    p.push().ld_l(0).op_a(LUM_OP_INC, 0);
-    direct dp(p.finish());
-    EXPECT_EQ(dp.step(), LUM_STATUS_FINISHED);
-    EXPECT_EQ(dp.top().get(), dp.ctx->slots[0].get());
-    EXPECT_EQ(dp.ctx->slots[0]->payload.i, 1);  // none++ -> 1
-    EXPECT_EQ(dp.ctx->pushed, 1);
-    outcome wrap = unary(e, I(std::numeric_limits<int64_t>::max()), LUM_OP_INC, 0);
-    EXPECT_EQ(wrap.top->payload.i, std::numeric_limits<int64_t>::min());
-    EXPECT_EQ(unary(e, I(std::numeric_limits<int64_t>::min()), LUM_OP_DEC, 0).top->payload.i,
-              std::numeric_limits<int64_t>::max());
-}
-
-TEST(IncrementDecrement, ContainerEntriesChangeInPlace) {
-    env e;
-    // j = {}; j.n = 1 (json member cell); j["n"]++ through an index get keeps writing the container.
-    lum_block_builder b(e.prog, e.block("member", LUM_BLOCK_TOP, 1));
-    const uint32_t c = b.cache();
-    b.push().ld_l(0).op(LUM_OP_NEWJSON).assign().pop();
-    b.push().ld_l(0).mem("n", c).push().ldi(1).assign().pop();
-    b.push().ld_l(0).mem("n", c).op_a(LUM_OP_INC, 1).pop();
-    b.push().ld_l(0).push().lds("n").emit(LUM_OP_IDX, {.A = 1, .E8 = 1});
-    b.op_a(LUM_OP_INC, 0);
-    direct d(b.finish());
-    EXPECT_EQ(d.step(), LUM_STATUS_FINISHED);
-    EXPECT_EQ(d.top()->payload.i, 3);
-    lumvar_shared n;
-    d.ctx->slots[0]->get_member_by_name(n, "n");
-    EXPECT_EQ(n->payload.i, 3);
 }
 
 TEST(Comparisons, GenericRules) {

@@ -102,25 +102,6 @@ TEST_F(ReportTest, IncludeChainTreeAndPaths) {
     EXPECT_EQ(top->status, LUM_STATUS_RUNNING);
 }
 
-TEST_F(ReportTest, MarkerColumnAndIndentRules) {
-    lum_source_unit unit;
-    unit.path = "m.lum";
-    unit.lines[1] = "ab";        // index beyond the excerpt: no marker
-    unit.lines[2] = "    abcdef"; // indent 4, index 6: marker under column 2
-    unit.lines[3] = "  ab";      // index 1 inside the indent: the line keeps it
-    lum_program_block* b = block(LUM_BLOCK_TOP);
-    lum_source_location beyond(&unit, 1, 5), indented(&unit, 2, 6), inside(&unit, 3, 1);
-
-    std::string box = *lum_report_box(beyond, "", false);
-    EXPECT_EQ(box, "Runtime Error\n" + rule() + "\n --> m.lum:1:5\n   |\n 1 | ab\n   |\n" +
-                       "m.lum --> Line 1, Index 5\n\n>>> m.lum\n" + rule());
-    box = *lum_report_box(indented, "", false);
-    EXPECT_NE(box.find(" 2 | abcdef\n   |   ^~~~~\n"), std::string::npos) << box;
-    box = *lum_report_box(inside, "", false);
-    EXPECT_NE(box.find(" 3 |   ab\n   |  ^~~~~\n"), std::string::npos) << box;
-    (void)b;
-}
-
 TEST_F(ReportTest, ThirtyFramesInFullMoreKeepTheFirstTenAndLastTwenty) {
     lum_source_unit unit;
     unit.path = "d.lum";
@@ -175,55 +156,6 @@ TEST_F(ReportTest, OuterFramesStepBackOverTheirCall) {
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_NE(errors[0].find("s.lum:1:0"), std::string::npos) << errors[0];
     EXPECT_NE(errors[1].find("s.lum:2:0"), std::string::npos) << errors[1];
-}
-
-TEST_F(ReportTest, FramesWithoutPositionFallBack) {
-    lum_program_block* no_table = block(LUM_BLOCK_TOP);
-    lum_source_unit unit;  // no line texts
-    unit.path = "u.lum";
-    lum_program_block* no_line = block(LUM_BLOCK_FUNCTION);
-    table_of(no_line)->add_position(0, &unit, 7, 0);
-    push(no_table, 0);
-    push(no_line, 0);
-    lum_runtime_error(true, "m");
-    const std::string framed = "\n*\nm\n*\n\n";
-    std::vector<std::string> errors = log_->take_errors();
-    ASSERT_EQ(errors.size(), 2u);
-    EXPECT_EQ(errors[0], framed);  // outer frame without a table: the report text alone
-    EXPECT_EQ(errors[1], "While handling an error, a token without AST was passed.\n" + framed);
-
-    // Innermost frame without a table: titled and ruled.
-    lum_vm_context* c = task_->contexts.back();
-    task_->contexts.pop_back();
-    lum_vm_context::release(c);
-    lum_runtime_error(true, "m");
-    errors = log_->take_errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], "Runtime Error\n" + rule() + "\n" + framed + "\n" + rule());
-}
-
-TEST_F(ReportTest, TryBlockCatchesWithoutReportUpToTheFunctionBoundary) {
-    push(block(LUM_BLOCK_TOP), 0);
-    push(block(LUM_BLOCK_PLAIN, LUM_BLOCK_FLAG_TRY), 0);
-    lum_vm_context* top = push(block(LUM_BLOCK_PLAIN), 0);
-    lum_runtime_error(true, "caught one");
-    EXPECT_TRUE(log_->take_errors().empty());
-    EXPECT_TRUE(log_->has_notice_prefix("Caught runtime error: caught one"));
-    EXPECT_EQ(top->status, LUM_STATUS_ERROR);
-    EXPECT_EQ(task_->error->to_std_string(), "caught one");
-
-    // A non-aborting error is never caught.
-    top->status = 0;
-    lum_runtime_error(false, "soft");
-    EXPECT_EQ(log_->take_errors().size(), 3u);
-    EXPECT_EQ(top->status, LUM_STATUS_RUNNING);
-
-    // A function body (function-flagged) between the error and the try block ends the search.
-    push(block(LUM_BLOCK_FUNCTION, LUM_BLOCK_FLAG_FUNCTION), 0);
-    push(block(LUM_BLOCK_PLAIN), 0);
-    lum_runtime_error(true, "escapes");
-    EXPECT_EQ(log_->take_errors().size(), 5u);
-    EXPECT_EQ(task_->error->to_std_string(), "escapes");
 }
 
 TEST_F(ReportTest, WarningsThroughTheServiceAndFallbacks) {

@@ -41,70 +41,6 @@ auto imm(int64_t v) {
     return [v](emitter& e) { e.ldi(v); };
 }
 
-// slot := fn CHILD
-void store_function(emitter& e, uint32_t slot, uint32_t child) {
-    e.op(LUM_OP_PUSH).b(LUM_OP_LD_L, slot).op(LUM_OP_PUSH).b(LUM_OP_FN, child).op(LUM_OP_ASSIGN).op(LUM_OP_POP);
-}
-
-TEST(TaskErrors, TryBlockCatchesAndClearsItsValues) {
-    vm_fixture fx;
-    program p;
-    recorder rec(p);
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-    lum_program_block* try_block = p.block(LUM_BLOCK_PLAIN, 0, main, 0, LUM_BLOCK_FLAG_TRY);
-    lum_program_block* catch_block = p.block(LUM_BLOCK_PLAIN, 1, main, 1);
-    {
-        emitter e(try_block);
-        e.op(LUM_OP_PUSH).op(LUM_OP_PUSH);
-        e.ncall(rec.fail, {});
-        e.ncall(rec.record, {imm(1)});  // skipped
-    }
-    emitter(catch_block).ncall(rec.capture, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
-    {
-        emitter e(main);
-        e.b(LUM_OP_ENTER, 0).b(LUM_OP_CATCH, 1);
-        e.b(LUM_OP_CATCH, 1);  // nothing caught any more: does nothing
-        e.ncall(rec.record, {imm(2)});
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_TRUE(fx.log->take_errors().empty());
-    EXPECT_EQ(rec.texts, std::vector<std::string>{"bad thing"});
-    EXPECT_EQ(rec.records, std::vector<int64_t>{2});
-    EXPECT_TRUE(fx.log->has_notice_prefix("Clearing stack vars 3"));
-    EXPECT_EQ(fx.tasks[0]->stack.size(), 1u);
-    EXPECT_EQ(fx.tasks[0]->error->type, LUMVAR_NONE);  // the catch took it
-}
-
-TEST(TaskErrors, UnhandledErrorAtTheBottomFinishesTheTask) {
-    vm_fixture fx;
-    program p;
-    recorder rec(p);
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-    lum_program_block* loop = p.block(LUM_BLOCK_LOOP, 0, main);
-    {
-        emitter e(loop);
-        e.ncall(rec.fail, {});
-        e.ncall(rec.record, {imm(1)});
-    }
-    {
-        emitter e(main);
-        e.op(LUM_OP_PUSH).ldi(7).b(LUM_OP_ENTER, 0);
-        e.ncall(rec.record, {imm(2)});  // the top-level script does not continue
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_TRUE(out->error_handler);
-    EXPECT_EQ(out->value->type, LUMVAR_NONE);
-    EXPECT_TRUE(rec.records.empty());
-    EXPECT_EQ(fx.log->take_errors().size(), 2u);
-    EXPECT_EQ(fx.tasks[0]->active, 0);
-    // The global context stays for the program's routines; nothing above it.
-    EXPECT_EQ(fx.tasks[0]->contexts.size(), 1u);
-}
-
 TEST(TaskScheduling, DueTasksRunInDueOrder) {
     vm_fixture fx;
     program p;
@@ -165,41 +101,6 @@ TEST(TaskScheduling, EqualDueTimesRunInSchedulingOrder) {
     EXPECT_EQ(rec.records, (std::vector<int64_t>{3, 1, 2}));
 }
 
-TEST(TaskScheduling, SuspendedTaskWaitsUntilWoken) {
-    vm_fixture fx;
-    program p;
-    recorder rec(p);
-    lum_task* parked = nullptr;
-    lum_function_def* park = p.native("park", [&](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
-        parked = ctx.task;
-        ctx.suspend();
-        return lumvar_shared::make();
-    });
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-    {
-        emitter e(main);
-        e.ncall(park, {});
-        e.ncall(rec.record, {imm(1)});
-    }
-    auto out = fx.launch(main);
-    lum_host_turn(fx.host);
-    lum_host_turn(fx.host);
-    ASSERT_EQ(parked, fx.tasks[0].get());
-    EXPECT_FALSE(out->finished);
-    EXPECT_EQ(parked->waiting, 1);
-    EXPECT_EQ(parked->active, 1);
-    EXPECT_EQ(fx.host.vm().waiting.size(), 1u);
-    EXPECT_TRUE(rec.records.empty());
-    lum_task::wake(parked);
-    EXPECT_EQ(parked->waiting, 0);
-    EXPECT_TRUE(fx.host.vm().waiting.empty());
-    ASSERT_TRUE(fx.run());
-    EXPECT_TRUE(out->finished);
-    EXPECT_EQ(rec.records, std::vector<int64_t>{1});
-    lum_task::wake(parked);  // not waiting: nothing happens
-    EXPECT_TRUE(fx.host.vm().task_heap.empty());
-}
-
 TEST(TaskRun, RunNowBindingAndRefusals) {
     vm_fixture fx;
     program p;
@@ -250,29 +151,6 @@ TEST(TaskRun, RunNowBindingAndRefusals) {
     EXPECT_NE(errors[0].find("Cannot create routine from non-global scope routine without context."),
               std::string::npos);
     (void)global;
-}
-
-TEST(TaskRelease, GlobalsAreClearedWhenTheGlobalScopeGoes) {
-    vm_fixture fx;
-    program p;
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 2);
-    p.block(LUM_BLOCK_FUNCTION, 0, main);
-    {
-        emitter e(main);
-        e.op(LUM_OP_PUSH).b(LUM_OP_LD_L, 0).op(LUM_OP_PUSH).ldi(41).op(LUM_OP_ASSIGN).op(LUM_OP_POP);
-        store_function(e, 1, 0);
-    }
-    fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    lumptr_weak<lum_task> weak(fx.tasks[0]);
-    lumvar_shared number = fx.tasks[0]->contexts.front()->slots[0];
-    lumvar_shared function = fx.tasks[0]->contexts.front()->slots[1];
-    EXPECT_EQ(as_int(number), 41);
-    EXPECT_EQ(function->type, LUMVAR_FUNCTION);
-    fx.tasks.clear();
-    EXPECT_TRUE(weak.expired());
-    EXPECT_EQ(number->type, LUMVAR_NONE);
-    EXPECT_EQ(function->type, LUMVAR_NONE);
 }
 
 }  // namespace

@@ -35,30 +35,6 @@ lum_function_def* thread_constructor(lum_namespace& ns) {
     return nullptr;
 }
 
-TEST(StdThread, RegistrationPublishesTheClassAndItsMethods) {
-    vm_fixture fx;
-    lum_function_def* ctor = thread_constructor(std_namespace());
-    ASSERT_NE(ctor, nullptr);
-    EXPECT_EQ(ctor->min_args, 0u);
-    EXPECT_EQ(ctor->max_args, 1u);
-    EXPECT_EQ(ctor->doc, "threading");
-    EXPECT_EQ(ctor->class_type_name, "std.thread");
-    EXPECT_EQ(ctor->arg_docs, (std::vector<std::string_view>{
-                                  "Create a new thread object with optional callback function",
-                                  "callback: function - The function to be executed in the new thread"}));
-    EXPECT_TRUE(ctor->second_list.empty());
-
-    auto metadata = lum_registry().metadata->find("std.thread");
-    ASSERT_NE(metadata, lum_registry().metadata->end());
-    const auto& methods = metadata->second->static_members;
-    ASSERT_EQ(methods.count("run"), 1u);
-    EXPECT_EQ(methods.at("run")->max_args, 999u);
-    EXPECT_EQ(methods.at("run")->doc, "Execute callback function asynchronously as a task");
-    EXPECT_EQ(methods.at("join")->max_args, 0u);
-    EXPECT_EQ(methods.at("get_results")->max_args, 1u);
-    EXPECT_EQ(methods.at("get_results")->arg_docs, std::vector<std::string_view>{"index: int"});
-}
-
 // A program whose natives drive one "std.thread" object: the callback
 // f(x, d) waits d ms (rescheduling itself) and returns x * 10.
 struct group_program {
@@ -169,30 +145,6 @@ TEST(StdThread, RunJoinAndResultsInRunOrder) {
     g.thread_value.reset();
 }
 
-bool logged(vm_fixture& fx, const std::string& text) {
-    for (const auto& e : fx.log->take_errors())
-        if (e.find(text) != std::string::npos) return true;
-    return false;
-}
-
-TEST(StdThread, RefusedStartLeavesTheActiveListButKeepsItsResultCell) {
-    vm_fixture fx;
-    group_program g;
-    {
-        emitter e(g.main);
-        e.ncall(g.make, {[](emitter& x) { x.b(LUM_OP_FN, 0); }});
-        e.ncall(g.run, {imm(1), imm(5), imm(7)});  // too many parameters: refused
-    }
-    auto out = fx.launch(g.main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_EQ(g.log, (std::vector<std::string>{"run 0"}));
-    EXPECT_EQ(g.group->results.size(), 1u);
-    EXPECT_TRUE(g.group->active.empty());
-    EXPECT_TRUE(logged(fx, "Too many params."));
-    g.thread_value.reset();
-}
-
 TEST(StdThread, ConstructorAndRunWithoutCallback) {
     vm_fixture fx;
     group_program g;
@@ -214,68 +166,6 @@ TEST(StdThread, ConstructorAndRunWithoutCallback) {
     ASSERT_GE(errors.size(), 2u);
     EXPECT_NE(errors[0].find("callback is not a function!"), std::string::npos);
     EXPECT_NE(errors[1].find("callback is not a function!"), std::string::npos);
-}
-
-TEST(StdThread, RunWithoutATaskReturnsZeroAndLeavesTheGroupAsItWas) {
-    vm_fixture fx;
-    group_program g;
-    lum_function_def* ctor = thread_constructor(g.ns);
-    lum_function_def* make_gone = g.p.native("make_gone", [&g, ctor](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
-        // A callback whose code block no longer exists: no task can be made.
-        lumptr_strong<lum_program_block> block(new lum_program_block());
-        block->kind = LUM_BLOCK_FUNCTION;
-        lumvar_shared fn = lumvar_shared::make();
-        fn->set_function(block.get(), ctx.scope);
-        block.reset();
-        std::vector<lumvar_shared> args{fn};
-        g.thread_value = ctor->callable(ctx, args);
-        g.group = static_cast<lum_std_thread*>(g.thread_value->object_raw());
-        return lumvar_shared::make();
-    });
-    {
-        emitter e(g.main);
-        e.ncall(make_gone, {});
-        e.ncall(g.run, {imm(1), imm(5)});
-        e.ncall(g.join, {});  // nothing active: returns at once
-        e.ncall(g.note, {imm(3)});
-    }
-    auto out = fx.launch(g.main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_FALSE(out->error_handler);
-    EXPECT_EQ(g.log, (std::vector<std::string>{"run 0", "join", "note 3"}));
-    EXPECT_TRUE(g.group->active.empty());
-    EXPECT_TRUE(g.group->results.empty());
-    g.thread_value.reset();
-}
-
-// The script's last handle to the group goes while its tasks still run: the
-// tasks keep the group alive, finish with their results, and the group goes
-// with the last of them.
-TEST(StdThread, TheGroupLivesUntilItsLastTaskFinished) {
-    vm_fixture fx;
-    group_program g;
-    {
-        emitter e(g.main);
-        e.ncall(g.make, {[](emitter& x) { x.b(LUM_OP_FN, 0); }});
-        e.ncall(g.run, {imm(1), imm(20)});
-        e.ncall(g.run, {imm(2), imm(40)});
-    }
-    fx.launch(g.main);
-    lum_host_turn(fx.host);
-    lum_host_turn(fx.host);
-    ASSERT_NE(g.group, nullptr);
-    lumptr_weak<lum_std_thread> group(g.group);
-    std::vector<lumptr_strong<lum_task>> tasks = g.group->active;
-    ASSERT_EQ(tasks.size(), 2u);
-    g.thread_value.reset();  // the script's last handle
-    EXPECT_FALSE(group.expired());
-    EXPECT_FALSE(fx.log->has_notice_prefix("TODO: implement active_tasks->terminate() !"));
-    ASSERT_TRUE(fx.run());
-    for (auto& t : tasks) EXPECT_EQ(t->active, 0);
-    EXPECT_TRUE(group.expired());
-    EXPECT_TRUE(fx.log->has_notice_prefix("TODO: implement active_tasks->terminate() !"));
-    EXPECT_EQ(g.log, (std::vector<std::string>{"run 1", "run 1", "note 1", "note 2"}));
 }
 
 }  // namespace
