@@ -1,12 +1,20 @@
-// The interpreter loop seen from one run at a time (jumps, try/catch and the
-// other opcodes' printed results are in the assembler programs): statuses,
-// resume offsets, invalid instructions, and the exact stack effect of the
-// load, stack and value opcodes.
+// What only the interpreter's own state or native code shows (the printed
+// results of the opcodes are in the assembler programs): a global load
+// without a global context, references and truth values, the linked block,
+// failing natives and definitions that go away, member privacy on every
+// access path, vivification and index modes, abstract methods, static
+// members and index errors outside a task.
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
+#include "runtime/value_records.h"
 #include "tests/vm/v2_support.h"
+#include "types/json_object.h"
+#include "vm/call_record.h"
 #include "vm/opcode.h"
+#include "vm/symbol_table.h"
 
 using namespace v2test;
 
@@ -93,4 +101,220 @@ TEST(BlockEntry, LinkedBlockAndSelf) {
     EXPECT_TRUE(outcome->finished);
     EXPECT_EQ(joined(e.out), "linked\n");
     EXPECT_NE(e.errors().find("object not valid."), std::string::npos);
+}
+
+TEST(NativeCalls, ExceptionsAndGoneDefinitions) {
+    env e;
+    lum_function_def* boom = make_native("boom", 0, 0, [](lum_vm_context&, std::vector<lumvar_shared>&) -> lumvar_shared {
+        throw std::runtime_error("it broke");
+    });
+    lum_function_def* odd = make_native("odd", 0, 0, [](lum_vm_context&, std::vector<lumvar_shared>&) -> lumvar_shared {
+        throw 7;
+    });
+    lum_function_def* empty = make_native("empty", 0, 0, nullptr);
+    lum_function_def* method = make_native("method", 0, 0, [](lum_vm_context&, std::vector<lumvar_shared>&) {
+        return lumvar_shared::make();
+    }, LUM_FUNCTION_RESOLVE_ARGS, 1);
+    // A definition that disappears after the value naming it was made.
+    lumptr_strong<lum_function_def> gone(make_native("gone", 0, 0, nullptr));
+    lumvar_shared gone_value = lumvar_shared::make();
+    gone_value->set_ext_function(gone.get(), nullptr);
+    lumvar* gone_cell = e.prog.constant(gone_value);
+    gone_value.reset();
+    gone.reset();
+    // A definition that goes between the prepare (44) and the start (46).
+    lumptr_strong<lum_function_def> victim(make_native("victim", 1, 1, [](lum_vm_context&, std::vector<lumvar_shared>&) {
+        return lumvar_shared::from_int(1);
+    }));
+    lum_function_def* const victim_raw = victim.get();
+    lum_function_def* kill = make_native("kill", 0, 0, [&victim](lum_vm_context&, std::vector<lumvar_shared>&) {
+        victim.reset();
+        return lumvar_shared::make();
+    });
+
+    // Each call sits in its own try block so that every failure is caught and printed.
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 0));
+    for (const auto& body : std::vector<std::function<void(lum_block_builder&)>>{
+             [&](lum_block_builder& b) { b.push().ldext(boom).prep(0).call().pop(); },
+             [&](lum_block_builder& b) { b.push().ldext(odd).prep(0).call().pop(); },
+             [&](lum_block_builder& b) { b.push().ldext(empty).prep(0).call().pop(); },
+             [&](lum_block_builder& b) { b.push().ldext(method).prep(0).call().pop(); },
+             [&](lum_block_builder& b) { b.push().frame(0).ncall(method).pop(); },
+             [&](lum_block_builder& b) { b.push().ldk(gone_cell).prep(0).call().pop(); },
+             [&](lum_block_builder& b) { b.push().ldi(3).prep(0).pop(); },
+             [&](lum_block_builder& b) {
+                 b.push().emit(LUM_OP_LDEXT, {.D = reinterpret_cast<uint64_t>(victim_raw)});
+                 b.prep(1);
+                 b.push().frame(0).ncall(kill).arg(0).pop().call().pop();
+             }})
+        e.guarded(top, body);
+    auto outcome = e.run(top.finish());
+    EXPECT_TRUE(outcome->finished);
+    EXPECT_EQ(joined(e.out),
+              "boom: it broke\n"
+              "odd: unknown native exception\n"
+              "empty: bad function call\n"
+              "invalid object pointer!\n"
+              "invalid object pointer!\n"
+              "not a function!\n"
+              "not a function!\n"
+              "invalid object pointer!\n");
+    EXPECT_FALSE(victim);
+    EXPECT_EQ(e.fx.tasks.back()->frame_depth, 0u);
+}
+
+namespace {
+
+// A class whose constructor takes every member as a parameter.
+struct simple_class {
+    lum_class_def* def;
+    lumvar* cls;
+    std::unique_ptr<lum_class_builder> cb;
+    std::vector<std::unique_ptr<lum_block_builder>> blocks;
+
+    simple_class(env& e, const char* name, std::vector<std::pair<const char*, bool>> members,
+                 lum_class_def* base = nullptr) {
+        def = e.prog.new_class(name);
+        cls = e.class_value(def);
+        cb = std::make_unique<lum_class_builder>(def);
+        if (base != nullptr) cb->inherit(base);
+        for (auto& [m, priv] : members) cb->member(m, priv);
+        const uint32_t n = cb->member_count();
+        blocks.push_back(std::make_unique<lum_block_builder>(e.prog, e.block(name, LUM_BLOCK_FUNCTION, n)));
+        blocks.back()->params(n, n).op(LUM_OP_NEWINST).ret();
+        cb->constructor(blocks.back()->finish());
+    }
+    // push ; Class(args...)
+    void make(lum_block_builder& b, std::vector<int64_t> args) {
+        b.push().ldk(cls).prep(static_cast<uint8_t>(args.size()));
+        for (size_t i = 0; i < args.size(); ++i) b.push().ldi(args[i]).arg(static_cast<uint32_t>(i)).pop();
+        b.call();
+    }
+};
+
+}  // namespace
+
+TEST(MemberPrivacy, EveryAccessPathRefusesOutsideTheClass) {
+    env e;
+    simple_class base(e, "Base", {{"secret", true}});
+    simple_class derived(e, "Derived", {}, base.def);
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 2));
+    const uint32_t c = top.cache();
+    top.push().ld_l(0);
+    derived.make(top, {7});
+    top.assign().pop();
+    top.push().ld_l(1);
+    base.make(top, {5});
+    top.assign().pop();
+    // Outside any class: refused by name, by index get and by the keeping index get.
+    e.guarded(top, [&](lum_block_builder& t) { t.push().ld_g(1).mem("secret", c).pop(); });
+    e.guarded(top, [&](lum_block_builder& t) { t.push().ld_g(0).push().lds("secret").put(LUM_OP_IDX, {.A = 1}).pop(); });
+    e.guarded(top, [&](lum_block_builder& t) { t.push().ld_g(1).push().lds("secret").put(LUM_OP_IDXGET2, {}).pop().pop().pop(); });
+    // With the accessing class given, the index get passes.
+    top.push().ld_l(1).push().lds("secret").put(LUM_OP_IDX, {.A = 1, .D = reinterpret_cast<uintptr_t>(base.def)});
+    e.print_top(top);
+    top.pop();
+    auto outcome = e.run(top.finish());
+    EXPECT_TRUE(outcome->finished);
+    EXPECT_FALSE(outcome->error_handler);
+    EXPECT_EQ(joined(e.out),
+              "member 'secret' of class 'Base' is private\n"
+              "member 'secret' of class 'Derived' is private\n"
+              "member 'secret' of class 'Base' is private\n"
+              "5\n");
+}
+
+TEST(MemberAccess, VivifyNumbersAndJsonIndexing) {
+    env e;
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 2));
+    const uint32_t c1 = top.cache();
+    top.push().ld_l(0).push().ldi(5).assign().pop();
+    // slot0.b with vivify: the int becomes a json container with member b := 1
+    top.push().ld_l(0).mem("b", c1, nullptr, true).push().ldi(1).assign().pop();
+    top.push().ld_l(0).op_b(LUM_OP_MEMIF, e.prog.intern("b"));
+    e.print_top(top);
+    top.pop();
+    // slot1 = [1, 2, 3]; slot1[-1] through opcode 62; slot1[5] is answered by the container
+    for (int v : {1, 2, 3}) top.push().ld_l(1).push().ldi(v).op(LUM_OP_APPEND).pop();
+    top.push().ld_l(1).push().ldi(-1).put(LUM_OP_IDX, {.A = 1});
+    e.print_top(top);
+    top.pop();
+    // mode 0 replaces the container with the key
+    top.push().ld_l(1).push().ldi(42).put(LUM_OP_IDX, {.A = 0});
+    e.print_top(top);
+    top.pop();
+    top.push().ld_l(1).push().ldi(5).put(LUM_OP_IDX, {.A = 1}).pop();
+    auto outcome = e.run(top.finish());
+    EXPECT_EQ(joined(e.out), "1\n3\n42\n");
+    EXPECT_NE(e.errors().find("Out of bounds access."), std::string::npos);
+}
+
+namespace {
+
+// A method block (function kind, method flag) with `params` parameters.
+lum_block_builder* method_block(env& e, std::vector<std::unique_ptr<lum_block_builder>>& keep, const char* name,
+                                uint32_t params, uint32_t slots) {
+    keep.push_back(std::make_unique<lum_block_builder>(e.prog, e.block(name, LUM_BLOCK_FUNCTION, slots)));
+    keep.back()->params(params, params);
+    return keep.back().get();
+}
+
+}  // namespace
+
+TEST(ScriptClasses, AbstractStaticAndIndexErrors) {
+    env e;
+    std::vector<std::unique_ptr<lum_block_builder>> keep;
+    lum_class_def* shape = e.prog.new_class("Shape");
+    lumvar* shape_cls = e.class_value(shape);
+    lum_class_builder sb(shape);
+    sb.abstract_method("area");
+    sb.static_member("sides", lumvar_shared::from_int(4));
+    auto* body = method_block(e, keep, "Shape.body", 0, 0);
+    body->op(LUM_OP_NEWINST).ret();
+    sb.body(body->finish());
+    lum_class_def* square = e.prog.new_class("Square");
+    lumvar* square_cls = e.class_value(square);
+    lum_class_builder qb(square);
+    qb.inherit(shape);
+    auto* area = method_block(e, keep, "Square.area", 0, 0);
+    area->ldi(16).ret();
+    qb.method("area", area->finish());
+    auto* qbody = method_block(e, keep, "Square.body", 0, 0);
+    qbody->op(LUM_OP_NEWINST).ret();
+    qb.body(qbody->finish());
+
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 1));
+    const uint32_t c1 = top.cache(), c2 = top.cache();
+    top.push().ld_l(0).push().ldk(square_cls).prep(0).call().assign().pop();
+    top.push().ld_l(0).mem("area", c1).prep(0).call();
+    e.print_top(top);
+    top.pop();
+    top.push().ld_l(0).mem("sides", c2);
+    e.print_top(top);
+    top.pop();
+    top.push().ldk(shape_cls).prep(0);
+    auto outcome = e.run(top.finish());
+    EXPECT_EQ(joined(e.out), "16\n4\n");
+    EXPECT_NE(e.errors().find("Cannot create an instance of 'Shape': abstract method 'area' is not implemented "
+                              "(implement it in a derived class)."),
+              std::string::npos);
+    EXPECT_TRUE(lum_class_def::related(square, shape));
+    EXPECT_TRUE(lum_class_def::related(shape, square));
+    EXPECT_FALSE(lum_class_def::related(nullptr, shape));
+
+    // Index errors of instances outside any task: logged, none results.
+    std::vector<lumvar_shared> members;
+    lumptr_strong<lum_class> instance(new lum_class(lumptr_weak<lum_class_def>(square), members));
+    lumvar_shared out;
+    instance->get_member_by_index(out, -1, false);
+    EXPECT_EQ(out->type, LUMVAR_NONE);
+    instance->get_member(out, "nothing");
+    EXPECT_EQ(out->type, LUMVAR_NONE);
+    const std::string errors = e.errors();
+    EXPECT_NE(errors.find("out of range!"), std::string::npos);
+    EXPECT_NE(errors.find("class 'Square' does not have member nothing"), std::string::npos);
+    // A static method read through an instance is bound to it.
+    instance->get_member(out, "area");
+    ASSERT_EQ(out->type, LUMVAR_FUNCTION);
+    EXPECT_EQ(out->function_record()->self.get(), instance.get());
 }

@@ -118,10 +118,11 @@ TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
     // --max-depth sets another limit; any count is taken.
     r = lumio("run " + recursion.arg() + " --max-depth 50 --timeout 30" + module_option);
     EXPECT_NE(r.err.find("maximum call depth of 50 exceeded (endless recursion?)"), std::string::npos) << r.err;
-    r = lumio("run tests/vm/lasm/sum.lasm --max-depth 4294967295" + module_option);
+    const temp_source sum = lasm_program("sum");
+    r = lumio("run " + sum.arg() + " --max-depth 4294967295" + module_option);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "55\n");
-    r = lumio("run tests/vm/lasm/sum.lasm --max-depth 4294967296" + module_option);
+    r = lumio("run " + sum.arg() + " --max-depth 4294967296" + module_option);
     EXPECT_EQ(r.status, 2);
 }
 
@@ -172,7 +173,8 @@ TEST(LumioCommand, AssemblyErrorsAndListing) {
     EXPECT_EQ(r.err, bad.string() + ":3: slot 1 out of range (block 'main' has 1 slots)\n");
     r = lumio("asm " + lum_test_quote(bad.string()) + module_option);
     EXPECT_EQ(r.status, 2);
-    r = lumio("asm tests/vm/lasm/sum.lasm" + module_option);
+    const temp_source sum = lasm_program("sum");
+    r = lumio("asm " + sum.arg() + module_option);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind(".program \"sum\"\n\n.block main kind=top slots=2 params=0 first_default=0\n"
                           "  0000  11                                              push\n",
@@ -180,7 +182,7 @@ TEST(LumioCommand, AssemblyErrorsAndListing) {
               0u)
         << r.out;
     EXPECT_NE(r.out.find("ncall @print\n"), std::string::npos);
-    r = lumio("run tests/vm/lasm/sum.lasm" + module_option);
+    r = lumio("run " + sum.arg() + module_option);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "55\n");
     EXPECT_EQ(r.err, "");
