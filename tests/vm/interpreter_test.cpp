@@ -3,7 +3,7 @@
 // without a global context, references and truth values, the linked block,
 // failing natives and definitions that go away, member privacy on every
 // access path, vivification and index modes, abstract methods, static
-// members and index errors outside a task.
+// members and index errors outside a task, and native objects as operands.
 
 #include <gtest/gtest.h>
 
@@ -317,4 +317,58 @@ TEST(ScriptClasses, AbstractStaticAndIndexErrors) {
     instance->get_member(out, "area");
     ASSERT_EQ(out->type, LUMVAR_FUNCTION);
     EXPECT_EQ(out->function_record()->self.get(), instance.get());
+}
+
+namespace {
+
+// A native object worth 10 that adds (as the left operand) and subtracts
+// (as the right one); every other operation it leaves to the other side.
+class ten_object : public lumobject_base {
+public:
+    std::string to_string() override { return "ten"; }
+    bool add(const lumvar_shared& other, lumvar_shared& result) override {
+        result = lumvar_shared::from_int(10 + other->int_value());
+        return true;
+    }
+    bool sub_reverse(const lumvar_shared& other, lumvar_shared& result) override {
+        result = lumvar_shared::from_int(other->int_value() - 10);
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST(Arithmetic, NativeObjectsAnswerThroughTheirOperations) {
+    env e;
+    const lumvar_shared ten = lumvar_shared::from_object(new ten_object());
+    struct row {
+        lumvar_shared l, r;
+        uint8_t op;
+        std::string result;  // the value left in the result place, or the error
+    };
+    const std::vector<row> rows = {
+        {ten, lumvar_shared::from_int(5), LUM_OP_ADD, "15"},  // the left object's add
+        {lumvar_shared::from_int(4), ten, LUM_OP_SUB, "-6"},  // the right object's sub_reverse
+        {lumvar_shared::from_int(1), ten, LUM_OP_ADD, "Cannot add '1' and 'ten'"},  // no add_reverse
+        {ten, lumvar_shared::from_int(1), LUM_OP_SUB, "Cannot subtract 'ten' and '1'"},
+        {ten, lumvar_shared::from_int(2), LUM_OP_MUL, "Cannot multiplicate 'ten' and '2'"},
+        {lumvar_shared::from_int(2), ten, LUM_OP_DIV, "Cannot divide '2' and 'ten'"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.result);
+        // The operands are copies of constant cells, so an in-place write cannot reach them.
+        lum_block_builder b(e.prog, e.block("eval", LUM_BLOCK_TOP, 0));
+        b.push().ldk(e.prog.constant(r.l)).op(LUM_OP_DEREF);
+        b.push().ldk(e.prog.constant(r.r)).op(LUM_OP_DEREF).op(r.op);
+        direct d(b.finish());
+        const bool fails = r.result.rfind("Cannot", 0) == 0;
+        EXPECT_EQ(d.step(), fails ? LUM_STATUS_ERROR : LUM_STATUS_FINISHED);
+        if (fails) {
+            EXPECT_EQ(d.error(), r.result);
+            EXPECT_EQ(d.top()->type, LUMVAR_NONE);  // a fresh none in the result place
+        } else {
+            EXPECT_EQ(text(d.top()), r.result);
+        }
+        e.errors();
+    }
 }
