@@ -9,9 +9,9 @@
 
 #include "runtime/thread_local.h"
 #include "runtime/vm.h"
-#include "tests/vm/v1_fixture.h"
+#include "tests/vm/vm_support.h"
 
-using namespace v1test;
+using namespace vmtest;
 
 namespace {
 

@@ -13,10 +13,10 @@
 
 #include "runtime/value_records.h"
 #include "tests/vm/lasm_support.h"
-#include "tests/vm/v2_support.h"
+#include "tests/vm/vm_support.h"
 #include "vm/opcode.h"
 
-using namespace v2test;
+using namespace vmtest;
 using namespace lum_fexpr;
 
 namespace {

@@ -10,13 +10,13 @@
 #include <stdexcept>
 
 #include "runtime/value_records.h"
-#include "tests/vm/v2_support.h"
+#include "tests/vm/vm_support.h"
 #include "types/json_object.h"
 #include "vm/call_record.h"
 #include "vm/opcode.h"
 #include "vm/symbol_table.h"
 
-using namespace v2test;
+using namespace vmtest;
 
 TEST(StackOpcodes, GlobalLoadWithoutAGlobalContext) {
     env e;

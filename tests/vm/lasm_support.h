@@ -3,8 +3,8 @@
 // binary (namespace initialisers run once), a logger that collects what the
 // host would print on standard error, and `print` output collected as
 // standard output. `expect_program` checks one NAME.lasm of a folder against
-// its NAME.out, NAME.err, NAME.status and NAME.flags files. The test programs
-// may put several instructions on one line separated by " | " (`unfold`
+// its NAME.out, NAME.err, NAME.status and NAME.flags files. This folder's
+// programs put several instructions on one line separated by " | " (`unfold`
 // gives each its own line before assembling; the positions that .autoloc
 // gives count the lines of that unfolded text).
 
@@ -69,6 +69,7 @@ struct settings {
     uint32_t workers = 2;
     uint32_t max_depth = 0;
     std::chrono::milliseconds timeout{10000};
+    bool unfold = false;  // the program may put several instructions on a line
 };
 
 // One line per instruction: splits lines at '|' outside strings and comments;
@@ -181,7 +182,9 @@ inline void expect_program(const std::filesystem::path& dir, const std::string& 
     namespace fs = std::filesystem;
     const fs::path base = dir / name;
     auto with = [&base](const char* ext) { return fs::path(base).replace_extension(ext); };
-    const outcome o = run(unfold(read_file(with(".lasm"))), name + ".lasm", read_flags(with(".flags"), defaults));
+    const std::string source = read_file(with(".lasm"));
+    const outcome o =
+        run(defaults.unfold ? unfold(source) : source, name + ".lasm", read_flags(with(".flags"), defaults));
     EXPECT_EQ(o.out, read_file(with(".out")));
     EXPECT_EQ(o.err, fs::exists(with(".err")) ? read_file(with(".err")) : std::string());
     EXPECT_EQ(o.status, fs::exists(with(".status")) ? std::stoi(read_file(with(".status"))) : 0);

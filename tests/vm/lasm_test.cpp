@@ -18,7 +18,11 @@ fs::path lasm_dir() { return fs::path(LUM_SOURCE_DIR) / "tests" / "vm" / "lasm";
 
 class LasmProgram : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(LasmProgram, OutputErrorsAndStatus) { lasmtest::expect_program(lasm_dir(), GetParam()); }
+TEST_P(LasmProgram, OutputErrorsAndStatus) {
+    lasmtest::settings unfolded;
+    unfolded.unfold = true;
+    lasmtest::expect_program(lasm_dir(), GetParam(), unfolded);
+}
 
 INSTANTIATE_TEST_SUITE_P(Files, LasmProgram, ::testing::ValuesIn(lasmtest::program_names(lasm_dir())),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });

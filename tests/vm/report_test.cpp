@@ -10,14 +10,14 @@
 
 #include "host/host_vm.h"
 #include "runtime/thread_local.h"
-#include "tests/vm/v1_support.h"
+#include "tests/vm/vm_support.h"
 #include "vm/context.h"
 #include "vm/report.h"
 #include "vm/runtime_error.h"
 #include "vm/status.h"
 #include "vm/task.h"
 
-using namespace v1test;
+using namespace vmtest;
 
 namespace {
 

@@ -13,9 +13,9 @@
 
 #include "runtime/object.h"
 #include "runtime/vm_lock.h"
-#include "tests/vm/v1_fixture.h"
+#include "tests/vm/vm_support.h"
 
-using namespace v1test;
+using namespace vmtest;
 
 namespace {
 

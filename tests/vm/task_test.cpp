@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/vm/v1_fixture.h"
+#include "tests/vm/vm_support.h"
 #include "vm/runtime_error.h"
 
-using namespace v1test;
+using namespace vmtest;
 
 namespace {
 
