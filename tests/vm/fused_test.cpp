@@ -118,8 +118,9 @@ TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
         const expression e = gen.next();
         const std::string k = std::to_string(n);
         const std::string slow = "push | frame 1 | lds \"slow " + k + "\" | farg 0 | ncall @print | pop";
-        // The value is tested by a conditional jump ("zero" when false), then printed.
-        const std::string test = " | jnz n" + k + " | push | frame 1 | lds \"zero\" | farg 0 | ncall @print | pop\n" +
+        // The value is tested by a conditional jump (jnz or jz; "taken" when it is not), then printed.
+        const std::string jump = n % 4 < 2 ? " | jnz n" : " | jz n";
+        const std::string test = jump + k + " | push | frame 1 | lds \"taken\" | farg 0 | ncall @print | pop\n" +
                                  "n" + k + ": dup | frame 1 | farg 0 | ncall @print | pop | pop\n";
         if (n % 2 == 0) {  // the value on top
             fused += "push | fexpr dst=none" + joined_items(e) + " skip=s" + k + " | " + slow + generic(e) + "\n";
