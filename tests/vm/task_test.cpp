@@ -1,7 +1,7 @@
-// Tasks: run-time errors unwinding to try blocks and ending a task, scheduling
-// by due time, suspension and waking, running a routine at once, and the
-// release of globals (calls, defaults, epilogues and the call-depth limit are
-// in the assembler programs calls.lasm and depth.lasm).
+// Tasks through their own interface: scheduling by due time and then by
+// scheduling order, and running a routine at once with its argument checks and
+// refusals (calls, errors, try blocks, suspension and the call-depth limit are
+// in the assembler programs).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -41,64 +41,38 @@ auto imm(int64_t v) {
     return [v](emitter& e) { e.ldi(v); };
 }
 
-TEST(TaskScheduling, DueTasksRunInDueOrder) {
+TEST(TaskScheduling, DueTimesDecideThenSchedulingOrder) {
     vm_fixture fx;
     program p;
     recorder rec(p);
-    std::vector<lum_program_block*> blocks;
-    for (int i = 1; i <= 3; ++i) {
+    for (int i = 1; i <= 6; ++i) {
         lum_program_block* b = p.block(LUM_BLOCK_TOP, 0);
         emitter(b).ncall(rec.record, {imm(i)});
-        blocks.push_back(b);
+        fx.launch(b, false);
     }
-    const uint64_t delays[3] = {60, 20, 40};
-    for (int i = 0; i < 3; ++i) {
-        fx.launch(blocks[i], false);
-        lum_task* t = fx.tasks.back().get();
+    auto schedule = [&fx](size_t i, uint64_t delay) {
+        lum_task* t = fx.tasks[i].get();
         ASSERT_TRUE(lum_task::bind_arguments(t, nullptr));
-        lum_task::schedule(t, delays[i]);
-    }
+        lum_task::schedule(t, delay);
+    };
+    const uint64_t delays[3] = {60, 20, 40};
+    for (size_t i = 0; i < 3; ++i) schedule(i, delays[i]);
     // Scheduling again changes nothing, not even the due time.
     const uint64_t due = fx.tasks[0]->due;
     lum_task::schedule(fx.tasks[0].get(), 0);
     EXPECT_EQ(fx.tasks[0]->due, due);
-    EXPECT_EQ(fx.host.vm().task_heap.size(), 3u);
-
+    auto& heap = fx.host.vm().task_heap;
+    EXPECT_EQ(heap.size(), 3u);
     ASSERT_TRUE(fx.run());
     EXPECT_EQ(rec.records, (std::vector<int64_t>{2, 3, 1}));
-}
 
-TEST(TaskScheduling, EqualDueTimesRunInSchedulingOrder) {
-    vm_fixture fx;
-    program p;
-    recorder rec(p);
-    constexpr int count = 9;
-    for (int i = 1; i <= count; ++i) {
-        lum_program_block* b = p.block(LUM_BLOCK_TOP, 0);
-        emitter(b).ncall(rec.record, {imm(i)});
-        fx.launch(b);
-    }
-    // Whatever millisecond each start fell in, make them all due at once: the
-    // heap then orders them by scheduling alone.
-    auto& heap = fx.host.vm().task_heap;
-    ASSERT_EQ(heap.size(), static_cast<size_t>(count));
-    const uint64_t due = heap.front()->due;
-    for (auto& t : heap) t->due = due;
-    ASSERT_TRUE(fx.run());
-    std::vector<int64_t> expected;
-    for (int i = 1; i <= count; ++i) expected.push_back(i);
-    EXPECT_EQ(rec.records, expected);
-
-    // Rescheduled in a different order, they run in that order.
+    // Whatever millisecond each schedule fell in, make them all due at once:
+    // the heap then orders them by scheduling alone.
     rec.records.clear();
-    for (int i : {2, 0, 1}) {
-        lum_task* t = fx.tasks[static_cast<size_t>(i)].get();
-        ASSERT_TRUE(lum_task::bind_arguments(t, nullptr));
-        lum_task::schedule(t, 0);
-    }
-    for (auto& t : heap) t->due = due;
+    for (size_t i : {4, 1, 5, 0, 3, 2}) schedule(i, 0);
+    for (auto& t : heap) t->due = heap.front()->due;
     ASSERT_TRUE(fx.run());
-    EXPECT_EQ(rec.records, (std::vector<int64_t>{3, 1, 2}));
+    EXPECT_EQ(rec.records, (std::vector<int64_t>{5, 2, 6, 1, 4, 3}));
 }
 
 TEST(TaskRun, RunNowBindingAndRefusals) {
