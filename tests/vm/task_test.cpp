@@ -14,24 +14,14 @@ using namespace vmtest;
 
 namespace {
 
-// Natives shared by the programs below.
+// A native record(n) that keeps what it is given.
 struct recorder {
     std::vector<int64_t> records;
-    std::vector<std::string> texts;
-    lum_function_def* record = nullptr;   // record(n)
-    lum_function_def* fail = nullptr;     // raises "bad thing" (aborting)
-    lum_function_def* capture = nullptr;  // capture(text)
+    lum_function_def* record = nullptr;
 
     explicit recorder(program& p) {
         record = p.native("record", [this](lum_vm_context&, std::vector<lumvar_shared>& a) {
             records.push_back(a.empty() ? -1 : as_int(a[0]));
-            return lumvar_shared::make();
-        });
-        fail = p.native("fail", [](lum_vm_context&, std::vector<lumvar_shared>&) {
-            return lum_runtime_error(true, "bad thing");
-        });
-        capture = p.native("capture", [this](lum_vm_context&, std::vector<lumvar_shared>& a) {
-            texts.push_back(a.empty() || !a[0] ? std::string("?") : a[0]->to_std_string());
             return lumvar_shared::make();
         });
     }
