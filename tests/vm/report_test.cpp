@@ -1,8 +1,7 @@
 // Run-time error and warning reports built from hand-made contexts (the
 // assembler program reports.lasm checks whole reports byte for byte): the '*'
-// framing, the excerpt and its marker, a three-level include chain, up to
-// thirty frames in full and the first ten and last twenty of more, stepping
-// back over calls, and the try-block search.
+// framing, up to thirty frames in full and the first ten and last twenty of
+// more, and outer frames stepping back over their call.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -66,42 +65,6 @@ TEST_F(ReportTest, FramesMessageByItsFirstLine) {
     EXPECT_EQ(lum_runtime_error_framed("ab\nlonger line"), "\n**\nab\nlonger line\n**\n\n");
 }
 
-TEST_F(ReportTest, IncludeChainTreeAndPaths) {
-    lum_source_unit app, util, deep;
-    app.path = "/p/app.lum";
-    util.path = "/p/lib/util.lum";
-    util.included_from = &app;
-    deep.path = "C:\\x\\deep.lum";
-    deep.included_from = &util;
-    deep.lines[3] = "x";
-    lum_program_block* b = block(LUM_BLOCK_FUNCTION);
-    table_of(b)->add_position(0, &deep, 3, 0);
-    lum_vm_context* top = push(b, 0);
-
-    lum_runtime_error(false, "warned");  // not aborting: reported, the call goes on
-
-    const std::string expected = "Runtime Error\n" + rule() +
-                                 "\n"
-                                 " --> deep.lum:3:0\n"
-                                 "   |\n"
-                                 " 3 | x\n"
-                                 "   | ^~~~~\n"
-                                 "   |\n"
-                                 "\n******\nwarned\n******\n\n"
-                                 "app.lum\n"
-                                 "   |-- util.lum\n"
-                                 "      |-- deep.lum\n"
-                                 "         `--> Line 3, Index 0\n"
-                                 "\n>>> /p/app.lum"
-                                 "\n>>> /p/lib/util.lum"
-                                 "\n>>> C:\\x\\deep.lum\n" +
-                                 rule();
-    std::vector<std::string> errors = log_->take_errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], expected);
-    EXPECT_EQ(top->status, LUM_STATUS_RUNNING);
-}
-
 TEST_F(ReportTest, ThirtyFramesInFullMoreKeepTheFirstTenAndLastTwenty) {
     lum_source_unit unit;
     unit.path = "d.lum";
@@ -156,39 +119,6 @@ TEST_F(ReportTest, OuterFramesStepBackOverTheirCall) {
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_NE(errors[0].find("s.lum:1:0"), std::string::npos) << errors[0];
     EXPECT_NE(errors[1].find("s.lum:2:0"), std::string::npos) << errors[1];
-}
-
-TEST_F(ReportTest, WarningsThroughTheServiceAndFallbacks) {
-    // The running task's top context reports a warning (the whole box is in reports.err).
-    lum_source_unit unit;
-    unit.path = "w.lum";
-    unit.lines[4] = "  y = 1 / 0";
-    lum_program_block* b = block(LUM_BLOCK_TOP);
-    table_of(b)->add_position(0, &unit, 4, 8);
-    push(b, 2);
-    runtime_warning("again");
-    std::vector<std::string> warnings = log_->take_warnings();
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_NE(warnings[0].find(" 4 | y = 1 / 0\n   |       ^~~~~\n   |\nagain\nw.lum --> Line 4"), std::string::npos)
-        << warnings[0];
-    EXPECT_TRUE(log_->take_errors().empty());
-
-    // No position at all.
-    lum_vm_context* bare = push(block(LUM_BLOCK_PLAIN), 0);
-    bare->runtime_warning("plain");
-    warnings = log_->take_warnings();
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0], "Runtime Warning\n" + rule() + "\nplain\n" + rule());
-
-    // A unit without the line's text.
-    lum_source_unit empty;
-    empty.path = "e.lum";
-    lum_program_block* nl = block(LUM_BLOCK_PLAIN);
-    table_of(nl)->add_position(0, &empty, 9, 0);
-    push(nl, 0)->runtime_warning("lost");
-    warnings = log_->take_warnings();
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0], "lost\n");
 }
 
 }  // namespace
