@@ -1,23 +1,17 @@
 // The fused fast paths against the generic code they stand for: generated
 // expressions, each tested by a conditional jump, run both ways (the generic
 // code after a fused instruction prints "slow" first, so a declined fast path
-// shows); a fused call fills its cache entry as a method entry. Destinations,
-// paths, members of self and the declines of fused calls are in fused.lasm.
+// shows). Destinations, paths, members of self and fused calls are in
+// fused.lasm.
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <limits>
 #include <random>
 #include <sstream>
+#include <string>
+#include <vector>
 
-#include "runtime/value_records.h"
 #include "tests/vm/lasm_support.h"
-#include "tests/vm/vm_support.h"
-#include "vm/opcode.h"
-
-using namespace vmtest;
-using namespace lum_fexpr;
 
 namespace {
 
@@ -158,53 +152,4 @@ TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
     }
     EXPECT_EQ(values_only, p.out);
     EXPECT_GT(declined, 0);
-}
-
-// ---------------------------------------------------------------------------
-// Fused method calls
-
-TEST(FusedCall, FillsTheCacheAsAMethodEntry) {
-    env e;
-    lum_class_def* def = e.prog.new_class("K");
-    lumvar* cls = e.class_value(def);
-    lum_class_builder cb(def);
-    cb.member("v");
-    lum_block_builder ctor(e.prog, e.block("K.ctor", LUM_BLOCK_FUNCTION, 1));
-    ctor.params(1, 1).op(LUM_OP_NEWINST).ret();
-    cb.constructor(ctor.finish());
-    // twice(x) = v * x * 2
-    lum_block_builder twice(e.prog, e.block("K.twice", LUM_BLOCK_FUNCTION, 1));
-    twice.params(1, 1).selfmem(0).push().ld_l(0).op(LUM_OP_MUL).push().ldi(2).op(LUM_OP_MUL).ret();
-    cb.method("twice", twice.finish());
-
-    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 1));
-    const uint32_t c_twice = top.cache(), c_v = top.cache();
-    top.push().ld_l(0).push().ldk(cls).prep(1).push().ldi(4).arg(0).pop().call().assign().pop();
-    auto fcall = [&](const char* name, uint32_t cache, bool call) {
-        lum_label skip = top.label();
-        lum_fcall_spec s;
-        s.name = e.prog.intern(name);
-        s.cache = cache;
-        s.argc = call ? 1 : 0;
-        top.push().ld_l(0).fcall(s, skip);
-        e.print_text(top, "slow");
-        if (call) top.mem(name, cache).prep(1);
-        top.bind(skip);
-        if (!call) return void(top.pop());
-        top.push().ldi(5).arg(0).pop().call();
-        e.print_top(top);
-        top.pop();
-    };
-    fcall("twice", c_twice, true);  // a miss fills the entry, the second call hits it
-    fcall("twice", c_twice, true);
-    // The cache entry of an instance member (filled by a member access) is not a method.
-    top.push().ld_l(0).mem("v", c_v).pop();
-    fcall("v", c_v, false);
-    e.run(top.finish());
-    EXPECT_EQ(joined(e.out), "40\n40\nslow\n");
-    EXPECT_EQ(e.errors(), "");
-    const lum_member_cache_entry& entry = top.block()->member_cache[c_twice];
-    EXPECT_EQ(entry.class_key, reinterpret_cast<uintptr_t>(def));
-    EXPECT_EQ(entry.from_definition, 1);
-    EXPECT_EQ(entry.object_type_key, 0u);
 }
