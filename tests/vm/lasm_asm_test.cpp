@@ -164,22 +164,6 @@ TEST(LasmAssembler, SyntaxAndDeclarationErrors) {
     for (const row& r : rows) EXPECT_EQ(asm_errors(r.source), r.message) << r.source;
 }
 
-TEST(LasmAssembler, EveryProblemIsReportedInLineOrder) {
-    const std::string source =
-        ".program \"several\"\n"
-        ".block main kind=top slots=1\n"
-        "ldi x\n"
-        ".block inner kind=plain slots=0\n"
-        "jmp missing\n"
-        ".end\n"
-        "frob\n"
-        ".end\n";
-    EXPECT_EQ(asm_errors(source, "dir/several.lasm"),
-              "dir/several.lasm:3: expected an integer for ldi, got 'x'\n"
-              "dir/several.lasm:5: unknown label 'missing' in block 'inner'\n"
-              "dir/several.lasm:7: unknown instruction 'frob'");
-}
-
 TEST(LasmAssembler, ProgramStructureAndEncodings) {
     const std::string source =
         ".program \"shape\"\n"
