@@ -143,6 +143,7 @@ TEST(LasmAssembler, SyntaxAndDeclarationErrors) {
         {main_open + "op 8 Q=1\n.end\n", "t.lasm:2: unknown field 'Q' (A, B, C, C8, D, E, E8, F)"},
         {main_open + "op 8 A=300\n.end\n", "t.lasm:2: value of field A out of range"},
         {main_open + "op 15 A=255\n.end\n", ""},
+        {main_open + "ldi\f1\nldi\v2\n.end\n", ""},  // form feed and vertical tab separate operands
         {main_open + ".bytes 1g\n.end\n", "t.lasm:2: expected a hex byte (00 to ff), got '1g'"},
         {main_open + ".loc nowhere 1 1\npush\n.end\n", "t.lasm:2: unknown unit 'nowhere'"},
         {".native printf\n" + main_open + ".end\n",

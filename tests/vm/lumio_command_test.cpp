@@ -85,6 +85,9 @@ TEST(LumioCommand, ExitStatuses) {
     r = lumio("run examples/tour.lasm --workers many" + module_option);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("lumio run: bad value for --workers: 'many'\n", 0), 0u) << r.err;
+    r = lumio("info --bogus" + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("lumio info: unknown argument '--bogus'\nusage: lumio info"), std::string::npos) << r.err;
     r = lumio("run examples/tour.lasm --module /nonexistent/lib.so");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
