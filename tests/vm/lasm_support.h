@@ -3,7 +3,10 @@
 // binary (namespace initialisers run once), a logger that collects what the
 // host would print on standard error, and `print` output collected as
 // standard output. `expect_program` checks one NAME.lasm of a folder against
-// its NAME.out, NAME.err, NAME.status and NAME.flags files.
+// its NAME.out, NAME.err, NAME.status and NAME.flags files. This folder's
+// programs put several instructions on one line separated by " | " (`unfold`
+// gives each its own line before assembling; the positions that .autoloc
+// gives count the lines of that unfolded text).
 
 #include <gtest/gtest.h>
 
@@ -66,7 +69,36 @@ struct settings {
     uint32_t workers = 2;
     uint32_t max_depth = 0;
     std::chrono::milliseconds timeout{10000};
+    bool unfold = false;  // the program may put several instructions on a line
 };
+
+// One line per instruction: splits lines at '|' outside strings and comments;
+// each later piece is indented as an instruction line of its own.
+inline std::string unfold(const std::string& source) {
+    std::string out;
+    bool quoted = false, escaped = false, comment = false;
+    for (size_t i = 0; i < source.size(); ++i) {
+        const char c = source[i];
+        if (c == '\n') {
+            quoted = escaped = comment = false;
+        } else if (quoted) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') quoted = false;
+        } else if (!comment && c == '"') {
+            quoted = true;
+        } else if (c == ';') {
+            comment = true;
+        } else if (!comment && c == '|') {
+            while (!out.empty() && out.back() == ' ') out.pop_back();
+            out += "\n        ";
+            while (i + 1 < source.size() && source[i + 1] == ' ') ++i;
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
 
 // Assembles `source` (named `file` in diagnostics and reports) and runs it.
 inline outcome run(const std::string& source, const std::string& file, const settings& s = {}) {
@@ -150,7 +182,9 @@ inline void expect_program(const std::filesystem::path& dir, const std::string& 
     namespace fs = std::filesystem;
     const fs::path base = dir / name;
     auto with = [&base](const char* ext) { return fs::path(base).replace_extension(ext); };
-    const outcome o = run(read_file(with(".lasm")), name + ".lasm", read_flags(with(".flags"), defaults));
+    const std::string source = read_file(with(".lasm"));
+    const outcome o =
+        run(defaults.unfold ? unfold(source) : source, name + ".lasm", read_flags(with(".flags"), defaults));
     EXPECT_EQ(o.out, read_file(with(".out")));
     EXPECT_EQ(o.err, fs::exists(with(".err")) ? read_file(with(".err")) : std::string());
     EXPECT_EQ(o.status, fs::exists(with(".status")) ? std::stoi(read_file(with(".status"))) : 0);
