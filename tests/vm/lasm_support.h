@@ -3,10 +3,7 @@
 // binary (namespace initialisers run once), a logger that collects what the
 // host would print on standard error, and `print` output collected as
 // standard output. `expect_program` checks one NAME.lasm of a folder against
-// its NAME.out, NAME.err, NAME.status and NAME.flags files. This folder's
-// programs put several instructions on one line separated by " | " (`unfold`
-// gives each its own line before assembling; the positions that .autoloc
-// gives count the lines of that unfolded text).
+// its NAME.out, NAME.err, NAME.status and NAME.flags files.
 
 #include <gtest/gtest.h>
 
@@ -69,10 +66,10 @@ struct settings {
     uint32_t workers = 2;
     uint32_t max_depth = 0;
     std::chrono::milliseconds timeout{10000};
-    bool unfold = false;  // the program may put several instructions on a line
 };
 
-// One line per instruction: splits lines at '|' outside strings and comments;
+// One line per instruction for programs that tests generate with several
+// instructions on a line: splits lines at '|' outside strings and comments;
 // each later piece is indented as an instruction line of its own.
 inline std::string unfold(const std::string& source) {
     std::string out;
@@ -184,7 +181,7 @@ inline void expect_program(const std::filesystem::path& dir, const std::string& 
     auto with = [&base](const char* ext) { return fs::path(base).replace_extension(ext); };
     const std::string source = read_file(with(".lasm"));
     const outcome o =
-        run(defaults.unfold ? unfold(source) : source, name + ".lasm", read_flags(with(".flags"), defaults));
+        run(source, name + ".lasm", read_flags(with(".flags"), defaults));
     EXPECT_EQ(o.out, read_file(with(".out")));
     EXPECT_EQ(o.err, fs::exists(with(".err")) ? read_file(with(".err")) : std::string());
     EXPECT_EQ(o.status, fs::exists(with(".status")) ? std::stoi(read_file(with(".status"))) : 0);

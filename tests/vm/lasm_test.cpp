@@ -21,9 +21,7 @@ fs::path lasm_dir() { return fs::path(LUM_SOURCE_DIR) / "tests" / "vm" / "lasm";
 class LasmProgram : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(LasmProgram, OutputErrorsAndStatus) {
-    lasmtest::settings unfolded;
-    unfolded.unfold = true;
-    lasmtest::expect_program(lasm_dir(), GetParam(), unfolded);
+    lasmtest::expect_program(lasm_dir(), GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, LasmProgram, ::testing::ValuesIn(lasmtest::program_names(lasm_dir())),

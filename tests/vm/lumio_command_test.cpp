@@ -61,9 +61,9 @@ struct temp_source {
     std::string arg() const { return lum_test_quote(file.string()); }
 };
 
-// The test program tests/vm/lasm/NAME.lasm with one instruction per line.
+// A copy of the test program tests/vm/lasm/NAME.lasm.
 temp_source lasm_program(const std::string& name) {
-    return temp_source(name, lasmtest::unfold(read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm" / (name + ".lasm"))));
+    return temp_source(name, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm" / (name + ".lasm")));
 }
 
 TEST(LumioCommand, ExitStatuses) {
