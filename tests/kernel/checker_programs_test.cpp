@@ -78,22 +78,3 @@ TEST(CheckerPrograms, OptimizedAndPlainProgramsAgree) {
         EXPECT_LE(opt.unit->programs[0]->reg_count, plain.unit->programs[0]->reg_count) << w.name;
     }
 }
-
-TEST(CheckerPrograms, WorkloadResults) {
-    // spot checks that the kernels compute what they say
-    const compiled c = compile(kWorkloads[3].src);
-    ASSERT_TRUE(c.ok());
-    std::vector<buffer> d = histogram_data();
-    ASSERT_EQ(run(*c.unit->programs[0], 100, {&d[0], &d[1]}).code, 0);
-    uint32_t total = 0;
-    for (uint32_t v : d[1].as<uint32_t>()) total += v;
-    EXPECT_EQ(total, 100u);
-
-    const compiled m = compile(kWorkloads[1].src);
-    ASSERT_TRUE(m.ok());
-    std::vector<buffer> md = mandel_data();
-    ASSERT_EQ(run(*m.unit->programs[0], 48, {&md[0]}, {}, 8).code, 0);
-    const std::vector<int32_t> it = md[0].as<int32_t>();
-    EXPECT_EQ(it[0], 1);          // (-2, -1) escapes at once
-    EXPECT_EQ(it[2 * 8 + 5], 50);  // (-0.125, -0.333) stays inside
-}
