@@ -205,28 +205,6 @@ TEST(OptimizerTwins, OnlyIdenticalDominatingChecksCount) {
     for (const auto& [i, op] : want) EXPECT_EQ(code[i].op, op) << i;
 }
 
-TEST(OptimizerTwins, BlocksWithManyChecksAreTrackedInFull) {
-    // 100 different checks in one block, then each again (twins), then a new
-    // block where the first of each is checked again.
-    auto prog = [&](builder& b) {
-        const uint16_t buf = b.ptr_param("buf", LUMK_PRIM_I32);
-        const uint16_t r = b.reg();
-        for (int round = 0; round < 2; ++round)
-            for (uint64_t k = 0; k < 100; ++k) b.emit(LUMK_LD_I32, r, buf, kGid, k);
-        b.emit(LUMK_JMP, 0, 0, 0, b.here() + 1);
-        for (uint64_t k = 0; k < 100; k += 10) b.emit(LUMK_LD_I32, r, buf, kGid, k);
-        b.emit(LUMK_END);
-    };
-    auto opt = make(prog, true);
-    const auto& code = opt.p->code;
-    ASSERT_GE(code.size(), 210u);
-    for (size_t i = 0; i < 100; ++i) EXPECT_EQ(code[i].op, LUMK_LD_I32) << i;
-    for (size_t i = 100; i < 200; ++i) EXPECT_EQ(code[i].op, LUMK_LDU_I32) << i;
-    size_t checked_after = 0;
-    for (size_t i = 200; i < code.size(); ++i) checked_after += code[i].op == LUMK_LD_I32;
-    EXPECT_EQ(checked_after, 10u);
-}
-
 TEST(OptimizerTwins, RepeatedChkidxIsRemovedAndJumpsAndLinesFollow) {
     auto prog = [](builder& b) {
         const uint16_t out = b.ptr_param("out", LUMK_PRIM_I32);
@@ -315,53 +293,6 @@ TEST(OptimizerHoist, InvariantWorkMovesIntoThePrologue) {
     expect_same_runs(r1, r2);
     // The loop still jumps to its head; lines of the kept instructions survive.
     EXPECT_EQ(opt.p->lines.front(), 4u);
-}
-
-TEST(OptimizerHoist, WorkItemDependentAndUnsafeInstructionsStay) {
-    auto prog = [](builder& b) {
-        const uint16_t n = b.value_param("n", LUMK_PRIM_I32);
-        const uint16_t f = b.value_param("f", LUMK_PRIM_F64);
-        const uint16_t out = b.ptr_param("out", LUMK_PRIM_I64);
-        const uint16_t a = b.reg(), c = b.reg(), d = b.reg(), e = b.reg(), g = b.reg(), h = b.reg(), s = b.reg();
-        b.emit(LUMK_ADD_I32, a, kGid, n);            // reads gid
-        b.emit(LUMK_MUL_X64, c, kGidX, b.ki(2));     // reads gid_x
-        b.emit(LUMK_MOV, d, kAcc);                   // reads the accumulator
-        b.emit(LUMK_CVT_F64_INT, e, f, LUMK_PRIM_I32);  // range-tested conversion
-        b.emit(LUMK_ADD_I32, g, e, n);               // source not hoisted
-        b.emit(LUMK_MOV, h, b.ki(1));
-        b.emit(LUMK_ADD_X64, h, h, n);               // second definition of h
-        b.emit(LUMK_ADD_X64, s, a, c);
-        b.emit(LUMK_ADD_X64, s, s, d);
-        b.emit(LUMK_ADD_X64, s, s, g);
-        b.emit(LUMK_ADD_X64, s, s, h);
-        b.emit(LUMK_ST_I64, s, out, kGid, 0);
-        b.emit(LUMK_END);
-    };
-    auto opt = make(prog, true), plain = make(prog, false);
-    EXPECT_FALSE(opt.p->prologue);
-    const std::vector<uint64_t> args = {3, f64_bits(7.9)};
-    auto r1 = run(*opt.p, 4, {std::vector<uint8_t>(32)}, args, 2);
-    auto r2 = run(*plain.p, 4, {std::vector<uint8_t>(32)}, args, 2);
-    expect_same_runs(r1, r2);
-}
-
-TEST(OptimizerHoist, RegisterReadBeforeItsOnlyDefinitionStays) {
-    // out[gid] = carry + 1; carry = 5. The first work item reads carry before
-    // it is written (0), later ones read 5: moving "carry = 5" would change
-    // the first result.
-    auto prog = [](builder& b) {
-        const uint16_t out = b.ptr_param("out", LUMK_PRIM_I32);
-        const uint16_t carry = b.reg(), t = b.reg();
-        b.emit(LUMK_ADD_I32, t, carry, b.ki(1));
-        b.emit(LUMK_ST_I32, t, out, kGid, 0);
-        b.emit(LUMK_MOV, carry, b.ki(5));
-        b.emit(LUMK_END);
-    };
-    auto opt = make(prog, true), plain = make(prog, false);
-    EXPECT_FALSE(opt.p->prologue);
-    auto r1 = run(*opt.p, 3, {std::vector<uint8_t>(12)});
-    expect_same_runs(r1, run(*plain.p, 3, {std::vector<uint8_t>(12)}));
-    EXPECT_EQ(r1.buffers[0].as<int32_t>(), (std::vector<int32_t>{1, 6, 6}));
 }
 
 TEST(OptimizerHoist, ASecondRunExtendsThePrologue) {
