@@ -256,51 +256,6 @@ TEST(KernelParser, DeclarationAndStatementTrees) {
     EXPECT_EQ(p->kernel(0).name_token.column, 8u);
 }
 
-TEST(KernelParser, ImportedKernelsAreMarked) {
-    lumk_lexer lx;
-    lumk_lex(lx, "struct S { i32 a; }\nkernel inline h() { }\nkernel e() { }", "lib.k");
-    lx.tokens.pop_back();  // the driver drops the end token of every import
-    size_t own = lx.tokens.size();
-    lumk_lex(lx, "kernel mine() { }", "main.k");
-    lumk_parser ps(lx.tokens, lx.sources, own);
-    auto decls = lumk_parse_unit(ps);
-    ASSERT_EQ(decls.size(), 4u);
-    EXPECT_EQ(decls[1].kernel_decl->imported, 1);
-    EXPECT_EQ(decls[2].kernel_decl->imported, 1);
-    EXPECT_EQ(decls[3].kernel_decl->imported, 0);
-    EXPECT_EQ(decls[3].kernel_decl->token.file, 1u);
-
-    // End tokens left between sources separate them instead of ending the unit.
-    lumk_lexer lx2;
-    lumk_lex(lx2, "kernel a() { }", "x");
-    lumk_lex(lx2, "kernel b() { }", "y");
-    lumk_parser ps2(lx2.tokens, lx2.sources, 0);
-    EXPECT_EQ(lumk_parse_unit(ps2).size(), 2u);
-
-    // An error in an imported source names that source.
-    lumk_lexer lx3;
-    lumk_lex(lx3, "kernel a() {\n  x = ;\n}", "lib.k");
-    lx3.tokens.pop_back();
-    size_t own3 = lx3.tokens.size();
-    lumk_lex(lx3, "kernel b() { }", "main.k");
-    lumk_parser ps3(lx3.tokens, lx3.sources, own3);
-    try {
-        lumk_parse_unit(ps3);
-        ADD_FAILURE();
-    } catch (const kerror& e) {
-        EXPECT_EQ(e.file, "lib.k");
-        EXPECT_EQ(e.line, 2u);
-        EXPECT_EQ(e.column, 7u);
-        EXPECT_EQ(e.source_line, "  x = ;");
-    }
-
-    // An empty token vector parses to nothing.
-    std::vector<lumk_token> none;
-    lumk_source_tables tables;
-    lumk_parser ps4(none, tables, 0);
-    EXPECT_TRUE(lumk_parse_unit(ps4).empty());
-}
-
 TEST(KernelParser, ErrorMessagesAndPositions) {
     // `at` is the text at the error position (its first occurrence); empty
     // means the end of the source.
