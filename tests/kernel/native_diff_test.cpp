@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/kernel/kernel_gen.h"
 #include "tests/kernel/native_test_util.h"
 
 using ktest::buffer;
@@ -20,6 +21,19 @@ using ktest::compile;
 using ktest::compiled;
 
 namespace {
+
+// Generated kernels (branches, else-if chains, loops, a sum reduction).
+TEST(NativeDiff, GeneratedKernels) {
+    for (uint32_t seed = 21; seed <= 23; ++seed) {
+        const compiled c = compile(ktest::kernel_gen(seed).kernel(60));
+        ASSERT_TRUE(c.ok()) << c.err.message;
+        const lumk_program& p = *c.unit->programs[0];
+        std::vector<int32_t> src(16);
+        for (int i = 0; i < 16; ++i) src[i] = static_cast<int32_t>((i * 53 + seed) % 89) - 44;
+        ntest::differential(p, ntest::jit_entry(p), 300, {buffer::of(std::vector<int32_t>(16, 0)), buffer::of(src)},
+                            {seed % 4 + 3}, 0, "seed " + std::to_string(seed));
+    }
+}
 
 TEST(NativeDiff, TrapsOfEveryCode) {
     struct trap_case {
