@@ -164,24 +164,6 @@ TEST(CheckerStatements, LongElseIfChains) {
     EXPECT_EQ(error_of("kernel inline f(i32 x) -> i32 { if (x == 0) { return 1; } else if (x == 1) { return 2; } }\n"
                        "kernel k(i32* o) { o[0] = f(1); }"),
               "1:15: 'f' does not return a value on every path");
-    // A chain compiles to the same code as the else branches written as nested blocks.
-    const std::string flat = "kernel k(i32* o, i32 x) { if (x < 1) { o[0] = 1; } else if (x < 2) { o[0] = 2; } "
-                             "else if (x < 3) { o[0] = 3; } else { o[0] = 4; } o[1] = 5; }";
-    const std::string nested = "kernel k(i32* o, i32 x) { if (x < 1) { o[0] = 1; } else { if (x < 2) { o[0] = 2; } "
-                               "else { if (x < 3) { o[0] = 3; } else { o[0] = 4; } } } o[1] = 5; }";
-    for (const bool optimize : {true, false}) {
-        const compiled a = compile(flat, optimize), b = compile(nested, optimize);
-        ASSERT_TRUE(a.ok() && b.ok());
-        const lumk_program &pa = *a.unit->programs[0], &pb = *b.unit->programs[0];
-        ASSERT_EQ(pa.code.size(), pb.code.size());
-        for (size_t i = 0; i < pa.code.size(); ++i) {
-            EXPECT_EQ(pa.code[i].op, pb.code[i].op) << i;
-            EXPECT_EQ(pa.code[i].a, pb.code[i].a) << i;
-            EXPECT_EQ(pa.code[i].b, pb.code[i].b) << i;
-            EXPECT_EQ(pa.code[i].c, pb.code[i].c) << i;
-            EXPECT_EQ(pa.code[i].imm, pb.code[i].imm) << i;
-        }
-    }
 }
 
 TEST(CheckerStatements, LoopShapes) {
