@@ -1,5 +1,5 @@
-// Kernel scalar type helpers: the size and name tables and the exact
-// float-to-integer ranges that folding and the engines share.
+// The exact float-to-integer ranges that constant folding and the engines
+// share.
 
 #include <gtest/gtest.h>
 
@@ -8,28 +8,6 @@
 #include <string>
 
 #include "kernel/compiler/kernel_types.h"
-
-TEST(KernelTypes, PrimTables) {
-    const char* names[] = {"void", "bool", "i8", "u8", "i16", "u16", "i32", "u32", "i64", "u64", "f32", "f64", "struct"};
-    const uint32_t sizes[] = {0, 1, 1, 1, 2, 2, 4, 4, 8, 8, 4, 8, 0};
-    for (uint32_t code = 0; code < 13; ++code) {
-        EXPECT_STREQ(lumk_prim_name(code), names[code]);
-        EXPECT_EQ(lumk_prim_size(code), sizes[code]) << code;
-        EXPECT_EQ(lumk_prim_is_float(code), code == 10 || code == 11) << code;
-        // every name but "struct" maps back to its code
-        EXPECT_EQ(lumk_prim_from_name(names[code]), code == 12 ? 13 : code);
-    }
-    EXPECT_STREQ(lumk_prim_name(13), "?");
-    EXPECT_STREQ(lumk_prim_name(255), "?");
-    EXPECT_EQ(lumk_prim_size(13), 0u);
-    EXPECT_EQ(lumk_prim_size(1000), 0u);
-    EXPECT_EQ(lumk_prim_from_name("I32"), LUMK_PRIM_NONE);
-    EXPECT_EQ(lumk_prim_from_name("i32 "), LUMK_PRIM_NONE);
-    EXPECT_EQ(lumk_prim_from_name(""), LUMK_PRIM_NONE);
-    for (const char* near : {"i08", "u08", "f16", "f8", "i4", "u1", "i128", "f32x", "x32", "voi", "bool2", "i", "u", "f",
-                             "f64 ", "i3", "u6", "s32", "f320", "g32", "b8"})
-        EXPECT_EQ(lumk_prim_from_name(near), LUMK_PRIM_NONE) << near;
-}
 
 TEST(KernelTypes, FloatToIntegerRanges) {
     uint64_t out = 0;

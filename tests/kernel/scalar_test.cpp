@@ -1,15 +1,13 @@
 // Scalar interpreter: the run loop (ranges, 2-D stepping, start pc,
-// registers kept between work items, abort polling), the trap texts and the
-// division by constants. The opcodes' values are compared lane by lane with
-// the batch engine (batch_test.cpp) and with native code (native_family_test.cpp).
+// registers kept between work items, abort polling) and the trap texts. The
+// opcodes' values are compared lane by lane with the batch engine
+// (batch_test.cpp) and with native code (native_family_test.cpp).
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -18,7 +16,6 @@
 
 namespace {
 
-uint64_t i64(int64_t v) { return static_cast<uint64_t>(v); }
 
 // A program over fixed registers 0..6 (gid, gsize, acc, gid_x, gid_y,
 // gsize_x, gsize_y) with 32 registers in all.
@@ -47,33 +44,6 @@ kptr slot(void* base, uint64_t count, uint64_t stride) {
 }
 
 }  // namespace
-
-// DIVC/MODC (multiply by lumk_divc_multiplier, divisor in c) agree with C++
-// division on edge and random dividends for every kind of divisor.
-TEST(ScalarInterp, DivisionByConstantMatchesDivision) {
-    std::mt19937_64 rng(12345);
-    for (uint32_t d : {2u, 3u, 7u, 10u, 641u, 1000u, 32768u, 65535u}) {
-        const uint64_t m = lumk_divc_multiplier(d);
-        prog pr;
-        pr.op(LUMK_DIVC_U32, 10, 8, static_cast<uint16_t>(d), m)
-            .op(LUMK_MODC_U32, 11, 8, static_cast<uint16_t>(d), m)
-            .op(LUMK_DIVC_I32, 12, 9, static_cast<uint16_t>(d), m)
-            .op(LUMK_MODC_I32, 13, 9, static_cast<uint16_t>(d), m)
-            .op(LUMK_END);
-        for (int i = 0; i < 300; ++i) {
-            uint32_t u = static_cast<uint32_t>(rng());
-            if (i < 5) u = std::array<uint32_t, 5>{0u, 1u, 0x7FFFFFFFu, 0xFFFFFFFFu, 0x80000000u}[i];
-            const auto sx = static_cast<int32_t>(u);
-            pr.r(8) = u;
-            pr.r(9) = i64(sx);
-            ASSERT_EQ(pr.run(), 0);
-            EXPECT_EQ(pr.r(10), u / d);
-            EXPECT_EQ(pr.r(11), u % d);
-            EXPECT_EQ(pr.r(12), i64(sx / static_cast<int32_t>(d))) << sx << " / " << d;
-            EXPECT_EQ(pr.r(13), i64(sx % static_cast<int32_t>(d))) << sx << " % " << d;
-        }
-    }
-}
 
 TEST(ScalarInterp, RunLoopRangesAndRegisters) {
     {  // an empty range touches nothing

@@ -1,11 +1,8 @@
-// Kernel execution settings, the JIT slot state machine and the map of
-// loaded native libraries.
+// Kernel execution settings and the JIT slot state machine.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
 #include "kernel/exec/scalar.h"
@@ -93,16 +90,4 @@ TEST(KernelSettings, JitFailedSlotOnlyAotCanRevive) {
     EXPECT_EQ(lumk_jit_ready_entry(racing), &entry_b);
     EXPECT_TRUE(racing.from_aot);
     EXPECT_TRUE(racing.error.empty());
-}
-
-TEST(KernelSettings, LoadedLibraryMap) {
-    lumk_jit_loaded_map map;
-    EXPECT_EQ(map.size(), 0u);
-    EXPECT_EQ(map.find(7), nullptr);
-    EXPECT_EQ(map.insert(7, entry_a), &entry_a);
-    EXPECT_EQ(map.insert(7, entry_b), &entry_a);  // the first load stays
-    EXPECT_EQ(map.find(7), &entry_a);
-    EXPECT_EQ(map.size(), 1u);
-    // the process-wide map exists from load time on
-    EXPECT_EQ(lumk_jit_loaded.find(0xFFFFFFFFFFFFFFFFull), nullptr);
 }
