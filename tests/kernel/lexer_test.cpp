@@ -7,7 +7,6 @@
 #include <cstring>
 #include <limits>
 #include <locale>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -88,43 +87,6 @@ TEST(KernelLexer, LineTablesOfMixedLineEnds) {
         lumk_lex(lx, src, "x");
         EXPECT_EQ(lx.sources.lines, reference(src)) << testing::PrintToString(src);
     }
-}
-
-TEST(KernelLexer, SourceTablesAcrossSources) {
-    lumk_lexer lx;
-    lumk_lex(lx, "x\ny", "a.k");
-    lumk_lex(lx, "z", "b.k");
-    lumk_lex(lx, "w\n", "a.k");
-    EXPECT_EQ(lx.sources.file_names, (std::vector<std::string>{"a.k", "b.k"}));
-    EXPECT_EQ(lx.sources.lines, (std::vector<std::string>{"x", "y", "z", "w"}));
-    // x y END z END w END
-    ASSERT_EQ(lx.tokens.size(), 7u);
-    EXPECT_EQ(lx.tokens[3].text, "z");
-    EXPECT_EQ(lx.tokens[3].file, 1u);
-    EXPECT_EQ(lx.tokens[3].line, 1u);
-    EXPECT_EQ(lx.tokens[3].source_line, 2u);
-    EXPECT_EQ(lx.tokens[5].file, 0u);
-    EXPECT_EQ(lx.tokens[5].source_line, 3u);
-
-    kerror e = lumk_error_record(lx.sources, lx.tokens[3], "bad");
-    EXPECT_EQ(e.file, "b.k");
-    EXPECT_EQ(e.line, 1u);
-    EXPECT_EQ(e.column, 1u);
-    EXPECT_EQ(e.message, "bad");
-    EXPECT_EQ(e.source_line, "z");
-    EXPECT_STREQ(e.what(), "bad");
-
-    // An error in a later source names that source and its line.
-    kerror e2;
-    try {
-        lumk_lex(lx, "ok\n  @", "c.k");
-    } catch (const kerror& k) {
-        e2 = k;
-    }
-    EXPECT_EQ(e2.file, "c.k");
-    EXPECT_EQ(e2.line, 2u);
-    EXPECT_EQ(e2.column, 3u);
-    EXPECT_EQ(e2.source_line, "  @");
 }
 
 // One literal after "x = ": "int VALUE[u]", "float VALUE[f]" or the error
@@ -231,30 +193,6 @@ TEST(KernelLexer, Comments) {
     EXPECT_EQ(e.column, 5u);
     e = lex_error("/*/");
     EXPECT_EQ(e.message, "unterminated comment");
-}
-
-TEST(KernelLexer, ReservedWords) {
-    const char* reserved[] = {"kernel", "inline", "const", "struct",  "cstruct", "if",    "else",    "for",
-                              "while",  "break",  "continue", "return", "unchecked", "true", "false", "sizeof",
-                              "reduce", "gid",    "gsize",   "gid_x",   "gid_y",   "gsize_x", "gsize_y"};
-    for (const char* w : reserved) EXPECT_TRUE(lumk_is_reserved_word(w)) << w;
-    for (const char* w : {"void", "bool", "i32", "f32x4", "min", "max", "sqrt", "atomic_add", "Kernel", "gid_z", ""})
-        EXPECT_FALSE(lumk_is_reserved_word(w)) << w;
-    // every one-byte change, insertion and removal of a reserved word is an ordinary name
-    const std::set<std::string> words(std::begin(reserved), std::end(reserved));
-    for (const std::string& w : words) {
-        for (size_t i = 0; i <= w.size(); ++i) {
-            std::vector<std::string> variants = {w.substr(0, i) + "x" + w.substr(i)};
-            if (i < w.size()) {
-                variants.push_back(w.substr(0, i) + w.substr(i + 1));
-                std::string c = w;
-                c[i] = c[i] == 'z' ? 'a' : static_cast<char>(c[i] + 1);
-                variants.push_back(c);
-            }
-            for (const std::string& v : variants)
-                EXPECT_EQ(lumk_is_reserved_word(v), words.count(v) == 1) << v;
-        }
-    }
 }
 
 TEST(KernelLexer, EveryPunctuatorPairAndTripleTakesTheLongestMatch) {
