@@ -290,11 +290,11 @@ TEST(CheckerOperators, IndexingMessages) {
 
 TEST(CheckerOperators, IndexShapes) {
     const compiled c = compile(
-        "kernel k(const f32* p, f32* o, const u8* i8s) {\n"
+        "kernel k(const f32* p, f32* o, const u8* i8s, const u16* i16s) {\n"
         "  o[gid] = p[gid + 2] + p[2 + gid] + p[gid - 1];\n"
         "  o[gid + 1073741824] = 1.0;\n"
-        "  f32 a[256]; f32 b[255];\n"
-        "  a[4] = 1.0; a[i8s[0]] = 2.0; b[i8s[0]] = 3.0;\n"
+        "  f32 a[256]; f32 b[255]; u8 c[65536];\n"
+        "  a[4] = 1.0; a[i8s[0]] = 2.0; b[i8s[0]] = 3.0; c[i16s[0]] = u8(1);\n"
         "}",
         false);
     ASSERT_TRUE(c.ok()) << c.err.message;
@@ -304,10 +304,10 @@ TEST(CheckerOperators, IndexShapes) {
         if (i.op == LUMK_LD_F32) offsets += i.imm == 2 ? 1 : i.imm == static_cast<uint64_t>(-1) ? 10 : 0;
     EXPECT_EQ(offsets, 12);                   // two loads with +2, one with -1, no additions
     EXPECT_EQ(count_op(p, LUMK_ADDI_U32), 1); // the large offset is added at run time
-    EXPECT_EQ(count_op(p, LUMK_ADD_X64), 2);  // the two register-indexed arrays
-    EXPECT_EQ(count_op(p, LUMK_CHKIDX), 1);   // u8 index: only the 255-element array is checked
-    EXPECT_EQ(count_op(p, LUMK_SHL_X64), 2);  // stride 4 scales by a shift
-    EXPECT_EQ(count_op(p, LUMK_ZERO), 2);     // both arrays start zeroed
+    EXPECT_EQ(count_op(p, LUMK_ADD_X64), 3);  // the three register-indexed arrays
+    EXPECT_EQ(count_op(p, LUMK_CHKIDX), 1);   // u8 / u16 index: only the 255-element array is checked
+    EXPECT_EQ(count_op(p, LUMK_SHL_X64), 2);  // stride 4 scales by a shift, stride 1 needs none
+    EXPECT_EQ(count_op(p, LUMK_ZERO), 3);     // the arrays start zeroed
 }
 
 TEST(CheckerOperators, BoundsTrapsAtRunTime) {
