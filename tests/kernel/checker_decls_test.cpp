@@ -161,40 +161,6 @@ TEST(CheckerDecls, ResultTypeTextCarriesTheReduceClause) {
     }
 }
 
-TEST(CheckerDecls, CompileDriverWithImports) {
-    kerror err;
-    std::shared_ptr<lumk_compiled_unit> base;
-    lumk_compile_unit(base,
-                      "struct Pt { f32 x; f32 y; }\n"
-                      "const f32 SCALE = 2.0;\n"
-                      "kernel inline scaled(f32 v) -> f32 { return v * SCALE; }\n"
-                      "kernel base_kernel(Pt* p) { p[gid].x = scaled(p[gid].y); }\n",
-                      "base.k", err, {});
-    ASSERT_TRUE(base) << err.message;
-    ASSERT_EQ(base->programs.size(), 1u);
-
-    std::shared_ptr<lumk_compiled_unit> unit;
-    lumk_compile_unit(unit, "kernel use(Pt* p) { p[gid].y = scaled(p[gid].x) + SCALE; }", "use.k", err, {base});
-    ASSERT_TRUE(unit) << err.message;
-    ASSERT_EQ(unit->programs.size(), 1u);  // the imported entry kernel is not compiled again
-    EXPECT_EQ(unit->programs[0]->name, "use");
-    EXPECT_EQ(unit->structs[0].file, "base.k");
-    EXPECT_EQ(unit->programs[0]->file, "use.k");
-    buffer p = buffer::of<float>({1.5f, 0.0f});
-    ASSERT_EQ(run(*unit->programs[0], 1, {&p}).code, 0);
-    EXPECT_EQ(p.as<float>()[1], 5.0f);
-
-    // an error in the unit's own source names its file; duplicates across imports are refused
-    std::shared_ptr<lumk_compiled_unit> bad;
-    lumk_compile_unit(bad, "kernel base_kernel() {}", "dup.k", err, {base});
-    EXPECT_FALSE(bad);
-    EXPECT_EQ(err.file, "dup.k");
-    EXPECT_EQ(err.message, "kernel 'base_kernel' is already declared");
-    EXPECT_EQ(err.line, 1u);
-    EXPECT_EQ(err.column, 8u);
-    EXPECT_EQ(err.source_line, "kernel base_kernel() {}");
-}
-
 TEST(CheckerDecls, ProgramSizeLimits) {
     // too many constants: every value of the list is a new one
     std::string consts = "kernel k() { f64 a[28700] = {";

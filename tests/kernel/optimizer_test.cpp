@@ -27,7 +27,6 @@ namespace {
 constexpr uint16_t kGid = 0, kGsize = 1, kAcc = 2, kGidX = 3, kGidY = 4, kGsizeX = 5, kGsizeY = 6;
 
 uint64_t f32_bits(float f) { return std::bit_cast<uint32_t>(f); }
-uint64_t f64_bits(double d) { return std::bit_cast<uint64_t>(d); }
 
 // Emits a program the way the checker does: registers from 7 upwards,
 // constants as 32768 + pool index, one source line per instruction.
@@ -479,43 +478,6 @@ TEST(OptimizerRandom, OptimizedProgramsMatchPlainOnes) {
 }
 
 // ---- finalize ---------------------------------------------------------------
-
-TEST(Finalize, ConstantsBecomeRegistersAfterTheWorkingRegisters) {
-    builder b;
-    const uint16_t out = b.ptr_param("out", LUMK_PRIM_F64);
-    const uint16_t t = b.reg(), u = b.reg();
-    const uint16_t pz = b.k(LUMK_PRIM_F64, f64_bits(0.0));
-    const uint16_t nz = b.k(LUMK_PRIM_F64, f64_bits(-0.0));
-    const uint16_t iz = b.k(LUMK_PRIM_I64, 0);
-    // A duplicate pool entry, as a careless emitter might leave it.
-    b.p->constants.push_back(lumk_const{0, LUMK_PRIM_F64, f64_bits(-0.0)});
-    const uint16_t nz2 = static_cast<uint16_t>(32768 + 3);
-    b.emit(LUMK_ADD_F64, t, pz, nz);
-    b.emit(LUMK_ADD_F64, u, nz, nz2);
-    b.emit(LUMK_ST_F64, t, out, kGid, 0);
-    b.emit(LUMK_ST_F64, u, out, kGid, 1);
-    b.emit(LUMK_ST_F64, u, out, iz, 2);
-    // no END, and a line table one short: finalize completes both
-    b.p->lines.pop_back();
-    lumk_finalize_code(*b.p, b.regs, false);
-    const lumk_program& p = *b.p;
-    ASSERT_EQ(p.constants.size(), 3u);
-    for (uint16_t i = 0; i < 3; ++i) EXPECT_EQ(p.constants[i].reg, 9 + i);
-    EXPECT_EQ(p.constants[1].bits, f64_bits(-0.0));
-    EXPECT_EQ(p.reg_count, 12u);
-    EXPECT_EQ(p.code[0].b, 9);
-    EXPECT_EQ(p.code[0].c, 10);
-    EXPECT_EQ(p.code[1].b, 10);
-    EXPECT_EQ(p.code[1].c, 10);
-    EXPECT_EQ(p.code[4].c, 11);
-    ASSERT_EQ(p.code.size(), 6u);
-    EXPECT_EQ(p.code.back().op, LUMK_END);
-    expect_operands_in_range(p);
-    auto r = run(p, 1, {std::vector<uint8_t>(24)});
-    auto v = r.buffers[0].as<double>();
-    EXPECT_FALSE(std::signbit(v[0]));  // +0 + -0 = +0
-    EXPECT_TRUE(std::signbit(v[1]));   // -0 + -0 = -0
-}
 
 TEST(Finalize, RefusesBrokenPrograms) {
     auto expect_fail = [](const build_fn& fn, uint32_t regs, const std::string& text) {

@@ -1,6 +1,7 @@
-// Parser of the kernel language: declarations, statements and expression
-// trees built from source (compared in a compact text form), parse errors
-// with exact positions, nesting limits and iterative destruction.
+// Parser of the kernel language: expression trees built from source
+// (compared in a compact text form), parse errors with exact positions,
+// nesting limits and iterative destruction. Declarations and statements are
+// checked through the checker's messages and compiled runs.
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,6 @@ struct parsed {
     lumk_lexer lx;
     std::vector<lumk_decl> decls;
 
-    const lumk_kernel_decl& kernel(size_t i) const { return *decls.at(i).kernel_decl; }
     // Statement i of the body of the first declaration (a kernel).
     const lumk_stmt& stmt(size_t i) const { return *decls.at(0).kernel_decl->body->statements.at(i); }
 };
@@ -81,77 +81,6 @@ std::string expr_text(const std::string& text) {
     return sx(*p->stmt(0).value);
 }
 
-// Compact text form of a statement.
-std::string st(const lumk_stmt& s) {
-    auto e = [](const lumk_expr_ptr& x) { return x ? sx(*x) : std::string("_"); };
-    auto b = [](const lumk_stmt_ptr& x) { return x ? st(*x) : std::string("_"); };
-    switch (s.kind) {
-    case lumk_stmt_kind::block: {
-        std::string out = "{";
-        for (const auto& c : s.statements) out += (out.size() > 1 ? " " : "") + st(*c);
-        return out + "}";
-    }
-    case lumk_stmt_kind::decl: {
-        std::string out = "(decl " + type_text(s.type);
-        for (size_t i = 0; i < s.declarators.size(); ++i) {
-            out += " " + s.declarators[i].name.text;
-            if (s.array_sizes.at(i)) out += "[" + sx(*s.array_sizes[i]) + "]";
-            if (s.declarators[i].init) out += "=" + sx(*s.declarators[i].init);
-        }
-        return out + ")";
-    }
-    case lumk_stmt_kind::assign: return "(" + s.op + " " + e(s.expr) + " " + e(s.value) + ")";
-    case lumk_stmt_kind::incdec: return "(" + s.op + " " + e(s.expr) + ")";
-    case lumk_stmt_kind::expr: return e(s.expr);
-    case lumk_stmt_kind::if_else: return "(if " + e(s.expr) + " " + b(s.first) + " " + b(s.second) + ")";
-    case lumk_stmt_kind::for_loop:
-        return "(for " + b(s.first) + " " + e(s.expr) + " " + b(s.second) + " " + b(s.body) + ")";
-    case lumk_stmt_kind::while_loop: return "(while " + e(s.expr) + " " + b(s.body) + ")";
-    case lumk_stmt_kind::break_stmt: return "break";
-    case lumk_stmt_kind::continue_stmt: return "continue";
-    case lumk_stmt_kind::return_stmt: return "(return " + e(s.expr) + ")";
-    case lumk_stmt_kind::unchecked_block: return "(unchecked " + b(s.first) + ")";
-    case lumk_stmt_kind::empty: return ";";
-    }
-    return "?";
-}
-
-// Compact text form of a top-level declaration.
-std::string dt(const lumk_decl& d) {
-    if (d.kind == lumk_decl_kind::struct_decl) {
-        const lumk_struct_decl& s = *d.struct_decl;
-        std::string out = std::string(s.c_layout ? "(cstruct " : "(struct ") + s.name.text;
-        for (const auto& f : s.fields)
-            out += " " + type_text(f.type) + ":" + f.name.text + (f.array_size ? "[" + sx(*f.array_size) + "]" : "");
-        return out + ")";
-    }
-    if (d.kind == lumk_decl_kind::const_decl) {
-        const lumk_const_decl& c = *d.const_decl;
-        return "(const " + c.token.text + " " + type_text(c.type) + " " + c.name.text + " " + sx(*c.value) + ")";
-    }
-    const lumk_kernel_decl& k = *d.kernel_decl;
-    std::string out = std::string(k.is_inline ? "(inline " : "(kernel ") + k.name + " (";
-    for (size_t i = 0; i < k.params.size(); ++i)
-        out += (i ? ", " : "") + type_text(k.params[i].type) + " " + k.params[i].name.text;
-    out += ")";
-    if (k.has_result) out += " -> " + type_text(k.result);
-    if (k.reduce.present) {
-        out += " reduce(" + k.reduce.op;
-        for (size_t i = 0; i < k.reduce.fields.size(); ++i)
-            out += (i ? ", " : "") + k.reduce.fields[i].field.text + ":" + k.reduce.fields[i].op;
-        out += ")";
-    }
-    return out + " " + st(*k.body) + ")";
-}
-
-// Every declaration of a source in text form, separated by blanks.
-std::string unit_text(const std::string& src) {
-    auto p = parse(src);
-    std::string out;
-    for (const auto& d : p->decls) out += (out.empty() ? "" : " ") + dt(d);
-    return out;
-}
-
 }  // namespace
 
 TEST(KernelParser, ExpressionTrees) {
@@ -206,54 +135,6 @@ TEST(KernelParser, ExpressionTrees) {
         {"min + max", "(+ min max)"},
     };
     for (const auto& k : cases) EXPECT_EQ(expr_text(k.src), k.tree) << k.src;
-}
-
-TEST(KernelParser, DeclarationAndStatementTrees) {
-    struct c {
-        const char* src;
-        const char* text;
-    } cases[] = {
-        {"kernel k() { { } ; i32 a, b[4] = {1, 2}, c = 3; a = -5; }",
-         "(kernel k () {{} ; (decl i32 a b[4]={1 2} c=3) (= a (- 5))})"},
-        {"kernel k() { a += 1; a -= 1; a *= 1; a /= 1; a %= 1; a &= 1; a |= 1; a ^= 1; a <<= 1; a >>= 1; }",
-         "(kernel k () {(+= a 1) (-= a 1) (*= a 1) (/= a 1) (%= a 1) (&= a 1) (|= a 1) (^= a 1) (<<= a 1) (>>= a 1)})"},
-        {"kernel k() { a++; --b[0]; f(a); return; return a + 1; }",
-         "(kernel k () {(++ a) (-- ([] b 0)) (call f a) (return _) (return (+ a 1))})"},
-        // "else if" is an if in the else branch; a dangling else belongs to the nearest if.
-        {"kernel k() { if (a) x = 1; else if (b) x = 2; else { } if (a) { } }",
-         "(kernel k () {(if a (= x 1) (if b (= x 2) {})) (if a {} _)})"},
-        {"kernel k() { if (a) if (b) x = 1; else x = 2; }", "(kernel k () {(if a (if b (= x 1) (= x 2)) _)})"},
-        {"kernel k() { while (a < 3) { break; continue; } unchecked { s.f[i] = 0; } }",
-         "(kernel k () {(while (< a 3) {break continue}) (unchecked {(= ([] (. s f) i) 0)})})"},
-        // For clauses: all optional; a declaration in the step parses (the checker refuses it).
-        {"kernel k() { for (;;) ; for (i32 i = 0; i < n; i++) { } for (; ok; u32 j = 1) { } for (const f32* q = p; q; --q) { } }",
-         "(kernel k () {(for _ _ _ ;) (for (decl i32 i=0) (< i n) (++ i) {}) (for _ ok (decl u32 j=1) {}) "
-         "(for (decl const f32* q=p) q (-- q) {})})"},
-        // A declaration or an expression at the start of a statement; keywords keep their meaning.
-        {"kernel k() { a b; a* b; a * 2; a[1] = 2; const a b = 1; gid * b; sizeof(a); }",
-         "(kernel k () {(decl a b) (decl a* b) (* a 2) (= ([] a 1) 2) (decl const a b=1) (* gid b) (sizeof a)})"},
-        // Top level: structs (pointer fields and empty structs parse for the checker to refuse), constants, kernels.
-        {";\ncstruct P { u8 a, b[3]; f32x4 v; Q* q; };\nstruct E { }\nkernel const i64 BIG = 1 << 40;",
-         "(cstruct P u8:a u8:b[3] f32x4:v Q*:q) (struct E) (const kernel i64 BIG (<< 1 40))"},
-        {"const f32 SCALE = 0.5f; kernel inline h(S s, const u8* m) -> S { return s; }",
-         "(const const f32 SCALE 0.5f) (inline h (S s, const u8* m) -> S {(return s)})"},
-        // Reduce clauses; fields named like operators are still fields.
-        {"kernel w(u32* out) -> i32 reduce(min) { } kernel r() -> S reduce(min: max, max: ^, x: &, y: |) { }",
-         "(kernel w (u32* out) -> i32 reduce(min) {}) (kernel r () -> S reduce(min:max, max:^, x:&, y:|) {})"},
-        {"kernel a() -> u32 reduce(+) { } kernel b() -> u32 reduce(^) { } kernel c() -> u32 reduce(|) { }",
-         "(kernel a () -> u32 reduce(+) {}) (kernel b () -> u32 reduce(^) {}) (kernel c () -> u32 reduce(|) {})"},
-        // Reserved words where declarations expect names, for the checker to report.
-        {"struct if { i32 else; } const f32 for = 1.0; kernel while(i32 gid) { i32 return = 1; u8* reduce; }",
-         "(struct if i32:else) (const const f32 for 1.0) (kernel while (i32 gid) {(decl i32 return=1) (decl u8* reduce)})"},
-    };
-    for (const auto& k : cases) EXPECT_EQ(unit_text(k.src), k.text) << k.src;
-    // "i = 0, 1" is not an expression list: the comma ends the assignment.
-    EXPECT_EQ(parse_error("kernel k() { for (i = 0, 1; ;) ; }").message, "expected ';' but got ','");
-    // Operator tokens carry the position of the operator.
-    auto p = parse("kernel k() { a = -5; --b[0]; }");
-    EXPECT_EQ(p->stmt(0).token.column, 16u);
-    EXPECT_EQ(p->stmt(1).token.column, 22u);
-    EXPECT_EQ(p->kernel(0).name_token.column, 8u);
 }
 
 TEST(KernelParser, ErrorMessagesAndPositions) {
