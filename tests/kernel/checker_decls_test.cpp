@@ -102,6 +102,14 @@ TEST(CheckerDecls, Constants) {
     expect("const i32 u8 = 1;", "u8", "'u8' is the name of a type");
     expect("const i32 A = 1;\nconst i32 A = 2;", "A = 2", "'A' is already declared");
     expect("const i32 A = 7 / 0;", "/", "division by zero");
+    // equal values share one pool entry, also past the pool size searched one by one
+    std::string body;
+    for (int i = 0; i < 60; ++i) body += "o[" + std::to_string(i) + "] = " + std::to_string(1000 + i % 40) + "; ";
+    const compiled pool = compile("kernel k(i64* o) { " + body + "}");
+    ASSERT_TRUE(pool.ok()) << pool.err.message;
+    int thousands = 0;
+    for (const lumk_const& k : pool.unit->programs[0]->constants) thousands += k.bits >= 1000 && k.bits < 1040;
+    EXPECT_EQ(thousands, 40);
 }
 
 TEST(CheckerDecls, KernelDeclarationMessages) {
