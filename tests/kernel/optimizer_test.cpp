@@ -331,6 +331,26 @@ TEST(OptimizerHoist, ASecondRunExtendsThePrologue) {
 
 // ---- register allocation ----------------------------------------------------
 
+// A chain of 200 temporaries, each dead after the next: a handful of registers.
+TEST(OptimizerAllocate, ChainsOfTemporariesShareRegisters) {
+    auto prog = [](builder& b) {
+        const uint16_t out = b.ptr_param("out", LUMK_PRIM_I64);
+        uint16_t prev = kGid;
+        for (int i = 0; i < 200; ++i) {
+            const uint16_t t = b.reg();
+            b.emit(i % 2 ? LUMK_MUL_X64 : LUMK_ADD_X64, t, prev, b.ki(i % 7 + 1));
+            prev = t;
+        }
+        b.emit(LUMK_ST_I64, prev, out, kGid, 0);
+        b.emit(LUMK_END);
+    };
+    auto opt = make(prog, true), plain = make(prog, false);
+    EXPECT_EQ(plain.p->reg_count, 207u + plain.p->constants.size());
+    EXPECT_LE(opt.p->reg_count, 9u + opt.p->constants.size());
+    expect_operands_in_range(*opt.p);
+    expect_same_runs(run(*opt.p, 5, {std::vector<uint8_t>(40)}), run(*plain.p, 5, {std::vector<uint8_t>(40)}));
+}
+
 TEST(OptimizerAllocate, CopiesShareARegisterAndDisappear) {
     auto prog = [](builder& b) {
         const uint16_t out = b.ptr_param("out", LUMK_PRIM_I64);
