@@ -230,7 +230,7 @@ TEST(CheckerOperators, PointerArithmetic) {
         "  r[0] = 7.0; *(r + 1) = 8.0; r += 1; r[1] = 9.0; r--; *r = r[0] + 0.5;\n"
         "  f32* e = &p[gid + 1];\n"
         "  e[0] = 1.5;\n"
-        "  d[0] = (p + 3) - p; d[1] = i64(r > p); d[2] = e - r;\n"
+        "  d[0] = (p + 3) - p; d[i32(1)] = i64(r > p); d[u64(2)] = e - r;\n"
         "}");
     ASSERT_TRUE(c.ok()) << c.err.message;
     buffer p = buffer::of<float>(std::vector<float>(6, 0)), d = buffer::of<int64_t>({0, 0, 0});

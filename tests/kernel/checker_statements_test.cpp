@@ -284,6 +284,7 @@ TEST(CheckerStatements, ReturnsEndTheWorkItem) {
     ASSERT_EQ(run(program(c, "k"), 4, {&a, &o}).code, 0);
     EXPECT_EQ(o.as<int32_t>(), (std::vector<int32_t>{2, 9, 6, 9}));
     EXPECT_EQ(run(program(c, "pos"), 4, {&a}).acc0(), 4u);
+    EXPECT_EQ(program(c, "pos").reductions.at(0).offset, 0u);  // a whole result starts the result record
 }
 
 TEST(CheckerStatements, ReductionsOfEveryTypeAndOperator) {
