@@ -1,5 +1,5 @@
 // Bytecode tables: instruction layout, opcode numbers, mnemonics and operand
-// formats, operand placement, opcode family arithmetic and register forms.
+// formats, and the family helpers' round trips and refusals.
 
 #include <gtest/gtest.h>
 
@@ -121,4 +121,25 @@ TEST(Bytecode, OpcodeTableMatchesReference) {
     EXPECT_STREQ(lumk_op_name(270), "?");
     EXPECT_STREQ(lumk_op_name(65535), "?");
     EXPECT_STREQ(lumk_op_format(270), "");
+}
+
+// Family helpers round-trip every memory opcode and give NOP (or NONE) for
+// what has no opcode.
+TEST(Bytecode, FamilyHelpersRoundTripAndRefuse) {
+    for (uint32_t p = LUMK_PRIM_I8; p <= LUMK_PRIM_F64; ++p) {
+        for (uint32_t k = 0; k < 10; ++k) {
+            const uint16_t op = lumk_op_mem(static_cast<lumk_mem_kind>(k), p);
+            EXPECT_TRUE(lumk_op_is_mem(op)) << p << " " << k;
+            EXPECT_EQ(lumk_op_mem_prim(op), p);
+            EXPECT_EQ(lumk_op_mem_kind(op), k);
+        }
+    }
+    EXPECT_EQ(lumk_op_mem(LUMK_MEM_LD, LUMK_PRIM_BOOL), LUMK_NOP);
+    EXPECT_EQ(lumk_op_mem(LUMK_MEM_LD, LUMK_PRIM_STRUCT), LUMK_NOP);
+    EXPECT_EQ(lumk_op_mem_prim(LUMK_ADDR), LUMK_PRIM_NONE);
+    EXPECT_EQ(lumk_op_arith(LUMK_ADD_I32, LUMK_PRIM_I8), LUMK_NOP);
+    EXPECT_EQ(lumk_op_divmod(LUMK_DIV_I32, LUMK_PRIM_U16), LUMK_NOP);
+    EXPECT_EQ(lumk_op_trunc(LUMK_PRIM_I64), LUMK_NOP);
+    EXPECT_EQ(lumk_op_trunc(LUMK_PRIM_BOOL), LUMK_NOP);
+    EXPECT_STREQ(lumk_math_name(16), "?");
 }
