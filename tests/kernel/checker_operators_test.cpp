@@ -167,6 +167,11 @@ TEST(CheckerOperators, AssignmentsWriteTheirRegisterDirectly) {
     EXPECT_EQ(mnemonics(p), (std::vector<std::string>{"LD_I32", "MUL_I32", "LD_I32", "ADD_I32", "ST_I32", "END"}));
     EXPECT_EQ(run_i32("kernel k(const i32* a, i32* o) { i32 y = a[0] * 2; y = y + a[1]; o[0] = y; }", {5, 4}, 1),
               (std::vector<int32_t>{14}));
+    // also a helper's argument computed by the kernel's first instruction
+    const compiled arg = compile("kernel inline id(i32 x) -> i32 { return x; }\n"
+                                 "kernel k(const i32* a, i32* o) { o[0] = id(a[0]); }", false);
+    ASSERT_TRUE(arg.ok()) << arg.err.message;
+    EXPECT_EQ(mnemonics(*arg.unit->programs[0]), (std::vector<std::string>{"LD_I32", "MOV", "JMP", "ST_I32", "END"}));
 }
 
 TEST(CheckerOperators, VectorOperations) {
