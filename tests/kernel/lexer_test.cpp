@@ -194,3 +194,48 @@ TEST(KernelLexer, Comments) {
     e = lex_error("/*/");
     EXPECT_EQ(e.message, "unterminated comment");
 }
+
+
+TEST(KernelLexer, EveryPunctuatorPairAndTripleTakesTheLongestMatch) {
+    // Every string of one to three bytes over the punctuator characters: the
+    // first token is the longest punctuator the string begins with.
+    const std::vector<std::string> puncts = {
+        "<<=", ">>=", "->", "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^=", "<<", ">>", "<=", ">=", "==", "!=",
+        "&&",  "||",  "++", "--", "(",  ")",  "[",  "]",  "{",  "}",  ",",  ";",  ":",  "?",  ".",  "+",
+        "-",   "*",   "/",  "%",  "&",  "|",  "^",  "~",  "!",  "=",  "<",  ">"};
+    const std::string alphabet = "()[]{},;:?.+-*/%&|^~!=<>";
+    auto longest = [&](const std::string& s) {
+        std::string best;
+        for (const std::string& p : puncts)
+            if (s.compare(0, p.size(), p) == 0 && p.size() > best.size()) best = p;
+        return best;
+    };
+    size_t checked = 0;
+    for (char a : alphabet) {
+        for (int nb = -1; nb < static_cast<int>(alphabet.size()); ++nb) {
+            for (int nc = -1; nc < static_cast<int>(alphabet.size()); ++nc) {
+                if (nb < 0 && nc >= 0) continue;
+                std::string s(1, a);
+                if (nb >= 0) s += alphabet[nb];
+                if (nc >= 0) s += alphabet[nc];
+                // A comment opener is not a punctuator sequence.
+                if (s.find("//") != std::string::npos || s.find("/*") != std::string::npos) continue;
+                const auto t = lex(s);
+                ASSERT_GE(t.size(), 2u) << s;
+                EXPECT_EQ(t[0].text, longest(s)) << s;
+                EXPECT_EQ(t[0].kind, lumk_token_kind::punct) << s;
+                // The rest lexes the same way on its own.
+                const auto rest = lex(s.substr(t[0].text.size()));
+                ASSERT_EQ(rest.size() + 1, t.size()) << s;
+                for (size_t i = 0; i < rest.size(); ++i) {
+                    EXPECT_EQ(rest[i].text, t[i + 1].text) << s;
+                    if (i + 1 < rest.size()) {
+                        EXPECT_EQ(rest[i].column + t[0].text.size(), t[i + 1].column) << s;
+                    }
+                }
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 10000u);
+}
