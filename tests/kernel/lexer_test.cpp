@@ -195,7 +195,6 @@ TEST(KernelLexer, Comments) {
     EXPECT_EQ(e.message, "unterminated comment");
 }
 
-
 TEST(KernelLexer, EveryPunctuatorPairAndTripleTakesTheLongestMatch) {
     // Every string of one to three bytes over the punctuator characters: the
     // first token is the longest punctuator the string begins with.
