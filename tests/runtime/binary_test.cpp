@@ -1,7 +1,7 @@
 // The binary value format "v11": generated values against a model encoder
 // (bytes written, round trips, streams, truncations), the refused and
 // unrepresentable types, and malformed input that must throw the reader's
-// texts and never read outside the given bytes.
+// texts and never read outside the given bytes (arbitrary bytes: see the fuzzer).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -226,22 +226,15 @@ TEST_F(binary, UnrepresentableTypesWriteABareHeaderReadAsNoneOrAreRefused) {
     EXPECT_FALSE(read(bytes_t{0x02, 'v', '1', 0x00}).ok);
 }
 
-TEST_F(binary, VarintLimits) {
+// The tenth byte of a varint holds bit 63 only; higher bits are dropped.
+TEST_F(binary, VarintsHoldSixtyFourBits) {
     uint64_t n = 0;
-    const bytes_t max = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
-    EXPECT_EQ(lum_binary_reader::peek_varint(max.data(), max.size(), 0, n), UINT64_MAX);
-    EXPECT_EQ(n, 10u);
-    // Bits beyond 64 in the tenth byte are dropped.
     const bytes_t wide = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7F};
     EXPECT_EQ(lum_binary_reader::peek_varint(wide.data(), wide.size(), 0, n), uint64_t{1} << 63);
+    EXPECT_EQ(n, 10u);
     bytes_t out;
     write_varint(out, UINT64_MAX);
-    EXPECT_EQ(out, max);
-    out.clear();
-    write_zigzag(out, INT64_MIN);
-    EXPECT_EQ(out, max);
-    lum_binary_reader r(out.data(), out.size());
-    EXPECT_EQ(r.read_zigzag(), INT64_MIN);
+    EXPECT_EQ(out, bytes_t({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
 }
 
 TEST_F(binary, MalformedInputThrowsTheReadersTexts) {
@@ -271,28 +264,6 @@ TEST_F(binary, MalformedInputThrowsTheReadersTexts) {
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.thrown, text);
         EXPECT_EQ(result.position, position);
-    }
-}
-
-TEST_F(binary, RandomBytesNeverReadOutsideTheInput) {
-    thread_log_scope quiet;  // refusals log; keep them out of the fixture's log
-    std::mt19937 rng(12345);
-    bytes_t valid = write(str("hello"));
-    for (const lumvar_shared& v : {bytes({1, 2, 3}), flt(3.25), num(-123456789)}) v->to_binary(valid);
-    for (int i = 0; i < 3000; ++i) {
-        bytes_t edited = valid, noise(rng() % 24);
-        for (int e = 1 + static_cast<int>(rng() % 4); e > 0; --e) edited[rng() % edited.size()] = static_cast<uint8_t>(rng());
-        for (auto& b : noise) b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : rng() % 20);
-        for (const bytes_t* in : {&edited, &noise}) {
-            lum_binary_reader reader(in->data(), in->size());
-            lumvar_shared v = none();
-            try {
-                while (reader.position < in->size() && v->from_binary(reader)) {
-                }
-            } catch (const std::runtime_error&) {
-            }
-            EXPECT_LE(reader.position, in->size());
-        }
     }
 }
 
