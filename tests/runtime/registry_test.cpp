@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <future>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -99,33 +99,22 @@ TEST(ThreadLocal, FirstLookupOnANewThreadGivesTheInitialBlock) {
 TEST(ThreadLocal, AReplacedGetterIsUsedAtOnceOnEveryThread) {
     lum_global_instance& registry = lum_registry();
     lum_thread_local& own = lum_get_thread_local();
-    std::mutex m;
-    std::condition_variable cv;
-    int step = 0;
-    lum_thread_local *other_own = nullptr, *other_after = nullptr;
-    auto advance_to = [&](int s) {
-        std::lock_guard<std::mutex> lock(m);
-        step = s;
-        cv.notify_all();
-    };
-    auto wait_for = [&](int s) {
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return step == s; });
-    };
+    std::promise<lum_thread_local*> looked_up;
+    std::promise<void> replaced;
+    lum_thread_local* other_after = nullptr;
     std::thread other([&] {
-        other_own = &lum_get_thread_local();  // looked up (and kept) before the replacement
-        advance_to(1);
-        wait_for(2);
+        looked_up.set_value(&lum_get_thread_local());  // looked up (and kept) before the replacement
+        replaced.get_future().wait();
         other_after = &lum_get_thread_local();
     });
-    wait_for(1);
+    lum_thread_local* other_own = looked_up.get_future().get();
     lum_thread_local_getter saved = registry.thread_local_getter;
     static lum_thread_local* replacement_block = nullptr;
     lum_thread_local replacement;
     replacement_block = &replacement;
     registry.thread_local_getter = []() -> lum_thread_local& { return *replacement_block; };
     EXPECT_EQ(&lum_get_thread_local(), &replacement);
-    advance_to(2);
+    replaced.set_value();
     other.join();
     EXPECT_NE(other_own, &replacement);
     EXPECT_EQ(other_after, &replacement);
