@@ -21,8 +21,10 @@ TEST_F(objects, DefaultsAnswerNothingAndRaiseTheirErrors) {
     EXPECT_EQ(o->size(), 0);
     EXPECT_EQ(o->reserved_18(), -1);
     EXPECT_EQ(o->reserved_19(), -1);
-    const bool answers[] = {o->compare_zero(), o->add(other, result), o->div_reverse(other, result),
-                            o->compare_equal(other), o->compare_smaller(other, true),
+    const bool answers[] = {o->compare_zero(),          o->add(other, result), o->add_reverse(other, result),
+                            o->sub(other, result),      o->sub_reverse(other, result), o->mul(other, result),
+                            o->mul_reverse(other, result), o->div(other, result), o->div_reverse(other, result),
+                            o->compare_equal(other),    o->compare_smaller(other, true),
                             o->compare_bigger(other, false)};
     for (bool answer : answers) EXPECT_FALSE(answer);
     EXPECT_EQ(o->get_interface(lumptr_type_tag<lumobject_base>::type_id()), nullptr);

@@ -109,6 +109,15 @@ TEST(Pool, DoubleFreeAndDoubleAllocationAreLoggedAndRefused) {
     EXPECT_EQ(chunk->off_list, 1);  // the chunk left the free-chunk stack
     EXPECT_EQ(pool->chunk_count(), 2u);
     EXPECT_EQ(pool->live_count(), 3u);
+
+    // An unchecked pool knows a double free by a chunk whose slots are all free.
+    logs.log().clear();
+    auto unchecked = std::make_unique<unchecked_pool>();
+    test_item* only = unchecked->allocate();
+    unchecked->deallocate(only);
+    unchecked->deallocate(only);
+    EXPECT_EQ(logs.log().texts(), texts_t{"Attempting to deallocate unallocated chunk (double free?) !"});
+    EXPECT_EQ(unchecked->live_count(), 0u);
 }
 
 TEST(Pool, AWrongSlotIndexFreesTheSlotTheAddressGives) {

@@ -94,9 +94,14 @@ TEST_F(ops, MemberReferenceTextsAndEmptiness) {
     EXPECT_EQ(key->to_std_string(), "by index");
     key->member_key_ref()->key->set_string("a");
     EXPECT_EQ(key->to_std_string(), "by name");
+    probe->indexed[0] = num(0);
     o->get_member_by_name(r, "one");
     EXPECT_FALSE(r->compare_zero());
     o->get_member_by_name(r, "zero");
+    EXPECT_TRUE(r->compare_zero());
+    o->get_member_by_index(r, 1);
+    EXPECT_FALSE(r->compare_zero());
+    o->get_member_by_index(r, 0);
     EXPECT_TRUE(r->compare_zero());
     EXPECT_TRUE(log().entries().empty());
     o->get_member_by_name(r, "absent");
