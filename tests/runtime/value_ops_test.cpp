@@ -283,6 +283,10 @@ TEST_F(ops, DerefFollowsChainsAndMemberReferencesAndDetectsLoops) {
     o->get_member_by_name(r, "n");
     r->deref(out);
     EXPECT_EQ(out.get(), probe->named["n"].get());  // the object's own cell
+    r->resolve(out);  // resolving derefs references only
+    EXPECT_EQ(out.get(), probe->named["n"].get());
+    target->resolve(out);
+    EXPECT_EQ(out.get(), target.get());
     o->get_member_by_index(r, 3);
     ref_to(r)->deref(out);
     EXPECT_EQ(out->type, LUMVAR_INT);
