@@ -5,6 +5,7 @@
 #include <cmath>
 #include <initializer_list>
 #include <limits>
+#include <random>
 #include <tuple>
 #include <utility>
 
@@ -172,11 +173,7 @@ TEST_F(ops, Equality) {
     const std::string nul("a\0b", 3);
     auto a = make_probe("a"), b = make_probe("b");
     const std::tuple<lumvar_shared, lumvar_shared, bool> cases[] = {
-        {none(), none(), true}, {none(), typed(LUMVAR_ERR), true}, {none(), num(0), true}, {none(), num(1), false},
-        {none(), str(""), true}, {none(), str("x"), false}, {num(2), flt(2.0), true},
-        {flt(std::nan("")), flt(std::nan("")), false}, {flt(std::nan("")), num(0), false},
-        {str("12"), num(12), true}, {str("2.500000"), flt(2.5), true}, {str("a"), str("b"), false},
-        {str(nul), str(nul), true}, {bytes({1, 2}), bytes({1, 2}), true}, {bytes({1, 2}), bytes({1, 3}), false},
+        {none(), typed(LUMVAR_ERR), true}, {str(nul), str(nul), true}, {str(nul), str("a"), false}, {bytes({1, 2}), bytes({1, 2}), true}, {bytes({1, 2}), bytes({1, 3}), false},
         {bytes({}), str(""), false}, {list({num(1), num(2)}), num(2), true}, {num(0), typed(LUMVAR_JSON), true},
         {list({num(1), str("a")}), list({flt(1.0), str("a")}), true}, {list({num(1)}), list({num(2)}), false},
         {list({}), str(""), false}, {object_value(a.get()), object_value(a.get()), true},
@@ -238,15 +235,46 @@ TEST_F(ops, ContainerEqualityWalksKeysRefsAndNesting) {
     EXPECT_TRUE(eq(nest(10), nest(10)));  // the depth counter is back to 0
 }
 
-TEST_F(ops, Order) {
-    const std::pair<bool, bool> answers[] = {
-        {lt(num(1), num(2)), true}, {lt(num(2), num(2)), false}, {lt(num(2), num(2), true), true},
-        {gt(num(2), num(2)), false}, {gt(num(2), num(2), true), true}, {gt(flt(2.5), num(2)), true},
-        {lt(flt(std::nan("")), num(1), true), false}, {gt(flt(std::nan("")), num(1), true), false},
-        {lt(str("abc"), str("abd")), true}, {lt(str("ab"), str("abc")), true}, {lt(str("ab"), str("ab"), true), true},
-        {gt(str("\xff"), str("a")), true} /* bytes compare unsigned */, {gt(str("abc"), str("ab")), true},
-        {lt(num(10), str("9")), true} /* "10" < "9" as text */, {gt(str("b"), none(), true), true}};
-    for (size_t i = 0; i < std::size(answers); ++i) EXPECT_EQ(answers[i].first, answers[i].second) << "case " << i;
+// Generated pairs of none, int, float and string values against the rule:
+// the higher type of the two decides; none and int compare as integers,
+// float as doubles (NaN is neither), string as the unsigned bytes of both
+// sides' text forms.
+TEST_F(ops, ComparisonsFollowTheHigherTypeOfThePair) {
+    std::mt19937_64 rng(5);
+    const double floats[] = {-0.5, 0.0, 2.0, 2.5, 1e300, std::nan(""), -inf};
+    const char* texts[] = {"", "2", "2.500000", "10", "9", "a", "ab", "abc", "\xff", "-1"};
+    auto generate = [&] {
+        switch (rng() % 4) {
+            case 0: return none();
+            case 1: return num(static_cast<int64_t>(rng() % 5) - 1 + (rng() % 8 == 0 ? INT64_MIN : 0));
+            case 2: return flt(floats[rng() % std::size(floats)]);
+            default: return str(texts[rng() % std::size(texts)]);
+        }
+    };
+    auto order = [](auto x, auto y) { return x < y ? -1 : x > y ? 1 : x == y ? 0 : 2; };  // 2: unordered
+    for (int i = 0; i < 3000; ++i) {
+        lumvar_shared a = generate(), b = generate();
+        const uint8_t top = std::max(a->type, b->type);
+        const int c = top == LUMVAR_STRING ? order(a->to_std_string().compare(b->to_std_string()), 0)
+                      : top == LUMVAR_FLOAT ? order(a->float_value(), b->float_value())
+                                            : order(a->int_value(), b->int_value());
+        SCOPED_TRACE(a->to_std_string() + " vs " + b->to_std_string() + " as " + lumvar_type_name(top));
+        ASSERT_EQ(eq(a, b), c == 0);
+        if (top == LUMVAR_NONE) continue;  // two nones are equal but have no order (see below)
+        ASSERT_EQ(lt(a, b), c == -1);
+        ASSERT_EQ(lt(a, b, true), c == -1 || c == 0);
+        ASSERT_EQ(gt(a, b), c == 1);
+        ASSERT_EQ(gt(a, b, true), c == 1 || c == 0);
+    }
+    EXPECT_TRUE(log().entries().empty());
+}
+
+TEST_F(ops, OrderOfTextsObjectsAndUnorderedTypes) {
+    EXPECT_TRUE(gt(str("\xff"), str("a")));  // bytes compare unsigned
+    EXPECT_TRUE(lt(num(10), str("9")));      // "10" < "9" as text
+    auto a = make_probe("a");
+    EXPECT_FALSE(lt(object_value(a.get()), num(1)));  // the object's default answers no
+    EXPECT_FALSE(gt(num(1), object_value(a.get()), true));
     EXPECT_TRUE(log().entries().empty());
     EXPECT_FALSE(lt(none(), none()));
     EXPECT_FALSE(gt(bytes({1}), bytes({0})));
