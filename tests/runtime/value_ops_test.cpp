@@ -50,6 +50,20 @@ TEST_F(ops, NumberConversions) {
                                    warned("float_value() not implemented for type: ", 7)}));
 }
 
+// Numbers written as text read back: integers exactly, floats to the six
+// decimals of their text form.
+TEST_F(ops, NumberTextsReadBack) {
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 2000; ++i) {
+        const int64_t n = static_cast<int64_t>(rng()) >> (rng() % 64);
+        ASSERT_EQ(str(num(n)->to_std_string())->int_value(), n);
+        ASSERT_EQ(str(" " + num(n)->to_std_string() + "x")->float_value(), static_cast<double>(n));
+        const double d = std::ldexp(static_cast<double>(n), -static_cast<int>(rng() % 70));
+        ASSERT_NEAR(str(flt(d)->to_std_string())->float_value(), d, 5e-7 + std::abs(d) * 1e-15) << d;
+    }
+    EXPECT_TRUE(log().entries().empty());
+}
+
 TEST_F(ops, NumberTextsIgnoreTheProcessLocale) {
     const bool comma = lum_test_use_decimal_comma_locale();
     char probe[16];
