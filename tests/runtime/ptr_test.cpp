@@ -147,6 +147,20 @@ TEST(Ptr, RecordsComeFromTheVmPoolOnTheOwnerThreadOnly) {
     EXPECT_EQ(vm.pool_records.live_count(), live + 1);
     EXPECT_EQ(host.turn().ring_items, 1u);
     EXPECT_EQ(vm.pool_records.live_count(), live);
+
+    // An object destroyed for every handle leaves its record to the handles: the last one frees it.
+    for (const bool with_weak : {false, true}) {
+        auto* gone = new counted_object(&destroyed);
+        lumptr_strong<counted_object> strong(gone);
+        lumptr_weak<counted_object> weak(with_weak ? gone : nullptr);
+        gone->detach();
+        gone->destroy();
+        EXPECT_FALSE(weak.lock());
+        strong.reset();
+        EXPECT_EQ(vm.pool_records.live_count(), live + (with_weak ? 1 : 0));
+        weak.reset();
+        EXPECT_EQ(vm.pool_records.live_count(), live);
+    }
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 
 #include "tests/platform/test_platform.h"
 #include "tests/runtime/value_test_support.h"
+#include "vm/program_block.h"
+#include "vm/task.h"
 
 namespace {
 
@@ -187,7 +189,9 @@ TEST_F(ops, Equality) {
     const std::string nul("a\0b", 3);
     auto a = make_probe("a"), b = make_probe("b");
     const std::tuple<lumvar_shared, lumvar_shared, bool> cases[] = {
-        {none(), typed(LUMVAR_ERR), true}, {str(nul), str(nul), true}, {str(nul), str("a"), false}, {bytes({1, 2}), bytes({1, 2}), true}, {bytes({1, 2}), bytes({1, 3}), false},
+        {none(), typed(LUMVAR_ERR), true}, {str(nul), str(nul), true}, {str(nul), str("a"), false},
+        {bytes({1}), bytes({2}), false}, {list({}), none(), false}, {list({}), flt(0.0), false},
+        {list({}), str(""), false}, {typed(LUMVAR_CLASS), typed(LUMVAR_CLASS), true}, {bytes({1, 2}), bytes({1, 2}), true}, {bytes({1, 2}), bytes({1, 3}), false},
         {bytes({}), str(""), false}, {list({num(1), num(2)}), num(2), true}, {num(0), typed(LUMVAR_JSON), true},
         {list({num(1), str("a")}), list({flt(1.0), str("a")}), true}, {list({num(1)}), list({num(2)}), false},
         {list({}), str(""), false}, {object_value(a.get()), object_value(a.get()), true},
@@ -222,6 +226,30 @@ TEST_F(ops, Equality) {
         EXPECT_EQ(eq(f1, f2), equal);
     }
     EXPECT_FALSE(eq(typed(LUMVAR_FUNCTION), f1));
+}
+
+// Script functions are equal with the same block and bound self, and the same
+// defining scope unless one of the scopes is gone.
+TEST_F(ops, EqualityOfScriptFunctions) {
+    lumptr_strong<lum_program_block> block(new lum_program_block()), other_block(new lum_program_block());
+    lumptr_strong<lum_task> scope(new lum_task()), other_scope(new lum_task());
+    auto function = [&](lum_program_block* b, lum_task* t) {
+        lumvar_shared f = typed(LUMVAR_FUNCTION);
+        f->function_record()->block = lumptr_weak<lum_program_block>(b);
+        f->function_record()->scope = lumptr_weak<lum_task>(t);
+        return f;
+    };
+    lumvar_shared f = function(block.get(), scope.get());
+    const std::tuple<lumvar_shared, bool> cases[] = {
+        {function(block.get(), scope.get()), true}, {function(block.get(), nullptr), true},
+        {function(block.get(), other_scope.get()), false}, {function(other_block.get(), scope.get()), false}};
+    for (const auto& [g, equal] : cases) {
+        EXPECT_EQ(eq(f, g), equal);
+        EXPECT_EQ(eq(g, f), equal);
+    }
+    const uint32_t blocks = block.record()->weak, scopes = scope.record()->weak;
+    f->set_type(LUMVAR_NONE);  // the record goes back to its pool without its weak handles
+    EXPECT_EQ(std::tuple(block.record()->weak, scope.record()->weak), std::tuple(blocks - 1, scopes - 1));
 }
 
 TEST_F(ops, ContainerEqualityWalksKeysRefsAndNesting) {
