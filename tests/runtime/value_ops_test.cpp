@@ -171,7 +171,8 @@ TEST_F(ops, SizesAndIncrements) {
     // (value, increment?, result type, result)
     const std::tuple<lumvar_shared, bool, uint8_t, double> steps[] = {
         {none(), true, LUMVAR_INT, 1}, {none(), false, LUMVAR_INT, -1}, {num(INT64_MAX), true, LUMVAR_INT, -0x1p63},
-        {flt(0.5), false, LUMVAR_FLOAT, -0.5}, {flt(0.5), true, LUMVAR_FLOAT, 1.5}};
+        {flt(0.5), false, LUMVAR_FLOAT, -0.5}, {flt(0.5), true, LUMVAR_FLOAT, 1.5}, {num(-1), true, LUMVAR_INT, 0},
+        {num(5), false, LUMVAR_INT, 4}, {num(INT64_MIN), false, LUMVAR_INT, 0x1p63} /* wraps to the maximum */};
     for (const auto& [v, up, type, result] : steps) {
         EXPECT_TRUE(up ? v->increment_value() : v->decrement_value());
         EXPECT_EQ(v->type, type);
