@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 #include "runtime/thread_local.h"
 #include "runtime/vm.h"
@@ -39,32 +40,23 @@ std::string keyed(std::string_view text, std::string_view key, arg value) {
 
 }  // namespace
 
-TEST_F(string_test, ReadByPositionGivesOneByteOrEmpty) {
-    lumvar_shared s = str("abc");
-    EXPECT_EQ(read_at(s, 0), "a");
-    EXPECT_EQ(read_at(s, -1), "c");
-    EXPECT_EQ(read_at(s, -3), "a");
-    EXPECT_EQ(read_at(s, 3), "");
-    EXPECT_EQ(read_at(s, -4), "");
-    EXPECT_EQ(read_at(s, INT64_MIN), "");
-    EXPECT_EQ(read_at(s, INT64_MAX), "");
-    lumvar_shared bytes = str(std::string("\xc3\x84\0", 3));
-    EXPECT_EQ(read_at(bytes, 0), "\xc3");
-    EXPECT_EQ(read_at(bytes, 2), std::string(1, '\0'));
-    EXPECT_TRUE(warnings().empty());
-}
-
-TEST_F(string_test, WriteByPositionOverwritesCutsOrPads) {
-    EXPECT_EQ(written("abc", 1, "XY"), "aXY");
-    EXPECT_EQ(written("abc", 0, "Z"), "Zbc");
-    EXPECT_EQ(written("abc", 5, "!"), "abc  !");
-    EXPECT_EQ(written("abc", -10, "Q"), "Qbc");
-    EXPECT_EQ(written("abc", -1, "Q"), "abQ");
-    EXPECT_EQ(written("abc", 3, "de"), "abcde");
-    EXPECT_EQ(written("abcdef", 1, "XY"), "aXYdef");
-    EXPECT_EQ(written("abc", 1, ""), "abc");
-    EXPECT_EQ(written("abc", 1, 42), "a42");
-    EXPECT_EQ(written("", 2, 1.5), "  1.500000");
+TEST_F(string_test, ReadAndWriteByPosition) {
+    // A read gives one byte, or the empty text out of range.
+    const std::tuple<std::string, int64_t, std::string> reads[] = {
+        {"abc", 0, "a"},   {"abc", -1, "c"},        {"abc", -3, "a"},       {"abc", 3, ""},
+        {"abc", -4, ""},   {"abc", INT64_MIN, ""},  {"abc", INT64_MAX, ""}, {"\xc3\x84", 0, "\xc3"},
+        {std::string("ab\0", 3), 2, std::string(1, '\0')}};
+    for (const auto& [text, i, expected] : reads) {
+        lumvar_shared s = str(text);
+        EXPECT_EQ(read_at(s, i), expected) << text << "[" << i << "]";
+    }
+    // A write overwrites, cuts at the end of the written text or pads with spaces.
+    const std::tuple<const char*, int64_t, arg, const char*> writes[] = {
+        {"abc", 1, "XY", "aXY"},   {"abc", 0, "Z", "Zbc"},          {"abc", 5, "!", "abc  !"},
+        {"abc", -10, "Q", "Qbc"},  {"abc", -1, "Q", "abQ"},         {"abc", 3, "de", "abcde"},
+        {"abcdef", 1, "XY", "aXYdef"}, {"abc", 1, "", "abc"},       {"abc", 1, 42, "a42"},
+        {"", 2, 1.5, "  1.500000"}};
+    for (const auto& [text, i, value, expected] : writes) EXPECT_EQ(written(text, i, value), expected) << text << i;
     EXPECT_TRUE(warnings().empty());
 
     // Writing the string into itself copies it first.
@@ -108,38 +100,26 @@ TEST_F(string_test, WriteFarPastTheEndClampsAndWarns) {
 }
 
 TEST_F(string_test, WriteByKeyReplacesOccurrences) {
-    EXPECT_EQ(keyed("a-b-c", "-", "+"), "a+b+c");
-    EXPECT_EQ(keyed("a-b-c", "-", 7), "a7b7c");
-    EXPECT_EQ(keyed("a-b-c", "x", "+"), "a-b-c");
-    EXPECT_EQ(keyed("a--b", "--", "-"), "a-b");
-    EXPECT_TRUE(warnings().empty());
+    // A json list gives its elements in turn (keys ignored, elements not searched again).
+    lumvar_shared keyed_list = lumvar_shared::make_typed(LUMVAR_JSON);
+    keyed_list->json_container()->push_keyed(str("K"), "name");
+    lumvar_shared list = json_list({"<", ">"});
+    lumvar_shared ref = lumvar_shared::make();
+    ref->set_ref(list.get());  // a reference to a list counts as the list
+    const std::tuple<const char*, const char*, arg, const char*> rows[] = {
+        {"a-b-c", "-", "+", "a+b+c"},   {"a-b-c", "-", 7, "a7b7c"},     {"a-b-c", "x", "+", "a-b-c"},
+        {"a--b", "--", "-", "a-b"},     {"a-b-c", "-", json_list({"1", "2", "3"}), "a1b2c"},
+        {"a-b-c", "-", json_list({"1"}), "a1b-c"}, {"a-b-c", "-", json_list({}), "a-b-c"},
+        {"a-b-c", "-", json_list({"--", "+"}), "a--b+c"}, {"x..y", ".", json_list({1, 2.5}), "x12.500000y"},
+        {"a-b", "-", keyed_list, "aKb"}, {"a-b-c", "-", ref, "a<b>c"}};
+    for (const auto& [text, key, value, expected] : rows) EXPECT_EQ(keyed(text, key, value), expected) << text << key;
+    EXPECT_TRUE(log().entries().empty());  // running out of elements reports nothing
 
     EXPECT_EQ(keyed("a-b-c", "", "+"), "a-b-c");
     EXPECT_EQ(warnings(), strings{"std.string[]: empty search key - nothing to search for, call ignored."});
-
     lumvar_shared self = str("abab");
     self->string_object()->set_member("b", self);
     EXPECT_EQ(text_of(self), "aababaabab");
-}
-
-TEST_F(string_test, WriteByKeyWithAJsonListUsesItsElementsInTurn) {
-    EXPECT_EQ(keyed("a-b-c", "-", json_list({"1", "2", "3"})), "a1b2c");
-    EXPECT_EQ(keyed("a-b-c", "-", json_list({"1"})), "a1b-c");
-    EXPECT_EQ(keyed("a-b-c", "-", json_list({})), "a-b-c");
-    // An element that contains the key is not searched again.
-    EXPECT_EQ(keyed("a-b-c", "-", json_list({"--", "+"})), "a--b+c");
-    EXPECT_EQ(keyed("x..y", ".", json_list({1, 2.5})), "x12.500000y");
-    // Keys of keyed entries are ignored.
-    lumvar_shared keyed_list = lumvar_shared::make_typed(LUMVAR_JSON);
-    keyed_list->json_container()->push_keyed(str("K"), "name");
-    EXPECT_EQ(keyed("a-b", "-", keyed_list), "aKb");
-    // A reference to a list counts as the list.
-    lumvar_shared list = json_list({"<", ">"});
-    lumvar_shared ref = lumvar_shared::make();
-    ref->set_ref(list.get());
-    EXPECT_EQ(keyed("a-b-c", "-", ref), "a<b>c");
-    // Running out of elements never reports an out-of-bounds access.
-    EXPECT_TRUE(log().entries().empty());
 }
 
 TEST_F(string_test, IndexingThroughValuesReadsAndWritesThroughMemberReferences) {

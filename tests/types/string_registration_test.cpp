@@ -18,64 +18,23 @@ struct row {
 
 // The script-visible table, in registration order.
 const row expected_rows[] = {
-    {"length", 0, 0, 1, 0},
-    {"size", 0, 0, 1, 0},
-    {"empty", 0, 0, 1, 0},
-    {"count", 0, 1, 1, 1},
-    {"insert", 2, 2, 1, 2},
-    {"replace", 1, 2, 1, 2},
-    {"replace_ignoring_whitespace", 1, 2, 1, 2},
-    {"replace_inplace", 2, 2, 1, 1},
-    {"replace_first", 2, 2, 1, 1},
-    {"lowercase", 0, 0, 1, 0},
-    {"lowercase_inplace", 0, 0, 1, 0},
-    {"uppercase", 0, 0, 1, 0},
-    {"uppercase_inplace", 0, 0, 1, 0},
-    {"trim", 0, 0, 1, 0},
-    {"trim_inplace", 0, 0, 1, 0},
-    {"strip", 0, 0, 1, 0},
-    {"strip_inplace", 0, 0, 1, 0},
-    {"ltrim", 0, 0, 1, 0},
-    {"ltrim_inplace", 0, 0, 1, 0},
-    {"rtrim", 0, 0, 1, 0},
-    {"rtrim_inplace", 0, 0, 1, 0},
-    {"rstrip_lines", 0, 0, 1, 0},
-    {"compress_whitespace", 0, 0, 1, 0},
-    {"compress_whitespace_inplace", 0, 0, 1, 0},
-    {"starts", 1, 1, 1, 1},
-    {"ends", 1, 1, 1, 1},
-    {"substr", 1, 2, 1, 1},
-    {"substr_inplace", 1, 2, 1, 1},
-    {"reverse", 0, 0, 1, 0},
-    {"reverse_inplace", 0, 0, 1, 0},
-    {"contains", 1, 1, 1, 1},
-    {"contains_ignoring_whitespaces", 1, 1, 1, 1},
-    {"split", 1, 3, 1, 3},
-    {"split_words", 0, 0, 1, 0},
-    {"smart_split", 1, 3, 1, 3},
-    {"find", 1, 2, 1, 1},
-    {"rfind", 1, 2, 1, 1},
-    {"find_first_of", 1, 2, 1, 1},
-    {"find_last_of", 1, 2, 1, 1},
-    {"find_first_not_of", 1, 2, 1, 1},
-    {"find_last_not_of", 1, 2, 1, 1},
-    {"ljust", 1, 2, 1, 1},
-    {"rjust", 1, 2, 1, 1},
-    {"center", 1, 2, 1, 1},
-    {"removeprefix", 1, 1, 1, 1},
-    {"removesuffix", 1, 1, 1, 1},
-    {"removechars", 1, 1, 1, 1},
-    {"removecharsexcept", 1, 1, 1, 1},
-    {"extract", 2, 2, 1, 2},
-    {"extract_quotes", 0, 0, 1, 0},
-    {"extract_all", 2, 2, 1, 2},
-    {"regex_match", 1, 1, 2, 1},
-    {"regex_search", 1, 1, 2, 1},
-    {"regex_findall", 1, 1, 2, 1},
-    {"regex_replace", 2, 2, 2, 1},
-    {"regex_replace_inplace", 2, 2, 1, 1},
-    {"regex_split", 1, 1, 2, 1},
-    {"regex_escape", 0, 0, 2, 0},
+    {"length", 0, 0, 1, 0}, {"size", 0, 0, 1, 0}, {"empty", 0, 0, 1, 0}, {"count", 0, 1, 1, 1},
+    {"insert", 2, 2, 1, 2}, {"replace", 1, 2, 1, 2}, {"replace_ignoring_whitespace", 1, 2, 1, 2},
+    {"replace_inplace", 2, 2, 1, 1}, {"replace_first", 2, 2, 1, 1}, {"lowercase", 0, 0, 1, 0},
+    {"lowercase_inplace", 0, 0, 1, 0}, {"uppercase", 0, 0, 1, 0}, {"uppercase_inplace", 0, 0, 1, 0},
+    {"trim", 0, 0, 1, 0}, {"trim_inplace", 0, 0, 1, 0}, {"strip", 0, 0, 1, 0}, {"strip_inplace", 0, 0, 1, 0},
+    {"ltrim", 0, 0, 1, 0}, {"ltrim_inplace", 0, 0, 1, 0}, {"rtrim", 0, 0, 1, 0}, {"rtrim_inplace", 0, 0, 1, 0},
+    {"rstrip_lines", 0, 0, 1, 0}, {"compress_whitespace", 0, 0, 1, 0}, {"compress_whitespace_inplace", 0, 0, 1, 0},
+    {"starts", 1, 1, 1, 1}, {"ends", 1, 1, 1, 1}, {"substr", 1, 2, 1, 1}, {"substr_inplace", 1, 2, 1, 1},
+    {"reverse", 0, 0, 1, 0}, {"reverse_inplace", 0, 0, 1, 0}, {"contains", 1, 1, 1, 1},
+    {"contains_ignoring_whitespaces", 1, 1, 1, 1}, {"split", 1, 3, 1, 3}, {"split_words", 0, 0, 1, 0},
+    {"smart_split", 1, 3, 1, 3}, {"find", 1, 2, 1, 1}, {"rfind", 1, 2, 1, 1}, {"find_first_of", 1, 2, 1, 1},
+    {"find_last_of", 1, 2, 1, 1}, {"find_first_not_of", 1, 2, 1, 1}, {"find_last_not_of", 1, 2, 1, 1},
+    {"ljust", 1, 2, 1, 1}, {"rjust", 1, 2, 1, 1}, {"center", 1, 2, 1, 1}, {"removeprefix", 1, 1, 1, 1},
+    {"removesuffix", 1, 1, 1, 1}, {"removechars", 1, 1, 1, 1}, {"removecharsexcept", 1, 1, 1, 1},
+    {"extract", 2, 2, 1, 2}, {"extract_quotes", 0, 0, 1, 0}, {"extract_all", 2, 2, 1, 2}, {"regex_match", 1, 1, 2, 1},
+    {"regex_search", 1, 1, 2, 1}, {"regex_findall", 1, 1, 2, 1}, {"regex_replace", 2, 2, 2, 1},
+    {"regex_replace_inplace", 2, 2, 1, 1}, {"regex_split", 1, 1, 2, 1}, {"regex_escape", 0, 0, 2, 0},
 };
 
 lum_function_def* method_at(size_t i) {
@@ -124,14 +83,6 @@ TEST_F(string_test, DocumentationTextsAreTheScriptVisibleOnes) {
               "for the pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error (issue #102)");
     EXPECT_EQ(method_named("regex_escape")->doc, "Escape regex metacharacters in string");
     EXPECT_EQ(method_named("insert")->arg_docs[1], "text: string - What to insert");
-}
-
-TEST_F(string_test, TrimAndStripAreSeparateDefinitionsOfTheSameBehaviour) {
-    EXPECT_NE(method_named("trim"), method_named("strip"));
-    EXPECT_NE(method_named("trim_inplace"), method_named("strip_inplace"));
-    lumvar_shared s = str(" \tx\n");
-    EXPECT_EQ(call_text(s, "trim"), "x");
-    EXPECT_EQ(call_text(s, "strip"), "x");
 }
 
 TEST_F(string_test, RegistryHoldsFactoryAndMetadata) {
