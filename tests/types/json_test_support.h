@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -101,6 +103,64 @@ inline std::vector<std::string> keys_of(const lum_std_json* c) {
     std::vector<std::string> out;
     for (const auto& e : c->entries) out.push_back(e.key ? *e.key : std::string("-"));
     return out;
+}
+
+// A generated json value: nested lists and objects (duplicate keys, present
+// empty keys, NUL bytes and bytes >= 0x80 in keys and texts) of ints, floats,
+// texts, bytes and none; json.bool values too when `with_bools`.
+inline lumvar_shared random_json(std::mt19937& rng, int depth, bool with_bools) {
+    static const std::string texts[] = {"", "a", "b", "B", "k1", std::string("n\0", 2), "\xc3\xa9", "q\"\\\n"};
+    auto [v, c] = fresh_json();
+    const bool object = rng() % 2 == 0;
+    const int n = static_cast<int>(rng() % 6);
+    for (int i = 0; i < n; ++i) {
+        lumvar_shared value;
+        switch (rng() % (depth > 0 ? 8 : 6)) {
+            case 0: value = num(static_cast<int64_t>(rng() % 2001) - 1000 + (rng() % 7 == 0 ? INT64_MIN : 0)); break;
+            case 1: value = lumvar_shared::from_float(static_cast<double>(static_cast<int>(rng() % 200) - 100) / 8); break;
+            case 2: value = str(texts[rng() % std::size(texts)]); break;
+            case 3: value = lumvar_shared::make(); break;
+            case 4: value = with_bools ? boolean_of(num(rng() % 2)) : num(4); break;
+            case 5: value = lumvar_shared::from_bytes(std::vector<uint8_t>{'h', static_cast<uint8_t>(rng() % 26 + 'a')}); break;
+            default: value = random_json(rng, depth - 1, with_bools); break;
+        }
+        const std::string& key = texts[rng() % std::size(texts)];
+        if (object && key.empty() && rng() % 2 == 0) {
+            c->get_or_add("")->set(value);  // a present empty key
+        } else {
+            c->push_keyed(std::move(value), object ? key : std::string());
+        }
+    }
+    return v;
+}
+
+// Everything a container holds, as one text: per entry the key ("-" for a
+// list element, or <"" when `empty_keys_read_as_elements` is off), the value
+// type and payload, nested containers recursively; and per key the position
+// of its designated entry.
+inline std::string describe(lum_std_json* c, bool empty_keys_read_as_elements = false) {
+    std::ostringstream out;
+    out << std::hexfloat << "{";
+    for (const auto& e : c->entries) {
+        if (!e.key || (e.key->empty() && empty_keys_read_as_elements)) {
+            out << "-";
+        } else {
+            out << "<" << *e.key << ">";
+        }
+        lumvar& v = *e.value;
+        out << int(v.type) << ":";
+        if (v.type == LUMVAR_INT) out << v.payload.i;
+        if (v.type == LUMVAR_FLOAT) out << v.payload.f;
+        if (v.type == LUMVAR_STRING) out << "'" << v.to_std_string() << "'";
+        if (v.type == LUMVAR_BINARY) out << "b'" << v.to_std_string() << "'";
+        if (v.type == LUMVAR_JSON) out << describe(v.json_container(), empty_keys_read_as_elements);
+        out << ",";
+    }
+    for (size_t i = 0; i < c->entries.size(); ++i) {
+        const auto& e = c->entries[i];
+        if (e.key && !e.key->empty() && c->find_key(*e.key) == e.value.get()) out << " @" << *e.key << "=" << i;
+    }
+    return out.str() + "}";
 }
 
 }  // namespace j1test
