@@ -53,12 +53,10 @@ TEST_F(binary_form, BytesOfSmallContainers) {
     read_result back = read_container(out);
     EXPECT_TRUE(back.ok);
     EXPECT_TRUE(back.value->json_container()->entries.empty());
-
     c->push_keyed(num(5), "a");
     out.clear();
     ASSERT_TRUE(c->to_binary(out));
     EXPECT_EQ(out, cat({json_tag, {0x01, 0x01, 'a', 0x00}, value_tag, {0x02, 0x0A}}));
-
     // As a value: the "v11" header of type 7 and then the section.
     out.clear();
     ASSERT_TRUE(v->to_binary(out));
@@ -71,7 +69,6 @@ TEST_F(binary_form, RefusalsLeaveNoBytesBehind) {
     auto [in, inner] = fresh_json();
     inner->push_keyed(lumvar_shared(v), "back");  // cycle through a nested container
     c->push_keyed(lumvar_shared(in), "inner");
-
     const bytes_t before = {0xAA, 0xBB};
     bytes_t out = before;
     EXPECT_FALSE(c->to_binary(out));
@@ -85,7 +82,6 @@ TEST_F(binary_form, RefusalsLeaveNoBytesBehind) {
     EXPECT_FALSE(in->to_binary(out));
     EXPECT_EQ(out, before);
     EXPECT_EQ(warnings(), std::vector<std::string>{cycle_warning});
-
     // A value that has no binary form fails the whole write too.
     auto [bv, b] = fresh_json();
     b->push_keyed(num(1), "x");
@@ -95,7 +91,6 @@ TEST_F(binary_form, RefusalsLeaveNoBytesBehind) {
     EXPECT_FALSE(bv->to_binary(out));
     EXPECT_EQ(out, before);
     EXPECT_EQ(errors(), std::vector<std::string>{"to_binary(): not implemented."});
-
     // A clean write afterwards is unaffected by the earlier failures.
     out.clear();
     EXPECT_TRUE(in->json_container()->entries.size() == 1 && inner->erase_at(0));
@@ -107,7 +102,6 @@ TEST_F(binary_form, OutermostWriteIsTheFirstWriteOnTheThread) {
     // still counts as the outermost one and cleans up after a failure.
     auto [w, walking] = fresh_json();
     json_visit_scope other(json_visit_guard::for_thread(), walking);
-
     auto [v, c] = fresh_json();
     auto [bv, bad] = fresh_json();
     bad->push_keyed(boolean_of(num(0)), "");
@@ -131,13 +125,11 @@ TEST_F(binary_form, NestingLimitOnBothSides) {
     ASSERT_TRUE(back->from_binary(reader));
     EXPECT_TRUE(lumvar::json_equal(back->json_container(), deep->json_container()) ||
                 compact(back->json_container()) == compact(deep->json_container()));
-
     lumvar_shared deeper = nested(1025);
     bytes_t refused;
     EXPECT_FALSE(deeper->to_binary(refused));
     EXPECT_TRUE(refused.empty());
     EXPECT_EQ(warnings(), std::vector<std::string>{depth_warning});
-
     // One level more on the reading side: a section wrapping the 1024 levels.
     bytes_t wrapped = cat({json_tag, {0x01, 0x00, 0x00}, out});
     read_result r = read_container(wrapped);
@@ -152,7 +144,6 @@ TEST_F(binary_form, MalformedInputFailsCleanly) {
     EXPECT_FALSE(foreign.ok);
     EXPECT_TRUE(foreign.value->json_container()->entries.empty());
     EXPECT_EQ(errors(), std::vector<std::string>{framed("invalid section.")});
-
     // A count of 3 with 4 bytes left: refused before any entry is read.
     read_result forged = read_container(cat({json_tag, {0x03, 0x00, 0x00, 0x00, 0x00}}));
     EXPECT_EQ(forged.thrown, "JSON member count larger than the remaining data");
@@ -160,14 +151,12 @@ TEST_F(binary_form, MalformedInputFailsCleanly) {
     // A count whose low 32 bits are small is taken by those bits.
     read_result wide = read_container(cat({json_tag, {0x80, 0x80, 0x80, 0x80, 0x10}}));
     EXPECT_TRUE(wide.ok);  // 2^32: low bits 0 -> empty container
-
     // A value that cannot be read keeps the entries before it.
     bytes_t object_value = cat({json_tag, {0x02, 0x01, 'a', 0x00}, value_tag, {0x02, 0x02, 0x00, 0x00}, value_tag, {0x08}});
     read_result stopped = read_container(object_value);
     EXPECT_FALSE(stopped.ok);
     EXPECT_EQ(stopped.value->json_container()->entries[0].value->payload.i, 1);
     warnings();
-
     // Truncation at every length of a real section throws or refuses, never
     // reads past the end (ASan watches) and always leaves the guard clean.
     auto [v, c] = fresh_json();
@@ -181,7 +170,6 @@ TEST_F(binary_form, MalformedInputFailsCleanly) {
         EXPECT_TRUE(json_visit_guard::for_thread().stack.empty()) << n;
     }
     errors();
-
     // Random byte flips: anything but a crash is fine.
     std::mt19937 rng(7);
     for (int round = 0; round < 2000; ++round) {

@@ -85,7 +85,6 @@ TEST_F(json_bool, ArithmeticUsesTheWrappedNumberAndWrapsWithoutTrapping) {
             EXPECT_EQ(r->payload.f, c.expected->payload.f);
         }
     }
-
     // Division by an int 0 is not handled; by a float 0.0 it is IEEE.
     EXPECT_FALSE(handled(&b::div, num(7), num(0), r));
     EXPECT_FALSE(handled(&b::div_reverse, num(0), num(7), r));
@@ -183,7 +182,6 @@ TEST_F(json_bool, ConstructorAndFactory) {
               "Create a JSON boolean. The wrapped value is written as true/false instead of 1/0 when the JSON is "
               "converted to a string.");
     EXPECT_EQ(def->arg_docs, std::vector<std::string_view>{"value: object - Value to wrap as a boolean."});
-
     lum_vm_context context;
     std::vector<lumvar_shared> none;
     lumvar_shared f = def->callable(context, none);
@@ -195,7 +193,6 @@ TEST_F(json_bool, ConstructorAndFactory) {
     EXPECT_EQ(t->to_std_string(), "true");
     arg->set_int(0);  // assigned, not shared
     EXPECT_EQ(t->to_std_string(), "true");
-
     auto factory = lum_registry().factories->find(std::string_view("json.bool"));
     ASSERT_NE(factory, lum_registry().factories->end());
     lumptr_strong<lumobject_base> made = factory->second();

@@ -54,7 +54,6 @@ TEST_F(container, AssignFromDesignatesTheFirstAndSharesNestedContainers) {
     auto [in, inner] = fresh_json();
     src->push_keyed(lumvar_shared(in), "");
     src->get_or_add("");  // a present empty key is copied too
-
     auto [d, dst] = fresh_json();
     dst->push_keyed(num(9), "old");
     dst->assign_from(*src);
@@ -65,7 +64,6 @@ TEST_F(container, AssignFromDesignatesTheFirstAndSharesNestedContainers) {
     EXPECT_TRUE(dst->has_key(""));
     EXPECT_EQ(dst->entries[2].value->json_container(), inner);          // shared, not copied
     EXPECT_NE(dst->entries[0].value.get(), src->entries[0].value.get()); // fresh cells
-
     // Assigning a container from itself keeps its content (first designated).
     src->assign_from(*src);
     EXPECT_EQ(keys_of(src), (std::vector<std::string>{"a", "a", "-", ""}));
@@ -252,20 +250,17 @@ TEST_F(container, ClearFreeOwnsOnlyCellsTheContainerAloneHolds) {
     shared->destroyed = &destroyed_shared;
     lumptr_strong<tracked> keep_alone(alone);   // another strong holder of the object,
     lumptr_strong<tracked> keep_shared(shared);  // not of the cell
-
     auto [v, c] = fresh_json();
     c->push_keyed(lumvar_shared::from_object(alone), "");
     lumvar_shared& outside = c->emplace_back();
     outside->set_type(LUMVAR_OBJECT);
     outside->object_holder()->object = lumptr_strong<lumobject_base>(shared);
     lumvar_shared held_elsewhere = outside;  // this cell has a second holder
-
     auto [in, inner] = fresh_json();
     inner->push_keyed(num(1), "x");
     inner->push_keyed(lumvar_shared(v), "self");  // a cycle back to the outer container
     c->push_keyed(lumvar_shared(in), "inner");
     c->push_keyed(lumvar_shared(v), "me");         // the container holds itself
-
     c->clear_free();
     EXPECT_TRUE(c->entries.empty());
     EXPECT_TRUE(inner->entries.empty());
@@ -287,7 +282,6 @@ TEST_F(container, RemoveKeyRecursiveVisitsEveryLevelOnce) {
     auto [p, plain] = fresh_json();
     plain->push_keyed(num(4), "");
     top->push_keyed(lumvar_shared(p), "list");  // no index: no notice
-
     EXPECT_TRUE(top->remove_key_recursive("id"));
     EXPECT_EQ(keys_of(top), (std::vector<std::string>{"keep", "-", "again", "list"}));
     EXPECT_EQ(keys_of(mid), (std::vector<std::string>{"loop"}));
@@ -314,7 +308,6 @@ TEST_F(container, VisitGuardRefusesCyclesAndDepth) {
     local.pop(true);
     EXPECT_FALSE(local.push(chain[0]));
     EXPECT_EQ(local.reason, json_visit_guard::reason_cycle);
-
     json_visit_guard& mine = json_visit_guard::for_thread();
     {
         json_visit_scope outer(mine, chain[0]);
@@ -419,7 +412,6 @@ TEST_F(container, ReleasedTextsLeaveNoBuffersInPooledStrings) {
     shared_object->set_string(long_text);
     lumptr_strong<lumobject_base> object_holder(shared_object->string_object());
     lum_std_string* shared = shared_object->string_object();
-
     v.reset();
     EXPECT_LE(alone->text.capacity(), std::string().capacity());
     EXPECT_EQ(kept_cell->to_std_string(), long_text);

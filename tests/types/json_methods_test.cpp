@@ -93,7 +93,6 @@ TEST_F(JsonMethods, ConstructorFunction) {
                                   "suppress_errors: bool - Suppress any error messages."}));
     EXPECT_EQ(ctor->class_type_name, "std.json");
     EXPECT_EQ(notices(), std::vector<std::string>{"class: std.json"});
-
     auto construct = [&](std::vector<lumvar_shared> args) {
         lum_vm_context context;
         lumvar_shared r = ctor->callable(context, args);
@@ -238,7 +237,6 @@ TEST_F(JsonMethods, WarningsAndNoticesOfRefusedCalls) {
     EXPECT_EQ(call(j, "key", {num(3)})->type, LUMVAR_NONE);
     EXPECT_EQ(call_text(j, "key", {num(4)}), "");
     EXPECT_TRUE(warnings().empty());
-
     EXPECT_EQ(call_int(j, "erase", {str("zz")}), 0);
     EXPECT_EQ(notices(), std::vector<std::string>{"Key zz does not exist!"});
     call_chained(j, "resize", {num(-1)});
@@ -246,13 +244,11 @@ TEST_F(JsonMethods, WarningsAndNoticesOfRefusedCalls) {
     call_chained(j, "push_cyclic", {str("y"), num(0)});
     EXPECT_EQ(warnings(), std::vector<std::string>{"push_cyclic: max_entries must be greater than 0"});
     EXPECT_EQ(j->json_container()->entries.size(), 5u);
-
     EXPECT_EQ(call_int(j, "from_string", {str("[1,")}), 0);
     EXPECT_EQ(text(j), "{}");
     std::vector<std::string> e = errors();
     ASSERT_EQ(e.size(), 1u);
     EXPECT_EQ(e[0].rfind("JSON parse error at byte ", 0), 0u);
-
     // A size no container can hold is refused with a message that says so, before anything changes.
     lumvar_shared r = parse("[1]");
     for (int64_t size : {std::numeric_limits<int64_t>::max(), int64_t{1} << 62}) {
@@ -273,7 +269,6 @@ TEST_F(JsonMethods, KeyedEntriesKeepTheIndexExact) {
     s->set_string("changed");  // the pushed value is a copy
     call_chained(j, "push_back", {num(2)});
     EXPECT_EQ(text(j), "[\"x\",2]");
-
     // Popping a keyed entry keeps the index right.
     lumvar_shared k = parse("{\"a\": 1}");
     k->json_container()->push_keyed(num(2), "a");
@@ -286,7 +281,6 @@ TEST_F(JsonMethods, KeyedEntriesKeepTheIndexExact) {
     call_chained(k, "clear");
     EXPECT_TRUE(k->json_container()->entries.empty());
     EXPECT_FALSE(k->json_container()->key_index);
-
     lumvar_shared e = parse("{\"1\": \"one\", \"a\": 1}");
     e->json_container()->push_keyed(num(2), "a");
     EXPECT_EQ(call_int(e, "remove", {str("a")}), 1);  // every entry with the key
@@ -295,7 +289,6 @@ TEST_F(JsonMethods, KeyedEntriesKeepTheIndexExact) {
     lumvar_shared v = parse("{\"a\": \"v\", \"b\": \"v\"}");
     call(v, "erase_value", {str("v")});
     EXPECT_FALSE(v->json_container()->has_key("a"));
-
     // A json argument: erase removes the element holding that very container,
     // remove removes the key spelled like its text form.
     lumvar_shared inner = parse("[1]");
@@ -307,27 +300,23 @@ TEST_F(JsonMethods, KeyedEntriesKeepTheIndexExact) {
     EXPECT_EQ(call_int(holder, "erase", {inner}), 0);
     EXPECT_EQ(call_int(holder, "remove", {inner}), 1);
     EXPECT_EQ(text(holder), "[[1]]");
-
     lumvar_shared t = parse("{\"a\": 1, \"b\": 2}");
     call_chained(t, "to_list");
     EXPECT_FALSE(t->json_container()->key_index);
     lumvar_shared rs = parse("{\"a\": 1, \"b\": 2, \"c\": 3}");
     call_chained(rs, "resize", {num(1)});
     EXPECT_FALSE(rs->json_container()->has_key("c"));
-
     lumvar_shared uk = parse("{}");
     push_all(uk->json_container(), {{"a", num(1)}, {"a", num(2)}, {"b", num(1)}, {"", num(1)}, {"", num(1)}});
     call_chained(uk, "unique");
     EXPECT_EQ(keys_of(uk->json_container()), (keys{"a", "b", "-"}));
     EXPECT_EQ(uk->json_container()->get_or_add("a")->payload.i, 1);
     EXPECT_EQ(uk->json_container()->key_count("a"), 1u);
-
     lumvar_shared ck = parse("{\"a\": 1, \"b\": 2, \"c\": 3}");
     call_chained(ck, "push_cyclic", {str("x"), num(2)});
     EXPECT_EQ(keys_of(ck->json_container()), (keys{"c", "-"}));
     EXPECT_FALSE(ck->json_container()->has_key("a"));
     EXPECT_TRUE(ck->json_container()->has_key("c"));
-
     // The orderings themselves are the container's; each method must reach its own.
     lumvar_shared so = parse("[3]");
     push_all(so->json_container(), {{"b", num(1)}, {"a", num(4)}});
@@ -346,7 +335,6 @@ TEST_F(JsonMethods, ClearFreeAndRemoveAllKeysReachEveryLevel) {
     call_chained(nested, "clear_free");
     EXPECT_TRUE(nested->json_container()->entries.empty());
     EXPECT_TRUE(inner->json_container()->entries.empty());
-
     lumvar_shared j = parse("{\"id\": 1, \"sub\": {\"id\": 2, \"x\": [{\"id\": 3, \"y\": 4}]}}");
     j->json_container()->push_keyed(lumvar_shared(j), "self");  // the container also holds itself
     call_chained(j, "remove_all_keys", {str("id")});
@@ -370,7 +358,6 @@ TEST_F(JsonMethods, CopyIsDeepAndKeepsSelfReferences) {
     EXPECT_NE(copy->get_or_add("p")->json_container(), copy->get_or_add("q")->json_container());
     EXPECT_NE(copy->get_or_add("p")->json_container(), shared->json_container());
     EXPECT_FALSE(copy->entries.back().key);
-
     // A container that contains itself: the copy contains the copy.
     lumvar_shared self = parse("[1]");
     self->json_container()->push_keyed(lumvar_shared(self), "");
@@ -380,7 +367,6 @@ TEST_F(JsonMethods, CopyIsDeepAndKeepsSelfReferences) {
     EXPECT_TRUE(warnings().empty());
     self->json_container()->clear();
     scc->clear();
-
     // Beyond the nesting limit: 1024 nested copies; the entry that would hold the 1025th is none.
     lumvar_shared deep = call(j1test::nested(1025), "copy");
     EXPECT_EQ(warnings(), std::vector<std::string>{"JSON copy exceeds the maximum nesting depth of 1024, the "
@@ -412,7 +398,6 @@ TEST_F(JsonMethods, MergeAndAppend) {
     call_chained(j, "merge", {num(5)});
     call_chained(j, "merge", {none()});
     EXPECT_EQ(j->json_container()->entries.size(), 3u);
-
     // append adds the list elements too, and a non-json argument as one element.
     lumvar_shared a = parse("[]");
     call_chained(a, "append", {other});
@@ -423,7 +408,6 @@ TEST_F(JsonMethods, MergeAndAppend) {
     EXPECT_EQ(a->json_container()->entries.size(), 4u);
     call_chained(a, "append", {other, num(0)});
     EXPECT_EQ(a->json_container()->entries.size(), 5u);  // only "list" added again
-
     // A container merged or appended into itself: each original element once.
     lumvar_shared s = parse("[1, 2]");
     push_all(s->json_container(), {{"k", num(1)}, {"k", num(2)}});

@@ -31,14 +31,12 @@ TEST_F(text, ObjectOrArrayAndUnkeyedEntries) {
     c->push_keyed(num(1), "");
     c->get_or_add("");  // a present empty key does not make an object
     EXPECT_EQ(compact(c), "[1,null]");
-
     auto [m, mixed] = fresh_json();
     push_all(mixed, {{"k", num(1)}, {"", num(2)}, {"", num(3)}});
     EXPECT_EQ(compact(mixed), "{\"\":3,\"k\":1}");
     // Printing never gives the unkeyed entries a key.
     EXPECT_FALSE(mixed->entries[1].key);
     EXPECT_FALSE(mixed->entries[2].key);
-
     auto [d, dup] = fresh_json();
     push_all(dup, {{"b", num(1)}, {"a", num(2)}, {"b", num(3)}});
     EXPECT_EQ(compact(dup), "{\"a\":2,\"b\":3}");
@@ -68,7 +66,6 @@ TEST_F(text, InvalidUtf8IsReplacedAndNulBytesSurvive) {
     c->push_keyed(str(std::string("x\0y", 3)), std::string("n\0", 2));
     const std::string out = compact(c);
     EXPECT_EQ(out, "{\"k\xef\xbf\xbd\":\"a\xef\xbf\xbd" "b\",\"n\\u0000\":\"x\\u0000y\"}");
-
     auto [b, back] = fresh_json();
     ASSERT_TRUE(back->from_string(out, false));
     EXPECT_EQ(back->get_or_add(std::string("n\0", 2))->to_std_string(), std::string("x\0y", 3));
@@ -79,7 +76,6 @@ TEST_F(text, CyclesAndDepthPrintMarkersWithOneWarning) {
     push_all(c, {{"a", num(1)}, {"self", lumvar_shared(v)}, {"again", lumvar_shared(v)}});
     EXPECT_EQ(compact(c), "{\"a\":1,\"again\":\"<cycle>\",\"self\":\"<cycle>\"}");
     EXPECT_EQ(warnings(), std::vector<std::string>{cycle_warning});
-
     // The same container twice side by side is no cycle.
     auto [s, shared] = fresh_json();
     shared->push_keyed(num(7), "");
@@ -87,7 +83,6 @@ TEST_F(text, CyclesAndDepthPrintMarkersWithOneWarning) {
     push_all(twice, {{"", lumvar_shared(s)}, {"", lumvar_shared(s)}});
     EXPECT_EQ(compact(twice), "[[7],[7]]");
     EXPECT_TRUE(warnings().empty());
-
     // 1024 levels print fully; level 1025 becomes the marker.
     lumvar_shared deep = nested(1024);
     EXPECT_EQ(compact(deep->json_container()), brackets(1024));
@@ -95,7 +90,6 @@ TEST_F(text, CyclesAndDepthPrintMarkersWithOneWarning) {
     lumvar_shared deeper = nested(1025);
     EXPECT_EQ(compact(deeper->json_container()), brackets(1024, "\"<nested too deeply>\""));
     EXPECT_EQ(warnings(), std::vector<std::string>{depth_warning});
-
     // Warnings go to the logger outside a task; nothing leaks between calls.
     EXPECT_EQ(compact(twice), "[[7],[7]]");
     EXPECT_TRUE(warnings().empty());
@@ -116,14 +110,12 @@ TEST_F(text, PrintsStartedInsidePrintsShareThePath) {
     EXPECT_NE(text.find("<cycle>"), std::string::npos);
     warnings();
     c->clear();
-
     // Side by side, the same container still prints twice in full.
     auto [in, inner] = fresh_json();
     inner->push_keyed(num(7), "");
     push_all(c, {{"", lumvar_shared::from_object(inner)}, {"", lumvar_shared::from_object(inner)}});
     EXPECT_EQ(compact(c), "[\"[\\n    7\\n]\",\"[\\n    7\\n]\"]");
     EXPECT_TRUE(warnings().empty());
-
     // A chain of containers, each holding the next through an object value,
     // far longer than the native stack could follow print by print.
     lumvar_shared chain = lumvar_shared::make_typed(LUMVAR_JSON);
@@ -208,7 +200,6 @@ TEST_F(text, CommentsAndEmbeddedJson) {
                             "JSON parse error at byte 5 of 7: [json.exception.parse_error.101] parse error at line 1, "
                             "column 5: syntax error while parsing value - unexpected '['; expected end of input\n"
                             "  near: [1] [2]"});
-
     // A NUL byte does not end the text: what follows it is trailing text, in
     // the whole text and in the embedded span alike.
     const std::string nul_texts[] = {std::string("{\"a\":1}\0{\"b\":2}", 15), std::string("[1]\0[2]", 7),
@@ -242,7 +233,6 @@ TEST_F(text, FailedParsesLogTheirLineExactlyAndEmptyTheContainer) {
                             "JSON parse error at byte 4 of 4: [json.exception.parse_error.101] parse error at line 1, "
                             "column 5: syntax error while parsing object separator - unexpected end of input; "
                             "expected ':'\n  near: {\"a\""});
-
     // An error deep in a long text: the window starts 60 bytes before it and
     // holds at most 120 bytes.
     std::string long_text = "[";
@@ -259,7 +249,6 @@ TEST_F(text, FailedParsesLogTheirLineExactlyAndEmptyTheContainer) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("JSON parse error at byte 202 of 403: ", 0), 0u);
     EXPECT_EQ(lines[0].substr(lines[0].find("\n  near: ") + 9), long_text.substr(141, 120));
-
     // Suppressed errors and the empty text log nothing; a failed parse leaves the container empty.
     c->push_keyed(num(1), "old");
     EXPECT_FALSE(c->from_string("{\"a\": tru}", true));
@@ -269,7 +258,6 @@ TEST_F(text, FailedParsesLogTheirLineExactlyAndEmptyTheContainer) {
     EXPECT_FALSE(c->from_string("", false));
     EXPECT_TRUE(c->entries.empty());
     EXPECT_TRUE(errors().empty());
-
     // The window's byte arithmetic for an error at byte 0 and at byte 1.
     EXPECT_EQ(json_parse_error_message("abc", {0, "e"}), "JSON parse error at byte 0 of 3: e\n  near: abc");
     EXPECT_EQ(json_parse_error_message("abc", {1, "e"}), "JSON parse error at byte 1 of 3: e\n  near: abc");
@@ -297,7 +285,6 @@ TEST_F(text, DebugRefsListsCellsAndMarkers) {
     lumvar_shared held = c->entries[0].value;  // a second holder of the cell
     EXPECT_EQ(json_debug_refs(c, out, true), "[{\"is_ref\":false,\"refcount\":2,\"type\":\"int\"}]");
     held.reset();
-
     auto [ov, o] = fresh_json();
     lumvar_shared target = str("t");
     o->emplace_keyed("r")->set_ref(target.get());
@@ -421,7 +408,6 @@ TEST_F(text, ParserMatchesTheDocumentConversion) {
         auto [v, c] = fresh_json();
         const bool ok = c->from_string(source, false);
         const std::vector<std::string> logged = errors();
-
         nlohmann::json document;
         json_parse_error error;
         auto [dv, d] = fresh_json();

@@ -80,7 +80,6 @@ TEST(RegexEngine, CompileErrorsCarryTheStandardCodes) {
     };
     for (const auto& [pattern, name] : cases)
         EXPECT_STREQ(regex_error_code_name(compile_code(pattern)), name) << pattern;
-
     const std::vector<std::string> accepted = {
         "",        "a",        "]",        "}",        "a{0}",     "a{2}?",    "a+?",      "(?:)",    "()",
         "(|)",     "a||b",     "\\q",      "\\-",      "[]",       "[^]",      "[a-]",     "[-a]",    "[--0]",
@@ -104,7 +103,6 @@ TEST(RegexEngine, NestingBeyondTheLimitFailsWithoutRecursing) {
     EXPECT_EQ(compile_code(nested(limit + 1, "(?=")), lum_regex_error_stack);
     EXPECT_EQ(compile_code(std::string(100000, '(')), lum_regex_error_stack);
     EXPECT_EQ(search(nested(limit, "(?:"), "xa"), (span{1, 2}));
-
     // Long flat patterns are not nesting: they compile and run.
     std::string alternatives;
     for (int i = 0; i < 20000; ++i) alternatives += "k" + std::to_string(i) + ";|";
@@ -126,60 +124,36 @@ TEST(RegexEngine, SearchAndFullMatchFollowEcmaScript) {
     const std::vector<row> rows = {
         {"abc", "xabcx", span{1, 4}, false, true},
         {"a|ab", "ab", span{0, 1}, true, true},  // first alternative wins; a full match backtracks
-        {"ab|a", "ab", span{0, 2}, true, true},
-        {"cat|category", "category", span{0, 3}, true, true},
-        {"a*", "", span{0, 0}, true, true},
-        {"x*", "abc", span{0, 0}, false, true},
-        {"b*", "ab", span{0, 0}, false, true},
-        {"a*?b", "aaab", span{0, 4}, true, true},
-        {"a+?", "aaa", span{0, 1}, true, true},
-        {"<.+>", "<a><b>", span{0, 6}, true, true},
-        {"<.+?>", "<a><b>", span{0, 3}, true, true},
-        {"(a|b)*c", "abac", span{0, 4}, true, true},
-        {"a{2,3}", "aaaa", span{0, 3}, false, true},
-        {"a{2,3}?", "aaaa", span{0, 2}, false, true},
-        {"a{2}", "a", std::nullopt, false, true},
-        {"a{0}b", "ab", span{1, 2}, false, true},
-        {"(?:ab)+", "ababa", span{0, 4}, false, true},
-        {"(?:ab){2,}", "abababx", span{0, 6}, false, true},
-        {"[a-c]+", "xxbcay", span{2, 5}, false, true},
-        {"[^a-c]+", "abxyc", span{2, 4}, false, true},
-        {"\\d+", "ab123c", span{2, 5}, false, true},
-        {"\\D\\S\\W", "1a ", std::nullopt, false, true},
-        {"\\w+\\s\\w+", "hi there you", span{0, 8}, false, true},
-        {"\\bfoo\\b", "a foo b", span{2, 5}, false, true},
-        {"\\bfoo\\b", "afoo", std::nullopt, false, true},
-        {"\\Boo", "foo", span{1, 3}, false, true},
-        {"^abc$", "abc", span{0, 3}, true, true},
-        {"^b", "ab", std::nullopt, false, true},
+        {"ab|a", "ab", span{0, 2}, true, true}, {"cat|category", "category", span{0, 3}, true, true},
+        {"a*", "", span{0, 0}, true, true}, {"x*", "abc", span{0, 0}, false, true},
+        {"b*", "ab", span{0, 0}, false, true}, {"a*?b", "aaab", span{0, 4}, true, true},
+        {"a+?", "aaa", span{0, 1}, true, true}, {"<.+>", "<a><b>", span{0, 6}, true, true},
+        {"<.+?>", "<a><b>", span{0, 3}, true, true}, {"(a|b)*c", "abac", span{0, 4}, true, true},
+        {"a{2,3}", "aaaa", span{0, 3}, false, true}, {"a{2,3}?", "aaaa", span{0, 2}, false, true},
+        {"a{2}", "a", std::nullopt, false, true}, {"a{0}b", "ab", span{1, 2}, false, true},
+        {"(?:ab)+", "ababa", span{0, 4}, false, true}, {"(?:ab){2,}", "abababx", span{0, 6}, false, true},
+        {"[a-c]+", "xxbcay", span{2, 5}, false, true}, {"[^a-c]+", "abxyc", span{2, 4}, false, true},
+        {"\\d+", "ab123c", span{2, 5}, false, true}, {"\\D\\S\\W", "1a ", std::nullopt, false, true},
+        {"\\w+\\s\\w+", "hi there you", span{0, 8}, false, true}, {"\\bfoo\\b", "a foo b", span{2, 5}, false, true},
+        {"\\bfoo\\b", "afoo", std::nullopt, false, true}, {"\\Boo", "foo", span{1, 3}, false, true},
+        {"^abc$", "abc", span{0, 3}, true, true}, {"^b", "ab", std::nullopt, false, true},
         {"a$", "aba", span{2, 3}, false, true},
         {"a$", "a\n", std::nullopt, false, true},  // not multiline
-        {"^", "\nx", span{0, 0}, false, true},
-        {".", "\n\r", std::nullopt, false, true},
-        {"a.c", "a\tc", span{0, 3}, true, true},
-        {"[^]", "\n", span{0, 1}, true, false},
-        {"[]", "a", std::nullopt, false, false},
-        {"(a)\\1", "aa", span{0, 2}, true, true},
+        {"^", "\nx", span{0, 0}, false, true}, {".", "\n\r", std::nullopt, false, true},
+        {"a.c", "a\tc", span{0, 3}, true, true}, {"[^]", "\n", span{0, 1}, true, false},
+        {"[]", "a", std::nullopt, false, false}, {"(a)\\1", "aa", span{0, 2}, true, true},
         {"(\\w+)\\s\\1", "hello hello world", span{0, 11}, false, true},
         {"(?:(a)|b)\\1c", "bc", span{0, 2}, true, false},  // a reference to a group that did not take part is empty
-        {"(?=a)a", "a", span{0, 1}, true, true},
-        {"(?!a)\\w", "ab", span{1, 2}, false, true},
-        {"a(?=b)", "ab", span{0, 1}, false, true},
-        {"(a*)*b", "aab", span{0, 3}, true, true},
-        {"(a|ab)(c|bcd)(d*)", "abcd", span{0, 4}, true, true},
-        {"[[:alpha:]]+", "12ab3", span{2, 4}, false, true},
-        {"[[:digit:][:space:]]+", "a1 2b", span{1, 4}, false, true},
-        {"\\x41\\u0042", "xAB", span{1, 3}, false, true},
-        {"\\.\\*", "a.*b", span{1, 3}, false, true},
-        {"[.]", "a.b", span{1, 2}, false, true},
-        {"]}", "x]}", span{1, 3}, false, true},
-        {"[\\b]", "a\bb", span{1, 2}, false, true},
-        {"\\t\\n\\v\\f\\r", "\t\n\v\f\r", span{0, 5}, true, true},
-        {"\\cJ", "\n", span{0, 1}, true, false},
+        {"(?=a)a", "a", span{0, 1}, true, true}, {"(?!a)\\w", "ab", span{1, 2}, false, true},
+        {"a(?=b)", "ab", span{0, 1}, false, true}, {"(a*)*b", "aab", span{0, 3}, true, true},
+        {"(a|ab)(c|bcd)(d*)", "abcd", span{0, 4}, true, true}, {"[[:alpha:]]+", "12ab3", span{2, 4}, false, true},
+        {"[[:digit:][:space:]]+", "a1 2b", span{1, 4}, false, true}, {"\\x41\\u0042", "xAB", span{1, 3}, false, true},
+        {"\\.\\*", "a.*b", span{1, 3}, false, true}, {"[.]", "a.b", span{1, 2}, false, true},
+        {"]}", "x]}", span{1, 3}, false, true}, {"[\\b]", "a\bb", span{1, 2}, false, true},
+        {"\\t\\n\\v\\f\\r", "\t\n\v\f\r", span{0, 5}, true, true}, {"\\cJ", "\n", span{0, 1}, true, false},
         {"\xc3\xa9+", "caf\xc3\xa9\xa9", span{3, 6}, false, true},
         {"[\xc0-\xff]+", "ab\xe4\xf6" "c", span{2, 4}, false, true},
-        {"a\\0b", std::string("a\0b", 3), span{0, 3}, true, true},
-        {"(?:a?){3}a{3}", "aaa", span{0, 3}, true, true},
+        {"a\\0b", std::string("a\0b", 3), span{0, 3}, true, true}, {"(?:a?){3}a{3}", "aaa", span{0, 3}, true, true},
         {"x{1,3}?y", "xxxy", span{0, 4}, true, true},
     };
     for (const row& r : rows) {
@@ -262,7 +236,6 @@ TEST(RegexEngine, LaterSearchesSeeTheBytesBeforeTheirStart) {
     EXPECT_EQ(search("a$", "aa", 1), (span{1, 2}));
     EXPECT_EQ(search("x*", "ab", 2), (span{2, 2}));
     EXPECT_EQ(search("x", "ab", 3), std::nullopt);  // beyond the end: nothing
-
     // A byte every match needs, looked for once per text: a later search
     // that starts before the place it was last looked for from still finds it.
     for (auto engine : {lum_regex_engine::automatic, lum_regex_engine::backtracking}) {
@@ -276,7 +249,6 @@ TEST(RegexEngine, LaterSearchesSeeTheBytesBeforeTheirStart) {
         EXPECT_FALSE(mz.match_full(text));
         EXPECT_TRUE(mz.match_full("az"));
     }
-
     lum_regex re("b*");
     lum_regex_matcher m(re);
     EXPECT_FALSE(m.match_here_not_empty("ab", 0));
@@ -316,7 +288,6 @@ TEST(RegexEngine, RepeatedSearchesCostWhatTheyMatchNotThePatternSize) {
     for (size_t at = 0; at < text.size(); ++at) found += m.search(text, at) && m.begin() == at ? 1 : 0;
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
     EXPECT_EQ(found, text.size());
-
     // The groups a match set are unset again for the next search.
     lum_regex two("(a)|(b)");
     lum_regex_matcher mt(two);
@@ -357,7 +328,6 @@ TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
     EXPECT_EQ(code_of("(?:a?){30}a{30}", std::string(30, 'a'), small), lum_regex_error_complexity);
     EXPECT_EQ(code_of("(x+x+)+y", "y" + std::string(30, 'x'), small), lum_regex_error_complexity);
     EXPECT_EQ(code_of("(?:(?:a|a)+)+b", "b" + std::string(40, 'a'), small), lum_regex_error_complexity);
-
     // Deeply nested captures repeated over a long input fill the backtrack stack.
     std::string nested;
     for (int i = 0; i < 60; ++i) nested += "(";
@@ -368,7 +338,6 @@ TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
     lum_regex_limits roomy;
     roomy.max_stack_bytes = size_t{1} << 30;
     EXPECT_EQ(code_of(nested, std::string(2000, 'a'), roomy), -1);
-
     // The total budget spans every call of one matcher; each start position
     // has its own budget as well.
     lum_regex re("a");
@@ -419,7 +388,6 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
     for (int i = 0; i < 60; ++i) nested += ")";
     EXPECT_EQ(linear_search(nested + "*", std::string(8192, 'a')), (span{0, 8192}));
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
-
     // Groups come from the NFA too.
     lum_regex re("(?:(a)|(b))+c");
     lum_regex_matcher m(re, tiny, lum_regex_engine::nfa);
@@ -427,7 +395,6 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
     ASSERT_TRUE(m.search(subject));
     EXPECT_FALSE(m.matched(1));
     EXPECT_EQ(m.begin(2), 8001u);
-
     // A walk whose first matches are cheap for the backtracking machine and
     // whose later searches are not: the NFA takes over mid-walk.
     lum_regex walk("(a|b)*(c)");
@@ -439,7 +406,6 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
     });
     const std::string none = std::to_string(lum_regex_matcher::npos);
     EXPECT_EQ(found, (std::vector<std::string>{"c/" + none + "/0", "c/" + none + "/1", "bc/8003/8004"}));
-
     // A text too long for the pattern's size goes to the backtracking
     // machine, whose budget refuses it quickly instead of the NFA's minutes.
     std::string words;
@@ -451,7 +417,6 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
     EXPECT_TRUE(mm.linear());
     EXPECT_EQ(mm.search("..k1999;.."), true);
     EXPECT_THROW(mm.search(std::string(262144, 'k')), lum_regex_error);
-
     // Back-references, lookaheads and repeats too large to unroll stay on the
     // backtracking machine.
     for (const char* pattern : {"(a)\\1", "(?=a)", "(?!a)b", "(?:ab){30000}"}) {

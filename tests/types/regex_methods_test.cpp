@@ -192,7 +192,6 @@ TEST(RegexMethods, JobsMatchASnapshotWithTheirOwnExpressionWhileOtherTasksRun) {
     method_host h(1);
     std::atomic<bool> release{false};
     h.occupy_worker(release);
-
     std::vector<int64_t> order;
     lum_function_def* note = h.p.native("note", [&](lum_vm_context&, std::vector<lumvar_shared>& a) {
         order.push_back(a.empty() ? -1 : int_of(a[0]));
@@ -204,7 +203,6 @@ TEST(RegexMethods, JobsMatchASnapshotWithTheirOwnExpressionWhileOtherTasksRun) {
         e.ncall(note, {[](emitter& x) { x.ldi(1); }});
         e.ncall(note, {[](emitter& x) { x.ldi(2); }});
     }
-
     h.object->text = "w1 w22 w333";
     const std::string pattern = "w(\\d+)";
     auto waiting = h.launch(lum_string_regex_findall, {pattern});
@@ -215,7 +213,6 @@ TEST(RegexMethods, JobsMatchASnapshotWithTheirOwnExpressionWhileOtherTasksRun) {
     EXPECT_EQ(h.fx.tasks[0]->waiting, 1);
     EXPECT_EQ(h.object->thread_jobs, 1u);
     EXPECT_EQ(order, (std::vector<int64_t>{1, 2}));
-
     // Meanwhile the text changes and the cache lets go of the pattern.
     h.object->text = "changed";
     for (int i = 0; i < 9; ++i) ASSERT_TRUE(compiled_regex_cache("evict" + std::to_string(i), 1, "regex_match"));
@@ -298,7 +295,6 @@ TEST(RegexMethods, RefusedInputRaisesTheErrorAndMakesNoJob) {
     EXPECT_EQ(h.object->text, long_text);
     EXPECT_TRUE(any_contains(h.fx.log->take_errors(), "regex_replace_inplace: input of 16385 characters"));
     EXPECT_EQ(text_of(h.call(lum_string_regex_escape, long_text, {})), long_text);
-
     // An invalid pattern: the error names the code, the call yields nothing.
     h.recorded.clear();
     h.object->text = "abc";
@@ -317,7 +313,6 @@ TEST(RegexMethods, BudgetFailuresLogTheirLineAndGiveTheFallback) {
     auto failed = [&why](const std::string& method) {
         return std::vector<std::string>{method + ": pattern '" + why + "' failed while matching (error_stack)"};
     };
-
     EXPECT_EQ(int_of(h.call(lum_string_regex_match, long_run, {hungry})), 0);
     EXPECT_EQ(h.fx.log->take_errors(),
               std::vector<std::string>{"regex_match: matching failed (error_stack): " + why});
@@ -328,14 +323,12 @@ TEST(RegexMethods, BudgetFailuresLogTheirLineAndGiveTheFallback) {
     EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, long_run, {hungry, "x"})), 0);
     EXPECT_EQ(h.object->text, long_run);
     EXPECT_EQ(h.fx.log->take_errors(), failed("regex_replace_inplace"));
-
     // A replaced text that would outgrow its budget: the unchanged text.
     const std::string sixteen_k(16384, 'a');
     EXPECT_TRUE(text_of(h.call(lum_string_regex_replace, sixteen_k, {"x*", "$'"})) == sixteen_k);
     EXPECT_EQ(h.fx.log->take_errors(),
               std::vector<std::string>{"regex_replace: pattern 'the replaced text needed more than 67108864 bytes' "
                                        "failed while matching (error_space)"});
-
     // Lists keep what was found before the failure.
     const std::string mixed = "x-x-" + long_run;
     const std::string alternative = "x|" + hungry;

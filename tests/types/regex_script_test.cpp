@@ -87,7 +87,6 @@ TEST(RegexScript, MethodsRunFromCodeThroughTheMethodTable) {
     top.push().ld_l(2).push().ldi(2).put(LUM_OP_IDX, {.A = 1}).farg(1).pop();
     top.ncall(e.print).pop();
     top.op(LUM_OP_NONE).ret();
-
     EXPECT_EQ(e.run(top.finish()), "1 22\n1\n0\na<1>b<22>\n1\n(.)1(.)22\n\\(\\.\\)1\\(\\.\\)22\n. 1\n");
     EXPECT_EQ(joined(e.fx.log->take_errors()), "");
 }
@@ -105,7 +104,6 @@ TEST(RegexScript, ServiceErrorsAreCaughtByTheTaskTryBlock) {
     c.params(1, 1);
     e.print_slot(c, 0);
     lum_program_block* catch_block = c.finish();
-
     lum_block_builder top(e.prog, e.prog.new_block("main", LUM_BLOCK_TOP, 0));
     top.enter(top.child(try_block));
     top.op_b(LUM_OP_CATCH, top.child(catch_block));

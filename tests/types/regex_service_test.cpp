@@ -51,7 +51,6 @@ TEST(RegexService, InputOverTheLimitIsRefusedWithItsMessage) {
         recording_log& log = scope.log();
         EXPECT_TRUE(compiled_regex_cache("a+", 16384, "regex_match"));
         EXPECT_TRUE(errors_of(log).empty());
-
         // Fill the cache, then be refused with a new pattern: nothing changes.
         std::vector<lum_regex_ref> held;
         for (int i = 0; i < 7; ++i) held.push_back(compiled_regex_cache(pattern_number(i), 1, "regex_match"));
@@ -64,7 +63,6 @@ TEST(RegexService, InputOverTheLimitIsRefusedWithItsMessage) {
         EXPECT_EQ(errors_of(log), std::vector<std::string>{lum_runtime_error_framed(message)});
         EXPECT_EQ(compiled_regex_cache("a+", 1, "regex_match"), first);
         for (int i = 0; i < 7; ++i) EXPECT_EQ(compiled_regex_cache(pattern_number(i), 1, "x"), held[i]);
-
         // A cached pattern is refused just the same.
         EXPECT_FALSE(compiled_regex_cache("a+", 20000, "regex_split"));
         EXPECT_EQ(errors_of(log).size(), 2u);
@@ -127,7 +125,6 @@ TEST(RegexService, HeldExpressionOutlivesItsCacheEntryAndCachesArePerThread) {
     ASSERT_TRUE(m.search("mail me at joe@home now"));
     EXPECT_EQ(m.begin(1), 11u);
     EXPECT_EQ(m.end(2), 19u);
-
     lum_regex_ref a, b;
     on_fresh_thread([&] { a = compiled_regex_cache("shared", 1, "x"); });
     on_fresh_thread([&] { b = compiled_regex_cache("shared", 1, "x"); });

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "types/regex_engine.h"
@@ -36,59 +37,39 @@ std::string replace(const std::string& pattern, const std::string& text, const s
 
 }  // namespace
 
-TEST(RegexText, FindallWalksAroundEmptyMatches) {
-    EXPECT_EQ(findall("\\d+", "a1b22"), (list{"1", "22"}));
-    EXPECT_EQ(findall("x*", "abc"), (list{"", "", "", ""}));
-    EXPECT_EQ(findall("b*", "ab"), (list{"", "b", ""}));
-    EXPECT_EQ(findall("x", "abc"), list{});
-    EXPECT_EQ(findall("x*", ""), list{""});  // the first search of an empty text is made
-    EXPECT_EQ(findall("a|ab", "ab"), list{"a"});
-    // After an empty match, a non-empty match at the same place comes first.
-    EXPECT_EQ(findall("|a", "aa"), (list{"", "a", "", "a", ""}));
-    EXPECT_EQ(findall("a??", "aa"), (list{"", "a", "", "a", ""}));
-    // Later searches see the byte before them: no second "^", word boundaries hold.
-    EXPECT_EQ(findall("^a", "aaa"), list{"a"});
-    EXPECT_EQ(findall("^", "abc"), list{""});
-    EXPECT_EQ(findall("\\b", "ab cd"), (list{"", "", "", ""}));
-    EXPECT_EQ(findall("\\w+", "ab, cd e"), (list{"ab", "cd", "e"}));
-    EXPECT_EQ(findall("$", "ab"), list{""});
-}
-
-TEST(RegexText, SplitKeepsEmptyPiecesButNotAnEmptyRest) {
-    EXPECT_EQ(split(",", "a,b,,c"), (list{"a", "b", "", "c"}));
-    EXPECT_EQ(split(",", "a,b,"), (list{"a", "b"}));
-    EXPECT_EQ(split(",", ",a"), (list{"", "a"}));
-    EXPECT_EQ(split(",", "abc"), list{"abc"});
-    EXPECT_EQ(split(",", ""), list{""});
-    EXPECT_EQ(split("\\s*", "ab"), (list{"", "a", "b"}));
-    EXPECT_EQ(split("x*", "ab"), (list{"", "a", "b"}));
-    EXPECT_EQ(split("\\s+", "  a b  "), (list{"", "a", "b"}));
+TEST(RegexText, FindallAndSplitWalkAroundEmptyMatches) {
+    // After an empty match a non-empty match at the same place comes first;
+    // later searches see the byte before them (no second "^"); the first
+    // search of an empty text is made; split drops an empty rest only.
+    const std::tuple<const char*, const char*, list> findall_rows[] = {
+        {"\\d+", "a1b22", {"1", "22"}},    {"x*", "abc", {"", "", "", ""}},    {"b*", "ab", {"", "b", ""}},
+        {"x", "abc", {}},                 {"x*", "", {""}},                  {"a|ab", "ab", {"a"}},
+        {"|a", "aa", {"", "a", "", "a", ""}}, {"a??", "aa", {"", "a", "", "a", ""}}, {"^a", "aaa", {"a"}},
+        {"^", "abc", {""}},               {"\\b", "ab cd", {"", "", "", ""}}, {"\\w+", "ab, cd e", {"ab", "cd", "e"}},
+        {"$", "ab", {""}}};
+    for (const auto& [pattern, text, expected] : findall_rows) EXPECT_EQ(findall(pattern, text), expected) << pattern << " in " << text;
+    const std::tuple<const char*, const char*, list> split_rows[] = {
+        {",", "a,b,,c", {"a", "b", "", "c"}}, {",", "a,b,", {"a", "b"}},     {",", ",a", {"", "a"}},
+        {",", "abc", {"abc"}},             {",", "", {""}},                 {"\\s*", "ab", {"", "a", "b"}},
+        {"x*", "ab", {"", "a", "b"}},      {"\\s+", "  a b  ", {"", "a", "b"}}};
+    for (const auto& [pattern, text, expected] : split_rows) EXPECT_EQ(split(pattern, text), expected) << pattern << " in " << text;
 }
 
 TEST(RegexText, ReplaceLoopAndDollarFormat) {
-    EXPECT_EQ(replace("(b+)", "abbc", "[$1]"), "a[bb]c");
-    EXPECT_EQ(replace("b", "abbc", "$$"), "a$$c");
-    EXPECT_EQ(replace("x*", "ab", "-"), "-a-b-");
-    EXPECT_EQ(replace("b*", "ab", "-"), "-a-");  // the match reaches the end: no empty match follows
-    EXPECT_EQ(replace("x*", "", "-"), "-");      // the first search of an empty text is made
-    EXPECT_EQ(replace("b", "abbc", "$0"), "a$0$0c");
-    EXPECT_EQ(replace("b", "abbc", "$00"), "a$00$00c");
-    EXPECT_EQ(replace("q", "abc", "-"), "abc");
-    EXPECT_EQ(replace("b", "abc", "<$&>"), "a<b>c");
-    EXPECT_EQ(replace("b", "abcbd", "<$`>"), "a<a>c<c>d");  // from the previous match's end
-    EXPECT_EQ(replace("b", "abcbd", "<$'>"), "a<cbd>c<d>d");
-    EXPECT_EQ(replace("b", "abc", "$"), "a$c");
-    EXPECT_EQ(replace("b", "abc", "$x$"), "a$x$c");
-    EXPECT_EQ(replace("(a)(b)?", "ac", "[$2|$1|$3|$9]"), "[|a||]c");  // absent and missing groups give nothing
-    EXPECT_EQ(replace("(b)", "abc", "$1x$10"), "abxc");                // $10 names group 10, absent here
-    EXPECT_EQ(replace("(b)", "abc", "$01"), "abc");                    // $01 is group 1
     std::string twelve;
-    for (int i = 1; i <= 12; ++i) twelve += "(" + std::string(1, static_cast<char>('a' + i - 1)) + ")";
-    EXPECT_EQ(replace(twelve, "abcdefghijkl", "$12$1"), "la");
-    // After an empty match a non-empty one at the same place is taken.
-    EXPECT_EQ(replace("|a", "aa", "-"), "----");
-    EXPECT_EQ(replace("^a", "aaa", "-"), "-aa");
-    EXPECT_EQ(replace("\\b", "ab cd", "|"), "|ab| |cd|");
+    for (char c = 'a'; c <= 'l'; ++c) twelve += std::string("(") + c + ")";
+    // $& the match, $` before it (from the previous match's end), $' after it,
+    // $n / $nn groups (absent and missing ones give nothing), anything else literal.
+    const std::tuple<std::string, const char*, const char*, const char*> rows[] = {
+        {"(b+)", "abbc", "[$1]", "a[bb]c"},  {"b", "abbc", "$$", "a$$c"},       {"x*", "ab", "-", "-a-b-"},
+        {"b*", "ab", "-", "-a-"},            {"x*", "", "-", "-"},              {"b", "abbc", "$0", "a$0$0c"},
+        {"b", "abbc", "$00", "a$00$00c"},    {"q", "abc", "-", "abc"},          {"b", "abc", "<$&>", "a<b>c"},
+        {"b", "abcbd", "<$`>", "a<a>c<c>d"}, {"b", "abcbd", "<$'>", "a<cbd>c<d>d"}, {"b", "abc", "$", "a$c"},
+        {"b", "abc", "$x$", "a$x$c"},        {"(a)(b)?", "ac", "[$2|$1|$3|$9]", "[|a||]c"},
+        {"(b)", "abc", "$1x$10", "abxc"},    {"(b)", "abc", "$01", "abc"},      {twelve, "abcdefghijkl", "$12$1", "la"},
+        {"|a", "aa", "-", "----"},           {"^a", "aaa", "-", "-aa"},         {"\\b", "ab cd", "|", "|ab| |cd|"}};
+    for (const auto& [pattern, text, replacement, expected] : rows)
+        EXPECT_EQ(replace(pattern, text, replacement), expected) << pattern << " in " << text << " by " << replacement;
 }
 
 TEST(RegexText, EscapeCoversTheFourteenMetacharacters) {
@@ -137,7 +118,6 @@ TEST(RegexText, ReplaceWorkAndOutputAreBudgeted) {
     } catch (const lum_regex_error& e) {
         EXPECT_EQ(e.code(), lum_regex_error_complexity);
     }
-
     // "$'" after every one of n empty matches builds about n*n/2 bytes: the
     // replaced text may not grow past its budget.
     lum_regex empty_matches("x*");

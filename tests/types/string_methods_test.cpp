@@ -173,7 +173,6 @@ TEST_F(string_test, MethodsChangingTheString) {
         EXPECT_EQ(text_of(s), r.after) << "\"" << r.self << "\"." << r.method;
     }
     EXPECT_TRUE(warnings().empty());
-
     // insert changes the object and returns it; a negative or too large index changes nothing.
     const std::tuple<arg, arg, const char*> inserts[] = {{3, "d", "abcd"}, {0, "x", "xabc"}, {1, 5, "a5bc"},
                                                           {-1, "x", "abc"}, {4, "x", "abc"}, {1.9, "x", "axbc"}};

@@ -58,7 +58,6 @@ TEST_F(string_test, ReadAndWriteByPosition) {
         {"", 2, 1.5, "  1.500000"}};
     for (const auto& [text, i, value, expected] : writes) EXPECT_EQ(written(text, i, value), expected) << text << i;
     EXPECT_TRUE(warnings().empty());
-
     // Writing the string into itself copies it first.
     lumvar_shared s = str("abc");
     s->string_object()->set_member(1, s);
@@ -77,13 +76,11 @@ TEST_F(string_test, WriteFarPastTheEndClampsAndWarns) {
     EXPECT_EQ(t.substr(0, 10), "0123456789");
     EXPECT_EQ(t.find_first_not_of(' ', 10), 1048576u);
     EXPECT_EQ(t.back(), 'x');
-
     // Exactly at the limit: no warning.
     lumvar_shared e = str("");
     e->string_object()->set_member(1048576, str("y"));
     EXPECT_TRUE(warnings().empty());
     EXPECT_EQ(e->string_object()->text.size(), 1048577u);
-
     // Past the end of a text longer than the limit: appended at its end.
     lumvar_shared l = str(std::string(2000000, 'a'));
     l->string_object()->set_member(3000000, str("x"));
@@ -114,7 +111,6 @@ TEST_F(string_test, WriteByKeyReplacesOccurrences) {
         {"a-b", "-", keyed_list, "aKb"}, {"a-b-c", "-", ref, "a<b>c"}};
     for (const auto& [text, key, value, expected] : rows) EXPECT_EQ(keyed(text, key, value), expected) << text << key;
     EXPECT_TRUE(log().entries().empty());  // running out of elements reports nothing
-
     EXPECT_EQ(keyed("a-b-c", "", "+"), "a-b-c");
     EXPECT_EQ(warnings(), strings{"std.string[]: empty search key - nothing to search for, call ignored."});
     lumvar_shared self = str("abab");
@@ -132,7 +128,6 @@ TEST_F(string_test, IndexingThroughValuesReadsAndWritesThroughMemberReferences) 
     lumvar_shared z = str("Z");
     ref->set(z);
     EXPECT_EQ(text_of(s), "aZc");
-
     lumvar_shared key_ref;
     s->get_member_by_name(key_ref, "Z");
     lumvar_shared q = str("QQ");
@@ -197,7 +192,6 @@ TEST_F(string_test, ObjectsComeFromThePoolAndAreReusedWithoutRebuilding) {
     EXPECT_LE(c->text.capacity(), lum_std_string::kept_capacity);
     EXPECT_EQ(c->text.capacity(), std::string().capacity());
     lumptr_strong<lum_std_string> hold_c(c);
-
     // A whole chunk of 255 objects is built at once.
     const uint64_t chunks = pool.chunk_count();
     std::vector<lumptr_strong<lum_std_string>> many;

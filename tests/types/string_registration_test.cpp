@@ -93,7 +93,6 @@ TEST_F(string_test, RegistryHoldsFactoryAndMetadata) {
     ASSERT_TRUE(made);
     EXPECT_STREQ(made->type_name(), "std.string");
     EXPECT_TRUE(made->compare_zero());
-
     auto m = registry.metadata->find(std::string_view("std.string"));
     ASSERT_NE(m, registry.metadata->end());
     EXPECT_EQ(m->second->static_members.size(), 58u);
@@ -116,13 +115,11 @@ TEST_F(string_test, StartUpListPublishesTheConstructorThatConcatenatesItsArgumen
     EXPECT_EQ(def->class_type_name, "std.string");
     EXPECT_EQ(def->doc, "Create a new string, optionally initialized with given values that are concatenated");
     EXPECT_EQ(def->arg_docs, std::vector<std::string_view>{"value: string - Initial string values to concatenate"});
-
     lum_vm_context context;
     std::vector<lumvar_shared> none;
     lumvar_shared empty = def->callable(context, none);
     ASSERT_EQ(empty->type, LUMVAR_STRING);
     EXPECT_EQ(text_of(empty), "");
-
     std::vector<lumvar_shared> mixed{str("a"), lumvar_shared::from_int(1), lumvar_shared::from_float(2.5),
                                      lumvar_shared::make(), str(std::string("\0\xff", 2))};
     lumvar_shared joined = def->callable(context, mixed);
@@ -131,7 +128,6 @@ TEST_F(string_test, StartUpListPublishesTheConstructorThatConcatenatesItsArgumen
     // The result is a new string: the arguments are untouched.
     EXPECT_NE(joined->string_object(), mixed[0]->string_object());
     EXPECT_EQ(text_of(mixed[0]), "a");
-
     // A namespace that already has the name keeps its member.
     lum_namespace taken;
     taken.members.emplace("string", lumvar_shared::from_int(7));

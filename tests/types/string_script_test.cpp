@@ -63,7 +63,6 @@ TEST(StringScript, IndexingAndMethodsFromCode) {
     e.print_top(top);
     top.pop();
     top.op(LUM_OP_NONE).ret();
-
     auto outcome = e.run(top.finish());
     EXPECT_TRUE(outcome->finished);
     EXPECT_EQ(joined(e.out), "abc  !\n!\n\na7c  !\na7c  !a7c  !\nA7C  !A7C  !\n7\nx1a\n");
@@ -93,7 +92,6 @@ TEST(StringScript, WarningsAndErrorsAreReportedAtTheTaskPosition) {
     e.print_top(top);
     top.pop();
     top.op(LUM_OP_NONE).ret();
-
     e.run(top.finish());
     const std::vector<std::string> warnings = e.fx.log->take_warnings();
     const std::string all = joined(warnings);
