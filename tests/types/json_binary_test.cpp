@@ -7,7 +7,7 @@
 
 #include "kernel/script/buffer.h"
 #include "runtime/binary.h"
-#include "tests/types/json_test_support.h"
+#include "tests/types/types_test_support.h"
 
 namespace j1test {
 namespace {

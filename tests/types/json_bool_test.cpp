@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runtime/namespace.h"
-#include "tests/types/json_test_support.h"
+#include "tests/types/types_test_support.h"
 #include "vm/context.h"
 
 namespace j1test {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "runtime/vm.h"
-#include "tests/types/json_test_support.h"
+#include "tests/types/types_test_support.h"
 #include "types/string_object.h"
 
 namespace j1test {

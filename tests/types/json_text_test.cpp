@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/types/json_test_support.h"
+#include "tests/types/types_test_support.h"
 
 namespace j1test {
 namespace {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <random>
 
-#include "tests/types/string_test_support.h"
+#include "tests/types/types_test_support.h"
 #include "types/string_ops.h"
 
 using namespace strtest;

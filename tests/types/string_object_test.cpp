@@ -8,7 +8,7 @@
 
 #include "runtime/thread_local.h"
 #include "runtime/vm.h"
-#include "tests/types/string_test_support.h"
+#include "tests/types/types_test_support.h"
 
 using namespace strtest;
 

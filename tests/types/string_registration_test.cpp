@@ -5,7 +5,7 @@
 
 #include "runtime/class_binding.h"
 #include "runtime/registry.h"
-#include "tests/types/string_test_support.h"
+#include "tests/types/types_test_support.h"
 
 using namespace strtest;
 

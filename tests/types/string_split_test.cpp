@@ -3,7 +3,7 @@
 // argument handling is in string_methods_test.cpp.
 #include <gtest/gtest.h>
 
-#include "tests/types/string_test_support.h"
+#include "tests/types/types_test_support.h"
 #include "types/string_split.h"
 
 using namespace strtest;
