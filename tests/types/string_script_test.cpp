@@ -70,39 +70,3 @@ TEST(StringScript, IndexingAndMethodsFromCode) {
     EXPECT_EQ(e.warnings(), "");
 }
 
-TEST(StringScript, WarningsAndErrorsAreReportedAtTheTaskPosition) {
-    string_constructor();  // runs the namespace initialiser: the class gets its methods
-    env e;
-    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 2));
-    const uint32_t c_split = top.cache(), c_extract = top.cache();
-    top.push().ld_l(0).push().lds("a,b").assign().pop();
-    // s.split("") warns and goes on
-    top.push().ld_l(0).mem("split", c_split).prep(1).push().lds("").arg(0).pop().call().pop();
-    // s[3000000] = "x" warns (clamped)
-    top.push().ld_l(0).push().ldi(3000000).push().lds("x").put(LUM_OP_IDXSET, {}).pop();
-    e.print_slot(top, 0);
-    // t = "<a><b"; print(t.extract_all("<", ">")): a missing right delimiter is a plain log line
-    top.push().ld_l(1).push().lds("<a><b").assign().pop();
-    top.push().ld_l(1).mem("extract_all", c_extract).prep(2);
-    top.push().lds("<").arg(0).pop().push().lds(">").arg(1).pop().call();
-    e.print_top(top);
-    top.pop();
-    // print(s["name"]) is an error
-    top.push().ld_l(0).push().lds("name").put(LUM_OP_IDX, {.A = 1});
-    e.print_top(top);
-    top.pop();
-    top.op(LUM_OP_NONE).ret();
-    e.run(top.finish());
-    const std::vector<std::string> warnings = e.fx.log->take_warnings();
-    const std::string all = joined(warnings);
-    EXPECT_NE(all.find("Runtime Warning"), std::string::npos);
-    EXPECT_NE(all.find("split: empty delimiter - nothing to search for, call ignored."), std::string::npos);
-    EXPECT_NE(all.find("std.string[]: index 3000000 clamped to 1048576"), std::string::npos);
-    ASSERT_FALSE(warnings.empty());
-    EXPECT_NE(warnings.back().find("extract_all: Missing right delimiter: >"), std::string::npos);
-    EXPECT_EQ(warnings.back().find("Runtime Warning"), std::string::npos) << warnings.back();
-    ASSERT_GE(e.out.size(), 2u);
-    EXPECT_EQ(e.out[0].size(), 1048577u);
-    EXPECT_NE(e.out[1].find("\"a\""), std::string::npos) << e.out[1];
-    EXPECT_NE(e.errors().find("type 'std.string' does not have member 'name'"), std::string::npos);
-}
