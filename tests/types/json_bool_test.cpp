@@ -31,9 +31,9 @@ bool handled(slot op, lumvar_shared wrapped, const lumvar_shared& other, lumvar_
 
 TEST_F(json_bool, TruthAndText) {
     EXPECT_EQ(lum_std_json_bool().to_string(), "false");
-    const std::pair<lumvar_shared, const char*> rows[] = {{num(2), "true"}, {num(0), "false"}, {str(""), "false"},
-                                                          {str("x"), "true"}, {flt(0.0), "false"},
-                                                          {flt(std::nan("")), "true"}, {lumvar_shared::make(), "false"}};
+    const std::pair<lumvar_shared, const char*> rows[] = {
+        {num(2), "true"},   {num(0), "false"},           {str(""), "false"},           {str("x"), "true"},
+        {flt(0.0), "false"}, {flt(std::nan("")), "true"}, {lumvar_shared::make(), "false"}};
     for (const auto& [wrapped, expected] : rows) {
         auto b = wrap(wrapped);
         EXPECT_EQ(b->to_string(), expected) << wrapped->to_std_string();

@@ -40,7 +40,8 @@ const row expected_rows[] = {
 };
 
 lum_function_def* method_named(std::string_view name) {
-    return lum_std_json::tables().members[static_cast<size_t>(lum_std_json::tables().name_index.at(name))]->static_value();
+    const auto& tables = lum_std_json::tables();
+    return tables.members[static_cast<size_t>(tables.name_index.at(name))]->static_value();
 }
 
 }  // namespace

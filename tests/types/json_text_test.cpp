@@ -131,7 +131,8 @@ TEST_F(text, PrintsStartedInsidePrintsShareThePath) {
 
 TEST_F(text, ParsedValuesGetTheirTypes) {
     auto [v, c] = fresh_json();
-    ASSERT_TRUE(c->from_string("[1, 2.5, \"s\", null, true, false, -7, 9223372036854775807, 9223372036854775808]", false));
+    ASSERT_TRUE(
+        c->from_string("[1, 2.5, \"s\", null, true, false, -7, 9223372036854775807, 9223372036854775808]", false));
     const uint8_t types[] = {LUMVAR_INT, LUMVAR_FLOAT,  LUMVAR_STRING, LUMVAR_NONE, LUMVAR_OBJECT,
                              LUMVAR_OBJECT, LUMVAR_INT, LUMVAR_INT, LUMVAR_FLOAT};
     ASSERT_EQ(c->entries.size(), std::size(types));

@@ -466,12 +466,14 @@ TEST(RegexText, FindallAndSplitWalkAroundEmptyMatches) {
         {"|a", "aa", {"", "a", "", "a", ""}}, {"a??", "aa", {"", "a", "", "a", ""}}, {"^a", "aaa", {"a"}},
         {"^", "abc", {""}},               {"\\b", "ab cd", {"", "", "", ""}}, {"\\w+", "ab, cd e", {"ab", "cd", "e"}},
         {"$", "ab", {""}}};
-    for (const auto& [pattern, text, expected] : findall_rows) EXPECT_EQ(findall(pattern, text), expected) << pattern << " in " << text;
+    for (const auto& [pattern, text, expected] : findall_rows)
+        EXPECT_EQ(findall(pattern, text), expected) << pattern << " in " << text;
     const std::tuple<const char*, const char*, list> split_rows[] = {
         {",", "a,b,,c", {"a", "b", "", "c"}}, {",", "a,b,", {"a", "b"}},     {",", ",a", {"", "a"}},
         {",", "abc", {"abc"}},             {",", "", {""}},                 {"\\s*", "ab", {"", "a", "b"}},
         {"x*", "ab", {"", "a", "b"}},      {"\\s+", "  a b  ", {"", "a", "b"}}};
-    for (const auto& [pattern, text, expected] : split_rows) EXPECT_EQ(split(pattern, text), expected) << pattern << " in " << text;
+    for (const auto& [pattern, text, expected] : split_rows)
+        EXPECT_EQ(split(pattern, text), expected) << pattern << " in " << text;
 }
 
 TEST(RegexText, ReplaceLoopAndDollarFormat) {

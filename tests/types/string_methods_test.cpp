@@ -190,7 +190,8 @@ TEST_F(string_test, MethodsReturningLists) {
     const list_row rows[] = {
         {"  a  b\tc\n", "split_words", {}, {"a", "b", "c"}}, {" \t\n", "split_words", {}, {}},
         {"", "split_words", {}, {}},                        {"\xa0 x", "split_words", {}, {"\xa0", "x"}},
-        {"[1][22][]", "extract_all", {"[", "]"}, {"1", "22", ""}}, {"{{a}}{{b}}x", "extract_all", {"{{", "}}"}, {"a", "b"}},
+        {"[1][22][]", "extract_all", {"[", "]"}, {"1", "22", ""}},
+        {"{{a}}{{b}}x", "extract_all", {"{{", "}}"}, {"a", "b"}},
         {"none", "extract_all", {"<", ">"}, {}},
         {"a,b,,c", "split", {","}, {"a", "b", "", "c"}},     {"a,b,,c", "split", {",", 2}, {"a", "b,,c"}},
         {"a,b,,c", "split", {",", 3}, {"a", "b", ",c"}},     {"a,b,,c", "split", {",", 0}, {}},
@@ -389,7 +390,8 @@ TEST_F(string_test, SmartSplitModes) {
         {"ab", "abc", {"ab"}},
     };
     for (const row& r : rows)
-        EXPECT_EQ(lum_string_smart_split(r.text, r.delim, r.max_parts, r.strip), r.parts) << r.text << " by " << r.delim;
+        EXPECT_EQ(lum_string_smart_split(r.text, r.delim, r.max_parts, r.strip), r.parts)
+            << r.text << " by " << r.delim;
 }
 
 TEST_F(string_test, SmartSplitStaysLinearOnRawStringOpeners) {

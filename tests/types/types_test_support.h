@@ -121,11 +121,11 @@ inline lumvar_shared random_json(std::mt19937& rng, int depth, bool with_bools) 
         lumvar_shared value;
         switch (rng() % (depth > 0 ? 8 : 6)) {
             case 0: value = num(static_cast<int64_t>(rng() % 2001) - 1000 + (rng() % 7 == 0 ? INT64_MIN : 0)); break;
-            case 1: value = lumvar_shared::from_float(static_cast<double>(static_cast<int>(rng() % 200) - 100) / 8); break;
+            case 1: value = lumvar_shared::from_float((static_cast<int>(rng() % 200) - 100) / 8.0); break;
             case 2: value = str(texts[rng() % std::size(texts)]); break;
             case 3: value = lumvar_shared::make(); break;
             case 4: value = with_bools ? boolean_of(num(rng() % 2)) : num(4); break;
-            case 5: value = lumvar_shared::from_bytes(std::vector<uint8_t>{'h', static_cast<uint8_t>(rng() % 26 + 'a')}); break;
+            case 5: value = lumvar_shared::from_bytes(std::vector<uint8_t>{'h', uint8_t(rng() % 26 + 'a')}); break;
             default: value = random_json(rng, depth - 1, with_bools); break;
         }
         const std::string& key = texts[rng() % std::size(texts)];
