@@ -179,7 +179,11 @@ TEST_F(container, EntriesAndKeyIndexMatchTheirModelThroughRandomOperations) {
             }
         } else if (op < 71) {
             const bool had = index.count(k) != 0;
-            ASSERT_EQ(c->erase_key(k), had) << step;
+            // The key may view the text of an entry that goes.
+            const lum_json_entry* with_key = nullptr;
+            for (auto& e : c->entries)
+                if (e.key && *e.key == k) with_key = &e;
+            ASSERT_EQ(c->erase_key(with_key != nullptr && op % 2 ? std::string_view(*with_key->key) : k), had) << step;
             if (had) std::erase_if(entries, [&](const entry_model& e) { return e.key && *e.key == k; });
             index.erase(k);
         } else if (op < 80) {
