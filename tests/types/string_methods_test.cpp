@@ -373,7 +373,9 @@ TEST_F(string_test, SmartSplitModes) {
         {"'//', x", ", ", {"'//'", "x"}},
         // Brackets; the delimiter is tested after its own byte's bracket update.
         {"(a, b", ", ", {"(a, b"}},
-        {"a), b", ", ", {"a)", "b"}},
+        {"a), b", ", ", {"a)", "b"}},  // a closer without an opener changes nothing
+        {"a], b", ", ", {"a]", "b"}},
+        {"a}, b", ", ", {"a}", "b"}},
         {"f(a), [b, (c]), d", ", ", {"f(a)", "[b, (c])", "d"}},
         {"(a)b)c", ")", {"(a", "b", "c"}},
         {"a(b(c", "(", {"a(b(c"}},
