@@ -120,7 +120,7 @@ inline lumvar_shared random_json(std::mt19937& rng, int depth, bool with_bools) 
     for (int i = 0; i < n; ++i) {
         lumvar_shared value;
         switch (rng() % (depth > 0 ? 8 : 6)) {
-            case 0: value = num(static_cast<int64_t>(rng() % 2001) - 1000 + (rng() % 7 == 0 ? INT64_MIN : 0)); break;
+            case 0: value = num(rng() % 7 ? static_cast<int64_t>(rng() % 2001) - 1000 : INT64_MIN + rng() % 9); break;
             case 1: value = lumvar_shared::from_float((static_cast<int>(rng() % 200) - 100) / 8.0); break;
             case 2: value = str(texts[rng() % std::size(texts)]); break;
             case 3: value = lumvar_shared::make(); break;
@@ -138,10 +138,10 @@ inline lumvar_shared random_json(std::mt19937& rng, int depth, bool with_bools) 
     return v;
 }
 
-// Everything a container holds, as one text: per entry the key ("-" for a
-// list element, or <"" when `empty_keys_read_as_elements` is off), the value
-// type and payload, nested containers recursively; and per key the position
-// of its designated entry.
+// Everything a container holds, as one text: per entry the key as <key> ("-"
+// for a list element, and for a present empty key when
+// `empty_keys_read_as_elements`), the value type and payload, nested
+// containers recursively; and per key the position of its designated entry.
 inline std::string describe(lum_std_json* c, bool empty_keys_read_as_elements = false) {
     std::ostringstream out;
     out << std::hexfloat << "{";
@@ -156,7 +156,7 @@ inline std::string describe(lum_std_json* c, bool empty_keys_read_as_elements = 
         if (v.type == LUMVAR_INT) out << v.payload.i;
         if (v.type == LUMVAR_FLOAT) out << v.payload.f;
         if (v.type == LUMVAR_STRING) out << "'" << v.to_std_string() << "'";
-        if (v.type == LUMVAR_BINARY) out << "b'" << v.to_std_string() << "'";
+        if (v.type == LUMVAR_BINARY || v.type == LUMVAR_OBJECT) out << "'" << v.to_std_string() << "'";
         if (v.type == LUMVAR_JSON) out << describe(v.json_container(), empty_keys_read_as_elements);
         out << ",";
     }
