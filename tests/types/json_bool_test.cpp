@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runtime/namespace.h"
-#include "tests/types/json_test_support.h"
+#include "tests/types/types_test_support.h"
 #include "vm/context.h"
 
 namespace j1test {
@@ -31,18 +31,19 @@ bool handled(slot op, lumvar_shared wrapped, const lumvar_shared& other, lumvar_
 
 TEST_F(json_bool, TruthAndText) {
     EXPECT_EQ(lum_std_json_bool().to_string(), "false");
-    EXPECT_EQ(wrap(num(2))->to_string(), "true");
-    EXPECT_EQ(wrap(str(""))->to_string(), "false");
-    EXPECT_EQ(wrap(lumvar_shared::from_float(0.0))->to_string(), "false");
-    EXPECT_EQ(wrap(lumvar_shared::from_float(std::nan("")))->to_string(), "true");
-    EXPECT_TRUE(wrap(num(0))->compare_zero());
-    EXPECT_FALSE(wrap(num(3))->compare_zero());
-    nlohmann::json j;
-    wrap(str("x"))->to_json(j);
-    EXPECT_EQ(j, nlohmann::json(true));
+    const std::pair<lumvar_shared, const char*> rows[] = {
+        {num(2), "true"},   {num(0), "false"},           {str(""), "false"},           {str("x"), "true"},
+        {flt(0.0), "false"}, {flt(std::nan("")), "true"}, {lumvar_shared::make(), "false"}};
+    for (const auto& [wrapped, expected] : rows) {
+        auto b = wrap(wrapped);
+        EXPECT_EQ(b->to_string(), expected) << wrapped->to_std_string();
+        EXPECT_EQ(b->compare_zero(), std::string(expected) == "false");
+        nlohmann::json j;
+        b->to_json(j);
+        EXPECT_EQ(j, nlohmann::json(std::string(expected) == "true"));
+    }
     EXPECT_STREQ(wrap(num(1))->type_name(), "json.bool");
-    // No binary form.
-    std::vector<uint8_t> out;
+    std::vector<uint8_t> out;  // no binary form
     EXPECT_FALSE(wrap(num(1))->to_binary(out));
     EXPECT_EQ(errors(), std::vector<std::string>{"to_binary(): not implemented."});
 }
@@ -84,7 +85,6 @@ TEST_F(json_bool, ArithmeticUsesTheWrappedNumberAndWrapsWithoutTrapping) {
             EXPECT_EQ(r->payload.f, c.expected->payload.f);
         }
     }
-
     // Division by an int 0 is not handled; by a float 0.0 it is IEEE.
     EXPECT_FALSE(handled(&b::div, num(7), num(0), r));
     EXPECT_FALSE(handled(&b::div_reverse, num(0), num(7), r));
@@ -102,30 +102,36 @@ TEST_F(json_bool, ArithmeticUsesTheWrappedNumberAndWrapsWithoutTrapping) {
 }
 
 TEST_F(json_bool, ComparisonsUseTheTruth) {
+    // Equality: ints and other json.bool values by truth, nothing else; order: numbers against 0 or 1.
+    struct row {
+        int64_t wrapped;
+        lumvar_shared other;
+        bool equal, smaller, smaller_or_equal, bigger, bigger_or_equal;
+    };
+    const row rows[] = {
+        {1, num(5), true, true, true, false, false},      {1, boolean_of(str("x")), true, false, false, false, false},
+        {0, num(0), true, false, true, false, true},       {1, flt(1.0), false, false, true, false, true},
+        {1, str("1"), false, false, false, false, false}, {1, lumvar_shared::make(), false, false, false, false, false},
+        {1, boolean_of(num(0)), false, false, false, false, false}, {1, num(2), true, true, true, false, false},
+        {1, num(0), false, false, false, true, true},      {0, flt(-0.5), false, false, false, true, true},
+        {0, flt(0.5), false, true, true, false, false},
+    };
+    for (const row& r : rows) {
+        auto b = wrap(num(r.wrapped));
+        SCOPED_TRACE(std::to_string(r.wrapped) + " vs " + r.other->to_std_string());
+        EXPECT_EQ(b->compare_equal(r.other), r.equal);
+        EXPECT_EQ(b->compare_smaller(r.other, false), r.smaller);
+        EXPECT_EQ(b->compare_smaller(r.other, true), r.smaller_or_equal);
+        EXPECT_EQ(b->compare_bigger(r.other, false), r.bigger);
+        EXPECT_EQ(b->compare_bigger(r.other, true), r.bigger_or_equal);
+    }
     auto one = wrap(num(1));
-    EXPECT_TRUE(one->compare_equal(num(5)));
-    EXPECT_TRUE(one->compare_equal(boolean_of(str("x"))));
-    EXPECT_TRUE(wrap(num(0))->compare_equal(num(0)));
-    EXPECT_FALSE(one->compare_equal(lumvar_shared::from_float(1.0)));
-    EXPECT_FALSE(one->compare_equal(str("1")));
-    EXPECT_FALSE(one->compare_equal(lumvar_shared::make()));
-    EXPECT_FALSE(one->compare_equal(boolean_of(num(0))));
-
-    EXPECT_TRUE(one->compare_smaller(num(2), false));
-    EXPECT_FALSE(one->compare_smaller(lumvar_shared::from_float(1.0), false));
-    EXPECT_TRUE(one->compare_smaller(lumvar_shared::from_float(1.0), true));
-    EXPECT_FALSE(one->compare_smaller(str("2"), true));
-    EXPECT_TRUE(one->compare_bigger(num(0), false));
-    EXPECT_TRUE(wrap(num(0))->compare_bigger(lumvar_shared::from_float(-0.5), false));
-    EXPECT_FALSE(wrap(num(0))->compare_bigger(num(0), false));
-    EXPECT_TRUE(wrap(num(0))->compare_bigger(num(0), true));
-
+    EXPECT_TRUE(one->compare_equal(lumvar_shared::from_object(one.get())));  // itself
     // Through the value operations, as a script sees them.
     lumvar_shared b = boolean_of(num(1));
-    lumvar_shared five = num(5);
+    lumvar_shared five = num(5), two = num(2);
     EXPECT_TRUE(lumvar::compare_equal(*b, *five));
     EXPECT_TRUE(lumvar::compare_equal(*five, *b));
-    lumvar_shared two = num(2);
     EXPECT_TRUE(lumvar::compare_smaller(*b, *two, false));
     // An object value whose object is gone is reset to none before comparing.
     lumvar_shared gone = lumvar_shared::make_typed(LUMVAR_OBJECT);
@@ -176,7 +182,6 @@ TEST_F(json_bool, ConstructorAndFactory) {
               "Create a JSON boolean. The wrapped value is written as true/false instead of 1/0 when the JSON is "
               "converted to a string.");
     EXPECT_EQ(def->arg_docs, std::vector<std::string_view>{"value: object - Value to wrap as a boolean."});
-
     lum_vm_context context;
     std::vector<lumvar_shared> none;
     lumvar_shared f = def->callable(context, none);
@@ -188,7 +193,6 @@ TEST_F(json_bool, ConstructorAndFactory) {
     EXPECT_EQ(t->to_std_string(), "true");
     arg->set_int(0);  // assigned, not shared
     EXPECT_EQ(t->to_std_string(), "true");
-
     auto factory = lum_registry().factories->find(std::string_view("json.bool"));
     ASSERT_NE(factory, lum_registry().factories->end());
     lumptr_strong<lumobject_base> made = factory->second();

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "host/turn.h"
-#include "tests/types/json_method_test_support.h"
+#include "tests/types/types_test_support.h"
 #include "tests/vm/v2_support.h"
 #include "types/json_callbacks.h"
 #include "types/json_object.h"
@@ -182,7 +182,6 @@ TEST(JsonCallbacks, WalksWithSynchronousCallbacks) {
     lumvar_shared obj = j2test::parse("{\"x\": 1, \"y\": 2}");
     lumvar_shared nums = j2test::parse("[1, 2, 3]");
     lumvar_shared empty = j2test::parse("[]");
-
     auto keep_b = s.hook("keep", [](args_t& a) { return truth(a[1]->to_std_string() == "b" || as_int(a[1]) == 2); });
     auto twice = s.hook("twice", [](args_t& a) { return lumvar_shared::from_int(2 * as_int(a[1])); });
     auto sum = s.hook("sum", [](args_t& a) { return lumvar_shared::from_int(as_int(a[0]) + as_int(a[2])); });
@@ -201,7 +200,6 @@ TEST(JsonCallbacks, WalksWithSynchronousCallbacks) {
     s.call(empty, "any", {s.callback(big, 2)}, "e_any", "0");
     s.call(empty, "all", {s.callback(big, 2)}, "e_all", "1");
     s.run();
-
     EXPECT_EQ(s.named("keep"), (std::vector<std::string>{"keep(\"\", \"a\")@1", "keep(\"\", \"b\")@1",
                                                          "keep(\"x\", 1)@2", "keep(\"y\", 2)@2"}));
     EXPECT_EQ(s.calls["big"], 3);
@@ -225,7 +223,6 @@ TEST(JsonCallbacks, WrongParameterCountsEndTheWalkWithoutAbortingTheCaller) {
     // A third parameter with a default accepts two arguments.
     s.call(nums, "any", {s.callback(h, 3, 2)}, "any_default", "1");
     s.run();
-
     EXPECT_EQ(s.calls["h"], 1);  // only the callback with the default parameter ran
     // Each call suspended the script once and woke it once: it went on at the next turn.
     int turn = 2;
@@ -272,7 +269,6 @@ TEST(JsonCallbacks, ForeachStartsOneCallbackPerTurnAfterReturning) {
     s.call(obj, "foreach", {s.callback(kv, 2)}, "two", show(obj));
     s.call(obj, "foreach", {s.callback(v, 1)}, "one");
     s.run();
-
     EXPECT_EQ(s.named("kv"), (std::vector<std::string>{"kv(\"a\", 1)@2", "kv(\"b\", 2)@3", "kv(\"\", 3)@4"}));
     EXPECT_EQ(s.turn_of("done_two"), 5);
     EXPECT_EQ(j2test::container_of(s.results["two"]), obj->json_container());
@@ -308,7 +304,6 @@ TEST(JsonCallbacks, CallbacksThatWaitContinueTheWalkFromTheHostLoop) {
     auto even = s.hook("even", [](args_t& a) { return truth(as_int(a[1]) % 2 == 0); });
     s.call(list, "filter", {s.callback(even, 2, ~0u, true)}, "filter", "[2,4]");
     s.call(list, "foreach", {s.callback(s.hook("fe", nullptr), 2, ~0u, true)}, "foreach");
-
     // A callback that itself runs a walk: outer.map(function(k, v) { return inner.any(function(k2, v2) {...}) })
     auto inner_hook = s.hook("inner", [](args_t& a) { return truth(as_int(a[1]) == 6); });
     lum_program_block* inner_cb = s.callback(inner_hook, 2);
@@ -318,7 +313,6 @@ TEST(JsonCallbacks, CallbacksThatWaitContinueTheWalkFromTheHostLoop) {
     outer.push().fn(outer.child(inner_cb)).arg(0).pop().call().ret();
     s.call(j2test::parse("[0, 0]"), "map", {outer.finish()}, "nested", "[1,1]");
     s.run();
-
     // One entry per turn: each callback waits one turn before answering.
     EXPECT_EQ(s.named("even"), (std::vector<std::string>{"even(\"\", 1)@2", "even(\"\", 2)@3", "even(\"\", 3)@4",
                                                          "even(\"\", 4)@5"}));
@@ -368,9 +362,15 @@ TEST(JsonCallbacks, CallbacksThatShrinkTheContainer) {
     EXPECT_EQ(s.calls["drop2"], 2);
 }
 
-TEST(JsonCallbacks, LargeWalksRunAtConstantStackDepth) {
+// A large filter runs every callback at one native stack depth within one
+// turn; a large foreach runs one callback per turn, in order.
+TEST(JsonCallbacks, LargeWalksRunAtConstantStackDepthAndForeachOnePerTurn) {
     script s(false);
+#if defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__)
     constexpr int n = 100000;
+#else
+    constexpr int n = 25000;  // the same walks, shorter in slow (debug, sanitizer) builds
+#endif
     lumvar_shared list = j2test::parse("[]");
     for (int i = 0; i < n; ++i) list->json_container()->push_keyed(j2test::num(i), "");
     uintptr_t lowest = std::numeric_limits<uintptr_t>::max(), highest = 0;
@@ -380,39 +380,26 @@ TEST(JsonCallbacks, LargeWalksRunAtConstantStackDepth) {
         highest = std::max(highest, here);
         return truth(a[1]->payload.i % 2 == 0);
     }));
+    int64_t expected_next = 0;
+    bool in_order = true;
+    lum_function_def* visit = s.e.prog.native(v2test::make_native("visit", 1, 1, [&](lum_vm_context&, args_t& a) {
+        in_order = in_order && a[0]->payload.i == expected_next && s.turn == expected_next + 3;
+        ++expected_next;
+        return lumvar_shared::make();
+    }));
     s.call(list, "filter", {s.callback(even, 2)}, "filter");
-    s.run(10);
+    s.call(list, "foreach", {s.callback(visit, 1)}, "foreach");
+    s.run(n + 10);
     const lumvar_shared& filtered = s.results["filter"];
     ASSERT_TRUE(filtered && filtered->json_container());
     lum_std_json* kept = filtered->json_container();
     ASSERT_EQ(kept->entries.size(), static_cast<size_t>(n / 2));
     EXPECT_EQ(kept->entries.back().value->payload.i, n - 2);
-    // Every callback ran at the same native depth, whatever the entry.
     EXPECT_LT(highest - lowest, 16u * 1024u);
     EXPECT_EQ(s.turn_of("done_filter"), 2);
-}
-
-TEST(JsonCallbacks, LargeForeachRunsOneCallbackPerTurnInOrder) {
-    script s(false);
-#if defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__)
-    constexpr int n = 100000;
-#else
-    constexpr int n = 25000;  // the same walk, shorter in slow (debug, sanitizer) builds
-#endif
-    lumvar_shared list = j2test::parse("[]");
-    for (int i = 0; i < n; ++i) list->json_container()->push_keyed(j2test::num(i), "");
-    int64_t expected_next = 0;
-    bool in_order = true;
-    lum_function_def* visit = s.e.prog.native(v2test::make_native("visit", 1, 1, [&](lum_vm_context&, args_t& a) {
-        in_order = in_order && a[0]->payload.i == expected_next && s.turn == expected_next + 2;
-        ++expected_next;
-        return lumvar_shared::make();
-    }));
-    s.call(list, "foreach", {s.callback(visit, 1)}, "foreach");
-    s.run(n + 10);
     EXPECT_EQ(expected_next, n);
     EXPECT_TRUE(in_order);
-    EXPECT_EQ(s.turn_of("done_foreach"), n + 2);
+    EXPECT_EQ(s.turn_of("done_foreach"), n + 3);
 }
 
 // ---- filters without callbacks, argument errors, sort_by ----
@@ -434,7 +421,6 @@ TEST_F(JsonFilters, SubstringFilters) {
     // A list element longer than every key matches nothing; an empty list matches nothing.
     EXPECT_EQ(j2test::text(call(j, "filter_key", {parse("[\"much-too-long\"]")})), "{}");
     EXPECT_EQ(j2test::text(call(j, "filter_key", {parse("[]")})), "{}");
-
     // A single substring only looks at string values; a list looks at every value's text.
     EXPECT_EQ(j2test::text(call(j, "filter_value", {str("a")})), "{\"name\":\"abc\"}");
     lumvar_shared by_list = call(j, "filter_value", {parse("[\"1\"]")});
@@ -442,7 +428,6 @@ TEST_F(JsonFilters, SubstringFilters) {
     lumvar_shared lists = call(j, "filter_value", {parse("[\"list\"]")});
     EXPECT_EQ(j2test::text(lists), "[\"id-list\"]");
     EXPECT_FALSE(lists->json_container()->entries[0].key);
-
     EXPECT_EQ(call_int(j, "any", {str("")}), 1);
     EXPECT_EQ(call_int(j, "any", {str("ui")}), 1);
     EXPECT_EQ(call_int(j, "any", {str("list")}), 0);  // unkeyed entries never match
@@ -481,7 +466,6 @@ TEST_F(JsonFilters, SortByChildKey) {
     EXPECT_EQ(j1test::keys_of(j->json_container()), (std::vector<std::string>{"c", "a", "b", "e", "d", "-", "-"}));
     // The index still answers by key.
     EXPECT_EQ(j2test::text(j->json_container()->get_or_add("a")), "{\"n\":3}");
-
     // Mixed numbers and texts compare by text; equal keys keep their order.
     lumvar_shared m = parse("{}");
     const char* children[] = {"{\"n\": 10}", "{\"n\": \"9\"}", "{\"n\": 10}", "{\"n\": 2}", "{\"n\": 10.0}"};

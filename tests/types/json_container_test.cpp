@@ -2,13 +2,15 @@
 // entries through appends, erasures, copies and sorts, removal by key,
 // clear_free, the visit guard, and builders used off the VM thread.
 #include <algorithm>
+#include <cctype>
+#include <optional>
 #include <map>
 #include <random>
 #include <set>
 #include <thread>
 
 #include "runtime/vm.h"
-#include "tests/types/json_test_support.h"
+#include "tests/types/types_test_support.h"
 #include "types/string_object.h"
 
 namespace j1test {
@@ -46,41 +48,12 @@ TEST_F(container, AtCountsFromTheEndAndRaisesOutOfBounds) {
     EXPECT_FALSE(c->has_member(int64_t{3}));
 }
 
-TEST_F(container, DesignatedEntryFollowsAppendsAndErasures) {
-    auto [v, c] = fresh_json();
-    push_all(c, {{"a", num(1)}, {"a", num(2)}});
-    EXPECT_EQ(c->get_or_add("a")->payload.i, 2);  // the last append is designated
-    EXPECT_EQ(c->key_count("a"), 2u);
-    EXPECT_TRUE(c->erase_at(1));
-    EXPECT_EQ(c->get_or_add("a")->payload.i, 1);
-    EXPECT_EQ(c->key_count("a"), 1u);
-    EXPECT_TRUE(c->erase_at(0));
-    EXPECT_FALSE(c->has_key("a"));
-    EXPECT_EQ(c->find_key("a"), nullptr);
-
-    // Erasing the designated entry designates the FIRST remaining one, not the
-    // previous designated or the nearest.
-    push_all(c, {{"k", num(1)}, {"x", num(0)}, {"k", num(2)}, {"k", num(3)}});
-    EXPECT_EQ(c->get_or_add("k")->payload.i, 3);
-    EXPECT_TRUE(c->erase_at(-1));
-    EXPECT_EQ(c->get_or_add("k")->payload.i, 1);
-    // Erasing a non-designated entry keeps the designation.
-    EXPECT_TRUE(c->erase_at(2));
-    EXPECT_EQ(c->get_or_add("k")->payload.i, 1);
-    EXPECT_EQ(c->key_count("k"), 1u);
-    // Out of range (after adding the size once) changes nothing.
-    EXPECT_FALSE(c->erase_at(2));
-    EXPECT_FALSE(c->erase_at(-3));
-    EXPECT_EQ(c->entries.size(), 2u);
-}
-
 TEST_F(container, AssignFromDesignatesTheFirstAndSharesNestedContainers) {
     auto [s, src] = fresh_json();
     push_all(src, {{"a", num(1)}, {"a", num(2)}});
     auto [in, inner] = fresh_json();
     src->push_keyed(lumvar_shared(in), "");
     src->get_or_add("");  // a present empty key is copied too
-
     auto [d, dst] = fresh_json();
     dst->push_keyed(num(9), "old");
     dst->assign_from(*src);
@@ -91,59 +64,10 @@ TEST_F(container, AssignFromDesignatesTheFirstAndSharesNestedContainers) {
     EXPECT_TRUE(dst->has_key(""));
     EXPECT_EQ(dst->entries[2].value->json_container(), inner);          // shared, not copied
     EXPECT_NE(dst->entries[0].value.get(), src->entries[0].value.get()); // fresh cells
-
     // Assigning a container from itself keeps its content (first designated).
     src->assign_from(*src);
     EXPECT_EQ(keys_of(src), (std::vector<std::string>{"a", "a", "-", ""}));
     EXPECT_EQ(src->get_or_add("a")->payload.i, 1);
-}
-
-TEST_F(container, EmptyKeysAndKeysWithNulBytes) {
-    auto [v, c] = fresh_json();
-    c->push_keyed(num(1), "");
-    EXPECT_FALSE(c->entries[0].key);  // a list element
-    EXPECT_FALSE(c->has_key(""));
-    lumvar_shared e = c->get_or_add("");
-    ASSERT_EQ(c->entries.size(), 2u);
-    ASSERT_TRUE(c->entries[1].key);
-    EXPECT_TRUE(c->entries[1].key->empty());
-    EXPECT_TRUE(c->entries[1].has_present_key());
-    EXPECT_FALSE(c->entries[1].has_key());
-    EXPECT_TRUE(c->has_key(""));
-    EXPECT_EQ(c->get_or_add("").get(), e.get());  // found, not added again
-
-    const std::string a("k\0a", 3), b("k\0b", 3);
-    c->push_keyed(num(10), a);
-    c->push_keyed(num(20), b);
-    EXPECT_EQ(c->get_or_add(a)->payload.i, 10);
-    EXPECT_EQ(c->get_or_add(b)->payload.i, 20);
-    EXPECT_FALSE(c->has_key("k"));
-    EXPECT_TRUE(c->erase_key(a));
-    EXPECT_FALSE(c->has_key(a));
-    EXPECT_TRUE(c->has_key(b));
-}
-
-TEST_F(container, EraseKeyRemovesEveryEntryWithTheKey) {
-    auto [v, c] = fresh_json();
-    c->push_keyed(num(1), "");
-    EXPECT_FALSE(c->erase_key("a"));  // no index: no notice
-    EXPECT_TRUE(notices().empty());
-
-    push_all(c, {{"a", num(2)}, {"b", num(3)}, {"a", num(4)}});
-    EXPECT_FALSE(c->erase_key("zz"));
-    EXPECT_EQ(notices(), std::vector<std::string>{"Key zz does not exist!"});
-
-    // The key may view an entry's own text.
-    EXPECT_TRUE(c->erase_key(*c->entries[1].key));
-    EXPECT_EQ(keys_of(c), (std::vector<std::string>{"-", "b"}));
-    EXPECT_EQ(c->entries[1].value->payload.i, 3);
-    EXPECT_FALSE(c->has_key("a"));
-    EXPECT_EQ(c->key_count("b"), 1u);
-
-    // An empty present key is removed by the empty key.
-    c->get_or_add("");
-    EXPECT_TRUE(c->erase_key(""));
-    EXPECT_EQ(keys_of(c), (std::vector<std::string>{"-", "b"}));
 }
 
 TEST_F(container, MemberOperations) {
@@ -166,138 +90,155 @@ TEST_F(container, MemberOperations) {
     EXPECT_EQ(c->key_index, nullptr);
 }
 
-TEST_F(container, SortingMovesEntriesWithoutDisturbingTheIndex) {
-    auto [v, c] = fresh_json();
-    push_all(c, {{"b", num(1)}, {"A", num(2)}, {"", num(3)}, {"a", num(4)}, {"", num(5)}, {"B", num(6)}});
-    lumvar* designated_a = c->find_key("a");
-    c->sort_keys_nocase();
-    std::vector<std::string> keys = keys_of(c);
-    ASSERT_EQ(keys.size(), 6u);
-    // A/a and b/B in either order, the two list elements last.
-    EXPECT_EQ(std::set<std::string>(keys.begin(), keys.begin() + 2), (std::set<std::string>{"A", "a"}));
-    EXPECT_EQ(std::set<std::string>(keys.begin() + 2, keys.begin() + 4), (std::set<std::string>{"b", "B"}));
-    EXPECT_EQ(keys[4], "-");
-    EXPECT_EQ(keys[5], "-");
-    EXPECT_EQ(c->find_key("a"), designated_a);
-    EXPECT_EQ(c->get_or_add("a")->payload.i, 4);
-
-    c->sort_keys_reverse();
-    EXPECT_EQ(keys_of(c), (std::vector<std::string>{"b", "a", "B", "A", "-", "-"}));
-    EXPECT_EQ(c->get_or_add("B")->payload.i, 6);
-    // Erasing after a sort still finds the right records.
-    EXPECT_TRUE(c->erase_at(1));
-    EXPECT_FALSE(c->has_key("a"));
-    EXPECT_EQ(c->find_nocase("a"), 2);  // "A" now at 2 after "B"
-
-    // The partition swaps each unkeyed entry with the last keyed one.
-    auto [pv, p] = fresh_json();
-    for (const char* k : {"", "x", "", "y", "z"}) p->push_keyed(num(0), k);
-    EXPECT_EQ(p->partition_keyed(), 3u);
-    EXPECT_EQ(keys_of(p), (std::vector<std::string>{"z", "x", "y", "-", "-"}));
-}
-
-TEST_F(container, CaseInsensitiveLookupTakesTheFirstMatch) {
-    auto [v, c] = fresh_json();
-    c->get_or_add("");
-    push_all(c, {{"Name", num(1)}, {"name", num(2)}});
-    EXPECT_EQ(c->find_nocase("NAME"), 1);
-    EXPECT_EQ(c->find_nocase("name"), 1);
-    EXPECT_EQ(c->find_nocase(""), -1);
-    EXPECT_EQ(c->find_nocase("nam"), -1);
-    EXPECT_EQ(c->get_or_add("name")->payload.i, 2);  // exact lookups use the index
-}
-
-// Every operation that touches keys, checked against a model of the index
-// rules (designation, counts) over many keys, so the hash table grows and
-// deletes in every probe pattern.
-TEST_F(container, KeyIndexMatchesItsModelThroughRandomOperations) {
-    struct model_record {
+// Every operation on entries and keys, checked against a model: the entry
+// list (key or none, cell) and the index rules (designation, counts), over
+// many keys so the hash table grows and deletes in every probe pattern.
+TEST_F(container, EntriesAndKeyIndexMatchTheirModelThroughRandomOperations) {
+    struct entry_model {
+        std::optional<std::string> key;
+        lumvar* cell;
+    };
+    struct key_model {
         lumvar* designated;
         uint32_t count;
     };
-    lum_std_json* c = nullptr;
-    lumvar_shared v = new_json(c);
-    std::map<std::string, model_record> model;
+    auto [v, c] = fresh_json();
+    std::vector<entry_model> entries;
+    std::map<std::string, key_model> index;
     std::mt19937 rng(1234);
     auto random_key = [&]() -> std::string {
         const int n = static_cast<int>(rng() % 60);
-        if (n == 0) return "";
-        if (n == 1) return std::string("\0", 1);
-        return "k" + std::to_string(n);
+        if (n < 2) return std::string("\0", n);  // the empty key and a NUL byte
+        if (n == 2) return std::string("k\0a", 3);
+        return (n % 2 ? "k" : "K") + std::to_string(n / 2);
     };
-    auto first_with = [&](const std::string& k, const lumvar* skip) -> lumvar* {
-        for (auto& e : c->entries)
-            if (e.key && *e.key == k && e.value.get() != skip) return e.value.get();
+    auto first_with = [&](const std::string& k) -> lumvar* {
+        for (auto& e : entries)
+            if (e.key && *e.key == k) return e.cell;
         return nullptr;
     };
+    auto lower = [](std::string t) {
+        for (char& ch : t) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        return t;
+    };
+    auto appended = [&](std::optional<std::string> key) {
+        entries.push_back({key, c->entries.back().value.get()});
+        if (!key) return;
+        auto& r = index[*key];
+        r.designated = entries.back().cell;
+        ++r.count;
+    };
     auto check = [&](int step) {
-        ASSERT_EQ(c->key_index ? c->key_index->size() : 0u, model.size()) << step;
-        for (auto& [k, r] : model) {
+        ASSERT_EQ(c->entries.size(), entries.size()) << step;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const lum_json_entry& e = c->entries[i];
+            ASSERT_EQ(e.value.get(), entries[i].cell) << step << " entry " << i;
+            ASSERT_EQ(e.key != nullptr, entries[i].key.has_value()) << step << " entry " << i;
+            if (e.key) {
+                ASSERT_EQ(*e.key, *entries[i].key) << step << " entry " << i;
+            }
+        }
+        ASSERT_EQ(c->key_index ? c->key_index->size() : 0u, index.size()) << step;
+        for (auto& [k, r] : index) {
             ASSERT_EQ(c->find_key(k), r.designated) << step << " key " << k;
             ASSERT_EQ(c->key_count(k), r.count) << step << " key " << k;
+            ASSERT_TRUE(c->has_key(k)) << step;
         }
     };
     for (int step = 0; step < 6000; ++step) {
         const int op = static_cast<int>(rng() % 100);
+        const std::string k = random_key();
         if (op < 30) {
-            const std::string k = random_key();
             c->push_keyed(num(step), k);
-            if (!k.empty()) {
-                auto& r = model[k];
-                r.designated = c->entries.back().value.get();
-                ++r.count;
-            }
+            appended(k.empty() ? std::nullopt : std::optional<std::string>(k));
         } else if (op < 40) {
-            const std::string k = random_key();
+            auto it = index.find(k);
             lumvar_shared got = c->get_or_add(k);
-            auto it = model.find(k);
-            if (it != model.end()) {
+            if (it != index.end()) {
                 ASSERT_EQ(got.get(), it->second.designated);
             } else {
-                model[k] = {c->entries.back().value.get(), 1};
-                ASSERT_EQ(got.get(), c->entries.back().value.get());
+                appended(k);  // a present key, also when empty
+                ASSERT_EQ(got.get(), entries.back().cell);
             }
-        } else if (op < 70 && !c->entries.empty()) {
-            const int64_t n = static_cast<int64_t>(c->entries.size());
-            const int64_t i = static_cast<int64_t>(rng() % static_cast<uint32_t>(2 * n)) - n;
-            const size_t pos = static_cast<size_t>(i < 0 ? i + n : i);
-            lum_json_entry& e = c->entries[pos];
-            if (e.key) {
-                auto it = model.find(*e.key);
-                if (it != model.end()) {
-                    if (--it->second.count == 0) {
-                        model.erase(it);
-                    } else if (it->second.designated == e.value.get()) {
-                        it->second.designated = first_with(*e.key, e.value.get());
-                    }
+        } else if (op < 65 && !entries.empty()) {
+            // Negative positions count from the end once; beyond that nothing changes.
+            const int64_t n = static_cast<int64_t>(entries.size());
+            const int64_t i = static_cast<int64_t>(rng() % static_cast<uint32_t>(2 * n + 2)) - n - 1;
+            const bool inside = i >= -n && i < n;
+            ASSERT_EQ(c->erase_at(i), inside) << step;
+            if (inside) {
+                const auto pos = entries.begin() + (i < 0 ? i + n : i);
+                const entry_model gone = *pos;
+                entries.erase(pos);
+                auto it = gone.key ? index.find(*gone.key) : index.end();
+                if (it != index.end() && --it->second.count == 0) {
+                    index.erase(it);
+                } else if (it != index.end() && it->second.designated == gone.cell) {
+                    it->second.designated = first_with(*gone.key);  // the FIRST remaining one
                 }
             }
-            ASSERT_TRUE(c->erase_at(i));
-        } else if (op < 76) {
-            const std::string k = random_key();
-            const bool had = model.count(k) != 0;
-            EXPECT_EQ(c->erase_key(k), had && first_with(k, nullptr) != nullptr);
-            model.erase(k);
+        } else if (op < 71) {
+            const bool had = index.count(k) != 0;
+            // The key may view the text of an entry that goes.
+            const lum_json_entry* with_key = nullptr;
+            for (auto& e : c->entries)
+                if (e.key && *e.key == k) with_key = &e;
+            ASSERT_EQ(c->erase_key(with_key != nullptr && op % 2 ? std::string_view(*with_key->key) : k), had) << step;
+            if (had) std::erase_if(entries, [&](const entry_model& e) { return e.key && *e.key == k; });
+            index.erase(k);
         } else if (op < 80) {
-            c->sort_keys_nocase();
-        } else if (op < 84) {
-            c->sort_keys_reverse();
-        } else if (op < 88) {
+            // Sorting partitions first: each unkeyed entry from the front swaps with the last keyed one.
+            size_t lo = 0, hi = entries.size();
+            for (;;) {
+                while (lo < hi && entries[lo].key) ++lo;
+                while (hi > lo && !entries[hi - 1].key) --hi;
+                if (lo >= hi) break;
+                std::swap(entries[lo++], entries[--hi]);
+            }
+            const int kind = op % 3;
+            std::multiset<lumvar*> keyed_cells, sorted_cells;
+            for (size_t i = 0; i < lo; ++i) keyed_cells.insert(entries[i].cell);
+            if (kind == 0) {
+                ASSERT_EQ(c->partition_keyed(), lo);
+            }
+            if (kind == 1) c->sort_keys_nocase();
+            if (kind == 2) c->sort_keys_reverse();
+            for (size_t i = 0; i < lo && kind != 0; ++i) {
+                sorted_cells.insert(c->entries[i].value.get());
+                entries[i] = {*c->entries[i].key, c->entries[i].value.get()};
+                if (i > 0 && kind == 1) {
+                    ASSERT_LE(lower(*entries[i - 1].key), lower(*entries[i].key)) << step;
+                } else if (i > 0 && kind == 2) {
+                    ASSERT_GE(*entries[i - 1].key, *entries[i].key) << step;
+                }
+            }
+            ASSERT_TRUE(kind == 0 || sorted_cells == keyed_cells) << step;
+        } else if (op < 85) {
+            int64_t expected = -1;
+            for (size_t i = 0; i < entries.size() && !k.empty() && expected < 0; ++i)
+                if (entries[i].key && !entries[i].key->empty() && lower(*entries[i].key) == lower(k))
+                    expected = static_cast<int64_t>(i);
+            ASSERT_EQ(c->find_nocase(k), expected) << step << " key " << k;
+        } else if (op < 91) {
             // Both designate the first entry of each key; a rebuild leaves out present empty keys.
-            const bool rebuild = op >= 86;
-            if (rebuild)
+            const bool rebuild = op >= 88;
+            if (rebuild) {
                 c->rebuild_key_index();
-            else
-                c->assign_from(*c);
-            model.clear();
-            for (auto& e : c->entries) {
-                if (!(rebuild ? e.has_key() : static_cast<bool>(e.key))) continue;
-                auto [it, added] = model.try_emplace(*e.key, model_record{e.value.get(), 0});
+            } else {
+                c->assign_from(*c);  // fresh cells
+                ASSERT_EQ(c->entries.size(), entries.size());
+                for (size_t i = 0; i < entries.size(); ++i) entries[i].cell = c->entries[i].value.get();
+            }
+            index.clear();
+            for (auto& e : entries) {
+                if (!e.key || (rebuild && e.key->empty())) continue;
+                auto [it, added] = index.try_emplace(*e.key, key_model{e.cell, 0});
                 ++it->second.count;
             }
-        } else if (op < 89 && rng() % 4 == 0) {
+        } else if (op < 92 && rng() % 4 == 0) {
             c->clear();
-            model.clear();
+            entries.clear();
+            index.clear();
         }
         check(step);
         if (HasFatalFailure()) return;
@@ -313,20 +254,17 @@ TEST_F(container, ClearFreeOwnsOnlyCellsTheContainerAloneHolds) {
     shared->destroyed = &destroyed_shared;
     lumptr_strong<tracked> keep_alone(alone);   // another strong holder of the object,
     lumptr_strong<tracked> keep_shared(shared);  // not of the cell
-
     auto [v, c] = fresh_json();
     c->push_keyed(lumvar_shared::from_object(alone), "");
     lumvar_shared& outside = c->emplace_back();
     outside->set_type(LUMVAR_OBJECT);
     outside->object_holder()->object = lumptr_strong<lumobject_base>(shared);
     lumvar_shared held_elsewhere = outside;  // this cell has a second holder
-
     auto [in, inner] = fresh_json();
     inner->push_keyed(num(1), "x");
     inner->push_keyed(lumvar_shared(v), "self");  // a cycle back to the outer container
     c->push_keyed(lumvar_shared(in), "inner");
     c->push_keyed(lumvar_shared(v), "me");         // the container holds itself
-
     c->clear_free();
     EXPECT_TRUE(c->entries.empty());
     EXPECT_TRUE(inner->entries.empty());
@@ -348,7 +286,6 @@ TEST_F(container, RemoveKeyRecursiveVisitsEveryLevelOnce) {
     auto [p, plain] = fresh_json();
     plain->push_keyed(num(4), "");
     top->push_keyed(lumvar_shared(p), "list");  // no index: no notice
-
     EXPECT_TRUE(top->remove_key_recursive("id"));
     EXPECT_EQ(keys_of(top), (std::vector<std::string>{"keep", "-", "again", "list"}));
     EXPECT_EQ(keys_of(mid), (std::vector<std::string>{"loop"}));
@@ -375,7 +312,6 @@ TEST_F(container, VisitGuardRefusesCyclesAndDepth) {
     local.pop(true);
     EXPECT_FALSE(local.push(chain[0]));
     EXPECT_EQ(local.reason, json_visit_guard::reason_cycle);
-
     json_visit_guard& mine = json_visit_guard::for_thread();
     {
         json_visit_scope outer(mine, chain[0]);
@@ -480,7 +416,6 @@ TEST_F(container, ReleasedTextsLeaveNoBuffersInPooledStrings) {
     shared_object->set_string(long_text);
     lumptr_strong<lumobject_base> object_holder(shared_object->string_object());
     lum_std_string* shared = shared_object->string_object();
-
     v.reset();
     EXPECT_LE(alone->text.capacity(), std::string().capacity());
     EXPECT_EQ(kept_cell->to_std_string(), long_text);

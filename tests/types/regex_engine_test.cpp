@@ -12,6 +12,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -80,7 +81,6 @@ TEST(RegexEngine, CompileErrorsCarryTheStandardCodes) {
     };
     for (const auto& [pattern, name] : cases)
         EXPECT_STREQ(regex_error_code_name(compile_code(pattern)), name) << pattern;
-
     const std::vector<std::string> accepted = {
         "",        "a",        "]",        "}",        "a{0}",     "a{2}?",    "a+?",      "(?:)",    "()",
         "(|)",     "a||b",     "\\q",      "\\-",      "[]",       "[^]",      "[a-]",     "[-a]",    "[--0]",
@@ -104,7 +104,6 @@ TEST(RegexEngine, NestingBeyondTheLimitFailsWithoutRecursing) {
     EXPECT_EQ(compile_code(nested(limit + 1, "(?=")), lum_regex_error_stack);
     EXPECT_EQ(compile_code(std::string(100000, '(')), lum_regex_error_stack);
     EXPECT_EQ(search(nested(limit, "(?:"), "xa"), (span{1, 2}));
-
     // Long flat patterns are not nesting: they compile and run.
     std::string alternatives;
     for (int i = 0; i < 20000; ++i) alternatives += "k" + std::to_string(i) + ";|";
@@ -126,60 +125,36 @@ TEST(RegexEngine, SearchAndFullMatchFollowEcmaScript) {
     const std::vector<row> rows = {
         {"abc", "xabcx", span{1, 4}, false, true},
         {"a|ab", "ab", span{0, 1}, true, true},  // first alternative wins; a full match backtracks
-        {"ab|a", "ab", span{0, 2}, true, true},
-        {"cat|category", "category", span{0, 3}, true, true},
-        {"a*", "", span{0, 0}, true, true},
-        {"x*", "abc", span{0, 0}, false, true},
-        {"b*", "ab", span{0, 0}, false, true},
-        {"a*?b", "aaab", span{0, 4}, true, true},
-        {"a+?", "aaa", span{0, 1}, true, true},
-        {"<.+>", "<a><b>", span{0, 6}, true, true},
-        {"<.+?>", "<a><b>", span{0, 3}, true, true},
-        {"(a|b)*c", "abac", span{0, 4}, true, true},
-        {"a{2,3}", "aaaa", span{0, 3}, false, true},
-        {"a{2,3}?", "aaaa", span{0, 2}, false, true},
-        {"a{2}", "a", std::nullopt, false, true},
-        {"a{0}b", "ab", span{1, 2}, false, true},
-        {"(?:ab)+", "ababa", span{0, 4}, false, true},
-        {"(?:ab){2,}", "abababx", span{0, 6}, false, true},
-        {"[a-c]+", "xxbcay", span{2, 5}, false, true},
-        {"[^a-c]+", "abxyc", span{2, 4}, false, true},
-        {"\\d+", "ab123c", span{2, 5}, false, true},
-        {"\\D\\S\\W", "1a ", std::nullopt, false, true},
-        {"\\w+\\s\\w+", "hi there you", span{0, 8}, false, true},
-        {"\\bfoo\\b", "a foo b", span{2, 5}, false, true},
-        {"\\bfoo\\b", "afoo", std::nullopt, false, true},
-        {"\\Boo", "foo", span{1, 3}, false, true},
-        {"^abc$", "abc", span{0, 3}, true, true},
-        {"^b", "ab", std::nullopt, false, true},
+        {"ab|a", "ab", span{0, 2}, true, true}, {"cat|category", "category", span{0, 3}, true, true},
+        {"a*", "", span{0, 0}, true, true}, {"x*", "abc", span{0, 0}, false, true},
+        {"b*", "ab", span{0, 0}, false, true}, {"a*?b", "aaab", span{0, 4}, true, true},
+        {"a+?", "aaa", span{0, 1}, true, true}, {"<.+>", "<a><b>", span{0, 6}, true, true},
+        {"<.+?>", "<a><b>", span{0, 3}, true, true}, {"(a|b)*c", "abac", span{0, 4}, true, true},
+        {"a{2,3}", "aaaa", span{0, 3}, false, true}, {"a{2,3}?", "aaaa", span{0, 2}, false, true},
+        {"a{2}", "a", std::nullopt, false, true}, {"a{0}b", "ab", span{1, 2}, false, true},
+        {"(?:ab)+", "ababa", span{0, 4}, false, true}, {"(?:ab){2,}", "abababx", span{0, 6}, false, true},
+        {"[a-c]+", "xxbcay", span{2, 5}, false, true}, {"[^a-c]+", "abxyc", span{2, 4}, false, true},
+        {"\\d+", "ab123c", span{2, 5}, false, true}, {"\\D\\S\\W", "1a ", std::nullopt, false, true},
+        {"\\w+\\s\\w+", "hi there you", span{0, 8}, false, true}, {"\\bfoo\\b", "a foo b", span{2, 5}, false, true},
+        {"\\bfoo\\b", "afoo", std::nullopt, false, true}, {"\\Boo", "foo", span{1, 3}, false, true},
+        {"^abc$", "abc", span{0, 3}, true, true}, {"^b", "ab", std::nullopt, false, true},
         {"a$", "aba", span{2, 3}, false, true},
         {"a$", "a\n", std::nullopt, false, true},  // not multiline
-        {"^", "\nx", span{0, 0}, false, true},
-        {".", "\n\r", std::nullopt, false, true},
-        {"a.c", "a\tc", span{0, 3}, true, true},
-        {"[^]", "\n", span{0, 1}, true, false},
-        {"[]", "a", std::nullopt, false, false},
-        {"(a)\\1", "aa", span{0, 2}, true, true},
+        {"^", "\nx", span{0, 0}, false, true}, {".", "\n\r", std::nullopt, false, true},
+        {"a.c", "a\tc", span{0, 3}, true, true}, {"[^]", "\n", span{0, 1}, true, false},
+        {"[]", "a", std::nullopt, false, false}, {"(a)\\1", "aa", span{0, 2}, true, true},
         {"(\\w+)\\s\\1", "hello hello world", span{0, 11}, false, true},
         {"(?:(a)|b)\\1c", "bc", span{0, 2}, true, false},  // a reference to a group that did not take part is empty
-        {"(?=a)a", "a", span{0, 1}, true, true},
-        {"(?!a)\\w", "ab", span{1, 2}, false, true},
-        {"a(?=b)", "ab", span{0, 1}, false, true},
-        {"(a*)*b", "aab", span{0, 3}, true, true},
-        {"(a|ab)(c|bcd)(d*)", "abcd", span{0, 4}, true, true},
-        {"[[:alpha:]]+", "12ab3", span{2, 4}, false, true},
-        {"[[:digit:][:space:]]+", "a1 2b", span{1, 4}, false, true},
-        {"\\x41\\u0042", "xAB", span{1, 3}, false, true},
-        {"\\.\\*", "a.*b", span{1, 3}, false, true},
-        {"[.]", "a.b", span{1, 2}, false, true},
-        {"]}", "x]}", span{1, 3}, false, true},
-        {"[\\b]", "a\bb", span{1, 2}, false, true},
-        {"\\t\\n\\v\\f\\r", "\t\n\v\f\r", span{0, 5}, true, true},
-        {"\\cJ", "\n", span{0, 1}, true, false},
+        {"(?=a)a", "a", span{0, 1}, true, true}, {"(?!a)\\w", "ab", span{1, 2}, false, true},
+        {"a(?=b)", "ab", span{0, 1}, false, true}, {"(a*)*b", "aab", span{0, 3}, true, true},
+        {"(a|ab)(c|bcd)(d*)", "abcd", span{0, 4}, true, true}, {"[[:alpha:]]+", "12ab3", span{2, 4}, false, true},
+        {"[[:digit:][:space:]]+", "a1 2b", span{1, 4}, false, true}, {"\\x41\\u0042", "xAB", span{1, 3}, false, true},
+        {"\\.\\*", "a.*b", span{1, 3}, false, true}, {"[.]", "a.b", span{1, 2}, false, true},
+        {"]}", "x]}", span{1, 3}, false, true}, {"[\\b]", "a\bb", span{1, 2}, false, true},
+        {"\\t\\n\\v\\f\\r", "\t\n\v\f\r", span{0, 5}, true, true}, {"\\cJ", "\n", span{0, 1}, true, false},
         {"\xc3\xa9+", "caf\xc3\xa9\xa9", span{3, 6}, false, true},
         {"[\xc0-\xff]+", "ab\xe4\xf6" "c", span{2, 4}, false, true},
-        {"a\\0b", std::string("a\0b", 3), span{0, 3}, true, true},
-        {"(?:a?){3}a{3}", "aaa", span{0, 3}, true, true},
+        {"a\\0b", std::string("a\0b", 3), span{0, 3}, true, true}, {"(?:a?){3}a{3}", "aaa", span{0, 3}, true, true},
         {"x{1,3}?y", "xxxy", span{0, 4}, true, true},
     };
     for (const row& r : rows) {
@@ -262,7 +237,6 @@ TEST(RegexEngine, LaterSearchesSeeTheBytesBeforeTheirStart) {
     EXPECT_EQ(search("a$", "aa", 1), (span{1, 2}));
     EXPECT_EQ(search("x*", "ab", 2), (span{2, 2}));
     EXPECT_EQ(search("x", "ab", 3), std::nullopt);  // beyond the end: nothing
-
     // A byte every match needs, looked for once per text: a later search
     // that starts before the place it was last looked for from still finds it.
     for (auto engine : {lum_regex_engine::automatic, lum_regex_engine::backtracking}) {
@@ -276,7 +250,6 @@ TEST(RegexEngine, LaterSearchesSeeTheBytesBeforeTheirStart) {
         EXPECT_FALSE(mz.match_full(text));
         EXPECT_TRUE(mz.match_full("az"));
     }
-
     lum_regex re("b*");
     lum_regex_matcher m(re);
     EXPECT_FALSE(m.match_here_not_empty("ab", 0));
@@ -316,7 +289,6 @@ TEST(RegexEngine, RepeatedSearchesCostWhatTheyMatchNotThePatternSize) {
     for (size_t at = 0; at < text.size(); ++at) found += m.search(text, at) && m.begin() == at ? 1 : 0;
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
     EXPECT_EQ(found, text.size());
-
     // The groups a match set are unset again for the next search.
     lum_regex two("(a)|(b)");
     lum_regex_matcher mt(two);
@@ -357,7 +329,6 @@ TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
     EXPECT_EQ(code_of("(?:a?){30}a{30}", std::string(30, 'a'), small), lum_regex_error_complexity);
     EXPECT_EQ(code_of("(x+x+)+y", "y" + std::string(30, 'x'), small), lum_regex_error_complexity);
     EXPECT_EQ(code_of("(?:(?:a|a)+)+b", "b" + std::string(40, 'a'), small), lum_regex_error_complexity);
-
     // Deeply nested captures repeated over a long input fill the backtrack stack.
     std::string nested;
     for (int i = 0; i < 60; ++i) nested += "(";
@@ -368,7 +339,6 @@ TEST(RegexEngine, HopelessMatchesEndWithTheirBudgetError) {
     lum_regex_limits roomy;
     roomy.max_stack_bytes = size_t{1} << 30;
     EXPECT_EQ(code_of(nested, std::string(2000, 'a'), roomy), -1);
-
     // The total budget spans every call of one matcher; each start position
     // has its own budget as well.
     lum_regex re("a");
@@ -419,7 +389,6 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
     for (int i = 0; i < 60; ++i) nested += ")";
     EXPECT_EQ(linear_search(nested + "*", std::string(8192, 'a')), (span{0, 8192}));
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
-
     // Groups come from the NFA too.
     lum_regex re("(?:(a)|(b))+c");
     lum_regex_matcher m(re, tiny, lum_regex_engine::nfa);
@@ -427,7 +396,6 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
     ASSERT_TRUE(m.search(subject));
     EXPECT_FALSE(m.matched(1));
     EXPECT_EQ(m.begin(2), 8001u);
-
     // A walk whose first matches are cheap for the backtracking machine and
     // whose later searches are not: the NFA takes over mid-walk.
     lum_regex walk("(a|b)*(c)");
@@ -439,7 +407,6 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
     });
     const std::string none = std::to_string(lum_regex_matcher::npos);
     EXPECT_EQ(found, (std::vector<std::string>{"c/" + none + "/0", "c/" + none + "/1", "bc/8003/8004"}));
-
     // A text too long for the pattern's size goes to the backtracking
     // machine, whose budget refuses it quickly instead of the NFA's minutes.
     std::string words;
@@ -451,11 +418,141 @@ TEST(RegexEngine, PatternsWithoutBackReferencesNeedNoBudget) {
     EXPECT_TRUE(mm.linear());
     EXPECT_EQ(mm.search("..k1999;.."), true);
     EXPECT_THROW(mm.search(std::string(262144, 'k')), lum_regex_error);
-
     // Back-references, lookaheads and repeats too large to unroll stay on the
     // backtracking machine.
     for (const char* pattern : {"(a)\\1", "(?=a)", "(?!a)b", "(?:ab){30000}"}) {
         lum_regex r(pattern);
         EXPECT_FALSE(lum_regex_matcher(r).linear()) << pattern;
     }
+}
+
+// ---- the text walks of the regex methods: successive matches (findall,
+// split), the replace loop with its "$" format, escaping, budgets ----
+namespace {
+
+using list = std::vector<std::string>;
+
+list findall(const std::string& pattern, const std::string& text) {
+    lum_regex re(pattern);
+    lum_regex_matcher m(re);
+    list out;
+    lum_regex_each_match(m, text, [&](size_t b, size_t e) { out.push_back(text.substr(b, e - b)); });
+    return out;
+}
+
+list split(const std::string& pattern, const std::string& text) {
+    lum_regex re(pattern);
+    lum_regex_matcher m(re);
+    list out;
+    lum_regex_split_pieces(m, text, [&](std::string_view piece) { out.emplace_back(piece); });
+    return out;
+}
+
+std::string replace(const std::string& pattern, const std::string& text, const std::string& replacement) {
+    lum_regex re(pattern);
+    lum_regex_matcher m(re);
+    return lum_regex_replace_text(m, text, replacement);
+}
+
+}  // namespace
+
+TEST(RegexText, FindallAndSplitWalkAroundEmptyMatches) {
+    // After an empty match a non-empty match at the same place comes first;
+    // later searches see the byte before them (no second "^"); the first
+    // search of an empty text is made; split drops an empty rest only.
+    const std::tuple<const char*, const char*, list> findall_rows[] = {
+        {"\\d+", "a1b22", {"1", "22"}},    {"x*", "abc", {"", "", "", ""}},    {"b*", "ab", {"", "b", ""}},
+        {"x", "abc", {}},                 {"x*", "", {""}},                  {"a|ab", "ab", {"a"}},
+        {"|a", "aa", {"", "a", "", "a", ""}}, {"a??", "aa", {"", "a", "", "a", ""}}, {"^a", "aaa", {"a"}},
+        {"^", "abc", {""}},               {"\\b", "ab cd", {"", "", "", ""}}, {"\\w+", "ab, cd e", {"ab", "cd", "e"}},
+        {"$", "ab", {""}}};
+    for (const auto& [pattern, text, expected] : findall_rows)
+        EXPECT_EQ(findall(pattern, text), expected) << pattern << " in " << text;
+    const std::tuple<const char*, const char*, list> split_rows[] = {
+        {",", "a,b,,c", {"a", "b", "", "c"}}, {",", "a,b,", {"a", "b"}},     {",", ",a", {"", "a"}},
+        {",", "abc", {"abc"}},             {",", "", {""}},                 {"\\s*", "ab", {"", "a", "b"}},
+        {"x*", "ab", {"", "a", "b"}},      {"\\s+", "  a b  ", {"", "a", "b"}}};
+    for (const auto& [pattern, text, expected] : split_rows)
+        EXPECT_EQ(split(pattern, text), expected) << pattern << " in " << text;
+}
+
+TEST(RegexText, ReplaceLoopAndDollarFormat) {
+    std::string twelve;
+    for (char c = 'a'; c <= 'l'; ++c) twelve += std::string("(") + c + ")";
+    // $& the match, $` before it (from the previous match's end), $' after it,
+    // $n / $nn groups (absent and missing ones give nothing), anything else literal.
+    const std::tuple<std::string, const char*, const char*, const char*> rows[] = {
+        {"(b+)", "abbc", "[$1]", "a[bb]c"},  {"b", "abbc", "$$", "a$$c"},       {"x*", "ab", "-", "-a-b-"},
+        {"b*", "ab", "-", "-a-"},            {"x*", "", "-", "-"},              {"b", "abbc", "$0", "a$0$0c"},
+        {"b", "abbc", "$00", "a$00$00c"},    {"q", "abc", "-", "abc"},          {"b", "abc", "<$&>", "a<b>c"},
+        {"b", "abcbd", "<$`>", "a<a>c<c>d"}, {"b", "abcbd", "<$'>", "a<cbd>c<d>d"}, {"b", "abc", "$", "a$c"},
+        {"b", "abc", "$x$", "a$x$c"},        {"(a)(b)?", "ac", "[$2|$1|$3|$9]", "[|a||]c"},
+        {"(b)", "abc", "$1x$10", "abxc"},    {"(b)", "abc", "$01", "abc"},      {twelve, "abcdefghijkl", "$12$1", "la"},
+        {"|a", "aa", "-", "----"},           {"^a", "aaa", "-", "-aa"},         {"\\b", "ab cd", "|", "|ab| |cd|"}};
+    for (const auto& [pattern, text, replacement, expected] : rows)
+        EXPECT_EQ(replace(pattern, text, replacement), expected) << pattern << " in " << text << " by " << replacement;
+}
+
+TEST(RegexText, EscapeCoversTheFourteenMetacharacters) {
+    EXPECT_EQ(lum_regex_escape_text("a.b"), "a\\.b");
+    EXPECT_EQ(lum_regex_escape_text("a-b/c"), "a-b/c");
+    EXPECT_EQ(lum_regex_escape_text(""), "");
+    const std::string meta = ".^$|()[]{}*+?\\";
+    std::string expected;
+    for (char c : meta) expected += std::string("\\") + c;
+    EXPECT_EQ(lum_regex_escape_text(meta), expected);
+    // An escaped text matches itself literally.
+    const std::string text = "1+1=2? (yes) [a-z]{3} \\d* ^$|.";
+    lum_regex re(lum_regex_escape_text(text));
+    lum_regex_matcher m(re);
+    EXPECT_TRUE(m.match_full(text));
+}
+
+TEST(RegexText, BudgetFailuresLeaveWhatWasFound) {
+    lum_regex re("x|(a+)+b");
+    lum_regex_limits limits;
+    limits.max_steps = 100000;
+    lum_regex_matcher m(re, limits, lum_regex_engine::backtracking);
+    const std::string text = "x x " + std::string(40, 'a');
+    list found;
+    try {
+        lum_regex_each_match(m, text, [&](size_t b, size_t e) { found.push_back(text.substr(b, e - b)); });
+        FAIL() << "the walk should have run out of steps";
+    } catch (const lum_regex_error& e) {
+        EXPECT_EQ(e.code(), lum_regex_error_complexity);
+    }
+    EXPECT_EQ(found, (list{"x", "x"}));
+}
+
+TEST(RegexText, ReplaceWorkAndOutputAreBudgeted) {
+    // A long replacement is expanded once per match: that work counts against
+    // the step budget even when it produces nothing (group 1 is empty here).
+    lum_regex empty_group("(x*)");
+    lum_regex_limits limits;
+    limits.max_steps = 100000;
+    std::string nothing;
+    for (int i = 0; i < 5000; ++i) nothing += "$1";
+    lum_regex_matcher m(empty_group, limits);
+    try {
+        lum_regex_replace_text(m, std::string(16384, 'a'), nothing);
+        FAIL() << "expanding the replacement should have run out of steps";
+    } catch (const lum_regex_error& e) {
+        EXPECT_EQ(e.code(), lum_regex_error_complexity);
+    }
+    // "$'" after every one of n empty matches builds about n*n/2 bytes: the
+    // replaced text may not grow past its budget.
+    lum_regex empty_matches("x*");
+    limits = {};
+    limits.max_output_bytes = 1000;
+    lum_regex_matcher small(empty_matches, limits);
+    EXPECT_EQ(lum_regex_replace_text(small, "abc", "<$'>"), "<abc>a<bc>b<c>c<>");
+    try {
+        lum_regex_replace_text(small, std::string(100, 'a'), "$'");
+        FAIL() << "the replaced text should have exceeded its budget";
+    } catch (const lum_regex_error& e) {
+        EXPECT_EQ(e.code(), lum_regex_error_space);
+        EXPECT_STREQ(e.what(), "the replaced text needed more than 1000 bytes");
+    }
+    lum_regex_matcher exact(empty_matches, limits);
+    EXPECT_EQ(lum_regex_replace_text(exact, std::string(999, 'a'), "").size(), 999u);  // at the budget: fine
 }

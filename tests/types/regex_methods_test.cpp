@@ -2,22 +2,26 @@
 // results come back through the return ring while other tasks run, jobs
 // match a snapshot with their own reference to the expression, refusals raise
 // run-time errors without making a job, and budget failures log their line
-// and give the fallback result.
+// and give the fallback result; and the service beneath them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "tests/runtime/base_test_support.h"
 #include "tests/vm/v1_fixture.h"
 #include "types/json_object.h"
 #include "types/regex_service.h"
 #include "types/string_object.h"
 #include "types/string_regex.h"
+#include "vm/runtime_error.h"
 
 using namespace v1test;
 
@@ -134,65 +138,72 @@ using list = std::vector<std::string>;
 
 }  // namespace
 
+// Each method's result form, empty texts, and searches that are quadratic or
+// exponential for a backtracking matcher on inputs inside the limit of 8192
+// bytes: the right answers, nothing logged. (The matching itself is the
+// engine's and the text walks', tested there.)
 TEST(RegexMethods, ResultsComeBackFromTheWorker) {
-    // The matching itself is the engine's and the text walks' (tested there):
-    // here each method's result form, and empty texts.
     method_host h;
-    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "", {"a*"})), 1);
-    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "abc", {"b"})), 0);  // the whole text must match
-    EXPECT_EQ(int_of(h.call(lum_string_regex_match, "ab", {"a|ab"})), 1);
-    EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abcb", {"b"})), 1);
-    EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abc", {"x"})), -1);
-    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "a1b22", {"\\d+"})), (list{"1", "22"}));
-    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, "abc", {"x"})), list{});
-    EXPECT_EQ(list_of(h.call(lum_string_regex_split, "a,b,", {","})), (list{"a", "b"}));
-    EXPECT_EQ(list_of(h.call(lum_string_regex_split, "", {","})), list{""});
-    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "abbc", {"(b+)", "[$1]"})), "a[bb]c");
-    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "", {"x*", "-"})), "-");
-    EXPECT_EQ(text_of(h.call(lum_string_regex_escape, "a.b-c", {})), "a\\.b-c");
-    // Arguments are read as text; missing ones are empty.
-    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, "abc", {"b"})), "ac");
-    EXPECT_EQ(int_of(h.call(lum_string_regex_search, "abc", {})), 0);
+    std::string pairs;
+    for (int i = 0; i < 4000; ++i) pairs += "ab";
+    const std::string text = pairs + "xbc";
+    const std::string many_a(8000, 'a');
+    auto show = [](const lumvar_shared& v) -> std::string {
+        if (v && v->type == LUMVAR_STRING) return "'" + v->to_std_string() + "'";
+        if (v && v->type == LUMVAR_JSON) {
+            std::string out = "[";
+            for (const std::string& e : list_of(v)) out += e + ",";
+            return out + "]";
+        }
+        return std::to_string(int_of(v));
+    };
+    const std::tuple<method_fn, std::string, std::vector<std::string>, std::string> rows[] = {
+        {lum_string_regex_match, "", {"a*"}, "1"},
+        {lum_string_regex_match, "abc", {"b"}, "0"},  // the whole text must match
+        {lum_string_regex_match, "ab", {"a|ab"}, "1"},
+        {lum_string_regex_search, "abcb", {"b"}, "1"},
+        {lum_string_regex_search, "abc", {"x"}, "-1"},
+        {lum_string_regex_search, "abc", {}, "0"},  // missing arguments are empty
+        {lum_string_regex_findall, "a1b22", {"\\d+"}, "[1,22,]"},
+        {lum_string_regex_findall, "abc", {"x"}, "[]"},
+        {lum_string_regex_split, "a,b,", {","}, "[a,b,]"},
+        {lum_string_regex_split, "", {","}, "[,]"},
+        {lum_string_regex_replace, "abbc", {"(b+)", "[$1]"}, "'a[bb]c'"},
+        {lum_string_regex_replace, "", {"x*", "-"}, "'-'"},
+        {lum_string_regex_replace, "abc", {"b"}, "'ac'"},
+        {lum_string_regex_escape, "a.b-c", {}, "'a\\.b-c'"},
+        {lum_string_regex_search, text, {"(a|b)*c"}, "8001"},
+        {lum_string_regex_findall, text, {"(a|b)*c"}, "[bc,]"},
+        {lum_string_regex_match, text, {"(?:(a)|b)*xbc"}, "1"},
+        {lum_string_regex_split, text, {"(a|b)*c"}, "[" + text.substr(0, 8001) + ",]"},
+        {lum_string_regex_replace, text, {"(a|b)*(c)", "[$1$2]"}, "'" + text.substr(0, 8001) + "[bc]'"},
+        {lum_string_regex_search, many_a, {"(a+)+b"}, "-1"},
+    };
+    for (const auto& [method, subject, args, expected] : rows) {
+        EXPECT_EQ(show(h.call(method, subject, args)), expected) << args.size();
+        EXPECT_EQ(h.object->text, subject);  // only regex_replace_inplace changes the object
+    }
     EXPECT_EQ(h.object->thread_jobs, 0u);
     EXPECT_EQ(h.object.use_count(), 1u);
-    EXPECT_EQ(h.object->text, "abc");  // no method but regex_replace_inplace changes the object
     EXPECT_TRUE(h.fx.log->take_errors().empty());
-}
-
-TEST(RegexMethods, OrdinarySearchesOnLongInputsNeverFailForTheBudget) {
-    // Quadratic for a backtracking matcher, inside the input limit of 8192
-    // bytes for the pattern: every method finds the right answer, nothing is logged.
-    method_host h;
-    std::string text;
-    for (int i = 0; i < 4000; ++i) text += "ab";
-    text += "xbc";
-    EXPECT_EQ(int_of(h.call(lum_string_regex_search, text, {"(a|b)*c"})), 8001);
-    EXPECT_EQ(list_of(h.call(lum_string_regex_findall, text, {"(a|b)*c"})), list{"bc"});
-    EXPECT_EQ(int_of(h.call(lum_string_regex_match, text, {"(?:(a)|b)*xbc"})), 1);
-    EXPECT_EQ(list_of(h.call(lum_string_regex_split, text, {"(a|b)*c"})), (list{text.substr(0, 8001)}));
-    EXPECT_EQ(text_of(h.call(lum_string_regex_replace, text, {"(a|b)*(c)", "[$1$2]"})), text.substr(0, 8001) + "[bc]");
     EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, text, {"(a|b)*c", ""})), 1);
     EXPECT_EQ(h.object->text, text.substr(0, 8001));
-    // Exponential for a backtracking matcher.
-    EXPECT_EQ(int_of(h.call(lum_string_regex_search, std::string(8000, 'a'), {"(a+)+b"})), -1);
-    EXPECT_TRUE(h.fx.log->take_errors().empty());
 }
 
 TEST(RegexMethods, ReplaceInplaceWorksOnTheCallingThread) {
     method_host h(0);  // no worker at all
-    EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, "abbc", {"b+", "<$&>"})), 1);
-    EXPECT_EQ(h.object->text, "a<bb>c");
-    EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, "abc", {"x", "y"})), 1);
-    EXPECT_EQ(h.object->text, "abc");
-    EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, "ab", {"x*", "-"})), 1);
-    EXPECT_EQ(h.object->text, "-a-b-");
+    const std::tuple<const char*, const char*, const char*, const char*> rows[] = {
+        {"abbc", "b+", "<$&>", "a<bb>c"}, {"abc", "x", "y", "abc"}, {"ab", "x*", "-", "-a-b-"}};
+    for (const auto& [text, pattern, replacement, expected] : rows) {
+        EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, text, {pattern, replacement})), 1);
+        EXPECT_EQ(h.object->text, expected);
+    }
 }
 
 TEST(RegexMethods, JobsMatchASnapshotWithTheirOwnExpressionWhileOtherTasksRun) {
     method_host h(1);
     std::atomic<bool> release{false};
     h.occupy_worker(release);
-
     std::vector<int64_t> order;
     lum_function_def* note = h.p.native("note", [&](lum_vm_context&, std::vector<lumvar_shared>& a) {
         order.push_back(a.empty() ? -1 : int_of(a[0]));
@@ -204,7 +215,6 @@ TEST(RegexMethods, JobsMatchASnapshotWithTheirOwnExpressionWhileOtherTasksRun) {
         e.ncall(note, {[](emitter& x) { x.ldi(1); }});
         e.ncall(note, {[](emitter& x) { x.ldi(2); }});
     }
-
     h.object->text = "w1 w22 w333";
     const std::string pattern = "w(\\d+)";
     auto waiting = h.launch(lum_string_regex_findall, {pattern});
@@ -215,7 +225,6 @@ TEST(RegexMethods, JobsMatchASnapshotWithTheirOwnExpressionWhileOtherTasksRun) {
     EXPECT_EQ(h.fx.tasks[0]->waiting, 1);
     EXPECT_EQ(h.object->thread_jobs, 1u);
     EXPECT_EQ(order, (std::vector<int64_t>{1, 2}));
-
     // Meanwhile the text changes and the cache lets go of the pattern.
     h.object->text = "changed";
     for (int i = 0; i < 9; ++i) ASSERT_TRUE(compiled_regex_cache("evict" + std::to_string(i), 1, "regex_match"));
@@ -298,7 +307,6 @@ TEST(RegexMethods, RefusedInputRaisesTheErrorAndMakesNoJob) {
     EXPECT_EQ(h.object->text, long_text);
     EXPECT_TRUE(any_contains(h.fx.log->take_errors(), "regex_replace_inplace: input of 16385 characters"));
     EXPECT_EQ(text_of(h.call(lum_string_regex_escape, long_text, {})), long_text);
-
     // An invalid pattern: the error names the code, the call yields nothing.
     h.recorded.clear();
     h.object->text = "abc";
@@ -317,7 +325,6 @@ TEST(RegexMethods, BudgetFailuresLogTheirLineAndGiveTheFallback) {
     auto failed = [&why](const std::string& method) {
         return std::vector<std::string>{method + ": pattern '" + why + "' failed while matching (error_stack)"};
     };
-
     EXPECT_EQ(int_of(h.call(lum_string_regex_match, long_run, {hungry})), 0);
     EXPECT_EQ(h.fx.log->take_errors(),
               std::vector<std::string>{"regex_match: matching failed (error_stack): " + why});
@@ -328,14 +335,12 @@ TEST(RegexMethods, BudgetFailuresLogTheirLineAndGiveTheFallback) {
     EXPECT_EQ(int_of(h.call(lum_string_regex_replace_inplace, long_run, {hungry, "x"})), 0);
     EXPECT_EQ(h.object->text, long_run);
     EXPECT_EQ(h.fx.log->take_errors(), failed("regex_replace_inplace"));
-
     // A replaced text that would outgrow its budget: the unchanged text.
     const std::string sixteen_k(16384, 'a');
     EXPECT_TRUE(text_of(h.call(lum_string_regex_replace, sixteen_k, {"x*", "$'"})) == sixteen_k);
     EXPECT_EQ(h.fx.log->take_errors(),
               std::vector<std::string>{"regex_replace: pattern 'the replaced text needed more than 67108864 bytes' "
                                        "failed while matching (error_space)"});
-
     // Lists keep what was found before the failure.
     const std::string mixed = "x-x-" + long_run;
     const std::string alternative = "x|" + hungry;
@@ -344,3 +349,135 @@ TEST(RegexMethods, BudgetFailuresLogTheirLineAndGiveTheFallback) {
     EXPECT_EQ(list_of(h.call(lum_string_regex_split, mixed, {alternative})), (list{"", "", "-", ""}));
     EXPECT_EQ(h.fx.log->take_errors(), failed("regex_split"));
 }
+
+// ---- the service under the methods: input limits per pattern shape, the
+// refusal and compile-error messages, the per-thread cache of 8 entries ----
+namespace {
+
+// Runs `body` on a fresh thread, so that it starts with an empty cache.
+void on_fresh_thread(const std::function<void()>& body) {
+    std::thread t(body);
+    t.join();
+}
+
+std::vector<std::string> errors_of(recording_log& log) {
+    std::vector<std::string> out;
+    for (const auto& e : log.entries())
+        if (e.level == LUM_LOG_ERROR) out.push_back(e.text);
+    return out;
+}
+
+std::string pattern_number(int i) { return "p" + std::to_string(i) + "+"; }
+
+}  // namespace
+
+TEST(RegexService, InputLimitFollowsThePatternShape) {
+    const std::vector<std::pair<std::string, uint64_t>> cases = {
+        {"", 262144},       {"abc", 262144},     {"a?b", 262144},     {"a{3}", 262144},    {"[a+]", 262144},
+        {"\\+", 262144},    {"a??", 262144},     {"a{}", 262144},     {"a{3", 262144},     {"a{2,x}", 262144},
+        {"[*+]{2}", 262144}, {"a\\*", 262144},   {"(ab)?", 262144},   {"(ab){2}", 262144}, {"a+", 16384},
+        {"a{2,}", 16384},   {"a{2,5}", 16384},   {"(a)b+", 16384},    {"[x]{2,3}", 16384}, {"a{,4}", 16384},
+        {"a{,}", 16384},    {"a{2,", 16384},     {"a{2,5", 16384},    {"\\(*", 16384},     {"[\\]]+", 16384},
+        {"(ab)+", 8192},    {"(ab)*", 8192},     {"(ab){1,4}", 8192}, {"\\)+", 8192},      {"a+(b)*", 8192},
+        {"(a){2,", 8192},
+    };
+    for (const auto& [pattern, limit] : cases) EXPECT_EQ(regex_input_limit(pattern), limit) << pattern;
+    const char* names[] = {"error_collate", "error_ctype",   "error_escape",    "error_backref",    "error_brack",
+                           "error_paren",   "error_brace",   "error_badbrace",  "error_range",      "error_space",
+                           "error_badrepeat", "error_complexity", "error_stack"};
+    for (int code = 0; code < 13; ++code) EXPECT_STREQ(regex_error_code_name(code), names[code]);
+    EXPECT_STREQ(regex_error_code_name(13), "error_unknown");
+    EXPECT_STREQ(regex_error_code_name(-1), "error_unknown");
+}
+
+TEST(RegexService, InputOverTheLimitIsRefusedWithItsMessage) {
+    on_fresh_thread([] {
+        thread_log_scope scope;
+        recording_log& log = scope.log();
+        EXPECT_TRUE(compiled_regex_cache("a+", 16384, "regex_match"));
+        EXPECT_TRUE(errors_of(log).empty());
+        // Fill the cache, then be refused with a new pattern: nothing changes.
+        std::vector<lum_regex_ref> held;
+        for (int i = 0; i < 7; ++i) held.push_back(compiled_regex_cache(pattern_number(i), 1, "regex_match"));
+        const lum_regex_ref first = compiled_regex_cache("a+", 1, "regex_match");
+        EXPECT_FALSE(compiled_regex_cache("b+", 16385, "regex_findall"));
+        // The line names the method, the sizes and the ways out.
+        const std::vector<std::string> refused = errors_of(log);
+        ASSERT_EQ(refused.size(), 1u);
+        const std::string head = "regex_findall: input of 16385 characters exceeds the std::regex limit of 16384 "
+                                 "characters for this pattern (";
+        const std::string tail = "). Shorten the input, use a simpler pattern, or use a plain string search "
+                                 "(find/replace/split).";
+        const size_t from = refused[0].find(head), to = refused[0].find(tail);
+        ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to) << refused[0];
+        EXPECT_EQ(refused[0], lum_runtime_error_framed(refused[0].substr(from, to + tail.size() - from)));
+        EXPECT_EQ(compiled_regex_cache("a+", 1, "regex_match"), first);
+        for (int i = 0; i < 7; ++i) EXPECT_EQ(compiled_regex_cache(pattern_number(i), 1, "x"), held[i]);
+        // A cached pattern is refused just the same.
+        EXPECT_FALSE(compiled_regex_cache("a+", 20000, "regex_split"));
+        EXPECT_EQ(errors_of(log).size(), 2u);
+        EXPECT_FALSE(compiled_regex_cache("(a)+", 8193, "regex_search"));
+        EXPECT_TRUE(compiled_regex_cache("abc", 262144, "regex_search"));
+        EXPECT_FALSE(compiled_regex_cache("abc", 262145, "regex_search"));
+    });
+}
+
+TEST(RegexService, CompileFailuresNameTheirCodeAndAreNeverCached) {
+    on_fresh_thread([] {
+        thread_log_scope scope;
+        recording_log& log = scope.log();
+        std::vector<lum_regex_ref> held;
+        for (int i = 0; i < 8; ++i) held.push_back(compiled_regex_cache(pattern_number(i), 1, "regex_match"));
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_FALSE(compiled_regex_cache("(", 0, "regex_match"));
+            EXPECT_FALSE(compiled_regex_cache("a**", 0, "regex_replace"));
+        }
+        const std::vector<std::string> expected = {
+            lum_runtime_error_framed("regex_match: invalid regex pattern '(' (error_paren)"),
+            lum_runtime_error_framed("regex_replace: invalid regex pattern 'a**' (error_badrepeat)"),
+        };
+        EXPECT_EQ(errors_of(log), (std::vector<std::string>{expected[0], expected[1], expected[0], expected[1]}));
+        // Nothing was evicted by the failures.
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(compiled_regex_cache(pattern_number(i), 1, "x"), held[i]);
+    });
+}
+
+TEST(RegexService, CacheKeepsEightPatternsAndTheNinthEmptiesIt) {
+    on_fresh_thread([] {
+        std::vector<lum_regex_ref> held;
+        for (int i = 0; i < 8; ++i) held.push_back(compiled_regex_cache(pattern_number(i), 1, "regex_match"));
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(compiled_regex_cache(pattern_number(i), 1, "x"), held[i]) << i;
+        // A lookup does not reorder: the first pattern was hit last, yet the
+        // ninth pattern empties everything.
+        EXPECT_EQ(compiled_regex_cache(pattern_number(0), 1, "x"), held[0]);
+        const lum_regex_ref ninth = compiled_regex_cache(pattern_number(8), 1, "x");
+        EXPECT_EQ(compiled_regex_cache(pattern_number(8), 1, "x"), ninth);
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_EQ(held[i].use_count(), 1) << "the cache let go of pattern " << i;
+            EXPECT_NE(compiled_regex_cache(pattern_number(i), 1, "x"), held[i]) << i;
+        }
+        // Patterns are exact byte strings: no normalisation, embedded zero bytes count.
+        const lum_regex_ref a = compiled_regex_cache(std::string("a\0b", 3), 1, "x");
+        const lum_regex_ref b = compiled_regex_cache(std::string("a\0c", 3), 1, "x");
+        EXPECT_NE(a, b);
+    });
+}
+
+TEST(RegexService, HeldExpressionOutlivesItsCacheEntryAndCachesArePerThread) {
+    lum_regex_ref mine;
+    on_fresh_thread([&] {
+        mine = compiled_regex_cache("(\\w+)@(\\w+)", 100, "regex_search");
+        for (int i = 0; i < 8; ++i) compiled_regex_cache(pattern_number(i), 1, "x");
+    });
+    ASSERT_TRUE(mine);
+    EXPECT_EQ(mine.use_count(), 1);  // evicted, and the thread's cache is gone
+    lum_regex_matcher m(*mine);
+    ASSERT_TRUE(m.search("mail me at joe@home now"));
+    EXPECT_EQ(m.begin(1), 11u);
+    EXPECT_EQ(m.end(2), 19u);
+    lum_regex_ref a, b;
+    on_fresh_thread([&] { a = compiled_regex_cache("shared", 1, "x"); });
+    on_fresh_thread([&] { b = compiled_regex_cache("shared", 1, "x"); });
+    EXPECT_NE(a, b);
+}
+

@@ -1,18 +1,44 @@
 // The text methods of "std.string", called through their registered
 // definitions: results, quirks that scripts rely on, warnings, bytes >= 0x80
 // and arguments that are the string itself.
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 
-#include "tests/types/string_test_support.h"
+#include "tests/types/types_test_support.h"
 #include "types/string_ops.h"
+#include "types/string_split.h"
 
 using namespace strtest;
 
 namespace {
+
+struct text_row {  // a method that returns a new string
+    std::string self;
+    const char* method;
+    std::vector<arg> args;
+    std::string result;
+};
+struct int_row {
+    const char* self;
+    const char* method;
+    std::vector<arg> args;
+    int64_t result;
+};
+struct inplace_row {  // a method that changes the string and returns an int
+    std::string self;
+    const char* method;
+    std::vector<arg> args;
+    std::string after;
+    int64_t result = 1;
+};
+struct list_row {
+    const char* self;
+    const char* method;
+    std::vector<arg> args;
+    strings result;
+};
 
 lumvar_shared json_map(std::initializer_list<std::pair<const char*, arg>> items) {
     lumvar_shared v = lumvar_shared::make_typed(LUMVAR_JSON);
@@ -20,47 +46,231 @@ lumvar_shared json_map(std::initializer_list<std::pair<const char*, arg>> items)
     return v;
 }
 
-}  // namespace
+const std::string nul_x("\0 x", 3);
 
-TEST_F(string_test, SizeAndCount) {
-    lumvar_shared utf8 = str("h\xc3\xa9llo");
-    EXPECT_EQ(call_int(utf8, "length"), 6);
-    EXPECT_EQ(call_int(utf8, "size"), 6);
-    EXPECT_EQ(call_int(utf8, "empty"), 0);
-    EXPECT_EQ(call_int(str(""), "empty"), 1);
-
-    lumvar_shared a4 = str("aaaa");
-    EXPECT_EQ(call_int(a4, "count", {"aa"}), 2);
-    EXPECT_EQ(call_int(a4, "count", {""}), 0);
-    EXPECT_EQ(call_int(a4, "count"), 4);  // no argument: the length
-    EXPECT_EQ(call_int(str(""), "count"), 0);
-    EXPECT_EQ(call_int(str(""), "count", {"a"}), 0);
-    EXPECT_EQ(call_int(a4, "count", {"aaaaa"}), 0);
-    EXPECT_EQ(call_int(str("1a11a1"), "count", {1}), 4);
-    EXPECT_EQ(call_int(a4, "count", {a4}), 1);
+std::vector<lumvar_shared> values_of(const std::vector<arg>& args) {
+    std::vector<lumvar_shared> out;
+    for (const arg& a : args) out.push_back(a.value);
+    return out;
 }
 
-TEST_F(string_test, InsertChangesTheObjectAndReturnsIt) {
-    auto inserted = [&](std::string_view text, arg index, arg what) {
-        lumvar_shared s = str(text);
+}  // namespace
+
+TEST_F(string_test, MethodsReturningText) {
+    const text_row rows[] = {
+        {"a.b.c", "replace", {".", "-"}, "a-b-c"},      {"a.b.c", "replace", {".", ""}, "abc"},
+        {"a.b.c", "replace", {"x", "-"}, "a.b.c"},      {"a.b.c", "replace", {"a.b.c.d", "-"}, "a.b.c"},
+        {"a.b.c", "replace", {"."}, "a.b.c"},           {"aaa", "replace", {"aa", "a"}, "aa"},
+        {"a.b.c", "replace", {json_map({{"a", "b"}, {"b", "c"}})}, "c.c.c"},
+        {"x = 1; y=2", "replace_ignoring_whitespace", {"x=1", "z"}, "z; y=2"},
+        {"x = 1; y=2", "replace_ignoring_whitespace", {"x=1"}, "x = 1; y=2"},
+        {"a b a b ab", "replace_ignoring_whitespace", {"ab", "ab"}, "ab ab ab"},
+        {" a\tb \n", "replace_ignoring_whitespace", {"a b", ""}, "  \n"},
+        {"a.b.c", "replace_first", {".", "--"}, "a--b.c"}, {"a.b.c", "replace_first", {"c", ""}, "a.b."},
+        {"a.b.c", "replace_first", {"x", "-"}, "a.b.c"},   {"a.b.c", "replace_first", {"a.b.c!", "-"}, "a.b.c"},
+        {"\xc3\x84" "BC", "lowercase", {}, "\xc3\x84" "bc"}, {"", "uppercase", {}, ""},
+        {" \t\r\n x \v\f", "trim", {}, "x"},            {" \t\r\n x \v\f", "strip", {}, "x"},
+        {" \t\r\n x \v\f", "ltrim", {}, "x \v\f"},      {" \t\r\n x \v\f", "rtrim", {}, " \t\r\n x"},
+        {"\xa0x\xa0", "trim", {}, "\xa0x\xa0"},         {nul_x, "trim", {}, nul_x},
+        {" \t ", "trim", {}, ""},                       {"", "rtrim", {}, ""},
+        {"a  \r\nb\t\n", "rstrip_lines", {}, "a\r\nb\n"}, {"a \r", "rstrip_lines", {}, "a \r"},
+        {"a \r \nb", "rstrip_lines", {}, "a \r\nb"},    {"\n\n  \n", "rstrip_lines", {}, "\n\n\n"},
+        {"x\xa0 ", "rstrip_lines", {}, "x\xa0"},        {"", "rstrip_lines", {}, ""},
+        {"  a \t b  ", "compress_whitespace", {}, " a b "},
+        {"a\xa0\xa0" "b", "compress_whitespace", {}, "a\xa0\xa0" "b"},
+        {"hello", "removeprefix", {"he"}, "llo"},       {"hello", "removeprefix", {"lo"}, "hello"},
+        {"hello", "removeprefix", {""}, "hello"},       {"hello", "removesuffix", {"lo"}, "hel"},
+        {"hello", "removesuffix", {"hello!"}, "hello"},
+        {"hello", "substr", {-3}, "llo"},               {"hello", "substr", {1, 2}, "el"},
+        {"hello", "substr", {10}, ""},                  {"hello", "substr", {-10, 2}, "he"},
+        {"hello", "substr", {1, -5}, "ello"},           {"hello", "substr", {1, 100}, "ello"},
+        {"hello", "substr", {INT64_MIN, INT64_MAX}, "hello"}, {"hello", "substr", {1.9, "2"}, "el"},
+        {"hello", "substr", {std::nan(""), 1}, "h"},    {"hello", "substr", {1e300}, ""},
+        {"ab\xc3\xa9", "reverse", {}, "\xa9\xc3" "ba"}, {"", "reverse", {}, ""},
+        {"ab", "ljust", {5, "*x"}, "ab***"},            {"ab", "rjust", {5}, "   ab"},
+        {"ab", "center", {5, "-"}, "-ab--"},            {"ab", "center", {6, ""}, "  ab  "},
+        {"ab", "rjust", {4, 0}, "00ab"},                {"ab", "ljust", {2, "#"}, "ab"},
+        {"ab", "rjust", {1, "#"}, "ab"},                {"ab", "center", {0, "#"}, "ab"},
+        {"ab", "ljust", {-7, "#"}, "ab"},
+        {"a-b_c", "removechars", {"-_"}, "abc"},        {"a-b_c", "removechars", {""}, "a-b_c"},
+        {"a\xff" "b\xff", "removechars", {"\xff"}, "ab"}, {"a1b2", "removecharsexcept", {"0123456789"}, "12"},
+        {"a1b2", "removecharsexcept", {""}, ""},
+        {"key=[v];", "extract", {"[", "]"}, "v"},       {"key=[v];", "extract", {"(", ")"}, ""},
+        {"key=[v];", "extract", {"", "="}, "key"},      {"key=[v];", "extract", {"=", ""}, ""},
+        {"key=[v];", "extract", {"[", "x"}, ""},        {"key=[v];", "extract", {"key=[v];!", "]"}, ""},
+        {"say \"a\" and \"b\"!", "extract_quotes", {}, "a\" and \"b"}, {"x\"\"y", "extract_quotes", {}, "x\"\"y"},
+        {"x", "extract_quotes", {}, "x"},               {"a\"b", "extract_quotes", {}, "a\"b"},
+        {"\"q\"", "extract_quotes", {}, "q"},
+    };
+    for (const text_row& r : rows) {
+        lumvar_shared s = str(r.self);
+        lumvar_shared got = typetest::call_method(s->string_object(), r.method, values_of(r.args));
+        ASSERT_TRUE(got && got->type == LUMVAR_STRING) << r.self << "." << r.method;
+        EXPECT_NE(got->string_object(), s->string_object()) << r.method;
+        EXPECT_EQ(text_of(got), r.result) << "\"" << r.self << "\"." << r.method;
+        EXPECT_EQ(text_of(s), r.self) << r.method << " changed its string";
+    }
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(string_test, MethodsReturningNumbers) {
+    const int_row rows[] = {
+        {"h\xc3\xa9llo", "length", {}, 6}, {"h\xc3\xa9llo", "size", {}, 6}, {"h\xc3\xa9llo", "empty", {}, 0},
+        {"", "empty", {}, 1},              {"aaaa", "count", {"aa"}, 2},   {"aaaa", "count", {""}, 0},
+        {"aaaa", "count", {}, 4},          {"", "count", {}, 0},           {"", "count", {"a"}, 0},
+        {"aaaa", "count", {"aaaaa"}, 0},   {"1a11a1", "count", {1}, 4},
+        {"hello", "starts", {"he"}, 1},    {"hello", "starts", {""}, 1},   {"hello", "starts", {"hello!"}, 0},
+        {"hello", "starts", {"el"}, 0},    {"hello", "ends", {"llo"}, 1},  {"hello", "ends", {""}, 1},
+        {"hello", "ends", {"xhello"}, 0},  {"hello", "ends", {"ell"}, 0},  {"hello", "contains", {"ll"}, 1},
+        {"hello", "contains", {""}, 1},    {"hello", "contains", {"hello!"}, 0}, {"hello", "contains", {"lo!"}, 0},
+        {"a b\tc", "contains_ignoring_whitespaces", {"b c"}, 1},
+        {"a b\tc", "contains_ignoring_whitespaces", {" \n"}, 1},
+        {"a b\tc", "contains_ignoring_whitespaces", {"ca"}, 0},
+        {"   ", "contains_ignoring_whitespaces", {"a"}, 0},
+        {"abcabc", "find", {"c"}, 2},      {"abcabc", "find", {"c", -2}, 5}, {"abcabc", "find", {"c", 3}, 5},
+        {"abcabc", "find", {"", 99}, 6},   {"abcabc", "find", {"", -99}, 0}, {"abcabc", "find", {"x"}, -1},
+        {"abcabc", "find", {"abc", 4}, -1}, {"abcabc", "rfind", {"b"}, 4},  {"abcabc", "rfind", {"b", 3}, 1},
+        {"abcabc", "rfind", {"b", -2}, 4}, {"abcabc", "rfind", {"b", -3}, 1}, {"abcabc", "rfind", {"b", -100}, 4},
+        {"abcabc", "rfind", {"b", 0}, -1}, {"abcabc", "rfind", {"abc", 99}, 3}, {"abcabc", "rfind", {""}, 5},
+        {"abcabc", "rfind", {"", 2}, 2},   {"abcabc", "rfind", {"", -100}, 6}, {"", "rfind", {""}, 0},
+        {"", "rfind", {"a"}, -1},          {"abcabc", "rfind", {"abcabcx"}, -1},
+        {"abcabc", "find_first_of", {"cb"}, 1},  {"abcabc", "find_first_of", {"a", 1}, 3},
+        {"abcabc", "find_first_of", {"a", -2}, -1}, {"abcabc", "find_first_of", {""}, -1},
+        {"abcabc", "find_last_of", {"a"}, 3},    {"abcabc", "find_last_of", {"a", 2}, 0},
+        {"abcabc", "find_last_of", {"a", -4}, 0}, {"abcabc", "find_last_of", {"a", -100}, 3},
+        {"abcabc", "find_last_of", {"c", 99}, 5}, {"abcabc", "find_last_of", {""}, -1},
+        {"", "find_last_of", {"a"}, -1},         {"aab", "find_first_not_of", {"a"}, 2},
+        {"aab", "find_first_not_of", {""}, 0},   {"aab", "find_first_not_of", {"", 3}, -1},
+        {"aab", "find_first_not_of", {"ab"}, -1}, {"aab", "find_last_not_of", {"b"}, 1},
+        {"aab", "find_last_not_of", {""}, 2},    {"aab", "find_last_not_of", {"", 1}, 1},
+        {"aab", "find_last_not_of", {"a", 1}, -1}, {"", "find_last_not_of", {""}, -1},
+        {"x\xe9y\xff", "find_first_of", {"\xff\xe9"}, 1}, {"x\xe9y\xff", "find_last_not_of", {"\xff"}, 2},
+    };
+    for (const int_row& r : rows) {
+        lumvar_shared got = typetest::call_method(str(r.self)->string_object(), r.method, values_of(r.args));
+        ASSERT_TRUE(got && got->type == LUMVAR_INT) << r.self << "." << r.method;
+        EXPECT_EQ(got->payload.i, r.result) << "\"" << r.self << "\"." << r.method << " #" << (&r - rows);
+    }
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(string_test, MethodsChangingTheString) {
+    const inplace_row rows[] = {
+        {"abc", "replace_inplace", {"z", "y"}, "abc", 0}, {"abc", "replace_inplace", {"b", ""}, "ac"},
+        {"abab", "replace_inplace", {"ab", "abab"}, "abababab"},
+        {" a b ", "trim_inplace", {}, "a b"},   {" a b ", "strip_inplace", {}, "a b"},
+        {" a b ", "ltrim_inplace", {}, "a b "}, {" a b ", "rtrim_inplace", {}, " a b"},
+        {"   ", "trim_inplace", {}, ""},        {"\x85x", "ltrim_inplace", {}, "\x85x"},
+        {"\n\na\r\n", "compress_whitespace_inplace", {}, " a "}, {"", "compress_whitespace_inplace", {}, ""},
+        {"hello", "substr_inplace", {1, 3}, "ell"}, {"hello", "substr_inplace", {-2}, "lo"},
+        {"hello", "substr_inplace", {9}, ""},   {"", "substr_inplace", {0, 3}, ""},
+        {"abc", "reverse_inplace", {}, "cba"},
+    };
+    for (const inplace_row& r : rows) {
+        lumvar_shared s = str(r.self);
+        lumvar_shared got = typetest::call_method(s->string_object(), r.method, values_of(r.args));
+        ASSERT_TRUE(got && got->type == LUMVAR_INT) << r.method;
+        EXPECT_EQ(got->payload.i, r.result) << "\"" << r.self << "\"." << r.method;
+        EXPECT_EQ(text_of(s), r.after) << "\"" << r.self << "\"." << r.method;
+    }
+    EXPECT_TRUE(warnings().empty());
+    // insert changes the object and returns it; a negative or too large index changes nothing.
+    const std::tuple<arg, arg, const char*> inserts[] = {{3, "d", "abcd"}, {0, "x", "xabc"}, {1, 5, "a5bc"},
+                                                          {-1, "x", "abc"}, {4, "x", "abc"}, {1.9, "x", "axbc"}};
+    for (const auto& [index, what, expected] : inserts) {
+        lumvar_shared s = str("abc");
         lumvar_shared r = call(s, "insert", {index, what});
         EXPECT_EQ(r->type, LUMVAR_OBJECT);
         EXPECT_EQ(r->object_raw(), static_cast<lumobject_base*>(s->string_object()));
-        return text_of(s);
-    };
-    EXPECT_EQ(inserted("abc", 3, "d"), "abcd");
-    EXPECT_EQ(inserted("abc", 0, "x"), "xabc");
-    EXPECT_EQ(inserted("abc", 1, 5), "a5bc");
-    EXPECT_EQ(inserted("abc", -1, "x"), "abc");  // a negative index changes nothing
-    EXPECT_EQ(inserted("abc", 4, "x"), "abc");
-    EXPECT_EQ(inserted("abc", 1.9, "x"), "axbc");
+        EXPECT_EQ(text_of(s), expected);
+    }
+}
 
+TEST_F(string_test, MethodsReturningLists) {
+    const list_row rows[] = {
+        {"  a  b\tc\n", "split_words", {}, {"a", "b", "c"}}, {" \t\n", "split_words", {}, {}},
+        {"", "split_words", {}, {}},                        {"\xa0 x", "split_words", {}, {"\xa0", "x"}},
+        {"[1][22][]", "extract_all", {"[", "]"}, {"1", "22", ""}},
+        {"{{a}}{{b}}x", "extract_all", {"{{", "}}"}, {"a", "b"}},
+        {"none", "extract_all", {"<", ">"}, {}},
+        {"a,b,,c", "split", {","}, {"a", "b", "", "c"}},     {"a,b,,c", "split", {",", 2}, {"a", "b,,c"}},
+        {"a,b,,c", "split", {",", 3}, {"a", "b", ",c"}},     {"a,b,,c", "split", {",", 0}, {}},
+        {"a,b,,c", "split", {",", -5}, {"a", "b", "", "c"}}, {"a,b,,c", "split", {",,"}, {"a,b", "c"}},
+        {"a,b,,c", "split", {"x"}, {"a,b,,c"}},              {",a,", "split", {","}, {"", "a", ""}},
+        {"", "split", {","}, {""}},                          {" a,b ", "split", {",", 1, 1}, {"a,b"}},
+        {"a , b", "split", {",", -1, 1}, {"a", "b"}},        {"a , b", "split", {",", -1, "yes"}, {"a", "b"}},
+        {"a , b", "split", {",", -1, 0}, {"a ", " b"}},      {"1x2", "split", {"x", 2.7}, {"1", "2"}},
+        {"ab", "split", {"", 0}, {}},  // the limits are looked at before the delimiter
+        {"a, (b, c), [d, e], {f, g}", "smart_split", {", "}, {"a", "(b, c)", "[d, e]", "{f, g}"}},
+        {"a, b, c", "smart_split", {", ", 2}, {"a", "b, c"}}, {"a, b, c", "smart_split", {", ", 0}, {}},
+        {" a, b, c ", "smart_split", {", ", 1, 1}, {"a, b, c"}}, {" a , b ", "smart_split", {",", -1, 1}, {"a", "b"}},
+        {" a , b ", "smart_split", {","}, {" a ", " b "}},   {"", "smart_split", {","}, {""}},
+        {" a,b ", "smart_split", {"", -1, 1}, {" a,b "}},  // no warning for an empty delimiter
+    };
+    for (const list_row& r : rows) {
+        EXPECT_EQ(list_of(typetest::call_method(str(r.self)->string_object(), r.method, values_of(r.args))), r.result)
+            << "\"" << r.self << "\"." << r.method << " #" << (&r - rows);
+    }
+    EXPECT_TRUE(warnings().empty());
+}
+
+TEST_F(string_test, RefusedAndClampedCallsWarn) {
+    struct row {
+        const char* method;
+        std::vector<arg> args;
+        std::string warning;
+    };
+    const std::string ignored = ": empty search string - nothing to search for, call ignored.";
+    lumvar_shared map = json_map({{"a", 1}});
+    map->json_container()->push_keyed(str("zz"), "");  // unkeyed entries are skipped
+    map->json_container()->get_or_add("")->set_string("q");
+    const row rows[] = {
+        {"replace", {"", "-"}, "replace" + ignored},
+        {"replace_inplace", {"", "y"}, "replace_inplace" + ignored},
+        {"replace_first", {"", "-"}, "replace_first" + ignored},
+        {"replace_ignoring_whitespace", {"   ", "z"}, "replace_ignoring_whitespace" + ignored},
+        {"split", {"", -1, 1}, "split: empty delimiter - nothing to search for, call ignored."},
+        {"extract_all", {"", ">"}, "extract_all: empty delimiter - nothing to search for, call ignored."},
+        {"extract_all", {"<", ">"}, "extract_all: Missing right delimiter: >"},
+        {"replace", {map}, "replace: empty map key - nothing to search for, call ignored."},
+        {"ljust", {2000000}, "ljust: width 2000000 clamped to 1048576"},
+    };
+    for (const row& r : rows) {
+        lumvar_shared s = str("<a><b a.b.c");
+        typetest::call_method(s->string_object(), r.method, values_of(r.args));
+        EXPECT_EQ(warnings(), strings{r.warning}) << r.method;
+        EXPECT_EQ(text_of(s), "<a><b a.b.c") << r.method;
+    }
+    EXPECT_EQ(call_text(str("a.b.c"), "replace", {map}), "1.b.c");
+    EXPECT_EQ(call_list(str("<a><b><c"), "extract_all", {"<", ">"}), (strings{"a", "b"}));
+    EXPECT_EQ(call_list(str(" a,b "), "split", {"", -1, 1}), (strings{" a,b "}));
+    EXPECT_EQ(call_text(str("ab"), "ljust", {2000000}).size(), 1048576u);
+    lumvar_shared long_text = str(std::string(1048577, 'z'));
+    EXPECT_EQ(call_text(long_text, "center", {INT64_MAX}).size(), 1048577u);
+    EXPECT_EQ(warnings(), (strings{"replace: empty map key - nothing to search for, call ignored.",
+                                   "extract_all: Missing right delimiter: >",
+                                   "split: empty delimiter - nothing to search for, call ignored.",
+                                   "ljust: width 2000000 clamped to 1048576",
+                                   "center: width 9223372036854775807 clamped to 1048576"}));
+}
+
+TEST_F(string_test, ArgumentsThatAreTheStringItself) {
     lumvar_shared s = str("abc");
-    call(s, "insert", {0, s});
-    EXPECT_EQ(text_of(s), "abcabc");
-    lumvar_shared t = str("abc");
-    call(t, "insert", {2, t});
-    EXPECT_EQ(text_of(t), "ababcc");
+    EXPECT_EQ(call_int(s, "count", {s}), 1);
+    EXPECT_EQ(call_text(s, "replace", {s, "S"}), "S");
+    EXPECT_EQ(call_int(s, "ends", {s}), 1);
+    EXPECT_EQ(call_int(s, "find", {s}), 0);
+    EXPECT_EQ(call_text(s, "removesuffix", {s}), "");
+    EXPECT_EQ(call_text(s, "removechars", {s}), "");
+    EXPECT_EQ(call_text(s, "removecharsexcept", {s}), "abc");
+    EXPECT_EQ(call_list(s, "split", {s}), (strings{"", ""}));
+    EXPECT_EQ(text_of(s), "abc");
+    const std::tuple<const char*, int, const char*> inserts[] = {{"abc", 0, "abcabc"}, {"abc", 2, "ababcc"}};
+    for (const auto& [text, at, expected] : inserts) {
+        lumvar_shared t = str(text);
+        call(t, "insert", {at, t});
+        EXPECT_EQ(text_of(t), expected);
+    }
     // The string reached as an object value (insert's own result) or through a ref.
     lumvar_shared u = str("abc");
     call(u, "insert", {1, lumvar_shared::from_object(u->string_object())});
@@ -69,42 +279,12 @@ TEST_F(string_test, InsertChangesTheObjectAndReturnsIt) {
     ref->set_ref(u.get());
     call(u, "insert", {6, ref});
     EXPECT_EQ(text_of(u), "aabcbcaabcbc");
-}
-
-TEST_F(string_test, ReplaceMakesANewStringWithAllOccurrencesReplaced) {
-    lumvar_shared s = str("a.b.c");
-    EXPECT_EQ(call_text(s, "replace", {".", "-"}), "a-b-c");
-    EXPECT_EQ(call_text(s, "replace", {".", ""}), "abc");
-    EXPECT_EQ(call_text(s, "replace", {"x", "-"}), "a.b.c");
-    EXPECT_EQ(call_text(s, "replace", {"a.b.c.d", "-"}), "a.b.c");
-    EXPECT_EQ(call_text(s, "replace", {json_map({{"a", "b"}, {"b", "c"}})}), "c.c.c");
-    EXPECT_EQ(call_text(s, "replace", {"."}), "a.b.c");  // one argument that is not json
-    EXPECT_EQ(call_text(s, "replace", {s, "S"}), "S");
-    EXPECT_EQ(call_text(str("aaa"), "replace", {"aa", "a"}), "aa");
-    EXPECT_EQ(text_of(s), "a.b.c");
-    EXPECT_TRUE(warnings().empty());
-
-    EXPECT_EQ(call_text(s, "replace", {"", "-"}), "a.b.c");
-    EXPECT_EQ(warnings(), strings{"replace: empty search string - nothing to search for, call ignored."});
-
-    // Unkeyed entries are skipped; an empty key warns.
-    lumvar_shared map = json_map({{"a", 1}});
-    map->json_container()->push_keyed(str("zz"), "");
-    map->json_container()->get_or_add("")->set_string("q");
-    EXPECT_EQ(call_text(s, "replace", {map}), "1.b.c");
-    EXPECT_EQ(warnings(), strings{"replace: empty map key - nothing to search for, call ignored."});
-}
-
-TEST_F(string_test, ReplaceIgnoringWhitespace) {
-    lumvar_shared s = str("x = 1; y=2");
-    EXPECT_EQ(call_text(s, "replace_ignoring_whitespace", {"x=1", "z"}), "z; y=2");
-    EXPECT_EQ(call_text(s, "replace_ignoring_whitespace", {"x=1"}), "x = 1; y=2");
-    EXPECT_EQ(call_text(str("a b a b ab"), "replace_ignoring_whitespace", {"ab", "ab"}), "ab ab ab");
-    EXPECT_EQ(call_text(str(" a\tb \n"), "replace_ignoring_whitespace", {"a b", ""}), "  \n");
-    EXPECT_TRUE(warnings().empty());
-    EXPECT_EQ(call_text(s, "replace_ignoring_whitespace", {"   ", "z"}), "x = 1; y=2");
-    EXPECT_EQ(warnings(), strings{"replace_ignoring_whitespace: empty search string - nothing to search for, call "
-                                  "ignored."});
+    lumvar_shared r1 = str("abc");
+    EXPECT_EQ(call_int(r1, "replace_inplace", {r1, "X"}), 1);
+    EXPECT_EQ(text_of(r1), "X");
+    lumvar_shared r2 = str("abc");
+    EXPECT_EQ(call_int(r2, "replace_inplace", {"b", r2}), 1);
+    EXPECT_EQ(text_of(r2), "aabcc");
 }
 
 TEST_F(string_test, ReplaceIgnoringWhitespaceEqualsRepeatingTheSingleReplacement) {
@@ -123,33 +303,9 @@ TEST_F(string_test, ReplaceIgnoringWhitespaceEqualsRepeatingTheSingleReplacement
         int guard = 0;
         while (lum_string_replace_ignoring_whitespace_once(repeated, search, replacement, next, next) && ++guard < 100) {
         }
-        lumvar_shared s = str(text);
-        EXPECT_EQ(call_text(s, "replace_ignoring_whitespace", {search, replacement}), repeated)
+        EXPECT_EQ(call_text(str(text), "replace_ignoring_whitespace", {search, replacement}), repeated)
             << "text '" << text << "' search '" << search << "' replacement '" << replacement << "'";
     }
-}
-
-TEST_F(string_test, ReplaceInplaceAndReplaceFirst) {
-    EXPECT_EQ(after("abc", "replace_inplace", {"z", "y"}, 0), "abc");
-    EXPECT_EQ(after("abc", "replace_inplace", {"b", ""}, 1), "ac");
-    EXPECT_EQ(after("abab", "replace_inplace", {"ab", "abab"}, 1), "abababab");
-    EXPECT_EQ(after("abc", "replace_inplace", {"", "y"}, 0), "abc");
-    EXPECT_EQ(warnings(), strings{"replace_inplace: empty search string - nothing to search for, call ignored."});
-
-    lumvar_shared s = str("abc");
-    EXPECT_EQ(call_int(s, "replace_inplace", {s, "X"}), 1);
-    EXPECT_EQ(text_of(s), "X");
-    lumvar_shared t = str("abc");
-    EXPECT_EQ(call_int(t, "replace_inplace", {"b", t}), 1);
-    EXPECT_EQ(text_of(t), "aabcc");
-
-    lumvar_shared f = str("a.b.c");
-    EXPECT_EQ(call_text(f, "replace_first", {".", "--"}), "a--b.c");
-    EXPECT_EQ(call_text(f, "replace_first", {"c", ""}), "a.b.");
-    EXPECT_EQ(call_text(f, "replace_first", {"x", "-"}), "a.b.c");
-    EXPECT_EQ(call_text(f, "replace_first", {"a.b.c!", "-"}), "a.b.c");
-    EXPECT_EQ(call_text(f, "replace_first", {"", "-"}), "a.b.c");
-    EXPECT_EQ(warnings(), strings{"replace_first: empty search string - nothing to search for, call ignored."});
 }
 
 TEST_F(string_test, CaseChangesOnlyAsciiLetters) {
@@ -164,204 +320,87 @@ TEST_F(string_test, CaseChangesOnlyAsciiLetters) {
     EXPECT_EQ(text_of(s), all);
     EXPECT_EQ(after(all, "lowercase_inplace"), lower);
     EXPECT_EQ(after(all, "uppercase_inplace"), upper);
-    EXPECT_EQ(call_text(str("\xc3\x84" "BC"), "lowercase"), "\xc3\x84" "bc");
-    EXPECT_EQ(call_text(str(""), "uppercase"), "");
 }
 
-TEST_F(string_test, TrimmingUsesTheCWhiteSpaceSet) {
-    lumvar_shared s = str(" \t\r\n x \v\f");
-    EXPECT_EQ(call_text(s, "trim"), "x");
-    EXPECT_EQ(call_text(s, "ltrim"), "x \v\f");
-    EXPECT_EQ(call_text(s, "rtrim"), " \t\r\n x");
-    EXPECT_EQ(call_text(str("\xa0x\xa0"), "trim"), "\xa0x\xa0");
-    EXPECT_EQ(call_text(str(std::string("\0 x", 3)), "trim"), std::string("\0 x", 3));
-    EXPECT_EQ(call_text(str(" \t "), "trim"), "");
-    EXPECT_EQ(call_text(str(""), "rtrim"), "");
+// ---- smart_split: every mode of the scanner (quotes, escapes, triple quotes,
+// raw strings, comments, brackets), limits and stripping ----
+using namespace strtest;
 
-    EXPECT_EQ(after(" a b ", "trim_inplace"), "a b");
-    EXPECT_EQ(after(" a b ", "strip_inplace"), "a b");
-    EXPECT_EQ(after(" a b ", "ltrim_inplace"), "a b ");
-    EXPECT_EQ(after(" a b ", "rtrim_inplace"), " a b");
-    EXPECT_EQ(after("   ", "trim_inplace"), "");
-    EXPECT_EQ(after("\x85x", "ltrim_inplace"), "\x85x");
+TEST_F(string_test, SmartSplitModes) {
+    struct row {
+        std::string text, delim;
+        strings parts;
+        uint64_t max_parts = UINT64_MAX;
+        bool strip = false;
+    };
+    const row rows[] = {
+        // Quotes: one backslash escapes the quote, two do not; the other kind does not close.
+        {"x, 'a, b', \"c, d\", y", ", ", {"x", "'a, b'", "\"c, d\"", "y"}},
+        {R"("a\", b", c)", ", ", {R"("a\", b")", "c"}},
+        {R"("a\\", b)", ", ", {R"("a\\")", "b"}},
+        {R"("a\\\", b", c)", ", ", {R"("a\\\", b")", "c"}},
+        {R"('it\'s, x', y)", ", ", {R"('it\'s, x')", "y"}},
+        {"'a\", b', c", ", ", {"'a\", b'", "c"}},
+        {"a, 'b, c", ", ", {"a", "'b, c"}},  // unterminated: no split after the opening
+        {"a'b'c", "'", {"a'b'c"}},           // a delimiter that begins with a quote never matches
+        // Triple quotes (no escapes inside); two quotes are an empty string.
+        {"'''a, b''', c", ", ", {"'''a, b'''", "c"}},
+        {"\"\"\"a, \"b\", c\"\"\", d", ", ", {"\"\"\"a, \"b\", c\"\"\"", "d"}},
+        {"'''a\\''', b", ", ", {"'''a\\'''", "b"}},
+        {"'''a, b", ", ", {"'''a, b"}},
+        {"'', b", ", ", {"''", "b"}},
+        // Raw strings: only the closing sequence with the same tag ends one.
+        {"R\"xy(a, b)xy\", t", ", ", {"R\"xy(a, b)xy\"", "t"}},
+        {"R\"xy(a)\", b)xy\", t", ", ", {"R\"xy(a)\", b)xy\"", "t"}},
+        {"R\"(a, \"b\")\", c", ", ", {"R\"(a, \"b\")\"", "c"}},
+        {"R\"x y(a, b)x y\", t", ", ", {"R\"x y(a, b)x y\"", "t"}},  // a space in the tag: an ordinary string
+        {"R\"x y(\"a, b\")x y\", t", ", ", {"R\"x y(\"a", "b\")x y\"", "t"}},
+        {"R\"x\\y(\"a, b\")x\\y\", t", ", ", {"R\"x\\y(\"a", "b\")x\\y\"", "t"}},
+        {"R\"xy(\"a, b\")xy\", t", ", ", {"R\"xy(\"a, b\")xy\"", "t"}},
+        {"R\"ab\", c", ", ", {"R\"ab\"", "c"}},  // without '(' no raw string either
+        {"aRb", "R", {"a", "b"}},
+        {"aR\"(x)\"b", "R\"", {"aR\"(x)\"b"}},
+        {"R\"t(a, b", ", ", {"R\"t(a, b"}},
+        // Comments; the line feed that ends a line comment is the comment's.
+        {"f(a, b) // note, more", ", ", {"f(a, b) // note, more"}},
+        {"f(a, b) // note, more\n, z", ", ", {"f(a, b) // note, more\n", "z"}},
+        {"a /* x, y */, b", ", ", {"a /* x, y */", "b"}},
+        {"a /* x, y, b", ", ", {"a /* x, y, b"}},
+        {"a /*/, b", ", ", {"a /*/, b"}},
+        {"a // c\nb", "\n", {"a // c\nb"}},
+        {"a\nb // c\nd\ne", "\n", {"a", "b // c\nd", "e"}},
+        {"a/b//c", "/", {"a", "b//c"}},
+        {"'//', x", ", ", {"'//'", "x"}},
+        // Brackets; the delimiter is tested after its own byte's bracket update.
+        {"(a, b", ", ", {"(a, b"}},
+        {"a), b", ", ", {"a)", "b"}},  // a closer without an opener changes nothing
+        {"a], b", ", ", {"a]", "b"}},
+        {"a}, b", ", ", {"a}", "b"}},
+        {"f(a), [b, (c]), d", ", ", {"f(a)", "[b, (c])", "d"}},
+        {"(a)b)c", ")", {"(a", "b", "c"}},
+        {"a(b(c", "(", {"a(b(c"}},
+        {"[a]x]y", "]x", {"[a", "]y"}},
+        {"(')'), x", ", ", {"(')')", "x"}},
+        // Limits and stripping.
+        {"a, b, c", ", ", {"a", "b, c"}, 2},
+        {"a, b, c", ", ", {"a, b, c"}, 0},
+        {" a ; b ;c ", ";", {"a", "b", "c"}, UINT64_MAX, true},
+        {" a ", "", {" a "}, UINT64_MAX, true},
+        {"", ",", {""}, UINT64_MAX, true},
+        {",,", ",", {"", "", ""}},
+        {"abab", "abab", {"", ""}},
+        {"ab", "abc", {"ab"}},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(lum_string_smart_split(r.text, r.delim, r.max_parts, r.strip), r.parts)
+            << r.text << " by " << r.delim;
 }
 
-TEST_F(string_test, LineAndRunWhiteSpace) {
-    EXPECT_EQ(call_text(str("a  \r\nb\t\n"), "rstrip_lines"), "a\r\nb\n");
-    EXPECT_EQ(call_text(str("a \r"), "rstrip_lines"), "a \r");
-    EXPECT_EQ(call_text(str("a \r \nb"), "rstrip_lines"), "a \r\nb");
-    EXPECT_EQ(call_text(str("\n\n  \n"), "rstrip_lines"), "\n\n\n");
-    EXPECT_EQ(call_text(str("x\xa0 "), "rstrip_lines"), "x\xa0");
-    EXPECT_EQ(call_text(str(""), "rstrip_lines"), "");
-
-    EXPECT_EQ(call_text(str("  a \t b  "), "compress_whitespace"), " a b ");
-    EXPECT_EQ(call_text(str("a\xa0\xa0" "b"), "compress_whitespace"), "a\xa0\xa0" "b");
-    EXPECT_EQ(after("\n\na\r\n", "compress_whitespace_inplace"), " a ");
-    EXPECT_EQ(after("", "compress_whitespace_inplace"), "");
-
-    EXPECT_EQ(call_list(str("  a  b\tc\n"), "split_words"), (strings{"a", "b", "c"}));
-    EXPECT_EQ(call_list(str(" \t\n"), "split_words"), strings{});
-    EXPECT_EQ(call_list(str(""), "split_words"), strings{});
-    EXPECT_EQ(call_list(str("\xa0 x"), "split_words"), (strings{"\xa0", "x"}));
-}
-
-TEST_F(string_test, PrefixSuffixAndContainment) {
-    lumvar_shared s = str("hello");
-    EXPECT_EQ(call_int(s, "starts", {"he"}), 1);
-    EXPECT_EQ(call_int(s, "starts", {""}), 1);
-    EXPECT_EQ(call_int(s, "starts", {"hello!"}), 0);
-    EXPECT_EQ(call_int(s, "ends", {"llo"}), 1);
-    EXPECT_EQ(call_int(s, "ends", {""}), 1);
-    EXPECT_EQ(call_int(s, "ends", {"xhello"}), 0);
-    EXPECT_EQ(call_int(s, "ends", {s}), 1);
-    EXPECT_EQ(call_int(s, "contains", {"ll"}), 1);
-    EXPECT_EQ(call_int(s, "contains", {""}), 1);
-    EXPECT_EQ(call_int(s, "contains", {"hello!"}), 0);
-    EXPECT_EQ(call_int(s, "contains", {"lo!"}), 0);
-    EXPECT_EQ(call_int(str("a b\tc"), "contains_ignoring_whitespaces", {"b c"}), 1);
-    EXPECT_EQ(call_int(str("a b\tc"), "contains_ignoring_whitespaces", {" \n"}), 1);
-    EXPECT_EQ(call_int(str("a b\tc"), "contains_ignoring_whitespaces", {"ca"}), 0);
-    EXPECT_EQ(call_int(str("   "), "contains_ignoring_whitespaces", {"a"}), 0);
-
-    EXPECT_EQ(call_text(s, "removeprefix", {"he"}), "llo");
-    EXPECT_EQ(call_text(s, "removeprefix", {"lo"}), "hello");
-    EXPECT_EQ(call_text(s, "removeprefix", {""}), "hello");
-    EXPECT_EQ(call_text(s, "removesuffix", {"lo"}), "hel");
-    EXPECT_EQ(call_text(s, "removesuffix", {"hello!"}), "hello");
-    EXPECT_EQ(call_text(s, "removesuffix", {s}), "");
-}
-
-TEST_F(string_test, SubstrCountsFromTheEndAndClamps) {
-    lumvar_shared s = str("hello");
-    EXPECT_EQ(call_text(s, "substr", {-3}), "llo");
-    EXPECT_EQ(call_text(s, "substr", {1, 2}), "el");
-    EXPECT_EQ(call_text(s, "substr", {10}), "");
-    EXPECT_EQ(call_text(s, "substr", {-10, 2}), "he");
-    EXPECT_EQ(call_text(s, "substr", {1, -5}), "ello");
-    EXPECT_EQ(call_text(s, "substr", {1, 100}), "ello");
-    EXPECT_EQ(call_text(s, "substr", {INT64_MIN, INT64_MAX}), "hello");
-    EXPECT_EQ(call_text(s, "substr", {1.9, "2"}), "el");
-    EXPECT_EQ(call_text(s, "substr", {std::nan(""), 1}), "h");
-    EXPECT_EQ(call_text(s, "substr", {1e300}), "");
-    EXPECT_EQ(after("hello", "substr_inplace", {1, 3}), "ell");
-    EXPECT_EQ(after("hello", "substr_inplace", {-2}), "lo");
-    EXPECT_EQ(after("hello", "substr_inplace", {9}), "");
-    EXPECT_EQ(after("", "substr_inplace", {0, 3}), "");
-}
-
-TEST_F(string_test, ReverseWorksOnBytes) {
-    EXPECT_EQ(call_text(str("ab\xc3\xa9"), "reverse"), "\xa9\xc3" "ba");
-    EXPECT_EQ(call_text(str(""), "reverse"), "");
-    EXPECT_EQ(after("abc", "reverse_inplace"), "cba");
-}
-
-TEST_F(string_test, FindAndRfind) {
-    lumvar_shared s = str("abcabc");
-    EXPECT_EQ(call_int(s, "find", {"c"}), 2);
-    EXPECT_EQ(call_int(s, "find", {"c", -2}), 5);
-    EXPECT_EQ(call_int(s, "find", {"c", 3}), 5);
-    EXPECT_EQ(call_int(s, "find", {"", 99}), 6);
-    EXPECT_EQ(call_int(s, "find", {"", -99}), 0);
-    EXPECT_EQ(call_int(s, "find", {"x"}), -1);
-    EXPECT_EQ(call_int(s, "find", {"abc", 4}), -1);
-    EXPECT_EQ(call_int(s, "find", {s}), 0);
-
-    EXPECT_EQ(call_int(s, "rfind", {"b"}), 4);
-    EXPECT_EQ(call_int(s, "rfind", {"b", 3}), 1);
-    EXPECT_EQ(call_int(s, "rfind", {"b", -2}), 4);
-    EXPECT_EQ(call_int(s, "rfind", {"b", -3}), 1);
-    EXPECT_EQ(call_int(s, "rfind", {"b", -100}), 4);  // still negative: no upper limit
-    EXPECT_EQ(call_int(s, "rfind", {"b", 0}), -1);
-    EXPECT_EQ(call_int(s, "rfind", {"abc", 99}), 3);
-    EXPECT_EQ(call_int(s, "rfind", {""}), 5);
-    EXPECT_EQ(call_int(s, "rfind", {"", 2}), 2);
-    EXPECT_EQ(call_int(s, "rfind", {"", -100}), 6);
-    EXPECT_EQ(call_int(str(""), "rfind", {""}), 0);
-    EXPECT_EQ(call_int(str(""), "rfind", {"a"}), -1);
-    EXPECT_EQ(call_int(s, "rfind", {"abcabcx"}), -1);
-}
-
-TEST_F(string_test, FindOfCharacterSets) {
-    lumvar_shared s = str("abcabc");
-    EXPECT_EQ(call_int(s, "find_first_of", {"cb"}), 1);
-    EXPECT_EQ(call_int(s, "find_first_of", {"a", 1}), 3);
-    EXPECT_EQ(call_int(s, "find_first_of", {"a", -2}), -1);
-    EXPECT_EQ(call_int(s, "find_first_of", {""}), -1);
-    EXPECT_EQ(call_int(s, "find_last_of", {"a"}), 3);
-    EXPECT_EQ(call_int(s, "find_last_of", {"a", 2}), 0);
-    EXPECT_EQ(call_int(s, "find_last_of", {"a", -4}), 0);
-    EXPECT_EQ(call_int(s, "find_last_of", {"a", -100}), 3);  // the whole text
-    EXPECT_EQ(call_int(s, "find_last_of", {"c", 99}), 5);
-    EXPECT_EQ(call_int(s, "find_last_of", {""}), -1);
-    EXPECT_EQ(call_int(str(""), "find_last_of", {"a"}), -1);
-
-    lumvar_shared aab = str("aab");
-    EXPECT_EQ(call_int(aab, "find_first_not_of", {"a"}), 2);
-    EXPECT_EQ(call_int(aab, "find_first_not_of", {""}), 0);
-    EXPECT_EQ(call_int(aab, "find_first_not_of", {"", 3}), -1);
-    EXPECT_EQ(call_int(aab, "find_first_not_of", {"ab"}), -1);
-    EXPECT_EQ(call_int(aab, "find_last_not_of", {"b"}), 1);
-    EXPECT_EQ(call_int(aab, "find_last_not_of", {""}), 2);
-    EXPECT_EQ(call_int(aab, "find_last_not_of", {"", 1}), 1);
-    EXPECT_EQ(call_int(aab, "find_last_not_of", {"a", 1}), -1);
-    EXPECT_EQ(call_int(str(""), "find_last_not_of", {""}), -1);
-
-    lumvar_shared high = str("x\xe9y\xff");
-    EXPECT_EQ(call_int(high, "find_first_of", {"\xff\xe9"}), 1);
-    EXPECT_EQ(call_int(high, "find_last_not_of", {"\xff"}), 2);
-}
-
-TEST_F(string_test, JustifyPadsWithTheFirstFillByte) {
-    lumvar_shared s = str("ab");
-    EXPECT_EQ(call_text(s, "ljust", {5, "*x"}), "ab***");
-    EXPECT_EQ(call_text(s, "rjust", {5}), "   ab");
-    EXPECT_EQ(call_text(s, "center", {5, "-"}), "-ab--");
-    EXPECT_EQ(call_text(s, "center", {6, ""}), "  ab  ");
-    EXPECT_EQ(call_text(s, "rjust", {4, 0}), "00ab");
-    for (const char* m : {"ljust", "rjust", "center"})
-        for (int w : {2, 1, 0, -7}) EXPECT_EQ(call_text(s, m, {w, "#"}), "ab") << m << w;
-    EXPECT_TRUE(warnings().empty());
-
-    EXPECT_EQ(call_text(s, "ljust", {2000000}).size(), 1048576u);
-    EXPECT_EQ(warnings(), strings{"ljust: width 2000000 clamped to 1048576"});
-    lumvar_shared long_text = str(std::string(1048577, 'z'));
-    EXPECT_EQ(call_text(long_text, "center", {INT64_MAX}).size(), 1048577u);
-    EXPECT_EQ(warnings(), strings{"center: width 9223372036854775807 clamped to 1048576"});
-}
-
-TEST_F(string_test, RemovingCharacters) {
-    EXPECT_EQ(call_text(str("a-b_c"), "removechars", {"-_"}), "abc");
-    EXPECT_EQ(call_text(str("a-b_c"), "removechars", {""}), "a-b_c");
-    EXPECT_EQ(call_text(str("a\xff" "b\xff"), "removechars", {"\xff"}), "ab");
-    EXPECT_EQ(call_text(str("a1b2"), "removecharsexcept", {"0123456789"}), "12");
-    EXPECT_EQ(call_text(str("a1b2"), "removecharsexcept", {""}), "");
-    lumvar_shared s = str("abc");
-    EXPECT_EQ(call_text(s, "removechars", {s}), "");
-    EXPECT_EQ(call_text(s, "removecharsexcept", {s}), "abc");
-}
-
-TEST_F(string_test, Extraction) {
-    lumvar_shared s = str("key=[v];");
-    EXPECT_EQ(call_text(s, "extract", {"[", "]"}), "v");
-    EXPECT_EQ(call_text(s, "extract", {"(", ")"}), "");
-    EXPECT_EQ(call_text(s, "extract", {"", "="}), "key");
-    EXPECT_EQ(call_text(s, "extract", {"=", ""}), "");
-    EXPECT_EQ(call_text(s, "extract", {"[", "x"}), "");
-    EXPECT_EQ(call_text(s, "extract", {"key=[v];!", "]"}), "");
-
-    EXPECT_EQ(call_text(str("say \"a\" and \"b\"!"), "extract_quotes"), "a\" and \"b");
-    EXPECT_EQ(call_text(str("x\"\"y"), "extract_quotes"), "x\"\"y");
-    EXPECT_EQ(call_text(str("x"), "extract_quotes"), "x");
-    EXPECT_EQ(call_text(str("a\"b"), "extract_quotes"), "a\"b");
-    EXPECT_EQ(call_text(str("\"q\""), "extract_quotes"), "q");
-
-    lumvar_shared tags = str("<a><b><c");
-    EXPECT_EQ(call_list(tags, "extract_all", {"<", ">"}), (strings{"a", "b"}));
-    EXPECT_EQ(warnings(), strings{"extract_all: Missing right delimiter: >"});
-    EXPECT_EQ(call_list(str("[1][22][]"), "extract_all", {"[", "]"}), (strings{"1", "22", ""}));
-    EXPECT_EQ(call_list(str("{{a}}{{b}}x"), "extract_all", {"{{", "}}"}), (strings{"a", "b"}));
-    EXPECT_EQ(call_list(str("none"), "extract_all", {"<", ">"}), strings{});
-    EXPECT_TRUE(warnings().empty());
-    EXPECT_EQ(call_list(tags, "extract_all", {"", ">"}), strings{});
-    EXPECT_EQ(warnings(), strings{"extract_all: empty delimiter - nothing to search for, call ignored."});
+TEST_F(string_test, SmartSplitStaysLinearOnRawStringOpeners) {
+    // Many 'R"' openers without a '(' must not rescan the text each time.
+    std::string text;
+    for (int i = 0; i < 200000; ++i) text += "R\"a\",";
+    const strings parts = lum_string_smart_split(text, ",", UINT64_MAX, false);
+    EXPECT_EQ(parts.size(), 200001u);
+    EXPECT_EQ(parts.front(), "R\"a\"");
 }
