@@ -32,6 +32,7 @@ struct lum_vm;
 class lum_program_block;
 class lum_class;
 class lumobject_base;
+struct lum_context_records;
 
 struct lum_vm_context {
     // Fields in order.
@@ -55,6 +56,8 @@ struct lum_vm_context {
     uint8_t resumable = 0;                 // 1 while the context has a saved resume point
     uint8_t operator_mode = 0;             // 0 none, 1..3 a script operator call in progress
     uint8_t pool_slot = 255;               // index in its pool chunk; 255 = heap record
+    uint32_t stack_index = 0;              // position in the record stack it belongs to
+    lum_context_records* home = nullptr;   // that record stack; null for pool and heap records
 
     // A pooled record with reference count 1, initialised with `init`. Null
     // only when neither the pool nor the heap can give a record.
@@ -102,6 +105,57 @@ struct lum_vm_context {
 
     // Code offset of the instruction position (ip minus the first code byte).
     uint32_t code_offset() const noexcept;
+};
+
+// The records of a task's calls (see lum_task::records): a stack of fixed
+// records, each made once on the heap and reused for every call at its
+// position. Records never move: the stack keeps pointers to them. A call
+// takes the record at `top` and moves top up; releasing a record (count 0,
+// cells reset as the pool's release does it) moves top down over every free
+// record at the top. A record that keeps holders after its call returned (a
+// native's second reference, a suspended task, a report) simply stays in use
+// at its position until its last holder releases it; calls made meanwhile
+// take the records above it. When the task goes away, free records are
+// deleted and held ones become heap records that their last release deletes.
+struct lum_context_records {
+    std::vector<lum_vm_context*> records;  // records[i]->stack_index == i
+    uint32_t top = 0;                      // records at or above top are free
+    uint32_t free_below = 0;               // free records below top (released out of order)
+
+    lum_context_records() = default;
+    lum_context_records(const lum_context_records&) = delete;
+    lum_context_records& operator=(const lum_context_records&) = delete;
+    ~lum_context_records();
+
+    // The record at top (made on first use), reference count 1; its cells
+    // are none and it has no self or keep-alive reference. Null only when no
+    // record can be made.
+    [[gnu::always_inline]] lum_vm_context* take() {
+        if (top == records.size()) [[unlikely]] {
+            if (!grow()) return nullptr;
+        }
+        lum_vm_context* c = records[top++];
+        c->ref_count = 1;
+        return c;
+    }
+    // A released record (count 0, cells already reset) is free again; top
+    // moves down over the free records above the highest one still in use.
+    [[gnu::always_inline]] void give_back(lum_vm_context* c) {
+        if (c->stack_index + 1 != top) [[unlikely]] {
+            ++free_below;  // a record above is still held
+            return;
+        }
+        --top;
+        if (free_below != 0) [[unlikely]] {
+            while (top != 0 && records[top - 1]->ref_count == 0) {
+                --top;
+                --free_below;
+            }
+        }
+    }
+
+private:
+    bool grow();
 };
 
 // A record from the VM's context pool when the thread's pooling switch is
