@@ -1578,10 +1578,10 @@ chain_pop: {
         lum_vm_context::release(ctx);
     chain_popped:
         // From here task continuation's next step is to run the new top;
-        // status 0 tells it so when this loop does not.
+        // status 0 tells it so when this loop does not. (Every context on a
+        // task's stack is the task's own and has a block: nothing to test.)
         ctx = ctxs.back();
-        if (task.stop || ctx == nullptr || ctx->task != &task || ctx->block == nullptr)
-            return LUM_STATUS_RUNNING;
+        if (task.stop) return LUM_STATUS_RUNNING;
     }
 }
 
