@@ -464,7 +464,6 @@ enter:
     ip = code + ctx->resume_offset;
     if (ip > end) ip = end;
     ctx->ip = ip;
-    if (ctx->operator_mode != 0) lum_complete_operator_call(*ctx);
 
 #define LUM_INVALID_8 &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid
 #define LUM_INVALID_32 LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8
@@ -531,7 +530,13 @@ enter:
 #define D_U64() lum_read_operand<uint64_t>(ip, lum_operand::D)
 #define D_PTR(T) reinterpret_cast<T*>(static_cast<uintptr_t>(D_U64()))
 
-    LUM_NEXT();
+    // The status is running here unless completing a script operator call
+    // changed it.
+    if (ctx->operator_mode != 0) [[unlikely]] {
+        lum_complete_operator_call(*ctx);
+        LUM_NEXT();
+    }
+    LUM_NEXT_FAST();
 
 op_1: {  // ld.l
     const uint32_t slot = B_U32();
@@ -849,11 +854,12 @@ op_43:  // fclear
     ip += 1;
     LUM_NEXT_FAST();
 op_44: {  // prep
-    ctx->ip = ip;
     // The common case inline: a script function value on top (its bound
     // arguments, if any, go into the slots after the parameters), a valid
     // argument count. The same steps as lum_prepare_call, which does
-    // everything else (and raises the errors).
+    // everything else (and raises the errors). The common case runs nothing
+    // that looks at ctx->ip (the callee's cells are fresh: filling them
+    // releases nothing).
     const lumvar* top = stack.empty() ? nullptr : stack.back().get();
     if (top != nullptr && top->type == LUMVAR_FUNCTION) {
         lumvar_function_record* fn = top->function_record();
@@ -896,6 +902,7 @@ op_44: {  // prep
             }
         }
     }
+    ctx->ip = ip;
     lum_prepare_call(*ctx, ip[lum_operand::A]);
     ip += 2;
     LUM_NEXT();
@@ -907,10 +914,7 @@ op_45: {  // arg
         ip += 8;
         // The usual next instruction starts this script call: no dispatch
         // and no second look at the pending call.
-        if (ip < safe_end && *ip == LUM_OP_CALL) {
-            ctx->ip = ip;
-            goto script_call;
-        }
+        if (ip < safe_end && *ip == LUM_OP_CALL) goto script_call;
         LUM_NEXT_FAST();
     }
     ctx->ip = ip;
@@ -927,7 +931,8 @@ op_46:  // call
         ip += 1;
         LUM_NEXT();
     }
-script_call:  // ip and ctx->ip at a call whose prepared call is a script call
+script_call:  // ip at a call whose prepared call is a script call (nothing
+              // looks at ctx->ip before the position past it is stored)
     {
         lum_vm_context* callee = task.pending_contexts.back();
         task.contexts.push_back(callee);
