@@ -36,6 +36,14 @@ bool lum_context_records::grow() {
     return true;
 }
 
+void lum_context_records::trim(size_t keep) {
+    const size_t floor = std::max<size_t>(top, keep);
+    while (records.size() > floor) {
+        delete records.back();
+        records.pop_back();
+    }
+}
+
 lum_context_records::~lum_context_records() {
     for (lum_vm_context* c : records) {
         // A record still held outside the task becomes a heap record

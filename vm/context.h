@@ -154,6 +154,10 @@ struct lum_context_records {
         }
     }
 
+    // Deletes the free records above the top beyond the first `keep` (all
+    // records at or above top are free).
+    void trim(size_t keep);
+
 private:
     bool grow();
 };
