@@ -7,11 +7,13 @@
 // interpreter runs the top one and leaves its outcome in the status word,
 // which task continuation reads to push, pop and resume contexts.
 //
-// Contexts are entered at every call and loop body, so they come from the
-// VM's context pool (chunks of 255 records built once) and are reference
-// counted by hand: a holder is a plain `lum_vm_context*` that owns one count;
-// `release` drops it and clears the holder. A released record keeps its
-// local cells (reset to none) for the next use.
+// Contexts are entered at every call and loop body, so a task's contexts are
+// fixed records of its own record stack (`lum_context_records`), reused by
+// depth; contexts made without a task (or off the thread that owns the VM)
+// come from the VM's context pool (chunks of 255 records built once). Both
+// are reference counted by hand: a holder is a plain `lum_vm_context*` that
+// owns one count; `release` drops it and clears the holder. A released
+// record keeps its local cells (reset to none) for the next use.
 //
 // Every native function receives the caller's context: it reaches the task
 // through it, suspends the task, raises run-time errors and warnings, and
@@ -44,7 +46,7 @@ struct lum_vm_context {
     uint32_t resume_offset = 0;            // where the next run starts (from the first code byte)
     int32_t pushed = 0;                    // net values this context pushed on the task's value stack
     uint32_t argc = 0;                     // arguments the caller passed
-    uint32_t ref_count = 0;                // holders; back to the pool at 0
+    uint32_t ref_count = 0;                // holders; free again (stack or pool) at 0
     uint32_t call_record_mark = 0;         // task's pending call records at init
     uint32_t pending_context_mark = 0;     // task's pending contexts at init
     uint32_t frame_mark = 0;               // task's argument-frame depth at init
@@ -59,8 +61,10 @@ struct lum_vm_context {
     uint32_t stack_index = 0;              // position in the record stack it belongs to
     lum_context_records* home = nullptr;   // that record stack; null for pool and heap records
 
-    // A pooled record with reference count 1, initialised with `init`. Null
-    // only when neither the pool nor the heap can give a record.
+    // A record with reference count 1, initialised with `init`: the task's
+    // next stack record when the calling thread may change the task (it owns
+    // the VM lock, or there is no VM), else a pooled one. Null only when
+    // neither the pool nor the heap can give a record.
     static lum_vm_context* make(lum_task* task, lum_task* scope, lum_program_block* block, lum_class* self);
 
     // Stores task, scope and block, clears the counters and bytes, copies the
@@ -71,9 +75,9 @@ struct lum_vm_context {
     // Drops the holder's reference and clears the holder. At 0 the local
     // cells are reset (in place when held only here; shared cells are
     // replaced by fresh ones, and reset in place first in a top-level block),
-    // self and keep-alive are dropped and the record goes back to its pool.
-    // On a thread that does not own the VM, the whole release runs under the
-    // VM lock. A null holder does nothing.
+    // self and keep-alive are dropped and the record is free again (at its
+    // stack position, else in its pool). On a thread that does not own the
+    // VM, the whole release runs under the VM lock. A null holder does nothing.
     static void release(lum_vm_context*& holder);
 
     // Takes one more reference (for a second holder).
