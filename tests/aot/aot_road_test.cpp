@@ -77,7 +77,7 @@ run_result run(const lumk_program& p, lumk_jit_entry_fn entry, const kernel_case
     regs[p.gsize].u = c.n;
     regs[p.gsize_x].u = c.n;
     regs[p.gsize_y].u = 1;
-    for (const lumk_reduction& r : p.reductions) regs.at(r.reg).u = ktest::reduce_identity(r.op, r.prim);
+    for (const lumk_reduction& r : p.reductions) regs.at(r.reg).u = lumk_reduce_identity(r.op, r.prim);
     std::vector<kptr> ptrs(p.ptr_count + 1);
     std::vector<uint8_t> frame(p.frame_bytes + 8, 0);
     size_t bi = 0, vi = 0;

@@ -308,6 +308,9 @@ TEST(Batch, MemoryEffectsInLaneOrder) {
     ktrap t{};
     EXPECT_EQ(lumk_run_batch(*same, lanes.data(), &slot, 40, 6, nullptr, &t), 0);
     EXPECT_EQ(buf[0], 45);
+    buf.assign(8, -1);  // two lanes on one element are not consecutive indexes
+    EXPECT_EQ(lumk_run_batch(*same, lanes.data(), &slot, 40, 2, nullptr, &t), 0);
+    EXPECT_EQ(buf, (std::vector<int32_t>{41, -1, -1, -1, -1, -1, -1, -1}));
     auto by_gid = program_of({{LUMK_ST_I32, 0, 0, 8, 0}, {LUMK_END, 0, 0, 0, 0}});
     for (uint32_t l = 0; l < 64; ++l) lanes[8 * 64 + l] = l == 3 ? 99 : l;
     EXPECT_EQ(lumk_run_batch(*by_gid, lanes.data(), &slot, 40, 8, nullptr, &t), LUMK_TRAP_BOUNDS);

@@ -1,5 +1,5 @@
 // Bytecode tables: instruction layout, opcode numbers, mnemonics and operand
-// formats, operand placement, opcode family arithmetic and register forms.
+// formats, and the family helpers' round trips and refusals.
 
 #include <gtest/gtest.h>
 
@@ -123,181 +123,23 @@ TEST(Bytecode, OpcodeTableMatchesReference) {
     EXPECT_STREQ(lumk_op_format(270), "");
 }
 
-TEST(Bytecode, OperandPlacement) {
-    lumk_operand_slot s[4];
-    ASSERT_EQ(lumk_op_operands(LUMK_LD_I32, s), 4u);  // DPRO
-    EXPECT_EQ(s[0].letter, 'D');
-    EXPECT_EQ(s[0].field, LUMK_FIELD_A);
-    EXPECT_EQ(s[1].field, LUMK_FIELD_B);
-    EXPECT_EQ(s[2].field, LUMK_FIELD_C);
-    EXPECT_EQ(s[3].letter, 'O');
-    EXPECT_EQ(s[3].field, LUMK_FIELD_IMM);
-    ASSERT_EQ(lumk_op_operands(LUMK_MATH2_F64, s), 4u);  // DRRT: T after a, b, c -> imm
-    EXPECT_EQ(s[3].letter, 'T');
-    EXPECT_EQ(s[3].field, LUMK_FIELD_IMM);
-    ASSERT_EQ(lumk_op_operands(LUMK_MATH1_F32, s), 3u);  // DRT: T in c
-    EXPECT_EQ(s[2].field, LUMK_FIELD_C);
-    ASSERT_EQ(lumk_op_operands(LUMK_AADD_32, s), 4u);  // DPRI
-    EXPECT_EQ(s[3].letter, 'I');
-    EXPECT_EQ(s[3].field, LUMK_FIELD_IMM);
-    ASSERT_EQ(lumk_op_operands(LUMK_JTLT_S, s), 3u);  // RRJ
-    EXPECT_EQ(s[0].field, LUMK_FIELD_A);
-    EXPECT_EQ(s[1].field, LUMK_FIELD_B);
-    EXPECT_EQ(s[2].field, LUMK_FIELD_IMM);
-    ASSERT_EQ(lumk_op_operands(LUMK_CHKIDX, s), 2u);  // RS
-    EXPECT_EQ(s[0].field, LUMK_FIELD_A);
-    EXPECT_EQ(s[1].field, LUMK_FIELD_IMM);
-    EXPECT_EQ(lumk_op_operands(LUMK_END, s), 0u);
-    EXPECT_EQ(lumk_op_operands(300, s), 0u);
-
-    lumk_insn in{LUMK_ADD_I32, 1, 2, 3, 4};
-    EXPECT_EQ(lumk_insn_field(in, LUMK_FIELD_A), 1u);
-    EXPECT_EQ(lumk_insn_field(in, LUMK_FIELD_C), 3u);
-    EXPECT_EQ(lumk_insn_field(in, LUMK_FIELD_IMM), 4u);
-
-    uint32_t jumps = 0;
-    for (uint32_t op = 0; op < LUMK_OP_COUNT; ++op) jumps += lumk_op_is_jump(op) ? 1 : 0;
-    EXPECT_EQ(jumps, 4u + 12u + 32u);  // JMP LOOP JT JF, EQ/NE jumps, ordered jumps
-    EXPECT_FALSE(lumk_op_is_jump(270));
-}
-
-TEST(Bytecode, DecodedFormatsAgreeWithTheFormatText) {
-    // Every opcode (and one past the table): the decoded record holds the
-    // operands in format order, the register operands among them, and the
-    // flags, all as the format text says.
-    for (uint32_t op = 0; op <= LUMK_OP_COUNT; ++op) {
-        const std::string f = lumk_op_format(op);
-        const lumk_op_decoded& d = lumk_op_decode(op);
-        lumk_operand_slot s[4];
-        ASSERT_EQ(lumk_op_operands(op, s), d.count) << f;
-        ASSERT_EQ(d.count, f.size()) << f;
-        std::string regs;
-        for (uint32_t i = 0; i < d.count; ++i) {
-            EXPECT_EQ(d.operands[i].letter, f[i]) << f;
-            EXPECT_EQ(d.operands[i].field, s[i].field) << f;
-            if (f[i] == 'D' || f[i] == 'R' || f[i] == 'I') regs += f[i];
-        }
-        ASSERT_EQ(d.reg_count, regs.size()) << f;
-        for (uint32_t i = 0; i < d.reg_count; ++i) EXPECT_EQ(d.regs[i].letter, regs[i]) << f;
-        EXPECT_EQ(d.dest != 0, !f.empty() && f[0] == 'D') << f;
-        EXPECT_EQ(d.jump != 0, f.find('J') != std::string::npos) << f;
-        EXPECT_EQ(lumk_op_is_jump(op), d.jump != 0) << f;
-        std::string sources;
-        for (const lumk_operand_slot* p = d.sources_begin(); p != d.sources_end(); ++p) sources += p->letter;
-        EXPECT_EQ(sources, regs.substr(d.dest)) << f;
-    }
-    // Register numbers: an I operand keeps its register in the low 16 bits of
-    // imm and is written back as the whole imm.
-    lumk_insn in{LUMK_AADD_32, 9, 1, 8, 0x30007};
-    const lumk_op_decoded& d = lumk_op_decode(LUMK_AADD_32);  // DPRI
-    ASSERT_EQ(d.reg_count, 3u);
-    EXPECT_EQ(lumk_insn_register(in, d.regs[0]), 9u);
-    EXPECT_EQ(lumk_insn_register(in, d.regs[1]), 8u);
-    EXPECT_EQ(lumk_insn_register(in, d.regs[2]), 7u);
-    lumk_insn_set_register(in, d.regs[2], 40000);
-    lumk_insn_set_register(in, d.regs[1], 11);
-    lumk_insn_set_register(in, d.regs[0], 12);
-    EXPECT_EQ(in.imm, 40000u);
-    EXPECT_EQ(in.c, 11);
-    EXPECT_EQ(in.a, 12);
-    EXPECT_EQ(in.b, 1);
-}
-
-TEST(Bytecode, ArithmeticFamilies) {
-    EXPECT_EQ(name(lumk_op_arith(LUMK_ADD_I32, LUMK_PRIM_I32)), "ADD_I32");
-    EXPECT_EQ(name(lumk_op_arith(LUMK_SUB_I32, LUMK_PRIM_U32)), "SUB_U32");
-    EXPECT_EQ(name(lumk_op_arith(LUMK_MUL_I32, LUMK_PRIM_I64)), "MUL_X64");
-    EXPECT_EQ(name(lumk_op_arith(LUMK_MUL_I32, LUMK_PRIM_U64)), "MUL_X64");
-    EXPECT_EQ(name(lumk_op_arith(LUMK_ADD_I32, LUMK_PRIM_F32)), "ADD_F32");
-    EXPECT_EQ(name(lumk_op_arith(LUMK_SUB_I32, LUMK_PRIM_F64)), "SUB_F64");
-    EXPECT_EQ(lumk_op_arith(LUMK_ADD_I32, LUMK_PRIM_I8), LUMK_NOP);
-    const char* divs[] = {"DIV_I32", "DIV_U32", "DIV_I64", "DIV_U64", "DIV_F32", "DIV_F64"};
-    const char* mods[] = {"MOD_I32", "MOD_U32", "MOD_I64", "MOD_U64", "MOD_F32", "MOD_F64"};
-    for (uint32_t p = LUMK_PRIM_I32; p <= LUMK_PRIM_F64; ++p) {
-        EXPECT_EQ(name(lumk_op_divmod(LUMK_DIV_I32, p)), divs[p - LUMK_PRIM_I32]);
-        EXPECT_EQ(name(lumk_op_divmod(LUMK_MOD_I32, p)), mods[p - LUMK_PRIM_I32]);
-    }
-    EXPECT_EQ(lumk_op_divmod(LUMK_DIV_I32, LUMK_PRIM_U16), LUMK_NOP);
-    EXPECT_EQ(name(lumk_op_addi(LUMK_PRIM_I32)), "ADDI_I32");
-    EXPECT_EQ(name(lumk_op_addi(LUMK_PRIM_U32)), "ADDI_U32");
-    EXPECT_EQ(name(lumk_op_addi(LUMK_PRIM_U64)), "ADDI_X64");
-    const char* truncs[] = {"TRUNC_I8", "TRUNC_U8", "TRUNC_I16", "TRUNC_U16", "TRUNC_I32", "TRUNC_U32"};
-    for (uint32_t p = LUMK_PRIM_I8; p <= LUMK_PRIM_U32; ++p) EXPECT_EQ(name(lumk_op_trunc(p)), truncs[p - 2]);
-    EXPECT_EQ(lumk_op_trunc(LUMK_PRIM_I64), LUMK_NOP);
-}
-
-TEST(Bytecode, MemoryFamilies) {
-    const char* kinds[] = {"LD_", "LDU_", "LDF_", "LDFU_", "LDR_", "ST_", "STU_", "STF_", "STFU_", "STR_"};
-    const char* types[] = {"I8", "U8", "I16", "U16", "I32", "U32", "I64", "U64", "F32", "F64"};
-    uint32_t count = 0;
+// Family helpers round-trip every memory opcode and give NOP (or NONE) for
+// what has no opcode.
+TEST(Bytecode, FamilyHelpersRoundTripAndRefuse) {
     for (uint32_t p = LUMK_PRIM_I8; p <= LUMK_PRIM_F64; ++p) {
         for (uint32_t k = 0; k < 10; ++k) {
             const uint16_t op = lumk_op_mem(static_cast<lumk_mem_kind>(k), p);
-            EXPECT_EQ(name(op), std::string(kinds[k]) + types[p - 2]);
-            EXPECT_TRUE(lumk_op_is_mem(op));
+            EXPECT_TRUE(lumk_op_is_mem(op)) << p << " " << k;
             EXPECT_EQ(lumk_op_mem_prim(op), p);
             EXPECT_EQ(lumk_op_mem_kind(op), k);
-            ++count;
         }
     }
-    EXPECT_EQ(count, 100u);
     EXPECT_EQ(lumk_op_mem(LUMK_MEM_LD, LUMK_PRIM_BOOL), LUMK_NOP);
-    EXPECT_FALSE(lumk_op_is_mem(LUMK_ADDR));
+    EXPECT_EQ(lumk_op_mem(LUMK_MEM_LD, LUMK_PRIM_STRUCT), LUMK_NOP);
     EXPECT_EQ(lumk_op_mem_prim(LUMK_ADDR), LUMK_PRIM_NONE);
-
-    // unchecked twins pair exactly by mnemonic
-    for (uint32_t op = 0; op < LUMK_OP_COUNT; ++op) {
-        std::string m = name(op), twin = m;
-        for (auto [from, to] : {std::pair{"LD_", "LDU_"}, {"ST_", "STU_"}, {"LDF_", "LDFU_"}, {"STF_", "STFU_"}}) {
-            if (m.rfind(from, 0) == 0) twin = to + m.substr(std::string(from).size());
-        }
-        if (m == "ADDR") twin = "ADDRU";
-        EXPECT_EQ(name(lumk_op_unchecked(op)), twin) << m;
-    }
-}
-
-TEST(Bytecode, CompareFamilies) {
-    const char* conds[] = {"EQ", "NE", "LT", "LE", "GT", "GE"};
-    const char* classes[] = {"S", "U", "F32", "F64"};
-    const char* forms[] = {"CMP", "JT", "JF"};
-    for (uint32_t c = 0; c < 6; ++c) {
-        for (uint32_t k = 0; k < 4; ++k) {
-            for (uint32_t f = 0; f < 3; ++f) {
-                std::string cls = classes[k];
-                if (c < 2 && k < 2) cls = "X";
-                const uint16_t op = lumk_op_cmp(static_cast<lumk_cond>(c), static_cast<lumk_cmp_class>(k),
-                                                static_cast<lumk_cmp_form>(f));
-                EXPECT_EQ(name(op), std::string(forms[f]) + conds[c] + "_" + cls);
-            }
-        }
-    }
-    EXPECT_EQ(lumk_cmp_class_of(LUMK_PRIM_I8), LUMK_CMP_S);
-    EXPECT_EQ(lumk_cmp_class_of(LUMK_PRIM_I64), LUMK_CMP_S);
-    EXPECT_EQ(lumk_cmp_class_of(LUMK_PRIM_U16), LUMK_CMP_U);
-    EXPECT_EQ(lumk_cmp_class_of(LUMK_PRIM_BOOL), LUMK_CMP_U);
-    EXPECT_EQ(lumk_cmp_class_of(LUMK_PRIM_F32), LUMK_CMP_F32);
-    EXPECT_EQ(lumk_cmp_class_of(LUMK_PRIM_F64), LUMK_CMP_F64);
-}
-
-TEST(Bytecode, CanonicalFormsAndConstants) {
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_BOOL, 0x100), 0u);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_BOOL, 0x02), 1u);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_I8, 0x80), 0xFFFFFFFFFFFFFF80ull);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_U8, 0x1FF), 0xFFu);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_I16, 0xFFFF7FFF), 0x7FFFu);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_U16, 0xABCDEF), 0xCDEFu);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_I32, 0x80000000), 0xFFFFFFFF80000000ull);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_U32, 0xFFFFFFFF80000000ull), 0x80000000u);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_F32, 0x123456783F800000ull), 0x3F800000u);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_I64, 0x8000000000000000ull), 0x8000000000000000ull);
-    EXPECT_EQ(lumk_reg_canonical(LUMK_PRIM_F64, 0xFFF8000000000000ull), 0xFFF8000000000000ull);
-
-    EXPECT_EQ(lumk_divc_multiplier(2), 0x8000000000000000ull);
-    EXPECT_EQ(lumk_divc_multiplier(7), 2635249153387078803ull);
-    EXPECT_EQ(lumk_divc_multiplier(65535), 0xFFFFFFFFFFFFFFFFull / 65535 + 1);
-
-    const char* maths[] = {"floor", "ceil", "round", "trunc", "sin", "cos", "tan", "asin",
-                           "acos", "atan", "exp", "log", "log2", "log10", "pow", "atan2"};
-    for (uint32_t i = 0; i < 16; ++i) EXPECT_STREQ(lumk_math_name(i), maths[i]);
+    EXPECT_EQ(lumk_op_arith(LUMK_ADD_I32, LUMK_PRIM_I8), LUMK_NOP);
+    EXPECT_EQ(lumk_op_divmod(LUMK_DIV_I32, LUMK_PRIM_U16), LUMK_NOP);
+    EXPECT_EQ(lumk_op_trunc(LUMK_PRIM_I64), LUMK_NOP);
+    EXPECT_EQ(lumk_op_trunc(LUMK_PRIM_BOOL), LUMK_NOP);
     EXPECT_STREQ(lumk_math_name(16), "?");
 }

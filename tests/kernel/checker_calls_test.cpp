@@ -119,10 +119,12 @@ TEST(CheckerCalls, MathFoldsLikeItRuns) {
     EXPECT_EQ(f64_of(eval("f64", "pow(2.0f, 3.0)")), 8.0);  // an untyped float argument is an f64
     EXPECT_EQ(f64_of(eval("f64", "atan2(1.0, 1.0)")), std::atan2(1.0, 1.0));
     EXPECT_EQ(f64_of(eval("f64", "round(-2.5)")), -3.0);
-    const compiled mixed = compile("kernel k(const f32* a, const f64* b) -> f64 reduce(+) { return pow(a[0], b[0]); }");
+    // one constant argument: computed at run time
+    const compiled mixed = compile(
+        "kernel k(const f32* a, const f64* b) -> f64 reduce(+) { return pow(a[0], b[0]) + pow(2.0, b[0]); }");
     ASSERT_TRUE(mixed.ok());
     buffer a = buffer::of<float>({3.0f}), b = buffer::of<double>({2.0});
-    EXPECT_EQ(f64_of(run(*mixed.unit->programs[0], 1, {&a, &b}).acc0()), 9.0);
+    EXPECT_EQ(f64_of(run(*mixed.unit->programs[0], 1, {&a, &b}).acc0()), 13.0);
 }
 
 TEST(CheckerCalls, ElementwiseBuiltinsOnVectors) {

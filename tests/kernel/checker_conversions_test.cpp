@@ -98,6 +98,7 @@ TEST(CheckerConversions, ExplicitConversionsFoldLikeTheyRun) {
         {"bool", "bool(0.0)", 0},
         {"bool", "bool(-0.0)", 0},
         {"bool", "bool(7)", 1},
+        {"bool", "bool(i32(7))", 1},
         {"i64", "i64(true)", 1},
         {"u64", "u64(-1)", ~0ull},
         {"i32", "i32(4294967295u)", static_cast<uint64_t>(-1)},
@@ -113,12 +114,13 @@ TEST(CheckerConversions, ExplicitConversionsFoldLikeTheyRun) {
         "kernel k(const f64* d, const i64* x, i64* out) {\n"
         "  out[0] = i64(u8(x[0])); out[1] = i64(i32(d[0])); out[2] = i64(u32(x[1]));\n"
         "  out[3] = i64(bool(d[1])); out[4] = i64(f64(u64(x[1])) == 18446744073709551615.0);\n"
+        "  out[5] = i64(bool(x[2])); out[6] = i64(bool(x[3]));\n"
         "}");
     ASSERT_TRUE(c.ok()) << c.err.message;
-    buffer d = buffer::of<double>({-1.9, -0.0}), x = buffer::of<int64_t>({300, -1}),
-           out = buffer::of<int64_t>({0, 0, 0, 0, 0});
+    buffer d = buffer::of<double>({-1.9, -0.0}), x = buffer::of<int64_t>({300, -1, 1, 0}),
+           out = buffer::of<int64_t>({0, 0, 0, 0, 0, 9, 9});
     ASSERT_EQ(run(*c.unit->programs[0], 1, {&d, &x, &out}).code, 0);
-    EXPECT_EQ(out.as<int64_t>(), (std::vector<int64_t>{44, -1, 0xFFFFFFFF, 0, 1}));
+    EXPECT_EQ(out.as<int64_t>(), (std::vector<int64_t>{44, -1, 0xFFFFFFFF, 0, 1, 1, 0}));
 }
 
 TEST(CheckerConversions, FoldingTrapsReadLikeRunTimeTraps) {

@@ -167,6 +167,11 @@ TEST(CheckerOperators, AssignmentsWriteTheirRegisterDirectly) {
     EXPECT_EQ(mnemonics(p), (std::vector<std::string>{"LD_I32", "MUL_I32", "LD_I32", "ADD_I32", "ST_I32", "END"}));
     EXPECT_EQ(run_i32("kernel k(const i32* a, i32* o) { i32 y = a[0] * 2; y = y + a[1]; o[0] = y; }", {5, 4}, 1),
               (std::vector<int32_t>{14}));
+    // also a helper's argument computed by the kernel's first instruction
+    const compiled arg = compile("kernel inline id(i32 x) -> i32 { return x; }\n"
+                                 "kernel k(const i32* a, i32* o) { o[0] = id(a[0]); }", false);
+    ASSERT_TRUE(arg.ok()) << arg.err.message;
+    EXPECT_EQ(mnemonics(*arg.unit->programs[0]), (std::vector<std::string>{"LD_I32", "MOV", "JMP", "ST_I32", "END"}));
 }
 
 TEST(CheckerOperators, VectorOperations) {
@@ -230,7 +235,7 @@ TEST(CheckerOperators, PointerArithmetic) {
         "  r[0] = 7.0; *(r + 1) = 8.0; r += 1; r[1] = 9.0; r--; *r = r[0] + 0.5;\n"
         "  f32* e = &p[gid + 1];\n"
         "  e[0] = 1.5;\n"
-        "  d[0] = (p + 3) - p; d[1] = i64(r > p); d[2] = e - r;\n"
+        "  d[0] = (p + 3) - p; d[i32(1)] = i64(r > p); d[u64(2)] = e - r;\n"
         "}");
     ASSERT_TRUE(c.ok()) << c.err.message;
     buffer p = buffer::of<float>(std::vector<float>(6, 0)), d = buffer::of<int64_t>({0, 0, 0});
@@ -290,11 +295,11 @@ TEST(CheckerOperators, IndexingMessages) {
 
 TEST(CheckerOperators, IndexShapes) {
     const compiled c = compile(
-        "kernel k(const f32* p, f32* o, const u8* i8s) {\n"
+        "kernel k(const f32* p, f32* o, const u8* i8s, const u16* i16s) {\n"
         "  o[gid] = p[gid + 2] + p[2 + gid] + p[gid - 1];\n"
         "  o[gid + 1073741824] = 1.0;\n"
-        "  f32 a[256]; f32 b[255];\n"
-        "  a[4] = 1.0; a[i8s[0]] = 2.0; b[i8s[0]] = 3.0;\n"
+        "  f32 a[256]; f32 b[255]; u8 c[65536];\n"
+        "  a[4] = 1.0; a[i8s[0]] = 2.0; b[i8s[0]] = 3.0; c[i16s[0]] = u8(1);\n"
         "}",
         false);
     ASSERT_TRUE(c.ok()) << c.err.message;
@@ -304,10 +309,10 @@ TEST(CheckerOperators, IndexShapes) {
         if (i.op == LUMK_LD_F32) offsets += i.imm == 2 ? 1 : i.imm == static_cast<uint64_t>(-1) ? 10 : 0;
     EXPECT_EQ(offsets, 12);                   // two loads with +2, one with -1, no additions
     EXPECT_EQ(count_op(p, LUMK_ADDI_U32), 1); // the large offset is added at run time
-    EXPECT_EQ(count_op(p, LUMK_ADD_X64), 2);  // the two register-indexed arrays
-    EXPECT_EQ(count_op(p, LUMK_CHKIDX), 1);   // u8 index: only the 255-element array is checked
-    EXPECT_EQ(count_op(p, LUMK_SHL_X64), 2);  // stride 4 scales by a shift
-    EXPECT_EQ(count_op(p, LUMK_ZERO), 2);     // both arrays start zeroed
+    EXPECT_EQ(count_op(p, LUMK_ADD_X64), 3);  // the three register-indexed arrays
+    EXPECT_EQ(count_op(p, LUMK_CHKIDX), 1);   // u8 / u16 index: only the 255-element array is checked
+    EXPECT_EQ(count_op(p, LUMK_SHL_X64), 2);  // stride 4 scales by a shift, stride 1 needs none
+    EXPECT_EQ(count_op(p, LUMK_ZERO), 3);     // the arrays start zeroed
 }
 
 TEST(CheckerOperators, BoundsTrapsAtRunTime) {

@@ -18,6 +18,7 @@
 #include "kernel/compiler/lexer.h"
 #include "kernel/compiler/parser.h"
 #include "kernel/compiler/program.h"
+#include "kernel/exec/reduce.h"
 #include "kernel/exec/scalar.h"
 
 namespace ktest {
@@ -119,31 +120,6 @@ struct buffer {
     }
 };
 
-// Start value of an accumulator.
-inline uint64_t reduce_identity(lumk_reduce_op op, lumk_prim t) {
-    const bool f32 = t == LUMK_PRIM_F32, f64 = t == LUMK_PRIM_F64;
-    switch (op) {
-        case LUMK_REDUCE_MIN:
-            if (f32) return 0x7F800000ull;
-            if (f64) return 0x7FF0000000000000ull;
-            if (t == LUMK_PRIM_I32) return 0x7FFFFFFFull;
-            if (t == LUMK_PRIM_U32) return 0xFFFFFFFFull;
-            if (t == LUMK_PRIM_I64) return 0x7FFFFFFFFFFFFFFFull;
-            return ~0ull;
-        case LUMK_REDUCE_MAX:
-            if (f32) return 0xFF800000ull;
-            if (f64) return 0xFFF0000000000000ull;
-            if (t == LUMK_PRIM_I32) return 0xFFFFFFFF80000000ull;
-            if (t == LUMK_PRIM_I64) return 0x8000000000000000ull;
-            return 0;
-        case LUMK_REDUCE_AND:
-            if (t == LUMK_PRIM_BOOL) return 1;
-            if (t == LUMK_PRIM_U32) return 0xFFFFFFFFull;
-            return ~0ull;
-        default: return 0;
-    }
-}
-
 struct run_result {
     uint8_t code = 0;
     std::string message;        // trap text when code != 0
@@ -151,18 +127,6 @@ struct run_result {
     uint32_t line = 0;          // source line of the trapping instruction
     std::vector<uint64_t> acc;  // accumulator of each reduction, in order
     uint64_t acc0() const { return acc.empty() ? 0 : acc[0]; }
-};
-
-// A kernel run over `items` work items (2-D rows of `width` when width > 0)
-// on the buffers `make` gives, with `values` as the raw bits of the value
-// parameters.
-struct workload {
-    const char* name;
-    const char* src;
-    uint64_t items;
-    uint64_t width;  // 2-D row length, 0 for 1-D
-    std::vector<buffer> (*make)();
-    std::vector<uint64_t> values;
 };
 
 // The register file and pointer slots of one run of `p` over n work items
@@ -185,7 +149,7 @@ inline bound_args bind_args(const lumk_program& p, uint64_t n, const std::vector
     regs[p.gsize].u = n;
     regs[p.gsize_x].u = width ? width : n;
     regs[p.gsize_y].u = width ? n / width : 1;
-    for (const lumk_reduction& r : p.reductions) regs.at(r.reg).u = reduce_identity(r.op, r.prim);
+    for (const lumk_reduction& r : p.reductions) regs.at(r.reg).u = lumk_reduce_identity(r.op, r.prim);
     a.ptrs.resize(p.ptr_count + 1);
     a.frame.assign(p.frame_bytes + 8, 0);
     size_t bi = 0, vi = 0;

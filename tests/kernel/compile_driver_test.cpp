@@ -56,17 +56,6 @@ TEST(CompileDriver, ImportsComeFirstAndOnce) {
     EXPECT_EQ(names(d), (std::vector<std::string>{"a.k", "d.k"}));
 }
 
-TEST(CompileDriver, PairsDifferingOnlyInNameAreKept) {
-    unit_ptr x = compile(k_note, "x.k");
-    unit_ptr y = compile(k_note, "y.k");
-    ASSERT_TRUE(x && y);
-    unit_ptr z = compile(k_note, "x.k", {x, y});
-    ASSERT_TRUE(z);
-    // same text under another name comes in again; the own pair is appended
-    // even when it equals an import
-    EXPECT_EQ(names(z), (std::vector<std::string>{"x.k", "y.k", "x.k"}));
-}
-
 TEST(CompileDriver, KernelsOfImportedSourcesAreMarked) {
     lumk_lexer lexer;
     std::vector<lumk_source> sources = {
@@ -117,12 +106,4 @@ TEST(CompileDriver, ErrorsLeaveNoUnit) {
     EXPECT_FALSE(out);
     EXPECT_EQ(err3.file, "lex.k");
     EXPECT_EQ(err3.column, 14u);
-}
-
-TEST(CompileDriver, UnitWithoutOwnKernelsHasNoPrograms) {
-    unit_ptr a = compile(k_a, "a.k");
-    ASSERT_TRUE(a);
-    unit_ptr n = compile("const i32 N = 4;\n", "n.k", {a});
-    ASSERT_TRUE(n);
-    EXPECT_TRUE(n->programs.empty());
 }

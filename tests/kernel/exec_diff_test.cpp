@@ -13,6 +13,7 @@
 
 #include "kernel/exec/reduce.h"
 #include "launch_test_util.h"
+#include "tests/kernel/kernel_gen.h"
 #include "tests/kernel/kernel_sources.h"
 
 namespace {
@@ -146,25 +147,6 @@ TEST(ExecDiff, WorkloadKernels) {
                  return uint32_t(i * 2654435761u);
              }));
          }},
-        {"polynomial",
-         "kernel poly(f64* out, const f64* x) -> f64 reduce(+) {\n"
-         "  f64 s = 0.0; f64 p = 1.0;\n"
-         "  for (i32 i = 0; i < 9; i++) { s += p * f64(i + 1); p *= x[gid]; }\n"
-         "  out[gid] = s;\n"
-         "  return s;\n"
-         "}",
-         3001, 1,
-         [] { return args().buf(std::vector<double>(3001, 0.0)).buf(ramp<double>(3001, [](size_t i) { return double(i) / 1500.0 - 1.0; })); }},
-        {"divergent",
-         "kernel div(i32* out) -> i64 reduce(+) {\n"
-         "  i32 v = i32(gid);\n"
-         "  if ((v & 1) == 0) { v = v * 3; } else { v = v - 7; }\n"
-         "  i32 n = 0;\n"
-         "  while (n < i32(gid % 13u)) { n++; }\n"
-         "  out[gid] = v + n;\n"
-         "  return i64(v) * 3 + i64(n);\n"
-         "}",
-         2500, 1, [] { return args().buf(std::vector<int32_t>(2500, 0)); }},
         // Lanes that diverge go on from the branch: the atomic before it runs once per item.
         {"side effects before a branch",
          "kernel k(u32* c, i32* o) { atomic_add(c[0], 1u); if ((gid & 1u) == 0u) { o[gid] = 1; } }", 3000, 1,
@@ -172,6 +154,20 @@ TEST(ExecDiff, WorkloadKernels) {
     };
     // The histogram's bins are added atomically, so their totals agree too.
     for (const kcase& k : cases) check_case(k);
+}
+
+// Generated kernels (branches, else-if chains, loops, stores of each item's
+// own element, a sum reduction) on every engine and thread count.
+TEST(ExecDiff, GeneratedKernels) {
+    for (uint32_t seed = 1; seed <= 6; ++seed) {
+        kcase k{"generated seed " + std::to_string(seed), ktest::kernel_gen(seed, true).kernel(40), 2000, 1, [seed] {
+                    return args()
+                        .buf(std::vector<int32_t>(2000, 0))
+                        .buf(ramp<int32_t>(16, [seed](size_t i) { return int32_t((i * 37 + seed * 11) % 101) - 50; }))
+                        .val(seed % 5 + 2);
+                }};
+        check_case(k);
+    }
 }
 
 // Reduction data with the awkward values: NaNs, signed zeros, infinities, extremes.
@@ -286,24 +282,6 @@ TEST(ExecDiff, TrapsOfEachCode) {
          }},
     };
     for (const kcase& k : cases) check_case(k);
-}
-
-// Atomics on memory that is not 4-aligned: the slot's base is moved by 2 bytes.
-TEST(ExecDiff, MisalignedAtomicTrap) {
-    auto unit = ltest::compile("kernel t(u32* p) { if (gid == 1900u) { atomic_add(p[0], 1u); } }");
-    ASSERT_TRUE(unit);
-    const lumk_program& p = *unit->programs[0];
-    std::vector<std::string> texts;
-    for (uint32_t mode : {LUM_KERNEL_MODE_SCALAR, LUM_KERNEL_MODE_BATCH, LUM_KERNEL_MODE_AUTO}) {
-        ltest::settings_scope s(mode);
-        for (int helpers : {0, 3}) {
-            const outcome o = ltest::run(unit, p, args().buf(std::vector<uint32_t>(8, 0)), 2000, 1, helpers, 2);
-            ASSERT_TRUE(o.trapped);
-            EXPECT_EQ(o.trap_code, 6u);
-            EXPECT_EQ(o.trap_gid, 1900u);
-            EXPECT_EQ(o.trap_text, "atomic access to an address that is not aligned to 4 bytes");
-        }
-    }
 }
 
 // An opcode above 269 stops every engine with code 7, and the launch records

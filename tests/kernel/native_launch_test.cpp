@@ -29,28 +29,6 @@ std::vector<lcase> cases() {
                      for (size_t i = 0; i < y.size(); ++i) y[i] = float(i) * 0.5f, x[i] = 3.0f - float(i % 13);
                      return ltest::args().buf(y).buf(x).val(0x40200000);
                  }});
-    v.push_back({"blur",
-                 "kernel blur(const f32* in, f32* out) {\n"
-                 "  i32 x = i32(gid_x); i32 y = i32(gid_y); i32 w = i32(gsize_x); i32 h = i32(gsize_y);\n"
-                 "  f32 s = 0.0; i32 n = 0;\n"
-                 "  for (i32 dy = -1; dy <= 1; dy++) { for (i32 dx = -1; dx <= 1; dx++) {\n"
-                 "    i32 xx = x + dx; i32 yy = y + dy;\n"
-                 "    if (xx < 0 || yy < 0 || xx >= w || yy >= h) { continue; }\n"
-                 "    s += in[yy * w + xx]; n++; } }\n"
-                 "  out[gid] = s / f32(n);\n"
-                 "}",
-                 97, 41, [] {
-                     std::vector<float> in(97 * 41), out(97 * 41, 0);
-                     for (size_t i = 0; i < in.size(); ++i) in[i] = float(i % 31) * 0.1f;
-                     return ltest::args().buf(in).buf(out);
-                 }});
-    v.push_back({"histogram", "kernel hist(const u8* v, u32* bins) { atomic_add(bins[u32(v[gid]) / 32u], 1u); }", 20000,
-                 1, [] {
-                     std::vector<uint8_t> d(20000);
-                     std::mt19937 rng(5);
-                     for (uint8_t& x : d) x = uint8_t(rng());
-                     return ltest::args().buf(d).buf(std::vector<uint32_t>(8, 0));
-                 }});
     v.push_back({"reductions",
                  "struct R { i64 n; f64 hi; u32 bits; }\n"
                  "kernel r(const f64* v) -> R reduce(n: +, hi: max, bits: ^) {\n"

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -142,26 +143,12 @@ inline engine_run run_engine(const lumk_program& p, lumk_jit_entry_fn entry, uin
 // trap record with its text.
 inline void expect_same(const engine_run& scalar, const engine_run& native, const std::string& what) {
     EXPECT_EQ(scalar.code, native.code) << what << ": " << scalar.message << " / " << native.message;
-    if (scalar.buffers != native.buffers) {
-        // name the first differing 8-byte word
-        for (size_t b = 0; b < scalar.buffers.size() && b < native.buffers.size(); ++b) {
-            const auto& x = scalar.buffers[b].bytes;
-            const auto& y = native.buffers[b].bytes;
-            for (size_t i = 0; i < x.size() && i < y.size(); ++i) {
-                if (x[i] == y[i]) continue;
-                const size_t w = i / 8 * 8;
-                uint64_t xv = 0, yv = 0;
-                std::memcpy(&xv, x.data() + w, std::min<size_t>(8, x.size() - w));
-                std::memcpy(&yv, y.data() + w, std::min<size_t>(8, y.size() - w));
-                ADD_FAILURE() << what << ": buffer " << b << " differs at byte " << i << ": interpreter " << std::hex
-                              << xv << ", native " << yv << std::dec;
-                if (std::getenv("LUMK_TEST_ALL_DIFFS") == nullptr) {
-                    b = scalar.buffers.size();
-                    break;
-                }
-                i = w + 7;
-            }
-        }
+    for (size_t b = 0; b < scalar.buffers.size() && b < native.buffers.size(); ++b) {
+        const auto& x = scalar.buffers[b].bytes;
+        const auto& y = native.buffers[b].bytes;
+        const auto diff = std::mismatch(x.begin(), x.end(), y.begin(), y.end());
+        EXPECT_TRUE(diff.first == x.end() && diff.second == y.end())
+            << what << ": buffer " << b << " differs from byte " << (diff.first - x.begin());
     }
     EXPECT_EQ(scalar.acc, native.acc) << what;
     if (scalar.code && native.code) {

@@ -127,12 +127,6 @@ std::vector<Cell> cells_input(size_t n) {
     return cs;
 }
 
-TEST(OptimizerSource, BothCompilesSucceed) {
-    ASSERT_TRUE(unit(true).ok()) << unit(true).err.message;
-    ASSERT_TRUE(unit(false).ok()) << unit(false).err.message;
-    ASSERT_EQ(unit(true).unit->programs.size(), unit(false).unit->programs.size());
-}
-
 TEST(OptimizerSource, ResultsMatchWithAndWithoutOptimization) {
     ASSERT_TRUE(unit(true).ok() && unit(false).ok());
     std::vector<int32_t> src(16);
@@ -205,62 +199,6 @@ TEST(OptimizerSource, TrapsMatchWithAndWithoutOptimization) {
     const auto atom = same_both_ways("atom", 3, {ktest::buffer::of(std::vector<uint32_t>(2)), ktest::buffer::of(keys)},
                                      {});
     EXPECT_EQ(atom.code, LUMK_TRAP_BOUNDS);
-}
-
-TEST(OptimizerSource, RegisterFilesShrinkAndProloguesAreWorkItemFree) {
-    ASSERT_TRUE(unit(true).ok() && unit(false).ok());
-    uint32_t with_prologue = 0;
-    for (size_t k = 0; k < unit(true).unit->programs.size(); ++k) {
-        const lumk_program& o = *unit(true).unit->programs[k];
-        const lumk_program& p = *unit(false).unit->programs[k];
-        ASSERT_EQ(o.name, p.name);
-        EXPECT_LE(o.reg_count, p.reg_count) << o.name;
-        EXPECT_EQ(o.constants.size(), p.constants.size()) << o.name;
-        EXPECT_FALSE(p.prologue) << p.name;
-        EXPECT_EQ(o.lines.size(), o.code.size());
-        EXPECT_EQ(o.file_indexes.size(), o.code.size());
-        EXPECT_EQ(o.code.back().op, LUMK_END);
-        for (size_t i = 0; i < o.constants.size(); ++i)
-            EXPECT_EQ(o.constants[i].reg, o.reg_count - o.constants.size() + i) << o.name;
-        if (!o.prologue) continue;
-        ++with_prologue;
-        const lumk_program& pro = *o.prologue;
-        EXPECT_EQ(pro.name, o.name + " (prologue)");
-        EXPECT_EQ(pro.is_2d, 0);
-        // The prologue runs on its kernel's register file, slots and frame.
-        EXPECT_EQ(pro.reg_count, o.reg_count);
-        EXPECT_EQ(pro.reg_names, o.reg_names);
-        EXPECT_EQ(pro.ptr_count, o.ptr_count);
-        EXPECT_EQ(pro.frame_slot, o.frame_slot);
-        EXPECT_EQ(pro.frame_bytes, o.frame_bytes);
-        EXPECT_EQ(pro.params.size(), o.params.size());
-        EXPECT_EQ((std::vector<int>{pro.gid, pro.gsize, pro.acc, pro.gid_x, pro.gid_y, pro.gsize_x, pro.gsize_y}),
-                  (std::vector<int>{o.gid, o.gsize, o.acc, o.gid_x, o.gid_y, o.gsize_x, o.gsize_y}));
-        std::set<uint32_t> invariant = {o.gsize, o.gsize_x, o.gsize_y};
-        for (const lumk_param& prm : o.params)
-            if (!prm.type.is_pointer) invariant.insert(prm.reg);
-        for (const lumk_const& c : o.constants) invariant.insert(c.reg);
-        for (const lumk_insn& insn : pro.code) {
-            if (insn.op == LUMK_END) continue;
-            EXPECT_TRUE(lumk_opt_hoistable_opcode(insn.op)) << lumk_op_name(insn.op);
-            lumk_operand_slot ops[4];
-            const uint32_t n = lumk_op_operands(insn.op, ops);
-            for (uint32_t i = 0; i < n; ++i) {
-                if (ops[i].letter != 'R' && ops[i].letter != 'I') continue;
-                const auto r = static_cast<uint32_t>(lumk_insn_field(insn, ops[i].field));
-                EXPECT_TRUE(invariant.count(r)) << o.name << ": " << lumk_op_name(insn.op) << " reads r" << r;
-                EXPECT_NE(r, o.gid);
-                EXPECT_NE(r, o.gid_x);
-                EXPECT_NE(r, o.gid_y);
-            }
-            invariant.insert(insn.a);
-        }
-    }
-    EXPECT_GE(with_prologue, 4u);
-    // The larger kernels need clearly fewer registers.
-    for (const char* name : {"loops", "cells", "vecs"}) {
-        EXPECT_LT(ktest::program(unit(true), name).reg_count, ktest::program(unit(false), name).reg_count) << name;
-    }
 }
 
 TEST(OptimizerSource, RepeatedAccessesOfOneElementRunUnchecked) {

@@ -1,11 +1,8 @@
-// Kernel execution settings, the JIT slot state machine and the map of
-// loaded native libraries.
+// Kernel execution settings and the JIT slot state machine.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
 #include "kernel/exec/scalar.h"
@@ -93,48 +90,4 @@ TEST(KernelSettings, JitFailedSlotOnlyAotCanRevive) {
     EXPECT_EQ(lumk_jit_ready_entry(racing), &entry_b);
     EXPECT_TRUE(racing.from_aot);
     EXPECT_TRUE(racing.error.empty());
-}
-
-TEST(KernelSettings, JitSlotPublishesEntryToConcurrentReaders) {
-    // Many threads race to own a compile and to bind; exactly one outcome wins
-    // and every reader that sees READY sees its entry.
-    for (int round = 0; round < 50; ++round) {
-        lumk_jit_slot slot;
-        std::atomic<int> owners{0}, binds{0}, finishes{0};
-        std::atomic<bool> bad_read{false};
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&, t] {
-                if (t == 3) {
-                    if (lumk_jit_bind_aot(slot, entry_b)) binds++;
-                    return;
-                }
-                if (lumk_jit_begin_compile(slot)) {
-                    owners++;
-                    if (lumk_jit_finish_ready(slot, entry_a)) finishes++;
-                }
-                for (int i = 0; i < 100; ++i) {
-                    if (lumk_jit_load_state(slot) == LUMK_JIT_READY && slot.entry == nullptr) bad_read = true;
-                }
-            });
-        }
-        for (auto& th : threads) th.join();
-        EXPECT_LE(owners.load(), 1);
-        EXPECT_EQ(binds.load() + finishes.load(), 1);
-        EXPECT_FALSE(bad_read.load());
-        EXPECT_EQ(lumk_jit_load_state(slot), LUMK_JIT_READY);
-        EXPECT_EQ(slot.from_aot, binds.load() == 1);
-    }
-}
-
-TEST(KernelSettings, LoadedLibraryMap) {
-    lumk_jit_loaded_map map;
-    EXPECT_EQ(map.size(), 0u);
-    EXPECT_EQ(map.find(7), nullptr);
-    EXPECT_EQ(map.insert(7, entry_a), &entry_a);
-    EXPECT_EQ(map.insert(7, entry_b), &entry_a);  // the first load stays
-    EXPECT_EQ(map.find(7), &entry_a);
-    EXPECT_EQ(map.size(), 1u);
-    // the process-wide map exists from load time on
-    EXPECT_EQ(lumk_jit_loaded.find(0xFFFFFFFFFFFFFFFFull), nullptr);
 }

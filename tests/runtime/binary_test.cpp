@@ -1,9 +1,11 @@
-// The binary value format "v11": the bytes of every value type, round trips,
-// refusals, and malformed input that must throw the reader's texts and never
-// read outside the given bytes.
+// The binary value format "v11": generated values against a model encoder
+// (bytes written, round trips, streams, truncations), the refused and
+// unrepresentable types, and malformed input that must throw the reader's
+// texts and never read outside the given bytes (arbitrary bytes: see the fuzzer).
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 
@@ -22,7 +24,6 @@ bytes_t with_header(std::initializer_list<uint8_t> rest) {
     out.insert(out.end(), rest);
     return out;
 }
-
 bytes_t write(const lumvar_shared& v, bool expect_ok = true) {
     bytes_t out;
     EXPECT_EQ(v->to_binary(out), expect_ok);
@@ -33,7 +34,7 @@ bytes_t write(const lumvar_shared& v, bool expect_ok = true) {
 struct read_result {
     bool ok = false;
     std::string thrown;
-    lumvar_shared value = lumvar_shared::make();
+    lumvar_shared value = none();
     uint64_t position = 0;
 };
 read_result read(const bytes_t& in) {
@@ -48,200 +49,192 @@ read_result read(const bytes_t& in) {
     return r;
 }
 
-TEST_F(binary, ValuesAreWrittenByteForByte) {
-    EXPECT_EQ(write(lumvar_shared::make()), with_header({0x01}));
-    EXPECT_EQ(write(lumvar_shared::from_int(-1)), with_header({0x02, 0x01}));
-    EXPECT_EQ(write(lumvar_shared::from_int(64)), with_header({0x02, 0x80, 0x01}));
-    EXPECT_EQ(write(lumvar_shared::from_int(0)), with_header({0x02, 0x00}));
-    EXPECT_EQ(write(lumvar_shared::from_float(1.0)),
-              with_header({0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF0, 0x3F}));
-    EXPECT_EQ(write(lumvar_shared::from_string("abc")), with_header({0x05, 0x03, 'a', 'b', 'c', 0x00}));
-    EXPECT_EQ(write(lumvar_shared::from_string("")), with_header({0x05, 0x00, 0x00}));
-    EXPECT_EQ(write(lumvar_shared::from_bytes(bytes_t{})), with_header({0x06, 0x00}));
-    EXPECT_EQ(write(lumvar_shared::from_bytes(bytes_t{0, 255})), with_header({0x06, 0x02, 0x00, 0xFF}));
-    EXPECT_EQ(write(lumvar_shared::from_int(INT64_MIN)),
-              with_header({0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
-    EXPECT_TRUE(log().entries().empty());
+// The model: the format written out by hand.
+void model_varint(bytes_t& out, uint64_t v) {
+    for (; v >= 0x80; v >>= 7) out.push_back(static_cast<uint8_t>(0x80 | (v % 0x80)));
+    out.push_back(static_cast<uint8_t>(v));
+}
+bytes_t model_encode(const lumvar& v) {
+    bytes_t out = header;
+    out.push_back(v.type);
+    if (v.type == LUMVAR_INT) model_varint(out, v.payload.i < 0 ? ~(uint64_t(v.payload.i) * 2) : uint64_t(v.payload.i) * 2);
+    if (v.type == LUMVAR_FLOAT) {
+        uint64_t bits;
+        std::memcpy(&bits, &v.payload.f, 8);
+        for (int i = 0; i < 8; ++i, bits >>= 8) out.push_back(static_cast<uint8_t>(bits));
+    }
+    if (v.type == LUMVAR_STRING || v.type == LUMVAR_BINARY) {
+        const std::string text = v.type == LUMVAR_STRING ? v.string_object()->text : std::string();
+        const bytes_t& b = v.type == LUMVAR_BINARY ? v.buffer_object()->bytes : bytes_t(text.begin(), text.end());
+        model_varint(out, b.size());
+        out.insert(out.end(), b.begin(), b.end());
+        if (v.type == LUMVAR_STRING) out.push_back(0);
+    }
+    return out;
 }
 
-TEST_F(binary, RoundTrips) {
-    const std::string with_zero("a\0b", 3);
-    std::vector<lumvar_shared> values = {
-        lumvar_shared::make(),
-        lumvar_shared::from_int(INT64_MIN),
-        lumvar_shared::from_int(INT64_MAX),
-        lumvar_shared::from_int(-300),
-        lumvar_shared::from_float(-0.0),
-        lumvar_shared::from_float(std::numeric_limits<double>::infinity()),
-        lumvar_shared::from_string(with_zero),
-        lumvar_shared::from_string(std::string(300, 'x')),
-        lumvar_shared::from_bytes(bytes_t(200, 7)),
-    };
-    for (auto& v : values) {
-        const bytes_t b = write(v);
-        read_result r = read(b);
-        ASSERT_TRUE(r.ok);
-        EXPECT_EQ(r.position, b.size());
-        EXPECT_EQ(r.value->type, v->type);
-        EXPECT_TRUE(lumvar::compare_equal(*r.value, *v));
-        if (v->type == LUMVAR_FLOAT) {
-            EXPECT_EQ(std::signbit(r.value->payload.f), std::signbit(v->payload.f));
+// Random values of every writable type; containers nest them with keys.
+lumvar_shared generate(std::mt19937_64& rng, int depth = 0) {
+    auto pick = [&](uint64_t n) { return rng() % n; };
+    const int64_t edges[] = {0, -1, 1, 63, 64, -64, -65, INT64_MIN, INT64_MAX, 1 << 20};
+    switch (pick(depth < 2 ? 6 : 5)) {
+        case 0: return none();
+        case 1: return num(pick(2) ? edges[pick(std::size(edges))] : static_cast<int64_t>(rng() >> pick(64)));
+        case 2: {
+            const double specials[] = {-0.0, 1.0, std::numeric_limits<double>::infinity(), 1e-310, -2.5};
+            return flt(pick(2) ? specials[pick(std::size(specials))] : std::ldexp(double(int64_t(rng())), -int(pick(80))));
+        }
+        case 3: {
+            std::string text(pick(3) ? pick(20) : 130 + pick(300), 'x');
+            for (char& c : text) c = static_cast<char>(pick(4) ? 'a' + pick(26) : pick(256));
+            return str(text);
+        }
+        case 4: {
+            bytes_t b(pick(3) ? pick(20) : 128 + pick(200));
+            for (uint8_t& c : b) c = static_cast<uint8_t>(rng());
+            return bytes(b);
+        }
+        default: {
+            lumvar_shared j = list({});
+            for (uint64_t n = pick(4); n > 0; --n)
+                j->json_container()->push_keyed(generate(rng, depth + 1), pick(2) ? "" : "k" + std::to_string(n));
+            return j;
         }
     }
-    // A stream of several values reads back one after another.
-    bytes_t stream;
-    lumvar_shared::from_int(1)->to_binary(stream);
-    lumvar_shared::from_string("two")->to_binary(stream);
-    lum_binary_reader reader(stream.data(), stream.size());
-    lumvar_shared a = lumvar_shared::make(), b = lumvar_shared::make();
-    ASSERT_TRUE(a->from_binary(reader));
-    ASSERT_TRUE(b->from_binary(reader));
-    EXPECT_EQ(a->int_value(), 1);
-    EXPECT_EQ(b->to_std_string(), "two");
-    EXPECT_EQ(reader.position, stream.size());
+}
+
+TEST_F(binary, GeneratedValuesMatchTheModelAndRoundTripAloneAndInStreams) {
+    std::mt19937_64 rng(20261207);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<lumvar_shared> values;
+        bytes_t stream;
+        for (uint64_t n = 1 + rng() % 4; n > 0; --n) {
+            lumvar_shared v = generate(rng);
+            SCOPED_TRACE("round " + std::to_string(round) + " value " + v->to_std_string());
+            const bytes_t b = write(v);
+            if (v->type != LUMVAR_JSON) EXPECT_EQ(b, model_encode(*v));
+            const read_result r = read(b);
+            ASSERT_TRUE(r.ok) << r.thrown;
+            EXPECT_EQ(r.position, b.size());
+            EXPECT_EQ(r.value->type, v->type);
+            EXPECT_TRUE(lumvar::compare_equal(*r.value, *v) || std::isnan(v->float_value()));
+            if (v->type == LUMVAR_FLOAT) EXPECT_EQ(std::signbit(r.value->payload.f), std::signbit(v->payload.f));
+            stream.insert(stream.end(), b.begin(), b.end());
+            values.push_back(v);
+        }
+        // One after another from one reader; every cut of the stream ends in a throw or a refusal.
+        lum_binary_reader reader(stream.data(), stream.size());
+        lumvar_shared cell = str("old");
+        for (auto& v : values) {
+            ASSERT_TRUE(cell->from_binary(reader));
+            EXPECT_TRUE(lumvar::compare_equal(*cell, *v));
+        }
+        EXPECT_EQ(reader.position, stream.size());
+        if (round % 10 != 0) continue;
+        thread_log_scope quiet;
+        for (size_t cut = 0; cut < stream.size(); ++cut) {
+            lum_binary_reader partial(stream.data(), cut);
+            bool stopped = false;
+            try {
+                while (!stopped && partial.position < cut) stopped = !cell->from_binary(partial);
+            } catch (const std::runtime_error&) {
+                stopped = true;
+            }
+            EXPECT_LE(partial.position, cut);
+        }
+    }
     EXPECT_TRUE(log().entries().empty());
 }
 
-TEST_F(binary, ReadingReplacesTheCellsOldValue) {
-    lumvar_shared cell = lumvar_shared::from_string("old");
+TEST_F(binary, ReadingReusesTheCellsUniqueStringObject) {
+    lumvar_shared cell = str("old");
     lum_std_string* object = cell->string_object();
-    const bytes_t b = write(lumvar_shared::from_string("new"));
+    const bytes_t b = write(str("new"));
     lum_binary_reader reader(b.data(), b.size());
     ASSERT_TRUE(cell->from_binary(reader));
     EXPECT_EQ(cell->to_std_string(), "new");
-    EXPECT_EQ(cell->string_object(), object);  // the unique string object is reused
-    const bytes_t i = write(lumvar_shared::from_int(9));
-    lum_binary_reader r2(i.data(), i.size());
-    ASSERT_TRUE(cell->from_binary(r2));
-    EXPECT_EQ(cell->type, LUMVAR_INT);
+    EXPECT_EQ(cell->string_object(), object);
 }
 
-TEST_F(binary, RefsObjectsJsonAndBuffersWriteTheirOwnForms) {
-    lumvar_shared target = lumvar_shared::from_int(64);
-    lumvar_shared r = lumvar_shared::make();
-    r->set_ref(target.get());
-    EXPECT_EQ(write(r), write(target));
-    lumvar_shared dangling = lumvar_shared::make();
-    dangling->set_type(LUMVAR_REF);
-    EXPECT_EQ(write(dangling), with_header({0x01}));
-
-    lumvar_shared empty = lumvar_shared::make();
-    empty->set_type(LUMVAR_OBJECT);
-    EXPECT_EQ(write(empty), with_header({0x08}));
+TEST_F(binary, RefsObjectsContainersAndBuffersWriteTheirOwnForms) {
+    lumvar_shared target = num(64);
+    EXPECT_EQ(write(ref_to(target)), write(target));
+    EXPECT_EQ(write(typed(LUMVAR_REF)), with_header({0x01}));  // a dangling ref stands for no value
+    EXPECT_EQ(write(typed(LUMVAR_OBJECT)), with_header({0x08}));
     auto probe = make_probe();
     EXPECT_EQ(write(object_value(probe.get()), false), with_header({0x08}));
-    EXPECT_EQ(errors(), (std::vector<std::string>{"to_binary(): not implemented."}));
+    EXPECT_EQ(errors(), texts_t{"to_binary(): not implemented."});
+    log().clear();
+    EXPECT_EQ(write(list({})), with_header({0x07, 0x03, 'j', '1', '1', 0x00, 0x00}));
+    lumvar_shared cycle = list({});
+    cycle->json_container()->push_keyed(lumvar_shared(cycle), "");
+    bytes_t out = {9};
+    EXPECT_FALSE(cycle->to_binary(out));  // a refused container leaves no trace
+    EXPECT_EQ(out, bytes_t{9});
+    cycle->set_type(LUMVAR_NONE);
     log().clear();
 
-    lumvar_shared j = lumvar_shared::make();
-    j->json_object(true);
-    EXPECT_EQ(write(j), with_header({0x07, 0x03, 'j', '1', '1', 0x00, 0x00}));
-    EXPECT_TRUE(errors().empty());
-
     // A buffer written by a launch is refused; readers do not stop a read.
-    lumvar_shared b = lumvar_shared::from_bytes(bytes_t{1, 2});
+    lumvar_shared b = bytes({1, 2});
     b->buffer_object()->write_locks = 1;
     EXPECT_EQ(write(b, false), with_header({0x06}));
-    EXPECT_EQ(errors(), (std::vector<std::string>{framed(std::string(lum_buffer_in_use_message))}));
+    EXPECT_EQ(errors(), texts_t{framed(std::string(lum_buffer_in_use_message))});
     b->buffer_object()->write_locks = 0;
     b->buffer_object()->read_locks = 1;
     EXPECT_EQ(write(b), with_header({0x06, 0x02, 0x01, 0x02}));
 }
 
-TEST_F(binary, UnrepresentableValuesWriteABareHeaderAndReadBackAsNone) {
-    struct row {
-        uint8_t type;
-        const char* warning;
-    };
-    const row rows[] = {
-        {LUMVAR_ERR, "to_binary(): LUMVAR_ERR not supported."},
-        {LUMVAR_CLASS, "to_binary(): LUMVAR_CLASS not implemented."},
-        {LUMVAR_FUNCTION, "to_binary(): LUMVAR_FUNCTION not implemented."},
-        {LUMVAR_EXT_FUNCTION, "to_binary(): LUMVAR_EXT_FUNCTION not implemented."},
-        {LUMVAR_OBJECT_MEMBER_LITERAL, "to_binary(): LUMVAR_OBJECT_MEMBER_LITERAL not implemented."},
-        {LUMVAR_OBJECT_MEMBER_INDEX, "to_binary(): LUMVAR_OBJECT_MEMBER_INDEX not implemented."},
-        {LUMVAR_OBJECT_MEMBER_VAR, "to_binary(): LUMVAR_OBJECT_MEMBER_VAR not implemented."},
-        {LUMVAR_CLASS_DEF, "to_binary(): Unknown type."},
-        {LUMVAR_PRIMITIVE_END, "to_binary(): Unknown type."},
-        {18, "to_binary(): Unknown type."},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(std::to_string(r.type));
+TEST_F(binary, UnrepresentableTypesWriteABareHeaderReadAsNoneOrAreRefused) {
+    const std::pair<uint8_t, const char*> writes[] = {
+        {LUMVAR_ERR, "LUMVAR_ERR not supported."}, {LUMVAR_CLASS, "LUMVAR_CLASS not implemented."},
+        {LUMVAR_FUNCTION, "LUMVAR_FUNCTION not implemented."},
+        {LUMVAR_EXT_FUNCTION, "LUMVAR_EXT_FUNCTION not implemented."},
+        {LUMVAR_OBJECT_MEMBER_LITERAL, "LUMVAR_OBJECT_MEMBER_LITERAL not implemented."},
+        {LUMVAR_OBJECT_MEMBER_INDEX, "LUMVAR_OBJECT_MEMBER_INDEX not implemented."},
+        {LUMVAR_OBJECT_MEMBER_VAR, "LUMVAR_OBJECT_MEMBER_VAR not implemented."},
+        {LUMVAR_CLASS_DEF, "Unknown type."}, {LUMVAR_PRIMITIVE_END, "Unknown type."}, {18, "Unknown type."}};
+    for (auto [type, warning] : writes) {
         log().clear();
-        lumvar_shared v = lumvar_shared::make();
-        v->set_type(r.type);
-        EXPECT_EQ(write(v), with_header({r.type}));
-        EXPECT_EQ(warnings(), (std::vector<std::string>{r.warning}));
+        EXPECT_EQ(write(typed(type)), with_header({type})) << int(type);
+        EXPECT_EQ(warnings(), texts_t{std::string("to_binary(): ") + warning});
     }
-
     for (uint8_t type : {0, 10, 11, 12, 13, 14, 15, 16, 17}) {
-        SCOPED_TRACE(std::to_string(type));
         log().clear();
         const read_result r = read(with_header({type, 0x02}));  // the next byte is not consumed
         EXPECT_TRUE(r.ok);
         EXPECT_EQ(r.value->type, LUMVAR_NONE);
         EXPECT_EQ(r.position, header.size() + 1);
-        EXPECT_EQ(warnings(), (std::vector<std::string>{"from_binary(): type " + std::to_string(type) +
-                                                        " cannot be deserialized, reading it as None."}));
+        EXPECT_EQ(warnings(), texts_t{"from_binary(): type " + std::to_string(type) +
+                                      " cannot be deserialized, reading it as None."});
     }
-}
-
-TEST_F(binary, RefusedValues) {
-    // Unknown codes.
     for (uint64_t type : {4, 9, 18, 19, 200}) {
         log().clear();
         bytes_t in = header;
         write_varint(in, type);
-        const read_result r = read(in);
-        EXPECT_FALSE(r.ok);
-        EXPECT_EQ(errors(), (std::vector<std::string>{"from_binary(): unknown type " + std::to_string(type)}));
+        EXPECT_FALSE(read(in).ok);
+        EXPECT_EQ(errors(), texts_t{"from_binary(): unknown type " + std::to_string(type)});
     }
-    // Object values are not read.
     log().clear();
-    read_result r = read(with_header({0x08, 0x01, 0x02}));
+    read_result r = read(with_header({0x08, 0x01, 0x02}));  // object values are not read
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.position, header.size() + 1);
-    EXPECT_EQ(warnings(), (std::vector<std::string>{"Implement object deserialization in from_binary!"}));
+    EXPECT_EQ(warnings(), texts_t{"Implement object deserialization in from_binary!"});
     // A foreign section fails and leaves the cursor after its tag.
     r = read(bytes_t{0x03, 'j', '1', '1', 0x00, 0x01});
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.position, 5u);
-    r = read(bytes_t{0x02, 'v', '1', 0x00});
-    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(read(bytes_t{0x02, 'v', '1', 0x00}).ok);
 }
 
-TEST_F(binary, VarintLimits) {
+// The tenth byte of a varint holds bit 63 only; higher bits are dropped.
+TEST_F(binary, VarintsHoldSixtyFourBits) {
     uint64_t n = 0;
-    const bytes_t max = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};
-    EXPECT_EQ(lum_binary_reader::peek_varint(max.data(), max.size(), 0, n), UINT64_MAX);
-    EXPECT_EQ(n, 10u);
-    // Bits beyond 64 in the tenth byte are dropped.
     const bytes_t wide = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7F};
     EXPECT_EQ(lum_binary_reader::peek_varint(wide.data(), wide.size(), 0, n), uint64_t{1} << 63);
-    const bytes_t ten_continued = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x81};
-    EXPECT_THROW(
-        {
-            try {
-                lum_binary_reader::peek_varint(ten_continued.data(), ten_continued.size(), 0, n);
-            } catch (const std::runtime_error& e) {
-                EXPECT_STREQ(e.what(), "Varint too large");
-                throw;
-            }
-        },
-        std::runtime_error);
-    bytes_t eleven(11, 0xFF);
-    eleven.back() = 0x01;
-    EXPECT_THROW(lum_binary_reader::peek_varint(eleven.data(), eleven.size(), 0, n), std::runtime_error);
+    EXPECT_EQ(n, 10u);
     bytes_t out;
     write_varint(out, UINT64_MAX);
-    EXPECT_EQ(out, max);
-    out.clear();
-    write_zigzag(out, INT64_MIN);
-    EXPECT_EQ(out, max);
-    lum_binary_reader r(out.data(), out.size());
-    EXPECT_EQ(r.read_zigzag(), INT64_MIN);
-    const read_result too_large = read(with_header({0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
-    EXPECT_EQ(too_large.thrown, "Varint too large");
+    EXPECT_EQ(out, bytes_t({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
 }
 
 TEST_F(binary, MalformedInputThrowsTheReadersTexts) {
@@ -251,64 +244,26 @@ TEST_F(binary, MalformedInputThrowsTheReadersTexts) {
         prefix.push_back('x');
         return prefix;
     };
-    struct row {
-        bytes_t in;
-        const char* text;
-        uint64_t position;
-    };
-    const std::vector<row> rows = {
-        {{}, "Varint peek out of bounds", 0},
-        {{0x80}, "Varint peek out of bounds", 0},
-        {{0x05, 'v', '1', '1', 0x00}, "Buffer underflow in check_section", 0},
-        {{0x03, 'v', '1', '1'}, "Buffer underflow in check_section", 0},  // no terminator
-        {huge_length({}), "Buffer underflow in check_section", 0},
-        {with_header({}), "Varint peek out of bounds", 5},
-        {with_header({0x02}), "Varint peek out of bounds", 6},
+    const char* const peek = "Varint peek out of bounds";
+    const char* const section = "Buffer underflow in check_section";
+    const char* const string = "Buffer underflow in read_string_view";
+    const char* const bytes = "Buffer underflow in read_bytes_view";
+    const std::tuple<bytes_t, const char*, uint64_t> rows[] = {
+        {{}, peek, 0}, {{0x80}, peek, 0}, {{0x05, 'v', '1', '1', 0x00}, section, 0},
+        {{0x03, 'v', '1', '1'}, section, 0} /* no terminator */, {huge_length({}), section, 0},
+        {with_header({}), peek, 5}, {with_header({0x02}), peek, 6},
+        {with_header({0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x81}), "Varint too large", 6},
+        {with_header({0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}), "Varint too large", 6},
         {with_header({0x03, 0x00, 0x00, 0x00}), "Buffer underflow (trivial)", 6},
-        {with_header({0x05, 0x03, 'a', 'b', 'c'}), "Buffer underflow in read_string_view", 6},
-        {with_header({0x05, 0x04, 'a', 'b', 'c', 0x00}), "Buffer underflow in read_string_view", 6},
-        {huge_length(with_header({0x05})), "Buffer underflow in read_string_view", 6},
-        {with_header({0x06, 0x03, 0x01, 0x02}), "Buffer underflow in read_bytes_view", 6},
-        {huge_length(with_header({0x06})), "Buffer underflow in read_bytes_view", 6},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(::testing::PrintToString(r.in));
-        const read_result result = read(r.in);
+        {with_header({0x05, 0x03, 'a', 'b', 'c'}), string, 6}, {with_header({0x05, 0x04, 'a', 'b', 'c', 0x00}), string, 6},
+        {huge_length(with_header({0x05})), string, 6}, {with_header({0x06, 0x03, 0x01, 0x02}), bytes, 6},
+        {huge_length(with_header({0x06})), bytes, 6}};
+    for (const auto& [in, text, position] : rows) {
+        SCOPED_TRACE(::testing::PrintToString(in));
+        const read_result result = read(in);
         EXPECT_FALSE(result.ok);
-        EXPECT_EQ(result.thrown, r.text);
-        EXPECT_EQ(result.position, r.position);
-    }
-}
-
-TEST_F(binary, ArbitraryBytesNeverReadOutsideTheInput) {
-    // Every truncation of a valid stream, then random and mutated inputs: the
-    // reader either succeeds, refuses, or throws std::runtime_error.
-    bytes_t valid;
-    lumvar_shared::from_string("hello")->to_binary(valid);
-    lumvar_shared::from_bytes(bytes_t{1, 2, 3})->to_binary(valid);
-    lumvar_shared::from_float(3.25)->to_binary(valid);
-    lumvar_shared::from_int(-123456789)->to_binary(valid);
-    thread_log_scope quiet;  // refusals log; keep them out of the fixture's log
-    auto read_all = [](const bytes_t& in) {
-        lum_binary_reader reader(in.data(), in.size());
-        lumvar_shared v = lumvar_shared::make();
-        try {
-            while (reader.position < in.size() && v->from_binary(reader)) {
-            }
-        } catch (const std::runtime_error&) {
-        }
-        EXPECT_LE(reader.position, in.size());
-    };
-    for (size_t n = 0; n <= valid.size(); ++n) read_all(bytes_t(valid.begin(), valid.begin() + n));
-    std::mt19937 rng(12345);
-    for (int i = 0; i < 3000; ++i) {
-        bytes_t in = valid;
-        const int edits = 1 + static_cast<int>(rng() % 4);
-        for (int e = 0; e < edits; ++e) in[rng() % in.size()] = static_cast<uint8_t>(rng());
-        read_all(in);
-        bytes_t noise(rng() % 24);
-        for (auto& b : noise) b = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : rng() % 20);
-        read_all(noise);
+        EXPECT_EQ(result.thrown, text);
+        EXPECT_EQ(result.position, position);
     }
 }
 

@@ -1,14 +1,13 @@
-// Class binding: member tables, registration once per process, the registry's
-// factory and metadata, publishing classes and functions in namespaces, member
-// access through definitions, and "std.buffer".
+// Class binding: member tables, registration once per process under the
+// registration mutex, the registry's factory and metadata, publishing classes
+// and functions in namespaces, member access through definitions, "std.buffer".
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <thread>
-
 #include <stdexcept>
+#include <thread>
 
 #include "runtime/namespace.h"
 #include "runtime/registry.h"
@@ -16,6 +15,8 @@
 #include "vm/context.h"
 
 namespace {
+
+using args_t = std::vector<lumvar_shared>;
 
 class widget : public lumobject<widget, CLASS_STRING<"test.widget">> {
 public:
@@ -32,17 +33,16 @@ public:
         });
         add_function(
             "grow",
-            [](widget* w, lum_vm_context&, std::vector<lumvar_shared>& args) {
+            [](widget* w, lum_vm_context&, args_t& args) {
                 w->value += args.empty() ? 1 : args[0]->int_value();
-                return lumvar_shared::from_int(w->value);
+                return num(w->value);
             },
             0, 1, "Grow the widget")
             .arg_docs.push_back("by: int - Amount");
-        add_function("shrink", [](widget*, lum_vm_context&, std::vector<lumvar_shared>&) { return lumvar_shared(); }, 2,
-                     1, "Shrink the widget");
-        add_getter("value", [](widget* w) { return lumvar_shared::from_int(w->value); });
+        add_function("shrink", [](widget*, lum_vm_context&, args_t&) { return lumvar_shared(); }, 2, 1, "Shrink");
+        add_getter("value", [](widget* w) { return num(w->value); });
         add_setter("value", [](widget* w, lumvar_shared& v) { w->value = v->int_value(); });
-        add_getter("readonly", [](widget*) { return lumvar_shared::from_string("fixed"); });
+        add_getter("readonly", [](widget*) { return str("fixed"); });
         add_setter("writeonly", [](widget* w, lumvar_shared& v) { w->value = -v->int_value(); });
     }
 };
@@ -67,14 +67,10 @@ class twice : public lumobject<twice, CLASS_STRING<"test.twice">> {
 public:
     static constexpr uint32_t constructor_max_args = 0;
     static void script_register() {
-        set_factory([] { return lumptr_strong<twice>(new twice()); });
-        add_function("m", [](twice*, lum_vm_context&, std::vector<lumvar_shared>&) { return lumvar_shared::from_int(1); },
-                     0, 0, "first");
-        add_function("m", [](twice*, lum_vm_context&, std::vector<lumvar_shared>&) { return lumvar_shared::from_int(2); },
-                     0, 0, "second");
-        add_function("p", [](twice*, lum_vm_context&, std::vector<lumvar_shared>&) { return lumvar_shared(); }, 0, 0,
-                     "becomes a property");
-        add_getter("p", [](twice*) { return lumvar_shared::from_int(3); });
+        add_function("m", [](twice*, lum_vm_context&, args_t&) { return num(1); }, 0, 0, "first");
+        add_function("m", [](twice*, lum_vm_context&, args_t&) { return num(2); }, 0, 0, "second");
+        add_function("p", [](twice*, lum_vm_context&, args_t&) { return lumvar_shared(); }, 0, 0, "a property");
+        add_getter("p", [](twice*) { return num(3); });
     }
 };
 
@@ -86,218 +82,159 @@ public:
 };
 
 lum_native_callable returns_int(int64_t v) {
-    return [v](lum_vm_context&, std::vector<lumvar_shared>&) { return lumvar_shared::from_int(v); };
+    return [v](lum_vm_context&, args_t&) { return num(v); };
+}
+lumvar_shared call(lum_function_def* def, lumobject_base* object = nullptr, args_t args = {}) {
+    lum_vm_context context;
+    context.native_object = object;
+    return def->callable(context, args);
 }
 
 using binding = vm_test;
 
-TEST_F(binding, RegistrationRunsOnceAndRecordsFactoryAndMetadata) {
+TEST_F(binding, RegistrationRunsOnceAndRecordsFactoryMetadataAndDefinitions) {
     widget::script_register_internal();
     widget::script_register_internal();
     EXPECT_EQ(widget::register_calls, 1);
-
     lum_global_instance& registry = lum_registry();
-    ASSERT_TRUE(registry.factories->count("test.widget"));
     lumptr_strong<lumobject_base> made = registry.factories->at("test.widget")();
     ASSERT_TRUE(made);
     EXPECT_STREQ(made->type_name(), "test.widget");
     EXPECT_EQ(static_cast<widget*>(made.get())->value, 7);  // the class's own factory
-
     const lumobject_metadata& meta = *registry.metadata->at("test.widget");
     EXPECT_EQ(meta.static_members.size(), 2u);
-    EXPECT_TRUE(meta.static_members.count("grow"));
-    EXPECT_TRUE(meta.static_members.count("shrink"));
-    // Properties in definition order.
+    EXPECT_EQ(meta.static_members.at("grow")->name, "grow");
+    EXPECT_EQ(meta.static_members.at("shrink")->name, "shrink");
     EXPECT_EQ(meta.other_member_names, (std::vector<std::string_view>{"value", "readonly", "writeonly"}));
     EXPECT_FALSE(meta.ready);
-
     // A later class under the same name runs its registration but keeps neither.
     widget_twin::script_register_internal();
     EXPECT_EQ(widget_twin::register_calls, 1);
-    EXPECT_STREQ(registry.factories->at("test.widget")()->type_name(), "test.widget");
     EXPECT_TRUE(registry.factories->at("test.widget")()->is_type(lumptr_type_tag<widget>::type_id()));
-}
 
-// Class registration writes the process registry under the registration
-// mutex, as namespace registration does.
-TEST_F(binding, ClassRegistrationWaitsForTheRegistrationMutex) {
-    std::atomic<bool> done{false};
-    std::thread registering;
-    {
-        std::lock_guard<std::recursive_mutex> held(lum_registration_mutex());
-        registering = std::thread([&] {
-            late_widget::script_register_internal();
-            done = true;
-        });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_FALSE(done.load());
-        EXPECT_EQ(lum_registry().factories->count("test.late"), 0u);
-    }
-    registering.join();
-    EXPECT_TRUE(done.load());
-    EXPECT_EQ(lum_registry().factories->count("test.late"), 1u);
-}
-
-TEST_F(binding, MethodDefinitionsAndTheirCounts) {
-    widget::script_register_internal();
-    auto& t = widget::tables();
-    const int64_t grow = widget{}.find_member_index("grow");
-    ASSERT_GE(grow, 0);
-    lum_function_def* def = t.members[static_cast<size_t>(grow)]->static_value();
-    ASSERT_NE(def, nullptr);
-    EXPECT_EQ(def->name, "grow");
-    EXPECT_EQ(def->doc, "Grow the widget");
-    EXPECT_EQ(def->min_args, 0u);
-    EXPECT_EQ(def->max_args, 1u);
-    EXPECT_EQ(def->flags, LUM_FUNCTION_RESOLVE_ARGS);
-    EXPECT_EQ(def->method, 1);
-    EXPECT_EQ(def->arg_docs, (std::vector<std::string_view>{"by: int - Amount"}));
-    lum_function_def* shrink = t.members[static_cast<size_t>(widget{}.find_member_index("shrink"))]->static_value();
-    EXPECT_EQ(shrink->min_args, 2u);
-    EXPECT_EQ(shrink->max_args, 2u);
-
+    // (name, min, max, doc, index) of each method; a property under a method's name replaces it in place.
     twice::script_register_internal();
-    twice probe;
+    const std::tuple<lumobject_base*, const char*, uint32_t, uint32_t, const char*, int64_t> methods[] = {
+        {made.get(), "grow", 0, 1, "Grow the widget", 0}, {made.get(), "shrink", 2, 2, "Shrink", 1},
+        {new twice(), "m", 0, 0, "second", 1}};
+    for (auto [object, name, min, max, doc, index] : methods) {
+        lumptr_strong<lumobject_base> keep(object);
+        ASSERT_EQ(object->find_member_index(name), index);
+        lumvar_shared value = object->get_member(std::string_view(name));
+        lum_function_def* def = value->ext_function_record()->definition.get();
+        EXPECT_EQ(value->ext_function_record()->owner.get(), object);
+        EXPECT_EQ(std::tie(def->name, def->min_args, def->max_args, def->doc), std::tie(name, min, max, doc));
+        EXPECT_EQ(def->flags, LUM_FUNCTION_RESOLVE_ARGS);
+        EXPECT_EQ(def->method, 1);
+    }
+    EXPECT_EQ(widget::tables().members[0]->static_value()->arg_docs, (std::vector<std::string_view>{"by: int - Amount"}));
     EXPECT_EQ(twice::tables().members.size(), 3u);
-    const int64_t m = probe.find_member_index("m");
-    EXPECT_EQ(m, 1);
-    EXPECT_EQ(twice::tables().members[1]->static_value()->doc, "second");
-    // A property registered under a method's name replaces it in place.
-    EXPECT_EQ(probe.find_member_index("p"), 2);
     EXPECT_EQ(twice::tables().members[2]->static_value(), nullptr);
 }
 
-TEST_F(binding, MembersReadThroughTheirDefinitions) {
+TEST_F(binding, ClassRegistrationWaitsForTheRegistrationMutex) {
+    std::thread registering;
+    {
+        std::lock_guard<std::recursive_mutex> held(lum_registration_mutex());
+        registering = std::thread([] { late_widget::script_register_internal(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(lum_registry().factories->count("test.late"), 0u);
+    }
+    registering.join();
+    EXPECT_EQ(lum_registry().factories->count("test.late"), 1u);
+}
+
+TEST_F(binding, MembersReadAndWriteThroughTheirDefinitions) {
     widget::script_register_internal();
+    log().level_mask = LUM_LOG_DEFAULT_MASK | LUM_LOG_NOTICE;
     lumptr_strong<widget> w(new widget());
     w->value = 10;
-    lumvar_shared v = object_value(w.get());
-
-    lumvar_shared member = w->get_member(std::string_view("grow"));
-    EXPECT_EQ(member->type, LUMVAR_EXT_FUNCTION);
-    EXPECT_EQ(member->ext_function_record()->owner.get(), w.get());
-    EXPECT_EQ(member->ext_function_record()->definition.get()->name, "grow");
-
-    // Calling the method through its definition calls it on the owner.
-    lum_vm_context context;
-    context.native_object = w.get();
-    std::vector<lumvar_shared> args{lumvar_shared::from_int(5)};
-    lumvar_shared r = member->ext_function_record()->definition.get()->callable(context, args);
-    EXPECT_EQ(r->int_value(), 15);
-    context.native_object = nullptr;
-    r = member->ext_function_record()->definition.get()->callable(context, args);
-    EXPECT_EQ(r->type, LUMVAR_NONE);
-    EXPECT_EQ(errors(), (std::vector<std::string>{framed("grow: no object to call the method on")}));
+    lum_function_def* grow = w->get_member(std::string_view("grow"))->ext_function_record()->definition.get();
+    EXPECT_EQ(call(grow, w.get(), {num(5)})->int_value(), 15);
+    EXPECT_EQ(call(grow, nullptr)->type, LUMVAR_NONE);
+    EXPECT_EQ(errors(), texts_t{framed("grow: no object to call the method on")});
     log().clear();
 
-    // A property reads and writes lazily through read_member_at / set_member_at.
-    lumvar_shared prop;
-    v->get_member_by_name(prop, "value");
-    lumvar_shared out;
-    prop->deref(out);  // name reference -> the definition's index reference -> the getter
+    // A property reads and writes lazily: name reference -> the definition's index reference -> the getter.
+    lumvar_shared prop, out, three = num(3);
+    object_value(w.get())->get_member_by_name(prop, "value");
+    prop->deref(out);
     EXPECT_EQ(out->int_value(), 15);
     lumvar_shared index_ref = w->get_member(std::string_view("value"));
     ASSERT_EQ(index_ref->type, LUMVAR_OBJECT_MEMBER_INDEX);
     EXPECT_EQ(index_ref->member_index_ref()->by_definition, 1);
+    EXPECT_EQ(index_ref->member_index_ref()->index, 2);
+    EXPECT_EQ(index_ref->member_index_ref()->object.get(), w.get());
     EXPECT_EQ(index_ref->to_std_string(), "15");
-    lumvar_shared three = lumvar_shared::from_int(3);
     index_ref->set(three);
     EXPECT_EQ(w->value, 3);
-    index_ref->deref(out);
-    EXPECT_EQ(out->int_value(), 3);
     EXPECT_FALSE(index_ref->compare_zero());
     EXPECT_TRUE(log().entries().empty());
-
-    // Read-only and write-only properties raise non-aborting errors.
-    lumvar_shared ro = w->get_member(std::string_view("readonly"));
-    ro->set(three);
+    // Read-only and write-only properties raise non-aborting errors; a missing member lists the members.
+    w->get_member(std::string_view("readonly"))->set(three);
     lumvar_shared wo = w->get_member(std::string_view("writeonly"));
     wo->deref(out);
     EXPECT_EQ(out->type, LUMVAR_NONE);
     wo->set(three);
     EXPECT_EQ(w->value, -3);
-    EXPECT_EQ(errors(), (std::vector<std::string>{framed("set called on read-only member variable."),
-                                                  framed("get called on write-only member variable.")}));
-}
-
-TEST_F(binding, MissingMemberRaisesTheErrorAndListsTheMembers) {
-    widget::script_register_internal();
-    log().level_mask = LUM_LOG_DEFAULT_MASK | LUM_LOG_NOTICE;
-    lumptr_strong<widget> w(new widget());
-    lumvar_shared r = w->get_member(std::string_view("nope"));
-    EXPECT_EQ(r->type, LUMVAR_NONE);
-    EXPECT_EQ(errors(), (std::vector<std::string>{framed("type 'test.widget' does not have member 'nope'")}));
-    EXPECT_EQ(at_level(LUM_LOG_NOTICE),
-              (std::vector<std::string>{" - grow", " - shrink", " - value", " - readonly", " - writeonly"}));
-}
-
-TEST_F(binding, DefinitionIndexesOutOfRangeThrow) {
-    widget::script_register_internal();
-    lumptr_strong<widget> w(new widget());
-    lumvar_shared out;
+    EXPECT_EQ(w->get_member(std::string_view("nope"))->type, LUMVAR_NONE);
+    EXPECT_EQ(errors(), (texts_t{framed("set called on read-only member variable."),
+                                 framed("get called on write-only member variable."),
+                                 framed("type 'test.widget' does not have member 'nope'")}));
+    EXPECT_EQ(at_level(LUM_LOG_NOTICE), (texts_t{" - grow", " - shrink", " - value", " - readonly", " - writeonly"}));
     for (int64_t i : {int64_t{-1}, int64_t{5}, int64_t{1000}}) {
-        try {
-            w->get_member_at(out, i);
-            ADD_FAILURE() << "no exception for " << i;
-        } catch (const std::out_of_range& e) {
-            EXPECT_STREQ(e.what(), "invalid vector subscript");
-        }
-        EXPECT_THROW(w->set_member_at(i, lumvar_shared::make()), std::out_of_range);
+        EXPECT_THROW(w->get_member_at(out, i), std::out_of_range);
+        EXPECT_THROW(w->set_member_at(i, none()), std::out_of_range);
         EXPECT_THROW(w->read_member_at(out, i), std::out_of_range);
     }
 }
 
-TEST_F(binding, ClassWithoutFactoryIsReportedAndGetsAHeapFactory) {
-    log().level_mask = LUM_LOG_DEFAULT_MASK | LUM_LOG_REGISTRATION | LUM_LOG_NOTICE;
-    lum_namespace ns;
-    lum_function_def* def = lum_namespace::add_class<bare>(ns, returns_int(1), "bare doc");
-    ASSERT_NE(def, nullptr);
-    EXPECT_EQ(at_level(LUM_LOG_REGISTRATION),
-              (std::vector<std::string>{"internal type 'bare' does not implement a 'create_new' function.\n"}));
-    EXPECT_EQ(at_level(LUM_LOG_NOTICE), (std::vector<std::string>{"class: bare"}));
-    EXPECT_TRUE(ns.members.count("bare"));  // no dot: the whole name
-    lumptr_strong<lumobject_base> made = lum_registry().factories->at("bare")();
-    ASSERT_TRUE(made);
-    EXPECT_STREQ(made->type_name(), "bare");
-}
-
 TEST_F(binding, AddClassPublishesTheConstructorUnderTheShortName) {
-    log().level_mask = LUM_LOG_DEFAULT_MASK | LUM_LOG_NOTICE;
+    log().level_mask = LUM_LOG_DEFAULT_MASK | LUM_LOG_REGISTRATION | LUM_LOG_NOTICE;
     lum_namespace ns;
     lum_function_def* def = lum_namespace::add_class<widget>(ns, returns_int(42), "Make a widget");
     ASSERT_NE(def, nullptr);
-    EXPECT_EQ(def->name, "widget");
-    EXPECT_EQ(def->class_type_name, "test.widget");
-    EXPECT_EQ(def->min_args, 0u);
+    EXPECT_EQ(std::tie(def->name, def->class_type_name, def->doc), std::make_tuple("widget", "test.widget", "Make a widget"));
+    EXPECT_EQ(def->min_args + def->method, 0u);
     EXPECT_EQ(def->max_args, 3u);
-    EXPECT_EQ(def->doc, "Make a widget");
-    EXPECT_EQ(def->method, 0);
-    ASSERT_EQ(ns.functions.size(), 1u);
-    EXPECT_EQ(ns.functions[0], def);
-    EXPECT_EQ(at_level(LUM_LOG_NOTICE), (std::vector<std::string>{"class: test.widget"}));
-
+    EXPECT_EQ(ns.functions, std::vector<lum_function_def*>{def});
     // A second publication finds the name taken: the member stays, "class:" is still logged.
     lumvar_shared before = ns.members.at("widget");
     EXPECT_EQ(lum_namespace::add_class<widget>(ns, returns_int(0), "other"), nullptr);
     EXPECT_EQ(ns.members.at("widget").get(), before.get());
     EXPECT_EQ(ns.functions.size(), 1u);
-    EXPECT_EQ(at_level(LUM_LOG_NOTICE).size(), 2u);
+    EXPECT_EQ(at_level(LUM_LOG_NOTICE), (texts_t{"class: test.widget", "class: test.widget"}));
+    log().clear();
+    // A class without a factory is reported and gets a heap factory; no dot: the whole name.
+    ASSERT_NE(lum_namespace::add_class<bare>(ns, returns_int(1), "bare doc"), nullptr);
+    EXPECT_EQ(at_level(LUM_LOG_REGISTRATION), texts_t{"internal type 'bare' does not implement a 'create_new' function.\n"});
+    EXPECT_TRUE(ns.members.count("bare"));
+    EXPECT_STREQ(lum_registry().factories->at("bare")()->type_name(), "bare");
 }
 
 // A namespace owns its definitions: every re-creation frees the definitions
 // of the one before (replaced members' too); a definition held strongly
 // elsewhere stays until that holder lets go; a value taken from a gone
 // namespace sees its definition gone.
-TEST_F(binding, NamespacesOwnTheirDefinitions) {
-    lumptr_weak<lum_function_def> replaced;
-    lumptr_weak<lum_function_def> published;
+TEST_F(binding, NamespacesPublishHeapValuesAndOwnTheirDefinitions) {
+    lumptr_weak<lum_function_def> replaced, published;
     lumvar_shared kept_value;
     lumptr_strong<lum_function_def> held;
     for (int round = 0; round < 1000; ++round) {
         lum_namespace ns;
-        lum_function_def* first = lum_namespace::add_function(ns, "f", returns_int(1), 0, 0, "first");
+        lum_function_def* first = lum_namespace::add_function(ns, "f", returns_int(1), 2, 1, "first");
         lum_function_def* second = lum_namespace::add_function(ns, "f", returns_int(2), 0, 0, "second");
         if (round == 0) {
+            EXPECT_EQ(std::tie(first->min_args, first->max_args, first->flags, first->method),
+                      std::make_tuple(2u, 1u, uint32_t{LUM_FUNCTION_RESOLVE_ARGS}, uint8_t{0}));
+            EXPECT_EQ(ns.members.size(), 1u);
+            EXPECT_EQ(ns.functions, (std::vector<lum_function_def*>{first, second}));
+            lumvar* value = ns.members.at("f").get();
+            EXPECT_EQ(value->pool_slot, 255);  // on the heap although this thread owns the VM
+            EXPECT_EQ(value->ext_function_record()->pool_slot, 255);
+            EXPECT_EQ(value->ext_function_record()->definition.get(), second);
+            EXPECT_FALSE(value->ext_function_record()->owner);
+            EXPECT_EQ(lum_get_thread_local().pooling_suspended, 0u);
             replaced = lumptr_weak<lum_function_def>(first);
             published = lumptr_weak<lum_function_def>(second);
             kept_value = ns.members.at("f");
@@ -306,34 +243,9 @@ TEST_F(binding, NamespacesOwnTheirDefinitions) {
     }
     EXPECT_TRUE(replaced.expired());
     EXPECT_TRUE(published.expired());
-    ASSERT_EQ(kept_value->type, LUMVAR_EXT_FUNCTION);
     EXPECT_EQ(kept_value->ext_function_record()->definition.get(), nullptr);
     ASSERT_TRUE(held);
-    lum_vm_context context;
-    std::vector<lumvar_shared> no_args;
-    EXPECT_EQ(held->callable(context, no_args)->int_value(), 2);
-}
-
-TEST_F(binding, AddFunctionPublishesHeapValuesAndKeepsBothDefinitions) {
-    lum_namespace ns;
-    lum_function_def* first = lum_namespace::add_function(ns, "f", returns_int(1), 2, 1, "first");
-    lum_function_def* second = lum_namespace::add_function(ns, "f", returns_int(2), 0, 0, "second");
-    EXPECT_EQ(first->min_args, 2u);
-    EXPECT_EQ(first->max_args, 1u);  // stored unchanged
-    EXPECT_EQ(first->flags, LUM_FUNCTION_RESOLVE_ARGS);
-    EXPECT_EQ(first->method, 0);
-    EXPECT_EQ(ns.members.size(), 1u);
-    EXPECT_EQ(ns.functions, (std::vector<lum_function_def*>{first, second}));
-    lumvar* value = ns.members.at("f").get();
-    EXPECT_EQ(value->type, LUMVAR_EXT_FUNCTION);
-    EXPECT_EQ(value->pool_slot, 255);  // on the heap although this thread owns the VM
-    EXPECT_EQ(value->ext_function_record()->pool_slot, 255);
-    EXPECT_EQ(value->ext_function_record()->definition.get(), second);
-    EXPECT_FALSE(value->ext_function_record()->owner);
-    EXPECT_EQ(lum_get_thread_local().pooling_suspended, 0u);
-    lum_vm_context context;
-    std::vector<lumvar_shared> args;
-    EXPECT_EQ(second->callable(context, args)->int_value(), 2);
+    EXPECT_EQ(call(held.get())->int_value(), 2);
 }
 
 TEST_F(binding, StdBufferIsPublishedAsBuffer) {
@@ -341,17 +253,13 @@ TEST_F(binding, StdBufferIsPublishedAsBuffer) {
     lum_std_buffer_namespace_init(ns);
     ASSERT_EQ(ns.functions.size(), 1u);
     lum_function_def* def = ns.functions[0];
-    EXPECT_EQ(def->name, "buffer");
-    EXPECT_EQ(def->doc, "Instantiate a new lum_std_buffer object");
-    EXPECT_EQ(def->class_type_name, "std.buffer");
+    EXPECT_EQ(std::tie(def->name, def->doc, def->class_type_name),
+              std::make_tuple("buffer", "Instantiate a new lum_std_buffer object", "std.buffer"));
     EXPECT_EQ(def->max_args, 0u);
-    lum_vm_context context;
-    std::vector<lumvar_shared> args;
-    lumvar_shared made = def->callable(context, args);
+    lumvar_shared made = call(def);
     ASSERT_EQ(made->type, LUMVAR_OBJECT);
     lumobject_base* object = made->object_holder()->object.get();
-    EXPECT_STREQ(object->type_name(), "std.buffer");
-    EXPECT_TRUE(object->is_type(lumptr_type_tag<lum_std_buffer>::type_id()));
+    ASSERT_TRUE(object->is_type(lumptr_type_tag<lum_std_buffer>::type_id()));
     auto* buffer = static_cast<lum_std_buffer*>(object);
     EXPECT_LT(buffer->pool_slot, 255);  // the pooled factory
     EXPECT_TRUE(buffer->bytes.empty());
@@ -360,7 +268,6 @@ TEST_F(binding, StdBufferIsPublishedAsBuffer) {
     buffer->write_locks = 1;
     EXPECT_EQ(made->to_std_string(), "<std.buffer in use by a kernel launch>");
     buffer->write_locks = 0;
-    EXPECT_TRUE(lum_registry().factories->count("std.buffer"));
 }
 
 }  // namespace

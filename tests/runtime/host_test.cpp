@@ -2,7 +2,6 @@
 // loading the module through the real dlopen boundary.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -33,17 +32,15 @@ TEST(HostVm, OwnsTheVmOnItsThreadAndRetiresChunksWithLiveItems) {
     EXPECT_EQ(tl.vm, nullptr);
     EXPECT_EQ(tl.vm_lock_depth, 0u);
     EXPECT_EQ(leaked_chunk->magic, LUM_POOL_MAGIC_RETIRED);
-    lum_pool_delete<&lum_vm::pool_records>(leaked); // no VM: nothing happens
-    {
-        thread_log_scope logs;
-        lum_host_vm next;
-        lum_pool_delete<&lum_vm::pool_records>(leaked); // a retired chunk: silently ignored
-        EXPECT_TRUE(logs.log().texts().empty());
-        EXPECT_EQ(next.vm().pool_records.live_count(), 0u);
-    }
+    lum_pool_delete<&lum_vm::pool_records>(leaked);  // no VM: nothing happens
+    thread_log_scope logs;
+    lum_host_vm next;
+    lum_pool_delete<&lum_vm::pool_records>(leaked);  // a retired chunk: silently ignored
+    EXPECT_TRUE(logs.log().texts().empty());
+    EXPECT_EQ(next.vm().pool_records.live_count(), 0u);
 }
 
-TEST(HostVm, WorkersRunJobsForTheVm) {
+TEST(HostVm, WorkersRunJobsForTheVmAndDeferredReleasesWaitForThreadJobs) {
     lum_host_vm_options options;
     options.workers = 2;
     options.name = "worker-test";
@@ -61,10 +58,7 @@ TEST(HostVm, WorkersRunJobsForTheVm) {
     while (!done) host.waker().wait_for(100);
     EXPECT_EQ(seen_vm.load(), host.get());
     EXPECT_EQ(seen_name, "worker-test");
-}
 
-TEST(HostVm, DeferredReleasesWaitForThreadJobs) {
-    lum_host_vm host;
     struct probe : lumobject_base {
         std::atomic<int>* destroyed;
         ~probe() override { destroyed->fetch_add(1); }
@@ -82,7 +76,7 @@ TEST(HostVm, DeferredReleasesWaitForThreadJobs) {
     EXPECT_TRUE(host.vm().deferred_releases.empty());
 }
 
-TEST(HostModule, LinkedModuleUsesThisProcessRegistry) {
+TEST(HostModule, LinkedModuleUsesThisProcessRegistryAndBadModulesAreRefused) {
     auto module = lum_loaded_module::linked();
     EXPECT_EQ(&module->registry(), &lum_registry());
     EXPECT_FALSE(module->is_shared_library());
@@ -93,9 +87,6 @@ TEST(HostModule, LinkedModuleUsesThisProcessRegistry) {
     bad = module->descriptor();
     bad.kind[20] = 'x';
     EXPECT_NE(lum_check_descriptor(bad), "");
-}
-
-TEST(HostModule, MissingLibraryGivesAClearError) {
     try {
         lum_loaded_module::open("/nonexistent/liblumio_std.so");
         FAIL() << "no exception";
@@ -105,33 +96,17 @@ TEST(HostModule, MissingLibraryGivesAClearError) {
 }
 
 #ifdef LUM_MODULE_PATH
-// Names of the published functions of a namespace, in list order.
-std::vector<std::string> function_names(lum_namespace* ns) {
-    std::vector<std::string> names;
-    if (ns != nullptr)
-        for (const lum_function_def* f : ns->functions) names.emplace_back(f->name);
-    return names;
-}
-
 TEST(HostModule, SharedLibraryThroughItsExports) {
-    lum_host_vm host; // the module works on this host's VM and per-thread blocks
+    lum_host_vm host;  // the module works on this host's VM and per-thread blocks
     auto module = lum_loaded_module::open(LUM_MODULE_PATH);
     ASSERT_TRUE(module->is_shared_library());
-    EXPECT_NE(&module->registry(), &lum_registry()); // its own copy of the runtime
-    unsigned char expected[64] = {};
-    uint64_t words[3] = {3001, 1, 1};
-    std::memcpy(expected, words, sizeof words);
-    std::memcpy(expected + 24, "MODULE_INTERNAL", 15);
-    EXPECT_EQ(std::memcmp(&module->descriptor(), expected, 64), 0);
-
+    EXPECT_NE(&module->registry(), &lum_registry());  // its own copy of the runtime
+    EXPECT_EQ(lum_check_descriptor(module->descriptor()), "");
     // One runtime block per thread for both copies.
     EXPECT_EQ(&module->registry().thread_local_getter(), &lum_get_thread_local());
     std::thread([&] { EXPECT_EQ(&module->registry().thread_local_getter(), &lum_get_thread_local()); }).join();
-
     // Opening again gives the same registry (the library is loaded once).
-    auto again = lum_loaded_module::open(LUM_MODULE_PATH);
-    EXPECT_EQ(&again->registry(), &module->registry());
-
+    EXPECT_EQ(&lum_loaded_module::open(LUM_MODULE_PATH)->registry(), &module->registry());
     {
         // The module logs its class registrations on this thread's logger:
         // proof that it works with the host's per-thread block.
@@ -143,16 +118,16 @@ TEST(HostModule, SharedLibraryThroughItsExports) {
     EXPECT_EQ(lum_get_thread_local().pooling_suspended, 0u);
     // Start-up order: the "std" classes in registration order.
     const std::vector<std::string> order = {"buffer", "json", "string", "thread"};
-    std::vector<std::string> std_names = function_names(module->find_namespace("std"));
-    std::vector<std::string> constructors;
-    for (const std::string& name : std_names)
-        if (std::find(order.begin(), order.end(), name) != order.end()) constructors.push_back(name);
+    std::vector<std::string> constructors, names;
+    for (const lum_function_def* f : module->find_namespace("std")->functions) {
+        names.emplace_back(f->name);
+        if (std::find(order.begin(), order.end(), names.back()) != order.end()) constructors.push_back(names.back());
+    }
     EXPECT_EQ(constructors, order);
-
-    std::string text = lum_format_registry(*module);
+    const std::string text = lum_format_registry(*module);
     EXPECT_EQ(text.rfind("module MODULE_INTERNAL, ABI 3001, " + std::string(LUM_MODULE_PATH) + "\n", 0), 0u);
     EXPECT_NE(text.find("classes\n"), std::string::npos);
-    for (const std::string& name : std_names) EXPECT_NE(text.find("  " + name + "("), std::string::npos) << name;
+    for (const std::string& name : names) EXPECT_NE(text.find("  " + name + "("), std::string::npos) << name;
 }
 
 TEST(HostModule, LoadsFromAFolderWithANonAsciiName) {
@@ -169,10 +144,9 @@ TEST(HostModule, LoadsFromAFolderWithANonAsciiName) {
     EXPECT_EQ(module->path(), narrow);
     EXPECT_EQ(lum_check_descriptor(module->descriptor()), "");
     EXPECT_NE(&module->registry(), &lum_registry());
-    // The library stays loaded (and its file in use on some systems).
-    std::error_code ignored;
+    std::error_code ignored;  // the library stays loaded (and its file in use on some systems)
     fs::remove_all(dir.parent_path(), ignored);
 }
 #endif
 
-} // namespace
+}  // namespace

@@ -1,8 +1,7 @@
-// Logger: level masks, hooks, listeners (called outside the lock, nested
-// logging, removal while a call runs), the current-logger lookup.
+// Logger: level masks, hooks, number formats, listeners (called outside the
+// lock, nested logging, removal while a call runs), the current-logger lookup.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <future>
 #include <thread>
 
@@ -17,86 +16,96 @@
 
 namespace {
 
+using texts_t = std::vector<std::string>;
+
 class recording_listener : public lum_log_listener {
 public:
     void on_warning(const std::string& t) override { add("W:" + t); }
     void on_error(const std::string& t) override { add("E:" + t); }
     void on_notice(const std::string& t) override { add("N:" + t); }
     void on_registration(const std::string& t) override { add("R:" + t); }
-    std::vector<std::string> seen() {
+    texts_t seen() {
         std::lock_guard<std::mutex> lock(m);
         return texts;
     }
-    virtual void add(const std::string& t) {
+    void add(const std::string& t) {
         std::lock_guard<std::mutex> lock(m);
         texts.push_back(t);
     }
     std::mutex m;
-    std::vector<std::string> texts;
+    texts_t texts;
 };
 
-TEST(Log, DefaultMaskPassesWarningsAndErrorsOnly) {
+TEST(Log, MasksLevelsHooksListenersAndFormats) {
     recording_log log;
     recording_listener listener;
     auto record = lum_host_add_listener(log, &listener);
-    EXPECT_EQ(log.level_mask.load(), 39u);
-    log.warning("w");
-    log.error("e");
-    log.error_cstr("c");
-    log.notice("n");
-    log.registration("r");
-    lum_log_class_added(log, "std.x");
-    lum_log_missing_create_new(log, "std.x");
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{"w", "e", "c"}));
-    EXPECT_EQ(listener.seen(), (std::vector<std::string>{"W:w", "E:e", "E:c"}));
-
+    auto write_all = [&] {
+        log.warning("w");
+        log.error("e");
+        log.error_cstr("c");
+        log.notice("n");
+        lum_log_class_added(log, "std.x");
+        lum_log_member_added(log, "size");
+        lum_log_missing_create_new(log, "std.x");
+        log.error_without_ast("src");
+    };
+    EXPECT_EQ(log.level_mask.load(), 39u);  // the default passes warnings and errors only
+    write_all();
+    const std::string ast = "While handling an error, a token without AST was passed.\nsrc";
+    EXPECT_EQ(log.texts(), (texts_t{"w", "e", "c", ast}));
+    EXPECT_EQ(listener.seen(), (texts_t{"W:w", "E:e", "E:c", "E:" + ast}));
     log.level_mask = 39 | 8 | 16;
     log.clear();
-    lum_log_class_added(log, "std.buffer");
-    lum_log_member_added(log, "size");
-    lum_log_missing_create_new(log, "std.buffer");
-    log.error_without_ast("src");
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{
-                               "class: std.buffer", " - size",
-                               "internal type 'std.buffer' does not implement a 'create_new' function.\n",
-                               "While handling an error, a token without AST was passed.\nsrc"}));
-    EXPECT_EQ(log.entries()[0].level, LUM_LOG_NOTICE);
-    EXPECT_EQ(log.entries()[2].level, LUM_LOG_REGISTRATION);
+    write_all();
+    const std::string missing = "internal type 'std.x' does not implement a 'create_new' function.\n";
+    EXPECT_EQ(log.texts(), (texts_t{"w", "e", "c", "n", "class: std.x", " - size", missing, ast}));
+    const uint32_t levels[] = {LUM_LOG_WARNING, LUM_LOG_ERROR, LUM_LOG_ERROR, LUM_LOG_NOTICE,
+                               LUM_LOG_NOTICE, LUM_LOG_NOTICE, LUM_LOG_REGISTRATION, LUM_LOG_ERROR};
+    for (size_t i = 0; i < std::size(levels); ++i) EXPECT_EQ(log.entries()[i].level, levels[i]) << i;
+    EXPECT_EQ(listener.seen().back(), "E:" + ast);
+    EXPECT_EQ(listener.seen().at(10), "R:" + missing);
     lum_host_remove_listener(log, record);
-}
 
-TEST(Log, FormatsPartsOneAfterAnother) {
-    recording_log log;
+    log.clear();
     log.error("a", 12, ' ', -3, " ", 2.5, " ", true, " ", uint8_t{7}, " ", std::string("s"), std::string_view("v"));
-    log.error(static_cast<const void*>(nullptr), " ", reinterpret_cast<void*>(uintptr_t{0xabc}));
-    EXPECT_EQ(log.texts(), (std::vector<std::string>{"a12 -3 2.500000 true 7 sv", "0x0 0xabc"}));
+    log.error(static_cast<const void*>(nullptr), " ", reinterpret_cast<void*>(uintptr_t{0xabc}), " ", INT64_MIN, " ",
+              UINT64_MAX, " ", -0.5, " ", false);
+    EXPECT_EQ(log.texts(), (texts_t{"a12 -3 2.500000 true 7 sv",
+                                    "0x0 0xabc -9223372036854775808 18446744073709551615 -0.500000 false"}));
 }
 
-TEST(Log, ListenerThatLogsInsideItsCallGetsItsOwnMessage) {
+TEST(Log, ListenerThatLogsInsideItsCallGetsItsOwnMessageAndMayRemoveItself) {
     recording_log log;
     struct echo : recording_listener {
         lum_log_base* target = nullptr;
         int depth = 0;
         void on_warning(const std::string& t) override {
             add(t);
-            if (depth++ == 0) target->warning("nested:", t); // same level, from inside the call
+            if (depth++ == 0) target->warning("nested:", t);  // same level, from inside the call
             --depth;
+        }
+        std::shared_ptr<lum_log_listener_record> record;
+        void on_error(const std::string& t) override {
+            add(t);
+            lum_host_remove_listener(*target, record);
         }
     } listener;
     listener.target = &log;
-    auto record = lum_host_add_listener(log, &listener);
+    listener.record = lum_host_add_listener(log, &listener);
     log.warning("outer");
-    EXPECT_EQ(listener.seen(), (std::vector<std::string>{"outer", "nested:outer"}));
-    EXPECT_EQ(record->uses.load(), 0u);
+    EXPECT_EQ(listener.seen(), (texts_t{"outer", "nested:outer"}));
+    EXPECT_EQ(listener.record->uses.load(), 0u);
     EXPECT_TRUE(lum_log_dispatch_list().empty());
-    lum_host_remove_listener(log, record);
+    log.error("once");
+    log.error("twice");
+    log.warning("gone");
+    EXPECT_EQ(listener.seen(), (texts_t{"outer", "nested:outer", "once"}));
 }
 
 TEST(Log, RemovalWaitsForRunningCallsAndRemovedListenersAreSkipped) {
     recording_log log;
-    std::promise<void> first_entered;
-    std::promise<void> release_first;
-    std::shared_future<void> release = release_first.get_future().share();
+    std::promise<void> first_entered, release_first;
     struct blocking : recording_listener {
         std::promise<void>* entered;
         std::shared_future<void> go;
@@ -107,11 +116,10 @@ TEST(Log, RemovalWaitsForRunningCallsAndRemovedListenersAreSkipped) {
         }
     } first;
     first.entered = &first_entered;
-    first.go = release;
+    first.go = release_first.get_future().share();
     recording_listener second;
     auto first_record = lum_host_add_listener(log, &first);
     auto second_record = lum_host_add_listener(log, &second);
-
     std::thread logger([&] { log.warning("x"); });
     first_entered.get_future().wait();
     // The dispatch copied both records; the second is counted while the first runs.
@@ -123,31 +131,13 @@ TEST(Log, RemovalWaitsForRunningCallsAndRemovedListenersAreSkipped) {
     });
     while (second_record->removed.load() == 0) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(removed.load()); // waits for the dispatch that counts the record
+    EXPECT_FALSE(removed.load());  // waits for the dispatch that counts the record
     release_first.set_value();
     logger.join();
     remover.join();
-    EXPECT_TRUE(removed.load());
-    EXPECT_TRUE(second.seen().empty()); // removed before its turn: skipped
+    EXPECT_TRUE(second.seen().empty());  // removed before its turn: skipped
     EXPECT_EQ(second_record->uses.load(), 0u);
     lum_host_remove_listener(log, first_record);
-}
-
-TEST(Log, ListenerMayRemoveItselfDuringItsCall) {
-    recording_log log;
-    struct self_removing : recording_listener {
-        lum_log_base* log = nullptr;
-        std::shared_ptr<lum_log_listener_record> record;
-        void on_error(const std::string& t) override {
-            add(t);
-            lum_host_remove_listener(*log, record);
-        }
-    } listener;
-    listener.log = &log;
-    listener.record = lum_host_add_listener(log, &listener);
-    log.error("once");
-    log.error("twice");
-    EXPECT_EQ(listener.seen(), (std::vector<std::string>{"once"}));
 }
 
 TEST(Log, ManyThreadsLogWhileListenersComeAndGo) {
@@ -162,14 +152,17 @@ TEST(Log, ManyThreadsLogWhileListenersComeAndGo) {
         recording_listener l;
         auto r = lum_host_add_listener(log, &l);
         std::this_thread::yield();
-        lum_host_remove_listener(log, r); // after this, l may die: no call may still run
+        lum_host_remove_listener(log, r);  // after this, l may die: no call may still run
     }
     stop = true;
     for (auto& t : writers) t.join();
 }
 
+// The current logger is the thread's, then its VM's, then the process
+// default, which is immortal on purpose: the leak checker must see it as live.
 TEST(Log, CurrentLoggerIsThreadsThenVmsThenDefault) {
     lum_log_base* default_log = lum_make_default_log();
+    ASSERT_EQ(default_log, lum_make_default_log());
     EXPECT_EQ(&lum_get_log(), default_log);
     EXPECT_EQ(default_log->level_mask.load(), 39u);
     lum_log_base* other_thread = nullptr;
@@ -185,17 +178,8 @@ TEST(Log, CurrentLoggerIsThreadsThenVmsThenDefault) {
         EXPECT_EQ(&lum_get_log(), host.vm().logger.get());
     }
     EXPECT_EQ(&lum_get_log(), default_log);
-    // The default logger never dies, whatever handles come and go.
-    { lumptr_strong<lum_log_base> h(default_log); }
-    EXPECT_EQ(default_log->level_mask.load(), 39u);
-}
-
-// The process default logger is immortal on purpose; the leak checker must
-// see it (and the handle keeping it alive) as live memory, not as a leak.
-TEST(Log, TheDefaultLoggerIsNoLeak) {
-    lum_log_base* fallback = lum_make_default_log();
-    ASSERT_EQ(fallback, lum_make_default_log());
-    fallback->warning("still here");
+    { lumptr_strong<lum_log_base> h(default_log); }  // handles come and go: it never dies
+    default_log->warning("still here");
 #if defined(__SANITIZE_ADDRESS__)
     EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
 #endif

@@ -1,4 +1,4 @@
-// VM lock guard (re-entry, depth, several threads) and the update list.
+// VM lock guard (re-entry, depth, relock, hand-off, several threads) and the update list.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -11,75 +11,71 @@
 
 namespace {
 
-TEST(VmLock, NestedGuardsTakeTheMutexOnceAndKeepTheDepthBalanced) {
+TEST(VmLock, NestedGuardsTakeTheMutexOnceRelockAndHandOff) {
     lum_thread_local& tl = lum_get_thread_local();
     ASSERT_EQ(tl.vm, nullptr);
-    uint32_t depth = tl.vm_lock_depth;
     {
         lum_vm_lock_guard guard;  // no VM: takes nothing
         EXPECT_FALSE(guard.took_mutex());
         EXPECT_EQ(guard.vm(), nullptr);
-        EXPECT_EQ(tl.vm_lock_depth, depth);
+        EXPECT_EQ(tl.vm_lock_depth, 0u);
+        lum_vm_lock_handoff nothing_to_give;
     }
-    auto vm_owner = std::make_unique<lum_vm>();
-    lum_vm& vm = *vm_owner;
-    tl.vm = &vm;
+    auto vm = std::make_unique<lum_vm>();
+    EXPECT_FALSE(lum_vm_owned_by_current_thread(vm.get()));
+    EXPECT_FALSE(lum_vm_owned_by_current_thread(nullptr));
+    tl.vm = vm.get();
     {
         lum_vm_lock_guard outer;
         EXPECT_TRUE(outer.took_mutex());
-        EXPECT_EQ(vm.lock.owner.load(), tl.thread_id);
-        EXPECT_EQ(tl.vm_lock_depth, depth + 1);
+        EXPECT_EQ(vm->lock.owner.load(), tl.thread_id);
         {
             lum_vm_lock_guard inner;
             EXPECT_FALSE(inner.took_mutex());
-            EXPECT_EQ(tl.vm_lock_depth, depth + 2);
+            EXPECT_EQ(tl.vm_lock_depth, 2u);
+            inner.relock();  // took nothing: nothing to take again
         }
-        EXPECT_EQ(vm.lock.owner.load(), tl.thread_id); // the inner release keeps the lock
-        EXPECT_EQ(tl.vm_lock_depth, depth + 1);
-        EXPECT_TRUE(lum_vm_owned_by_current_thread(&vm));
+        EXPECT_TRUE(lum_vm_owned_by_current_thread(vm.get()));  // the inner release keeps the lock
+        EXPECT_EQ(tl.vm_lock_depth, 1u);
+        {
+            lum_vm_lock_handoff handoff;  // gives the lock up for the scope
+            EXPECT_EQ(vm->lock.owner.load(), 0u);
+            EXPECT_TRUE(vm->lock.mutex.try_lock());
+            vm->lock.mutex.unlock();
+        }
+        EXPECT_TRUE(lum_vm_owned_by_current_thread(vm.get()));
+        outer.relock();  // still held: nothing happens (no self-deadlock)
+        vm->lock.owner.store(0);
+        vm->lock.mutex.unlock();  // a scope gives the lock up...
+        outer.relock();           // ...and is left: take it again
+        EXPECT_EQ(vm->lock.owner.load(), tl.thread_id);
+        EXPECT_FALSE(vm->lock.mutex.try_lock());
     }
-    EXPECT_EQ(vm.lock.owner.load(), 0u);
-    EXPECT_EQ(tl.vm_lock_depth, depth);
-    EXPECT_TRUE(vm.lock.mutex.try_lock()); // really unlocked
-    vm.lock.mutex.unlock();
+    EXPECT_EQ(vm->lock.owner.load(), 0u);
+    EXPECT_EQ(tl.vm_lock_depth, 0u);
+    EXPECT_TRUE(vm->lock.mutex.try_lock());  // really unlocked
+    vm->lock.mutex.unlock();
     tl.vm = nullptr;
 }
 
-TEST(VmLock, RelockRetakesAMutexGivenUp) {
-    auto vm_owner = std::make_unique<lum_vm>();
-    lum_vm& vm = *vm_owner;
-    lum_thread_local& tl = lum_get_thread_local();
-    lum_vm_lock_guard guard(&vm); // explicit VM: the thread has none current
-    ASSERT_TRUE(guard.took_mutex());
-    guard.relock(); // still held: nothing happens (no self-deadlock)
-    vm.lock.owner.store(0);
-    vm.lock.mutex.unlock(); // a scope gives the lock up...
-    guard.relock();         // ...and is left: take it again
-    EXPECT_EQ(vm.lock.owner.load(), tl.thread_id);
-    EXPECT_FALSE(vm.lock.mutex.try_lock());
-}
-
 TEST(VmLock, SerialisesSeveralThreads) {
-    auto vm_owner = std::make_unique<lum_vm>();
-    lum_vm& vm = *vm_owner;
-    uint64_t counter = 0; // plain: only safe under the VM lock
+    auto vm = std::make_unique<lum_vm>();
+    uint64_t counter = 0;  // plain: only safe under the VM lock
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&] {
             lum_thread_local& tl = lum_get_thread_local();
-            tl.vm = &vm;
             for (int i = 0; i < 2000; ++i) {
-                lum_vm_lock_guard guard;
-                lum_vm_lock_guard nested;
-                EXPECT_EQ(vm.lock.owner.load(), tl.thread_id);
+                lum_vm_lock_guard guard(vm.get());
+                lum_vm_lock_guard nested(vm.get());
+                EXPECT_EQ(vm->lock.owner.load(), tl.thread_id);
                 ++counter;
             }
             EXPECT_EQ(tl.vm_lock_depth, 0u);
-            tl.vm = nullptr;
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(counter, 8000u);
-    EXPECT_EQ(vm.lock.owner.load(), 0u);
+    EXPECT_EQ(vm->lock.owner.load(), 0u);
 }
 
 struct ticking : lumobject_update_pre {
@@ -87,7 +83,7 @@ struct ticking : lumobject_update_pre {
     void update_pre() override { ++ticks; }
 };
 
-TEST(UpdatePre, ObjectsJoinAndLeaveTheUpdateList) {
+TEST(UpdatePre, ObjectsJoinAndLeaveTheUpdateListAndAreNotCalledOnceGone) {
     lum_host_vm host;
     lum_vm& vm = host.vm();
     auto a = std::make_unique<ticking>();
@@ -98,46 +94,33 @@ TEST(UpdatePre, ObjectsJoinAndLeaveTheUpdateList) {
     EXPECT_EQ(host.turn().updates, 2u);
     EXPECT_EQ(vm.update_list_changed, 0);
     a.reset();
-    EXPECT_EQ(vm.update_list, (std::vector<lumobject_update_pre*>{b.get()}));
+    EXPECT_EQ(vm.update_list, std::vector<lumobject_update_pre*>{b.get()});
     EXPECT_EQ(vm.update_list_changed, 1);
-    host.turn();
-    EXPECT_EQ(b->ticks, 2);
-}
-
-TEST(UpdatePre, AMemberDestroyedDuringTheTurnIsNotCalled) {
-    lum_host_vm host;
     struct killer : lumobject_update_pre {
         std::unique_ptr<ticking>* victim;
         void update_pre() override { victim->reset(); }
-    };
-    killer k;
+    } k;
     auto victim = std::make_unique<ticking>();
     k.victim = &victim;
-    EXPECT_EQ(host.turn().updates, 1u);
+    ticking copy(*b);  // a copy joins too
+    EXPECT_EQ(host.turn().updates, 3u);  // b, k, copy: the victim, destroyed by k during the turn, is not called
     EXPECT_EQ(victim, nullptr);
+    EXPECT_EQ(copy.ticks, 2);
+
+    // Another thread with no VM of its own destroys an object: it takes the lock of the VM the object joined.
+    auto object = std::make_unique<ticking>();
+    host.drop_lock();
+    std::thread([&] { object.reset(); }).join();
+    host.hold_lock();
+    EXPECT_EQ(vm.update_list.size(), 3u);
 }
 
 TEST(UpdatePre, DefaultLogsAndAThreadWithoutVmJoinsNothing) {
     thread_log_scope logs;
-    lumobject_update_pre plain; // no VM on this thread
+    lumobject_update_pre plain;  // no VM on this thread
     EXPECT_EQ(plain.update_vm(), nullptr);
     plain.update_pre();
-    EXPECT_EQ(logs.log().texts(), (std::vector<std::string>{"update_pre: not implemented."}));
-}
-
-TEST(UpdatePre, DestructorLocksTheVmItJoined) {
-    lum_host_vm host;
-    lum_vm& vm = host.vm();
-    auto object = std::make_unique<ticking>();
-    host.drop_lock();
-    std::thread other([&] {
-        // Another thread with no VM of its own destroys the object: it must
-        // take the lock of the VM the object joined.
-        object.reset();
-    });
-    other.join();
-    host.hold_lock();
-    EXPECT_TRUE(vm.update_list.empty());
+    EXPECT_EQ(logs.log().texts(), std::vector<std::string>{"update_pre: not implemented."});
 }
 
 } // namespace

@@ -2,37 +2,10 @@
 // foreign memory (a test double of lum_kernel_memory), the refusal texts, and
 // the lock counts that a launch state raises and releases once.
 
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "kernel/script/binding.h"
-#include "kernel/script/buffer.h"
-#include "kernel/script/memory.h"
-#include "runtime/class_binding.h"
+#include "tests/script/script_test_support.h"
 
 namespace {
-
-// An object lending 8 bytes, read-only unless `allow_write`.
-class test_memory : public lumobject<test_memory, CLASS_STRING<"test.bitmap">>, public lum_kernel_memory {
-public:
-    uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    bool allow_write = true;
-    int readers = 0;
-    int writers = 0;
-
-    void* get_interface(uint64_t id) override {
-        return id == lum_kernel_memory_type_id() ? static_cast<lum_kernel_memory*>(this) : nullptr;
-    }
-    bool get_memory(uint8_t** data, uint64_t* size, bool writable) override {
-        if (writable && !allow_write) return false;
-        *data = bytes;
-        *size = sizeof bytes;
-        return true;
-    }
-    void add_lock(bool writable, int32_t delta) override { (writable ? writers : readers) += delta; }
-    bool is_in_use(bool writable) override { return writers != 0 || (writable && readers != 0); }
-};
 
 // An object without kernel memory.
 class test_plain : public lumobject<test_plain, CLASS_STRING<"test.plain">> {};
@@ -66,7 +39,7 @@ TEST(KernelBinding, RefusalTexts) {
     lumptr_strong<test_plain> plain(new test_plain());
     EXPECT_EQ(bind_error(lumvar_shared::from_object(plain.get()).get(), false),
               "expects a std.buffer but got test.plain");
-    lumptr_strong<test_memory> ro(new test_memory());
+    lumptr_strong<kst::fake_memory> ro(new kst::fake_memory());
     ro->allow_write = false;
     EXPECT_EQ(bind_error(lumvar_shared::from_object(ro.get()).get(), true),
               "the memory of test.bitmap is not writable (declare the parameter as const)");
@@ -80,7 +53,7 @@ TEST(KernelBinding, RefusalTexts) {
 TEST(KernelBinding, LockCountsFollowTheStateOnce) {
     lumvar_shared buf = buffer_value(6);
     lum_std_buffer* b = buf->buffer_object();
-    lumptr_strong<test_memory> mem(new test_memory());
+    lumptr_strong<kst::fake_memory> mem(new kst::fake_memory());
     lumvar_shared memv = lumvar_shared::from_object(mem.get());
 
     lum_kernel_launch_state state;
@@ -127,7 +100,7 @@ TEST(KernelBinding, ConstStringsBindTheirBytesOrACopy) {
 }
 
 TEST(KernelMemoryView, ForeignMemoryAccess) {
-    lumptr_strong<test_memory> mem(new test_memory());
+    lumptr_strong<kst::fake_memory> mem(new kst::fake_memory());
     lumvar_shared v = lumvar_shared::from_object(mem.get());
     lum_kernel_memory_view view;
     ASSERT_TRUE(lum_kernel_memory_view_of(v.get(), view));

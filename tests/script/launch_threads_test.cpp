@@ -1,87 +1,108 @@
-// Launches from C++ where scripts cannot reach: two script threads that share
-// one VM and launch at the same time (each drops the VM lock while its lanes
-// run, so the other gets it), a dropped job on such a thread, and exceptions
-// from a foreign memory object during argument binding.
-
-#include <gtest/gtest.h>
+// Asynchronous launches and launches from several threads: std.kernel_job
+// (wait twice, done, traps on every wait, dropped jobs) with every buffer
+// refusal while a job holds the buffer; two script threads that share one VM
+// and launch at the same time (each drops the VM lock while its lanes run);
+// and exceptions from foreign memory or the job factory during a launch.
 
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
-#include "host/host_vm.h"
-#include "kernel/script/buffer.h"
 #include "kernel/script/kernel_job.h"
-#include "kernel/script/kernel_unit.h"
 #include "kernel/script/launch.h"
-#include "kernel/script/memory.h"
-#include "kernel/script/module.h"
-#include "kernel/script/unit_cache.h"
-#include "runtime/namespace.h"
 #include "runtime/vm_lock.h"
+#include "tests/script/script_test_support.h"
 
 namespace {
+
+using namespace kst;
 
 constexpr const char* source =
     "kernel fill(u32* out, u32 v) { out[gid] = v + u32(gid); }\n"
     "kernel sum(const u32* in) -> u64 reduce(+) { return u64(in[gid]); }\n"
     "kernel mix(u32* out, const u32* in) { out[gid] = in[gid]; }\n";
 
-lumptr_strong<lum_std_kernel> kernel_named(const std::shared_ptr<lumk_compiled_unit>& unit, const std::string& name) {
-    lumptr_strong<lum_std_kernel> k(new lum_std_kernel());
-    k->unit = unit;
-    for (const auto& p : unit->programs)
-        if (p->name == name) k->entry = p.get();
-    return k;
+constexpr const char* in_use = "std.buffer is in use by a running kernel launch (call wait() on the launch first)";
+
+lumptr_strong<lum_std_kernel> kernel(const V& unit, const char* name) {
+    return lumptr_strong<lum_std_kernel>(static_cast<lum_std_kernel*>(get(unit, name)->object_raw()));
 }
 
-std::shared_ptr<lumk_compiled_unit> compiled() {
-    static lum_namespace* const ns = [] {  // registers the kernel classes with their factories
-        auto* n = new lum_namespace();
-        lum_kernel_namespace_init(*n);
-        return n;
-    }();
-    (void)ns;
-    std::shared_ptr<lumk_compiled_unit> unit;
-    kerror err;
-    lum_kernel_compile_cached(unit, source, "threads.k", &err, {});
-    return unit;
-}
-
-lumvar_shared buffer_of(size_t bytes) {
-    lumvar_shared v = lumvar_shared::make_typed(LUMVAR_BINARY);
-    v->buffer_object()->bytes.assign(bytes, 0);
-    return v;
+TEST(KernelLaunchThreads, JobsHoldTheirBuffersUntilWait) {
+    session s;
+    V u = compile("kernel fill(u8* b, u8 v) { b[gid] = v; }\n"
+                  "kernel sum(const u8* b) -> u32 reduce(+) { return u32(b[gid]); }\n"
+                  "kernel past(const u8* b) -> u32 reduce(+) { return u32(b[gid + 1]); }\nkernel nothing() { }\n",
+                  "jobs.k");
+    V fill = get(u, "fill"), sum = get(u, "sum");
+    V b = buffer(300), c = fn("buffer");
+    V j = m(fill, "launch_async", 300, b, 2);
+    EXPECT_EQ(show(j, m(b, "size"), b), "std.kernel_job 300 <std.buffer in use by a kernel launch>");
+    const V writing[] = {m(b, "clear"), m(b, "resize", 1), m(b, "fill", 1), m(b, "push", 1), m(b, "append", "x"),
+                         m(b, "write", "u8", 0, 1), m(b, "string"), m(b, "read", "u8", 0),
+                         b->object_raw()->get_member(0), m(c, "append", b)};
+    b->object_raw()->set_member(0, val(1));
+    std::string expected;
+    for (const V& r : writing) expected += show(r) + in_use + "\n";
+    EXPECT_EQ(errors() + "\n", expected + in_use + "\n");
+    EXPECT_EQ(fails(m(sum, "launch", 300, b)),
+              "kernel 'sum': argument 1 ('const u8* b') the std.buffer is already used by another running kernel launch");
+    EXPECT_EQ(show(m(j, "wait")), "");
+    EXPECT_EQ(show(m(j, "wait"), m(c, "size")), " 0");
+    EXPECT_EQ(show(m(j, "done")), "1");
+    EXPECT_EQ(show(m(sum, "launch", 300, b), b->object_raw()->get_member(299)), "600 2");
+    V r = m(sum, "launch_async", 300, b);  // readers go on, writers are refused
+    EXPECT_EQ(show(m(b, "string", 0, 2)->to_std_string().size(), m(b, "read", "u8", 1), show(b).size()), "2 2 300");
+    m(b, "push", 1);
+    m(b, "write", "u8", 0, 1);
+    m(b, "clear");
+    EXPECT_EQ(errors(), std::string(in_use) + "\n" + in_use + "\n" + in_use);
+    EXPECT_EQ(fails(m(fill, "launch", 300, b, 1)),
+              "kernel 'fill': argument 1 ('u8* b') the std.buffer is already used by another running kernel launch");
+    m(c, "append", b);
+    EXPECT_EQ(show(m(sum, "launch", 300, b), m(c, "size")), "600 300");
+    EXPECT_EQ(show(m(r, "wait")), "600");
+    EXPECT_EQ(show(m(r, "wait")), "600");
+    V t = m(get(u, "past"), "launch_async", 300, b);
+    const std::string trap = "kernel 'past' failed at jobs.k:3 (gid 299): index 300 is out of bounds of 'b' (300 elements)";
+    EXPECT_EQ(fails(m(t, "wait")), trap);
+    EXPECT_EQ(fails(m(t, "wait")), trap);
+    m(fill, "launch_async", 300, b, 3);  // a dropped job joins its lanes and unlocks
+    m(b, "push", 4);
+    EXPECT_EQ(show(m(b, "size"), b->object_raw()->get_member(0), b->object_raw()->get_member(300)), "301 3 4");
+    V p = m(sum, "launch_async", 300, b);
+    for (int spins = 0; m(p, "done")->payload.i == 0 && spins < 10000000; ++spins) std::this_thread::yield();
+    EXPECT_EQ(show(m(p, "done"), m(p, "wait"), m(p, "done")), "1 900 1");
+    V e = m(get(u, "nothing"), "launch_async", 0);
+    EXPECT_EQ(show(m(e, "done"), m(e, "wait")), "1 ");
+    V text = V::from_string("abc");
+    V k = m(sum, "launch_async", 3, text);  // a const string is copied
+    text->set_string("zzzzzzzzz");
+    EXPECT_EQ(show(m(k, "wait")), "294");
 }
 
 TEST(KernelLaunchThreads, TwoScriptThreadsLaunchAtOnce) {
-    lum_host_vm_options options;
-    options.workers = 3;
-    lum_host_vm host(options);
-    auto unit = compiled();
-    ASSERT_TRUE(unit);
-    auto fill = kernel_named(unit, "fill");
-    auto sum = kernel_named(unit, "sum");
+    session s;
+    V u = compile(source, "threads.k");
+    auto fill = kernel(u, "fill");
+    auto sum = kernel(u, "sum");
     constexpr int64_t n = 5000;
     uint64_t totals[2] = {0, 0};
-    host.drop_lock();
+    s.host.drop_lock();
     auto script_thread = [&](int id) {
-        lum_get_thread_local().vm = host.get();
-        lum_vm_lock_guard lock(host.get());
-        lumvar_shared buf = buffer_of(n * 4);
+        lum_get_thread_local().vm = s.host.get();
+        lum_vm_lock_guard lock(s.host.get());
+        V buf = buffer(n * 4);
         for (int round = 0; round < 20; ++round) {
-            std::vector<lumvar_shared> args{lumvar_shared::from_int(n), buf, lumvar_shared::from_int(id * 1000 + round)};
+            std::vector<V> args{V::from_int(n), buf, V::from_int(id * 1000 + round)};
             lum_kernel_launch(fill.get(), args);
-            std::vector<lumvar_shared> sargs{lumvar_shared::from_int(n), buf};
-            lumvar_shared r = lum_kernel_launch(sum.get(), sargs);
-            totals[id] = static_cast<uint64_t>(r->payload.i);
+            std::vector<V> sargs{V::from_int(n), buf};
+            totals[id] = static_cast<uint64_t>(lum_kernel_launch(sum.get(), sargs)->payload.i);
             // A job dropped at once joins its lanes and unlocks the buffer.
-            std::vector<lumvar_shared> jargs{lumvar_shared::from_int(n), buf, lumvar_shared::from_int(0)};
-            lumvar_shared job = lum_kernel_launch_async(fill.get(), jargs);
-            job.reset();
-            EXPECT_EQ(buf->buffer_object()->write_locks, 0u);
+            std::vector<V> jargs{V::from_int(n), buf, V::from_int(0)};
+            lum_kernel_launch_async(fill.get(), jargs);
+            EXPECT_FALSE(lumvar_to_std_buffer(buf.get())->in_use());
         }
-        EXPECT_EQ(buf->buffer_object()->bytes[4], 1u);  // the dropped job's write
+        EXPECT_EQ(lumvar_to_std_buffer(buf.get())->bytes[4], 1u);  // the dropped job's write
         lum_get_thread_local().vm = nullptr;
     };
     std::thread a(script_thread, 0);
@@ -91,96 +112,55 @@ TEST(KernelLaunchThreads, TwoScriptThreadsLaunchAtOnce) {
     const uint64_t base = static_cast<uint64_t>(n) * (n - 1) / 2;
     EXPECT_EQ(totals[0], base + 19u * n);
     EXPECT_EQ(totals[1], base + 1019u * n);
-    host.hold_lock();
+    s.host.hold_lock();
 }
-
-// Memory whose binding throws.
-class throwing_memory : public lumobject<throwing_memory, CLASS_STRING<"test.throwing">>, public lum_kernel_memory {
-public:
-    void* get_interface(uint64_t id) override {
-        return id == lum_kernel_memory_type_id() ? static_cast<lum_kernel_memory*>(this) : nullptr;
-    }
-    bool get_memory(uint8_t**, uint64_t*, bool) override { throw std::runtime_error("device lost"); }
-    void add_lock(bool, int32_t) override {}
-    bool is_in_use(bool) override { return false; }
-};
 
 TEST(KernelLaunchThreads, AnExceptionDuringBindingLocksNothing) {
-    lum_host_vm host;
-    auto unit = compiled();
-    auto mix = kernel_named(unit, "mix");
-    lumvar_shared out = buffer_of(16);
-    lumptr_strong<throwing_memory> mem(new throwing_memory());
-    std::vector<lumvar_shared> args{lumvar_shared::from_int(4), out, lumvar_shared::from_object(mem.get())};
+    session s;
+    auto mix = kernel(compile(source, "threads.k"), "mix");
+    V out = buffer(16);
+    lumptr_strong<fake_memory> mem(new fake_memory());
+    mem->throw_on_get = true;
+    std::vector<V> args{V::from_int(2), out, V::from_object(mem.get())};
     EXPECT_THROW(lum_kernel_launch(mix.get(), args), std::runtime_error);
-    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
-    EXPECT_EQ(out->buffer_object()->read_locks, 0u);
+    EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use());
 }
 
-// Memory that refuses to count a new lock (but counts its removal).
-class unlockable_memory : public lumobject<unlockable_memory, CLASS_STRING<"test.unlockable">>,
-                          public lum_kernel_memory {
-public:
-    uint8_t bytes[16] = {};
-    int locks = 0;
-    bool refuse_lock = true;
-    void* get_interface(uint64_t id) override {
-        return id == lum_kernel_memory_type_id() ? static_cast<lum_kernel_memory*>(this) : nullptr;
-    }
-    bool get_memory(uint8_t** data, uint64_t* size, bool) override {
-        *data = bytes;
-        *size = sizeof bytes;
-        return true;
-    }
-    void add_lock(bool, int32_t delta) override {
-        if (delta > 0 && refuse_lock) throw std::runtime_error("lock table full");
-        locks += delta;
-    }
-    bool is_in_use(bool) override { return locks != 0; }
-};
-
 TEST(KernelLaunchThreads, ALockThatCannotBeTakenUndoesTheOthers) {
-    lum_host_vm host;
-    auto unit = compiled();
-    auto mix = kernel_named(unit, "mix");
-    lumvar_shared out = buffer_of(16);
-    lumptr_strong<unlockable_memory> mem(new unlockable_memory());
-    std::vector<lumvar_shared> args{lumvar_shared::from_int(4), out, lumvar_shared::from_object(mem.get())};
+    session s;
+    auto mix = kernel(compile(source, "threads.k"), "mix");
+    V out = buffer(16);
+    lumptr_strong<fake_memory> mem(new fake_memory());
+    mem->refuse_lock = true;
+    std::vector<V> args{V::from_int(2), out, V::from_object(mem.get())};
     EXPECT_THROW(lum_kernel_launch(mix.get(), args), std::runtime_error);
-    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
-    EXPECT_EQ(mem->locks, 0);
     EXPECT_THROW(lum_kernel_launch_async(mix.get(), args), std::runtime_error);
-    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
+    EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use() || mem->readers != 0);
     mem->refuse_lock = false;
     lum_kernel_launch(mix.get(), args);
-    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
-    EXPECT_EQ(mem->locks, 0);
+    EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use() || mem->readers != 0);
 }
 
 TEST(KernelLaunchThreads, AJobThatCannotBeMadeUnlocksItsBuffers) {
-    lum_host_vm_options options;
-    options.workers = 2;
-    lum_host_vm host(options);
-    auto unit = compiled();
-    auto fill = kernel_named(unit, "fill");
-    lumvar_shared out = buffer_of(4 * 100000);
+    session s;
+    auto fill = kernel(compile(source, "threads.k"), "fill");
+    V out = buffer(4 * 100000);
     auto saved = lum_std_kernel_job::tables().factory;
     lum_std_kernel_job::tables().factory = [] () -> lumptr_strong<lum_std_kernel_job> {
         throw std::runtime_error("no memory for the job");
     };
-    std::vector<lumvar_shared> args{lumvar_shared::from_int(100000), out, lumvar_shared::from_int(7)};
+    std::vector<V> args{V::from_int(100000), out, V::from_int(7)};
     EXPECT_THROW(lum_kernel_launch_async(fill.get(), args), std::runtime_error);
     lum_std_kernel_job::tables().factory = {};
     EXPECT_THROW(lum_kernel_launch_async(fill.get(), args), std::bad_function_call);
     lum_std_kernel_job::tables().factory = saved;
     // No lane runs on the buffer any more and nothing keeps it locked.
-    EXPECT_EQ(out->buffer_object()->write_locks, 0u);
-    EXPECT_EQ(out->buffer_object()->read_locks, 0u);
-    std::vector<lumvar_shared> again{lumvar_shared::from_int(100000), out, lumvar_shared::from_int(1)};
-    lumvar_shared job = lum_kernel_launch_async(fill.get(), again);
+    EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use());
+    std::vector<V> again{V::from_int(100000), out, V::from_int(1)};
+    V job = lum_kernel_launch_async(fill.get(), again);
     ASSERT_EQ(job->type, LUMVAR_OBJECT);
     job.reset();
-    EXPECT_EQ(out->buffer_object()->bytes[4], 2u);
+    EXPECT_EQ(lumvar_to_std_buffer(out.get())->bytes[4], 2u);
 }
 
 }  // namespace

@@ -9,45 +9,11 @@
 
 #include "runtime/thread_local.h"
 #include "runtime/vm.h"
-#include "tests/vm/v1_fixture.h"
+#include "tests/vm/vm_support.h"
 
-using namespace v1test;
+using namespace vmtest;
 
 namespace {
-
-TEST(Context, PooledRecordsKeepTheirCellsAcrossUses) {
-    vm_fixture fx;
-    lumptr_strong<lum_program_block> big = make_block(LUM_BLOCK_FUNCTION, 8, 3);
-    lumptr_strong<lum_program_block> small = make_block(LUM_BLOCK_FUNCTION, 8, 1);
-    lum_vm_context* c = lum_vm_context::make(nullptr, nullptr, big.get(), nullptr);
-    ASSERT_NE(c, nullptr);
-    EXPECT_NE(c->pool_slot, 255);
-    ASSERT_EQ(c->slots.size(), 3u);
-    lumvar* cells[3];
-    for (int i = 0; i < 3; ++i) {
-        cells[i] = c->slots[i].get();
-        c->slots[i]->set_int(i + 1);
-    }
-    lum_vm_context* first = c;
-    lum_vm_context::release(c);
-    EXPECT_EQ(c, nullptr);
-
-    // The next record from the pool is the same one, with the same (reset) cells.
-    lum_vm_context* d = lum_vm_context::make(nullptr, nullptr, small.get(), nullptr);
-    ASSERT_EQ(d, first);
-    ASSERT_EQ(d->slots.size(), 3u);  // never shrinks
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(d->slots[i].get(), cells[i]);
-        EXPECT_EQ(d->slots[i]->type, LUMVAR_NONE);
-    }
-    // Release touches only the block's slot count.
-    d->slots[0]->set_int(5);
-    d->slots[2]->set_int(9);
-    lum_vm_context::release(d);
-    EXPECT_EQ(first->slots[0]->type, LUMVAR_NONE);
-    EXPECT_EQ(first->slots[2]->payload.i, 9);
-    first->slots[2]->set_type(LUMVAR_NONE);
-}
 
 TEST(Context, SecondHolderAndSharedCells) {
     vm_fixture fx;

@@ -68,6 +68,35 @@ struct settings {
     std::chrono::milliseconds timeout{10000};
 };
 
+// One line per instruction for programs that tests generate with several
+// instructions on a line: splits lines at '|' outside strings and comments;
+// each later piece is indented as an instruction line of its own.
+inline std::string unfold(const std::string& source) {
+    std::string out;
+    bool quoted = false, escaped = false, comment = false;
+    for (size_t i = 0; i < source.size(); ++i) {
+        const char c = source[i];
+        if (c == '\n') {
+            quoted = escaped = comment = false;
+        } else if (quoted) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') quoted = false;
+        } else if (!comment && c == '"') {
+            quoted = true;
+        } else if (c == ';') {
+            comment = true;
+        } else if (!comment && c == '|') {
+            while (!out.empty() && out.back() == ' ') out.pop_back();
+            out += "\n        ";
+            while (i + 1 < source.size() && source[i + 1] == ' ') ++i;
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
 // Assembles `source` (named `file` in diagnostics and reports) and runs it.
 inline outcome run(const std::string& source, const std::string& file, const settings& s = {}) {
     outcome o;
@@ -150,7 +179,9 @@ inline void expect_program(const std::filesystem::path& dir, const std::string& 
     namespace fs = std::filesystem;
     const fs::path base = dir / name;
     auto with = [&base](const char* ext) { return fs::path(base).replace_extension(ext); };
-    const outcome o = run(read_file(with(".lasm")), name + ".lasm", read_flags(with(".flags"), defaults));
+    const std::string source = read_file(with(".lasm"));
+    const outcome o =
+        run(source, name + ".lasm", read_flags(with(".flags"), defaults));
     EXPECT_EQ(o.out, read_file(with(".out")));
     EXPECT_EQ(o.err, fs::exists(with(".err")) ? read_file(with(".err")) : std::string());
     EXPECT_EQ(o.status, fs::exists(with(".status")) ? std::stoi(read_file(with(".status"))) : 0);

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "tests/platform/test_platform.h"
+#include "tests/vm/lasm_support.h"
 
 #if defined(LUMIO_EXE) && defined(LUMIO_MODULE_PATH)
 
@@ -19,12 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using lasmtest::read_file;
 
 struct command_result {
     int status = -1;
@@ -54,29 +49,6 @@ TEST(LumioCommand, RunsTheTourThroughTheModuleLibrary) {
     EXPECT_EQ(r.err, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/tour.err"));
 }
 
-TEST(LumioCommand, ExitStatuses) {
-    // An unhandled run-time error ends the root task: 1.
-    command_result r = lumio("run tests/vm/lasm/reports.lasm --workers 0" + module_option);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm/reports.out"));
-    EXPECT_NE(r.err.find("Add invalid type: 1"), std::string::npos);
-    // Tasks still waiting when the timeout passes: 1.
-    r = lumio("run tests/vm/lasm/deadlock.lasm --timeout 0.1" + module_option);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err,
-              "lumio run: tests/vm/lasm/deadlock.lasm: tasks still running after the timeout of 0.1 seconds\n");
-    // The file cannot be assembled: 2, with FILE:LINE: message.
-    r = lumio("run tests/vm/lasm/no_such_file.lasm" + module_option);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "tests/vm/lasm/no_such_file.lasm: cannot read the file\n");
-    r = lumio("run examples/tour.lasm --workers many" + module_option);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err.rfind("lumio run: bad value for --workers: 'many'\n", 0), 0u) << r.err;
-    r = lumio("run examples/tour.lasm --module /nonexistent/lib.so");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
-}
-
 // A source file in a fresh directory, removed with the object.
 struct temp_source {
     fs::path dir;
@@ -88,6 +60,38 @@ struct temp_source {
     ~temp_source() { fs::remove_all(dir); }
     std::string arg() const { return lum_test_quote(file.string()); }
 };
+
+// A copy of the test program tests/vm/lasm/NAME.lasm.
+temp_source lasm_program(const std::string& name) {
+    return temp_source(name, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm" / (name + ".lasm")));
+}
+
+TEST(LumioCommand, ExitStatuses) {
+    // An unhandled run-time error ends the root task: 1.
+    const temp_source reports = lasm_program("reports");
+    command_result r = lumio("run " + reports.arg() + " --workers 0" + module_option);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm/reports.out"));
+    EXPECT_NE(r.err.find("Add invalid type: 1"), std::string::npos);
+    // Tasks still waiting when the timeout passes: 1.
+    const temp_source deadlock = lasm_program("deadlock");
+    r = lumio("run " + deadlock.arg() + " --timeout 0.1" + module_option);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "lumio run: " + deadlock.file.string() + ": tasks still running after the timeout of 0.1 seconds\n");
+    // The file cannot be assembled: 2, with FILE:LINE: message.
+    r = lumio("run tests/vm/lasm/no_such_file.lasm" + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "tests/vm/lasm/no_such_file.lasm: cannot read the file\n");
+    r = lumio("run examples/tour.lasm --workers many" + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("lumio run: bad value for --workers: 'many'\n", 0), 0u) << r.err;
+    r = lumio("info --bogus" + module_option);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("lumio info: unknown argument '--bogus'\nusage: lumio info"), std::string::npos) << r.err;
+    r = lumio("run examples/tour.lasm --module /nonexistent/lib.so");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
+}
 
 TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
     // Slot and static counts beyond the assembler's limits: refused before
@@ -111,10 +115,11 @@ TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
     // --max-depth sets another limit; any count is taken.
     r = lumio("run " + recursion.arg() + " --max-depth 50 --timeout 30" + module_option);
     EXPECT_NE(r.err.find("maximum call depth of 50 exceeded (endless recursion?)"), std::string::npos) << r.err;
-    r = lumio("run tests/vm/lasm/sum.lasm --max-depth 4294967295" + module_option);
+    const temp_source sum = lasm_program("sum");
+    r = lumio("run " + sum.arg() + " --max-depth 4294967295" + module_option);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "55\n");
-    r = lumio("run tests/vm/lasm/sum.lasm --max-depth 4294967296" + module_option);
+    r = lumio("run " + sum.arg() + " --max-depth 4294967296" + module_option);
     EXPECT_EQ(r.status, 2);
 }
 
@@ -165,7 +170,8 @@ TEST(LumioCommand, AssemblyErrorsAndListing) {
     EXPECT_EQ(r.err, bad.string() + ":3: slot 1 out of range (block 'main' has 1 slots)\n");
     r = lumio("asm " + lum_test_quote(bad.string()) + module_option);
     EXPECT_EQ(r.status, 2);
-    r = lumio("asm tests/vm/lasm/sum.lasm" + module_option);
+    const temp_source sum = lasm_program("sum");
+    r = lumio("asm " + sum.arg() + module_option);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind(".program \"sum\"\n\n.block main kind=top slots=2 params=0 first_default=0\n"
                           "  0000  11                                              push\n",
@@ -173,7 +179,7 @@ TEST(LumioCommand, AssemblyErrorsAndListing) {
               0u)
         << r.out;
     EXPECT_NE(r.out.find("ncall @print\n"), std::string::npos);
-    r = lumio("run tests/vm/lasm/sum.lasm" + module_option);
+    r = lumio("run " + sum.arg() + module_option);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "55\n");
     EXPECT_EQ(r.err, "");

@@ -13,9 +13,9 @@
 
 #include "runtime/object.h"
 #include "runtime/vm_lock.h"
-#include "tests/vm/v1_fixture.h"
+#include "tests/vm/vm_support.h"
 
-using namespace v1test;
+using namespace vmtest;
 
 namespace {
 
@@ -147,26 +147,6 @@ TEST(ReturnThread, FullQueueRetriesWithTheLockReleased) {
     EXPECT_EQ(warnings[0], "Thread pool overload, waiting for free worker threads...");
 }
 
-TEST(ReturnThread, JobDroppedByAShutDownQueueGivesEverythingBack) {
-    vm_fixture fx(0);
-    program p;
-    natives n(p);
-    fx.host.vm().jobs.shut_down();
-    lum_program_block* a = waiting_program(p, n, n.slow);
-    auto out = fx.launch(a);
-    lum_host_turn(fx.host);
-    lum_task* task = fx.tasks[0].get();
-    EXPECT_EQ(task->waiting, 1);  // nothing will wake it: the host stops it
-    EXPECT_EQ(task->in_thread.load(), 0);
-    EXPECT_EQ(n.object->thread_jobs, 0u);
-    EXPECT_EQ(n.object.use_count(), 1u);
-    lum_host_stop_tasks(fx.host, std::chrono::milliseconds(0));
-    EXPECT_TRUE(out->finished);
-    lumptr_weak<lum_task> weak(fx.tasks[0]);
-    fx.tasks.clear();
-    EXPECT_TRUE(weak.expired());
-}
-
 TEST(ReturnThread, QueuedJobDestroyedWithoutRunningGivesEverythingBack) {
     vm_fixture fx(0);
     program p;
@@ -227,43 +207,6 @@ TEST(ReturnThread, HostShutdownLetsQueuedWorkFinishBeforeTheQueueCloses) {
     EXPECT_TRUE(weak.expired());
     EXPECT_EQ(n.object->thread_jobs, 0u);
     EXPECT_EQ(n.object.use_count(), 1u);
-}
-
-TEST(ReturnThread, ManyTasksShareTheWorkersAndTheRing) {
-    vm_fixture fx(4);
-    program p;
-    std::vector<int64_t> seen;
-    // twice(n): n * 2 computed on a worker from a copy of n.
-    lum_function_def* twice = p.native("twice", [](lum_vm_context& ctx, std::vector<lumvar_shared>& a) {
-        const int64_t n = as_int(a[0]);
-        return ctx.return_thread([n] {
-            std::this_thread::sleep_for(std::chrono::microseconds(200 * (n % 5)));
-            return lumvar_shared::from_int(n * 2);
-        });
-    });
-    lum_function_def* keep = p.native("keep", [&seen](lum_vm_context&, std::vector<lumvar_shared>& a) {
-        seen.push_back(as_int(a[0]));
-        return lumvar_shared::make();
-    });
-    constexpr int tasks = 60;
-    for (int i = 0; i < tasks; ++i) {
-        lum_program_block* b = p.block(LUM_BLOCK_TOP, 1);
-        emitter e(b);
-        for (int round = 0; round < 2; ++round) {
-            e.op(LUM_OP_PUSH).b(LUM_OP_LD_L, 0).ncall(twice, {[i, round](emitter& x) { x.ldi(i * 10 + round); }}, true);
-            e.op(LUM_OP_ASSIGN).op(LUM_OP_POP).ncall(keep, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
-        }
-        fx.launch(b);
-    }
-    ASSERT_TRUE(fx.run(10000));
-    ASSERT_EQ(seen.size(), 2u * tasks);
-    std::sort(seen.begin(), seen.end());
-    std::vector<int64_t> expected;
-    for (int i = 0; i < tasks; ++i)
-        for (int round = 0; round < 2; ++round) expected.push_back((i * 10 + round) * 2);
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(seen, expected);
-    for (auto& t : fx.tasks) EXPECT_EQ(t->in_thread.load(), 0);
 }
 
 }  // namespace

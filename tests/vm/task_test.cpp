@@ -1,37 +1,27 @@
-// Tasks: calls through the context stack, returns, epilogues, the call-depth
-// limit, run-time errors unwinding to try blocks and function boundaries,
-// scheduling by due time, suspension and waking (loops and jumps are in
-// control.lasm).
+// Tasks through their own interface: scheduling by due time and then by
+// scheduling order, and running a routine at once with its argument checks and
+// refusals (calls, errors, try blocks, suspension and the call-depth limit are
+// in the assembler programs).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "tests/vm/v1_fixture.h"
+#include "tests/vm/vm_support.h"
 #include "vm/runtime_error.h"
 
-using namespace v1test;
+using namespace vmtest;
 
 namespace {
 
-// Natives shared by the programs below.
+// A native record(n) that keeps what it is given.
 struct recorder {
     std::vector<int64_t> records;
-    std::vector<std::string> texts;
-    lum_function_def* record = nullptr;   // record(n)
-    lum_function_def* fail = nullptr;     // raises "bad thing" (aborting)
-    lum_function_def* capture = nullptr;  // capture(text)
+    lum_function_def* record = nullptr;
 
     explicit recorder(program& p) {
         record = p.native("record", [this](lum_vm_context&, std::vector<lumvar_shared>& a) {
             records.push_back(a.empty() ? -1 : as_int(a[0]));
-            return lumvar_shared::make();
-        });
-        fail = p.native("fail", [](lum_vm_context&, std::vector<lumvar_shared>&) {
-            return lum_runtime_error(true, "bad thing");
-        });
-        capture = p.native("capture", [this](lum_vm_context&, std::vector<lumvar_shared>& a) {
-            texts.push_back(a.empty() || !a[0] ? std::string("?") : a[0]->to_std_string());
             return lumvar_shared::make();
         });
     }
@@ -41,277 +31,38 @@ auto imm(int64_t v) {
     return [v](emitter& e) { e.ldi(v); };
 }
 
-// push ; fn CHILD ; prep N ; the integer arguments ; call
-void call_child(emitter& e, uint32_t child, const std::vector<int64_t>& args) {
-    e.op(LUM_OP_PUSH).b(LUM_OP_FN, child).a(LUM_OP_PREP, static_cast<uint8_t>(args.size()));
-    for (size_t i = 0; i < args.size(); ++i)
-        e.op(LUM_OP_PUSH).ldi(args[i]).b(LUM_OP_ARG, static_cast<uint32_t>(i)).op(LUM_OP_POP);
-    e.op(LUM_OP_CALL);
-}
-
-TEST(TaskCalls, FunctionsWithDefaultsReturnThroughTheContextStack) {
-    vm_fixture fx;
-    program p;
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-    // f(a, b = 5) = a * b
-    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 2, main, 2);
-    f->first_default = 1;
-    lum_program_block* def_b = p.block(LUM_BLOCK_PLAIN, 0, f);
-    emitter(def_b).ldi(5);
-    emitter(f).a(LUM_OP_DEFAULT, 1).b(LUM_OP_LD_L, 0).op(LUM_OP_PUSH).b(LUM_OP_LD_L, 1).op(LUM_OP_MUL).op(LUM_OP_RET);
-    {
-        emitter e(main);
-        call_child(e, 0, {4});     // 20
-        call_child(e, 0, {4, 3});  // 12
-        e.op(LUM_OP_ADD);
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_EQ(as_int(out->value), 32);
-    EXPECT_TRUE(fx.log->take_errors().empty());
-    EXPECT_TRUE(fx.log->has_notice_prefix("Task test "));
-    // A finished task keeps exactly one value-stack element: its result.
-    EXPECT_EQ(fx.tasks[0]->stack.size(), 1u);
-    EXPECT_EQ(fx.tasks[0]->active, 0);
-}
-
-TEST(TaskCalls, EpilogueRunsTheFunctionsLastEightBytesOnReturn) {
-    for (bool epilogue : {false, true}) {
-        vm_fixture fx;
-        program p;
-        lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-        lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 1, main, 1, epilogue ? LUM_BLOCK_FLAG_EPILOGUE : 0);
-        emitter(f).ldi(1).op(LUM_OP_RET).b(LUM_OP_LD_L, 0);  // ld.l: the last eight bytes
-        emitter em(main);
-        call_child(em, 0, {9});
-        auto out = fx.launch(main);
-        ASSERT_TRUE(fx.run());
-        EXPECT_EQ(as_int(out->value), epilogue ? 9 : 1);
-    }
-}
-
-// r() calls itself through global slot 0 forever.
-lum_program_block* recursion(program& p, lum_program_block* main, uint8_t r_flags) {
-    lum_program_block* r = p.block(LUM_BLOCK_FUNCTION, 0, main, 0, r_flags);
-    emitter(r).op(LUM_OP_PUSH).b(LUM_OP_LD_G, 0).a(LUM_OP_PREP, 0).op(LUM_OP_CALL).op(LUM_OP_POP).op(LUM_OP_RET);
-    return r;
-}
-
-void store_function(emitter& e, uint32_t slot, uint32_t child) {
-    e.op(LUM_OP_PUSH).b(LUM_OP_LD_L, slot).op(LUM_OP_PUSH).b(LUM_OP_FN, child).op(LUM_OP_ASSIGN).op(LUM_OP_POP);
-}
-
-void call_global(emitter& e, uint32_t slot) {
-    e.op(LUM_OP_PUSH).b(LUM_OP_LD_G, slot).a(LUM_OP_PREP, 0).op(LUM_OP_CALL).op(LUM_OP_POP);
-}
-
-TEST(TaskLimits, CallDepthLimitRaisesAReportOfTruncatedFrames) {
-    vm_fixture fx(0, 100);
-    program p;
-    recorder rec(p);
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 1);
-    recursion(p, main, LUM_BLOCK_FLAG_FUNCTION);
-    {
-        emitter e(main);
-        store_function(e, 0, 0);
-        call_global(e, 0);
-        e.ncall(rec.record, {imm(1)});  // the caller goes on after the noexcept function
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    std::vector<std::string> errors = fx.log->take_errors();
-    // 100 contexts when the 101st is refused: 10 frames, the skip line, 20 frames.
-    ASSERT_EQ(errors.size(), 31u);
-    EXPECT_EQ(errors[10], "... 70 more frames ...");
-    EXPECT_NE(errors[30].find("maximum call depth of 100 exceeded (endless recursion?)"), std::string::npos);
-    std::vector<std::string> warnings = fx.log->take_warnings();
-    ASSERT_EQ(warnings.size(), 1u);
-    EXPECT_EQ(warnings[0], "Error inside a noexcept function, it returns None.");
-    EXPECT_EQ(rec.records, std::vector<int64_t>{1});
-}
-
-TEST(TaskLimits, CallDepthErrorIsCatchable) {
-    vm_fixture fx(0, 50);
-    program p;
-    recorder rec(p);
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 2);
-    recursion(p, main, 0);                                                    // child 0
-    lum_program_block* try_block = p.block(LUM_BLOCK_PLAIN, 0, main, 0, LUM_BLOCK_FLAG_TRY);  // child 1
-    lum_program_block* catch_block = p.block(LUM_BLOCK_PLAIN, 1, main, 1);  // child 2
-    emitter et(try_block);
-    call_global(et, 0);
-    emitter(catch_block).ncall(rec.capture, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
-    {
-        emitter e(main);
-        store_function(e, 0, 0);
-        e.b(LUM_OP_ENTER, 1).b(LUM_OP_CATCH, 2);
-        e.ncall(rec.record, {imm(2)});
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_TRUE(fx.log->take_errors().empty());
-    EXPECT_TRUE(fx.log->has_notice_prefix("Caught runtime error: maximum call depth of 50 exceeded"));
-    ASSERT_EQ(rec.texts.size(), 1u);
-    EXPECT_EQ(rec.texts[0], "maximum call depth of 50 exceeded (endless recursion?)");
-    EXPECT_EQ(rec.records, std::vector<int64_t>{2});
-    EXPECT_EQ(fx.tasks[0]->caught_error, 0);
-}
-
-TEST(TaskErrors, TryBlockCatchesAndClearsItsValues) {
+TEST(TaskScheduling, DueTimesDecideThenSchedulingOrder) {
     vm_fixture fx;
     program p;
     recorder rec(p);
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-    lum_program_block* try_block = p.block(LUM_BLOCK_PLAIN, 0, main, 0, LUM_BLOCK_FLAG_TRY);
-    lum_program_block* catch_block = p.block(LUM_BLOCK_PLAIN, 1, main, 1);
-    {
-        emitter e(try_block);
-        e.op(LUM_OP_PUSH).op(LUM_OP_PUSH);
-        e.ncall(rec.fail, {});
-        e.ncall(rec.record, {imm(1)});  // skipped
-    }
-    emitter(catch_block).ncall(rec.capture, {[](emitter& x) { x.b(LUM_OP_LD_L, 0); }});
-    {
-        emitter e(main);
-        e.b(LUM_OP_ENTER, 0).b(LUM_OP_CATCH, 1);
-        e.b(LUM_OP_CATCH, 1);  // nothing caught any more: does nothing
-        e.ncall(rec.record, {imm(2)});
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_TRUE(fx.log->take_errors().empty());
-    EXPECT_EQ(rec.texts, std::vector<std::string>{"bad thing"});
-    EXPECT_EQ(rec.records, std::vector<int64_t>{2});
-    EXPECT_TRUE(fx.log->has_notice_prefix("Clearing stack vars 3"));
-    EXPECT_EQ(fx.tasks[0]->stack.size(), 1u);
-    EXPECT_EQ(fx.tasks[0]->error->type, LUMVAR_NONE);  // the catch took it
-}
-
-TEST(TaskErrors, UnhandledErrorAtTheBottomFinishesTheTask) {
-    vm_fixture fx;
-    program p;
-    recorder rec(p);
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-    lum_program_block* loop = p.block(LUM_BLOCK_LOOP, 0, main);
-    {
-        emitter e(loop);
-        e.ncall(rec.fail, {});
-        e.ncall(rec.record, {imm(1)});
-    }
-    {
-        emitter e(main);
-        e.op(LUM_OP_PUSH).ldi(7).b(LUM_OP_ENTER, 0);
-        e.ncall(rec.record, {imm(2)});  // the top-level script does not continue
-    }
-    auto out = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    ASSERT_TRUE(out->finished);
-    EXPECT_TRUE(out->error_handler);
-    EXPECT_EQ(out->value->type, LUMVAR_NONE);
-    EXPECT_TRUE(rec.records.empty());
-    EXPECT_EQ(fx.log->take_errors().size(), 2u);
-    EXPECT_EQ(fx.tasks[0]->active, 0);
-    // The global context stays for the program's routines; nothing above it.
-    EXPECT_EQ(fx.tasks[0]->contexts.size(), 1u);
-}
-
-TEST(TaskScheduling, DueTasksRunInDueOrder) {
-    vm_fixture fx;
-    program p;
-    recorder rec(p);
-    std::vector<lum_program_block*> blocks;
-    for (int i = 1; i <= 3; ++i) {
+    for (int i = 1; i <= 6; ++i) {
         lum_program_block* b = p.block(LUM_BLOCK_TOP, 0);
         emitter(b).ncall(rec.record, {imm(i)});
-        blocks.push_back(b);
+        fx.launch(b, false);
     }
-    const uint64_t delays[3] = {60, 20, 40};
-    for (int i = 0; i < 3; ++i) {
-        fx.launch(blocks[i], false);
-        lum_task* t = fx.tasks.back().get();
+    auto schedule = [&fx](size_t i, uint64_t delay) {
+        lum_task* t = fx.tasks[i].get();
         ASSERT_TRUE(lum_task::bind_arguments(t, nullptr));
-        lum_task::schedule(t, delays[i]);
-    }
+        lum_task::schedule(t, delay);
+    };
+    const uint64_t delays[3] = {60, 20, 40};
+    for (size_t i = 0; i < 3; ++i) schedule(i, delays[i]);
     // Scheduling again changes nothing, not even the due time.
     const uint64_t due = fx.tasks[0]->due;
     lum_task::schedule(fx.tasks[0].get(), 0);
     EXPECT_EQ(fx.tasks[0]->due, due);
-    EXPECT_EQ(fx.host.vm().task_heap.size(), 3u);
-
+    auto& heap = fx.host.vm().task_heap;
+    EXPECT_EQ(heap.size(), 3u);
     ASSERT_TRUE(fx.run());
     EXPECT_EQ(rec.records, (std::vector<int64_t>{2, 3, 1}));
-}
 
-TEST(TaskScheduling, EqualDueTimesRunInSchedulingOrder) {
-    vm_fixture fx;
-    program p;
-    recorder rec(p);
-    constexpr int count = 9;
-    for (int i = 1; i <= count; ++i) {
-        lum_program_block* b = p.block(LUM_BLOCK_TOP, 0);
-        emitter(b).ncall(rec.record, {imm(i)});
-        fx.launch(b);
-    }
-    // Whatever millisecond each start fell in, make them all due at once: the
-    // heap then orders them by scheduling alone.
-    auto& heap = fx.host.vm().task_heap;
-    ASSERT_EQ(heap.size(), static_cast<size_t>(count));
-    const uint64_t due = heap.front()->due;
-    for (auto& t : heap) t->due = due;
-    ASSERT_TRUE(fx.run());
-    std::vector<int64_t> expected;
-    for (int i = 1; i <= count; ++i) expected.push_back(i);
-    EXPECT_EQ(rec.records, expected);
-
-    // Rescheduled in a different order, they run in that order.
+    // Whatever millisecond each schedule fell in, make them all due at once:
+    // the heap then orders them by scheduling alone.
     rec.records.clear();
-    for (int i : {2, 0, 1}) {
-        lum_task* t = fx.tasks[static_cast<size_t>(i)].get();
-        ASSERT_TRUE(lum_task::bind_arguments(t, nullptr));
-        lum_task::schedule(t, 0);
-    }
-    for (auto& t : heap) t->due = due;
+    for (size_t i : {4, 1, 5, 0, 3, 2}) schedule(i, 0);
+    for (auto& t : heap) t->due = heap.front()->due;
     ASSERT_TRUE(fx.run());
-    EXPECT_EQ(rec.records, (std::vector<int64_t>{3, 1, 2}));
-}
-
-TEST(TaskScheduling, SuspendedTaskWaitsUntilWoken) {
-    vm_fixture fx;
-    program p;
-    recorder rec(p);
-    lum_task* parked = nullptr;
-    lum_function_def* park = p.native("park", [&](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
-        parked = ctx.task;
-        ctx.suspend();
-        return lumvar_shared::make();
-    });
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-    {
-        emitter e(main);
-        e.ncall(park, {});
-        e.ncall(rec.record, {imm(1)});
-    }
-    auto out = fx.launch(main);
-    lum_host_turn(fx.host);
-    lum_host_turn(fx.host);
-    ASSERT_EQ(parked, fx.tasks[0].get());
-    EXPECT_FALSE(out->finished);
-    EXPECT_EQ(parked->waiting, 1);
-    EXPECT_EQ(parked->active, 1);
-    EXPECT_EQ(fx.host.vm().waiting.size(), 1u);
-    EXPECT_TRUE(rec.records.empty());
-    lum_task::wake(parked);
-    EXPECT_EQ(parked->waiting, 0);
-    EXPECT_TRUE(fx.host.vm().waiting.empty());
-    ASSERT_TRUE(fx.run());
-    EXPECT_TRUE(out->finished);
-    EXPECT_EQ(rec.records, std::vector<int64_t>{1});
-    lum_task::wake(parked);  // not waiting: nothing happens
-    EXPECT_TRUE(fx.host.vm().task_heap.empty());
+    EXPECT_EQ(rec.records, (std::vector<int64_t>{5, 2, 6, 1, 4, 3}));
 }
 
 TEST(TaskRun, RunNowBindingAndRefusals) {
@@ -364,29 +115,6 @@ TEST(TaskRun, RunNowBindingAndRefusals) {
     EXPECT_NE(errors[0].find("Cannot create routine from non-global scope routine without context."),
               std::string::npos);
     (void)global;
-}
-
-TEST(TaskRelease, GlobalsAreClearedWhenTheGlobalScopeGoes) {
-    vm_fixture fx;
-    program p;
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 2);
-    p.block(LUM_BLOCK_FUNCTION, 0, main);
-    {
-        emitter e(main);
-        e.op(LUM_OP_PUSH).b(LUM_OP_LD_L, 0).op(LUM_OP_PUSH).ldi(41).op(LUM_OP_ASSIGN).op(LUM_OP_POP);
-        store_function(e, 1, 0);
-    }
-    fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    lumptr_weak<lum_task> weak(fx.tasks[0]);
-    lumvar_shared number = fx.tasks[0]->contexts.front()->slots[0];
-    lumvar_shared function = fx.tasks[0]->contexts.front()->slots[1];
-    EXPECT_EQ(as_int(number), 41);
-    EXPECT_EQ(function->type, LUMVAR_FUNCTION);
-    fx.tasks.clear();
-    EXPECT_TRUE(weak.expired());
-    EXPECT_EQ(number->type, LUMVAR_NONE);
-    EXPECT_EQ(function->type, LUMVAR_NONE);
 }
 
 }  // namespace
