@@ -12,8 +12,10 @@
 #include "vm/program_block.h"
 #include "vm/task.h"
 
-// The prepared script call of `callee` (an initialised context of `task`):
-// the context waits among the task's pending contexts (no call record).
+// The prepared script call of `callee` (an initialised context of `task`
+// with a block; the interpreter starts pending contexts without testing
+// that again): the context waits among the task's pending contexts (no call
+// record).
 [[gnu::always_inline]] inline void lum_push_script_call(lum_task& task, lum_vm_context* callee) {
     task.pending_contexts.push_back(callee);
 }

@@ -28,6 +28,31 @@ void lum_vm_context_grow_slots(std::vector<lumvar_shared>& slots, size_t wanted)
     while (slots.size() < wanted) slots.push_back(lumvar_shared::make());
 }
 
+bool lum_context_records::grow() {
+    auto* c = new lum_vm_context;
+    c->stack_index = static_cast<uint32_t>(records.size());
+    c->home = this;
+    records.push_back(c);
+    return true;
+}
+
+void lum_context_records::trim(size_t keep) {
+    const size_t floor = std::max<size_t>(top, keep);
+    while (records.size() > floor) {
+        delete records.back();
+        records.pop_back();
+    }
+}
+
+lum_context_records::~lum_context_records() {
+    for (lum_vm_context* c : records) {
+        // A record still held outside the task becomes a heap record
+        // (pool slot 255): its last release deletes it.
+        if (c->ref_count == 0) delete c;
+        else c->home = nullptr;
+    }
+}
+
 lum_vm_context* lum_vm_context::make(lum_task* task, lum_task* scope, lum_program_block* block, lum_class* self) {
     return lum_vm_context_make_inline(task, scope, block, self);
 }
@@ -41,6 +66,12 @@ namespace {
 // Resets the record and returns it to its pool. `vm` is the thread's VM,
 // which this thread owns, or null (no VM: a pooled record stays in its chunk).
 void release_record(lum_vm_context* ctx, lum_vm* vm) {
+    if (ctx->home != nullptr) {
+        lum_vm_context_free_stacked(ctx, [] { return lumvar_shared::make(); });
+        lumptr_strong<lum_class> keep_alive = std::move(ctx->keep_alive);
+        return;
+    }
+    ctx->ref_count = 0;
     lum_vm_context_reset_record(ctx, [] { return lumvar_shared::make(); });
     lumptr_strong<lum_class> keep_alive = std::move(ctx->keep_alive);
     lum_vm_context_return_record(ctx, vm);
@@ -57,7 +88,6 @@ void lum_vm_context::release(lum_vm_context*& holder) {
         --ctx->ref_count;
         return;
     }
-    ctx->ref_count = 0;
     lum_thread_local& tl = lum_get_thread_local();
     lum_vm* vm = tl.vm;
     if (vm != nullptr && vm->lock.owner.load(std::memory_order_relaxed) != tl.thread_id) [[unlikely]] {

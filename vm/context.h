@@ -7,11 +7,13 @@
 // interpreter runs the top one and leaves its outcome in the status word,
 // which task continuation reads to push, pop and resume contexts.
 //
-// Contexts are entered at every call and loop body, so they come from the
-// VM's context pool (chunks of 255 records built once) and are reference
-// counted by hand: a holder is a plain `lum_vm_context*` that owns one count;
-// `release` drops it and clears the holder. A released record keeps its
-// local cells (reset to none) for the next use.
+// Contexts are entered at every call and loop body, so a task's contexts are
+// fixed records of its own record stack (`lum_context_records`), reused by
+// depth; contexts made without a task (or off the thread that owns the VM)
+// come from the VM's context pool (chunks of 255 records built once). Both
+// are reference counted by hand: a holder is a plain `lum_vm_context*` that
+// owns one count; `release` drops it and clears the holder. A released
+// record keeps its local cells (reset to none) for the next use.
 //
 // Every native function receives the caller's context: it reaches the task
 // through it, suspends the task, raises run-time errors and warnings, and
@@ -32,6 +34,7 @@ struct lum_vm;
 class lum_program_block;
 class lum_class;
 class lumobject_base;
+struct lum_context_records;
 
 struct lum_vm_context {
     // Fields in order.
@@ -43,7 +46,7 @@ struct lum_vm_context {
     uint32_t resume_offset = 0;            // where the next run starts (from the first code byte)
     int32_t pushed = 0;                    // net values this context pushed on the task's value stack
     uint32_t argc = 0;                     // arguments the caller passed
-    uint32_t ref_count = 0;                // holders; back to the pool at 0
+    uint32_t ref_count = 0;                // holders; free again (stack or pool) at 0
     uint32_t call_record_mark = 0;         // task's pending call records at init
     uint32_t pending_context_mark = 0;     // task's pending contexts at init
     uint32_t frame_mark = 0;               // task's argument-frame depth at init
@@ -55,9 +58,13 @@ struct lum_vm_context {
     uint8_t resumable = 0;                 // 1 while the context has a saved resume point
     uint8_t operator_mode = 0;             // 0 none, 1..3 a script operator call in progress
     uint8_t pool_slot = 255;               // index in its pool chunk; 255 = heap record
+    uint32_t stack_index = 0;              // position in the record stack it belongs to
+    lum_context_records* home = nullptr;   // that record stack; null for pool and heap records
 
-    // A pooled record with reference count 1, initialised with `init`. Null
-    // only when neither the pool nor the heap can give a record.
+    // A record with reference count 1, initialised with `init`: the task's
+    // next stack record when the calling thread may change the task (it owns
+    // the VM lock, or there is no VM), else a pooled one. Null only when
+    // neither the pool nor the heap can give a record.
     static lum_vm_context* make(lum_task* task, lum_task* scope, lum_program_block* block, lum_class* self);
 
     // Stores task, scope and block, clears the counters and bytes, copies the
@@ -68,9 +75,9 @@ struct lum_vm_context {
     // Drops the holder's reference and clears the holder. At 0 the local
     // cells are reset (in place when held only here; shared cells are
     // replaced by fresh ones, and reset in place first in a top-level block),
-    // self and keep-alive are dropped and the record goes back to its pool.
-    // On a thread that does not own the VM, the whole release runs under the
-    // VM lock. A null holder does nothing.
+    // self and keep-alive are dropped and the record is free again (at its
+    // stack position, else in its pool). On a thread that does not own the
+    // VM, the whole release runs under the VM lock. A null holder does nothing.
     static void release(lum_vm_context*& holder);
 
     // Takes one more reference (for a second holder).
@@ -102,6 +109,61 @@ struct lum_vm_context {
 
     // Code offset of the instruction position (ip minus the first code byte).
     uint32_t code_offset() const noexcept;
+};
+
+// The records of a task's calls (see lum_task::records): a stack of fixed
+// records, each made once on the heap and reused for every call at its
+// position. Records never move: the stack keeps pointers to them. A call
+// takes the record at `top` and moves top up; releasing a record (count 0,
+// cells reset as the pool's release does it) moves top down over every free
+// record at the top. A record that keeps holders after its call returned (a
+// native's second reference, a suspended task, a report) simply stays in use
+// at its position until its last holder releases it; calls made meanwhile
+// take the records above it. When the task goes away, free records are
+// deleted and held ones become heap records that their last release deletes.
+struct lum_context_records {
+    std::vector<lum_vm_context*> records;  // records[i]->stack_index == i
+    uint32_t top = 0;                      // records at or above top are free
+    uint32_t free_below = 0;               // free records below top (released out of order)
+
+    lum_context_records() = default;
+    lum_context_records(const lum_context_records&) = delete;
+    lum_context_records& operator=(const lum_context_records&) = delete;
+    ~lum_context_records();
+
+    // The record at top (made on first use), reference count 1; its cells
+    // are none and it has no self or keep-alive reference. Null only when no
+    // record can be made.
+    [[gnu::always_inline]] lum_vm_context* take() {
+        if (top == records.size()) [[unlikely]] {
+            if (!grow()) return nullptr;
+        }
+        lum_vm_context* c = records[top++];
+        c->ref_count = 1;
+        return c;
+    }
+    // A released record (count 0, cells already reset) is free again; top
+    // moves down over the free records above the highest one still in use.
+    [[gnu::always_inline]] void give_back(lum_vm_context* c) {
+        if (c->stack_index + 1 != top) [[unlikely]] {
+            ++free_below;  // a record above is still held
+            return;
+        }
+        --top;
+        if (free_below != 0) [[unlikely]] {
+            while (top != 0 && records[top - 1]->ref_count == 0) {
+                --top;
+                --free_below;
+            }
+        }
+    }
+
+    // Deletes the free records above the top beyond the first `keep` (all
+    // records at or above top are free).
+    void trim(size_t keep);
+
+private:
+    bool grow();
 };
 
 // A record from the VM's context pool when the thread's pooling switch is

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runtime/ptr.h"
+#include "runtime/thread_local.h"
 #include "runtime/value.h"
 #include "runtime/vm.h"
 #include "vm/context.h"
@@ -63,12 +64,25 @@ void lum_vm_context_grow_slots(std::vector<lumvar_shared>& slots, size_t wanted)
     else if (c.self.record() != &lumptr_null_record) c.self.reset();  // released records have none
 }
 
-// lum_vm_context::make: a pooled (else heap) record with reference count 1,
-// initialised; null only when no record can be had.
+// lum_vm_context::make: a record of the task's record stack (a task that the
+// calling thread may change: it owns the VM lock, or there is no VM), else a
+// pooled (else heap) record, with reference count 1, initialised; null only
+// when no record can be had.
 [[gnu::always_inline]] inline lum_vm_context* lum_vm_context_make_inline(lum_task* t, lum_task* s,
                                                                          lum_program_block* b,
                                                                          lum_class* self_object) {
-    lum_vm_context* ctx = lum_pool_new<&lum_vm::pool_contexts>();
+    lum_vm_context* ctx = nullptr;
+    if (t != nullptr) {
+        const lum_thread_local& tl = lum_get_thread_local();
+        if (tl.vm == nullptr || tl.vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) {
+            ctx = t->records.take();
+            if (ctx != nullptr) {
+                lum_vm_context_init_inline(*ctx, t, s, b, self_object);
+                return ctx;
+            }
+        }
+    }
+    ctx = lum_pool_new<&lum_vm::pool_contexts>();
     if (ctx == nullptr) return nullptr;
     ctx->ref_count = 1;
     lum_vm_context_init_inline(*ctx, t, s, b, self_object);
@@ -158,6 +172,21 @@ template <class Fresh>
     ctx->scope = nullptr;
     ctx->native_object = nullptr;
     ctx->ip = nullptr;
+}
+
+// lum_vm_context::release for a record of a task's record stack whose count
+// falls to 0: the cells are reset as for a pooled record, the run fields that
+// may point elsewhere are cleared and the record is free at its position
+// again. The count stays 1 while the cells are reset (so the stack never
+// hands out a record still being reset); the keep-alive reference is left
+// for the caller, who drops it last.
+template <class Fresh>
+[[gnu::always_inline]] inline void lum_vm_context_free_stacked(lum_vm_context* ctx, Fresh&& fresh) {
+    lum_vm_context_reset_cells(ctx, fresh);
+    ctx->native_object = nullptr;
+    ctx->ip = nullptr;
+    ctx->ref_count = 0;
+    ctx->home->give_back(ctx);
 }
 
 // Step 4 of lum_vm_context::release: a heap record is deleted; a pooled one

@@ -287,67 +287,22 @@ private:
     unsigned count_ = 0;
 };
 
-// Context records of calls that returned during this run, kept for the next
-// call of the run instead of going back to the pool (the pool's bookkeeping
-// and the per-thread lookup of its VM are paid once per run, not per call).
-// A kept record has reference count 0, its local cells reset and no self or
-// keep-alive reference: it is what the pool would hand out, except for the
-// fields the next initialisation writes anyway. They are cleared and the
-// records go back to the pool when the run ends.
-class context_spares {
-public:
-    context_spares() = default;
-    context_spares(const context_spares&) = delete;
-    context_spares& operator=(const context_spares&) = delete;
-    ~context_spares() {
-        while (count_ != 0) {
-            lum_vm_context* c = items_[--count_];
-            c->task = nullptr;
-            c->scope = nullptr;
-            c->native_object = nullptr;
-            c->ip = nullptr;
-            vm_->pool_contexts.deallocate(c);
-        }
-    }
-    // A kept record (reference count 0), or null.
-    [[gnu::always_inline]] lum_vm_context* take() { return count_ != 0 ? items_[--count_] : nullptr; }
-    // Whether a pooled record released now may be kept: the thread's VM
-    // takes pooled records (owned by this thread, pooling not suspended; the
-    // same for the whole run, looked up once) and there is room.
-    [[gnu::always_inline]] bool can_keep(const lum_vm_context* c) {
-        if (c->pool_slot == LUM_POOL_HEAP_SLOT || count_ == capacity) return false;
-        if (!known_) [[unlikely]] {
-            vm_ = lum_pool_vm();
-            known_ = true;
-        }
-        return vm_ != nullptr;
-    }
-    [[gnu::always_inline]] void keep(lum_vm_context* c) { items_[count_++] = c; }
-
-private:
-    static constexpr unsigned capacity = 8;
-    lum_vm_context* items_[capacity];
-    unsigned count_ = 0;
-    bool known_ = false;
-    lum_vm* vm_ = nullptr;
-};
-
-// A context for a call made in this run with `argc` arguments: a kept record
-// when there is one, else one from the pool (or the heap); initialised with
-// reference count 1, its self set by `set_self` from a handle the caller
-// already holds (no record lookup). The record has no self before: a new one
-// never had one and a release drops it. Null only when no record can be had.
+// A context for a call made in this run with `argc` arguments: the record at
+// the top of the task's record stack (else one from the pool or the heap);
+// initialised with reference count 1, its self set by `set_self` from a
+// handle the caller already holds (no record lookup). The record has no self
+// before: a new one never had one and a release drops it. Null only when no
+// record can be had.
 template <class SetSelf>
-[[gnu::always_inline]] inline lum_vm_context* new_call_context(context_spares& spares, lum_task* t, lum_task* s,
-                                                              lum_program_block* b, uint32_t argc,
-                                                              SetSelf&& set_self) {
-    lum_vm_context* c = spares.take();
-    if (c == nullptr) {
+[[gnu::always_inline]] inline lum_vm_context* new_call_context(lum_task& t, lum_task* s, lum_program_block* b,
+                                                              uint32_t argc, SetSelf&& set_self) {
+    lum_vm_context* c = t.records.take();
+    if (c == nullptr) [[unlikely]] {
         c = lum_pool_new<&lum_vm::pool_contexts>();
         if (c == nullptr) return nullptr;
+        c->ref_count = 1;
     }
-    c->ref_count = 1;
-    lum_vm_context_init_fields(*c, t, s, b, argc);
+    lum_vm_context_init_fields(*c, &t, s, b, argc);
     set_self(*c);
     return c;
 }
@@ -486,7 +441,6 @@ struct chain_settings {
     const uint8_t* safe_end = safe_end_of(*block, code, end);
     lum_task& task = *ctx->task;
     cell_stash stash;
-    context_spares spares;
     // The local slots never change size while the context runs.
     const lumvar_shared* slots = ctx->slots.data();
     size_t slot_count = ctx->slots.size();
@@ -510,7 +464,6 @@ enter:
     ip = code + ctx->resume_offset;
     if (ip > end) ip = end;
     ctx->ip = ip;
-    if (ctx->operator_mode != 0) lum_complete_operator_call(*ctx);
 
 #define LUM_INVALID_8 &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid
 #define LUM_INVALID_32 LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8
@@ -577,7 +530,13 @@ enter:
 #define D_U64() lum_read_operand<uint64_t>(ip, lum_operand::D)
 #define D_PTR(T) reinterpret_cast<T*>(static_cast<uintptr_t>(D_U64()))
 
-    LUM_NEXT();
+    // The status is running here unless completing a script operator call
+    // changed it.
+    if (ctx->operator_mode != 0) [[unlikely]] {
+        lum_complete_operator_call(*ctx);
+        LUM_NEXT();
+    }
+    LUM_NEXT_FAST();
 
 op_1: {  // ld.l
     const uint32_t slot = B_U32();
@@ -895,11 +854,12 @@ op_43:  // fclear
     ip += 1;
     LUM_NEXT_FAST();
 op_44: {  // prep
-    ctx->ip = ip;
     // The common case inline: a script function value on top (its bound
     // arguments, if any, go into the slots after the parameters), a valid
     // argument count. The same steps as lum_prepare_call, which does
-    // everything else (and raises the errors).
+    // everything else (and raises the errors). The common case runs nothing
+    // that looks at ctx->ip (the callee's cells are fresh: filling them
+    // releases nothing).
     const lumvar* top = stack.empty() ? nullptr : stack.back().get();
     if (top != nullptr && top->type == LUMVAR_FUNCTION) {
         lumvar_function_record* fn = top->function_record();
@@ -909,7 +869,7 @@ op_44: {  // prep
             (callee_block->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= callee_block->first_default)) {
             lum_task* scope = lum_call_scope_inline(*ctx, fn->scope.get());
             lum_vm_context* callee =
-                new_call_context(spares, &task, scope, callee_block, argc, [fn](lum_vm_context& c) {
+                new_call_context(task, scope, callee_block, argc, [fn](lum_vm_context& c) {
                     // The function's bound self while it lives (the record,
                     // new or released, has none).
                     if (fn->self.get() != nullptr) c.self = fn->self;
@@ -942,6 +902,7 @@ op_44: {  // prep
             }
         }
     }
+    ctx->ip = ip;
     lum_prepare_call(*ctx, ip[lum_operand::A]);
     ip += 2;
     LUM_NEXT();
@@ -953,10 +914,7 @@ op_45: {  // arg
         ip += 8;
         // The usual next instruction starts this script call: no dispatch
         // and no second look at the pending call.
-        if (ip < safe_end && *ip == LUM_OP_CALL) {
-            ctx->ip = ip;
-            goto script_call;
-        }
+        if (ip < safe_end && *ip == LUM_OP_CALL) goto script_call;
         LUM_NEXT_FAST();
     }
     ctx->ip = ip;
@@ -973,7 +931,8 @@ op_46:  // call
         ip += 1;
         LUM_NEXT();
     }
-script_call:  // ip and ctx->ip at a call whose prepared call is a script call
+script_call:  // ip at a call whose prepared call is a script call (nothing
+              // looks at ctx->ip before the position past it is stored)
     {
         lum_vm_context* callee = task.pending_contexts.back();
         task.contexts.push_back(callee);
@@ -982,8 +941,7 @@ script_call:  // ip and ctx->ip at a call whose prepared call is a script call
         ip += 1;
         // In a chained run the callee runs next at once (what the end of the
         // run and task continuation would do).
-        if (task.contexts.size() <= call_depth_max && !task.stop && callee != nullptr && callee->task == &task &&
-            callee->block != nullptr) {
+        if (task.contexts.size() <= call_depth_max && !task.stop) {
             ctx->ip = ip;
             ctx->resumable = 1;
             ctx->resume_offset = static_cast<uint32_t>(ip - code);
@@ -1081,7 +1039,7 @@ op_61: {  // mem
                 (method->first_default == LUM_NO_DEFAULT || argc == 0 || argc >= method->first_default)) {
                 lum_task* scope = lum_call_scope_inline(*ctx, fn_scope);
                 const lumptr_strong<lum_class>& holder = top->class_holder()->instance;
-                lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
+                lum_vm_context* callee = new_call_context(task, scope, method, argc,
                                                           [&holder](lum_vm_context& c) { c.self = holder; });
                 if (callee != nullptr) {
                     lum_push_script_call(task, callee);
@@ -1497,7 +1455,7 @@ op_73: {  // fcall
                 creator != nullptr) {
                 lum_task* scope = creator->global_scope ? creator->root() : creator;
                 const lumptr_strong<lum_class>& holder = top->class_holder()->instance;
-                lum_vm_context* callee = new_call_context(spares, &task, scope, method, argc,
+                lum_vm_context* callee = new_call_context(task, scope, method, argc,
                                                           [&holder](lum_vm_context& c) { c.self = holder; });
                 if (callee != nullptr) {
                     lum_push_script_call(task, callee);
@@ -1603,10 +1561,8 @@ chain_pop: {
             // no keep-alive instance, on the VM's thread), with the fresh
             // cells for shared slots from this run's stash. A pooled record
             // is kept for the next call of this run.
-            if (spares.can_keep(ctx)) [[likely]] {
-                ctx->ref_count = 0;
-                lum_vm_context_reset_cells(ctx, [&] { return stash.take(); });
-                spares.keep(ctx);
+            if (ctx->home != nullptr) [[likely]] {
+                lum_vm_context_free_stacked(ctx, [&] { return stash.take(); });
                 goto chain_popped;
             }
             lum_thread_local& tl = lum_get_thread_local();
@@ -1627,10 +1583,10 @@ chain_pop: {
         lum_vm_context::release(ctx);
     chain_popped:
         // From here task continuation's next step is to run the new top;
-        // status 0 tells it so when this loop does not.
+        // status 0 tells it so when this loop does not. (Every context on a
+        // task's stack is the task's own and has a block: nothing to test.)
         ctx = ctxs.back();
-        if (task.stop || ctx == nullptr || ctx->task != &task || ctx->block == nullptr)
-            return LUM_STATUS_RUNNING;
+        if (task.stop) return LUM_STATUS_RUNNING;
     }
 }
 

@@ -536,6 +536,9 @@ bool lum_task::task_continue(lum_task* task) {
         lum_vm_context::release(c);
     }
     task->pending_calls.clear();
+    // A finished task keeps a few records for its next run, not every
+    // record its deepest recursion made.
+    task->records.trim(32);
     return false;
 }
 

@@ -72,6 +72,7 @@ struct lum_task : public lumptr_base<lum_task>, public lumptr_type_tag<lum_task>
     int32_t clearing_cursor = -1;                // next slot to clear; -1 before it starts
     std::vector<lum_vm_context*> contexts;       // context stack; running one on top (each holds one count)
     std::vector<lum_vm_context*> pending_contexts; // contexts of prepared calls not yet started
+    lum_context_records records;                 // the records of the task's contexts (see vm/context.h)
     std::vector<lum_call_record> pending_calls;  // one per prepared native call
     std::vector<lumvar_shared> stack;            // value stack; last element is the top
     std::vector<std::unique_ptr<lum_argument_frame>> frames; // argument frames (reused)
