@@ -289,7 +289,10 @@ TEST_F(ops, ComparisonsFollowTheHigherTypeOfThePair) {
     auto generate = [&] {
         switch (rng() % 4) {
             case 0: return none();
-            case 1: return num(static_cast<int64_t>(rng() % 5) - 1 + (rng() % 8 == 0 ? INT64_MIN : 0));
+            case 1: {
+                const int64_t small = static_cast<int64_t>(rng() % 5);
+                return num(rng() % 8 == 0 ? INT64_MIN + small : small - 1);
+            }
             case 2: return flt(floats[rng() % std::size(floats)]);
             default: return str(texts[rng() % std::size(texts)]);
         }
