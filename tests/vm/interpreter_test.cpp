@@ -2,7 +2,8 @@
 // results of the opcodes are in the assembler programs): a global load
 // without a global context, an assignment without a target, failing natives and
 // definitions that go away, abstract methods, static members and index errors
-// outside a task, and native objects as operands.
+// outside a task, native objects as operands, and the position a load stores
+// before the top's old object goes.
 
 #include <gtest/gtest.h>
 
@@ -243,5 +244,41 @@ TEST(Arithmetic, NativeObjectsAnswerThroughTheirOperations) {
             EXPECT_EQ(text(d.top()), r.result);
         }
         e.errors();
+    }
+}
+
+// Records where the running context stands when the object goes.
+class release_probe : public lumobject_base {
+public:
+    explicit release_probe(int64_t& at) : at_(at) {}
+    ~release_probe() override {
+        const lum_vm_context* c = lum_get_thread_local().current_task->contexts.back();
+        at_ = c->ip - c->block->code_begin();
+    }
+
+private:
+    int64_t& at_;
+};
+
+TEST(StackOpcodes, LoadOverAnObjectOnlyTheTopHeldStoresThePositionFirst) {
+    env e;
+    int64_t at = -1;
+    lum_function_def* make = e.prog.native(make_native("probe", 0, 0, [&](lum_vm_context&, std::vector<lumvar_shared>&) {
+        return lumvar_shared::from_object(new release_probe(at));
+    }));
+    const std::vector<std::function<void(lum_block_builder&)>> loads = {
+        [](lum_block_builder& b) { b.ld_l(0); },
+        [](lum_block_builder& b) { b.ldi(3); },
+    };
+    for (size_t i = 0; i < loads.size(); ++i) {
+        SCOPED_TRACE(i);
+        lum_block_builder b(e.prog, e.block("load", LUM_BLOCK_TOP, 1));
+        b.push().frame(0).ncall(make);
+        const int64_t load_at = b.offset();
+        loads[i](b);
+        direct d(b.finish());
+        at = -1;
+        EXPECT_EQ(d.step(), LUM_STATUS_FINISHED);
+        EXPECT_EQ(at, load_at);
     }
 }
