@@ -93,4 +93,16 @@ TEST(Context, HeapRecordWithoutVmAndSuspendOnce) {
     task->scheduled = 0;
 }
 
+TEST(Context, StoppingSuspendedTasksLeavesTheHostIdle) {
+    vm_fixture fx;
+    program p;
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    auto outcome = fx.launch(main, false);
+    fx.tasks[0]->contexts.front()->suspend();
+    ASSERT_EQ(fx.host.vm().waiting.size(), 1u);
+    lum_host_stop_tasks(fx.host, std::chrono::milliseconds(0));
+    EXPECT_TRUE(fx.host.vm().waiting.empty());
+    EXPECT_TRUE(lum_host_idle(fx.host.vm()));
+}
+
 }  // namespace

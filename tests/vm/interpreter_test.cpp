@@ -2,7 +2,8 @@
 // results of the opcodes are in the assembler programs): a global load
 // without a global context, an assignment without a target, failing natives and
 // definitions that go away, abstract methods, static members and index errors
-// outside a task, and native objects as operands.
+// outside a task, native objects as operands, the position a load stores
+// before the top's old object goes, and a stop requested while a call returns.
 
 #include <gtest/gtest.h>
 
@@ -244,4 +245,55 @@ TEST(Arithmetic, NativeObjectsAnswerThroughTheirOperations) {
         }
         e.errors();
     }
+}
+
+// Runs `on_release` on the thread's running context when the object goes.
+class release_probe : public lumobject_base {
+public:
+    explicit release_probe(std::function<void(lum_vm_context&)> on_release) : on_release_(std::move(on_release)) {}
+    ~release_probe() override { on_release_(*lum_get_thread_local().current_task->contexts.back()); }
+
+private:
+    std::function<void(lum_vm_context&)> on_release_;
+};
+
+TEST(StackOpcodes, LoadOverAnObjectOnlyTheTopHeldStoresThePositionFirst) {
+    env e;
+    int64_t at = -1;
+    lum_function_def* make = e.prog.native(make_native("probe", 0, 0, [&](lum_vm_context&, std::vector<lumvar_shared>&) {
+        return lumvar_shared::from_object(
+            new release_probe([&](lum_vm_context& c) { at = c.ip - c.block->code_begin(); }));
+    }));
+    const std::vector<std::function<void(lum_block_builder&)>> loads = {
+        [](lum_block_builder& b) { b.ld_l(0); },
+        [](lum_block_builder& b) { b.ldi(3); },
+    };
+    for (size_t i = 0; i < loads.size(); ++i) {
+        SCOPED_TRACE(i);
+        lum_block_builder b(e.prog, e.block("load", LUM_BLOCK_TOP, 1));
+        b.push().frame(0).ncall(make);
+        const int64_t load_at = b.offset();
+        loads[i](b);
+        direct d(b.finish());
+        at = -1;
+        EXPECT_EQ(d.step(), LUM_STATUS_FINISHED);
+        EXPECT_EQ(at, load_at);
+    }
+}
+
+// A stop requested while a returning call's context is released (by a value
+// its local held) is seen before the caller runs on.
+TEST(ScriptCalls, AStopRequestedWhileAReturnReleasesTheCalleeEndsTheRun) {
+    env e;
+    lum_function_def* make = e.prog.native(make_native("stopper", 0, 0, [](lum_vm_context&, std::vector<lumvar_shared>&) {
+        return lumvar_shared::from_object(new release_probe([](lum_vm_context& c) { c.task->stop = 1; }));
+    }));
+    lum_block_builder top(e.prog, e.block("main", LUM_BLOCK_TOP, 0));
+    lum_block_builder f(e.prog, e.block("f", LUM_BLOCK_FUNCTION, 1));
+    f.flags(LUM_BLOCK_FLAG_FUNCTION);
+    f.ld_l(0).push().frame(0).ncall(make).assign().pop().ldi(0).ret();
+    top.push().fn(top.child(f.finish())).prep(0).call().pop();
+    e.print_text(top, "the caller ran on");
+    e.run(top.finish());
+    EXPECT_TRUE(e.out.empty());
 }
