@@ -115,24 +115,27 @@ TEST(KernelLaunchThreads, TwoScriptThreadsLaunchAtOnce) {
     s.host.hold_lock();
 }
 
-TEST(KernelLaunchThreads, AnExceptionDuringBindingLocksNothing) {
+// The kernel "mix" bound to a byte buffer and a foreign memory object.
+struct mix_launch {
     session s;
-    auto mix = kernel(compile(source, "threads.k"), "mix");
+    lumptr_strong<lum_std_kernel> mix = kernel(compile(source, "threads.k"), "mix");
     V out = buffer(16);
-    lumptr_strong<fake_memory> mem(new fake_memory());
-    mem->throw_on_get = true;
+    lumptr_strong<fake_memory> mem{new fake_memory()};
     std::vector<V> args{V::from_int(2), out, V::from_object(mem.get())};
+};
+
+TEST(KernelLaunchThreads, AnExceptionDuringBindingLocksNothing) {
+    mix_launch m;
+    auto& [s, mix, out, mem, args] = m;
+    mem->throw_on_get = true;
     EXPECT_THROW(lum_kernel_launch(mix.get(), args), std::runtime_error);
     EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use());
 }
 
 TEST(KernelLaunchThreads, ALockThatCannotBeTakenUndoesTheOthers) {
-    session s;
-    auto mix = kernel(compile(source, "threads.k"), "mix");
-    V out = buffer(16);
-    lumptr_strong<fake_memory> mem(new fake_memory());
+    mix_launch m;
+    auto& [s, mix, out, mem, args] = m;
     mem->refuse_lock = true;
-    std::vector<V> args{V::from_int(2), out, V::from_object(mem.get())};
     EXPECT_THROW(lum_kernel_launch(mix.get(), args), std::runtime_error);
     EXPECT_THROW(lum_kernel_launch_async(mix.get(), args), std::runtime_error);
     EXPECT_FALSE(lumvar_to_std_buffer(out.get())->in_use() || mem->readers != 0);
