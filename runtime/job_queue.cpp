@@ -99,8 +99,11 @@ bool lum_job_queue::wait_pop(lum_job& out) {
         waiting.fetch_add(1, std::memory_order_seq_cst);
         const uint32_t seen = wake_seq.load(std::memory_order_seq_cst);
         wake_pending.store(0, std::memory_order_seq_cst);
+        // The sleep is bounded: should a wake-up ever go missing, the worker
+        // still comes back within the limit, sees `pending` and clears the
+        // flag, so later pushes wake the sleepers again.
         if (pending.load(std::memory_order_seq_cst) == 0 && shutdown.load(std::memory_order_seq_cst) == 0)
-            lum_wait_while_equal(wake_seq, seen);
+            lum_wait_while_equal(wake_seq, seen, sleep_limit_ms);
         waiting.fetch_sub(1, std::memory_order_seq_cst);
     }
 }

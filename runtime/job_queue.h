@@ -164,6 +164,8 @@ public:
 
     // Pauses a worker spins on `pending` before it goes to sleep.
     static constexpr int spin_before_sleep = 256;
+    // Longest sleep of a worker before it looks at `pending` again.
+    static constexpr uint32_t sleep_limit_ms = 20;
 
     // Added to `pending` at shutdown so that sleeping workers wake and see it.
     static constexpr uint64_t shutdown_bias = uint64_t{1} << 62;

@@ -22,9 +22,13 @@ const void* lum_memmem(const void* haystack, size_t haystack_size, const void* n
 // Last occurrence of the byte in the first `size` bytes, or null.
 const void* lum_memrchr(const void* bytes, int byte, size_t size);
 
-// Sleeps while `word` holds `seen` (it may also return spuriously); a waker
-// changes the word first and then calls lum_wake_all on it.
-void lum_wait_while_equal(const std::atomic<uint32_t>& word, uint32_t seen);
+// Sleeps while `word` holds `seen`, for at most `timeout_ms` milliseconds
+// (lum_wait_forever: no limit); it may also return spuriously, so callers
+// re-check their condition. A waker changes the word first and then calls
+// lum_wake_all on it. Both go straight to the operating system's wait on an
+// address (futex, WaitOnAddress), not through the C++ library's atomic wait.
+inline constexpr uint32_t lum_wait_forever = 0xFFFFFFFFu;
+void lum_wait_while_equal(const std::atomic<uint32_t>& word, uint32_t seen, uint32_t timeout_ms = lum_wait_forever);
 void lum_wake_all(std::atomic<uint32_t>& word);
 
 // Runs fn(arg) when the calling thread ends, after callbacks registered later

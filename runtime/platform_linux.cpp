@@ -1,8 +1,12 @@
 #include "runtime/platform.h"
 
+#include <limits.h>
+#include <linux/futex.h>
 #include <locale.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <utility>
@@ -21,11 +25,27 @@ const void* lum_memmem(const void* haystack, size_t haystack_size, const void* n
 
 const void* lum_memrchr(const void* bytes, int byte, size_t size) { return memrchr(bytes, byte, size); }
 
-void lum_wait_while_equal(const std::atomic<uint32_t>& word, uint32_t seen) {
-    word.wait(seen, std::memory_order_seq_cst);
+// The futex system call on the word itself. Not std::atomic::wait: the
+// toolchain's version keeps its own count of waiters beside the word, and a
+// notify that misreads that count skips the wake-up, stranding the sleepers.
+namespace {
+uint32_t* futex_word(const std::atomic<uint32_t>& word) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+    return reinterpret_cast<uint32_t*>(const_cast<std::atomic<uint32_t>*>(&word));
+}
+} // namespace
+
+void lum_wait_while_equal(const std::atomic<uint32_t>& word, uint32_t seen, uint32_t timeout_ms) {
+    timespec limit{static_cast<time_t>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000000L};
+    // Returns at once when the word no longer holds `seen` (EAGAIN), on a
+    // wake-up, a signal or the time limit: the caller re-checks in every case.
+    ::syscall(SYS_futex, futex_word(word), FUTEX_WAIT_PRIVATE, seen, timeout_ms == lum_wait_forever ? nullptr : &limit,
+              nullptr, 0);
 }
 
-void lum_wake_all(std::atomic<uint32_t>& word) { word.notify_all(); }
+void lum_wake_all(std::atomic<uint32_t>& word) {
+    ::syscall(SYS_futex, futex_word(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
 
 namespace {
 struct thread_exit_list {

@@ -115,9 +115,10 @@ const void* lum_memrchr(const void* bytes, int byte, size_t size) {
 // Not std::atomic::wait: the toolchain's version compares the word before it
 // takes its own lock and notifies without that lock, so a wake-up can be lost.
 
-void lum_wait_while_equal(const std::atomic<uint32_t>& word, uint32_t seen) {
+void lum_wait_while_equal(const std::atomic<uint32_t>& word, uint32_t seen, uint32_t timeout_ms) {
     static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
-    ::WaitOnAddress(const_cast<std::atomic<uint32_t>*>(&word), &seen, sizeof seen, INFINITE);
+    ::WaitOnAddress(const_cast<std::atomic<uint32_t>*>(&word), &seen, sizeof seen,
+                    timeout_ms == lum_wait_forever ? INFINITE : static_cast<DWORD>(timeout_ms));
 }
 
 void lum_wake_all(std::atomic<uint32_t>& word) { ::WakeByAddressAll(&word); }

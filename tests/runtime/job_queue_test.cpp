@@ -164,6 +164,41 @@ TEST(JobQueue, SleepingWorkersNeverStrandAJob) {
     }
 }
 
+// Waits (at most `seconds`) until every worker of `vm` is on its way to sleep.
+bool wait_for_sleepers(lum_vm& vm, uint32_t workers, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (vm.jobs.waiting.load() < workers)
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+    return true;
+}
+
+// Every push finds all workers asleep (or about to be): each single job must
+// still run, within a deadline, round after round, also when its wake-up is
+// lost.
+TEST(JobQueue, EveryPushToSleepingWorkersIsTaken) {
+    for (uint32_t workers : {2u, 1u}) {
+        lum_host_vm_options options;
+        options.workers = workers;
+        lum_host_vm host(options);
+        std::atomic<int> runs{0};
+        auto owned = std::make_shared<int>(0);
+        for (int round = 0; round < 4000; ++round) {
+            ASSERT_TRUE(wait_for_sleepers(host.vm(), workers, 10)) << "round " << round;
+            // Let them reach the wait itself, or push while they are on their way.
+            if (round % 3 == 1) std::this_thread::yield();
+            if (round % 3 == 2) std::this_thread::sleep_for(std::chrono::microseconds(100 + round % 200));
+            // Now and then the wake-up goes missing (the flag says one is on
+            // its way, so the push makes none): the sleepers' bounded sleep
+            // must still find the job.
+            if (round % 150 == 149) host.vm().jobs.wake_pending.store(1);  // after a sleep
+            push_jobs(host.vm(), 1, owned, runs);
+            ASSERT_EQ(wait_for_runs(runs, round + 1), round + 1) << "round " << round << ": the job stayed queued";
+        }
+        host.shutdown();
+        EXPECT_EQ(owned.use_count(), 1);
+    }
+}
+
 TEST(JobQueue, TeardownDestroysJobsThatNeverRan) {
     std::atomic<int> runs{0};
     auto owned = std::make_shared<int>(0);

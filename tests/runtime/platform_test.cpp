@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <clocale>
 #include <cmath>
 #include <cstring>
@@ -90,6 +91,13 @@ TEST(Platform, WakeAllWakesEveryWaiter) {
         for (std::thread& t : waiters) t.join();
         EXPECT_EQ(woken.load(), 3);
     }
+    // A timed wait that nobody ends comes back by itself; a word that no
+    // longer holds the value seen returns at once.
+    std::atomic<uint32_t> word{5};
+    const auto start = std::chrono::steady_clock::now();
+    lum_wait_while_equal(word, 5, 30);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+    lum_wait_while_equal(word, 4);
 }
 
 // Per-thread objects: destroyed when their thread ends, in the reverse order

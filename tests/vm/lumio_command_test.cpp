@@ -66,6 +66,19 @@ temp_source lasm_program(const std::string& name) {
     return temp_source(name, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm" / (name + ".lasm")));
 }
 
+// Launch helper jobs, then a regex job, through the workers of a host that
+// loaded the module as a library, run after run: the regex job must always be
+// taken (a wake-up lost between the host's and the module's side left it
+// queued until the timeout).
+TEST(LumioCommand, LaunchesThenARegexMethodNeverStall) {
+    const temp_source program = lasm_program("launch_regex");
+    for (int run = 0; run < 15; ++run) {
+        const command_result r = lumio("run " + program.arg() + " --workers 2 --timeout 5" + module_option);
+        ASSERT_EQ(r.status, 0) << "run " << run << ": " << r.err;
+        ASSERT_EQ(r.out, "1\n") << "run " << run;
+    }
+}
+
 TEST(LumioCommand, ExitStatuses) {
     // An unhandled run-time error ends the root task: 1.
     const temp_source reports = lasm_program("reports");
