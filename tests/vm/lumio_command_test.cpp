@@ -106,6 +106,27 @@ TEST(LumioCommand, ExitStatuses) {
     EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
 }
 
+// Standard output and error sent to one file keep the order of the run: the
+// line printed before the unhandled error comes before its report.
+TEST(LumioCommand, OutputAndReportsToOneFileKeepTheirOrder) {
+    const temp_source program("order", ".program \"order\"\n.native print\n.block main kind=top slots=0\n"
+                                       "  push\n  frame 1\n  lds \"before\"\n  farg 0\n  ncall @print\n  pop\n"
+                                       "  push\n  none\n  push\n  none\n  add\n  pop\n.end\n");
+    const fs::path both = program.dir / "both";
+    std::string ignored;
+    const int status = lum_test_capture(lum_test_quote(LUMIO_EXE) + " run " + program.arg() + module_option + " >" +
+                                            lum_test_quote(both.string()) + " 2>&1",
+                                        &ignored);
+    EXPECT_EQ(status, 1);
+    const std::string text = read_file(both);
+    const size_t printed = text.find("before\n");
+    const size_t report = text.find("Add invalid type");
+    ASSERT_NE(printed, std::string::npos) << text;
+    ASSERT_NE(report, std::string::npos) << text;
+    EXPECT_LT(printed, report) << text;
+    EXPECT_EQ(text.rfind("before\n", 0), 0u) << text;
+}
+
 TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
     // Slot and static counts beyond the assembler's limits: refused before
     // anything is allocated.
