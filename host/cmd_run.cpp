@@ -1,5 +1,6 @@
 #include "host/cmd_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -11,10 +12,12 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "host/assembler.h"
 #include "host/module_loader.h"
+#include "host/platform.h"
 #include "host/run_program.h"
 #include "vm/program_block.h"
 
@@ -32,8 +35,16 @@ struct command_line {
     std::string file;
     std::string module;
     lum_run_options run;
-    double timeout_seconds = 60;
+    double timeout_seconds = 0;  // 0: none
 };
+
+// Writes a message to standard error, standard output flushed first so that
+// both sent to one file keep their order.
+void complain(const std::string& text) {
+    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
 
 std::optional<uint64_t> parse_count(std::string_view s) {
     if (s.empty() || s.size() > 10) return std::nullopt;
@@ -49,7 +60,7 @@ std::optional<uint64_t> parse_count(std::string_view s) {
 bool parse(const std::vector<std::string_view>& args, bool run_options, const char* name, const char* usage,
            command_line& out) {
     auto bad = [&](const std::string& why) {
-        std::fprintf(stderr, "lumio %s: %s\n%s", name, why.c_str(), usage);
+        complain("lumio " + std::string(name) + ": " + why + "\n" + usage);
         return false;
     };
     for (size_t i = 0; i < args.size(); ++i) {
@@ -85,7 +96,9 @@ bool parse(const std::vector<std::string_view>& args, bool run_options, const ch
         }
     }
     if (out.file.empty()) return bad("no file given");
-    out.run.timeout = std::chrono::milliseconds(static_cast<int64_t>(out.timeout_seconds * 1000.0 + 0.5));
+    // Any timeout above 0 is at least a millisecond (0 would mean none).
+    if (out.timeout_seconds > 0)
+        out.run.timeout = std::chrono::milliseconds(std::max<int64_t>(1, std::llround(out.timeout_seconds * 1000.0)));
     return true;
 }
 
@@ -109,7 +122,7 @@ std::unique_ptr<lum_loaded_module> load_module(const command_line& cl, lum_modul
         if (module->is_shared_library()) initialize_linked_copy();
         return module;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "lumio %s: %s\n", name, e.what());
+        complain("lumio " + std::string(name) + ": " + e.what() + "\n");
         return nullptr;
     }
 }
@@ -180,6 +193,26 @@ private:
     std::thread thread_;  // last: starts after the fields it uses
 };
 
+// Reads and assembles the file: the assembly, or nothing after saying why
+// on standard error ("lumio NAME: FILE: reason" when the file cannot be
+// read, "FILE:LINE: message" when it cannot be assembled).
+std::optional<lum_assembly> assemble(const command_line& cl, const lum_loaded_module& module, const char* name) {
+    std::string text;
+    std::string why;
+    if (!lum_host_read_file(cl.file, &text, &why)) {
+        complain("lumio " + std::string(name) + ": " + cl.file + ": " + why + "\n");
+        return std::nullopt;
+    }
+    lum_asm_options options;
+    options.module = &module;
+    try {
+        return lum_assemble(text, cl.file, options);
+    } catch (const lum_asm_error& e) {
+        complain(std::string(e.what()) + "\n");
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 int lum_cmd_run(const std::vector<std::string_view>& args, lum_module_locator locate) {
@@ -189,20 +222,17 @@ int lum_cmd_run(const std::vector<std::string_view>& args, lum_module_locator lo
     report_escaped_exceptions("run", cl.file);
     std::unique_ptr<lum_loaded_module> module = load_module(cl, locate, "run");
     if (!module) return 1;
+    std::optional<lum_assembly> assembly = assemble(cl, *module, "run");
+    if (!assembly) return 2;
+    lumptr_strong<lum_program> program = std::move(assembly->program);
+    assembly.reset();
 
-    lum_asm_options options;
-    options.module = module.get();
-    lumptr_strong<lum_program> program;
-    try {
-        program = lum_assemble_file(cl.file, options).program;
-    } catch (const lum_asm_error& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 2;
-    }
     lum_run_result result;
-    {
+    if (cl.run.timeout.count() > 0) {
         // Grace beyond the timeout for stopping the tasks left behind.
         watchdog guard(cl.run.timeout + std::chrono::seconds(3), cl.file, cl.timeout_seconds);
+        result = lum_run_program(std::move(program), cl.run);
+    } else {
         result = lum_run_program(std::move(program), cl.run);
     }
     std::fflush(stdout);
@@ -218,16 +248,10 @@ int lum_cmd_asm(const std::vector<std::string_view>& args, lum_module_locator lo
     report_escaped_exceptions("asm", cl.file);
     std::unique_ptr<lum_loaded_module> module = load_module(cl, locate, "asm");
     if (!module) return 1;
-    lum_asm_options options;
-    options.module = module.get();
-    try {
-        const lum_assembly assembly = lum_assemble_file(cl.file, options);
-        const std::string text = assembly.listing();
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-    } catch (const lum_asm_error& e) {
-        std::fprintf(stderr, "%s\n", e.what());
-        return 2;
-    }
+    const std::optional<lum_assembly> assembly = assemble(cl, *module, "asm");
+    if (!assembly) return 2;
+    const std::string text = assembly->listing();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
     return 0;
 }

@@ -15,10 +15,28 @@ namespace {
 // Printed with the platform's module file name in place of %s.
 constexpr const char* usage_format =
     "usage: lumio info [--module PATH]\n"
-    "       lumio run FILE.lasm [--workers N] [--max-depth N] [--timeout SECONDS]\n"
-    "       lumio asm FILE.lasm\n"
-    "The module is found at --module PATH, else $LUMIO_MODULE, else next to the build tree\n"
-    "of this executable (%s).\n";
+    "       lumio run FILE.lasm [--workers N] [--max-depth N] [--timeout SECONDS] [--module PATH]\n"
+    "       lumio asm FILE.lasm [--module PATH]\n"
+    "\n"
+    "  info  prints the module's registry: its namespaces, functions and classes\n"
+    "  run   assembles FILE.lasm and runs it until no task is left; print() writes to\n"
+    "        standard output, warnings, errors and run-time reports go to standard error\n"
+    "  asm   prints the listing of the assembled blocks\n"
+    "\n"
+    "Options:\n"
+    "  --module PATH      the module library; default: $LUMIO_MODULE, else the one next to\n"
+    "                     the build tree of this executable (%s)\n"
+    "  --workers N        worker threads of `run`, 0 to 256; default: 2\n"
+    "  --max-depth N      deepest nesting of calls in `run`, 0 for no limit; default: 10000\n"
+    "  --timeout SECONDS  `run` stops the tasks still running after this time, 0 for no\n"
+    "                     timeout; default: none\n"
+    "\n"
+    "Exit status:\n"
+    "  0  done; for `run`: the root task finished without an unhandled run-time error\n"
+    "  1  an unhandled run-time error ended the program, the timeout passed, or the\n"
+    "     module could not be loaded\n"
+    "  2  the command line is wrong, the file cannot be read or assembled (\"FILE:LINE:\n"
+    "     message\"), or an internal error such as running out of memory ended the command\n";
 
 void print_usage(FILE* stream) { std::fprintf(stream, usage_format, lum_host_module_file_name); }
 
@@ -55,6 +73,7 @@ int run_info(const std::vector<std::string_view>& args) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     } catch (const std::exception& e) {
+        std::fflush(stdout);
         std::fprintf(stderr, "lumio info: %s\n", e.what());
         return 1;
     }

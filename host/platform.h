@@ -18,6 +18,9 @@ void* lum_host_library_symbol(void* library, const char* name);
 std::string lum_host_executable_dir();
 // True when the file exists and can be read.
 bool lum_host_file_readable(const std::string& path);
+// Reads a whole file into *text; false with *error set (the system's reason,
+// such as "No such file or directory") when it cannot.
+bool lum_host_read_file(const std::string& path, std::string* text, std::string* error);
 
 // Standard output and error pass bytes through unchanged (no newline
 // translation), so both platforms print the same bytes.

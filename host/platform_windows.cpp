@@ -4,7 +4,9 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 const char* const lum_host_module_file_name = "lumio_std.dll";
@@ -66,6 +68,32 @@ std::string lum_host_executable_dir() {
 bool lum_host_file_readable(const std::string& path) {
     if (path.empty()) return false;
     return ::GetFileAttributesW(to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool lum_host_read_file(const std::string& path, std::string* text, std::string* error) {
+    text->clear();
+    // The C runtime's reasons, the same texts as on other platforms ("No
+    // such file or directory"; a folder: "Permission denied").
+    const int fd = ::_wopen(to_wide(path).c_str(), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    char buf[65536];
+    for (;;) {
+        const int n = ::_read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text->append(buf, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else {
+            *error = std::strerror(errno);
+            ::_close(fd);
+            return false;
+        }
+    }
+    ::_close(fd);
+    return true;
 }
 
 void lum_host_binary_console() {

@@ -1,7 +1,7 @@
 #pragma once
 // Running an assembled program on the stand-in host: a host VM, the
 // program's root block as the root task, and the turn loop until no task is
-// left or a timeout passes.
+// left or the timeout, if any, passes.
 
 #include <chrono>
 #include <cstdint>
@@ -14,8 +14,10 @@ class lum_program;
 struct lum_run_options {
     uint32_t workers = 2;         // host worker threads (return_thread jobs)
     uint32_t max_call_depth = 0;  // 0: no limit
-    std::chrono::milliseconds timeout{60000};
-    lumptr_strong<lum_log_base> logger;  // empty: the host logger on standard error
+    std::chrono::milliseconds timeout{0};  // 0: none
+    // Empty: the host logger on standard error, which flushes standard output
+    // before each text.
+    lumptr_strong<lum_log_base> logger;
 };
 
 struct lum_run_result {

@@ -67,7 +67,7 @@ uint64_t narrow(lumk_prim type, int64_t v) {
 bool lum_kernel_scalar_from_value(lumvar* value, lumk_prim type, bool allow_int_for_float, uint64_t* out,
                                   std::string* error) {
     *out = 0;
-    const uint8_t vt = value != nullptr ? value->type : LUMVAR_NONE;
+    const uint8_t vt = value != nullptr ? value->type : static_cast<uint8_t>(LUMVAR_NONE);
     const std::string tname = lumk_prim_name(type);
     if (type == LUMK_PRIM_BOOL) {
         if (vt == LUMVAR_INT) {

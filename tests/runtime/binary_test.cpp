@@ -112,13 +112,13 @@ TEST_F(binary, GeneratedValuesMatchTheModelAndRoundTripAloneAndInStreams) {
             lumvar_shared v = generate(rng);
             SCOPED_TRACE("round " + std::to_string(round) + " value " + v->to_std_string());
             const bytes_t b = write(v);
-            if (v->type != LUMVAR_JSON) EXPECT_EQ(b, model_encode(*v));
+            if (v->type != LUMVAR_JSON) { EXPECT_EQ(b, model_encode(*v)); }
             const read_result r = read(b);
             ASSERT_TRUE(r.ok) << r.thrown;
             EXPECT_EQ(r.position, b.size());
             EXPECT_EQ(r.value->type, v->type);
             EXPECT_TRUE(lumvar::compare_equal(*r.value, *v) || std::isnan(v->float_value()));
-            if (v->type == LUMVAR_FLOAT) EXPECT_EQ(std::signbit(r.value->payload.f), std::signbit(v->payload.f));
+            if (v->type == LUMVAR_FLOAT) { EXPECT_EQ(std::signbit(r.value->payload.f), std::signbit(v->payload.f)); }
             stream.insert(stream.end(), b.begin(), b.end());
             values.push_back(v);
         }

@@ -54,12 +54,13 @@ void check_against_model(uint32_t seed) {
         if (live.empty() || rng() % 100 < (grow ? 70u : 30u)) {
             const uint64_t chunks = pool->chunk_count();
             test_item* item = pool->allocate();
-            if (last_freed != nullptr && (pool->chunk_count() == 1 || freed_from_full))
+            if (last_freed != nullptr && (pool->chunk_count() == 1 || freed_from_full)) {
                 ASSERT_EQ(item, last_freed) << "the last freed item of a sole or full chunk comes back first";
-            if (pool->chunk_count() > chunks) ASSERT_EQ(item->pool_slot, 0) << "a new chunk starts at slot 0";
-            if (seen.empty()) ASSERT_EQ(item->pool_slot, 0);
+            }
+            if (pool->chunk_count() > chunks) { ASSERT_EQ(item->pool_slot, 0) << "a new chunk starts at slot 0"; }
+            if (seen.empty()) { ASSERT_EQ(item->pool_slot, 0); }
             ASSERT_EQ(std::count(live.begin(), live.end(), item), 0);
-            if (pool->checked()) ASSERT_TRUE(pool->find_chunk(item)->bit(item->pool_slot));
+            if (pool->checked()) { ASSERT_TRUE(pool->find_chunk(item)->bit(item->pool_slot)); }
             live.push_back(item);
             seen.insert(item);
             last_freed = nullptr;
@@ -70,7 +71,7 @@ void check_against_model(uint32_t seed) {
             live[i] = live.back();
             live.pop_back();
             pool->deallocate(last_freed);
-            if (pool->checked()) ASSERT_FALSE(pool->find_chunk(last_freed)->bit(last_freed->pool_slot));
+            if (pool->checked()) { ASSERT_FALSE(pool->find_chunk(last_freed)->bit(last_freed->pool_slot)); }
         }
         ASSERT_EQ(pool->live_count(), live.size());
     }

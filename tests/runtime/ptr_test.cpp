@@ -54,7 +54,7 @@ TEST(Ptr, GeneratedHandleOperationsMatchACountingModel) {
         for (int s = 0; s < slots; ++s) {
             const int o = strong_of[s];
             ASSERT_EQ(strong[s].get(), o < 0 ? nullptr : raw[o]) << "step " << step;
-            if (o >= 0) ASSERT_EQ(strong[s].use_count(), count(strong_of, o));
+            if (o >= 0) { ASSERT_EQ(strong[s].use_count(), count(strong_of, o)); }
             ASSERT_EQ(weak[s].expired(), !alive(weak_of[s]));
             ASSERT_EQ(weak[s].get(), alive(weak_of[s]) ? raw[weak_of[s]] : nullptr);
         }

@@ -197,7 +197,7 @@ TEST_F(cells, AssignmentAcrossEveryPairOfTypes) {
                 if (is_member_ref(t)) {
                     EXPECT_EQ(target->type, t);
                     target->deref(written);
-                    if (!is_marker(effective) && effective != LUMVAR_REF) EXPECT_EQ(written->type, effective);
+                    if (!is_marker(effective) && effective != LUMVAR_REF) { EXPECT_EQ(written->type, effective); }
                     continue;
                 }
                 if (is_marker(effective)) {
@@ -208,19 +208,21 @@ TEST_F(cells, AssignmentAcrossEveryPairOfTypes) {
                 EXPECT_TRUE(log().entries().empty());
                 ASSERT_EQ(target->type, effective);
                 const int64_t ints[] = {7, 41, 42, 41};
-                if (effective == LUMVAR_INT) EXPECT_EQ(target->int_value(), ints[s == 2 ? 0 : s - 13]);
-                if (effective == LUMVAR_FLOAT) EXPECT_EQ(target->payload.f, 2.5);
-                if (effective == LUMVAR_STRING) EXPECT_EQ(target->string_object()->text, "text");
-                if (effective == LUMVAR_STRING) EXPECT_NE(target->string_object(), source->string_object());
-                if (effective == LUMVAR_BINARY) EXPECT_EQ(target->buffer_object()->bytes, (std::vector<uint8_t>{1, 2, 3}));
-                if (effective == LUMVAR_BINARY) EXPECT_NE(target->buffer_object(), source->buffer_object());
-                if (effective == LUMVAR_JSON) EXPECT_EQ(target->json_container(), source->json_container());
-                if (effective == LUMVAR_OBJECT) EXPECT_EQ(target->object_holder()->object->to_string(), "src'");
+                if (effective == LUMVAR_INT) { EXPECT_EQ(target->int_value(), ints[s == 2 ? 0 : s - 13]); }
+                if (effective == LUMVAR_FLOAT) { EXPECT_EQ(target->payload.f, 2.5); }
+                if (effective == LUMVAR_STRING) { EXPECT_EQ(target->string_object()->text, "text"); }
+                if (effective == LUMVAR_STRING) { EXPECT_NE(target->string_object(), source->string_object()); }
+                if (effective == LUMVAR_BINARY) {
+                    EXPECT_EQ(target->buffer_object()->bytes, (std::vector<uint8_t>{1, 2, 3}));
+                }
+                if (effective == LUMVAR_BINARY) { EXPECT_NE(target->buffer_object(), source->buffer_object()); }
+                if (effective == LUMVAR_JSON) { EXPECT_EQ(target->json_container(), source->json_container()); }
+                if (effective == LUMVAR_OBJECT) { EXPECT_EQ(target->object_holder()->object->to_string(), "src'"); }
                 if (effective == LUMVAR_EXT_FUNCTION) {
                     EXPECT_EQ(target->ext_function_record()->definition.get(), &src.def);
                     EXPECT_EQ(target->ext_function_record()->owner.get(), src.probe.get());
                 }
-                if (effective == LUMVAR_REF) EXPECT_EQ(target->payload.ref, src.ref_target.get());
+                if (effective == LUMVAR_REF) { EXPECT_EQ(target->payload.ref, src.ref_target.get()); }
             }
         }
     }
@@ -271,7 +273,7 @@ TEST_F(cells, LongRefChainsAreReleasedWithoutDeepRecursion) {
         value.reset();
         EXPECT_EQ(vm().pool_cells.live_count(), before + links + 1);
         if (retype_head) head->set_int(1);
-        if (retype_head) EXPECT_EQ(vm().pool_cells.live_count(), before + 1);
+        if (retype_head) { EXPECT_EQ(vm().pool_cells.live_count(), before + 1); }
         head.reset();
         EXPECT_EQ(vm().pool_cells.live_count(), before);
     }

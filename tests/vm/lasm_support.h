@@ -120,7 +120,9 @@ inline outcome run(const std::string& source, const std::string& file, const set
     lum_run_options ro;
     ro.workers = s.workers;
     ro.max_call_depth = s.max_depth;
-    ro.timeout = s.timeout;
+    // 0 (none for `lumio run`) keeps the tests' bound: a test never waits
+    // without end.
+    ro.timeout = s.timeout.count() > 0 ? s.timeout : settings{}.timeout;
     ro.logger = hold;
     o.run = lum_run_program(std::move(program), ro);
     o.status = o.run.exit_status;

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 #include "tests/platform/test_platform.h"
 #include "tests/vm/lasm_support.h"
@@ -91,10 +93,10 @@ TEST(LumioCommand, ExitStatuses) {
     r = lumio("run " + deadlock.arg() + " --timeout 0.1" + module_option);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "lumio run: " + deadlock.file.string() + ": tasks still running after the timeout of 0.1 seconds\n");
-    // The file cannot be assembled: 2, with FILE:LINE: message.
+    // The file cannot be read: 2, with the system's reason.
     r = lumio("run tests/vm/lasm/no_such_file.lasm" + module_option);
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "tests/vm/lasm/no_such_file.lasm: cannot read the file\n");
+    EXPECT_EQ(r.err, "lumio run: tests/vm/lasm/no_such_file.lasm: " + std::generic_category().message(ENOENT) + "\n");
     r = lumio("run examples/tour.lasm --workers many" + module_option);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("lumio run: bad value for --workers: 'many'\n", 0), 0u) << r.err;
@@ -104,6 +106,81 @@ TEST(LumioCommand, ExitStatuses) {
     r = lumio("run examples/tour.lasm --module /nonexistent/lib.so");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
+}
+
+// Standard output and error sent to one file keep the order of the run: the
+// line printed before the unhandled error comes before its report.
+TEST(LumioCommand, OutputAndReportsToOneFileKeepTheirOrder) {
+    const temp_source program("order", ".program \"order\"\n.native print\n.block main kind=top slots=0\n"
+                                       "  push\n  frame 1\n  lds \"before\"\n  farg 0\n  ncall @print\n  pop\n"
+                                       "  push\n  none\n  push\n  none\n  add\n  pop\n.end\n");
+    const fs::path both = program.dir / "both";
+    std::string ignored;
+    const int status = lum_test_capture(lum_test_quote(LUMIO_EXE) + " run " + program.arg() + module_option + " >" +
+                                            lum_test_quote(both.string()) + " 2>&1",
+                                        &ignored);
+    EXPECT_EQ(status, 1);
+    const std::string text = read_file(both);
+    const size_t printed = text.find("before\n");
+    const size_t report = text.find("Add invalid type");
+    ASSERT_NE(printed, std::string::npos) << text;
+    ASSERT_NE(report, std::string::npos) << text;
+    EXPECT_LT(printed, report) << text;
+    EXPECT_EQ(text.rfind("before\n", 0), 0u) << text;
+}
+
+// A file that cannot be read is named with the system's reason, by `run` and
+// by `asm` alike, and ends the command with status 2.
+TEST(LumioCommand, AFileThatCannotBeReadSaysWhy) {
+    const fs::path dir = lum_test_make_temp_dir("lumio_unreadable_");
+    const std::string missing = (dir / "missing.lasm").string();
+    for (const char* command : {"run", "asm"}) {
+        SCOPED_TRACE(command);
+        const std::string prefix = "lumio " + std::string(command) + ": ";
+        command_result r = lumio(std::string(command) + " " + lum_test_quote(dir.string()) + module_option);
+        EXPECT_EQ(r.status, 2);
+        // A folder: "Is a directory" where the system opens it for reading,
+        // else the refusal to open it.
+        EXPECT_TRUE(r.err == prefix + dir.string() + ": " + std::generic_category().message(EISDIR) + "\n" ||
+                    r.err == prefix + dir.string() + ": " + std::generic_category().message(EACCES) + "\n")
+            << r.err;
+        EXPECT_EQ(r.out, "");
+        r = lumio(std::string(command) + " " + lum_test_quote(missing) + module_option);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, prefix + missing + ": " + std::generic_category().message(ENOENT) + "\n");
+    }
+    fs::remove_all(dir);
+}
+
+// --timeout 0 means no timeout, as --max-depth 0 means no limit: a program
+// that waits for a worker's result runs to its end.
+TEST(LumioCommand, ATimeoutOfZeroIsNone) {
+    const temp_source program = lasm_program("launch_regex");
+    const command_result r = lumio("run " + program.arg() + " --workers 2 --timeout 0" + module_option);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1\n");
+    EXPECT_EQ(r.err, "");
+}
+
+// The help names every option with its default, and the exit statuses.
+TEST(LumioCommand, HelpGivesEachOptionItsDefaultAndTheExitStatuses) {
+    const command_result r = lumio("--help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    for (const std::string option : {"--module", "--workers", "--max-depth", "--timeout"}) {
+        // The option's own entry: its line and the indented lines after it.
+        const size_t at = r.out.find("\n  " + option + " ");
+        ASSERT_NE(at, std::string::npos) << option << "\n" << r.out;
+        size_t end = at + 1;
+        while ((end = r.out.find('\n', end)) != std::string::npos && r.out.compare(end + 1, 5, "     ") == 0) ++end;
+        const std::string entry = r.out.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+        EXPECT_NE(entry.find("default: "), std::string::npos) << entry;
+    }
+    EXPECT_NE(r.out.find("default: none"), std::string::npos) << "no timeout by default\n" << r.out;
+    const size_t statuses = r.out.find("Exit status:\n");
+    ASSERT_NE(statuses, std::string::npos) << r.out;
+    for (const char* status : {"\n  0  ", "\n  1  ", "\n  2  "})
+        EXPECT_NE(r.out.find(status, statuses), std::string::npos) << status << r.out;
 }
 
 TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
