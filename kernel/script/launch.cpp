@@ -13,6 +13,7 @@
 #include "kernel/script/kernel_job.h"
 #include "kernel/script/kernel_struct.h"
 #include "kernel/script/kernel_unit.h"
+#include "kernel/script/launch_steps.h"
 #include "kernel/script/memory.h"
 #include "kernel/script/module.h"
 #include "kernel/script/native_info.h"
@@ -150,16 +151,15 @@ void request_native(lum_std_kernel* kernel) {
     }
 }
 
-// Stops and joins the lanes of a launch that failed outside a lane: no new
-// chunk is claimed, and the call returns once no runner is inside.
-void join_lanes(lumk_launch& launch) {
+}  // namespace
+
+void lum_kernel_join_lanes(lumk_launch& launch) {
     launch.abort.store(1);
     std::unique_lock<std::mutex> lock(launch.mutex);
     launch.done_cv.wait(lock, [&launch] { return launch.running.load() == 0; });
 }
 
-// Releases the bindings, then gives the trap as a run-time error or the result.
-lumvar_shared finish_launch(const lumk_program& p, lum_kernel_launch_state& state) {
+lumvar_shared lum_kernel_finish_launch(const lumk_program& p, lum_kernel_launch_state& state) {
     state.release();
     const lumk_launch& launch = *state.launch;
     if (launch.trap_recorded.load() != 0) {
@@ -189,39 +189,6 @@ lumvar_shared finish_launch(const lumk_program& p, lum_kernel_launch_state& stat
     return lum_kernel_value_from_scalar(p.result_type.prim, values.empty() ? 0 : values[0]);
 }
 
-// Runs `work` without the VM lock. An exception stops and joins the lanes and
-// releases the bindings (with the VM lock taken back) before it is passed on.
-template <class F>
-void run_unlocked(lum_kernel_launch_state& state, F&& work) {
-    std::exception_ptr failure;
-    {
-        lum_vm_lock_handoff handoff;
-        try {
-            work();
-        } catch (...) {
-            failure = std::current_exception();
-            join_lanes(*state.launch);
-        }
-    }
-    if (failure) {
-        state.release();
-        std::rethrow_exception(failure);
-    }
-}
-
-lumvar_shared job_wait(lum_std_kernel_job* self, lum_vm_context&, args_t&) {
-    if (!self->state) return lumvar_shared::make();
-    lum_kernel_launch_state& state = *self->state;
-    if (!state.released) run_unlocked(state, [&state] { state.launch->run_and_wait(); });
-    return finish_launch(*state.launch->program, state);
-}
-
-lumvar_shared job_done(lum_std_kernel_job* self, lum_vm_context&, args_t&) {
-    return lumvar_shared::from_int(self->state && self->state->launch->done() ? 1 : 0);
-}
-
-}  // namespace
-
 lumvar_shared lum_kernel_launch(lum_std_kernel* kernel, args_t& args) {
     std::string error;
     state_ptr state = prepare_launch(kernel, args, error);
@@ -230,12 +197,12 @@ lumvar_shared lum_kernel_launch(lum_std_kernel* kernel, args_t& args) {
     lumk_launch& launch = *state->launch;
     const int32_t offered =
         launch.chunk_count == 0 ? 0 : static_cast<int32_t>(std::min<uint64_t>(h, launch.chunk_count - 1));
-    run_unlocked(*state, [&] {
+    lum_kernel_run_unlocked(*state, [&] {
         request_native(kernel);
         launch.start_helpers(offered, lum_kernel_enqueue());
         launch.run_and_wait();
     });
-    return finish_launch(*kernel->entry, *state);
+    return lum_kernel_finish_launch(*kernel->entry, *state);
 }
 
 lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, args_t& args) {
@@ -243,58 +210,33 @@ lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, args_t& args) {
     state_ptr state = prepare_launch(kernel, args, error);
     if (!state) return lum_runtime_error(true, error);
     lumk_launch& launch = *state->launch;
-    run_unlocked(*state, [&] { request_native(kernel); });
+    lum_kernel_run_unlocked(*state, [&] { request_native(kernel); });
     int started = 0;
     if (launch.chunk_count != 0) {
         try {
             started = launch.start_helpers(std::max(helper_count(), 1), lum_kernel_enqueue());
         } catch (...) {
-            run_unlocked(*state, [&launch] { join_lanes(launch); });
+            lum_kernel_run_unlocked(*state, [&launch] { lum_kernel_join_lanes(launch); });
             state->release();
             throw;
         }
     }
-    if (started == 0) run_unlocked(*state, [&launch] { launch.run_and_wait(); });
+    if (started == 0) lum_kernel_run_unlocked(*state, [&launch] { launch.run_and_wait(); });
     lumptr_strong<lum_std_kernel_job> job;
     try {
         job = lum_std_kernel_job::tables().factory();
     } catch (...) {
         // Lanes may still run on the bound memory: stop and join them, then unlock.
-        run_unlocked(*state, [&launch] { join_lanes(launch); });
+        lum_kernel_run_unlocked(*state, [&launch] { lum_kernel_join_lanes(launch); });
         state->release();
         throw;
     }
     if (!job) {
-        run_unlocked(*state, [&launch] { launch.run_and_wait(); });
+        lum_kernel_run_unlocked(*state, [&launch] { launch.run_and_wait(); });
         state->release();
         return lumvar_shared::make();
     }
     job->state = std::move(state);
     job->kernel = lumptr_strong<lum_std_kernel>(kernel);
     return lumvar_shared::from_object(job.get());
-}
-
-lum_std_kernel_job::~lum_std_kernel_job() {
-    if (state && !state->released) {
-        // Lanes may still run on script memory: join them, then unlock. The
-        // result and any trap are dropped.
-        try {
-            state->launch->run_and_wait();
-        } catch (...) {
-            join_lanes(*state->launch);
-        }
-        try {
-            state->release();
-        } catch (...) {
-        }
-    }
-}
-
-void lum_std_kernel_job::script_register() {
-    set_factory([] { return lumptr_strong<lum_std_kernel_job>(new lum_std_kernel_job()); });
-    add_function("wait", job_wait, 0, 0,
-                 "Waits for the launch (the calling thread helps) and returns its result like launch(). Unlocks the "
-                 "buffers.");
-    add_function("done", job_done, 0, 0,
-                 "True when all lanes finished (call wait() to get the result and unlock the buffers)");
 }
