@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "kernel/exec/launch.h"
@@ -17,6 +19,7 @@
 #include "kernel/script/memory.h"
 #include "kernel/script/module.h"
 #include "kernel/script/native_info.h"
+#include "runtime/log.h"
 #include "runtime/vm_lock.h"
 #include "types/json_object.h"
 #include "vm/runtime_error.h"
@@ -142,16 +145,51 @@ state_ptr prepare_launch(lum_std_kernel* kernel, args_t& args, std::string& erro
 // Helpers a launch may offer: the threads it may use, less the caller.
 int32_t helper_count() { return static_cast<int32_t>(lum_kernel_launch_threads()) - 1; }
 
+void request_native_code(lum_std_kernel* kernel) {
+    lum_kernel_request_native(kernel->unit, kernel->entry, lum_kernel_enqueue());
+}
+
+// Failed requests logged so far, by reason. A reason is logged once per
+// process, whichever kernel meets it first: a failing request repeats on
+// every launch of every kernel, and the log should say so once, not per
+// frame. Reasons past the first few are not logged at all.
+constexpr size_t max_logged_reasons = 16;
+std::mutex logged_reasons_mutex;
+std::set<std::string>& logged_reasons() {
+    static std::set<std::string>* const reasons = new std::set<std::string>();
+    return *reasons;
+}
+
+void log_failed_request(const lumk_program& p, const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> lock(logged_reasons_mutex);
+        std::set<std::string>& seen = logged_reasons();
+        if (seen.size() >= max_logged_reasons || !seen.insert(reason).second) return;
+    }
+    lum_get_log().warning(prefix(p), ": native code could not be requested, the kernel runs interpreted: ", reason);
+}
+
 // Native code is an optimisation: when asking for it fails, the launch runs
-// interpreted.
+// interpreted and the reason is logged (once per reason).
 void request_native(lum_std_kernel* kernel) {
+    std::string reason;
     try {
-        lum_kernel_request_native(kernel->unit, kernel->entry, lum_kernel_enqueue());
+        lum_kernel_native_request.load(std::memory_order_relaxed)(kernel);
+        return;
+    } catch (const std::exception& e) {
+        reason = e.what();
+    } catch (...) {
+        reason = "unknown exception";
+    }
+    try {
+        log_failed_request(*kernel->entry, reason);
     } catch (...) {
     }
 }
 
 }  // namespace
+
+std::atomic<lum_kernel_native_request_fn> lum_kernel_native_request{request_native_code};
 
 void lum_kernel_join_lanes(lumk_launch& launch) {
     launch.abort.store(1);
