@@ -24,17 +24,28 @@ lumvar_shared job_done(lum_std_kernel_job* self, lum_vm_context&, args_t&) {
 
 lum_std_kernel_job::~lum_std_kernel_job() {
     if (state && !state->released) {
-        // Lanes may still run on script memory: join them, then unlock. The
-        // result and any trap are dropped.
+        // Lanes may still run on script memory: join them first (they never
+        // take the VM lock, so a thread that holds it keeps it meanwhile).
         try {
             state->launch->run_and_wait();
         } catch (...) {
             lum_kernel_join_lanes(*state->launch);
         }
+    }
+    // Then unlock and let go of the bound objects under the VM lock, which
+    // script code holds while it reads the lock counts: the job may be dropped
+    // on any thread. The guard is a no-op re-entry when this thread holds the
+    // lock already. The result and any trap are dropped.
+    if (!state && !kernel) return;
+    try {
+        lum_vm_lock_guard guard(vm);
         try {
-            state->release();
+            if (state) state->release();
         } catch (...) {
         }
+        state.reset();
+        kernel.reset();
+    } catch (...) {
     }
 }
 

@@ -20,6 +20,7 @@
 #include "kernel/script/module.h"
 #include "kernel/script/native_info.h"
 #include "runtime/log.h"
+#include "runtime/thread_local.h"
 #include "runtime/vm_lock.h"
 #include "types/json_object.h"
 #include "vm/runtime_error.h"
@@ -276,5 +277,6 @@ lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, args_t& args) {
     }
     job->state = std::move(state);
     job->kernel = lumptr_strong<lum_std_kernel>(kernel);
+    job->vm = lum_get_thread_local().vm;
     return lumvar_shared::from_object(job.get());
 }
