@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <sstream>
 
 #include "kernel/compiler/kernel_types.h"
@@ -22,6 +23,57 @@
 namespace {
 
 using namespace lumk_bits;
+
+// Every opcode in opcode order: the computed-goto table is built from this
+// list, and the checks below it hold the list to the opcode numbers, so an
+// opcode that is added, removed or moved fails to compile instead of jumping
+// to another opcode's handler.
+#define LUMK_SCALAR_OPCODES(X) \
+    X(NOP) X(END) X(MOV) X(JMP) X(LOOP) X(JT) X(JF) X(ADD_I32) X(ADD_U32) X(ADD_X64) X(ADD_F32) X(ADD_F64) \
+    X(SUB_I32) X(SUB_U32) X(SUB_X64) X(SUB_F32) X(SUB_F64) X(MUL_I32) X(MUL_U32) X(MUL_X64) X(MUL_F32) \
+    X(MUL_F64) X(DIV_I32) X(DIV_U32) X(DIV_I64) X(DIV_U64) X(DIV_F32) X(DIV_F64) X(MOD_I32) X(MOD_U32) \
+    X(MOD_I64) X(MOD_U64) X(MOD_F32) X(MOD_F64) X(ADDI_I32) X(ADDI_U32) X(ADDI_X64) X(DIVC_U32) X(DIVC_I32) \
+    X(MODC_U32) X(MODC_I32) X(AND_X) X(OR_X) X(XOR_X) X(SHL_I32) X(SHL_U32) X(SHL_X64) X(SHR_I32) X(SHR_U32) \
+    X(SHR_I64) X(SHR_U64) X(NEG_I32) X(NEG_U32) X(NEG_X64) X(NEG_F32) X(NEG_F64) X(NOT_X) X(NOT_U32) X(LNOT) \
+    X(MIN_S) X(MIN_U) X(MIN_F32) X(MIN_F64) X(MAX_S) X(MAX_U) X(MAX_F32) X(MAX_F64) X(ABS_I32) X(ABS_I64) \
+    X(ABS_F32) X(ABS_F64) X(SQRT_F32) X(SQRT_F64) X(MATH1_F32) X(MATH1_F64) X(MATH2_F32) X(MATH2_F64) \
+    X(CMPEQ_X) X(CMPNE_X) X(CMPEQ_F32) X(CMPNE_F32) X(CMPEQ_F64) X(CMPNE_F64) X(JTEQ_X) X(JTNE_X) X(JFEQ_X) \
+    X(JFNE_X) X(JTEQ_F32) X(JTNE_F32) X(JFEQ_F32) X(JFNE_F32) X(JTEQ_F64) X(JTNE_F64) X(JFEQ_F64) X(JFNE_F64) \
+    X(CMPLT_S) X(CMPLT_U) X(CMPLT_F32) X(CMPLT_F64) X(JTLT_S) X(JTLT_U) X(JTLT_F32) X(JTLT_F64) X(JFLT_S) \
+    X(JFLT_U) X(JFLT_F32) X(JFLT_F64) X(CMPLE_S) X(CMPLE_U) X(CMPLE_F32) X(CMPLE_F64) X(JTLE_S) X(JTLE_U) \
+    X(JTLE_F32) X(JTLE_F64) X(JFLE_S) X(JFLE_U) X(JFLE_F32) X(JFLE_F64) X(CMPGT_S) X(CMPGT_U) X(CMPGT_F32) \
+    X(CMPGT_F64) X(JTGT_S) X(JTGT_U) X(JTGT_F32) X(JTGT_F64) X(JFGT_S) X(JFGT_U) X(JFGT_F32) X(JFGT_F64) \
+    X(CMPGE_S) X(CMPGE_U) X(CMPGE_F32) X(CMPGE_F64) X(JTGE_S) X(JTGE_U) X(JTGE_F32) X(JTGE_F64) X(JFGE_S) \
+    X(JFGE_U) X(JFGE_F32) X(JFGE_F64) X(TRUNC_I8) X(TRUNC_U8) X(TRUNC_I16) X(TRUNC_U16) X(TRUNC_I32) \
+    X(TRUNC_U32) X(CVT_S_F32) X(CVT_U_F32) X(CVT_S_F64) X(CVT_U_F64) X(CVT_F32_INT) X(CVT_F64_INT) \
+    X(CVT_F32_F64) X(CVT_F64_F32) X(BOOL_F32) X(BOOL_F64) X(LD_I8) X(LDU_I8) X(LDF_I8) X(LDFU_I8) X(LDR_I8) \
+    X(ST_I8) X(STU_I8) X(STF_I8) X(STFU_I8) X(STR_I8) X(LD_U8) X(LDU_U8) X(LDF_U8) X(LDFU_U8) X(LDR_U8) \
+    X(ST_U8) X(STU_U8) X(STF_U8) X(STFU_U8) X(STR_U8) X(LD_I16) X(LDU_I16) X(LDF_I16) X(LDFU_I16) X(LDR_I16) \
+    X(ST_I16) X(STU_I16) X(STF_I16) X(STFU_I16) X(STR_I16) X(LD_U16) X(LDU_U16) X(LDF_U16) X(LDFU_U16) \
+    X(LDR_U16) X(ST_U16) X(STU_U16) X(STF_U16) X(STFU_U16) X(STR_U16) X(LD_I32) X(LDU_I32) X(LDF_I32) \
+    X(LDFU_I32) X(LDR_I32) X(ST_I32) X(STU_I32) X(STF_I32) X(STFU_I32) X(STR_I32) X(LD_U32) X(LDU_U32) \
+    X(LDF_U32) X(LDFU_U32) X(LDR_U32) X(ST_U32) X(STU_U32) X(STF_U32) X(STFU_U32) X(STR_U32) X(LD_I64) \
+    X(LDU_I64) X(LDF_I64) X(LDFU_I64) X(LDR_I64) X(ST_I64) X(STU_I64) X(STF_I64) X(STFU_I64) X(STR_I64) \
+    X(LD_U64) X(LDU_U64) X(LDF_U64) X(LDFU_U64) X(LDR_U64) X(ST_U64) X(STU_U64) X(STF_U64) X(STFU_U64) \
+    X(STR_U64) X(LD_F32) X(LDU_F32) X(LDF_F32) X(LDFU_F32) X(LDR_F32) X(ST_F32) X(STU_F32) X(STF_F32) \
+    X(STFU_F32) X(STR_F32) X(LD_F64) X(LDU_F64) X(LDF_F64) X(LDFU_F64) X(LDR_F64) X(ST_F64) X(STU_F64) \
+    X(STF_F64) X(STFU_F64) X(STR_F64) X(ADDR) X(ADDRU) X(COPY) X(ZERO) X(AADD_32) X(AADD_I32) X(AADD_64) \
+    X(AADDR_32) X(AADDR_I32) X(AADDR_64) X(CHKIDX)
+
+constexpr lumk_op k_opcode_order[] = {
+#define LUMK_SCALAR_ID(name) LUMK_##name,
+    LUMK_SCALAR_OPCODES(LUMK_SCALAR_ID)
+#undef LUMK_SCALAR_ID
+};
+static_assert(std::size(k_opcode_order) == LUMK_OP_COUNT, "the opcode list must name every opcode once");
+
+constexpr bool opcodes_in_order() {
+    for (uint32_t i = 0; i < LUMK_OP_COUNT; ++i)
+        if (k_opcode_order[i] != i) return false;
+    return true;
+}
+static_assert(opcodes_in_order(), "the opcode list must follow the opcode numbers");
+
 
 // f32 operands live in the low 4 bytes of a register (little-endian hosts).
 // Going through memcpy on the register's storage lets the compiler load and
@@ -149,45 +201,9 @@ uint8_t lumk_run_scalar(const lumk_program& program, kreg* regs, const kptr* ptr
 #if LUMK_SCALAR_GOTO
     {
     static const void* const k_labels[LUMK_OP_COUNT] = {
-         &&op_NOP, &&op_END, &&op_MOV, &&op_JMP, &&op_LOOP, &&op_JT, &&op_JF, &&op_ADD_I32, &&op_ADD_U32,
-         &&op_ADD_X64, &&op_ADD_F32, &&op_ADD_F64, &&op_SUB_I32, &&op_SUB_U32, &&op_SUB_X64, &&op_SUB_F32,
-         &&op_SUB_F64, &&op_MUL_I32, &&op_MUL_U32, &&op_MUL_X64, &&op_MUL_F32, &&op_MUL_F64, &&op_DIV_I32,
-         &&op_DIV_U32, &&op_DIV_I64, &&op_DIV_U64, &&op_DIV_F32, &&op_DIV_F64, &&op_MOD_I32, &&op_MOD_U32,
-         &&op_MOD_I64, &&op_MOD_U64, &&op_MOD_F32, &&op_MOD_F64, &&op_ADDI_I32, &&op_ADDI_U32, &&op_ADDI_X64,
-         &&op_DIVC_U32, &&op_DIVC_I32, &&op_MODC_U32, &&op_MODC_I32, &&op_AND_X, &&op_OR_X, &&op_XOR_X,
-         &&op_SHL_I32, &&op_SHL_U32, &&op_SHL_X64, &&op_SHR_I32, &&op_SHR_U32, &&op_SHR_I64, &&op_SHR_U64,
-         &&op_NEG_I32, &&op_NEG_U32, &&op_NEG_X64, &&op_NEG_F32, &&op_NEG_F64, &&op_NOT_X, &&op_NOT_U32,
-         &&op_LNOT, &&op_MIN_S, &&op_MIN_U, &&op_MIN_F32, &&op_MIN_F64, &&op_MAX_S, &&op_MAX_U, &&op_MAX_F32,
-         &&op_MAX_F64, &&op_ABS_I32, &&op_ABS_I64, &&op_ABS_F32, &&op_ABS_F64, &&op_SQRT_F32, &&op_SQRT_F64,
-         &&op_MATH1_F32, &&op_MATH1_F64, &&op_MATH2_F32, &&op_MATH2_F64, &&op_CMPEQ_X, &&op_CMPNE_X,
-         &&op_CMPEQ_F32, &&op_CMPNE_F32, &&op_CMPEQ_F64, &&op_CMPNE_F64, &&op_JTEQ_X, &&op_JTNE_X, &&op_JFEQ_X,
-         &&op_JFNE_X, &&op_JTEQ_F32, &&op_JTNE_F32, &&op_JFEQ_F32, &&op_JFNE_F32, &&op_JTEQ_F64, &&op_JTNE_F64,
-         &&op_JFEQ_F64, &&op_JFNE_F64, &&op_CMPLT_S, &&op_CMPLT_U, &&op_CMPLT_F32, &&op_CMPLT_F64, &&op_JTLT_S,
-         &&op_JTLT_U, &&op_JTLT_F32, &&op_JTLT_F64, &&op_JFLT_S, &&op_JFLT_U, &&op_JFLT_F32, &&op_JFLT_F64,
-         &&op_CMPLE_S, &&op_CMPLE_U, &&op_CMPLE_F32, &&op_CMPLE_F64, &&op_JTLE_S, &&op_JTLE_U, &&op_JTLE_F32,
-         &&op_JTLE_F64, &&op_JFLE_S, &&op_JFLE_U, &&op_JFLE_F32, &&op_JFLE_F64, &&op_CMPGT_S, &&op_CMPGT_U,
-         &&op_CMPGT_F32, &&op_CMPGT_F64, &&op_JTGT_S, &&op_JTGT_U, &&op_JTGT_F32, &&op_JTGT_F64, &&op_JFGT_S,
-         &&op_JFGT_U, &&op_JFGT_F32, &&op_JFGT_F64, &&op_CMPGE_S, &&op_CMPGE_U, &&op_CMPGE_F32, &&op_CMPGE_F64,
-         &&op_JTGE_S, &&op_JTGE_U, &&op_JTGE_F32, &&op_JTGE_F64, &&op_JFGE_S, &&op_JFGE_U, &&op_JFGE_F32,
-         &&op_JFGE_F64, &&op_TRUNC_I8, &&op_TRUNC_U8, &&op_TRUNC_I16, &&op_TRUNC_U16, &&op_TRUNC_I32,
-         &&op_TRUNC_U32, &&op_CVT_S_F32, &&op_CVT_U_F32, &&op_CVT_S_F64, &&op_CVT_U_F64, &&op_CVT_F32_INT,
-         &&op_CVT_F64_INT, &&op_CVT_F32_F64, &&op_CVT_F64_F32, &&op_BOOL_F32, &&op_BOOL_F64, &&op_LD_I8,
-         &&op_LDU_I8, &&op_LDF_I8, &&op_LDFU_I8, &&op_LDR_I8, &&op_ST_I8, &&op_STU_I8, &&op_STF_I8,
-         &&op_STFU_I8, &&op_STR_I8, &&op_LD_U8, &&op_LDU_U8, &&op_LDF_U8, &&op_LDFU_U8, &&op_LDR_U8, &&op_ST_U8,
-         &&op_STU_U8, &&op_STF_U8, &&op_STFU_U8, &&op_STR_U8, &&op_LD_I16, &&op_LDU_I16, &&op_LDF_I16,
-         &&op_LDFU_I16, &&op_LDR_I16, &&op_ST_I16, &&op_STU_I16, &&op_STF_I16, &&op_STFU_I16, &&op_STR_I16,
-         &&op_LD_U16, &&op_LDU_U16, &&op_LDF_U16, &&op_LDFU_U16, &&op_LDR_U16, &&op_ST_U16, &&op_STU_U16,
-         &&op_STF_U16, &&op_STFU_U16, &&op_STR_U16, &&op_LD_I32, &&op_LDU_I32, &&op_LDF_I32, &&op_LDFU_I32,
-         &&op_LDR_I32, &&op_ST_I32, &&op_STU_I32, &&op_STF_I32, &&op_STFU_I32, &&op_STR_I32, &&op_LD_U32,
-         &&op_LDU_U32, &&op_LDF_U32, &&op_LDFU_U32, &&op_LDR_U32, &&op_ST_U32, &&op_STU_U32, &&op_STF_U32,
-         &&op_STFU_U32, &&op_STR_U32, &&op_LD_I64, &&op_LDU_I64, &&op_LDF_I64, &&op_LDFU_I64, &&op_LDR_I64,
-         &&op_ST_I64, &&op_STU_I64, &&op_STF_I64, &&op_STFU_I64, &&op_STR_I64, &&op_LD_U64, &&op_LDU_U64,
-         &&op_LDF_U64, &&op_LDFU_U64, &&op_LDR_U64, &&op_ST_U64, &&op_STU_U64, &&op_STF_U64, &&op_STFU_U64,
-         &&op_STR_U64, &&op_LD_F32, &&op_LDU_F32, &&op_LDF_F32, &&op_LDFU_F32, &&op_LDR_F32, &&op_ST_F32,
-         &&op_STU_F32, &&op_STF_F32, &&op_STFU_F32, &&op_STR_F32, &&op_LD_F64, &&op_LDU_F64, &&op_LDF_F64,
-         &&op_LDFU_F64, &&op_LDR_F64, &&op_ST_F64, &&op_STU_F64, &&op_STF_F64, &&op_STFU_F64, &&op_STR_F64,
-         &&op_ADDR, &&op_ADDRU, &&op_COPY, &&op_ZERO, &&op_AADD_32, &&op_AADD_I32, &&op_AADD_64, &&op_AADDR_32,
-         &&op_AADDR_I32, &&op_AADDR_64, &&op_CHKIDX,
+#define LUMK_SCALAR_LABEL(name) &&op_##name,
+        LUMK_SCALAR_OPCODES(LUMK_SCALAR_LABEL)
+#undef LUMK_SCALAR_LABEL
     };
 #define OP(name) op_##name:
 // The opcode range test is a fused compare-and-branch that is never taken in
@@ -578,6 +594,7 @@ fill_common:
 #undef FB
 #undef FC
 #undef WF
+#undef LUMK_SCALAR_OPCODES
 }
 
 std::string lumk_trap_message(const lumk_program& program, const ktrap& trap) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <limits>
+#include <string>
 
 #include "kernel/script/convert.h"
 #include "kernel/script/memory.h"
@@ -13,13 +15,26 @@
 
 namespace {
 
-// Largest size resize() accepts: a bigger one is a script fault, not a reason
-// to let the machine run out of memory.
-constexpr int64_t max_resize = int64_t{1} << 30;
-
 lumvar_shared in_use_error() { return lum_runtime_error(true, lum_buffer_in_use_message); }
 
 lumvar_shared self_value(lum_std_buffer* self) { return lumvar_shared::from_object(self); }
+
+// The refusal of a size above lum_std_buffer_max_bytes, or "" when the size
+// fits. Callers check before anything is allocated or changed.
+std::string too_large(const char* method, uint64_t size) {
+    const uint64_t limit = lum_std_buffer_max_bytes.load(std::memory_order_relaxed);
+    if (size <= limit) return {};
+    return std::string(method) + "() size " + std::to_string(size) + " is too large (at most " +
+           std::to_string(limit) + " bytes)";
+}
+
+// As too_large for the buffer grown by `added` bytes (no overflow on the way).
+std::string growth_too_large(const char* method, const lum_std_buffer& self, uint64_t added) {
+    const uint64_t size = self.bytes.size();
+    const uint64_t most = std::numeric_limits<uint64_t>::max();
+    const uint64_t sum = added > most - size ? most : size + added;
+    return too_large(method, sum);
+}
 
 uint8_t byte_of(lumvar* v) { return static_cast<uint8_t>(lum_kernel_int_arg(v)); }
 
@@ -72,9 +87,8 @@ lumvar_shared m_resize(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar
     lumvar* size = lum_kernel_follow_refs(args[0].get());
     if (size == nullptr || size->type != LUMVAR_INT || size->payload.i < 0)
         return lum_runtime_error(true, "resize() expects a size >= 0");
-    if (size->payload.i > max_resize)
-        return lum_runtime_error(true, "resize() size " + std::to_string(size->payload.i) +
-                                           " is too large (at most 1073741824 bytes)");
+    if (std::string refusal = too_large("resize", static_cast<uint64_t>(size->payload.i)); !refusal.empty())
+        return lum_runtime_error(true, refusal);
     const uint8_t fill = args.size() > 1 ? byte_of(args[1].get()) : 0;
     self->bytes.resize(static_cast<size_t>(size->payload.i), fill);
     return self_value(self);
@@ -88,6 +102,8 @@ lumvar_shared m_fill(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar_s
 
 lumvar_shared m_push(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar_shared>& args) {
     if (self->in_use()) return in_use_error();
+    if (std::string refusal = growth_too_large("push", *self, args.size()); !refusal.empty())
+        return lum_runtime_error(true, refusal);
     for (auto& a : args) self->bytes.push_back(byte_of(a.get()));
     return self_value(self);
 }
@@ -97,13 +113,21 @@ lumvar_shared m_append(lum_std_buffer* self, lum_vm_context&, std::vector<lumvar
     lumvar* data = lum_kernel_follow_refs(args[0].get());
     if (lum_std_buffer* other = data != nullptr ? lumvar_to_std_buffer(data) : nullptr) {
         if (other->written_by_launch()) return in_use_error();
+        if (std::string refusal = growth_too_large("append", *self, other->bytes.size()); !refusal.empty())
+            return lum_runtime_error(true, refusal);
         const std::vector<uint8_t> copy = other->bytes;
         self->bytes.insert(self->bytes.end(), copy.begin(), copy.end());
     } else if (data != nullptr && data->type == LUMVAR_STRING) {
         const std::string_view text = data->string_view_value();
+        if (std::string refusal = growth_too_large("append", *self, text.size()); !refusal.empty())
+            return lum_runtime_error(true, refusal);
         self->bytes.insert(self->bytes.end(), text.begin(), text.end());
     } else if (data != nullptr && data->type == LUMVAR_JSON) {
         lum_std_json* list = data->json_container();
+        const int64_t n = list != nullptr ? list->size() : 0;
+        if (std::string refusal = growth_too_large("append", *self, n > 0 ? static_cast<uint64_t>(n) : 0);
+            !refusal.empty())
+            return lum_runtime_error(true, refusal);
         for (int64_t i = 0; list != nullptr && i < list->size(); ++i) {
             lumvar_shared entry = list->at(i);
             self->bytes.push_back(byte_of(entry.get()));

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "kernel/exec/launch.h"
@@ -13,9 +15,12 @@
 #include "kernel/script/kernel_job.h"
 #include "kernel/script/kernel_struct.h"
 #include "kernel/script/kernel_unit.h"
+#include "kernel/script/launch_steps.h"
 #include "kernel/script/memory.h"
 #include "kernel/script/module.h"
 #include "kernel/script/native_info.h"
+#include "runtime/log.h"
+#include "runtime/thread_local.h"
 #include "runtime/vm_lock.h"
 #include "types/json_object.h"
 #include "vm/runtime_error.h"
@@ -141,25 +146,59 @@ state_ptr prepare_launch(lum_std_kernel* kernel, args_t& args, std::string& erro
 // Helpers a launch may offer: the threads it may use, less the caller.
 int32_t helper_count() { return static_cast<int32_t>(lum_kernel_launch_threads()) - 1; }
 
+void request_native_code(lum_std_kernel* kernel) {
+    lum_kernel_request_native(kernel->unit, kernel->entry, lum_kernel_enqueue());
+}
+
+// Failed requests logged so far, by reason. A reason is logged once per
+// process, whichever kernel meets it first: a failing request repeats on
+// every launch of every kernel, and the log should say so once, not per
+// frame. Reasons past the first few are not logged at all.
+constexpr size_t max_logged_reasons = 16;
+std::mutex logged_reasons_mutex;
+std::set<std::string>& logged_reasons() {
+    static std::set<std::string>* const reasons = new std::set<std::string>();
+    return *reasons;
+}
+
+void log_failed_request(const lumk_program& p, const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> lock(logged_reasons_mutex);
+        std::set<std::string>& seen = logged_reasons();
+        if (seen.size() >= max_logged_reasons || !seen.insert(reason).second) return;
+    }
+    lum_get_log().warning(prefix(p), ": native code could not be requested, the kernel runs interpreted: ", reason);
+}
+
 // Native code is an optimisation: when asking for it fails, the launch runs
-// interpreted.
+// interpreted and the reason is logged (once per reason).
 void request_native(lum_std_kernel* kernel) {
+    std::string reason;
     try {
-        lum_kernel_request_native(kernel->unit, kernel->entry, lum_kernel_enqueue());
+        lum_kernel_native_request.load(std::memory_order_relaxed)(kernel);
+        return;
+    } catch (const std::exception& e) {
+        reason = e.what();
+    } catch (...) {
+        reason = "unknown exception";
+    }
+    try {
+        log_failed_request(*kernel->entry, reason);
     } catch (...) {
     }
 }
 
-// Stops and joins the lanes of a launch that failed outside a lane: no new
-// chunk is claimed, and the call returns once no runner is inside.
-void join_lanes(lumk_launch& launch) {
+}  // namespace
+
+std::atomic<lum_kernel_native_request_fn> lum_kernel_native_request{request_native_code};
+
+void lum_kernel_join_lanes(lumk_launch& launch) {
     launch.abort.store(1);
     std::unique_lock<std::mutex> lock(launch.mutex);
     launch.done_cv.wait(lock, [&launch] { return launch.running.load() == 0; });
 }
 
-// Releases the bindings, then gives the trap as a run-time error or the result.
-lumvar_shared finish_launch(const lumk_program& p, lum_kernel_launch_state& state) {
+lumvar_shared lum_kernel_finish_launch(const lumk_program& p, lum_kernel_launch_state& state) {
     state.release();
     const lumk_launch& launch = *state.launch;
     if (launch.trap_recorded.load() != 0) {
@@ -189,39 +228,6 @@ lumvar_shared finish_launch(const lumk_program& p, lum_kernel_launch_state& stat
     return lum_kernel_value_from_scalar(p.result_type.prim, values.empty() ? 0 : values[0]);
 }
 
-// Runs `work` without the VM lock. An exception stops and joins the lanes and
-// releases the bindings (with the VM lock taken back) before it is passed on.
-template <class F>
-void run_unlocked(lum_kernel_launch_state& state, F&& work) {
-    std::exception_ptr failure;
-    {
-        lum_vm_lock_handoff handoff;
-        try {
-            work();
-        } catch (...) {
-            failure = std::current_exception();
-            join_lanes(*state.launch);
-        }
-    }
-    if (failure) {
-        state.release();
-        std::rethrow_exception(failure);
-    }
-}
-
-lumvar_shared job_wait(lum_std_kernel_job* self, lum_vm_context&, args_t&) {
-    if (!self->state) return lumvar_shared::make();
-    lum_kernel_launch_state& state = *self->state;
-    if (!state.released) run_unlocked(state, [&state] { state.launch->run_and_wait(); });
-    return finish_launch(*state.launch->program, state);
-}
-
-lumvar_shared job_done(lum_std_kernel_job* self, lum_vm_context&, args_t&) {
-    return lumvar_shared::from_int(self->state && self->state->launch->done() ? 1 : 0);
-}
-
-}  // namespace
-
 lumvar_shared lum_kernel_launch(lum_std_kernel* kernel, args_t& args) {
     std::string error;
     state_ptr state = prepare_launch(kernel, args, error);
@@ -230,12 +236,12 @@ lumvar_shared lum_kernel_launch(lum_std_kernel* kernel, args_t& args) {
     lumk_launch& launch = *state->launch;
     const int32_t offered =
         launch.chunk_count == 0 ? 0 : static_cast<int32_t>(std::min<uint64_t>(h, launch.chunk_count - 1));
-    run_unlocked(*state, [&] {
+    lum_kernel_run_unlocked(*state, [&] {
         request_native(kernel);
         launch.start_helpers(offered, lum_kernel_enqueue());
         launch.run_and_wait();
     });
-    return finish_launch(*kernel->entry, *state);
+    return lum_kernel_finish_launch(*kernel->entry, *state);
 }
 
 lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, args_t& args) {
@@ -243,58 +249,34 @@ lumvar_shared lum_kernel_launch_async(lum_std_kernel* kernel, args_t& args) {
     state_ptr state = prepare_launch(kernel, args, error);
     if (!state) return lum_runtime_error(true, error);
     lumk_launch& launch = *state->launch;
-    run_unlocked(*state, [&] { request_native(kernel); });
+    lum_kernel_run_unlocked(*state, [&] { request_native(kernel); });
     int started = 0;
     if (launch.chunk_count != 0) {
         try {
             started = launch.start_helpers(std::max(helper_count(), 1), lum_kernel_enqueue());
         } catch (...) {
-            run_unlocked(*state, [&launch] { join_lanes(launch); });
+            lum_kernel_run_unlocked(*state, [&launch] { lum_kernel_join_lanes(launch); });
             state->release();
             throw;
         }
     }
-    if (started == 0) run_unlocked(*state, [&launch] { launch.run_and_wait(); });
+    if (started == 0) lum_kernel_run_unlocked(*state, [&launch] { launch.run_and_wait(); });
     lumptr_strong<lum_std_kernel_job> job;
     try {
         job = lum_std_kernel_job::tables().factory();
     } catch (...) {
         // Lanes may still run on the bound memory: stop and join them, then unlock.
-        run_unlocked(*state, [&launch] { join_lanes(launch); });
+        lum_kernel_run_unlocked(*state, [&launch] { lum_kernel_join_lanes(launch); });
         state->release();
         throw;
     }
     if (!job) {
-        run_unlocked(*state, [&launch] { launch.run_and_wait(); });
+        lum_kernel_run_unlocked(*state, [&launch] { launch.run_and_wait(); });
         state->release();
         return lumvar_shared::make();
     }
     job->state = std::move(state);
     job->kernel = lumptr_strong<lum_std_kernel>(kernel);
+    job->vm = lum_get_thread_local().vm;
     return lumvar_shared::from_object(job.get());
-}
-
-lum_std_kernel_job::~lum_std_kernel_job() {
-    if (state && !state->released) {
-        // Lanes may still run on script memory: join them, then unlock. The
-        // result and any trap are dropped.
-        try {
-            state->launch->run_and_wait();
-        } catch (...) {
-            join_lanes(*state->launch);
-        }
-        try {
-            state->release();
-        } catch (...) {
-        }
-    }
-}
-
-void lum_std_kernel_job::script_register() {
-    set_factory([] { return lumptr_strong<lum_std_kernel_job>(new lum_std_kernel_job()); });
-    add_function("wait", job_wait, 0, 0,
-                 "Waits for the launch (the calling thread helps) and returns its result like launch(). Unlocks the "
-                 "buffers.");
-    add_function("done", job_done, 0, 0,
-                 "True when all lanes finished (call wait() to get the result and unlock the buffers)");
 }

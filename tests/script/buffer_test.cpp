@@ -56,6 +56,30 @@ TEST(KernelBuffer, MethodsAndByteIndexing) {
     EXPECT_EQ(show(fn("buffer")), "");
 }
 
+// push and append stop at the byte limit that resize keeps, with the same
+// refusal and nothing changed (b.append(b) cannot double a buffer past it).
+// The limit is lowered so that no gigabyte is needed to reach it.
+TEST(KernelBuffer, GrowthStopsAtTheByteLimit) {
+    session s;
+    struct limit_scope {
+        uint64_t saved = lum_std_buffer_max_bytes.exchange(8);
+        ~limit_scope() { lum_std_buffer_max_bytes.store(saved); }
+    } limit;
+    V b = fn("buffer");
+    m(m(b, "push", 1, 2, 3, 4), "append", b);
+    EXPECT_EQ(show(m(b, "size")), "8");  // exactly the limit
+    EXPECT_EQ(fails(m(b, "append", b)), "append() size 16 is too large (at most 8 bytes)");
+    EXPECT_EQ(fails(m(b, "push", 9)), "push() size 9 is too large (at most 8 bytes)");
+    EXPECT_EQ(fails(m(b, "append", "x")), "append() size 9 is too large (at most 8 bytes)");
+    EXPECT_EQ(fails(m(b, "append", list(1, 2))), "append() size 10 is too large (at most 8 bytes)");
+    EXPECT_EQ(fails(m(b, "resize", 9)), "resize() size 9 is too large (at most 8 bytes)");
+    EXPECT_EQ(lumvar_to_std_buffer(b.get())->bytes, (std::vector<uint8_t>{1, 2, 3, 4, 1, 2, 3, 4}));
+    m(b, "append", "");  // nothing added: fine at the limit
+    m(b, "append", json("[]"));
+    m(m(b, "resize", 6), "push", 7, 8);
+    EXPECT_EQ(show(m(b, "size"), at(b, 7)), "8 8");
+}
+
 TEST(KernelBuffer, TypedElementsReadAndWrite) {
     session s;
     V c = buffer(16);

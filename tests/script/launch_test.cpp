@@ -2,6 +2,9 @@
 // reductions, const strings, traps with their positions, and every refusal of
 // the domain and of argument binding and conversion.
 
+#include <stdexcept>
+
+#include "kernel/script/launch.h"
 #include "tests/script/script_test_support.h"
 
 namespace {
@@ -101,6 +104,55 @@ TEST(KernelBinding, LaunchRefusals) {
     // Refused launches lock nothing.
     for (const V& b : {x, y, v}) EXPECT_FALSE(lumvar_to_std_buffer(b.get())->in_use());
     EXPECT_EQ(show(m(n, "launch", list(0, 3)), m(n, "launch", list(3, 0)), m(n, "launch", 0)), "  ");  // empty domains
+}
+
+// What the failing native-code request below throws; null: not a std::exception.
+const char* request_failure = nullptr;
+
+// The warnings logged since the last call, one line each; clears the log.
+std::string warnings() {
+    auto* log = dynamic_cast<recording_log*>(lum_get_thread_local().logger.get());
+    std::string out;
+    for (const auto& e : log->entries())
+        if (e.level == LUM_LOG_WARNING) out += (out.empty() ? "" : "\n") + e.text;
+    log->clear();
+    return out;
+}
+
+// A failed request for native code leaves the launch to the interpreter; its
+// reason is logged once as a warning, however often launches of any kernel
+// meet it again, and every new reason once.
+TEST(KernelLaunchThreads, AFailedNativeRequestIsLoggedOncePerReason) {
+    session s;
+    struct request_scope {
+        lum_kernel_native_request_fn saved = lum_kernel_native_request.exchange([](lum_std_kernel*) {
+            if (request_failure == nullptr) throw 7;
+            throw std::runtime_error(request_failure);
+        });
+        ~request_scope() { lum_kernel_native_request.store(saved); }
+    } failing;
+    V u = compile(source, "native.k");
+    V v = buffer(16), text = val("AB");
+    m(v, "write", "i32", 2, 40);
+    V total = get(u, "total"), letters = get(u, "letters");
+    request_failure = "no room for the compile job";
+    EXPECT_EQ(show(m(total, "launch", 4, v)), "40");
+    EXPECT_EQ(show(m(total, "launch", 4, v)), "40");
+    EXPECT_EQ(show(m(m(total, "launch_async", 4, v), "wait")), "40");
+    EXPECT_EQ(show(m(letters, "launch", 2, text)), "131");
+    EXPECT_EQ(warnings(),
+              "kernel 'total': native code could not be requested, the kernel runs interpreted: no room for the "
+              "compile job");
+    request_failure = "the cache folder is gone";
+    m(letters, "launch", 2, text);
+    m(total, "launch", 4, v);
+    request_failure = nullptr;
+    m(total, "launch", 4, v);
+    EXPECT_EQ(show(m(total, "launch", 4, v)), "40");
+    EXPECT_EQ(warnings(),
+              "kernel 'letters': native code could not be requested, the kernel runs interpreted: the cache folder is "
+              "gone\nkernel 'total': native code could not be requested, the kernel runs interpreted: unknown "
+              "exception");
 }
 
 }  // namespace

@@ -115,6 +115,32 @@ TEST(KernelLaunchThreads, TwoScriptThreadsLaunchAtOnce) {
     s.host.hold_lock();
 }
 
+// A job dropped on a thread that is no script thread (no current VM, no VM
+// lock) unlocks its buffer under the lock of the VM it was launched from,
+// while a script thread reads the buffer's lock counts under that lock.
+TEST(KernelLaunchThreads, AJobDroppedOnAnotherThreadUnlocksUnderTheVmLock) {
+    session s;
+    auto fill = kernel(compile(source, "threads.k"), "fill");
+    V out = buffer(4 * 20000);
+    const lum_std_buffer* bytes = lumvar_to_std_buffer(out.get());
+    std::vector<V> args{V::from_int(20000), out, V::from_int(5)};
+    V j = lum_kernel_launch_async(fill.get(), args);
+    ASSERT_EQ(j->type, LUMVAR_OBJECT);
+    lumptr_strong<lum_std_kernel_job> job(static_cast<lum_std_kernel_job*>(j->object_raw()));
+    j.reset();
+    s.host.drop_lock();
+    std::thread dropper([job = std::move(job)]() mutable { job.reset(); });
+    bool in_use = true;
+    for (int reads = 0; in_use && reads < 10000000; ++reads) {
+        lum_vm_lock_guard lock(s.host.get());
+        in_use = bytes->in_use();
+    }
+    dropper.join();
+    s.host.hold_lock();
+    EXPECT_FALSE(in_use);
+    EXPECT_EQ(bytes->bytes[4 * 19999], (5 + 19999) & 0xFF);  // the job ran to its end
+}
+
 // The kernel "mix" bound to a byte buffer and a foreign memory object.
 struct mix_launch {
     session s;
