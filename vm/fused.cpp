@@ -309,7 +309,7 @@ bool overwrites_top(const lum_program_block& block, uint64_t offset, unsigned de
 }
 
 // The straight-line form of the fused expression at `insn` into `line`;
-// false when it has none: more than 8 items, an operand other than a local
+// false when it has none: no items or more than 16, an operand other than a local
 // slot below the block's slot count or a constant, an unknown item, or items
 // that do not leave exactly one value (the general evaluator declines those).
 bool decode_line(const lum_program_block& block, const uint8_t* insn, lum_fexpr_line& line) {

@@ -16,6 +16,7 @@
 
 #include "runtime/ptr.h"
 #include "runtime/value.h"
+#include "vm/opcode.h"
 
 class lum_class_def;
 class lum_program;
@@ -124,16 +125,16 @@ struct lum_fexpr_plan {
 };
 static_assert(sizeof(lum_fexpr_plan) == 64);
 
-// A fused expression of at most 8 items whose operands are local slots of
-// the block (below its slot count) and constants, decoded into steps over an
-// accumulator (the newest value) and a short stack under it: an operand
-// directly followed by a binary operator is that operator's right side, so
-// `a b mul c add` is three steps (load a, mul by b, add c). Checked when
-// decoded to leave exactly one value.
+// A fused expression (any item count the instruction takes, 1 to 16) whose
+// operands are local slots of the block (below its slot count) and
+// constants, decoded into steps over an accumulator (the newest value) and a
+// short stack under it: an operand directly followed by a binary operator is
+// that operator's right side, so `a b mul c add` is three steps (load a, mul
+// by b, add c). Checked when decoded to leave exactly one value.
 struct lum_fexpr_line {
     // Operand sources.
     enum : uint8_t { LOCAL = 0, INT_CONST, FLOAT_CONST, ACC };
-    static constexpr unsigned MAX_STEPS = 8;
+    static constexpr unsigned MAX_STEPS = lum_fexpr::MAX_ITEMS;
     struct step {
         // LOAD: the accumulator goes onto the stack and takes the operand;
         // APPLY: accumulator = accumulator <op> operand; APPLY_STACK:

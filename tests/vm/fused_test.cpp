@@ -1,17 +1,44 @@
 // The fused fast paths against the generic code they stand for: generated
 // expressions, each tested by a conditional jump, run both ways (the generic
 // code after a fused instruction prints "slow" first, so a declined fast path
-// shows). Destinations, paths, members of self and fused calls are in
-// fused.lasm.
+// shows), short and long (9 to 16 items); the cells long expressions write.
+// Destinations, paths, members of self and fused calls are in fused.lasm.
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "runtime/thread_local.h"
 #include "tests/vm/lasm_support.h"
+
+// Heap allocations of a thread while it counts them (see
+// CellsOfLongExpressionsAreReusedAcrossRuns).
+namespace {
+thread_local bool counting_allocations = false;
+thread_local uint64_t allocations_counted = 0;
+}  // namespace
+
+// The replacement pair is malloc and free (GCC cannot see that they match).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(std::size_t size) {
+    if (counting_allocations) ++allocations_counted;
+    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace {
 
@@ -31,6 +58,17 @@ public:
         tree(e, 1 + pick(3));
         return e;
     }
+    // An expression of `min` to `max` items (deeper trees, drawn until one fits).
+    expression next_between(size_t min, size_t max) {
+        for (;;) {
+            expression e;
+            consts_ = 0;
+            tree(e, 3 + pick(3));
+            if (e.items.size() >= min && e.items.size() <= max) return e;
+        }
+    }
+    // Operands are local slots only (no global loads), or either.
+    void locals_only(bool on) { locals_only_ = on; }
 
 private:
     // Emits a subtree; true when its value is a float.
@@ -55,7 +93,8 @@ private:
         const uint32_t k = consts_ < 6 ? pick(4) : 0;
         if (k == 0) {
             const uint32_t slot = pick(slots);
-            e.items.push_back((pick(4) == 0 ? "g:" : "l:") + std::to_string(slot));  // main's slots are the globals
+            const bool global = !locals_only_ && pick(4) == 0;
+            e.items.push_back((global ? "g:" : "l:") + std::to_string(slot));  // main's slots are the globals
             return slot == 2 || slot == 4;
         }
         ++consts_;
@@ -66,6 +105,7 @@ private:
 
     std::mt19937 rng_;
     uint32_t consts_ = 0;
+    bool locals_only_ = false;
 
 public:
     static constexpr uint32_t slots = 5;
@@ -95,16 +135,13 @@ std::string joined_items(const expression& e) {
     return s;
 }
 
-}  // namespace
-
-// Each generated expression runs twice as a fused instruction (with the
-// generic code as its fallback, which prints "slow" first) and as the generic
-// code alone, followed by a conditional jump on its value; both print the same
-// values and warnings, and the fused path takes every expression without
-// division, modulo or a bit operator on a float.
-TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
+// Runs each expression twice as a fused instruction (with the generic code as
+// its fallback, which prints "slow" first) and as the generic code alone,
+// followed by a conditional jump on its value; both must print the same values
+// and warnings, and only expressions that may decline may take the generic
+// path. The number of declined runs.
+int expect_agreement(const std::vector<expression>& expressions) {
     const char* values[generator::slots] = {"ldi 6", "ldi -2", "ldf 1.5", "ldi 9223372036854775807", "ldf -4.0"};
-    generator gen(7);
     // Everything runs twice (slot 7 counts the rounds): first from the code,
     // then from the plans the fused instructions kept.
     std::string head = ".program \"diff\"\n.native print\n.block main kind=top slots=8\n";
@@ -112,9 +149,8 @@ TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
         head += "push | ld.l " + std::to_string(s) + " | push | " + values[s] + " | assign | pop\n";
     head += "push | ld.l 7 | push | ldi 0 | assign | pop | push\nround: pop | push | ld.l 7 | inc | pop\n";
     std::string fused = head, plain = head;
-    std::vector<expression> expressions;
-    for (int n = 0; n < 300; ++n) {
-        const expression& e = expressions.emplace_back(gen.next());
+    for (size_t n = 0; n < expressions.size(); ++n) {
+        const expression& e = expressions[n];
         const std::string k = std::to_string(n);
         const std::string slow = "push | frame 1 | lds \"slow " + k + "\" | farg 0 | ncall @print | pop";
         // The value is tested by a conditional jump (jnz or jz; "taken" when it is not), then printed.
@@ -136,7 +172,7 @@ TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
     plain += again;
     const lasmtest::outcome f = lasmtest::run(lasmtest::unfold(fused), "diff.lasm");
     const lasmtest::outcome p = lasmtest::run(lasmtest::unfold(plain), "diff.lasm");
-    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(p.status, 0) << p.err;
     EXPECT_EQ(f.status, 0);
     EXPECT_EQ(f.err, p.err);
     // Without the "slow" lines the outputs are equal; only dividing expressions decline.
@@ -153,5 +189,87 @@ TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
         values_only += line + "\n";
     }
     EXPECT_EQ(values_only, p.out);
-    EXPECT_GT(declined, 0);
+    return declined;
+}
+
+}  // namespace
+
+// Expressions of up to 15 items over locals, globals and constants.
+TEST(FusedExpression, AgreesWithTheGenericCodeOnGeneratedExpressions) {
+    generator gen(7);
+    std::vector<expression> expressions;
+    for (int n = 0; n < 300; ++n) expressions.push_back(gen.next());
+    EXPECT_GT(expect_agreement(expressions), 0);
+}
+
+// Long expressions (9 to 16 items): over local slots and constants, the form
+// the interpreter runs straight, and with global loads among them.
+TEST(FusedExpression, AgreesWithTheGenericCodeOnLongGeneratedExpressions) {
+    generator gen(11);
+    std::vector<expression> expressions;
+    for (int n = 0; n < 400; ++n) {
+        gen.locals_only(n % 4 != 0);
+        expressions.push_back(gen.next_between(9, 16));
+    }
+    size_t sizes[17] = {};
+    for (const expression& e : expressions) ++sizes[e.items.size()];
+    for (size_t n = 9; n <= 16; ++n) EXPECT_GT(sizes[n], 0u) << n << " items";
+    EXPECT_GT(expect_agreement(expressions), 0);
+}
+
+// A loop over two long expressions: one into a local slot, one into the top
+// that a conditional jump tests. With cells coming from the heap (pooling
+// suspended), the heap allocations between "start" and "stop" must not grow
+// with the number of runs: the destination cell and the top's cell are
+// overwritten in place, and no run takes a fresh cell.
+TEST(FusedExpression, CellsOfLongExpressionsAreReusedAcrossRuns) {
+    auto allocations_for = [](int runs) {
+        const std::string n = std::to_string(runs) + ".0";
+        const std::string source =
+            ".program \"cells\"\n.native print\n.block main kind=top slots=4\n"
+            "push | ld.l 0 | push | ldf 1.5 | assign | pop\n"
+            "push | ld.l 1 | push | ldf 0.5 | assign | pop\n"
+            "push | ld.l 3 | push | ldf 0.0 | assign | pop\n"
+            "push | frame 1 | lds \"start\" | farg 0 | ncall @print | pop\n"
+            "push\n"
+            // r = r + 1 + (x * y - x * y): 11 items
+            "loop: fexpr dst=l:3 l:3 i:1 add l:0 l:1 mul l:0 l:1 mul sub add skip=a"
+            " | ld.l 3 | push | ld.l 3 | push | ldi 1 | add | push | ld.l 0 | push | ld.l 1 | mul"
+            " | push | ld.l 0 | push | ld.l 1 | mul | sub | add | assign\n"
+            // (r < n) & (x * y > 0.0): 9 items
+            "a: fexpr dst=none l:3 f:" + n + " lt l:0 l:1 mul f:0.0 gt and skip=c"
+            " | ld.l 3 | push | ldf " + n + " | lt | push | ld.l 0 | push | ld.l 1 | mul | push | ldf 0.0 | gt | and\n"
+            "c: jnz loop\n"
+            "pop\n"
+            "push | frame 1 | lds \"stop\" | farg 0 | ncall @print | pop\n"
+            "push | frame 1 | ld.l 3 | farg 0 | ncall @print | pop\n"
+            ".end\n";
+        lum_asm_options options;
+        options.module = &lasmtest::linked_module();
+        std::string out;
+        uint64_t counted = 0;
+        std::unique_ptr<lum_pooling_suspend> heap_cells;
+        // `print` writes on the VM's thread: "start" and "stop" bracket the loop.
+        options.output = [&](std::string_view line) {
+            if (line == "start\n") {
+                heap_cells = std::make_unique<lum_pooling_suspend>();
+                allocations_counted = 0;
+                counting_allocations = true;
+            } else if (line == "stop\n") {
+                counting_allocations = false;
+                counted = allocations_counted;
+                heap_cells.reset();
+            }
+            out.append(line);
+        };
+        lum_run_options run;
+        run.workers = 0;
+        const lum_run_result result = lum_run_program(lum_assemble(lasmtest::unfold(source), "cells.lasm", options).program, run);
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(out, "start\nstop\n" + std::to_string(static_cast<double>(runs)) + "\n");
+        return counted;
+    };
+    const uint64_t few = allocations_for(4);
+    const uint64_t many = allocations_for(400);
+    EXPECT_EQ(many, few);
 }

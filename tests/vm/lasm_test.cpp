@@ -35,7 +35,7 @@ TEST(BenchPrograms, Assemble) {
             << entry.path();
         ++count;
     }
-    EXPECT_EQ(count, 14);
+    EXPECT_EQ(count, 15);
 }
 
 }  // namespace
