@@ -204,11 +204,13 @@ std::string run_self(const std::string& env) {
     return out;
 }
 
+#if LUM_BENCH_OPENCL
 double cl_figure(const std::string& out, const char* name) {
     const std::string key = std::string("cl ") + name + " ";
     const size_t at = out.find(key);
     return at == std::string::npos ? -1 : std::atof(out.c_str() + at + key.size());
 }
+#endif
 
 // Child: times loading the saxpy library from the disk cache.
 int cache_hit_child() {

@@ -153,7 +153,10 @@ TEST(KernelBuffer, TypedWritesMatchLittleEndianStores) {
         if (k.is_float || k.size == 8) continue;
         const int64_t past = k.is_signed ? int64_t{1} << (8 * k.size - 1) : int64_t{1} << (8 * k.size);
         EXPECT_EQ(fails(m(b, "write", k.name, 0, past)), "expects " + std::string(k.name) + " but " + std::to_string(past) + " does not fit");
-        if (k.is_signed) EXPECT_EQ(fails(m(b, "write", k.name, 0, -past - 1)), "expects " + std::string(k.name) + " but " + std::to_string(-past - 1) + " does not fit");
+        if (k.is_signed) {
+            EXPECT_EQ(fails(m(b, "write", k.name, 0, -past - 1)),
+                      "expects " + std::string(k.name) + " but " + std::to_string(-past - 1) + " does not fit");
+        }
     }
 }
 
