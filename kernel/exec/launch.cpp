@@ -1,7 +1,10 @@
 #include "kernel/exec/launch.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include "kernel/exec/batch.h"
 #include "kernel/exec/reduce.h"
@@ -27,6 +30,10 @@ const volatile uint8_t* abort_byte(const std::atomic<uint8_t>& flag) {
 
 void lumk_launch::prepare(std::shared_ptr<const lumk_unit> unit_in, const lumk_program* program_in, uint64_t width_in,
                           uint64_t height) {
+    // Refused before anything is set: the launch stays as it was.
+    if (width_in != 0 && height > UINT64_MAX / width_in)
+        throw std::length_error("kernel launch: the domain of " + std::to_string(width_in) + " x " +
+                                std::to_string(height) + " work items is too large (more than 2^64 - 1)");
     unit = std::move(unit_in);
     program = program_in;
     width = width_in == 0 ? 1 : width_in;
@@ -45,8 +52,10 @@ void lumk_launch::prepare(std::shared_ptr<const lumk_unit> unit_in, const lumk_p
     ptrs.assign(program->ptr_count + (program->frame_bytes != 0 ? 1u : 0u), kptr{});
 
     if (gsize != 0) {
-        chunk_size = (gsize + 255) >> 8;
-        chunk_count = (gsize - 1 + chunk_size) / chunk_size;
+        // ceil(gsize / 256) and ceil(gsize / chunk_size), without overflow
+        // near 2^64
+        chunk_size = (gsize >> 8) + ((gsize & 255) != 0 ? 1 : 0);
+        chunk_count = (gsize - 1) / chunk_size + 1;
     } else {
         chunk_size = 1;
         chunk_count = 0;
@@ -164,7 +173,7 @@ void lumk_launch::run_lanes() {
             const uint64_t c = next_chunk.fetch_add(1);
             if (c >= chunk_count) break;
             const uint64_t begin = c * chunk_size;
-            const uint64_t end = std::min(begin + chunk_size, gsize);
+            const uint64_t end = begin + std::min(chunk_size, gsize - begin);
             uint32_t code = 0;
 
             if (native != nullptr) {

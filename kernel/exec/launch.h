@@ -48,6 +48,8 @@ public:
     // Sets up the register template (constants, gsize, gsize_x = width,
     // gsize_y = height), empty pointer slots, the chunks and the partials at
     // their identities. The caller then stores arguments into regs and ptrs.
+    // Throws std::length_error, leaving the launch unchanged, when width x
+    // height does not fit in 64 bits.
     void prepare(std::shared_ptr<const lumk_unit> unit, const lumk_program* program, uint64_t width, uint64_t height);
     // Offers up to n helper jobs (each holding the launch) to `submit`, stopping
     // at the first refusal; returns how many were accepted. Throws

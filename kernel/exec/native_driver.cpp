@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -24,15 +26,27 @@ struct compile_ticket;
 // Process-wide driver state. Allocated once and never destroyed: a compile job
 // that finishes while the process exits must not touch freed memory.
 struct driver_state {
-    std::mutex mutex;  // the toolchain choice and the pending tickets
+    std::mutex mutex;  // the toolchain choice, the pending tickets and the files in use
     bool chosen = false;
     std::string compiler;
     fs::path dir;
+    bool dir_is_temporary = false;  // this process's own folder: removed at shutdown
+    uint64_t chooser_pid = 0;       // the process that chose it (not a forked copy)
+    uint32_t timeout = lumk_cc_timeout_default;
+    bool shut_down = false;
     std::atomic<uint64_t> temp_counter{0};
     // Queued compiles that have not started, by slot; a synchronous request
     // may claim one and compile on its own thread.
     std::map<const lumk_jit_slot*, std::pair<compile_ticket*, std::weak_ptr<compile_ticket>>> pending;
+    // Temporary files of the compiles under way, by compile.
+    std::map<uint64_t, std::vector<fs::path>> in_flight;
 };
+
+std::atomic<lumk_warning_fn> warning_sink{nullptr};
+
+void warn(const std::string& text) {
+    if (lumk_warning_fn sink = warning_sink.load(std::memory_order_acquire)) sink(text);
+}
 
 driver_state& state() {
     static driver_state* const s = new driver_state;
@@ -73,17 +87,26 @@ std::shared_ptr<compile_ticket> find_pending(const lumk_jit_slot* slot) {
     return it == s.pending.end() ? nullptr : it->second.second.lock();
 }
 
-// Chooses the compiler and cache folder once per process.
-void choose_toolchain(std::string* compiler, fs::path* dir) {
+// Chooses the time limit, the compiler and the cache folder once per process.
+void choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout = nullptr) {
     driver_state& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.chosen) {
-        s.compiler = lumk_find_compiler();
-        if (!s.compiler.empty()) s.dir = lumk_cache_dir();
-        s.chosen = true;
+    std::vector<std::string> warnings;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.chosen) {
+            std::string warning;
+            s.timeout = lumk_cc_timeout_from(std::getenv("LUM_KERNEL_CC_TIMEOUT"), &warning);
+            if (!warning.empty()) warnings.push_back(warning);
+            s.compiler = lumk_find_compiler(s.timeout);
+            if (!s.compiler.empty()) s.dir = lumk_cache_dir(&warnings, &s.dir_is_temporary);
+            s.chooser_pid = lumk_platform_pid();
+            s.chosen = true;
+        }
+        if (compiler) *compiler = s.compiler;
+        if (dir) *dir = s.dir;
+        if (timeout) *timeout = s.timeout;
     }
-    if (compiler) *compiler = s.compiler;
-    if (dir) *dir = s.dir;
+    for (const std::string& w : warnings) warn(w);
 }
 
 void remove_quietly(const fs::path& p) {
@@ -91,9 +114,102 @@ void remove_quietly(const fs::path& p) {
     fs::remove(p, ec);
 }
 
+// Removes a folder of files, as much of it as can go (on Windows a loaded
+// library cannot be removed; the rest still goes).
+void remove_folder_quietly(const fs::path& dir) {
+    std::error_code ec;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(dir, ec), last; !ec && it != last; it.increment(ec)) entries.push_back(it->path());
+    for (const fs::path& p : entries) fs::remove_all(p, ec);
+    fs::remove(dir, ec);
+}
+
+// The temporary files of one compile, known to the driver while it runs so
+// that a shutdown can remove them. False when the module is shutting down.
+class in_flight_files {
+public:
+    in_flight_files() = default;
+    bool start(std::vector<fs::path> files) {
+        driver_state& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.shut_down) return false;
+        id_ = s.temp_counter.fetch_add(1, std::memory_order_relaxed);
+        s.in_flight[id_] = std::move(files);
+        started_ = true;
+        return true;
+    }
+    ~in_flight_files() {
+        if (!started_) return;
+        driver_state& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.in_flight.erase(id_);
+    }
+    in_flight_files(const in_flight_files&) = delete;
+    in_flight_files& operator=(const in_flight_files&) = delete;
+
+private:
+    uint64_t id_ = 0;
+    bool started_ = false;
+};
+
+// Shuts the driver down when the module goes (at process exit or unload).
+struct module_exit {
+    module_exit() = default;
+    module_exit(const module_exit&) = delete;
+    module_exit& operator=(const module_exit&) = delete;
+    ~module_exit() { lumk_jit_shutdown(); }
+};
+const module_exit at_module_exit;
+
 }  // namespace
 
-int lumk_run_command(const std::string& command, std::string* output) { return lumk_platform_run(command, output); }
+int lumk_run_command(const std::string& command, std::string* output, uint32_t timeout_seconds, bool* timed_out) {
+    lumk_run_end end = lumk_run_end::exited;
+    const int status = lumk_platform_run(command, output, timeout_seconds, &end);
+    if (timed_out) *timed_out = end == lumk_run_end::timed_out;
+    return status;
+}
+
+uint32_t lumk_cc_timeout_from(const char* value, std::string* warning) {
+    if (value == nullptr) return lumk_cc_timeout_default;
+    const std::string text = value;
+    uint64_t seconds = 0;
+    bool ok = !text.empty() && text.size() <= 10;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') ok = false;
+        else seconds = seconds * 10 + static_cast<uint64_t>(ch - '0');
+    }
+    if (ok && seconds <= UINT32_MAX) return static_cast<uint32_t>(seconds);
+    if (warning)
+        *warning = "LUM_KERNEL_CC_TIMEOUT=" + text.substr(0, 40) + " is not a number of seconds from 0 to 4294967295;" +
+                   " compiles are stopped after " + std::to_string(lumk_cc_timeout_default) + " s";
+    return lumk_cc_timeout_default;
+}
+
+void lumk_set_warning_sink(lumk_warning_fn sink) { warning_sink.store(sink, std::memory_order_release); }
+
+void lumk_jit_shutdown() {
+    driver_state& s = state();
+    // The other threads still run at a normal exit, but hold the lock only
+    // briefly; elsewhere one may have died holding it: try for a while.
+    std::unique_lock<std::mutex> lock(s.mutex, std::defer_lock);
+    for (int i = 0; i < 200 && !lock.try_lock(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!lock.owns_lock() || s.shut_down) return;
+    s.shut_down = true;
+    lock.unlock();
+
+    lumk_platform_stop_commands();
+
+    lock.lock();
+    // A forked copy of the process leaves the files of its parent alone.
+    const bool ours = s.chooser_pid == lumk_platform_pid();
+    if (ours)
+        for (const auto& [id, files] : s.in_flight)
+            for (const fs::path& f : files) remove_quietly(f);
+    const fs::path temporary = ours && s.dir_is_temporary ? s.dir : fs::path();
+    lock.unlock();
+    if (!temporary.empty()) remove_folder_quietly(temporary);
+}
 
 std::string lumk_quote(const std::string& text) { return lumk_platform_quote(text); }
 
@@ -104,21 +220,24 @@ bool lumk_compiler_is_msvc(const std::string& compiler) {
     return base == "cl" || base == "cl.exe" || base == "clang-cl" || base == "clang-cl.exe";
 }
 
-bool lumk_probe_compiler(const std::string& compiler) {
+bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds) {
     const std::string cmd =
         compiler + (lumk_compiler_is_msvc(compiler) ? " /nologo /?" : " --version") + lumk_platform_discard_output();
-    return lumk_run_command(cmd, nullptr) == 0;
+    return lumk_run_command(cmd, nullptr, timeout_seconds) == 0;
 }
 
-std::string lumk_find_compiler() {
+std::string lumk_find_compiler(uint32_t timeout_seconds) {
     std::string cc;
-    if (lumk_platform_env("LUM_KERNEL_CC", &cc)) return !cc.empty() && lumk_probe_compiler(cc) ? cc : std::string();
+    if (lumk_platform_env("LUM_KERNEL_CC", &cc))
+        return !cc.empty() && lumk_probe_compiler(cc, timeout_seconds) ? cc : std::string();
     for (const std::string& cand : lumk_platform_compiler_candidates())
-        if (lumk_probe_compiler(cand)) return cand;
+        if (lumk_probe_compiler(cand, timeout_seconds)) return cand;
     return {};
 }
 
-fs::path lumk_cache_dir() { return lumk_platform_cache_dir(); }
+fs::path lumk_cache_dir(std::vector<std::string>* warnings, bool* temporary) {
+    return lumk_platform_cache_dir(warnings, temporary);
+}
 
 std::string lumk_jit_compiler() {
     std::string compiler;
@@ -136,9 +255,14 @@ uint64_t lumk_jit_file_hash(const std::string& compiler, const std::string& flag
     return lumk_fnv1a(source, h);
 }
 
-lumk_jit_entry_fn lumk_load_jit_library(const fs::path& path, std::string* error) {
+namespace {
+
+// Loads a library of the cache folder (only a plain file of ours that nobody
+// else can change) and finds its entry; a library without the entry is
+// unloaded again. `refused` gets why a file that is there is not trusted.
+lumk_jit_entry_fn load_cached_library(const fs::path& path, std::string* error, std::string* refused) {
     std::string err;
-    void* lib = lumk_platform_open_library(path, &err);
+    void* lib = lumk_platform_open_private_library(path, &err, refused);
     if (lib == nullptr) {
         if (error) *error = err;
         return nullptr;
@@ -153,10 +277,17 @@ lumk_jit_entry_fn lumk_load_jit_library(const fs::path& path, std::string* error
     return reinterpret_cast<lumk_jit_entry_fn>(sym);
 }
 
+}  // namespace
+
+lumk_jit_entry_fn lumk_load_jit_library(const fs::path& path, std::string* error) {
+    return load_cached_library(path, error, nullptr);
+}
+
 lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error) {
     std::string compiler;
     fs::path dir;
-    choose_toolchain(&compiler, &dir);
+    uint32_t timeout = 0;
+    choose_toolchain(&compiler, &dir, &timeout);
     if (compiler.empty()) {
         if (error) *error = "no C compiler found (set LUM_KERNEL_CC)";
         return nullptr;
@@ -167,7 +298,8 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
     }
     const bool msvc = lumk_compiler_is_msvc(compiler);
     const std::string flags = msvc ? lumk_jit_flags_msvc : lumk_jit_flags_cc;
-    const uint64_t hash = lumk_jit_file_hash(compiler, flags, source);
+    const std::string libs = msvc ? "" : lumk_jit_libs_cc;
+    const uint64_t hash = lumk_jit_file_hash(compiler, libs.empty() ? flags : flags + " " + libs, source);
     char name[32];
     std::snprintf(name, sizeof name, "k_%016llx", static_cast<unsigned long long>(hash));
 
@@ -177,7 +309,13 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
     const fs::path final_lib = dir / (std::string(name) + suffix);
     lumk_jit_entry_fn entry = nullptr;
     std::error_code ec;
-    if (fs::exists(final_lib, ec)) entry = lumk_load_jit_library(final_lib, nullptr);
+    if (fs::exists(fs::symlink_status(final_lib, ec))) {
+        std::string refused;
+        entry = load_cached_library(final_lib, nullptr, &refused);
+        if (!refused.empty())
+            warn("kernel library " + lumk_platform_path_text(final_lib) + " is not loaded: " + refused +
+                 "; it is compiled again");
+    }
 
     if (entry == nullptr) {
         driver_state& s = state();
@@ -186,6 +324,14 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
                                  std::to_string(lumk_platform_pid());
         const fs::path c_file = dir / (base + ".c");
         const fs::path tmp_lib = dir / (base + suffix);
+        std::vector<fs::path> temporaries = {c_file, tmp_lib};
+        if (msvc)
+            for (const char* ext : {".obj", ".lib", ".exp"}) temporaries.push_back(dir / (base + ext));
+        in_flight_files in_flight;
+        if (!in_flight.start(temporaries)) {
+            if (error) *error = "native compilation has stopped: the module is shutting down";
+            return nullptr;
+        }
         {
             std::ofstream f(c_file, std::ios::binary | std::ios::trunc);
             bool ok = f.is_open();
@@ -208,22 +354,29 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
             command = compiler + " " + flags + " " + qc + " /Fe" + ql + " /Fo" +
                       lumk_quote(lumk_platform_path_text(obj));
         } else {
-            command = compiler + " " + flags + " -o " + ql + " " + qc;
+            command = compiler + " " + flags + " -o " + ql + " " + qc + " " + libs;
         }
         std::string output;
-        const int status = lumk_run_command(command, &output);
+        lumk_run_end how = lumk_run_end::exited;
+        const int status = lumk_platform_run(command, &output, timeout, &how);
         remove_quietly(c_file);
         if (msvc) {
             for (const char* ext : {".obj", ".lib", ".exp"}) remove_quietly(dir / (base + ext));
         }
         if (status != 0 || !fs::exists(tmp_lib, ec)) {
             remove_quietly(tmp_lib);
-            if (error) *error = "C compiler failed (" + command + "):\n" + output;
+            std::string reason;
+            if (how == lumk_run_end::timed_out)
+                reason = " timed out after " + std::to_string(timeout) + " s and was stopped (LUM_KERNEL_CC_TIMEOUT)";
+            else if (how == lumk_run_end::stopped)
+                reason = " was stopped: the module is shutting down";
+            if (error) *error = "C compiler failed (" + command + "):" + reason + "\n" + output;
             return nullptr;
         }
+        lumk_platform_make_private(tmp_lib);
         fs::rename(tmp_lib, final_lib, ec);
         std::string load_error;
-        entry = lumk_load_jit_library(ec ? tmp_lib : final_lib, &load_error);
+        entry = load_cached_library(ec ? tmp_lib : final_lib, &load_error, nullptr);
         if (entry == nullptr) {
             if (error) *error = load_error;
             return nullptr;

@@ -9,32 +9,60 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kernel/compiler/program.h"
 
 // Compiler flags that enter the library hash.
 inline constexpr const char* lumk_jit_flags_msvc = "/nologo /O2 /fp:precise /LD /w";
 inline constexpr const char* lumk_jit_flags_cc = "-O2 -shared -fPIC -fno-strict-aliasing -ffp-contract=off -fno-math-errno -w";
+// Libraries linked into a kernel library by a cc-style compiler, after the
+// source file. The C library's math library, so that the math functions bind
+// to the versions the interpreters call (unversioned references bind to the
+// oldest, which return other NaNs). They enter the library hash after the
+// flags.
+inline constexpr const char* lumk_jit_libs_cc = "-lm";
+
+// Seconds a compiler run may take unless LUM_KERNEL_CC_TIMEOUT says otherwise.
+inline constexpr uint32_t lumk_cc_timeout_default = 120;
+// The time limit for a LUM_KERNEL_CC_TIMEOUT value (null: not set): decimal
+// seconds, 0 = no limit. Anything else gives the default, with `warning` set.
+uint32_t lumk_cc_timeout_from(const char* value, std::string* warning);
 
 // Runs a command with its error output joined to `output`; the exit status,
-// -1 when it could not be run.
-int lumk_run_command(const std::string& command, std::string* output);
+// -1 when it could not be run, or ran past `timeout_seconds` (0 = no limit;
+// then it is killed with its children and `timed_out` is set).
+int lumk_run_command(const std::string& command, std::string* output, uint32_t timeout_seconds = 0,
+                     bool* timed_out = nullptr);
 // `text` as one double-quoted command-line argument (special characters escaped).
 std::string lumk_quote(const std::string& text);
 
 // True for cl, cl.exe, clang-cl and clang-cl.exe (after the last '/' or '\',
 // case-insensitive).
 bool lumk_compiler_is_msvc(const std::string& compiler);
-// Runs the compiler's version probe; true on exit status 0.
-bool lumk_probe_compiler(const std::string& compiler);
+// Runs the compiler's version probe; true on exit status 0 within the limit.
+bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds = lumk_cc_timeout_default);
 // LUM_KERNEL_CC when set (empty or failing its probe: none, no fallback), else
 // the first platform candidate that answers the probe; empty when none.
-std::string lumk_find_compiler();
-// The platform's folder for compiled kernels, or an empty path.
-std::filesystem::path lumk_cache_dir();
+std::string lumk_find_compiler(uint32_t timeout_seconds = lumk_cc_timeout_default);
+// The platform's folder for compiled kernels, or an empty path; the folders
+// refused on the way are described in `warnings`, and `temporary` tells
+// whether it is this process's own folder in the temporary folder.
+std::filesystem::path lumk_cache_dir(std::vector<std::string>* warnings = nullptr, bool* temporary = nullptr);
 // The compiler chosen for this process (chosen once, on first use, together
 // with the cache folder); empty when none was found.
 std::string lumk_jit_compiler();
+
+// Where the driver's warnings go (a refused cache folder or library, a bad
+// LUM_KERNEL_CC_TIMEOUT); null drops them. The module sends them to the log.
+using lumk_warning_fn = void (*)(const std::string& text);
+void lumk_set_warning_sink(lumk_warning_fn sink);
+
+// Shutting the module down: kills the compiler runs still going (with their
+// children), removes their temporary files and this process's folder in the
+// temporary folder, and makes later compiles fail. Runs once, at the module's
+// exit; later calls do nothing.
+void lumk_jit_shutdown();
 
 // Hash naming the library of `source` built by `compiler` with `flags`.
 uint64_t lumk_jit_file_hash(const std::string& compiler, const std::string& flags, const std::string& source);

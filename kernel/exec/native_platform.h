@@ -1,20 +1,64 @@
 // Operating-system services of the native kernel driver: running the C
-// compiler through the command processor, the environment, the process id,
+// compiler through the command processor with a time limit, the environment, the process id,
 // the folder for compiled kernels and loading shared libraries. One
 // implementation file per platform.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-// Runs `command` with its error output joined to its standard output and
-// collects that output (lines appended while less than 16384 bytes are held;
-// the rest is read and dropped). Returns the command's exit status, -1 when it
-// could not be run or did not exit normally.
-int lumk_platform_run(const std::string& command, std::string* output);
+// How a command run by lumk_platform_run ended.
+enum class lumk_run_end {
+    exited,     // it ended by itself (the result is its exit status, or -1)
+    not_run,    // it could not be started
+    timed_out,  // it ran past its time limit and was killed with its children
+    stopped,    // killed (or never started) because the module shuts down
+};
+
+// Runs `command` through the command processor, in a process group (job) of
+// its own, with its error output joined to its standard output, and collects
+// that output (lines appended while less than 16384 bytes are held; the rest
+// is read and dropped). A command still running after `timeout_seconds`
+// (0 = no limit) is killed together with every process it started. Returns
+// the command's exit status, -1 when it could not be run, did not exit
+// normally or was killed; `end` tells which.
+int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds = 0,
+                      lumk_run_end* end = nullptr);
+
+// Kills every command that lumk_platform_run is still running, with its
+// children, and refuses to start any later one. Waits (at most about two
+// seconds) until the runs have noticed. For the module's shutdown.
+void lumk_platform_stop_commands();
+
+// Gathers a command's output as reading it with fgets and a 512-byte buffer
+// would: a piece ends after a line end or 511 bytes, and each piece is kept
+// only while less than 16384 bytes are held.
+class lumk_output_collector {
+public:
+    explicit lumk_output_collector(std::string* out) : out_(out) {}
+    void feed(const char* data, size_t size) {
+        for (size_t i = 0; i < size; ++i) {
+            piece_ += data[i];
+            if (data[i] == '\n' || piece_.size() == 511) flush();
+        }
+    }
+    // The last piece, at the end of the output.
+    void finish() {
+        if (!piece_.empty()) flush();
+    }
+
+private:
+    void flush() {
+        if (out_ && out_->size() < 16384) out_->append(piece_);
+        piece_.clear();
+    }
+    std::string* out_;
+    std::string piece_;
+};
 
 // Value of an environment variable; false when it is not set. The same on
 // every platform.
@@ -45,11 +89,36 @@ std::filesystem::path lumk_platform_path(const std::string& text);
 std::filesystem::path lumk_platform_absolute(const std::filesystem::path& path);
 
 // The folder for compiled kernels, created when missing (new folders are
-// private to the user); an empty path when there is no safe folder.
-std::filesystem::path lumk_platform_cache_dir();
+// private to the user); an empty path when there is no safe folder. Every
+// folder refused on the way adds the reason to `warnings`. `temporary` tells
+// whether the folder is this process's own folder in the temporary folder
+// (removed when the module shuts down).
+std::filesystem::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* temporary);
+
+// Why a folder or file with this owner and these permission bits cannot be
+// trusted by the user `me` (POSIX ids and mode bits): "" when it belongs to
+// `me` and nobody else may write to it.
+inline std::string lumk_owner_mode_problem(uint64_t owner, uint64_t me, uint32_t mode) {
+    if (owner != me) return "it belongs to another user (uid " + std::to_string(owner) + ")";
+    if ((mode & 022u) != 0) {
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", mode & 07777u);
+        return std::string("it is writable by ") + ((mode & 002u) ? "everybody" : "its group") + " (mode " + octal +
+               ")";
+    }
+    return {};
+}
 
 // Loads a shared library; null with `error` set when it cannot be loaded.
 void* lumk_platform_open_library(const std::filesystem::path& path, std::string* error);
+// Loads a library from the folder for compiled kernels, only when it is a
+// plain file (not a link) that this user owns and nobody else may change.
+// Null with `error` set when it cannot be loaded; `refused` also gets the
+// reason when the file is there but not trusted.
+void* lumk_platform_open_private_library(const std::filesystem::path& path, std::string* error,
+                                         std::string* refused);
+// Takes write access away from everybody but the owner (a library just built).
+void lumk_platform_make_private(const std::filesystem::path& path);
 // Address of an exported symbol, or null.
 void* lumk_platform_symbol(void* library, const char* name);
 // Unloads a library that turned out not to be usable.

@@ -1,12 +1,17 @@
-// Windows: commands through _popen (the command processor), libraries through
-// LoadLibraryW, the cache folder under LUM_KERNEL_CACHE or
-// %LOCALAPPDATA%\lumioscript\kernels, else %TEMP%\lumioscript-kernels-<pid>.
+// Windows: commands through the command processor in a job object of their
+// own, libraries through LoadLibraryW, the cache folder under LUM_KERNEL_CACHE
+// or %LOCALAPPDATA%\lumioscript\kernels, else %TEMP%\lumioscript-kernels-<pid>.
 #include "kernel/exec/native_platform.h"
 
 #include <process.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -28,32 +33,228 @@ bool env_path(const wchar_t* name, fs::path* value) {
     return true;
 }
 
-// Creates the folder (and its parents); true when it is a real folder
-// afterwards (not a link that someone planted).
-bool make_dirs(const fs::path& dir) {
+// Creates the folder (and its parents); "" when it is a real folder
+// afterwards (not a link that someone planted), else why not.
+std::string make_dirs(const fs::path& dir) {
     std::error_code ec;
     fs::create_directories(dir, ec);
-    if (ec) return false;
+    if (ec) return "it cannot be created (" + ec.message() + ")";
     const DWORD attributes = ::GetFileAttributesW(dir.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        return "it is not a folder";
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "it is a link (reparse point)";
+    return {};
 }
+
+std::wstring widen(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+    return wide;
+}
+
+// The command processor: %ComSpec%, else cmd.exe in the system folder.
+std::wstring command_processor() {
+    fs::path comspec;
+    if (env_path(L"ComSpec", &comspec) && !comspec.empty()) return comspec.wstring();
+    wchar_t system[MAX_PATH];
+    const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return L"cmd.exe";
+    return std::wstring(system, n) + L"\\cmd.exe";
+}
+
+// A command being run: its process and the job object that holds it and
+// every process it starts (null when the job could not be set up; then only
+// the process itself can be killed).
+struct running_command {
+    HANDLE process = nullptr;
+    HANDLE job = nullptr;
+    bool stopped = false;  // killed by lumk_platform_stop_commands
+};
+
+// Commands being run by this process. Never destroyed: a run may still end
+// on a worker thread while the process exits.
+struct command_table {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
+    std::vector<running_command*> running;
+};
+
+command_table& commands() {
+    static command_table* const table = new command_table;
+    return *table;
+}
+
+void kill_command(const running_command& r) {
+    if (r.job != nullptr) ::TerminateJobObject(r.job, 1);
+    else ::TerminateProcess(r.process, 1);
+}
+
+void close_handle(HANDLE h) {
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+}
+
+// The pipe's text as _popen's text mode gives it: "\r\n" becomes "\n".
+class text_mode_reader {
+public:
+    explicit text_mode_reader(lumk_output_collector& out) : out_(out) {}
+    void feed(const char* data, size_t size) {
+        std::string text;
+        text.reserve(size + 1);
+        for (size_t i = 0; i < size; ++i) {
+            if (cr_) {
+                cr_ = false;
+                if (data[i] != '\n') text += '\r';
+            }
+            if (data[i] == '\r') cr_ = true;
+            else text += data[i];
+        }
+        out_.feed(text.data(), text.size());
+    }
+    void finish() {
+        if (cr_) out_.feed("\r", 1);
+        cr_ = false;
+        out_.finish();
+    }
+
+private:
+    lumk_output_collector& out_;
+    bool cr_ = false;
+};
 
 }  // namespace
 
-int lumk_platform_run(const std::string& command, std::string* output) {
+int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds, lumk_run_end* end) {
     if (output) output->clear();
-    // _popen runs `cmd.exe /c LINE`, which drops the first and the last
-    // quote of a line that starts with one (a quoted compiler path). The
-    // outer pair added here is the pair it drops, whatever the line holds.
-    const std::string line = "\"" + command + " 2>&1\"";
-    FILE* pipe = ::_popen(line.c_str(), "r");
-    if (pipe == nullptr) return -1;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, pipe) != nullptr) {
-        if (output && output->size() < 16384) output->append(buf);
+    if (end) *end = lumk_run_end::not_run;
+    // The line _popen would give the command processor ("cmd /c LINE"). It
+    // drops the first and the last quote of a line that starts with one (a
+    // quoted compiler path); the outer pair added here is the pair it drops,
+    // whatever the line holds.
+    const std::wstring processor = command_processor();
+    std::wstring command_line = L"\"" + processor + L"\" /c " + widen("\"" + command + " 2>&1\"");
+
+    command_table& table = commands();
+    running_command self;
+    HANDLE read_end = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        if (table.stopping) {
+            if (end) *end = lumk_run_end::stopped;
+            return -1;
+        }
+        // Inheritable handles are made and handed over under the lock, so a
+        // command started at the same time by another thread of ours does not
+        // inherit this one's pipe.
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE write_end = nullptr;
+        if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return -1;
+        ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+        HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                                   0, nullptr);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = nul;
+        si.hStdOutput = write_end;
+        si.hStdError = write_end;
+        PROCESS_INFORMATION pi{};
+        const BOOL started = ::CreateProcessW(processor.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                              CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+        close_handle(write_end);
+        close_handle(nul);
+        if (!started) {
+            close_handle(read_end);
+            return -1;
+        }
+        // A job that kills what it holds when its last handle closes: the
+        // compiler's children go with it, also when this process dies.
+        HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+        if (job != nullptr) {
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+            if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+                !::AssignProcessToJobObject(job, pi.hProcess)) {
+                close_handle(job);
+                job = nullptr;
+            }
+        }
+        ::ResumeThread(pi.hThread);
+        close_handle(pi.hThread);
+        self.process = pi.hProcess;
+        self.job = job;
+        table.running.push_back(&self);
     }
-    return ::_pclose(pipe);
+
+    using clock = std::chrono::steady_clock;
+    const bool limited = timeout_seconds != 0;
+    const clock::time_point deadline = clock::now() + std::chrono::seconds(timeout_seconds);
+    lumk_output_collector collect(output);
+    text_mode_reader reader(collect);
+    bool open = true, timed_out = false;
+    char buf[4096];
+    for (;;) {
+        DWORD avail = 0;
+        if (open && !::PeekNamedPipe(read_end, nullptr, 0, nullptr, &avail, nullptr)) open = false;  // writers gone
+        if (open && avail > 0) {
+            DWORD n = 0;
+            if (::ReadFile(read_end, buf, std::min<DWORD>(avail, sizeof buf), &n, nullptr) && n > 0)
+                reader.feed(buf, n);
+            else
+                open = false;
+        }
+        const bool ended = ::WaitForSingleObject(self.process, 0) == WAIT_OBJECT_0;
+        if (!open && ended) break;
+        DWORD nap = 10;
+        if (limited) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+            if (left <= 0) {
+                timed_out = true;
+                break;
+            }
+            nap = static_cast<DWORD>(std::min<long long>(left, nap));
+        }
+        if (avail > 0) continue;
+        if (ended) ::Sleep(nap);  // output still held open by a process it started
+        else ::WaitForSingleObject(self.process, nap);
+    }
+    reader.finish();
+
+    bool stopped = false;
+    {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        if (timed_out) kill_command(self);
+        stopped = self.stopped;
+        table.running.erase(std::find(table.running.begin(), table.running.end(), &self));
+    }
+    table.changed.notify_all();
+    ::WaitForSingleObject(self.process, 10000);
+    DWORD exit_code = 0;
+    const BOOL have_code = ::GetExitCodeProcess(self.process, &exit_code) && exit_code != STILL_ACTIVE;
+    close_handle(self.job);  // kills whatever the command left running
+    close_handle(self.process);
+    close_handle(read_end);
+    if (end) *end = timed_out ? lumk_run_end::timed_out : stopped ? lumk_run_end::stopped : lumk_run_end::exited;
+    if (timed_out || stopped || !have_code) return -1;
+    return static_cast<int>(exit_code);
+}
+
+void lumk_platform_stop_commands() {
+    // At process exit the other threads are gone already, and one may have
+    // died holding the lock: try for a while, then leave the commands to
+    // their job objects, which the system closes with the process.
+    command_table& table = commands();
+    std::unique_lock<std::mutex> lock(table.mutex, std::defer_lock);
+    for (int i = 0; i < 200 && !lock.try_lock(); ++i) ::Sleep(10);
+    if (!lock.owns_lock()) return;
+    table.stopping = true;
+    for (running_command* r : table.running) {
+        r->stopped = true;
+        kill_command(*r);
+    }
+    table.changed.wait_for(lock, std::chrono::seconds(2), [&] { return table.running.empty(); });
 }
 
 uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::_getpid()); }
@@ -92,7 +293,8 @@ fs::path lumk_platform_absolute(const fs::path& path) {
     return ec ? path : abs;
 }
 
-fs::path lumk_platform_cache_dir() {
+fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* temporary) {
+    if (temporary) *temporary = false;
     // LUM_KERNEL_CACHE when set (empty: no candidate, LOCALAPPDATA is not
     // consulted), else %LOCALAPPDATA%\lumioscript\kernels.
     fs::path candidate;
@@ -102,14 +304,25 @@ fs::path lumk_platform_cache_dir() {
     } else if (env_path(L"LOCALAPPDATA", &value) && !value.empty()) {
         candidate = value / "lumioscript" / "kernels";
     }
-    if (!candidate.empty() && make_dirs(candidate)) return candidate;
+    if (!candidate.empty()) {
+        const std::string why = make_dirs(candidate);
+        if (why.empty()) return candidate;
+        if (warnings)
+            warnings->push_back("kernel cache folder " + lumk_platform_path_text(candidate) + " is not used: " + why);
+    }
 
     // %TEMP% belongs to the user.
     std::error_code ec;
     fs::path tmp = fs::temp_directory_path(ec);
     if (ec) tmp.clear();
     const fs::path dir = tmp / ("lumioscript-kernels-" + std::to_string(lumk_platform_pid()));
-    return make_dirs(dir) ? dir : fs::path();
+    const std::string why = make_dirs(dir);
+    if (!why.empty()) {
+        if (warnings) warnings->push_back("kernel cache folder " + lumk_platform_path_text(dir) + " is not used: " + why);
+        return {};
+    }
+    if (temporary) *temporary = true;
+    return dir;
 }
 
 void* lumk_platform_open_library(const fs::path& path, std::string* error) {
@@ -121,6 +334,24 @@ void* lumk_platform_open_library(const fs::path& path, std::string* error) {
     if (lib == nullptr && error) *error = "cannot load " + lumk_platform_path_text(path);
     return reinterpret_cast<void*>(lib);
 }
+
+void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused) {
+    // The folder is the user's own (under the profile, or named by the user);
+    // a link planted in it is not followed.
+    const DWORD attributes = ::GetFileAttributesW(fs::path(path).make_preferred().c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        const std::string why = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? "it is a link (reparse point)"
+                                                                                 : "it is not a plain file";
+        if (error) *error = "cannot load " + lumk_platform_path_text(path) + " (" + why + ")";
+        if (refused) *refused = why;
+        return nullptr;
+    }
+    return lumk_platform_open_library(path, error);
+}
+
+// Files made in the user's folder inherit its access rules.
+void lumk_platform_make_private(const fs::path&) {}
 
 void* lumk_platform_symbol(void* library, const char* name) {
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));

@@ -4,6 +4,16 @@
 #include "kernel/exec/disasm.h"
 #include "kernel/exec/jit_source.h"
 #include "kernel/exec/native_driver.h"
+#include "runtime/log.h"
+
+namespace {
+// The native driver's warnings (a refused cache folder or library) go to the
+// current logger.
+[[maybe_unused]] const bool native_warnings_logged = [] {
+    lumk_set_warning_sink([](const std::string& text) { lum_get_log().warning(text); });
+    return true;
+}();
+}  // namespace
 
 std::string lum_kernel_program_listing(const lumk_program& program) { return lumk_disasm(program); }
 

@@ -75,6 +75,38 @@ TEST(Launch, ChunkSplit) {
     }
 }
 
+TEST(Launch, DomainsAtTheTopOf64Bits) {
+    auto p = chain_program();
+    p->reductions.push_back(lumk_reduction{2, LUMK_PRIM_I32, LUMK_REDUCE_MIN, 0, ""});
+    // width x height past 2^64 - 1: refused, and the launch is left as it was
+    for (const auto& [w, h] : {std::pair<uint64_t, uint64_t>{1ull << 32, 1ull << 32},
+                               {UINT64_MAX, 2}, {3, 0x5555555555555556ull}}) {
+        lumk_launch l;
+        try {
+            l.prepare(nullptr, p.get(), w, h);
+            ADD_FAILURE() << w << "x" << h << " was accepted with gsize " << l.gsize;
+        } catch (const std::length_error& e) {
+            EXPECT_NE(std::string(e.what()).find("too large"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(l.program, nullptr);
+        EXPECT_EQ(l.gsize, 0u);
+        EXPECT_EQ(l.chunk_count, 0u);
+        EXPECT_TRUE(l.regs.empty());
+    }
+    // the largest domains that fit still split into at most 256 chunks
+    const struct { uint64_t w, h, size, count; } rows[] = {
+        {UINT64_MAX, 1, 1ull << 56, 256}, {3, 0x5555555555555555ull, 1ull << 56, 256},
+        {UINT64_MAX - 254, 1, 1ull << 56, 256}, {(1ull << 63) + 1, 1, (1ull << 55) + 1, 256}};
+    for (const auto& r : rows) {
+        lumk_launch l;
+        l.prepare(nullptr, p.get(), r.w, r.h);
+        EXPECT_EQ(l.gsize, r.w * r.h);
+        EXPECT_EQ(l.chunk_size, r.size) << r.w << "x" << r.h;
+        EXPECT_EQ(l.chunk_count, r.count) << r.w << "x" << r.h;
+        EXPECT_EQ(l.partials.size(), r.count);
+    }
+}
+
 TEST(Launch, EngineChoice) {
     auto p = chain_program();
     {

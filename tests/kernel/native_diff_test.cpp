@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -32,6 +33,40 @@ TEST(NativeDiff, GeneratedKernels) {
         for (int i = 0; i < 16; ++i) src[i] = static_cast<int32_t>((i * 53 + seed) % 89) - 44;
         ntest::differential(p, ntest::jit_entry(p), 300, {buffer::of(std::vector<int32_t>(16, 0)), buffer::of(src)},
                             {seed % 4 + 3}, 0, "seed " + std::to_string(seed));
+    }
+}
+
+// Which NaN comes out of the math functions is part of the result: log and
+// log2 of a negative number, and floor, ceil and trunc of a signalling NaN,
+// give the interpreters' bits natively too (the kernel library's math
+// functions are the ones the interpreters call).
+TEST(NativeDiff, MathFunctionsGiveTheInterpretersNaNBits) {
+    const std::vector<uint32_t> f32_in = {0xBF800000u, 0xBF000000u, 0xFF800000u, 0x80000000u, 0x00000000u,
+                                          0x7FA00001u, 0xFFA00001u, 0x7FC12345u, 0xFFC00000u, 0x3F800000u,
+                                          0xC0200000u, 0x00000001u, 0x7F800000u, 0xCB189680u};
+    const std::vector<uint64_t> f64_in = {0xBFF0000000000000ull, 0xBFE0000000000000ull, 0xFFF0000000000000ull,
+                                          0x8000000000000000ull, 0x0000000000000000ull, 0x7FF4000000000001ull,
+                                          0xFFF4000000000001ull, 0x7FF8000000012345ull, 0xFFF8000000000000ull,
+                                          0x3FF0000000000000ull, 0xC004000000000000ull, 0x0000000000000001ull,
+                                          0x7FF0000000000000ull, 0xC1E0000000200000ull};
+    for (const char* type : {"f32", "f64"}) {
+        const std::string t = type;
+        const compiled c = compile("kernel m(const " + t + "* x, " + t + "* o) {\n  " + t +
+                                   " v = x[gid];\n"
+                                   "  o[gid * 5u] = log(v); o[gid * 5u + 1u] = log2(v); o[gid * 5u + 2u] = floor(v);\n"
+                                   "  o[gid * 5u + 3u] = ceil(v); o[gid * 5u + 4u] = trunc(v);\n}");
+        ASSERT_TRUE(c.ok()) << c.err.message;
+        const lumk_program& p = *c.unit->programs[0];
+        const bool wide = t == "f64";
+        const uint64_t n = wide ? f64_in.size() : f32_in.size();
+        const buffer in = wide ? buffer::of(f64_in) : buffer::of(f32_in);
+        const buffer out = wide ? buffer::of(std::vector<uint64_t>(n * 5, 0)) : buffer::of(std::vector<uint32_t>(n * 5, 0));
+        const ntest::engine_run r = ntest::differential(p, ntest::jit_entry(p), n, {in, out}, {}, 0, t);
+        // the cases really produce NaNs of both signs
+        ASSERT_EQ(r.code, 0) << r.message;
+        uint64_t first = 0;
+        std::memcpy(&first, r.buffers[1].bytes.data(), wide ? 8 : 4);
+        EXPECT_EQ(first, wide ? 0xFFF8000000000000ull : 0xFFC00000ull) << t << ": log(-1)";
     }
 }
 

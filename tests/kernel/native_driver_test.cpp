@@ -8,17 +8,20 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "kernel/exec/aot.h"
+#include "kernel/exec/native_platform.h"
 #include "kernel/exec/settings.h"
 #include "tests/kernel/native_test_util.h"
 #include "tests/kernel/kernel_sources.h"
@@ -112,6 +115,9 @@ int child_planted(const std::string& how) {
     if (how == "symlink") {
         fs::create_directory(tmp / "real");
         fs::create_directory_symlink(tmp / "real", d);
+    } else if (how == "loose") {
+        ::mkdir(d.c_str(), 0700);
+        if (::chmod(d.c_str(), 0777) != 0) return 1;
     } else {
         if (::geteuid() != 0) {
             std::printf("status=skip\n");
@@ -123,6 +129,47 @@ int child_planted(const std::string& how) {
     const int rc = child_sync();
     std::error_code ec;
     fs::remove_all(d, ec);
+    return rc;
+}
+
+std::vector<fs::path> files_in(const fs::path& dir);
+
+// The driver's warnings in a child process, printed by the scenarios that
+// want them.
+std::vector<std::string>& child_warnings() {
+    static std::vector<std::string>* const w = new std::vector<std::string>;
+    return *w;
+}
+
+// Like "sync", then the warnings; the process ends normally (the module's
+// shutdown runs).
+int child_sync_warnings() {
+    const int rc = child_sync();
+    for (const std::string& w : child_warnings()) std::printf("warning: %s\n", w.c_str());
+    return rc;
+}
+
+// The compiler hangs (it writes its pid to the file named by the argument);
+// the process exits normally while the compile runs on another thread.
+int child_exit_while_compiling(const std::string& pid_file) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    std::thread([u] { lumk_jit_request(u, u->programs[0].get(), nullptr); }).detach();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(pid_file) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the compiler's child starts too
+    std::printf("compiling=%d\n", fs::exists(pid_file) ? 1 : 0);
+    return 0;
+}
+
+// Compiles into the folder chosen for this process and shows it; the process
+// ends normally (the module's shutdown runs).
+int child_compile_and_exit() {
+    const int rc = child_sync();
+    bool temporary = false;
+    const fs::path d = lumk_cache_dir(nullptr, &temporary);
+    std::printf("temporary=%d files=%zu dir=%s\n", temporary ? 1 : 0, files_in(d).size(), d.c_str());
     return rc;
 }
 
@@ -140,7 +187,14 @@ public:
         else if (w == "aot") rc = child_aot(arg ? arg : "");
         else if (w == "cachedir") rc = child_cache_dir();
         else if (w == "planted") rc = child_planted(arg ? arg : "");
+        lumk_set_warning_sink([](const std::string& text) { child_warnings().push_back(text); });
+        bool normal_exit = true;
+        if (w == "sync_warnings") rc = child_sync_warnings();
+        else if (w == "exit_while_compiling") rc = child_exit_while_compiling(arg ? arg : "");
+        else if (w == "compile_and_exit") rc = child_compile_and_exit();
+        else normal_exit = false;
         std::fflush(stdout);
+        if (normal_exit) std::exit(::testing::Test::HasFailure() ? 3 : rc);
         std::_Exit(::testing::Test::HasFailure() ? 3 : rc);
     }
 };
@@ -154,6 +208,10 @@ struct env_scope {
         if (const char* old = std::getenv(name)) saved.emplace_back(name, old);
         else unset_after.emplace_back(name);
         ::setenv(name, value.c_str(), 1);
+    }
+    void unset(const char* name) {
+        set(name, "");
+        ::unsetenv(name);
     }
     ~env_scope() {
         for (auto& [n, v] : saved) ::setenv(n.c_str(), v.c_str(), 1);
@@ -387,7 +445,7 @@ TEST(NativeChild, FailingAndMissingCompilers) {
     const std::string prefix = "status=failed: C compiler failed (" + (dir / "bad.sh").string() + " " +
                                lumk_jit_flags_cc + " -o \"" + (dir / "cache").string() + "/k_";
     EXPECT_EQ(bad.output.substr(0, prefix.size()), prefix) << bad.output;
-    EXPECT_NE(bad.output.find(".c\"):\nboom\n"), std::string::npos) << bad.output;
+    EXPECT_NE(bad.output.find(".c\" -lm):\nboom\n"), std::string::npos) << bad.output;
     EXPECT_TRUE(files_in(dir / "cache").empty());  // temporaries removed
 
     for (const char* none : {"", "/nonexistent/cc"}) {
@@ -409,8 +467,16 @@ TEST(NativeChild, CacheFolderChoice) {
     EXPECT_NE(r.output.find("dir=" + (dir / "a" / "b").string() + " mode=700 exists=1"), std::string::npos) << r.output;
     ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
 
+    // set but empty: no candidate, and nothing else is consulted
     env.set("LUM_KERNEL_CACHE", "");
     env.set("XDG_CACHE_HOME", (dir / "xdg").string());
+    env.set("TMPDIR", (dir / "tmp").string());
+    fs::create_directory(dir / "tmp");
+    r = ntest::run_child("cachedir");
+    EXPECT_NE(r.output.find("dir=" + (dir / "tmp").string() + "/lumioscript-kernels-"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(dir / "xdg"));
+
+    env.unset("LUM_KERNEL_CACHE");
     r = ntest::run_child("cachedir");
     EXPECT_NE(r.output.find("dir=" + (dir / "xdg" / "lumioscript" / "kernels").string()), std::string::npos) << r.output;
 
@@ -435,7 +501,7 @@ TEST(NativeChild, PlantedFallbackFolderIsRefused) {
     ntest::write_file(dir / "file", "x");
     env.set("LUM_KERNEL_CACHE", (dir / "file" / "sub").string());  // unusable: the fallback is next
     env.set("TMPDIR", dir.string());
-    for (const char* how : {"symlink", "foreign"}) {
+    for (const char* how : {"symlink", "loose", "foreign"}) {
         const ntest::child_result r = ntest::run_child("planted", how);
         if (r.output == "status=skip\n") continue;  // another user's folder needs root
         EXPECT_EQ(r.output, "status=failed: no directory for compiled kernels (set LUM_KERNEL_CACHE)\n") << how;
@@ -450,7 +516,8 @@ TEST(NativeChild, AheadOfTimeLibraryInAFreshProcess) {
     const std::string src = lumk_aot_source({a->programs[0].get(), b->programs[0].get(), a->programs[0].get()});
     ntest::write_file(dir / "kernels.c", src);
     const std::string cmd = std::string("cc ") + lumk_jit_flags_cc + " -DLUMK_AOT_SHARED -o '" +
-                            (dir / "kernels.so").string() + "' '" + (dir / "kernels.c").string() + "'";
+                            (dir / "kernels.so").string() + "' '" + (dir / "kernels.c").string() + "' " +
+                            lumk_jit_libs_cc;
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     // the same text compiled as C++ registers its rows through lumk_aot_register
     ntest::write_file(dir / "kernels.cpp", src + "\n#include <cstdio>\nextern \"C\" void lumk_aot_register(uint64_t, void*) { std::printf(\"row\\n\"); }\nint main() { return 0; }\n");
@@ -474,5 +541,237 @@ TEST(NativeChild, AheadOfTimeLibraryInAFreshProcess) {
     fs::current_path(cwd);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "rows=2 \nsaxpy status=aot same\npoly status=aot same\noffered=0\n");
+    fs::remove_all(dir);
+}
+
+// ---- compiler time limit and module shutdown -------------------------------------
+
+namespace {
+
+// A process that still runs (a zombie waiting for its parent counts as gone).
+bool process_runs(const fs::path& pid_file) {
+    std::ifstream f(pid_file);
+    long pid = 0;
+    if (!(f >> pid) || pid <= 0) return false;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return false;
+    const size_t paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
+}
+
+// Waits (at most `seconds`) until neither process runs.
+bool processes_end(const fs::path& a, const fs::path& b, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (process_runs(a) || process_runs(b)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// A compiler that answers the probe, then hangs with a child of its own; it
+// writes both process ids into `dir`.
+fs::path hanging_compiler(const fs::path& dir) {
+    write_script(dir / "hang.sh", "[ \"$1\" = --version ] && exit 0\necho $$ > '" + (dir / "cc.pid").string() +
+                                      "'\nsleep 40 &\necho $! > '" + (dir / "sleep.pid").string() +
+                                      "'\necho compiling\nwait\n");
+    return dir / "hang.sh";
+}
+
+}  // namespace
+
+TEST(NativeDriver, CompilerTimeLimitSetting) {
+    std::string warning;
+    EXPECT_EQ(lumk_cc_timeout_from(nullptr, &warning), 120u);
+    EXPECT_EQ(lumk_cc_timeout_from("0", &warning), 0u);
+    EXPECT_EQ(lumk_cc_timeout_from("15", &warning), 15u);
+    EXPECT_EQ(lumk_cc_timeout_from("4294967295", &warning), 4294967295u);
+    EXPECT_TRUE(warning.empty()) << warning;
+    for (const char* bad : {"", "abc", "-1", "1.5", " 3", "4294967296", "99999999999999999999"}) {
+        warning.clear();
+        EXPECT_EQ(lumk_cc_timeout_from(bad, &warning), 120u) << bad;
+        EXPECT_NE(warning.find("LUM_KERNEL_CC_TIMEOUT"), std::string::npos) << bad;
+    }
+}
+
+TEST(NativeDriver, CommandPastItsTimeLimitIsKilledWithItsChildren) {
+    const fs::path dir = ntest::temp_dir("limit");
+    const auto start = std::chrono::steady_clock::now();
+    std::string out;
+    bool timed_out = false;
+    const int status = lumk_run_command("echo $$ > '" + (dir / "sh.pid").string() + "'; sleep 40 & echo $! > '" +
+                                            (dir / "sleep.pid").string() + "'; echo started; wait",
+                                        &out, 1, &timed_out);
+    EXPECT_EQ(status, -1);
+    EXPECT_TRUE(timed_out);
+    EXPECT_EQ(out, "started\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_TRUE(processes_end(dir / "sh.pid", dir / "sleep.pid", 10));
+    // within the limit nothing changes
+    EXPECT_EQ(lumk_run_command("echo quick; exit 4", &out, 30, &timed_out), 4);
+    EXPECT_FALSE(timed_out);
+    EXPECT_EQ(out, "quick\n");
+    fs::remove_all(dir);
+}
+
+TEST(NativeChild, HangingCompilerIsStoppedAfterTheTimeLimit) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", hanging_compiler(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "1");
+    const auto start = std::chrono::steady_clock::now();
+    const ntest::child_result r = ntest::run_child("sync");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string head = "status=failed: C compiler failed (" + (dir / "hang.sh").string() + " ";
+    EXPECT_EQ(r.output.substr(0, head.size()), head) << r.output;
+    EXPECT_NE(r.output.find(".c\" -lm): timed out after 1 s and was stopped (LUM_KERNEL_CC_TIMEOUT)\ncompiling\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    EXPECT_TRUE(files_in(dir / "cache").empty());  // the source file is gone
+    fs::remove_all(dir);
+}
+
+TEST(NativeChild, ShutdownStopsARunningCompile) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", hanging_compiler(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "0");  // no limit: only the shutdown ends it
+    const auto start = std::chrono::steady_clock::now();
+    const ntest::child_result r = ntest::run_child("exit_while_compiling", (dir / "sleep.pid").string());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(r.output, "compiling=1\n");
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    EXPECT_TRUE(files_in(dir / "cache").empty()) << files_in(dir / "cache").size();
+    fs::remove_all(dir);
+}
+
+TEST(NativeChild, TemporaryFolderGoesWithTheProcess) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.unset("LUM_KERNEL_CC");
+    env.set("LUM_KERNEL_CACHE", "");  // empty: straight to the temporary folder
+    env.set("XDG_CACHE_HOME", (dir / "xdg").string());
+    env.set("HOME", (dir / "home").string());
+    env.set("TMPDIR", (dir / "tmp").string());
+    fs::create_directory(dir / "tmp");
+    const ntest::child_result r = ntest::run_child("compile_and_exit");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("status=ready\nsame\ntemporary=1 files=1 dir=" + (dir / "tmp").string() +
+                            "/lumioscript-kernels-"),
+              std::string::npos)
+        << r.output;
+    EXPECT_TRUE(files_in(dir / "tmp").empty());  // removed, library and all
+    EXPECT_FALSE(fs::exists(dir / "xdg") || fs::exists(dir / "home"));
+    fs::remove_all(dir);
+}
+
+// ---- whom the cache folder and its libraries belong to ----------------------------
+
+TEST(NativeDriver, OwnerAndModeRule) {
+    EXPECT_EQ(lumk_owner_mode_problem(1000, 1000, 040700), "");
+    EXPECT_EQ(lumk_owner_mode_problem(1000, 1000, 0755), "");
+    EXPECT_EQ(lumk_owner_mode_problem(1000, 1000, 0500), "");
+    EXPECT_EQ(lumk_owner_mode_problem(0, 1000, 0700), "it belongs to another user (uid 0)");
+    EXPECT_EQ(lumk_owner_mode_problem(1000, 0, 0700), "it belongs to another user (uid 1000)");
+    EXPECT_EQ(lumk_owner_mode_problem(1000, 1000, 0770), "it is writable by its group (mode 0770)");
+    EXPECT_EQ(lumk_owner_mode_problem(1000, 1000, 040702), "it is writable by everybody (mode 0702)");
+    EXPECT_EQ(lumk_owner_mode_problem(1000, 1000, 01777), "it is writable by everybody (mode 1777)");
+}
+
+TEST(NativeChild, CacheFolderOthersCanWriteIsRefused) {
+    const fs::path dir = ntest::temp_dir("child");
+    fs::create_directory(dir / "tmp");
+    fs::create_directory(dir / "real");
+    ::chmod((dir / "real").c_str(), 0700);
+    fs::create_directory_symlink(dir / "real", dir / "link");
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::lchown((dir / "link").c_str(), 65534, 65534), 0);  // a link of another user
+    }
+    env_scope env;
+    env.unset("LUM_KERNEL_CC");
+    env.set("TMPDIR", (dir / "tmp").string());
+    struct folder_case {
+        const char* name;
+        unsigned mode;
+        const char* why;
+    };
+    for (const folder_case& c : {folder_case{"open", 0777, "it is writable by everybody (mode 0777)"},
+                                 folder_case{"group", 0770, "it is writable by its group (mode 0770)"},
+                                 folder_case{"link", 0, "it is a symbolic link"}}) {
+        const fs::path cache = dir / c.name;
+        if (c.mode != 0) {
+            fs::create_directory(cache);
+            ASSERT_EQ(::chmod(cache.c_str(), c.mode), 0);
+        }
+        env.set("LUM_KERNEL_CACHE", cache.string());
+        const ntest::child_result r = ntest::run_child("sync_warnings");
+        EXPECT_EQ(r.status, 0) << r.output;
+        // the next rule: this process's own folder, removed when it ended
+        EXPECT_NE(r.output.find("status=ready\nsame\nwarning: kernel cache folder " + cache.string() +
+                                " is not used: " + c.why + "\n"),
+                  std::string::npos)
+            << c.name << ": " << r.output;
+        EXPECT_TRUE(files_in(cache).empty()) << c.name;
+        EXPECT_TRUE(files_in(dir / "tmp").empty()) << c.name;
+    }
+    fs::remove_all(dir);
+}
+
+TEST(NativeChild, PlantedLibraryIsNotLoaded) {
+    const fs::path dir = ntest::temp_dir("child");
+    const fs::path cache = dir / "cache", log = dir / "compiles.log", marker = dir / "planted-ran";
+    fs::create_directory(cache);
+    ::chmod(cache.c_str(), 0700);
+    const fs::path cc = dir / "cc.sh";
+    write_script(cc, "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    // a library that announces itself when loaded, under the name the
+    // compile of the kernel gets
+    ntest::write_file(dir / "evil.c", "#include <stdio.h>\n__attribute__((constructor)) static void ran(void) { "
+                                      "FILE* f = fopen(\"" + marker.string() + "\", \"w\"); if (f) fclose(f); }\n"
+                                      "int lumk_jit_entry(void) { return 0; }\n");
+    ASSERT_EQ(std::system(("gcc -shared -fPIC -o '" + (dir / "evil.so").string() + "' '" + (dir / "evil.c").string() +
+                           "'").c_str()),
+              0);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const uint64_t hash = lumk_jit_file_hash(cc.string(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc,
+                                             lumk_jit_source(*u->programs[0]));
+    char name[40];
+    std::snprintf(name, sizeof name, "k_%016llx.so", static_cast<unsigned long long>(hash));
+    const fs::path lib = cache / name;
+
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", cache.string());
+    env.set("LUM_KERNEL_CC", cc.string());
+    size_t compiles = 0;
+    for (const char* how : {"writable", "symlink"}) {
+        fs::remove(lib);
+        if (std::string(how) == "writable") {
+            fs::copy_file(dir / "evil.so", lib);
+            ASSERT_EQ(::chmod(lib.c_str(), 0666), 0);
+        } else {
+            ::chmod((dir / "evil.so").c_str(), 0755);  // ours and private: only the link is wrong
+            fs::create_symlink(dir / "evil.so", lib);
+        }
+        const ntest::child_result r = ntest::run_child("sync_warnings");
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_NE(r.output.find("status=ready\nsame\nwarning: kernel library " + lib.string() + " is not loaded: "),
+                  std::string::npos)
+            << how << ": " << r.output;
+        EXPECT_FALSE(fs::exists(marker)) << how << ": the planted library ran";
+        EXPECT_EQ(count_lines(log), ++compiles) << how;  // compiled again, and put in its place
+        struct stat st{};
+        ASSERT_EQ(::lstat(lib.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << how;
+        EXPECT_EQ(st.st_mode & 022u, 0u) << how;
+    }
+    // the library compiled in its place is used as it is
+    const ntest::child_result again = ntest::run_child("sync_warnings");
+    EXPECT_EQ(again.output, "status=ready\nsame\n");
+    EXPECT_EQ(count_lines(log), compiles);
     fs::remove_all(dir);
 }
