@@ -111,6 +111,15 @@ void* lum_pool_base::allocate_slow(const lum_pool_item_ops& ops) {
         unlist_top();
     }
 
+    // Room in both chunk lists first: once the chunk exists, listing it
+    // cannot fail and leave it unowned.
+    try {
+        for (std::vector<lum_pool_chunk*>* list : {&chunks_, &free_chunks_})
+            if (list->size() == list->capacity()) list->reserve(std::max<size_t>(8, list->capacity() * 2));
+    } catch (...) {
+        --live_count_;
+        throw;
+    }
     void* block = nullptr;
     if (chunk_limit_ == 0 || chunk_count_ < chunk_limit_)
         block = ::operator new(ops.block_size, std::align_val_t(ops.block_align), std::nothrow);

@@ -327,7 +327,14 @@ lumvar& lumvar::set_type(uint8_t new_type) {
     if (keep) return *this;
     payload.i = 0;
     type = new_type;
-    build_payload(new_type);
+    try {
+        build_payload(new_type);
+    } catch (...) {
+        // Out of memory for the payload: the cell holds none, not a type
+        // without its payload.
+        type = LUMVAR_NONE;
+        throw;
+    }
     return *this;
 }
 

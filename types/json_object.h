@@ -281,7 +281,9 @@ public:
     // ---- text and binary forms ----
 
     // Replaces the content with the parsed JSON text; true on success. Parse
-    // errors are logged at error level unless `suppress_errors`.
+    // errors are logged at error level unless `suppress_errors`. Running out
+    // of memory is no parse error: the content is left empty and
+    // lum_json_out_of_memory (a std::bad_alloc, types/json_text.h) is thrown.
     bool from_string(std::string_view text, bool suppress_errors);
 
     // Appends the binary JSON section "j11"; false (and nothing appended by the

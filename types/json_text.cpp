@@ -467,6 +467,9 @@ bool parse_json_text(std::string_view text, nlohmann::json& document, json_parse
     } catch (const nlohmann::json::parse_error& e) {
         error.byte = e.byte;
         error.text = e.what();
+    } catch (const std::bad_alloc&) {
+        document = nullptr;
+        throw lum_json_out_of_memory();
     } catch (const std::exception& e) {
         error.byte = 0;
         error.text = e.what();
@@ -794,6 +797,10 @@ bool read_text(lum_std_json* target, std::string_view text, json_parse_error& er
     try {
         ok = nlohmann::json::sax_parse(text.data(), text.data() + text.size(), &reader,
                                        nlohmann::json::input_format_t::json, true, true);
+    } catch (const std::bad_alloc&) {
+        // Not a fault of the text: no parse error, and no retry on a part of it.
+        target->clear();
+        throw lum_json_out_of_memory();
     } catch (const std::exception& e) {
         reader.errored = true;
         reader.error = {0, e.what()};

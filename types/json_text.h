@@ -15,10 +15,14 @@
 // Parsing replaces a container's content with a parsed document: objects give
 // keyed entries in ascending key order, arrays unkeyed entries, booleans
 // json.bool objects, unsigned integers of 2^63 or more floats. Comments are
-// skipped. Failures are log lines, never run-time errors.
+// skipped. Failures are log lines, never run-time errors. Running out of
+// memory is no failure of the text: the parse throws
+// lum_json_out_of_memory (a std::bad_alloc), which a native call reports as
+// a run-time error of the call.
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -32,6 +36,12 @@ struct json_parse_error {
     std::string text;
 };
 
+// Thrown when memory runs out while a text is parsed (the container being
+// filled is left empty).
+struct lum_json_out_of_memory : std::bad_alloc {
+    const char* what() const noexcept override { return "out of memory while parsing JSON text"; }
+};
+
 // The JSON text of a container (a null container prints "null"), pretty with
 // indent 4 or compact. Warns once per call when markers were printed. Never
 // throws: a failure leaves `out` empty. Returns `out`.
@@ -42,7 +52,8 @@ nlohmann::json json_to_document(lum_std_json* container, json_visit_guard& visit
 nlohmann::json value_to_document(lumvar* value, json_visit_guard& visits);
 
 // Parses the whole text as one JSON value (comments skipped); false with the
-// error record filled on failure.
+// error record filled on failure. Throws lum_json_out_of_memory when memory
+// runs out.
 bool parse_json_text(std::string_view text, nlohmann::json& document, json_parse_error& error);
 
 // Appends the document's content to `target` (strings are moved out of the

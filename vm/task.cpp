@@ -42,14 +42,36 @@ void pop_context(lum_task* task) {
     lum_vm_context::release(top);
 }
 
-// Removes entries whose object is `object` or gone, keeping the order.
-void prune(std::vector<lumptr_weak<lum_task>>& list, const lum_task* object) {
-    list.erase(std::remove_if(list.begin(), list.end(),
-                              [&](const lumptr_weak<lum_task>& w) {
-                                  lum_task* t = w.get();
-                                  return t == nullptr || t == object;
-                              }),
-               list.end());
+// Appends `task` to `list` through its link `member`.
+void link_task(lum_task_list& list, lum_task* task, lum_task_link lum_task::*member) {
+    lum_task_link& link = task->*member;
+    link.prev = list.last;
+    link.next = nullptr;
+    link.list = &list;
+    if (list.last != nullptr) (list.last->*member).next = task;
+    else list.first = task;
+    list.last = task;
+    ++list.count;
+}
+
+// Takes `task` out of the list its link `member` is in (if any); the others
+// keep their order.
+void unlink_task(lum_task* task, lum_task_link lum_task::*member) {
+    lum_task_link& link = task->*member;
+    lum_task_list* list = link.list;
+    if (list == nullptr) return;
+    if (link.prev != nullptr) (link.prev->*member).next = link.next;
+    else list->first = link.next;
+    if (link.next != nullptr) (link.next->*member).prev = link.prev;
+    else list->last = link.prev;
+    --list->count;
+    link = lum_task_link{};
+}
+
+// Empties a list whose owner goes away while tasks are still in it, so
+// none of them is left pointing at it.
+void detach_all(lum_task_list& list, lum_task_link lum_task::*member) {
+    while (list.first != nullptr) unlink_task(list.first, member);
 }
 
 // A copy of a value for a completion handler: member references resolved.
@@ -95,15 +117,15 @@ const uint8_t* entering_instruction(const lum_vm_context& caller) {
 lum_task::lum_task() = default;
 
 lum_task::~lum_task() {
-    if (lum_task* c = creator.get()) prune(c->children, this);
-    if (lum_task* g = global_scope.get()) prune(g->routines, this);
+    unlink_task(this, &lum_task::child_link);
+    unlink_task(this, &lum_task::routine_link);
     lum_log_base& log = lum_get_log();
-    size_t live_children = 0;
-    for (const auto& child : children)
-        if (child.get() != nullptr) ++live_children;
+    const size_t live_children = children.size();
     if (live_children != 0)
         log.error("Task ", identity(this), " destroyed while children are still running! (", live_children,
                   " children remaining)");
+    detach_all(children, &lum_task::child_link);
+    detach_all(routines, &lum_task::routine_link);
     if (in_thread.load(std::memory_order_acquire) != 0) {
         log.notice("Task ", identity(this), " waiting for thread...");
         while (in_thread.load(std::memory_order_acquire) != 0) std::this_thread::yield();
@@ -162,7 +184,7 @@ lumptr_strong<lum_task> lum_task::create(lum_program_block* block, lum_task* sco
             lum_runtime_error(true, "Global scope has no task block!");
             return handle;
         }
-        global->routines.emplace_back(handle);
+        link_task(global->routines, task, &lum_task::routine_link);
         task->global_scope = lumptr_strong<lum_task>(global);
     }
 
@@ -175,7 +197,7 @@ lumptr_strong<lum_task> lum_task::create(lum_program_block* block, lum_task* sco
     lum_log_base& log = lum_get_log();
     if (lum_task* parent = tl.current_task) {
         task->creator = lumptr_strong<lum_task>(parent);
-        parent->children.emplace_back(handle);
+        link_task(parent->children, task, &lum_task::child_link);
         task->name += " (thread_" + std::to_string(parent->children.size()) + ")";
         log.notice("Task (parent=", parent->name, ") ", task->name, " ", identity(task), " created.");
     } else {

@@ -1,6 +1,5 @@
 #include "vm/thread_group.h"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -28,14 +27,27 @@ int64_t index_value(lumvar& v) {
     return v.int_value();
 }
 
-void remove_task(std::vector<lumptr_strong<lum_task>>& list, const lum_task* task) {
-    auto it = std::find_if(list.begin(), list.end(), [&](const lumptr_strong<lum_task>& t) { return t.get() == task; });
-    if (it == list.end()) return;
-    lumptr_strong<lum_task> drop = std::move(*it);
-    list.erase(it);
+}  // namespace
+
+void lum_std_thread::add_active(const lumptr_strong<lum_task>& task) {
+    auto place = active.insert(active.end(), task);
+    try {
+        active_places_.emplace(task.get(), place);
+    } catch (...) {
+        active.erase(place);
+        throw;
+    }
 }
 
-}  // namespace
+void lum_std_thread::remove_active(const lum_task* task) {
+    auto found = active_places_.find(task);
+    if (found == active_places_.end()) return;
+    auto place = found->second;
+    active_places_.erase(found);
+    // The task may go with its last handle: out of the list first.
+    lumptr_strong<lum_task> drop = std::move(*place);
+    active.erase(place);
+}
 
 lum_std_thread::lum_std_thread() : callback(lumvar_shared::make()) {}
 
@@ -50,6 +62,7 @@ lum_std_thread::~lum_std_thread() {
     }
     join_waiter.reset();
     results.clear();
+    active_places_.clear();
     active.clear();
     callback.reset();
 }
@@ -63,7 +76,7 @@ lumvar_shared lum_std_thread::run(lum_vm_context& context, std::vector<lumvar_sh
     callback->create_task(task);
     if (!task) return lumvar_shared::from_int(0);
 
-    active.push_back(task);
+    add_active(task);
     const size_t index = results.size();
     results.push_back(lumvar_shared::make());
 
@@ -84,7 +97,7 @@ lumvar_shared lum_std_thread::run(lum_vm_context& context, std::vector<lumvar_sh
             cell->set(value);
             source->flags = saved;
         }
-        remove_task(self->active, raw);
+        self->remove_active(raw);
         if (self->active.empty() && self->join_waiter) {
             lumptr_strong<lum_task> waiter = std::move(self->join_waiter);
             lum_task::wake(waiter.get());
@@ -92,7 +105,7 @@ lumvar_shared lum_std_thread::run(lum_vm_context& context, std::vector<lumvar_sh
     };
 
     const bool started = lum_task::start(task.get(), &args);
-    if (!started) remove_task(active, task.get());
+    if (!started) remove_active(task.get());
     return lumvar_shared::from_int(started ? 1 : 0);
 }
 

@@ -7,6 +7,8 @@
 // the order of the `run` calls.
 
 #include <cstdint>
+#include <list>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/class_binding.h"
@@ -22,10 +24,13 @@ public:
 
     lum_std_thread();
     ~lum_std_thread() override;
+    // The active-task places point into this object's own list.
+    lum_std_thread(const lum_std_thread&) = delete;
+    lum_std_thread& operator=(const lum_std_thread&) = delete;
 
     // Fields in order.
     lumvar_shared callback;                       // the function the tasks run; none until set
-    std::vector<lumptr_strong<lum_task>> active;  // started tasks that have not finished
+    std::list<lumptr_strong<lum_task>> active;    // started tasks that have not finished, in run() order
     std::vector<lumvar_shared> results;           // one cell per run call, none until its task finished
     lumptr_strong<lum_task> join_waiter;          // the task suspended in join
 
@@ -41,6 +46,16 @@ public:
     lumvar_shared get_results(std::vector<lumvar_shared>& args);
 
     static void script_register();
+
+private:
+    // Where each active task is in `active`: a task leaves the list in
+    // constant time however many are running.
+    std::unordered_map<const lum_task*, std::list<lumptr_strong<lum_task>>::iterator> active_places_;
+    // Adds a task to the end of the active tasks.
+    void add_active(const lumptr_strong<lum_task>& task);
+    // Takes a task out of the active tasks (nothing when it is not there);
+    // the others keep their order.
+    void remove_active(const lum_task* task);
 };
 
 // The "std" initialiser that publishes "std.thread" as the function `thread`.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/thread_local.h"
 #include "tests/vm/vm_support.h"
 #include "vm/runtime_error.h"
 
@@ -114,6 +115,53 @@ TEST(TaskRun, RunNowBindingAndRefusals) {
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_NE(errors[0].find("Cannot create routine from non-global scope routine without context."),
               std::string::npos);
+    (void)global;
+}
+
+// Routines created while their global scope runs are its children too: each
+// leaves both lists when it goes, in whatever order, and the others stay in
+// creation order. A new child's name counts the children still there.
+TEST(TaskLists, RoutinesAndChildrenLeaveInAnyOrder) {
+    vm_fixture fx;
+    program p;
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 0, main, 0);
+    auto global = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    lum_task* g = fx.tasks[0].get();
+
+    lum_thread_local& tl = lum_get_thread_local();
+    lum_task* const saved = tl.current_task;
+    tl.current_task = g;
+    std::vector<lumptr_strong<lum_task>> made;
+    for (int i = 0; i < 5; ++i) made.push_back(lum_task::create(f, g));
+    auto in_order = [](const lum_task_list& list, lum_task_link lum_task::*link) {
+        std::vector<lum_task*> out;
+        for (lum_task* t = list.first; t != nullptr; t = (t->*link).next) out.push_back(t);
+        return out;
+    };
+    ASSERT_EQ(g->children.size(), 5u);
+    ASSERT_EQ(g->routines.size(), 5u);
+    const std::string base = made[0]->name.substr(0, made[0]->name.find(" (thread_"));
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(made[i]->name, base + " (thread_" + std::to_string(i + 1) + ")");
+
+    lum_task* kept[2] = {made[1].get(), made[3].get()};
+    for (int i : {2, 0, 4}) made[i].reset();  // middle, first, last
+    EXPECT_EQ(in_order(g->children, &lum_task::child_link), (std::vector<lum_task*>{kept[0], kept[1]}));
+    EXPECT_EQ(in_order(g->routines, &lum_task::routine_link), (std::vector<lum_task*>{kept[0], kept[1]}));
+    EXPECT_EQ(g->children.size(), 2u);
+
+    lumptr_strong<lum_task> later = lum_task::create(f, g);
+    EXPECT_EQ(later->name, base + " (thread_3)");
+    EXPECT_EQ(in_order(g->children, &lum_task::child_link), (std::vector<lum_task*>{kept[0], kept[1], later.get()}));
+    tl.current_task = saved;
+
+    made.clear();
+    later.reset();
+    EXPECT_TRUE(g->children.empty());
+    EXPECT_TRUE(g->routines.empty());
+    EXPECT_EQ(g->children.first, nullptr);
+    EXPECT_EQ(g->routines.last, nullptr);
     (void)global;
 }
 

@@ -1,0 +1,163 @@
+// Running out of memory while JSON text is parsed. This binary replaces the
+// global operator new with one that a test can make fail once: the n-th
+// allocation of the calling thread from the moment it is armed throws
+// std::bad_alloc, every other allocation (and every other thread's) succeeds.
+// Walking n upwards fails each allocation of a parse in turn.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "tests/types/types_test_support.h"
+#include "vm/calls.h"
+
+namespace {
+
+// Allocations of this thread left before the one that fails; -1: none fails.
+thread_local long long allocations_before_failure = -1;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (allocations_before_failure >= 0 && allocations_before_failure-- == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+// The compiler cannot see that the replaced operator new takes its memory
+// from malloc.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+namespace {
+
+// Arms the failure of the thread's n-th allocation from now (0: the next
+// one); disarms on destruction, so a failure never reaches the test's own
+// checks.
+class failing_allocation {
+public:
+    explicit failing_allocation(long long n) { allocations_before_failure = n; }
+    ~failing_allocation() { allocations_before_failure = -1; }
+    failing_allocation(const failing_allocation&) = delete;
+    failing_allocation& operator=(const failing_allocation&) = delete;
+    // Whether the armed allocation was reached.
+    static bool fired() { return allocations_before_failure < 0; }
+};
+
+class JsonOutOfMemory : public j1test::json_test {
+protected:
+    static void SetUpTestSuite() { lum_std_json::script_register_internal(); }
+};
+
+// Texts that allocate in every part of a parse: long strings and keys,
+// nesting, numbers, booleans, and a text whose first parse fails (its error
+// is built) before the embedded value parses.
+const char* const texts[] = {
+    "{\"a key longer than the small-string buffer\": [1, 2.5, true, null, \"a string longer than sixteen bytes\"],"
+    " \"b\": {\"c\": [[[\"deep\"]]], \"d\": false}}",
+    "reply: {\"ok\": [1, \"a string longer than sixteen bytes\"]} (end)",
+};
+
+TEST_F(JsonOutOfMemory, EveryFailedAllocationIsReportedAsOutOfMemoryNotAsAParseError) {
+    for (const char* text : texts) {
+        int failures = 0;
+        bool reached = true;
+        for (long long n = 0; n < 100000 && reached; ++n) {
+            auto [v, c] = j1test::fresh_json();
+            c->push_keyed(j1test::num(1), "old");
+            bool parsed = false;
+            std::string thrown;
+            {
+                failing_allocation fail(n);
+                try {
+                    parsed = c->from_string(text, false);
+                } catch (const std::bad_alloc& e) {
+                    thrown = e.what();
+                }
+                reached = failing_allocation::fired();
+            }
+            if (!thrown.empty()) {
+                ++failures;
+                EXPECT_EQ(thrown, "out of memory while parsing JSON text") << text << " n=" << n;
+                EXPECT_TRUE(c->entries.empty()) << text << " n=" << n;
+            } else {
+                EXPECT_TRUE(parsed) << text << " n=" << n;
+            }
+            EXPECT_EQ(errors(), std::vector<std::string>{}) << text << " n=" << n;
+        }
+        EXPECT_FALSE(reached) << text << ": still allocating after 100000 allocations";
+        EXPECT_GT(failures, 10) << text;
+    }
+}
+
+TEST_F(JsonOutOfMemory, TheDocumentParseThrowsInsteadOfRecordingAnError) {
+    int failures = 0;
+    bool reached = true;
+    for (long long n = 0; n < 100000 && reached; ++n) {
+        nlohmann::json document;
+        json_parse_error error;
+        bool parsed = false;
+        std::string thrown;
+        {
+            failing_allocation fail(n);
+            try {
+                parsed = parse_json_text(texts[0], document, error);
+            } catch (const std::bad_alloc& e) {
+                thrown = e.what();
+            }
+            reached = failing_allocation::fired();
+        }
+        if (!thrown.empty()) {
+            ++failures;
+            EXPECT_EQ(thrown, "out of memory while parsing JSON text") << "n=" << n;
+        } else {
+            EXPECT_TRUE(parsed) << "n=" << n << ": " << error.text;
+        }
+    }
+    EXPECT_FALSE(reached);
+    EXPECT_GT(failures, 10);
+}
+
+// Through a native call the way the interpreter makes it: the run-time error
+// of the call names the method and says memory ran out.
+TEST_F(JsonOutOfMemory, ANativeCallReportsOutOfMemory) {
+    lumvar_shared j = lumvar_shared::make_typed(LUMVAR_JSON);
+    lumobject_base* self = j->json_container();
+    lumvar_shared member;
+    self->get_member_at(member, self->find_member_index("from_string"));
+    ASSERT_TRUE(member && member->type == LUMVAR_EXT_FUNCTION);
+    lumvar_ext_function_record* record = member->ext_function_record();
+    lum_vm_context context;
+    context.native_object = record->owner.get();
+    std::vector<lumvar_shared> args{lumvar_shared::from_string(texts[0])};
+    // Allocations before the parse (the argument's text) fail as they always
+    // did; the first one inside the parse gives the report looked for.
+    bool reported = false;
+    for (long long n = 0; n < 100000 && !reported; ++n) {
+        lumvar_shared result;
+        bool reached = false;
+        {
+            failing_allocation fail(n);
+            result = lum_call_native(record->definition.get(), context, args);
+            reached = failing_allocation::fired();
+        }
+        if (!reached) break;
+        for (const std::string& line : errors()) {
+            EXPECT_EQ(line.find("JSON parse error"), std::string::npos) << "n=" << n << ": " << line;
+            reported = reported || line.find("from_string: out of memory while parsing JSON text") != std::string::npos;
+        }
+        context.status = 0;
+    }
+    context.native_object = nullptr;
+    EXPECT_TRUE(reported);
+}
+
+}  // namespace
