@@ -3,6 +3,8 @@
 // ~/.cache, else a folder of this process in the temporary folder.
 #include "kernel/exec/native_platform.h"
 
+#include "kernel/exec/native_commands.h"
+
 #if !defined(_WIN32)
 
 #include <dlfcn.h>
@@ -35,19 +37,9 @@ struct running_command {
     bool stopped = false;  // killed by lumk_platform_stop_commands
 };
 
-// Commands being run by this process. Never destroyed: a run may still end
-// on a worker thread while the process exits.
-struct command_table {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stopping = false;
-    std::vector<running_command*> running;
-};
+using command_table = lumk_command_table<running_command>;
 
-command_table& commands() {
-    static command_table* const table = new command_table;
-    return *table;
-}
+command_table& commands() { return command_table::get(); }
 
 void close_fd(int fd) {
     if (fd >= 0) ::close(fd);

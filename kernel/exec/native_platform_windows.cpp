@@ -3,6 +3,8 @@
 // or %LOCALAPPDATA%\lumioscript\kernels, else %TEMP%\lumioscript-kernels-<pid>.
 #include "kernel/exec/native_platform.h"
 
+#include "kernel/exec/native_commands.h"
+
 #include <process.h>
 #include <windows.h>
 
@@ -73,19 +75,9 @@ struct running_command {
     bool stopped = false;  // killed by lumk_platform_stop_commands
 };
 
-// Commands being run by this process. Never destroyed: a run may still end
-// on a worker thread while the process exits.
-struct command_table {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool stopping = false;
-    std::vector<running_command*> running;
-};
+using command_table = lumk_command_table<running_command>;
 
-command_table& commands() {
-    static command_table* const table = new command_table;
-    return *table;
-}
+command_table& commands() { return command_table::get(); }
 
 void kill_command(const running_command& r) {
     if (r.job != nullptr) ::TerminateJobObject(r.job, 1);

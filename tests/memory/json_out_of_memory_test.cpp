@@ -1,8 +1,7 @@
-// Running out of memory while JSON text is parsed. This binary replaces the
-// global operator new with one that a test can make fail once: the n-th
-// allocation of the calling thread from the moment it is armed throws
-// std::bad_alloc, every other allocation (and every other thread's) succeeds.
-// Walking n upwards fails each allocation of a parse in turn.
+// Running out of memory while JSON text is parsed: the n-th allocation of
+// the calling thread from the moment it is armed throws std::bad_alloc
+// (allocation_hooks.h). Walking n upwards fails each allocation of a parse
+// in turn.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,47 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/memory/allocation_hooks.h"
 #include "tests/types/types_test_support.h"
 #include "vm/calls.h"
 
 namespace {
-
-// Allocations of this thread left before the one that fails; -1: none fails.
-thread_local long long allocations_before_failure = -1;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (allocations_before_failure >= 0 && allocations_before_failure-- == 0) throw std::bad_alloc();
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-// The compiler cannot see that the replaced operator new takes its memory
-// from malloc.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
-namespace {
-
-// Arms the failure of the thread's n-th allocation from now (0: the next
-// one); disarms on destruction, so a failure never reaches the test's own
-// checks.
-class failing_allocation {
-public:
-    explicit failing_allocation(long long n) { allocations_before_failure = n; }
-    ~failing_allocation() { allocations_before_failure = -1; }
-    failing_allocation(const failing_allocation&) = delete;
-    failing_allocation& operator=(const failing_allocation&) = delete;
-    // Whether the armed allocation was reached.
-    static bool fired() { return allocations_before_failure < 0; }
-};
 
 class JsonOutOfMemory : public j1test::json_test {
 protected:
@@ -76,13 +39,13 @@ TEST_F(JsonOutOfMemory, EveryFailedAllocationIsReportedAsOutOfMemoryNotAsAParseE
             bool parsed = false;
             std::string thrown;
             {
-                failing_allocation fail(n);
+                lum_failing_allocation fail(n);
                 try {
                     parsed = c->from_string(text, false);
                 } catch (const std::bad_alloc& e) {
                     thrown = e.what();
                 }
-                reached = failing_allocation::fired();
+                reached = lum_failing_allocation::fired();
             }
             if (!thrown.empty()) {
                 ++failures;
@@ -107,13 +70,13 @@ TEST_F(JsonOutOfMemory, TheDocumentParseThrowsInsteadOfRecordingAnError) {
         bool parsed = false;
         std::string thrown;
         {
-            failing_allocation fail(n);
+            lum_failing_allocation fail(n);
             try {
                 parsed = parse_json_text(texts[0], document, error);
             } catch (const std::bad_alloc& e) {
                 thrown = e.what();
             }
-            reached = failing_allocation::fired();
+            reached = lum_failing_allocation::fired();
         }
         if (!thrown.empty()) {
             ++failures;
@@ -145,9 +108,9 @@ TEST_F(JsonOutOfMemory, ANativeCallReportsOutOfMemory) {
         lumvar_shared result;
         bool reached = false;
         {
-            failing_allocation fail(n);
+            lum_failing_allocation fail(n);
             result = lum_call_native(record->definition.get(), context, args);
-            reached = failing_allocation::fired();
+            reached = lum_failing_allocation::fired();
         }
         if (!reached) break;
         for (const std::string& line : errors()) {

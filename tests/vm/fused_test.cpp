@@ -1,44 +1,19 @@
 // The fused fast paths against the generic code they stand for: generated
 // expressions, each tested by a conditional jump, run both ways (the generic
 // code after a fused instruction prints "slow" first, so a declined fast path
-// shows), short and long (9 to 16 items); the cells long expressions write.
+// shows), short and long (9 to 16 items). The cells long expressions write:
+// tests/memory/fused_cells_test.cpp.
 // Destinations, paths, members of self and fused calls are in fused.lasm.
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "runtime/thread_local.h"
 #include "tests/vm/lasm_support.h"
-
-// Heap allocations of a thread while it counts them (see
-// CellsOfLongExpressionsAreReusedAcrossRuns).
-namespace {
-thread_local bool counting_allocations = false;
-thread_local uint64_t allocations_counted = 0;
-}  // namespace
-
-// The replacement pair is malloc and free (GCC cannot see that they match).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-    if (counting_allocations) ++allocations_counted;
-    if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 namespace {
 
@@ -215,61 +190,4 @@ TEST(FusedExpression, AgreesWithTheGenericCodeOnLongGeneratedExpressions) {
     for (const expression& e : expressions) ++sizes[e.items.size()];
     for (size_t n = 9; n <= 16; ++n) EXPECT_GT(sizes[n], 0u) << n << " items";
     EXPECT_GT(expect_agreement(expressions), 0);
-}
-
-// A loop over two long expressions: one into a local slot, one into the top
-// that a conditional jump tests. With cells coming from the heap (pooling
-// suspended), the heap allocations between "start" and "stop" must not grow
-// with the number of runs: the destination cell and the top's cell are
-// overwritten in place, and no run takes a fresh cell.
-TEST(FusedExpression, CellsOfLongExpressionsAreReusedAcrossRuns) {
-    auto allocations_for = [](int runs) {
-        const std::string n = std::to_string(runs) + ".0";
-        const std::string source =
-            ".program \"cells\"\n.native print\n.block main kind=top slots=4\n"
-            "push | ld.l 0 | push | ldf 1.5 | assign | pop\n"
-            "push | ld.l 1 | push | ldf 0.5 | assign | pop\n"
-            "push | ld.l 3 | push | ldf 0.0 | assign | pop\n"
-            "push | frame 1 | lds \"start\" | farg 0 | ncall @print | pop\n"
-            "push\n"
-            // r = r + 1 + (x * y - x * y): 11 items
-            "loop: fexpr dst=l:3 l:3 i:1 add l:0 l:1 mul l:0 l:1 mul sub add skip=a"
-            " | ld.l 3 | push | ld.l 3 | push | ldi 1 | add | push | ld.l 0 | push | ld.l 1 | mul"
-            " | push | ld.l 0 | push | ld.l 1 | mul | sub | add | assign\n"
-            // (r < n) & (x * y > 0.0): 9 items
-            "a: fexpr dst=none l:3 f:" + n + " lt l:0 l:1 mul f:0.0 gt and skip=c"
-            " | ld.l 3 | push | ldf " + n + " | lt | push | ld.l 0 | push | ld.l 1 | mul | push | ldf 0.0 | gt | and\n"
-            "c: jnz loop\n"
-            "pop\n"
-            "push | frame 1 | lds \"stop\" | farg 0 | ncall @print | pop\n"
-            "push | frame 1 | ld.l 3 | farg 0 | ncall @print | pop\n"
-            ".end\n";
-        lum_asm_options options;
-        options.module = &lasmtest::linked_module();
-        std::string out;
-        uint64_t counted = 0;
-        std::unique_ptr<lum_pooling_suspend> heap_cells;
-        // `print` writes on the VM's thread: "start" and "stop" bracket the loop.
-        options.output = [&](std::string_view line) {
-            if (line == "start\n") {
-                heap_cells = std::make_unique<lum_pooling_suspend>();
-                allocations_counted = 0;
-                counting_allocations = true;
-            } else if (line == "stop\n") {
-                counting_allocations = false;
-                counted = allocations_counted;
-                heap_cells.reset();
-            }
-            out.append(line);
-        };
-        lum_run_options run;
-        run.workers = 0;
-        const lum_run_result result = lum_run_program(lum_assemble(lasmtest::unfold(source), "cells.lasm", options).program, run);
-        EXPECT_EQ(result.exit_status, 0);
-        EXPECT_EQ(out, "start\nstop\n" + std::to_string(static_cast<double>(runs)) + "\n");
-        return counted;
-    };
-    const uint64_t few = allocations_for(4);
-    const uint64_t many = allocations_for(400);
-    EXPECT_EQ(many, few);
 }
