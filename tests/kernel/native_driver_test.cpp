@@ -434,6 +434,31 @@ TEST(NativeChild, DiskCacheStaleLibraryAndQuotedFolder) {
     fs::remove_all(dir);
 }
 
+// Under a umask that lets everybody write, the compiler leaves a library
+// others could change; the driver takes their write access away, so the next
+// process still trusts and loads it instead of compiling again.
+TEST(NativeChild, LibrariesBuiltUnderAnOpenUmaskAreMadePrivate) {
+    const fs::path dir = ntest::temp_dir("child");
+    const fs::path cache = dir / "cache", log = dir / "compiles.log";
+    write_script(dir / "cc.sh", "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", cache.string());
+    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+    const mode_t old_mask = ::umask(0);
+    const ntest::child_result first = ntest::run_child("sync");
+    const ntest::child_result second = ntest::run_child("sync");
+    ::umask(old_mask);
+    EXPECT_NE(first.output.find("status=ready\nsame\n"), std::string::npos) << first.output;
+    EXPECT_NE(second.output.find("status=ready\nsame\n"), std::string::npos) << second.output;
+    const std::vector<fs::path> files = files_in(cache);
+    ASSERT_EQ(files.size(), 1u);
+    struct stat st{};
+    ASSERT_EQ(::stat(files[0].c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 022u, 0u);
+    EXPECT_EQ(count_lines(log), 1u);  // the second process loaded it
+    fs::remove_all(dir);
+}
+
 TEST(NativeChild, FailingAndMissingCompilers) {
     const fs::path dir = ntest::temp_dir("child");
     env_scope env;
