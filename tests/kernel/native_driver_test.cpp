@@ -744,6 +744,13 @@ TEST(NativeChild, CacheFolderOthersCanWriteIsRefused) {
         EXPECT_TRUE(files_in(cache).empty()) << c.name;
         EXPECT_TRUE(files_in(dir / "tmp").empty()) << c.name;
     }
+    // a file where the folder should be
+    ntest::write_file(dir / "plain", "x");
+    env.set("LUM_KERNEL_CACHE", (dir / "plain").string());
+    const ntest::child_result r = ntest::run_child("sync_warnings");
+    EXPECT_NE(r.output.find("warning: kernel cache folder " + (dir / "plain").string() + " is not used: it is not a folder\n"),
+              std::string::npos)
+        << r.output;
     fs::remove_all(dir);
 }
 
