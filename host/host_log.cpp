@@ -3,6 +3,9 @@
 #include <algorithm>
 
 void lum_host_logger::print(const std::string& text) {
+    // Standard output first, so that output and messages sent to one file
+    // keep the order of the run.
+    if (out_ != stdout) std::fflush(stdout);
     std::fwrite(text.data(), 1, text.size(), out_);
     if (text.empty() || text.back() != '\n') std::fputc('\n', out_);
     std::fflush(out_);

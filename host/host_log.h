@@ -7,7 +7,8 @@
 #include "runtime/log.h"
 
 // A logger that prints warnings, errors and (when enabled) notices to a C
-// stream, one text per line.
+// stream, one text per line; standard output is flushed first, so that both
+// sent to one file keep the order of the run.
 class lum_host_logger : public lum_log_base {
 public:
     explicit lum_host_logger(std::FILE* out = stderr) : out_(out) {}

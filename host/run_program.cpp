@@ -21,29 +21,6 @@ struct root_outcome {
     bool error = false;
 };
 
-// The host logger on standard error that first flushes standard output, so
-// that output and reports sent to one file keep the order of the run.
-class ordered_stderr_logger : public lum_host_logger {
-public:
-    ordered_stderr_logger() : lum_host_logger(stderr) {}
-    void hook_warning(const std::string& text) override {
-        std::fflush(stdout);
-        lum_host_logger::hook_warning(text);
-    }
-    void hook_error(const std::string& text) override {
-        std::fflush(stdout);
-        lum_host_logger::hook_error(text);
-    }
-    void hook_notice(const std::string& text) override {
-        std::fflush(stdout);
-        lum_host_logger::hook_notice(text);
-    }
-    void hook_registration(const std::string& text) override {
-        std::fflush(stdout);
-        lum_host_logger::hook_registration(text);
-    }
-};
-
 // Runs turns until no task is left (true) or the deadline passes (false);
 // without a deadline, until no task is left.
 bool run_until(lum_host_vm& host, const std::optional<clock::time_point>& deadline) {
@@ -65,7 +42,7 @@ lum_run_result lum_run_program(lumptr_strong<lum_program> program, const lum_run
     lum_host_vm_options vm_options;
     vm_options.workers = options.workers;
     vm_options.max_call_depth = options.max_call_depth;
-    vm_options.logger = options.logger ? options.logger : lumptr_strong<lum_log_base>(new ordered_stderr_logger());
+    vm_options.logger = options.logger ? options.logger : lumptr_strong<lum_log_base>(new lum_host_logger(stderr));
     lum_host_vm host(vm_options);
 
     std::optional<clock::time_point> deadline;
