@@ -123,10 +123,20 @@ TEST(Job, InlineAndHeapCallablesRunMoveAndDestroy) {
     EXPECT_EQ(q->write_counter.load(), 0u);
 }
 
+// Waits (at most ten seconds) until `done()` holds; whether it does.
+template <class Done>
+bool wait_until(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        if (done()) return true;  // as seen now: it may not hold for long
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::yield();
+    }
+}
+
 // Waits (at most ten seconds) until `runs` reaches `target`; the count reached.
 int wait_for_runs(const std::atomic<int>& runs, int target) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (runs.load() < target && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    wait_until([&] { return runs.load() >= target; });
     return runs.load();
 }
 
@@ -164,14 +174,6 @@ TEST(JobQueue, SleepingWorkersNeverStrandAJob) {
     }
 }
 
-// Waits (at most `seconds`) until every worker of `vm` is on its way to sleep.
-bool wait_for_sleepers(lum_vm& vm, uint32_t workers, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (vm.jobs.waiting.load() < workers)
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-    return true;
-}
-
 // Every push finds all workers asleep (or about to be): each single job must
 // still run, within a deadline, round after round, also when its wake-up is
 // lost.
@@ -183,7 +185,8 @@ TEST(JobQueue, EveryPushToSleepingWorkersIsTaken) {
         std::atomic<int> runs{0};
         auto owned = std::make_shared<int>(0);
         for (int round = 0; round < 4000; ++round) {
-            ASSERT_TRUE(wait_for_sleepers(host.vm(), workers, 10)) << "round " << round;
+            // every worker on its way to sleep
+            ASSERT_TRUE(wait_until([&] { return host.vm().jobs.waiting.load() >= workers; })) << "round " << round;
             // Let them reach the wait itself, or push while they are on their way.
             if (round % 3 == 1) std::this_thread::yield();
             if (round % 3 == 2) std::this_thread::sleep_for(std::chrono::microseconds(100 + round % 200));
