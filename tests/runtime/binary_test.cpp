@@ -15,7 +15,7 @@
 namespace {
 
 using bytes_t = std::vector<uint8_t>;
-using binary = vm_test;
+using Binary = vm_test;
 
 const bytes_t header = {0x03, 'v', '1', '1', 0x00};
 
@@ -103,7 +103,7 @@ lumvar_shared generate(std::mt19937_64& rng, int depth = 0) {
     }
 }
 
-TEST_F(binary, GeneratedValuesMatchTheModelAndRoundTripAloneAndInStreams) {
+TEST_F(Binary, GeneratedValuesMatchTheModelAndRoundTripAloneAndInStreams) {
     std::mt19937_64 rng(20261207);
     for (int round = 0; round < 300; ++round) {
         std::vector<lumvar_shared> values;
@@ -146,7 +146,7 @@ TEST_F(binary, GeneratedValuesMatchTheModelAndRoundTripAloneAndInStreams) {
     EXPECT_TRUE(log().entries().empty());
 }
 
-TEST_F(binary, ReadingReusesTheCellsUniqueStringObject) {
+TEST_F(Binary, ReadingReusesTheCellsUniqueStringObject) {
     lumvar_shared cell = str("old");
     lum_std_string* object = cell->string_object();
     const bytes_t b = write(str("new"));
@@ -156,7 +156,7 @@ TEST_F(binary, ReadingReusesTheCellsUniqueStringObject) {
     EXPECT_EQ(cell->string_object(), object);
 }
 
-TEST_F(binary, RefsObjectsContainersAndBuffersWriteTheirOwnForms) {
+TEST_F(Binary, RefsObjectsContainersAndBuffersWriteTheirOwnForms) {
     lumvar_shared target = num(64);
     EXPECT_EQ(write(ref_to(target)), write(target));
     EXPECT_EQ(write(typed(LUMVAR_REF)), with_header({0x01}));  // a dangling ref stands for no value
@@ -184,7 +184,7 @@ TEST_F(binary, RefsObjectsContainersAndBuffersWriteTheirOwnForms) {
     EXPECT_EQ(write(b), with_header({0x06, 0x02, 0x01, 0x02}));
 }
 
-TEST_F(binary, UnrepresentableTypesWriteABareHeaderReadAsNoneOrAreRefused) {
+TEST_F(Binary, UnrepresentableTypesWriteABareHeaderReadAsNoneOrAreRefused) {
     const std::pair<uint8_t, const char*> writes[] = {
         {LUMVAR_ERR, "LUMVAR_ERR not supported."}, {LUMVAR_CLASS, "LUMVAR_CLASS not implemented."},
         {LUMVAR_FUNCTION, "LUMVAR_FUNCTION not implemented."},
@@ -227,7 +227,7 @@ TEST_F(binary, UnrepresentableTypesWriteABareHeaderReadAsNoneOrAreRefused) {
 }
 
 // The tenth byte of a varint holds bit 63 only; higher bits are dropped.
-TEST_F(binary, VarintsHoldSixtyFourBits) {
+TEST_F(Binary, VarintsHoldSixtyFourBits) {
     uint64_t n = 0;
     const bytes_t wide = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7F};
     EXPECT_EQ(lum_binary_reader::peek_varint(wide.data(), wide.size(), 0, n), uint64_t{1} << 63);
@@ -237,7 +237,7 @@ TEST_F(binary, VarintsHoldSixtyFourBits) {
     EXPECT_EQ(out, bytes_t({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
 }
 
-TEST_F(binary, MalformedInputThrowsTheReadersTexts) {
+TEST_F(Binary, MalformedInputThrowsTheReadersTexts) {
     const uint8_t ffs[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01};  // 2^64-1
     auto huge_length = [&](bytes_t prefix) {
         prefix.insert(prefix.end(), std::begin(ffs), std::end(ffs));

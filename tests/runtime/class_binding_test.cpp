@@ -90,9 +90,9 @@ lumvar_shared call(lum_function_def* def, lumobject_base* object = nullptr, args
     return def->callable(context, args);
 }
 
-using binding = vm_test;
+using ClassBinding = vm_test;
 
-TEST_F(binding, RegistrationRunsOnceAndRecordsFactoryMetadataAndDefinitions) {
+TEST_F(ClassBinding, RegistrationRunsOnceAndRecordsFactoryMetadataAndDefinitions) {
     widget::script_register_internal();
     widget::script_register_internal();
     EXPECT_EQ(widget::register_calls, 1);
@@ -132,7 +132,7 @@ TEST_F(binding, RegistrationRunsOnceAndRecordsFactoryMetadataAndDefinitions) {
     EXPECT_EQ(twice::tables().members[2]->static_value(), nullptr);
 }
 
-TEST_F(binding, ClassRegistrationWaitsForTheRegistrationMutex) {
+TEST_F(ClassBinding, ClassRegistrationWaitsForTheRegistrationMutex) {
     std::thread registering;
     {
         std::lock_guard<std::recursive_mutex> held(lum_registration_mutex());
@@ -144,7 +144,7 @@ TEST_F(binding, ClassRegistrationWaitsForTheRegistrationMutex) {
     EXPECT_EQ(lum_registry().factories->count("test.late"), 1u);
 }
 
-TEST_F(binding, MembersReadAndWriteThroughTheirDefinitions) {
+TEST_F(ClassBinding, MembersReadAndWriteThroughTheirDefinitions) {
     widget::script_register_internal();
     log().level_mask = LUM_LOG_DEFAULT_MASK | LUM_LOG_NOTICE;
     lumptr_strong<widget> w(new widget());
@@ -189,7 +189,7 @@ TEST_F(binding, MembersReadAndWriteThroughTheirDefinitions) {
     }
 }
 
-TEST_F(binding, AddClassPublishesTheConstructorUnderTheShortName) {
+TEST_F(ClassBinding, AddClassPublishesTheConstructorUnderTheShortName) {
     log().level_mask = LUM_LOG_DEFAULT_MASK | LUM_LOG_REGISTRATION | LUM_LOG_NOTICE;
     lum_namespace ns;
     lum_function_def* def = lum_namespace::add_class<widget>(ns, returns_int(42), "Make a widget");
@@ -216,7 +216,7 @@ TEST_F(binding, AddClassPublishesTheConstructorUnderTheShortName) {
 // of the one before (replaced members' too); a definition held strongly
 // elsewhere stays until that holder lets go; a value taken from a gone
 // namespace sees its definition gone.
-TEST_F(binding, NamespacesPublishHeapValuesAndOwnTheirDefinitions) {
+TEST_F(ClassBinding, NamespacesPublishHeapValuesAndOwnTheirDefinitions) {
     lumptr_weak<lum_function_def> replaced, published;
     lumvar_shared kept_value;
     lumptr_strong<lum_function_def> held;
@@ -248,7 +248,7 @@ TEST_F(binding, NamespacesPublishHeapValuesAndOwnTheirDefinitions) {
     EXPECT_EQ(call(held.get())->int_value(), 2);
 }
 
-TEST_F(binding, StdBufferIsPublishedAsBuffer) {
+TEST_F(ClassBinding, StdBufferIsPublishedAsBuffer) {
     lum_namespace ns;
     lum_std_buffer_namespace_init(ns);
     ASSERT_EQ(ns.functions.size(), 1u);

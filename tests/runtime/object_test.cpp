@@ -10,9 +10,9 @@ namespace {
 // An object with only the defaults of the base.
 class plain_object : public lumobject_base {};
 
-using objects = vm_test;
+using Objects = vm_test;
 
-TEST_F(objects, DefaultsAnswerNothingAndRaiseTheirErrors) {
+TEST_F(Objects, DefaultsAnswerNothingAndRaiseTheirErrors) {
     lumptr_strong<plain_object> o(new plain_object());
     lumvar_shared other = num(1), result = none(), at;
     EXPECT_EQ(o->to_string(), "object");
@@ -58,7 +58,7 @@ TEST_F(objects, DefaultsAnswerNothingAndRaiseTheirErrors) {
                                  "from_binary(): not implemented."}));
 }
 
-TEST_F(objects, KeyedAccessDispatchesByTheKeyType) {
+TEST_F(Objects, KeyedAccessDispatchesByTheKeyType) {
     auto probe = make_probe();
     probe->named = {{"name", num(1)}, {"1.500000", num(2)}, {"here", num(0)}, {"none", none()}};
     probe->indexed[7] = num(3);
@@ -79,7 +79,7 @@ TEST_F(objects, KeyedAccessDispatchesByTheKeyType) {
                                    "type 'test.probe' does not implement 'set_member'" + tail}));
 }
 
-TEST_F(objects, TypeTestsCopiesAndObjectValues) {
+TEST_F(Objects, TypeTestsCopiesAndObjectValues) {
     auto probe = make_probe();
     EXPECT_TRUE(probe->is_type(lumptr_type_tag<probe_object>::type_id()));
     EXPECT_FALSE(probe->is_type(lumptr_type_tag<lumobject_base>::type_id()));
@@ -103,7 +103,7 @@ TEST_F(objects, TypeTestsCopiesAndObjectValues) {
     probe->ref_record->alive = 1;
 }
 
-TEST_F(objects, RuntimeErrorFramesItsMessageByTheFirstLine) {
+TEST_F(Objects, RuntimeErrorFramesItsMessageByTheFirstLine) {
     EXPECT_EQ(lum_runtime_error_framed("abc"), "\n***\nabc\n***\n\n");
     EXPECT_EQ(lum_runtime_error_framed("ab\nlonger line"), "\n**\nab\nlonger line\n**\n\n");
     lumvar_shared result = num(5);

@@ -16,7 +16,7 @@
 
 namespace {
 
-using ops = vm_test;
+using ValueOps = vm_test;
 
 // Checks read(value) of each case against its expected answer.
 template <class T, class F>
@@ -30,7 +30,7 @@ bool gt(const lumvar_shared& a, const lumvar_shared& b, bool oe = false) { retur
 std::string warned(const char* what, int type) { return what + std::to_string(type); }
 const double inf = std::numeric_limits<double>::infinity();
 
-TEST_F(ops, NumberConversions) {
+TEST_F(ValueOps, NumberConversions) {
     expect_each<int64_t>({{str("  -12abc"), -12}, {str("abc"), 0}, {str("+7"), 7}, {str("\t\n 42"), 42},
                           {str("- 5"), 0}, {str("99999999999999999999"), INT64_MAX},
                           {str("9223372036854775808"), INT64_MAX}, {str("-9223372036854775808"), INT64_MIN},
@@ -54,7 +54,7 @@ TEST_F(ops, NumberConversions) {
 
 // Numbers written as text read back: integers exactly, floats to the six
 // decimals of their text form.
-TEST_F(ops, NumberTextsReadBack) {
+TEST_F(ValueOps, NumberTextsReadBack) {
     std::mt19937_64 rng(3);
     for (int i = 0; i < 2000; ++i) {
         const int64_t n = static_cast<int64_t>(rng()) >> (rng() % 64);
@@ -66,7 +66,7 @@ TEST_F(ops, NumberTextsReadBack) {
     EXPECT_TRUE(log().entries().empty());
 }
 
-TEST_F(ops, NumberTextsIgnoreTheProcessLocale) {
+TEST_F(ValueOps, NumberTextsIgnoreTheProcessLocale) {
     const bool comma = lum_test_use_decimal_comma_locale();
     char probe[16];
     std::snprintf(probe, sizeof probe, "%.1f", 2.5);
@@ -80,7 +80,7 @@ TEST_F(ops, NumberTextsIgnoreTheProcessLocale) {
     EXPECT_STREQ(probe, "2,5");  // the process locale really was switched
 }
 
-TEST_F(ops, TextForms) {
+TEST_F(ValueOps, TextForms) {
     auto probe = make_probe("shown");
     expect_each<std::string>({{typed(LUMVAR_ERR), "ERROR"}, {none(), ""}, {num(-42), "-42"},
                               {num(INT64_MIN), "-9223372036854775808"}, {flt(-0.0), "-0.000000"},
@@ -97,7 +97,7 @@ TEST_F(ops, TextForms) {
     EXPECT_EQ(s->string_view_value().data(), s->string_object()->text.data());
 }
 
-TEST_F(ops, MemberReferenceTextsAndEmptiness) {
+TEST_F(ValueOps, MemberReferenceTextsAndEmptiness) {
     auto probe = make_probe();
     probe->named = {{"a", str("by name")}, {"zero", num(0)}, {"one", num(1)}};
     probe->indexed[1] = str("by index");
@@ -133,7 +133,7 @@ TEST_F(ops, MemberReferenceTextsAndEmptiness) {
     EXPECT_EQ(errors(), texts_t{framed("Tried to access index 'a' on an invalid object.")});
 }
 
-TEST_F(ops, TruthAndEmptiness) {
+TEST_F(ValueOps, TruthAndEmptiness) {
     expect_each<bool>({{none(), false}, {num(-1), true}, {flt(std::nan("")), true}, {flt(0.0), false},
                        {str("x"), true}, {str(""), false}, {list({num(1)}), true}, {ref_to(num(0)), true},
                        {typed(LUMVAR_FUNCTION), false}},
@@ -159,7 +159,7 @@ TEST_F(ops, TruthAndEmptiness) {
     EXPECT_EQ(warnings(), texts_t{"compare_zero not implemented for type: 4"});
 }
 
-TEST_F(ops, SizesAndIncrements) {
+TEST_F(ValueOps, SizesAndIncrements) {
     auto probe = make_probe("12345");
     expect_each<int64_t>({{str("abcd"), 4}, {bytes({1, 2, 3}), 3}, {list({num(1), num(2)}), 2},
                           {object_value(probe.get()), 5}, {typed(LUMVAR_OBJECT), 0}},
@@ -186,7 +186,7 @@ TEST_F(ops, SizesAndIncrements) {
                                    "decrement_value not implemented for type: 5"}));
 }
 
-TEST_F(ops, Equality) {
+TEST_F(ValueOps, Equality) {
     const std::string nul("a\0b", 3);
     auto a = make_probe("a"), b = make_probe("b");
     const std::tuple<lumvar_shared, lumvar_shared, bool> cases[] = {
@@ -231,7 +231,7 @@ TEST_F(ops, Equality) {
 
 // Script functions are equal with the same block and bound self, and the same
 // defining scope unless one of the scopes is gone.
-TEST_F(ops, EqualityOfScriptFunctions) {
+TEST_F(ValueOps, EqualityOfScriptFunctions) {
     lumptr_strong<lum_program_block> block(new lum_program_block()), other_block(new lum_program_block());
     lumptr_strong<lum_task> scope(new lum_task()), other_scope(new lum_task());
     auto function = [&](lum_program_block* b, lum_task* t) {
@@ -253,7 +253,7 @@ TEST_F(ops, EqualityOfScriptFunctions) {
     EXPECT_EQ(std::tuple(block.record()->weak, scope.record()->weak), std::tuple(blocks - 1, scopes - 1));
 }
 
-TEST_F(ops, ContainerEqualityWalksKeysRefsAndNesting) {
+TEST_F(ValueOps, ContainerEqualityWalksKeysRefsAndNesting) {
     lumvar_shared a = none(), b = none();
     a->json_object(true)->push_keyed(num(1), "k");
     b->json_object(true)->push_keyed(num(1), "k");
@@ -282,7 +282,7 @@ TEST_F(ops, ContainerEqualityWalksKeysRefsAndNesting) {
 // the higher type of the two decides; none and int compare as integers,
 // float as doubles (NaN is neither), string as the unsigned bytes of both
 // sides' text forms.
-TEST_F(ops, ComparisonsFollowTheHigherTypeOfThePair) {
+TEST_F(ValueOps, ComparisonsFollowTheHigherTypeOfThePair) {
     std::mt19937_64 rng(5);
     const double floats[] = {-0.5, 0.0, 2.0, 2.5, 1e300, std::nan(""), -inf};
     const char* texts[] = {"", "2", "2.500000", "10", "9", "a", "ab", "abc", "\xff", "-1"};
@@ -315,7 +315,7 @@ TEST_F(ops, ComparisonsFollowTheHigherTypeOfThePair) {
     EXPECT_TRUE(log().entries().empty());
 }
 
-TEST_F(ops, OrderOfTextsObjectsAndUnorderedTypes) {
+TEST_F(ValueOps, OrderOfTextsObjectsAndUnorderedTypes) {
     EXPECT_TRUE(gt(str("\xff"), str("a")));  // bytes compare unsigned
     EXPECT_TRUE(lt(num(10), str("9")));      // "10" < "9" as text
     auto a = make_probe("a");
@@ -328,7 +328,7 @@ TEST_F(ops, OrderOfTextsObjectsAndUnorderedTypes) {
                                    "Compare_bigger not implemented for type: 6"}));
 }
 
-TEST_F(ops, DerefFollowsChainsAndMemberReferencesAndDetectsLoops) {
+TEST_F(ValueOps, DerefFollowsChainsAndMemberReferencesAndDetectsLoops) {
     lumvar_shared target = num(5), out;
     ref_to(ref_to(ref_to(target)))->deref(out);
     EXPECT_EQ(out.get(), target.get());
@@ -376,7 +376,7 @@ TEST_F(ops, DerefFollowsChainsAndMemberReferencesAndDetectsLoops) {
     EXPECT_EQ(errors().size(), 2u);
 }
 
-TEST_F(ops, MemberAccessTurnsOtherValuesIntoContainers) {
+TEST_F(ValueOps, MemberAccessTurnsOtherValuesIntoContainers) {
     lumvar_shared v = num(5), m, again;
     v->get_member_by_name(m, "a");
     ASSERT_EQ(v->type, LUMVAR_JSON);
@@ -415,7 +415,7 @@ TEST_F(ops, MemberAccessTurnsOtherValuesIntoContainers) {
     EXPECT_EQ(empty_class->type, LUMVAR_CLASS);
 }
 
-TEST_F(ops, MembershipAndClassChecks) {
+TEST_F(ValueOps, MembershipAndClassChecks) {
     lumvar_shared j = list({});
     j->json_container()->push_keyed(num(1), "k");
     EXPECT_TRUE(j->has_member("k"));

@@ -11,9 +11,9 @@
 
 namespace {
 
-using cells = vm_test;
+using Cells = vm_test;
 
-TEST_F(cells, CellsComeFromThePoolOnTheVmThreadAndFromTheHeapOtherwise) {
+TEST_F(Cells, CellsComeFromThePoolOnTheVmThreadAndFromTheHeapOtherwise) {
     auto& pool = vm().pool_cells;
     const uint64_t before = pool.live_count(), strings = vm().pool_strings.live_count();
     {
@@ -59,7 +59,7 @@ TEST_F(cells, CellsComeFromThePoolOnTheVmThreadAndFromTheHeapOtherwise) {
     pool.set_chunk_limit(0);
 }
 
-TEST_F(cells, NegativeCountIsLoggedAndTheCellLeftAlone) {
+TEST_F(Cells, NegativeCountIsLoggedAndTheCellLeftAlone) {
     lumvar* cell = lumvar::allocate();
     cell->set_int(5);
     cell->refcount = static_cast<uint32_t>(-1);
@@ -70,7 +70,7 @@ TEST_F(cells, NegativeCountIsLoggedAndTheCellLeftAlone) {
     lumvar::free(cell);
 }
 
-TEST_F(cells, RetypingKeepsAUniqueRecordEmptiedAndDropsSharedOnes) {
+TEST_F(Cells, RetypingKeepsAUniqueRecordEmptiedAndDropsSharedOnes) {
     lumvar_shared v = str("abc");
     lum_std_string* before = v->string_object();
     v->set_type(LUMVAR_STRING);
@@ -106,7 +106,7 @@ lumvar_shared owning(probe_object* p) {
 // An owning value destroys its object when it goes, even while other handles
 // hold it; while a thread job holds the object, its VM defers the release;
 // a thread without a VM leaves the object to its other holders.
-TEST_F(cells, OwningObjectValueDestroysItsObjectOrDefersItWhileJobsRun) {
+TEST_F(Cells, OwningObjectValueDestroysItsObjectOrDefersItWhileJobsRun) {
     int destroyed = 0;
     auto probe = make_probe("owned", &destroyed), busy = make_probe("busy", &destroyed),
          orphan = make_probe("orphan", &destroyed);
@@ -136,7 +136,7 @@ TEST_F(cells, OwningObjectValueDestroysItsObjectOrDefersItWhileJobsRun) {
     EXPECT_EQ(destroyed, 3);
 }
 
-TEST_F(cells, OwningJsonValueEmptiesNestedContainersAndOwnsTheirObjects) {
+TEST_F(Cells, OwningJsonValueEmptiesNestedContainersAndOwnsTheirObjects) {
     int destroyed = 0;
     auto probe = make_probe("inner", &destroyed);
     lumvar_shared held = object_value(probe.get()), inner_value = list({}), outer = list({});
@@ -182,7 +182,7 @@ bool is_member_ref(uint8_t t) { return t >= 14 && t <= 16; }
 // Strings and buffers are copied, containers shared, objects copied (without
 // the shared flag); member references hand their value to the source handle
 // and write through as targets; marker types are refused with a warning.
-TEST_F(cells, AssignmentAcrossEveryPairOfTypes) {
+TEST_F(Cells, AssignmentAcrossEveryPairOfTypes) {
     const uint64_t cells_before = vm().pool_cells.live_count();
     {
         type_samples src, dst;
@@ -232,7 +232,7 @@ TEST_F(cells, AssignmentAcrossEveryPairOfTypes) {
               0u);
 }
 
-TEST_F(cells, ObjectsShareOnlyWithTheFlagAndSelfAssignmentIsANoOp) {
+TEST_F(Cells, ObjectsShareOnlyWithTheFlagAndSelfAssignmentIsANoOp) {
     auto probe = make_probe("p");
     lumvar_shared o = object_value(probe.get()), p = none(), a = str("one"), self = a, nothing;
     o->flags |= LUMVAR_FLAG_SHARED;
@@ -246,7 +246,7 @@ TEST_F(cells, ObjectsShareOnlyWithTheFlagAndSelfAssignmentIsANoOp) {
     EXPECT_EQ(a->refcount, 2u);
 }
 
-TEST_F(cells, RefsCountTheirTargetAndCopyWhenTheTargetAsks) {
+TEST_F(Cells, RefsCountTheirTargetAndCopyWhenTheTargetAsks) {
     lumvar_shared target = num(3), other = num(4), r = ref_to(target);
     EXPECT_EQ(target->refcount, 2u);
     r->set_ref(other.get());
@@ -262,7 +262,7 @@ TEST_F(cells, RefsCountTheirTargetAndCopyWhenTheTargetAsks) {
 
 // Each link is a ref to the previous one; dropping the last handle (or
 // retyping the head) frees the whole chain without a stack frame per link.
-TEST_F(cells, LongRefChainsAreReleasedWithoutDeepRecursion) {
+TEST_F(Cells, LongRefChainsAreReleasedWithoutDeepRecursion) {
     constexpr int links = 200000;
     for (const bool retype_head : {false, true}) {
         const uint64_t before = vm().pool_cells.live_count();
@@ -279,7 +279,7 @@ TEST_F(cells, LongRefChainsAreReleasedWithoutDeepRecursion) {
     }
 }
 
-TEST_F(cells, WritingThroughMemberReferencesReachesTheObjectOrWarnsWhenItIsGone) {
+TEST_F(Cells, WritingThroughMemberReferencesReachesTheObjectOrWarnsWhenItIsGone) {
     auto probe = make_probe(), gone = make_probe();
     lumvar_shared v = object_value(probe.get()), by_name, by_index, dangling;
     object_value(gone.get())->get_member_by_name(dangling, "m");
@@ -295,7 +295,7 @@ TEST_F(cells, WritingThroughMemberReferencesReachesTheObjectOrWarnsWhenItIsGone)
     EXPECT_EQ(by_name->type, LUMVAR_OBJECT_MEMBER_LITERAL);
 }
 
-TEST_F(cells, BufferLocksGuardAssignmentAndANewBufferStartsUnlocked) {
+TEST_F(Cells, BufferLocksGuardAssignmentAndANewBufferStartsUnlocked) {
     lumvar_shared source = bytes({7, 8}), target = str("keep");
     source->buffer_object()->write_locks = 1;
     target->set(source);
@@ -325,7 +325,7 @@ TEST_F(cells, BufferLocksGuardAssignmentAndANewBufferStartsUnlocked) {
     again->destroy();
 }
 
-TEST_F(cells, NullObjectMakesNoneAndTypeNamesCoverTheReservedRows) {
+TEST_F(Cells, NullObjectMakesNoneAndTypeNamesCoverTheReservedRows) {
     EXPECT_EQ(lumvar_shared::from_object(nullptr)->type, LUMVAR_NONE);
     const std::pair<uint8_t, const char*> names[] = {
         {16, "object_member_var"}, {18, "deckcom"}, {19, "deckcom_cmd"}, {20, "unknown"}};

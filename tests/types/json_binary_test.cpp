@@ -13,7 +13,7 @@ namespace j1test {
 namespace {
 
 using bytes_t = std::vector<uint8_t>;
-using binary_form = json_test;
+using JsonBinaryForm = json_test;
 
 const bytes_t json_tag = {0x03, 'j', '1', '1', 0x00};
 const bytes_t value_tag = {0x03, 'v', '1', '1', 0x00};
@@ -45,7 +45,7 @@ read_result read_container(const bytes_t& in) {
     return r;
 }
 
-TEST_F(binary_form, BytesOfSmallContainers) {
+TEST_F(JsonBinaryForm, BytesOfSmallContainers) {
     auto [v, c] = fresh_json();
     bytes_t out;
     ASSERT_TRUE(c->to_binary(out));
@@ -63,7 +63,7 @@ TEST_F(binary_form, BytesOfSmallContainers) {
     EXPECT_EQ(out, cat({value_tag, {0x07}, json_tag, {0x01, 0x01, 'a', 0x00}, value_tag, {0x02, 0x0A}}));
 }
 
-TEST_F(binary_form, RefusalsLeaveNoBytesBehind) {
+TEST_F(JsonBinaryForm, RefusalsLeaveNoBytesBehind) {
     auto [v, c] = fresh_json();
     c->push_keyed(num(1), "a");
     auto [in, inner] = fresh_json();
@@ -97,7 +97,7 @@ TEST_F(binary_form, RefusalsLeaveNoBytesBehind) {
     EXPECT_TRUE(v->to_binary(out));
 }
 
-TEST_F(binary_form, OutermostWriteIsTheFirstWriteOnTheThread) {
+TEST_F(JsonBinaryForm, OutermostWriteIsTheFirstWriteOnTheThread) {
     // Another walk holds the thread's guard while a write runs: the write
     // still counts as the outermost one and cleans up after a failure.
     auto [w, walking] = fresh_json();
@@ -116,7 +116,7 @@ TEST_F(binary_form, OutermostWriteIsTheFirstWriteOnTheThread) {
     EXPECT_EQ(out, cat({{1}, json_tag, {0x01, 0x00, 0x00}, value_tag, {0x02, 0x06}}));
 }
 
-TEST_F(binary_form, NestingLimitOnBothSides) {
+TEST_F(JsonBinaryForm, NestingLimitOnBothSides) {
     lumvar_shared deep = nested(1024);
     bytes_t out;
     ASSERT_TRUE(deep->to_binary(out));
@@ -138,7 +138,7 @@ TEST_F(binary_form, NestingLimitOnBothSides) {
     EXPECT_EQ(errors(), std::vector<std::string>{framed("JSON binary nesting exceeds the maximum depth of 1024.")});
 }
 
-TEST_F(binary_form, MalformedInputFailsCleanly) {
+TEST_F(JsonBinaryForm, MalformedInputFailsCleanly) {
     // A foreign tag: run-time error (not aborting), false, container empty.
     read_result foreign = read_container(cat({value_tag, {0x00}}));
     EXPECT_FALSE(foreign.ok);
@@ -185,7 +185,7 @@ TEST_F(binary_form, MalformedInputFailsCleanly) {
 // empty key reads back as a list element), types and payloads, and the last
 // entry of each key designated even when the reader's deferred index first
 // meets a sort.
-TEST_F(binary_form, GeneratedContainersRoundTrip) {
+TEST_F(JsonBinaryForm, GeneratedContainersRoundTrip) {
     std::mt19937 rng(11);
     for (int round = 0; round < 300; ++round) {
         lumvar_shared v = random_json(rng, 3, false);

@@ -14,7 +14,7 @@
 namespace j1test {
 namespace {
 
-using json_bool = json_test;
+using JsonBool = json_test;
 
 lumptr_strong<lum_std_json_bool> wrap(lumvar_shared v) {
     return lumptr_strong<lum_std_json_bool>(new lum_std_json_bool(v));
@@ -29,7 +29,7 @@ bool handled(slot op, lumvar_shared wrapped, const lumvar_shared& other, lumvar_
     return (wrap(std::move(wrapped)).get()->*op)(other, result);
 }
 
-TEST_F(json_bool, TruthAndText) {
+TEST_F(JsonBool, TruthAndText) {
     EXPECT_EQ(lum_std_json_bool().to_string(), "false");
     const std::pair<lumvar_shared, const char*> rows[] = {
         {num(2), "true"},   {num(0), "false"},           {str(""), "false"},           {str("x"), "true"},
@@ -48,7 +48,7 @@ TEST_F(json_bool, TruthAndText) {
     EXPECT_EQ(errors(), std::vector<std::string>{"to_binary(): not implemented."});
 }
 
-TEST_F(json_bool, ArithmeticUsesTheWrappedNumberAndWrapsWithoutTrapping) {
+TEST_F(JsonBool, ArithmeticUsesTheWrappedNumberAndWrapsWithoutTrapping) {
     constexpr int64_t min = std::numeric_limits<int64_t>::min();
     constexpr int64_t max = std::numeric_limits<int64_t>::max();
     using b = lum_std_json_bool;
@@ -101,7 +101,7 @@ TEST_F(json_bool, ArithmeticUsesTheWrappedNumberAndWrapsWithoutTrapping) {
     EXPECT_EQ(result->payload.i, 4);
 }
 
-TEST_F(json_bool, ComparisonsUseTheTruth) {
+TEST_F(JsonBool, ComparisonsUseTheTruth) {
     // Equality: ints and other json.bool values by truth, nothing else; order: numbers against 0 or 1.
     struct row {
         int64_t wrapped;
@@ -139,7 +139,7 @@ TEST_F(json_bool, ComparisonsUseTheTruth) {
     EXPECT_EQ(gone->type, LUMVAR_NONE);
 }
 
-TEST_F(json_bool, ValuePropertyCopiesInAndOut) {
+TEST_F(JsonBool, ValuePropertyCopiesInAndOut) {
     lum_std_json_bool::script_register_internal();
     auto b = wrap(num(1));
     const int64_t index = b->find_member_index("value");
@@ -168,7 +168,7 @@ TEST_F(json_bool, ValuePropertyCopiesInAndOut) {
     EXPECT_EQ(copied->to_string(), "false");
 }
 
-TEST_F(json_bool, ConstructorAndFactory) {
+TEST_F(JsonBool, ConstructorAndFactory) {
     lum_namespace ns;
     lum_json_bool_namespace_init(ns);
     auto member = ns.members.find(std::string_view("bool"));

@@ -16,7 +16,7 @@
 namespace j1test {
 namespace {
 
-using container = json_test;
+using JsonContainer = json_test;
 
 // A native object that counts its destructions.
 class tracked : public lumobject<tracked, CLASS_STRING<"test.tracked">> {
@@ -29,7 +29,7 @@ public:
     }
 };
 
-TEST_F(container, AtCountsFromTheEndAndRaisesOutOfBounds) {
+TEST_F(JsonContainer, AtCountsFromTheEndAndRaisesOutOfBounds) {
     auto [v, c] = fresh_json();
     for (int i = 1; i <= 3; ++i) c->push_keyed(num(i), "");
     lumvar_shared last = c->at(-1);
@@ -48,7 +48,7 @@ TEST_F(container, AtCountsFromTheEndAndRaisesOutOfBounds) {
     EXPECT_FALSE(c->has_member(int64_t{3}));
 }
 
-TEST_F(container, AssignFromDesignatesTheFirstAndSharesNestedContainers) {
+TEST_F(JsonContainer, AssignFromDesignatesTheFirstAndSharesNestedContainers) {
     auto [s, src] = fresh_json();
     push_all(src, {{"a", num(1)}, {"a", num(2)}});
     auto [in, inner] = fresh_json();
@@ -70,7 +70,7 @@ TEST_F(container, AssignFromDesignatesTheFirstAndSharesNestedContainers) {
     EXPECT_EQ(src->get_or_add("a")->payload.i, 1);
 }
 
-TEST_F(container, MemberOperations) {
+TEST_F(JsonContainer, MemberOperations) {
     auto [v, c] = fresh_json();
     c->set_member(std::string_view("n"), num(5));  // creates the key
     EXPECT_TRUE(c->has_member(std::string_view("n")));
@@ -93,7 +93,7 @@ TEST_F(container, MemberOperations) {
 // Every operation on entries and keys, checked against a model: the entry
 // list (key or none, cell) and the index rules (designation, counts), over
 // many keys so the hash table grows and deletes in every probe pattern.
-TEST_F(container, EntriesAndKeyIndexMatchTheirModelThroughRandomOperations) {
+TEST_F(JsonContainer, EntriesAndKeyIndexMatchTheirModelThroughRandomOperations) {
     struct entry_model {
         std::optional<std::string> key;
         lumvar* cell;
@@ -246,7 +246,7 @@ TEST_F(container, EntriesAndKeyIndexMatchTheirModelThroughRandomOperations) {
     notices();  // missing-key notices of erase_key
 }
 
-TEST_F(container, ClearFreeOwnsOnlyCellsTheContainerAloneHolds) {
+TEST_F(JsonContainer, ClearFreeOwnsOnlyCellsTheContainerAloneHolds) {
     int destroyed_alone = 0, destroyed_shared = 0;
     auto* alone = new tracked();
     alone->destroyed = &destroyed_alone;
@@ -275,7 +275,7 @@ TEST_F(container, ClearFreeOwnsOnlyCellsTheContainerAloneHolds) {
     EXPECT_EQ(held_elsewhere->object_holder()->object.get(), shared);
 }
 
-TEST_F(container, RemoveKeyRecursiveVisitsEveryLevelOnce) {
+TEST_F(JsonContainer, RemoveKeyRecursiveVisitsEveryLevelOnce) {
     auto [t, top] = fresh_json();
     push_all(top, {{"id", num(1)}, {"keep", num(2)}});
     auto [m, mid] = fresh_json();
@@ -295,7 +295,7 @@ TEST_F(container, RemoveKeyRecursiveVisitsEveryLevelOnce) {
     EXPECT_TRUE(warnings().empty());
 }
 
-TEST_F(container, VisitGuardRefusesCyclesAndDepth) {
+TEST_F(JsonContainer, VisitGuardRefusesCyclesAndDepth) {
     std::vector<lumvar_shared> holders;
     std::vector<lum_std_json*> chain;
     for (size_t i = 0; i <= json_visit_guard::max_depth; ++i) {
@@ -325,7 +325,7 @@ TEST_F(container, VisitGuardRefusesCyclesAndDepth) {
     EXPECT_EQ(json_visit_guard::thread_mark(), 0);  // the outermost pop cleared it
 }
 
-TEST_F(container, BuildersWorkOnAWorkerThreadWithHeapObjects) {
+TEST_F(JsonContainer, BuildersWorkOnAWorkerThreadWithHeapObjects) {
     lum_std_json* built = nullptr;
     std::thread worker([&] {
         // The worker has the VM but not its lock: everything comes from the heap.
@@ -364,7 +364,7 @@ public:
     }
 };
 
-TEST_F(container, ReleasesNestingOfAnyDepthInEntryOrder) {
+TEST_F(JsonContainer, ReleasesNestingOfAnyDepthInEntryOrder) {
     // A chain of containers far deeper than the native stack could follow
     // (a script builds one with a loop): releasing it must not recurse.
     {
@@ -399,7 +399,7 @@ TEST_F(container, ReleasesNestingOfAnyDepthInEntryOrder) {
     EXPECT_EQ(std::string(order.begin(), order.end()), "abcde");
 }
 
-TEST_F(container, ReleasedTextsLeaveNoBuffersInPooledStrings) {
+TEST_F(JsonContainer, ReleasedTextsLeaveNoBuffersInPooledStrings) {
     // A pooled string object keeps its buffer for its next use; the strings a
     // container alone holds give theirs back when the container lets them go,
     // so a released document leaves no buffers scattered over the heap.

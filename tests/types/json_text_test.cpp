@@ -13,7 +13,7 @@
 namespace j1test {
 namespace {
 
-using text = json_test;
+using JsonText = json_test;
 
 constexpr const char* cycle_warning =
     "JSON contains a reference to itself, printing \"<cycle>\" instead of recursing forever.";
@@ -24,7 +24,7 @@ std::string brackets(size_t levels, std::string_view inside = "1") {
     return std::string(levels, '[') + std::string(inside) + std::string(levels, ']');
 }
 
-TEST_F(text, ObjectOrArrayAndUnkeyedEntries) {
+TEST_F(JsonText, ObjectOrArrayAndUnkeyedEntries) {
     auto [v, c] = fresh_json();
     EXPECT_EQ(compact(c), "{}");
     EXPECT_EQ(pretty(c), "{}");
@@ -45,7 +45,7 @@ TEST_F(text, ObjectOrArrayAndUnkeyedEntries) {
     EXPECT_EQ(d->to_std_string(), pretty(dup));  // the text form of the json value
 }
 
-TEST_F(text, ValueTypes) {
+TEST_F(JsonText, ValueTypes) {
     auto [v, c] = fresh_json();
     c->push_keyed(boolean_of(num(5)), "bool");
     lumvar_shared five = num(5);
@@ -60,7 +60,7 @@ TEST_F(text, ValueTypes) {
               "\"nan\":null,\"none\":null,\"one\":1.0,\"ref\":\"5\"}");
 }
 
-TEST_F(text, InvalidUtf8IsReplacedAndNulBytesSurvive) {
+TEST_F(JsonText, InvalidUtf8IsReplacedAndNulBytesSurvive) {
     auto [v, c] = fresh_json();
     c->push_keyed(str("a\xff" "b"), std::string("k\xfe", 2));
     c->push_keyed(str(std::string("x\0y", 3)), std::string("n\0", 2));
@@ -71,7 +71,7 @@ TEST_F(text, InvalidUtf8IsReplacedAndNulBytesSurvive) {
     EXPECT_EQ(back->get_or_add(std::string("n\0", 2))->to_std_string(), std::string("x\0y", 3));
 }
 
-TEST_F(text, CyclesAndDepthPrintMarkersWithOneWarning) {
+TEST_F(JsonText, CyclesAndDepthPrintMarkersWithOneWarning) {
     auto [v, c] = fresh_json();
     push_all(c, {{"a", num(1)}, {"self", lumvar_shared(v)}, {"again", lumvar_shared(v)}});
     EXPECT_EQ(compact(c), "{\"a\":1,\"again\":\"<cycle>\",\"self\":\"<cycle>\"}");
@@ -99,7 +99,7 @@ TEST_F(text, CyclesAndDepthPrintMarkersWithOneWarning) {
 // container's text, printed by a print of its own. That print continues the
 // enclosing one: a container being printed further out is a cycle, and the
 // containers open across all prints are limited, so printing always ends.
-TEST_F(text, PrintsStartedInsidePrintsShareThePath) {
+TEST_F(JsonText, PrintsStartedInsidePrintsShareThePath) {
     auto [v, c] = fresh_json();
     c->push_keyed(num(1), "");
     c->push_keyed(lumvar_shared::from_object(c), "");  // what a chained method call returns
@@ -129,7 +129,7 @@ TEST_F(text, PrintsStartedInsidePrintsShareThePath) {
     EXPECT_EQ(warnings().size(), 1u);  // the print that met the limit warns
 }
 
-TEST_F(text, ParsedValuesGetTheirTypes) {
+TEST_F(JsonText, ParsedValuesGetTheirTypes) {
     auto [v, c] = fresh_json();
     ASSERT_TRUE(
         c->from_string("[1, 2.5, \"s\", null, true, false, -7, 9223372036854775807, 9223372036854775808]", false));
@@ -169,7 +169,7 @@ TEST_F(text, ParsedValuesGetTheirTypes) {
 
 // text -> value -> text over generated containers: printing what was parsed
 // from a print gives the same text, from the compact and the pretty form.
-TEST_F(text, GeneratedContainersRoundTripThroughText) {
+TEST_F(JsonText, GeneratedContainersRoundTripThroughText) {
     std::mt19937 rng(3);
     for (int round = 0; round < 300; ++round) {
         lumvar_shared v = random_json(rng, 3, true);
@@ -187,7 +187,7 @@ TEST_F(text, GeneratedContainersRoundTripThroughText) {
     EXPECT_TRUE(errors().empty());
 }
 
-TEST_F(text, CommentsAndEmbeddedJson) {
+TEST_F(JsonText, CommentsAndEmbeddedJson) {
     auto [v, c] = fresh_json();
     ASSERT_TRUE(c->from_string("// header\n{ /* a */ \"a\": 1 // tail\n}", false));
     EXPECT_EQ(compact(c), "{\"a\":1}");
@@ -226,7 +226,7 @@ TEST_F(text, CommentsAndEmbeddedJson) {
     EXPECT_EQ(c->get_or_add("a")->to_std_string(), std::string("\0", 1));
 }
 
-TEST_F(text, FailedParsesLogTheirLineExactlyAndEmptyTheContainer) {
+TEST_F(JsonText, FailedParsesLogTheirLineExactlyAndEmptyTheContainer) {
     auto [v, c] = fresh_json();
     EXPECT_FALSE(c->from_string("{\"a\"", false));
     // The recorded byte is past the end: the line names min(n, byte).
@@ -264,7 +264,7 @@ TEST_F(text, FailedParsesLogTheirLineExactlyAndEmptyTheContainer) {
     EXPECT_EQ(json_parse_error_message("abc", {1, "e"}), "JSON parse error at byte 1 of 3: e\n  near: abc");
 }
 
-TEST_F(text, NestingLimitOnParse) {
+TEST_F(JsonText, NestingLimitOnParse) {
     auto [v, c] = fresh_json();
     ASSERT_TRUE(c->from_string(brackets(1024), false));
     EXPECT_EQ(compact(c), brackets(1024));
@@ -278,7 +278,7 @@ TEST_F(text, NestingLimitOnParse) {
     EXPECT_TRUE(c->entries.empty());
 }
 
-TEST_F(text, DebugRefsListsCellsAndMarkers) {
+TEST_F(JsonText, DebugRefsListsCellsAndMarkers) {
     auto [v, c] = fresh_json();
     c->push_keyed(num(1), "");
     std::string out;
@@ -302,7 +302,7 @@ TEST_F(text, DebugRefsListsCellsAndMarkers) {
 
 // The printer walks the container itself; it must print exactly what the
 // library prints for the document json_to_document builds, and warn the same.
-TEST_F(text, PrinterMatchesTheLibraryOnRandomContainers) {
+TEST_F(JsonText, PrinterMatchesTheLibraryOnRandomContainers) {
     std::mt19937 rng(99);
     // Texts and keys with every byte that needs escaping or checking
     // (controls, quote, backslash, DEL, UTF-8, invalid bytes), integers up to
@@ -362,7 +362,7 @@ TEST_F(text, PrinterMatchesTheLibraryOnRandomContainers) {
 
 // The parser builds containers from the library's events; they must equal
 // what converting the library's document gives, and errors must read the same.
-TEST_F(text, ParserMatchesTheDocumentConversion) {
+TEST_F(JsonText, ParserMatchesTheDocumentConversion) {
     std::mt19937 rng(5);
     const std::vector<std::string> pieces = {"{", "}", "[", "]", ",", ":", "\"a\"", "\"b\"", "\"\"", "1",
                                              "-2.5e3", "18446744073709551616", "true", "false", "null", " ",
@@ -417,7 +417,7 @@ TEST_F(text, ParserMatchesTheDocumentConversion) {
     EXPECT_GT(parsed, 1500u);
 }
 
-TEST_F(text, DeferredIndexOfParsedContainers) {
+TEST_F(JsonText, DeferredIndexOfParsedContainers) {
     auto [v, c] = fresh_json();
     ASSERT_TRUE(c->from_string("{\"b\": 1, \"a\": 2, \"\": 3, \"b\": 4}", false));
     EXPECT_EQ(c->key_count("b"), 1u);

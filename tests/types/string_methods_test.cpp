@@ -56,7 +56,9 @@ std::vector<lumvar_shared> values_of(const std::vector<arg>& args) {
 
 }  // namespace
 
-TEST_F(string_test, MethodsReturningText) {
+using StringMethods = string_test;
+
+TEST_F(StringMethods, MethodsReturningText) {
     const text_row rows[] = {
         {"a.b.c", "replace", {".", "-"}, "a-b-c"},      {"a.b.c", "replace", {".", ""}, "abc"},
         {"a.b.c", "replace", {"x", "-"}, "a.b.c"},      {"a.b.c", "replace", {"a.b.c.d", "-"}, "a.b.c"},
@@ -113,7 +115,7 @@ TEST_F(string_test, MethodsReturningText) {
     EXPECT_TRUE(warnings().empty());
 }
 
-TEST_F(string_test, MethodsReturningNumbers) {
+TEST_F(StringMethods, MethodsReturningNumbers) {
     const int_row rows[] = {
         {"h\xc3\xa9llo", "length", {}, 6}, {"h\xc3\xa9llo", "size", {}, 6}, {"h\xc3\xa9llo", "empty", {}, 0},
         {"", "empty", {}, 1},              {"aaaa", "count", {"aa"}, 2},   {"aaaa", "count", {""}, 0},
@@ -154,7 +156,7 @@ TEST_F(string_test, MethodsReturningNumbers) {
     EXPECT_TRUE(warnings().empty());
 }
 
-TEST_F(string_test, MethodsChangingTheString) {
+TEST_F(StringMethods, MethodsChangingTheString) {
     const inplace_row rows[] = {
         {"abc", "replace_inplace", {"z", "y"}, "abc", 0}, {"abc", "replace_inplace", {"b", ""}, "ac"},
         {"abab", "replace_inplace", {"ab", "abab"}, "abababab"},
@@ -186,7 +188,7 @@ TEST_F(string_test, MethodsChangingTheString) {
     }
 }
 
-TEST_F(string_test, MethodsReturningLists) {
+TEST_F(StringMethods, MethodsReturningLists) {
     const list_row rows[] = {
         {"  a  b\tc\n", "split_words", {}, {"a", "b", "c"}}, {" \t\n", "split_words", {}, {}},
         {"", "split_words", {}, {}},                        {"\xa0 x", "split_words", {}, {"\xa0", "x"}},
@@ -214,7 +216,7 @@ TEST_F(string_test, MethodsReturningLists) {
     EXPECT_TRUE(warnings().empty());
 }
 
-TEST_F(string_test, RefusedAndClampedCallsWarn) {
+TEST_F(StringMethods, RefusedAndClampedCallsWarn) {
     struct row {
         const char* method;
         std::vector<arg> args;
@@ -254,7 +256,7 @@ TEST_F(string_test, RefusedAndClampedCallsWarn) {
                                    "center: width 9223372036854775807 clamped to 1048576"}));
 }
 
-TEST_F(string_test, ArgumentsThatAreTheStringItself) {
+TEST_F(StringMethods, ArgumentsThatAreTheStringItself) {
     lumvar_shared s = str("abc");
     EXPECT_EQ(call_int(s, "count", {s}), 1);
     EXPECT_EQ(call_text(s, "replace", {s, "S"}), "S");
@@ -287,7 +289,7 @@ TEST_F(string_test, ArgumentsThatAreTheStringItself) {
     EXPECT_EQ(text_of(r2), "aabcc");
 }
 
-TEST_F(string_test, ReplaceIgnoringWhitespaceEqualsRepeatingTheSingleReplacement) {
+TEST_F(StringMethods, ReplaceIgnoringWhitespaceEqualsRepeatingTheSingleReplacement) {
     std::mt19937 rng(7);
     const char alphabet[] = {'a', 'b', ' ', '\n', 'a'};
     auto random_text = [&](size_t max) {
@@ -308,7 +310,7 @@ TEST_F(string_test, ReplaceIgnoringWhitespaceEqualsRepeatingTheSingleReplacement
     }
 }
 
-TEST_F(string_test, CaseChangesOnlyAsciiLetters) {
+TEST_F(StringMethods, CaseChangesOnlyAsciiLetters) {
     std::string all(256, '\0');
     for (int i = 0; i < 256; ++i) all[static_cast<size_t>(i)] = static_cast<char>(i);
     std::string lower = all, upper = all;
@@ -326,7 +328,7 @@ TEST_F(string_test, CaseChangesOnlyAsciiLetters) {
 // raw strings, comments, brackets), limits and stripping ----
 using namespace strtest;
 
-TEST_F(string_test, SmartSplitModes) {
+TEST_F(StringMethods, SmartSplitModes) {
     struct row {
         std::string text, delim;
         strings parts;
@@ -396,7 +398,7 @@ TEST_F(string_test, SmartSplitModes) {
             << r.text << " by " << r.delim;
 }
 
-TEST_F(string_test, SmartSplitStaysLinearOnRawStringOpeners) {
+TEST_F(StringMethods, SmartSplitStaysLinearOnRawStringOpeners) {
     // Many 'R"' openers without a '(' must not rescan the text each time.
     std::string text;
     for (int i = 0; i < 200000; ++i) text += "R\"a\",";

@@ -42,7 +42,9 @@ std::string keyed(std::string_view text, std::string_view key, arg value) {
 
 }  // namespace
 
-TEST_F(string_test, ReadAndWriteByPosition) {
+using StringObject = string_test;
+
+TEST_F(StringObject, ReadAndWriteByPosition) {
     // A read gives one byte, or the empty text out of range.
     const std::tuple<std::string, int64_t, std::string> reads[] = {
         {"abc", 0, "a"},   {"abc", -1, "c"},        {"abc", -3, "a"},       {"abc", 3, ""},
@@ -69,7 +71,7 @@ TEST_F(string_test, ReadAndWriteByPosition) {
     EXPECT_EQ(text_of(t), "abcdef");
 }
 
-TEST_F(string_test, WriteFarPastTheEndClampsAndWarns) {
+TEST_F(StringObject, WriteFarPastTheEndClampsAndWarns) {
     // Index, text length -> warning, written position. Padding stops at 1 MiB
     // or at the end of a longer text; exactly at the limit nothing is said.
     const std::tuple<int64_t, size_t, const char*, size_t> rows[] = {
@@ -89,7 +91,7 @@ TEST_F(string_test, WriteFarPastTheEndClampsAndWarns) {
     }
 }
 
-TEST_F(string_test, WriteByKeyReplacesOccurrences) {
+TEST_F(StringObject, WriteByKeyReplacesOccurrences) {
     // A json list gives its elements in turn (keys ignored, elements not searched again).
     lumvar_shared keyed_list = lumvar_shared::make_typed(LUMVAR_JSON);
     keyed_list->json_container()->push_keyed(str("K"), "name");
@@ -111,7 +113,7 @@ TEST_F(string_test, WriteByKeyReplacesOccurrences) {
     EXPECT_EQ(text_of(self), "aababaabab");
 }
 
-TEST_F(string_test, IndexingThroughValuesReadsAndWritesThroughMemberReferences) {
+TEST_F(StringObject, IndexingThroughValuesReadsAndWritesThroughMemberReferences) {
     lumvar_shared s = str("abc");
     lumvar_shared ref;
     s->get_member_by_index(ref, 1);
@@ -128,7 +130,7 @@ TEST_F(string_test, IndexingThroughValuesReadsAndWritesThroughMemberReferences) 
     EXPECT_EQ(text_of(s), "aQQc");
 }
 
-TEST_F(string_test, ReadingANameThatIsNotAMethodIsAnError) {
+TEST_F(StringObject, ReadingANameThatIsNotAMethodIsAnError) {
     lumvar_shared s = str("abc");
     lumvar_shared member = s->string_object()->get_member(std::string_view("name"));
     EXPECT_EQ(member->type, LUMVAR_NONE);
@@ -142,7 +144,7 @@ TEST_F(string_test, ReadingANameThatIsNotAMethodIsAnError) {
     EXPECT_EQ(method->type, LUMVAR_EXT_FUNCTION);
 }
 
-TEST_F(string_test, ObjectOperations) {
+TEST_F(StringObject, ObjectOperations) {
     lumvar_shared s = str(std::string("a\0b", 3));
     lum_std_string* o = s->string_object();
     EXPECT_EQ(o->size(), 3);
@@ -158,7 +160,7 @@ TEST_F(string_test, ObjectOperations) {
     EXPECT_TRUE(str("")->string_object()->compare_zero());
 }
 
-TEST_F(string_test, ObjectsComeFromThePoolAndAreReusedWithoutRebuilding) {
+TEST_F(StringObject, ObjectsComeFromThePoolAndAreReusedWithoutRebuilding) {
     lum_vm& vm = host.vm();
     auto& pool = vm.pool_strings;
     const uint64_t live = pool.live_count();
@@ -193,7 +195,7 @@ TEST_F(string_test, ObjectsComeFromThePoolAndAreReusedWithoutRebuilding) {
     EXPECT_GE(pool.chunk_count(), 1u);
 }
 
-TEST_F(string_test, ObjectsComeFromTheHeapWithoutTheVmLock) {
+TEST_F(StringObject, ObjectsComeFromTheHeapWithoutTheVmLock) {
     lum_std_string* other = nullptr;
     std::thread([&] { other = lum_std_string::create(); }).join();
     ASSERT_NE(other, nullptr);
@@ -201,7 +203,7 @@ TEST_F(string_test, ObjectsComeFromTheHeapWithoutTheVmLock) {
     lumptr_strong<lum_std_string> hold(other);
 }
 
-TEST_F(string_test, ReleaseOnAnotherThreadGoesThroughTheDeferredRing) {
+TEST_F(StringObject, ReleaseOnAnotherThreadGoesThroughTheDeferredRing) {
     lum_vm& vm = host.vm();
     auto& pool = vm.pool_strings;
     lumvar_shared s = str(std::string(3000, 'q'));
@@ -264,7 +266,7 @@ lum_function_def* method_named(std::string_view name) {
 
 }  // namespace
 
-TEST_F(string_test, MethodTableHasFiftyEightRowsInOrderWithRangesAndFlags) {
+TEST_F(StringObject, MethodTableHasFiftyEightRowsInOrderWithRangesAndFlags) {
     const auto& members = lum_std_string::tables().members;
     ASSERT_EQ(members.size(), 58u);
     ASSERT_EQ(std::size(expected_rows), 58u);
@@ -283,7 +285,7 @@ TEST_F(string_test, MethodTableHasFiftyEightRowsInOrderWithRangesAndFlags) {
     }
 }
 
-TEST_F(string_test, DocumentationTextsAreTheScriptVisibleOnes) {
+TEST_F(StringObject, DocumentationTextsAreTheScriptVisibleOnes) {
     EXPECT_EQ(method_named("length")->doc, "Retrieve the length of the string");
     EXPECT_EQ(method_named("replace")->arg_docs[0],
               "search_or_map: string|json - Substring to search for or json map of replacements");
@@ -292,7 +294,7 @@ TEST_F(string_test, DocumentationTextsAreTheScriptVisibleOnes) {
     EXPECT_EQ(method_named("regex_escape")->doc, "Escape regex metacharacters in string");
 }
 
-TEST_F(string_test, RegistryHoldsFactoryAndMetadata) {
+TEST_F(StringObject, RegistryHoldsFactoryAndMetadata) {
     lum_global_instance& registry = lum_registry();
     auto f = registry.factories->find(std::string_view("std.string"));
     ASSERT_NE(f, registry.factories->end());
@@ -306,7 +308,7 @@ TEST_F(string_test, RegistryHoldsFactoryAndMetadata) {
     EXPECT_TRUE(m->second->other_member_names.empty());
 }
 
-TEST_F(string_test, StartUpListPublishesTheConstructorThatConcatenatesItsArguments) {
+TEST_F(StringObject, StartUpListPublishesTheConstructorThatConcatenatesItsArguments) {
     lum_global_instance& registry = lum_registry();
     auto it = registry.namespace_initializers.find(std::string_view("std"));
     ASSERT_NE(it, registry.namespace_initializers.end());

@@ -20,9 +20,9 @@ using namespace vmtest;
 
 namespace {
 
-class ReportTest : public ::testing::Test {
+class Report : public ::testing::Test {
 protected:
-    ReportTest() : log_(new capture_log()), host_(options()) {}
+    Report() : log_(new capture_log()), host_(options()) {}
 
     lum_host_vm_options options() {
         lum_host_vm_options o;
@@ -60,12 +60,12 @@ protected:
     std::vector<lumptr_strong<lum_program_block>> blocks_;
 };
 
-TEST_F(ReportTest, FramesMessageByItsFirstLine) {
+TEST_F(Report, FramesMessageByItsFirstLine) {
     EXPECT_EQ(lum_runtime_error_framed("boom"), "\n****\nboom\n****\n\n");
     EXPECT_EQ(lum_runtime_error_framed("ab\nlonger line"), "\n**\nab\nlonger line\n**\n\n");
 }
 
-TEST_F(ReportTest, ThirtyFramesInFullMoreKeepTheFirstTenAndLastTwenty) {
+TEST_F(Report, ThirtyFramesInFullMoreKeepTheFirstTenAndLastTwenty) {
     lum_source_unit unit;
     unit.path = "d.lum";
     for (uint32_t line = 1; line <= 32; ++line) unit.lines[line] = "g()";
@@ -98,7 +98,7 @@ TEST_F(ReportTest, ThirtyFramesInFullMoreKeepTheFirstTenAndLastTwenty) {
     }
 }
 
-TEST_F(ReportTest, OuterFramesStepBackOverTheirCall) {
+TEST_F(Report, OuterFramesStepBackOverTheirCall) {
     lum_source_unit unit;
     unit.path = "s.lum";
     unit.lines[1] = "call()";
