@@ -1,0 +1,177 @@
+// Running the C compiler: commands, quoting and the output limit, choosing
+// and probing compilers, the compile time limit with everything the command
+// started, failing and missing compilers, and compiles stopped by the
+// module's shutdown.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel/exec/native_platform.h"
+#include "kernel/exec/settings.h"
+#include "tests/kernel/native_child.h"
+
+namespace fs = std::filesystem;
+using ntest::count_lines;
+using ntest::entry_agrees;
+using ntest::env_scope;
+using ntest::files_in;
+using ntest::kPoly;
+using ntest::kSaxpy;
+using ntest::unit_of;
+using ntest::write_script;
+
+namespace {
+
+// The compiler hangs (it writes its pid to the file named by the argument);
+// the process exits normally while the compile runs on another thread.
+int child_exit_while_compiling(const std::string& pid_file) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    std::thread([u] { lumk_jit_request(u, u->programs[0].get(), nullptr); }).detach();
+    // the compiler's child has started once its pid is written out whole
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (count_lines(pid_file) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::printf("compiling=%d\n", count_lines(pid_file) != 0 ? 1 : 0);
+    return 0;
+}
+
+const bool kScenarios =
+    ntest::add_child_scenario("exit_while_compiling", child_exit_while_compiling, ntest::child_end::normal);
+
+using ntest::hanging_compiler;
+using ntest::processes_end;
+
+}  // namespace
+
+TEST(NativeCommands, CommandsQuotingAndOutputLimit) {
+    // a quoted argument reaches the command unchanged, whatever it holds
+    for (const std::string text : {"plain", "two words", "q\"uote", "back\\slash", "$HOME", "`id`", "$(id)", "a'b"}) {
+        std::string out;
+        EXPECT_EQ(lumk_run_command("printf %s " + lumk_quote(text), &out), 0) << text;
+        EXPECT_EQ(out, text);
+    }
+    std::string out = "stale";
+    EXPECT_EQ(lumk_run_command("exit 3", &out), 3);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(lumk_run_command("(echo to-stderr >&2)", &out), 0);
+    EXPECT_EQ(out, "to-stderr\n");
+    // output is kept up to about 16 KB; the rest is read and dropped
+    EXPECT_EQ(lumk_run_command("i=0; while [ $i -lt 3000 ]; do echo 0123456789; i=$((i+1)); done", &out), 0);
+    EXPECT_GE(out.size(), 16384u);
+    EXPECT_LE(out.size(), 16384u + 512u);
+}
+
+TEST(NativeCommands, CompilerKindAndQuoting) {
+    for (const char* cl : {"cl", "CL.EXE", "C:\\VS\\bin\\cl.exe", "/opt/llvm/clang-cl", "clang-cl.exe"})
+        EXPECT_TRUE(lumk_compiler_is_msvc(cl)) << cl;
+    for (const char* cc : {"gcc", "clang", "/usr/bin/cc", "cl-wrapper", "mycl"}) EXPECT_FALSE(lumk_compiler_is_msvc(cc)) << cc;
+    EXPECT_FALSE(lumk_probe_compiler("/nonexistent/cc"));
+    EXPECT_TRUE(lumk_probe_compiler("gcc"));
+}
+
+TEST(NativeCommands, CompilerTimeLimitSetting) {
+    std::string warning;
+    EXPECT_EQ(lumk_cc_timeout_from(nullptr, &warning), 120u);
+    EXPECT_EQ(lumk_cc_timeout_from("0", &warning), 0u);
+    EXPECT_EQ(lumk_cc_timeout_from("15", &warning), 15u);
+    EXPECT_EQ(lumk_cc_timeout_from("4294967295", &warning), 4294967295u);
+    EXPECT_TRUE(warning.empty()) << warning;
+    for (const char* bad : {"", "abc", "-1", "1.5", " 3", "4294967296", "99999999999999999999"}) {
+        warning.clear();
+        EXPECT_EQ(lumk_cc_timeout_from(bad, &warning), 120u) << bad;
+        EXPECT_NE(warning.find("LUM_KERNEL_CC_TIMEOUT"), std::string::npos) << bad;
+    }
+}
+
+TEST(NativeCommands, CommandPastItsTimeLimitIsKilledWithItsChildren) {
+    const fs::path dir = ntest::temp_dir("limit");
+    const auto start = std::chrono::steady_clock::now();
+    std::string out;
+    bool timed_out = false;
+    const int status = lumk_run_command("echo $$ > '" + (dir / "sh.pid").string() + "'; sleep 40 & echo $! > '" +
+                                            (dir / "sleep.pid").string() + "'; echo started; wait",
+                                        &out, 1, &timed_out);
+    EXPECT_EQ(status, -1);
+    EXPECT_TRUE(timed_out);
+    EXPECT_EQ(out, "started\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_TRUE(processes_end(dir / "sh.pid", dir / "sleep.pid", 10));
+    // within the limit nothing changes
+    EXPECT_EQ(lumk_run_command("echo quick; exit 4", &out, 30, &timed_out), 4);
+    EXPECT_FALSE(timed_out);
+    EXPECT_EQ(out, "quick\n");
+    fs::remove_all(dir);
+}
+
+TEST(NativeCommands, FailingAndMissingCompilers) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    write_script(dir / "bad.sh", "[ \"$1\" = --version ] && exit 0\necho boom\nexit 1\n");
+    env.set("LUM_KERNEL_CC", (dir / "bad.sh").string());
+    ntest::child_result bad = ntest::run_child("sync");
+    EXPECT_EQ(bad.status, 0) << bad.output;
+    const std::string prefix = "status=failed: C compiler failed (" + (dir / "bad.sh").string() + " " +
+                               lumk_jit_flags_cc + " -o \"" + (dir / "cache").string() + "/k_";
+    EXPECT_EQ(bad.output.substr(0, prefix.size()), prefix) << bad.output;
+    EXPECT_NE(bad.output.find(".c\" -lm):\nboom\n"), std::string::npos) << bad.output;
+    EXPECT_TRUE(files_in(dir / "cache").empty());  // temporaries removed
+
+    for (const char* none : {"", "/nonexistent/cc"}) {
+        env.set("LUM_KERNEL_CC", none);
+        ntest::child_result r = ntest::run_child("sync");
+        EXPECT_EQ(r.output, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n") << none;
+    }
+    write_script(dir / "noversion.sh", "exit 1\n");
+    env.set("LUM_KERNEL_CC", (dir / "noversion.sh").string());
+    EXPECT_EQ(ntest::run_child("sync").output, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n");
+    fs::remove_all(dir);
+}
+
+TEST(NativeCommands, HangingCompilerIsStoppedAfterTheTimeLimit) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", hanging_compiler(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "1");
+    const auto start = std::chrono::steady_clock::now();
+    const ntest::child_result r = ntest::run_child("sync");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string head = "status=failed: C compiler failed (" + (dir / "hang.sh").string() + " ";
+    EXPECT_EQ(r.output.substr(0, head.size()), head) << r.output;
+    EXPECT_NE(r.output.find(".c\" -lm): timed out after 1 s and was stopped (LUM_KERNEL_CC_TIMEOUT)\ncompiling\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    EXPECT_TRUE(files_in(dir / "cache").empty());  // the source file is gone
+    fs::remove_all(dir);
+}
+
+TEST(NativeCommands, ShutdownStopsARunningCompile) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", hanging_compiler(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "0");  // no limit: only the shutdown ends it
+    const auto start = std::chrono::steady_clock::now();
+    const ntest::child_result r = ntest::run_child("exit_while_compiling", (dir / "sleep.pid").string());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(r.output, "compiling=1\n");
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    EXPECT_TRUE(files_in(dir / "cache").empty()) << files_in(dir / "cache").size();
+    fs::remove_all(dir);
+}
