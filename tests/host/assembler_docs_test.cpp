@@ -160,9 +160,10 @@ bool ends_with(std::string_view s, std::string_view tail) {
 }
 
 // A span is a repository path when it is one word of path characters that
-// holds a '/' or ends in a source or document extension.
+// holds a '/' or ends in a source or document extension (a bare extension,
+// `.cpp`, names no file).
 bool is_repository_path(std::string_view s) {
-    if (s.empty() || s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./-") !=
+    if (s.empty() || s.front() == '.' || s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./-") !=
                          std::string_view::npos)
         return false;
     if (s.find('/') != std::string_view::npos) return true;
@@ -215,6 +216,8 @@ TEST(ArchitectureDocs, RecognisesPathsAndFunctionNames) {
     EXPECT_TRUE(is_repository_path("kernel/exec/"));
     EXPECT_TRUE(is_repository_path("README.md"));
     EXPECT_FALSE(is_repository_path("std.json"));
+    EXPECT_FALSE(is_repository_path(".cpp"));
+    EXPECT_FALSE(is_repository_path("*_linux.cpp"));
     EXPECT_FALSE(is_repository_path("lumio run FILE.lasm"));
     EXPECT_FALSE(is_repository_path("mem \"size\""));
     EXPECT_EQ(function_name("lum_call_native()"), "lum_call_native");
