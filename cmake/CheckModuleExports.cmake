@@ -1,7 +1,8 @@
 # cmake -DMODULE=path -DFORMAT=elf|pe -DTOOL=nm-or-objdump -P CheckModuleExports.cmake
 # Fails unless the module library exports exactly lumioglue_check and
 # lumioglue_entry. For a DLL it also fails when the library needs a DLL other
-# than the system's own (the C++ and thread libraries are linked in).
+# than the system's own (the C++ and thread libraries are linked in; advapi32
+# holds the access-rule calls of the kernel cache).
 set(expected lumioglue_check lumioglue_entry)
 if(FORMAT STREQUAL "elf")
   execute_process(COMMAND ${TOOL} -D --defined-only ${MODULE} OUTPUT_VARIABLE text RESULT_VARIABLE status)
@@ -40,7 +41,7 @@ else()
   foreach(import ${imports})
     string(REPLACE "DLL Name: " "" name "${import}")
     string(TOLOWER "${name}" name)
-    if(NOT name MATCHES "^(kernel32|msvcrt|api-ms-win-.*)\\.dll$")
+    if(NOT name MATCHES "^(kernel32|advapi32|msvcrt|api-ms-win-.*)\\.dll$")
       message(FATAL_ERROR "${MODULE} needs ${name}")
     endif()
   endforeach()

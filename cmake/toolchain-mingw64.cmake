@@ -1,7 +1,7 @@
 # Cross-build for Windows x86-64 with Debian's mingw-w64 compilers, the
 # posix-thread variant (std::thread and std::mutex through winpthread).
 # Everything links statically, so the DLL and the executables need only
-# KERNEL32 and msvcrt (plus the system's own API sets).
+# KERNEL32, ADVAPI32 and msvcrt (plus the system's own API sets).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

@@ -3,16 +3,24 @@
 // or %LOCALAPPDATA%\lumioscript\kernels, else %TEMP%\lumioscript-kernels-<pid>.
 #include "kernel/exec/native_platform.h"
 
+#include "kernel/exec/native_access_windows.h"
 #include "kernel/exec/native_commands.h"
+#include "kernel/exec/pe_image.h"
 
 #include <process.h>
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -35,17 +43,202 @@ bool env_path(const wchar_t* name, fs::path* value) {
     return true;
 }
 
-// Creates the folder (and its parents); "" when it is a real folder
-// afterwards (not a link that someone planted), else why not.
-std::string make_dirs(const fs::path& dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) return "it cannot be created (" + ec.message() + ")";
-    const DWORD attributes = ::GetFileAttributesW(dir.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-        return "it is not a folder";
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "it is a link (reparse point)";
+std::string system_text(DWORD code) { return std::system_category().message(static_cast<int>(code)); }
+
+// Frees what the security functions allocate with LocalAlloc.
+struct local_free {
+    void operator()(void* p) const { ::LocalFree(p); }
+};
+using local_ptr = std::unique_ptr<void, local_free>;
+
+std::string sid_text(PSID sid) {
+    LPWSTR text = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &text)) return "an unreadable SID";
+    local_ptr keep(text);
+    return lumk_platform_path_text(fs::path(text));
+}
+
+// A well-known SID (null for none).
+class known_sid {
+public:
+    explicit known_sid(WELL_KNOWN_SID_TYPE type) {
+        DWORD size = sizeof buf_;
+        ok_ = ::CreateWellKnownSid(type, nullptr, buf_, &size) != FALSE;
+    }
+    explicit known_sid(const wchar_t* text) {
+        PSID sid = nullptr;
+        if (::ConvertStringSidToSidW(text, &sid)) {
+            local_ptr keep(sid);
+            ok_ = ::CopySid(sizeof buf_, buf_, sid) != FALSE;
+        }
+    }
+    PSID get() const { return ok_ ? const_cast<unsigned char*>(buf_) : nullptr; }
+    bool is(PSID sid) const { return ok_ && ::EqualSid(get(), sid); }
+
+private:
+    alignas(8) unsigned char buf_[SECURITY_MAX_SID_SIZE] = {};
+    bool ok_ = false;
+};
+
+// The principals that may own and change the cache besides the user: the
+// system itself and the administrators, who can take any file anyway.
+bool is_system_principal(PSID sid) {
+    static const known_sid system(WinLocalSystemSid);
+    static const known_sid administrators(WinBuiltinAdministratorsSid);
+    static const known_sid installer(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+    return system.is(sid) || administrators.is(sid) || installer.is(sid);
+}
+
+// Rule placeholders that stand for the object's owner.
+bool is_owner_placeholder(PSID sid) {
+    static const known_sid creator_owner(WinCreatorOwnerSid);
+    static const known_sid owner_rights(WinCreatorOwnerRightsSid);
+    return creator_owner.is(sid) || owner_rights.is(sid);
+}
+
+std::string who(PSID sid) {
+    static const known_sid world(WinWorldSid);
+    static const known_sid authenticated(WinAuthenticatedUserSid);
+    static const known_sid users(WinBuiltinUsersSid);
+    const std::string name = world.is(sid)           ? "everybody"
+                             : authenticated.is(sid) ? "all signed-in users"
+                             : users.is(sid)         ? "the Users group"
+                                                     : "another user or group";
+    return name + " (" + sid_text(sid) + ")";
+}
+
+// Rights that let their holder change what the loader would read.
+constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER |
+                                     DELETE | GENERIC_WRITE | GENERIC_ALL;
+
+// The process's user (empty when the token cannot be read).
+std::vector<unsigned char> process_user() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> info(size);
+    std::vector<unsigned char> sid;
+    if (size != 0 && ::GetTokenInformation(token, TokenUser, info.data(), size, &size)) {
+        const PSID user = reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid;
+        sid.assign(static_cast<unsigned char*>(user), static_cast<unsigned char*>(user) + ::GetLengthSid(user));
+    }
+    ::CloseHandle(token);
+    return sid;
+}
+
+// The access list of folders this module makes and of its libraries: full
+// access for the user, the system and the administrators; nothing inherited
+// from above. Null when it cannot be built.
+local_ptr private_descriptor() {
+    const std::vector<unsigned char> user = process_user();
+    if (user.empty()) return nullptr;
+    const std::string me = sid_text(const_cast<unsigned char*>(user.data()));
+    const std::wstring sddl = L"D:P(A;OICI;FA;;;" + fs::path(me).wstring() + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
+        return nullptr;
+    return local_ptr(sd);
+}
+
+// Why the object behind `handle` (opened with READ_CONTROL) cannot be trusted.
+std::string handle_access_problem(HANDLE handle) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const DWORD rc = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, nullptr, nullptr, &sd);
+    if (rc != ERROR_SUCCESS) return "its access rules cannot be read (" + system_text(rc) + ")";
+    local_ptr keep(sd);
+    std::vector<unsigned char> user = process_user();
+    if (user.empty()) return "this process's user cannot be read";
+    return lumk_windows_access_problem(sd, user.data());
+}
+
+// Opens a folder or file itself, not what a link (reparse point) points to.
+HANDLE open_itself(const fs::path& path, DWORD access, DWORD share) {
+    return ::CreateFileW(fs::path(path).make_preferred().c_str(), access, share, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Creates the folder and its missing parents, each with the private access
+// list; "" when it went through, else why not.
+std::string make_private_dirs(const fs::path& dir) {
+    local_ptr sd = private_descriptor();
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), sd.get(), FALSE};
+    fs::path whole = dir;
+    whole.make_preferred();
+    fs::path cur;
+    for (const fs::path& part : whole) {
+        cur /= part;
+        if (part.empty() || (!cur.has_relative_path() && cur.has_root_path())) continue;  // "C:", "\", "\\server\share"
+        if (::GetFileAttributesW(cur.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+        if (!::CreateDirectoryW(cur.c_str(), sd ? &attributes : nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+            return "it cannot be created (" + lumk_platform_path_text(cur) + ": " + system_text(::GetLastError()) +
+                   ")";
+    }
     return {};
+}
+
+// Why the folder cannot hold our libraries ("" when it can): it must be a real
+// folder, not a link, that belongs to us (or the system) and that nobody else
+// may write to. Checked on the opened folder, so the answer is about the
+// folder itself.
+std::string private_dir_problem(const fs::path& dir) {
+    HANDLE h = open_itself(dir, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (h == INVALID_HANDLE_VALUE) return "it cannot be opened (" + system_text(::GetLastError()) + ")";
+    BY_HANDLE_FILE_INFORMATION info{};
+    std::string why;
+    if (!::GetFileInformationByHandle(h, &info)) why = "it cannot be examined (" + system_text(::GetLastError()) + ")";
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) why = "it is a link (reparse point)";
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) why = "it is not a folder";
+    else why = handle_access_problem(h);
+    ::CloseHandle(h);
+    return why;
+}
+
+std::string usable_dir_problem(const fs::path& dir) {
+    const std::string why = make_private_dirs(dir);
+    return why.empty() ? private_dir_problem(dir) : why;
+}
+
+// Why the open file is not a whole library image.
+std::string image_problem(HANDLE file, uint64_t size) {
+    if (size == 0) return lumk_pe_image_problem(nullptr, 0);
+    if (size > SIZE_MAX) return "it is too large (" + std::to_string(size) + " bytes)";
+    HANDLE mapping = ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) return "it cannot be read (" + system_text(::GetLastError()) + ")";
+    const void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    const DWORD err = ::GetLastError();
+    ::CloseHandle(mapping);
+    if (view == nullptr) return "it cannot be read (" + system_text(err) + ")";
+    std::string why = lumk_pe_image_problem(static_cast<const unsigned char*>(view), static_cast<size_t>(size));
+    ::UnmapViewOfFile(view);
+    return why;
+}
+
+// Whether the loaded module was mapped from the file `checked` describes.
+bool module_is_file(HMODULE module, const BY_HANDLE_FILE_INFORMATION& checked) {
+    std::wstring name(32768, L'\0');
+    const DWORD n = ::GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
+    if (n == 0 || n >= name.size()) return false;
+    name.resize(n);
+    HANDLE h = open_itself(fs::path(name), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool same = ::GetFileInformationByHandle(h, &info) &&
+                      info.dwVolumeSerialNumber == checked.dwVolumeSerialNumber &&
+                      info.nFileIndexHigh == checked.nFileIndexHigh && info.nFileIndexLow == checked.nFileIndexLow;
+    ::CloseHandle(h);
+    return same;
+}
+
+HMODULE load_library(const fs::path& path) {
+    // No error box for a file that is not a library.
+    DWORD old_mode = 0;
+    ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &old_mode);
+    HMODULE lib = ::LoadLibraryW(fs::path(path).make_preferred().c_str());
+    ::SetThreadErrorMode(old_mode, nullptr);
+    return lib;
 }
 
 std::wstring widen(const std::string& text) {
@@ -297,18 +490,19 @@ fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* tempo
         candidate = value / "lumioscript" / "kernels";
     }
     if (!candidate.empty()) {
-        const std::string why = make_dirs(candidate);
+        const std::string why = usable_dir_problem(candidate);
         if (why.empty()) return candidate;
         if (warnings)
             warnings->push_back("kernel cache folder " + lumk_platform_path_text(candidate) + " is not used: " + why);
     }
 
-    // %TEMP% belongs to the user.
+    // This process's own folder in %TEMP%: made here, or one of ours that
+    // nobody else can write to.
     std::error_code ec;
     fs::path tmp = fs::temp_directory_path(ec);
     if (ec) tmp.clear();
     const fs::path dir = tmp / ("lumioscript-kernels-" + std::to_string(lumk_platform_pid()));
-    const std::string why = make_dirs(dir);
+    const std::string why = usable_dir_problem(dir);
     if (!why.empty()) {
         if (warnings) warnings->push_back("kernel cache folder " + lumk_platform_path_text(dir) + " is not used: " + why);
         return {};
@@ -318,35 +512,127 @@ fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* tempo
 }
 
 void* lumk_platform_open_library(const fs::path& path, std::string* error) {
-    // No error box for a file that is not a library.
-    DWORD old_mode = 0;
-    ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &old_mode);
-    HMODULE lib = ::LoadLibraryW(fs::path(path).make_preferred().c_str());
-    ::SetThreadErrorMode(old_mode, nullptr);
+    HMODULE lib = load_library(path);
     if (lib == nullptr && error) *error = "cannot load " + lumk_platform_path_text(path);
     return reinterpret_cast<void*>(lib);
 }
 
 void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused) {
-    // The folder is the user's own (under the profile, or named by the user);
-    // a link planted in it is not followed.
-    const DWORD attributes = ::GetFileAttributesW(fs::path(path).make_preferred().c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        const std::string why = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? "it is a link (reparse point)"
-                                                                                 : "it is not a plain file";
-        if (error) *error = "cannot load " + lumk_platform_path_text(path) + " (" + why + ")";
+    const std::string failed = "cannot load " + lumk_platform_path_text(path);
+    // Read access that shares only reading: while this handle is open nobody
+    // can write, replace, rename or delete the file, so the loader reads the
+    // file examined here.
+    HANDLE file = open_itself(path, GENERIC_READ, FILE_SHARE_READ);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (error) *error = failed;
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    std::string why;
+    if (!::GetFileInformationByHandle(file, &info)) why = "it cannot be examined (" + system_text(::GetLastError()) + ")";
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) why = "it is a link (reparse point)";
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) why = "it is not a plain file";
+    else why = handle_access_problem(file);
+    if (why.empty())
+        why = image_problem(file, static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow);
+    HMODULE lib = nullptr;
+    if (why.empty()) {
+        lib = load_library(path);
+        // A module of that name loaded before (or a folder renamed meanwhile)
+        // may be another file: only the one examined is used.
+        if (lib != nullptr && !module_is_file(lib, info)) {
+            ::FreeLibrary(lib);
+            lib = nullptr;
+            why = "the library loaded from that path is not the file examined";
+        }
+    }
+    // No handle is kept per library: a loaded image cannot be changed anyway.
+    ::CloseHandle(file);
+    if (!why.empty()) {
+        if (error) *error = failed + " (" + why + ")";
         if (refused) *refused = why;
         return nullptr;
     }
-    return lumk_platform_open_library(path, error);
+    if (lib == nullptr && error) *error = failed;
+    return reinterpret_cast<void*>(lib);
 }
 
-// Files made in the user's folder inherit its access rules.
-void lumk_platform_make_private(const fs::path&) {}
+void lumk_platform_make_private(const fs::path& path) {
+    // Files made in our folder inherit its private rules; a compiler that set
+    // rules of its own gets them replaced.
+    HANDLE h = open_itself(path, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (h == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(h, &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+        !handle_access_problem(h).empty()) {
+        local_ptr sd = private_descriptor();
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        if (sd && ::GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted) && present && dacl != nullptr)
+            ::SetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, dacl, nullptr);
+    }
+    ::CloseHandle(h);
+}
 
 void* lumk_platform_symbol(void* library, const char* name) {
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
 void lumk_platform_close_library(void* library) { ::FreeLibrary(static_cast<HMODULE>(library)); }
+
+std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user) {
+    if (sd == nullptr || !::IsValidSecurityDescriptor(sd)) return "its security descriptor is damaged";
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!::GetSecurityDescriptorOwner(sd, &owner, &defaulted)) return "its owner cannot be read";
+    if (owner == nullptr) return "it has no owner";
+    if (!::IsValidSid(owner)) return "its owner cannot be read";
+    auto trusted = [&](PSID sid) { return ::EqualSid(sid, user) || is_system_principal(sid); };
+    if (!trusted(owner)) return "it belongs to another user (" + sid_text(owner) + ")";
+
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) return "its access list cannot be read";
+    if (!present || dacl == nullptr) return "it has no access list, so everybody may change it";
+    if (!::IsValidAcl(dacl)) return "its access list cannot be read";
+    ACL_SIZE_INFORMATION sizes{};
+    if (!::GetAclInformation(dacl, &sizes, sizeof sizes, AclSizeInformation)) return "its access list cannot be read";
+    for (DWORD i = 0; i < sizes.AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(dacl, i, &ace)) return "its access list cannot be read";
+        const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
+        switch (header->AceType) {
+        case ACCESS_ALLOWED_ACE_TYPE:
+        case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: {
+            // Both start with the rights and the SID.
+            const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+            const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+            // The SID (8 bytes and 4 per sub-authority) must lie inside the rule.
+            const size_t sid_at = offsetof(ACCESS_ALLOWED_ACE, SidStart);
+            const unsigned char* sid_bytes = static_cast<const unsigned char*>(ace) + sid_at;
+            if (header->AceSize < sid_at + 8 || sid_at + 8 + 4 * size_t{sid_bytes[1]} > header->AceSize ||
+                !::IsValidSid(sid))
+                return "its access list cannot be read";
+            if ((allowed->Mask & kWriteRights) != 0 && !trusted(sid) && !::EqualSid(sid, owner) &&
+                !is_owner_placeholder(sid))
+                return "it is writable by " + who(sid);
+            break;
+        }
+        case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+        case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+        case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+            // Rules of these kinds have the rights first, then parts of their
+            // own; one that allows writing cannot be judged here.
+            if ((static_cast<const ACCESS_ALLOWED_ACE*>(ace)->Mask & kWriteRights) != 0)
+                return "its access list has a rule of a kind not checked here (type " +
+                       std::to_string(header->AceType) + ")";
+            break;
+        default:
+            break;  // deny rules only take rights away; audit rules grant none
+        }
+    }
+    return {};
+}

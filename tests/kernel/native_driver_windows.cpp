@@ -1,6 +1,7 @@
 // The native kernel driver's Windows side: commands through the command
 // processor, the compiler probe order and the MSVC-style command line with
-// its clean-up, the cache folder (LOCALAPPDATA, TEMP, wide folder names) and
+// its clean-up, the cache folder (LOCALAPPDATA, TEMP, wide folder names, its
+// owner and access rules), the checks before a cached library is loaded and
 // the library messages. Compiles need a C compiler for Windows; without one
 // (as under Wine) a kernel's native code fails with the no-compiler message.
 
@@ -8,17 +9,24 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "kernel/exec/native_access_windows.h"
 #include "kernel/exec/native_driver.h"
 #include "kernel/exec/native_platform.h"
+#include "kernel/exec/pe_image.h"
 #include "kernel/exec/settings.h"
 #include "tests/kernel/checker_test_util.h"
+#include "tests/kernel/pe_test_image.h"
 #include "tests/platform/test_platform.h"
 
 namespace fs = std::filesystem;
@@ -269,4 +277,247 @@ TEST(NativeWindows, MsvcCommandLineAndCleanUp) {
     EXPECT_EQ(run_child("sync", &out), 0) << out;
     EXPECT_EQ(out, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n");
     fs::remove_all(dir);
+}
+
+namespace {
+
+// The process's user as SDDL text ("S-1-5-21-...").
+std::wstring my_sid() {
+    HANDLE token = nullptr;
+    unsigned char info[512];
+    DWORD size = 0;
+    LPWSTR sid = nullptr;
+    std::wstring text;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        ::GetTokenInformation(token, TokenUser, info, sizeof info, &size) &&
+        ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(info)->User.Sid, &sid))
+        text = sid;
+    ::LocalFree(sid);
+    ::CloseHandle(token);
+    return text;
+}
+
+PSID sid_of(const std::wstring& text) {
+    PSID sid = nullptr;
+    ::ConvertStringSidToSidW(text.c_str(), &sid);
+    return sid;  // LocalFree'd by the caller
+}
+
+// A security descriptor from SDDL text, judged for the user `user`.
+std::string judge(const std::wstring& sddl, const std::wstring& user) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
+        return "bad test descriptor";
+    PSID me = sid_of(user);
+    std::string why = lumk_windows_access_problem(sd, me);
+    ::LocalFree(me);
+    ::LocalFree(sd);
+    return why;
+}
+
+// Owned by `user`, with an access list holding one rule laid out by hand
+// (the kinds SDDL text cannot give everywhere): header, rights, the object
+// kinds' flags word, the SID of everybody, of which `cut` bytes are left
+// out; no access list at all when `type` < 0.
+std::string judge_rule(int type, DWORD rights, const std::wstring& user, DWORD cut = 0) {
+    PSID me = sid_of(user), world = sid_of(L"S-1-1-0");
+    SECURITY_DESCRIPTOR sd;
+    ::InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorOwner(&sd, me, FALSE);
+    alignas(8) unsigned char acl[256] = {};
+    ::InitializeAcl(reinterpret_cast<PACL>(acl), sizeof acl, ACL_REVISION_DS);
+    const bool object = type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+    unsigned char* ace = acl + sizeof(ACL);
+    const DWORD sid_at = sizeof(ACE_HEADER) + sizeof(DWORD) * (object ? 2 : 1);
+    ace[0] = static_cast<BYTE>(type);
+    const WORD size = static_cast<WORD>(sid_at + ::GetLengthSid(world) - cut);
+    std::memcpy(ace + 2, &size, sizeof size);
+    std::memcpy(ace + sizeof(ACE_HEADER), &rights, sizeof rights);
+    ::CopySid(::GetLengthSid(world), ace + sid_at, world);
+    reinterpret_cast<PACL>(acl)->AceCount = 1;  // placed by hand: AddAce may refuse a damaged rule
+    ::SetSecurityDescriptorDacl(&sd, TRUE, type < 0 ? nullptr : reinterpret_cast<PACL>(acl), FALSE);
+    std::string why = lumk_windows_access_problem(&sd, me);
+    ::LocalFree(me);
+    ::LocalFree(world);
+    return why;
+}
+
+// Gives a folder or file the access list of the SDDL text (only its own rules).
+bool set_dacl(const fs::path& path, const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr) ||
+        !::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted))
+        return false;
+    std::wstring name = path.wstring();
+    const DWORD rc = ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                             nullptr, dacl, nullptr);
+    ::LocalFree(sd);
+    return rc == ERROR_SUCCESS;
+}
+
+// A folder's or file's access list as SDDL text ("D:...").
+std::string dacl_of(const fs::path& path) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    LPWSTR text = nullptr;
+    std::string out = "unreadable";
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                nullptr, &sd) == ERROR_SUCCESS &&
+        ::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                               nullptr))
+        out = narrow(fs::path(text));
+    ::LocalFree(text);
+    ::LocalFree(sd);
+    return out;
+}
+
+// Loads through the cache's checks; "" when it loaded (and is unloaded
+// again), else the refusal ("-" when it failed without one).
+std::string load_checked(const fs::path& path, std::string* error = nullptr) {
+    std::string err, refused;
+    void* lib = lumk_platform_open_private_library(path, &err, &refused);
+    if (error) *error = err;
+    if (lib != nullptr) lumk_platform_close_library(lib);
+    return lib != nullptr ? "" : refused.empty() ? "-" : refused;
+}
+
+}  // namespace
+
+TEST(NativeWindows, AccessRulesOfSecurityDescriptors) {
+    const std::wstring me = L"S-1-5-21-1000-2000-3000-1001", other = L"S-1-5-21-1000-2000-3000-1234";
+    const std::wstring mine = L"(A;OICI;FA;;;" + me + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    // Owned by the user or the system, full access for them only.
+    for (const std::wstring& owner : {me, std::wstring(L"SY"), std::wstring(L"BA"),
+                                     std::wstring(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464")})
+        EXPECT_EQ(judge(L"O:" + owner + L"D:P" + mine, me), "") << narrow(fs::path(owner));
+    EXPECT_EQ(judge(L"O:" + other + L"D:P" + mine, me), "it belongs to another user (S-1-5-21-1000-2000-3000-1234)");
+    EXPECT_EQ(judge(L"D:P" + mine, me), "it has no owner");
+    // No access list lets everybody in; an empty one only the owner.
+    EXPECT_EQ(judge_rule(-1, 0, me), "it has no access list, so everybody may change it");
+    EXPECT_EQ(judge(L"O:" + me, me), "it has no access list, so everybody may change it");
+    EXPECT_EQ(judge(L"O:" + me + L"D:P", me), "");
+
+    // Others may read and run it and change its attributes; each right that
+    // changes the contents, the entries, the rules or the owner is refused,
+    // also when only inherited by what is made inside.
+    EXPECT_EQ(judge(L"O:" + me + L"D:" + mine + L"(A;OICI;0x1200a9;;;WD)(A;;FR;;;BU)(A;;0x110;;;AU)", me), "");
+    for (const wchar_t* right : {L"0x2", L"0x4", L"0x40", L"0x10000", L"0x40000", L"0x80000", L"GW", L"GA"})
+        EXPECT_EQ(judge(L"O:" + me + L"D:" + mine + L"(A;;" + right + L";;;WD)", me),
+                  "it is writable by everybody (S-1-1-0)")
+            << narrow(fs::path(right));
+    EXPECT_EQ(judge(L"O:" + me + L"D:(A;OICIIO;FW;;;AU)", me), "it is writable by all signed-in users (S-1-5-11)");
+    EXPECT_EQ(judge(L"O:" + me + L"D:(A;;0x2;;;BU)", me), "it is writable by the Users group (S-1-5-32-545)");
+    EXPECT_EQ(judge(L"O:" + me + L"D:(A;;FA;;;" + other + L")", me),
+              "it is writable by another user or group (S-1-5-21-1000-2000-3000-1234)");
+    // The owner's placeholders stand for a trusted owner; deny rules take
+    // rights away only.
+    EXPECT_EQ(judge(L"O:" + me + L"D:(A;OICIIO;GA;;;CO)(A;;FA;;;OW)(D;;FA;;;WD)", me), "");
+    // Conditional rules are read like plain ones; object rules that allow
+    // writing cannot be judged; a rule too short for its SID is damaged.
+    EXPECT_EQ(judge_rule(ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_WRITE_DATA, me), "it is writable by everybody (S-1-1-0)");
+    EXPECT_EQ(judge_rule(ACCESS_ALLOWED_CALLBACK_ACE_TYPE, FILE_GENERIC_READ, me), "");
+    EXPECT_EQ(judge_rule(ACCESS_ALLOWED_OBJECT_ACE_TYPE, DELETE, me),
+              "its access list has a rule of a kind not checked here (type 5)");
+    EXPECT_EQ(judge_rule(ACCESS_ALLOWED_OBJECT_ACE_TYPE, FILE_GENERIC_READ, me), "");
+    EXPECT_EQ(judge_rule(ACCESS_ALLOWED_ACE_TYPE, FILE_GENERIC_READ, me, 4), "its access list cannot be read");
+}
+
+TEST(NativeWindows, CacheFolderOwnerAndAccessRules) {
+    const std::wstring me = my_sid();
+    ASSERT_FALSE(me.empty());
+    const fs::path dir = temp_dir("acl");
+    env_scope env;
+    env.set(L"TEMP", (dir / "temp").wstring());
+    env.set(L"TMP", (dir / "temp").wstring());
+    fs::create_directories(dir / "temp");
+
+    // Folders made for the cache, parents included, give access to the
+    // user, the system and the administrators only.
+    const fs::path made = dir / "made" / "kernels";
+    env.set(L"LUM_KERNEL_CACHE", made.wstring());
+    std::vector<std::string> warnings;
+    EXPECT_EQ(lumk_cache_dir(&warnings), made);
+    EXPECT_TRUE(warnings.empty());
+    for (const fs::path& folder : {made, made.parent_path()}) {
+        EXPECT_EQ(dacl_of(folder).find(";WD)"), std::string::npos) << dacl_of(folder);
+        EXPECT_NE(dacl_of(folder).find(narrow(fs::path(me))), std::string::npos) << dacl_of(folder);
+    }
+
+    // A folder anybody may write to is not used, the process's own temporary
+    // folder is; read access for everybody is fine.
+    const fs::path open_dir = dir / "open";
+    fs::create_directories(open_dir);
+    ASSERT_TRUE(set_dacl(open_dir, L"D:P(A;OICI;FA;;;" + me + L")(A;OICI;FA;;;WD)"));
+    env.set(L"LUM_KERNEL_CACHE", open_dir.wstring());
+    warnings.clear();
+    bool temporary = false;
+    EXPECT_TRUE(fs::equivalent(lumk_cache_dir(&warnings, &temporary).parent_path(), dir / "temp"));
+    EXPECT_TRUE(temporary);
+    EXPECT_EQ(warnings, std::vector<std::string>{"kernel cache folder " + narrow(open_dir) +
+                                                 " is not used: it is writable by everybody (S-1-1-0)"});
+    ASSERT_TRUE(set_dacl(open_dir, L"D:P(A;OICI;FA;;;" + me + L")(A;OICI;0x1200a9;;;WD)"));
+    EXPECT_EQ(lumk_cache_dir(), open_dir);
+    fs::remove_all(dir);
+}
+
+TEST(NativeWindows, CachedLibraryIsCheckedBeforeLoading) {
+    const fs::path dir = temp_dir("libcheck");
+    const std::vector<unsigned char> dll = petest::dll();
+    auto write_dll = [&](const std::string& name, size_t size) {
+        write_file(dir / name, std::string(dll.begin(), dll.begin() + static_cast<std::ptrdiff_t>(size)));
+        return dir / name;
+    };
+    // A whole library loads (it has no kernel entry).
+    const fs::path whole = write_dll("k_whole.dll", dll.size());
+    std::string error;
+    EXPECT_EQ(load_checked(whole, &error), "") << error;
+    EXPECT_EQ(lumk_load_jit_library(whole, &error), nullptr);
+    EXPECT_EQ(error, "lumk_jit_entry not found in " + narrow(whole));
+
+    // Cut short anywhere, or empty: refused before the loader sees it.
+    for (size_t size : {0, 1, 64, 0x150, 0x1ff, 0x3ff, 0x5ff}) {
+        const fs::path cut = write_dll("k_cut" + std::to_string(size) + ".dll", size);
+        const std::string why = load_checked(cut, &error);
+        EXPECT_EQ(why.rfind("it is not a whole library (", 0), 0u) << size << ": " << why;
+        EXPECT_EQ(error, "cannot load " + narrow(cut) + " (" + why + ")");
+    }
+
+    // A library others may change is refused; once made private it loads.
+    const fs::path shared = write_dll("k_shared.dll", dll.size());
+    ASSERT_TRUE(set_dacl(shared, L"D:P(A;;FA;;;" + my_sid() + L")(A;;FA;;;WD)"));
+    EXPECT_EQ(load_checked(shared), "it is writable by everybody (S-1-1-0)");
+    lumk_platform_make_private(shared);
+    EXPECT_EQ(load_checked(shared), "");
+
+    // Not a file; not there (no refusal: nothing to compile over).
+    fs::create_directories(dir / "k_folder.dll");
+    EXPECT_EQ(load_checked(dir / "k_folder.dll"), "it is not a plain file");
+    EXPECT_EQ(load_checked(dir / "k_missing.dll", &error), "-");
+    EXPECT_EQ(error, "cannot load " + narrow(dir / "k_missing.dll"));
+    fs::remove_all(dir);
+}
+
+TEST(NativeWindows, RealImageIsWholeAndItsTruncationsAreNot) {
+    // This test program as the linker wrote it.
+    std::string image;
+    {
+        wchar_t exe[32768];
+        const DWORD n = ::GetModuleFileNameW(nullptr, exe, 32768);
+        FILE* f = n != 0 ? ::_wfopen(exe, L"rb") : nullptr;
+        ASSERT_NE(f, nullptr);
+        char buf[65536];
+        for (size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) image.append(buf, got);
+        std::fclose(f);
+    }
+    const size_t size = image.size();
+    ASSERT_GT(size, 8192u);
+    auto problem = [&](size_t cut) {
+        std::vector<unsigned char> part(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(cut));
+        return lumk_pe_image_problem(part.empty() ? nullptr : part.data(), part.size());
+    };
+    EXPECT_EQ(problem(size), "");
+    for (size_t cut : {size_t{0}, size_t{63}, size_t{300}, size_t{4096}, size / 3, size / 2, size - 4096, size - 1})
+        EXPECT_EQ(problem(cut).rfind("it is not a whole library", 0), 0u) << cut << ": " << problem(cut);
 }
