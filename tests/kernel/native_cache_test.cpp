@@ -192,18 +192,6 @@ TEST(NativeCache, OwnerAndModeRule) {
     EXPECT_EQ(lumk_owner_mode_problem(1000, 1000, 01777), "it is writable by everybody (mode 1777)");
 }
 
-TEST(NativeCache, FolderOnThePathRule) {
-    EXPECT_EQ(lumk_path_folder_problem(0, 1000, 040755), "");
-    EXPECT_EQ(lumk_path_folder_problem(1000, 1000, 040700), "");
-    EXPECT_EQ(lumk_path_folder_problem(0, 1000, 041777), "");  // like /tmp
-    EXPECT_EQ(lumk_path_folder_problem(1000, 1000, 041770), "");
-    EXPECT_EQ(lumk_path_folder_problem(0, 1000, 040777), "is writable by everybody (mode 0777) and not sticky");
-    EXPECT_EQ(lumk_path_folder_problem(1000, 1000, 040775), "is writable by its group (mode 0775) and not sticky");
-    EXPECT_EQ(lumk_path_folder_problem(65534, 1000, 040755), "belongs to another user (uid 65534)");
-    EXPECT_EQ(lumk_path_folder_problem(65534, 1000, 041777), "belongs to another user (uid 65534)");
-    EXPECT_EQ(lumk_path_folder_problem(1000, 0, 040700), "belongs to another user (uid 1000)");
-}
-
 TEST(NativeCache, CacheFolderChoice) {
     const fs::path dir = ntest::temp_dir("child");
     env_scope env;
@@ -306,10 +294,10 @@ TEST(NativeCache, DiskCacheStaleLibraryAndQuotedFolder) {
     // a folder name that would run commands if it were not escaped
     const fs::path cache = dir / "ca che $(touch pwned) `touch pwned2` \"q\" \\b";
     const fs::path log = dir / "compiles.log";
-    write_script(dir / "cc.sh", "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    const fs::path cc = counting_compiler(dir, log);
     env_scope env;
     env.set("LUM_KERNEL_CACHE", cache.string());
-    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+    env.set("LUM_KERNEL_CC", cc.string());
 
     ntest::child_result first = ntest::run_child("sync");
     EXPECT_EQ(first.status, 0) << first.output;
@@ -352,10 +340,10 @@ TEST(NativeCache, DiskCacheStaleLibraryAndQuotedFolder) {
 TEST(NativeCache, LibrariesBuiltUnderAnOpenUmaskAreMadePrivate) {
     const fs::path dir = ntest::temp_dir("child");
     const fs::path cache = dir / "cache", log = dir / "compiles.log";
-    write_script(dir / "cc.sh", "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    const fs::path cc = counting_compiler(dir, log);
     env_scope env;
     env.set("LUM_KERNEL_CACHE", cache.string());
-    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+    env.set("LUM_KERNEL_CC", cc.string());
     const mode_t old_mask = ::umask(0);
     const ntest::child_result first = ntest::run_child("sync");
     const ntest::child_result second = ntest::run_child("sync");
@@ -376,16 +364,10 @@ TEST(NativeCache, PlantedLibraryIsNotLoaded) {
     const fs::path cache = dir / "cache", log = dir / "compiles.log", marker = dir / "planted-ran";
     fs::create_directory(cache);
     ::chmod(cache.c_str(), 0700);
-    const fs::path cc = dir / "cc.sh";
-    write_script(cc, "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    const fs::path cc = counting_compiler(dir, log);
     // a library that announces itself when loaded, under the name the
     // compile of the kernel gets
-    ntest::write_file(dir / "evil.c", "#include <stdio.h>\n__attribute__((constructor)) static void ran(void) { "
-                                      "FILE* f = fopen(\"" + marker.string() + "\", \"w\"); if (f) fclose(f); }\n"
-                                      "int lumk_jit_entry(void) { return 0; }\n");
-    ASSERT_EQ(std::system(("gcc -shared -fPIC -o '" + (dir / "evil.so").string() + "' '" + (dir / "evil.c").string() +
-                           "'").c_str()),
-              0);
+    const fs::path evil = announcing_library(dir, marker);
     std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
     const uint64_t hash = lumk_jit_file_hash(cc.string(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc,
                                              lumk_jit_source(*u->programs[0]));
@@ -400,11 +382,10 @@ TEST(NativeCache, PlantedLibraryIsNotLoaded) {
     for (const char* how : {"writable", "symlink"}) {
         fs::remove(lib);
         if (std::string(how) == "writable") {
-            fs::copy_file(dir / "evil.so", lib);
+            fs::copy_file(evil, lib);
             ASSERT_EQ(::chmod(lib.c_str(), 0666), 0);
         } else {
-            ::chmod((dir / "evil.so").c_str(), 0755);  // ours and private: only the link is wrong
-            fs::create_symlink(dir / "evil.so", lib);
+            fs::create_symlink(evil, lib);  // to a library of ours that is private: only the link is wrong
         }
         const ntest::child_result r = ntest::run_child("sync_warnings");
         EXPECT_EQ(r.status, 0) << r.output;
