@@ -341,8 +341,15 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
             if (error) *error = "native compilation has stopped: the module is shutting down";
             return nullptr;
         }
+        // A file of that name left by a process that died (the same process
+        // id and count) is replaced; nothing is ever written through it.
         std::string write_error;
-        if (!lumk_platform_write_new_file(c_file, source, &write_error)) {
+        bool written = lumk_platform_write_new_file(c_file, source, &write_error);
+        if (!written) {
+            remove_quietly(c_file);
+            written = lumk_platform_write_new_file(c_file, source, &write_error);
+        }
+        if (!written) {
             remove_quietly(c_file);
             if (error) *error = shown(write_error);
             return nullptr;

@@ -121,6 +121,21 @@ int child_swap(const std::string& planted) {
     return 0;
 }
 
+// Before the first compile, leaves a link to `arg` under the name the
+// compile's C file gets (a process of the same id that died could have left
+// a file there), then compiles saxpy.
+int child_leftover(const std::string& target) {
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const uint64_t hash = lumk_jit_file_hash(lumk_jit_compiler(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc,
+                                             lumk_jit_source(*u->programs[0]));
+    char name[80];
+    std::snprintf(name, sizeof name, "k_%016llx.0.%d.c", static_cast<unsigned long long>(hash), ::getpid());
+    std::error_code ec;
+    fs::create_symlink(target, fs::path(std::getenv("LUM_KERNEL_CACHE")) / name, ec);
+    if (ec) return 1;
+    return ntest::child_sync();
+}
+
 size_t open_descriptors() { return files_in("/proc/self/fd").size(); }
 
 // Under the usual limit of 1,024 descriptors, compiles one kernel, then `arg`
@@ -158,6 +173,7 @@ const bool kScenarios = ntest::add_child_scenario("cachedir", child_cache_dir, n
                         ntest::add_child_scenario("compile_and_exit", child_compile_and_exit, ntest::child_end::normal) &&
                         ntest::add_child_scenario("sync_bounded", child_sync_bounded, ntest::child_end::normal) &&
                         ntest::add_child_scenario("swap", child_swap, ntest::child_end::immediate) &&
+                        ntest::add_child_scenario("leftover", child_leftover, ntest::child_end::immediate) &&
                         ntest::add_child_scenario("many_kernels", child_many_kernels, ntest::child_end::immediate);
 
 // A shell script standing in for the compiler that counts its compiles in
@@ -515,6 +531,24 @@ TEST(NativeCache, FolderReplacedAfterTheCheckIsNotUsed) {
     EXPECT_EQ(count_lines(dir / "compiles.log"), 2u);
     EXPECT_EQ(files_in(fs::path(cache.string() + ".moved")).size(), 2u);  // both libraries
     EXPECT_EQ(files_in(cache).size(), 1u);                                 // the planted one only
+    fs::remove_all(dir);
+}
+
+// The C file of a compile is always a new file: a link left under its name
+// is replaced, never written through.
+TEST(NativeCache, SourceFileIsNeverWrittenThroughALeftover) {
+    const fs::path dir = ntest::temp_dir("child");
+    ntest::write_file(dir / "keep.txt", "unchanged\n");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    const ntest::child_result r = ntest::run_child("leftover", (dir / "keep.txt").string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "status=ready\nsame\n");
+    std::ifstream f(dir / "keep.txt");
+    std::string text;
+    std::getline(f, text);
+    EXPECT_EQ(text, "unchanged");
+    EXPECT_EQ(files_in(dir / "cache").size(), 1u);  // the library only
     fs::remove_all(dir);
 }
 
