@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -306,15 +305,25 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
     if (lumk_jit_entry_fn e = lumk_jit_loaded.find(hash)) return e;
 
     const std::string suffix = lumk_platform_library_suffix();
-    const fs::path final_lib = dir / (std::string(name) + suffix);
+    // Files are made, compiled, renamed and loaded through the folder as it
+    // was checked; messages name them by the folder's path.
+    const fs::path held = lumk_platform_held_dir(dir);
+    const std::string held_text = lumk_platform_path_text(held), dir_text = lumk_platform_path_text(dir);
+    const auto shown = [&](std::string text) {
+        if (held_text == dir_text) return text;
+        for (size_t at = 0; (at = text.find(held_text, at)) != std::string::npos; at += dir_text.size())
+            text.replace(at, held_text.size(), dir_text);
+        return text;
+    };
+    const fs::path final_lib = held / (std::string(name) + suffix);
     lumk_jit_entry_fn entry = nullptr;
     std::error_code ec;
     if (fs::exists(fs::symlink_status(final_lib, ec))) {
         std::string refused;
         entry = load_cached_library(final_lib, nullptr, &refused);
         if (!refused.empty())
-            warn("kernel library " + lumk_platform_path_text(final_lib) + " is not loaded: " + refused +
-                 "; it is compiled again");
+            warn("kernel library " + lumk_platform_path_text(dir / (std::string(name) + suffix)) +
+                 " is not loaded: " + refused + "; it is compiled again");
     }
 
     if (entry == nullptr) {
@@ -322,35 +331,34 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         const std::string base = std::string(name) + "." +
                                  std::to_string(s.temp_counter.fetch_add(1, std::memory_order_relaxed)) + "." +
                                  std::to_string(lumk_platform_pid());
-        const fs::path c_file = dir / (base + ".c");
-        const fs::path tmp_lib = dir / (base + suffix);
+        const fs::path c_file = held / (base + ".c");
+        const fs::path tmp_lib = held / (base + suffix);
         std::vector<fs::path> temporaries = {c_file, tmp_lib};
         if (msvc)
-            for (const char* ext : {".obj", ".lib", ".exp"}) temporaries.push_back(dir / (base + ext));
+            for (const char* ext : {".obj", ".lib", ".exp"}) temporaries.push_back(held / (base + ext));
         in_flight_files in_flight;
         if (!in_flight.start(temporaries)) {
             if (error) *error = "native compilation has stopped: the module is shutting down";
             return nullptr;
         }
-        {
-            std::ofstream f(c_file, std::ios::binary | std::ios::trunc);
-            bool ok = f.is_open();
-            if (ok) {
-                f.write(source.data(), static_cast<std::streamsize>(source.size()));
-                f.close();
-                ok = !f.fail();
-            }
-            if (!ok) {
-                remove_quietly(c_file);
-                if (error) *error = "cannot write " + lumk_platform_path_text(c_file);
-                return nullptr;
-            }
+        // A file of that name left by a process that died (the same process
+        // id and count) is replaced; nothing is ever written through it.
+        std::string write_error;
+        bool written = lumk_platform_write_new_file(c_file, source, &write_error);
+        if (!written) {
+            remove_quietly(c_file);
+            written = lumk_platform_write_new_file(c_file, source, &write_error);
+        }
+        if (!written) {
+            remove_quietly(c_file);
+            if (error) *error = shown(write_error);
+            return nullptr;
         }
         const std::string qc = lumk_quote(lumk_platform_path_text(c_file));
         const std::string ql = lumk_quote(lumk_platform_path_text(tmp_lib));
         std::string command;
         if (msvc) {
-            const fs::path obj = dir / (base + ".obj");
+            const fs::path obj = held / (base + ".obj");
             command = compiler + " " + flags + " " + qc + " /Fe" + ql + " /Fo" +
                       lumk_quote(lumk_platform_path_text(obj));
         } else {
@@ -361,7 +369,7 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         const int status = lumk_platform_run(command, &output, timeout, &how);
         remove_quietly(c_file);
         if (msvc) {
-            for (const char* ext : {".obj", ".lib", ".exp"}) remove_quietly(dir / (base + ext));
+            for (const char* ext : {".obj", ".lib", ".exp"}) remove_quietly(held / (base + ext));
         }
         if (status != 0 || !fs::exists(tmp_lib, ec)) {
             remove_quietly(tmp_lib);
@@ -370,15 +378,19 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
                 reason = " timed out after " + std::to_string(timeout) + " s and was stopped (LUM_KERNEL_CC_TIMEOUT)";
             else if (how == lumk_run_end::stopped)
                 reason = " was stopped: the module is shutting down";
-            if (error) *error = "C compiler failed (" + command + "):" + reason + "\n" + output;
+            if (error) *error = shown("C compiler failed (" + command + "):" + reason + "\n" + output);
             return nullptr;
         }
+        // On disk before its name is published: after a crash of the machine
+        // the name never stands for a file cut short.
         lumk_platform_make_private(tmp_lib);
+        lumk_platform_flush_file(tmp_lib);
         fs::rename(tmp_lib, final_lib, ec);
+        if (!ec) lumk_platform_flush_file(final_lib);
         std::string load_error;
         entry = load_cached_library(ec ? tmp_lib : final_lib, &load_error, nullptr);
         if (entry == nullptr) {
-            if (error) *error = load_error;
+            if (error) *error = shown(load_error);
             return nullptr;
         }
     }

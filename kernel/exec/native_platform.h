@@ -89,8 +89,10 @@ std::filesystem::path lumk_platform_path(const std::string& text);
 std::filesystem::path lumk_platform_absolute(const std::filesystem::path& path);
 
 // The folder for compiled kernels, created when missing (new folders are
-// private to the user); an empty path when there is no safe folder. Every
-// folder refused on the way adds the reason to `warnings`. `temporary` tells
+// private to the user); an empty path when there is no safe folder. On Linux
+// every folder from the root down to it must pass lumk_path_folder_problem,
+// and the folder itself lumk_owner_mode_problem. Every folder refused on the
+// way adds the reason to `warnings`. `temporary` tells
 // whether the folder is this process's own folder in the temporary folder
 // (removed when the module shuts down).
 std::filesystem::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* temporary);
@@ -109,12 +111,46 @@ inline std::string lumk_owner_mode_problem(uint64_t owner, uint64_t me, uint32_t
     return {};
 }
 
+// Why a folder on the path to the cache folder (above it), with this owner and
+// these permission bits, cannot be trusted by the user `me` ("" when it can):
+// it must belong to root or to `me`, and nobody else may write to it unless it
+// is sticky (then nobody else may rename or remove what is ours in it).
+inline std::string lumk_path_folder_problem(uint64_t owner, uint64_t me, uint32_t mode) {
+    if (owner != 0 && owner != me) return "belongs to another user (uid " + std::to_string(owner) + ")";
+    if ((mode & 022u) != 0 && (mode & 01000u) == 0) {
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", mode & 07777u);
+        return std::string("is writable by ") + ((mode & 002u) ? "everybody" : "its group") + " (mode " + octal +
+               ") and not sticky";
+    }
+    return {};
+}
+
+// The path through which the driver reaches a folder that
+// lumk_platform_cache_dir returned, as it was checked: on Linux through the
+// descriptor it keeps open on it (/proc/<pid>/fd/N), so that a folder put in
+// its place afterwards is never written to or loaded from; `dir` itself where
+// that is not possible.
+std::filesystem::path lumk_platform_held_dir(const std::filesystem::path& dir);
+
+// Creates `path` as a new file (never through a file or link already there)
+// that only this user may read and write, not inherited by commands started
+// later, and writes `data` into it. False with `error` set when that fails.
+bool lumk_platform_write_new_file(const std::filesystem::path& path, const std::string& data, std::string* error);
+
+// Writes a file just made, and the folder entry that names it, through to the
+// disk: a rename after it never publishes a file whose contents a crash of the
+// machine can still take away. Best effort.
+void lumk_platform_flush_file(const std::filesystem::path& path);
+
 // Loads a shared library; null with `error` set when it cannot be loaded.
 void* lumk_platform_open_library(const std::filesystem::path& path, std::string* error);
 // Loads a library from the folder for compiled kernels, only when it is a
-// plain file (not a link) that this user owns and nobody else may change.
-// Null with `error` set when it cannot be loaded; `refused` also gets the
-// reason when the file is there but not trusted.
+// plain file (not a link) that this user owns and nobody else may change, and
+// it is whole (a file cut short is never handed to the loader). Opening it
+// never waits (a FIFO under its name is refused), and a loaded library keeps
+// no descriptor open. Null with `error` set when it cannot be loaded;
+// `refused` also gets the reason when the file is there but not used.
 void* lumk_platform_open_private_library(const std::filesystem::path& path, std::string* error,
                                          std::string* refused);
 // Takes write access away from everybody but the owner (a library just built).

@@ -478,6 +478,35 @@ fs::path lumk_platform_absolute(const fs::path& path) {
     return ec ? path : abs;
 }
 
+// The folder is reached by its path.
+fs::path lumk_platform_held_dir(const fs::path& dir) { return dir; }
+
+bool lumk_platform_write_new_file(const fs::path& path, const std::string& data, std::string* error) {
+    // A handle that is not inheritable, on a file that did not exist.
+    const HANDLE h = ::CreateFileW(fs::path(path).make_preferred().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool ok = h != INVALID_HANDLE_VALUE;
+    for (size_t done = 0; ok && done < data.size();) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 20));
+        DWORD wrote = 0;
+        ok = ::WriteFile(h, data.data() + done, chunk, &wrote, nullptr) != 0 && wrote > 0;
+        done += wrote;
+    }
+    if (h != INVALID_HANDLE_VALUE && ::CloseHandle(h) == 0) ok = false;
+    if (!ok && error) *error = "cannot write " + lumk_platform_path_text(path);
+    return ok;
+}
+
+// The folder entry goes with the file system's own journal.
+void lumk_platform_flush_file(const fs::path& path) {
+    const HANDLE h = ::CreateFileW(fs::path(path).make_preferred().c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    ::FlushFileBuffers(h);
+    ::CloseHandle(h);
+}
+
 fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* temporary) {
     if (temporary) *temporary = false;
     // LUM_KERNEL_CACHE when set (empty: no candidate, LOCALAPPDATA is not

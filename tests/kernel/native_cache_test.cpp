@@ -1,20 +1,27 @@
 // The folder for compiled kernels and the libraries in it: which folder is
-// chosen, whom it and its libraries must belong to, planted folders and
-// libraries, libraries cached across processes, stale and loosely
-// permitted libraries, and the temporary folder that goes with the process.
+// chosen, whom it, every folder above it and its libraries must belong to,
+// planted and replaced folders and libraries, libraries cached across
+// processes, stale, damaged and loosely permitted libraries, special files
+// under a library's name, the descriptors loaded libraries keep, and the
+// temporary folder that goes with the process.
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,9 +89,111 @@ int child_compile_and_exit(const std::string&) {
     return rc;
 }
 
+// Like "sync_warnings", but killed by SIGALRM should it hang.
+int child_sync_bounded(const std::string&) {
+    ::alarm(60);
+    const int rc = ntest::child_sync();
+    for (const std::string& w : ntest::child_warnings()) std::printf("warning: %s\n", w.c_str());
+    return rc;
+}
+
+// Compiles saxpy (the cache folder is chosen and checked), then puts another
+// folder of ours in the cache folder's place, with a library that announces
+// itself under the name poly's library gets, and compiles poly. `arg`: the
+// planted library.
+int child_swap(const std::string& planted) {
+    ntest::child_sync();
+    const fs::path cache = std::getenv("LUM_KERNEL_CACHE");
+    std::error_code ec;
+    fs::rename(cache, cache.string() + ".moved", ec);
+    if (ec || ::mkdir(cache.c_str(), 0700) != 0) return 1;
+    std::shared_ptr<const lumk_unit> u = unit_of(kPoly);
+    const lumk_program* p = u->programs[0].get();
+    const uint64_t hash = lumk_jit_file_hash(lumk_jit_compiler(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc,
+                                             lumk_jit_source(*p));
+    char name[40];
+    std::snprintf(name, sizeof name, "k_%016llx.so", static_cast<unsigned long long>(hash));
+    fs::copy_file(planted, cache / name, ec);
+    if (ec) return 1;
+    lumk_jit_request(u, p, nullptr);
+    std::printf("poly=%s\n", lumk_jit_status(p).c_str());
+    if (lumk_jit_load_state(*p->jit) == LUMK_JIT_READY) std::printf("%s\n", entry_agrees(*p) ? "same" : "differ");
+    return 0;
+}
+
+// Before the first compile, leaves a link to `arg` under the name the
+// compile's C file gets (a process of the same id that died could have left
+// a file there), then compiles saxpy.
+int child_leftover(const std::string& target) {
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const uint64_t hash = lumk_jit_file_hash(lumk_jit_compiler(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc,
+                                             lumk_jit_source(*u->programs[0]));
+    char name[80];
+    std::snprintf(name, sizeof name, "k_%016llx.0.%d.c", static_cast<unsigned long long>(hash), ::getpid());
+    std::error_code ec;
+    fs::create_symlink(target, fs::path(std::getenv("LUM_KERNEL_CACHE")) / name, ec);
+    if (ec) return 1;
+    return ntest::child_sync();
+}
+
+size_t open_descriptors() { return files_in("/proc/self/fd").size(); }
+
+// Under the usual limit of 1,024 descriptors, compiles one kernel, then `arg`
+// more distinct ones on four threads, and shows how many compiles failed and
+// how many descriptors the process gained.
+int child_many_kernels(const std::string& arg) {
+    const int count = std::stoi(arg);
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 1024);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+    std::string error;
+    if (lumk_jit_compile("/* first */\n", &error) == nullptr) {
+        std::printf("first compile failed: %s\n", error.c_str());
+        return 1;
+    }
+    const size_t before = open_descriptors();
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, count, &failed] {
+            std::string err;
+            for (int i = t; i < count; i += 4)
+                if (lumk_jit_compile("/* kernel " + std::to_string(i) + " */\n", &err) == nullptr) ++failed;
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    const size_t after = open_descriptors();
+    std::printf("failed=%d gained=%lld\n", failed.load(), static_cast<long long>(after) - static_cast<long long>(before));
+    return 0;
+}
+
 const bool kScenarios = ntest::add_child_scenario("cachedir", child_cache_dir, ntest::child_end::immediate) &&
                         ntest::add_child_scenario("planted", child_planted, ntest::child_end::immediate) &&
-                        ntest::add_child_scenario("compile_and_exit", child_compile_and_exit, ntest::child_end::normal);
+                        ntest::add_child_scenario("compile_and_exit", child_compile_and_exit, ntest::child_end::normal) &&
+                        ntest::add_child_scenario("sync_bounded", child_sync_bounded, ntest::child_end::normal) &&
+                        ntest::add_child_scenario("swap", child_swap, ntest::child_end::immediate) &&
+                        ntest::add_child_scenario("leftover", child_leftover, ntest::child_end::immediate) &&
+                        ntest::add_child_scenario("many_kernels", child_many_kernels, ntest::child_end::immediate);
+
+// A shell script standing in for the compiler that counts its compiles in
+// `log` and hands the rest to gcc.
+fs::path counting_compiler(const fs::path& dir, const fs::path& log) {
+    write_script(dir / "cc.sh", "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    return dir / "cc.sh";
+}
+
+// A library whose constructor creates `marker` and whose entry does nothing.
+fs::path announcing_library(const fs::path& dir, const fs::path& marker) {
+    ntest::write_file(dir / "evil.c", "#include <stdio.h>\n__attribute__((constructor)) static void ran(void) { "
+                                      "FILE* f = fopen(\"" + marker.string() + "\", \"w\"); if (f) fclose(f); }\n"
+                                      "int lumk_jit_entry(void) { return 0; }\n");
+    const std::string cmd =
+        "gcc -shared -fPIC -o '" + (dir / "evil.so").string() + "' '" + (dir / "evil.c").string() + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    ::chmod((dir / "evil.so").c_str(), 0755);
+    return dir / "evil.so";
+}
 
 }  // namespace
 
@@ -201,10 +310,10 @@ TEST(NativeCache, DiskCacheStaleLibraryAndQuotedFolder) {
     // a folder name that would run commands if it were not escaped
     const fs::path cache = dir / "ca che $(touch pwned) `touch pwned2` \"q\" \\b";
     const fs::path log = dir / "compiles.log";
-    write_script(dir / "cc.sh", "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    const fs::path cc = counting_compiler(dir, log);
     env_scope env;
     env.set("LUM_KERNEL_CACHE", cache.string());
-    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+    env.set("LUM_KERNEL_CC", cc.string());
 
     ntest::child_result first = ntest::run_child("sync");
     EXPECT_EQ(first.status, 0) << first.output;
@@ -247,10 +356,10 @@ TEST(NativeCache, DiskCacheStaleLibraryAndQuotedFolder) {
 TEST(NativeCache, LibrariesBuiltUnderAnOpenUmaskAreMadePrivate) {
     const fs::path dir = ntest::temp_dir("child");
     const fs::path cache = dir / "cache", log = dir / "compiles.log";
-    write_script(dir / "cc.sh", "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    const fs::path cc = counting_compiler(dir, log);
     env_scope env;
     env.set("LUM_KERNEL_CACHE", cache.string());
-    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+    env.set("LUM_KERNEL_CC", cc.string());
     const mode_t old_mask = ::umask(0);
     const ntest::child_result first = ntest::run_child("sync");
     const ntest::child_result second = ntest::run_child("sync");
@@ -271,16 +380,10 @@ TEST(NativeCache, PlantedLibraryIsNotLoaded) {
     const fs::path cache = dir / "cache", log = dir / "compiles.log", marker = dir / "planted-ran";
     fs::create_directory(cache);
     ::chmod(cache.c_str(), 0700);
-    const fs::path cc = dir / "cc.sh";
-    write_script(cc, "[ \"$1\" = --version ] || echo run >> '" + log.string() + "'\nexec gcc \"$@\"\n");
+    const fs::path cc = counting_compiler(dir, log);
     // a library that announces itself when loaded, under the name the
     // compile of the kernel gets
-    ntest::write_file(dir / "evil.c", "#include <stdio.h>\n__attribute__((constructor)) static void ran(void) { "
-                                      "FILE* f = fopen(\"" + marker.string() + "\", \"w\"); if (f) fclose(f); }\n"
-                                      "int lumk_jit_entry(void) { return 0; }\n");
-    ASSERT_EQ(std::system(("gcc -shared -fPIC -o '" + (dir / "evil.so").string() + "' '" + (dir / "evil.c").string() +
-                           "'").c_str()),
-              0);
+    const fs::path evil = announcing_library(dir, marker);
     std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
     const uint64_t hash = lumk_jit_file_hash(cc.string(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc,
                                              lumk_jit_source(*u->programs[0]));
@@ -295,11 +398,10 @@ TEST(NativeCache, PlantedLibraryIsNotLoaded) {
     for (const char* how : {"writable", "symlink"}) {
         fs::remove(lib);
         if (std::string(how) == "writable") {
-            fs::copy_file(dir / "evil.so", lib);
+            fs::copy_file(evil, lib);
             ASSERT_EQ(::chmod(lib.c_str(), 0666), 0);
         } else {
-            ::chmod((dir / "evil.so").c_str(), 0755);  // ours and private: only the link is wrong
-            fs::create_symlink(dir / "evil.so", lib);
+            fs::create_symlink(evil, lib);  // to a library of ours that is private: only the link is wrong
         }
         const ntest::child_result r = ntest::run_child("sync_warnings");
         EXPECT_EQ(r.status, 0) << r.output;
@@ -337,5 +439,223 @@ TEST(NativeCache, TemporaryFolderGoesWithTheProcess) {
         << r.output;
     EXPECT_TRUE(files_in(dir / "tmp").empty());  // removed, library and all
     EXPECT_FALSE(fs::exists(dir / "xdg") || fs::exists(dir / "home"));
+    fs::remove_all(dir);
+}
+
+// Every folder from the root down to the cache folder must belong to root or
+// to the user and be writable by nobody else unless it is sticky; otherwise
+// the next rule (here the process's own folder) is used, with the reason.
+TEST(NativeCache, EveryFolderOnThePathIsChecked) {
+    const fs::path dir = ntest::temp_dir("child");
+    for (const char* d : {"tmp", "open", "open/inner", "group", "sticky", "real"}) fs::create_directory(dir / d);
+    ASSERT_EQ(::chmod((dir / "open").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod((dir / "group").c_str(), 0770), 0);
+    ASSERT_EQ(::chmod((dir / "sticky").c_str(), 01777), 0);
+    fs::create_directory_symlink(dir / "real", dir / "alias");
+    fs::create_directory_symlink(dir / "open" / "inner", dir / "alias_open");
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        for (const char* d : {"foreign", "foreign2", "foreign2/mid"}) fs::create_directory(dir / d);
+        ASSERT_EQ(::chown((dir / "foreign").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chown((dir / "foreign2").c_str(), 65534, 65534), 0);
+    }
+    env_scope env;
+    env.unset("LUM_KERNEL_CC");
+    env.set("TMPDIR", (dir / "tmp").string());
+    const std::string open_why = "the folder " + (dir / "open").string() +
+                                 " on its path is writable by everybody (mode 0777) and not sticky";
+    struct path_case {
+        fs::path cache;
+        std::string why;  // "" when the folder is used
+        fs::path lands;   // where the library lands when it is used
+    };
+    std::vector<path_case> cases = {
+        {dir / "open" / "cache", open_why, {}},
+        {dir / "group" / "a" / "cache",
+         "the folder " + (dir / "group").string() + " on its path is writable by its group (mode 0770) and not sticky",
+         {}},
+        {dir / "alias_open" / "cache", open_why, {}},  // a link on the way leads through the open folder
+        {dir / "sticky" / "cache", "", dir / "sticky" / "cache"},
+        {dir / "alias" / "cache", "", dir / "real" / "cache"},
+    };
+    if (root) {
+        const std::string foreign = " on its path belongs to another user (uid 65534)";
+        cases.push_back({dir / "foreign" / "cache", "the folder " + (dir / "foreign").string() + foreign, {}});
+        cases.push_back({dir / "foreign2" / "mid" / "cache", "the folder " + (dir / "foreign2").string() + foreign, {}});
+    }
+    for (const path_case& c : cases) {
+        env.set("LUM_KERNEL_CACHE", c.cache.string());
+        const ntest::child_result r = ntest::run_child("sync_warnings");
+        EXPECT_EQ(r.status, 0) << r.output;
+        if (c.why.empty()) {
+            EXPECT_EQ(r.output, "status=ready\nsame\n") << c.cache;
+            EXPECT_EQ(files_in(c.lands).size(), 1u) << c.cache;
+        } else {
+            EXPECT_EQ(r.output, "status=ready\nsame\nwarning: kernel cache folder " + c.cache.string() +
+                                    " is not used: " + c.why + "\n")
+                << c.cache;
+            EXPECT_FALSE(fs::exists(c.cache)) << c.cache;
+        }
+        EXPECT_TRUE(files_in(dir / "tmp").empty()) << c.cache;  // the process's own folder went with it
+    }
+    EXPECT_TRUE(files_in(dir / "open" / "inner").empty());
+    if (root) {
+        EXPECT_TRUE(files_in(dir / "foreign").empty());  // nothing made in another user's folder
+    }
+
+    // the process's own folder under a temporary folder others may write to
+    env.set("LUM_KERNEL_CACHE", "");
+    env.set("TMPDIR", (dir / "open").string());
+    const ntest::child_result r = ntest::run_child("sync_warnings");
+    EXPECT_NE(r.output.find("status=failed: no directory for compiled kernels (set LUM_KERNEL_CACHE)\n"
+                            "warning: kernel cache folder " + (dir / "open").string() + "/lumioscript-kernels-"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find(" is not used: " + open_why + "\n"), std::string::npos) << r.output;
+    fs::remove_all(dir);
+}
+
+// Once checked, the cache folder is used as it was: a folder of the same name
+// put in its place later is neither compiled into nor loaded from.
+TEST(NativeCache, FolderReplacedAfterTheCheckIsNotUsed) {
+    const fs::path dir = ntest::temp_dir("child");
+    const fs::path cache = dir / "cache", marker = dir / "planted-ran";
+    const fs::path evil = announcing_library(dir, marker);
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", cache.string());
+    env.set("LUM_KERNEL_CC", counting_compiler(dir, dir / "compiles.log").string());
+    const ntest::child_result r = ntest::run_child("swap", evil.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "status=ready\nsame\npoly=ready\nsame\n");
+    EXPECT_FALSE(fs::exists(marker)) << "the library in the new folder ran";
+    EXPECT_EQ(count_lines(dir / "compiles.log"), 2u);
+    EXPECT_EQ(files_in(fs::path(cache.string() + ".moved")).size(), 2u);  // both libraries
+    EXPECT_EQ(files_in(cache).size(), 1u);                                 // the planted one only
+    fs::remove_all(dir);
+}
+
+// The C file of a compile is always a new file: a link left under its name
+// is replaced, never written through.
+TEST(NativeCache, SourceFileIsNeverWrittenThroughALeftover) {
+    const fs::path dir = ntest::temp_dir("child");
+    ntest::write_file(dir / "keep.txt", "unchanged\n");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    const ntest::child_result r = ntest::run_child("leftover", (dir / "keep.txt").string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "status=ready\nsame\n");
+    std::ifstream f(dir / "keep.txt");
+    std::string text;
+    std::getline(f, text);
+    EXPECT_EQ(text, "unchanged");
+    EXPECT_EQ(files_in(dir / "cache").size(), 1u);  // the library only
+    fs::remove_all(dir);
+}
+
+// A library cut short (a crash before it reached the disk, a partial copy, a
+// full disk), empty, or not a library at all is never handed to the loader:
+// one warning naming it, a fresh compile, and the whole library in its place.
+TEST(NativeCache, DamagedLibraryIsCompiledAgain) {
+    const fs::path dir = ntest::temp_dir("child");
+    const fs::path cache = dir / "cache", log = dir / "compiles.log";
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", cache.string());
+    env.set("LUM_KERNEL_CC", counting_compiler(dir, log).string());
+    ASSERT_EQ(ntest::run_child("sync").output, "status=ready\nsame\n");
+    std::vector<fs::path> files = files_in(cache);
+    ASSERT_EQ(files.size(), 1u);
+    const fs::path lib = files[0];
+    std::string whole;
+    {
+        std::ifstream f(lib, std::ios::binary);
+        whole.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+    ASSERT_GT(whole.size(), 9000u);
+
+    std::string random_bytes(9000, '\0');
+    std::mt19937 gen(7);
+    for (char& c : random_bytes) c = static_cast<char>(gen());
+    random_bytes[0] = 'x';
+    std::string far_headers = whole;  // program headers said to lie far past the end
+    for (size_t i = 32; i < 40; ++i) far_headers[i] = static_cast<char>(0xf0);
+    struct damage {
+        std::string name, bytes, why;
+    };
+    std::vector<damage> cases = {{"empty", "", "it is empty"},
+                                 {"random", random_bytes, "no ELF header"},
+                                 {"far headers", far_headers,
+                                  std::to_string(whole.size()) + " bytes, but the program header table ends at byte "}};
+    for (size_t size : {700, 2000, 5000, 9000, static_cast<int>(whole.size()) - 1})
+        cases.push_back({"cut to " + std::to_string(size), whole.substr(0, size), std::to_string(size) + " bytes, but "});
+    size_t compiles = 1;
+    for (const damage& c : cases) {
+        fs::remove(lib);
+        ntest::write_file(lib, c.bytes);
+        ASSERT_EQ(::chmod(lib.c_str(), 0755), 0);
+        const ntest::child_result r = ntest::run_child("sync_bounded");
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.output;
+        const std::string head = "status=ready\nsame\nwarning: kernel library " + lib.string() +
+                                 " is not loaded: it is not a whole library (" + c.why;
+        EXPECT_EQ(r.output.substr(0, head.size()), head) << c.name << ": " << r.output;
+        EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 3) << c.name << ": " << r.output;  // one warning
+        EXPECT_EQ(count_lines(log), ++compiles) << c.name;
+        EXPECT_EQ(fs::file_size(lib), whole.size()) << c.name;  // replaced by a whole library
+    }
+    EXPECT_EQ(ntest::run_child("sync_bounded").output, "status=ready\nsame\n");
+    EXPECT_EQ(count_lines(log), compiles);
+    fs::remove_all(dir);
+}
+
+// A FIFO (or another special file) under a library's name does not hold the
+// launch up: it is refused at once and the library compiled in its place.
+TEST(NativeCache, SpecialFileUnderALibraryNameDoesNotBlock) {
+    const fs::path dir = ntest::temp_dir("child");
+    const fs::path cache = dir / "cache", log = dir / "compiles.log";
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", cache.string());
+    env.set("LUM_KERNEL_CC", counting_compiler(dir, log).string());
+    ASSERT_EQ(ntest::run_child("sync").output, "status=ready\nsame\n");
+    const std::vector<fs::path> files = files_in(cache);
+    ASSERT_EQ(files.size(), 1u);
+    const fs::path lib = files[0];
+    fs::remove(lib);
+    ASSERT_EQ(::mkfifo(lib.c_str(), 0700), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const ntest::child_result r = ntest::run_child("sync_bounded");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(50));
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "status=ready\nsame\nwarning: kernel library " + lib.string() +
+                            " is not loaded: it is not a plain file; it is compiled again\n");
+    EXPECT_EQ(count_lines(log), 2u);
+    struct stat st{};
+    ASSERT_EQ(::lstat(lib.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    fs::remove_all(dir);
+}
+
+// A long-running host compiles kernel after kernel: the libraries it loaded
+// keep no descriptor open, so the count stays flat, and more kernels than the
+// usual limit of 1,024 descriptors all load. The compiler here copies a small
+// prebuilt library, so that a compile takes milliseconds.
+TEST(NativeCache, LoadedLibrariesKeepNoDescriptor) {
+    const fs::path dir = ntest::temp_dir("child");
+    ntest::write_file(dir / "tiny.c", "int lumk_jit_entry(void) { return 0; }\n");
+    ASSERT_EQ(std::system(("gcc -shared -fPIC -o '" + (dir / "tiny.so").string() + "' '" + (dir / "tiny.c").string() +
+                           "'").c_str()),
+              0);
+    write_script(dir / "copy.sh", "[ \"$1\" = --version ] && exit 0\n"
+                                  "while [ $# -gt 1 ]; do [ \"$1\" = -o ] && out=$2; shift; done\n"
+                                  "exec cp '" + (dir / "tiny.so").string() + "' \"$out\"\n");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", (dir / "copy.sh").string());
+    const ntest::child_result r = ntest::run_child("many_kernels", "1100");
+    EXPECT_EQ(r.status, 0) << r.output;
+    int failed = -1;
+    long long gained = -1;
+    ASSERT_EQ(std::sscanf(r.output.c_str(), "failed=%d gained=%lld", &failed, &gained), 2) << r.output;
+    EXPECT_EQ(failed, 0);
+    EXPECT_LE(gained, 2) << "descriptors gained over 1100 libraries";
+    EXPECT_EQ(files_in(dir / "cache").size(), 1101u);
     fs::remove_all(dir);
 }
