@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "tests/platform/test_platform.h"
 #include "tests/vm/lasm_support.h"
@@ -108,25 +109,44 @@ TEST(LumioCommand, ExitStatuses) {
     EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
 }
 
-// Standard output and error sent to one file keep the order of the run: the
-// line printed before the unhandled error comes before its report.
+// Standard output and error sent to one file keep the order of the run: what
+// was printed before a report comes before it, whichever part of the command
+// reports (the logger, the timeout, an exception escaping the run).
 TEST(LumioCommand, OutputAndReportsToOneFileKeepTheirOrder) {
-    const temp_source program("order", ".program \"order\"\n.native print\n.block main kind=top slots=0\n"
-                                       "  push\n  frame 1\n  lds \"before\"\n  farg 0\n  ncall @print\n  pop\n"
-                                       "  push\n  none\n  push\n  none\n  add\n  pop\n.end\n");
-    const fs::path both = program.dir / "both";
-    std::string ignored;
-    const int status = lum_test_capture(lum_test_quote(LUMIO_EXE) + " run " + program.arg() + module_option + " >" +
-                                            lum_test_quote(both.string()) + " 2>&1",
-                                        &ignored);
-    EXPECT_EQ(status, 1);
-    const std::string text = read_file(both);
-    const size_t printed = text.find("before\n");
-    const size_t report = text.find("Add invalid type");
-    ASSERT_NE(printed, std::string::npos) << text;
-    ASSERT_NE(report, std::string::npos) << text;
-    EXPECT_LT(printed, report) << text;
-    EXPECT_EQ(text.rfind("before\n", 0), 0u) << text;
+    struct order_case {
+        std::string name, source, options, printed, report;
+        int status;
+    };
+    const std::string print_before = "  push\n  frame 1\n  lds \"before\"\n  farg 0\n  ncall @print\n  pop\n";
+    const std::vector<order_case> cases = {
+        {"error",
+         ".program \"order\"\n.native print\n.block main kind=top slots=0\n" + print_before +
+             "  push\n  none\n  push\n  none\n  add\n  pop\n.end\n",
+         "", "before\n", "Add invalid type", 1},
+        {"timeout", read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm/deadlock.lasm"), " --timeout 0.1",
+         read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm/deadlock.out"), "tasks still running after the timeout of 0.1 seconds", 1},
+        {"escaped",
+         ".program \"escaped\"\n.native print\n.block main kind=top slots=0\n" + print_before +
+             "  push\n  frame 4000000000\n  ncall @print\n  pop\n.end\n",
+         "", "before\n", ": out of memory", 2},
+    };
+    for (const order_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const temp_source program(c.name, c.source);
+        const fs::path both = program.dir / "both";
+        std::string ignored;
+        const int status = lum_test_capture(lum_test_quote(LUMIO_EXE) + " run " + program.arg() + c.options +
+                                                module_option + " >" + lum_test_quote(both.string()) + " 2>&1",
+                                            &ignored);
+        EXPECT_EQ(status, c.status);
+        const std::string text = read_file(both);
+        const size_t printed = text.find(c.printed);
+        const size_t report = text.find(c.report);
+        ASSERT_NE(printed, std::string::npos) << text;
+        ASSERT_NE(report, std::string::npos) << text;
+        EXPECT_LT(printed, report) << text;
+        EXPECT_EQ(text.rfind(c.printed, 0), 0u) << text;
+    }
 }
 
 // A file that cannot be read is named with the system's reason, by `run` and
