@@ -149,7 +149,7 @@ char escaped_context[1024];
             what = "an unknown exception ended the program";
         }
     }
-    static char message[sizeof escaped_context + 256];  // no allocation: memory may have run out
+    char message[sizeof escaped_context + 256];  // no allocation: memory may have run out
     std::snprintf(message, sizeof message, "%s: %s\n", escaped_context, what);
     lum_host_message(message);
     std::_Exit(2);
