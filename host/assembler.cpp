@@ -7,8 +7,6 @@
 #include "host/assembler.h"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "host/asm_parser.h"
 #include "host/asm_state.h"
@@ -67,13 +65,4 @@ lum_assembly lum_assemble(std::string_view source, const std::string& file, cons
     for (const auto& [name, cell] : s.constants) out.constant_names[reinterpret_cast<uintptr_t>(cell)] = "=" + name;
     for (const class_decl& c : s.classes) out.class_names[reinterpret_cast<uintptr_t>(c.def)] = c.name;
     return out;
-}
-
-lum_assembly lum_assemble_file(const std::string& path, const lum_asm_options& options) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw lum_asm_error({lum_asm_diagnostic{path, 0, "cannot read the file"}});
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw lum_asm_error({lum_asm_diagnostic{path, 0, "cannot read the file"}});
-    return lum_assemble(text.str(), path, options);
 }

@@ -94,10 +94,6 @@ public:
 // source unit that `.autoloc` positions refer to. Throws lum_asm_error.
 lum_assembly lum_assemble(std::string_view source, const std::string& file, const lum_asm_options& options = {});
 
-// Reads and assembles a file. Throws lum_asm_error (also when the file
-// cannot be read).
-lum_assembly lum_assemble_file(const std::string& path, const lum_asm_options& options = {});
-
 // The mnemonic of an opcode as the assembler writes it ("" for unknown
 // opcodes); variants chosen by field A (inc/inc.post, eq/ne, ...).
 std::string_view lum_asm_mnemonic(uint8_t opcode, uint8_t a = 0);

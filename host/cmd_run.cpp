@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "host/assembler.h"
+#include "host/host_log.h"
 #include "host/module_loader.h"
 #include "host/platform.h"
 #include "host/run_program.h"
@@ -38,12 +39,11 @@ struct command_line {
     double timeout_seconds = 0;  // 0: none
 };
 
-// Writes a message to standard error, standard output flushed first so that
-// both sent to one file keep their order.
-void complain(const std::string& text) {
-    std::fflush(stdout);
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+// A number of seconds as the command line may have given it (printf's %g).
+std::string seconds_text(double seconds) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", seconds);
+    return buf;
 }
 
 std::optional<uint64_t> parse_count(std::string_view s) {
@@ -60,7 +60,7 @@ std::optional<uint64_t> parse_count(std::string_view s) {
 bool parse(const std::vector<std::string_view>& args, bool run_options, const char* name, const char* usage,
            command_line& out) {
     auto bad = [&](const std::string& why) {
-        complain("lumio " + std::string(name) + ": " + why + "\n" + usage);
+        lum_host_message("lumio " + std::string(name) + ": " + why + "\n" + usage);
         return false;
     };
     for (size_t i = 0; i < args.size(); ++i) {
@@ -122,7 +122,7 @@ std::unique_ptr<lum_loaded_module> load_module(const command_line& cl, lum_modul
         if (module->is_shared_library()) initialize_linked_copy();
         return module;
     } catch (const std::exception& e) {
-        complain("lumio " + std::string(name) + ": " + e.what() + "\n");
+        lum_host_message("lumio " + std::string(name) + ": " + e.what() + "\n");
         return nullptr;
     }
 }
@@ -149,9 +149,9 @@ char escaped_context[1024];
             what = "an unknown exception ended the program";
         }
     }
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s\n", escaped_context, what);
-    std::fflush(stderr);
+    char message[sizeof escaped_context + 256];  // no allocation: memory may have run out
+    std::snprintf(message, sizeof message, "%s: %s\n", escaped_context, what);
+    lum_host_message(message);
     std::_Exit(2);
 }
 
@@ -169,10 +169,8 @@ public:
         : thread_([this, limit, file = std::move(file), seconds] {
               std::unique_lock<std::mutex> lock(mutex_);
               if (cv_.wait_for(lock, limit, [this] { return done_; })) return;
-              std::fflush(stdout);
-              std::fprintf(stderr, "lumio run: %s: still running a task after the timeout of %g seconds\n",
-                           file.c_str(), seconds);
-              std::fflush(stderr);
+              lum_host_message("lumio run: " + file + ": still running a task after the timeout of " +
+                               seconds_text(seconds) + " seconds\n");
               std::_Exit(1);
           }) {}
     ~watchdog() {
@@ -200,7 +198,7 @@ std::optional<lum_assembly> assemble(const command_line& cl, const lum_loaded_mo
     std::string text;
     std::string why;
     if (!lum_host_read_file(cl.file, &text, &why)) {
-        complain("lumio " + std::string(name) + ": " + cl.file + ": " + why + "\n");
+        lum_host_message("lumio " + std::string(name) + ": " + cl.file + ": " + why + "\n");
         return std::nullopt;
     }
     lum_asm_options options;
@@ -208,7 +206,7 @@ std::optional<lum_assembly> assemble(const command_line& cl, const lum_loaded_mo
     try {
         return lum_assemble(text, cl.file, options);
     } catch (const lum_asm_error& e) {
-        complain(std::string(e.what()) + "\n");
+        lum_host_message(std::string(e.what()) + "\n");
         return std::nullopt;
     }
 }
@@ -237,8 +235,8 @@ int lum_cmd_run(const std::vector<std::string_view>& args, lum_module_locator lo
     }
     std::fflush(stdout);
     if (result.timed_out)
-        std::fprintf(stderr, "lumio run: %s: tasks still running after the timeout of %g seconds\n", cl.file.c_str(),
-                     cl.timeout_seconds);
+        lum_host_message("lumio run: " + cl.file + ": tasks still running after the timeout of " +
+                         seconds_text(cl.timeout_seconds) + " seconds\n");
     return result.exit_status;
 }
 

@@ -2,14 +2,14 @@
 
 #include <algorithm>
 
-void lum_host_logger::print(const std::string& text) {
-    // Standard output first, so that output and messages sent to one file
-    // keep the order of the run.
-    if (out_ != stdout) std::fflush(stdout);
-    std::fwrite(text.data(), 1, text.size(), out_);
-    if (text.empty() || text.back() != '\n') std::fputc('\n', out_);
-    std::fflush(out_);
+void lum_host_message(std::string_view text, std::FILE* out) {
+    if (out != stdout) std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), out);
+    if (text.empty() || text.back() != '\n') std::fputc('\n', out);
+    std::fflush(out);
 }
+
+void lum_host_logger::print(const std::string& text) { lum_host_message(text, out_); }
 
 std::shared_ptr<lum_log_listener_record> lum_host_add_listener(lum_log_base& log, lum_log_listener* listener) {
     auto record = std::make_shared<lum_log_listener_record>();

@@ -3,12 +3,18 @@
 
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include "runtime/log.h"
 
+// Writes one message to `out` the way every message of the host goes out:
+// standard output is flushed first, so that output and messages sent to one
+// file keep the order of the run; a line feed ends the message when it has
+// none; `out` is flushed after. Allocates nothing.
+void lum_host_message(std::string_view text, std::FILE* out = stderr);
+
 // A logger that prints warnings, errors and (when enabled) notices to a C
-// stream, one text per line; standard output is flushed first, so that both
-// sent to one file keep the order of the run.
+// stream, one text per line, through lum_host_message.
 class lum_host_logger : public lum_log_base {
 public:
     explicit lum_host_logger(std::FILE* out = stderr) : out_(out) {}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/cmd_run.h"
+#include "host/host_log.h"
 #include "host/module_loader.h"
 #include "host/platform.h"
 
@@ -73,8 +74,7 @@ int run_info(const std::vector<std::string_view>& args) {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return 0;
     } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "lumio info: %s\n", e.what());
+        lum_host_message("lumio info: " + std::string(e.what()) + "\n");
         return 1;
     }
 }

@@ -103,7 +103,7 @@ bool lum_job_queue::wait_pop(lum_job& out) {
         // still comes back within the limit, sees `pending` and clears the
         // flag, so later pushes wake the sleepers again.
         if (pending.load(std::memory_order_seq_cst) == 0 && shutdown.load(std::memory_order_seq_cst) == 0)
-            lum_wait_while_equal(wake_seq, seen, sleep_limit_ms);
+            lum_wait_while_equal(wake_seq, seen, sleep_limit_ms.load(std::memory_order_relaxed));
         waiting.fetch_sub(1, std::memory_order_seq_cst);
     }
 }

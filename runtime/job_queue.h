@@ -164,8 +164,12 @@ public:
 
     // Pauses a worker spins on `pending` before it goes to sleep.
     static constexpr int spin_before_sleep = 256;
-    // Longest sleep of a worker before it looks at `pending` again.
-    static constexpr uint32_t sleep_limit_ms = 20;
+    // Longest sleep of a worker before it looks at `pending` again: a safety
+    // net only (every push that finds sleepers wakes them), so it is long
+    // enough that idle workers cost next to nothing. Tests that drop
+    // wake-ups on purpose lower it.
+    static constexpr uint32_t default_sleep_limit_ms = 250;
+    std::atomic<uint32_t> sleep_limit_ms{default_sleep_limit_ms};
 
     // Added to `pending` at shutdown so that sleeping workers wake and see it.
     static constexpr uint64_t shutdown_bias = uint64_t{1} << 62;

@@ -42,38 +42,6 @@ void pop_context(lum_task* task) {
     lum_vm_context::release(top);
 }
 
-// Appends `task` to `list` through its link `member`.
-void link_task(lum_task_list& list, lum_task* task, lum_task_link lum_task::*member) {
-    lum_task_link& link = task->*member;
-    link.prev = list.last;
-    link.next = nullptr;
-    link.list = &list;
-    if (list.last != nullptr) (list.last->*member).next = task;
-    else list.first = task;
-    list.last = task;
-    ++list.count;
-}
-
-// Takes `task` out of the list its link `member` is in (if any); the others
-// keep their order.
-void unlink_task(lum_task* task, lum_task_link lum_task::*member) {
-    lum_task_link& link = task->*member;
-    lum_task_list* list = link.list;
-    if (list == nullptr) return;
-    if (link.prev != nullptr) (link.prev->*member).next = link.next;
-    else list->first = link.next;
-    if (link.next != nullptr) (link.next->*member).prev = link.prev;
-    else list->last = link.prev;
-    --list->count;
-    link = lum_task_link{};
-}
-
-// Empties a list whose owner goes away while tasks are still in it, so
-// none of them is left pointing at it.
-void detach_all(lum_task_list& list, lum_task_link lum_task::*member) {
-    while (list.first != nullptr) unlink_task(list.first, member);
-}
-
 // A copy of a value for a completion handler: member references resolved.
 lumvar_shared result_copy(const lumvar_shared& top) {
     lumvar_shared out = lumvar_shared::make();
@@ -117,15 +85,14 @@ const uint8_t* entering_instruction(const lum_vm_context& caller) {
 lum_task::lum_task() = default;
 
 lum_task::~lum_task() {
-    unlink_task(this, &lum_task::child_link);
-    unlink_task(this, &lum_task::routine_link);
+    // Leave the counts of the creator and the global scope (a task that is
+    // already gone reads as null here, and there is nothing to leave).
+    if (lum_task* c = creator.get()) --c->child_count;
+    if (lum_task* g = global_scope.get()) --g->routine_count;
     lum_log_base& log = lum_get_log();
-    const size_t live_children = children.size();
-    if (live_children != 0)
-        log.error("Task ", identity(this), " destroyed while children are still running! (", live_children,
+    if (child_count != 0)
+        log.error("Task ", identity(this), " destroyed while children are still running! (", child_count,
                   " children remaining)");
-    detach_all(children, &lum_task::child_link);
-    detach_all(routines, &lum_task::routine_link);
     if (in_thread.load(std::memory_order_acquire) != 0) {
         log.notice("Task ", identity(this), " waiting for thread...");
         while (in_thread.load(std::memory_order_acquire) != 0) std::this_thread::yield();
@@ -184,8 +151,8 @@ lumptr_strong<lum_task> lum_task::create(lum_program_block* block, lum_task* sco
             lum_runtime_error(true, "Global scope has no task block!");
             return handle;
         }
-        link_task(global->routines, task, &lum_task::routine_link);
         task->global_scope = lumptr_strong<lum_task>(global);
+        ++global->routine_count;
     }
 
     if (lum_vm_context* first = lum_vm_context::make(task, first_context_scope(task), block, nullptr))
@@ -197,8 +164,8 @@ lumptr_strong<lum_task> lum_task::create(lum_program_block* block, lum_task* sco
     lum_log_base& log = lum_get_log();
     if (lum_task* parent = tl.current_task) {
         task->creator = lumptr_strong<lum_task>(parent);
-        link_task(parent->children, task, &lum_task::child_link);
-        task->name += " (thread_" + std::to_string(parent->children.size()) + ")";
+        ++parent->child_count;
+        task->name += " (thread_" + std::to_string(parent->child_count) + ")";
         log.notice("Task (parent=", parent->name, ") ", task->name, " ", identity(task), " created.");
     } else {
         log.notice("Task ", task->name, " ", identity(task), " created.");

@@ -42,30 +42,6 @@ inline constexpr uint64_t LUM_TASK_NEVER = ~uint64_t{0};
 // Milliseconds of the system clock (100-ns ticks divided by 10000).
 uint64_t lum_task_now_ms();
 
-struct lum_task;
-struct lum_task_list;
-
-// A task's place in one lum_task_list: its neighbours and the list it is in
-// (null when it is in none).
-struct lum_task_link {
-    lum_task* prev = nullptr;
-    lum_task* next = nullptr;
-    lum_task_list* list = nullptr;
-};
-
-// The tasks of one relation (the routines of a global scope, the children of
-// a task) in the order they were added. The list does not own its tasks: a
-// task links itself in when it is created and unlinks itself when it is
-// destroyed, both in constant time, however many tasks the list holds.
-struct lum_task_list {
-    lum_task* first = nullptr;
-    lum_task* last = nullptr;
-    size_t count = 0;
-
-    size_t size() const noexcept { return count; }
-    bool empty() const noexcept { return count == 0; }
-};
-
 struct lum_task : public lumptr_base<lum_task>, public lumptr_type_tag<lum_task> {
     using handler = std::function<void(lumvar_shared)>;
 
@@ -79,9 +55,9 @@ struct lum_task : public lumptr_base<lum_task>, public lumptr_type_tag<lum_task>
     lumptr_strong<lum_program_block> block;      // block the first context runs
     uint8_t routine = 0;                         // 1: not a top-level block (routine of a global scope)
     lumptr_strong<lum_task> global_scope;        // global-scope task of a routine; empty for a global scope
-    lum_task_list routines;                      // routines created in this global scope (not owned)
+    uint32_t routine_count = 0;                  // routines of this global scope still alive
     lumptr_strong<lum_task> creator;             // task running when this one was created
-    lum_task_list children;                      // tasks created while this one ran (not owned)
+    uint32_t child_count = 0;                    // tasks created while this one ran, still alive
     uint64_t creation_time = 0;                  // ms, lum_task_now_ms()
     std::string name;
     handler on_complete;                         // called once when the task finishes
@@ -105,8 +81,6 @@ struct lum_task : public lumptr_base<lum_task>, public lumptr_type_tag<lum_task>
     lumvar_shared error;                         // last run-time error's message
     uint8_t caught_error = 0;                    // a try block caught an error; the catch opcode clears it
     uint64_t sequence = 0;                       // the VM's schedule count when last scheduled (heap tie-break)
-    lum_task_link routine_link;                  // place in the global scope's routines
-    lum_task_link child_link;                    // place in the creator's children
 
     // A new task for block `block` in scope `scope` (null: the thread's
     // current task). After a creation error the task is still returned but

@@ -99,6 +99,10 @@ inline T atomic_add(uint8_t* p, T v) {
 
 }  // namespace
 
+// Every opcode has its case in the dispatch switch (a switch over lumk_op that
+// misses one does not compile); the default is for numbers past the last opcode.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic error "-Wswitch-enum"
 LUMK_SIMD_CLONES
 int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptrs, uint64_t gid_begin, uint32_t n,
                    const volatile uint8_t* abort, ktrap* trap) {
@@ -154,7 +158,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
 
     for (;;) {
         const lumk_insn& ip = code[pc];
-        switch (ip.op) {
+        switch (static_cast<lumk_op>(ip.op)) {
             // ---- control ----
             case LUMK_NOP: break;
             case LUMK_END: return 0;
@@ -609,3 +613,4 @@ trap_out:
 #undef A
 #undef ROW
 }
+#pragma GCC diagnostic pop

@@ -2,59 +2,18 @@
 
 #include <array>
 
-// The opcode families in table order: the members of one family follow each
-// other, so the tables spell each family once (see the family arithmetic below).
-#define LUMK_ARITH_NAMES(op) op "_I32", op "_U32", op "_X64", op "_F32", op "_F64"
-#define LUMK_DIVMOD_NAMES(op) op "_I32", op "_U32", op "_I64", op "_U64", op "_F32", op "_F64"
-#define LUMK_CLASS_NAMES(op) op "_S", op "_U", op "_F32", op "_F64"
-#define LUMK_ORDER_NAMES(cond) LUMK_CLASS_NAMES("CMP" cond), LUMK_CLASS_NAMES("JT" cond), LUMK_CLASS_NAMES("JF" cond)
-#define LUMK_MEM_NAMES(elem) \
-    "LD_" elem, "LDU_" elem, "LDF_" elem, "LDFU_" elem, "LDR_" elem, \
-    "ST_" elem, "STU_" elem, "STF_" elem, "STFU_" elem, "STR_" elem
-#define LUMK_ORDER_FORMATS "DRR", "DRR", "DRR", "DRR", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ"
-#define LUMK_MEM_FORMATS "DPRO", "DPRO", "DPRO", "DPRO", "DRO", "RPRO", "RPRO", "RPRO", "RPRO", "RRO"
-
 const char* const lumk_op_mnemonics[LUMK_OP_COUNT] = {
-    "NOP", "END", "MOV", "JMP", "LOOP", "JT", "JF",
-    LUMK_ARITH_NAMES("ADD"), LUMK_ARITH_NAMES("SUB"), LUMK_ARITH_NAMES("MUL"),
-    LUMK_DIVMOD_NAMES("DIV"), LUMK_DIVMOD_NAMES("MOD"),
-    "ADDI_I32", "ADDI_U32", "ADDI_X64", "DIVC_U32", "DIVC_I32", "MODC_U32", "MODC_I32", "AND_X", "OR_X", "XOR_X",
-    "SHL_I32", "SHL_U32", "SHL_X64", "SHR_I32", "SHR_U32", "SHR_I64", "SHR_U64",
-    "NEG_I32", "NEG_U32", "NEG_X64", "NEG_F32", "NEG_F64", "NOT_X", "NOT_U32", "LNOT",
-    "MIN_S", "MIN_U", "MIN_F32", "MIN_F64", "MAX_S", "MAX_U", "MAX_F32", "MAX_F64",
-    "ABS_I32", "ABS_I64", "ABS_F32", "ABS_F64", "SQRT_F32", "SQRT_F64",
-    "MATH1_F32", "MATH1_F64", "MATH2_F32", "MATH2_F64",
-    "CMPEQ_X", "CMPNE_X", "CMPEQ_F32", "CMPNE_F32", "CMPEQ_F64", "CMPNE_F64",
-    "JTEQ_X", "JTNE_X", "JFEQ_X", "JFNE_X", "JTEQ_F32", "JTNE_F32", "JFEQ_F32", "JFNE_F32",
-    "JTEQ_F64", "JTNE_F64", "JFEQ_F64", "JFNE_F64",
-    LUMK_ORDER_NAMES("LT"), LUMK_ORDER_NAMES("LE"), LUMK_ORDER_NAMES("GT"), LUMK_ORDER_NAMES("GE"),
-    "TRUNC_I8", "TRUNC_U8", "TRUNC_I16", "TRUNC_U16", "TRUNC_I32", "TRUNC_U32",
-    "CVT_S_F32", "CVT_U_F32", "CVT_S_F64", "CVT_U_F64", "CVT_F32_INT", "CVT_F64_INT", "CVT_F32_F64", "CVT_F64_F32",
-    "BOOL_F32", "BOOL_F64",
-    LUMK_MEM_NAMES("I8"), LUMK_MEM_NAMES("U8"), LUMK_MEM_NAMES("I16"), LUMK_MEM_NAMES("U16"),
-    LUMK_MEM_NAMES("I32"), LUMK_MEM_NAMES("U32"), LUMK_MEM_NAMES("I64"), LUMK_MEM_NAMES("U64"),
-    LUMK_MEM_NAMES("F32"), LUMK_MEM_NAMES("F64"),
-    "ADDR", "ADDRU", "COPY", "ZERO", "AADD_32", "AADD_I32", "AADD_64", "AADDR_32", "AADDR_I32", "AADDR_64", "CHKIDX",
+#define LUMK_OP_MNEMONIC(name, format) #name,
+    LUMK_OPCODES(LUMK_OP_MNEMONIC)
+#undef LUMK_OP_MNEMONIC
 };
 
 // constexpr so that the decoded table below is built at compile time, ready
 // before any static initialiser of another file walks operands.
 constexpr const char* const lumk_op_formats[LUMK_OP_COUNT] = {
-    "", "", "DR", "J", "J", "RJ", "RJ",
-    "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR",
-    "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR",
-    "DRO", "DRO", "DRO", "DRK", "DRK", "DRK", "DRK",
-    "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR",
-    "DR", "DR", "DR", "DR", "DR", "DR", "DR", "DR",
-    "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "DRR",
-    "DR", "DR", "DR", "DR", "DR", "DR", "DRT", "DRT", "DRRT", "DRRT",
-    "DRR", "DRR", "DRR", "DRR", "DRR", "DRR", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ", "RRJ",
-    "RRJ", "RRJ",
-    LUMK_ORDER_FORMATS, LUMK_ORDER_FORMATS, LUMK_ORDER_FORMATS, LUMK_ORDER_FORMATS,
-    "DR", "DR", "DR", "DR", "DR", "DR", "DR", "DR", "DR", "DR", "DRT", "DRT", "DR", "DR", "DR", "DR",
-    LUMK_MEM_FORMATS, LUMK_MEM_FORMATS, LUMK_MEM_FORMATS, LUMK_MEM_FORMATS, LUMK_MEM_FORMATS,
-    LUMK_MEM_FORMATS, LUMK_MEM_FORMATS, LUMK_MEM_FORMATS, LUMK_MEM_FORMATS, LUMK_MEM_FORMATS,
-    "DPR", "DPR", "RRS", "RS", "DPRI", "DPRI", "DPRI", "DRRO", "DRRO", "DRRO", "RS",
+#define LUMK_OP_FORMAT(name, format) format,
+    LUMK_OPCODES(LUMK_OP_FORMAT)
+#undef LUMK_OP_FORMAT
 };
 
 const char* lumk_op_name(uint32_t op) { return op < LUMK_OP_COUNT ? lumk_op_mnemonics[op] : "?"; }

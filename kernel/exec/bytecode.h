@@ -17,280 +17,99 @@ struct lumk_insn {
 };
 static_assert(sizeof(lumk_insn) == 16, "lumk_insn must stay 16 bytes");
 
-// The opcodes. Numbers are part of the bytecode format; never reorder.
+// Every opcode in number order, with its operand format: X(NAME, "FORMAT").
+// The enum LUMK_NAME, LUMK_OP_COUNT, the mnemonic and format tables and the
+// scalar engine's dispatch table are all generated from this one list.
+// Numbers are part of the bytecode format: never reorder; add at the end.
+// Format letters: D destination register, R source register, P pointer slot,
+// I register held in imm, J jump target, O offset, K constant, S size or
+// limit, T math function or type.
+#define LUMK_OPCODES(X) \
+    /* control */                                                                                               \
+    X(NOP, "") X(END, "") X(MOV, "DR") X(JMP, "J") X(LOOP, "J") X(JT, "RJ") X(JF, "RJ")                         \
+    /* add, subtract, multiply: I32, U32, X64, F32, F64 */                                                      \
+    X(ADD_I32, "DRR") X(ADD_U32, "DRR") X(ADD_X64, "DRR") X(ADD_F32, "DRR") X(ADD_F64, "DRR")                   \
+    X(SUB_I32, "DRR") X(SUB_U32, "DRR") X(SUB_X64, "DRR") X(SUB_F32, "DRR") X(SUB_F64, "DRR")                   \
+    X(MUL_I32, "DRR") X(MUL_U32, "DRR") X(MUL_X64, "DRR") X(MUL_F32, "DRR") X(MUL_F64, "DRR")                   \
+    /* divide, modulo: I32, U32, I64, U64, F32, F64 */                                                          \
+    X(DIV_I32, "DRR") X(DIV_U32, "DRR") X(DIV_I64, "DRR") X(DIV_U64, "DRR") X(DIV_F32, "DRR") X(DIV_F64, "DRR") \
+    X(MOD_I32, "DRR") X(MOD_U32, "DRR") X(MOD_I64, "DRR") X(MOD_U64, "DRR") X(MOD_F32, "DRR") X(MOD_F64, "DRR") \
+    /* add immediate, division by a constant */                                                                 \
+    X(ADDI_I32, "DRO") X(ADDI_U32, "DRO") X(ADDI_X64, "DRO")                                                    \
+    X(DIVC_U32, "DRK") X(DIVC_I32, "DRK") X(MODC_U32, "DRK") X(MODC_I32, "DRK")                                 \
+    /* bitwise and shifts */                                                                                    \
+    X(AND_X, "DRR") X(OR_X, "DRR") X(XOR_X, "DRR")                                                              \
+    X(SHL_I32, "DRR") X(SHL_U32, "DRR") X(SHL_X64, "DRR") X(SHR_I32, "DRR") X(SHR_U32, "DRR") X(SHR_I64, "DRR") \
+    X(SHR_U64, "DRR")                                                                                           \
+    /* unary */                                                                                                 \
+    X(NEG_I32, "DR") X(NEG_U32, "DR") X(NEG_X64, "DR") X(NEG_F32, "DR") X(NEG_F64, "DR")                        \
+    X(NOT_X, "DR") X(NOT_U32, "DR") X(LNOT, "DR")                                                               \
+    /* minimum, maximum, absolute value, square root, math functions */                                         \
+    X(MIN_S, "DRR") X(MIN_U, "DRR") X(MIN_F32, "DRR") X(MIN_F64, "DRR")                                         \
+    X(MAX_S, "DRR") X(MAX_U, "DRR") X(MAX_F32, "DRR") X(MAX_F64, "DRR")                                         \
+    X(ABS_I32, "DR") X(ABS_I64, "DR") X(ABS_F32, "DR") X(ABS_F64, "DR") X(SQRT_F32, "DR") X(SQRT_F64, "DR")     \
+    X(MATH1_F32, "DRT") X(MATH1_F64, "DRT") X(MATH2_F32, "DRRT") X(MATH2_F64, "DRRT")                           \
+    /* equal, not equal: CMP for X, F32, F64, then JT and JF for each */                                        \
+    X(CMPEQ_X, "DRR") X(CMPNE_X, "DRR") X(CMPEQ_F32, "DRR") X(CMPNE_F32, "DRR") X(CMPEQ_F64, "DRR")             \
+    X(CMPNE_F64, "DRR")                                                                                         \
+    X(JTEQ_X, "RRJ") X(JTNE_X, "RRJ") X(JFEQ_X, "RRJ") X(JFNE_X, "RRJ")                                         \
+    X(JTEQ_F32, "RRJ") X(JTNE_F32, "RRJ") X(JFEQ_F32, "RRJ") X(JFNE_F32, "RRJ")                                 \
+    X(JTEQ_F64, "RRJ") X(JTNE_F64, "RRJ") X(JFEQ_F64, "RRJ") X(JFNE_F64, "RRJ")                                 \
+    /* less, less or equal, greater, greater or equal: CMP, JT, JF, each for S, U, F32, F64 */                  \
+    X(CMPLT_S, "DRR") X(CMPLT_U, "DRR") X(CMPLT_F32, "DRR") X(CMPLT_F64, "DRR")                                 \
+    X(JTLT_S, "RRJ") X(JTLT_U, "RRJ") X(JTLT_F32, "RRJ") X(JTLT_F64, "RRJ")                                     \
+    X(JFLT_S, "RRJ") X(JFLT_U, "RRJ") X(JFLT_F32, "RRJ") X(JFLT_F64, "RRJ")                                     \
+    X(CMPLE_S, "DRR") X(CMPLE_U, "DRR") X(CMPLE_F32, "DRR") X(CMPLE_F64, "DRR")                                 \
+    X(JTLE_S, "RRJ") X(JTLE_U, "RRJ") X(JTLE_F32, "RRJ") X(JTLE_F64, "RRJ")                                     \
+    X(JFLE_S, "RRJ") X(JFLE_U, "RRJ") X(JFLE_F32, "RRJ") X(JFLE_F64, "RRJ")                                     \
+    X(CMPGT_S, "DRR") X(CMPGT_U, "DRR") X(CMPGT_F32, "DRR") X(CMPGT_F64, "DRR")                                 \
+    X(JTGT_S, "RRJ") X(JTGT_U, "RRJ") X(JTGT_F32, "RRJ") X(JTGT_F64, "RRJ")                                     \
+    X(JFGT_S, "RRJ") X(JFGT_U, "RRJ") X(JFGT_F32, "RRJ") X(JFGT_F64, "RRJ")                                     \
+    X(CMPGE_S, "DRR") X(CMPGE_U, "DRR") X(CMPGE_F32, "DRR") X(CMPGE_F64, "DRR")                                 \
+    X(JTGE_S, "RRJ") X(JTGE_U, "RRJ") X(JTGE_F32, "RRJ") X(JTGE_F64, "RRJ")                                     \
+    X(JFGE_S, "RRJ") X(JFGE_U, "RRJ") X(JFGE_F32, "RRJ") X(JFGE_F64, "RRJ")                                     \
+    /* conversions */                                                                                           \
+    X(TRUNC_I8, "DR") X(TRUNC_U8, "DR") X(TRUNC_I16, "DR") X(TRUNC_U16, "DR") X(TRUNC_I32, "DR")                \
+    X(TRUNC_U32, "DR")                                                                                          \
+    X(CVT_S_F32, "DR") X(CVT_U_F32, "DR") X(CVT_S_F64, "DR") X(CVT_U_F64, "DR")                                 \
+    X(CVT_F32_INT, "DRT") X(CVT_F64_INT, "DRT") X(CVT_F32_F64, "DR") X(CVT_F64_F32, "DR")                       \
+    X(BOOL_F32, "DR") X(BOOL_F64, "DR")                                                                         \
+    /* memory, per element type: LD, LDU, LDF, LDFU, LDR, then ST, STU, STF, STFU, STR */                       \
+    X(LD_I8, "DPRO") X(LDU_I8, "DPRO") X(LDF_I8, "DPRO") X(LDFU_I8, "DPRO") X(LDR_I8, "DRO")                    \
+    X(ST_I8, "RPRO") X(STU_I8, "RPRO") X(STF_I8, "RPRO") X(STFU_I8, "RPRO") X(STR_I8, "RRO")                    \
+    X(LD_U8, "DPRO") X(LDU_U8, "DPRO") X(LDF_U8, "DPRO") X(LDFU_U8, "DPRO") X(LDR_U8, "DRO")                    \
+    X(ST_U8, "RPRO") X(STU_U8, "RPRO") X(STF_U8, "RPRO") X(STFU_U8, "RPRO") X(STR_U8, "RRO")                    \
+    X(LD_I16, "DPRO") X(LDU_I16, "DPRO") X(LDF_I16, "DPRO") X(LDFU_I16, "DPRO") X(LDR_I16, "DRO")               \
+    X(ST_I16, "RPRO") X(STU_I16, "RPRO") X(STF_I16, "RPRO") X(STFU_I16, "RPRO") X(STR_I16, "RRO")               \
+    X(LD_U16, "DPRO") X(LDU_U16, "DPRO") X(LDF_U16, "DPRO") X(LDFU_U16, "DPRO") X(LDR_U16, "DRO")               \
+    X(ST_U16, "RPRO") X(STU_U16, "RPRO") X(STF_U16, "RPRO") X(STFU_U16, "RPRO") X(STR_U16, "RRO")               \
+    X(LD_I32, "DPRO") X(LDU_I32, "DPRO") X(LDF_I32, "DPRO") X(LDFU_I32, "DPRO") X(LDR_I32, "DRO")               \
+    X(ST_I32, "RPRO") X(STU_I32, "RPRO") X(STF_I32, "RPRO") X(STFU_I32, "RPRO") X(STR_I32, "RRO")               \
+    X(LD_U32, "DPRO") X(LDU_U32, "DPRO") X(LDF_U32, "DPRO") X(LDFU_U32, "DPRO") X(LDR_U32, "DRO")               \
+    X(ST_U32, "RPRO") X(STU_U32, "RPRO") X(STF_U32, "RPRO") X(STFU_U32, "RPRO") X(STR_U32, "RRO")               \
+    X(LD_I64, "DPRO") X(LDU_I64, "DPRO") X(LDF_I64, "DPRO") X(LDFU_I64, "DPRO") X(LDR_I64, "DRO")               \
+    X(ST_I64, "RPRO") X(STU_I64, "RPRO") X(STF_I64, "RPRO") X(STFU_I64, "RPRO") X(STR_I64, "RRO")               \
+    X(LD_U64, "DPRO") X(LDU_U64, "DPRO") X(LDF_U64, "DPRO") X(LDFU_U64, "DPRO") X(LDR_U64, "DRO")               \
+    X(ST_U64, "RPRO") X(STU_U64, "RPRO") X(STF_U64, "RPRO") X(STFU_U64, "RPRO") X(STR_U64, "RRO")               \
+    X(LD_F32, "DPRO") X(LDU_F32, "DPRO") X(LDF_F32, "DPRO") X(LDFU_F32, "DPRO") X(LDR_F32, "DRO")               \
+    X(ST_F32, "RPRO") X(STU_F32, "RPRO") X(STF_F32, "RPRO") X(STFU_F32, "RPRO") X(STR_F32, "RRO")               \
+    X(LD_F64, "DPRO") X(LDU_F64, "DPRO") X(LDF_F64, "DPRO") X(LDFU_F64, "DPRO") X(LDR_F64, "DRO")               \
+    X(ST_F64, "RPRO") X(STU_F64, "RPRO") X(STF_F64, "RPRO") X(STFU_F64, "RPRO") X(STR_F64, "RRO")               \
+    /* addresses, block operations, atomic add, index check */                                                  \
+    X(ADDR, "DPR") X(ADDRU, "DPR") X(COPY, "RRS") X(ZERO, "RS")                                                 \
+    X(AADD_32, "DPRI") X(AADD_I32, "DPRI") X(AADD_64, "DPRI") X(AADDR_32, "DRRO") X(AADDR_I32, "DRRO")          \
+    X(AADDR_64, "DRRO")                                                                                         \
+    X(CHKIDX, "RS")
+
+// The opcodes.
 enum lumk_op : uint16_t {
-    LUMK_NOP = 0,
-    LUMK_END = 1,
-    LUMK_MOV = 2,
-    LUMK_JMP = 3,
-    LUMK_LOOP = 4,
-    LUMK_JT = 5,
-    LUMK_JF = 6,
-    LUMK_ADD_I32 = 7,
-    LUMK_ADD_U32 = 8,
-    LUMK_ADD_X64 = 9,
-    LUMK_ADD_F32 = 10,
-    LUMK_ADD_F64 = 11,
-    LUMK_SUB_I32 = 12,
-    LUMK_SUB_U32 = 13,
-    LUMK_SUB_X64 = 14,
-    LUMK_SUB_F32 = 15,
-    LUMK_SUB_F64 = 16,
-    LUMK_MUL_I32 = 17,
-    LUMK_MUL_U32 = 18,
-    LUMK_MUL_X64 = 19,
-    LUMK_MUL_F32 = 20,
-    LUMK_MUL_F64 = 21,
-    LUMK_DIV_I32 = 22,
-    LUMK_DIV_U32 = 23,
-    LUMK_DIV_I64 = 24,
-    LUMK_DIV_U64 = 25,
-    LUMK_DIV_F32 = 26,
-    LUMK_DIV_F64 = 27,
-    LUMK_MOD_I32 = 28,
-    LUMK_MOD_U32 = 29,
-    LUMK_MOD_I64 = 30,
-    LUMK_MOD_U64 = 31,
-    LUMK_MOD_F32 = 32,
-    LUMK_MOD_F64 = 33,
-    LUMK_ADDI_I32 = 34,
-    LUMK_ADDI_U32 = 35,
-    LUMK_ADDI_X64 = 36,
-    LUMK_DIVC_U32 = 37,
-    LUMK_DIVC_I32 = 38,
-    LUMK_MODC_U32 = 39,
-    LUMK_MODC_I32 = 40,
-    LUMK_AND_X = 41,
-    LUMK_OR_X = 42,
-    LUMK_XOR_X = 43,
-    LUMK_SHL_I32 = 44,
-    LUMK_SHL_U32 = 45,
-    LUMK_SHL_X64 = 46,
-    LUMK_SHR_I32 = 47,
-    LUMK_SHR_U32 = 48,
-    LUMK_SHR_I64 = 49,
-    LUMK_SHR_U64 = 50,
-    LUMK_NEG_I32 = 51,
-    LUMK_NEG_U32 = 52,
-    LUMK_NEG_X64 = 53,
-    LUMK_NEG_F32 = 54,
-    LUMK_NEG_F64 = 55,
-    LUMK_NOT_X = 56,
-    LUMK_NOT_U32 = 57,
-    LUMK_LNOT = 58,
-    LUMK_MIN_S = 59,
-    LUMK_MIN_U = 60,
-    LUMK_MIN_F32 = 61,
-    LUMK_MIN_F64 = 62,
-    LUMK_MAX_S = 63,
-    LUMK_MAX_U = 64,
-    LUMK_MAX_F32 = 65,
-    LUMK_MAX_F64 = 66,
-    LUMK_ABS_I32 = 67,
-    LUMK_ABS_I64 = 68,
-    LUMK_ABS_F32 = 69,
-    LUMK_ABS_F64 = 70,
-    LUMK_SQRT_F32 = 71,
-    LUMK_SQRT_F64 = 72,
-    LUMK_MATH1_F32 = 73,
-    LUMK_MATH1_F64 = 74,
-    LUMK_MATH2_F32 = 75,
-    LUMK_MATH2_F64 = 76,
-    LUMK_CMPEQ_X = 77,
-    LUMK_CMPNE_X = 78,
-    LUMK_CMPEQ_F32 = 79,
-    LUMK_CMPNE_F32 = 80,
-    LUMK_CMPEQ_F64 = 81,
-    LUMK_CMPNE_F64 = 82,
-    LUMK_JTEQ_X = 83,
-    LUMK_JTNE_X = 84,
-    LUMK_JFEQ_X = 85,
-    LUMK_JFNE_X = 86,
-    LUMK_JTEQ_F32 = 87,
-    LUMK_JTNE_F32 = 88,
-    LUMK_JFEQ_F32 = 89,
-    LUMK_JFNE_F32 = 90,
-    LUMK_JTEQ_F64 = 91,
-    LUMK_JTNE_F64 = 92,
-    LUMK_JFEQ_F64 = 93,
-    LUMK_JFNE_F64 = 94,
-    LUMK_CMPLT_S = 95,
-    LUMK_CMPLT_U = 96,
-    LUMK_CMPLT_F32 = 97,
-    LUMK_CMPLT_F64 = 98,
-    LUMK_JTLT_S = 99,
-    LUMK_JTLT_U = 100,
-    LUMK_JTLT_F32 = 101,
-    LUMK_JTLT_F64 = 102,
-    LUMK_JFLT_S = 103,
-    LUMK_JFLT_U = 104,
-    LUMK_JFLT_F32 = 105,
-    LUMK_JFLT_F64 = 106,
-    LUMK_CMPLE_S = 107,
-    LUMK_CMPLE_U = 108,
-    LUMK_CMPLE_F32 = 109,
-    LUMK_CMPLE_F64 = 110,
-    LUMK_JTLE_S = 111,
-    LUMK_JTLE_U = 112,
-    LUMK_JTLE_F32 = 113,
-    LUMK_JTLE_F64 = 114,
-    LUMK_JFLE_S = 115,
-    LUMK_JFLE_U = 116,
-    LUMK_JFLE_F32 = 117,
-    LUMK_JFLE_F64 = 118,
-    LUMK_CMPGT_S = 119,
-    LUMK_CMPGT_U = 120,
-    LUMK_CMPGT_F32 = 121,
-    LUMK_CMPGT_F64 = 122,
-    LUMK_JTGT_S = 123,
-    LUMK_JTGT_U = 124,
-    LUMK_JTGT_F32 = 125,
-    LUMK_JTGT_F64 = 126,
-    LUMK_JFGT_S = 127,
-    LUMK_JFGT_U = 128,
-    LUMK_JFGT_F32 = 129,
-    LUMK_JFGT_F64 = 130,
-    LUMK_CMPGE_S = 131,
-    LUMK_CMPGE_U = 132,
-    LUMK_CMPGE_F32 = 133,
-    LUMK_CMPGE_F64 = 134,
-    LUMK_JTGE_S = 135,
-    LUMK_JTGE_U = 136,
-    LUMK_JTGE_F32 = 137,
-    LUMK_JTGE_F64 = 138,
-    LUMK_JFGE_S = 139,
-    LUMK_JFGE_U = 140,
-    LUMK_JFGE_F32 = 141,
-    LUMK_JFGE_F64 = 142,
-    LUMK_TRUNC_I8 = 143,
-    LUMK_TRUNC_U8 = 144,
-    LUMK_TRUNC_I16 = 145,
-    LUMK_TRUNC_U16 = 146,
-    LUMK_TRUNC_I32 = 147,
-    LUMK_TRUNC_U32 = 148,
-    LUMK_CVT_S_F32 = 149,
-    LUMK_CVT_U_F32 = 150,
-    LUMK_CVT_S_F64 = 151,
-    LUMK_CVT_U_F64 = 152,
-    LUMK_CVT_F32_INT = 153,
-    LUMK_CVT_F64_INT = 154,
-    LUMK_CVT_F32_F64 = 155,
-    LUMK_CVT_F64_F32 = 156,
-    LUMK_BOOL_F32 = 157,
-    LUMK_BOOL_F64 = 158,
-    LUMK_LD_I8 = 159,
-    LUMK_LDU_I8 = 160,
-    LUMK_LDF_I8 = 161,
-    LUMK_LDFU_I8 = 162,
-    LUMK_LDR_I8 = 163,
-    LUMK_ST_I8 = 164,
-    LUMK_STU_I8 = 165,
-    LUMK_STF_I8 = 166,
-    LUMK_STFU_I8 = 167,
-    LUMK_STR_I8 = 168,
-    LUMK_LD_U8 = 169,
-    LUMK_LDU_U8 = 170,
-    LUMK_LDF_U8 = 171,
-    LUMK_LDFU_U8 = 172,
-    LUMK_LDR_U8 = 173,
-    LUMK_ST_U8 = 174,
-    LUMK_STU_U8 = 175,
-    LUMK_STF_U8 = 176,
-    LUMK_STFU_U8 = 177,
-    LUMK_STR_U8 = 178,
-    LUMK_LD_I16 = 179,
-    LUMK_LDU_I16 = 180,
-    LUMK_LDF_I16 = 181,
-    LUMK_LDFU_I16 = 182,
-    LUMK_LDR_I16 = 183,
-    LUMK_ST_I16 = 184,
-    LUMK_STU_I16 = 185,
-    LUMK_STF_I16 = 186,
-    LUMK_STFU_I16 = 187,
-    LUMK_STR_I16 = 188,
-    LUMK_LD_U16 = 189,
-    LUMK_LDU_U16 = 190,
-    LUMK_LDF_U16 = 191,
-    LUMK_LDFU_U16 = 192,
-    LUMK_LDR_U16 = 193,
-    LUMK_ST_U16 = 194,
-    LUMK_STU_U16 = 195,
-    LUMK_STF_U16 = 196,
-    LUMK_STFU_U16 = 197,
-    LUMK_STR_U16 = 198,
-    LUMK_LD_I32 = 199,
-    LUMK_LDU_I32 = 200,
-    LUMK_LDF_I32 = 201,
-    LUMK_LDFU_I32 = 202,
-    LUMK_LDR_I32 = 203,
-    LUMK_ST_I32 = 204,
-    LUMK_STU_I32 = 205,
-    LUMK_STF_I32 = 206,
-    LUMK_STFU_I32 = 207,
-    LUMK_STR_I32 = 208,
-    LUMK_LD_U32 = 209,
-    LUMK_LDU_U32 = 210,
-    LUMK_LDF_U32 = 211,
-    LUMK_LDFU_U32 = 212,
-    LUMK_LDR_U32 = 213,
-    LUMK_ST_U32 = 214,
-    LUMK_STU_U32 = 215,
-    LUMK_STF_U32 = 216,
-    LUMK_STFU_U32 = 217,
-    LUMK_STR_U32 = 218,
-    LUMK_LD_I64 = 219,
-    LUMK_LDU_I64 = 220,
-    LUMK_LDF_I64 = 221,
-    LUMK_LDFU_I64 = 222,
-    LUMK_LDR_I64 = 223,
-    LUMK_ST_I64 = 224,
-    LUMK_STU_I64 = 225,
-    LUMK_STF_I64 = 226,
-    LUMK_STFU_I64 = 227,
-    LUMK_STR_I64 = 228,
-    LUMK_LD_U64 = 229,
-    LUMK_LDU_U64 = 230,
-    LUMK_LDF_U64 = 231,
-    LUMK_LDFU_U64 = 232,
-    LUMK_LDR_U64 = 233,
-    LUMK_ST_U64 = 234,
-    LUMK_STU_U64 = 235,
-    LUMK_STF_U64 = 236,
-    LUMK_STFU_U64 = 237,
-    LUMK_STR_U64 = 238,
-    LUMK_LD_F32 = 239,
-    LUMK_LDU_F32 = 240,
-    LUMK_LDF_F32 = 241,
-    LUMK_LDFU_F32 = 242,
-    LUMK_LDR_F32 = 243,
-    LUMK_ST_F32 = 244,
-    LUMK_STU_F32 = 245,
-    LUMK_STF_F32 = 246,
-    LUMK_STFU_F32 = 247,
-    LUMK_STR_F32 = 248,
-    LUMK_LD_F64 = 249,
-    LUMK_LDU_F64 = 250,
-    LUMK_LDF_F64 = 251,
-    LUMK_LDFU_F64 = 252,
-    LUMK_LDR_F64 = 253,
-    LUMK_ST_F64 = 254,
-    LUMK_STU_F64 = 255,
-    LUMK_STF_F64 = 256,
-    LUMK_STFU_F64 = 257,
-    LUMK_STR_F64 = 258,
-    LUMK_ADDR = 259,
-    LUMK_ADDRU = 260,
-    LUMK_COPY = 261,
-    LUMK_ZERO = 262,
-    LUMK_AADD_32 = 263,
-    LUMK_AADD_I32 = 264,
-    LUMK_AADD_64 = 265,
-    LUMK_AADDR_32 = 266,
-    LUMK_AADDR_I32 = 267,
-    LUMK_AADDR_64 = 268,
-    LUMK_CHKIDX = 269,
+#define LUMK_OP_ENUMERATOR(name, format) LUMK_##name,
+    LUMK_OPCODES(LUMK_OP_ENUMERATOR)
+#undef LUMK_OP_ENUMERATOR
 };
-inline constexpr uint32_t LUMK_OP_COUNT = 270;
+#define LUMK_OP_ONE(name, format) +1
+inline constexpr uint32_t LUMK_OP_COUNT = 0 LUMK_OPCODES(LUMK_OP_ONE);
+#undef LUMK_OP_ONE
 
 // Mnemonic and operand-format tables indexed by opcode.
 extern const char* const lumk_op_mnemonics[LUMK_OP_COUNT];

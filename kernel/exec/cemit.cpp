@@ -198,14 +198,37 @@ std::string atomic_form(const operands& o, uint16_t op) {
     return s + o.A + ".i = (int64_t)k_aadd32(addr, (uint32_t)" + X + ".u); }";
 }
 
-bool is_mem_prefix(std::string_view p) {
-    static constexpr std::string_view k[] = {"LD", "LDU", "LDF", "LDFU", "LDR", "ST", "STU", "STF", "STFU", "STR"};
-    for (std::string_view x : k)
-        if (x == p) return true;
-    return false;
+// A memory access: the mnemonic's prefix (LD, LDU, ..., STR) and element type.
+std::string memory_op(const operands& o, const char* mnemonic) {
+    const std::string_view mn(mnemonic);
+    const size_t us = mn.find('_');
+    lumk_cemit_mem mem{};
+    if (!lumk_cemit_mem_type(mn.substr(us + 1), mem)) throw std::runtime_error(no_translation(mnemonic));
+    return memory_form(o, mn.substr(0, us), mem);
 }
 
-// Translations of the opcodes that are neither memory accesses nor compares.
+// A compare: CMP<cc> writes 0/1, JT<cc> jumps when the condition holds, JF<cc>
+// when it does not; the suffix names the register member compared.
+std::string compare_op(const operands& o, const char* mnemonic) {
+    const std::string_view mn(mnemonic);
+    const bool cmp = mn.starts_with("CMP"), jt = mn.starts_with("JT");
+    const char* op = find_cond(mn.substr(cmp ? 3 : 2, 2));
+    if (op == nullptr) throw std::runtime_error(no_translation(mnemonic));
+    const std::string_view suffix = mn.substr(mn.find('_') + 1);
+    std::string m = "d";
+    if (suffix == "S") m = "i";
+    else if (suffix == "U" || suffix == "X") m = "u";
+    else if (suffix == "F32") m = "f";
+    if (cmp) return o.A + ".i = " + o.B + "." + m + " " + op + " " + o.C + "." + m + ";";
+    const std::string test = o.A + "." + m + " " + op + " " + o.B + "." + m;
+    if (jt) return "if (" + test + ") " + o.GOTO;
+    return "if (!(" + test + ")) " + o.GOTO;
+}
+
+// Every opcode has its case here (a switch over lumk_op that misses one does
+// not compile); the default is for numbers past the last opcode.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic error "-Wswitch-enum"
 std::string by_opcode(const operands& o, const lumk_insn& in, const char* mnemonic) {
     const std::string &A = o.A, &B = o.B, &C = o.C;
     auto add3 = [&](const char* wrap, const char* sign) {
@@ -231,7 +254,7 @@ std::string by_opcode(const operands& o, const lumk_insn& in, const char* mnemon
     auto math1_name = [&]() -> std::string { return (in.c & 0xFF) < 14 ? k_math1[in.c & 0xFF] : "floor"; };
     auto math2_name = [&]() -> std::string { return in.imm == 15 ? "atan2" : "pow"; };
 
-    switch (in.op) {
+    switch (static_cast<lumk_op>(in.op)) {
         case LUMK_NOP: return ";";
         case LUMK_END: return "goto k_next;";
         case LUMK_MOV: return A + " = " + B + ";";
@@ -358,9 +381,30 @@ std::string by_opcode(const operands& o, const lumk_insn& in, const char* mnemon
         case LUMK_CHKIDX:
             return "if (K_UNLIKELY(" + A + ".u >= (uint64_t)" + o.IMM + ")) K_TRAP(5, " + o.N + "u, " + A + ".i, " +
                    o.IMM + ");";
+#define LUMK_CEMIT_MEM_CASES(T)                                                                            \
+    case LUMK_LD_##T: case LUMK_LDU_##T: case LUMK_LDF_##T: case LUMK_LDFU_##T: case LUMK_LDR_##T:        \
+    case LUMK_ST_##T: case LUMK_STU_##T: case LUMK_STF_##T: case LUMK_STFU_##T: case LUMK_STR_##T:
+        LUMK_CEMIT_MEM_CASES(I8) LUMK_CEMIT_MEM_CASES(U8) LUMK_CEMIT_MEM_CASES(I16) LUMK_CEMIT_MEM_CASES(U16)
+        LUMK_CEMIT_MEM_CASES(I32) LUMK_CEMIT_MEM_CASES(U32) LUMK_CEMIT_MEM_CASES(I64) LUMK_CEMIT_MEM_CASES(U64)
+        LUMK_CEMIT_MEM_CASES(F32) LUMK_CEMIT_MEM_CASES(F64)
+            return memory_op(o, mnemonic);
+#undef LUMK_CEMIT_MEM_CASES
+#define LUMK_CEMIT_ORDER_CASES(CC)                                                                          \
+    case LUMK_CMP##CC##_S: case LUMK_CMP##CC##_U: case LUMK_CMP##CC##_F32: case LUMK_CMP##CC##_F64:       \
+    case LUMK_JT##CC##_S: case LUMK_JT##CC##_U: case LUMK_JT##CC##_F32: case LUMK_JT##CC##_F64:           \
+    case LUMK_JF##CC##_S: case LUMK_JF##CC##_U: case LUMK_JF##CC##_F32: case LUMK_JF##CC##_F64:
+#define LUMK_CEMIT_EQUALITY_CASES(T)                                                                        \
+    case LUMK_CMPEQ_##T: case LUMK_CMPNE_##T: case LUMK_JTEQ_##T: case LUMK_JTNE_##T: case LUMK_JFEQ_##T: \
+    case LUMK_JFNE_##T:
+        LUMK_CEMIT_EQUALITY_CASES(X) LUMK_CEMIT_EQUALITY_CASES(F32) LUMK_CEMIT_EQUALITY_CASES(F64)
+        LUMK_CEMIT_ORDER_CASES(LT) LUMK_CEMIT_ORDER_CASES(LE) LUMK_CEMIT_ORDER_CASES(GT) LUMK_CEMIT_ORDER_CASES(GE)
+            return compare_op(o, mnemonic);
+#undef LUMK_CEMIT_EQUALITY_CASES
+#undef LUMK_CEMIT_ORDER_CASES
         default: throw std::runtime_error(no_translation(mnemonic));
     }
 }
+#pragma GCC diagnostic pop
 
 }  // namespace
 
@@ -410,31 +454,7 @@ std::string lumk_cemit_comment(const lumk_program& program) {
 
 std::string lumk_cemit_insn(const lumk_cemit& emitter, const lumk_insn& insn, uint32_t pc) {
     (void)emitter;
-    const char* mnemonic = lumk_op_name(insn.op);
-    const std::string_view mn(mnemonic);
-    const size_t us = mn.find('_');
-    const std::string_view prefix = us == std::string_view::npos ? mn : mn.substr(0, us);
-    const std::string_view suffix = us == std::string_view::npos ? std::string_view() : mn.substr(us + 1);
-    const operands o(insn, pc);
-
-    lumk_cemit_mem mem{};
-    if (is_mem_prefix(prefix) && lumk_cemit_mem_type(suffix, mem)) return memory_form(o, prefix, mem);
-
-    const bool cmp = mn.starts_with("CMP"), jt = mn.starts_with("JT"), jf = mn.starts_with("JF");
-    if ((cmp || jt || jf) && mn.size() >= 5 && us != std::string_view::npos) {
-        const std::string_view cond = mn.substr(cmp ? 3 : 2, 2);
-        if (const char* op = find_cond(cond)) {
-            std::string m = "d";
-            if (suffix == "S") m = "i";
-            else if (suffix == "U" || suffix == "X") m = "u";
-            else if (suffix == "F32") m = "f";
-            if (cmp) return o.A + ".i = " + o.B + "." + m + " " + op + " " + o.C + "." + m + ";";
-            const std::string test = o.A + "." + m + " " + op + " " + o.B + "." + m;
-            if (jt) return "if (" + test + ") " + o.GOTO;
-            return "if (!(" + test + ")) " + o.GOTO;
-        }
-    }
-    return by_opcode(o, insn, mnemonic);
+    return by_opcode(operands(insn, pc), insn, lumk_op_name(insn.op));
 }
 
 std::string lumk_cemit_function(lumk_cemit& em, std::string_view head) {

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <iterator>
 #include <sstream>
 
 #include "kernel/compiler/kernel_types.h"
@@ -23,57 +22,6 @@
 namespace {
 
 using namespace lumk_bits;
-
-// Every opcode in opcode order: the computed-goto table is built from this
-// list, and the checks below it hold the list to the opcode numbers, so an
-// opcode that is added, removed or moved fails to compile instead of jumping
-// to another opcode's handler.
-#define LUMK_SCALAR_OPCODES(X) \
-    X(NOP) X(END) X(MOV) X(JMP) X(LOOP) X(JT) X(JF) X(ADD_I32) X(ADD_U32) X(ADD_X64) X(ADD_F32) X(ADD_F64) \
-    X(SUB_I32) X(SUB_U32) X(SUB_X64) X(SUB_F32) X(SUB_F64) X(MUL_I32) X(MUL_U32) X(MUL_X64) X(MUL_F32) \
-    X(MUL_F64) X(DIV_I32) X(DIV_U32) X(DIV_I64) X(DIV_U64) X(DIV_F32) X(DIV_F64) X(MOD_I32) X(MOD_U32) \
-    X(MOD_I64) X(MOD_U64) X(MOD_F32) X(MOD_F64) X(ADDI_I32) X(ADDI_U32) X(ADDI_X64) X(DIVC_U32) X(DIVC_I32) \
-    X(MODC_U32) X(MODC_I32) X(AND_X) X(OR_X) X(XOR_X) X(SHL_I32) X(SHL_U32) X(SHL_X64) X(SHR_I32) X(SHR_U32) \
-    X(SHR_I64) X(SHR_U64) X(NEG_I32) X(NEG_U32) X(NEG_X64) X(NEG_F32) X(NEG_F64) X(NOT_X) X(NOT_U32) X(LNOT) \
-    X(MIN_S) X(MIN_U) X(MIN_F32) X(MIN_F64) X(MAX_S) X(MAX_U) X(MAX_F32) X(MAX_F64) X(ABS_I32) X(ABS_I64) \
-    X(ABS_F32) X(ABS_F64) X(SQRT_F32) X(SQRT_F64) X(MATH1_F32) X(MATH1_F64) X(MATH2_F32) X(MATH2_F64) \
-    X(CMPEQ_X) X(CMPNE_X) X(CMPEQ_F32) X(CMPNE_F32) X(CMPEQ_F64) X(CMPNE_F64) X(JTEQ_X) X(JTNE_X) X(JFEQ_X) \
-    X(JFNE_X) X(JTEQ_F32) X(JTNE_F32) X(JFEQ_F32) X(JFNE_F32) X(JTEQ_F64) X(JTNE_F64) X(JFEQ_F64) X(JFNE_F64) \
-    X(CMPLT_S) X(CMPLT_U) X(CMPLT_F32) X(CMPLT_F64) X(JTLT_S) X(JTLT_U) X(JTLT_F32) X(JTLT_F64) X(JFLT_S) \
-    X(JFLT_U) X(JFLT_F32) X(JFLT_F64) X(CMPLE_S) X(CMPLE_U) X(CMPLE_F32) X(CMPLE_F64) X(JTLE_S) X(JTLE_U) \
-    X(JTLE_F32) X(JTLE_F64) X(JFLE_S) X(JFLE_U) X(JFLE_F32) X(JFLE_F64) X(CMPGT_S) X(CMPGT_U) X(CMPGT_F32) \
-    X(CMPGT_F64) X(JTGT_S) X(JTGT_U) X(JTGT_F32) X(JTGT_F64) X(JFGT_S) X(JFGT_U) X(JFGT_F32) X(JFGT_F64) \
-    X(CMPGE_S) X(CMPGE_U) X(CMPGE_F32) X(CMPGE_F64) X(JTGE_S) X(JTGE_U) X(JTGE_F32) X(JTGE_F64) X(JFGE_S) \
-    X(JFGE_U) X(JFGE_F32) X(JFGE_F64) X(TRUNC_I8) X(TRUNC_U8) X(TRUNC_I16) X(TRUNC_U16) X(TRUNC_I32) \
-    X(TRUNC_U32) X(CVT_S_F32) X(CVT_U_F32) X(CVT_S_F64) X(CVT_U_F64) X(CVT_F32_INT) X(CVT_F64_INT) \
-    X(CVT_F32_F64) X(CVT_F64_F32) X(BOOL_F32) X(BOOL_F64) X(LD_I8) X(LDU_I8) X(LDF_I8) X(LDFU_I8) X(LDR_I8) \
-    X(ST_I8) X(STU_I8) X(STF_I8) X(STFU_I8) X(STR_I8) X(LD_U8) X(LDU_U8) X(LDF_U8) X(LDFU_U8) X(LDR_U8) \
-    X(ST_U8) X(STU_U8) X(STF_U8) X(STFU_U8) X(STR_U8) X(LD_I16) X(LDU_I16) X(LDF_I16) X(LDFU_I16) X(LDR_I16) \
-    X(ST_I16) X(STU_I16) X(STF_I16) X(STFU_I16) X(STR_I16) X(LD_U16) X(LDU_U16) X(LDF_U16) X(LDFU_U16) \
-    X(LDR_U16) X(ST_U16) X(STU_U16) X(STF_U16) X(STFU_U16) X(STR_U16) X(LD_I32) X(LDU_I32) X(LDF_I32) \
-    X(LDFU_I32) X(LDR_I32) X(ST_I32) X(STU_I32) X(STF_I32) X(STFU_I32) X(STR_I32) X(LD_U32) X(LDU_U32) \
-    X(LDF_U32) X(LDFU_U32) X(LDR_U32) X(ST_U32) X(STU_U32) X(STF_U32) X(STFU_U32) X(STR_U32) X(LD_I64) \
-    X(LDU_I64) X(LDF_I64) X(LDFU_I64) X(LDR_I64) X(ST_I64) X(STU_I64) X(STF_I64) X(STFU_I64) X(STR_I64) \
-    X(LD_U64) X(LDU_U64) X(LDF_U64) X(LDFU_U64) X(LDR_U64) X(ST_U64) X(STU_U64) X(STF_U64) X(STFU_U64) \
-    X(STR_U64) X(LD_F32) X(LDU_F32) X(LDF_F32) X(LDFU_F32) X(LDR_F32) X(ST_F32) X(STU_F32) X(STF_F32) \
-    X(STFU_F32) X(STR_F32) X(LD_F64) X(LDU_F64) X(LDF_F64) X(LDFU_F64) X(LDR_F64) X(ST_F64) X(STU_F64) \
-    X(STF_F64) X(STFU_F64) X(STR_F64) X(ADDR) X(ADDRU) X(COPY) X(ZERO) X(AADD_32) X(AADD_I32) X(AADD_64) \
-    X(AADDR_32) X(AADDR_I32) X(AADDR_64) X(CHKIDX)
-
-constexpr lumk_op k_opcode_order[] = {
-#define LUMK_SCALAR_ID(name) LUMK_##name,
-    LUMK_SCALAR_OPCODES(LUMK_SCALAR_ID)
-#undef LUMK_SCALAR_ID
-};
-static_assert(std::size(k_opcode_order) == LUMK_OP_COUNT, "the opcode list must name every opcode once");
-
-constexpr bool opcodes_in_order() {
-    for (uint32_t i = 0; i < LUMK_OP_COUNT; ++i)
-        if (k_opcode_order[i] != i) return false;
-    return true;
-}
-static_assert(opcodes_in_order(), "the opcode list must follow the opcode numbers");
-
 
 // f32 operands live in the low 4 bytes of a register (little-endian hosts).
 // Going through memcpy on the register's storage lets the compiler load and
@@ -140,6 +88,10 @@ inline T atomic_add(uint8_t* p, T v) {
 
 }  // namespace
 
+// Without computed goto, every opcode has its case in the dispatch switch (a
+// switch over lumk_op that misses one does not compile).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic error "-Wswitch-enum"
 uint8_t lumk_run_scalar(const lumk_program& program, kreg* regs, const kptr* ptrs, uint64_t gid_begin,
                         uint64_t gid_end, const volatile uint8_t* abort, ktrap* trap, uint32_t start_pc) {
     if (gid_begin >= gid_end || program.code.empty()) return 0;
@@ -200,9 +152,11 @@ uint8_t lumk_run_scalar(const lumk_program& program, kreg* regs, const kptr* ptr
 
 #if LUMK_SCALAR_GOTO
     {
+    // One label per opcode, in opcode order, from the opcode list itself: an
+    // opcode without a handler fails to compile.
     static const void* const k_labels[LUMK_OP_COUNT] = {
-#define LUMK_SCALAR_LABEL(name) &&op_##name,
-        LUMK_SCALAR_OPCODES(LUMK_SCALAR_LABEL)
+#define LUMK_SCALAR_LABEL(name, format) &&op_##name,
+        LUMK_OPCODES(LUMK_SCALAR_LABEL)
 #undef LUMK_SCALAR_LABEL
     };
 #define OP(name) op_##name:
@@ -219,7 +173,7 @@ uint8_t lumk_run_scalar(const lumk_program& program, kreg* regs, const kptr* ptr
 #define OP(name) case LUMK_##name:
 #define DISPATCH() goto dispatch
 dispatch:
-    switch (ip->op) {
+    switch (static_cast<lumk_op>(ip->op)) {
 #endif
 #define NEXT()      \
     do {            \
@@ -594,8 +548,8 @@ fill_common:
 #undef FB
 #undef FC
 #undef WF
-#undef LUMK_SCALAR_OPCODES
 }
+#pragma GCC diagnostic pop
 
 std::string lumk_trap_message(const lumk_program& program, const ktrap& trap) {
     const lumk_insn* insn = trap.pc < program.code.size() ? &program.code[trap.pc] : nullptr;

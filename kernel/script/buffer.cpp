@@ -8,10 +8,13 @@
 
 #include "kernel/script/convert.h"
 #include "kernel/script/memory.h"
+#include "kernel/script/test_control.h"
 #include "runtime/namespace.h"
 #include "runtime/vm.h"
 #include "types/json_object.h"
 #include "vm/runtime_error.h"
+
+constinit std::atomic<uint64_t> lum_std_buffer_max_bytes{uint64_t{1} << 30};
 
 namespace {
 

@@ -4,7 +4,6 @@
 // while its write-lock count is not 0.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,11 +12,6 @@
 #include "runtime/pool.h"
 
 class lum_namespace;
-
-// The most bytes resize, push and append give a buffer (1 GiB): a script that
-// asks for more is refused instead of running the machine out of memory.
-// Tests lower it to reach the refusal without allocating a gigabyte.
-inline std::atomic<uint64_t> lum_std_buffer_max_bytes{uint64_t{1} << 30};
 
 class lum_std_buffer : public lumobject<lum_std_buffer, CLASS_STRING<"std.buffer">>, public lum_pooled_class {
 public:

@@ -19,6 +19,7 @@
 #include "kernel/script/memory.h"
 #include "kernel/script/module.h"
 #include "kernel/script/native_info.h"
+#include "kernel/script/test_control.h"
 #include "runtime/log.h"
 #include "runtime/thread_local.h"
 #include "runtime/vm_lock.h"

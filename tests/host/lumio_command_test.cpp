@@ -108,25 +108,42 @@ TEST(LumioCommand, ExitStatuses) {
     EXPECT_EQ(r.err.rfind("lumio run: cannot load module '/nonexistent/lib.so'", 0), 0u) << r.err;
 }
 
-// Standard output and error sent to one file keep the order of the run: the
-// line printed before the unhandled error comes before its report.
-TEST(LumioCommand, OutputAndReportsToOneFileKeepTheirOrder) {
-    const temp_source program("order", ".program \"order\"\n.native print\n.block main kind=top slots=0\n"
-                                       "  push\n  frame 1\n  lds \"before\"\n  farg 0\n  ncall @print\n  pop\n"
-                                       "  push\n  none\n  push\n  none\n  add\n  pop\n.end\n");
+// Runs `lumio run PROGRAM OPTIONS` with standard output and error sent to one
+// file; the file's text, the exit status in *status.
+std::string run_to_one_file(const temp_source& program, const std::string& options, int* status) {
     const fs::path both = program.dir / "both";
     std::string ignored;
-    const int status = lum_test_capture(lum_test_quote(LUMIO_EXE) + " run " + program.arg() + module_option + " >" +
-                                            lum_test_quote(both.string()) + " 2>&1",
-                                        &ignored);
+    *status = lum_test_capture(lum_test_quote(LUMIO_EXE) + " run " + program.arg() + options + module_option + " >" +
+                                   lum_test_quote(both.string()) + " 2>&1",
+                               &ignored);
+    return read_file(both);
+}
+
+// `text` begins with `printed`, and `report` comes after it.
+void expect_printed_then_report(const std::string& text, const std::string& printed, const std::string& report) {
+    const size_t report_at = text.find(report);
+    ASSERT_NE(report_at, std::string::npos) << text;
+    EXPECT_EQ(text.rfind(printed, 0), 0u) << text;
+    EXPECT_GE(report_at, printed.size()) << text;
+}
+
+// Standard output and error sent to one file keep the order of the run: what
+// was printed before a report comes before it, whichever part of the command
+// reports (the logger, the timeout; an exception escaping the run below).
+TEST(LumioCommand, OutputAndReportsToOneFileKeepTheirOrder) {
+    const temp_source error("order", ".program \"order\"\n.native print\n.block main kind=top slots=0\n"
+                                     "  push\n  frame 1\n  lds \"before\"\n  farg 0\n  ncall @print\n  pop\n"
+                                     "  push\n  none\n  push\n  none\n  add\n  pop\n.end\n");
+    int status = -1;
+    std::string text = run_to_one_file(error, "", &status);
     EXPECT_EQ(status, 1);
-    const std::string text = read_file(both);
-    const size_t printed = text.find("before\n");
-    const size_t report = text.find("Add invalid type");
-    ASSERT_NE(printed, std::string::npos) << text;
-    ASSERT_NE(report, std::string::npos) << text;
-    EXPECT_LT(printed, report) << text;
-    EXPECT_EQ(text.rfind("before\n", 0), 0u) << text;
+    expect_printed_then_report(text, "before\n", "Add invalid type");
+
+    const temp_source deadlock = lasm_program("deadlock");
+    text = run_to_one_file(deadlock, " --timeout 0.1", &status);
+    EXPECT_EQ(status, 1);
+    expect_printed_then_report(text, read_file(fs::path(LUM_SOURCE_DIR) / "tests/vm/lasm/deadlock.out"),
+                               "tasks still running after the timeout of 0.1 seconds");
 }
 
 // A file that cannot be read is named with the system's reason, by `run` and
@@ -223,10 +240,17 @@ TEST(LumioCommand, HostileProgramsAreRefusedOrStopped) {
 TEST(LumioCommand, AnExceptionEscapingTheRunEndsItWithStatus2) {
     // An argument frame of four billion values cannot be allocated.
     const temp_source frame("frame", ".program \"frame\"\n.native print\n.block main kind=top slots=0\n"
+                                     "  push\n  frame 1\n  lds \"before\"\n  farg 0\n  ncall @print\n  pop\n"
                                      "  push\n  frame 4000000000\n  ncall @print\n  pop\n.end\n");
     const command_result r = lumio("run " + frame.arg() + module_option);
     EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "before\n");
     EXPECT_EQ(r.err, "lumio run: " + frame.file.string() + ": out of memory\n");
+    // What was printed comes first in a file that takes both.
+    int status = -1;
+    const std::string text = run_to_one_file(frame, "", &status);
+    EXPECT_EQ(status, 2);
+    expect_printed_then_report(text, "before\n", ": out of memory");
 }
 #endif
 

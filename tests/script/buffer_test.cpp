@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 
+#include "kernel/script/test_control.h"
 #include "tests/script/script_test_support.h"
 
 namespace {

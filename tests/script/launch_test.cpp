@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "kernel/script/launch.h"
+#include "kernel/script/test_control.h"
 #include "tests/script/script_test_support.h"
 
 namespace {

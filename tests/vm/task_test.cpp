@@ -119,9 +119,9 @@ TEST(TaskRun, RunNowBindingAndRefusals) {
 }
 
 // Routines created while their global scope runs are its children too: each
-// leaves both lists when it goes, in whatever order, and the others stay in
-// creation order. A new child's name counts the children still there.
-TEST(TaskLists, RoutinesAndChildrenLeaveInAnyOrder) {
+// counts in both while it lives and leaves both when it goes, in whatever
+// order. A new child's name counts the children still there.
+TEST(TaskCounts, RoutinesAndChildrenCountWhileTheyLive) {
     vm_fixture fx;
     program p;
     lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
@@ -135,33 +135,62 @@ TEST(TaskLists, RoutinesAndChildrenLeaveInAnyOrder) {
     tl.current_task = g;
     std::vector<lumptr_strong<lum_task>> made;
     for (int i = 0; i < 5; ++i) made.push_back(lum_task::create(f, g));
-    auto in_order = [](const lum_task_list& list, lum_task_link lum_task::*link) {
-        std::vector<lum_task*> out;
-        for (lum_task* t = list.first; t != nullptr; t = (t->*link).next) out.push_back(t);
-        return out;
-    };
-    ASSERT_EQ(g->children.size(), 5u);
-    ASSERT_EQ(g->routines.size(), 5u);
+    EXPECT_EQ(g->child_count, 5u);
+    EXPECT_EQ(g->routine_count, 5u);
     const std::string base = made[0]->name.substr(0, made[0]->name.find(" (thread_"));
     for (int i = 0; i < 5; ++i) EXPECT_EQ(made[i]->name, base + " (thread_" + std::to_string(i + 1) + ")");
 
-    lum_task* kept[2] = {made[1].get(), made[3].get()};
     for (int i : {2, 0, 4}) made[i].reset();  // middle, first, last
-    EXPECT_EQ(in_order(g->children, &lum_task::child_link), (std::vector<lum_task*>{kept[0], kept[1]}));
-    EXPECT_EQ(in_order(g->routines, &lum_task::routine_link), (std::vector<lum_task*>{kept[0], kept[1]}));
-    EXPECT_EQ(g->children.size(), 2u);
-
+    EXPECT_EQ(g->child_count, 2u);
+    EXPECT_EQ(g->routine_count, 2u);
     lumptr_strong<lum_task> later = lum_task::create(f, g);
     EXPECT_EQ(later->name, base + " (thread_3)");
-    EXPECT_EQ(in_order(g->children, &lum_task::child_link), (std::vector<lum_task*>{kept[0], kept[1], later.get()}));
+    EXPECT_EQ(g->child_count, 3u);
     tl.current_task = saved;
 
     made.clear();
     later.reset();
-    EXPECT_TRUE(g->children.empty());
-    EXPECT_TRUE(g->routines.empty());
-    EXPECT_EQ(g->children.first, nullptr);
-    EXPECT_EQ(g->routines.last, nullptr);
+    EXPECT_EQ(g->child_count, 0u);
+    EXPECT_EQ(g->routine_count, 0u);
+    EXPECT_TRUE(fx.log->take_errors().empty());
+    (void)global;
+}
+
+// A routine created while another routine runs is that routine's child and its
+// global scope's routine. The creator lives on while its child does; when the
+// child goes, both go, each leaving the counts it was in.
+TEST(TaskCounts, AChildOfARoutineKeepsItsCreatorAndLeavesBothCounts) {
+    vm_fixture fx;
+    program p;
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 0, main, 0);
+    auto global = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    lum_task* g = fx.tasks[0].get();
+
+    lum_thread_local& tl = lum_get_thread_local();
+    lum_task* const saved = tl.current_task;
+    tl.current_task = g;
+    lumptr_strong<lum_task> outer = lum_task::create(f, g);
+    tl.current_task = outer.get();
+    lumptr_strong<lum_task> inner = lum_task::create(f, g);
+    tl.current_task = saved;
+
+    EXPECT_EQ(g->routine_count, 2u);
+    EXPECT_EQ(g->child_count, 1u);
+    EXPECT_EQ(outer->child_count, 1u);
+    EXPECT_EQ(outer->routine_count, 0u);
+    EXPECT_TRUE(inner->name.ends_with(" (thread_1)")) << inner->name;  // the first child of its creator
+
+    const lumptr_weak<lum_task> outer_seen(outer.get());
+    outer.reset();  // the child still holds it
+    EXPECT_FALSE(outer_seen.expired());
+    EXPECT_EQ(g->routine_count, 2u);
+    inner.reset();
+    EXPECT_TRUE(outer_seen.expired());
+    EXPECT_EQ(g->routine_count, 0u);
+    EXPECT_EQ(g->child_count, 0u);
+    EXPECT_TRUE(fx.log->take_errors().empty());  // no task went while its children lived
     (void)global;
 }
 
