@@ -62,20 +62,22 @@ void pool_fault(std::string_view text, const A& first, const R&... rest) {
 
 lum_pool_base::~lum_pool_base() { teardown(); }
 
-void lum_pool_base::table_insert(uintptr_t key) {
-    if ((chunk_count_ + 1) * 2 > table_.size()) {
-        size_t size = table_.empty() ? 16 : table_.size() * 2;
-        std::vector<uintptr_t> grown(size, 0);
-        size_t mask = size - 1;
-        for (uintptr_t v : table_) {
-            if (v == 0) continue;
-            size_t h = hash(v) & mask;
-            while (grown[h] != 0) h = (h + 1) & mask;
-            grown[h] = v;
-        }
-        table_.swap(grown);
-        table_mask_ = mask;
+void lum_pool_base::table_reserve(uint64_t chunks) {
+    if (chunks * 2 < table_.size()) return;
+    size_t size = table_.empty() ? 16 : table_.size() * 2;
+    std::vector<uintptr_t> grown(size, 0);
+    size_t mask = size - 1;
+    for (uintptr_t v : table_) {
+        if (v == 0) continue;
+        size_t h = hash(v) & mask;
+        while (grown[h] != 0) h = (h + 1) & mask;
+        grown[h] = v;
     }
+    table_.swap(grown);
+    table_mask_ = mask;
+}
+
+void lum_pool_base::table_insert(uintptr_t key) noexcept {
     size_t h = hash(key) & table_mask_;
     while (table_[h] != 0) h = (h + 1) & table_mask_;
     table_[h] = key;
@@ -111,11 +113,13 @@ void* lum_pool_base::allocate_slow(const lum_pool_item_ops& ops) {
         unlist_top();
     }
 
-    // Room in both chunk lists first: once the chunk exists, listing it
-    // cannot fail and leave it unowned.
+    // Room in both chunk lists and in the lookup table first: once the chunk
+    // exists, listing it cannot fail and leave it unowned (or listed but not
+    // found by the frees of its items).
     try {
         for (std::vector<lum_pool_chunk*>* list : {&chunks_, &free_chunks_})
             if (list->size() == list->capacity()) list->reserve(std::max<size_t>(8, list->capacity() * 2));
+        table_reserve(chunk_count_ + 1);
     } catch (...) {
         --live_count_;
         throw;

@@ -157,7 +157,11 @@ protected:
     static size_t hash(uintptr_t key) noexcept {
         return static_cast<size_t>((static_cast<uint64_t>(key >> 6) * 0x9E3779B97F4A7C15ull) >> 20);
     }
-    void table_insert(uintptr_t key);
+    // Grows the lookup table (if needed) so that `chunks` chunks fill less
+    // than half of it; may throw std::bad_alloc, leaving the table as it was.
+    void table_reserve(uint64_t chunks);
+    // Adds a chunk's slot-area base; the room was made by table_reserve.
+    void table_insert(uintptr_t key) noexcept;
     // Puts a chunk that got a slot back onto the free-chunk stack (it becomes
     // the chunk tried first).
     void relist(lum_pool_chunk* chunk) {

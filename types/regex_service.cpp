@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <exception>
+#include <new>
 #include <vector>
 
 #include "runtime/per_thread.h"
@@ -88,6 +89,9 @@ lum_regex_ref compiled_regex_cache(std::string_view pattern, uint64_t input_leng
     lum_regex_ref compiled;
     try {
         compiled = std::make_shared<const lum_regex>(pattern);
+    } catch (const std::bad_alloc&) {
+        // No fault of the pattern: the call fails as out of memory.
+        throw lum_regex_out_of_memory();
     } catch (const lum_regex_error& e) {
         std::string message(method);
         message += ": invalid regex pattern '";
@@ -109,7 +113,11 @@ lum_regex_ref compiled_regex_cache(std::string_view pattern, uint64_t input_leng
     }
 
     if (cache.size() >= cache_capacity) cache.clear();  // jobs keep their own references
-    cache.push_back(regex_cache_entry{std::string(pattern), compiled});
+    try {
+        cache.push_back(regex_cache_entry{std::string(pattern), compiled});
+    } catch (const std::bad_alloc&) {
+        throw lum_regex_out_of_memory();
+    }
     return compiled;
 }
 

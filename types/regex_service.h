@@ -11,14 +11,23 @@
 //
 // Failures (input too long, pattern does not compile) are raised as aborting
 // run-time errors on the calling thread, and an empty reference comes back.
+// Running out of memory is no fault of the pattern: the service throws
+// lum_regex_out_of_memory (a std::bad_alloc), which a native call reports as
+// a run-time error of the call, and caches nothing.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
 #include "types/regex_engine.h"
+
+// Thrown when memory runs out while a pattern is compiled or cached.
+struct lum_regex_out_of_memory : std::bad_alloc {
+    const char* what() const noexcept override { return "out of memory while compiling a regex pattern"; }
+};
 
 // A shared, immutable compiled expression.
 using lum_regex_ref = std::shared_ptr<const lum_regex>;
@@ -38,7 +47,8 @@ uint64_t regex_input_limit(std::string_view pattern);
 // The compiled expression for `pattern` (from the calling thread's cache, or
 // compiled and added), or an empty reference after raising the run-time error
 // when `input_length` exceeds the pattern's limit or the pattern does not
-// compile. `method_name` starts every message ("regex_match", ...).
+// compile. `method_name` starts every message ("regex_match", ...). Throws
+// lum_regex_out_of_memory when memory runs out.
 lum_regex_ref compiled_regex_cache(std::string_view pattern, uint64_t input_length, const char* method_name);
 
 // "error_collate" ... "error_stack" by code; "error_unknown" for any other.

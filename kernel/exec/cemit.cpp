@@ -334,12 +334,12 @@ std::string by_opcode(const operands& o, const lumk_insn& in, const char* mnemon
         case LUMK_SQRT_F64: return A + ".d = sqrt(" + B + ".d);";
         case LUMK_MATH1_F32:
         case LUMK_MATH1_F64: {
-            // floor, ceil and trunc quiet a NaN themselves, as the interpreters do
+            // floor, ceil, round and trunc quiet a NaN themselves, as the interpreters do
             const uint32_t fn = in.c & 0xFF;
             const bool wide = in.op == LUMK_MATH1_F64;
             const std::string call = math1_name() + (wide ? "(" : "f(");
             const std::string m = wide ? ".d" : ".f";
-            if (fn == LUMK_MATH_FLOOR || fn == LUMK_MATH_CEIL || fn == LUMK_MATH_TRUNC)
+            if (fn == LUMK_MATH_FLOOR || fn == LUMK_MATH_CEIL || fn == LUMK_MATH_ROUND || fn == LUMK_MATH_TRUNC)
                 return std::string("{ const ") + (wide ? "double" : "float") + " x = " + B + m + "; " + A + m +
                        " = x != x ? x + x : " + call + "x); }";
             return A + m + " = " + call + B + m + ");";

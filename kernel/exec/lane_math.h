@@ -8,7 +8,7 @@
 #include "kernel/exec/bytecode.h"
 
 // Function `fn` (0..13) of x in T (float or double); +0.0 for other numbers.
-// floor, ceil and trunc of a NaN give it quieted (x + x): the C library's
+// floor, ceil, round and trunc of a NaN give it quieted (x + x): the C library's
 // versions differ there (some return a signalling NaN unchanged, others
 // quieted, and compilers inline their own), and the native code does the same.
 template <class T>
@@ -16,7 +16,7 @@ inline T lumk_math1(uint32_t fn, T x) {
     switch (fn) {
         case LUMK_MATH_FLOOR: return x != x ? x + x : std::floor(x);
         case LUMK_MATH_CEIL: return x != x ? x + x : std::ceil(x);
-        case LUMK_MATH_ROUND: return std::round(x);
+        case LUMK_MATH_ROUND: return x != x ? x + x : std::round(x);
         case LUMK_MATH_TRUNC: return x != x ? x + x : std::trunc(x);
         case LUMK_MATH_SIN: return std::sin(x);
         case LUMK_MATH_COS: return std::cos(x);

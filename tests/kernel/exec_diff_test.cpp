@@ -284,6 +284,54 @@ TEST(ExecDiff, TrapsOfEachCode) {
     for (const kcase& k : cases) check_case(k);
 }
 
+// floor, ceil, round and trunc of a NaN give that NaN quieted (sign and
+// payload kept) on every engine and thread count, whatever the C library's
+// functions do with a signalling NaN; other values are rounded as usual.
+template <class T, class U>
+void check_rounding_of_nans(const char* tname, const std::vector<U>& specials, U quiet_bit) {
+    const size_t n = 640;
+    std::vector<U> in(n);
+    for (size_t i = 0; i < n; ++i)
+        in[i] = i % 2 == 0 ? specials[(i / 2) % specials.size()] : std::bit_cast<U>(T(int64_t(i) - 320) / T(7));
+    const std::string t = tname;
+    const kcase k{t + " floor, ceil, round and trunc",
+                  "kernel r(const " + t + "* x, " + t + "* o) {\n  " + t +
+                      " v = x[gid];\n"
+                      "  o[gid * 4u] = floor(v); o[gid * 4u + 1u] = ceil(v);\n"
+                      "  o[gid * 4u + 2u] = round(v); o[gid * 4u + 3u] = trunc(v);\n}",
+                  n, 1, [in] { return args().buf(in).buf(std::vector<U>(in.size() * 4, 0)); }};
+    check_case(k);
+    auto unit = ltest::compile(k.src);
+    ASSERT_TRUE(unit);
+    for (uint32_t mode : {LUM_KERNEL_MODE_SCALAR, LUM_KERNEL_MODE_BATCH}) {
+        ltest::settings_scope scope(mode);
+        const outcome o = ltest::run(unit, *unit->programs[0], k.make(), n, 1, 0);
+        ASSERT_FALSE(o.trapped) << o.trap_text;
+        std::vector<U> out(n * 4);
+        std::memcpy(out.data(), o.buffers[1].data(), out.size() * sizeof(U));
+        for (size_t i = 0; i < n; ++i) {
+            const T x = std::bit_cast<T>(in[i]);
+            const T want[4] = {std::floor(x), std::ceil(x), std::round(x), std::trunc(x)};
+            for (int f = 0; f < 4; ++f) {
+                const U expected = x != x ? U(in[i] | quiet_bit) : std::bit_cast<U>(want[f]);
+                EXPECT_EQ(out[i * 4 + f], expected) << t << " mode " << mode << " function " << f << " of "
+                                                    << std::hex << in[i];
+            }
+        }
+    }
+}
+
+TEST(ExecDiff, RoundingFunctionsQuietASignallingNaN) {
+    check_rounding_of_nans<float, uint32_t>(
+        "f32", {0x7FA00001u, 0xFFA00001u, 0x7F800001u, 0x7FC12345u, 0xFFC00000u, 0x7F800000u, 0x80000000u, 0x3FC00000u},
+        0x00400000u);
+    check_rounding_of_nans<double, uint64_t>("f64",
+                                             {0x7FF4000000000001ull, 0xFFF4000000000001ull, 0x7FF0000000000001ull,
+                                              0x7FF8000000012345ull, 0xFFF8000000000000ull, 0x7FF0000000000000ull,
+                                              0x8000000000000000ull, 0x3FF8000000000000ull},
+                                             0x0008000000000000ull);
+}
+
 // An opcode above 269 stops every engine with code 7, and the launch records
 // it ("aborted") rather than reporting success.
 TEST(ExecDiff, UnknownOpcodeIsRecordedAsAborted) {

@@ -37,7 +37,7 @@ TEST(NativeDiff, GeneratedKernels) {
 }
 
 // Which NaN comes out of the math functions is part of the result: log and
-// log2 of a negative number, and floor, ceil and trunc of a signalling NaN,
+// log2 of a negative number, and floor, ceil, round and trunc of a signalling NaN,
 // give the interpreters' bits natively too (the kernel library's math
 // functions are the ones the interpreters call).
 TEST(NativeDiff, MathFunctionsGiveTheInterpretersNaNBits) {
@@ -53,14 +53,14 @@ TEST(NativeDiff, MathFunctionsGiveTheInterpretersNaNBits) {
         const std::string t = type;
         const compiled c = compile("kernel m(const " + t + "* x, " + t + "* o) {\n  " + t +
                                    " v = x[gid];\n"
-                                   "  o[gid * 5u] = log(v); o[gid * 5u + 1u] = log2(v); o[gid * 5u + 2u] = floor(v);\n"
-                                   "  o[gid * 5u + 3u] = ceil(v); o[gid * 5u + 4u] = trunc(v);\n}");
+                                   "  o[gid * 6u] = log(v); o[gid * 6u + 1u] = log2(v); o[gid * 6u + 2u] = floor(v);\n"
+                                   "  o[gid * 6u + 3u] = ceil(v); o[gid * 6u + 4u] = trunc(v); o[gid * 6u + 5u] = round(v);\n}");
         ASSERT_TRUE(c.ok()) << c.err.message;
         const lumk_program& p = *c.unit->programs[0];
         const bool wide = t == "f64";
         const uint64_t n = wide ? f64_in.size() : f32_in.size();
         const buffer in = wide ? buffer::of(f64_in) : buffer::of(f32_in);
-        const buffer out = wide ? buffer::of(std::vector<uint64_t>(n * 5, 0)) : buffer::of(std::vector<uint32_t>(n * 5, 0));
+        const buffer out = wide ? buffer::of(std::vector<uint64_t>(n * 6, 0)) : buffer::of(std::vector<uint32_t>(n * 6, 0));
         const ntest::engine_run r = ntest::differential(p, ntest::jit_entry(p), n, {in, out}, {}, 0, t);
         // the cases really produce NaNs of both signs
         ASSERT_EQ(r.code, 0) << r.message;

@@ -132,8 +132,13 @@ TEST(ReturnThread, FullQueueRetriesWithTheLockReleased) {
     size_t filled = 0;
     while (vm.jobs.try_push(lum_job([] {}))) ++filled;
     EXPECT_EQ(filled, 1024u);
+    // The blocking job ends once the task has found the queue full (however
+    // long that takes), so the task's job must wait for a free slot.
+    const std::string overload = "Thread pool overload, waiting for free worker threads...";
     std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!fx.log->has_warning(overload) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         release = true;
     });
     lum_program_block* a = waiting_program(p, n, n.slow);
@@ -144,7 +149,7 @@ TEST(ReturnThread, FullQueueRetriesWithTheLockReleased) {
     EXPECT_EQ(as_int(out->value), 7);
     std::vector<std::string> warnings = fx.log->take_warnings();
     ASSERT_FALSE(warnings.empty());
-    EXPECT_EQ(warnings[0], "Thread pool overload, waiting for free worker threads...");
+    EXPECT_EQ(warnings[0], overload);
 }
 
 TEST(ReturnThread, QueuedJobDestroyedWithoutRunningGivesEverythingBack) {

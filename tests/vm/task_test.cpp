@@ -4,7 +4,10 @@
 // in the assembler programs).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/thread_local.h"
@@ -192,6 +195,45 @@ TEST(TaskCounts, AChildOfARoutineKeepsItsCreatorAndLeavesBothCounts) {
     EXPECT_EQ(g->child_count, 0u);
     EXPECT_TRUE(fx.log->take_errors().empty());  // no task went while its children lived
     (void)global;
+}
+
+// The last handle of a task goes while a worker is still inside it (a
+// return_thread job that has handed its result back but not yet left the
+// task): the release waits for the worker before the task's memory goes.
+// The worker leaves only once the release is under way, and its last touch
+// of the task is the one that lets the release finish.
+TEST(TaskRelease, WaitsForAWorkerStillInsideTheTask) {
+    vm_fixture fx;
+    program p;
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    lumptr_strong<lum_task> task = lum_task::create(main, nullptr);
+    ASSERT_TRUE(task->has_context());
+    lum_task* const inside = task.get();
+    const std::string waiting = "Task " + lum_log_base::concat(static_cast<const void*>(inside)) + " waiting for thread";
+    inside->in_thread.store(1, std::memory_order_release);  // as return_thread does for its job
+
+    std::atomic<bool> released{false};
+    bool freed_under_worker = false, timed_out = false;
+    std::thread worker([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!released.load() && !fx.log->has_notice_prefix(waiting)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                timed_out = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        // A release that finished while the worker was inside freed the task
+        // under it: the worker must not touch it any more.
+        if (released.load()) freed_under_worker = true;
+        else inside->in_thread.store(0, std::memory_order_release);
+    });
+    task.reset();
+    released = true;
+    worker.join();
+    EXPECT_FALSE(freed_under_worker) << "the task was freed while a worker was inside it";
+    EXPECT_FALSE(timed_out);
+    EXPECT_TRUE(fx.log->has_notice_prefix(waiting));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -46,6 +47,10 @@ public:
 
     std::vector<std::string> take_errors() { return take(errors); }
     std::vector<std::string> take_warnings() { return take(warnings); }
+    bool has_warning(const std::string& text) {
+        std::lock_guard<std::mutex> l(m);
+        return std::find(warnings.begin(), warnings.end(), text) != warnings.end();
+    }
     bool has_notice_prefix(const std::string& prefix) {
         std::lock_guard<std::mutex> l(m);
         for (const auto& n : notices)
