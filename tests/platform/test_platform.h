@@ -18,6 +18,10 @@ std::string lum_test_make_temp_dir(const std::string& prefix);
 // The most memory the process has held so far, in KiB.
 long lum_test_peak_rss_kib();
 
+// Processor time the calling thread has used, in seconds: unlike the wall
+// clock, it does not grow while other processes keep the machine busy.
+double lum_test_thread_cpu_seconds();
+
 // The OS thread id of the calling thread, asked from the system directly.
 uint32_t lum_test_os_thread_id();
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +22,12 @@ long lum_test_peak_rss_kib() {
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
     return ru.ru_maxrss;
+}
+
+double lum_test_thread_cpu_seconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 uint32_t lum_test_os_thread_id() { return static_cast<uint32_t>(::gettid()); }

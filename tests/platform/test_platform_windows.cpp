@@ -31,6 +31,13 @@ long lum_test_peak_rss_kib() {
     return static_cast<long>(counters.PeakWorkingSetSize / 1024);
 }
 
+double lum_test_thread_cpu_seconds() {
+    FILETIME created, ended, kernel, user;
+    if (!::GetThreadTimes(::GetCurrentThread(), &created, &ended, &kernel, &user)) return 0;
+    auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return static_cast<double>(ticks(kernel) + ticks(user)) * 1e-7;  // 100 ns units
+}
+
 uint32_t lum_test_os_thread_id() { return static_cast<uint32_t>(::GetCurrentThreadId()); }
 
 bool lum_test_use_decimal_comma_locale() {
