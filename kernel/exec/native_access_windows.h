@@ -7,11 +7,25 @@
 
 #include <string>
 
+// What a security descriptor is judged for.
+enum class lumk_access_scope {
+    // the cache folder or a library in it: nobody else may change it at all
+    itself,
+    // a folder on the path to the cache folder: others may add entries to it
+    // (as everybody may on a drive's root), but not rename or remove what is
+    // in it, remove it, or change its access rules or owner
+    path_folder,
+};
+
 // Why a folder or file with this security descriptor cannot be trusted by the
 // user `user`: "" when it belongs to `user` or to the system (SYSTEM,
 // Administrators, TrustedInstaller, who can take any file anyway) and no
-// allow rule of its access list, inherit-only rules included, gives anybody
-// else a right to write, append, add or delete entries, delete it, or change
-// its access rules or owner. A missing (NULL) access list lets everybody in
-// and is refused.
-std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user);
+// allow rule of its access list gives anybody else a right the scope forbids:
+// for the cache folder and its libraries a right to write, append, add or
+// delete entries, delete it, or change its access rules or owner (rules
+// inherited only by what is made inside included); for a folder on the path,
+// a right to delete entries or the folder, or to change its rules or owner,
+// that applies to the folder itself. A missing (NULL) access list lets
+// everybody in and is refused.
+std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user,
+                                        lumk_access_scope scope = lumk_access_scope::itself);

@@ -110,6 +110,9 @@ std::string who(PSID sid) {
 // Rights that let their holder change what the loader would read.
 constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER |
                                      DELETE | GENERIC_WRITE | GENERIC_ALL;
+// Rights on a folder of the path that let their holder swap what is below it:
+// rename or remove its entries or the folder, or give themselves more rights.
+constexpr ACCESS_MASK kSwapRights = FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL;
 
 // The process's user (empty when the token cannot be read).
 std::vector<unsigned char> process_user() {
@@ -142,7 +145,7 @@ local_ptr private_descriptor() {
 }
 
 // Why the object behind `handle` (opened with READ_CONTROL) cannot be trusted.
-std::string handle_access_problem(HANDLE handle) {
+std::string handle_access_problem(HANDLE handle, lumk_access_scope scope = lumk_access_scope::itself) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     const DWORD rc = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                        nullptr, nullptr, nullptr, nullptr, &sd);
@@ -150,7 +153,7 @@ std::string handle_access_problem(HANDLE handle) {
     local_ptr keep(sd);
     std::vector<unsigned char> user = process_user();
     if (user.empty()) return "this process's user cannot be read";
-    return lumk_windows_access_problem(sd, user.data());
+    return lumk_windows_access_problem(sd, user.data(), scope);
 }
 
 // Opens a folder or file itself, not what a link (reparse point) points to.
@@ -196,8 +199,61 @@ std::string private_dir_problem(const fs::path& dir) {
     return why;
 }
 
+// Why a folder above `dir` lets somebody else swap the cache folder or a
+// folder that leads to it ("" when none does). Each existing folder from the
+// drive's root down is judged by lumk_access_scope::path_folder, the folder
+// itself and, when it is a link, the folder it leads to; folders still to be
+// made are made private.
+std::string path_folders_problem(const fs::path& dir) {
+    fs::path whole = lumk_platform_absolute(dir);
+    whole.make_preferred();
+    std::vector<fs::path> above;
+    fs::path cur;
+    for (const fs::path& part : whole) {
+        cur /= part;
+        if (part.empty()) continue;
+        // Of the root only a drive's root folder ("C:\\") is a folder to judge;
+        // "C:" alone and the parts of a network share's root are not.
+        const std::wstring root = cur.root_name().wstring();
+        const bool drive = root.size() == 2 && root[1] == L':';
+        if (!cur.has_relative_path() && !(drive && cur.has_root_directory())) continue;
+        above.push_back(cur);
+    }
+    if (!above.empty()) above.pop_back();  // the cache folder itself is judged on its own
+    for (const fs::path& folder : above) {
+        HANDLE h = open_itself(folder, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        if (h == INVALID_HANDLE_VALUE) {
+            const DWORD err = ::GetLastError();
+            if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return {};  // made private below
+            return "the folder " + lumk_platform_path_text(folder) + " on its path cannot be opened (" +
+                   system_text(err) + ")";
+        }
+        BY_HANDLE_FILE_INFORMATION info{};
+        std::string why = handle_access_problem(h, lumk_access_scope::path_folder);
+        const bool link = why.empty() && ::GetFileInformationByHandle(h, &info) &&
+                          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        ::CloseHandle(h);
+        if (link) {  // and where it leads
+            h = ::CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            why = h == INVALID_HANDLE_VALUE ? "it leads nowhere (" + system_text(::GetLastError()) + ")"
+                                            : handle_access_problem(h, lumk_access_scope::path_folder);
+            if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+        }
+        if (!why.empty()) {
+            if (why.rfind("it ", 0) == 0) why.erase(0, 3);
+            return "the folder " + lumk_platform_path_text(folder) + " on its path " + why;
+        }
+    }
+    return {};
+}
+
 std::string usable_dir_problem(const fs::path& dir) {
-    const std::string why = make_private_dirs(dir);
+    std::string why = path_folders_problem(dir);
+    if (!why.empty()) return why;
+    why = make_private_dirs(dir);
     return why.empty() ? private_dir_problem(dir) : why;
 }
 
@@ -612,7 +668,9 @@ void* lumk_platform_symbol(void* library, const char* name) {
 
 void lumk_platform_close_library(void* library) { ::FreeLibrary(static_cast<HMODULE>(library)); }
 
-std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user) {
+std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user, lumk_access_scope scope) {
+    const bool path_folder = scope == lumk_access_scope::path_folder;
+    const ACCESS_MASK forbidden = path_folder ? kSwapRights : kWriteRights;
     if (sd == nullptr || !::IsValidSecurityDescriptor(sd)) return "its security descriptor is damaged";
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
@@ -645,9 +703,12 @@ std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user) {
             if (header->AceSize < sid_at + 8 || sid_at + 8 + 4 * size_t{sid_bytes[1]} > header->AceSize ||
                 !::IsValidSid(sid))
                 return "its access list cannot be read";
-            if ((allowed->Mask & kWriteRights) != 0 && !trusted(sid) && !::EqualSid(sid, owner) &&
+            // A rule inherited only by what is made inside does not apply
+            // to a folder of the path itself.
+            if (path_folder && (header->AceFlags & INHERIT_ONLY_ACE) != 0) break;
+            if ((allowed->Mask & forbidden) != 0 && !trusted(sid) && !::EqualSid(sid, owner) &&
                 !is_owner_placeholder(sid))
-                return "it is writable by " + who(sid);
+                return path_folder ? "it lets " + who(sid) + " rename or remove what is in it" : "it is writable by " + who(sid);
             break;
         }
         case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
@@ -655,7 +716,7 @@ std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user) {
         case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
             // Rules of these kinds have the rights first, then parts of their
             // own; one that allows writing cannot be judged here.
-            if ((static_cast<const ACCESS_ALLOWED_ACE*>(ace)->Mask & kWriteRights) != 0)
+            if ((static_cast<const ACCESS_ALLOWED_ACE*>(ace)->Mask & forbidden) != 0)
                 return "its access list has a rule of a kind not checked here (type " +
                        std::to_string(header->AceType) + ")";
             break;

@@ -304,12 +304,13 @@ PSID sid_of(const std::wstring& text) {
 }
 
 // A security descriptor from SDDL text, judged for the user `user`.
-std::string judge(const std::wstring& sddl, const std::wstring& user) {
+std::string judge(const std::wstring& sddl, const std::wstring& user,
+                  lumk_access_scope scope = lumk_access_scope::itself) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr))
         return "bad test descriptor";
     PSID me = sid_of(user);
-    std::string why = lumk_windows_access_problem(sd, me);
+    std::string why = lumk_windows_access_problem(sd, me, scope);
     ::LocalFree(me);
     ::LocalFree(sd);
     return why;
@@ -424,6 +425,25 @@ TEST(NativeWindows, AccessRulesOfSecurityDescriptors) {
     EXPECT_EQ(judge_rule(ACCESS_ALLOWED_ACE_TYPE, FILE_GENERIC_READ, me, 4), "its access list cannot be read");
 }
 
+// A folder on the path to the cache folder may let others add entries (as a
+// drive's root does), but not rename or remove what is in it, remove it, or
+// change its rules or owner; rules only inherited by what is made inside do
+// not apply to it.
+TEST(NativeWindows, AccessRulesOfFoldersOnThePath) {
+    const std::wstring me = L"S-1-5-21-1000-2000-3000-1001", other = L"S-1-5-21-1000-2000-3000-1234";
+    const auto path = lumk_access_scope::path_folder;
+    const std::wstring base = L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    EXPECT_EQ(judge(base + L"(A;;0x4;;;AU)(A;OICIIO;SDGWGR;;;AU)(A;;GW;;;WD)", me, path), "");
+    EXPECT_EQ(judge(base + L"(A;OICIIO;SDGWGR;;;AU)", me), "it is writable by all signed-in users (S-1-5-11)");
+    for (const wchar_t* right : {L"0x40", L"0x10000", L"0x40000", L"0x80000", L"GA"})
+        EXPECT_EQ(judge(base + L"(A;;" + right + L";;;WD)", me, path),
+                  "it lets everybody (S-1-1-0) rename or remove what is in it")
+            << narrow(fs::path(right));
+    EXPECT_EQ(judge(L"O:" + other + L"D:P(A;;FA;;;" + other + L")", me, path),
+              "it belongs to another user (S-1-5-21-1000-2000-3000-1234)");
+    EXPECT_EQ(judge(L"O:" + me, me, path), "it has no access list, so everybody may change it");
+}
+
 TEST(NativeWindows, CacheFolderOwnerAndAccessRules) {
     const std::wstring me = my_sid();
     ASSERT_FALSE(me.empty());
@@ -459,6 +479,22 @@ TEST(NativeWindows, CacheFolderOwnerAndAccessRules) {
                                                  " is not used: it is writable by everybody (S-1-1-0)"});
     ASSERT_TRUE(set_dacl(open_dir, L"D:P(A;OICI;FA;;;" + me + L")(A;OICI;0x1200a9;;;WD)"));
     EXPECT_EQ(lumk_cache_dir(), open_dir);
+
+    // A folder above it that lets others remove what is in it makes the
+    // cache folder unsafe, however private the folder is. (Which rights
+    // count is checked on descriptors above: Wine keeps only what the file
+    // modes can hold, so here it is all rights or reading.)
+    const fs::path above = dir / "above", below = above / "mine" / "kernels";
+    fs::create_directories(below);
+    ASSERT_TRUE(set_dacl(above, L"D:P(A;OICI;FA;;;" + me + L")(A;;FA;;;WD)"));
+    env.set(L"LUM_KERNEL_CACHE", below.wstring());
+    warnings.clear();
+    EXPECT_TRUE(fs::equivalent(lumk_cache_dir(&warnings).parent_path(), dir / "temp"));
+    EXPECT_EQ(warnings, std::vector<std::string>{"kernel cache folder " + narrow(below) + " is not used: the folder " +
+                                                 narrow(above) +
+                                                 " on its path lets everybody (S-1-1-0) rename or remove what is in it"});
+    ASSERT_TRUE(set_dacl(above, L"D:P(A;OICI;FA;;;" + me + L")(A;;0x1200a9;;;WD)"));
+    EXPECT_EQ(lumk_cache_dir(), below);
     fs::remove_all(dir);
 }
 
