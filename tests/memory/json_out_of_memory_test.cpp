@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/memory/allocation_hooks.h"
+#include "tests/memory/failing_native_call.h"
 #include "tests/types/types_test_support.h"
 #include "vm/calls.h"
 
@@ -97,30 +98,9 @@ TEST_F(JsonOutOfMemory, ANativeCallReportsOutOfMemory) {
     lumvar_shared member;
     self->get_member_at(member, self->find_member_index("from_string"));
     ASSERT_TRUE(member && member->type == LUMVAR_EXT_FUNCTION);
-    lumvar_ext_function_record* record = member->ext_function_record();
-    lum_vm_context context;
-    context.native_object = record->owner.get();
-    std::vector<lumvar_shared> args{lumvar_shared::from_string(texts[0])};
-    // Allocations before the parse (the argument's text) fail as they always
-    // did; the first one inside the parse gives the report looked for.
-    bool reported = false;
-    for (long long n = 0; n < 100000 && !reported; ++n) {
-        lumvar_shared result;
-        bool reached = false;
-        {
-            lum_failing_allocation fail(n);
-            result = lum_call_native(record->definition.get(), context, args);
-            reached = lum_failing_allocation::fired();
-        }
-        if (!reached) break;
-        for (const std::string& line : errors()) {
-            EXPECT_EQ(line.find("JSON parse error"), std::string::npos) << "n=" << n << ": " << line;
-            reported = reported || line.find("from_string: out of memory while parsing JSON text") != std::string::npos;
-        }
-        context.status = 0;
-    }
-    context.native_object = nullptr;
-    EXPECT_TRUE(reported);
+    EXPECT_TRUE(lum_fail_each_allocation_of_call(member, {lumvar_shared::from_string(texts[0])},
+                                                 [&] { return errors(); },
+                                                 "from_string: out of memory while parsing JSON text", "JSON parse error"));
 }
 
 }  // namespace

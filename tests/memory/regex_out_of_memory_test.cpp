@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/memory/allocation_hooks.h"
+#include "tests/memory/failing_native_call.h"
 #include "tests/types/types_test_support.h"
 #include "types/regex_service.h"
 #include "vm/calls.h"
@@ -82,32 +83,9 @@ TEST_F(RegexOutOfMemory, ANativeCallReportsOutOfMemory) {
     lumvar_shared member;
     object->get_member_at(member, object->find_member_index("regex_match"));
     ASSERT_TRUE(member && member->type == LUMVAR_EXT_FUNCTION);
-    lumvar_ext_function_record* record = member->ext_function_record();
-    lum_vm_context context;
-    context.native_object = record->owner.get();
-    std::vector<lumvar_shared> args{str(patterns[1])};
-    // Allocations before the compile (the argument's text) fail as they
-    // always did; the first one inside the compile gives the report looked for.
-    bool reported = false;
-    for (long long n = 0; n < 100000 && !reported; ++n) {
-        empty_regex_cache();
-        lumvar_shared result;
-        bool reached = false;
-        {
-            lum_failing_allocation fail(n);
-            result = lum_call_native(record->definition.get(), context, args);
-            reached = lum_failing_allocation::fired();
-        }
-        if (!reached) break;
-        for (const std::string& line : errors()) {
-            EXPECT_EQ(line.find("cannot compile regex pattern"), std::string::npos) << "n=" << n << ": " << line;
-            reported = reported ||
-                       line.find("regex_match: out of memory while compiling a regex pattern") != std::string::npos;
-        }
-        context.status = 0;
-    }
-    context.native_object = nullptr;
-    EXPECT_TRUE(reported);
+    EXPECT_TRUE(lum_fail_each_allocation_of_call(
+        member, {str(patterns[1])}, [&] { return errors(); },
+        "regex_match: out of memory while compiling a regex pattern", "cannot compile regex pattern", empty_regex_cache));
 }
 
 }  // namespace
