@@ -118,7 +118,8 @@ private:
 
 }  // namespace
 
-int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds, lumk_run_end* end) {
+int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds, lumk_run_end* end,
+                      const std::function<bool()>& stop) {
     if (output) output->clear();
     if (end) *end = lumk_run_end::not_run;
     // The line _popen would give the command processor ("cmd /c LINE"). It
