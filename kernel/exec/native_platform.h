@@ -39,6 +39,11 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
 // seconds) until the runs have noticed. For the module's shutdown.
 void lumk_platform_stop_commands();
 
+// Has `fn` run when the process ends through quick_exit, as a host ends that
+// cannot wait for its threads (static destructors do not run then). Nothing
+// where the C library keeps no such list.
+void lumk_platform_at_quick_exit(void (*fn)());
+
 // Gathers a command's output as reading it with fgets and a 512-byte buffer
 // would: a piece ends after a line end or 511 bytes, and each piece is kept
 // only while less than 16384 bytes are held.

@@ -28,6 +28,7 @@
 #include <climits>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -386,6 +387,8 @@ void lumk_platform_stop_commands() {
     }
     if (waiting) table.changed.wait_for(lock, std::chrono::seconds(2), [&] { return table.running.empty(); });
 }
+
+void lumk_platform_at_quick_exit(void (*fn)()) { std::at_quick_exit(fn); }
 
 uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::getpid()); }
 

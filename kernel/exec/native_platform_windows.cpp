@@ -250,6 +250,9 @@ void lumk_platform_stop_commands() {
     table.changed.wait_for(lock, std::chrono::seconds(2), [&] { return table.running.empty(); });
 }
 
+// msvcrt keeps no quick_exit list.
+void lumk_platform_at_quick_exit(void (*)()) {}
+
 uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::_getpid()); }
 
 std::vector<std::string> lumk_platform_compiler_candidates() { return {"cl", "clang", "gcc"}; }

@@ -97,13 +97,74 @@ int child_reaping_thread(const std::string&) {
     return 0;
 }
 
+// Waits (at most 20 s) until the file named by `pid_file` holds a line.
+bool wait_for_pid(const std::string& pid_file) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (count_lines(pid_file) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return count_lines(pid_file) != 0;
+}
+
+// While a compile job probes the compiler (which hangs; it writes its pid to
+// the file named by the argument), another kernel's auto request returns at
+// once: "waited=0".
+int child_request_while_probing(const std::string& pid_file) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+    std::shared_ptr<const lumk_unit> first = unit_of(kSaxpy);
+    std::shared_ptr<const lumk_unit> second = unit_of(kPoly);
+    lumk_jit_request(first, first->programs[0].get(), [](std::function<void()> job) {
+        std::thread(std::move(job)).detach();
+        return true;
+    });
+    std::printf("probing=%d\n", wait_for_pid(pid_file) ? 1 : 0);
+    const auto start = std::chrono::steady_clock::now();
+    lumk_jit_request(second, second->programs[0].get(), [](std::function<void()>) { return false; });
+    std::printf("waited=%d\n", std::chrono::steady_clock::now() - start > std::chrono::seconds(1) ? 1 : 0);
+    return 0;
+}
+
+// A compile job (its probe or its compile hangs and writes its pid to the
+// file named by the argument) whose pool shuts down: the job ends within a
+// second and the kernel goes back to "none".
+int child_pool_shuts_down(const std::string& pid_file) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* p = u->programs[0].get();
+    std::atomic<bool> closed{false};
+    std::thread worker;
+    lumk_jit_request(
+        u, p,
+        [&](std::function<void()> job) {
+            worker = std::thread(std::move(job));
+            return true;
+        },
+        [&] { return closed.load(); });
+    std::printf("running=%d\n", wait_for_pid(pid_file) ? 1 : 0);
+    const auto start = std::chrono::steady_clock::now();
+    closed = true;
+    if (worker.joinable()) worker.join();
+    std::printf("ended=%d\n", std::chrono::steady_clock::now() - start < std::chrono::seconds(1) ? 1 : 0);
+    std::printf("status=%s\n", lumk_jit_status(p).c_str());
+    return 0;
+}
+
 const bool kScenarios =
     ntest::add_child_scenario("exit_while_compiling", child_exit_while_compiling, ntest::child_end::normal) &&
+    ntest::add_child_scenario("request_while_probing", child_request_while_probing, ntest::child_end::immediate) &&
+    ntest::add_child_scenario("pool_shuts_down", child_pool_shuts_down, ntest::child_end::immediate) &&
     ntest::add_child_scenario("sigchld_ignored", child_sigchld_ignored, ntest::child_end::immediate) &&
     ntest::add_child_scenario("reaping_thread", child_reaping_thread, ntest::child_end::immediate);
 
 using ntest::hanging_compiler;
 using ntest::processes_end;
+
+// A compiler whose probe hangs, with a child of its own; it writes both
+// process ids into `dir` (cc.pid, sleep.pid).
+fs::path hanging_probe(const fs::path& dir) {
+    write_script(dir / "probe.sh", "echo $$ > '" + (dir / "cc.pid").string() + "'\nsleep 40 &\necho $! > '" +
+                                       (dir / "sleep.pid").string() + "'\nwait\n");
+    return dir / "probe.sh";
+}
 
 }  // namespace
 
@@ -299,5 +360,56 @@ TEST(NativeCommands, ARunStopsWhenItsCallerSaysSo) {
     EXPECT_EQ(end, lumk_run_end::stopped);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_TRUE(processes_end(dir / "sh.pid", dir / "sleep.pid", 10));
+    fs::remove_all(dir);
+}
+
+// The compiler's probe runs without the driver's lock: an auto request for
+// another kernel does not wait for it.
+TEST(NativeCommands, AnAutoRequestDoesNotWaitForTheProbe) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", hanging_probe(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "4");
+    const ntest::child_result r = ntest::run_child("request_while_probing", (dir / "sleep.pid").string());
+    EXPECT_EQ(r.output, "probing=1\nwaited=0\n");
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    fs::remove_all(dir);
+}
+
+// A compile job whose host shuts its pool down stops at once, in its probe
+// or in its compile, with what it started and its temporary files.
+TEST(NativeCommands, AJobStopsWhenItsPoolShutsDown) {
+    for (const bool in_probe : {true, false}) {
+        SCOPED_TRACE(in_probe ? "probe" : "compile");
+        const fs::path dir = ntest::temp_dir("child");
+        env_scope env;
+        env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+        env.set("LUM_KERNEL_CC", (in_probe ? hanging_probe(dir) : hanging_compiler(dir)).string());
+        env.set("LUM_KERNEL_CC_TIMEOUT", "6");
+        const ntest::child_result r = ntest::run_child("pool_shuts_down", (dir / "sleep.pid").string());
+        EXPECT_EQ(r.output, "running=1\nended=1\nstatus=none\n");
+        EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+        EXPECT_TRUE(files_in(dir / "cache").empty());
+        fs::remove_all(dir);
+    }
+}
+
+// The module's shutdown stops a probe too (it holds no lock), and the
+// process's temporary kernel folder is never left behind.
+TEST(NativeCommands, ShutdownStopsAProbe) {
+    const fs::path dir = ntest::temp_dir("child");
+    fs::create_directories(dir / "tmp");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", "");
+    env.set("TMPDIR", (dir / "tmp").string());
+    env.set("LUM_KERNEL_CC", hanging_probe(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "0");
+    const auto start = std::chrono::steady_clock::now();
+    const ntest::child_result r = ntest::run_child("exit_while_compiling", (dir / "sleep.pid").string());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(r.output, "compiling=1\n");
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    EXPECT_TRUE(files_in(dir / "tmp").empty());
     fs::remove_all(dir);
 }
