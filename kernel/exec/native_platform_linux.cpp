@@ -333,6 +333,7 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
     }
     collect.finish();
     close_fd(out[0]);
+    if (self.stopped.load(std::memory_order_acquire)) stop_now = true;  // killed before it ended by itself
 
     {
         std::lock_guard<std::mutex> lock(table.mutex);
