@@ -245,10 +245,15 @@ void lumk_set_warning_sink(lumk_warning_fn sink) { warning_sink.store(sink, std:
 void lumk_jit_shutdown() {
     driver_state& s = state();
     // The other threads still run at a normal exit, but hold the lock only
-    // briefly; elsewhere one may have died holding it: try for a while.
+    // briefly (never while a compiler runs); elsewhere one may have died
+    // holding it: try for a while, and stop the compilers in any case.
     std::unique_lock<std::mutex> lock(s.mutex, std::defer_lock);
     for (int i = 0; i < 200 && !lock.try_lock(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!lock.owns_lock() || s.shut_down) return;
+    if (!lock.owns_lock()) {
+        lumk_platform_stop_commands();
+        return;
+    }
+    if (s.shut_down) return;
     s.shut_down = true;
     lock.unlock();
 

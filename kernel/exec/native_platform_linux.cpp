@@ -81,10 +81,11 @@ extern "C" void reporter_orphaned(int) {
 // From here to the end of the namespace: code of the forked processes, which
 // may only make async-signal-safe calls (the host may have other threads).
 
+// Sends over the report socket; a run that is gone already raises no SIGPIPE.
 bool write_whole(int fd, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
+        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         p += n;
