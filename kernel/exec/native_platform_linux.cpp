@@ -186,6 +186,22 @@ struct spawn_plan {
     const report started{report_started, shell, 0};
     write_whole(report_fd, &started, sizeof started);
 
+    // Should the run go away first (its process died, also without the
+    // signal above, as under tools that hold signals back), the compile goes
+    // with it. Needs a pid descriptor; without one the signal alone does it.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, shell, 0u));
+    for (bool killed = false; pidfd >= 0;) {
+        pollfd p[2] = {{pidfd, POLLIN, 0}, {report_fd, POLLIN, 0}};
+        const int ready = ::poll(p, killed ? 1 : 2, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 || p[0].revents != 0) break;  // the shell has ended
+        char byte;
+        const ssize_t got = ::recv(report_fd, &byte, 1, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) {
+            ::kill(-shell, SIGKILL);
+            killed = true;
+        }
+    }
     siginfo_t info{};
     while (::waitid(P_PID, static_cast<id_t>(shell), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
     }
