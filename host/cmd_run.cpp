@@ -163,6 +163,8 @@ void report_escaped_exceptions(const char* name, const std::string& file) {
 // Ends the process when the VM thread has not come back well after the
 // timeout: the loop only sees the timeout between turns, and a task that never
 // yields (an endless loop) would otherwise keep the command running forever.
+// It ends through quick_exit, so the module still stops its compiles and
+// removes its temporary kernel folder.
 class watchdog {
 public:
     watchdog(std::chrono::milliseconds limit, std::string file, double seconds)
@@ -171,7 +173,7 @@ public:
               if (cv_.wait_for(lock, limit, [this] { return done_; })) return;
               lum_host_message("lumio run: " + file + ": still running a task after the timeout of " +
                                seconds_text(seconds) + " seconds\n");
-              std::_Exit(1);
+              lum_host_quick_exit(1);
           }) {}
     ~watchdog() {
         {

@@ -25,3 +25,8 @@ bool lum_host_read_file(const std::string& path, std::string* text, std::string*
 // Standard output and error pass bytes through unchanged (no newline
 // translation), so both platforms print the same bytes.
 void lum_host_binary_console();
+
+// Ends the process at once with `status`, without waiting for its threads or
+// running static destructors; what the loaded libraries asked for at such an
+// end (at_quick_exit, where the C library has it) still runs.
+[[noreturn]] void lum_host_quick_exit(int status);

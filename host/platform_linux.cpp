@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -57,3 +58,5 @@ bool lum_host_read_file(const std::string& path, std::string* text, std::string*
 }
 
 void lum_host_binary_console() {} // no translation on this platform
+
+void lum_host_quick_exit(int status) { std::quick_exit(status); }

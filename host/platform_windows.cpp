@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -102,3 +103,6 @@ void lum_host_binary_console() {
     ::_setmode(::_fileno(stdout), _O_BINARY);
     ::_setmode(::_fileno(stderr), _O_BINARY);
 }
+
+// msvcrt has no quick_exit.
+void lum_host_quick_exit(int status) { std::_Exit(status); }

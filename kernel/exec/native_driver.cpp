@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,8 @@ struct compile_ticket;
 // that finishes while the process exits must not touch freed memory.
 struct driver_state {
     std::mutex mutex;  // the toolchain choice, the pending tickets and the files in use
+    std::condition_variable choice_done;  // a thread that was choosing the toolchain is done
+    bool choosing = false;  // a thread probes the compilers (without the lock held)
     bool chosen = false;
     std::string compiler;
     fs::path dir;
@@ -59,10 +62,11 @@ struct compile_ticket {
     std::shared_ptr<const lumk_unit> unit;  // keeps the program alive
     const lumk_program* program;
     std::shared_ptr<lumk_jit_slot> slot;
+    lumk_jit_stop_fn stop;  // the host's pool is shutting down
     std::atomic<bool> claimed{false};
 
-    compile_ticket(std::shared_ptr<const lumk_unit> u, const lumk_program* p)
-        : unit(std::move(u)), program(p), slot(p->jit) {}
+    compile_ticket(std::shared_ptr<const lumk_unit> u, const lumk_program* p, lumk_jit_stop_fn s)
+        : unit(std::move(u)), program(p), slot(p->jit), stop(std::move(s)) {}
     compile_ticket(const compile_ticket&) = delete;
     compile_ticket& operator=(const compile_ticket&) = delete;
 
@@ -86,26 +90,75 @@ std::shared_ptr<compile_ticket> find_pending(const lumk_jit_slot* slot) {
     return it == s.pending.end() ? nullptr : it->second.second.lock();
 }
 
+void remove_folder_quietly(const fs::path& dir);
+
+// How often a thread waiting for another thread's probe asks its stop condition.
+constexpr auto stop_poll = std::chrono::milliseconds(50);
+
 // Chooses the time limit, the compiler and the cache folder once per process.
-void choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout = nullptr) {
+// The probe runs without the driver's lock held, so requests and the
+// shutdown never wait for it; other threads that need the choice wait for it
+// while `stop` lets them. False when no choice was made: `stop` said so, or
+// the module shuts down (then the next caller probes again, or nobody does).
+bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, const lumk_jit_stop_fn& stop) {
     driver_state& s = state();
-    std::vector<std::string> warnings;
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (!s.chosen) {
-            std::string warning;
-            s.timeout = lumk_cc_timeout_from(std::getenv("LUM_KERNEL_CC_TIMEOUT"), &warning);
-            if (!warning.empty()) warnings.push_back(warning);
-            s.compiler = lumk_find_compiler(s.timeout);
-            if (!s.compiler.empty()) s.dir = lumk_cache_dir(&warnings, &s.dir_is_temporary);
-            s.chooser_pid = lumk_platform_pid();
-            s.chosen = true;
-        }
+    auto copy_out = [&] {
         if (compiler) *compiler = s.compiler;
         if (dir) *dir = s.dir;
         if (timeout) *timeout = s.timeout;
+    };
+    std::unique_lock<std::mutex> lock(s.mutex);
+    while (!s.chosen && s.choosing && !s.shut_down) {
+        if (stop && stop()) return false;
+        s.choice_done.wait_for(lock, stop_poll);
+    }
+    if (s.chosen) {
+        copy_out();
+        return true;
+    }
+    if (s.shut_down) return false;
+    s.choosing = true;
+    lock.unlock();
+
+    std::vector<std::string> warnings;
+    std::string warning;
+    const uint32_t limit = lumk_cc_timeout_from(std::getenv("LUM_KERNEL_CC_TIMEOUT"), &warning);
+    if (!warning.empty()) warnings.push_back(warning);
+    bool stopped = false;
+    std::string found;
+    fs::path folder;
+    bool temporary = false;
+    try {
+        found = lumk_find_compiler(limit, stop, &stopped);
+        if (!stopped && !found.empty()) folder = lumk_cache_dir(&warnings, &temporary);
+    } catch (...) {
+        lock.lock();
+        s.choosing = false;
+        s.choice_done.notify_all();
+        throw;
+    }
+
+    lock.lock();
+    s.choosing = false;
+    const bool made = !stopped && !s.shut_down;
+    if (made) {
+        s.timeout = limit;
+        s.compiler = found;
+        s.dir = folder;
+        s.dir_is_temporary = temporary;
+        s.chooser_pid = lumk_platform_pid();
+        s.chosen = true;
+        copy_out();
+    }
+    s.choice_done.notify_all();
+    lock.unlock();
+    if (!made) {
+        // The shutdown came while the folder was being made: it is ours to remove.
+        if (temporary && !folder.empty()) remove_folder_quietly(folder);
+        return false;
     }
     for (const std::string& w : warnings) warn(w);
+    return true;
 }
 
 void remove_quietly(const fs::path& p) {
@@ -151,9 +204,10 @@ private:
     bool started_ = false;
 };
 
-// Shuts the driver down when the module goes (at process exit or unload).
+// Shuts the driver down when the module goes (at process exit or unload, or
+// when the host ends the process through quick_exit).
 struct module_exit {
-    module_exit() = default;
+    module_exit() { lumk_platform_at_quick_exit(lumk_jit_shutdown); }
     module_exit(const module_exit&) = delete;
     module_exit& operator=(const module_exit&) = delete;
     ~module_exit() { lumk_jit_shutdown(); }
@@ -190,10 +244,15 @@ void lumk_set_warning_sink(lumk_warning_fn sink) { warning_sink.store(sink, std:
 void lumk_jit_shutdown() {
     driver_state& s = state();
     // The other threads still run at a normal exit, but hold the lock only
-    // briefly; elsewhere one may have died holding it: try for a while.
+    // briefly (never while a compiler runs); elsewhere one may have died
+    // holding it: try for a while, and stop the compilers in any case.
     std::unique_lock<std::mutex> lock(s.mutex, std::defer_lock);
     for (int i = 0; i < 200 && !lock.try_lock(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!lock.owns_lock() || s.shut_down) return;
+    if (!lock.owns_lock()) {
+        lumk_platform_stop_commands();
+        return;
+    }
+    if (s.shut_down) return;
     s.shut_down = true;
     lock.unlock();
 
@@ -219,19 +278,33 @@ bool lumk_compiler_is_msvc(const std::string& compiler) {
     return base == "cl" || base == "cl.exe" || base == "clang-cl" || base == "clang-cl.exe";
 }
 
-bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds) {
+bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds, const lumk_jit_stop_fn& stop,
+                         bool* stopped) {
     const std::string cmd =
         compiler + (lumk_compiler_is_msvc(compiler) ? " /nologo /?" : " --version") + lumk_platform_discard_output();
-    return lumk_run_command(cmd, nullptr, timeout_seconds) == 0;
+    lumk_run_end end = lumk_run_end::exited;
+    const int status = lumk_platform_run(cmd, nullptr, timeout_seconds, &end, stop);
+    if (stopped && end == lumk_run_end::stopped) *stopped = true;
+    return status == 0;
 }
 
-std::string lumk_find_compiler(uint32_t timeout_seconds) {
+std::string lumk_find_compiler(uint32_t timeout_seconds, const lumk_jit_stop_fn& stop, bool* stopped) {
+    bool halted = false;
     std::string cc;
-    if (lumk_platform_env("LUM_KERNEL_CC", &cc))
-        return !cc.empty() && lumk_probe_compiler(cc, timeout_seconds) ? cc : std::string();
-    for (const std::string& cand : lumk_platform_compiler_candidates())
-        if (lumk_probe_compiler(cand, timeout_seconds)) return cand;
-    return {};
+    std::string found;
+    if (lumk_platform_env("LUM_KERNEL_CC", &cc)) {
+        if (!cc.empty() && lumk_probe_compiler(cc, timeout_seconds, stop, &halted)) found = cc;
+    } else {
+        for (const std::string& cand : lumk_platform_compiler_candidates()) {
+            if (lumk_probe_compiler(cand, timeout_seconds, stop, &halted)) {
+                found = cand;
+                break;
+            }
+            if (halted) break;
+        }
+    }
+    if (stopped) *stopped = halted;
+    return halted ? std::string() : found;
 }
 
 fs::path lumk_cache_dir(std::vector<std::string>* warnings, bool* temporary) {
@@ -240,7 +313,7 @@ fs::path lumk_cache_dir(std::vector<std::string>* warnings, bool* temporary) {
 
 std::string lumk_jit_compiler() {
     std::string compiler;
-    choose_toolchain(&compiler, nullptr);
+    if (!choose_toolchain(&compiler, nullptr, nullptr, {})) return {};
     return compiler;
 }
 
@@ -282,11 +355,15 @@ lumk_jit_entry_fn lumk_load_jit_library(const fs::path& path, std::string* error
     return load_cached_library(path, error, nullptr);
 }
 
-lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error) {
+lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error, const lumk_jit_stop_fn& stop) {
     std::string compiler;
     fs::path dir;
     uint32_t timeout = 0;
-    choose_toolchain(&compiler, &dir, &timeout);
+    if (!choose_toolchain(&compiler, &dir, &timeout, stop)) {
+        if (error) *error = stop && stop() ? "native compilation was stopped: the host is shutting down"
+                                           : "native compilation has stopped: the module is shutting down";
+        return nullptr;
+    }
     if (compiler.empty()) {
         if (error) *error = "no C compiler found (set LUM_KERNEL_CC)";
         return nullptr;
@@ -366,7 +443,7 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         }
         std::string output;
         lumk_run_end how = lumk_run_end::exited;
-        const int status = lumk_platform_run(command, &output, timeout, &how);
+        const int status = lumk_platform_run(command, &output, timeout, &how, stop);
         remove_quietly(c_file);
         if (msvc) {
             for (const char* ext : {".obj", ".lib", ".exp"}) remove_quietly(held / (base + ext));
@@ -377,7 +454,8 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
             if (how == lumk_run_end::timed_out)
                 reason = " timed out after " + std::to_string(timeout) + " s and was stopped (LUM_KERNEL_CC_TIMEOUT)";
             else if (how == lumk_run_end::stopped)
-                reason = " was stopped: the module is shutting down";
+                reason = stop && stop() ? " was stopped: the host is shutting down"
+                                        : " was stopped: the module is shutting down";
             if (error) *error = shown("C compiler failed (" + command + "):" + reason + "\n" + output);
             return nullptr;
         }
@@ -397,22 +475,23 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
     return lumk_jit_loaded.insert(hash, entry);
 }
 
-void lumk_jit_compile_job(const lumk_program* program) {
+void lumk_jit_compile_job(const lumk_program* program, const lumk_jit_stop_fn& stop) {
     std::string error;
     lumk_jit_entry_fn entry = nullptr;
     try {
-        entry = lumk_jit_compile(lumk_jit_source(*program), &error);
+        entry = lumk_jit_compile(lumk_jit_source(*program), &error, stop);
     } catch (const std::exception& e) {
         error = e.what();
         entry = nullptr;
     }
     lumk_jit_slot& slot = *program->jit;
     if (entry != nullptr) lumk_jit_finish_ready(slot, entry);
+    else if (stop && stop()) lumk_jit_cancel_compile(slot);  // not the kernel's fault: a later launch asks again
     else lumk_jit_finish_failed(slot, error);
 }
 
 void lumk_jit_request(std::shared_ptr<const lumk_unit> unit, const lumk_program* program,
-                      const lumk_jit_submit_fn& submit) {
+                      const lumk_jit_submit_fn& submit, const lumk_jit_stop_fn& stop) {
     const uint32_t policy = lum_kernel_jit_policy.load(std::memory_order_relaxed);
     if (policy == LUM_KERNEL_JIT_OFF || program == nullptr || !program->jit) return;
     lumk_jit_slot& slot = *program->jit;
@@ -431,7 +510,7 @@ void lumk_jit_request(std::shared_ptr<const lumk_unit> unit, const lumk_program*
         // wait only while another thread is really compiling.
         for (;;) {
             if (lumk_jit_begin_compile(slot)) {
-                lumk_jit_compile_job(program);
+                lumk_jit_compile_job(program, stop);
                 return;
             }
             const lumk_jit_state s = lumk_jit_load_state(slot);
@@ -439,7 +518,7 @@ void lumk_jit_request(std::shared_ptr<const lumk_unit> unit, const lumk_program*
             if (s == LUMK_JIT_COMPILING) {
                 if (std::shared_ptr<compile_ticket> t = find_pending(&slot)) {
                     if (t->claim()) {
-                        lumk_jit_compile_job(program);
+                        lumk_jit_compile_job(program, stop);
                         return;
                     }
                 }
@@ -449,14 +528,14 @@ void lumk_jit_request(std::shared_ptr<const lumk_unit> unit, const lumk_program*
     }
 
     if (!lumk_jit_begin_compile(slot)) return;
-    auto ticket = std::make_shared<compile_ticket>(std::move(unit), program);
+    auto ticket = std::make_shared<compile_ticket>(std::move(unit), program, stop);
     {
         driver_state& s = state();
         std::lock_guard<std::mutex> lock(s.mutex);
         s.pending[&slot] = {ticket.get(), ticket};
     }
     std::function<void()> job = [ticket] {
-        if (ticket->claim()) lumk_jit_compile_job(ticket->program);
+        if (ticket->claim()) lumk_jit_compile_job(ticket->program, ticket->stop);
     };
     bool queued = false;
     if (submit) {

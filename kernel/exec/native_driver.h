@@ -37,20 +37,31 @@ int lumk_run_command(const std::string& command, std::string* output, uint32_t t
 // `text` as one double-quoted command-line argument (special characters escaped).
 std::string lumk_quote(const std::string& text);
 
+// A condition a compile asks now and then while it runs or waits (every 50 ms
+// or so): true once the host shuts the worker pool it runs on down, so that
+// the compile stops (with the compiler and everything it started) instead of
+// holding up the host's shutdown. An empty function never says stop.
+using lumk_jit_stop_fn = std::function<bool()>;
+
 // True for cl, cl.exe, clang-cl and clang-cl.exe (after the last '/' or '\',
 // case-insensitive).
 bool lumk_compiler_is_msvc(const std::string& compiler);
 // Runs the compiler's version probe; true on exit status 0 within the limit.
-bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds = lumk_cc_timeout_default);
+// `stopped` is set when `stop` (or the module's shutdown) ended it.
+bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds = lumk_cc_timeout_default,
+                         const lumk_jit_stop_fn& stop = {}, bool* stopped = nullptr);
 // LUM_KERNEL_CC when set (empty or failing its probe: none, no fallback), else
-// the first platform candidate that answers the probe; empty when none.
-std::string lumk_find_compiler(uint32_t timeout_seconds = lumk_cc_timeout_default);
+// the first platform candidate that answers the probe; empty when none, or
+// when a probe was stopped (`stopped` set).
+std::string lumk_find_compiler(uint32_t timeout_seconds = lumk_cc_timeout_default, const lumk_jit_stop_fn& stop = {},
+                               bool* stopped = nullptr);
 // The platform's folder for compiled kernels, or an empty path; the folders
 // refused on the way are described in `warnings`, and `temporary` tells
 // whether it is this process's own folder in the temporary folder.
 std::filesystem::path lumk_cache_dir(std::vector<std::string>* warnings = nullptr, bool* temporary = nullptr);
 // The compiler chosen for this process (chosen once, on first use, together
-// with the cache folder); empty when none was found.
+// with the cache folder; the compilers are probed without the driver's lock
+// held, so launches never wait for a probe); empty when none was found.
 std::string lumk_jit_compiler();
 
 // Where the driver's warnings go (a refused cache folder or library, a bad
@@ -58,10 +69,10 @@ std::string lumk_jit_compiler();
 using lumk_warning_fn = void (*)(const std::string& text);
 void lumk_set_warning_sink(lumk_warning_fn sink);
 
-// Shutting the module down: kills the compiler runs still going (with their
-// children), removes their temporary files and this process's folder in the
-// temporary folder, and makes later compiles fail. Runs once, at the module's
-// exit; later calls do nothing.
+// Shutting the module down: kills the compiler runs and probes still going
+// (with their children), removes their temporary files and this process's
+// folder in the temporary folder, and makes later compiles fail. Runs once,
+// at the module's exit (also at quick_exit); later calls do nothing.
 void lumk_jit_shutdown();
 
 // Hash naming the library of `source` built by `compiler` with `flags`.
@@ -72,22 +83,25 @@ uint64_t lumk_jit_file_hash(const std::string& compiler, const std::string& flag
 lumk_jit_entry_fn lumk_load_jit_library(const std::filesystem::path& path, std::string* error);
 
 // The native entry of a JIT source: from this process's loaded libraries, from
-// the cache folder, or compiled now. Null with `error` set on failure.
-lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error);
+// the cache folder, or compiled now. Null with `error` set on failure, also
+// when `stop` ended the probe or the compile.
+lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error, const lumk_jit_stop_fn& stop = {});
 
 // Translates and compiles `program` and moves its slot from compiling to ready
-// or failed; the result is dropped when the slot left compiling meanwhile.
-void lumk_jit_compile_job(const lumk_program* program);
+// or failed; the result is dropped when the slot left compiling meanwhile. A
+// compile that `stop` ended puts the slot back to none.
+void lumk_jit_compile_job(const lumk_program* program, const lumk_jit_stop_fn& stop = {});
 
 // Submits a job to the host's worker pool; false when the pool refuses it.
 using lumk_jit_submit_fn = std::function<bool(std::function<void()>)>;
 
 // Asks for native code before a launch: binds an ahead-of-time function when
 // one is registered, otherwise starts one compile per kernel (auto: as a job
-// through `submit`, the launch does not wait; sync: on the calling thread).
-// Does nothing under the policy off.
+// through `submit`, the launch does not wait, neither for the compile nor for
+// the compiler's probe; sync: on the calling thread). The compile asks `stop`
+// (the pool's shutdown) while it runs. Does nothing under the policy off.
 void lumk_jit_request(std::shared_ptr<const lumk_unit> unit, const lumk_program* program,
-                      const lumk_jit_submit_fn& submit);
+                      const lumk_jit_submit_fn& submit, const lumk_jit_stop_fn& stop = {});
 
 // "off", "none", "compiling", "ready", "aot" or "failed: " + error.
 std::string lumk_jit_status(const lumk_program* program);

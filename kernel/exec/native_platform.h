@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,23 +17,32 @@ enum class lumk_run_end {
     exited,     // it ended by itself (the result is its exit status, or -1)
     not_run,    // it could not be started
     timed_out,  // it ran past its time limit and was killed with its children
-    stopped,    // killed (or never started) because the module shuts down
+    stopped,    // killed (or never started) because the module shuts down or `stop` said so
 };
 
 // Runs `command` through the command processor, in a process group (job) of
-// its own, with its error output joined to its standard output, and collects
-// that output (lines appended while less than 16384 bytes are held; the rest
-// is read and dropped). A command still running after `timeout_seconds`
-// (0 = no limit) is killed together with every process it started. Returns
-// the command's exit status, -1 when it could not be run, did not exit
-// normally or was killed; `end` tells which.
+// its own, with its error output joined to its standard output, the null
+// device as its standard input and no other descriptor (handle) of this
+// process, and collects that output (lines appended while less than 16384
+// bytes are held; the rest is read and dropped). Once the command processor
+// has ended, its output is read for a short while more only: a process it
+// left behind may hold the output open. A command still running after
+// `timeout_seconds` (0 = no limit), or when `stop` (asked every 50 ms or so)
+// says so, is killed together with every process it started. Returns the
+// command's exit status, -1 when it could not be run, did not exit normally
+// or was killed; `end` tells which.
 int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds = 0,
-                      lumk_run_end* end = nullptr);
+                      lumk_run_end* end = nullptr, const std::function<bool()>& stop = {});
 
 // Kills every command that lumk_platform_run is still running, with its
 // children, and refuses to start any later one. Waits (at most about two
 // seconds) until the runs have noticed. For the module's shutdown.
 void lumk_platform_stop_commands();
+
+// Has `fn` run when the process ends through quick_exit, as a host ends that
+// cannot wait for its threads (static destructors do not run then). Nothing
+// where the C library keeps no such list.
+void lumk_platform_at_quick_exit(void (*fn)());
 
 // Gathers a command's output as reading it with fgets and a 512-byte buffer
 // would: a piece ends after a line end or 511 bytes, and each piece is kept

@@ -14,14 +14,17 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -321,7 +324,7 @@ std::wstring command_processor() {
 struct running_command {
     HANDLE process = nullptr;
     HANDLE job = nullptr;
-    bool stopped = false;  // killed by lumk_platform_stop_commands
+    std::atomic<bool> stopped{false};  // killed by lumk_platform_stop_commands
 };
 
 using command_table = lumk_command_table<running_command>;
@@ -336,6 +339,41 @@ void kill_command(const running_command& r) {
 void close_handle(HANDLE h) {
     if (h != nullptr && h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
 }
+
+// A list of process attributes that lets a new process inherit only the
+// given handles (not every inheritable handle of the host); no list when the
+// system cannot make one.
+class inherit_only {
+public:
+    inherit_only(HANDLE a, HANDLE b) {
+        if (a != nullptr && a != INVALID_HANDLE_VALUE) handles_[count_++] = a;
+        if (b != nullptr && b != INVALID_HANDLE_VALUE && b != a) handles_[count_++] = b;
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        if (size == 0) return;
+        storage_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+        if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_,
+                                         count_ * sizeof(HANDLE), nullptr, nullptr)) {
+            ::DeleteProcThreadAttributeList(list);
+            return;
+        }
+        list_ = list;
+    }
+    ~inherit_only() {
+        if (list_ != nullptr) ::DeleteProcThreadAttributeList(list_);
+    }
+    inherit_only(const inherit_only&) = delete;
+    inherit_only& operator=(const inherit_only&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST list() const { return list_; }
+
+private:
+    HANDLE handles_[2] = {};
+    size_t count_ = 0;
+    std::vector<char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
 
 // The pipe's text as _popen's text mode gives it: "\r\n" becomes "\n".
 class text_mode_reader {
@@ -367,7 +405,8 @@ private:
 
 }  // namespace
 
-int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds, lumk_run_end* end) {
+int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds, lumk_run_end* end,
+                      const std::function<bool()>& stop) {
     if (output) output->clear();
     if (end) *end = lumk_run_end::not_run;
     // The line _popen would give the command processor ("cmd /c LINE"). It
@@ -395,15 +434,20 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
         HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
                                    0, nullptr);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = nul;
-        si.hStdOutput = write_end;
-        si.hStdError = write_end;
+        // The command inherits its output pipe and the null device, nothing else.
+        const inherit_only only(write_end, nul);
+        STARTUPINFOEXW si{};
+        si.StartupInfo.cb = only.list() != nullptr ? sizeof si : sizeof si.StartupInfo;
+        si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        si.StartupInfo.hStdInput = nul;
+        si.StartupInfo.hStdOutput = write_end;
+        si.StartupInfo.hStdError = write_end;
+        si.lpAttributeList = only.list();
+        const DWORD flags =
+            CREATE_SUSPENDED | CREATE_NO_WINDOW | (only.list() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
         PROCESS_INFORMATION pi{};
-        const BOOL started = ::CreateProcessW(processor.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                              CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+        const BOOL started = ::CreateProcessW(processor.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+                                              nullptr, nullptr, &si.StartupInfo, &pi);
         close_handle(write_end);
         close_handle(nul);
         if (!started) {
@@ -430,11 +474,18 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
     }
 
     using clock = std::chrono::steady_clock;
+    // How often a caller's stop condition is asked.
+    constexpr auto stop_poll = std::chrono::milliseconds(50);
+    // How long the output is still read once the command processor has
+    // ended: a process it started may hold the pipe open for good.
+    constexpr auto output_grace = std::chrono::milliseconds(250);
     const bool limited = timeout_seconds != 0;
     const clock::time_point deadline = clock::now() + std::chrono::seconds(timeout_seconds);
     lumk_output_collector collect(output);
     text_mode_reader reader(collect);
-    bool open = true, timed_out = false;
+    bool open = true, ended = false, timed_out = false, stop_now = false;
+    clock::time_point quiet_at{};   // once it has ended: when reading its output stops
+    clock::time_point next_ask{};   // when the stop condition is asked next
     char buf[4096];
     for (;;) {
         DWORD avail = 0;
@@ -446,11 +497,21 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
             else
                 open = false;
         }
-        const bool ended = ::WaitForSingleObject(self.process, 0) == WAIT_OBJECT_0;
-        if (!open && ended) break;
+        const clock::time_point now = clock::now();
+        if (!ended && ::WaitForSingleObject(self.process, 0) == WAIT_OBJECT_0) {
+            ended = true;
+            quiet_at = now + output_grace;
+        }
+        if (ended && (!open || now >= quiet_at)) break;
+        if (self.stopped.load(std::memory_order_acquire)) stop_now = true;
+        if (stop && now >= next_ask) {
+            next_ask = now + stop_poll;
+            if (stop()) stop_now = true;
+        }
+        if (stop_now) break;
         DWORD nap = 10;
         if (limited) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
             if (left <= 0) {
                 timed_out = true;
                 break;
@@ -462,12 +523,11 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         else ::WaitForSingleObject(self.process, nap);
     }
     reader.finish();
+    if (self.stopped.load(std::memory_order_acquire)) stop_now = true;  // killed before it ended by itself
 
-    bool stopped = false;
     {
         std::lock_guard<std::mutex> lock(table.mutex);
-        if (timed_out) kill_command(self);
-        stopped = self.stopped;
+        if (timed_out || stop_now) kill_command(self);
         table.running.erase(std::find(table.running.begin(), table.running.end(), &self));
     }
     table.changed.notify_all();
@@ -477,8 +537,8 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
     close_handle(self.job);  // kills whatever the command left running
     close_handle(self.process);
     close_handle(read_end);
-    if (end) *end = timed_out ? lumk_run_end::timed_out : stopped ? lumk_run_end::stopped : lumk_run_end::exited;
-    if (timed_out || stopped || !have_code) return -1;
+    if (end) *end = timed_out ? lumk_run_end::timed_out : stop_now ? lumk_run_end::stopped : lumk_run_end::exited;
+    if (timed_out || stop_now || !have_code) return -1;
     return static_cast<int>(exit_code);
 }
 
@@ -492,11 +552,14 @@ void lumk_platform_stop_commands() {
     if (!lock.owns_lock()) return;
     table.stopping = true;
     for (running_command* r : table.running) {
-        r->stopped = true;
+        r->stopped.store(true, std::memory_order_release);
         kill_command(*r);
     }
     table.changed.wait_for(lock, std::chrono::seconds(2), [&] { return table.running.empty(); });
 }
+
+// msvcrt keeps no quick_exit list.
+void lumk_platform_at_quick_exit(void (*)()) {}
 
 uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::_getpid()); }
 

@@ -16,6 +16,12 @@ std::function<bool(std::function<void()>)> lum_kernel_enqueue() {
     };
 }
 
+std::function<bool()> lum_kernel_pool_stopping() {
+    const lum_vm* vm = lum_get_thread_local().vm;
+    if (vm == nullptr) return {};
+    return [vm] { return vm->jobs.is_shut_down(); };
+}
+
 uint64_t lum_kernel_worker_count() {
     const lum_vm* vm = lum_get_thread_local().vm;
     return vm != nullptr ? static_cast<uint64_t>(vm->worker_count) : 0;

@@ -1,6 +1,6 @@
 // How kernel launches and background compiles reach the host's worker pool:
-// the submit function over the calling thread's VM job queue, and the number
-// of worker threads that pool has.
+// the submit function over the calling thread's VM job queue, whether that
+// queue is shutting down, and the number of worker threads the pool has.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,13 @@
 // shut down, or the VM has no worker threads, since such a job would never
 // run and the caller must do the work itself.
 std::function<bool(std::function<void()>)> lum_kernel_enqueue();
+
+// Stop condition for compile jobs of the calling thread's VM: true once the
+// host has shut the VM's job queue (the host does that before it joins its
+// worker threads, so a compile that asks it does not hold the join up).
+// Empty when the thread has no current VM. Only for jobs that run before the
+// VM is gone (its own workers, or its own thread).
+std::function<bool()> lum_kernel_pool_stopping();
 
 // Worker threads of the calling thread's VM job pool; 0 without a VM.
 uint64_t lum_kernel_worker_count();

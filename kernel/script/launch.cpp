@@ -148,7 +148,7 @@ state_ptr prepare_launch(lum_std_kernel* kernel, args_t& args, std::string& erro
 int32_t helper_count() { return static_cast<int32_t>(lum_kernel_launch_threads()) - 1; }
 
 void request_native_code(lum_std_kernel* kernel) {
-    lum_kernel_request_native(kernel->unit, kernel->entry, lum_kernel_enqueue());
+    lum_kernel_request_native(kernel->unit, kernel->entry, lum_kernel_enqueue(), lum_kernel_pool_stopping());
 }
 
 // Failed requests logged so far, by reason. A reason is logged once per

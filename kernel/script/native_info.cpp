@@ -30,6 +30,7 @@ int64_t lum_kernel_aot_library_load(const std::string& path, std::string& error)
 std::string lum_kernel_compiler_command() { return lumk_jit_compiler(); }
 
 void lum_kernel_request_native(std::shared_ptr<const lumk_compiled_unit> unit, const lumk_program* program,
-                               const std::function<bool(std::function<void()>)>& submit) {
-    lumk_jit_request(std::move(unit), program, submit);
+                               const std::function<bool(std::function<void()>)>& submit,
+                               const std::function<bool()>& stopping) {
+    lumk_jit_request(std::move(unit), program, submit, stopping);
 }

@@ -26,6 +26,8 @@ int64_t lum_kernel_aot_library_load(const std::string& path, std::string& error)
 // The C compiler command native compilation uses ("" when none was found).
 std::string lum_kernel_compiler_command();
 
-// Asks for native code before a launch (a compile job goes through `submit`).
+// Asks for native code before a launch (a compile job goes through `submit`;
+// it stops once `stopping` says the pool shuts down).
 void lum_kernel_request_native(std::shared_ptr<const lumk_compiled_unit> unit, const lumk_program* program,
-                               const std::function<bool(std::function<void()>)>& submit);
+                               const std::function<bool(std::function<void()>)>& submit,
+                               const std::function<bool()>& stopping);

@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -48,11 +52,119 @@ int child_exit_while_compiling(const std::string& pid_file) {
     return 0;
 }
 
+// Exit statuses of commands and compiles of distinct kernels: lines
+// "wrong=N" (commands whose status was lost) and "failed=N" (compiles).
+void run_commands_and_compiles() {
+    int wrong = 0;
+    std::string out;
+    for (int i = 0; i < 40; ++i) wrong += lumk_run_command("exit 5", &out) != 5;
+    std::printf("wrong=%d\n", wrong);
+    int failed = 0;
+    for (int i = 0; i < 6; ++i) {
+        const std::string src = "kernel k(f32* y) { y[gid] = y[gid] + " + std::to_string(i) + ".5; }";
+        std::shared_ptr<const lumk_unit> u = unit_of(src.c_str());
+        std::string error;
+        if (lumk_jit_compile(lumk_jit_source(*u->programs[0]), &error) == nullptr) {
+            ++failed;
+            std::printf("%s\n", error.c_str());
+        }
+    }
+    std::printf("failed=%d\n", failed);
+}
+
+// A host that ignores SIGCHLD (its children are reaped by the system).
+int child_sigchld_ignored(const std::string&) {
+    std::signal(SIGCHLD, SIG_IGN);
+    run_commands_and_compiles();
+    return 0;
+}
+
+// A host with a thread that reaps every child of the process.
+int child_reaping_thread(const std::string&) {
+    std::atomic<bool> done{false};
+    std::atomic<int> reaped{0};
+    std::thread reaper([&] {
+        while (!done.load()) {
+            int status = 0;
+            if (::waitpid(-1, &status, 0) > 0) ++reaped;
+            else std::this_thread::yield();  // no child right now
+        }
+    });
+    run_commands_and_compiles();
+    done = true;
+    reaper.join();
+    std::printf("reaped=%d\n", reaped.load() > 0 ? 1 : 0);
+    return 0;
+}
+
+// Waits (at most 20 s) until the file named by `pid_file` holds a line.
+bool wait_for_pid(const std::string& pid_file) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (count_lines(pid_file) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return count_lines(pid_file) != 0;
+}
+
+// While a compile job probes the compiler (which hangs; it writes its pid to
+// the file named by the argument), another kernel's auto request returns at
+// once: "waited=0".
+int child_request_while_probing(const std::string& pid_file) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+    std::shared_ptr<const lumk_unit> first = unit_of(kSaxpy);
+    std::shared_ptr<const lumk_unit> second = unit_of(kPoly);
+    lumk_jit_request(first, first->programs[0].get(), [](std::function<void()> job) {
+        std::thread(std::move(job)).detach();
+        return true;
+    });
+    std::printf("probing=%d\n", wait_for_pid(pid_file) ? 1 : 0);
+    const auto start = std::chrono::steady_clock::now();
+    lumk_jit_request(second, second->programs[0].get(), [](std::function<void()>) { return false; });
+    std::printf("waited=%d\n", std::chrono::steady_clock::now() - start > std::chrono::seconds(1) ? 1 : 0);
+    return 0;
+}
+
+// A compile job (its probe or its compile hangs and writes its pid to the
+// file named by the argument) whose pool shuts down: the job ends within a
+// second and the kernel goes back to "none".
+int child_pool_shuts_down(const std::string& pid_file) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* p = u->programs[0].get();
+    std::atomic<bool> closed{false};
+    std::thread worker;
+    lumk_jit_request(
+        u, p,
+        [&](std::function<void()> job) {
+            worker = std::thread(std::move(job));
+            return true;
+        },
+        [&] { return closed.load(); });
+    std::printf("running=%d\n", wait_for_pid(pid_file) ? 1 : 0);
+    const auto start = std::chrono::steady_clock::now();
+    closed = true;
+    if (worker.joinable()) worker.join();
+    std::printf("ended=%d\n", std::chrono::steady_clock::now() - start < std::chrono::seconds(1) ? 1 : 0);
+    std::printf("status=%s\n", lumk_jit_status(p).c_str());
+    return 0;
+}
+
 const bool kScenarios =
-    ntest::add_child_scenario("exit_while_compiling", child_exit_while_compiling, ntest::child_end::normal);
+    ntest::add_child_scenario("exit_while_compiling", child_exit_while_compiling, ntest::child_end::normal) &&
+    ntest::add_child_scenario("request_while_probing", child_request_while_probing, ntest::child_end::immediate) &&
+    ntest::add_child_scenario("pool_shuts_down", child_pool_shuts_down, ntest::child_end::immediate) &&
+    ntest::add_child_scenario("sigchld_ignored", child_sigchld_ignored, ntest::child_end::immediate) &&
+    ntest::add_child_scenario("reaping_thread", child_reaping_thread, ntest::child_end::immediate);
 
 using ntest::hanging_compiler;
 using ntest::processes_end;
+
+// A compiler whose probe hangs, with a child of its own; it writes both
+// process ids into `dir` (cc.pid, sleep.pid).
+fs::path hanging_probe(const fs::path& dir) {
+    write_script(dir / "probe.sh", "echo $$ > '" + (dir / "cc.pid").string() + "'\nsleep 40 &\necho $! > '" +
+                                       (dir / "sleep.pid").string() + "'\nwait\n");
+    return dir / "probe.sh";
+}
 
 }  // namespace
 
@@ -173,5 +285,131 @@ TEST(NativeCommands, ShutdownStopsARunningCompile) {
     EXPECT_EQ(r.output, "compiling=1\n");
     EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
     EXPECT_TRUE(files_in(dir / "cache").empty()) << files_in(dir / "cache").size();
+    fs::remove_all(dir);
+}
+
+// The status of every command and compile reaches the driver whatever the
+// host does with SIGCHLD: ignores it, or reaps all children on a thread.
+TEST(NativeCommands, ExitStatusesSurviveTheHostsHandlingOfChildren) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.unset("LUM_KERNEL_CC");
+    const ntest::child_result ignored = ntest::run_child("sigchld_ignored");
+    EXPECT_EQ(ignored.status, 0) << ignored.output;
+    EXPECT_EQ(ignored.output, "wrong=0\nfailed=0\n");
+    fs::remove_all(dir / "cache");  // compile again, not from the cache
+    const ntest::child_result reaping = ntest::run_child("reaping_thread");
+    EXPECT_EQ(reaping.status, 0) << reaping.output;
+    EXPECT_EQ(reaping.output, "wrong=0\nfailed=0\nreaped=1\n");
+    fs::remove_all(dir);
+}
+
+// A process that leaves the command's process group but keeps its output
+// open does not hold the run up once the shell has ended.
+TEST(NativeCommands, OutputHeldOpenByALeftoverProcessEndsWithTheShell) {
+    const fs::path dir = ntest::temp_dir("held");
+    const fs::path pid = dir / "helper.pid";
+    const auto start = std::chrono::steady_clock::now();
+    std::string out;
+    bool timed_out = false;
+    const int status = lumk_run_command("setsid sh -c 'echo $$ > " + lumk_quote(pid.string()) +
+                                            "; exec sleep 30' & echo done; exit 6",
+                                        &out, 4, &timed_out);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(status, 6);
+    EXPECT_FALSE(timed_out);
+    EXPECT_EQ(out, "done\n");
+    EXPECT_LT(took, std::chrono::seconds(2));
+    // the helper is not the run's to stop: end it here
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (count_lines(pid) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream f(pid);
+    long helper = 0;
+    if (f >> helper && helper > 0) ::kill(static_cast<pid_t>(helper), SIGKILL);
+    fs::remove_all(dir);
+}
+
+// The command gets the null device as input and none of the process's other
+// descriptors, also those opened without close-on-exec.
+TEST(NativeCommands, TheCommandGetsNullInputAndNoOtherDescriptor) {
+    const int leaked = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 0);
+    std::string out;
+    const std::string fd = "/proc/$$/fd/" + std::to_string(leaked);
+    EXPECT_EQ(lumk_run_command("readlink /proc/$$/fd/0; [ -e " + fd + " ] && echo inherited; "
+                               "for n in 3 4 5 6 7 8 9; do [ -e /proc/$$/fd/$n ] && echo fd $n; done; echo end",
+                               &out),
+              0);
+    EXPECT_EQ(out, "/dev/null\nend\n");
+    ::close(leaked);
+}
+
+// A caller's stop condition ends a run without a time limit, with what it
+// started.
+TEST(NativeCommands, ARunStopsWhenItsCallerSaysSo) {
+    const fs::path dir = ntest::temp_dir("stop");
+    const auto start = std::chrono::steady_clock::now();
+    std::string out;
+    lumk_run_end end = lumk_run_end::exited;
+    const int status = lumk_platform_run("echo $$ > '" + (dir / "sh.pid").string() + "'; sleep 40 & echo $! > '" +
+                                             (dir / "sleep.pid").string() + "'; echo started; wait",
+                                         &out, 0, &end, [&] { return count_lines(dir / "sleep.pid") != 0; });
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(end, lumk_run_end::stopped);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_TRUE(processes_end(dir / "sh.pid", dir / "sleep.pid", 10));
+    fs::remove_all(dir);
+}
+
+// The compiler's probe runs without the driver's lock: an auto request for
+// another kernel does not wait for it.
+TEST(NativeCommands, AnAutoRequestDoesNotWaitForTheProbe) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", hanging_probe(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "4");
+    const ntest::child_result r = ntest::run_child("request_while_probing", (dir / "sleep.pid").string());
+    EXPECT_EQ(r.output, "probing=1\nwaited=0\n");
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    fs::remove_all(dir);
+}
+
+// A compile job whose host shuts its pool down stops at once, in its probe
+// or in its compile, with what it started and its temporary files.
+TEST(NativeCommands, AJobStopsWhenItsPoolShutsDown) {
+    for (const bool in_probe : {true, false}) {
+        SCOPED_TRACE(in_probe ? "probe" : "compile");
+        const fs::path dir = ntest::temp_dir("child");
+        env_scope env;
+        env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+        env.set("LUM_KERNEL_CC", (in_probe ? hanging_probe(dir) : hanging_compiler(dir)).string());
+        env.set("LUM_KERNEL_CC_TIMEOUT", "6");
+        const ntest::child_result r = ntest::run_child("pool_shuts_down", (dir / "sleep.pid").string());
+        EXPECT_EQ(r.output, "running=1\nended=1\nstatus=none\n");
+        EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+        EXPECT_TRUE(files_in(dir / "cache").empty());
+        fs::remove_all(dir);
+    }
+}
+
+// The module's shutdown stops a probe too (it holds no lock), and the
+// process's temporary kernel folder is never left behind.
+TEST(NativeCommands, ShutdownStopsAProbe) {
+    const fs::path dir = ntest::temp_dir("child");
+    fs::create_directories(dir / "tmp");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", "");
+    env.set("TMPDIR", (dir / "tmp").string());
+    env.set("LUM_KERNEL_CC", hanging_probe(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "0");
+    const auto start = std::chrono::steady_clock::now();
+    const ntest::child_result r = ntest::run_child("exit_while_compiling", (dir / "sleep.pid").string());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(r.output, "compiling=1\n");
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    EXPECT_TRUE(files_in(dir / "tmp").empty());
     fs::remove_all(dir);
 }

@@ -1,8 +1,9 @@
 // The native kernel driver's Windows side: commands through the command
 // processor, the compiler probe order and the MSVC-style command line with
-// its clean-up, the cache folder (LOCALAPPDATA, TEMP, wide folder names, its
-// owner and access rules), the checks before a cached library is loaded and
-// the library messages. Compiles need a C compiler for Windows; without one
+// its clean-up, runs that are stopped or outlive their command processor, the
+// cache folder (LOCALAPPDATA, TEMP, wide folder names, its owner and access
+// rules), the checks before a cached library is loaded and the library
+// messages. Compiles need a C compiler for Windows; without one
 // (as under Wine) a kernel's native code fails with the no-compiler message.
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -556,4 +558,29 @@ TEST(NativeWindows, RealImageIsWholeAndItsTruncationsAreNot) {
     EXPECT_EQ(problem(size), "");
     for (size_t cut : {size_t{0}, size_t{63}, size_t{300}, size_t{4096}, size / 3, size / 2, size - 4096, size - 1})
         EXPECT_EQ(problem(cut).rfind("it is not a whole library", 0), 0u) << cut << ": " << problem(cut);
+}
+
+// A run ends when its caller's stop condition says so, and once the command
+// processor has ended a process it left running does not hold the run up.
+TEST(NativeWindows, RunsEndOnRequestAndWithTheCommandProcessor) {
+    const fs::path dir = temp_dir("runs");
+    const fs::path spin = dir / "spin.cmd";
+    write_batch(spin, ":again\r\ngoto again\r\n");
+    using clock = std::chrono::steady_clock;
+    auto start = clock::now();
+    std::string out;
+    lumk_run_end end = lumk_run_end::exited;
+    EXPECT_EQ(lumk_platform_run(lumk_quote(narrow(spin)), &out, 0, &end,
+                                [&] { return clock::now() - start > std::chrono::milliseconds(300); }),
+              -1);
+    EXPECT_EQ(end, lumk_run_end::stopped);
+    EXPECT_LT(clock::now() - start, std::chrono::seconds(10));
+
+    start = clock::now();
+    EXPECT_EQ(lumk_platform_run("start /b \"\" " + lumk_quote(narrow(spin)) + " & echo done& exit /b 6", &out, 6, &end),
+              6);
+    EXPECT_EQ(end, lumk_run_end::exited);
+    EXPECT_EQ(out, "done\n");
+    EXPECT_LT(clock::now() - start, std::chrono::seconds(4));
+    fs::remove_all(dir);
 }

@@ -1,9 +1,13 @@
 // Kernel job submission over the VM's job queue: launches whose helpers run on
 // the host's real worker threads, and the refusals that make the caller do
-// the work itself (no VM, no workers, a queue that is shut down).
+// the work itself (no VM, no workers, a queue that is shut down), and the
+// stop condition a compile job on a worker asks.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "host/host_vm.h"
@@ -71,6 +75,33 @@ TEST(KernelEnqueue, RefusedWhenTheJobWouldNeverRun) {
     EXPECT_EQ(host.vm().jobs.clear(), 2u);
     EXPECT_TRUE(watch.expired());
     host.vm().worker_count = 0;
+}
+
+// A job that runs until its VM's pool shuts down sees the shutdown before
+// the host joins its worker, so the join does not wait for it.
+TEST(KernelEnqueue, AJobSeesThePoolShutDownBeforeTheJoin) {
+    EXPECT_FALSE(lum_kernel_pool_stopping());  // no VM on this thread
+    lum_host_vm_options options;
+    options.workers = 1;
+    lum_host_vm host(options);
+    const std::function<bool()> stopping = lum_kernel_pool_stopping();
+    ASSERT_TRUE(stopping);
+    EXPECT_FALSE(stopping());
+    using clock = std::chrono::steady_clock;
+    std::atomic<bool> started{false}, saw_stop{false};
+    ASSERT_TRUE(lum_kernel_enqueue()([&started, &saw_stop, stopping] {
+        started = true;
+        const auto limit = clock::now() + std::chrono::seconds(20);
+        while (!stopping() && clock::now() < limit) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        saw_stop = stopping();
+    }));
+    const auto limit = clock::now() + std::chrono::seconds(20);
+    while (!started && clock::now() < limit) std::this_thread::yield();
+    ASSERT_TRUE(started);
+    const auto begin = clock::now();
+    host.shutdown();
+    EXPECT_TRUE(saw_stop);
+    EXPECT_LT(clock::now() - begin, std::chrono::seconds(5));
 }
 
 }  // namespace

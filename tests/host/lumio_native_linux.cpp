@@ -1,0 +1,178 @@
+// `lumio run` with native kernel compiles (Linux: a C compiler and POSIX
+// shell scripts as compilers): the program's end is not held up by a compile
+// still running or by a compiler's leftover process, and the temporary
+// kernel folder goes also when the watchdog ends the program.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/platform/test_platform.h"
+#include "tests/vm/lasm_support.h"
+
+#if defined(LUMIO_EXE) && defined(LUMIO_MODULE_PATH)
+
+namespace {
+
+namespace fs = std::filesystem;
+using clock_type = std::chrono::steady_clock;
+
+struct command_result {
+    int status = -1;
+    std::string out;
+    std::string err;
+    clock_type::duration took{};
+};
+
+// A private folder with a temporary folder of its own (TMPDIR of the runs),
+// removed with the object.
+struct native_dir {
+    fs::path dir = lum_test_make_temp_dir("lumio_native_");
+    fs::path tmp = dir / "tmp";
+    native_dir() { fs::create_directories(tmp); }
+    ~native_dir() { fs::remove_all(dir); }
+
+    // Runs `lumio run PROGRAM ARGS` with the environment `env` (shell
+    // assignments), the module of the build, the cache folder of rule 3 (this
+    // folder's tmp).
+    command_result run(const std::string& program, const std::string& env, const std::string& args) const {
+        const fs::path file = dir / "program.lasm";
+        std::ofstream(file) << program;
+        command_result r;
+        const auto start = clock_type::now();
+        r.status = lum_test_run_command(
+            dir.string(),
+            "LUM_KERNEL_CACHE= TMPDIR=" + lum_test_quote(tmp.string()) + " " + env + " " + lum_test_quote(LUMIO_EXE) +
+                " run " + lum_test_quote(file.string()) + " " + args + " --module " + lum_test_quote(LUMIO_MODULE_PATH),
+            (dir / "out").string(), (dir / "err").string());
+        r.took = clock_type::now() - start;
+        r.out = lasmtest::read_file(dir / "out");
+        r.err = lasmtest::read_file(dir / "err");
+        return r;
+    }
+
+    // An executable shell script in the folder.
+    fs::path script(const std::string& name, const std::string& body) const {
+        const fs::path p = dir / name;
+        std::ofstream(p) << "#!/bin/sh\n" << body;
+        fs::permissions(p, fs::perms::owner_all);
+        return p;
+    }
+
+    // The process id written to `name`, waiting for it at most 10 s; 0 when none.
+    long pid(const std::string& name) const {
+        const auto deadline = clock_type::now() + std::chrono::seconds(10);
+        for (;;) {
+            std::ifstream f(dir / name);
+            long pid = 0;
+            if (f >> pid && pid > 0) return pid;
+            if (clock_type::now() > deadline) return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+};
+
+// Whether the process runs (a zombie counts as gone).
+bool runs(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return false;
+    const size_t paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
+}
+
+// Waits at most 10 s for the process to end.
+bool ends(long pid) {
+    const auto deadline = clock_type::now() + std::chrono::seconds(10);
+    while (runs(pid)) {
+        if (clock_type::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// A program that sets the JIT policy, launches one kernel over 16 items,
+// prints its jit_status() and then runs `tail`.
+std::string kernel_program(const std::string& policy, const std::string& tail) {
+    return ".program \"native\"\n.native std.kernel_compile\n.native std.kernel_jit\n.native std.buffer\n"
+           ".native print\n.block main kind=top slots=3\n"
+           "  push\n  ldext @std.kernel_jit\n  prep 1\n  push\n  lds \"" + policy + "\"\n  arg 0\n  pop\n  call\n  pop\n"
+           "  push\n  ld.l 0\n  push\n  ldext @std.kernel_compile\n  prep 2\n"
+           "  push\n  lds \"kernel twice(f32* v) { v[gid] = v[gid] * 2.0; }\"\n  arg 0\n  pop\n"
+           "  push\n  lds \"n.k\"\n  arg 1\n  pop\n  call\n  assign\n  pop\n"
+           "  push\n  ld.l 1\n  push\n  ldext @std.buffer\n  prep 0\n  call\n  assign\n  pop\n"
+           "  push\n  ld.l 1\n  mem \"resize\"\n  prep 1\n  push\n  ldi 64\n  arg 0\n  pop\n  call\n  pop\n"
+           "  push\n  ld.l 0\n  mem \"twice\"\n  mem \"launch\"\n  prep 2\n"
+           "  push\n  ldi 16\n  arg 0\n  pop\n  push\n  ld.l 1\n  arg 1\n  pop\n  call\n  pop\n"
+           "  push\n  ldext @print\n  prep 1\n  push\n  ld.l 0\n  mem \"twice\"\n  mem \"jit_status\"\n  prep 0\n"
+           "  call\n  arg 0\n  pop\n  call\n  pop\n" +
+           tail + ".end\n";
+}
+
+// Counts slot 2 up to 3,000,000 (a tenth of a second or more): time for
+// the worker to start the compile.
+const std::string busy_tail =
+    "  push\n  ld.l 2\n  push\n  ldi 0\n  assign\n  pop\n"
+    "count: push\n  ld.l 2\n  push\n  ldi 3000000\n  lt\n  jz done\n  pop\n"
+    "  push\n  ld.l 2\n  inc\n  pop\n  jmp count\n"
+    "done: pop\n";
+
+// A program that ends while its kernel's background compile runs (the
+// compiler hangs with a child of its own, without a time limit) ends at
+// once: the compile stops with its processes, and the temporary kernel
+// folder goes.
+TEST(LumioNative, TheProgramsEndStopsARunningCompile) {
+    const native_dir d;
+    const fs::path cc = d.script("hang.sh", "[ \"$1\" = --version ] && exit 0\necho $$ > cc.pid\n"
+                                            "sleep 40 &\necho $! > sleep.pid\nwait\n");
+    const command_result r = d.run(kernel_program("auto", busy_tail),
+                                   "LUM_KERNEL_CC=" + lum_test_quote(cc.string()) + " LUM_KERNEL_CC_TIMEOUT=8",
+                                   "--workers 1");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "compiling\n");
+    EXPECT_LT(r.took, std::chrono::seconds(4));
+    const long compiler = d.pid("cc.pid");
+    const long child = d.pid("sleep.pid");
+    ASSERT_GT(compiler, 0) << "the compile did not start";
+    EXPECT_TRUE(ends(compiler));
+    EXPECT_TRUE(ends(child));
+    EXPECT_TRUE(fs::is_empty(d.tmp));
+}
+
+// A compiler that leaves a process behind (in a session of its own) holding
+// its output: the compile is judged by the compiler's status once it ends.
+TEST(LumioNative, ALeftoverProcessOfTheCompilerDoesNotHoldUpTheCompile) {
+    const native_dir d;
+    const fs::path cc = d.script("cc.sh", "[ \"$1\" = --version ] && exec gcc --version\n"
+                                          "setsid sh -c 'echo $$ > helper.pid; exec sleep 30' &\nexec gcc \"$@\"\n");
+    const command_result r = d.run(kernel_program("sync", ""),
+                                   "LUM_KERNEL_CC=" + lum_test_quote(cc.string()) + " LUM_KERNEL_CC_TIMEOUT=4", "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "ready\n") << r.err;
+    EXPECT_LT(r.took, std::chrono::seconds(3));
+    if (const long helper = d.pid("helper.pid")) ::kill(static_cast<pid_t>(helper), SIGKILL);
+}
+
+// The watchdog that ends a program that would not stop leaves no temporary
+// kernel folder behind.
+TEST(LumioNative, TheWatchdogLeavesNoKernelFolderBehind) {
+    const native_dir d;
+    const command_result r = d.run(kernel_program("sync", "spin: jmp spin\n"), "", "--timeout 0.2");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "ready\n") << r.err;
+    EXPECT_NE(r.err.find("still running a task after the timeout"), std::string::npos) << r.err;
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(d.tmp)) left.push_back(e.path().filename().string());
+    EXPECT_TRUE(left.empty()) << left.front();
+}
+
+}  // namespace
+
+#endif
