@@ -31,14 +31,7 @@
 #include "tests/kernel/native_child.h"
 
 namespace fs = std::filesystem;
-using ntest::count_lines;
-using ntest::entry_agrees;
-using ntest::env_scope;
-using ntest::files_in;
-using ntest::kPoly;
-using ntest::kSaxpy;
-using ntest::unit_of;
-using ntest::write_script;
+using namespace ntest;
 
 namespace {
 
