@@ -176,6 +176,18 @@ fs::path counting_compiler(const fs::path& dir, const fs::path& log) {
     return dir / "cc.sh";
 }
 
+// Compiles saxpy in a child process with the counting compiler into
+// `cache`, the environment set in `env`; the library's path, empty (with a
+// test failure) when there is not exactly one file.
+fs::path first_library(env_scope& env, const fs::path& dir, const fs::path& cache, const fs::path& log) {
+    env.set("LUM_KERNEL_CACHE", cache.string());
+    env.set("LUM_KERNEL_CC", counting_compiler(dir, log).string());
+    EXPECT_EQ(ntest::run_child("sync").output, "status=ready\nsame\n");
+    const std::vector<fs::path> files = files_in(cache);
+    EXPECT_EQ(files.size(), 1u);
+    return files.size() == 1 ? files[0] : fs::path();
+}
+
 // A library whose constructor creates `marker` and whose entry does nothing.
 fs::path announcing_library(const fs::path& dir, const fs::path& marker) {
     ntest::write_file(dir / "evil.c", "#include <stdio.h>\n__attribute__((constructor)) static void ran(void) { "
@@ -552,12 +564,8 @@ TEST(NativeCache, DamagedLibraryIsCompiledAgain) {
     const fs::path dir = ntest::temp_dir("child");
     const fs::path cache = dir / "cache", log = dir / "compiles.log";
     env_scope env;
-    env.set("LUM_KERNEL_CACHE", cache.string());
-    env.set("LUM_KERNEL_CC", counting_compiler(dir, log).string());
-    ASSERT_EQ(ntest::run_child("sync").output, "status=ready\nsame\n");
-    std::vector<fs::path> files = files_in(cache);
-    ASSERT_EQ(files.size(), 1u);
-    const fs::path lib = files[0];
+    const fs::path lib = first_library(env, dir, cache, log);
+    ASSERT_FALSE(lib.empty());
     std::string whole;
     {
         std::ifstream f(lib, std::ios::binary);
@@ -605,12 +613,8 @@ TEST(NativeCache, SpecialFileUnderALibraryNameDoesNotBlock) {
     const fs::path dir = ntest::temp_dir("child");
     const fs::path cache = dir / "cache", log = dir / "compiles.log";
     env_scope env;
-    env.set("LUM_KERNEL_CACHE", cache.string());
-    env.set("LUM_KERNEL_CC", counting_compiler(dir, log).string());
-    ASSERT_EQ(ntest::run_child("sync").output, "status=ready\nsame\n");
-    const std::vector<fs::path> files = files_in(cache);
-    ASSERT_EQ(files.size(), 1u);
-    const fs::path lib = files[0];
+    const fs::path lib = first_library(env, dir, cache, log);
+    ASSERT_FALSE(lib.empty());
     fs::remove(lib);
     ASSERT_EQ(::mkfifo(lib.c_str(), 0700), 0);
     const auto start = std::chrono::steady_clock::now();

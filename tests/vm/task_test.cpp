@@ -121,21 +121,39 @@ TEST(TaskRun, RunNowBindingAndRefusals) {
     (void)global;
 }
 
-// Routines created while their global scope runs are its children too: each
-// counts in both while it lives and leaves both when it goes, in whatever
-// order. A new child's name counts the children still there.
-TEST(TaskCounts, RoutinesAndChildrenCountWhileTheyLive) {
+// A global scope that has run, with a function block its routines run; the
+// calling thread's current task is the global scope until `restore`.
+struct ran_global_scope {
     vm_fixture fx;
     program p;
     lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
     lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 0, main, 0);
-    auto global = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    lum_task* g = fx.tasks[0].get();
-
+    std::shared_ptr<v1test::task_outcome> global;
+    lum_task* g = nullptr;
     lum_thread_local& tl = lum_get_thread_local();
     lum_task* const saved = tl.current_task;
-    tl.current_task = g;
+    bool ran = false;
+    ran_global_scope() {
+        global = fx.launch(main);
+        ran = fx.run();
+        g = fx.tasks[0].get();
+        tl.current_task = g;
+    }
+    void restore() { tl.current_task = saved; }
+    ~ran_global_scope() { restore(); }
+};
+
+// Routines created while their global scope runs are its children too: each
+// counts in both while it lives and leaves both when it goes, in whatever
+// order. A new child's name counts the children still there.
+TEST(TaskCounts, RoutinesAndChildrenCountWhileTheyLive) {
+    ran_global_scope run;
+    ASSERT_TRUE(run.ran);
+    vm_fixture& fx = run.fx;
+    lum_program_block* f = run.f;
+    lum_task* g = run.g;
+    lum_thread_local& tl = run.tl;
+    lum_task* const saved = run.saved;
     std::vector<lumptr_strong<lum_task>> made;
     for (int i = 0; i < 5; ++i) made.push_back(lum_task::create(f, g));
     EXPECT_EQ(g->child_count, 5u);
@@ -156,24 +174,19 @@ TEST(TaskCounts, RoutinesAndChildrenCountWhileTheyLive) {
     EXPECT_EQ(g->child_count, 0u);
     EXPECT_EQ(g->routine_count, 0u);
     EXPECT_TRUE(fx.log->take_errors().empty());
-    (void)global;
 }
 
 // A routine created while another routine runs is that routine's child and its
 // global scope's routine. The creator lives on while its child does; when the
 // child goes, both go, each leaving the counts it was in.
 TEST(TaskCounts, AChildOfARoutineKeepsItsCreatorAndLeavesBothCounts) {
-    vm_fixture fx;
-    program p;
-    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 0, main, 0);
-    auto global = fx.launch(main);
-    ASSERT_TRUE(fx.run());
-    lum_task* g = fx.tasks[0].get();
-
-    lum_thread_local& tl = lum_get_thread_local();
-    lum_task* const saved = tl.current_task;
-    tl.current_task = g;
+    ran_global_scope run;
+    ASSERT_TRUE(run.ran);
+    vm_fixture& fx = run.fx;
+    lum_program_block* f = run.f;
+    lum_task* g = run.g;
+    lum_thread_local& tl = run.tl;
+    lum_task* const saved = run.saved;
     lumptr_strong<lum_task> outer = lum_task::create(f, g);
     tl.current_task = outer.get();
     lumptr_strong<lum_task> inner = lum_task::create(f, g);
@@ -194,7 +207,6 @@ TEST(TaskCounts, AChildOfARoutineKeepsItsCreatorAndLeavesBothCounts) {
     EXPECT_EQ(g->routine_count, 0u);
     EXPECT_EQ(g->child_count, 0u);
     EXPECT_TRUE(fx.log->take_errors().empty());  // no task went while its children lived
-    (void)global;
 }
 
 // The last handle of a task goes while a worker is still inside it (a
