@@ -163,6 +163,19 @@ void* lumk_platform_open_library(const std::filesystem::path& path, std::string*
 // `refused` also gets the reason when the file is there but not used.
 void* lumk_platform_open_private_library(const std::filesystem::path& path, std::string* error,
                                          std::string* refused);
+// The end of lumk_platform_open_private_library on every platform: `library`
+// (null when loading failed: `error` gets `failed`), or null when `why` gives
+// a reason the file was not used (`error` gets both, `refused` the reason).
+inline void* lumk_private_library_result(void* library, const std::string& failed, const std::string& why,
+                                         std::string* error, std::string* refused) {
+    if (!why.empty()) {
+        if (error) *error = failed + " (" + why + ")";
+        if (refused) *refused = why;
+        return nullptr;
+    }
+    if (library == nullptr && error) *error = failed;
+    return library;
+}
 // Takes write access away from everybody but the owner (a library just built).
 void lumk_platform_make_private(const std::filesystem::path& path);
 // Address of an exported symbol, or null.

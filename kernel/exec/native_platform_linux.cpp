@@ -824,13 +824,7 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
         }
     }
     ::close(fd);
-    if (!why.empty()) {
-        if (error) *error = failed + " (" + why + ")";
-        if (refused) *refused = why;
-        return nullptr;
-    }
-    if (lib == nullptr && error) *error = failed;
-    return lib;
+    return lumk_private_library_result(lib, failed, why, error, refused);
 }
 
 void lumk_platform_make_private(const fs::path& path) {

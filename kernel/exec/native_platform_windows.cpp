@@ -696,13 +696,7 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     }
     // No handle is kept per library: a loaded image cannot be changed anyway.
     ::CloseHandle(file);
-    if (!why.empty()) {
-        if (error) *error = failed + " (" + why + ")";
-        if (refused) *refused = why;
-        return nullptr;
-    }
-    if (lib == nullptr && error) *error = failed;
-    return reinterpret_cast<void*>(lib);
+    return lumk_private_library_result(reinterpret_cast<void*>(lib), failed, why, error, refused);
 }
 
 void lumk_platform_make_private(const fs::path& path) {

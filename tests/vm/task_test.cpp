@@ -122,8 +122,17 @@ TEST(TaskRun, RunNowBindingAndRefusals) {
 }
 
 // A global scope that has run, with a function block its routines run; the
-// calling thread's current task is the global scope until `restore`.
-struct ran_global_scope {
+// calling thread's current task is the global scope until the test ends.
+class TaskCounts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        global = fx.launch(main);
+        ASSERT_TRUE(fx.run());
+        g = fx.tasks[0].get();
+        tl.current_task = g;
+    }
+    void TearDown() override { tl.current_task = saved; }
+
     vm_fixture fx;
     program p;
     lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
@@ -132,28 +141,12 @@ struct ran_global_scope {
     lum_task* g = nullptr;
     lum_thread_local& tl = lum_get_thread_local();
     lum_task* const saved = tl.current_task;
-    bool ran = false;
-    ran_global_scope() {
-        global = fx.launch(main);
-        ran = fx.run();
-        g = fx.tasks[0].get();
-        tl.current_task = g;
-    }
-    void restore() { tl.current_task = saved; }
-    ~ran_global_scope() { restore(); }
 };
 
 // Routines created while their global scope runs are its children too: each
 // counts in both while it lives and leaves both when it goes, in whatever
 // order. A new child's name counts the children still there.
-TEST(TaskCounts, RoutinesAndChildrenCountWhileTheyLive) {
-    ran_global_scope run;
-    ASSERT_TRUE(run.ran);
-    vm_fixture& fx = run.fx;
-    lum_program_block* f = run.f;
-    lum_task* g = run.g;
-    lum_thread_local& tl = run.tl;
-    lum_task* const saved = run.saved;
+TEST_F(TaskCounts, RoutinesAndChildrenCountWhileTheyLive) {
     std::vector<lumptr_strong<lum_task>> made;
     for (int i = 0; i < 5; ++i) made.push_back(lum_task::create(f, g));
     EXPECT_EQ(g->child_count, 5u);
@@ -179,14 +172,7 @@ TEST(TaskCounts, RoutinesAndChildrenCountWhileTheyLive) {
 // A routine created while another routine runs is that routine's child and its
 // global scope's routine. The creator lives on while its child does; when the
 // child goes, both go, each leaving the counts it was in.
-TEST(TaskCounts, AChildOfARoutineKeepsItsCreatorAndLeavesBothCounts) {
-    ran_global_scope run;
-    ASSERT_TRUE(run.ran);
-    vm_fixture& fx = run.fx;
-    lum_program_block* f = run.f;
-    lum_task* g = run.g;
-    lum_thread_local& tl = run.tl;
-    lum_task* const saved = run.saved;
+TEST_F(TaskCounts, AChildOfARoutineKeepsItsCreatorAndLeavesBothCounts) {
     lumptr_strong<lum_task> outer = lum_task::create(f, g);
     tl.current_task = outer.get();
     lumptr_strong<lum_task> inner = lum_task::create(f, g);
