@@ -92,8 +92,6 @@ std::shared_ptr<compile_ticket> find_pending(const lumk_jit_slot* slot) {
 
 void remove_folder_quietly(const fs::path& dir);
 
-// How often a thread waiting for another thread's probe asks its stop condition.
-constexpr auto stop_poll = std::chrono::milliseconds(50);
 
 // Chooses the time limit, the compiler and the cache folder once per process.
 // The probe runs without the driver's lock held, so requests and the
@@ -110,7 +108,7 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
     std::unique_lock<std::mutex> lock(s.mutex);
     while (!s.chosen && s.choosing && !s.shut_down) {
         if (stop && stop()) return false;
-        s.choice_done.wait_for(lock, stop_poll);
+        s.choice_done.wait_for(lock, lumk_stop_poll);
     }
     if (s.chosen) {
         copy_out();

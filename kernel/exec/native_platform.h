@@ -4,6 +4,7 @@
 // implementation file per platform.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,13 @@ enum class lumk_run_end {
     timed_out,  // it ran past its time limit and was killed with its children
     stopped,    // killed (or never started) because the module shuts down or `stop` said so
 };
+
+// How often a run, and a thread waiting for the compiler probe, ask their
+// caller's stop condition.
+inline constexpr std::chrono::milliseconds lumk_stop_poll{50};
+// How long a run still reads the command's output once the command processor
+// has ended: a process it left behind may hold the pipe open for good.
+inline constexpr std::chrono::milliseconds lumk_output_grace{250};
 
 // Runs `command` through the command processor, in a process group (job) of
 // its own, with its error output joined to its standard output, the null

@@ -293,11 +293,6 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
     close_child_ends();
 
     using clock = std::chrono::steady_clock;
-    // How often a caller's stop condition is asked.
-    constexpr auto stop_poll = std::chrono::milliseconds(50);
-    // How long the output is still read once the shell has ended: a process
-    // it left behind (outside its group) may hold the pipe open for good.
-    constexpr auto output_grace = std::chrono::milliseconds(250);
     const bool limited = timeout_seconds != 0;
     const clock::time_point deadline = clock::now() + std::chrono::seconds(timeout_seconds);
     lumk_output_collector collect(output);
@@ -325,7 +320,7 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         };
         if (limited) wait_until(deadline);
         if (ended) wait_until(quiet_at);
-        if (stop) wait_until(now + stop_poll);
+        if (stop) wait_until(now + lumk_stop_poll);
         pollfd p[2];
         nfds_t n = 0;
         if (out_open) p[n++] = pollfd{out[0], POLLIN, 0};
@@ -349,7 +344,7 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
                 std::lock_guard<std::mutex> lock(table.mutex);
                 self.shell = shell;
             }
-            if (ended && !was_ended) quiet_at = clock::now() + output_grace;
+            if (ended && !was_ended) quiet_at = clock::now() + lumk_output_grace;
         }
     }
     collect.finish();

@@ -474,11 +474,6 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
     }
 
     using clock = std::chrono::steady_clock;
-    // How often a caller's stop condition is asked.
-    constexpr auto stop_poll = std::chrono::milliseconds(50);
-    // How long the output is still read once the command processor has
-    // ended: a process it started may hold the pipe open for good.
-    constexpr auto output_grace = std::chrono::milliseconds(250);
     const bool limited = timeout_seconds != 0;
     const clock::time_point deadline = clock::now() + std::chrono::seconds(timeout_seconds);
     lumk_output_collector collect(output);
@@ -500,12 +495,12 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         const clock::time_point now = clock::now();
         if (!ended && ::WaitForSingleObject(self.process, 0) == WAIT_OBJECT_0) {
             ended = true;
-            quiet_at = now + output_grace;
+            quiet_at = now + lumk_output_grace;
         }
         if (ended && (!open || now >= quiet_at)) break;
         if (self.stopped.load(std::memory_order_acquire)) stop_now = true;
         if (stop && now >= next_ask) {
-            next_ask = now + stop_poll;
+            next_ask = now + lumk_stop_poll;
             if (stop()) stop_now = true;
         }
         if (stop_now) break;
