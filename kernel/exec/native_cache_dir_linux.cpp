@@ -1,0 +1,229 @@
+// Linux: the folder for compiled kernels under LUM_KERNEL_CACHE, XDG_CACHE_HOME
+// or ~/.cache, else a folder of this process in the temporary folder; opened
+// from the root down and kept open.
+#include "kernel/exec/native_platform.h"
+
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void close_fd(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+std::string errno_text(int err) { return std::strerror(err); }
+
+void refuse(std::vector<std::string>* warnings, const fs::path& dir, const std::string& why) {
+    if (warnings) warnings->push_back("kernel cache folder " + dir.string() + " is not used: " + why);
+}
+
+// LUM_KERNEL_CACHE when set (an empty value: no candidate, nothing else is
+// consulted); else $XDG_CACHE_HOME/lumioscript/kernels when that is an
+// absolute path; else ~/.cache/lumioscript/kernels.
+fs::path candidate_dir() {
+    std::string v;
+    if (lumk_platform_env("LUM_KERNEL_CACHE", &v)) return fs::path(v);
+    if (lumk_platform_env("XDG_CACHE_HOME", &v) && !v.empty() && fs::path(v).is_absolute())
+        return fs::path(v) / "lumioscript" / "kernels";
+    if (lumk_platform_env("HOME", &v) && !v.empty()) return fs::path(v) / ".cache" / "lumioscript" / "kernels";
+    return {};
+}
+
+bool is_link_at(int dir_fd, const std::string& name) {
+    struct stat st{};
+    return ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Opens the folder `dir` for compiled kernels from the root down, one folder
+// at a time, checking each folder it passes through on the descriptor it
+// opened: a folder renamed or replaced meanwhile is never mistaken for the
+// one checked. Links on the way are followed (they lie in folders already
+// found trustworthy, so only root or the user can have set them); the folder
+// itself must not be a link. Missing folders are made with mode 0700: all of
+// them when `make_parents`, else only the last. The open folder, or -1 with
+// `why` set.
+int open_trusted_dir(const fs::path& dir, bool make_parents, std::string* why) {
+    const fs::path abs = lumk_platform_absolute(dir).lexically_normal();
+    std::deque<std::string> todo;
+    for (const fs::path& part : abs.relative_path())
+        if (!part.empty() && part != ".") todo.push_back(part.string());
+    const uid_t me = ::geteuid();
+    int cur = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (cur < 0) {
+        *why = "the root folder cannot be opened (" + errno_text(errno) + ")";
+        return -1;
+    }
+    fs::path where = "/";  // the folder `cur` is, as walked
+    auto fail = [&](std::string text) {
+        close_fd(cur);
+        *why = std::move(text);
+        return -1;
+    };
+    // Checks the open folder `fd` at `path`: as a folder on the way, or as
+    // the folder itself.
+    auto check = [&](int fd, const fs::path& path, bool last) -> std::string {
+        struct stat st{};
+        if (::fstat(fd, &st) != 0) return "it cannot be examined (" + path.string() + ": " + errno_text(errno) + ")";
+        if (last) return lumk_owner_mode_problem(st.st_uid, me, static_cast<uint32_t>(st.st_mode));
+        const std::string p = lumk_path_folder_problem(st.st_uid, me, static_cast<uint32_t>(st.st_mode));
+        return p.empty() ? p : "the folder " + path.string() + " on its path " + p;
+    };
+    if (todo.empty()) {
+        const std::string problem = check(cur, where, true);
+        if (!problem.empty()) return fail(problem);
+        return cur;
+    }
+    if (std::string problem = check(cur, where, false); !problem.empty()) return fail(problem);
+
+    int links = 0;
+    for (;;) {
+        const std::string name = todo.front();
+        todo.pop_front();
+        const bool last = todo.empty();
+        const fs::path path = name == ".." ? where.parent_path() : where / name;
+        if (last || make_parents) {
+            if (::mkdirat(cur, name.c_str(), 0700) != 0 && errno != EEXIST)
+                return fail("it cannot be created (" + path.string() + ": " + errno_text(errno) + ")");
+        }
+        const int next = ::openat(cur, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            const int err = errno;
+            const bool link = (err == ELOOP || err == ENOTDIR) && is_link_at(cur, name);
+            if (last) {
+                if (link) return fail("it is a symbolic link");
+                if (err == ENOTDIR) return fail("it is not a folder");
+                return fail("it cannot be opened (" + errno_text(err) + ")");
+            }
+            if (!link) return fail("it cannot be created (" + path.string() + ": " + errno_text(err) + ")");
+            if (++links > 40) return fail("it cannot be opened (" + path.string() + ": too many symbolic links)");
+            char target[PATH_MAX];
+            const ssize_t n = ::readlinkat(cur, name.c_str(), target, sizeof target - 1);
+            if (n <= 0) return fail("it cannot be opened (" + path.string() + ": unreadable symbolic link)");
+            const fs::path to(std::string(target, static_cast<size_t>(n)));
+            std::vector<std::string> parts;
+            for (const fs::path& part : to.relative_path())
+                if (!part.empty() && part != ".") parts.push_back(part.string());
+            todo.insert(todo.begin(), parts.begin(), parts.end());
+            if (to.is_absolute()) {
+                const int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                if (root < 0) return fail("the root folder cannot be opened (" + errno_text(errno) + ")");
+                close_fd(cur);
+                cur = root;
+                where = "/";
+            }
+            if (todo.empty()) return fail("it is a symbolic link");
+            continue;
+        }
+        close_fd(cur);
+        cur = next;
+        where = path;
+        if (std::string problem = check(cur, where, last); !problem.empty()) return fail(problem);
+        if (last) return cur;
+    }
+}
+
+// The cache folders this process checked, kept open for good: the driver
+// reaches them through these descriptors (lumk_platform_held_dir), so the
+// numbers must never come back for another file.
+struct held_folder {
+    std::string path;
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
+
+struct held_folders {
+    std::mutex mutex;
+    std::vector<held_folder> list;
+};
+
+held_folders& held() {
+    static held_folders* const h = new held_folders;
+    return *h;
+}
+
+void hold(const fs::path& dir, int fd) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return;
+    }
+    held_folders& h = held();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    for (const held_folder& f : h.list) {
+        if (f.path == dir.string() && f.dev == st.st_dev && f.ino == st.st_ino) {
+            ::close(fd);  // the same folder as before: one descriptor is enough
+            return;
+        }
+    }
+    h.list.push_back({dir.string(), fd, st.st_dev, st.st_ino});
+}
+
+// The folder checked and returned: kept open for lumk_platform_held_dir.
+fs::path checked(const fs::path& dir, int fd) {
+    hold(dir, fd);
+    return dir;
+}
+
+}  // namespace
+
+fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* temporary) {
+    if (temporary) *temporary = false;
+    const fs::path cand = candidate_dir();
+    if (!cand.empty()) {
+        std::string why;
+        const int fd = open_trusted_dir(cand, true, &why);
+        if (fd >= 0) return checked(cand, fd);
+        refuse(warnings, cand, why);
+    }
+
+    // This process's own folder in the shared temporary folder: made here, or
+    // one of ours that nobody else can write to.
+    std::error_code ec;
+    fs::path tmp = fs::temp_directory_path(ec);
+    if (ec || tmp.empty()) tmp = "/tmp";
+    const fs::path dir = tmp / ("lumioscript-kernels-" + std::to_string(lumk_platform_pid()));
+    std::string why;
+    const int fd = open_trusted_dir(dir, false, &why);
+    if (fd < 0) {
+        refuse(warnings, dir, why);
+        return {};
+    }
+    if (temporary) *temporary = true;
+    return checked(dir, fd);
+}
+
+fs::path lumk_platform_held_dir(const fs::path& dir) {
+    held_folders& h = held();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    for (auto it = h.list.rbegin(); it != h.list.rend(); ++it) {
+        if (it->path != dir.string()) continue;
+        // Still the folder checked (a forked copy of the process may have
+        // closed the number and reused it)?
+        struct stat st{};
+        if (::fstat(it->fd, &st) != 0 || st.st_dev != it->dev || st.st_ino != it->ino) return dir;
+        // The compiler reaches the folder through this process's entry in
+        // /proc, which a process that may not be inspected does not offer.
+        if (::geteuid() != 0 && ::prctl(PR_GET_DUMPABLE) != 1) return dir;
+        const fs::path via = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(it->fd);
+        if (::stat(via.c_str(), &st) != 0 || st.st_dev != it->dev || st.st_ino != it->ino) return dir;
+        return via;
+    }
+    return dir;
+}
+
+
+#endif  // !_WIN32
