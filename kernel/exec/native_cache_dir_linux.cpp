@@ -42,31 +42,50 @@ fs::path candidate_dir() {
     return {};
 }
 
-bool is_link_at(int dir_fd, const std::string& name) {
-    struct stat st{};
-    return ::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+bool is_link_at(int dir_fd, const std::string& name, struct stat* st) {
+    return ::fstatat(dir_fd, name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st->st_mode);
+}
+
+// Folders on the way are opened for search only: one the user may pass
+// through but not list (a home folder of mode 0711 on a shared machine) is as
+// good as any. The folder itself is opened for reading.
+constexpr int kWayFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Why a symbolic link owned by `link_owner` in a folder with this owner and
+// these permission bits may not be followed by the user `me` ("" when it
+// may): in a sticky folder others may write to (such as /tmp) anybody can
+// make links, so only the user's own or the folder owner's are followed, as
+// the system's protected-links rule has it. In a folder nobody else may write
+// to, only root or the user can have made the link.
+std::string link_owner_problem(uid_t link_owner, const struct stat& folder, uid_t me) {
+    const bool shared = (folder.st_mode & 01000u) != 0 && (folder.st_mode & 022u) != 0;
+    if (!shared || link_owner == me || link_owner == folder.st_uid) return {};
+    return "belongs to another user (uid " + std::to_string(link_owner) + ") in a folder others may write to";
 }
 
 // Opens the folder `dir` for compiled kernels from the root down, one folder
 // at a time, checking each folder it passes through on the descriptor it
 // opened: a folder renamed or replaced meanwhile is never mistaken for the
-// one checked. Links on the way are followed (they lie in folders already
-// found trustworthy, so only root or the user can have set them); the folder
-// itself must not be a link. Missing folders are made with mode 0700: all of
-// them when `make_parents`, else only the last. The open folder, or -1 with
-// `why` set.
+// one checked. Links on the way are followed where link_owner_problem allows,
+// and a ".." goes up from the folder reached, as the system resolves a path
+// (after a link, from where the link led); the folder itself must not be a
+// link. Missing folders are made with mode 0700: all of them when
+// `make_parents`, else only the last. The open folder, or -1 with `why` set.
 int open_trusted_dir(const fs::path& dir, bool make_parents, std::string* why) {
-    const fs::path abs = lumk_platform_absolute(dir).lexically_normal();
+    // Not normalised: "a/link/../x" is "x" beside where the link leads.
+    const fs::path abs = lumk_platform_absolute(dir);
     std::deque<std::string> todo;
     for (const fs::path& part : abs.relative_path())
         if (!part.empty() && part != ".") todo.push_back(part.string());
     const uid_t me = ::geteuid();
-    int cur = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int cur = ::open("/", (todo.empty() ? kDirFlags : kWayFlags) & ~O_NOFOLLOW);
     if (cur < 0) {
         *why = "the root folder cannot be opened (" + errno_text(errno) + ")";
         return -1;
     }
     fs::path where = "/";  // the folder `cur` is, as walked
+    struct stat cur_st{};  // and what it was when checked
     auto fail = [&](std::string text) {
         close_fd(cur);
         *why = std::move(text);
@@ -75,18 +94,16 @@ int open_trusted_dir(const fs::path& dir, bool make_parents, std::string* why) {
     // Checks the open folder `fd` at `path`: as a folder on the way, or as
     // the folder itself.
     auto check = [&](int fd, const fs::path& path, bool last) -> std::string {
-        struct stat st{};
-        if (::fstat(fd, &st) != 0) return "it cannot be examined (" + path.string() + ": " + errno_text(errno) + ")";
-        if (last) return lumk_owner_mode_problem(st.st_uid, me, static_cast<uint32_t>(st.st_mode));
-        const std::string p = lumk_path_folder_problem(st.st_uid, me, static_cast<uint32_t>(st.st_mode));
+        if (::fstat(fd, &cur_st) != 0)
+            return "it cannot be examined (" + path.string() + ": " + errno_text(errno) + ")";
+        const auto owner = static_cast<uint64_t>(cur_st.st_uid);
+        const auto mode = static_cast<uint32_t>(cur_st.st_mode);
+        if (last) return lumk_owner_mode_problem(owner, me, mode);
+        const std::string p = lumk_path_folder_problem(owner, me, mode);
         return p.empty() ? p : "the folder " + path.string() + " on its path " + p;
     };
-    if (todo.empty()) {
-        const std::string problem = check(cur, where, true);
-        if (!problem.empty()) return fail(problem);
-        return cur;
-    }
-    if (std::string problem = check(cur, where, false); !problem.empty()) return fail(problem);
+    if (std::string problem = check(cur, where, todo.empty()); !problem.empty()) return fail(problem);
+    if (todo.empty()) return cur;
 
     int links = 0;
     for (;;) {
@@ -94,20 +111,29 @@ int open_trusted_dir(const fs::path& dir, bool make_parents, std::string* why) {
         todo.pop_front();
         const bool last = todo.empty();
         const fs::path path = name == ".." ? where.parent_path() : where / name;
-        if (last || make_parents) {
+        const int flags = last ? kDirFlags : kWayFlags;
+        int next = ::openat(cur, name.c_str(), flags);
+        if (next < 0 && errno == ENOENT && (last || make_parents)) {
             if (::mkdirat(cur, name.c_str(), 0700) != 0 && errno != EEXIST)
                 return fail("it cannot be created (" + path.string() + ": " + errno_text(errno) + ")");
+            next = ::openat(cur, name.c_str(), flags);
         }
-        const int next = ::openat(cur, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) {
             const int err = errno;
-            const bool link = (err == ELOOP || err == ENOTDIR) && is_link_at(cur, name);
+            struct stat link_st{};
+            const bool link = (err == ELOOP || err == ENOTDIR) && is_link_at(cur, name, &link_st);
             if (last) {
                 if (link) return fail("it is a symbolic link");
                 if (err == ENOTDIR) return fail("it is not a folder");
                 return fail("it cannot be opened (" + errno_text(err) + ")");
             }
-            if (!link) return fail("it cannot be created (" + path.string() + ": " + errno_text(err) + ")");
+            if (!link) {
+                if (err == ENOENT) return fail("the folder " + path.string() + " on its path does not exist");
+                if (err == ENOTDIR) return fail(path.string() + " on its path is not a folder");
+                return fail("the folder " + path.string() + " on its path cannot be opened (" + errno_text(err) + ")");
+            }
+            if (std::string p = link_owner_problem(link_st.st_uid, cur_st, me); !p.empty())
+                return fail("the symbolic link " + path.string() + " on its path " + p);
             if (++links > 40) return fail("it cannot be opened (" + path.string() + ": too many symbolic links)");
             char target[PATH_MAX];
             const ssize_t n = ::readlinkat(cur, name.c_str(), target, sizeof target - 1);
@@ -117,14 +143,15 @@ int open_trusted_dir(const fs::path& dir, bool make_parents, std::string* why) {
             for (const fs::path& part : to.relative_path())
                 if (!part.empty() && part != ".") parts.push_back(part.string());
             todo.insert(todo.begin(), parts.begin(), parts.end());
+            if (todo.empty()) return fail("it is a symbolic link");
             if (to.is_absolute()) {
-                const int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                const int root = ::open("/", kWayFlags & ~O_NOFOLLOW);
                 if (root < 0) return fail("the root folder cannot be opened (" + errno_text(errno) + ")");
                 close_fd(cur);
                 cur = root;
                 where = "/";
+                if (std::string problem = check(cur, where, false); !problem.empty()) return fail(problem);
             }
-            if (todo.empty()) return fail("it is a symbolic link");
             continue;
         }
         close_fd(cur);

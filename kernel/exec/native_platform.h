@@ -108,8 +108,10 @@ std::filesystem::path lumk_platform_absolute(const std::filesystem::path& path);
 
 // The folder for compiled kernels, created when missing (new folders are
 // private to the user); an empty path when there is no safe folder. On Linux
-// every folder from the root down to it must pass lumk_path_folder_problem,
-// and the folder itself lumk_owner_mode_problem. Every folder refused on the
+// every folder from the root down to it must pass lumk_path_folder_problem
+// (the user needs only to pass through it), a link on the way in a sticky
+// folder others may write to must be the user's or that folder owner's, and
+// the folder itself must pass lumk_owner_mode_problem. Every folder refused on the
 // way adds the reason to `warnings`. `temporary` tells
 // whether the folder is this process's own folder in the temporary folder
 // (removed when the module shuts down).
