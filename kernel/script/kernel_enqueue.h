@@ -14,10 +14,17 @@
 std::function<bool(std::function<void()>)> lum_kernel_enqueue();
 
 // Stop condition for compile jobs of the calling thread's VM: true once the
-// host has shut the VM's job queue (the host does that before it joins its
-// worker threads, so a compile that asks it does not hold the join up).
-// Empty when the thread has no current VM. Only for jobs that run before the
-// VM is gone (its own workers, or its own thread).
+// `shutdown` field of the VM's job queue (lum_vm::jobs.shutdown, in the
+// layout shared with the host's workers) is set. That field is the only way
+// a running compile learns that the host is stopping: lum_job_queue::shut_down
+// sets it, and the host calls that before it joins its worker threads, so a
+// compile that asks does not hold the join up. A host that stops its workers
+// another way (a flag of its own, or ending the threads) must set the field
+// (store 1) before it joins them; otherwise a compile on a worker runs on
+// until it ends or reaches its time limit (LUM_KERNEL_CC_TIMEOUT, 120 s by
+// default), and the join waits as long. Empty when the thread has no current
+// VM. Only for jobs that run before the VM is gone (its own workers, or its
+// own thread).
 std::function<bool()> lum_kernel_pool_stopping();
 
 // Worker threads of the calling thread's VM job pool; 0 without a VM.
