@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 
 // What a security descriptor is judged for.
@@ -29,3 +30,8 @@ enum class lumk_access_scope {
 // everybody in and is refused.
 std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user,
                                         lumk_access_scope scope = lumk_access_scope::itself);
+
+// Called, when set, once the folders on the path to a cache folder have been
+// judged and before the missing ones are made: the moment at which another
+// user could make one of them first. Tests stand in for that user here.
+inline void (*lumk_windows_before_making_folders)(const std::filesystem::path& dir) = nullptr;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -180,66 +181,136 @@ std::string make_private_dirs(const fs::path& dir) {
     return {};
 }
 
+// What open_checked expects to find.
+enum class object_kind {
+    folder,       // a folder, not a link; nobody else may change it
+    file,         // a plain file, not a link; nobody else may change it
+    path_folder,  // a folder on the path, or a link (reparse point) there
+};
+
+// A folder or file opened and judged by open_checked; the handle is closed
+// with it.
+struct checked_object {
+    checked_object() = default;
+    checked_object(checked_object&& o) noexcept
+        : handle(std::exchange(o.handle, INVALID_HANDLE_VALUE)), open_error(o.open_error), info(o.info),
+          why(std::move(o.why)) {}
+    checked_object& operator=(checked_object&&) = delete;
+    ~checked_object() {
+        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    }
+    bool opened() const { return handle != INVALID_HANDLE_VALUE; }
+    bool link() const { return opened() && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD open_error = ERROR_SUCCESS;   // the system's code when it could not be opened
+    BY_HANDLE_FILE_INFORMATION info{};  // what the handle says of it
+    std::string why;                    // why it is not to be trusted; "" when it is
+};
+
+// Opens the folder or file at `path` itself, not what a link leads to, with
+// `access` (READ_CONTROL added: the access rules are read through the handle)
+// and `share`, and judges it on that handle: it must be of the `kind` asked
+// for (a link only where that is a folder on the path), and its access rules
+// must pass lumk_windows_access_problem for the kind's scope. `why` gives the
+// first problem, "it cannot be opened (...)" when it could not be opened.
+checked_object open_checked(const fs::path& path, DWORD access, DWORD share, object_kind kind) {
+    checked_object o;
+    o.handle = open_itself(path, access | READ_CONTROL, share);
+    if (!o.opened()) {
+        o.open_error = ::GetLastError();
+        o.why = "it cannot be opened (" + system_text(o.open_error) + ")";
+        return o;
+    }
+    if (!::GetFileInformationByHandle(o.handle, &o.info)) {
+        o.why = "it cannot be examined (" + system_text(::GetLastError()) + ")";
+        return o;
+    }
+    const bool folder = (o.info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (o.link() && kind != object_kind::path_folder) o.why = "it is a link (reparse point)";
+    else if (folder && kind == object_kind::file) o.why = "it is not a plain file";
+    else if (!folder && !o.link() && kind != object_kind::file) o.why = "it is not a folder";
+    else
+        o.why = handle_access_problem(o.handle, kind == object_kind::path_folder ? lumk_access_scope::path_folder
+                                                                                 : lumk_access_scope::itself);
+    return o;
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Why the folder cannot hold our libraries ("" when it can): it must be a real
 // folder, not a link, that belongs to us (or the system) and that nobody else
 // may write to. Checked on the opened folder, so the answer is about the
 // folder itself.
 std::string private_dir_problem(const fs::path& dir) {
-    HANDLE h = open_itself(dir, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (h == INVALID_HANDLE_VALUE) return "it cannot be opened (" + system_text(::GetLastError()) + ")";
-    BY_HANDLE_FILE_INFORMATION info{};
-    std::string why;
-    if (!::GetFileInformationByHandle(h, &info)) why = "it cannot be examined (" + system_text(::GetLastError()) + ")";
-    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) why = "it is a link (reparse point)";
-    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) why = "it is not a folder";
-    else why = handle_access_problem(h);
-    ::CloseHandle(h);
-    return why;
+    return open_checked(dir, FILE_READ_ATTRIBUTES, kShareAll, object_kind::folder).why;
 }
 
-// Why a folder above `dir` lets somebody else swap the cache folder or a
-// folder that leads to it ("" when none does). Each existing folder from the
-// drive's root down is judged by lumk_access_scope::path_folder, the folder
-// itself and, when it is a link, the folder it leads to; folders still to be
-// made are made private.
-std::string path_folders_problem(const fs::path& dir) {
-    fs::path whole = lumk_platform_absolute(dir);
+// The folders of the absolute path `whole` from its root down. Of the root
+// only a drive's root folder ("C:\\") is a folder; "C:" alone and the parts of
+// a network share's root are not.
+std::vector<fs::path> folders_of(fs::path whole) {
     whole.make_preferred();
-    std::vector<fs::path> above;
+    std::vector<fs::path> folders;
     fs::path cur;
     for (const fs::path& part : whole) {
         cur /= part;
         if (part.empty()) continue;
-        // Of the root only a drive's root folder ("C:\\") is a folder to judge;
-        // "C:" alone and the parts of a network share's root are not.
         const std::wstring root = cur.root_name().wstring();
         const bool drive = root.size() == 2 && root[1] == L':';
         if (!cur.has_relative_path() && !(drive && cur.has_root_directory())) continue;
-        above.push_back(cur);
+        folders.push_back(cur);
     }
-    if (!above.empty()) above.pop_back();  // the cache folder itself is judged on its own
-    for (const fs::path& folder : above) {
-        HANDLE h = open_itself(folder, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-        if (h == INVALID_HANDLE_VALUE) {
-            const DWORD err = ::GetLastError();
-            if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return {};  // made private below
-            return "the folder " + lumk_platform_path_text(folder) + " on its path cannot be opened (" +
-                   system_text(err) + ")";
+    return folders;
+}
+
+// Where the object behind `handle` finally is, every link on its way
+// followed, as a drive or share path ("C:\\...", "\\\\server\\share\\..."); empty
+// when that cannot be read.
+fs::path final_path(HANDLE handle) {
+    std::wstring name(MAX_PATH, L'\0');
+    for (int tries = 0; tries < 3; ++tries) {
+        const DWORD n = ::GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()),
+                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) return {};
+        if (n < name.size()) {
+            name.resize(n);
+            if (name.rfind(L"\\\\?\\UNC\\", 0) == 0) return fs::path(L"\\\\" + name.substr(8));
+            if (name.rfind(L"\\\\?\\", 0) == 0) return fs::path(name.substr(4));
+            return fs::path(name);
         }
-        BY_HANDLE_FILE_INFORMATION info{};
-        std::string why = handle_access_problem(h, lumk_access_scope::path_folder);
-        const bool link = why.empty() && ::GetFileInformationByHandle(h, &info) &&
-                          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        ::CloseHandle(h);
-        if (link) {  // and where it leads
-            h = ::CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-            why = h == INVALID_HANDLE_VALUE ? "it leads nowhere (" + system_text(::GetLastError()) + ")"
-                                            : handle_access_problem(h, lumk_access_scope::path_folder);
-            if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+        name.assign(n, L'\0');  // the size needed, with its end mark
+    }
+    return {};
+}
+
+// Why one of `folders` (from the root down) lets somebody else swap the cache
+// folder or a folder that leads to it ("" when none does). Each is opened by
+// itself and judged by lumk_access_scope::path_folder; a link (reparse point)
+// is judged itself and, when `follow`, every folder of the path it finally
+// leads to is judged too, from that path's root down to the target. A missing
+// folder ends the judging when `missing_ok` (it and what is below it are
+// still to be made), else it is a problem.
+std::string path_folders_problem(const std::vector<fs::path>& folders, bool missing_ok, bool follow) {
+    for (const fs::path& folder : folders) {
+        const checked_object o = open_checked(folder, FILE_READ_ATTRIBUTES, kShareAll, object_kind::path_folder);
+        if (missing_ok && (o.open_error == ERROR_FILE_NOT_FOUND || o.open_error == ERROR_PATH_NOT_FOUND)) return {};
+        std::string why = o.why;
+        if (why.empty() && o.link() && follow) {
+            HANDLE h = ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+            if (h == INVALID_HANDLE_VALUE) {
+                why = "it leads nowhere (" + system_text(::GetLastError()) + ")";
+            } else {
+                const fs::path target = final_path(h);
+                const DWORD err = ::GetLastError();
+                ::CloseHandle(h);
+                if (target.empty()) why = "it leads to a folder whose path cannot be read (" + system_text(err) + ")";
+                // the folders there are named in the answer; links among them
+                // (mount points) are judged but not followed again
+                else if (std::string there = path_folders_problem(folders_of(target), false, false); !there.empty())
+                    return there;
+            }
         }
         if (!why.empty()) {
             if (why.rfind("it ", 0) == 0) why.erase(0, 3);
@@ -249,10 +320,20 @@ std::string path_folders_problem(const fs::path& dir) {
     return {};
 }
 
+// Why `dir` cannot be the cache folder ("" when it can), missing folders made
+// private on the way.
 std::string usable_dir_problem(const fs::path& dir) {
-    std::string why = path_folders_problem(dir);
+    std::vector<fs::path> above = folders_of(lumk_platform_absolute(dir));
+    if (!above.empty()) above.pop_back();  // the cache folder itself is judged on its own
+    // Nothing is made below a folder somebody else may swap.
+    std::string why = path_folders_problem(above, true, true);
     if (!why.empty()) return why;
+    if (lumk_windows_before_making_folders) lumk_windows_before_making_folders(dir);
     why = make_private_dirs(dir);
+    if (!why.empty()) return why;
+    // Every folder again, as it is now: one that was missing above may have
+    // been made by somebody else before we came to make it.
+    why = path_folders_problem(above, false, true);
     return why.empty() ? private_dir_problem(dir) : why;
 }
 

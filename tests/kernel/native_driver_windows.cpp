@@ -500,6 +500,44 @@ TEST(NativeWindows, CacheFolderOwnerAndAccessRules) {
     fs::remove_all(dir);
 }
 
+namespace {
+
+// The folder another user makes, with rights for everybody, in the moment
+// after the path was judged and before the module makes what is missing.
+fs::path planted_folder;
+void plant_open_folder(const fs::path&) {
+    fs::create_directories(planted_folder);
+    EXPECT_TRUE(set_dacl(planted_folder, L"D:P(A;OICI;FA;;;" + my_sid() + L")(A;OICI;FA;;;WD)"));
+}
+
+}  // namespace
+
+// A folder of the path that was missing when the path was judged is judged
+// once it is there: somebody else may have made it first. (Wine makes no
+// links, junctions or symbolic links, so the judging of every folder on the
+// path a link leads to cannot be tried here.)
+TEST(NativeWindows, FolderOnThePathMadeMeanwhileIsJudged) {
+    const fs::path dir = temp_dir("meanwhile");
+    env_scope env;
+    env.set(L"TEMP", (dir / "temp").wstring());
+    env.set(L"TMP", (dir / "temp").wstring());
+    fs::create_directories(dir / "temp");
+    planted_folder = dir / "theirs";
+    const fs::path cache = planted_folder / "inner" / "kernels";
+    env.set(L"LUM_KERNEL_CACHE", cache.wstring());
+    lumk_windows_before_making_folders = plant_open_folder;
+    std::vector<std::string> warnings;
+    bool temporary = false;
+    const fs::path got = lumk_cache_dir(&warnings, &temporary);
+    lumk_windows_before_making_folders = nullptr;
+    EXPECT_TRUE(temporary);
+    EXPECT_TRUE(fs::equivalent(got.parent_path(), dir / "temp"));
+    EXPECT_EQ(warnings, std::vector<std::string>{"kernel cache folder " + narrow(cache) + " is not used: the folder " +
+                                                 narrow(planted_folder) +
+                                                 " on its path lets everybody (S-1-1-0) rename or remove what is in it"});
+    fs::remove_all(dir);
+}
+
 TEST(NativeWindows, CachedLibraryIsCheckedBeforeLoading) {
     const fs::path dir = temp_dir("libcheck");
     const std::vector<unsigned char> dll = petest::dll();
