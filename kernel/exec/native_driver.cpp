@@ -328,11 +328,13 @@ uint64_t lumk_jit_file_hash(const std::string& compiler, const std::string& flag
 namespace {
 
 // Loads a library of the cache folder (only a plain file of ours that nobody
-// else can change) and finds its entry; a library without the entry is
-// unloaded again. `refused` gets why a file that is there is not trusted.
-lumk_jit_entry_fn load_cached_library(const fs::path& path, std::string* error, std::string* refused) {
+// else can change, whole and, with `checksum`, carrying a valid checksum) and
+// finds its entry; a library without the entry is unloaded again. `refused`
+// gets why a file that is there is not trusted.
+lumk_jit_entry_fn load_cached_library(const fs::path& path, std::string* error, std::string* refused,
+                                      bool checksum = true) {
     std::string err;
-    void* lib = lumk_platform_open_private_library(path, &err, refused);
+    void* lib = lumk_platform_open_private_library(path, &err, refused, checksum);
     if (lib == nullptr) {
         if (error) *error = err;
         return nullptr;
@@ -350,7 +352,7 @@ lumk_jit_entry_fn load_cached_library(const fs::path& path, std::string* error, 
 }  // namespace
 
 lumk_jit_entry_fn lumk_load_jit_library(const fs::path& path, std::string* error) {
-    return load_cached_library(path, error, nullptr);
+    return load_cached_library(path, error, nullptr, false);
 }
 
 lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error, const lumk_jit_stop_fn& stop) {
@@ -417,15 +419,19 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
             return nullptr;
         }
         // A file of that name left by a process that died (the same process
-        // id and count) is replaced; nothing is ever written through it.
-        std::string write_error;
-        bool written = lumk_platform_write_new_file(c_file, source, &write_error);
-        if (!written) {
+        // id and count) is replaced once; nothing is ever written through it.
+        // Any other failure (a full disk, a folder gone) ends the compile: the
+        // status names the file, the warning gives the system's reason.
+        std::string write_error, reason;
+        bool existed = false;
+        bool written = lumk_platform_write_new_file(c_file, source, &write_error, &reason, &existed);
+        if (!written && existed) {
             remove_quietly(c_file);
-            written = lumk_platform_write_new_file(c_file, source, &write_error);
+            written = lumk_platform_write_new_file(c_file, source, &write_error, &reason);
         }
         if (!written) {
             remove_quietly(c_file);
+            warn("kernel source " + shown(lumk_platform_path_text(c_file)) + " cannot be written: " + reason);
             if (error) *error = shown(write_error);
             return nullptr;
         }
@@ -457,14 +463,37 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
             if (error) *error = shown("C compiler failed (" + command + "):" + reason + "\n" + output);
             return nullptr;
         }
-        // On disk before its name is published: after a crash of the machine
-        // the name never stands for a file cut short.
+        // With its checksum, and on disk, before its name is published: after
+        // a crash of the machine the name never stands for a file cut short,
+        // and contents lost all the same are found before loading.
+        std::string load_error;
+        if (!lumk_platform_seal_library(tmp_lib, &load_error)) {
+            remove_quietly(tmp_lib);
+            if (error) *error = shown(load_error);
+            return nullptr;
+        }
         lumk_platform_make_private(tmp_lib);
         lumk_platform_flush_file(tmp_lib);
         fs::rename(tmp_lib, final_lib, ec);
-        if (!ec) lumk_platform_flush_file(final_lib);
-        std::string load_error;
-        entry = load_cached_library(ec ? tmp_lib : final_lib, &load_error, nullptr);
+        if (!ec) {
+            lumk_platform_flush_file(final_lib);
+            entry = load_cached_library(final_lib, &load_error, nullptr);
+        } else if (lumk_platform_loaded_library_removable()) {
+            // Not published (say a folder stands under its name): used from
+            // its temporary name, which goes at once; the loaded library
+            // keeps its contents.
+            entry = load_cached_library(tmp_lib, &load_error, nullptr);
+            remove_quietly(tmp_lib);
+        } else {
+            // A loaded library cannot be removed here: one spare name per
+            // kernel, replaced by the next run that cannot publish either.
+            // When another process has it loaded it is that same kernel's
+            // library and is used as it is.
+            const fs::path spare = held / (std::string(name) + ".spare" + suffix);
+            fs::rename(tmp_lib, spare, ec);
+            remove_quietly(tmp_lib);
+            entry = load_cached_library(spare, &load_error, nullptr);
+        }
         if (entry == nullptr) {
             if (error) *error = shown(load_error);
             return nullptr;

@@ -79,7 +79,9 @@ void lumk_jit_shutdown();
 uint64_t lumk_jit_file_hash(const std::string& compiler, const std::string& flags, const std::string& source);
 
 // Loads a kernel library and finds lumk_jit_entry; a library without the entry
-// is unloaded again. Null with `error` set on failure.
+// is unloaded again. No checksum trailer is asked for (libraries of the cache
+// folder are loaded by lumk_jit_compile, which asks for it). Null with `error`
+// set on failure.
 lumk_jit_entry_fn lumk_load_jit_library(const std::filesystem::path& path, std::string* error);
 
 // The native entry of a JIT source: from this process's loaded libraries, from

@@ -155,8 +155,19 @@ std::filesystem::path lumk_platform_held_dir(const std::filesystem::path& dir);
 
 // Creates `path` as a new file (never through a file or link already there)
 // that only this user may read and write, not inherited by commands started
-// later, and writes `data` into it. False with `error` set when that fails.
-bool lumk_platform_write_new_file(const std::filesystem::path& path, const std::string& data, std::string* error);
+// later, and writes `data` into it. False when that fails: `error` gets
+// "cannot write PATH", `reason` the system's reason, and `existed` tells
+// whether it failed because something was already there under that name
+// (then nothing was written). A file written in part is left for the caller
+// to remove.
+bool lumk_platform_write_new_file(const std::filesystem::path& path, const std::string& data, std::string* error,
+                                  std::string* reason = nullptr, bool* existed = nullptr);
+
+// Appends the checksum trailer (kernel/exec/library_seal.h) to a library just
+// built, through one open handle on the plain file itself. False with `error`
+// set when it cannot be read or the trailer cannot be written whole (a full
+// disk): such a library is not published.
+bool lumk_platform_seal_library(const std::filesystem::path& path, std::string* error);
 
 // Writes a file just made, and the folder entry that names it, through to the
 // disk: a rename after it never publishes a file whose contents a crash of the
@@ -167,12 +178,21 @@ void lumk_platform_flush_file(const std::filesystem::path& path);
 void* lumk_platform_open_library(const std::filesystem::path& path, std::string* error);
 // Loads a library from the folder for compiled kernels, only when it is a
 // plain file (not a link) that this user owns and nobody else may change, and
-// it is whole (a file cut short is never handed to the loader). Opening it
+// it is whole (a file cut short is never handed to the loader); with
+// `checksum`, also only when it carries a valid checksum trailer
+// (kernel/exec/library_seal.h), checked on the same open file. Opening it
 // never waits (a FIFO under its name is refused), and a loaded library keeps
 // no descriptor open. Null with `error` set when it cannot be loaded;
 // `refused` also gets the reason when the file is there but not used.
 void* lumk_platform_open_private_library(const std::filesystem::path& path, std::string* error,
-                                         std::string* refused);
+                                         std::string* refused, bool checksum = false);
+// For tests only: when set, called with the library's path between the checks
+// of lumk_platform_open_private_library and the loader's opening of the file.
+using lumk_before_load_fn = void (*)(const std::filesystem::path& path);
+void lumk_platform_set_before_load_for_tests(lumk_before_load_fn fn);
+// Whether a loaded library's file can be removed while it stays loaded (the
+// mapping keeps the contents): true on Linux, false on Windows.
+bool lumk_platform_loaded_library_removable();
 // The end of lumk_platform_open_private_library on every platform: `library`
 // (null when loading failed: `error` gets `failed`), or null when `why` gives
 // a reason the file was not used (`error` gets both, `refused` the reason).

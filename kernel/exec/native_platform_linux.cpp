@@ -2,6 +2,8 @@
 // dlopen.
 #include "kernel/exec/native_platform.h"
 
+#include "kernel/exec/library_seal.h"
+
 #if !defined(_WIN32)
 
 #include <dlfcn.h>
@@ -12,6 +14,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
@@ -54,18 +58,30 @@ std::string errno_text(int err) { return std::strerror(err); }
 
 }  // namespace
 
-bool lumk_platform_write_new_file(const fs::path& path, const std::string& data, std::string* error) {
+bool lumk_platform_write_new_file(const fs::path& path, const std::string& data, std::string* error,
+                                  std::string* reason, bool* existed) {
+    if (existed) *existed = false;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int err = fd < 0 ? errno : 0;
+    if (fd < 0 && existed) *existed = err == EEXIST || err == ELOOP;
     bool ok = fd >= 0;
     for (size_t done = 0; ok && done < data.size();) {
         const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n > 0) done += static_cast<size_t>(n);
         else if (n < 0 && errno == EINTR) continue;
-        else ok = false;
+        else {
+            ok = false;
+            err = n < 0 ? errno : ENOSPC;
+        }
     }
-    const int err = errno;
-    if (fd >= 0 && ::close(fd) != 0) ok = false;
-    if (!ok && error) *error = "cannot write " + path.string() + " (" + errno_text(err) + ")";
+    if (fd >= 0 && ::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        if (error) *error = "cannot write " + path.string();
+        if (reason) *reason = errno_text(err);
+    }
     return ok;
 }
 
@@ -83,6 +99,8 @@ void lumk_platform_flush_file(const fs::path& path) {
 }
 
 namespace {
+
+std::atomic<lumk_before_load_fn> before_load{nullptr};
 
 // Libraries built without the math library linked in (ahead-of-time libraries
 // made by an older build line) still find its functions.
@@ -204,7 +222,8 @@ void* lumk_platform_open_library(const fs::path& path, std::string* error) {
     return lib;
 }
 
-void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused) {
+void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused,
+                                         bool checksum) {
     load_libm_globally();
     const std::string failed = "cannot load " + path.string();
     // Without waiting: opening a FIFO for reading would wait for a writer.
@@ -221,8 +240,12 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     else if (!S_ISREG(st.st_mode)) why = "it is not a plain file";
     else why = lumk_owner_mode_problem(st.st_uid, ::geteuid(), static_cast<uint32_t>(st.st_mode));
     if (why.empty()) why = library_problem(fd, static_cast<uint64_t>(st.st_size));
+    if (why.empty() && checksum)
+        why = lumk_seal_problem(static_cast<uint64_t>(st.st_size),
+                                [fd](uint64_t at, void* out, size_t n) { return read_at(fd, at, out, n); });
     void* lib = nullptr;
     if (why.empty()) {
+        if (lumk_before_load_fn hook = before_load.load(std::memory_order_acquire)) hook(path);
         // By name (the caller gives the path through the cache folder held
         // open, which only this user or root can change), then made sure that
         // what was mapped is the file examined; the descriptor is not kept.
@@ -236,6 +259,36 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     }
     ::close(fd);
     return lumk_private_library_result(lib, failed, why, error, refused);
+}
+
+void lumk_platform_set_before_load_for_tests(lumk_before_load_fn fn) {
+    before_load.store(fn, std::memory_order_release);
+}
+
+bool lumk_platform_loaded_library_removable() { return true; }
+
+bool lumk_platform_seal_library(const fs::path& path, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st{};
+    std::string why;
+    std::array<unsigned char, lumk_seal_size> trailer{};
+    if (fd < 0) why = errno_text(errno);
+    else if (::fstat(fd, &st) != 0) why = errno_text(errno);
+    else if (!S_ISREG(st.st_mode)) why = "it is not a plain file";
+    else if (!lumk_seal_make(static_cast<uint64_t>(st.st_size), [fd](uint64_t at, void* out, size_t n) {
+                 return read_at(fd, at, out, n);
+             }, &trailer))
+        why = "it cannot be read";
+    for (size_t done = 0; why.empty() && done < trailer.size();) {
+        const ssize_t n = ::pwrite(fd, trailer.data() + done, trailer.size() - done,
+                                   static_cast<off_t>(st.st_size) + static_cast<off_t>(done));
+        if (n > 0) done += static_cast<size_t>(n);
+        else if (n < 0 && errno == EINTR) continue;
+        else why = errno_text(n < 0 ? errno : ENOSPC);
+    }
+    if (fd >= 0 && ::close(fd) != 0 && why.empty()) why = errno_text(errno);
+    if (!why.empty() && error) *error = "cannot add the checksum to " + path.string() + " (" + why + ")";
+    return why.empty();
 }
 
 void lumk_platform_make_private(const fs::path& path) {

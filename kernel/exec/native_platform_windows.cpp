@@ -2,6 +2,7 @@
 // or %LOCALAPPDATA%\lumioscript\kernels, else %TEMP%\lumioscript-kernels-<pid>.
 #include "kernel/exec/native_platform.h"
 
+#include "kernel/exec/library_seal.h"
 #include "kernel/exec/native_access_windows.h"
 #include "kernel/exec/pe_image.h"
 
@@ -12,10 +13,12 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -337,8 +340,11 @@ std::string usable_dir_problem(const fs::path& dir) {
     return why.empty() ? private_dir_problem(dir) : why;
 }
 
-// Why the open file is not a whole library image.
-std::string image_problem(HANDLE file, uint64_t size) {
+std::atomic<lumk_before_load_fn> before_load{nullptr};
+
+// Why the open file is not a whole library image (with `checksum`, also why
+// it carries no valid checksum), judged on one view of it.
+std::string image_problem(HANDLE file, uint64_t size, bool checksum) {
     if (size == 0) return lumk_pe_image_problem(nullptr, 0);
     if (size > SIZE_MAX) return "it is too large (" + std::to_string(size) + " bytes)";
     HANDLE mapping = ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -347,7 +353,13 @@ std::string image_problem(HANDLE file, uint64_t size) {
     const DWORD err = ::GetLastError();
     ::CloseHandle(mapping);
     if (view == nullptr) return "it cannot be read (" + system_text(err) + ")";
-    std::string why = lumk_pe_image_problem(static_cast<const unsigned char*>(view), static_cast<size_t>(size));
+    const auto* bytes = static_cast<const unsigned char*>(view);
+    std::string why = lumk_pe_image_problem(bytes, static_cast<size_t>(size));
+    if (why.empty() && checksum)
+        why = lumk_seal_problem(size, [bytes](uint64_t at, void* out, size_t n) {
+            std::memcpy(out, bytes + at, n);
+            return true;
+        });
     ::UnmapViewOfFile(view);
     return why;
 }
@@ -418,19 +430,30 @@ fs::path lumk_platform_absolute(const fs::path& path) {
 // The folder is reached by its path.
 fs::path lumk_platform_held_dir(const fs::path& dir) { return dir; }
 
-bool lumk_platform_write_new_file(const fs::path& path, const std::string& data, std::string* error) {
+bool lumk_platform_write_new_file(const fs::path& path, const std::string& data, std::string* error,
+                                  std::string* reason, bool* existed) {
+    if (existed) *existed = false;
     // A handle that is not inheritable, on a file that did not exist.
     const HANDLE h = ::CreateFileW(fs::path(path).make_preferred().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD err = h == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+    if (h == INVALID_HANDLE_VALUE && existed) *existed = err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
     bool ok = h != INVALID_HANDLE_VALUE;
     for (size_t done = 0; ok && done < data.size();) {
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 20));
         DWORD wrote = 0;
         ok = ::WriteFile(h, data.data() + done, chunk, &wrote, nullptr) != 0 && wrote > 0;
+        if (!ok) err = ::GetLastError() != ERROR_SUCCESS ? ::GetLastError() : ERROR_DISK_FULL;
         done += wrote;
     }
-    if (h != INVALID_HANDLE_VALUE && ::CloseHandle(h) == 0) ok = false;
-    if (!ok && error) *error = "cannot write " + lumk_platform_path_text(path);
+    if (h != INVALID_HANDLE_VALUE && ::CloseHandle(h) == 0 && ok) {
+        ok = false;
+        err = ::GetLastError();
+    }
+    if (!ok) {
+        if (error) *error = "cannot write " + lumk_platform_path_text(path);
+        if (reason) *reason = system_text(err);
+    }
     return ok;
 }
 
@@ -483,7 +506,8 @@ void* lumk_platform_open_library(const fs::path& path, std::string* error) {
     return reinterpret_cast<void*>(lib);
 }
 
-void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused) {
+void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused,
+                                         bool checksum) {
     const std::string failed = "cannot load " + lumk_platform_path_text(path);
     // Read access that shares only reading: while this handle is open nobody
     // can write, replace, rename or delete the file, so the loader reads the
@@ -500,9 +524,10 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) why = "it is not a plain file";
     else why = handle_access_problem(file);
     if (why.empty())
-        why = image_problem(file, static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow);
+        why = image_problem(file, static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow, checksum);
     HMODULE lib = nullptr;
     if (why.empty()) {
+        if (lumk_before_load_fn hook = before_load.load(std::memory_order_acquire)) hook(path);
         lib = load_library(path);
         // A module of that name loaded before (or a folder renamed meanwhile)
         // may be another file: only the one examined is used.
@@ -515,6 +540,47 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     // No handle is kept per library: a loaded image cannot be changed anyway.
     ::CloseHandle(file);
     return lumk_private_library_result(reinterpret_cast<void*>(lib), failed, why, error, refused);
+}
+
+void lumk_platform_set_before_load_for_tests(lumk_before_load_fn fn) {
+    before_load.store(fn, std::memory_order_release);
+}
+
+bool lumk_platform_loaded_library_removable() { return false; }
+
+bool lumk_platform_seal_library(const fs::path& path, std::string* error) {
+    // Shared with nobody while it is read and the trailer is written.
+    HANDLE h = open_itself(path, GENERIC_READ | GENERIC_WRITE, 0);
+    std::string why;
+    BY_HANDLE_FILE_INFORMATION info{};
+    std::array<unsigned char, lumk_seal_size> trailer{};
+    const auto read = [h](uint64_t at, void* out, size_t n) {
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD got = 0;
+        return n <= 0xffffffffu && ::ReadFile(h, out, static_cast<DWORD>(n), &got, &where) != 0 && got == n;
+    };
+    if (h == INVALID_HANDLE_VALUE) why = system_text(::GetLastError());
+    else if (!::GetFileInformationByHandle(h, &info)) why = system_text(::GetLastError());
+    else if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        why = "it is not a plain file";
+    const uint64_t size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    if (why.empty() && !lumk_seal_make(size, read, &trailer)) why = "it cannot be read";
+    if (why.empty()) {
+        OVERLAPPED end{};
+        end.Offset = static_cast<DWORD>(size);
+        end.OffsetHigh = static_cast<DWORD>(size >> 32);
+        DWORD wrote = 0;
+        if (!::WriteFile(h, trailer.data(), static_cast<DWORD>(trailer.size()), &wrote, &end))
+            why = system_text(::GetLastError());
+        else if (wrote != trailer.size())
+            why = system_text(ERROR_DISK_FULL);
+    }
+    if (h != INVALID_HANDLE_VALUE && ::CloseHandle(h) == 0 && why.empty()) why = system_text(::GetLastError());
+    if (!why.empty() && error)
+        *error = "cannot add the checksum to " + lumk_platform_path_text(path) + " (" + why + ")";
+    return why.empty();
 }
 
 void lumk_platform_make_private(const fs::path& path) {

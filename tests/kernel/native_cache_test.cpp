@@ -1,13 +1,16 @@
 // The folder for compiled kernels and the libraries in it: which folder is
 // chosen, whom it, every folder above it and its libraries must belong to,
 // planted and replaced folders and libraries, libraries cached across
-// processes, stale, damaged and loosely permitted libraries, special files
-// under a library's name, the descriptors loaded libraries keep, and the
+// processes, stale, damaged (checksum included), swapped, unpublished and
+// loosely permitted libraries, special files under a library's name, a C file
+// that cannot be written, the descriptors loaded libraries keep, and the
 // temporary folder that goes with the process.
 
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -26,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "kernel/exec/library_seal.h"
 #include "kernel/exec/native_platform.h"
 #include "kernel/exec/settings.h"
 #include "tests/kernel/native_child.h"
@@ -129,6 +134,30 @@ int child_leftover(const std::string& target) {
     return ntest::child_sync();
 }
 
+// Puts the library `arg` in place of the cached library just after the
+// driver examined it, before the loader opens it (once), then compiles as
+// "sync_bounded" does.
+int child_swap_before_load(const std::string& other) {
+    static std::string planted;
+    planted = other;
+    lumk_platform_set_before_load_for_tests([](const fs::path& path) {
+        lumk_platform_set_before_load_for_tests(nullptr);
+        std::error_code ec;
+        fs::rename(planted, path, ec);
+        if (ec) std::printf("rename failed: %s\n", ec.message().c_str());
+    });
+    return child_sync_bounded("");
+}
+
+// Compiles under a file size limit of `arg` bytes (a full disk for the
+// kernel's C file), with the signal of that limit ignored, as "sync_bounded".
+int child_file_limit(const std::string& arg) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{static_cast<rlim_t>(std::stoul(arg)), static_cast<rlim_t>(std::stoul(arg))};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 1;
+    return child_sync_bounded("");
+}
+
 size_t open_descriptors() { return files_in("/proc/self/fd").size(); }
 
 // Under the usual limit of 1,024 descriptors, compiles one kernel, then `arg`
@@ -167,7 +196,9 @@ const bool kScenarios = ntest::add_child_scenario("cachedir", child_cache_dir, n
                         ntest::add_child_scenario("sync_bounded", child_sync_bounded, ntest::child_end::normal) &&
                         ntest::add_child_scenario("swap", child_swap, ntest::child_end::immediate) &&
                         ntest::add_child_scenario("leftover", child_leftover, ntest::child_end::immediate) &&
-                        ntest::add_child_scenario("many_kernels", child_many_kernels, ntest::child_end::immediate);
+                        ntest::add_child_scenario("many_kernels", child_many_kernels, ntest::child_end::immediate) &&
+                        ntest::add_child_scenario("swap_before_load", child_swap_before_load, ntest::child_end::normal) &&
+                        ntest::add_child_scenario("file_limit", child_file_limit, ntest::child_end::normal);
 
 // A shell script standing in for the compiler that counts its compiles in
 // `log` and hands the rest to gcc.
@@ -557,9 +588,25 @@ TEST(NativeCache, SourceFileIsNeverWrittenThroughALeftover) {
     fs::remove_all(dir);
 }
 
+// Offset of a byte inside the executable segment of a 64-bit ELF library
+// just built.
+size_t code_byte(const std::string& elf) {
+    Elf64_Ehdr eh{};
+    std::memcpy(&eh, elf.data(), sizeof eh);
+    for (size_t i = 0; i < eh.e_phnum; ++i) {
+        Elf64_Phdr ph{};
+        std::memcpy(&ph, elf.data() + eh.e_phoff + i * sizeof ph, sizeof ph);
+        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X) != 0) return ph.p_offset + ph.p_filesz / 2;
+    }
+    return 0;
+}
+
 // A library cut short (a crash before it reached the disk, a partial copy, a
-// full disk), empty, or not a library at all is never handed to the loader:
-// one warning naming it, a fresh compile, and the whole library in its place.
+// full disk), empty, not a library at all, of full length with its contents
+// lost or changed, or without the checksum of a library published by this
+// version, is never handed to the loader: one warning naming it, a fresh
+// compile, and the whole library in its place. The library with its later
+// half zeroed is tried 20 times.
 TEST(NativeCache, DamagedLibraryIsCompiledAgain) {
     const fs::path dir = ntest::temp_dir("child");
     const fs::path cache = dir / "cache", log = dir / "compiles.log";
@@ -572,6 +619,7 @@ TEST(NativeCache, DamagedLibraryIsCompiledAgain) {
         whole.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }
     ASSERT_GT(whole.size(), 9000u);
+    const size_t elf_size = whole.size() - lumk_seal_size;  // the library as the compiler wrote it
 
     std::string random_bytes(9000, '\0');
     std::mt19937 gen(7);
@@ -579,15 +627,31 @@ TEST(NativeCache, DamagedLibraryIsCompiledAgain) {
     random_bytes[0] = 'x';
     std::string far_headers = whole;  // program headers said to lie far past the end
     for (size_t i = 32; i < 40; ++i) far_headers[i] = static_cast<char>(0xf0);
+    std::string zeroed = whole;  // length kept, the later half lost
+    std::fill(zeroed.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2), zeroed.end(), '\0');
+    std::string zeroed_sealed = zeroed;  // the same, the trailer still there
+    std::copy(whole.end() - lumk_seal_size, whole.end(), zeroed_sealed.end() - lumk_seal_size);
+    std::string code_changed = whole;
+    const size_t code = code_byte(whole);
+    ASSERT_GT(code, 0u);
+    code_changed[code] = static_cast<char>(code_changed[code] ^ 0x5a);
+
+    const std::string cut = "it is not a whole library (";
+    const std::string no_checksum = "it has no checksum (a library of an earlier version, or its end is damaged)";
+    const std::string mismatch = "it is damaged (its checksum does not match its contents)";
     struct damage {
         std::string name, bytes, why;
     };
-    std::vector<damage> cases = {{"empty", "", "it is empty"},
-                                 {"random", random_bytes, "no ELF header"},
+    std::vector<damage> cases = {{"empty", "", cut + "it is empty"},
+                                 {"random", random_bytes, cut + "no ELF header"},
                                  {"far headers", far_headers,
-                                  std::to_string(whole.size()) + " bytes, but the program header table ends at byte "}};
-    for (size_t size : {700, 2000, 5000, 9000, static_cast<int>(whole.size()) - 1})
-        cases.push_back({"cut to " + std::to_string(size), whole.substr(0, size), std::to_string(size) + " bytes, but "});
+                                  cut + std::to_string(whole.size()) + " bytes, but the program header table ends at byte "},
+                                 {"no checksum", whole.substr(0, elf_size), no_checksum},
+                                 {"code changed", code_changed, mismatch},
+                                 {"later half zeroed, trailer kept", zeroed_sealed, mismatch}};
+    for (size_t size : {size_t{700}, size_t{2000}, size_t{5000}, size_t{9000}, elf_size - 1})
+        cases.push_back({"cut to " + std::to_string(size), whole.substr(0, size), cut + std::to_string(size) + " bytes, but "});
+    for (int run = 1; run <= 20; ++run) cases.push_back({"later half zeroed, run " + std::to_string(run), zeroed, no_checksum});
     size_t compiles = 1;
     for (const damage& c : cases) {
         fs::remove(lib);
@@ -595,8 +659,7 @@ TEST(NativeCache, DamagedLibraryIsCompiledAgain) {
         ASSERT_EQ(::chmod(lib.c_str(), 0755), 0);
         const ntest::child_result r = ntest::run_child("sync_bounded");
         EXPECT_EQ(r.status, 0) << c.name << ": " << r.output;
-        const std::string head = "status=ready\nsame\nwarning: kernel library " + lib.string() +
-                                 " is not loaded: it is not a whole library (" + c.why;
+        const std::string head = "status=ready\nsame\nwarning: kernel library " + lib.string() + " is not loaded: " + c.why;
         EXPECT_EQ(r.output.substr(0, head.size()), head) << c.name << ": " << r.output;
         EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 3) << c.name << ": " << r.output;  // one warning
         EXPECT_EQ(count_lines(log), ++compiles) << c.name;
@@ -604,6 +667,60 @@ TEST(NativeCache, DamagedLibraryIsCompiledAgain) {
     }
     EXPECT_EQ(ntest::run_child("sync_bounded").output, "status=ready\nsame\n");
     EXPECT_EQ(count_lines(log), compiles);
+    fs::remove_all(dir);
+}
+
+// The file the loader opens must be the one examined: another library put in
+// its place between the checks and the load is refused (its entry, which
+// computes nothing, is never used) and the kernel compiled again. A library
+// that cannot be published under its name (a folder stands there) is still
+// used and leaves no file behind: run after run, the folder stays alone.
+TEST(NativeCache, LibrarySwappedBeforeTheLoadOrNotPublished) {
+    const fs::path dir = ntest::temp_dir("child");
+    const fs::path cache = dir / "cache", log = dir / "compiles.log";
+    env_scope env;
+    const fs::path lib = first_library(env, dir, cache, log);
+    ASSERT_FALSE(lib.empty());
+    ntest::write_file(dir / "other.c", "int lumk_jit_entry(void) { return 0; }\n");
+    ASSERT_EQ(std::system(("gcc -shared -fPIC -o '" + (dir / "other.so").string() + "' '" +
+                           (dir / "other.c").string() + "'").c_str()),
+              0);
+    const std::string head = "status=ready\nsame\nwarning: kernel library " + lib.string() + " is not loaded: ";
+    EXPECT_EQ(ntest::run_child("swap_before_load", (dir / "other.so").string()).output,
+              head + "the file loaded is not the one examined; it is compiled again\n");
+    EXPECT_FALSE(fs::exists(dir / "other.so"));  // it was put in place
+    EXPECT_EQ(count_lines(log), 2u);
+
+    fs::remove(lib);
+    fs::create_directory(lib);
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(ntest::run_child("sync_bounded").output, head + "it is not a plain file; it is compiled again\n") << run;
+        EXPECT_EQ(files_in(cache), std::vector<fs::path>{lib}) << run;
+    }
+    EXPECT_EQ(count_lines(log), 5u);
+    fs::remove_all(dir);
+}
+
+// A kernel's C file that cannot be written (here a full disk) fails the
+// compile at once: the status names the file only ("cannot write PATH", as
+// scripts compare it), the warning gives the system's reason, and no part of
+// the file is left.
+TEST(NativeCache, SourceFileThatCannotBeWrittenFailsTheCompile) {
+    const fs::path dir = ntest::temp_dir("child");
+    const fs::path cache = dir / "cache";
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", cache.string());
+    env.set("LUM_KERNEL_CC", counting_compiler(dir, dir / "compiles.log").string());
+    const ntest::child_result r = ntest::run_child("file_limit", "100");
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string failed = "status=failed: cannot write ";
+    ASSERT_EQ(r.output.substr(0, failed.size() + cache.string().size() + 3), failed + cache.string() + "/k_") << r.output;
+    const size_t end = r.output.find('\n');
+    const std::string path = r.output.substr(failed.size(), end - failed.size());
+    EXPECT_TRUE(path.ends_with(".c")) << r.output;
+    EXPECT_EQ(r.output.substr(end + 1), "warning: kernel source " + path + " cannot be written: " + std::strerror(EFBIG) + "\n");
+    EXPECT_TRUE(files_in(cache).empty());
+    EXPECT_FALSE(fs::exists(dir / "compiles.log"));
     fs::remove_all(dir);
 }
 

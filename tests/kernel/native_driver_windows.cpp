@@ -13,6 +13,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,8 +21,11 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "kernel/exec/jit_source.h"
+#include "kernel/exec/library_seal.h"
 #include "kernel/exec/native_access_windows.h"
 #include "kernel/exec/native_driver.h"
 #include "kernel/exec/native_platform.h"
@@ -87,6 +91,16 @@ void write_file(const fs::path& path, const std::string& text) {
     std::fclose(f);
 }
 
+std::string read_file(const fs::path& path) {
+    std::string bytes;
+    if (FILE* f = ::_wfopen(path.c_str(), L"rb")) {
+        char buf[4096];
+        for (size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, got);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
 std::vector<fs::path> files_in(const fs::path& dir) {
     std::vector<fs::path> v;
     std::error_code ec;
@@ -113,13 +127,33 @@ int run_child(const std::string& scenario, std::string* output) {
     return status;
 }
 
-int child_sync() {
+// Compiles a kernel on this thread and prints its status, then the driver's
+// warnings. With `blocked`, a folder holding a file first stands under the
+// name the compile's C file gets.
+int child_sync(bool blocked = false) {
+    static std::vector<std::string> warnings;
+    lumk_set_warning_sink([](const std::string& text) { warnings.push_back(text); });
     lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
     ktest::compiled c = ktest::compile("kernel twice(i32* o) { o[gid] = i32(gid) * 2; }");
     if (!c.ok()) return 4;
     const lumk_program* p = c.unit->programs[0].get();
+    if (blocked) {
+        const uint64_t hash = lumk_jit_file_hash(lumk_jit_compiler(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc,
+                                                 lumk_jit_source(*p));
+        char name[80];
+        std::snprintf(name, sizeof name, "k_%016llx.0.%lu.c", static_cast<unsigned long long>(hash),
+                      static_cast<unsigned long>(::GetCurrentProcessId()));
+        bool set = false;
+        const fs::path folder = fs::path(env_w(L"LUM_KERNEL_CACHE", &set)) / name;
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        FILE* f = ::_wfopen((folder / "inside").c_str(), L"wb");
+        if (f == nullptr) return 5;
+        std::fclose(f);
+    }
     lumk_jit_request(c.unit, p, nullptr);
     std::printf("status=%s\n", lumk_jit_status(p).c_str());
+    for (const std::string& w : warnings) std::printf("warning: %s\n", w.c_str());
     return 0;
 }
 
@@ -131,6 +165,7 @@ public:
         std::printf("--child--\n");
         int rc = 2;
         if (std::string(which) == "sync") rc = child_sync();
+        if (std::string(which) == "blocked_source") rc = child_sync(true);
         std::fflush(stdout);
         std::_Exit(rc);
     }
@@ -572,6 +607,94 @@ TEST(NativeWindows, CachedLibraryIsCheckedBeforeLoading) {
     EXPECT_EQ(load_checked(dir / "k_folder.dll"), "it is not a plain file");
     EXPECT_EQ(load_checked(dir / "k_missing.dll", &error), "-");
     EXPECT_EQ(error, "cannot load " + narrow(dir / "k_missing.dll"));
+    fs::remove_all(dir);
+}
+
+// Compiles through a stand-in compiler that copies a kernel library: the
+// library is published with its checksum and loaded from the cache by the
+// next process; a cached library without a valid checksum is compiled again
+// with a warning; a library that cannot be published under its name leaves
+// one spare file at most; a C file that cannot be written fails with the
+// plain status and the reason in a warning.
+TEST(NativeWindows, CompiledLibrariesOnTheirWayThroughTheCache) {
+    const fs::path dir = temp_dir("seal");
+    const fs::path cache = dir / "cache", log = dir / "compiles.log";
+    const std::vector<unsigned char> dll = petest::dll_with_entry();
+    write_file(dir / "kernel.dll", std::string(dll.begin(), dll.end()));
+    write_batch(dir / "gcc.cmd", "if \"%~1\"==\"--version\" exit /b 0\r\n"
+                                 "echo run>>\"" + narrow(log) + "\"\r\n"
+                                 ":next\r\n"
+                                 "if \"%~1\"==\"-o\" (copy /y \"" + narrow(dir / "kernel.dll") + "\" \"%~2\" >nul & exit /b 0)\r\n"
+                                 "shift\r\nif not \"%~1\"==\"\" goto next\r\nexit /b 1\r\n");
+    env_scope env;
+    env.set(L"PATH", dir.wstring() + L";" + [] {
+        bool set = false;
+        return env_w(L"PATH", &set);
+    }());
+    env.set(L"LUM_KERNEL_CC", L"gcc");
+    env.set(L"LUM_KERNEL_CACHE", cache.wstring());
+    auto compiles = [&] {
+        const std::string runs = read_file(log);
+        return std::count(runs.begin(), runs.end(), '\n');
+    };
+    std::string out;
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    std::vector<fs::path> files = files_in(cache);
+    ASSERT_EQ(files.size(), 1u);
+    const fs::path lib = files[0];
+    ASSERT_EQ(fs::file_size(lib), dll.size() + lumk_seal_size);
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(compiles(), 1);
+
+    const std::string sealed = read_file(lib);
+    std::string zeroed = sealed, code_changed = sealed;
+    std::fill(zeroed.begin() + static_cast<std::ptrdiff_t>(sealed.size() / 2), zeroed.end(), '\0');
+    code_changed[0x201] = static_cast<char>(0xcc);
+    const std::string unsealed = sealed.substr(0, dll.size());
+    const std::string no_checksum = "it has no checksum (a library of an earlier version, or its end is damaged)";
+    const std::string mismatch = "it is damaged (its checksum does not match its contents)";
+    ptrdiff_t expected = 1;
+    for (const auto& [name, bytes, why] : {std::tuple{"zeroed", zeroed, no_checksum},
+                                           std::tuple{"code changed", code_changed, mismatch},
+                                           std::tuple{"no checksum", unsealed, no_checksum}}) {
+        fs::remove(lib);
+        write_file(lib, bytes);
+        EXPECT_EQ(run_child("sync", &out), 0) << out;
+        EXPECT_EQ(out, "status=ready\nwarning: kernel library " + narrow(lib) + " is not loaded: " + why +
+                           "; it is compiled again\n")
+            << name;
+        EXPECT_EQ(compiles(), ++expected) << name;
+        EXPECT_EQ(fs::file_size(lib), sealed.size()) << name;
+    }
+
+    // A folder under the library's name: every run compiles, and one spare
+    // library at most stays.
+    fs::remove(lib);
+    fs::create_directories(lib);
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(run_child("sync", &out), 0) << out;
+        EXPECT_EQ(out, "status=ready\nwarning: kernel library " + narrow(lib) +
+                           " is not loaded: it is not a plain file; it is compiled again\n")
+            << run;
+        files = files_in(cache);
+        EXPECT_EQ(files.size(), 2u) << run;  // the folder and the spare
+    }
+    EXPECT_EQ(compiles(), expected + 3);
+
+    // The C file's name taken by a folder that cannot be removed.
+    fs::remove_all(lib);
+    EXPECT_EQ(run_child("blocked_source", &out), 0) << out;
+    const std::string failed = "status=failed: cannot write ";
+    ASSERT_EQ(out.substr(0, failed.size() + narrow(cache).size() + 3), failed + narrow(cache) + "\\k_") << out;
+    const size_t end = out.find('\n');
+    const std::string path = out.substr(failed.size(), end - failed.size());
+    EXPECT_TRUE(path.ends_with(".c")) << out;
+    const std::string warning = "warning: kernel source " + path + " cannot be written: ";
+    EXPECT_EQ(out.substr(end + 1, warning.size()), warning) << out;
+    EXPECT_GT(out.size(), end + 1 + warning.size() + 1) << out;  // and a reason
+    EXPECT_EQ(compiles(), expected + 3);
     fs::remove_all(dir);
 }
 

@@ -4,6 +4,7 @@
 // 0x600 bytes, every one of them needed.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -38,6 +39,23 @@ inline std::vector<unsigned char> dll() {
         {0x200, 0xc3, 1}, {0x400, 0x1000, 4}, {0x404, 8, 4},  // ret; an empty relocation block
     };
     for (const field& f : fields) put(b, f.at, f.value, f.bytes);
+    return b;
+}
+
+// The same DLL exporting `lumk_jit_entry` (xor eax, eax; ret), as a kernel
+// library: the export directory lies in the code section after the code.
+inline std::vector<unsigned char> dll_with_entry() {
+    std::vector<unsigned char> b = dll();
+    const size_t o = kOptional, s = kSections;
+    put(b, s + 8, 0x70);                                      // the section's size in memory
+    put(b, o + 112, 0x1010), put(b, o + 116, 0x60);           // export directory
+    put(b, 0x200, 0xc3c031, 3);                               // the code
+    put(b, 0x21c, 0x1060), put(b, 0x220, 1), put(b, 0x224, 1), put(b, 0x228, 1);  // name, base, counts
+    put(b, 0x22c, 0x1040), put(b, 0x230, 0x1044), put(b, 0x234, 0x1048);         // the three tables
+    put(b, 0x240, 0x1000), put(b, 0x244, 0x1050), put(b, 0x248, 0, 2);           // address, name, ordinal
+    const char entry[] = "lumk_jit_entry", module[] = "k.dll";
+    std::copy(entry, entry + sizeof entry, b.begin() + 0x250);
+    std::copy(module, module + sizeof module, b.begin() + 0x260);
     return b;
 }
 
