@@ -512,19 +512,15 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     // Read access that shares only reading: while this handle is open nobody
     // can write, replace, rename or delete the file, so the loader reads the
     // file examined here.
-    HANDLE file = open_itself(path, GENERIC_READ, FILE_SHARE_READ);
-    if (file == INVALID_HANDLE_VALUE) {
+    const checked_object file = open_checked(path, GENERIC_READ, FILE_SHARE_READ, object_kind::file);
+    if (!file.opened()) {
         if (error) *error = failed;
         return nullptr;
     }
-    BY_HANDLE_FILE_INFORMATION info{};
-    std::string why;
-    if (!::GetFileInformationByHandle(file, &info)) why = "it cannot be examined (" + system_text(::GetLastError()) + ")";
-    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) why = "it is a link (reparse point)";
-    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) why = "it is not a plain file";
-    else why = handle_access_problem(file);
+    const BY_HANDLE_FILE_INFORMATION& info = file.info;
+    std::string why = file.why;
     if (why.empty())
-        why = image_problem(file, static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow, checksum);
+        why = image_problem(file.handle, static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow, checksum);
     HMODULE lib = nullptr;
     if (why.empty()) {
         if (lumk_before_load_fn hook = before_load.load(std::memory_order_acquire)) hook(path);
@@ -537,8 +533,8 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
             why = "the library loaded from that path is not the file examined";
         }
     }
-    // No handle is kept per library: a loaded image cannot be changed anyway.
-    ::CloseHandle(file);
+    // No handle is kept per library (closed with `file`): a loaded image
+    // cannot be changed anyway.
     return lumk_private_library_result(reinterpret_cast<void*>(lib), failed, why, error, refused);
 }
 
