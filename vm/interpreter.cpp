@@ -465,25 +465,22 @@ enter:
     if (ip > end) ip = end;
     ctx->ip = ip;
 
+    // The dispatch table: op_invalid for 0, one label per opcode from the
+    // opcode list itself (an opcode listed in vm/opcode.h without a handler
+    // here fails to compile: "label 'op_N' used but not defined"), then
+    // op_invalid for every byte past the list. The table is 256 entries
+    // longer than needed so that it covers every byte whatever the list's
+    // length; entries past 255 are never read.
 #define LUM_INVALID_8 &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid
-#define LUM_INVALID_32 LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8
+#define LUM_INVALID_64 LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8, LUM_INVALID_8
+#define LUM_LABEL(name, number, size) &&op_##number,
     static const void* const labels[] = {
-        &&op_invalid, &&op_1, &&op_2, &&op_3, &&op_4, &&op_5, &&op_6, &&op_7,
-        &&op_8, &&op_9, &&op_10, &&op_11, &&op_12, &&op_13, &&op_14, &&op_15,
-        &&op_16, &&op_17, &&op_18, &&op_19, &&op_20, &&op_21, &&op_22, &&op_23,
-        &&op_24, &&op_25, &&op_26, &&op_27, &&op_28, &&op_29, &&op_30, &&op_31,
-        &&op_32, &&op_33, &&op_34, &&op_35, &&op_36, &&op_37, &&op_38, &&op_39,
-        &&op_40, &&op_41, &&op_42, &&op_43, &&op_44, &&op_45, &&op_46, &&op_47,
-        &&op_48, &&op_49, &&op_50, &&op_51, &&op_52, &&op_53, &&op_54, &&op_55,
-        &&op_56, &&op_57, &&op_58, &&op_59, &&op_60, &&op_61, &&op_62, &&op_63,
-        &&op_64, &&op_65, &&op_66, &&op_67, &&op_68, &&op_69, &&op_70, &&op_71,
-        &&op_72, &&op_73, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid, &&op_invalid,
-        // 74 (above) to 255: no such instruction.
-        LUM_INVALID_32, LUM_INVALID_32, LUM_INVALID_32, LUM_INVALID_32, LUM_INVALID_32, LUM_INVALID_8, LUM_INVALID_8,
+        &&op_invalid, LUM_OPCODES(LUM_LABEL) LUM_INVALID_64, LUM_INVALID_64, LUM_INVALID_64, LUM_INVALID_64,
     };
-#undef LUM_INVALID_32
+#undef LUM_LABEL
+#undef LUM_INVALID_64
 #undef LUM_INVALID_8
-    static_assert(sizeof(labels) / sizeof(labels[0]) == 256);
+    static_assert(sizeof(labels) / sizeof(labels[0]) == 1 + LUM_OPCODE_MAX + 256);
 
     // Every handler moves ip itself; while a handler runs, ip points at its
     // opcode byte (handlers shared by two opcodes read it there).

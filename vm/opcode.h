@@ -5,100 +5,126 @@
 // positions (little-endian); its size is fixed by the opcode. Padding bytes
 // are zero.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+// Every opcode in number order with its instruction size in bytes:
+// X(NAME, NUMBER, SIZE). The enum LUM_OP_NAME, LUM_OPCODE_MAX, the size table
+// and the interpreter's dispatch table are generated from this one list, so
+// an opcode listed without a handler in vm/interpreter.cpp fails to compile.
+// Numbers are part of the bytecode: never reorder; add at the end, and give
+// the new opcode a mnemonic in host/asm_mnemonics.cpp (a test names any
+// opcode without one).
+#define LUM_OPCODES(X) \
+    X(LD_L, 1, 8) /* replace top with local slot B */                             \
+    X(LD_LF, 2, 8) /* as 1, then copy the slot flag byte into the cell */         \
+    X(LD_S, 3, 8) /* replace top with static slot B */                            \
+    X(LD_UP, 4, 12) /* replace top with local slot C of the context at level B */ \
+    X(LD_UPS, 5, 12) /* replace top with static slot C of the block at level B */ \
+    X(LD_G, 6, 8) /* replace top with global slot B */                            \
+    X(LD_GS, 7, 8) /* replace top with static slot B of the global block */       \
+    X(LDI, 8, 16) /* top := integer D */                                          \
+    X(LDF, 9, 16) /* top := float D */                                            \
+    X(LDS, 10, 8) /* top := string constant B */                                  \
+    X(FN, 11, 8) /* top := function value of child B */                           \
+    X(LDEXT, 12, 16) /* top := native function value of record D */               \
+    X(LDK, 13, 16) /* top := constant cell D (shared) */                          \
+    X(NONE, 14, 1) /* top := fresh none */                                        \
+    X(BIND, 15, 2) /* bind top (A=0) or self (A!=0) to the function below */      \
+    X(BINDREF, 16, 1) /* bind a reference to top to the function below */         \
+    X(PUSH, 17, 1) /* push a fresh none */                                        \
+    X(DUP, 18, 1) /* push the top again */                                        \
+    X(POP, 19, 8) /* pop (8 bytes) */                                             \
+    X(ASSIGN, 20, 1)                                                              \
+    X(NEG, 21, 1)                                                                 \
+    X(NOT, 22, 1)                                                                 \
+    X(REF, 23, 1)                                                                 \
+    X(DEREF, 24, 1)                                                               \
+    X(ADD, 25, 1)                                                                 \
+    X(SUB, 26, 1)                                                                 \
+    X(MUL, 27, 1)                                                                 \
+    X(DIV, 28, 1)                                                                 \
+    X(AND, 29, 1)                                                                 \
+    X(OR, 30, 1)                                                                  \
+    X(XOR, 31, 1)                                                                 \
+    X(INC, 32, 2) /* A: postfix */                                                \
+    X(DEC, 33, 2) /* A: postfix */                                                \
+    X(EQ, 34, 2) /* A: negate (not equal) */                                      \
+    X(GT, 35, 2) /* A: or-equal */                                                \
+    X(LT, 36, 2) /* A: or-equal */                                                \
+    X(TRUTH, 37, 1)                                                               \
+    X(FRAME, 38, 8) /* open an argument frame of B slots */                       \
+    X(FARG, 39, 8) /* frame slot B := top (shared) */                             \
+    X(FARGC, 40, 8) /* frame slot B := copy of top */                             \
+    X(FGET, 41, 8) /* top := frame slot B */                                      \
+    X(NCALL, 42, 16) /* call native record D with the current frame */            \
+    X(FCLEAR, 43, 1) /* clear the frame above the current one */                  \
+    X(PREP, 44, 2) /* prepare a call of top with A arguments */                   \
+    X(ARG, 45, 8) /* store top as argument B of the prepared call */              \
+    X(CALL, 46, 1) /* start the prepared call */                                  \
+    X(ENTER, 47, 8) /* enter child block B */                                     \
+    X(DEFAULT, 48, 2) /* default value of parameter A */                          \
+    X(CATCH, 49, 8) /* enter catch block B when an error was caught */            \
+    X(ENTERLINKED, 50, 1) /* enter the linked block */                            \
+    X(SETSELF, 51, 1)                                                             \
+    X(SELF, 52, 1)                                                                \
+    X(SELFMEM, 53, 12) /* member B of self, C8 from-definition */                 \
+    X(NEWINST, 54, 1)                                                             \
+    X(JMP, 55, 8)                                                                 \
+    X(JZ, 56, 8)                                                                  \
+    X(JNZ, 57, 8)                                                                 \
+    X(RET, 58, 1)                                                                 \
+    X(BRK, 59, 1)                                                                 \
+    X(CONT, 60, 1)                                                                \
+    X(MEM, 61, 32) /* member by name with cache and privacy */                    \
+    X(IDX, 62, 24) /* index get */                                                \
+    X(MEMIF, 63, 8) /* member if present */                                       \
+    X(SIDX, 64, 1) /* safe index */                                               \
+    X(APPEND, 65, 1)                                                              \
+    X(NEWJSON, 66, 1)                                                             \
+    X(OWN, 67, 1)                                                                 \
+    X(IDXSET, 68, 16)                                                             \
+    X(IDXGET2, 69, 16)                                                            \
+    X(MOD, 70, 1)                                                                 \
+    X(BNOT, 71, 1)                                                                \
+    X(FEXPR, 72, 200) /* fused numeric expression */                              \
+    X(FCALL, 73, 32) /* fused method call */
+
 enum lum_opcode : uint8_t {
-    LUM_OP_LD_L = 1,          // replace top with local slot B
-    LUM_OP_LD_LF = 2,         // as 1, then copy the slot flag byte into the cell
-    LUM_OP_LD_S = 3,          // replace top with static slot B
-    LUM_OP_LD_UP = 4,         // replace top with local slot C of the context at level B
-    LUM_OP_LD_UPS = 5,        // replace top with static slot C of the block at level B
-    LUM_OP_LD_G = 6,          // replace top with global slot B
-    LUM_OP_LD_GS = 7,         // replace top with static slot B of the global block
-    LUM_OP_LDI = 8,           // top := integer D
-    LUM_OP_LDF = 9,           // top := float D
-    LUM_OP_LDS = 10,          // top := string constant B
-    LUM_OP_FN = 11,           // top := function value of child B
-    LUM_OP_LDEXT = 12,        // top := native function value of record D
-    LUM_OP_LDK = 13,          // top := constant cell D (shared)
-    LUM_OP_NONE = 14,         // top := fresh none
-    LUM_OP_BIND = 15,         // bind top (A=0) or self (A!=0) to the function below
-    LUM_OP_BINDREF = 16,      // bind a reference to top to the function below
-    LUM_OP_PUSH = 17,         // push a fresh none
-    LUM_OP_DUP = 18,          // push the top again
-    LUM_OP_POP = 19,          // pop (8 bytes)
-    LUM_OP_ASSIGN = 20,
-    LUM_OP_NEG = 21,
-    LUM_OP_NOT = 22,
-    LUM_OP_REF = 23,
-    LUM_OP_DEREF = 24,
-    LUM_OP_ADD = 25,
-    LUM_OP_SUB = 26,
-    LUM_OP_MUL = 27,
-    LUM_OP_DIV = 28,
-    LUM_OP_AND = 29,
-    LUM_OP_OR = 30,
-    LUM_OP_XOR = 31,
-    LUM_OP_INC = 32,          // A: postfix
-    LUM_OP_DEC = 33,          // A: postfix
-    LUM_OP_EQ = 34,           // A: negate (not equal)
-    LUM_OP_GT = 35,           // A: or-equal
-    LUM_OP_LT = 36,           // A: or-equal
-    LUM_OP_TRUTH = 37,
-    LUM_OP_FRAME = 38,        // open an argument frame of B slots
-    LUM_OP_FARG = 39,         // frame slot B := top (shared)
-    LUM_OP_FARGC = 40,        // frame slot B := copy of top
-    LUM_OP_FGET = 41,         // top := frame slot B
-    LUM_OP_NCALL = 42,        // call native record D with the current frame
-    LUM_OP_FCLEAR = 43,       // clear the frame above the current one
-    LUM_OP_PREP = 44,         // prepare a call of top with A arguments
-    LUM_OP_ARG = 45,          // store top as argument B of the prepared call
-    LUM_OP_CALL = 46,         // start the prepared call
-    LUM_OP_ENTER = 47,        // enter child block B
-    LUM_OP_DEFAULT = 48,      // default value of parameter A
-    LUM_OP_CATCH = 49,        // enter catch block B when an error was caught
-    LUM_OP_ENTERLINKED = 50,  // enter the linked block
-    LUM_OP_SETSELF = 51,
-    LUM_OP_SELF = 52,
-    LUM_OP_SELFMEM = 53,      // member B of self, C8 from-definition
-    LUM_OP_NEWINST = 54,
-    LUM_OP_JMP = 55,
-    LUM_OP_JZ = 56,
-    LUM_OP_JNZ = 57,
-    LUM_OP_RET = 58,
-    LUM_OP_BRK = 59,
-    LUM_OP_CONT = 60,
-    LUM_OP_MEM = 61,          // member by name with cache and privacy
-    LUM_OP_IDX = 62,          // index get
-    LUM_OP_MEMIF = 63,        // member if present
-    LUM_OP_SIDX = 64,         // safe index
-    LUM_OP_APPEND = 65,
-    LUM_OP_NEWJSON = 66,
-    LUM_OP_OWN = 67,
-    LUM_OP_IDXSET = 68,
-    LUM_OP_IDXGET2 = 69,
-    LUM_OP_MOD = 70,
-    LUM_OP_BNOT = 71,
-    LUM_OP_FEXPR = 72,        // fused numeric expression
-    LUM_OP_FCALL = 73,        // fused method call
+#define LUM_OPCODE_ENUMERATOR(name, number, size) LUM_OP_##name = number,
+    LUM_OPCODES(LUM_OPCODE_ENUMERATOR)
+#undef LUM_OPCODE_ENUMERATOR
 };
 
-inline constexpr unsigned LUM_OPCODE_MAX = 73;
+// The highest opcode; 0 and every byte above it are no instruction.
+#define LUM_OPCODE_ONE(name, number, size) +1
+inline constexpr unsigned LUM_OPCODE_MAX = 0 LUM_OPCODES(LUM_OPCODE_ONE);
+#undef LUM_OPCODE_ONE
+static_assert(LUM_OPCODE_MAX <= 255, "an opcode is one byte");
 
-// Instruction size in bytes per opcode (index 0 and anything above 73: 0).
-inline constexpr uint8_t lum_opcode_size_table[256] = {
-    0,
-    8, 8, 8, 12, 12, 8, 8, 16, 16, 8,       // 1-10
-    8, 16, 16, 1, 2, 1, 1, 1, 8, 1,         // 11-20
-    1, 1, 1, 1, 1, 1, 1, 1, 1, 1,           // 21-30
-    1, 2, 2, 2, 2, 2, 1, 8, 8, 8,           // 31-40
-    8, 16, 1, 2, 8, 1, 8, 2, 8, 1,          // 41-50
-    1, 1, 12, 1, 8, 8, 8, 1, 1, 1,          // 51-60
-    32, 24, 8, 1, 1, 1, 1, 16, 16, 1,       // 61-70
-    1, 200, 32,                             // 71-73
-};
+// The list's numbers run 1, 2, ... LUM_OPCODE_MAX in list order (the dispatch
+// table relies on it).
+constexpr bool lum_opcodes_numbered_in_order() {
+    unsigned next = 1;
+    bool ok = true;
+#define LUM_OPCODE_CHECK(name, number, size) ok = ok && (number) == next++;
+    LUM_OPCODES(LUM_OPCODE_CHECK)
+#undef LUM_OPCODE_CHECK
+    return ok;
+}
+static_assert(lum_opcodes_numbered_in_order(), "LUM_OPCODES must list opcodes 1, 2, 3, ... in order");
+
+// Instruction size in bytes per opcode (0 for 0 and anything above LUM_OPCODE_MAX).
+constexpr std::array<uint8_t, 256> lum_opcode_sizes() {
+    std::array<uint8_t, 256> t{};
+#define LUM_OPCODE_SIZE(name, number, size) t[number] = (size);
+    LUM_OPCODES(LUM_OPCODE_SIZE)
+#undef LUM_OPCODE_SIZE
+    return t;
+}
+inline constexpr std::array<uint8_t, 256> lum_opcode_size_table = lum_opcode_sizes();
 
 inline constexpr unsigned lum_opcode_size(unsigned op) { return op <= 255 ? lum_opcode_size_table[op] : 0; }
 

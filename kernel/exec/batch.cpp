@@ -584,7 +584,7 @@ int lumk_run_batch(const lumk_program& program, uint64_t* lanes, const kptr* ptr
                 break;
             }
 
-            default:  // an opcode above 269 ends the batch like an abort
+            default:  // an opcode past the list ends the batch like an abort
                 TRAP(LUMK_TRAP_ABORT, 0, 0, 0);
         }
         ++pc;

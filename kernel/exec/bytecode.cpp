@@ -130,16 +130,6 @@ lumk_mem_kind lumk_op_mem_kind(uint32_t op) {
     return lumk_op_is_mem(op) ? static_cast<lumk_mem_kind>((op - LUMK_LD_I8) % 10) : LUMK_MEM_LD;
 }
 
-uint16_t lumk_op_unchecked(uint32_t op) {
-    if (op == LUMK_ADDR) return LUMK_ADDRU;
-    if (lumk_op_is_mem(op)) {
-        const lumk_mem_kind k = lumk_op_mem_kind(op);
-        if (k == LUMK_MEM_LD || k == LUMK_MEM_LDF || k == LUMK_MEM_ST || k == LUMK_MEM_STF)
-            return static_cast<uint16_t>(op + 1);
-    }
-    return static_cast<uint16_t>(op);
-}
-
 uint16_t lumk_op_cmp(lumk_cond cond, lumk_cmp_class cls, lumk_cmp_form form) {
     if (cond == LUMK_COND_EQ || cond == LUMK_COND_NE) {
         // _X, _F32, _F64 in pairs (EQ, NE); CMP block first, then JT/JF blocks

@@ -115,9 +115,9 @@ inline constexpr uint32_t LUMK_OP_COUNT = 0 LUMK_OPCODES(LUMK_OP_ONE);
 extern const char* const lumk_op_mnemonics[LUMK_OP_COUNT];
 extern const char* const lumk_op_formats[LUMK_OP_COUNT];
 
-// Mnemonic of an opcode, "?" for 270 and above.
+// Mnemonic of an opcode, "?" for LUMK_OP_COUNT and above.
 const char* lumk_op_name(uint32_t op);
-// Operand format of an opcode, "" for 270 and above.
+// Operand format of an opcode, "" for LUMK_OP_COUNT and above.
 const char* lumk_op_format(uint32_t op);
 
 // Where a format letter finds its operand.
@@ -156,7 +156,7 @@ struct lumk_op_decoded {
     const lumk_operand_slot* sources_begin() const { return regs + dest; }
     const lumk_operand_slot* sources_end() const { return regs + reg_count; }
 };
-// Decoded format of an opcode; no operands for 270 and above.
+// Decoded format of an opcode; no operands for LUMK_OP_COUNT and above.
 const lumk_op_decoded& lumk_op_decode(uint32_t op);
 // Register number held by a register operand: an I operand keeps it in the
 // low 16 bits of imm.
@@ -241,9 +241,6 @@ bool lumk_op_is_mem(uint32_t op);
 // Element type of a memory opcode (LUMK_PRIM_NONE when op is not one).
 lumk_prim lumk_op_mem_prim(uint32_t op);
 lumk_mem_kind lumk_op_mem_kind(uint32_t op);
-// Unchecked twin of a checked access (LD_, ST_, LDF_, STF_, ADDR); the opcode
-// itself for everything else.
-uint16_t lumk_op_unchecked(uint32_t op);
 
 // Comparisons: condition, operand class, and whether the opcode produces 0/1
 // (CMP), jumps when the condition holds (JT) or when it does not hold (JF).

@@ -161,7 +161,7 @@ uint8_t lumk_run_scalar(const lumk_program& program, kreg* regs, const kptr* ptr
     };
 #define OP(name) op_##name:
 // The opcode range test is a fused compare-and-branch that is never taken in
-// valid code; it keeps the jump table at 270 entries.
+// valid code; it keeps the jump table at LUMK_OP_COUNT entries.
 #define DISPATCH()                                                              \
     do {                                                                        \
         const uint32_t o_ = ip->op;                                             \
@@ -516,7 +516,7 @@ dispatch:
     default: break;
     }
 #endif
-    // An opcode above 269 ends the run like an abort.
+    // An opcode past the list ends the run like an abort.
     TRAP(LUMK_TRAP_ABORT, 0, 0);
 
 trap_out:

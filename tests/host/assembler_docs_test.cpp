@@ -7,7 +7,8 @@
 // marked `stderr` after that is its standard error (empty when there is none).
 //
 // docs/architecture.md names files and functions: every repository path it
-// writes in backticks exists, and every `name()` appears in the source tree.
+// writes in backticks exists, and every `name()` appears in the source tree;
+// README.md gives the script opcode count.
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "tests/vm/lasm_support.h"
+#include "vm/opcode.h"
 
 namespace {
 
@@ -247,6 +249,17 @@ TEST(ArchitectureDocs, EveryPathAndFunctionItNamesExists) {
     // The map names the layers' folders and traces calls through functions.
     EXPECT_GE(paths.size(), 20u);
     EXPECT_GE(functions.size(), 10u);
+}
+
+// The README gives the number of script opcodes.
+TEST(ArchitectureDocs, TheReadmeCountsTheScriptOpcodes) {
+    std::string text;
+    for (char c : read_page("README.md")) {
+        const bool space = c == ' ' || c == '\n';
+        if (!space || (!text.empty() && text.back() != ' ')) text += space ? ' ' : c;
+    }
+    const std::string count = "interpreter (" + std::to_string(LUM_OPCODE_MAX) + " opcodes";
+    EXPECT_NE(text.find(count), std::string::npos) << "README.md should say \"" << count << "\"";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/vm/lasm_support.h"
+#include "vm/opcode.h"
 #include "runtime/namespace.h"
 #include "vm/program_block.h"
 #include "vm/symbol_table.h"
@@ -93,9 +94,10 @@ TEST(LasmAssembler, LevelsSlotsAndDefaultsOfNestedBlocks) {
 }
 
 TEST(LasmAssembler, SyntaxAndDeclarationErrors) {
+    const std::string past_list = std::to_string(LUM_OPCODE_MAX + 1);
     struct row {
         std::string source;
-        const char* message;
+        std::string message;
     };
     const std::string main_open = ".block main kind=top slots=1\n";
     const row rows[] = {
@@ -139,7 +141,8 @@ TEST(LasmAssembler, SyntaxAndDeclarationErrors) {
         {main_open + "fexpr dst=none i:1 i:2 i:3 i:4 i:5 i:6 i:7 skip=e\ne:\n.end\n", "t.lasm:2: fexpr takes at most 6 constants"},
         {main_open + "fexpr dst=none pow skip=e\ne:\n.end\n", "t.lasm:2: unknown fexpr item 'pow'"},
         {main_open + "fcall \"m\" skip=e\ne:\n.end\n", "t.lasm:2: fcall needs argc=N"},
-        {main_open + "op 74\n.end\n", "t.lasm:2: unknown opcode 74 (write invalid encodings with .bytes)"},
+        {main_open + "op " + past_list + "\n.end\n",
+         "t.lasm:2: unknown opcode " + past_list + " (write invalid encodings with .bytes)"},
         {main_open + "op 8 Q=1\n.end\n", "t.lasm:2: unknown field 'Q' (A, B, C, C8, D, E, E8, F)"},
         {main_open + "op 8 A=300\n.end\n", "t.lasm:2: value of field A out of range"},
         {main_open + "op 15 A=255\n.end\n", ""},
@@ -240,6 +243,16 @@ TEST(LasmAssembler, ProgramStructureAndEncodings) {
                              "idx mode=2 viv\n", "fexpr dst=path:0 path:0 i:1 add skip=016a\n", "ne\n", ".bytes\n",
                              "selfmem 1 def\n", ".block p_m kind=function slots=1 params=1 first_default=1 flags=method\n"})
         EXPECT_NE(listing.find(part), std::string::npos) << part << "\n" << listing;
+}
+
+// The assembler is the only producer of script bytecode here: every opcode of
+// the list needs a mnemonic, or nothing can write it.
+TEST(LasmAssembler, EveryOpcodeHasAMnemonic) {
+    for (unsigned op = 1; op <= LUM_OPCODE_MAX; ++op)
+        EXPECT_FALSE(lum_asm_mnemonic(static_cast<uint8_t>(op)).empty())
+            << "opcode " << op << " has no mnemonic in host/asm_mnemonics.cpp";
+    EXPECT_TRUE(lum_asm_mnemonic(0).empty());
+    EXPECT_TRUE(lum_asm_mnemonic(static_cast<uint8_t>(LUM_OPCODE_MAX + 1)).empty());
 }
 
 TEST(LasmAssembler, Listing) {

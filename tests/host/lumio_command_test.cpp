@@ -100,6 +100,17 @@ TEST(LumioCommand, ExitStatuses) {
     r = lumio("run examples/tour.lasm --workers many" + module_option);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err.rfind("lumio run: bad value for --workers: 'many'\n", 0), 0u) << r.err;
+    // No command, or one it does not know: 2 and the usage on standard error.
+    const struct {
+        const char* args;
+        const char* err_begins;
+    } usage_cases[] = {{"", "usage: lumio"}, {"bogus", "lumio: unknown command 'bogus'\nusage: lumio"}};
+    for (const auto& u : usage_cases) {
+        r = lumio(u.args);
+        EXPECT_EQ(r.status, 2) << "'" << u.args << "'";
+        EXPECT_EQ(r.out, "") << "'" << u.args << "'";
+        EXPECT_EQ(r.err.rfind(u.err_begins, 0), 0u) << "'" << u.args << "'\n" << r.err;
+    }
     r = lumio("info --bogus" + module_option);
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("lumio info: unknown argument '--bogus'\nusage: lumio info"), std::string::npos) << r.err;

@@ -240,7 +240,7 @@ TEST(Batch, EveryOpcodeMatchesTheScalarEnginePerLane) {
         if (op == LUMK_LOOP || op == LUMK_END) continue;
         check_opcode(op, 40, rng);
     }
-    check_opcode(270, 2, rng);
+    check_opcode(LUMK_OP_COUNT, 2, rng);
     check_opcode(0xFFFF, 2, rng);
 }
 

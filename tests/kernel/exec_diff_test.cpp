@@ -332,14 +332,14 @@ TEST(ExecDiff, RoundingFunctionsQuietASignallingNaN) {
                                              0x0008000000000000ull);
 }
 
-// An opcode above 269 stops every engine with code 7, and the launch records
+// An opcode past the list stops every engine with code 7, and the launch records
 // it ("aborted") rather than reporting success.
 TEST(ExecDiff, UnknownOpcodeIsRecordedAsAborted) {
     auto unit = ltest::compile("kernel t(i32* o) { o[gid] = i32(gid) * 2; }");
     ASSERT_TRUE(unit);
     lumk_program& p = *unit->programs[0];
     ASSERT_GE(p.code.size(), 2u);
-    p.code[p.code.size() - 2].op = 300;
+    p.code[p.code.size() - 2].op = LUMK_OP_COUNT;
     for (uint32_t mode : {LUM_KERNEL_MODE_SCALAR, LUM_KERNEL_MODE_BATCH, LUM_KERNEL_MODE_AUTO}) {
         ltest::settings_scope s(mode);
         for (int helpers : {0, 3}) {

@@ -149,7 +149,7 @@ TEST(ScalarInterp, LoopPollsAbortFlag) {
 
 TEST(ScalarInterp, UnknownOpcodeStopsQuietly) {
     prog pr;
-    pr.op(LUMK_ADDI_X64, 10, 10, 0, 1).op(270).op(LUMK_END);
+    pr.op(LUMK_ADDI_X64, 10, 10, 0, 1).op(LUMK_OP_COUNT).op(LUMK_END);
     ktrap tr{};
     tr.code = 0xAB00;  // only the low byte is written
     tr.value = 9;

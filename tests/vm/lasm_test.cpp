@@ -11,6 +11,9 @@
 #include <string>
 
 #include "tests/vm/lasm_support.h"
+#include "vm/opcode.h"
+
+static_assert(LUM_OPCODE_MAX < 253, "tests/vm/lasm/invalid.lasm writes opcodes 253 and 254 as unknown ones");
 
 namespace {
 

@@ -121,6 +121,59 @@ TEST(TaskRun, RunNowBindingAndRefusals) {
     (void)global;
 }
 
+// A routine whose try block caught an error ends before any catch clears the
+// caught-error mark; started again, it begins without the mark: the catch at
+// its start does not run its handler.
+TEST(TaskRun, ARestartedTaskBeginsWithoutACaughtError) {
+    vm_fixture fx;
+    program p;
+    recorder rec(p);
+    lum_function_def* fail = p.native("fail", [](lum_vm_context&, std::vector<lumvar_shared>&) {
+        return lum_runtime_error(true, "fail: on purpose");
+    });
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 0, main);
+    lum_program_block* handler = p.block(LUM_BLOCK_PLAIN, 1, f, 1);                  // child 0
+    lum_program_block* attempt = p.block(LUM_BLOCK_PLAIN, 0, f, 0, LUM_BLOCK_FLAG_TRY);  // child 1
+    emitter(handler).ncall(rec.record, {imm(99)});
+    emitter(attempt).ncall(rec.record, {imm(1)}).ncall(fail, {});
+    emitter(f).b(LUM_OP_CATCH, 0).b(LUM_OP_ENTER, 1);
+    auto global = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    lumptr_strong<lum_task> routine = lum_task::create(f, fx.tasks[0].get());
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(lum_task::run(routine.get(), nullptr), 1) << run;
+        EXPECT_EQ(routine->caught_error, 1) << run;  // the try block's mark, left for a catch
+    }
+    EXPECT_EQ(rec.records, (std::vector<int64_t>{1, 1, 1}));
+    (void)global;
+}
+
+// An error that ends a function gives back the argument frames opened since
+// the function began: record(record(fail())) leaves two frames open when it
+// fails, and the function flag ends the routine there, 100 times over.
+TEST(TaskRun, AnErrorEndingAFunctionGivesBackItsArgumentFrames) {
+    vm_fixture fx;
+    program p;
+    recorder rec(p);
+    lum_function_def* fail = p.native("fail", [](lum_vm_context&, std::vector<lumvar_shared>&) {
+        return lum_runtime_error(true, "fail: on purpose");
+    });
+    lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+    lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 0, main, 0, LUM_BLOCK_FLAG_FUNCTION);
+    emitter(f).ncall(rec.record, {[&](emitter& e) { e.ncall(rec.record, {[&](emitter& i) { i.ncall(fail, {}, true); }}, true); }});
+    auto global = fx.launch(main);
+    ASSERT_TRUE(fx.run());
+    lumptr_strong<lum_task> routine = lum_task::create(f, fx.tasks[0].get());
+    for (int run = 0; run < 100; ++run) {
+        ASSERT_EQ(lum_task::run(routine.get(), nullptr), 1) << run;
+        ASSERT_EQ(routine->frame_depth, 0u) << run;
+    }
+    EXPECT_LE(routine->frames.size(), 3u);
+    EXPECT_TRUE(rec.records.empty());
+    (void)global;
+}
+
 // A global scope that has run, with a function block its routines run; the
 // calling thread's current task is the global scope until the test ends.
 class TaskCounts : public ::testing::Test {
