@@ -9,11 +9,15 @@
 #include <string>
 
 #include "kernel/exec/native_driver.h"
+#include "tests/kernel/native_test_util.h"
 #include "tests/vm/lasm_support.h"
 
 namespace {
 
 TEST(KernelExample, TourOutput) {
+    // A cache folder of its own: a library left in the user's cache by an
+    // earlier version would be compiled again with a warning on the log.
+    ntest::use_private_cache();
     const std::filesystem::path source_dir(LUM_SOURCE_DIR);
     lasmtest::settings s;
     s.timeout = std::chrono::milliseconds(120000);  // the tour compiles a kernel with the C compiler
