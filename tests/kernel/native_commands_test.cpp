@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,12 +159,8 @@ long private_kb(long pid) {
 bool parent_and_group(long pid, long* parent, long* group) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
-    if (!std::getline(stat, text)) return false;
-    const size_t paren = text.rfind(')');
-    if (paren == std::string::npos) return false;
-    std::istringstream rest(text.substr(paren + 2));
-    char state = 0;
-    return static_cast<bool>(rest >> state >> *parent >> *group);
+    const size_t paren = std::getline(stat, text) ? text.rfind(')') : std::string::npos;
+    return paren != std::string::npos && std::sscanf(text.c_str() + paren + 1, " %*c %ld %ld", parent, group) == 2;
 }
 
 // A host that keeps rewriting a 512 MiB buffer while a command runs (it
@@ -211,8 +206,8 @@ int child_memory_while_running(const std::string& pid_file) {
 // A host that forks 200 times while other threads run commands and ask for a
 // compiled kernel (the command table's and the driver's locks change hands
 // all the time). Each forked copy shuts the module down (through exit() or
-// directly) and must be done at once: "slow=N" counts those that took more
-// than a second and a half, or did not end within ten.
+// directly) and must be done at once: "slow=N" counts those that did not end
+// by themselves within a second and a half.
 int child_fork_while_running(const std::string&) {
     std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
     const std::string source = lumk_jit_source(*u->programs[0]);
@@ -233,29 +228,20 @@ int child_fork_while_running(const std::string&) {
     for (int i = 0; i < 200 && slow < 3; ++i) {
         const pid_t pid = ::fork();
         if (pid == 0) {
-            const auto start = std::chrono::steady_clock::now();
-            if (i % 2 == 0) {
-                lumk_jit_shutdown();
-                const bool quick = std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500);
-                ::_exit(quick ? 0 : 3);
-            }
-            std::exit(0);  // the module's shutdown runs with the static destructors
+            if (i % 2 != 0) std::exit(0);  // the module's shutdown runs with the static destructors
+            lumk_jit_shutdown();
+            ::_exit(0);
         }
         if (pid < 0) continue;
         const auto start = std::chrono::steady_clock::now();
         int status = 0;
         pid_t got = 0;
         while ((got = ::waitpid(pid, &status, WNOHANG)) == 0 &&
-               std::chrono::steady_clock::now() - start < std::chrono::seconds(10))
+               std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500))
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (got == 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-        }
-        const bool in_time =
-            std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500) || i % 2 == 0;
-        const bool clean = i % 2 != 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        slow += got != pid || !WIFEXITED(status) || !clean || !in_time;
+        if (got == 0) ::kill(pid, SIGKILL);
+        if (got == 0) ::waitpid(pid, &status, 0);
+        slow += got != pid || !WIFEXITED(status);
     }
     done = true;
     for (std::thread& t : threads) t.join();
