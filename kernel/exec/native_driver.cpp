@@ -164,7 +164,6 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
         s.dir_is_temporary = temporary;
         s.chooser_pid = lumk_platform_pid();
         s.chosen = true;
-        if (!folder.empty()) lumk_platform_record_kernel_folder(lumk_platform_held_dir(folder), folder, temporary);
         copy_out();
     }
     s.choice_done.notify_all();
@@ -174,6 +173,7 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
         if (temporary && !folder.empty()) remove_folder_quietly(folder);
         return false;
     }
+    if (!folder.empty()) lumk_platform_record_kernel_folder(lumk_platform_held_dir(folder), folder, temporary);
     for (const std::string& w : warnings) warn(w);
     return true;
 }
