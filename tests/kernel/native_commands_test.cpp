@@ -203,7 +203,7 @@ int child_memory_while_running(const std::string& pid_file) {
     return 0;
 }
 
-// A host that forks 200 times while other threads run commands and ask for a
+// A host that forks 100 times while other threads run commands and ask for a
 // compiled kernel (the command table's and the driver's locks change hands
 // all the time). Each forked copy shuts the module down (through exit() or
 // directly) and must be done at once: "slow=N" counts those that did not end
@@ -225,7 +225,7 @@ int child_fork_while_running(const std::string&) {
     });
     int slow = 0;
     std::fflush(stdout);  // nothing of ours for the copies to print again
-    for (int i = 0; i < 200 && slow < 3; ++i) {
+    for (int i = 0; i < 100 && slow < 3; ++i) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             if (i % 2 != 0) std::exit(0);  // the module's shutdown runs with the static destructors
