@@ -50,9 +50,27 @@ void warn(const std::string& text) {
     if (lumk_warning_fn sink = warning_sink.load(std::memory_order_acquire)) sink(text);
 }
 
+driver_state* state_instance = nullptr;
+
+// A process forked while another thread holds the lock gets it free: the
+// forking thread takes it first and both copies release it.
+void state_lock_before_fork() { state_instance->mutex.lock(); }
+void state_unlock_after_fork() { state_instance->mutex.unlock(); }
+
 driver_state& state() {
-    static driver_state* const s = new driver_state;
+    static driver_state* const s = [] {
+        state_instance = new driver_state;
+        lumk_platform_at_fork(state_lock_before_fork, state_unlock_after_fork, state_unlock_after_fork);
+        return state_instance;
+    }();
     return *s;
+}
+
+// Takes the lock, trying for about two seconds: on the exit path another
+// thread may have died holding it.
+bool lock_for_a_while(std::unique_lock<std::mutex>& lock) {
+    for (int i = 0; i < 200 && !lock.try_lock(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return lock.owns_lock();
 }
 
 // One queued compile of one program. Whoever claims it first runs the compile
@@ -155,6 +173,7 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
         if (temporary && !folder.empty()) remove_folder_quietly(folder);
         return false;
     }
+    if (!folder.empty()) lumk_platform_record_kernel_folder(lumk_platform_held_dir(folder), folder, temporary);
     for (const std::string& w : warnings) warn(w);
     return true;
 }
@@ -202,10 +221,12 @@ private:
     bool started_ = false;
 };
 
-// Shuts the driver down when the module goes (at process exit or unload, or
-// when the host ends the process through quick_exit).
+// Shuts the driver down when the module goes (at process exit or unload). A
+// host that ends the process through quick_exit (maybe from a signal handler)
+// gets the async-signal-safe end instead: the commands killed, the temporary
+// files removed.
 struct module_exit {
-    module_exit() { lumk_platform_at_quick_exit(lumk_jit_shutdown); }
+    module_exit() { lumk_platform_at_quick_exit(lumk_platform_quick_exit_cleanup); }
     module_exit(const module_exit&) = delete;
     module_exit& operator=(const module_exit&) = delete;
     ~module_exit() { lumk_jit_shutdown(); }
@@ -245,8 +266,7 @@ void lumk_jit_shutdown() {
     // briefly (never while a compiler runs); elsewhere one may have died
     // holding it: try for a while, and stop the compilers in any case.
     std::unique_lock<std::mutex> lock(s.mutex, std::defer_lock);
-    for (int i = 0; i < 200 && !lock.try_lock(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!lock.owns_lock()) {
+    if (!lock_for_a_while(lock)) {
         lumk_platform_stop_commands();
         return;
     }
@@ -256,7 +276,7 @@ void lumk_jit_shutdown() {
 
     lumk_platform_stop_commands();
 
-    lock.lock();
+    if (!lock_for_a_while(lock)) return;
     // A forked copy of the process leaves the files of its parent alone.
     const bool ours = s.chooser_pid == lumk_platform_pid();
     if (ours)
@@ -359,9 +379,15 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
     std::string compiler;
     fs::path dir;
     uint32_t timeout = 0;
+    // A host that has shut its job queue down gets no process started: no
+    // probe, no compile.
+    const char* const host_stops = "native compilation was stopped: the host is shutting down";
+    if (stop && stop()) {
+        if (error) *error = host_stops;
+        return nullptr;
+    }
     if (!choose_toolchain(&compiler, &dir, &timeout, stop)) {
-        if (error) *error = stop && stop() ? "native compilation was stopped: the host is shutting down"
-                                           : "native compilation has stopped: the module is shutting down";
+        if (error) *error = stop && stop() ? host_stops : "native compilation has stopped: the module is shutting down";
         return nullptr;
     }
     if (compiler.empty()) {

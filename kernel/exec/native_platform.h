@@ -38,14 +38,46 @@ inline constexpr std::chrono::milliseconds lumk_output_grace{250};
 // `timeout_seconds` (0 = no limit), or when `stop` (asked every 50 ms or so)
 // says so, is killed together with every process it started. Returns the
 // command's exit status, -1 when it could not be run, did not exit normally
-// or was killed; `end` tells which.
+// or was killed; `end` tells which. A caller whose `stop` says so already
+// starts nothing. On Linux a command ended by a signal gives 128 plus the
+// signal's number, as the shell reports it; whatever the command leaves in its
+// group is killed once its output grace is over.
 int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds = 0,
                       lumk_run_end* end = nullptr, const std::function<bool()>& stop = {});
 
 // Kills every command that lumk_platform_run is still running, with its
 // children, and refuses to start any later one. Waits (at most about two
-// seconds) until the runs have noticed. For the module's shutdown.
+// seconds for the table's lock and two for the runs to notice). For the
+// module's shutdown; in a forked copy of the process it leaves the parent's
+// runs alone and returns at once.
 void lumk_platform_stop_commands();
+
+// Kills the commands lumk_platform_run is still running, with
+// async-signal-safe calls only: for a process that ends through quick_exit.
+void lumk_platform_kill_commands_now();
+
+// Has `prepare` run before the process forks (in the forking thread) and
+// `parent` / `child` after it in each copy, as pthread_atfork does: a lock
+// taken in `prepare` is free in the child. Nothing where processes do not fork.
+void lumk_platform_at_fork(void (*prepare)(), void (*parent)(), void (*child)());
+
+// For tests only (Linux): the shell script run as the process that starts a
+// command and reports its end (its arguments: "sh" and the command line; its
+// descriptor 3 the report socket); null restores the real one. Lets a test
+// stand in a process that never reports. Nothing on Windows.
+void lumk_platform_test_waiter_script(const char* script);
+
+// Records the folder for compiled kernels once it is chosen: `held` (see
+// lumk_platform_held_dir) to reach its files, `dir` to name it, and whether it
+// is this process's temporary folder. For lumk_platform_quick_exit_cleanup.
+void lumk_platform_record_kernel_folder(const std::filesystem::path& held, const std::filesystem::path& dir,
+                                        bool temporary);
+
+// The module's end at quick_exit, with async-signal-safe calls only: kills
+// the commands still running and removes the process's temporary kernel
+// folder, or its temporary files in a lasting one (a forked copy of the
+// process removes nothing).
+void lumk_platform_quick_exit_cleanup();
 
 // Has `fn` run when the process ends through quick_exit, as a host ends that
 // cannot wait for its threads (static destructors do not run then). Nothing

@@ -1,16 +1,11 @@
 // Windows: commands through the command processor in a job object of their
 // own.
-#include "kernel/exec/native_platform.h"
-
-#include "kernel/exec/native_commands.h"
+#include "kernel/exec/native_run.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -32,28 +27,6 @@ std::wstring command_processor() {
     return std::wstring(system, n) + L"\\cmd.exe";
 }
 
-
-// A command being run: its process and the job object that holds it and
-// every process it starts (null when the job could not be set up; then only
-// the process itself can be killed).
-struct running_command {
-    HANDLE process = nullptr;
-    HANDLE job = nullptr;
-    std::atomic<bool> stopped{false};  // killed by lumk_platform_stop_commands
-};
-
-using command_table = lumk_command_table<running_command>;
-
-command_table& commands() { return command_table::get(); }
-
-void kill_command(const running_command& r) {
-    if (r.job != nullptr) ::TerminateJobObject(r.job, 1);
-    else ::TerminateProcess(r.process, 1);
-}
-
-void close_handle(HANDLE h) {
-    if (h != nullptr && h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
-}
 
 // A list of process attributes that lets a new process inherit only the
 // given handles (not every inheritable handle of the host); no list when the
@@ -90,40 +63,46 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-// The pipe's text as _popen's text mode gives it: "\r\n" becomes "\n".
-class text_mode_reader {
-public:
-    explicit text_mode_reader(lumk_output_collector& out) : out_(out) {}
+void close_handle(HANDLE h) {
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+}
+
+// Inheritable handles are made and handed over under this lock, so a command
+// started at the same time by another thread of ours does not inherit another
+// one's pipe.
+std::mutex& start_mutex() {
+    static std::mutex* const m = new std::mutex;
+    return *m;
+}
+
+}  // namespace
+
+// A command being run: its process and the job object that holds it and
+// every process it starts (null when the job could not be set up; then only
+// the process itself can be killed).
+struct lumk_process {
+    HANDLE process = nullptr;
+    HANDLE job = nullptr;
+    HANDLE read_end = nullptr;
+    lumk_output_collector* sink = nullptr;
+    bool cr = false;  // the output's last character was a carriage return not yet passed on
+    // The pipe's text as _popen's text mode gives it: "\r\n" becomes "\n".
     void feed(const char* data, size_t size) {
         std::string text;
         text.reserve(size + 1);
         for (size_t i = 0; i < size; ++i) {
-            if (cr_) {
-                cr_ = false;
+            if (cr) {
+                cr = false;
                 if (data[i] != '\n') text += '\r';
             }
-            if (data[i] == '\r') cr_ = true;
+            if (data[i] == '\r') cr = true;
             else text += data[i];
         }
-        out_.feed(text.data(), text.size());
+        if (sink) sink->feed(text.data(), text.size());
     }
-    void finish() {
-        if (cr_) out_.feed("\r", 1);
-        cr_ = false;
-        out_.finish();
-    }
-
-private:
-    lumk_output_collector& out_;
-    bool cr_ = false;
 };
 
-}  // namespace
-
-int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds, lumk_run_end* end,
-                      const std::function<bool()>& stop) {
-    if (output) output->clear();
-    if (end) *end = lumk_run_end::not_run;
+lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink) {
     // The line _popen would give the command processor ("cmd /c LINE"). It
     // drops the first and the last quote of a line that starts with one (a
     // quoted compiler path); the outer pair added here is the pair it drops,
@@ -131,142 +110,109 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
     const std::wstring processor = command_processor();
     std::wstring command_line = L"\"" + processor + L"\" /c " + lumk_platform_path("\"" + command + " 2>&1\"").wstring();
 
-    command_table& table = commands();
-    running_command self;
+    std::lock_guard<std::mutex> lock(start_mutex());
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(table.mutex);
-        if (table.stopping) {
-            if (end) *end = lumk_run_end::stopped;
-            return -1;
-        }
-        // Inheritable handles are made and handed over under the lock, so a
-        // command started at the same time by another thread of ours does not
-        // inherit this one's pipe.
-        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        HANDLE write_end = nullptr;
-        if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return -1;
-        ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-        HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                   0, nullptr);
-        // The command inherits its output pipe and the null device, nothing else.
-        const inherit_only only(write_end, nul);
-        STARTUPINFOEXW si{};
-        si.StartupInfo.cb = only.list() != nullptr ? sizeof si : sizeof si.StartupInfo;
-        si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        si.StartupInfo.hStdInput = nul;
-        si.StartupInfo.hStdOutput = write_end;
-        si.StartupInfo.hStdError = write_end;
-        si.lpAttributeList = only.list();
-        const DWORD flags =
-            CREATE_SUSPENDED | CREATE_NO_WINDOW | (only.list() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
-        PROCESS_INFORMATION pi{};
-        const BOOL started = ::CreateProcessW(processor.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
-                                              nullptr, nullptr, &si.StartupInfo, &pi);
-        close_handle(write_end);
-        close_handle(nul);
-        if (!started) {
-            close_handle(read_end);
-            return -1;
-        }
-        // A job that kills what it holds when its last handle closes: the
-        // compiler's children go with it, also when this process dies.
-        HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
-        if (job != nullptr) {
-            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-            if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-                !::AssignProcessToJobObject(job, pi.hProcess)) {
-                close_handle(job);
-                job = nullptr;
-            }
-        }
-        ::ResumeThread(pi.hThread);
-        close_handle(pi.hThread);
-        self.process = pi.hProcess;
-        self.job = job;
-        table.running.push_back(&self);
+    HANDLE write_end = nullptr;
+    if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return nullptr;
+    ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                               nullptr);
+    // The command inherits its output pipe and the null device, nothing else.
+    const inherit_only only(write_end, nul);
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = only.list() != nullptr ? sizeof si : sizeof si.StartupInfo;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = nul;
+    si.StartupInfo.hStdOutput = write_end;
+    si.StartupInfo.hStdError = write_end;
+    si.lpAttributeList = only.list();
+    const DWORD flags =
+        CREATE_SUSPENDED | CREATE_NO_WINDOW | (only.list() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    PROCESS_INFORMATION pi{};
+    const BOOL started = ::CreateProcessW(processor.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+                                          nullptr, nullptr, &si.StartupInfo, &pi);
+    close_handle(write_end);
+    close_handle(nul);
+    if (!started) {
+        close_handle(read_end);
+        return nullptr;
     }
+    // A job that kills what it holds when its last handle closes: the
+    // compiler's children go with it, also when this process dies.
+    HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    if (job != nullptr) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+            !::AssignProcessToJobObject(job, pi.hProcess)) {
+            close_handle(job);
+            job = nullptr;
+        }
+    }
+    ::ResumeThread(pi.hThread);
+    close_handle(pi.hThread);
+    auto* p = new lumk_process;
+    p->process = pi.hProcess;
+    p->job = job;
+    p->read_end = read_end;
+    p->sink = sink;
+    return p;
+}
 
-    using clock = std::chrono::steady_clock;
-    const bool limited = timeout_seconds != 0;
-    const clock::time_point deadline = clock::now() + std::chrono::seconds(timeout_seconds);
-    lumk_output_collector collect(output);
-    text_mode_reader reader(collect);
-    bool open = true, ended = false, timed_out = false, stop_now = false;
-    clock::time_point quiet_at{};   // once it has ended: when reading its output stops
-    clock::time_point next_ask{};   // when the stop condition is asked next
-    char buf[4096];
+void lumk_process_wait(lumk_process* p, std::chrono::milliseconds wait, lumk_process_state* state) {
+    // A pipe cannot be waited on with the process: look at both every 10 ms.
+    const auto until = std::chrono::steady_clock::now() + wait;
     for (;;) {
         DWORD avail = 0;
-        if (open && !::PeekNamedPipe(read_end, nullptr, 0, nullptr, &avail, nullptr)) open = false;  // writers gone
-        if (open && avail > 0) {
+        if (state->output_open && !::PeekNamedPipe(p->read_end, nullptr, 0, nullptr, &avail, nullptr))
+            state->output_open = false;  // every writer has gone
+        if (state->output_open && avail > 0) {
+            char buf[4096];
             DWORD n = 0;
-            if (::ReadFile(read_end, buf, std::min<DWORD>(avail, sizeof buf), &n, nullptr) && n > 0)
-                reader.feed(buf, n);
+            if (::ReadFile(p->read_end, buf, std::min<DWORD>(avail, sizeof buf), &n, nullptr) && n > 0)
+                p->feed(buf, n);
             else
-                open = false;
+                state->output_open = false;
+            return;
         }
-        const clock::time_point now = clock::now();
-        if (!ended && ::WaitForSingleObject(self.process, 0) == WAIT_OBJECT_0) {
-            ended = true;
-            quiet_at = now + lumk_output_grace;
+        if (!state->ended && ::WaitForSingleObject(p->process, 0) == WAIT_OBJECT_0) {
+            DWORD code = 0;
+            state->ended = true;
+            state->status = ::GetExitCodeProcess(p->process, &code) ? static_cast<int>(code) : -1;
+            return;
         }
-        if (ended && (!open || now >= quiet_at)) break;
-        if (self.stopped.load(std::memory_order_acquire)) stop_now = true;
-        if (stop && now >= next_ask) {
-            next_ask = now + lumk_stop_poll;
-            if (stop()) stop_now = true;
-        }
-        if (stop_now) break;
-        DWORD nap = 10;
-        if (limited) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-            if (left <= 0) {
-                timed_out = true;
-                break;
-            }
-            nap = static_cast<DWORD>(std::min<long long>(left, nap));
-        }
-        if (avail > 0) continue;
-        if (ended) ::Sleep(nap);  // output still held open by a process it started
-        else ::WaitForSingleObject(self.process, nap);
+        if (!state->output_open && state->ended) return;
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return;
+        const DWORD nap = static_cast<DWORD>(std::min<long long>(left, 10));
+        if (state->ended) ::Sleep(nap);  // output still held open by a process it started
+        else ::WaitForSingleObject(p->process, nap);
     }
-    reader.finish();
-    if (self.stopped.load(std::memory_order_acquire)) stop_now = true;  // killed before it ended by itself
-
-    {
-        std::lock_guard<std::mutex> lock(table.mutex);
-        if (timed_out || stop_now) kill_command(self);
-        table.running.erase(std::find(table.running.begin(), table.running.end(), &self));
-    }
-    table.changed.notify_all();
-    ::WaitForSingleObject(self.process, 10000);
-    DWORD exit_code = 0;
-    const BOOL have_code = ::GetExitCodeProcess(self.process, &exit_code) && exit_code != STILL_ACTIVE;
-    close_handle(self.job);  // kills whatever the command left running
-    close_handle(self.process);
-    close_handle(read_end);
-    if (end) *end = timed_out ? lumk_run_end::timed_out : stop_now ? lumk_run_end::stopped : lumk_run_end::exited;
-    if (timed_out || stop_now || !have_code) return -1;
-    return static_cast<int>(exit_code);
 }
 
-void lumk_platform_stop_commands() {
-    // At process exit the other threads are gone already, and one may have
-    // died holding the lock: try for a while, then leave the commands to
-    // their job objects, which the system closes with the process.
-    command_table& table = commands();
-    std::unique_lock<std::mutex> lock(table.mutex, std::defer_lock);
-    for (int i = 0; i < 200 && !lock.try_lock(); ++i) ::Sleep(10);
-    if (!lock.owns_lock()) return;
-    table.stopping = true;
-    for (running_command* r : table.running) {
-        r->stopped.store(true, std::memory_order_release);
-        kill_command(*r);
-    }
-    table.changed.wait_for(lock, std::chrono::seconds(2), [&] { return table.running.empty(); });
+void lumk_process_kill(lumk_process* p) {
+    if (p->job != nullptr) ::TerminateJobObject(p->job, 1);
+    else ::TerminateProcess(p->process, 1);
 }
+
+void lumk_process_release(lumk_process* p) {
+    if (p->cr && p->sink) p->sink->feed("\r", 1);
+    ::WaitForSingleObject(p->process, 1000);
+    close_handle(p->job);  // kills whatever the command left running
+    close_handle(p->process);
+    close_handle(p->read_end);
+    delete p;
+}
+
+// The job objects end the commands when the process ends.
+void lumk_platform_kill_commands_now() {}
+
+// Processes do not fork.
+void lumk_platform_at_fork(void (*)(), void (*)(), void (*)()) {}
+
+void lumk_platform_test_waiter_script(const char*) {}
 
 // msvcrt keeps no quick_exit list.
 void lumk_platform_at_quick_exit(void (*)()) {}

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -30,6 +31,14 @@ namespace fs = std::filesystem;
 using namespace ntest;
 
 namespace {
+
+// Waits (at most 20 s) until the file named by `pid_file` holds a line.
+bool wait_for_pid(const std::string& pid_file) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (count_lines(pid_file) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return count_lines(pid_file) != 0;
+}
 
 // The compiler hangs (it writes its pid to the file named by the argument);
 // the process exits normally while the compile runs on another thread.
@@ -90,14 +99,6 @@ int child_reaping_thread(const std::string&) {
     return 0;
 }
 
-// Waits (at most 20 s) until the file named by `pid_file` holds a line.
-bool wait_for_pid(const std::string& pid_file) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (count_lines(pid_file) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return count_lines(pid_file) != 0;
-}
-
 // While a compile job probes the compiler (which hangs; it writes its pid to
 // the file named by the argument), another kernel's auto request returns at
 // once: "waited=0".
@@ -141,12 +142,156 @@ int child_pool_shuts_down(const std::string& pid_file) {
     return 0;
 }
 
+// The private memory (kB) of a process: pages that are its alone, as a copy
+// of the host's memory would be.
+long private_kb(long pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    long total = 0;
+    for (std::string key; f >> key;) {
+        long kb = 0;
+        if ((key == "Private_Clean:" || key == "Private_Dirty:") && f >> kb) total += kb;
+        f.ignore(1 << 20, '\n');
+    }
+    return total;
+}
+
+// Fields 4 and 5 of /proc/PID/stat: the parent and the process group.
+bool parent_and_group(long pid, long* parent, long* group) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    const size_t paren = std::getline(stat, text) ? text.rfind(')') : std::string::npos;
+    return paren != std::string::npos && std::sscanf(text.c_str() + paren + 1, " %*c %ld %ld", parent, group) == 2;
+}
+
+// A host that keeps rewriting a 512 MiB buffer while a command runs (it
+// writes its pid to the file named by the argument, then sleeps): prints how
+// many processes the run started ("processes=N", its process group and this
+// process's children) and the private memory of the largest ("largest_kb=N").
+int child_memory_while_running(const std::string& pid_file) {
+    std::vector<unsigned char> heap(size_t{512} << 20, 1);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (unsigned char v = 2; !done.load(); ++v)
+            for (size_t i = 0; i < heap.size(); i += 4096) heap[i] = v;
+    });
+    std::thread runner([&] {
+        std::string out;
+        lumk_run_command("echo $$ > " + lumk_quote(pid_file) + "; sleep 3", &out, 30);
+    });
+    const bool started = wait_for_pid(pid_file);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the buffer rewritten a few times over
+    long command = 0, parent = 0, group = 0;
+    std::ifstream(pid_file) >> command;
+    int processes = 0;
+    long largest = 0;
+    if (started && parent_and_group(command, &parent, &group)) {
+        const long self = ::getpid();
+        for (const auto& e : fs::directory_iterator("/proc")) {
+            const std::string name = e.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            const long pid = std::stol(name);
+            long pp = 0, pg = 0;
+            if (pid == self || !parent_and_group(pid, &pp, &pg) || (pg != group && pp != self)) continue;
+            ++processes;
+            largest = std::max(largest, private_kb(pid));
+        }
+    }
+    runner.join();
+    done = true;
+    writer.join();
+    std::printf("processes=%d\nlargest_kb=%ld\n", processes, largest);
+    return 0;
+}
+
+// A host that forks 100 times while other threads run commands and ask for a
+// compiled kernel (the command table's and the driver's locks change hands
+// all the time). Each forked copy shuts the module down (through exit() or
+// directly) and must be done at once: "slow=N" counts those that did not end
+// by themselves within a second and a half.
+int child_fork_while_running(const std::string&) {
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const std::string source = lumk_jit_source(*u->programs[0]);
+    std::string error;
+    if (lumk_jit_compile(source, &error) == nullptr) std::printf("%s\n", error.c_str());
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&] {
+            std::string out;
+            while (!done.load()) lumk_run_command("true", &out);
+        });
+    threads.emplace_back([&] {
+        while (!done.load()) lumk_jit_compile(source, nullptr);
+    });
+    int slow = 0;
+    std::fflush(stdout);  // nothing of ours for the copies to print again
+    for (int i = 0; i < 100 && slow < 3; ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (i % 2 != 0) std::exit(0);  // the module's shutdown runs with the static destructors
+            lumk_jit_shutdown();
+            ::_exit(0);
+        }
+        if (pid < 0) continue;
+        const auto start = std::chrono::steady_clock::now();
+        int status = 0;
+        pid_t got = 0;
+        while ((got = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+               std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (got == 0) ::kill(pid, SIGKILL);
+        if (got == 0) ::waitpid(pid, &status, 0);
+        slow += got != pid || !WIFEXITED(status);
+    }
+    done = true;
+    for (std::thread& t : threads) t.join();
+    std::printf("slow=%d\n", slow);
+    return 0;
+}
+
+// The compiler named by LUM_KERNEL_CC logs every call to `dir`/calls. A
+// compile asked for once the host's queue has shut down starts no process;
+// one stopped by it while the compiler runs says so.
+int child_host_stops(const std::string& dir) {
+    const fs::path folder = dir;
+    const std::string source = lumk_jit_source(*unit_of(kSaxpy)->programs[0]);
+    std::string error;
+    lumk_jit_compile(source, &error, [] { return true; });
+    std::printf("before=%s\ncalls=%zu\n", error.c_str(), count_lines(folder / "calls"));
+    lumk_jit_compile(source, &error, [&] { return count_lines(folder / "sleep.pid") != 0; });
+    std::printf("during=%s\ncalls=%zu\n", error.c_str(), count_lines(folder / "calls"));
+    lumk_jit_compile(source, &error, [] { return true; });
+    std::printf("after=%s\ncalls=%zu\n", error.c_str(), count_lines(folder / "calls"));
+    return 0;
+}
+
+// Like exit_while_compiling, but the process ends through quick_exit.
+int child_quick_exit_while_compiling(const std::string& pid_file) {
+    child_exit_while_compiling(pid_file);
+    std::fflush(stdout);
+    std::quick_exit(0);
+}
+
+// Like exit_while_compiling, but the process is killed.
+int child_killed_while_compiling(const std::string& pid_file) {
+    child_exit_while_compiling(pid_file);
+    std::fflush(stdout);
+    ::raise(SIGKILL);
+    return 1;
+}
+
 const bool kScenarios =
     ntest::add_child_scenario("exit_while_compiling", child_exit_while_compiling, ntest::child_end::normal) &&
     ntest::add_child_scenario("request_while_probing", child_request_while_probing, ntest::child_end::immediate) &&
     ntest::add_child_scenario("pool_shuts_down", child_pool_shuts_down, ntest::child_end::immediate) &&
     ntest::add_child_scenario("sigchld_ignored", child_sigchld_ignored, ntest::child_end::immediate) &&
-    ntest::add_child_scenario("reaping_thread", child_reaping_thread, ntest::child_end::immediate);
+    ntest::add_child_scenario("reaping_thread", child_reaping_thread, ntest::child_end::immediate) &&
+    ntest::add_child_scenario("memory_while_running", child_memory_while_running, ntest::child_end::immediate) &&
+    ntest::add_child_scenario("fork_while_running", child_fork_while_running, ntest::child_end::immediate) &&
+    ntest::add_child_scenario("host_stops", child_host_stops, ntest::child_end::immediate) &&
+    ntest::add_child_scenario("quick_exit_while_compiling", child_quick_exit_while_compiling,
+                              ntest::child_end::normal) &&
+    ntest::add_child_scenario("killed_while_compiling", child_killed_while_compiling, ntest::child_end::immediate);
 
 using ntest::hanging_compiler;
 using ntest::processes_end;
@@ -266,19 +411,26 @@ TEST(NativeCommands, HangingCompilerIsStoppedAfterTheTimeLimit) {
     fs::remove_all(dir);
 }
 
+// The same through quick_exit (async-signal-safe calls only): the compiler's
+// group is killed and the compile's temporary files go. A host that is killed
+// takes the compiler's group with it.
 TEST(NativeCommands, ShutdownStopsARunningCompile) {
-    const fs::path dir = ntest::temp_dir("child");
-    env_scope env;
-    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
-    env.set("LUM_KERNEL_CC", hanging_compiler(dir).string());
-    env.set("LUM_KERNEL_CC_TIMEOUT", "0");  // no limit: only the shutdown ends it
-    const auto start = std::chrono::steady_clock::now();
-    const ntest::child_result r = ntest::run_child("exit_while_compiling", (dir / "sleep.pid").string());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-    EXPECT_EQ(r.output, "compiling=1\n");
-    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
-    EXPECT_TRUE(files_in(dir / "cache").empty()) << files_in(dir / "cache").size();
-    fs::remove_all(dir);
+    for (const char* scenario : {"exit_while_compiling", "quick_exit_while_compiling", "killed_while_compiling"}) {
+        SCOPED_TRACE(scenario);
+        const fs::path dir = ntest::temp_dir("child");
+        env_scope env;
+        env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+        env.set("LUM_KERNEL_CC", hanging_compiler(dir).string());
+        env.set("LUM_KERNEL_CC_TIMEOUT", "0");  // no limit: only the shutdown ends it
+        const auto start = std::chrono::steady_clock::now();
+        const ntest::child_result r = ntest::run_child(scenario, (dir / "sleep.pid").string());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+        EXPECT_EQ(r.output.rfind("compiling=1\n", 0), 0u) << r.output;  // the shell may add "Killed"
+        EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+        if (std::string(scenario) != "killed_while_compiling")
+            EXPECT_TRUE(files_in(dir / "cache").empty()) << files_in(dir / "cache").size();
+        fs::remove_all(dir);
+    }
 }
 
 // The status of every command and compile reaches the driver whatever the
@@ -404,5 +556,111 @@ TEST(NativeCommands, ShutdownStopsAProbe) {
     EXPECT_EQ(r.output, "compiling=1\n");
     EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
     EXPECT_TRUE(files_in(dir / "tmp").empty());
+    fs::remove_all(dir);
+}
+
+// Whatever the command leaves running in its process group ends with the
+// run, also when the command ended by itself.
+TEST(NativeCommands, WhatTheCommandLeavesInItsGroupEndsWithTheRun) {
+    const fs::path dir = ntest::temp_dir("leftover");
+    std::string out;
+    EXPECT_EQ(lumk_run_command("echo $$ > '" + (dir / "sh.pid").string() + "'; sleep 30 & echo $! > '" +
+                                   (dir / "sleep.pid").string() + "'; echo done",
+                               &out, 10),
+              0);
+    EXPECT_EQ(out, "done\n");
+    EXPECT_TRUE(processes_end(dir / "sh.pid", dir / "sleep.pid", 10));
+    fs::remove_all(dir);
+}
+
+// The time limit and the stop end a run about at once, even when the process
+// that waits for the command never reports anything; what it started goes.
+TEST(NativeCommands, ARunEndsOnTimeWhenNothingReports) {
+    const fs::path dir = ntest::temp_dir("silent");
+    const std::string script = "echo $$ > '" + (dir / "waiter.pid").string() + "'; exec sleep 60";
+    lumk_platform_test_waiter_script(script.c_str());
+    struct silent_case {
+        uint32_t limit;
+        bool stop;
+        lumk_run_end end;
+    };
+    for (const silent_case c : {silent_case{1, false, lumk_run_end::timed_out},
+                                silent_case{0, true, lumk_run_end::stopped}}) {
+        SCOPED_TRACE(c.stop ? "stop" : "limit");
+        fs::remove(dir / "waiter.pid");
+        std::string out;
+        lumk_run_end end = lumk_run_end::exited;
+        auto asked_at = std::chrono::steady_clock::time_point::max();
+        const auto start = std::chrono::steady_clock::now();
+        const int status = lumk_platform_run("exit 0", &out, c.limit, &end, [&] {
+            if (!c.stop || count_lines(dir / "waiter.pid") == 0) return false;
+            asked_at = std::min(asked_at, std::chrono::steady_clock::now());
+            return true;
+        });
+        const auto done = std::chrono::steady_clock::now();
+        EXPECT_EQ(status, -1);
+        EXPECT_EQ(end, c.end);
+        // within about a second of the limit or of the stop
+        EXPECT_LT(done - (c.stop ? asked_at : start + std::chrono::seconds(c.limit)), std::chrono::seconds(2));
+        EXPECT_TRUE(processes_end(dir / "waiter.pid", dir / "waiter.pid", 10));
+    }
+    lumk_platform_test_waiter_script(nullptr);
+    fs::remove_all(dir);
+}
+
+// No process started for a command holds a copy of the host's memory, even
+// while the host rewrites a large buffer.
+TEST(NativeCommands, NoProcessOfARunHoldsACopyOfTheHostsMemory) {
+    const fs::path dir = ntest::temp_dir("memory");
+    const ntest::child_result r = ntest::run_child("memory_while_running", (dir / "cmd.pid").string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    int processes = 0;
+    long largest = -1;
+    EXPECT_EQ(std::sscanf(r.output.c_str(), "processes=%d\nlargest_kb=%ld", &processes, &largest), 2) << r.output;
+    EXPECT_GE(processes, 2) << r.output;  // the command and what waits for it
+    EXPECT_GE(largest, 0);
+    EXPECT_LT(largest, 8 * 1024) << r.output;
+    fs::remove_all(dir);
+}
+
+// A host that forks while commands run: every forked copy shuts the module
+// down at once (it never waits for a lock of a thread it does not have).
+TEST(NativeCommands, AForkedCopyOfTheHostShutsDownAtOnce) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.unset("LUM_KERNEL_CC");
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    // forked copies that end through exit() have lost the other threads' stacks
+    env.set("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
+    const ntest::child_result r = ntest::run_child("fork_while_running");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "slow=0\n");
+    fs::remove_all(dir);
+}
+
+// A compile asked for after the host's queue has shut down starts no
+// process, before or after the compiler was chosen; one that the host stops
+// while the compiler runs says so.
+TEST(NativeCommands, ACompileStoppedByTheHostStartsNothingMoreAndSaysSo) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    const fs::path cc = dir / "cc.sh";
+    write_script(cc, "echo \"$1\" >> '" + (dir / "calls").string() + "'\n[ \"$1\" = --version ] && exit 0\n"
+                     "sleep 40 &\necho $! > '" + (dir / "sleep.pid").string() + "'\nwait\n");
+    env.set("LUM_KERNEL_CC", cc.string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "0");
+    const ntest::child_result r = ntest::run_child("host_stops", dir.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string stopped = "native compilation was stopped: the host is shutting down";
+    const std::string during = "during=C compiler failed (" + cc.string() + " " + lumk_jit_flags_cc + " -o \"" +
+                               (dir / "cache").string() + "/k_";
+    EXPECT_EQ(r.output.rfind("before=" + stopped + "\ncalls=0\n" + during, 0), 0u) << r.output;
+    const std::string tail = ".c\" -lm): was stopped: the host is shutting down\n\ncalls=2\nafter=" + stopped +
+                             "\ncalls=2\n";
+    EXPECT_EQ(r.output.size() >= tail.size() ? r.output.substr(r.output.size() - tail.size()) : r.output, tail);
+    EXPECT_TRUE(processes_end(dir / "sleep.pid", dir / "sleep.pid", 10));
+    EXPECT_TRUE(files_in(dir / "cache").empty());
     fs::remove_all(dir);
 }

@@ -721,8 +721,9 @@ TEST(NativeWindows, RealImageIsWholeAndItsTruncationsAreNot) {
         EXPECT_EQ(problem(cut).rfind("it is not a whole library", 0), 0u) << cut << ": " << problem(cut);
 }
 
-// A run ends when its caller's stop condition says so, and once the command
-// processor has ended a process it left running does not hold the run up.
+// A run ends when its caller's stop condition says so (and starts nothing
+// when it says so at once), and once the command processor has ended a
+// process it left running does not hold the run up.
 TEST(NativeWindows, RunsEndOnRequestAndWithTheCommandProcessor) {
     const fs::path dir = temp_dir("runs");
     const fs::path spin = dir / "spin.cmd";
@@ -743,5 +744,11 @@ TEST(NativeWindows, RunsEndOnRequestAndWithTheCommandProcessor) {
     EXPECT_EQ(end, lumk_run_end::exited);
     EXPECT_EQ(out, "done\n");
     EXPECT_LT(clock::now() - start, std::chrono::seconds(4));
+
+    // a caller that is stopping already starts nothing
+    const fs::path marker = dir / "ran.txt";
+    EXPECT_EQ(lumk_platform_run("echo ran> " + lumk_quote(narrow(marker)), &out, 0, &end, [] { return true; }), -1);
+    EXPECT_EQ(end, lumk_run_end::stopped);
+    EXPECT_FALSE(fs::exists(marker));
     fs::remove_all(dir);
 }
