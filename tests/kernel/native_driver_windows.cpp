@@ -64,6 +64,11 @@ struct env_scope {
         ::_wputenv_s(name, value.c_str());
         ::SetEnvironmentVariableW(name, value.c_str()); // also when empty (_wputenv_s removes it then)
     }
+    // The folder's commands found first.
+    void prepend_path(const fs::path& dir) {
+        bool was_set = false;
+        set(L"PATH", dir.wstring() + L";" + env_w(L"PATH", &was_set));
+    }
     void unset(const wchar_t* name) {
         keep(name);
         ::_wputenv_s(name, L"");
@@ -291,10 +296,7 @@ TEST(NativeWindows, MsvcCommandLineAndCleanUp) {
                 "type nul > \"%~dpn6.obj\"\r\ntype nul > \"%~dpn6.lib\"\r\ntype nul > \"%~dpn6.exp\"\r\n"
                 "echo cl-failed\r\nexit /b 2\r\n");
     env_scope env;
-    env.set(L"PATH", dir.wstring() + L";" + [] {
-        bool set = false;
-        return env_w(L"PATH", &set);
-    }());
+    env.prepend_path(dir);
     env.set(L"LUM_KERNEL_CC", L"cl");
     env.set(L"LUM_KERNEL_CACHE", cache.wstring());
     std::string out;
@@ -627,10 +629,7 @@ TEST(NativeWindows, CompiledLibrariesOnTheirWayThroughTheCache) {
                                  "if \"%~1\"==\"-o\" (copy /y \"" + narrow(dir / "kernel.dll") + "\" \"%~2\" >nul & exit /b 0)\r\n"
                                  "shift\r\nif not \"%~1\"==\"\" goto next\r\nexit /b 1\r\n");
     env_scope env;
-    env.set(L"PATH", dir.wstring() + L";" + [] {
-        bool set = false;
-        return env_w(L"PATH", &set);
-    }());
+    env.prepend_path(dir);
     env.set(L"LUM_KERNEL_CC", L"gcc");
     env.set(L"LUM_KERNEL_CACHE", cache.wstring());
     auto compiles = [&] {

@@ -121,6 +121,13 @@ TEST(TaskRun, RunNowBindingAndRefusals) {
     (void)global;
 }
 
+// A native that always raises "fail: on purpose".
+lum_function_def* failing_native(program& p) {
+    return p.native("fail", [](lum_vm_context&, std::vector<lumvar_shared>&) {
+        return lum_runtime_error(true, "fail: on purpose");
+    });
+}
+
 // A routine whose try block caught an error ends before any catch clears the
 // caught-error mark; started again, it begins without the mark: the catch at
 // its start does not run its handler.
@@ -128,9 +135,7 @@ TEST(TaskRun, ARestartedTaskBeginsWithoutACaughtError) {
     vm_fixture fx;
     program p;
     recorder rec(p);
-    lum_function_def* fail = p.native("fail", [](lum_vm_context&, std::vector<lumvar_shared>&) {
-        return lum_runtime_error(true, "fail: on purpose");
-    });
+    lum_function_def* fail = failing_native(p);
     lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
     lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 0, main);
     lum_program_block* handler = p.block(LUM_BLOCK_PLAIN, 1, f, 1);                  // child 0
@@ -156,9 +161,7 @@ TEST(TaskRun, AnErrorEndingAFunctionGivesBackItsArgumentFrames) {
     vm_fixture fx;
     program p;
     recorder rec(p);
-    lum_function_def* fail = p.native("fail", [](lum_vm_context&, std::vector<lumvar_shared>&) {
-        return lum_runtime_error(true, "fail: on purpose");
-    });
+    lum_function_def* fail = failing_native(p);
     lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
     lum_program_block* f = p.block(LUM_BLOCK_FUNCTION, 0, main, 0, LUM_BLOCK_FLAG_FUNCTION);
     emitter(f).ncall(rec.record, {[&](emitter& e) { e.ncall(rec.record, {[&](emitter& i) { i.ncall(fail, {}, true); }}, true); }});
