@@ -22,6 +22,9 @@ long lum_test_peak_rss_kib();
 // clock, it does not grow while other processes keep the machine busy.
 double lum_test_thread_cpu_seconds();
 
+// Processor time the whole process has used, in seconds (all its threads).
+double lum_test_process_cpu_seconds();
+
 // The OS thread id of the calling thread, asked from the system directly.
 uint32_t lum_test_os_thread_id();
 

@@ -30,6 +30,12 @@ double lum_test_thread_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+double lum_test_process_cpu_seconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 uint32_t lum_test_os_thread_id() { return static_cast<uint32_t>(::gettid()); }
 
 namespace {

@@ -31,11 +31,24 @@ long lum_test_peak_rss_kib() {
     return static_cast<long>(counters.PeakWorkingSetSize / 1024);
 }
 
+namespace {
+// Kernel plus user time of FILETIMEs in 100 ns units, in seconds.
+double cpu_seconds(const FILETIME& kernel, const FILETIME& user) {
+    auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return static_cast<double>(ticks(kernel) + ticks(user)) * 1e-7;
+}
+}  // namespace
+
 double lum_test_thread_cpu_seconds() {
     FILETIME created, ended, kernel, user;
     if (!::GetThreadTimes(::GetCurrentThread(), &created, &ended, &kernel, &user)) return 0;
-    auto ticks = [](const FILETIME& t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-    return static_cast<double>(ticks(kernel) + ticks(user)) * 1e-7;  // 100 ns units
+    return cpu_seconds(kernel, user);
+}
+
+double lum_test_process_cpu_seconds() {
+    FILETIME created, ended, kernel, user;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &ended, &kernel, &user)) return 0;
+    return cpu_seconds(kernel, user);
 }
 
 uint32_t lum_test_os_thread_id() { return static_cast<uint32_t>(::GetCurrentThreadId()); }
