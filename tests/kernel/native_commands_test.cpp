@@ -609,6 +609,13 @@ TEST(NativeCommands, ARunEndsOnTimeWhenNothingReports) {
         EXPECT_LT(done - (c.stop ? asked_at : start + std::chrono::seconds(c.limit)), std::chrono::seconds(2));
         EXPECT_TRUE(processes_end(dir / "waiter.pid", dir / "waiter.pid", 10));
     }
+    // a waiter that goes without a word: the command's end is unknown, and
+    // nobody stopped it
+    lumk_platform_test_waiter_script("exit 0");
+    std::string out;
+    lumk_run_end end = lumk_run_end::stopped;
+    EXPECT_EQ(lumk_platform_run("exit 0", &out, 10, &end, [] { return false; }), -1);
+    EXPECT_EQ(end, lumk_run_end::exited);
     lumk_platform_test_waiter_script(nullptr);
     fs::remove_all(dir);
 }
