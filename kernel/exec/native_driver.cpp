@@ -50,18 +50,11 @@ void warn(const std::string& text) {
     if (lumk_warning_fn sink = warning_sink.load(std::memory_order_acquire)) sink(text);
 }
 
-driver_state* state_instance = nullptr;
-
-// A process forked while another thread holds the lock gets it free: the
-// forking thread takes it first and both copies release it.
-void state_lock_before_fork() { state_instance->mutex.lock(); }
-void state_unlock_after_fork() { state_instance->mutex.unlock(); }
-
 driver_state& state() {
     static driver_state* const s = [] {
-        state_instance = new driver_state;
-        lumk_platform_at_fork(state_lock_before_fork, state_unlock_after_fork, state_unlock_after_fork);
-        return state_instance;
+        auto* made = new driver_state;
+        lumk_platform_keep_free_across_fork(&made->mutex);
+        return made;
     }();
     return *s;
 }

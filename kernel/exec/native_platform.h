@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,10 +57,11 @@ void lumk_platform_stop_commands();
 // async-signal-safe calls only: for a process that ends through quick_exit.
 void lumk_platform_kill_commands_now();
 
-// Has `prepare` run before the process forks (in the forking thread) and
-// `parent` / `child` after it in each copy, as pthread_atfork does: a lock
-// taken in `prepare` is free in the child. Nothing where processes do not fork.
-void lumk_platform_at_fork(void (*prepare)(), void (*parent)(), void (*child)());
+// Keeps `mutex` (one that lives for good) free in a forked copy of the
+// process: the forking thread takes it before the fork and both copies
+// release it after, so the copy never waits for a thread it does not have.
+// At most 8 mutexes. Nothing where processes do not fork.
+void lumk_platform_keep_free_across_fork(std::mutex* mutex);
 
 // For tests only (Linux): the shell script run as the process that starts a
 // command and reports its end (its arguments: "sh" and the command line; its

@@ -31,20 +31,13 @@ struct command_table {
     std::vector<running_command*> running;
 };
 
-command_table* table_instance = nullptr;
-
-// A process forked while another thread holds the lock gets it free: the
-// forking thread takes it first and both copies release it.
-void table_lock_before_fork() { table_instance->mutex.lock(); }
-void table_unlock_after_fork() { table_instance->mutex.unlock(); }
-
 // The process's table. Never destroyed: a run may still end on a worker
 // thread while the process exits.
 command_table& commands() {
     static command_table* const table = [] {
-        table_instance = new command_table;
-        lumk_platform_at_fork(table_lock_before_fork, table_unlock_after_fork, table_unlock_after_fork);
-        return table_instance;
+        auto* made = new command_table;
+        lumk_platform_keep_free_across_fork(&made->mutex);
+        return made;
     }();
     return *table;
 }

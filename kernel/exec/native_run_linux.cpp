@@ -241,8 +241,42 @@ void lumk_platform_kill_commands_now() {
     }
 }
 
-void lumk_platform_at_fork(void (*prepare)(), void (*parent)(), void (*child)()) {
-    ::pthread_atfork(prepare, parent, child);
+namespace {
+
+// The mutexes kept free across fork, taken in the order they were given and
+// released in the other.
+constexpr int fork_guarded_max = 8;
+std::atomic<std::mutex*> fork_guarded[fork_guarded_max] = {};
+std::atomic<int> fork_guarded_count{0};
+
+// The ones the forking thread took (another thread may add one meanwhile).
+std::mutex* fork_taken[fork_guarded_max] = {};
+int fork_taken_count = 0;
+
+void lock_before_fork() {
+    const int n = std::min(fork_guarded_count.load(), fork_guarded_max);
+    int taken = 0;
+    for (int i = 0; i < n; ++i) {
+        if (std::mutex* m = fork_guarded[i].load()) {
+            m->lock();
+            fork_taken[taken++] = m;
+        }
+    }
+    fork_taken_count = taken;
+}
+
+void unlock_after_fork() {
+    for (int i = fork_taken_count - 1; i >= 0; --i) fork_taken[i]->unlock();
+}
+
+}  // namespace
+
+void lumk_platform_keep_free_across_fork(std::mutex* mutex) {
+    static const bool registered = (::pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork), true);
+    (void)registered;
+    // A slot of its own (the handlers skip one not filled in yet).
+    const int at = fork_guarded_count.fetch_add(1);
+    if (at < fork_guarded_max) fork_guarded[at].store(mutex);
 }
 
 void lumk_platform_test_waiter_script(const char* script) { test_waiter.store(script, std::memory_order_release); }
