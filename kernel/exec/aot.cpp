@@ -2,11 +2,21 @@
 
 #include "kernel/compiler/program.h"
 #include "kernel/exec/jit_source.h"
+#include "kernel/exec/process_local.h"
 
-lumk_aot_registry_state& lumk_aot_registry() {
-    static lumk_aot_registry_state* const registry = new lumk_aot_registry_state;
-    return *registry;
+namespace {
+constinit lumk_process_local<lumk_aot_registry_state> registry;
+}  // namespace
+
+void lumk_aot_registry_state::take_from_parent(lumk_aot_registry_state& parent) {
+    std::unique_lock<std::mutex> lock(parent.mutex, std::try_to_lock);
+    if (lock.owns_lock()) entries = parent.entries;
+    // Every slot looks again once (a registration may have been between its
+    // entry and its generation).
+    generation.store(parent.generation.load(std::memory_order_acquire) + 1, std::memory_order_release);
 }
+
+lumk_aot_registry_state& lumk_aot_registry() { return registry.get(); }
 
 void lumk_aot_register_entry(uint64_t hash, lumk_jit_entry_fn fn) {
     lumk_aot_registry_state& reg = lumk_aot_registry();
@@ -20,7 +30,7 @@ void lumk_aot_register_entry(uint64_t hash, lumk_jit_entry_fn fn) {
 void lumk_aot_bind(const lumk_program& program, lumk_jit_slot& slot) {
     lumk_aot_registry_state& reg = lumk_aot_registry();
     const uint32_t g = reg.generation.load(std::memory_order_acquire);
-    if (slot.state.load(std::memory_order_acquire) == LUMK_JIT_READY) return;
+    if (lumk_jit_load_state(slot) == LUMK_JIT_READY) return;
     if (slot.generation.load(std::memory_order_relaxed) == g) return;
 
     uint64_t hash = slot.aot_hash.load(std::memory_order_relaxed);

@@ -15,10 +15,16 @@ struct lumk_aot_registry_state {
     std::mutex mutex;                                 // guards entries
     std::map<uint64_t, lumk_jit_entry_fn> entries;    // source hash -> function
     std::atomic<uint32_t> generation{1};              // raised after every registration
+
+    // A forked copy of the process keeps its parent's functions (the
+    // libraries stay loaded), unless the registry was being changed at the
+    // fork; then it starts empty. Every slot looks again.
+    void take_from_parent(lumk_aot_registry_state& parent);
 };
 
-// The registry, created on first use and never destroyed, so that code running
-// during process exit still finds it.
+// This process's registry (kernel/exec/process_local.h), created on first use
+// and never destroyed, so that code running during process exit still finds
+// it.
 lumk_aot_registry_state& lumk_aot_registry();
 
 // Stores `fn` under `hash` (a later registration replaces an earlier one), then

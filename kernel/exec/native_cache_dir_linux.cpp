@@ -16,6 +16,8 @@
 #include <deque>
 #include <mutex>
 
+#include "kernel/exec/process_local.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -177,10 +179,11 @@ struct held_folders {
     std::vector<held_folder> list;
 };
 
-held_folders& held() {
-    static held_folders* const h = new held_folders;
-    return *h;
-}
+// This process's (a forked copy checks its folder again and holds its own
+// descriptor).
+constinit lumk_process_local<held_folders> held_of_process;
+
+held_folders& held() { return held_of_process.get(); }
 
 void hold(const fs::path& dir, int fd) {
     struct stat st{};

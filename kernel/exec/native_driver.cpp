@@ -16,6 +16,7 @@
 #include "kernel/exec/aot.h"
 #include "kernel/exec/jit_source.h"
 #include "kernel/exec/native_platform.h"
+#include "kernel/exec/process_local.h"
 
 namespace fs = std::filesystem;
 
@@ -23,8 +24,9 @@ namespace {
 
 struct compile_ticket;
 
-// Process-wide driver state. Allocated once and never destroyed: a compile job
-// that finishes while the process exits must not touch freed memory.
+// The driver's state in this process (a forked copy starts with none: no
+// choice, no probe or compile under way). Never destroyed: a compile job that
+// finishes while the process exits must not touch freed memory.
 struct driver_state {
     std::mutex mutex;  // the toolchain choice, the pending tickets and the files in use
     std::condition_variable choice_done;  // a thread that was choosing the toolchain is done
@@ -33,7 +35,6 @@ struct driver_state {
     std::string compiler;
     fs::path dir;
     bool dir_is_temporary = false;  // this process's own folder: removed at shutdown
-    uint64_t chooser_pid = 0;       // the process that chose it (not a forked copy)
     uint32_t timeout = lumk_cc_timeout_default;
     bool shut_down = false;
     std::atomic<uint64_t> temp_counter{0};
@@ -50,14 +51,9 @@ void warn(const std::string& text) {
     if (lumk_warning_fn sink = warning_sink.load(std::memory_order_acquire)) sink(text);
 }
 
-driver_state& state() {
-    static driver_state* const s = [] {
-        auto* made = new driver_state;
-        lumk_platform_keep_free_across_fork(&made->mutex);
-        return made;
-    }();
-    return *s;
-}
+constinit lumk_process_local<driver_state> driver;
+
+driver_state& state() { return driver.get(); }
 
 // Takes the lock, trying for about two seconds: on the exit path another
 // thread may have died holding it.
@@ -155,7 +151,6 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
         s.compiler = found;
         s.dir = folder;
         s.dir_is_temporary = temporary;
-        s.chooser_pid = lumk_platform_pid();
         s.chosen = true;
         copy_out();
     }
@@ -270,12 +265,9 @@ void lumk_jit_shutdown() {
     lumk_platform_stop_commands();
 
     if (!lock_for_a_while(lock)) return;
-    // A forked copy of the process leaves the files of its parent alone.
-    const bool ours = s.chooser_pid == lumk_platform_pid();
-    if (ours)
-        for (const auto& [id, files] : s.in_flight)
-            for (const fs::path& f : files) remove_quietly(f);
-    const fs::path temporary = ours && s.dir_is_temporary ? s.dir : fs::path();
+    for (const auto& [id, files] : s.in_flight)
+        for (const fs::path& f : files) remove_quietly(f);
+    const fs::path temporary = s.dir_is_temporary ? s.dir : fs::path();
     lock.unlock();
     if (!temporary.empty()) remove_folder_quietly(temporary);
 }

@@ -44,14 +44,20 @@ bool temporary_file_of(const char* name, long pid) {
     return *p == '.';
 }
 
+// The folder's entries are read into this buffer, not onto the stack: the
+// cleanup may run in a signal handler on a small alternate stack. Only the
+// one thread that runs the cleanup uses it.
+alignas(8) char entries_buf[8192];
+std::atomic<bool> cleaned{false};
+
 // Removes the folder's plain entries: all of them, or the process's
 // temporary files only. A bounded number of rounds.
 void remove_entries(const char* folder, bool all, long pid) {
     const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
-    alignas(8) char buf[8192];
+    char* const buf = entries_buf;
     for (int round = 0; round < 100000; ++round) {
-        const long got = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+        const long got = ::syscall(SYS_getdents64, fd, buf, sizeof entries_buf);
         if (got <= 0) break;
         for (long at = 0; at < got;) {
             // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name
@@ -72,7 +78,10 @@ void remove_entries(const char* folder, bool all, long pid) {
 void lumk_platform_record_kernel_folder(const std::filesystem::path& held, const std::filesystem::path& dir,
                                         bool temporary) {
     const std::string h = held.string(), d = dir.string();
-    if (recorded_owner.load() != 0 || h.size() >= path_max || d.size() >= path_max) return;
+    // Once per process (a forked copy chooses a folder of its own).
+    if (recorded_owner.load() == static_cast<long>(::getpid()) || h.size() >= path_max || d.size() >= path_max)
+        return;
+    recorded_owner.store(0);
     std::memcpy(held_path, h.c_str(), h.size() + 1);
     std::memcpy(own_path, d.c_str(), d.size() + 1);
     own_is_temporary = temporary;
@@ -80,6 +89,9 @@ void lumk_platform_record_kernel_folder(const std::filesystem::path& held, const
 }
 
 void lumk_platform_quick_exit_cleanup() {
+    // Once, whichever thread calls quick_exit first; the cleanup takes a few
+    // hundred bytes of stack at most.
+    if (cleaned.exchange(true)) return;
     lumk_platform_kill_commands_now();
     // A forked copy of the process leaves its parent's files alone.
     const long pid = static_cast<long>(::getpid());

@@ -49,19 +49,13 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
 // Kills every command that lumk_platform_run is still running, with its
 // children, and refuses to start any later one. Waits (at most about two
 // seconds for the table's lock and two for the runs to notice). For the
-// module's shutdown; in a forked copy of the process it leaves the parent's
-// runs alone and returns at once.
+// module's shutdown; a forked copy of the process has its own table of runs
+// and never touches its parent's.
 void lumk_platform_stop_commands();
 
 // Kills the commands lumk_platform_run is still running, with
 // async-signal-safe calls only: for a process that ends through quick_exit.
 void lumk_platform_kill_commands_now();
-
-// Keeps `mutex` (one that lives for good) free in a forked copy of the
-// process: the forking thread takes it before the fork and both copies
-// release it after, so the copy never waits for a thread it does not have.
-// At most 8 mutexes. Nothing where processes do not fork.
-void lumk_platform_keep_free_across_fork(std::mutex* mutex);
 
 // For tests only (Linux): the shell script run as the process that starts a
 // command and reports its end (its arguments: "sh" and the command line; its

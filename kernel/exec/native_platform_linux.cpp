@@ -104,9 +104,13 @@ std::atomic<lumk_before_load_fn> before_load{nullptr};
 
 // Libraries built without the math library linked in (ahead-of-time libraries
 // made by an older build line) still find its functions.
+// A plain flag, not a once-guard a forked copy could find half set (a second
+// dlopen of the same library only counts it again).
+std::atomic<bool> libm_loaded{false};
 void load_libm_globally() {
-    static std::once_flag libm_once;
-    std::call_once(libm_once, [] { ::dlopen("libm.so.6", RTLD_NOW | RTLD_GLOBAL); });
+    if (libm_loaded.load(std::memory_order_acquire)) return;
+    ::dlopen("libm.so.6", RTLD_NOW | RTLD_GLOBAL);
+    libm_loaded.store(true, std::memory_order_release);
 }
 
 bool read_at(int fd, uint64_t offset, void* out, size_t n) {

@@ -12,12 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "kernel/exec/process_local.h"
+
 namespace {
 
 // A run in progress.
 struct running_command {
     lumk_process* process = nullptr;
-    uint64_t parent = 0;               // the process that runs it (in a forked copy of the table it is not ours)
     std::atomic<bool> stopped{false};  // killed by lumk_platform_stop_commands
 };
 
@@ -31,16 +32,11 @@ struct command_table {
     std::vector<running_command*> running;
 };
 
-// The process's table. Never destroyed: a run may still end on a worker
-// thread while the process exits.
-command_table& commands() {
-    static command_table* const table = [] {
-        auto* made = new command_table;
-        lumk_platform_keep_free_across_fork(&made->mutex);
-        return made;
-    }();
-    return *table;
-}
+// This process's table (a forked copy starts with no run). Never destroyed: a
+// run may still end on a worker thread while the process exits.
+constinit lumk_process_local<command_table> table_of_runs;
+
+command_table& commands() { return table_of_runs.get(); }
 
 int wait_ms(std::chrono::steady_clock::duration d) {
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
@@ -71,7 +67,6 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         // finds it in the table.
         self.process = lumk_process_start(command, &collect);
         if (self.process == nullptr) return -1;
-        self.parent = lumk_platform_pid();
         table.running.push_back(&self);
     }
 
@@ -142,14 +137,9 @@ void lumk_platform_stop_commands() {
         return;
     }
     table.stopping = true;
-    // In a forked copy of the process the parent's runs are not ours to stop.
-    const uint64_t self = lumk_platform_pid();
-    const auto ours = [&](const running_command* r) { return r->parent == self; };
     for (running_command* r : table.running) {
-        if (!ours(r)) continue;
         r->stopped.store(true, std::memory_order_release);
         lumk_process_kill(r->process);
     }
-    table.changed.wait_for(lock, std::chrono::seconds(2),
-                           [&] { return std::none_of(table.running.begin(), table.running.end(), ours); });
+    table.changed.wait_for(lock, std::chrono::seconds(2), [&] { return table.running.empty(); });
 }

@@ -48,20 +48,56 @@ constexpr const char* waiter_script =
 
 std::atomic<const char*> test_waiter{nullptr};
 
-// The process groups of the commands running, for a process that ends
-// through quick_exit: (owner pid << 32) | group id, 0 when the slot is free.
-// A forked copy of the list is not its owner's.
+// The runs this process has going, in a fixed table of lock-free slots: the
+// process group of each command, for a process that ends through quick_exit,
+// and the run's ends of its output pipe and report socket, which a copy that
+// fork() makes of the process closes at once. Otherwise a helper the host
+// forks (without exec) would hold them open, and a compiler whose host has
+// died would live on for as long as the helper does.
+struct recorded_run {
+    std::atomic<uint64_t> group{0};  // (owner pid << 32) | group id; 0 when the slot is free
+    std::atomic<int> out{-1};
+    std::atomic<int> report{-1};
+};
 constexpr int recorded_max = 64;
-std::atomic<uint64_t> recorded[recorded_max] = {};
+recorded_run recorded[recorded_max];
 
-int record_group(pid_t group) {
+int record_run(pid_t group, int out, int report) {
     const uint64_t entry = (static_cast<uint64_t>(::getpid()) << 32) | static_cast<uint32_t>(group);
     for (int i = 0; i < recorded_max; ++i) {
         uint64_t free_slot = 0;
-        if (recorded[i].compare_exchange_strong(free_slot, entry)) return i;
+        if (recorded[i].group.compare_exchange_strong(free_slot, entry)) {
+            recorded[i].out.store(out);
+            recorded[i].report.store(report);
+            return i;
+        }
     }
     return -1;  // full: the command still dies with its watcher when this process ends
 }
+
+// Before the run closes its descriptors: a copy forked later must not close
+// numbers that are no longer the run's.
+void forget_run(int slot) {
+    if (slot < 0) return;
+    recorded[slot].out.store(-1);
+    recorded[slot].report.store(-1);
+    recorded[slot].group.store(0);
+}
+
+// In the copy fork() made (only the forking thread runs): every recorded run
+// is the parent's. Its descriptors are closed and its slot is freed.
+void close_the_parents_runs() {
+    for (recorded_run& r : recorded) {
+        for (std::atomic<int>* fd : {&r.out, &r.report}) {
+            const int n = fd->exchange(-1);
+            if (n >= 0) ::close(n);
+        }
+        r.group.store(0);
+    }
+}
+
+// Registered while the module is loaded (see process_local.h).
+const bool closing_in_copies = (::pthread_atfork(nullptr, nullptr, close_the_parents_runs), true);
 
 void close_fd(int fd) {
     if (fd >= 0) ::close(fd);
@@ -165,7 +201,7 @@ lumk_process* lumk_process_start(const std::string& command, lumk_output_collect
     p->out = out[0];
     p->report = rep[0];
     p->sink = sink;
-    p->slot = record_group(waiter);
+    p->slot = record_run(waiter, p->out, p->report);
     return p;
 }
 
@@ -216,7 +252,7 @@ void lumk_process_release(lumk_process* p) {
     // The group goes, with whatever the command left in it; the watcher
     // would do the same once released, this makes it so before the run ends.
     lumk_process_kill(p);
-    if (p->slot >= 0) recorded[p->slot].store(0);
+    forget_run(p->slot);
     close_fd(p->out);
     close_fd(p->report);
     // The waiter is collected here unless the host's own handling of SIGCHLD
@@ -235,48 +271,10 @@ void lumk_process_release(lumk_process* p) {
 void lumk_platform_kill_commands_now() {
     // Only async-signal-safe calls: getpid, kill and lock-free atomics.
     const uint64_t me = static_cast<uint64_t>(::getpid());
-    for (std::atomic<uint64_t>& slot : recorded) {
-        const uint64_t entry = slot.load();
+    for (recorded_run& r : recorded) {
+        const uint64_t entry = r.group.load();
         if (entry != 0 && (entry >> 32) == me) ::kill(-static_cast<pid_t>(entry & 0xffffffffu), SIGKILL);
     }
-}
-
-namespace {
-
-// The mutexes kept free across fork, taken in the order they were given and
-// released in the other.
-constexpr int fork_guarded_max = 8;
-std::atomic<std::mutex*> fork_guarded[fork_guarded_max] = {};
-std::atomic<int> fork_guarded_count{0};
-
-// The ones the forking thread took (another thread may add one meanwhile).
-std::mutex* fork_taken[fork_guarded_max] = {};
-int fork_taken_count = 0;
-
-void lock_before_fork() {
-    const int n = std::min(fork_guarded_count.load(), fork_guarded_max);
-    int taken = 0;
-    for (int i = 0; i < n; ++i) {
-        if (std::mutex* m = fork_guarded[i].load()) {
-            m->lock();
-            fork_taken[taken++] = m;
-        }
-    }
-    fork_taken_count = taken;
-}
-
-void unlock_after_fork() {
-    for (int i = fork_taken_count - 1; i >= 0; --i) fork_taken[i]->unlock();
-}
-
-}  // namespace
-
-void lumk_platform_keep_free_across_fork(std::mutex* mutex) {
-    static const bool registered = (::pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork), true);
-    (void)registered;
-    // A slot of its own (the handlers skip one not filled in yet).
-    const int at = fork_guarded_count.fetch_add(1);
-    if (at < fork_guarded_max) fork_guarded[at].store(mutex);
 }
 
 void lumk_platform_test_waiter_script(const char* script) { test_waiter.store(script, std::memory_order_release); }

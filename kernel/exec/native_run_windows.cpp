@@ -210,7 +210,6 @@ void lumk_process_release(lumk_process* p) {
 void lumk_platform_kill_commands_now() {}
 
 // Processes do not fork.
-void lumk_platform_keep_free_across_fork(std::mutex*) {}
 
 void lumk_platform_test_waiter_script(const char*) {}
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "kernel/exec/process_local.h"
+
 union kreg;
 struct kptr;
 struct ktrap;
@@ -49,21 +51,25 @@ enum : lumk_jit_state {
 // Native-code state of one program. Every state change is a compare-exchange;
 // entry, error and from_aot are written only while the state is BUSY, and the
 // final state is stored after them with release order, so a reader that loads
-// READY (acquire) also sees the entry.
+// READY (acquire) also sees the entry. COMPILING and BUSY carry the process
+// generation (kernel/exec/process_local.h) that set them: in a forked copy of
+// the process a compile or a write of its parent's threads is nobody's, and
+// the slot counts as NONE there.
 struct lumk_jit_slot {
     lumk_jit_entry_fn entry = nullptr;          // valid only while READY
-    std::atomic<lumk_jit_state> state{LUMK_JIT_NONE};
+    std::atomic<uint64_t> word{LUMK_JIT_NONE};  // (process generation << 32) | state
     std::string error;                           // failure text while FAILED
     bool from_aot = false;                       // entry came from the AOT registry
     std::atomic<uint64_t> aot_hash{0};           // source hash, 0 = not computed yet
     std::atomic<uint32_t> generation{0};         // AOT registry generation at last lookup
 };
 
-// Current state (acquire).
+// Current state (acquire); NONE for a compile or write of another process.
 lumk_jit_state lumk_jit_load_state(const lumk_jit_slot& slot);
 // The entry when the slot is READY, else null.
 lumk_jit_entry_fn lumk_jit_ready_entry(const lumk_jit_slot& slot);
-// NONE -> COMPILING; true for the caller that now owns the compile.
+// NONE (or another process's COMPILING or BUSY) -> COMPILING; true for the
+// caller that now owns the compile.
 bool lumk_jit_begin_compile(lumk_jit_slot& slot);
 // COMPILING -> NONE when the compile job could not be queued.
 bool lumk_jit_cancel_compile(lumk_jit_slot& slot);
@@ -77,7 +83,8 @@ bool lumk_jit_finish_failed(lumk_jit_slot& slot, const std::string& error);
 bool lumk_jit_bind_aot(lumk_jit_slot& slot, lumk_jit_entry_fn entry);
 
 // Process-wide map from a native library's file hash to its loaded entry.
-// Libraries are never unloaded, so entries stay valid until the process ends.
+// Libraries are never unloaded, so entries stay valid until the process ends
+// (and in a forked copy of it, which takes its parent's entries).
 class lumk_jit_loaded_map {
 public:
     // The entry loaded for `hash`, or null.
@@ -87,8 +94,13 @@ public:
     size_t size() const;
 
 private:
-    mutable std::mutex mutex_;
-    std::unordered_map<uint64_t, lumk_jit_entry_fn> entries_;
+    struct table {
+        std::mutex mutex;
+        std::unordered_map<uint64_t, lumk_jit_entry_fn> entries;
+        void take_from_parent(table& parent);
+    };
+    table& tables() const { return tables_.get(); }
+    mutable lumk_process_local<table> tables_;
 };
 // Constructed empty by a static initialiser and never destroyed, so that a
 // compile finishing during process exit touches nothing freed.

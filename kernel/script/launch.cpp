@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kernel/exec/launch.h"
+#include "kernel/exec/process_local.h"
 #include "kernel/exec/settings.h"
 #include "kernel/script/binding.h"
 #include "kernel/script/convert.h"
@@ -155,17 +156,19 @@ void request_native_code(lum_std_kernel* kernel) {
 // process, whichever kernel meets it first: a failing request repeats on
 // every launch of every kernel, and the log should say so once, not per
 // frame. Reasons past the first few are not logged at all.
+// Per process (kernel/exec/process_local.h): a forked copy logs afresh.
 constexpr size_t max_logged_reasons = 16;
-std::mutex logged_reasons_mutex;
-std::set<std::string>& logged_reasons() {
-    static std::set<std::string>* const reasons = new std::set<std::string>();
-    return *reasons;
-}
+struct logged_reasons {
+    std::mutex mutex;
+    std::set<std::string> seen;
+};
+constinit lumk_process_local<logged_reasons> reasons_logged;
 
 void log_failed_request(const lumk_program& p, const std::string& reason) {
     {
-        std::lock_guard<std::mutex> lock(logged_reasons_mutex);
-        std::set<std::string>& seen = logged_reasons();
+        logged_reasons& logged = reasons_logged.get();
+        std::lock_guard<std::mutex> lock(logged.mutex);
+        std::set<std::string>& seen = logged.seen;
         if (seen.size() >= max_logged_reasons || !seen.insert(reason).second) return;
     }
     lum_get_log().warning(prefix(p), ": native code could not be requested, the kernel runs interpreted: ", reason);

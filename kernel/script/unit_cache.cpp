@@ -5,6 +5,7 @@
 
 #include "kernel/compiler/compile.h"
 #include "kernel/exec/jit_source.h"
+#include "kernel/exec/process_local.h"
 
 namespace {
 
@@ -20,11 +21,11 @@ struct unit_cache {
     std::unordered_map<std::string, std::shared_ptr<lumk_compiled_unit>, fnv1a> units;
 };
 
-// Never freed: launches and compiles may still run while the process exits.
-unit_cache& cache() {
-    static unit_cache* const c = new unit_cache();
-    return *c;
-}
+// This process's cache (a forked copy starts with an empty one). Never freed:
+// launches and compiles may still run while the process exits.
+constinit lumk_process_local<unit_cache> caches;
+
+unit_cache& cache() { return caches.get(); }
 
 void append_piece(std::string& key, const std::string& name, const std::string& source) {
     key += std::to_string(name.size());

@@ -153,8 +153,8 @@ int throwing_native(kreg*, const kptr*, uint64_t, uint64_t, const volatile unsig
 TEST(Launch, NativeEntryOfAReadySlot) {
     auto p = chain_program();
     p->reductions.push_back(lumk_reduction{2, LUMK_PRIM_I64, LUMK_REDUCE_ADD, 0, ""});
-    p->jit->entry = fake_native;
-    p->jit->state.store(LUMK_JIT_READY);
+    ASSERT_TRUE(lumk_jit_begin_compile(*p->jit));
+    ASSERT_TRUE(lumk_jit_finish_ready(*p->jit, fake_native));
     {
         ltest::settings_scope s(LUM_KERNEL_MODE_AUTO);
         g_native_calls = 0;
@@ -189,8 +189,8 @@ TEST(Launch, NativeEntryOfAReadySlot) {
 // running, and reaches the caller after the join.
 TEST(Launch, ExceptionInARunnerReachesTheCaller) {
     auto p = chain_program();
-    p->jit->entry = throwing_native;
-    p->jit->state.store(LUMK_JIT_READY);
+    ASSERT_TRUE(lumk_jit_begin_compile(*p->jit));
+    ASSERT_TRUE(lumk_jit_finish_ready(*p->jit, throwing_native));
     ltest::settings_scope s(LUM_KERNEL_MODE_AUTO);
     for (int helpers : {0, 3}) {
         auto l = std::make_shared<lumk_launch>();

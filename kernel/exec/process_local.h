@@ -1,0 +1,94 @@
+// Process-wide state that belongs to one process.
+//
+// A host may fork() without exec while other threads are inside the module:
+// the copy has only the forking thread, so a lock another thread held, a mark
+// saying "a thread is choosing the compiler" or a run it was waiting for stay
+// as they were, for good, in the copy. The module's answer is one model: its
+// process-wide tables are stamped with the process generation that made them
+// (lumk_process_generation), and a copy that reaches one of its parent's takes
+// a fresh one instead and never touches the parent's (its locks, marks, runs
+// and descriptors are the parent's threads' business). What is plain data and
+// still true in the copy (loaded libraries, registered functions) may be
+// carried over by the state itself, but only from a table whose lock was free
+// at the fork: a table caught in the middle of a change is left behind.
+//
+// The objects are constant-initialised (no guard a forking thread could leave
+// half-set), and a replaced table is kept reachable, never freed: the copy
+// cannot know whether the parent's threads were still using it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <type_traits>
+
+
+// Which copy of the process this is: 0 in the process that loaded the module,
+// one more in each copy that fork() makes of it (a handler registered when
+// the module is loaded counts them; a copy made without it, by a raw clone
+// or _Fork, may call nothing of the module). Always 0 where processes do not
+// fork.
+uint32_t lumk_process_generation();
+
+template <class T>
+class lumk_process_local {
+public:
+    constexpr lumk_process_local() = default;
+    lumk_process_local(const lumk_process_local&) = delete;
+    lumk_process_local& operator=(const lumk_process_local&) = delete;
+
+    // This process's table, made on first use (and on first use in a forked
+    // copy). A T with `void take_from_parent(T& parent)` is given the
+    // parent's table to copy what it may from it.
+    T& get() {
+        const uint32_t me = lumk_process_generation();
+        holder* h = current_.load(std::memory_order_acquire);
+        if (h != nullptr && h->generation == me) return h->value;
+        return take_over(me);
+    }
+
+private:
+    struct holder {
+        uint32_t generation;
+        holder* parent;  // kept reachable, never used again
+        T value;
+    };
+
+    T& take_over(uint32_t me) {
+        // One thread of this process makes the table; the others wait for it
+        // (briefly: it is a thread of this process). A mark the parent left
+        // is not ours and is taken over.
+        uint64_t mark = making_.load(std::memory_order_acquire);
+        const uint64_t mine = uint64_t{me} + 1;
+        for (;;) {
+            holder* h = current_.load(std::memory_order_acquire);
+            if (h != nullptr && h->generation == me) return h->value;
+            if (mark != mine) {
+                if (making_.compare_exchange_weak(mark, mine, std::memory_order_acq_rel)) break;
+                continue;
+            }
+            std::this_thread::yield();
+            mark = making_.load(std::memory_order_acquire);
+        }
+        holder* parent = current_.load(std::memory_order_acquire);
+        holder* made = nullptr;
+        try {
+            made = new holder{me, parent, {}};
+        } catch (...) {
+            making_.store(0, std::memory_order_release);
+            throw;
+        }
+        if constexpr (requires(T& t) { t.take_from_parent(t); }) {
+            // What could not be copied (no memory) is simply not there.
+            try {
+                if (parent != nullptr) made->value.take_from_parent(parent->value);
+            } catch (...) {
+            }
+        }
+        current_.store(made, std::memory_order_release);
+        return made->value;
+    }
+
+    std::atomic<holder*> current_{nullptr};
+    std::atomic<uint64_t> making_{0};  // generation + 1 of the process making the table
+};
