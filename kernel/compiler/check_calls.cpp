@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -13,13 +14,28 @@
 
 namespace {
 
-// The builtins that apply lane by lane to vector arguments. Built once,
-// read-only afterwards (compiles on several threads share it).
+// The builtins that lumk_check_builtin() computes, on numbers or on vectors
+// lane by lane. A call is one of them only by its name being here: a name
+// missing from the set calls a helper of that name, or is an unknown
+// function. Built once, read-only afterwards (compiles on several threads
+// share it).
 const std::unordered_set<std::string>& elementwise_names() {
     static const std::unordered_set<std::string> names = {
         "min",  "max",  "clamp", "abs",  "sqrt", "floor", "ceil", "round", "trunc", "sin",  "cos",
         "tan",  "asin", "acos",  "atan", "exp",  "log",   "log2", "log10", "pow",   "atan2"};
     return names;
+}
+
+// The builtins with a check of their own. A `kernel inline` helper of the
+// same name replaces a vector builtin; every other builtin name is taken
+// before helpers are looked at.
+constexpr std::string_view vector_builtins[] = {"dot", "cross", "length"};
+constexpr std::string_view atomic_builtin = "atomic_add";
+
+bool is_vector_builtin(std::string_view name) {
+    for (std::string_view b : vector_builtins)
+        if (name == b) return true;
+    return false;
 }
 
 // One-argument math functions (floor .. log10) and their function numbers.
@@ -157,13 +173,19 @@ lumk_operand lumk_check_call(lumk_checker& ck, const lumk_expr& call) {
     if (lumk_find_declared_struct(ck, name) >= 0)
         lumk_error_at(ck, call.token, "structs have no constructor, write '" + name + " v = {...};'");
     if (elementwise_names().count(name)) return check_elementwise(ck, call);
-    if ((name == "dot" || name == "cross" || name == "length") && !ck.kernels.count(name))
-        return check_vector_builtin(ck, call);
-    if (name == "atomic_add") {
+    if (is_vector_builtin(name) && !ck.kernels.count(name)) return check_vector_builtin(ck, call);
+    if (name == atomic_builtin) {
         lumk_check_arg_count(ck, call, 2);
         return lumk_check_atomic_add(ck, call);
     }
     return check_helper_call(ck, call);
+}
+
+std::vector<std::string> lumk_builtin_names() {
+    std::vector<std::string> names(elementwise_names().begin(), elementwise_names().end());
+    for (std::string_view b : vector_builtins) names.emplace_back(b);
+    names.emplace_back(atomic_builtin);
+    return names;
 }
 
 lumk_operand lumk_check_builtin(lumk_checker& ck, const lumk_expr& call, const std::vector<lumk_operand>& args) {

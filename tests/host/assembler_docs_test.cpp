@@ -6,12 +6,17 @@
 // it is its standard output and exit status (0 when not given), and a block
 // marked `stderr` after that is its standard error (empty when there is none).
 //
+// Every instruction of the assembler has a row in the instruction tables of
+// docs/assembler.md, and every kernel builtin is in the Builtins list of
+// docs/kernels.md.
+//
 // docs/architecture.md names files and functions: every repository path it
 // writes in backticks exists, and every `name()` appears in the source tree;
 // README.md gives the script opcode count.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -21,6 +26,9 @@
 #include <string_view>
 #include <vector>
 
+#include "host/asm_mnemonics.h"
+#include "host/assembler.h"
+#include "kernel/compiler/check_calls.h"
 #include "tests/vm/lasm_support.h"
 #include "vm/opcode.h"
 
@@ -125,6 +133,123 @@ void expect_examples_run_as_shown(const std::string& page) {
 TEST(AssemblerDocs, EveryExampleRunsAsShown) { expect_examples_run_as_shown("docs/assembler.md"); }
 
 TEST(KernelDocs, EveryAssemblerExampleRunsAsShown) { expect_examples_run_as_shown("docs/kernels.md"); }
+
+// ---- every instruction and every builtin is documented ----
+
+// The lines under the heading `heading` (a whole line, such as "## Instructions")
+// up to the next heading of its level or a higher one; fenced blocks are
+// skipped. Empty when the page has no such heading.
+std::vector<std::string> section_lines(const std::string& markdown, const std::string& heading) {
+    const size_t level = heading.find(' ');
+    std::vector<std::string> out;
+    std::istringstream in(markdown);
+    bool inside = false, fenced = false;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("```", 0) == 0) {
+            fenced = !fenced;
+            continue;
+        }
+        if (fenced) continue;
+        if (line == heading) {
+            inside = true;
+            continue;
+        }
+        const size_t hashes = line.find_first_not_of('#');
+        if (inside && hashes != 0 && hashes != std::string::npos && hashes <= level && line[hashes] == ' ') break;
+        if (inside) out.push_back(line);
+    }
+    return out;
+}
+
+// The code spans of one line, with `\|` read as `|`.
+std::vector<std::string> spans_of(const std::string& line) {
+    std::vector<std::string> out;
+    for (size_t open = line.find('`'); open != std::string::npos;) {
+        const size_t close = line.find('`', open + 1);
+        if (close == std::string::npos) break;
+        std::string span = line.substr(open + 1, close - open - 1);
+        for (size_t at = span.find("\\|"); at != std::string::npos; at = span.find("\\|", at + 1)) span.erase(at, 1);
+        out.push_back(span);
+        open = line.find('`', close + 1);
+    }
+    return out;
+}
+
+bool is_name(const std::string& w) {
+    return !w.empty() && std::islower(static_cast<unsigned char>(w[0])) != 0 &&
+           w.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_.") == std::string::npos;
+}
+
+// The names a list of code spans gives: every word of a span made of names
+// only (`add sub mul`), else the span's first word (`ld.up L, S`).
+void add_names(const std::vector<std::string>& spans, std::set<std::string>& names) {
+    for (const std::string& span : spans) {
+        const std::vector<std::string> w = words(span);
+        if (w.empty()) continue;
+        bool all = true;
+        for (const std::string& x : w) all = all && is_name(x);
+        if (all) names.insert(w.begin(), w.end());
+        else names.insert(w[0]);
+    }
+}
+
+// The instructions the tables of a section give a row: the names in the
+// first cell of every row (a line starting with '|', not the line under the
+// table's header).
+std::set<std::string> table_instructions(const std::vector<std::string>& lines) {
+    std::set<std::string> names;
+    for (const std::string& line : lines) {
+        if (line.empty() || line[0] != '|' || line.rfind("|---", 0) == 0) continue;
+        size_t end = 1;
+        while (end < line.size() && !(line[end] == '|' && line[end - 1] != '\\')) ++end;
+        add_names(spans_of(line.substr(1, end - 1)), names);
+    }
+    return names;
+}
+
+TEST(AssemblerDocs, ReadsInstructionNamesFromTableRows) {
+    const std::vector<std::string> lines = {
+        "| instruction | effect |", "|---|---|", "| `ld.up L, S` | x `jmp` |", "| `add sub` | y |",
+        "| `inc` / `dec` | z |",     "| `mem \"name\" [cache=auto\\|NAME]` | w |", "not a row `call`"};
+    EXPECT_EQ(table_instructions(lines), (std::set<std::string>{"add", "dec", "inc", "ld.up", "mem", "sub"}));
+    const std::string page = "# A\n## B\nb\n```\n## C\n```\n### D\nd\n## E\ne\n";
+    EXPECT_EQ(section_lines(page, "## B"), (std::vector<std::string>{"b", "### D", "d"}));
+    EXPECT_TRUE(section_lines(page, "## F").empty());
+}
+
+TEST(AssemblerDocs, EveryMnemonicHasARowInTheInstructionTables) {
+    const std::string page = "docs/assembler.md";
+    const std::set<std::string> rows = table_instructions(section_lines(read_page(page), "## Instructions"));
+    std::set<std::string> mnemonics;
+    for (unsigned op = 1; op <= LUM_OPCODE_MAX; ++op)
+        for (uint8_t a : {0, 1})
+            if (const std::string_view m = lum_asm_mnemonic(static_cast<uint8_t>(op), a); !m.empty())
+                mnemonics.insert(std::string(m));
+    for (const std::string& m : mnemonics)
+        EXPECT_TRUE(rows.count(m)) << page << ": the instruction `" << m
+                                   << "` has no row in the tables under \"## Instructions\"";
+    for (const std::string& r : rows)
+        EXPECT_NE(lum_asm::find_mnemonic(r), nullptr) << page << ": a row for `" << r << "`, which is no instruction";
+}
+
+TEST(KernelDocs, EveryBuiltinIsInTheBuiltinsList) {
+    const std::string page = "docs/kernels.md";
+    // the list is the section's first paragraph; the text after it explains
+    std::set<std::string> listed;
+    for (const std::string& line : section_lines(read_page(page), "### Builtins")) {
+        if (line.empty() && !listed.empty()) break;
+        add_names(spans_of(line), listed);
+    }
+    const std::vector<std::string> builtins = lumk_builtin_names();
+    for (const std::string& b : builtins)
+        EXPECT_TRUE(listed.count(b)) << page << ": the builtin `" << b << "` is missing from the list under \"### Builtins\"";
+    for (const std::string& l : listed) {
+        if (!is_name(l)) continue;  // `Vec2(1.0f, 2.0f)`
+        EXPECT_NE(std::find(builtins.begin(), builtins.end(), l), builtins.end())
+            << page << ": `" << l << "` is listed under \"### Builtins\" but is no builtin";
+    }
+}
 
 // ---- the architecture map ----
 
@@ -249,6 +374,37 @@ TEST(ArchitectureDocs, EveryPathAndFunctionItNamesExists) {
     // The map names the layers' folders and traces calls through functions.
     EXPECT_GE(paths.size(), 20u);
     EXPECT_GE(functions.size(), 10u);
+}
+
+// A span written as a test name, `Suite.Case`: two identifiers starting with
+// a capital letter; "" for any other span.
+std::string test_name(std::string_view s) {
+    const size_t dot = s.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 >= s.size()) return {};
+    if (!std::isupper(static_cast<unsigned char>(s[0])) || !std::isupper(static_cast<unsigned char>(s[dot + 1])))
+        return {};
+    for (size_t i = 0; i < s.size(); ++i)
+        if (i != dot && std::isalnum(static_cast<unsigned char>(s[i])) == 0 && s[i] != '_') return {};
+    return std::string(s.substr(0, dot)) + ", " + std::string(s.substr(dot + 1)) + ")";
+}
+
+// The recipes name the tests a step breaks; each of them exists.
+TEST(ArchitectureDocs, EveryTestItNamesExists) {
+    EXPECT_EQ(test_name("StringObject.MethodTable"), "StringObject, MethodTable)");
+    EXPECT_EQ(test_name("std.json"), "");
+    EXPECT_EQ(test_name("Files/LasmProgram.*/NAME"), "");
+    EXPECT_EQ(test_name("StringMethods\\."), "");
+    const std::string page = "docs/architecture.md";
+    const std::string sources = source_tree_text();
+    int named = 0;
+    for (const code_span& span : code_spans(read_page(page))) {
+        const std::string test = test_name(span.text);
+        if (test.empty()) continue;
+        ++named;
+        EXPECT_NE(sources.find("(" + test), std::string::npos)
+            << page << ":" << span.line << ": no test named " << span.text << " in tests/";
+    }
+    EXPECT_GE(named, 5);
 }
 
 // The README gives the number of script opcodes.

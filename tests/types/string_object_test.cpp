@@ -266,10 +266,9 @@ lum_function_def* method_named(std::string_view name) {
 
 }  // namespace
 
-TEST_F(StringObject, MethodTableHasFiftyEightRowsInOrderWithRangesAndFlags) {
+TEST_F(StringObject, MethodTableMatchesTheExpectedRowsInOrderWithRangesAndFlags) {
     const auto& members = lum_std_string::tables().members;
-    ASSERT_EQ(members.size(), 58u);
-    ASSERT_EQ(std::size(expected_rows), 58u);
+    ASSERT_EQ(members.size(), std::size(expected_rows));
     for (size_t i = 0; i < members.size(); ++i) {
         const row& r = expected_rows[i];
         lum_function_def* def = method_at(i);
@@ -304,7 +303,7 @@ TEST_F(StringObject, RegistryHoldsFactoryAndMetadata) {
     EXPECT_TRUE(made->compare_zero());
     auto m = registry.metadata->find(std::string_view("std.string"));
     ASSERT_NE(m, registry.metadata->end());
-    EXPECT_EQ(m->second->static_members.size(), 58u);
+    EXPECT_EQ(m->second->static_members.size(), std::size(expected_rows));
     EXPECT_TRUE(m->second->other_member_names.empty());
 }
 
