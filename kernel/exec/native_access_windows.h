@@ -1,6 +1,6 @@
-// Windows: who may change the folder for compiled kernels and its libraries.
-// The rule the POSIX owner and mode bits give on Linux, read from a security
-// descriptor instead.
+// Windows: who may change the folder for compiled kernels and its libraries
+// (the rule the POSIX owner and mode bits give on Linux, read from a security
+// descriptor instead), and which program a command line starts.
 #pragma once
 
 #include <windows.h>
@@ -35,3 +35,21 @@ std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user,
 // judged and before the missing ones are made: the moment at which another
 // user could make one of them first. Tests stand in for that user here.
 inline void (*lumk_windows_before_making_folders)(const std::filesystem::path& dir) = nullptr;
+
+// The file the command processor would run for `program` (the first word of
+// a command line, its quotes removed): a path as given, or a bare name in the
+// current folder and then in each folder of PATH; in each place the name as
+// given when it has an extension, then the name with each extension of
+// PATHEXT. Empty when there is none, or when `program` names one of the
+// command processor's own commands.
+std::filesystem::path lumk_windows_find_program(const std::wstring& program);
+
+// The first word of a command line with its quotes removed.
+std::wstring lumk_windows_first_word(const std::wstring& line);
+
+// Whether the program `path` is started without the command processor (an
+// .exe or .com file); batch files need it.
+bool lumk_windows_is_executable(const std::filesystem::path& path);
+
+// UTF-8 text as UTF-16 (invalid bytes become U+FFFD).
+std::wstring lumk_windows_wide(const std::string& utf8);

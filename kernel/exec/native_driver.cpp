@@ -275,28 +275,66 @@ void lumk_jit_shutdown() {
 std::string lumk_quote(const std::string& text) { return lumk_platform_quote(text); }
 
 bool lumk_compiler_is_msvc(const std::string& compiler) {
-    const size_t cut = compiler.find_last_of("/\\");
-    std::string base = cut == std::string::npos ? compiler : compiler.substr(cut + 1);
+    // Judged by the name the command processor or shell runs: quotes (which
+    // a path with spaces needs) are not part of it.
+    std::string name = compiler;
+    name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+    const size_t cut = name.find_last_of("/\\");
+    std::string base = cut == std::string::npos ? name : name.substr(cut + 1);
     std::transform(base.begin(), base.end(), base.begin(), [](unsigned char c) { return std::tolower(c); });
     return base == "cl" || base == "cl.exe" || base == "clang-cl" || base == "clang-cl.exe";
 }
 
 bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds, const lumk_jit_stop_fn& stop,
-                         bool* stopped) {
-    const std::string cmd =
-        compiler + (lumk_compiler_is_msvc(compiler) ? " /nologo /?" : " --version") + lumk_platform_discard_output();
+                         bool* stopped, std::string* answer) {
+    // Its output is kept (not sent to the null device): it tells why a probe
+    // failed, and a line without redirection needs no command processor.
+    const std::string cmd = compiler + (lumk_compiler_is_msvc(compiler) ? " /nologo /?" : " --version");
     lumk_run_end end = lumk_run_end::exited;
-    const int status = lumk_platform_run(cmd, nullptr, timeout_seconds, &end, stop);
+    std::string output;
+    const int status = lumk_platform_run(cmd, answer ? &output : nullptr, timeout_seconds, &end, stop);
     if (stopped && end == lumk_run_end::stopped) *stopped = true;
+    if (answer && status != 0) {
+        *answer = cmd + (end == lumk_run_end::timed_out ? " timed out after " + std::to_string(timeout_seconds) + " s"
+                         : end == lumk_run_end::not_run ? std::string(" could not be started")
+                         : end == lumk_run_end::stopped ? std::string(" was stopped")
+                                                        : " gave exit status " + std::to_string(status));
+        if (!output.empty()) *answer += ":\n" + output;
+    }
     return status == 0;
 }
+
+namespace {
+
+// What the compiler named in LUM_KERNEL_CC answered when its probe last
+// failed ("" when it did not): the status of every compile without a compiler
+// shows it.
+struct named_probe {
+    std::mutex mutex;
+    std::string answer;
+};
+
+named_probe& named_probe_failure() {
+    static named_probe* const p = [] {
+        auto* made = new named_probe;
+        lumk_platform_keep_free_across_fork(&made->mutex);
+        return made;
+    }();
+    return *p;
+}
+
+}  // namespace
 
 std::string lumk_find_compiler(uint32_t timeout_seconds, const lumk_jit_stop_fn& stop, bool* stopped) {
     bool halted = false;
     std::string cc;
     std::string found;
     if (lumk_platform_env("LUM_KERNEL_CC", &cc)) {
-        if (!cc.empty() && lumk_probe_compiler(cc, timeout_seconds, stop, &halted)) found = cc;
+        std::string answer;
+        if (!cc.empty() && lumk_probe_compiler(cc, timeout_seconds, stop, &halted, &answer)) found = cc;
+        named_probe& failure = named_probe_failure();
+        std::lock_guard<std::mutex> lock(failure.mutex);
+        failure.answer = found.empty() && !cc.empty() && !halted ? answer : std::string();
     } else {
         for (const std::string& cand : lumk_platform_compiler_candidates()) {
             if (lumk_probe_compiler(cand, timeout_seconds, stop, &halted)) {
@@ -376,7 +414,15 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         return nullptr;
     }
     if (compiler.empty()) {
-        if (error) *error = "no C compiler found (set LUM_KERNEL_CC)";
+        std::string answer;
+        {
+            named_probe& failure = named_probe_failure();
+            std::lock_guard<std::mutex> lock(failure.mutex);
+            answer = failure.answer;
+        }
+        if (error)
+            *error = answer.empty() ? "no C compiler found (set LUM_KERNEL_CC)"
+                                    : "no C compiler found: the probe of LUM_KERNEL_CC failed: " + answer;
         return nullptr;
     }
     if (dir.empty()) {
@@ -446,13 +492,23 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
             if (error) *error = shown(write_error);
             return nullptr;
         }
-        const std::string qc = lumk_quote(lumk_platform_path_text(c_file));
-        const std::string ql = lumk_quote(lumk_platform_path_text(tmp_lib));
+        // The folder as this compiler can read it (on Windows maybe its short
+        // name); a folder it cannot be given is refused, with a warning once.
+        std::string folder, refused;
+        if (!lumk_platform_compiler_folder(compiler, held, &folder, &refused)) {
+            remove_quietly(c_file);
+            const std::string text = "kernel cache folder " + dir_text + " cannot be given to the C compiler " +
+                                     compiler + ": " + refused + " (set LUM_KERNEL_CACHE)";
+            static std::atomic<bool> warned{false};
+            if (!warned.exchange(true)) warn(text);
+            if (error) *error = text;
+            return nullptr;
+        }
+        const std::string qc = lumk_quote(folder + base + ".c");
+        const std::string ql = lumk_quote(folder + base + suffix);
         std::string command;
         if (msvc) {
-            const fs::path obj = held / (base + ".obj");
-            command = compiler + " " + flags + " " + qc + " /Fe" + ql + " /Fo" +
-                      lumk_quote(lumk_platform_path_text(obj));
+            command = compiler + " " + flags + " " + qc + " /Fe" + ql + " /Fo" + lumk_quote(folder + base + ".obj");
         } else {
             command = compiler + " " + flags + " -o " + ql + " " + qc + " " + libs;
         }

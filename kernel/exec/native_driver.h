@@ -47,9 +47,10 @@ using lumk_jit_stop_fn = std::function<bool()>;
 // case-insensitive).
 bool lumk_compiler_is_msvc(const std::string& compiler);
 // Runs the compiler's version probe; true on exit status 0 within the limit.
-// `stopped` is set when `stop` (or the module's shutdown) ended it.
+// `stopped` is set when `stop` (or the module's shutdown) ended it. A probe
+// that fails gives `answer` its command, how it ended and its output.
 bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds = lumk_cc_timeout_default,
-                         const lumk_jit_stop_fn& stop = {}, bool* stopped = nullptr);
+                         const lumk_jit_stop_fn& stop = {}, bool* stopped = nullptr, std::string* answer = nullptr);
 // LUM_KERNEL_CC when set (empty or failing its probe: none, no fallback), else
 // the first platform candidate that answers the probe; empty when none, or
 // when a probe was stopped (`stopped` set).

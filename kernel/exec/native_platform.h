@@ -1,5 +1,5 @@
 // Operating-system services of the native kernel driver: running the C
-// compiler through the command processor with a time limit, the environment, the process id,
+// compiler with a time limit, the environment, the process id,
 // the folder for compiled kernels and loading shared libraries. One
 // implementation file per platform.
 #pragma once
@@ -29,7 +29,9 @@ inline constexpr std::chrono::milliseconds lumk_stop_poll{50};
 // has ended: a process it left behind may hold the pipe open for good.
 inline constexpr std::chrono::milliseconds lumk_output_grace{250};
 
-// Runs `command` through the command processor, in a process group (job) of
+// Runs `command` through the command processor (on Windows: UTF-8 text, and
+// a line that needs no command processor, an .exe or .com program with its
+// arguments only, starts that program itself), in a process group (job) of
 // its own, with its error output joined to its standard output, the null
 // device as its standard input and no other descriptor (handle) of this
 // process, and collects that output (lines appended while less than 16384
@@ -123,11 +125,20 @@ std::vector<std::string> lumk_platform_compiler_candidates();
 const char* lumk_platform_discard_output();
 // File name ending of a shared library (".so", ".dll").
 const char* lumk_platform_library_suffix();
-// `text` as one double-quoted command-line argument; characters the command
-// processor would still interpret inside the quotes are escaped.
+// `text` as one double-quoted command-line argument, as the program reads it
+// back. On Windows the command processor still expands `%NAME%` in it: see
+// lumk_platform_compiler_folder.
 std::string lumk_platform_quote(const std::string& text);
-// A path as the narrow text that goes into command lines and messages.
+// A path as the narrow text that goes into command lines and messages (UTF-8
+// on Windows).
 std::string lumk_platform_path_text(const std::filesystem::path& path);
+// The text by which `compiler` is given the files of the existing `folder`,
+// with a separator at its end: on Windows, for a compiler that may read its
+// arguments in the ANSI code page (any but MSVC's and clang's) and a path
+// outside it, or for a batch file and a path holding a '%', the short (8.3)
+// path. False with `why` set when there is no such text.
+bool lumk_platform_compiler_folder(const std::string& compiler, const std::filesystem::path& folder,
+                                   std::string* text, std::string* why);
 // A narrow text (a script's string) as a path: as it is on Linux, through the
 // ANSI code page on Windows.
 std::filesystem::path lumk_platform_path(const std::string& text);

@@ -44,6 +44,12 @@ std::string lumk_platform_quote(const std::string& text) {
 
 std::string lumk_platform_path_text(const fs::path& path) { return path.string(); }
 
+// Every compiler reads its arguments as the bytes they are.
+bool lumk_platform_compiler_folder(const std::string&, const fs::path& folder, std::string* text, std::string*) {
+    if (text) *text = (folder / "").string();
+    return true;
+}
+
 fs::path lumk_platform_path(const std::string& text) { return fs::path(text); }
 
 fs::path lumk_platform_absolute(const fs::path& path) {

@@ -1,5 +1,8 @@
-// Windows: libraries through LoadLibraryW, the cache folder under LUM_KERNEL_CACHE
-// or %LOCALAPPDATA%\lumioscript\kernels, else %TEMP%\lumioscript-kernels-<pid>.
+// Windows: libraries through LoadLibraryExW (their imports found next to them
+// and in the system folder only), the cache folder under LUM_KERNEL_CACHE or
+// %LOCALAPPDATA%\lumioscript\kernels, else %TEMP%\lumioscript-kernels-<pid>,
+// and the paths of that folder as a compiler can read them. Paths are UTF-8
+// text in command lines and messages.
 #include "kernel/exec/native_platform.h"
 
 #include "kernel/exec/library_seal.h"
@@ -13,6 +16,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -384,7 +388,12 @@ HMODULE load_library(const fs::path& path) {
     // No error box for a file that is not a library.
     DWORD old_mode = 0;
     ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &old_mode);
-    HMODULE lib = ::LoadLibraryW(fs::path(path).make_preferred().c_str());
+    // The libraries it imports (a compiler's run-time library, say) are
+    // looked for next to it and in the system folder only: never in the
+    // current folder or along PATH, where anybody may have put one of that
+    // name. The folder of the library is known only for a full path.
+    HMODULE lib = ::LoadLibraryExW(lumk_platform_absolute(path).make_preferred().c_str(), nullptr,
+                                   LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     ::SetThreadErrorMode(old_mode, nullptr);
     return lib;
 }
@@ -399,20 +408,38 @@ const char* lumk_platform_discard_output() { return " >nul"; }
 
 const char* lumk_platform_library_suffix() { return ".dll"; }
 
-// Windows paths cannot hold a double quote, and the command processor reads
-// everything else between the quotes literally.
-std::string lumk_platform_quote(const std::string& text) { return "\"" + text + "\""; }
+// Windows paths cannot hold a double quote. A program splits its command line
+// as the C run-time does: backslashes are literal unless a quote follows
+// them, so those before the closing quote are doubled. `%` cannot be escaped
+// for the command processor at all (it expands %NAME% also between quotes):
+// lumk_platform_run starts an executable program without it, and
+// lumk_platform_compiler_folder keeps such paths away from batch files.
+std::string lumk_platform_quote(const std::string& text) {
+    size_t trailing = 0;
+    while (trailing < text.size() && text[text.size() - 1 - trailing] == '\\') ++trailing;
+    return "\"" + text + std::string(trailing, '\\') + "\"";
+}
 
 std::string lumk_platform_path_text(const fs::path& path) {
     const std::wstring wide = path.wstring();
     if (wide.empty()) return {};
-    const int n = ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
                                         nullptr);
     std::string text(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr, nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr, nullptr);
     return text;
 }
 
+std::wstring lumk_windows_wide(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+    return wide;
+}
+
+// A script's text stays in the ANSI code page, as the host hands over its
+// command line and file names.
 fs::path lumk_platform_path(const std::string& text) {
     if (text.empty()) return {};
     const int n = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -478,6 +505,9 @@ fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* tempo
     } else if (env_path(L"LOCALAPPDATA", &value) && !value.empty()) {
         candidate = value / "lumioscript" / "kernels";
     }
+    // A relative folder is judged, made and used as the absolute path it has
+    // now: the host may change its current folder later.
+    if (!candidate.empty()) candidate = lumk_platform_absolute(candidate);
     if (!candidate.empty()) {
         const std::string why = usable_dir_problem(candidate);
         if (why.empty()) return candidate;
@@ -490,7 +520,7 @@ fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* tempo
     std::error_code ec;
     fs::path tmp = fs::temp_directory_path(ec);
     if (ec) tmp.clear();
-    const fs::path dir = tmp / ("lumioscript-kernels-" + std::to_string(lumk_platform_pid()));
+    const fs::path dir = lumk_platform_absolute(tmp / ("lumioscript-kernels-" + std::to_string(lumk_platform_pid())));
     const std::string why = usable_dir_problem(dir);
     if (!why.empty()) {
         if (warnings) warnings->push_back("kernel cache folder " + lumk_platform_path_text(dir) + " is not used: " + why);
@@ -662,4 +692,154 @@ std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user, lumk
         }
     }
     return {};
+}
+
+namespace {
+
+bool is_plain_file(const fs::path& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::wstring lower(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t c) { return c < 128 ? static_cast<wchar_t>(std::tolower(c)) : c; });
+    return text;
+}
+
+// The entries of a list variable (PATH, PATHEXT), quotes removed.
+std::vector<std::wstring> env_list(const wchar_t* name) {
+    fs::path value;
+    std::vector<std::wstring> items;
+    if (!env_path(name, &value)) return items;
+    const std::wstring text = value.wstring();
+    for (size_t at = 0; at <= text.size();) {
+        size_t end = text.find(L';', at);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring item = text.substr(at, end - at);
+        item.erase(std::remove(item.begin(), item.end(), L'"'), item.end());
+        if (!item.empty()) items.push_back(item);
+        at = end + 1;
+    }
+    return items;
+}
+
+// Whether the text of `wide` passes through the ANSI code page unchanged
+// (no character missing from it, none replaced by a look-alike).
+bool ansi_exact(const std::wstring& wide) {
+    if (wide.empty() || ::GetACP() == CP_UTF8) return true;
+    BOOL replaced = FALSE;
+    const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                        nullptr, 0, nullptr, &replaced);
+    if (n <= 0 || replaced) return false;
+    std::string narrow(static_cast<size_t>(n), '\0');
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(wide.size()), narrow.data(), n,
+                          nullptr, &replaced);
+    const int m = ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), n, nullptr, 0);
+    std::wstring back(static_cast<size_t>(m), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), n, back.data(), m);
+    return !replaced && back == wide;
+}
+
+// The short (8.3) form of an existing path; empty when it has none.
+std::wstring short_path(const fs::path& path) {
+    const std::wstring wide = path.wstring();
+    const DWORD size = ::GetShortPathNameW(wide.c_str(), nullptr, 0);
+    if (size == 0) return {};
+    std::wstring text(size, L'\0');
+    const DWORD n = ::GetShortPathNameW(wide.c_str(), text.data(), size);
+    if (n == 0 || n >= size) return {};
+    text.resize(n);
+    return text;
+}
+
+// Compilers known to read their command line in UTF-16 (MSVC's cl and the
+// clang drivers); any other one may read it through the ANSI code page.
+bool reads_wide_arguments(const fs::path& program) {
+    const std::wstring name = lower(program.stem().wstring());
+    return name == L"cl" || name == L"clang-cl" || name == L"clang" || name == L"clang++";
+}
+
+}  // namespace
+
+std::wstring lumk_windows_first_word(const std::wstring& line) {
+    size_t at = 0;
+    while (at < line.size() && (line[at] == L' ' || line[at] == L'\t')) ++at;
+    std::wstring word;
+    bool quoted = false;
+    for (; at < line.size(); ++at) {
+        if (line[at] == L'"') quoted = !quoted;
+        else if (!quoted && (line[at] == L' ' || line[at] == L'\t')) break;
+        else word += line[at];
+    }
+    return word;
+}
+
+bool lumk_windows_is_executable(const fs::path& path) {
+    const std::wstring ext = lower(path.extension().wstring());
+    return ext == L".exe" || ext == L".com";
+}
+
+fs::path lumk_windows_find_program(const std::wstring& program) {
+    if (program.empty()) return {};
+    static const wchar_t* const own_commands[] = {
+        L"assoc", L"break", L"call",  L"cd",    L"chdir", L"cls",   L"color", L"copy",     L"date",  L"del",
+        L"dir",   L"echo",  L"erase", L"exit",  L"for",   L"ftype", L"goto",  L"if",       L"md",    L"mkdir",
+        L"mklink", L"move", L"path",  L"pause", L"popd",  L"prompt", L"pushd", L"rd",      L"rem",   L"ren",
+        L"rename", L"rmdir", L"set",  L"setlocal", L"shift", L"start", L"time", L"title",  L"type",  L"ver",
+        L"verify", L"vol"};
+    const bool bare = program.find_first_of(L"\\/:") == std::wstring::npos;
+    if (bare)
+        for (const wchar_t* own : own_commands)
+            if (lower(program) == own) return {};
+    std::vector<std::wstring> extensions = env_list(L"PATHEXT");
+    if (extensions.empty()) extensions = {L".COM", L".EXE", L".BAT", L".CMD"};
+    const auto in = [&](const fs::path& base) -> fs::path {
+        if (base.has_extension() && is_plain_file(base)) return base;
+        for (const std::wstring& ext : extensions) {
+            fs::path with = base;
+            with += ext;
+            if (is_plain_file(with)) return with;
+        }
+        return {};
+    };
+    if (!bare) return in(fs::path(program));
+    std::vector<fs::path> folders{fs::current_path()};
+    for (const std::wstring& folder : env_list(L"PATH")) folders.emplace_back(folder);
+    for (const fs::path& folder : folders)
+        if (fs::path found = in(folder / program); !found.empty()) return found;
+    return {};
+}
+
+bool lumk_platform_compiler_folder(const std::string& compiler, const fs::path& folder, std::string* text,
+                                   std::string* why) {
+    const fs::path program = lumk_windows_find_program(lumk_windows_first_word(lumk_windows_wide(compiler)));
+    // A batch file runs through the command processor, which expands %NAME%
+    // wherever it stands; it may hand its arguments to any program.
+    const bool batch = !lumk_windows_is_executable(program);
+    const bool ansi = batch || !reads_wide_arguments(program);
+    fs::path whole = folder;
+    const std::wstring wide = whole.make_preferred().wstring();
+    const auto usable = [&](const std::wstring& path) {
+        return !(batch && path.find(L'%') != std::wstring::npos) && !(ansi && !ansi_exact(path));
+    };
+    std::wstring chosen = wide;
+    if (!usable(wide)) {
+        chosen = short_path(whole);
+        if (chosen.empty() || !usable(chosen)) {
+            if (why) {
+                const std::string code_page = "the ANSI code page (" + std::to_string(::GetACP()) + ")";
+                if (batch && wide.find(L'%') != std::wstring::npos)
+                    *why = "its path holds a '%', which the command processor would expand in the command line of "
+                           "the batch file " + lumk_platform_path_text(program) + ", and it has no short (8.3) name "
+                           "without one";
+                else
+                    *why = "its path has characters outside " + code_page + ", in which " + compiler +
+                           " may read its arguments, and it has no short (8.3) name within that code page";
+            }
+            return false;
+        }
+    }
+    if (text) *text = lumk_platform_path_text(fs::path(chosen)) + "\\";
+    return true;
 }

@@ -1,12 +1,15 @@
-// Windows: commands through the command processor in a job object of their
-// own.
+// Windows: commands in a job object of their own, started by the command
+// processor or, when they need none, as the program itself.
 #include "kernel/exec/native_run.h"
+
+#include "kernel/exec/native_access_windows.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -25,6 +28,21 @@ std::wstring command_processor() {
     const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return L"cmd.exe";
     return std::wstring(system, n) + L"\\cmd.exe";
+}
+
+// The program that runs `line` itself when the line needs no command
+// processor: nothing it would interpret stands outside quotes (& | < > ^ %
+// and parentheses), and the program it names is an .exe or .com file as the
+// command processor would find it. Empty otherwise. Between quotes the
+// program then reads every character, `%` included, as it is.
+fs::path program_of(const std::wstring& line) {
+    bool quoted = false;
+    for (wchar_t c : line) {
+        if (c == L'"') quoted = !quoted;
+        else if (!quoted && std::wstring_view(L"&|<>^%()").find(c) != std::wstring_view::npos) return {};
+    }
+    fs::path program = lumk_windows_find_program(lumk_windows_first_word(line));
+    return lumk_windows_is_executable(program) ? program : fs::path();
 }
 
 
@@ -103,12 +121,17 @@ struct lumk_process {
 };
 
 lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink) {
-    // The line _popen would give the command processor ("cmd /c LINE"). It
-    // drops the first and the last quote of a line that starts with one (a
-    // quoted compiler path); the outer pair added here is the pair it drops,
-    // whatever the line holds.
-    const std::wstring processor = command_processor();
-    std::wstring command_line = L"\"" + processor + L"\" /c " + lumk_platform_path("\"" + command + " 2>&1\"").wstring();
+    // A program started by itself gets the line as it is; its error output
+    // goes to the same pipe below. Else the command processor runs the line,
+    // without the AutoRun commands of the registry (/d) and without delayed
+    // expansion of !NAME! (/v:off). It drops the first and the last quote of
+    // a line that starts with one (a quoted compiler path); the outer pair
+    // added here is the pair it drops, whatever the line holds.
+    const std::wstring line = lumk_windows_wide(command);
+    const fs::path program = program_of(line);
+    const std::wstring processor = program.empty() ? command_processor() : fs::path(program).make_preferred().wstring();
+    std::wstring command_line =
+        program.empty() ? L"\"" + processor + L"\" /d /v:off /c \"" + line + L" 2>&1\"" : line;
 
     std::lock_guard<std::mutex> lock(start_mutex());
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};

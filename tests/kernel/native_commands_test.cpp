@@ -380,14 +380,20 @@ TEST(NativeCommands, FailingAndMissingCompilers) {
     EXPECT_NE(bad.output.find(".c\" -lm):\nboom\n"), std::string::npos) << bad.output;
     EXPECT_TRUE(files_in(dir / "cache").empty());  // temporaries removed
 
-    for (const char* none : {"", "/nonexistent/cc"}) {
-        env.set("LUM_KERNEL_CC", none);
-        ntest::child_result r = ntest::run_child("sync");
-        EXPECT_EQ(r.output, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n") << none;
-    }
-    write_script(dir / "noversion.sh", "exit 1\n");
-    env.set("LUM_KERNEL_CC", (dir / "noversion.sh").string());
+    env.set("LUM_KERNEL_CC", "");
     EXPECT_EQ(ntest::run_child("sync").output, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n");
+    // A named compiler that fails its probe is named, with what it answered.
+    env.set("LUM_KERNEL_CC", "/nonexistent/cc");
+    const std::string missing = ntest::run_child("sync").output;
+    const std::string probe = "status=failed: no C compiler found: the probe of LUM_KERNEL_CC failed: "
+                              "/nonexistent/cc --version gave exit status 127:\n";
+    EXPECT_EQ(missing.substr(0, probe.size()), probe) << missing;
+    EXPECT_NE(missing.find("/nonexistent/cc", probe.size()), std::string::npos) << missing;
+    write_script(dir / "noversion.sh", "echo no such option: $1\nexit 1\n");
+    env.set("LUM_KERNEL_CC", (dir / "noversion.sh").string());
+    EXPECT_EQ(ntest::run_child("sync").output, "status=failed: no C compiler found: the probe of LUM_KERNEL_CC failed: " +
+                                                   (dir / "noversion.sh").string() +
+                                                   " --version gave exit status 1:\nno such option: --version\n\n");
     fs::remove_all(dir);
 }
 

@@ -1,6 +1,7 @@
 // The native kernel driver's Windows side: commands through the command
-// processor, the compiler probe order and the MSVC-style command line with
-// its clean-up, runs that are stopped or outlive their command processor, the
+// processor or started by themselves, the compiler probe order, the
+// MSVC-style command line with its clean-up, cache folders outside the ANSI
+// code page or holding a '%', the search path of a kernel library's imports, runs that are stopped or outlive their command processor, the
 // cache folder (LOCALAPPDATA, TEMP, wide folder names, its owner and access
 // rules), the checks before a cached library is loaded and the library
 // messages. Compiles need a C compiler for Windows; without one
@@ -134,11 +135,16 @@ int run_child(const std::string& scenario, std::string* output) {
 
 // Compiles a kernel on this thread and prints its status, then the driver's
 // warnings. With `blocked`, a folder holding a file first stands under the
-// name the compile's C file gets.
-int child_sync(bool blocked = false) {
+// name the compile's C file gets; with `move`, the toolchain is chosen first
+// and the process then changes to the folder LUM_WIN_MOVE_TO.
+int child_sync(bool blocked = false, bool move = false) {
     static std::vector<std::string> warnings;
     lumk_set_warning_sink([](const std::string& text) { warnings.push_back(text); });
     lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    if (move) {
+        bool set = false;
+        if (lumk_jit_compiler().empty() || !::SetCurrentDirectoryW(env_w(L"LUM_WIN_MOVE_TO", &set).c_str())) return 6;
+    }
     ktest::compiled c = ktest::compile("kernel twice(i32* o) { o[gid] = i32(gid) * 2; }");
     if (!c.ok()) return 4;
     const lumk_program* p = c.unit->programs[0].get();
@@ -171,6 +177,7 @@ public:
         int rc = 2;
         if (std::string(which) == "sync") rc = child_sync();
         if (std::string(which) == "blocked_source") rc = child_sync(true);
+        if (std::string(which) == "move") rc = child_sync(false, true);
         std::fflush(stdout);
         std::_Exit(rc);
     }
@@ -179,6 +186,85 @@ public:
 
 // A batch file standing in for a compiler.
 void write_batch(const fs::path& path, const std::string& body) { write_file(path, "@echo off\r\n" + body); }
+
+// ---- this test program as a stand-in compiler ----
+
+// Named gcc.exe, the program reads its arguments in the ANSI code page, as
+// a MinGW gcc does; named cl.exe, in UTF-16, as MSVC's cl does. It answers
+// its probe ("--version", "/nologo /?") and, given a C file that is there,
+// writes a kernel library where "-o" ("/Fe") says. -1 under any other name.
+int standin_compiler() {
+    wchar_t exe[32768];
+    const DWORD n = ::GetModuleFileNameW(nullptr, exe, 32768);
+    const std::wstring stem = n == 0 ? L"" : fs::path(exe).stem().wstring();
+    std::vector<std::wstring> args;
+    if (stem == L"gcc") {
+        for (int i = 1; i < __argc; ++i) {
+            const int size = ::MultiByteToWideChar(CP_ACP, 0, __argv[i], -1, nullptr, 0);
+            std::wstring arg(static_cast<size_t>(std::max(size, 1)), L'\0');
+            ::MultiByteToWideChar(CP_ACP, 0, __argv[i], -1, arg.data(), size);
+            arg.resize(arg.size() - 1);
+            args.push_back(arg);
+        }
+    } else if (stem == L"cl") {
+        int count = 0;
+        LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+        for (int i = 1; i < count; ++i) args.emplace_back(wide[i]);
+        ::LocalFree(wide);
+    } else {
+        return -1;
+    }
+    if (args == std::vector<std::wstring>{L"--version"} || args == std::vector<std::wstring>{L"/nologo", L"/?"})
+        return 0;
+    fs::path out, source;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == L"-o" && i + 1 < args.size()) out = args[++i];
+        else if (args[i].rfind(L"/Fe", 0) == 0) out = args[i].substr(3);
+        else if (args[i].ends_with(L".c")) source = args[i];
+    }
+    std::error_code ec;
+    if (out.empty() || !fs::is_regular_file(source, ec)) {
+        std::printf("stand-in: no C file [%s]\n", lumk_platform_path_text(source).c_str());
+        return 1;
+    }
+    const std::vector<unsigned char> dll = petest::dll_with_entry();
+    FILE* f = ::_wfopen(out.c_str(), L"wb");
+    const bool written = f != nullptr && std::fwrite(dll.data(), 1, dll.size(), f) == dll.size();
+    if (f != nullptr) std::fclose(f);
+    return written ? 0 : 1;
+}
+[[maybe_unused]] const int standin_status = [] {
+    const int rc = standin_compiler();
+    if (rc < 0) return 0;
+    std::fflush(stdout);
+    std::_Exit(rc);
+}();
+
+// This test program as the stand-in `name` in `folder` (a link to it where
+// the file system allows, else a copy).
+fs::path standin(const fs::path& folder, const char* name) {
+    fs::create_directories(folder);
+    wchar_t exe[32768];
+    const DWORD n = ::GetModuleFileNameW(nullptr, exe, 32768);
+    const fs::path to = folder / name;
+    if (n != 0 && !::CreateHardLinkW(to.c_str(), exe, nullptr)) fs::copy_file(exe, to);
+    return to;
+}
+
+// Removes a test's folder as far as it goes: a stand-in linked to this
+// running program, or a library the loader still maps, stays.
+void remove_quietly(const fs::path& dir) {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+// The kernel libraries (k_*.dll) in a folder.
+std::vector<fs::path> libraries_in(const fs::path& dir) {
+    std::vector<fs::path> found;
+    for (const fs::path& p : files_in(dir))
+        if (p.filename().wstring().rfind(L"k_", 0) == 0 && p.extension() == ".dll") found.push_back(p);
+    return found;
+}
 
 }  // namespace
 
@@ -750,4 +836,144 @@ TEST(NativeWindows, RunsEndOnRequestAndWithTheCommandProcessor) {
     EXPECT_EQ(end, lumk_run_end::stopped);
     EXPECT_FALSE(fs::exists(marker));
     fs::remove_all(dir);
+}
+
+// The compile's files reach the compiler under every folder name: as they
+// are for a compiler that reads UTF-16, by their short names for one that
+// reads the ANSI code page (letters outside it, or a look-alike in it such
+// as L for Ł), and with a '%' taken literally by a compiler started without
+// the command processor. A batch file, which the command processor runs, is
+// not given a folder whose only path holds a '%'.
+TEST(NativeWindows, CacheFoldersOutsideTheAnsiCodePageOrWithPercentSigns) {
+    const fs::path dir = temp_dir("names");
+    const fs::path gcc = standin(dir / "bin", "gcc.exe");
+    const fs::path cl = standin(dir / "msvc", "cl.exe");
+    env_scope env;
+    std::string out;
+    for (const fs::path& compiler : {gcc, cl}) {
+        env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(compiler))));
+        for (const char8_t* name : {u8"Дмитрий", u8"用户文件", u8"Łukasz", u8"a %OS% b"}) {
+            const fs::path cache = dir / compiler.stem() / fs::path(name) / "kernels";
+            env.set(L"LUM_KERNEL_CACHE", cache.wstring());
+            EXPECT_EQ(run_child("sync", &out), 0) << out;
+            EXPECT_EQ(out, "status=ready\n") << narrow(cache);
+            EXPECT_EQ(libraries_in(cache).size(), 1u) << narrow(cache);
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir / "gcc" / "a Windows_NT b"));
+
+    write_batch(dir / "bin" / "cc.cmd", "if \"%~1\"==\"--version\" exit /b 0\r\nexit /b 1\r\n");
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(dir / "bin" / "cc.cmd"))));
+    const fs::path percent = dir / "batch" / "a %OS% b";
+    fs::create_directories(percent);
+    env.set(L"LUM_KERNEL_CACHE", percent.wstring());
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    const std::string refused = "kernel cache folder " + narrow(percent) + " cannot be given to the C compiler " +
+                                lumk_quote(narrow(dir / "bin" / "cc.cmd")) + ": its path holds a '%'";
+    EXPECT_EQ(out.rfind("status=failed: " + refused, 0), 0u) << out;
+    EXPECT_NE(out.find("\nwarning: " + refused), std::string::npos) << out;
+    EXPECT_TRUE(files_in(percent).empty());
+    remove_quietly(dir);
+}
+
+// A compiler named by a quoted path (any path under Program Files needs the
+// quotes) is judged by its name: a quoted cl.exe is probed and used as MSVC.
+// A named compiler that fails its probe is named in the status, with what it
+// answered.
+TEST(NativeWindows, NamedCompilerQuotedAndFailingItsProbe) {
+    const fs::path dir = temp_dir("named");
+    const fs::path cl = standin(dir / "Program Files" / "VC tools", "cl.exe");
+    EXPECT_TRUE(lumk_compiler_is_msvc(lumk_quote(narrow(cl))));
+    EXPECT_TRUE(lumk_compiler_is_msvc("\"clang-cl.exe\""));
+    EXPECT_FALSE(lumk_compiler_is_msvc("\"C:\\cl\\gcc.exe\""));
+    env_scope env;
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(cl))));
+    env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
+    std::string out;
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(dir / "cache").size(), 1u);
+
+    const fs::path bad = dir / "Program Files" / "bad cc.cmd";
+    write_batch(bad, "echo unknown option %1\r\nexit /b 3\r\n");
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(bad))));
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=failed: no C compiler found: the probe of LUM_KERNEL_CC failed: " + lumk_quote(narrow(bad)) +
+                       " --version gave exit status 3:\nunknown option --version\n\n");
+    remove_quietly(dir);
+}
+
+namespace {
+
+// A kernel library (petest::dll_with_entry) that also imports lumk_jit_entry
+// from `dependency`, through an import table in a third, writable section.
+std::vector<unsigned char> dll_importing(const char* dependency) {
+    std::vector<unsigned char> b = petest::dll_with_entry();
+    b.resize(0x800, 0);
+    const size_t o = petest::kOptional, s = petest::kSections + 80;
+    petest::put(b, petest::kFileHeader + 2, 3, 2);           // three sections
+    petest::put(b, o + 56, 0x4000);                          // the image's size
+    petest::put(b, o + 112 + 8, 0x3000), petest::put(b, o + 116 + 8, 40);  // import directory
+    petest::put(b, s, '.' | 'i' << 8 | 'd' << 16 | 'a' << 24), petest::put(b, s + 4, 't' | 'a' << 8);
+    petest::put(b, s + 8, 0x100), petest::put(b, s + 12, 0x3000), petest::put(b, s + 16, 0x200);
+    petest::put(b, s + 20, 0x600), petest::put(b, s + 36, 0xc0000040);  // data, read, write
+    // one descriptor (lookup table, name, address table) and an empty one
+    petest::put(b, 0x600, 0x3040), petest::put(b, 0x60c, 0x3080), petest::put(b, 0x610, 0x3050);
+    petest::put(b, 0x640, 0x3060), petest::put(b, 0x650, 0x3060);  // by name: hint 0, "lumk_jit_entry"
+    const char entry[] = "lumk_jit_entry";
+    std::copy(entry, entry + sizeof entry, b.begin() + 0x662);
+    std::copy(dependency, dependency + std::strlen(dependency) + 1, b.begin() + 0x680);
+    return b;
+}
+
+}  // namespace
+
+// The libraries a kernel library imports are looked for next to it and in
+// the system folder, never in the current folder or along PATH.
+TEST(NativeWindows, KernelLibraryImportsComeFromItsFolderOnly) {
+    const fs::path dir = temp_dir("imports");
+    const std::vector<unsigned char> lib = dll_importing("lumkdep.dll"), dep = petest::dll_with_entry();
+    for (const char* folder : {"cache", "current", "on path"}) fs::create_directories(dir / folder);
+    write_file(dir / "cache" / "k_imports.dll", std::string(lib.begin(), lib.end()));
+    write_file(dir / "current" / "lumkdep.dll", std::string(dep.begin(), dep.end()));
+    write_file(dir / "on path" / "lumkdep.dll", std::string(dep.begin(), dep.end()));
+    env_scope env;
+    env.prepend_path(dir / "on path");
+    const fs::path before = fs::current_path();
+    fs::current_path(dir / "current");
+    std::string error;
+    EXPECT_EQ(load_checked(dir / "cache" / "k_imports.dll", &error), "-");
+    EXPECT_EQ(error, "cannot load " + narrow(dir / "cache" / "k_imports.dll"));
+    EXPECT_EQ(lumk_load_jit_library(dir / "cache" / "k_imports.dll", &error), nullptr);
+    fs::current_path(before);
+
+    write_file(dir / "cache" / "lumkdep.dll", std::string(dep.begin(), dep.end()));
+    EXPECT_EQ(load_checked(dir / "cache" / "k_imports.dll", &error), "") << error;
+    remove_quietly(dir);
+}
+
+// A relative LUM_KERNEL_CACHE is the folder it names when the toolchain is
+// chosen, also after the host changes its current folder.
+TEST(NativeWindows, RelativeCacheFolderStaysTheFolderJudged) {
+    const fs::path dir = temp_dir("relative");
+    const fs::path gcc = standin(dir / "bin", "gcc.exe");
+    fs::create_directories(dir / "start");
+    fs::create_directories(dir / "elsewhere");
+    env_scope env;
+    env.set(L"LUM_KERNEL_CACHE", L"rel\\kernels");
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(gcc))));
+    env.set(L"LUM_WIN_MOVE_TO", (dir / "elsewhere").wstring());
+    const fs::path before = fs::current_path();
+    fs::current_path(dir / "start");
+    const fs::path chosen = lumk_cache_dir();
+    std::string out;
+    const int status = run_child("move", &out);
+    fs::current_path(before);
+    EXPECT_TRUE(chosen.is_absolute()) << narrow(chosen);
+    EXPECT_TRUE(fs::equivalent(chosen, dir / "start" / "rel" / "kernels"));
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(dir / "start" / "rel" / "kernels").size(), 1u);
+    EXPECT_FALSE(fs::exists(dir / "elsewhere" / "rel"));
+    remove_quietly(dir);
 }
