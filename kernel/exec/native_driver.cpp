@@ -314,14 +314,9 @@ struct named_probe {
     std::string answer;
 };
 
-named_probe& named_probe_failure() {
-    static named_probe* const p = [] {
-        auto* made = new named_probe;
-        lumk_platform_keep_free_across_fork(&made->mutex);
-        return made;
-    }();
-    return *p;
-}
+constinit lumk_process_local<named_probe> named_probes;
+
+named_probe& named_probe_failure() { return named_probes.get(); }
 
 }  // namespace
 

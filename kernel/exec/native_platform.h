@@ -121,8 +121,6 @@ uint64_t lumk_platform_pid();
 
 // Compiler commands probed in order when LUM_KERNEL_CC is not set.
 std::vector<std::string> lumk_platform_compiler_candidates();
-// Redirection appended to a command whose output is not wanted.
-const char* lumk_platform_discard_output();
 // File name ending of a shared library (".so", ".dll").
 const char* lumk_platform_library_suffix();
 // `text` as one double-quoted command-line argument, as the program reads it

@@ -28,8 +28,6 @@ uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::getpid()); }
 
 std::vector<std::string> lumk_platform_compiler_candidates() { return {"clang", "gcc"}; }
 
-const char* lumk_platform_discard_output() { return " >/dev/null"; }
-
 const char* lumk_platform_library_suffix() { return ".so"; }
 
 std::string lumk_platform_quote(const std::string& text) {

@@ -404,7 +404,6 @@ uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::_getpid()); }
 
 std::vector<std::string> lumk_platform_compiler_candidates() { return {"cl", "clang", "gcc"}; }
 
-const char* lumk_platform_discard_output() { return " >nul"; }
 
 const char* lumk_platform_library_suffix() { return ".dll"; }
 

@@ -433,8 +433,9 @@ TEST(NativeCommands, ShutdownStopsARunningCompile) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
         EXPECT_EQ(r.output.rfind("compiling=1\n", 0), 0u) << r.output;  // the shell may add "Killed"
         EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
-        if (std::string(scenario) != "killed_while_compiling")
+        if (std::string(scenario) != "killed_while_compiling") {
             EXPECT_TRUE(files_in(dir / "cache").empty()) << files_in(dir / "cache").size();
+        }
         fs::remove_all(dir);
     }
 }

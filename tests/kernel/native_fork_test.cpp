@@ -1,0 +1,241 @@
+// Hosts that fork without exec while the module works on other threads, and
+// hosts that end through quick_exit from a crash handler: a forked copy runs
+// commands, compiles, loads kernels and exits like a fresh host; the copy's
+// end leaves its parent's compiles and files alone; the quick_exit cleanup
+// runs on a small alternate signal stack; runs leave no child behind.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kernel/exec/native_platform.h"
+#include "kernel/exec/settings.h"
+#include "tests/kernel/native_child.h"
+
+namespace fs = std::filesystem;
+using namespace ntest;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// What a forked copy does: a command, a compile of its own kernel (kPoly,
+// which the parent never compiles), the saxpy kernel the parent's threads
+// compile and look up (a synchronous request on the parent's program), and
+// an exit through exit(). Its exit status says what failed.
+[[noreturn]] void copy_works_and_exits(const lumk_program* parents) {
+    std::string out;
+    if (lumk_run_command("exit 7", &out) != 7) std::_Exit(11);
+    std::string error;
+    if (lumk_jit_compile(lumk_jit_source(*unit_of(kPoly)->programs[0]), &error) == nullptr) std::_Exit(12);
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    lumk_jit_request(nullptr, parents, nullptr);
+    if (lumk_jit_load_state(*parents->jit) != LUMK_JIT_READY) std::_Exit(13);
+    std::exit(0);  // the module's shutdown runs with the static destructors
+}
+
+// Waits for a copy (at most until `give_up`); its exit status, or -1 when it
+// had to be killed.
+int collect(pid_t pid, clock_type::time_point give_up) {
+    int status = 0;
+    pid_t got = 0;
+    while ((got = ::waitpid(pid, &status, WNOHANG)) == 0 && clock_type::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (got == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+}
+
+// A fresh host forks copies from the module's first use on: while threads
+// start running commands, while one probes the compiler and compiles saxpy
+// (synchronously, on the program the copies take over), and while others
+// look up the loaded kernel all the time. Prints "copies=N hung=H failed=F"
+// and each failure's status.
+int child_forking_host(const std::string&) {
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* saxpy = u->programs[0].get();
+    const std::string source = lumk_jit_source(*saxpy);
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&] {
+            std::string out;
+            while (!done.load()) lumk_run_command("true", &out);
+        });
+    threads.emplace_back([&] { lumk_jit_request(u, saxpy, nullptr); });
+    for (int i = 0; i < 2; ++i)
+        threads.emplace_back([&] {
+            while (!done.load()) lumk_jit_compile(source, nullptr);
+        });
+    std::fflush(stdout);  // nothing of ours for the copies to print again
+    std::vector<pid_t> copies;
+    // The first copies meet the first use and the probe, later ones the
+    // compile and the lookups.
+    for (int i = 0; i < 24; ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) copy_works_and_exits(saxpy);
+        if (pid > 0) copies.push_back(pid);
+        std::this_thread::sleep_for(std::chrono::milliseconds(i < 12 ? 1 : 25));
+    }
+    int hung = 0, failed = 0;
+    std::string statuses;
+    const auto give_up = clock_type::now() + std::chrono::seconds(60);
+    for (pid_t pid : copies) {
+        const int status = collect(pid, give_up);
+        hung += status == -1;
+        failed += status > 0;
+        if (status != 0) statuses += " " + std::to_string(status);
+    }
+    done = true;
+    for (std::thread& t : threads) t.join();
+    std::printf("copies=%zu hung=%d failed=%d%s\n", copies.size(), hung, failed, statuses.c_str());
+    return 0;
+}
+
+// A compile runs (its compiler hangs; its pid file is the argument) in this
+// process's temporary kernel folder; a forked copy ends through quick_exit.
+// Prints whether the compiler still runs and how many files the folder kept.
+int child_copy_quick_exits(const std::string& pid_file) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    std::thread([u] { lumk_jit_request(u, u->programs[0].get(), nullptr); }).detach();
+    const auto give_up = clock_type::now() + std::chrono::seconds(20);
+    while (count_lines(pid_file) == 0 && clock_type::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const fs::path folder = fs::temp_directory_path() / ("lumioscript-kernels-" + std::to_string(::getpid()));
+    const size_t before = files_in(folder).size();
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) std::quick_exit(0);
+    const int status = collect(pid, clock_type::now() + std::chrono::seconds(20));
+    std::printf("copy=%d files=%zu/%zu running=%d\n", status, files_in(folder).size(), before,
+                process_runs(fs::path(pid_file).parent_path() / "cc.pid") ? 1 : 0);
+    return 0;
+}
+
+// A crash handler on an alternate stack of 8192 bytes ends the process
+// through quick_exit(3) while a compile runs (its compiler hangs; its pid
+// file is the argument).
+int child_quick_exit_on_signal_stack(const std::string& pid_file) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    std::thread([u] { lumk_jit_request(u, u->programs[0].get(), nullptr); }).detach();
+    const auto give_up = clock_type::now() + std::chrono::seconds(20);
+    while (count_lines(pid_file) == 0 && clock_type::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    static char stack_area[8192];
+    stack_t alt{};
+    alt.ss_sp = stack_area;
+    alt.ss_size = sizeof stack_area;
+    struct sigaction act{};
+    act.sa_handler = [](int) { std::quick_exit(3); };
+    act.sa_flags = SA_ONSTACK;
+    if (::sigaltstack(&alt, nullptr) != 0 || ::sigaction(SIGTERM, &act, nullptr) != 0) return 1;
+    std::printf("compiling=%d\n", count_lines(pid_file) != 0 ? 1 : 0);
+    std::fflush(stdout);
+    ::raise(SIGTERM);
+    return 2;
+}
+
+// Hundreds of runs, then whether this process still has a child: "none"
+// (no child at all), "running" or "zombie".
+int child_runs_leave_no_child(const std::string&) {
+    std::string out;
+    int wrong = 0;
+    for (int i = 0; i < 300; ++i) wrong += lumk_run_command(i % 2 ? "true" : "exit 3", &out) != (i % 2 ? 0 : 3);
+    siginfo_t info{};
+    const int r = ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT);
+    std::printf("wrong=%d children=%s\n", wrong, r != 0 ? "none" : info.si_pid == 0 ? "running" : "zombie");
+    return 0;
+}
+
+const bool kScenarios =
+    add_child_scenario("forking_host", child_forking_host, child_end::immediate) &&
+    add_child_scenario("copy_quick_exits", child_copy_quick_exits, child_end::normal) &&
+    add_child_scenario("quick_exit_on_signal_stack", child_quick_exit_on_signal_stack, child_end::immediate) &&
+    add_child_scenario("runs_leave_no_child", child_runs_leave_no_child, child_end::immediate);
+
+// Copies that end through exit() have lost the other threads' stacks: the
+// leak check would count what those threads held.
+void no_leak_check_in_copies(env_scope& env) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env.set("ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0");
+}
+
+}  // namespace
+
+// Every copy of a forking host works and ends, however far its parent's
+// threads were: at the module's first use, in the compiler probe, in a
+// compile, looking up loaded kernels.
+TEST(NativeFork, ACopyOfTheHostWorksLikeAFreshHost) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const fs::path dir = temp_dir("fork");
+        env_scope env;
+        env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+        env.unset("LUM_KERNEL_CC");
+        no_leak_check_in_copies(env);
+        const child_result r = run_child("forking_host");
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(r.output, "copies=24 hung=0 failed=0\n");
+        fs::remove_all(dir);
+    }
+}
+
+// A copy that ends through quick_exit kills none of its parent's compilers
+// and removes none of its parent's files.
+TEST(NativeFork, ACopysQuickExitLeavesItsParentAlone) {
+    const fs::path dir = temp_dir("fork");
+    env_scope env;
+    // A cache folder everybody may write to is refused: the kernels go to
+    // this process's temporary folder, which a quick_exit empties.
+    fs::create_directories(dir / "open");
+    fs::permissions(dir / "open", fs::perms::all);
+    env.set("LUM_KERNEL_CACHE", (dir / "open").string());
+    env.set("TMPDIR", dir.string());
+    env.set("LUM_KERNEL_CC", hanging_compiler(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "0");
+    no_leak_check_in_copies(env);
+    const child_result r = run_child("copy_quick_exits", (dir / "sleep.pid").string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "copy=0 files=1/1 running=1\n");
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    fs::remove_all(dir);
+}
+
+// quick_exit from a handler on an 8192-byte alternate stack: the process
+// ends with the host's status, the compiler with it, and no file is left.
+TEST(NativeFork, QuickExitFromASmallSignalStackCleansUp) {
+    const fs::path dir = temp_dir("fork");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", hanging_compiler(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "0");
+    const child_result r = run_child("quick_exit_on_signal_stack", (dir / "sleep.pid").string());
+    EXPECT_EQ(r.status, 3) << r.output;
+    EXPECT_EQ(r.output, "compiling=1\n");
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    EXPECT_TRUE(files_in(dir / "cache").empty()) << files_in(dir / "cache").size();
+    fs::remove_all(dir);
+}
+
+// Every run collects what it started: no child, running or ended, is left.
+TEST(NativeFork, RunsLeaveNoChildBehind) {
+    const child_result r = run_child("runs_leave_no_child");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "wrong=0 children=none\n");
+}
