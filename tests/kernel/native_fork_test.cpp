@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -137,10 +140,14 @@ int child_quick_exit_on_signal_stack(const std::string& pid_file) {
     const auto give_up = clock_type::now() + std::chrono::seconds(20);
     while (count_lines(pid_file) == 0 && clock_type::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    static char stack_area[8192];
+    // 8192 bytes above a page nobody may touch: running past the stack's end
+    // faults instead of writing over other memory.
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    void* area = ::mmap(nullptr, page + 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED || ::mprotect(area, page, PROT_NONE) != 0) return 1;
     stack_t alt{};
-    alt.ss_sp = stack_area;
-    alt.ss_size = sizeof stack_area;
+    alt.ss_sp = static_cast<char*>(area) + page;
+    alt.ss_size = 8192;
     struct sigaction act{};
     act.sa_handler = [](int) { std::quick_exit(3); };
     act.sa_flags = SA_ONSTACK;
@@ -149,6 +156,37 @@ int child_quick_exit_on_signal_stack(const std::string& pid_file) {
     std::fflush(stdout);
     ::raise(SIGTERM);
     return 2;
+}
+
+// A compile runs (its compiler hangs; its pid file is the argument); the host
+// forks a helper that lives on without exec (its pid goes to helper.pid
+// beside the argument), then the host is killed.
+int child_killed_beside_a_helper(const std::string& pid_file) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    std::thread([u] { lumk_jit_request(u, u->programs[0].get(), nullptr); }).detach();
+    const auto give_up = clock_type::now() + std::chrono::seconds(20);
+    while (count_lines(pid_file) == 0 && clock_type::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::printf("compiling=%d\n", count_lines(pid_file) != 0 ? 1 : 0);
+    std::fflush(stdout);
+    const std::string helper_file = (fs::path(pid_file).parent_path() / "helper.pid").string();
+    const pid_t helper = ::fork();
+    if (helper == 0) {
+        // It gives up the output the test reads, and keeps every other
+        // descriptor it was given.
+        const int null_out = ::open("/dev/null", O_WRONLY);
+        ::dup2(null_out, STDOUT_FILENO);
+        ::dup2(null_out, STDERR_FILENO);
+        ::sleep(30);
+        std::_Exit(0);
+    }
+    if (FILE* f = std::fopen(helper_file.c_str(), "w")) {
+        std::fprintf(f, "%d\n", static_cast<int>(helper));
+        std::fclose(f);
+    }
+    ::raise(SIGKILL);
+    return 1;
 }
 
 // Hundreds of runs, then whether this process still has a child: "none"
@@ -167,7 +205,8 @@ const bool kScenarios =
     add_child_scenario("forking_host", child_forking_host, child_end::immediate) &&
     add_child_scenario("copy_quick_exits", child_copy_quick_exits, child_end::normal) &&
     add_child_scenario("quick_exit_on_signal_stack", child_quick_exit_on_signal_stack, child_end::immediate) &&
-    add_child_scenario("runs_leave_no_child", child_runs_leave_no_child, child_end::immediate);
+    add_child_scenario("runs_leave_no_child", child_runs_leave_no_child, child_end::immediate) &&
+    add_child_scenario("killed_beside_a_helper", child_killed_beside_a_helper, child_end::immediate);
 
 // Copies that end through exit() have lost the other threads' stacks: the
 // leak check would count what those threads held.
@@ -214,6 +253,24 @@ TEST(NativeFork, ACopysQuickExitLeavesItsParentAlone) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "copy=0 files=1/1 running=1\n");
     EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    fs::remove_all(dir);
+}
+
+// A helper forked without exec holds none of the runs' descriptors: when the
+// host is killed, its compiler ends with it though the helper lives on.
+TEST(NativeFork, ACompilerEndsWithItsHostThoughAForkedHelperLivesOn) {
+    const fs::path dir = temp_dir("fork");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", hanging_compiler(dir).string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "0");
+    const child_result r = run_child("killed_beside_a_helper", (dir / "sleep.pid").string());
+    EXPECT_EQ(r.output.rfind("compiling=1\n", 0), 0u) << r.output;  // the shell may add "Killed"
+    EXPECT_TRUE(process_runs(dir / "helper.pid"));
+    EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+    long helper = 0;
+    std::ifstream(dir / "helper.pid") >> helper;
+    if (helper > 0) ::kill(static_cast<pid_t>(helper), SIGKILL);
     fs::remove_all(dir);
 }
 
