@@ -539,7 +539,14 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         fs::rename(tmp_lib, final_lib, ec);
         if (!ec) {
             lumk_platform_flush_file(final_lib);
-            entry = load_cached_library(final_lib, &load_error, nullptr);
+            // Another process publishing the same kernel may have put its own
+            // library under the name between the rename and the load: then
+            // that one is examined and loaded (a few times at most).
+            for (int attempt = 0; attempt < 4 && entry == nullptr; ++attempt) {
+                std::string refused;
+                entry = load_cached_library(final_lib, &load_error, &refused);
+                if (refused.empty()) break;
+            }
         } else if (lumk_platform_loaded_library_removable()) {
             // Not published (say a folder stands under its name): used from
             // its temporary name, which goes at once; the loaded library

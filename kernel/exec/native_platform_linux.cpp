@@ -233,6 +233,11 @@ void* lumk_platform_open_library(const fs::path& path, std::string* error) {
 void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused,
                                          bool checksum) {
     load_libm_globally();
+    // The loader hands back a library this process has loaded under this name
+    // already, whatever file the name stands for now (another thread or
+    // process may have published the same kernel again since): that library
+    // was examined when it was loaded, and is the one used.
+    if (void* loaded = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) return loaded;
     const std::string failed = "cannot load " + path.string();
     // Without waiting: opening a FIFO for reading would wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

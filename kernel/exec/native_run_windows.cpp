@@ -45,7 +45,6 @@ fs::path program_of(const std::wstring& line) {
     return lumk_windows_is_executable(program) ? program : fs::path();
 }
 
-
 // A list of process attributes that lets a new process inherit only the
 // given handles (not every inheritable handle of the host); no list when the
 // system cannot make one.
@@ -231,8 +230,6 @@ void lumk_process_release(lumk_process* p) {
 
 // The job objects end the commands when the process ends.
 void lumk_platform_kill_commands_now() {}
-
-// Processes do not fork.
 
 void lumk_platform_test_waiter_script(const char*) {}
 

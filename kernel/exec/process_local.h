@@ -12,6 +12,17 @@
 // carried over by the state itself, but only from a table whose lock was free
 // at the fork: a table caught in the middle of a change is left behind.
 //
+// It covers the kernel side's process-wide state: the native driver's choice
+// of compiler and folder with its probe, pending and in-flight compiles, the
+// table of runs, the cache folders held, the loaded-kernel map, the
+// ahead-of-time registry, the unit cache and the log of failed requests; the
+// JIT slots stamp their COMPILING and BUSY marks the same way (settings.h).
+// What is not memory follows the same rule by other means: a fork handler
+// closes the parent's run descriptors in the copy (native_run_linux.cpp), and
+// the quick_exit records name the process they belong to. Objects whose
+// layout the host shares (a VM, its lock and its logger) are the host's to
+// keep safe around its own forks.
+//
 // The objects are constant-initialised (no guard a forking thread could leave
 // half-set), and a replaced table is kept reachable, never freed: the copy
 // cannot know whether the parent's threads were still using it.

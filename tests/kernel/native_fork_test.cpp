@@ -42,10 +42,18 @@ using clock_type = std::chrono::steady_clock;
     std::string out;
     if (lumk_run_command("exit 7", &out) != 7) std::_Exit(11);
     std::string error;
-    if (lumk_jit_compile(lumk_jit_source(*unit_of(kPoly)->programs[0]), &error) == nullptr) std::_Exit(12);
+    if (lumk_jit_compile(lumk_jit_source(*unit_of(kPoly)->programs[0]), &error) == nullptr) {
+        std::printf("%s\n", error.c_str());
+        std::fflush(stdout);
+        std::_Exit(12);
+    }
     lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
     lumk_jit_request(nullptr, parents, nullptr);
-    if (lumk_jit_load_state(*parents->jit) != LUMK_JIT_READY) std::_Exit(13);
+    if (lumk_jit_load_state(*parents->jit) != LUMK_JIT_READY) {
+        std::printf("%s\n", lumk_jit_status(parents).c_str());
+        std::fflush(stdout);
+        std::_Exit(13);
+    }
     std::exit(0);  // the module's shutdown runs with the static destructors
 }
 
