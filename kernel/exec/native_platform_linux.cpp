@@ -233,11 +233,6 @@ void* lumk_platform_open_library(const fs::path& path, std::string* error) {
 void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused,
                                          bool checksum) {
     load_libm_globally();
-    // The loader hands back a library this process has loaded under this name
-    // already, whatever file the name stands for now (another thread or
-    // process may have published the same kernel again since): that library
-    // was examined when it was loaded, and is the one used.
-    if (void* loaded = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) return loaded;
     const std::string failed = "cannot load " + path.string();
     // Without waiting: opening a FIFO for reading would wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -259,6 +254,16 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     void* lib = nullptr;
     if (why.empty()) {
         if (lumk_before_load_fn hook = before_load.load(std::memory_order_acquire)) hook(path);
+        // The loader hands back a library this process has loaded under this
+        // name already, whatever file the name stands for now (another
+        // thread or process may have published the same kernel again since):
+        // that library was examined when it was loaded, and is the one used.
+        // Asked only now: the loader opens the file to compare, and a FIFO
+        // would hold it up.
+        if (void* loaded = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
+            ::close(fd);
+            return loaded;
+        }
         // By name (the caller gives the path through the cache folder held
         // open, which only this user or root can change), then made sure that
         // what was mapped is the file examined; the descriptor is not kept.

@@ -117,16 +117,22 @@ int child_forking_host(const std::string&) {
     return 0;
 }
 
-// A compile runs (its compiler hangs; its pid file is the argument) in this
-// process's temporary kernel folder; a forked copy ends through quick_exit.
-// Prints whether the compiler still runs and how many files the folder kept.
-int child_copy_quick_exits(const std::string& pid_file) {
+// Starts saxpy's compile on a thread of its own, with a compiler that hangs,
+// and waits (at most 20 s) until the compiler's pid is in `pid_file`.
+void start_hanging_compile(const std::string& pid_file) {
     lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
     std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
     std::thread([u] { lumk_jit_request(u, u->programs[0].get(), nullptr); }).detach();
     const auto give_up = clock_type::now() + std::chrono::seconds(20);
     while (count_lines(pid_file) == 0 && clock_type::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// A compile runs (its compiler hangs; its pid file is the argument) in this
+// process's temporary kernel folder; a forked copy ends through quick_exit.
+// Prints whether the compiler still runs and how many files the folder kept.
+int child_copy_quick_exits(const std::string& pid_file) {
+    start_hanging_compile(pid_file);
     const fs::path folder = fs::temp_directory_path() / ("lumioscript-kernels-" + std::to_string(::getpid()));
     const size_t before = files_in(folder).size();
     std::fflush(stdout);
@@ -142,12 +148,7 @@ int child_copy_quick_exits(const std::string& pid_file) {
 // through quick_exit(3) while a compile runs (its compiler hangs; its pid
 // file is the argument).
 int child_quick_exit_on_signal_stack(const std::string& pid_file) {
-    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
-    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
-    std::thread([u] { lumk_jit_request(u, u->programs[0].get(), nullptr); }).detach();
-    const auto give_up = clock_type::now() + std::chrono::seconds(20);
-    while (count_lines(pid_file) == 0 && clock_type::now() < give_up)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    start_hanging_compile(pid_file);
     // 8192 bytes above a page nobody may touch: running past the stack's end
     // faults instead of writing over other memory.
     const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
@@ -170,12 +171,7 @@ int child_quick_exit_on_signal_stack(const std::string& pid_file) {
 // forks a helper that lives on without exec (its pid goes to helper.pid
 // beside the argument), then the host is killed.
 int child_killed_beside_a_helper(const std::string& pid_file) {
-    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
-    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
-    std::thread([u] { lumk_jit_request(u, u->programs[0].get(), nullptr); }).detach();
-    const auto give_up = clock_type::now() + std::chrono::seconds(20);
-    while (count_lines(pid_file) == 0 && clock_type::now() < give_up)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    start_hanging_compile(pid_file);
     std::printf("compiling=%d\n", count_lines(pid_file) != 0 ? 1 : 0);
     std::fflush(stdout);
     const std::string helper_file = (fs::path(pid_file).parent_path() / "helper.pid").string();
