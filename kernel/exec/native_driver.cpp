@@ -35,6 +35,8 @@ struct driver_state {
     std::string compiler;
     fs::path dir;
     bool dir_is_temporary = false;  // this process's own folder: removed at shutdown
+    std::string named_failure;      // what LUM_KERNEL_CC's compiler answered when its probe failed
+    std::atomic<bool> folder_refusal_warned{false};  // the folder cannot be given to the compiler: warned once
     uint32_t timeout = lumk_cc_timeout_default;
     bool shut_down = false;
     std::atomic<uint64_t> temp_counter{0};
@@ -105,9 +107,11 @@ void remove_folder_quietly(const fs::path& dir);
 // shutdown never wait for it; other threads that need the choice wait for it
 // while `stop` lets them. False when no choice was made: `stop` said so, or
 // the module shuts down (then the next caller probes again, or nobody does).
-bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, const lumk_jit_stop_fn& stop) {
+bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, const lumk_jit_stop_fn& stop,
+                      std::string* named_failure = nullptr) {
     driver_state& s = state();
     auto copy_out = [&] {
+        if (named_failure) *named_failure = s.named_failure;
         if (compiler) *compiler = s.compiler;
         if (dir) *dir = s.dir;
         if (timeout) *timeout = s.timeout;
@@ -130,11 +134,11 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
     const uint32_t limit = lumk_cc_timeout_from(std::getenv("LUM_KERNEL_CC_TIMEOUT"), &warning);
     if (!warning.empty()) warnings.push_back(warning);
     bool stopped = false;
-    std::string found;
+    std::string found, failure;
     fs::path folder;
     bool temporary = false;
     try {
-        found = lumk_find_compiler(limit, stop, &stopped);
+        found = lumk_find_compiler(limit, stop, &stopped, &failure);
         if (!stopped && !found.empty()) folder = lumk_cache_dir(&warnings, &temporary);
     } catch (...) {
         lock.lock();
@@ -149,6 +153,7 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
     if (made) {
         s.timeout = limit;
         s.compiler = found;
+        s.named_failure = failure;
         s.dir = folder;
         s.dir_is_temporary = temporary;
         s.chosen = true;
@@ -304,32 +309,16 @@ bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds, 
     return status == 0;
 }
 
-namespace {
-
-// What the compiler named in LUM_KERNEL_CC answered when its probe last
-// failed ("" when it did not): the status of every compile without a compiler
-// shows it.
-struct named_probe {
-    std::mutex mutex;
-    std::string answer;
-};
-
-constinit lumk_process_local<named_probe> named_probes;
-
-named_probe& named_probe_failure() { return named_probes.get(); }
-
-}  // namespace
-
-std::string lumk_find_compiler(uint32_t timeout_seconds, const lumk_jit_stop_fn& stop, bool* stopped) {
+std::string lumk_find_compiler(uint32_t timeout_seconds, const lumk_jit_stop_fn& stop, bool* stopped,
+                               std::string* named_failure) {
     bool halted = false;
     std::string cc;
     std::string found;
+    if (named_failure) named_failure->clear();
     if (lumk_platform_env("LUM_KERNEL_CC", &cc)) {
         std::string answer;
         if (!cc.empty() && lumk_probe_compiler(cc, timeout_seconds, stop, &halted, &answer)) found = cc;
-        named_probe& failure = named_probe_failure();
-        std::lock_guard<std::mutex> lock(failure.mutex);
-        failure.answer = found.empty() && !cc.empty() && !halted ? answer : std::string();
+        if (named_failure && found.empty() && !halted) *named_failure = answer;
     } else {
         for (const std::string& cand : lumk_platform_compiler_candidates()) {
             if (lumk_probe_compiler(cand, timeout_seconds, stop, &halted)) {
@@ -404,20 +393,15 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         if (error) *error = host_stops;
         return nullptr;
     }
-    if (!choose_toolchain(&compiler, &dir, &timeout, stop)) {
+    std::string named_failure;
+    if (!choose_toolchain(&compiler, &dir, &timeout, stop, &named_failure)) {
         if (error) *error = stop && stop() ? host_stops : "native compilation has stopped: the module is shutting down";
         return nullptr;
     }
     if (compiler.empty()) {
-        std::string answer;
-        {
-            named_probe& failure = named_probe_failure();
-            std::lock_guard<std::mutex> lock(failure.mutex);
-            answer = failure.answer;
-        }
         if (error)
-            *error = answer.empty() ? "no C compiler found (set LUM_KERNEL_CC)"
-                                    : "no C compiler found: the probe of LUM_KERNEL_CC failed: " + answer;
+            *error = named_failure.empty() ? "no C compiler found (set LUM_KERNEL_CC)"
+                                           : "no C compiler found: the probe of LUM_KERNEL_CC failed: " + named_failure;
         return nullptr;
     }
     if (dir.empty()) {
@@ -494,8 +478,7 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
             remove_quietly(c_file);
             const std::string text = "kernel cache folder " + dir_text + " cannot be given to the C compiler " +
                                      compiler + ": " + refused + " (set LUM_KERNEL_CACHE)";
-            static std::atomic<bool> warned{false};
-            if (!warned.exchange(true)) warn(text);
+            if (!state().folder_refusal_warned.exchange(true)) warn(text);
             if (error) *error = text;
             return nullptr;
         }

@@ -16,9 +16,9 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -403,7 +403,6 @@ HMODULE load_library(const fs::path& path) {
 uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::_getpid()); }
 
 std::vector<std::string> lumk_platform_compiler_candidates() { return {"cl", "clang", "gcc"}; }
-
 
 const char* lumk_platform_library_suffix() { return ".dll"; }
 

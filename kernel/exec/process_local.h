@@ -31,7 +31,6 @@
 #include <atomic>
 #include <cstdint>
 #include <thread>
-#include <type_traits>
 
 
 // Which copy of the process this is: 0 in the process that loaded the module,
