@@ -23,10 +23,14 @@ function(lum_area name dir)
 endfunction()
 
 # lum_test_area(NAME DIR LIBS...): one GoogleTest executable from every .cpp in
-# DIR, linked with the listed object libraries that exist.
+# DIR but those in LUM_TESTS_OWN_BINARY, linked with the listed object
+# libraries that exist.
 function(lum_test_area name dir)
   file(GLOB srcs CONFIGURE_DEPENDS ${lumio_SOURCE_DIR}/${dir}/*.cpp)
   lum_platform_filter(srcs)
+  foreach(own ${LUM_TESTS_OWN_BINARY})
+    list(REMOVE_ITEM srcs ${lumio_SOURCE_DIR}/${own})
+  endforeach()
   if(WIN32)
     foreach(linux_only ${LUM_TESTS_LINUX_ONLY})
       list(REMOVE_ITEM srcs ${lumio_SOURCE_DIR}/${linux_only})
@@ -35,13 +39,28 @@ function(lum_test_area name dir)
   if(NOT srcs)
     return()
   endif()
+  lum_test_binary(${name} "${srcs}" ${ARGN})
+endfunction()
+
+# lum_test_binary(NAME SRCS LIBS...): a GoogleTest executable from the list
+# SRCS (absolute, or relative to the source folder), linked with the listed
+# object libraries that exist; its tests are found when it is built.
+function(lum_test_binary name srcs)
+  set(files "")
+  foreach(src ${srcs})
+    if(IS_ABSOLUTE ${src})
+      list(APPEND files ${src})
+    else()
+      list(APPEND files ${lumio_SOURCE_DIR}/${src})
+    endif()
+  endforeach()
   set(libs "")
   foreach(lib ${ARGN})
     if(TARGET ${lib})
       list(APPEND libs ${lib})
     endif()
   endforeach()
-  add_executable(${name} ${srcs})
+  add_executable(${name} ${files})
   target_link_libraries(${name} PRIVATE ${libs} GTest::gtest GTest::gtest_main GTest::gmock)
   target_include_directories(${name} PRIVATE ${lumio_SOURCE_DIR})
   if(TARGET lum_test_platform)
