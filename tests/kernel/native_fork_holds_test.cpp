@@ -7,9 +7,9 @@
 // it whatever ran before.
 //
 // This binary defines pthread_mutex_lock: std::mutex takes its locks through
-// it, and a thread that asks for it stays inside the next lock it takes until
-// the test lets it go. That is how a thread is put inside a table's lock at
-// the moment of a fork without a sleep.
+// it, and a thread that asks for it (stop_inside_the_next_lock) stays inside
+// the next lock it takes until the test lets it go. That is how a thread is
+// put inside a table's lock at the moment of a fork without a sleep.
 
 #include <gtest/gtest.h>
 
@@ -31,13 +31,17 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "kernel/exec/native_platform.h"
 #include "kernel/exec/settings.h"
+#include "kernel/script/test_control.h"
 #include "kernel/script/unit_cache.h"
+#include "runtime/vm_lock.h"
 #include "tests/kernel/native_child.h"
+#include "tests/script/script_test_support.h"
 
 namespace fs = std::filesystem;
 using namespace ntest;
@@ -49,6 +53,8 @@ namespace {
 std::atomic<int> threads_parked{0};
 std::atomic<bool> parked_may_go{false};
 thread_local bool park_in_next_lock = false;
+
+void stop_inside_the_next_lock() { park_in_next_lock = true; }
 
 }  // namespace
 
@@ -85,17 +91,14 @@ bool wait_until(const std::function<bool()>& done, int seconds) {
     return true;
 }
 
-// A thread inside the first lock that `enter` takes, held there until this
-// object goes.
+// A thread that runs `enter`, which stops inside a lock (see
+// stop_inside_the_next_lock), held there until this object goes.
 class thread_inside_a_lock {
 public:
     explicit thread_inside_a_lock(std::function<void()> enter) {
         parked_may_go = false;
         const int before = threads_parked.load();
-        thread_ = std::thread([enter = std::move(enter)] {
-            park_in_next_lock = true;
-            enter();
-        });
+        thread_ = std::thread(std::move(enter));
         inside_ = wait_until([&] { return threads_parked.load() > before; }, 10);
     }
     ~thread_inside_a_lock() {
@@ -223,13 +226,19 @@ bool published_name(const fs::path& p) {
 // A copy forked while a host thread looks a kernel up in the loaded-kernel
 // map (so holds its lock) compiles and finds kernels of its own.
 TEST(NativeForkHolds, ACopyForkedInsideTheLoadedKernelMapCompiles) {
-    expect_copy_works([] { (void)lumk_jit_loaded.find(1); });
+    expect_copy_works([] {
+        stop_inside_the_next_lock();
+        (void)lumk_jit_loaded.find(1);
+    });
 }
 
 // A copy forked while a host thread asks for the cache folder it holds open
 // chooses and reaches its own folder.
 TEST(NativeForkHolds, ACopyForkedInsideTheHeldFolderTableCompiles) {
-    expect_copy_works([] { (void)lumk_platform_held_dir(fs::temp_directory_path()); });
+    expect_copy_works([] {
+        stop_inside_the_next_lock();
+        (void)lumk_platform_held_dir(fs::temp_directory_path());
+    });
 }
 
 // A copy forked while a host thread is in the cache of compiled units
@@ -239,6 +248,7 @@ TEST(NativeForkHolds, ACopyForkedInsideTheUnitCacheCompilesUnits) {
         thread_inside_a_lock held([] {
             std::shared_ptr<lumk_compiled_unit> unit;
             kerror err;
+            stop_inside_the_next_lock();
             lum_kernel_compile_cached(unit, kSaxpy, "saxpy.k", &err, {});
         });
         if (!held.inside()) return 1;
@@ -247,6 +257,43 @@ TEST(NativeForkHolds, ACopyForkedInsideTheUnitCacheCompilesUnits) {
             kerror err;
             lum_kernel_compile_cached(unit, kPoly, "poly.k", &err, {});
             return unit != nullptr && lum_kernel_unit_cache_size() == 1 ? 0 : 1;
+        });
+        std::printf("copy=%d\n", copy.status);
+        return 0;
+    });
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "copy=0\n");
+}
+
+// A copy forked while a script thread of the host logs why it got no native
+// code (so holds the log's lock) logs its own launches' failed requests.
+TEST(NativeForkHolds, ACopyForkedInsideTheFailedRequestLogLogsItsOwn) {
+    const child_result r = run_host([] {
+        auto* s = new kst::session;  // the host's, never ended: the process ends with _Exit
+        const kst::V unit = kst::compile("kernel one(i32* v) { v[0] = 1; }", "one.k");
+        static std::atomic<bool> stop_the_first{true};
+        lum_kernel_native_request.store([](lum_std_kernel*) {
+            if (stop_the_first.exchange(false)) stop_inside_the_next_lock();
+            throw std::runtime_error("no room for the compile job");
+        });
+        s->host.drop_lock();
+        thread_inside_a_lock held([&] {
+            thread_log_scope quiet;
+            lum_get_thread_local().vm = s->host.get();
+            lum_vm_lock_guard lock(s->host.get());
+            kst::m(kst::get(unit, "one"), "launch", 1, kst::buffer(4));
+            lum_get_thread_local().vm = nullptr;
+        });
+        if (!held.inside()) return 1;
+        const copy_end copy = in_copy([&] {
+            s->host.hold_lock();
+            kst::m(kst::get(unit, "one"), "launch", 1, kst::buffer(4));
+            auto* log = dynamic_cast<recording_log*>(lum_get_thread_local().logger.get());
+            for (const auto& e : log->entries())
+                if (e.level == LUM_LOG_WARNING && e.text.find("no room for the compile job") != std::string::npos)
+                    return 0;
+            std::printf("%s\n", kst::errors().c_str());
+            return 1;
         });
         std::printf("copy=%d\n", copy.status);
         return 0;
