@@ -492,7 +492,9 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         }
         std::string output;
         lumk_run_end how = lumk_run_end::exited;
-        const int status = lumk_platform_run(command, &output, timeout, &how, stop);
+        lumk_run_files files{held, {}};
+        for (const fs::path& f : temporaries) files.names.push_back(lumk_platform_path_text(f.filename()));
+        const int status = lumk_platform_run(command, &output, timeout, &how, stop, &files);
         remove_quietly(c_file);
         if (msvc) {
             for (const char* ext : {".obj", ".lib", ".exp"}) remove_quietly(held / (base + ext));

@@ -119,7 +119,9 @@ struct lumk_process {
     }
 };
 
-lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink) {
+// The job object ends the command when this process ends; the temporary
+// files are removed by the next process's quick_exit cleanup or left.
+lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink, const lumk_run_files*) {
     // A program started by itself gets the line as it is; its error output
     // goes to the same pipe below. Else the command processor runs the line,
     // without the AutoRun commands of the registry (/d) and without delayed

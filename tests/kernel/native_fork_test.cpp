@@ -9,13 +9,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -205,12 +208,84 @@ int child_runs_leave_no_child(const std::string&) {
     return 0;
 }
 
+// The descriptors this process has open, read with raw system calls (a
+// forked copy of a process whose threads allocate uses nothing else): true
+// when each is in `known` (up to `n` of them), or is the listing's own.
+bool only_known_descriptors(const int* known, int n) {
+    const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return false;
+    alignas(8) static char buf[4096];
+    bool only_known = true;
+    for (long got; (got = ::syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0;) {
+        for (long at = 0; at < got;) {
+            unsigned short reclen;
+            std::memcpy(&reclen, buf + at + 16, sizeof reclen);
+            const char* name = buf + at + 19;
+            at += reclen;
+            if (name[0] < '0' || name[0] > '9') continue;
+            const int fd = std::atoi(name);
+            only_known = only_known && (fd == dir || std::find(known, known + n, fd) != known + n);
+        }
+    }
+    ::close(dir);
+    return only_known;
+}
+
+// Copies forked while three threads run commands all the time: each lists
+// its descriptors against those the host had before the runs began. Prints
+// how many copies held a descriptor of a run.
+int child_copies_while_commands_run(const std::string&) {
+    int known[256];
+    int n = 0;
+    for (const fs::path& fd : files_in("/proc/self/fd"))
+        if (n < 256) known[n++] = std::atoi(fd.filename().c_str());
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&] {
+            std::string out;
+            while (!done.load()) lumk_run_command("true", &out);
+        });
+    std::fflush(stdout);
+    int holding = 0;
+    for (int i = 0; i < 300; ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) std::_Exit(only_known_descriptors(known, n) ? 0 : 1);
+        holding += pid > 0 && collect(pid, clock_type::now() + std::chrono::seconds(10)) != 0;
+    }
+    done = true;
+    for (std::thread& t : threads) t.join();
+    std::printf("holding=%d\n", holding);
+    return 0;
+}
+
+// After more runs than a first table of runs holds, the host opens
+// descriptors (they take the numbers the runs used); a forked copy still has
+// them all. Prints "open=N" for the four.
+int child_copy_after_many_runs(const std::string&) {
+    std::string out;
+    for (int i = 0; i < 100; ++i) lumk_run_command("true", &out);
+    int mine[4];
+    for (int& fd : mine) fd = ::open("/dev/null", O_RDONLY);
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int open = 0;
+        for (int fd : mine) open += ::fcntl(fd, F_GETFD) >= 0;
+        std::_Exit(open);
+    }
+    std::printf("open=%d\n", collect(pid, clock_type::now() + std::chrono::seconds(10)));
+    return 0;
+}
+
 const bool kScenarios =
     add_child_scenario("forking_host", child_forking_host, child_end::immediate) &&
     add_child_scenario("copy_quick_exits", child_copy_quick_exits, child_end::normal) &&
     add_child_scenario("quick_exit_on_signal_stack", child_quick_exit_on_signal_stack, child_end::immediate) &&
     add_child_scenario("runs_leave_no_child", child_runs_leave_no_child, child_end::immediate) &&
-    add_child_scenario("killed_beside_a_helper", child_killed_beside_a_helper, child_end::immediate);
+    add_child_scenario("killed_beside_a_helper", child_killed_beside_a_helper, child_end::immediate) &&
+    add_child_scenario("copies_while_commands_run", child_copies_while_commands_run, child_end::immediate) &&
+    add_child_scenario("copy_after_many_runs", child_copy_after_many_runs, child_end::immediate);
 
 // Copies that end through exit() have lost the other threads' stacks: the
 // leak check would count what those threads held.
@@ -305,4 +380,16 @@ TEST(NativeFork, RunsLeaveNoChildBehind) {
     const child_result r = run_child("runs_leave_no_child");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "wrong=0 children=none\n");
+}
+
+// Copies forked while the host runs commands hold none of the runs'
+// descriptors, whatever point of a run's start or end they meet; and the
+// descriptors the host opens after many runs stay open in a copy.
+TEST(NativeFork, ACopyHoldsNoDescriptorOfTheHostsRuns) {
+    const child_result r = run_child("copies_while_commands_run");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "holding=0\n");
+    const child_result after = run_child("copy_after_many_runs");
+    EXPECT_EQ(after.status, 0) << after.output;
+    EXPECT_EQ(after.output, "open=4\n");
 }
