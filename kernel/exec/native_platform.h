@@ -20,6 +20,7 @@ enum class lumk_run_end {
     not_run,    // it could not be started
     timed_out,  // it ran past its time limit and was killed with its children
     stopped,    // killed (or never started) because the module shuts down or `stop` said so
+    copied,     // `stop` forked: this is the copy, and the run is its parent's, left alone
 };
 
 // The temporary files of a run (a compile's source and library): their
@@ -52,6 +53,10 @@ inline constexpr std::chrono::milliseconds lumk_output_grace{250};
 // starts nothing. On Linux a command ended by a signal gives 128 plus the
 // signal's number, as the shell reports it; whatever the command leaves in its
 // group is killed once its output grace is over.
+//
+// A process that fork() copies from `stop` finds itself inside its parent's
+// run: the copy gives it up at once (`end` says `copied`) and never kills,
+// waits for or closes anything of it.
 //
 // On Linux, `files` are removed once the command has ended when this process
 // dies during the run (killed, or ended by quick_exit before its own cleanup

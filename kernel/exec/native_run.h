@@ -41,3 +41,7 @@ void lumk_process_kill(lumk_process* p);
 // collects the process it started (waiting a bounded time), closes what the
 // run held and frees `p`.
 void lumk_process_release(lumk_process* p);
+
+// In a copy fork() made during the run: frees `p` and nothing else (what it
+// names is the parent's).
+void lumk_process_abandon(lumk_process* p);

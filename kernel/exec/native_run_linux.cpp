@@ -421,6 +421,8 @@ void lumk_process_release(lumk_process* p) {
     delete p;
 }
 
+void lumk_process_abandon(lumk_process* p) { delete p; }
+
 void lumk_platform_kill_commands_now() {
     // Only async-signal-safe calls: getpid, kill and lock-free atomics.
     const uint64_t me = static_cast<uint64_t>(::getpid());

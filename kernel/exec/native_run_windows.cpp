@@ -230,6 +230,9 @@ void lumk_process_release(lumk_process* p) {
     delete p;
 }
 
+// Windows has no fork: never called.
+void lumk_process_abandon(lumk_process* p) { delete p; }
+
 // The job objects end the commands when the process ends.
 void lumk_platform_kill_commands_now() {}
 

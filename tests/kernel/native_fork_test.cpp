@@ -278,6 +278,37 @@ int child_copy_after_many_runs(const std::string&) {
     return 0;
 }
 
+// saxpy compiles synchronously with a compiler that waits for `dir`/go; the
+// stop condition forks once the compiler runs, waits for the copy and lets
+// the compiler go on. The copy writes its kernel's status to `dir`/copy.
+// Prints the copy's exit status, its status line and the parent's kernel.
+int child_fork_from_stop(const std::string& dir) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* p = u->programs[0].get();
+    const pid_t parent = ::getpid();
+    bool forked = false;
+    int copy = -2;
+    std::fflush(stdout);
+    lumk_jit_request(u, p, nullptr, [&] {
+        if (forked || count_lines(fs::path(dir) / "cc.pid") == 0) return false;
+        forked = true;
+        const pid_t pid = ::fork();
+        if (pid == 0) return false;  // the copy goes on from here
+        copy = collect(pid, clock_type::now() + std::chrono::seconds(20));
+        std::ofstream(fs::path(dir) / "go") << "go\n";
+        return false;
+    });
+    if (::getpid() != parent) {
+        std::ofstream(fs::path(dir) / "copy") << lumk_jit_status(p) << "\n";
+        std::_Exit(0);
+    }
+    std::string line;
+    std::getline(std::ifstream(fs::path(dir) / "copy"), line);
+    std::printf("copy=%d\n%s\nparent=%s\n", copy, line.c_str(), lumk_jit_status(p).c_str());
+    return 0;
+}
+
 const bool kScenarios =
     add_child_scenario("forking_host", child_forking_host, child_end::immediate) &&
     add_child_scenario("copy_quick_exits", child_copy_quick_exits, child_end::normal) &&
@@ -285,7 +316,8 @@ const bool kScenarios =
     add_child_scenario("runs_leave_no_child", child_runs_leave_no_child, child_end::immediate) &&
     add_child_scenario("killed_beside_a_helper", child_killed_beside_a_helper, child_end::immediate) &&
     add_child_scenario("copies_while_commands_run", child_copies_while_commands_run, child_end::immediate) &&
-    add_child_scenario("copy_after_many_runs", child_copy_after_many_runs, child_end::immediate);
+    add_child_scenario("copy_after_many_runs", child_copy_after_many_runs, child_end::immediate) &&
+    add_child_scenario("fork_from_stop", child_fork_from_stop, child_end::immediate);
 
 // Copies that end through exit() have lost the other threads' stacks: the
 // leak check would count what those threads held.
@@ -392,4 +424,25 @@ TEST(NativeFork, ACopyHoldsNoDescriptorOfTheHostsRuns) {
     const child_result after = run_child("copy_after_many_runs");
     EXPECT_EQ(after.status, 0) << after.output;
     EXPECT_EQ(after.output, "open=4\n");
+}
+
+// A copy forked from the compile's stop condition gives that compile up
+// without touching its files or its compiler: the parent's kernel is ready.
+TEST(NativeFork, AForkFromTheStopConditionLeavesTheParentsCompile) {
+    const fs::path dir = temp_dir("fork");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    write_script(dir / "cc.sh", "[ \"$1\" = --version ] && exec cc --version\necho $$ >> '" + (dir / "cc.pid").string() +
+                                    "'\nn=0\nwhile [ ! -e '" + (dir / "go").string() +
+                                    "' ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done\nexec cc \"$@\"\n");
+    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+    env.set("LUM_KERNEL_CC_TIMEOUT", "60");
+    no_leak_check_in_copies(env);
+    const child_result r = run_child("fork_from_stop", dir.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    // The copy's kernel is not compiled (a later request of the copy's own
+    // compiles it).
+    EXPECT_EQ(r.output, "copy=0\nnone\nparent=ready\n");
+    EXPECT_EQ(count_lines(dir / "cc.pid"), 1u);
+    fs::remove_all(dir);
 }
