@@ -441,6 +441,10 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
 
     if (entry == nullptr) {
         driver_state& s = state();
+        // The names carry this process's id: a copy that `stop` forks during
+        // the compile finds the parent's names, files and compiler, and gives
+        // the compile up.
+        const uint32_t generation = lumk_process_generation();
         const std::string base = std::string(name) + "." +
                                  std::to_string(s.temp_counter.fetch_add(1, std::memory_order_relaxed)) + "." +
                                  std::to_string(lumk_platform_pid());
@@ -492,7 +496,14 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         }
         std::string output;
         lumk_run_end how = lumk_run_end::exited;
-        const int status = lumk_platform_run(command, &output, timeout, &how, stop);
+        lumk_run_files files{held, {}};
+        for (const fs::path& f : temporaries) files.names.push_back(lumk_platform_path_text(f.filename()));
+        const int status = lumk_platform_run(command, &output, timeout, &how, stop, &files);
+        if (lumk_process_generation() != generation) {
+            if (error)
+                *error = "native compilation was given up: this process is a copy made by fork() during the compile";
+            return nullptr;
+        }
         remove_quietly(c_file);
         if (msvc) {
             for (const char* ext : {".obj", ".lib", ".exp"}) remove_quietly(held / (base + ext));

@@ -20,6 +20,14 @@ enum class lumk_run_end {
     not_run,    // it could not be started
     timed_out,  // it ran past its time limit and was killed with its children
     stopped,    // killed (or never started) because the module shuts down or `stop` said so
+    copied,     // `stop` forked: this is the copy, and the run is its parent's, left alone
+};
+
+// The temporary files of a run (a compile's source and library): their
+// folder and their names in it.
+struct lumk_run_files {
+    std::filesystem::path folder;
+    std::vector<std::string> names;
 };
 
 // How often a run, and a thread waiting for the compiler probe, ask their
@@ -45,8 +53,18 @@ inline constexpr std::chrono::milliseconds lumk_output_grace{250};
 // starts nothing. On Linux a command ended by a signal gives 128 plus the
 // signal's number, as the shell reports it; whatever the command leaves in its
 // group is killed once its output grace is over.
+//
+// A process that fork() copies from `stop` finds itself inside its parent's
+// run: the copy gives it up at once (`end` says `copied`) and never kills,
+// waits for or closes anything of it.
+//
+// On Linux, `files` are removed once the command has ended when this process
+// dies during the run (killed, or ended by quick_exit before its own cleanup
+// is done), by a process that outlives it; a run that ends leaves them to the
+// caller.
 int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds = 0,
-                      lumk_run_end* end = nullptr, const std::function<bool()>& stop = {});
+                      lumk_run_end* end = nullptr, const std::function<bool()>& stop = {},
+                      const lumk_run_files* files = nullptr);
 
 // Kills every command that lumk_platform_run is still running, with its
 // children, and refuses to start any later one. Waits (at most about two

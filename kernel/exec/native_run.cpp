@@ -46,12 +46,19 @@ int wait_ms(std::chrono::steady_clock::duration d) {
 }  // namespace
 
 int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds, lumk_run_end* end,
-                      const std::function<bool()>& stop) {
+                      const std::function<bool()>& stop, const lumk_run_files* files) {
     if (output) output->clear();
     if (end) *end = lumk_run_end::not_run;
+    // `stop` may fork: the copy is not this run's process, and gives it up.
+    const uint32_t generation = lumk_process_generation();
+    const auto copied = [&] { return lumk_process_generation() != generation; };
     // A caller that is stopping already starts nothing.
     if (stop && stop()) {
-        if (end) *end = lumk_run_end::stopped;
+        if (end) *end = copied() ? lumk_run_end::copied : lumk_run_end::stopped;
+        return -1;
+    }
+    if (copied()) {
+        if (end) *end = lumk_run_end::copied;
         return -1;
     }
     lumk_output_collector collect(output);
@@ -65,7 +72,7 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         }
         // Started under the lock: the shutdown either refuses the run above or
         // finds it in the table.
-        self.process = lumk_process_start(command, &collect);
+        self.process = lumk_process_start(command, &collect, files);
         if (self.process == nullptr) return -1;
         table.running.push_back(&self);
     }
@@ -77,7 +84,7 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
     const bool limited = timeout_seconds != 0;
     const clock::time_point deadline = clock::now() + std::chrono::seconds(timeout_seconds);
     lumk_process_state state;
-    bool timed_out = false, stop_now = false;
+    bool timed_out = false, stop_now = false, in_copy = false;
     clock::time_point quiet_at{};  // once the command has ended: when reading its output stops
     clock::time_point next_ask = clock::now() + lumk_stop_poll;
     for (;;) {
@@ -90,7 +97,15 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         }
         if (stop && now >= next_ask) {
             next_ask = now + lumk_stop_poll;
-            if (stop()) {
+            const bool said_stop = stop();
+            // The copy's atfork handler closed the run's descriptors (their
+            // numbers may be another's by now), the command's group and its
+            // files are the parent's, and the table of runs is a fresh one.
+            if (copied()) {
+                in_copy = true;
+                break;
+            }
+            if (said_stop) {
                 stop_now = true;
                 break;
             }
@@ -106,6 +121,11 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         const bool was_ended = state.ended;
         lumk_process_wait(self.process, std::chrono::milliseconds(wait_ms(wait)), &state);
         if (state.ended && !was_ended) quiet_at = clock::now() + lumk_output_grace;
+    }
+    if (in_copy) {
+        lumk_process_abandon(self.process);
+        if (end) *end = lumk_run_end::copied;
+        return -1;
     }
     // Killed by the shutdown before it ended by itself.
     if (!state.ended && self.stopped.load(std::memory_order_acquire)) stop_now = true;

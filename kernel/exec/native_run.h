@@ -21,10 +21,12 @@ struct lumk_process_state {
     bool lost = false;        // nothing more can be learnt: its end will never be known
 };
 
-// Starts `command` as lumk_platform_run describes; its output goes to `sink`
-// (which outlives the process) while the run waits. Null when it could not be
-// started.
-lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink);
+// Starts `command` as lumk_platform_run describes, with what removes `files`
+// (may be null) should this process die during the run; its output goes to
+// `sink` (which outlives the process) while the run waits. Null when it could
+// not be started.
+lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink,
+                                 const lumk_run_files* files);
 
 // Waits at most `wait` for output or for the command's end, and updates
 // `state`. Returns early on either.
@@ -39,3 +41,7 @@ void lumk_process_kill(lumk_process* p);
 // collects the process it started (waiting a bounded time), closes what the
 // run held and frees `p`.
 void lumk_process_release(lumk_process* p);
+
+// In a copy fork() made during the run: frees `p` and nothing else (what it
+// names is the parent's).
+void lumk_process_abandon(lumk_process* p);

@@ -119,7 +119,9 @@ struct lumk_process {
     }
 };
 
-lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink) {
+// The job object ends the command when this process ends; the temporary
+// files are removed by the next process's quick_exit cleanup or left.
+lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink, const lumk_run_files*) {
     // A program started by itself gets the line as it is; its error output
     // goes to the same pipe below. Else the command processor runs the line,
     // without the AutoRun commands of the registry (/d) and without delayed
@@ -227,6 +229,9 @@ void lumk_process_release(lumk_process* p) {
     close_handle(p->read_end);
     delete p;
 }
+
+// Windows has no fork: never called.
+void lumk_process_abandon(lumk_process* p) { delete p; }
 
 // The job objects end the commands when the process ends.
 void lumk_platform_kill_commands_now() {}

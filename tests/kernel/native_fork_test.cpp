@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -205,12 +206,105 @@ int child_runs_leave_no_child(const std::string&) {
     return 0;
 }
 
+// Which of the descriptors 0 to 1023 are open, found without allocating (in
+// a copy forked while other threads allocate).
+void open_descriptors(bool (&open)[1024]) {
+    for (int fd = 0; fd < 1024; ++fd) open[fd] = ::fcntl(fd, F_GETFD) >= 0;
+}
+
+// Prints how many copies forked while three threads run commands hold a
+// descriptor the host did not have before, then how many of four descriptors
+// the host opens after those (far more than 64) runs a copy still has.
+int child_copies_while_commands_run(const std::string&) {
+    static bool before[1024], now[1024];
+    open_descriptors(before);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&] {
+            std::string out;
+            while (!done.load()) lumk_run_command("true", &out);
+        });
+    std::fflush(stdout);
+    int holding = 0;
+    for (int i = 0; i < 300; ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            open_descriptors(now);
+            std::_Exit(std::equal(now, now + 1024, before) ? 0 : 1);
+        }
+        holding += pid > 0 && collect(pid, clock_type::now() + std::chrono::seconds(10)) != 0;
+    }
+    done = true;
+    for (std::thread& t : threads) t.join();
+    int mine[4];
+    for (int& fd : mine) fd = ::open("/dev/null", O_RDONLY);
+    const pid_t pid = ::fork();
+    if (pid == 0) std::_Exit(std::count_if(mine, mine + 4, [](int fd) { return ::fcntl(fd, F_GETFD) >= 0; }));
+    std::printf("holding=%d open=%d\n", holding, collect(pid, clock_type::now() + std::chrono::seconds(10)));
+    return 0;
+}
+
+// saxpy compiles with a compiler that waits for `dir`/go; once it runs, the
+// stop condition forks, waits for the copy, then lets it go on. Prints the
+// copy's exit status (1: its kernel became ready) and the parent's kernel.
+int child_fork_from_stop(const std::string& dir) {
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* p = u->programs[0].get();
+    const pid_t parent = ::getpid();
+    int copy = -2;
+    std::fflush(stdout);
+    lumk_jit_request(u, p, nullptr, [&] {
+        if (copy != -2 || ::getpid() != parent || count_lines(fs::path(dir) / "cc.pid") == 0) return false;
+        const pid_t pid = ::fork();
+        if (pid == 0) return false;  // the copy goes on from here
+        copy = collect(pid, clock_type::now() + std::chrono::seconds(20));
+        std::ofstream(fs::path(dir) / "go") << "go\n";
+        return false;
+    });
+    if (::getpid() != parent) std::_Exit(lumk_jit_load_state(*p->jit) == LUMK_JIT_READY);
+    std::printf("copy=%d parent=%s\n", copy, lumk_jit_status(p).c_str());
+    return 0;
+}
+
+// Three kernels compile on threads of their own with a compiler that hangs
+// (it adds its child's pid to `dir`/sleep.pids); once all three run, the
+// process is killed ("kill:DIR") or eight threads call quick_exit at once.
+int child_dies_during_three_compiles(const std::string& arg) {
+    const fs::path dir = arg.substr(arg.find(':') + 1);
+    for (int i = 0; i < 3; ++i)
+        std::thread([i] {
+            const std::string src = "kernel k(f32* y) { y[gid] = y[gid] * " + std::to_string(i) + ".5; }";
+            lumk_jit_compile(lumk_jit_source(*unit_of(src.c_str())->programs[0]), nullptr);
+        }).detach();
+    const auto give_up = clock_type::now() + std::chrono::seconds(20);
+    while (count_lines(dir / "sleep.pids") < 3 && clock_type::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::printf("compiling=%zu\n", count_lines(dir / "sleep.pids"));
+    std::fflush(stdout);
+    if (arg.rfind("kill:", 0) == 0) ::raise(SIGKILL);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> enders;
+    for (int i = 0; i < 8; ++i)
+        enders.emplace_back([&go] {
+            while (!go.load()) std::this_thread::yield();
+            std::quick_exit(0);
+        });
+    go = true;
+    for (std::thread& t : enders) t.join();
+    return 1;
+}
+
 const bool kScenarios =
     add_child_scenario("forking_host", child_forking_host, child_end::immediate) &&
     add_child_scenario("copy_quick_exits", child_copy_quick_exits, child_end::normal) &&
     add_child_scenario("quick_exit_on_signal_stack", child_quick_exit_on_signal_stack, child_end::immediate) &&
     add_child_scenario("runs_leave_no_child", child_runs_leave_no_child, child_end::immediate) &&
-    add_child_scenario("killed_beside_a_helper", child_killed_beside_a_helper, child_end::immediate);
+    add_child_scenario("killed_beside_a_helper", child_killed_beside_a_helper, child_end::immediate) &&
+    add_child_scenario("copies_while_commands_run", child_copies_while_commands_run, child_end::immediate) &&
+    add_child_scenario("fork_from_stop", child_fork_from_stop, child_end::immediate) &&
+    add_child_scenario("dies_during_three_compiles", child_dies_during_three_compiles, child_end::immediate);
 
 // Copies that end through exit() have lost the other threads' stacks: the
 // leak check would count what those threads held.
@@ -305,4 +399,52 @@ TEST(NativeFork, RunsLeaveNoChildBehind) {
     const child_result r = run_child("runs_leave_no_child");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "wrong=0 children=none\n");
+}
+
+// Copies forked while the host runs commands hold none of the runs'
+// descriptors, whatever point of a run's start or end they meet; and the
+// descriptors the host opens after many runs stay open in a copy.
+TEST(NativeFork, ACopyHoldsNoDescriptorOfTheHostsRuns) {
+    const child_result r = run_child("copies_while_commands_run");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "holding=0 open=4\n");
+}
+
+// A copy forked from the compile's stop condition gives that compile up
+// without touching its files or its compiler: the parent's kernel is ready.
+TEST(NativeFork, AForkFromTheStopConditionLeavesTheParentsCompile) {
+    const fs::path dir = temp_dir("fork");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    write_script(dir / "cc.sh", "[ \"$1\" = --version ] && exec cc --version\necho $$ >> '" + (dir / "cc.pid").string() +
+                                    "'\nn=0\nwhile [ ! -e '" + (dir / "go").string() +
+                                    "' ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done\nexec cc \"$@\"\n");
+    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+    no_leak_check_in_copies(env);
+    const child_result r = run_child("fork_from_stop", dir.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "copy=0 parent=ready\n");
+    EXPECT_EQ(count_lines(dir / "cc.pid"), 1u);
+}
+
+// A host killed, or whose quick_exit eight threads call at once (its own
+// cleanup cut short), during three compiles leaves no temporary file.
+TEST(NativeFork, ADyingHostLeavesNoTemporaryFile) {
+    for (const char* how : {"quick_exit:", "kill:"}) {
+        SCOPED_TRACE(how);
+        const fs::path dir = temp_dir("fork");
+        env_scope env;
+        env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+        write_script(dir / "cc.sh", "[ \"$1\" = --version ] && exit 0\nsleep 40 &\necho $! >> '" +
+                                        (dir / "sleep.pids").string() + "'\nwait\n");
+        env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+        env.set("LUM_KERNEL_CC_TIMEOUT", "0");
+        const child_result r = run_child("dies_during_three_compiles", how + dir.string());
+        EXPECT_EQ(r.output.rfind("compiling=3\n", 0), 0u) << r.output;  // the shell may add "Killed"
+        // The files go once the compilers are killed: a short while at most.
+        const auto give_up = clock_type::now() + std::chrono::seconds(10);
+        while (!files_in(dir / "cache").empty() && clock_type::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(files_in(dir / "cache").size(), 0u);
+    }
 }
