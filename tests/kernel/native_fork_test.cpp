@@ -205,12 +205,48 @@ int child_runs_leave_no_child(const std::string&) {
     return 0;
 }
 
+// A thread loads and unloads a library without interruption (it has no
+// kernel entry, so the driver unloads it again at once) while the host forks
+// 300 copies; each copy makes its own first load of another library and ends.
+// The argument is the folder with both (loop.so, own.so). Prints
+// "copies=N hung=H failed=F" and each failure's status.
+int child_forking_while_loading(const std::string& dir) {
+    const fs::path loop = fs::path(dir) / "loop.so", own = fs::path(dir) / "own.so";
+    std::atomic<bool> done{false};
+    std::atomic<int> loads{0};
+    std::thread loader([&] {
+        for (std::string error; !done.load(); loads.fetch_add(1)) lumk_load_jit_library(loop, &error);
+    });
+    while (loads.load() == 0) std::this_thread::yield();  // the loader has started
+    std::fflush(stdout);
+    std::vector<pid_t> copies;
+    for (int i = 0; i < 300; ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) std::_Exit(lumk_load_jit_library(own, nullptr) != nullptr ? 0 : 12);
+        if (pid > 0) copies.push_back(pid);
+    }
+    int hung = 0, failed = 0;
+    std::string statuses;
+    const auto give_up = clock_type::now() + std::chrono::seconds(30);
+    for (pid_t pid : copies) {
+        const int status = collect(pid, give_up);
+        hung += status == -1;
+        failed += status > 0;
+        if (status != 0) statuses += " " + std::to_string(status);
+    }
+    done = true;
+    loader.join();
+    std::printf("copies=%zu hung=%d failed=%d%s\n", copies.size(), hung, failed, statuses.c_str());
+    return 0;
+}
+
 const bool kScenarios =
     add_child_scenario("forking_host", child_forking_host, child_end::immediate) &&
     add_child_scenario("copy_quick_exits", child_copy_quick_exits, child_end::normal) &&
     add_child_scenario("quick_exit_on_signal_stack", child_quick_exit_on_signal_stack, child_end::immediate) &&
     add_child_scenario("runs_leave_no_child", child_runs_leave_no_child, child_end::immediate) &&
-    add_child_scenario("killed_beside_a_helper", child_killed_beside_a_helper, child_end::immediate);
+    add_child_scenario("killed_beside_a_helper", child_killed_beside_a_helper, child_end::immediate) &&
+    add_child_scenario("forking_while_loading", child_forking_while_loading, child_end::immediate);
 
 // Copies that end through exit() have lost the other threads' stacks: the
 // leak check would count what those threads held.
@@ -305,4 +341,20 @@ TEST(NativeFork, RunsLeaveNoChildBehind) {
     const child_result r = run_child("runs_leave_no_child");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "wrong=0 children=none\n");
+}
+
+// Copies forked while another thread is inside the loader each load a library
+// of their own and end.
+TEST(NativeFork, ACopyForkedDuringALoadLoadsLibrariesOfItsOwn) {
+    const fs::path dir = temp_dir("fork");
+    std::ofstream(dir / "loop.c") << "int lumk_loop_only;\n";
+    std::ofstream(dir / "own.c") << "void lumk_jit_entry(void) {}\n";
+    for (const char* name : {"loop", "own"}) {
+        const std::string so = (dir / name).string() + ".so", c = (dir / name).string() + ".c";
+        ASSERT_EQ(std::system(("gcc -shared -fPIC -o '" + so + "' '" + c + "'").c_str()), 0) << name;
+    }
+    const child_result r = run_child("forking_while_loading", dir.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "copies=300 hung=0 failed=0\n");
+    fs::remove_all(dir);
 }
