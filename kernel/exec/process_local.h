@@ -37,8 +37,9 @@
 // one more in each copy that fork() makes of it (a handler registered when
 // the module is loaded counts them; a copy made without it, by a raw clone
 // or _Fork, may call nothing of the module). Always 0 where processes do not
-// fork.
-uint32_t lumk_process_generation();
+// fork. A plain read of one word: it is asked on every request.
+extern std::atomic<uint32_t> lumk_process_generation_count;
+inline uint32_t lumk_process_generation() { return lumk_process_generation_count.load(std::memory_order_relaxed); }
 
 template <class T>
 class lumk_process_local {
