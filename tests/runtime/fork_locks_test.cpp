@@ -1,6 +1,6 @@
-// Process-wide locks of the runtime across fork(): a host that forks while
-// one of its threads holds such a lock gets a copy that takes the lock again
-// and carries on. The fork waits until the lock is given back.
+// A copy forked while another thread is inside one of the runtime's
+// process-wide locks takes that lock itself and carries on: the fork waits
+// until the thread has given the lock back.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -10,9 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <thread>
-
 #include <vector>
 
 #include "runtime/log.h"
@@ -23,88 +21,67 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-// The copy's exit status, or -1 when it had not ended by `give_up` (then it
-// is killed).
-int copy_status(pid_t pid, clock_type::time_point give_up) {
-    int status = 0;
-    pid_t got = 0;
-    while ((got = ::waitpid(pid, &status, WNOHANG)) == 0 && clock_type::now() < give_up)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (got == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
+// Runs `busy` on a thread and, once it has set `step` to 1, forks `count`
+// copies that each call `use` and end; then sets `step` to 2. The number of
+// copies that did not end with status 0 within 5 s (those are killed).
+int failed_copies(int count, const std::function<void(std::atomic<int>& step)>& busy, void (*use)()) {
+    std::atomic<int> step{0};
+    std::thread thread([&] { busy(step); });
+    while (step.load() != 1) std::this_thread::yield();
+    std::vector<pid_t> copies;
+    for (int i = 0; i < count; ++i)
+        if (const pid_t pid = ::fork(); pid == 0) use(), std::_Exit(0);
+        else copies.push_back(pid);
+    step = 2;
+    thread.join();
+    int failed = 0, status = 0;
+    const auto give_up = clock_type::now() + std::chrono::seconds(5);
+    for (pid_t pid : copies) {
+        while (::waitpid(pid, &status, WNOHANG) == 0)
+            if (clock_type::now() < give_up) std::this_thread::sleep_for(milliseconds(2));
+            else ::kill(pid, SIGKILL);
+        failed += status != 0;
+    }
+    return failed;
 }
 
-// A thread takes `lock`, and gives it back once this thread has forked (or
-// after 200 ms: a fork that waits for the lock cannot say it has forked). The
-// copy runs `use` and ends with status 0; the result is the copy's status
-// (-1: it had not ended after 10 s).
+// Holds `lock` until the copy is made (200 ms at most: a fork that waits for
+// the lock cannot say so).
 template <class Lock>
-int copy_status_while_held(Lock& lock, const std::function<void()>& use) {
-    std::atomic<int> step{0};  // 1: held; 2: forked
-    std::thread holder([&] {
+std::function<void(std::atomic<int>&)> holding(Lock& lock) {
+    return [&lock](std::atomic<int>& step) {
         std::lock_guard<Lock> hold(lock);
         step = 1;
-        const auto until = clock_type::now() + std::chrono::milliseconds(200);
-        while (step.load() != 2 && clock_type::now() < until) std::this_thread::yield();
-    });
-    while (step.load() != 1) std::this_thread::yield();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        use();
-        std::_Exit(0);
-    }
-    step = 2;
-    holder.join();
-    return copy_status(pid, clock_type::now() + std::chrono::seconds(10));
+        for (const auto until = clock_type::now() + milliseconds(200); step.load() != 2 && clock_type::now() < until;)
+            std::this_thread::yield();
+    };
 }
+
+struct item {
+    uint8_t pool_slot = LUM_POOL_HEAP_SLOT;
+};
+using item_pool = lum_pool<item, false>;
+item* const late = [] {  // an item whose chunk a pool's teardown retired
+    item_pool pool;
+    item* made = pool.allocate();
+    pool.teardown();
+    return made;
+}();
 
 }  // namespace
 
-TEST(ForkLocks, ACopyRegistersThoughAThreadHeldTheRegistrationLock) {
-    EXPECT_EQ(copy_status_while_held(lum_registration_mutex(), [] {
-        register_namespace_initializer("fork.copy", [](lum_namespace&) {});
-    }), 0);
+TEST(ForkLocks, ACopyRegistersAndLogsThoughAThreadHeldTheLockAtTheFork) {
+    EXPECT_EQ(failed_copies(1, holding(lum_registration_mutex()), [] { register_namespace_initializer("x", {}); }), 0);
+    EXPECT_EQ(failed_copies(1, holding(lum_make_default_log()->mutex), [] { lum_make_default_log()->error("x"); }), 0);
 }
 
-TEST(ForkLocks, ACopyLogsThoughAThreadHeldTheDefaultLoggersLock) {
-    EXPECT_EQ(copy_status_while_held(lum_make_default_log()->mutex, [] { lum_make_default_log()->error("from a copy"); }), 0);
-}
-
-// The list of retired pool chunks has no lock of its own to hold from here: a
-// thread releases an item of a retired chunk late, over and over (each
-// release looks the chunk up in the list), while this thread forks 200
-// copies that each do the same once.
-TEST(ForkLocks, ACopyReleasesLateItemsThoughAThreadKeptLookingThemUp) {
-    struct item {
-        uint8_t pool_slot = LUM_POOL_HEAP_SLOT;
+// Each late release looks the chunk up in the list of retired chunks.
+TEST(ForkLocks, ACopyReleasesALateItemThoughAThreadKeptReleasingIt) {
+    const auto releasing = [](std::atomic<int>& step) {
+        item_pool pool;
+        for (step = 1; step.load() != 2;) pool.deallocate_at(late, 0);
     };
-    using pool_type = lum_pool<item, false>;
-    auto old_pool = std::make_unique<pool_type>();
-    item* late = old_pool->allocate();
-    old_pool->teardown();  // the chunk is retired with `late` in it
-    std::atomic<bool> done{false};
-    std::thread releaser([&] {
-        pool_type pool;
-        while (!done.load()) pool.deallocate_at(late, 0);
-    });
-    std::vector<pid_t> copies;
-    for (int i = 0; i < 200; ++i) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            pool_type pool;
-            pool.deallocate_at(late, 0);
-            std::_Exit(0);
-        }
-        if (pid > 0) copies.push_back(pid);
-    }
-    done = true;
-    releaser.join();
-    int hung = 0;
-    const auto give_up = clock_type::now() + std::chrono::seconds(5);
-    for (pid_t pid : copies) hung += copy_status(pid, give_up) != 0;
-    EXPECT_EQ(copies.size(), 200u);
-    EXPECT_EQ(hung, 0);
+    EXPECT_EQ(failed_copies(200, releasing, [] { item_pool().deallocate_at(late, 0); }), 0);
 }
