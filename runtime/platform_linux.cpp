@@ -1,9 +1,9 @@
 #include "runtime/platform.h"
 
 #include <limits.h>
-#include <pthread.h>
 #include <linux/futex.h>
 #include <locale.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>

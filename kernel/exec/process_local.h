@@ -50,7 +50,9 @@
 // or _Fork, may call nothing of the module). Always 0 where processes do not
 // fork. A plain read of one word: it is asked on every request.
 extern std::atomic<uint32_t> lumk_process_generation_count;
-inline uint32_t lumk_process_generation() { return lumk_process_generation_count.load(std::memory_order_relaxed); }
+inline uint32_t lumk_process_generation() {
+    return lumk_process_generation_count.load(std::memory_order_relaxed);
+}
 
 template <class T>
 class lumk_process_local {
