@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "runtime/platform.h"
 #include "runtime/thread_local.h"
 #include "runtime/vm.h"
 
@@ -171,6 +172,17 @@ lum_log_base* lum_make_default_log() {
     }();
     return record->log;
 }
+
+namespace {
+
+// The default logger is the module's own: a fork waits until no thread
+// dispatches through it (the lock is held only to copy the listener list), so
+// a copy that logs finds the lock free.
+void hold_default_log() { lum_make_default_log()->mutex.lock(); }
+void release_default_log() { lum_make_default_log()->mutex.unlock(); }
+const bool default_log_free_in_copies = (lum_at_fork(hold_default_log, release_default_log, release_default_log), true);
+
+}  // namespace
 
 lum_log_base& lum_get_log() {
     lum_thread_local& tl = lum_get_thread_local();

@@ -36,3 +36,10 @@ void lum_wake_all(std::atomic<uint32_t>& word);
 // must not reach compiler thread-local storage: on some platforms that is
 // gone by then.
 void lum_at_thread_exit(void (*fn)(void*), void* arg);
+
+// Around each fork() of the process: prepare() on the forking thread before
+// the copy is made, then parent() in the parent and child() in the copy (where
+// the forking thread is the only one). Prepare functions run in the reverse
+// of the order they were registered in, the others in that order. Nothing
+// where processes are not copied.
+void lum_at_fork(void (*prepare)(), void (*parent)(), void (*child)());

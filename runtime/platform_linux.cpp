@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <linux/futex.h>
 #include <locale.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -64,3 +65,5 @@ void lum_at_thread_exit(void (*fn)(void*), void* arg) {
     static thread_local thread_exit_list list;
     list.items.emplace_back(fn, arg);
 }
+
+void lum_at_fork(void (*prepare)(), void (*parent)(), void (*child)()) { ::pthread_atfork(prepare, parent, child); }

@@ -164,3 +164,6 @@ void lum_at_thread_exit(void (*fn)(void*), void* arg) {
     }
     list->items.emplace_back(fn, arg);
 }
+
+// Processes are never copied.
+void lum_at_fork(void (*)(), void (*)(), void (*)()) {}

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "runtime/log.h"
+#include "runtime/platform.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -43,6 +44,12 @@ void retire(lum_pool_chunk* chunk) {
     std::lock_guard<std::mutex> lock(g.mutex);
     g.areas.insert(reinterpret_cast<uintptr_t>(chunk->slots));
 }
+
+// A fork waits until no thread reads or changes the list (each holds it for
+// one lookup or insertion), so a copy finds it free and whole.
+void hold_graveyard() { graveyard().mutex.lock(); }
+void release_graveyard() { graveyard().mutex.unlock(); }
+const bool graveyard_free_in_copies = (lum_at_fork(hold_graveyard, release_graveyard, release_graveyard), true);
 
 // Pool faults: the text as written, then the arguments, the first directly
 // after the text and each further one after " <-> ".

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "runtime/bad_function_call.h"
+#include "runtime/platform.h"
 
 std::atomic<lum_thread_local_getter*> lum_tl_detail::getter{nullptr};
 std::atomic<uintptr_t> lum_tl_detail::own_getter_mask{~uintptr_t{0}};
@@ -166,6 +167,20 @@ std::recursive_mutex& lum_registration_mutex() {
     static std::recursive_mutex* const mutex = new std::recursive_mutex();
     return *mutex;
 }
+
+namespace {
+
+// A fork waits until no thread registers (a registration is brief), so the
+// registry is whole in the copy. The copy's lock is made anew rather than
+// unlocked: a recursive lock belongs to the thread that took it, and the
+// copy's only thread is another one.
+void hold_registrations() { lum_registration_mutex().lock(); }
+void release_registrations() { lum_registration_mutex().unlock(); }
+void fresh_registrations_in_copy() { new (&lum_registration_mutex()) std::recursive_mutex(); }
+const bool registrations_free_in_copies =
+    (lum_at_fork(hold_registrations, release_registrations, fresh_registrations_in_copy), true);
+
+}  // namespace
 
 lum_namespace_registrar register_namespace_initializer(std::string_view name, lum_namespace_initializer initializer) {
     std::lock_guard<std::recursive_mutex> lock(lum_registration_mutex());

@@ -10,6 +10,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -106,6 +107,54 @@ namespace {
 
 std::atomic<lumk_before_load_fn> before_load{nullptr};
 
+// The C library does not keep the loader's list of libraries whole across
+// fork(): a copy made while another thread is inside dlopen or dlclose
+// inherits it half-changed, and the copy's own first load aborts in the
+// loader. So every load and unload the module makes holds loader_lock, and a
+// fork waits for it (the handlers below): no copy is made in the middle of
+// one. A load is bounded, so a fork waits for one at most. (The C library
+// calls fork handlers without holding the lock on their list, which an unload
+// takes to drop the library's own: the unload under way can finish.)
+std::mutex loader_lock;
+// Whether this thread is inside one of those loads: a fork from a library's
+// constructor must not wait for its own load.
+thread_local bool in_loader = false;
+// Whether the fork this thread is making took loader_lock.
+thread_local bool held_for_fork = false;
+
+void* load(const char* path, int flags) {
+    std::lock_guard<std::mutex> hold(loader_lock);
+    in_loader = true;
+    void* lib = ::dlopen(path, flags);
+    in_loader = false;
+    return lib;
+}
+
+void unload(void* lib) {
+    std::lock_guard<std::mutex> hold(loader_lock);
+    in_loader = true;
+    ::dlclose(lib);
+    in_loader = false;
+}
+
+void hold_loader_for_fork() {
+    if (in_loader) return;
+    loader_lock.lock();
+    held_for_fork = true;
+}
+
+// In the parent and in the copy, where the forking thread is the only one.
+void release_loader_after_fork() {
+    if (!held_for_fork) return;
+    held_for_fork = false;
+    loader_lock.unlock();
+}
+
+// Registered while the module is loaded (see process_local.h). The handlers
+// take no other lock, and none of the module's other fork handlers loads.
+const bool loader_whole_in_copies =
+    (::pthread_atfork(hold_loader_for_fork, release_loader_after_fork, release_loader_after_fork), true);
+
 // Libraries built without the math library linked in (ahead-of-time libraries
 // made by an older build line) still find its functions.
 // A plain flag, not a once-guard a forked copy could find half set (a second
@@ -113,7 +162,7 @@ std::atomic<lumk_before_load_fn> before_load{nullptr};
 std::atomic<bool> libm_loaded{false};
 void load_libm_globally() {
     if (libm_loaded.load(std::memory_order_acquire)) return;
-    ::dlopen("libm.so.6", RTLD_NOW | RTLD_GLOBAL);
+    load("libm.so.6", RTLD_NOW | RTLD_GLOBAL);
     libm_loaded.store(true, std::memory_order_release);
 }
 
@@ -225,7 +274,7 @@ bool mapped_inode(void* lib, ino_t* ino) {
 
 void* lumk_platform_open_library(const fs::path& path, std::string* error) {
     load_libm_globally();
-    void* lib = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* lib = load(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr && error) *error = "cannot load " + path.string();
     return lib;
 }
@@ -260,17 +309,17 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
         // that library was examined when it was loaded, and is the one used.
         // Asked only now: the loader opens the file to compare, and a FIFO
         // would hold it up.
-        if (void* loaded = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
+        if (void* loaded = load(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) {
             ::close(fd);
             return loaded;
         }
         // By name (the caller gives the path through the cache folder held
         // open, which only this user or root can change), then made sure that
         // what was mapped is the file examined; the descriptor is not kept.
-        lib = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        lib = load(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         ino_t ino = 0;
         if (lib != nullptr && mapped_inode(lib, &ino) && ino != st.st_ino) {
-            ::dlclose(lib);
+            unload(lib);
             lib = nullptr;
             why = "the file loaded is not the one examined";
         }
@@ -320,6 +369,6 @@ void lumk_platform_make_private(const fs::path& path) {
 
 void* lumk_platform_symbol(void* library, const char* name) { return ::dlsym(library, name); }
 
-void lumk_platform_close_library(void* library) { ::dlclose(library); }
+void lumk_platform_close_library(void* library) { unload(library); }
 
 #endif  // !_WIN32

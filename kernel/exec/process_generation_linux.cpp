@@ -6,11 +6,11 @@
 
 #include "kernel/exec/process_local.h"
 
+std::atomic<uint32_t> lumk_process_generation_count{0};
+
 namespace {
 
-std::atomic<uint32_t> generation{0};
-
-void count_the_copy() { generation.fetch_add(1, std::memory_order_relaxed); }
+void count_the_copy() { lumk_process_generation_count.fetch_add(1, std::memory_order_relaxed); }
 
 // Registered while the module is loaded, not on first use: a first use on
 // one thread while another forks would leave the copy a static marked as
@@ -18,5 +18,3 @@ void count_the_copy() { generation.fetch_add(1, std::memory_order_relaxed); }
 const bool counting = (::pthread_atfork(nullptr, nullptr, count_the_copy), true);
 
 }  // namespace
-
-uint32_t lumk_process_generation() { return generation.load(std::memory_order_relaxed); }

@@ -23,6 +23,17 @@
 // layout the host shares (a VM, its lock and its logger) are the host's to
 // keep safe around its own forks.
 //
+// A few locks are held only for a moment and guard state that a copy must
+// find whole, not fresh: the loader's list of libraries (every load and
+// unload the module makes holds one lock, native_platform_linux.cpp), the
+// registration lock and the registry (registry.cpp), the list of retired pool
+// chunks (pool.cpp) and the module's default logger (log.cpp). For these a
+// fork waits instead: a fork handler takes each lock before the copy is made
+// and gives it back in both processes, so the copy finds it free and what it
+// guards whole. None of them is held while another of them is taken, so the
+// handlers' order cannot deadlock, and a fork waits at most one load, one
+// registration or one lookup.
+//
 // The objects are constant-initialised (no guard a forking thread could leave
 // half-set), and a replaced table is kept reachable, never freed: the copy
 // cannot know whether the parent's threads were still using it.
@@ -37,8 +48,11 @@
 // one more in each copy that fork() makes of it (a handler registered when
 // the module is loaded counts them; a copy made without it, by a raw clone
 // or _Fork, may call nothing of the module). Always 0 where processes do not
-// fork.
-uint32_t lumk_process_generation();
+// fork. A plain read of one word: it is asked on every request.
+extern std::atomic<uint32_t> lumk_process_generation_count;
+inline uint32_t lumk_process_generation() {
+    return lumk_process_generation_count.load(std::memory_order_relaxed);
+}
 
 template <class T>
 class lumk_process_local {

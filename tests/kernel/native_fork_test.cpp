@@ -71,6 +71,21 @@ int collect(pid_t pid, clock_type::time_point give_up) {
     return -1;
 }
 
+// Waits for the copies (at most until `give_up`): "copies=N hung=H failed=F"
+// and each failure's status.
+std::string copies_ended(const std::vector<pid_t>& copies, clock_type::time_point give_up) {
+    int hung = 0, failed = 0;
+    std::string statuses;
+    for (pid_t pid : copies) {
+        const int status = collect(pid, give_up);
+        hung += status == -1;
+        failed += status > 0;
+        if (status != 0) statuses += " " + std::to_string(status);
+    }
+    return "copies=" + std::to_string(copies.size()) + " hung=" + std::to_string(hung) +
+           " failed=" + std::to_string(failed) + statuses;
+}
+
 // A fresh host forks copies from the module's first use on: while threads
 // start running commands, while one probes the compiler and compiles saxpy
 // (synchronously, on the program the copies take over), and while others
@@ -103,18 +118,10 @@ int child_forking_host(const std::string&) {
         if (pid > 0) copies.push_back(pid);
         std::this_thread::sleep_for(std::chrono::milliseconds(i < 12 ? 1 : 25));
     }
-    int hung = 0, failed = 0;
-    std::string statuses;
-    const auto give_up = clock_type::now() + std::chrono::seconds(60);
-    for (pid_t pid : copies) {
-        const int status = collect(pid, give_up);
-        hung += status == -1;
-        failed += status > 0;
-        if (status != 0) statuses += " " + std::to_string(status);
-    }
+    const std::string ended = copies_ended(copies, clock_type::now() + std::chrono::seconds(60));
     done = true;
     for (std::thread& t : threads) t.join();
-    std::printf("copies=%zu hung=%d failed=%d%s\n", copies.size(), hung, failed, statuses.c_str());
+    std::printf("%s\n", ended.c_str());
     return 0;
 }
 
@@ -296,6 +303,31 @@ int child_dies_during_three_compiles(const std::string& arg) {
     return 1;
 }
 
+// A thread loads and unloads a library without pause (it has no kernel
+// entry, so the driver unloads it at once, with the library it needs) while
+// the host forks 500 copies; each makes its own first load of another library
+// and ends. The argument is the folder of the libraries (loop.so, own.so).
+// Prints as child_forking_host.
+int child_forking_while_loading(const std::string& dir) {
+    std::atomic<bool> done{false};
+    std::atomic<int> loads{0};
+    std::thread loader([&] {
+        for (std::string error; !done.load(); ++loads) lumk_load_jit_library(fs::path(dir) / "loop.so", &error);
+    });
+    std::vector<pid_t> copies;
+    for (int i = 0, seen = 0; i < 500; ++i, seen = loads.load()) {
+        while (loads.load() == seen) std::this_thread::yield();  // a fork during each load or so
+        if (const pid_t pid = ::fork(); pid == 0)
+            std::_Exit(lumk_load_jit_library(fs::path(dir) / "own.so", nullptr) ? 0 : 12);
+        else copies.push_back(pid);
+    }
+    const std::string ended = copies_ended(copies, clock_type::now() + std::chrono::seconds(30));
+    done = true;
+    loader.join();
+    std::printf("%s\n", ended.c_str());
+    return 0;
+}
+
 const bool kScenarios =
     add_child_scenario("forking_host", child_forking_host, child_end::immediate) &&
     add_child_scenario("copy_quick_exits", child_copy_quick_exits, child_end::normal) &&
@@ -304,7 +336,8 @@ const bool kScenarios =
     add_child_scenario("killed_beside_a_helper", child_killed_beside_a_helper, child_end::immediate) &&
     add_child_scenario("copies_while_commands_run", child_copies_while_commands_run, child_end::immediate) &&
     add_child_scenario("fork_from_stop", child_fork_from_stop, child_end::immediate) &&
-    add_child_scenario("dies_during_three_compiles", child_dies_during_three_compiles, child_end::immediate);
+    add_child_scenario("dies_during_three_compiles", child_dies_during_three_compiles, child_end::immediate) &&
+    add_child_scenario("forking_while_loading", child_forking_while_loading, child_end::immediate);
 
 // Copies that end through exit() have lost the other threads' stacks: the
 // leak check would count what those threads held.
@@ -447,4 +480,23 @@ TEST(NativeFork, ADyingHostLeavesNoTemporaryFile) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_EQ(files_in(dir / "cache").size(), 0u);
     }
+}
+
+// Copies forked while another thread is inside the loader each load a library
+// of their own and end.
+TEST(NativeFork, ACopyForkedDuringALoadLoadsLibrariesOfItsOwn) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe";  // as in the first test
+#endif
+    const fs::path dir = temp_dir("fork");
+    std::ofstream(dir / "a.c") << "int lumk_loop_a;\n";
+    std::ofstream(dir / "loop.c") << "extern int lumk_loop_a; int* lumk_loop_b = &lumk_loop_a;\n";
+    std::ofstream(dir / "own.c") << "void lumk_jit_entry(void) {}\n";
+    const std::string build = "cd '" + dir.string() +
+                              "' && gcc -shared -fPIC -o a.so a.c && gcc -shared -fPIC -o loop.so loop.c a.so "
+                              "-Wl,-rpath,'$ORIGIN' && gcc -shared -fPIC -o own.so own.c";
+    ASSERT_EQ(std::system(build.c_str()), 0);
+    const child_result r = run_child("forking_while_loading", dir.string());
+    EXPECT_EQ(r.output, "copies=500 hung=0 failed=0\n");
+    fs::remove_all(dir);
 }
