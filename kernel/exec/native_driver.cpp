@@ -280,10 +280,18 @@ void lumk_jit_shutdown() {
 std::string lumk_quote(const std::string& text) { return lumk_platform_quote(text); }
 
 bool lumk_compiler_is_msvc(const std::string& compiler) {
-    // Judged by the name the command processor or shell runs: quotes (which
-    // a path with spaces needs) are not part of it.
-    std::string name = compiler;
-    name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+    // Judged by the program the command processor or shell runs: the first
+    // word, which may be quoted (a path with spaces needs the quotes, which
+    // are not part of it); what follows it are arguments.
+    std::string name;
+    bool quoted = false;
+    size_t at = compiler.find_first_not_of(" \t");
+    for (; at < compiler.size(); ++at) {
+        const char c = compiler[at];
+        if (c == '"') quoted = !quoted;
+        else if (!quoted && (c == ' ' || c == '\t')) break;
+        else name += c;
+    }
     const size_t cut = name.find_last_of("/\\");
     std::string base = cut == std::string::npos ? name : name.substr(cut + 1);
     std::transform(base.begin(), base.end(), base.begin(), [](unsigned char c) { return std::tolower(c); });
