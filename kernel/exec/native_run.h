@@ -23,7 +23,8 @@ struct lumk_process_state {
 
 // Starts `command` as lumk_platform_run describes; its output goes to `sink`
 // (which outlives the process) while the run waits. Null when it could not be
-// started.
+// started; the reason may then be fed to `sink` (on Windows: a program not
+// found, or the system's text), so that the run's output says why.
 lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink);
 
 // Waits at most `wait` for output or for the command's end, and updates
