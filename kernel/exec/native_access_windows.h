@@ -36,16 +36,45 @@ std::string lumk_windows_access_problem(PSECURITY_DESCRIPTOR sd, PSID user,
 // user could make one of them first. Tests stand in for that user here.
 inline void (*lumk_windows_before_making_folders)(const std::filesystem::path& dir) = nullptr;
 
-// The file the command processor would run for `program` (the first word of
-// a command line, its quotes removed): a path as given, or a bare name in the
-// current folder and then in each folder of PATH; in each place the name as
-// given when it has an extension, then the name with each extension of
-// PATHEXT. Empty when there is none, or when `program` names one of the
+// The file that runs for `program` (the first word of a command line, its
+// quotes removed): a path as given, or a bare name in each folder of PATH
+// that is a full path (never the current folder, which the command processor
+// would search first: anybody may have left a program there, and a relative
+// entry of PATH such as "." would be that folder again); in each place the
+// name as given when it has an extension, then the name with each extension
+// of PATHEXT. Empty when there is none, or when `program` names one of the
 // command processor's own commands.
 std::filesystem::path lumk_windows_find_program(const std::wstring& program);
 
-// The first word of a command line with its quotes removed.
-std::wstring lumk_windows_first_word(const std::wstring& line);
+// Whether `name` is one of the command processor's own commands (echo, exit,
+// start...), which it runs without looking for a file.
+bool lumk_windows_is_own_command(const std::wstring& name);
+
+// The .exe or .com program that runs `line` by itself, without the command
+// processor: nothing the command processor would interpret stands outside
+// quotes (& | < > ^ % and parentheses) and the first word is such a program.
+// Empty when the line needs the command processor.
+std::filesystem::path lumk_windows_direct_program(const std::wstring& line);
+
+// How a command line is started.
+struct lumk_windows_start {
+    std::wstring application;   // the program started: the one the line names, or the command processor
+    std::wstring command_line;  // what it is given
+    std::string refused;        // why nothing is started ("" when it is); UTF-8
+};
+
+// How `line` is started: a line that needs no command processor as its own
+// program with the line as it is. Else by the command processor without the
+// AutoRun commands of the registry (/d) and without delayed expansion of
+// !NAME! (/v:off), its error output joined to its output, the program the
+// line names given by its full path (so that the command processor looks for
+// nothing itself); a line that starts with one of its own commands as it is.
+// A program that cannot be found is refused.
+lumk_windows_start lumk_windows_start_of(const std::wstring& line);
+
+// The first word of a command line with its quotes removed; `end`, when
+// given, gets where it ends in the line.
+std::wstring lumk_windows_first_word(const std::wstring& line, size_t* end = nullptr);
 
 // Whether the program `path` is started without the command processor (an
 // .exe or .com file); batch files need it.

@@ -131,7 +131,9 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
 
     std::vector<std::string> warnings;
     std::string warning;
-    const uint32_t limit = lumk_cc_timeout_from(std::getenv("LUM_KERNEL_CC_TIMEOUT"), &warning);
+    std::string timeout_text;
+    const bool timeout_set = lumk_platform_env("LUM_KERNEL_CC_TIMEOUT", &timeout_text);
+    const uint32_t limit = lumk_cc_timeout_from(timeout_set ? timeout_text.c_str() : nullptr, &warning);
     if (!warning.empty()) warnings.push_back(warning);
     bool stopped = false;
     std::string found, failure;
@@ -280,10 +282,18 @@ void lumk_jit_shutdown() {
 std::string lumk_quote(const std::string& text) { return lumk_platform_quote(text); }
 
 bool lumk_compiler_is_msvc(const std::string& compiler) {
-    // Judged by the name the command processor or shell runs: quotes (which
-    // a path with spaces needs) are not part of it.
-    std::string name = compiler;
-    name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+    // Judged by the program the command processor or shell runs: the first
+    // word, which may be quoted (a path with spaces needs the quotes, which
+    // are not part of it); what follows it are arguments.
+    std::string name;
+    bool quoted = false;
+    size_t at = compiler.find_first_not_of(" \t");
+    for (; at < compiler.size(); ++at) {
+        const char c = compiler[at];
+        if (c == '"') quoted = !quoted;
+        else if (!quoted && (c == ' ' || c == '\t')) break;
+        else name += c;
+    }
     const size_t cut = name.find_last_of("/\\");
     std::string base = cut == std::string::npos ? name : name.substr(cut + 1);
     std::transform(base.begin(), base.end(), base.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -301,10 +311,11 @@ bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds, 
     if (stopped && end == lumk_run_end::stopped) *stopped = true;
     if (answer && status != 0) {
         *answer = cmd + (end == lumk_run_end::timed_out ? " timed out after " + std::to_string(timeout_seconds) + " s"
-                         : end == lumk_run_end::not_run ? std::string(" could not be started")
+                         : end == lumk_run_end::not_run ? " could not be started" + (output.empty() ? "" : ": " + output)
                          : end == lumk_run_end::stopped ? std::string(" was stopped")
                                                         : " gave exit status " + std::to_string(status));
-        if (!output.empty()) *answer += ":\n" + output;
+        // The output of a command that did not start is the reason, said above.
+        if (!output.empty() && end != lumk_run_end::not_run) *answer += ":\n" + output;
     }
     return status == 0;
 }
@@ -663,9 +674,14 @@ using aot_table_fn = const aot_row* (*)(unsigned*);
 
 int lumk_aot_load(const std::string& path, std::string* error) {
     const fs::path abs = lumk_platform_absolute(lumk_platform_path(path));
-    void* lib = lumk_platform_open_library(abs, nullptr);
+    std::string why;
+    void* lib = lumk_platform_open_library(abs, &why);
     if (lib == nullptr) {
-        if (error) *error = "cannot load " + path;
+        // The path as the script gave it, with the loader's reason, when the
+        // platform gives one ("cannot load <full path> (reason)").
+        const std::string named = "cannot load " + lumk_platform_path_text(abs);
+        const bool reason = why.size() > named.size() + 1 && why.compare(0, named.size() + 2, named + " (") == 0;
+        if (error) *error = "cannot load " + path + (reason ? why.substr(named.size()) : std::string());
         return -1;
     }
     auto table = reinterpret_cast<aot_table_fn>(lumk_platform_symbol(lib, "lumk_aot_table"));

@@ -126,14 +126,11 @@ private:
     std::string piece_;
 };
 
-// Value of an environment variable; false when it is not set. The same on
-// every platform.
-inline bool lumk_platform_env(const char* name, std::string* value) {
-    const char* v = std::getenv(name);
-    if (v == nullptr) return false;
-    if (value) *value = v;
-    return true;
-}
+// Value of an environment variable; false when it is not set. On Windows
+// read in UTF-16 and given as UTF-8 (as paths are in command lines), so that
+// a path with letters outside the ANSI code page survives; on Linux as the
+// environment holds it.
+bool lumk_platform_env(const char* name, std::string* value);
 
 uint64_t lumk_platform_pid();
 

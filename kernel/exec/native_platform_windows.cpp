@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -37,17 +38,30 @@ namespace {
 // A variable of the process environment as a path, read in UTF-16 so that a
 // folder name outside the ANSI code page survives; false when it is not set.
 bool env_path(const wchar_t* name, fs::path* value) {
-    const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
-    if (size == 0) {
-        if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
-        *value = fs::path();
-        return true; // set, empty
+    std::wstring text;
+    for (int tries = 0; tries < 3; ++tries) {
+        // 0 is the length of an empty value too: only the error code tells.
+        ::SetLastError(ERROR_SUCCESS);
+        const DWORD n = ::GetEnvironmentVariableW(name, text.data(), static_cast<DWORD>(text.size()));
+        if (n == 0) {
+            if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+            break;  // set, empty
+        }
+        if (n < text.size()) {
+            text.resize(n);
+            *value = fs::path(text);
+            return true;
+        }
+        text.assign(n, L'\0');  // the size needed, with its end mark (it may grow meanwhile)
     }
-    std::wstring text(size, L'\0');
-    const DWORD n = ::GetEnvironmentVariableW(name, text.data(), size);
-    text.resize(n);
-    *value = fs::path(text);
+    *value = fs::path();
     return true;
+}
+
+std::wstring lower(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t c) { return c < 128 ? static_cast<wchar_t>(std::tolower(c)) : c; });
+    return text;
 }
 
 std::string system_text(DWORD code) { return std::system_category().message(static_cast<int>(code)); }
@@ -169,17 +183,68 @@ HANDLE open_itself(const fs::path& path, DWORD access, DWORD share) {
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-// Creates the folder and its missing parents, each with the private access
-// list; "" when it went through, else why not.
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Where the root of the full path `path` ends (after its separator, when it
+// has one), and whether that root is a drive's root folder; 0 when the path
+// is not a full one ("rel", "\\rel", "C:rel"). Roots: "C:\\", a share
+// "\\\\server\\share\\", and with the prefix "\\\\?\\" or "\\\\.\\" the
+// same ("\\\\?\\C:\\", "\\\\?\\UNC\\server\\share\\") or a device's name
+// ("\\\\?\\Volume{...}\\").
+size_t root_length(const std::wstring& path, bool* drive_root = nullptr) {
+    if (drive_root) *drive_root = false;
+    // The end of the component starting at `at`, past its separator.
+    const auto past = [&](size_t at) {
+        while (at < path.size() && !is_separator(path[at])) ++at;
+        return at < path.size() ? at + 1 : at;
+    };
+    const auto drive_at = [&](size_t at) {
+        return at + 2 < path.size() && std::iswalpha(path[at]) && path[at + 1] == L':' && is_separator(path[at + 2]);
+    };
+    if (drive_at(0)) {
+        if (drive_root) *drive_root = true;
+        return 3;
+    }
+    if (path.size() < 3 || !is_separator(path[0]) || !is_separator(path[1])) return 0;
+    if ((path[2] == L'?' || path[2] == L'.') && path.size() > 3 && is_separator(path[3])) {
+        if (drive_at(4)) {
+            if (drive_root) *drive_root = true;
+            return 7;
+        }
+        if (lower(path.substr(4, 4)) == L"unc\\" || lower(path.substr(4, 4)) == L"unc/") return past(past(8));
+        return path.size() > 4 ? past(4) : 0;
+    }
+    const size_t server_end = past(2);
+    return server_end > 3 && server_end < path.size() ? past(server_end) : 0;
+}
+
+// The folders of the full path `whole` from its root down. Of the root only a
+// drive's root folder ("C:\\", "\\\\?\\C:\\") is a folder; a share's or a
+// device's root is not. Empty when the path is not a full one.
+std::vector<fs::path> folders_of(const fs::path& whole) {
+    const std::wstring text = fs::path(whole).make_preferred().wstring();
+    bool drive_root = false;
+    const size_t root = root_length(text, &drive_root);
+    std::vector<fs::path> folders;
+    if (root == 0) return folders;
+    if (drive_root) folders.emplace_back(text.substr(0, root));
+    for (size_t at = root; at < text.size();) {
+        size_t end = at;
+        while (end < text.size() && !is_separator(text[end])) ++end;
+        if (end > at) folders.emplace_back(text.substr(0, end));
+        at = end + 1;
+    }
+    return folders;
+}
+
+// Creates the full path `dir` and its missing parents, each with the private
+// access list; "" when it went through, else why not.
 std::string make_private_dirs(const fs::path& dir) {
     local_ptr sd = private_descriptor();
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), sd.get(), FALSE};
-    fs::path whole = dir;
-    whole.make_preferred();
-    fs::path cur;
-    for (const fs::path& part : whole) {
-        cur /= part;
-        if (part.empty() || (!cur.has_relative_path() && cur.has_root_path())) continue;  // "C:", "\", "\\server\share"
+    const std::vector<fs::path> folders = folders_of(dir);
+    if (folders.empty()) return "it is not a full path";
+    for (const fs::path& cur : folders) {
         if (::GetFileAttributesW(cur.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
         if (!::CreateDirectoryW(cur.c_str(), sd ? &attributes : nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
             return "it cannot be created (" + lumk_platform_path_text(cur) + ": " + system_text(::GetLastError()) +
@@ -251,24 +316,6 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // folder itself.
 std::string private_dir_problem(const fs::path& dir) {
     return open_checked(dir, FILE_READ_ATTRIBUTES, kShareAll, object_kind::folder).why;
-}
-
-// The folders of the absolute path `whole` from its root down. Of the root
-// only a drive's root folder ("C:\\") is a folder; "C:" alone and the parts of
-// a network share's root are not.
-std::vector<fs::path> folders_of(fs::path whole) {
-    whole.make_preferred();
-    std::vector<fs::path> folders;
-    fs::path cur;
-    for (const fs::path& part : whole) {
-        cur /= part;
-        if (part.empty()) continue;
-        const std::wstring root = cur.root_name().wstring();
-        const bool drive = root.size() == 2 && root[1] == L':';
-        if (!cur.has_relative_path() && !(drive && cur.has_root_directory())) continue;
-        folders.push_back(cur);
-    }
-    return folders;
 }
 
 // Where the object behind `handle` finally is, every link on its way
@@ -384,6 +431,25 @@ bool module_is_file(HMODULE module, const BY_HANDLE_FILE_INFORMATION& checked) {
     return same;
 }
 
+// The system's text for `code` without the full stop at its end.
+std::string reason_text(DWORD code) {
+    std::string text = system_text(code);
+    while (!text.empty() && (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back()))))
+        text.pop_back();
+    return text;
+}
+
+// Why the loader did not load the file at `path` (its error `code`), for a
+// message: the system's text, and for a file that is there but "not found",
+// where the libraries it imports are looked for.
+std::string load_failure(const fs::path& path, DWORD code) {
+    std::string why = reason_text(code);
+    if (code == ERROR_MOD_NOT_FOUND && ::GetFileAttributesW(lumk_platform_absolute(path).c_str()) != INVALID_FILE_ATTRIBUTES)
+        why += ": a library it imports is missing (the libraries it imports must lie beside it, or be the "
+               "system's: the current folder and PATH are not searched)";
+    return why;
+}
+
 HMODULE load_library(const fs::path& path) {
     // No error box for a file that is not a library.
     DWORD old_mode = 0;
@@ -394,11 +460,21 @@ HMODULE load_library(const fs::path& path) {
     // name. The folder of the library is known only for a full path.
     HMODULE lib = ::LoadLibraryExW(lumk_platform_absolute(path).make_preferred().c_str(), nullptr,
                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const DWORD err = ::GetLastError();
     ::SetThreadErrorMode(old_mode, nullptr);
+    ::SetLastError(err);
     return lib;
 }
 
 }  // namespace
+
+bool lumk_platform_env(const char* name, std::string* value) {
+    const std::wstring wide_name = lumk_windows_wide(name);
+    fs::path text;
+    if (!env_path(wide_name.c_str(), &text)) return false;
+    if (value) *value = lumk_platform_path_text(text);
+    return true;
+}
 
 uint64_t lumk_platform_pid() { return static_cast<uint64_t>(::_getpid()); }
 
@@ -446,10 +522,24 @@ fs::path lumk_platform_path(const std::string& text) {
     return fs::path(wide);
 }
 
+// As the system makes a path full when it opens it: a share's root
+// ("\\\\server\\share"), the prefixes "\\\\?\\" and "\\\\.\\" kept, spaces and
+// dots at the end of a name trimmed, "." and ".." taken out, a path that
+// lacks the drive or the root given those of the current folder.
 fs::path lumk_platform_absolute(const fs::path& path) {
-    std::error_code ec;
-    fs::path abs = fs::absolute(path, ec);
-    return ec ? path : abs;
+    const std::wstring wide = fs::path(path).make_preferred().wstring();
+    if (wide.empty()) return path;
+    std::wstring full(MAX_PATH, L'\0');
+    for (int tries = 0; tries < 3; ++tries) {
+        const DWORD n = ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return path;
+        if (n < full.size()) {
+            full.resize(n);
+            return fs::path(full);
+        }
+        full.assign(n, L'\0');  // the size needed, with its end mark
+    }
+    return path;
 }
 
 // The folder is reached by its path.
@@ -530,19 +620,20 @@ fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* tempo
 
 void* lumk_platform_open_library(const fs::path& path, std::string* error) {
     HMODULE lib = load_library(path);
-    if (lib == nullptr && error) *error = "cannot load " + lumk_platform_path_text(path);
+    if (lib == nullptr && error)
+        *error = "cannot load " + lumk_platform_path_text(path) + " (" + load_failure(path, ::GetLastError()) + ")";
     return reinterpret_cast<void*>(lib);
 }
 
 void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused,
                                          bool checksum) {
-    const std::string failed = "cannot load " + lumk_platform_path_text(path);
+    std::string failed = "cannot load " + lumk_platform_path_text(path);
     // Read access that shares only reading: while this handle is open nobody
     // can write, replace, rename or delete the file, so the loader reads the
     // file examined here.
     const checked_object file = open_checked(path, GENERIC_READ, FILE_SHARE_READ, object_kind::file);
     if (!file.opened()) {
-        if (error) *error = failed;
+        if (error) *error = failed + " (" + reason_text(file.open_error) + ")";
         return nullptr;
     }
     const BY_HANDLE_FILE_INFORMATION& info = file.info;
@@ -553,6 +644,7 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     if (why.empty()) {
         if (lumk_before_load_fn hook = before_load.load(std::memory_order_acquire)) hook(path);
         lib = load_library(path);
+        if (lib == nullptr) failed += " (" + load_failure(path, ::GetLastError()) + ")";
         // A module of that name loaded before (or a folder renamed meanwhile)
         // may be another file: only the one examined is used.
         if (lib != nullptr && !module_is_file(lib, info)) {
@@ -699,12 +791,6 @@ bool is_plain_file(const fs::path& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::wstring lower(std::wstring text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](wchar_t c) { return c < 128 ? static_cast<wchar_t>(std::tolower(c)) : c; });
-    return text;
-}
-
 // The entries of a list variable (PATH, PATHEXT), quotes removed.
 std::vector<std::wstring> env_list(const wchar_t* name) {
     fs::path value;
@@ -760,7 +846,7 @@ bool reads_wide_arguments(const fs::path& program) {
 
 }  // namespace
 
-std::wstring lumk_windows_first_word(const std::wstring& line) {
+std::wstring lumk_windows_first_word(const std::wstring& line, size_t* end) {
     size_t at = 0;
     while (at < line.size() && (line[at] == L' ' || line[at] == L'\t')) ++at;
     std::wstring word;
@@ -770,6 +856,7 @@ std::wstring lumk_windows_first_word(const std::wstring& line) {
         else if (!quoted && (line[at] == L' ' || line[at] == L'\t')) break;
         else word += line[at];
     }
+    if (end) *end = at;
     return word;
 }
 
@@ -778,18 +865,23 @@ bool lumk_windows_is_executable(const fs::path& path) {
     return ext == L".exe" || ext == L".com";
 }
 
-fs::path lumk_windows_find_program(const std::wstring& program) {
-    if (program.empty()) return {};
+bool lumk_windows_is_own_command(const std::wstring& name) {
     static const wchar_t* const own_commands[] = {
         L"assoc", L"break", L"call",  L"cd",    L"chdir", L"cls",   L"color", L"copy",     L"date",  L"del",
         L"dir",   L"echo",  L"erase", L"exit",  L"for",   L"ftype", L"goto",  L"if",       L"md",    L"mkdir",
         L"mklink", L"move", L"path",  L"pause", L"popd",  L"prompt", L"pushd", L"rd",      L"rem",   L"ren",
         L"rename", L"rmdir", L"set",  L"setlocal", L"shift", L"start", L"time", L"title",  L"type",  L"ver",
         L"verify", L"vol"};
+    const std::wstring lowered = lower(name);
+    for (const wchar_t* own : own_commands)
+        if (lowered == own) return true;
+    return false;
+}
+
+fs::path lumk_windows_find_program(const std::wstring& program) {
+    if (program.empty()) return {};
     const bool bare = program.find_first_of(L"\\/:") == std::wstring::npos;
-    if (bare)
-        for (const wchar_t* own : own_commands)
-            if (lower(program) == own) return {};
+    if (bare && lumk_windows_is_own_command(program)) return {};
     std::vector<std::wstring> extensions = env_list(L"PATHEXT");
     if (extensions.empty()) extensions = {L".COM", L".EXE", L".BAT", L".CMD"};
     const auto in = [&](const fs::path& base) -> fs::path {
@@ -802,24 +894,29 @@ fs::path lumk_windows_find_program(const std::wstring& program) {
         return {};
     };
     if (!bare) return in(fs::path(program));
-    std::vector<fs::path> folders{fs::current_path()};
-    for (const std::wstring& folder : env_list(L"PATH")) folders.emplace_back(folder);
-    for (const fs::path& folder : folders)
-        if (fs::path found = in(folder / program); !found.empty()) return found;
+    for (const std::wstring& folder : env_list(L"PATH")) {
+        if (root_length(folder) == 0) continue;  // relative to the current folder
+        if (fs::path found = in(fs::path(folder) / program); !found.empty()) return found;
+    }
     return {};
 }
 
 bool lumk_platform_compiler_folder(const std::string& compiler, const fs::path& folder, std::string* text,
                                    std::string* why) {
-    const fs::path program = lumk_windows_find_program(lumk_windows_first_word(lumk_windows_wide(compiler)));
-    // A batch file runs through the command processor, which expands %NAME%
-    // wherever it stands; it may hand its arguments to any program.
+    const std::wstring line = lumk_windows_wide(compiler);
+    const fs::path program = lumk_windows_find_program(lumk_windows_first_word(line));
+    // A batch file may hand its arguments to any program.
     const bool batch = !lumk_windows_is_executable(program);
     const bool ansi = batch || !reads_wide_arguments(program);
+    // The command processor, which runs a batch file and any line whose
+    // arguments it must interpret, expands %NAME% wherever it stands. The
+    // compile line is the compiler's text with options and quoted paths,
+    // which need no command processor.
+    const bool expands = lumk_windows_direct_program(line).empty();
     fs::path whole = folder;
     const std::wstring wide = whole.make_preferred().wstring();
     const auto usable = [&](const std::wstring& path) {
-        return !(batch && path.find(L'%') != std::wstring::npos) && !(ansi && !ansi_exact(path));
+        return !(expands && path.find(L'%') != std::wstring::npos) && !(ansi && !ansi_exact(path));
     };
     std::wstring chosen = wide;
     if (!usable(wide)) {
@@ -827,10 +924,11 @@ bool lumk_platform_compiler_folder(const std::string& compiler, const fs::path& 
         if (chosen.empty() || !usable(chosen)) {
             if (why) {
                 const std::string code_page = "the ANSI code page (" + std::to_string(::GetACP()) + ")";
-                if (batch && wide.find(L'%') != std::wstring::npos)
-                    *why = "its path holds a '%', which the command processor would expand in the command line of "
-                           "the batch file " + lumk_platform_path_text(program) + ", and it has no short (8.3) name "
-                           "without one";
+                if (expands && wide.find(L'%') != std::wstring::npos)
+                    *why = "its path holds a '%', which the command processor would expand in the command line of " +
+                           (batch ? "the batch file " + lumk_platform_path_text(program)
+                                  : "a compiler whose arguments hold characters it interprets") +
+                           ", and it has no short (8.3) name without one";
                 else
                     *why = "its path has characters outside " + code_page + ", in which " + compiler +
                            " may read its arguments, and it has no short (8.3) name within that code page";

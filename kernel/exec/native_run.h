@@ -24,7 +24,8 @@ struct lumk_process_state {
 // Starts `command` as lumk_platform_run describes, with what removes `files`
 // (may be null) should this process die during the run; its output goes to
 // `sink` (which outlives the process) while the run waits. Null when it could
-// not be started.
+// not be started; the reason may then be fed to `sink` (on Windows: a program
+// not found, or the system's text), so that the run's output says why.
 lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink,
                                  const lumk_run_files* files);
 

@@ -10,39 +10,30 @@
 #include <chrono>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The command processor: %ComSpec%, else cmd.exe in the system folder.
+// The command processor: %ComSpec% when it is a full path, else cmd.exe in
+// the system folder (a bare name would be looked for in the current folder
+// first); empty when there is none.
 std::wstring command_processor() {
     const DWORD size = ::GetEnvironmentVariableW(L"ComSpec", nullptr, 0);
     if (size > 1) {
         std::wstring text(size, L'\0');
         const DWORD n = ::GetEnvironmentVariableW(L"ComSpec", text.data(), size);
-        if (n > 0 && n < size) return text.substr(0, n);
+        text.resize(n < size ? n : 0);
+        const bool drive = text.size() > 2 && text[1] == L':' && (text[2] == L'\\' || text[2] == L'/');
+        const bool share = text.size() > 2 && text[0] == L'\\' && text[1] == L'\\';
+        if (drive || share) return text;
     }
     wchar_t system[MAX_PATH];
     const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return L"cmd.exe";
+    if (n == 0 || n >= MAX_PATH) return {};
     return std::wstring(system, n) + L"\\cmd.exe";
-}
-
-// The program that runs `line` itself when the line needs no command
-// processor: nothing it would interpret stands outside quotes (& | < > ^ %
-// and parentheses), and the program it names is an .exe or .com file as the
-// command processor would find it. Empty otherwise. Between quotes the
-// program then reads every character, `%` included, as it is.
-fs::path program_of(const std::wstring& line) {
-    bool quoted = false;
-    for (wchar_t c : line) {
-        if (c == L'"') quoted = !quoted;
-        else if (!quoted && std::wstring_view(L"&|<>^%()").find(c) != std::wstring_view::npos) return {};
-    }
-    fs::path program = lumk_windows_find_program(lumk_windows_first_word(line));
-    return lumk_windows_is_executable(program) ? program : fs::path();
 }
 
 // A list of process attributes that lets a new process inherit only the
@@ -94,6 +85,51 @@ std::mutex& start_mutex() {
 
 }  // namespace
 
+fs::path lumk_windows_direct_program(const std::wstring& line) {
+    bool quoted = false;
+    for (wchar_t c : line) {
+        if (c == L'"') quoted = !quoted;
+        else if (!quoted && std::wstring_view(L"&|<>^%()").find(c) != std::wstring_view::npos) return {};
+    }
+    fs::path program = lumk_windows_find_program(lumk_windows_first_word(line));
+    return lumk_windows_is_executable(program) ? program : fs::path();
+}
+
+lumk_windows_start lumk_windows_start_of(const std::wstring& line) {
+    lumk_windows_start start;
+    // A program started by itself gets the line as it is (between quotes it
+    // reads every character, `%` included, as it is).
+    if (fs::path program = lumk_windows_direct_program(line); !program.empty()) {
+        start.application = program.make_preferred().wstring();
+        start.command_line = line;
+        return start;
+    }
+    size_t word_end = 0;
+    const std::wstring word = lumk_windows_first_word(line, &word_end);
+    std::wstring named = line;
+    if (!word.empty() && !lumk_windows_is_own_command(word)) {
+        const fs::path program = lumk_windows_find_program(word);
+        if (program.empty()) {
+            const bool bare = word.find_first_of(L"\\/:") == std::wstring::npos;
+            start.refused = lumk_platform_path_text(fs::path(word)) +
+                            (bare ? " is not found in the folders of PATH (the current folder is not searched)"
+                                  : " is not found");
+            return start;
+        }
+        named = L"\"" + fs::path(program).make_preferred().wstring() + L"\"" + line.substr(word_end);
+    }
+    // It drops the first and the last quote of a line that starts with one
+    // (a quoted program path); the outer pair added here is the pair it
+    // drops, whatever the line holds.
+    start.application = command_processor();
+    if (start.application.empty()) {
+        start.refused = "the command processor is not found (no ComSpec, no system folder)";
+        return start;
+    }
+    start.command_line = L"\"" + start.application + L"\" /d /v:off /c \"" + named + L" 2>&1\"";
+    return start;
+}
+
 // A command being run: its process and the job object that holds it and
 // every process it starts (null when the job could not be set up; then only
 // the process itself can be killed).
@@ -119,26 +155,28 @@ struct lumk_process {
     }
 };
 
-// The job object ends the command when this process ends; the temporary
-// files are removed by the next process's quick_exit cleanup or left.
+// The job object ends the command when this process ends. `files` is not
+// used: no process here outlives the host to remove them.
 lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink, const lumk_run_files*) {
-    // A program started by itself gets the line as it is; its error output
-    // goes to the same pipe below. Else the command processor runs the line,
-    // without the AutoRun commands of the registry (/d) and without delayed
-    // expansion of !NAME! (/v:off). It drops the first and the last quote of
-    // a line that starts with one (a quoted compiler path); the outer pair
-    // added here is the pair it drops, whatever the line holds.
-    const std::wstring line = lumk_windows_wide(command);
-    const fs::path program = program_of(line);
-    const std::wstring processor = program.empty() ? command_processor() : fs::path(program).make_preferred().wstring();
-    std::wstring command_line =
-        program.empty() ? L"\"" + processor + L"\" /d /v:off /c \"" + line + L" 2>&1\"" : line;
+    // What cannot be started leaves its reason as the run's output.
+    const auto refuse = [sink](const std::string& why) {
+        if (sink) {
+            sink->feed(why.data(), why.size());
+            sink->finish();
+        }
+        return nullptr;
+    };
+    lumk_windows_start start = lumk_windows_start_of(lumk_windows_wide(command));
+    if (!start.refused.empty()) return refuse(start.refused);
+    const std::wstring& processor = start.application;
+    std::wstring& command_line = start.command_line;
 
     std::lock_guard<std::mutex> lock(start_mutex());
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
-    if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return nullptr;
+    if (!::CreatePipe(&read_end, &write_end, &inherit, 0))
+        return refuse("no pipe for its output: " + std::system_category().message(static_cast<int>(::GetLastError())));
     ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
                                nullptr);
@@ -159,8 +197,10 @@ lumk_process* lumk_process_start(const std::string& command, lumk_output_collect
     close_handle(write_end);
     close_handle(nul);
     if (!started) {
+        const DWORD err = ::GetLastError();
         close_handle(read_end);
-        return nullptr;
+        return refuse(lumk_platform_path_text(fs::path(processor)) + ": " +
+                      std::system_category().message(static_cast<int>(err)));
     }
     // A job that kills what it holds when its last handle closes: the
     // compiler's children go with it, also when this process dies.

@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <thread>
 
+#include "kernel/exec/native_platform.h"
 #include "kernel/exec/process_local.h"
 
 constinit std::atomic<uint32_t> lum_kernel_thread_limit{0};
@@ -31,7 +33,9 @@ uint32_t lum_kernel_jit_policy_from_env(const char* value) {
 }
 
 void lum_kernel_jit_env_init() {
-    lum_kernel_jit_policy.store(lum_kernel_jit_policy_from_env(std::getenv("LUM_KERNEL_JIT")));
+    std::string value;
+    const bool set = lumk_platform_env("LUM_KERNEL_JIT", &value);
+    lum_kernel_jit_policy.store(lum_kernel_jit_policy_from_env(set ? value.c_str() : nullptr));
 }
 
 namespace {

@@ -164,6 +164,6 @@ TEST(AotRoad, LoadAndRun) {
     }
     EXPECT_EQ(offered, 0); // nothing was compiled
     EXPECT_EQ(lumk_aot_load(path + ".missing", &error), -1);
-    EXPECT_EQ(error, "cannot load " + path + ".missing");
+    EXPECT_EQ(error.rfind("cannot load " + path + ".missing", 0), 0u) << error;  // a reason may follow
     lum_kernel_jit_policy.store(saved);
 }

@@ -328,6 +328,11 @@ TEST(NativeCommands, CompilerKindAndQuoting) {
     for (const char* cl : {"cl", "CL.EXE", "C:\\VS\\bin\\cl.exe", "/opt/llvm/clang-cl", "clang-cl.exe"})
         EXPECT_TRUE(lumk_compiler_is_msvc(cl)) << cl;
     for (const char* cc : {"gcc", "clang", "/usr/bin/cc", "cl-wrapper", "mycl"}) EXPECT_FALSE(lumk_compiler_is_msvc(cc)) << cc;
+    // the program is judged, not its arguments; a quoted program may hold spaces
+    for (const char* cl : {"cl /arch:AVX2", "\"C:\\Program Files\\VC\\cl.exe\" /arch:AVX2", " \"/opt/my tools/clang-cl\" -m64"})
+        EXPECT_TRUE(lumk_compiler_is_msvc(cl)) << cl;
+    for (const char* cc : {"gcc -include C:\\x\\cl", "/usr/bin/gcc -I/opt/cl", "\"/opt/my cl/gcc\" -O2"})
+        EXPECT_FALSE(lumk_compiler_is_msvc(cc)) << cc;
     EXPECT_FALSE(lumk_probe_compiler("/nonexistent/cc"));
     EXPECT_TRUE(lumk_probe_compiler("gcc"));
 }

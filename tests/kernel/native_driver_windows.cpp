@@ -16,12 +16,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <tuple>
 #include <vector>
 
@@ -115,6 +117,13 @@ std::vector<fs::path> files_in(const fs::path& dir) {
 }
 
 std::string narrow(const fs::path& p) { return lumk_platform_path_text(p); }
+
+// The system's text for an error code, as messages give it (no full stop).
+std::string system_reason(DWORD code) {
+    std::string text = std::system_category().message(static_cast<int>(code));
+    while (!text.empty() && (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) text.pop_back();
+    return text;
+}
 
 // ---- child processes: the toolchain is chosen once per process ----
 
@@ -214,7 +223,10 @@ int standin_compiler() {
     } else {
         return -1;
     }
-    if (args == std::vector<std::wstring>{L"--version"} || args == std::vector<std::wstring>{L"/nologo", L"/?"})
+    // the probe, after any options the compiler's command holds
+    const size_t n_args = args.size();
+    if ((n_args >= 1 && args[n_args - 1] == L"--version") ||
+        (n_args >= 2 && args[n_args - 2] == L"/nologo" && args[n_args - 1] == L"/?"))
         return 0;
     fs::path out, source;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -362,13 +374,15 @@ TEST(NativeWindows, LibraryMessages) {
     std::string error;
     EXPECT_EQ(lumk_load_jit_library(kernel32, &error), nullptr);
     EXPECT_EQ(error, "lumk_jit_entry not found in " + narrow(kernel32));
+    // with the system's reason
     const fs::path missing = temp_dir("lib") / fs::path(u8"fehlt-ü.dll");
     EXPECT_EQ(lumk_load_jit_library(missing, &error), nullptr);
-    EXPECT_EQ(error, "cannot load " + narrow(missing));
+    EXPECT_EQ(error, "cannot load " + narrow(missing) + " (" + system_reason(ERROR_FILE_NOT_FOUND) + ")");
     EXPECT_EQ(lumk_aot_load(narrow(kernel32), &error), -1);
     EXPECT_EQ(error, narrow(kernel32) + " is not a kernel library (no lumk_aot_table, build it with -DLUMK_AOT_SHARED)");
     EXPECT_EQ(lumk_aot_load("no\\such\\lib.dll", &error), -1);
-    EXPECT_EQ(error, "cannot load no\\such\\lib.dll");
+    EXPECT_EQ(error.rfind("cannot load no\\such\\lib.dll (", 0), 0u) << error;
+    EXPECT_EQ(error.back(), ')');
     fs::remove_all(missing.parent_path());
 }
 
@@ -694,7 +708,7 @@ TEST(NativeWindows, CachedLibraryIsCheckedBeforeLoading) {
     fs::create_directories(dir / "k_folder.dll");
     EXPECT_EQ(load_checked(dir / "k_folder.dll"), "it is not a plain file");
     EXPECT_EQ(load_checked(dir / "k_missing.dll", &error), "-");
-    EXPECT_EQ(error, "cannot load " + narrow(dir / "k_missing.dll"));
+    EXPECT_EQ(error, "cannot load " + narrow(dir / "k_missing.dll") + " (" + system_reason(ERROR_FILE_NOT_FOUND) + ")");
     fs::remove_all(dir);
 }
 
@@ -873,6 +887,25 @@ TEST(NativeWindows, CacheFoldersOutsideTheAnsiCodePageOrWithPercentSigns) {
     EXPECT_EQ(out.rfind("status=failed: " + refused, 0), 0u) << out;
     EXPECT_NE(out.find("\nwarning: " + refused), std::string::npos) << out;
     EXPECT_TRUE(files_in(percent).empty());
+
+    // An .exe compiler whose arguments the command processor must read runs
+    // through it too: its '%' would be expanded there as well.
+    const std::string with_parens = lumk_quote(narrow(gcc)) + " -DN=(1)";
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(with_parens));
+    const fs::path expanded = dir / "parens" / "a %OS% b";
+    fs::create_directories(expanded);
+    env.set(L"LUM_KERNEL_CACHE", expanded.wstring());
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out.rfind("status=failed: kernel cache folder " + narrow(expanded) + " cannot be given to the C compiler " +
+                            with_parens + ": its path holds a '%'",
+                        0),
+              0u)
+        << out;
+    EXPECT_FALSE(fs::exists(dir / "parens" / "a Windows_NT b"));
+    env.set(L"LUM_KERNEL_CACHE", (dir / "parens" / "plain").wstring());
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(dir / "parens" / "plain").size(), 1u);
     remove_quietly(dir);
 }
 
@@ -943,8 +976,14 @@ TEST(NativeWindows, KernelLibraryImportsComeFromItsFolderOnly) {
     fs::current_path(dir / "current");
     std::string error;
     EXPECT_EQ(load_checked(dir / "cache" / "k_imports.dll", &error), "-");
-    EXPECT_EQ(error, "cannot load " + narrow(dir / "cache" / "k_imports.dll"));
+    // the message says where the imports must lie
+    const std::string hint = ": a library it imports is missing (the libraries it imports must lie beside it, or be "
+                             "the system's: the current folder and PATH are not searched))";
+    EXPECT_EQ(error.rfind("cannot load " + narrow(dir / "cache" / "k_imports.dll") + " (", 0), 0u) << error;
+    EXPECT_TRUE(error.ends_with(hint)) << error;
     EXPECT_EQ(lumk_load_jit_library(dir / "cache" / "k_imports.dll", &error), nullptr);
+    EXPECT_EQ(lumk_aot_load(narrow(dir / "cache" / "k_imports.dll"), &error), -1);
+    EXPECT_TRUE(error.ends_with(hint)) << error;
     fs::current_path(before);
 
     write_file(dir / "cache" / "lumkdep.dll", std::string(dep.begin(), dep.end()));
@@ -975,5 +1014,120 @@ TEST(NativeWindows, RelativeCacheFolderStaysTheFolderJudged) {
     EXPECT_EQ(out, "status=ready\n");
     EXPECT_EQ(libraries_in(dir / "start" / "rel" / "kernels").size(), 1u);
     EXPECT_FALSE(fs::exists(dir / "elsewhere" / "rel"));
+    remove_quietly(dir);
+}
+
+std::wstring system_folder() {
+    wchar_t system[MAX_PATH];
+    const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system, n < MAX_PATH ? n : 0);
+}
+
+// A bare compiler name is looked for in the full-path folders of PATH only: a
+// cl.bat in the current folder (or reached through "." on PATH) never runs,
+// and the compiler on PATH gives a ready kernel. A name found nowhere is not
+// handed to the command processor, which would look in the current folder.
+TEST(NativeWindows, BareCompilerNamesAreLookedForOnPathOnly) {
+    const fs::path dir = temp_dir("planted");
+    const fs::path project = dir / "project", marker = project / "planted-ran.txt";
+    fs::create_directories(project);
+    write_batch(project / "cl.bat", "echo ran> " + lumk_quote(narrow(marker)) + "\r\nexit /b 0\r\n");
+    standin(dir / "bin", "gcc.exe");
+    env_scope env;
+    env.unset(L"LUM_KERNEL_CC");
+    env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
+    env.set(L"PATH", (dir / "bin").wstring() + L";.;" + system_folder());
+    const fs::path before = fs::current_path();
+    fs::current_path(project);
+    std::string out, answer;
+    const int status = run_child("sync", &out);
+    EXPECT_FALSE(lumk_probe_compiler("cl", 10, {}, nullptr, &answer));
+    fs::current_path(before);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(dir / "cache").size(), 1u);
+    EXPECT_EQ(answer, "cl /nologo /? could not be started: cl is not found in the folders of PATH (the current "
+                      "folder is not searched)");
+    EXPECT_FALSE(fs::exists(marker));
+    remove_quietly(dir);
+}
+
+// The command processor gets no AutoRun commands (/d), no delayed expansion
+// (/v:off) and the program by its full path; an .exe with plain arguments is
+// started by itself with the line as it is.
+TEST(NativeWindows, CommandLinesTheModuleBuilds) {
+    const fs::path dir = temp_dir("lines");
+    write_batch(dir / "cc.cmd", "exit /b 0\r\n");
+    const fs::path gcc = standin(dir, "gcc.exe");
+    const std::wstring cmd = system_folder() + L"\\cmd.exe";
+    env_scope env;
+    env.set(L"PATH", dir.wstring() + L";" + system_folder());
+    env.set(L"ComSpec", L"cmd.exe");  // no full path: the system's is used
+    lumk_windows_start s = lumk_windows_start_of(L"cc.cmd --version");
+    EXPECT_EQ(s.application, cmd);
+    EXPECT_EQ(s.command_line, L"\"" + cmd + L"\" /d /v:off /c \"\"" + (dir / "cc.cmd").wstring() + L"\" --version 2>&1\"");
+    s = lumk_windows_start_of(L"gcc.exe -O2 \"a %OS% (b).c\"");
+    EXPECT_EQ(s.application, gcc.wstring());
+    EXPECT_EQ(s.command_line, L"gcc.exe -O2 \"a %OS% (b).c\"");
+    remove_quietly(dir);
+}
+
+// LUM_KERNEL_CC naming a compiler under a folder with letters outside ASCII
+// (in the ANSI code page or not), quoted or not, gives a ready kernel.
+TEST(NativeWindows, NamedCompilersUnderFoldersOutsideAscii) {
+    const fs::path dir = temp_dir("cc-names");
+    ASSERT_EQ(dir.wstring().find(L' '), std::wstring::npos);  // the unquoted paths hold no space
+    env_scope env;
+    std::string out;
+    for (const char8_t* name : {u8"José", u8"Дмитрий", u8"日本"}) {
+        const fs::path gcc = standin(dir / fs::path(name), "gcc.exe");
+        for (const std::string& cc : {narrow(gcc), lumk_quote(narrow(gcc))}) {
+            const fs::path cache = dir / (cc[0] == '"' ? "quoted" : "plain") / fs::path(name);
+            env.set(L"LUM_KERNEL_CC", lumk_windows_wide(cc));
+            env.set(L"LUM_KERNEL_CACHE", cache.wstring());
+            EXPECT_EQ(run_child("sync", &out), 0) << out;
+            EXPECT_EQ(out, "status=ready\n") << cc;
+            EXPECT_EQ(libraries_in(cache).size(), 1u) << cc;
+        }
+    }
+    remove_quietly(dir);
+}
+
+// A cache folder named with the prefix \\?\ or \\.\, through a share
+// (\\localhost\C$\...), or with spaces and dots at its end is the folder
+// meant: the library lands there, and nothing is made on the current drive.
+TEST(NativeWindows, CacheFoldersByDevicePathShareAndTrailingSpace) {
+    const fs::path dir = temp_dir("roots");
+    const std::wstring whole = dir.wstring(), drive_root = whole.substr(0, 3);
+    ASSERT_EQ(drive_root.substr(1), L":\\");
+    env_scope env;
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(standin(dir / "bin", "gcc.exe")))));
+    const bool server_there = fs::exists(drive_root + L"localhost");
+    const fs::path before = fs::current_path();
+    fs::create_directories(dir / "cwd");
+    fs::current_path(dir / "cwd");  // the current drive is the drive of the folders
+    std::string out;
+    for (const auto& [given, meant] : {std::pair{L"\\\\?\\" + whole + L"\\long", dir / "long"},
+                                       std::pair{L"\\\\.\\" + whole + L"\\device", dir / "device"},
+                                       std::pair{whole + L"\\spaced ", dir / "spaced"},
+                                       std::pair{whole + L"\\dotted. .", dir / "dotted"}}) {
+        env.set(L"LUM_KERNEL_CACHE", given);
+        EXPECT_EQ(run_child("sync", &out), 0) << out;
+        EXPECT_EQ(out, "status=ready\n") << narrow(given);
+        EXPECT_EQ(libraries_in(meant).size(), 1u) << narrow(given);
+    }
+    // Wine reaches no share: there the folder is refused and the kernel is
+    // compiled in the temporary folder.
+    const std::wstring share = L"\\\\localhost\\" + whole.substr(0, 1) + L"$" + whole.substr(2) + L"\\share";
+    env.set(L"LUM_KERNEL_CACHE", share);
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    fs::current_path(before);
+    if (::GetFileAttributesW((share.substr(0, share.find(L'$') + 1)).c_str()) != INVALID_FILE_ATTRIBUTES)
+        EXPECT_EQ(libraries_in(dir / "share").size(), 1u) << out;
+    else
+        EXPECT_EQ(out.rfind("status=ready\nwarning: kernel cache folder " + narrow(share) + " is not used: ", 0), 0u) << out;
+    EXPECT_EQ(lumk_platform_absolute(share), share);
+    EXPECT_EQ(fs::exists(drive_root + L"localhost"), server_there);
+    EXPECT_TRUE(files_in(dir / "cwd").empty());
     remove_quietly(dir);
 }

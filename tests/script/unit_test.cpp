@@ -106,7 +106,9 @@ TEST(KernelUnit, AheadOfTimeSource) {
     V both = fn("kernel_aot_source", list(list(u)));
     EXPECT_TRUE(has(both, "total") && has(both, "none") && !has(scale, "total"));
     EXPECT_EQ(fn("kernel_aot_source", json("[]"))->to_std_string(), fn("kernel_aot_source", json("[[]]"))->to_std_string());
-    EXPECT_EQ(fails(fn("kernel_aot_load", "/nonexistent/lib.so")), "kernel_aot_load: cannot load /nonexistent/lib.so");
+    // the path as given, with the system's reason where the platform gives one
+    const std::string not_loaded = fails(fn("kernel_aot_load", "/nonexistent/lib.so"));
+    EXPECT_EQ(not_loaded.rfind("kernel_aot_load: cannot load /nonexistent/lib.so", 0), 0u) << not_loaded;
     const std::string cc = fn("kernel_jit_compiler")->to_std_string();
     if (cc.empty()) GTEST_SKIP() << "no C compiler for the library round trip";
     // Libraries built from the text load with the number of kernels they hold.
