@@ -27,12 +27,20 @@
 // find whole, not fresh: the loader's list of libraries (every load and
 // unload the module makes holds one lock, native_platform_linux.cpp), the
 // registration lock and the registry (registry.cpp), the list of retired pool
-// chunks (pool.cpp) and the module's default logger (log.cpp). For these a
+// chunks (pool.cpp), the module's default logger (log.cpp) and the runs that
+// are making or closing their descriptors (native_run_linux.cpp). For these a
 // fork waits instead: a fork handler takes each lock before the copy is made
 // and gives it back in both processes, so the copy finds it free and what it
 // guards whole. None of them is held while another of them is taken, so the
 // handlers' order cannot deadlock, and a fork waits at most one load, one
-// registration or one lookup.
+// registration, one lookup or one run's start or end.
+//
+// Not covered: a few statics made once, on first use, behind the C++
+// runtime's own guard (the C locale of number parsing, the type tags of
+// counted pointers, a script class's tables). That guard has no fork
+// handling, and a copy made while another thread is making one of them would
+// wait for good when it makes it too. Each is made in a moment, early in the
+// module's life, and the module cannot take the runtime's guard itself.
 //
 // The objects are constant-initialised (no guard a forking thread could leave
 // half-set), and a replaced table is kept reachable, never freed: the copy

@@ -4,9 +4,12 @@
 // and small file and process helpers.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -15,6 +18,39 @@
 #include "tests/kernel/native_test_util.h"
 
 namespace ntest {
+
+// Threads that repeat a step until the object stops them (at the latest when
+// it goes): the busy host that forks or shuts down around them.
+class repeating_threads {
+public:
+    repeating_threads() = default;
+    repeating_threads(const repeating_threads&) = delete;
+    repeating_threads& operator=(const repeating_threads&) = delete;
+    ~repeating_threads() { stop(); }
+
+    void add(int count, const std::function<void()>& step) {
+        for (int i = 0; i < count; ++i)
+            threads_.emplace_back([this, step] {
+                while (!done_.load()) step();
+            });
+    }
+    // `count` threads running `true` as commands.
+    void add_commands(int count) {
+        add(count, [] {
+            std::string out;
+            lumk_run_command("true", &out);
+        });
+    }
+    void stop() {
+        done_ = true;
+        for (std::thread& t : threads_)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::vector<std::thread> threads_;
+};
 
 inline const char* const kSaxpy = kernel_src::saxpy;
 inline const char* const kPoly =

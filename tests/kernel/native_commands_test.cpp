@@ -213,16 +213,9 @@ int child_fork_while_running(const std::string&) {
     const std::string source = lumk_jit_source(*u->programs[0]);
     std::string error;
     if (lumk_jit_compile(source, &error) == nullptr) std::printf("%s\n", error.c_str());
-    std::atomic<bool> done{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 3; ++i)
-        threads.emplace_back([&] {
-            std::string out;
-            while (!done.load()) lumk_run_command("true", &out);
-        });
-    threads.emplace_back([&] {
-        while (!done.load()) lumk_jit_compile(source, nullptr);
-    });
+    repeating_threads busy;
+    busy.add_commands(3);
+    busy.add(1, [&] { lumk_jit_compile(source, nullptr); });
     int slow = 0;
     std::fflush(stdout);  // nothing of ours for the copies to print again
     for (int i = 0; i < 100 && slow < 3; ++i) {
@@ -243,8 +236,7 @@ int child_fork_while_running(const std::string&) {
         if (got == 0) ::waitpid(pid, &status, 0);
         slow += got != pid || !WIFEXITED(status);
     }
-    done = true;
-    for (std::thread& t : threads) t.join();
+    busy.stop();
     std::printf("slow=%d\n", slow);
     return 0;
 }

@@ -96,18 +96,10 @@ int child_forking_host(const std::string&) {
     const lumk_program* saxpy = u->programs[0].get();
     const std::string source = lumk_jit_source(*saxpy);
     lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
-    std::atomic<bool> done{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 3; ++i)
-        threads.emplace_back([&] {
-            std::string out;
-            while (!done.load()) lumk_run_command("true", &out);
-        });
-    threads.emplace_back([&] { lumk_jit_request(u, saxpy, nullptr); });
-    for (int i = 0; i < 2; ++i)
-        threads.emplace_back([&] {
-            while (!done.load()) lumk_jit_compile(source, nullptr);
-        });
+    repeating_threads busy;
+    busy.add_commands(3);
+    std::thread requester([&] { lumk_jit_request(u, saxpy, nullptr); });
+    busy.add(2, [&] { lumk_jit_compile(source, nullptr); });
     std::fflush(stdout);  // nothing of ours for the copies to print again
     std::vector<pid_t> copies;
     // The first copies meet the first use and the probe, later ones the
@@ -119,8 +111,8 @@ int child_forking_host(const std::string&) {
         std::this_thread::sleep_for(std::chrono::milliseconds(i < 12 ? 1 : 25));
     }
     const std::string ended = copies_ended(copies, clock_type::now() + std::chrono::seconds(60));
-    done = true;
-    for (std::thread& t : threads) t.join();
+    busy.stop();
+    requester.join();
     std::printf("%s\n", ended.c_str());
     return 0;
 }
@@ -225,13 +217,8 @@ void open_descriptors(bool (&open)[1024]) {
 int child_copies_while_commands_run(const std::string&) {
     static bool before[1024], now[1024];
     open_descriptors(before);
-    std::atomic<bool> done{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 3; ++i)
-        threads.emplace_back([&] {
-            std::string out;
-            while (!done.load()) lumk_run_command("true", &out);
-        });
+    repeating_threads busy;
+    busy.add_commands(3);
     std::fflush(stdout);
     int holding = 0;
     for (int i = 0; i < 300; ++i) {
@@ -242,8 +229,7 @@ int child_copies_while_commands_run(const std::string&) {
         }
         holding += pid > 0 && collect(pid, clock_type::now() + std::chrono::seconds(10)) != 0;
     }
-    done = true;
-    for (std::thread& t : threads) t.join();
+    busy.stop();
     int mine[4];
     for (int& fd : mine) fd = ::open("/dev/null", O_RDONLY);
     const pid_t pid = ::fork();
