@@ -10,15 +10,30 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <utility>
 #include <vector>
 
 uint32_t lum_os_thread_id() { return static_cast<uint32_t>(::gettid()); }
 
-double lum_strtod_c(const char* text, char** end) {
-    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return strtod_l(text, end, c_locale);
+namespace {
+
+// The "C" locale, made on first use without a guarded static: a copy that
+// fork() made while another thread was making it would wait for that thread
+// for good. Two threads making it at once keep one.
+locale_t c_locale() {
+    static constinit std::atomic<locale_t> made{nullptr};
+    locale_t l = made.load(std::memory_order_acquire);
+    if (l != nullptr) return l;
+    const locale_t fresh = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    if (made.compare_exchange_strong(l, fresh, std::memory_order_acq_rel)) return fresh;
+    freelocale(fresh);
+    return l;
 }
+
+}  // namespace
+
+double lum_strtod_c(const char* text, char** end) { return strtod_l(text, end, c_locale()); }
 
 const void* lum_memmem(const void* haystack, size_t haystack_size, const void* needle, size_t needle_size) {
     return memmem(haystack, haystack_size, needle, needle_size);

@@ -15,6 +15,8 @@
 // need the complete type.
 #pragma once
 
+#include <atomic>
+
 #include <cstdint>
 #include <typeinfo>
 #include <type_traits>
@@ -90,10 +92,18 @@ public:
     lumptr_type_tag(const lumptr_type_tag&) : lumptr_storage() { type_tag = type_id(); }
     lumptr_type_tag& operator=(const lumptr_type_tag&) { return *this; }
 
-    // Hash code of T's run-time type, computed once per process.
+    // Hash code of T's run-time type, kept once computed. Not a guarded
+    // static: a copy that fork() made while another thread computed it would
+    // wait for that thread for good. Two threads computing it both get the
+    // same value.
     static uint64_t type_id() {
-        static const uint64_t id = static_cast<uint64_t>(typeid(T).hash_code());
-        return id;
+        static constinit std::atomic<uint64_t> id{0};
+        uint64_t v = id.load(std::memory_order_relaxed);
+        if (v == 0) {
+            v = static_cast<uint64_t>(typeid(T).hash_code());
+            id.store(v, std::memory_order_relaxed);
+        }
+        return v;
     }
 };
 

@@ -35,12 +35,11 @@
 // handlers' order cannot deadlock, and a fork waits at most one load, one
 // registration, one lookup or one run's start or end.
 //
-// Not covered: a few statics made once, on first use, behind the C++
-// runtime's own guard (the C locale of number parsing, the type tags of
-// counted pointers, a script class's tables). That guard has no fork
-// handling, and a copy made while another thread is making one of them would
-// wait for good when it makes it too. Each is made in a moment, early in the
-// module's life, and the module cannot take the runtime's guard itself.
+// Statics made on first use behind the C++ runtime's guard, which has no fork
+// handling, are kept out of the module's reach from a copy: they are made
+// while the module loads (the script classes' tables), touched by a fork
+// handler above (so a fork waits for the one being made), or kept without a
+// guard (the C locale of number parsing, the type tags of counted pointers).
 //
 // The objects are constant-initialised (no guard a forking thread could leave
 // half-set), and a replaced table is kept reachable, never freed: the copy

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cxxabi.h>
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -39,6 +41,7 @@
 #include "kernel/exec/settings.h"
 #include "kernel/script/test_control.h"
 #include "kernel/script/unit_cache.h"
+#include "runtime/ptr.h"
 #include "runtime/vm_lock.h"
 #include "tests/kernel/native_child.h"
 #include "tests/script/script_test_support.h"
@@ -54,7 +57,15 @@ std::atomic<int> threads_parked{0};
 std::atomic<bool> parked_may_go{false};
 thread_local bool park_in_next_lock = false;
 
+thread_local bool park_in_next_guard = false;
+
 void stop_inside_the_next_lock() { park_in_next_lock = true; }
+
+void park_until_let_go() {
+    threads_parked.fetch_add(1);
+    const timespec pause{0, 1000000};
+    while (!parked_may_go.load()) ::nanosleep(&pause, nullptr);
+}
 
 }  // namespace
 
@@ -70,12 +81,31 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
     const int result = lock(mutex);
     if (park_in_next_lock && result == 0) {
         park_in_next_lock = false;
-        threads_parked.fetch_add(1);
-        const timespec pause{0, 1000000};
-        while (!parked_may_go.load()) ::nanosleep(&pause, nullptr);
+        park_until_let_go();
     }
     return result;
 }
+
+// The C++ runtime's guard of a static made on first use: a thread that asks
+// (park_in_next_guard) stays inside the next one it takes, making the static.
+namespace __cxxabiv1 {
+extern "C" int __cxa_guard_acquire(__guard* guard) {
+    using acquire_fn = int (*)(__guard*);
+    // Not a guarded static itself: found on first use.
+    static std::atomic<acquire_fn> real{nullptr};
+    acquire_fn acquire = real.load(std::memory_order_acquire);
+    if (acquire == nullptr) {
+        acquire = reinterpret_cast<acquire_fn>(::dlsym(RTLD_NEXT, "__cxa_guard_acquire"));
+        real.store(acquire, std::memory_order_release);
+    }
+    const int result = acquire(guard);
+    if (park_in_next_guard && result != 0) {
+        park_in_next_guard = false;
+        park_until_let_go();
+    }
+    return result;
+}
+}  // namespace __cxxabiv1
 
 namespace {
 
@@ -410,6 +440,33 @@ TEST(NativeForkHolds, ACopysQuickExitRemovesItsOwnCompilesFiles) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "copy=0 files of its own=0\n");
     EXPECT_TRUE(processes_end(dir / "cc.pid", dir / "sleep.pid", 10));
+}
+
+// A copy forked while a host thread makes a counted-pointer type's tag for
+// the first time makes the tag itself and goes on: the tag is kept without a
+// guard the copy would wait on for a thread it does not have.
+TEST(NativeForkHolds, ACopyForkedWhileAThreadMakesATypeTagMakesItToo) {
+    struct first_use {};
+    const child_result r = run_host([] {
+        std::atomic<bool> made{false};
+        parked_may_go = false;
+        const int before = threads_parked.load();
+        std::thread maker([&] {
+            park_in_next_guard = true;
+            (void)lumptr_type_tag<first_use>::type_id();
+            park_in_next_guard = false;
+            made = true;
+        });
+        // Inside the tag's guard, if it had one; else done.
+        const bool ready = wait_until([&] { return made.load() || threads_parked.load() > before; }, 10);
+        const copy_end copy = in_copy([] { return lumptr_type_tag<first_use>::type_id() != 0 ? 0 : 1; }, 10);
+        parked_may_go = true;
+        maker.join();
+        std::printf("ready=%d copy=%d\n", ready ? 1 : 0, copy.status);
+        return 0;
+    });
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "ready=1 copy=0\n");  // copy=-1: it waited for the guard
 }
 
 #endif  // !__SANITIZE_THREAD__
