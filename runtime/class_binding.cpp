@@ -72,7 +72,7 @@ void out_of_range() { throw std::out_of_range("invalid vector subscript"); }
 void register_class(std::string_view type_name, lum_class_factory factory,
                     const std::vector<lumptr_strong<lumobject_member_def_base>>& members,
                     const lum_name_map<int64_t>& index) {
-    std::lock_guard<std::recursive_mutex> lock(lum_registration_mutex());
+    std::lock_guard<lum_registration_lock> lock(lum_registration_mutex());
     lum_global_instance& registry = lum_registry();
     lum_factory_map& factories = *registry.factories;
     // The class that registered the name first keeps its factory and metadata.

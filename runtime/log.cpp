@@ -1,7 +1,11 @@
 #include "runtime/log.h"
 
 #include <charconv>
+#include <chrono>
+#include <new>
+#include <thread>
 
+#include "runtime/fork_hold.h"
 #include "runtime/platform.h"
 #include "runtime/thread_local.h"
 #include "runtime/vm.h"
@@ -103,6 +107,83 @@ std::vector<lum_log_listener_record*>& lum_log_dispatch_list() {
     return *none;
 }
 
+namespace {
+
+// The default logger and the strong handle that keeps it alive, built once
+// and never freed. Every call reads the logger through this record, so the
+// record (and through it the handle and its reference record) stays
+// reachable from a static pointer for the life of the process: leak checkers
+// see live memory, not a leak. Made without a guarded static, which a copy
+// forked while another thread made it would wait for for good: two threads
+// making it at once keep one.
+struct default_log_record {
+    lum_log_base* log;
+    lumptr_strong<lum_log_base> keep_alive;
+};
+constinit std::atomic<default_log_record*> default_log{nullptr};
+
+// The default logger is the module's own: a fork waits until no other thread
+// dispatches through it (the lock is held only to copy the listener list),
+// so a copy that logs finds the lock free. The lock's object is shared with
+// the host, so its takings are recorded here, around the module's own.
+class default_log_fork_hold final : public lum_fork_hold {
+public:
+    constexpr default_log_fork_hold() : lum_fork_hold(true) {}
+
+private:
+    static std::mutex* lock() {
+        default_log_record* r = default_log.load(std::memory_order_acquire);
+        return r != nullptr ? &r->log->mutex : nullptr;
+    }
+    bool take_until(std::chrono::steady_clock::time_point until) noexcept override {
+        std::mutex* m = lock();
+        if (m == nullptr) return false;
+        while (!m->try_lock()) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+    void give_back() noexcept override { lock()->unlock(); }
+    void renew() noexcept override {
+        if (std::mutex* m = lock()) new (m) std::mutex();
+    }
+    void retake() noexcept override { lock()->lock(); }
+    bool owned_here() const noexcept override {
+        std::mutex* m = lock();
+        return m != nullptr && lum_mutex_held_here(m->native_handle());
+    }
+};
+constinit default_log_fork_hold default_log_hold;
+
+const bool default_log_free_in_copies = (lum_at_fork([] { default_log_hold.before_fork(); },
+                                                     [] { default_log_hold.after_fork_in_parent(); },
+                                                     [] { default_log_hold.after_fork_in_copy(); }),
+                                         true);
+
+// A logger's lock, with the taking recorded when it is the default logger's.
+class listener_lock {
+public:
+    explicit listener_lock(lum_log_base* log) : log_(log) {
+        default_log_record* r = default_log.load(std::memory_order_acquire);
+        hold_ = r != nullptr && r->log == log ? &default_log_hold : nullptr;
+        if (hold_ != nullptr) hold_->entering();
+        log_->mutex.lock();
+    }
+    ~listener_lock() {
+        log_->mutex.unlock();
+        if (hold_ != nullptr) hold_->left();
+    }
+    listener_lock(const listener_lock&) = delete;
+    listener_lock& operator=(const listener_lock&) = delete;
+
+private:
+    lum_log_base* log_;
+    lum_fork_hold* hold_;
+};
+
+} // namespace
+
 void lum_log_base::dispatch(uint32_t level, const std::string& text) {
     std::vector<std::shared_ptr<lum_log_listener_record>> copy;
     struct close_at_exit {
@@ -110,7 +191,7 @@ void lum_log_base::dispatch(uint32_t level, const std::string& text) {
     } close;
     dispatch_list* list = nullptr;
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        const listener_lock lock(this);
         if (listeners.empty()) return;
         list = &open_dispatch_list();
         copy = listeners;
@@ -144,45 +225,25 @@ void lum_log_base::dispatch(uint32_t level, const std::string& text) {
         }
         record->uses.fetch_sub(1, std::memory_order_acq_rel);
         if (record->removed.load(std::memory_order_acquire)) {
-            std::lock_guard<std::mutex> lock(mutex);
+            const listener_lock lock(this);
             listener_released.notify_all();
         }
     }
 }
 
-namespace {
-
-// The default logger and the strong handle that keeps it alive, built once
-// and never freed. Every call reads the logger through this record, so the
-// record (and through it the handle and its reference record) stays
-// reachable from a static pointer for the life of the process: leak checkers
-// see live memory, not a leak.
-struct default_log_record {
-    lum_log_base* log;
-    lumptr_strong<lum_log_base> keep_alive;
-};
-
-} // namespace
-
 lum_log_base* lum_make_default_log() {
-    static default_log_record* const record = [] {
+    default_log_record* made = default_log.load(std::memory_order_acquire);
+    if (made != nullptr) return made->log;
+    default_log_record* fresh = nullptr;
+    {
         lum_pooling_suspend heap_records; // its reference record must not live in a VM pool
         auto* created = new lum_log_base();
-        return new default_log_record{created, lumptr_strong<lum_log_base>(created)};
-    }();
-    return record->log;
+        fresh = new default_log_record{created, lumptr_strong<lum_log_base>(created)};
+    }
+    if (default_log.compare_exchange_strong(made, fresh, std::memory_order_acq_rel)) return fresh->log;
+    delete fresh; // another thread's is kept; the handle frees this logger
+    return made->log;
 }
-
-namespace {
-
-// The default logger is the module's own: a fork waits until no thread
-// dispatches through it (the lock is held only to copy the listener list), so
-// a copy that logs finds the lock free.
-void hold_default_log() { lum_make_default_log()->mutex.lock(); }
-void release_default_log() { lum_make_default_log()->mutex.unlock(); }
-const bool default_log_free_in_copies = (lum_at_fork(hold_default_log, release_default_log, release_default_log), true);
-
-}  // namespace
 
 lum_log_base& lum_get_log() {
     lum_thread_local& tl = lum_get_thread_local();

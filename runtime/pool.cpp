@@ -5,6 +5,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "runtime/fork_hold.h"
 #include "runtime/log.h"
 #include "runtime/platform.h"
 
@@ -21,35 +22,30 @@ namespace {
 // memory is kept for the life of the process (never freed), so a late release
 // of such an item touches valid memory and is recognised and ignored. The
 // slot-area bases are hashed: a late release costs one lookup however many
-// chunks were retired.
-struct retired_chunks {
-    std::mutex mutex;
-    std::unordered_set<uintptr_t> areas; // slot-area bases
-};
-
-retired_chunks& graveyard() {
-    static retired_chunks* const g = new retired_chunks();
-    return *g;
-}
+// chunks were retired. The set is made by the first retirement and never
+// freed; the lock is constant-initialised, so neither stands behind a static
+// guard that a forked copy could find half set.
+constinit lum_fork_mutex<std::timed_mutex> graveyard_lock;
+std::unordered_set<uintptr_t>* graveyard_areas = nullptr; // slot-area bases; guarded by graveyard_lock
 
 bool is_retired_slot_area(const void* base) {
-    retired_chunks& g = graveyard();
-    std::lock_guard<std::mutex> lock(g.mutex);
-    return g.areas.count(reinterpret_cast<uintptr_t>(base)) != 0;
+    std::lock_guard<lum_fork_mutex<std::timed_mutex>> lock(graveyard_lock);
+    return graveyard_areas != nullptr && graveyard_areas->count(reinterpret_cast<uintptr_t>(base)) != 0;
 }
 
 void retire(lum_pool_chunk* chunk) {
     chunk->magic = LUM_POOL_MAGIC_RETIRED;
-    retired_chunks& g = graveyard();
-    std::lock_guard<std::mutex> lock(g.mutex);
-    g.areas.insert(reinterpret_cast<uintptr_t>(chunk->slots));
+    std::lock_guard<lum_fork_mutex<std::timed_mutex>> lock(graveyard_lock);
+    if (graveyard_areas == nullptr) graveyard_areas = new std::unordered_set<uintptr_t>();
+    graveyard_areas->insert(reinterpret_cast<uintptr_t>(chunk->slots));
 }
 
-// A fork waits until no thread reads or changes the list (each holds it for
-// one lookup or insertion), so a copy finds it free and whole.
-void hold_graveyard() { graveyard().mutex.lock(); }
-void release_graveyard() { graveyard().mutex.unlock(); }
-const bool graveyard_free_in_copies = (lum_at_fork(hold_graveyard, release_graveyard, release_graveyard), true);
+// A fork waits until no other thread reads or changes the list (each holds it
+// for one lookup or insertion), so a copy finds it free and whole.
+const bool graveyard_free_in_copies = (lum_at_fork([] { graveyard_lock.before_fork(); },
+                                                   [] { graveyard_lock.after_fork_in_parent(); },
+                                                   [] { graveyard_lock.after_fork_in_copy(); }),
+                                       true);
 
 // Pool faults: the text as written, then the arguments, the first directly
 // after the text and each further one after " <-> ".

@@ -163,27 +163,23 @@ lum_global_instance& lum_registry() {
     return *instance;
 }
 
-std::recursive_mutex& lum_registration_mutex() {
-    static std::recursive_mutex* const mutex = new std::recursive_mutex();
-    return *mutex;
-}
-
 namespace {
 
-// A fork waits until no thread registers (a registration is brief), so the
-// registry is whole in the copy. The copy's lock is made anew rather than
-// unlocked: a recursive lock belongs to the thread that took it, and the
-// copy's only thread is another one.
-void hold_registrations() { lum_registration_mutex().lock(); }
-void release_registrations() { lum_registration_mutex().unlock(); }
-void fresh_registrations_in_copy() { new (&lum_registration_mutex()) std::recursive_mutex(); }
-const bool registrations_free_in_copies =
-    (lum_at_fork(hold_registrations, release_registrations, fresh_registrations_in_copy), true);
+constinit lum_registration_lock registration_lock;
+
+// A fork waits until no other thread registers (a registration is brief), so
+// the registry is whole in the copy.
+const bool registrations_free_in_copies = (lum_at_fork([] { registration_lock.before_fork(); },
+                                                       [] { registration_lock.after_fork_in_parent(); },
+                                                       [] { registration_lock.after_fork_in_copy(); }),
+                                           true);
 
 }  // namespace
 
+lum_registration_lock& lum_registration_mutex() { return registration_lock; }
+
 lum_namespace_registrar register_namespace_initializer(std::string_view name, lum_namespace_initializer initializer) {
-    std::lock_guard<std::recursive_mutex> lock(lum_registration_mutex());
+    std::lock_guard<lum_registration_lock> lock(lum_registration_mutex());
     lum_global_instance& registry = lum_registry();
     auto it = registry.namespace_initializers.find(name);
     if (it == registry.namespace_initializers.end())

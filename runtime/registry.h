@@ -13,6 +13,7 @@
 
 #include <xxhash.h>
 
+#include "runtime/fork_hold.h"
 #include "runtime/ptr.h"
 #include "runtime/thread_local.h"
 
@@ -71,8 +72,11 @@ public:
 // The registry of this binary, created on the first call (thread-safe).
 lum_global_instance& lum_registry();
 
-// The process-wide recursive registration mutex (created once, never destroyed).
-std::recursive_mutex& lum_registration_mutex();
+// The process-wide recursive registration lock (constant-initialised, never
+// destroyed). A fork waits for it (runtime/fork_hold.h), so the registry is
+// whole in a copy.
+using lum_registration_lock = lum_fork_mutex<std::recursive_timed_mutex>;
+lum_registration_lock& lum_registration_mutex();
 
 // One-byte object left by a registration; its value means nothing.
 struct lum_namespace_registrar {

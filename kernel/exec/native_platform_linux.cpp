@@ -3,6 +3,7 @@
 #include "kernel/exec/native_platform.h"
 
 #include "kernel/exec/library_seal.h"
+#include "runtime/fork_hold.h"
 
 #if !defined(_WIN32)
 
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 namespace fs = std::filesystem;
 
@@ -110,50 +112,35 @@ std::atomic<lumk_before_load_fn> before_load{nullptr};
 // The C library does not keep the loader's list of libraries whole across
 // fork(): a copy made while another thread is inside dlopen or dlclose
 // inherits it half-changed, and the copy's own first load aborts in the
-// loader. So every load and unload the module makes holds loader_lock, and a
-// fork waits for it (the handlers below): no copy is made in the middle of
-// one. A load is bounded, so a fork waits for one at most. (The C library
-// calls fork handlers without holding the lock on their list, which an unload
-// takes to drop the library's own: the unload under way can finish.)
-std::mutex loader_lock;
-// Whether this thread is inside one of those loads: a fork from a library's
-// constructor must not wait for its own load.
-thread_local bool in_loader = false;
-// Whether the fork this thread is making took loader_lock.
-thread_local bool held_for_fork = false;
+// loader. So every load and unload the module makes holds loader_guard
+// shared, and a fork takes it exclusively (runtime/fork_hold.h): no copy is
+// made in the middle of one. Loads never wait for one another: a thread
+// inside the C library's loader (a library constructor of the host's) may
+// ask the module for a kernel while a module thread waits in the loader for
+// it. For the same reason a fork waits a bounded time only: that constructor
+// may fork while a module thread waits for the loader's lock it holds. The
+// guard keeps none of the module's data, so a copy forked past the bound
+// finds it anew. (The C library calls fork handlers without holding the lock
+// on their list, which an unload takes to drop the library's own: the unload
+// under way can finish.)
+constinit lum_fork_mutex<std::shared_timed_mutex> loader_guard{false};
 
 void* load(const char* path, int flags) {
-    std::lock_guard<std::mutex> hold(loader_lock);
-    in_loader = true;
-    void* lib = ::dlopen(path, flags);
-    in_loader = false;
-    return lib;
+    const std::shared_lock<lum_fork_mutex<std::shared_timed_mutex>> hold(loader_guard);
+    return ::dlopen(path, flags);
 }
 
 void unload(void* lib) {
-    std::lock_guard<std::mutex> hold(loader_lock);
-    in_loader = true;
+    const std::shared_lock<lum_fork_mutex<std::shared_timed_mutex>> hold(loader_guard);
     ::dlclose(lib);
-    in_loader = false;
-}
-
-void hold_loader_for_fork() {
-    if (in_loader) return;
-    loader_lock.lock();
-    held_for_fork = true;
-}
-
-// In the parent and in the copy, where the forking thread is the only one.
-void release_loader_after_fork() {
-    if (!held_for_fork) return;
-    held_for_fork = false;
-    loader_lock.unlock();
 }
 
 // Registered while the module is loaded (see process_local.h). The handlers
 // take no other lock, and none of the module's other fork handlers loads.
-const bool loader_whole_in_copies =
-    (::pthread_atfork(hold_loader_for_fork, release_loader_after_fork, release_loader_after_fork), true);
+const bool loader_whole_in_copies = (::pthread_atfork([] { loader_guard.before_fork(); },
+                                                      [] { loader_guard.after_fork_in_parent(); },
+                                                      [] { loader_guard.after_fork_in_copy(); }),
+                                     true);
 
 // Libraries built without the math library linked in (ahead-of-time libraries
 // made by an older build line) still find its functions.

@@ -25,16 +25,18 @@
 //
 // A few locks are held only for a moment and guard state that a copy must
 // find whole, not fresh: the loader's list of libraries (every load and
-// unload the module makes holds one lock, native_platform_linux.cpp), the
-// registration lock and the registry (registry.cpp), the list of retired pool
-// chunks (pool.cpp), the module's default logger (log.cpp) and the runs that
-// are making or closing their descriptors (native_run_linux.cpp). For these a
-// fork waits instead: a fork handler takes each lock before the copy is made
-// and gives it back in both processes, so the copy finds it free and what it
-// guards whole. None of them is held while another of them is taken, so the
-// handlers' order cannot deadlock, and a fork waits at most one load, one
-// registration, one lookup or one run's start or end.
-//
+// unload the module makes holds one lock shared, native_platform_linux.cpp),
+// the registration lock and the registry (registry.cpp), the list of retired
+// pool chunks (pool.cpp), the module's default logger (log.cpp) and the runs
+// that are making or closing their descriptors (native_run_linux.cpp). For
+// these a fork waits instead: a fork handler takes each lock before the copy
+// is made and gives it back in both processes, so the copy finds it free and
+// what it guards whole. Every such handler follows one policy
+// (runtime/fork_hold.h): it never waits for a lock its own thread is inside
+// (a fork from a signal handler), and it waits for another thread a bounded
+// time only (that thread may wait for something the forking thread holds,
+// such as the C library's loader lock), after which the fork goes on.
+
 // Statics made on first use behind the C++ runtime's guard, which has no fork
 // handling, are kept out of the module's reach from a copy: they are made
 // while the module loads (the script classes' tables), touched by a fork

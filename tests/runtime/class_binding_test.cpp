@@ -135,7 +135,7 @@ TEST_F(ClassBinding, RegistrationRunsOnceAndRecordsFactoryMetadataAndDefinitions
 TEST_F(ClassBinding, ClassRegistrationWaitsForTheRegistrationMutex) {
     std::thread registering;
     {
-        std::lock_guard<std::recursive_mutex> held(lum_registration_mutex());
+        std::lock_guard<lum_registration_lock> held(lum_registration_mutex());
         registering = std::thread([] { late_widget::script_register_internal(); });
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_EQ(lum_registry().factories->count("test.late"), 0u);

@@ -43,7 +43,7 @@ TEST(Registry, InitialisersAppendInOrderEvenWhileTheMutexIsHeld) {
     auto ran = std::make_shared<std::vector<int>>();
     lum_registry().namespace_initializers[name].clear();
     {
-        std::lock_guard<std::recursive_mutex> hold(lum_registration_mutex());  // recursive: no deadlock
+        std::lock_guard<lum_registration_lock> hold(lum_registration_mutex());  // recursive: no deadlock
         register_namespace_initializer(name, [ran](lum_namespace&) { ran->push_back(1); });
         register_namespace_initializer(name, [ran](lum_namespace&) { ran->push_back(2); });
     }
