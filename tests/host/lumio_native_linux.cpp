@@ -192,7 +192,8 @@ TEST(LumioNative, TheProgramsEndStopsARunningCompile) {
     const fs::path cc = d.script("hang.sh", "[ \"$1\" = --version ] && exit 0\n"
                                             "for a; do case $a in *.c) source=$a;; esac; done\n"
                                             "if grep -q 'kernel started (' \"$source\"; then\n"
-                                            "  i=0\n  until [ -s sleep.pid ] || [ $i -ge 3000 ]; do sleep 0.01; i=$((i+1)); done\n"
+                                            "  i=0\n  until [ -s sleep.pid ] || [ $i -ge 3000 ]; do\n"
+                                            "    sleep 0.01; i=$((i+1))\n  done\n"
                                             "  exit 1\nfi\n"
                                             "echo $$ > cc.pid\nsleep 60 &\necho $! > sleep.pid\nwait\n");
     std::ofstream(d.dir / "program.lasm")

@@ -97,7 +97,9 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
 // takes later (the loader's) looks taken inside it, against the order of the
 // fork handlers: a lock-order report about a lock that is free. A fork that
 // waits for good fails these tests by their time limits instead.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() { return "deadlock:runtime/registry.cpp\n"; }
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
+    return "deadlock:runtime/registry.cpp\n";
+}
 
 // The C++ runtime's guard of a static made on first use: a thread that asks
 // (park_in_next_guard) stays inside the next one it takes, making the static.
@@ -316,7 +318,8 @@ TEST(NativeForkHolds, ACopyForkedInsideTheFailedRequestLogLogsItsOwn) {
         const kst::V unit = kst::compile("kernel one(i32* v) { v[0] = 1; }", "one.k");
         static std::atomic<bool> stop_the_first{true};
         lum_kernel_native_request.store([](lum_std_kernel*) {
-            if (stop_the_first.exchange(false)) stop_inside_the_next_lock(lum_kernel_failed_request_log_lock_for_tests());
+            if (stop_the_first.exchange(false))
+                stop_inside_the_next_lock(lum_kernel_failed_request_log_lock_for_tests());
             throw std::runtime_error("no room for the compile job");
         });
         s->host.drop_lock();
