@@ -255,5 +255,7 @@ fs::path lumk_platform_held_dir(const fs::path& dir) {
     return dir;
 }
 
+std::mutex& lumk_platform_held_dir_lock_for_tests() { return held().mutex; }
+
 
 #endif  // !_WIN32

@@ -204,6 +204,9 @@ inline std::string lumk_path_folder_problem(uint64_t owner, uint64_t me, uint32_
 // its place afterwards is never written to or loaded from; `dir` itself where
 // that is not possible.
 std::filesystem::path lumk_platform_held_dir(const std::filesystem::path& dir);
+// For tests only: the lock of this process's table of held folders (Linux;
+// a lock of its own, guarding nothing, on Windows, which keeps no table).
+std::mutex& lumk_platform_held_dir_lock_for_tests();
 
 // Creates `path` as a new file (never through a file or link already there)
 // that only this user may read and write, not inherited by commands started

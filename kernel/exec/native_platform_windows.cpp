@@ -545,6 +545,11 @@ fs::path lumk_platform_absolute(const fs::path& path) {
 // The folder is reached by its path.
 fs::path lumk_platform_held_dir(const fs::path& dir) { return dir; }
 
+std::mutex& lumk_platform_held_dir_lock_for_tests() {
+    static std::mutex no_table;
+    return no_table;
+}
+
 bool lumk_platform_write_new_file(const fs::path& path, const std::string& data, std::string* error,
                                   std::string* reason, bool* existed) {
     if (existed) *existed = false;

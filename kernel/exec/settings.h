@@ -92,6 +92,8 @@ public:
     // Records the entry for `hash` unless one is there; returns the entry kept.
     lumk_jit_entry_fn insert(uint64_t hash, lumk_jit_entry_fn entry);
     size_t size() const;
+    // For tests only: the lock of this process's table.
+    std::mutex& lock_for_tests() const { return tables().mutex; }
 
 private:
     struct table {

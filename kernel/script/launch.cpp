@@ -196,6 +196,8 @@ void request_native(lum_std_kernel* kernel) {
 
 std::atomic<lum_kernel_native_request_fn> lum_kernel_native_request{request_native_code};
 
+std::mutex& lum_kernel_failed_request_log_lock_for_tests() { return reasons_logged.get().mutex; }
+
 void lum_kernel_join_lanes(lumk_launch& launch) {
     launch.abort.store(1);
     std::unique_lock<std::mutex> lock(launch.mutex);

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 class lum_std_kernel;
 
@@ -30,3 +31,7 @@ extern std::atomic<uint64_t> lum_std_buffer_max_bytes;
 // launch runs.
 using lum_kernel_native_request_fn = void (*)(lum_std_kernel* kernel);
 extern std::atomic<lum_kernel_native_request_fn> lum_kernel_native_request;
+
+// The lock of this process's log of failed requests (each reason is logged
+// once), for a test that catches a thread inside it.
+std::mutex& lum_kernel_failed_request_log_lock_for_tests();

@@ -71,3 +71,5 @@ size_t lum_kernel_unit_cache_size() {
     std::lock_guard<std::mutex> lock(c.mutex);
     return c.units.size();
 }
+
+std::mutex& lum_kernel_unit_cache_lock_for_tests() { return cache().mutex; }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,3 +29,5 @@ void lum_kernel_compile_cached(std::shared_ptr<lumk_compiled_unit>& out, const s
 
 // Number of cached units (for tests).
 size_t lum_kernel_unit_cache_size();
+// For tests only: the lock of this process's cache.
+std::mutex& lum_kernel_unit_cache_lock_for_tests();

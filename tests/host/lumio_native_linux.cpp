@@ -106,13 +106,14 @@ bool ends(long pid) {
 }
 
 // A program that sets the JIT policy, launches one kernel over 16 items,
-// prints its jit_status() and then runs `tail`.
-std::string kernel_program(const std::string& policy, const std::string& tail) {
+// prints its jit_status() and then runs `tail`. Its unit (slot 0) also holds
+// `more_kernels`; slot 1 is the buffer launched over.
+std::string kernel_program(const std::string& policy, const std::string& tail, const std::string& more_kernels = "") {
     return ".program \"native\"\n.native std.kernel_compile\n.native std.kernel_jit\n.native std.buffer\n"
            ".native print\n.block main kind=top slots=3\n"
            "  push\n  ldext @std.kernel_jit\n  prep 1\n  push\n  lds \"" + policy + "\"\n  arg 0\n  pop\n  call\n  pop\n"
            "  push\n  ld.l 0\n  push\n  ldext @std.kernel_compile\n  prep 2\n"
-           "  push\n  lds \"kernel twice(f32* v) { v[gid] = v[gid] * 2.0; }\"\n  arg 0\n  pop\n"
+           "  push\n  lds \"kernel twice(f32* v) { v[gid] = v[gid] * 2.0; }" + more_kernels + "\"\n  arg 0\n  pop\n"
            "  push\n  lds \"n.k\"\n  arg 1\n  pop\n  call\n  assign\n  pop\n"
            "  push\n  ld.l 1\n  push\n  ldext @std.buffer\n  prep 0\n  call\n  assign\n  pop\n"
            "  push\n  ld.l 1\n  mem \"resize\"\n  prep 1\n  push\n  ldi 64\n  arg 0\n  pop\n  call\n  pop\n"
@@ -123,13 +124,12 @@ std::string kernel_program(const std::string& policy, const std::string& tail) {
            tail + ".end\n";
 }
 
-// Counts slot 2 up to 3,000,000 (a tenth of a second or more): time for
-// the worker to start the compile.
-const std::string busy_tail =
-    "  push\n  ld.l 2\n  push\n  ldi 0\n  assign\n  pop\n"
-    "count: push\n  ld.l 2\n  push\n  ldi 3000000\n  lt\n  jz done\n  pop\n"
-    "  push\n  ld.l 2\n  inc\n  pop\n  jmp count\n"
-    "done: pop\n";
+// Sets the JIT policy to sync and launches the unit's kernel `started`
+// (over the buffer): the program waits here for that kernel's compile.
+const std::string compile_started_here =
+    "  push\n  ldext @std.kernel_jit\n  prep 1\n  push\n  lds \"sync\"\n  arg 0\n  pop\n  call\n  pop\n"
+    "  push\n  ld.l 0\n  mem \"started\"\n  mem \"launch\"\n  prep 2\n"
+    "  push\n  ldi 16\n  arg 0\n  pop\n  push\n  ld.l 1\n  arg 1\n  pop\n  call\n  pop\n";
 
 // Runs `command_line` with a terminal as its standard output, so that each
 // line comes as it is printed (standard output is line-buffered on a
@@ -181,20 +181,30 @@ terminal_run run_on_terminal(const std::string& command_line) {
 }
 
 // A program that ends while its kernel's background compile runs (the
-// compiler hangs with a child of its own, without a time limit) ends at
+// compiler hangs with a child of its own until its time limit) ends at
 // once: the compile stops with its processes, and the temporary kernel
 // folder goes. Only the time from the program's last line to the process's
-// end is bounded.
+// end is bounded. The program waits for the background compile to start:
+// its last step is a compile of its own, of another kernel, which the
+// compiler ends (failed) once the hanging compile has started its child.
 TEST(LumioNative, TheProgramsEndStopsARunningCompile) {
     const native_dir d;
-    const fs::path cc = d.script("hang.sh", "[ \"$1\" = --version ] && exit 0\necho $$ > cc.pid\n"
-                                            "sleep 40 &\necho $! > sleep.pid\nwait\n");
+    const fs::path cc = d.script("hang.sh", "[ \"$1\" = --version ] && exit 0\n"
+                                            "for a; do case $a in *.c) source=$a;; esac; done\n"
+                                            "if grep -q 'kernel started (' \"$source\"; then\n"
+                                            "  i=0\n  until [ -s sleep.pid ] || [ $i -ge 3000 ]; do\n"
+                                            "    sleep 0.01; i=$((i+1))\n  done\n"
+                                            "  exit 1\nfi\n"
+                                            "echo $$ > cc.pid\nsleep 60 &\necho $! > sleep.pid\nwait\n");
     std::ofstream(d.dir / "program.lasm")
-        << kernel_program("auto", busy_tail + "  push\n  ldext @print\n  prep 1\n  push\n  lds \"end\"\n  arg 0\n"
-                                              "  pop\n  call\n  pop\n");
+        << kernel_program("auto", compile_started_here + "  push\n  ldext @print\n  prep 1\n  push\n  lds \"end\"\n"
+                                                         "  arg 0\n  pop\n  call\n  pop\n",
+                          " kernel started(f32* v) { v[gid] = 1.0; }");
+    // The time limit holds the wait for the start on a loaded machine, and
+    // the whole run when the program's end does not stop the compile.
     const terminal_run r = run_on_terminal(
         "cd " + lum_test_quote(d.dir.string()) + " && LUM_KERNEL_CACHE= TMPDIR=" + lum_test_quote(d.tmp.string()) +
-        " LUM_KERNEL_CC=" + lum_test_quote(cc.string()) + " LUM_KERNEL_CC_TIMEOUT=8 " + lum_test_quote(LUMIO_EXE) +
+        " LUM_KERNEL_CC=" + lum_test_quote(cc.string()) + " LUM_KERNEL_CC_TIMEOUT=40 " + lum_test_quote(LUMIO_EXE) +
         " run program.lasm --workers 1 --module " + lum_test_quote(LUMIO_MODULE_PATH) + " 2>err </dev/null");
     EXPECT_EQ(r.status, 0) << lasmtest::read_file(d.dir / "err");
     EXPECT_EQ(r.out, "compiling\nend\n");
