@@ -170,27 +170,37 @@ int child_fork_from_the_runs_stop(const std::string& arg) {
 }
 
 // The compiler's probe waits for `dir`/go; once it runs, the stop condition
-// forks, waits for the copy, then lets the probe go on. The copy writes its
-// compile's error to `dir`/copy.txt. Prints the parent's kernel.
+// forks, waits for the copy, then lets the probe go on. The copy writes what
+// it got to `dir`/copy.txt: the compile's error ("compile:DIR"), or whether
+// the probe said it was stopped and the compiler found ("find:DIR"). Prints
+// the parent's kernel, or the compiler it found.
 int child_fork_during_the_probe(const std::string& arg) {
-    const fs::path dir = arg;
+    const fs::path dir = arg.substr(arg.find(':') + 1);
     const pid_t parent = ::getpid();
     int copy = -2;
     std::fflush(stdout);
-    std::string error;
-    const bool ready = lumk_jit_compile(lumk_jit_source(*unit_of(kSaxpy)->programs[0]), &error, [&] {
+    const auto stop = [&] {
         if (copy != -2 || ::getpid() != parent || count_lines(dir / "probe.pid") == 0) return false;
         const pid_t pid = ::fork();
         if (pid == 0) return false;
         copy = collect(pid);
         std::ofstream(dir / "go") << "go\n";
         return false;
-    }) != nullptr;
+    };
+    std::string got;
+    if (arg.rfind("find:", 0) == 0) {
+        bool stopped = false;
+        const std::string found = lumk_find_compiler(60, stop, &stopped);
+        got = "stopped=" + std::to_string(stopped ? 1 : 0) + " found=" + fs::path(found).filename().string();
+    } else {
+        std::string error;
+        got = lumk_jit_compile(lumk_jit_source(*unit_of(kSaxpy)->programs[0]), &error, stop) ? "ready" : error;
+    }
     if (::getpid() != parent) {
-        std::ofstream(dir / "copy.txt") << error << "\n";
+        std::ofstream(dir / "copy.txt") << got << "\n";
         std::_Exit(0);
     }
-    std::printf("copy=%d parent=%s\n", copy, ready ? "ready" : error.c_str());
+    std::printf("copy=%d parent=%s\n", copy, got.c_str());
     return 0;
 }
 
@@ -418,23 +428,29 @@ TEST(NativeFork, ACopyForkedFromARunsStopGivesTheRunUp) {
 }
 
 // A copy forked from the stop condition while LUM_KERNEL_CC is probed gives
-// the probe up as it gives a compile up; the parent's kernel is ready.
+// the probe up as it gives a compile up (the probe says it was stopped); the
+// parent's probe, and its kernel, go on.
 TEST(NativeFork, ACopyForkedDuringTheProbeGivesItUp) {
-    const fs::path dir = temp_dir("keeper");
-    env_scope env;
-    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
-    write_script(dir / "cc.sh", "if [ \"$1\" = --version ]; then echo $$ >> '" + (dir / "probe.pid").string() +
-                                    "'\nn=0\nwhile [ ! -e '" + (dir / "go").string() +
-                                    "' ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done\nfi\nexec cc \"$@\"\n");
-    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
-    const child_result r = run_child("fork_during_the_probe", dir.string());
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.output, "copy=0 parent=ready\n");
-    std::ifstream f(dir / "copy.txt");
-    std::string text;
-    std::getline(f, text);
-    EXPECT_EQ(text,
-              "native compilation was given up: this process is a copy made by fork() during the compiler's probe");
+    for (const char* how : {"compile:", "find:"}) {
+        SCOPED_TRACE(how);
+        const fs::path dir = temp_dir("keeper");
+        env_scope env;
+        env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+        write_script(dir / "cc.sh", "if [ \"$1\" = --version ]; then echo $$ >> '" + (dir / "probe.pid").string() +
+                                        "'\nn=0\nwhile [ ! -e '" + (dir / "go").string() +
+                                        "' ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done\nfi\nexec cc \"$@\"\n");
+        env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+        const bool compile = how[0] == 'c';
+        const child_result r = run_child("fork_during_the_probe", how + dir.string());
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(r.output, compile ? "copy=0 parent=ready\n" : "copy=0 parent=stopped=0 found=cc.sh\n");
+        std::ifstream f(dir / "copy.txt");
+        std::string text;
+        std::getline(f, text);
+        EXPECT_EQ(text, compile ? "native compilation was given up: this process is a copy made by fork() during "
+                                  "the compiler's probe"
+                                : "stopped=1 found=");
+    }
 }
 
 // A library that another file replaces before every load (a file system whose
