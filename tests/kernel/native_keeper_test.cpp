@@ -81,11 +81,11 @@ int child_dies_during_a_compile(const std::string& arg) {
 
 // The toolchain chosen, three compiles start on threads of their own (with a
 // compiler that hangs) and eight threads call quick_exit at one random moment
-// (seeded by the argument before the ':') within the compiles' first 12 ms.
+// (seeded by the argument before the ':') within the compiles' first 4 ms.
 int child_quick_exit_at_random(const std::string& arg) {
     std::mt19937 random(static_cast<unsigned>(std::stoul(arg.substr(0, arg.find(':')))));
     if (lumk_jit_compiler().empty()) return 1;
-    const auto moment = clock_type::now() + std::chrono::microseconds(random() % 12000);
+    const auto moment = clock_type::now() + std::chrono::microseconds(random() % 4000);
     for (int i = 0; i < 3; ++i)
         std::thread([i] {
             const std::string src = "kernel k(f32* y) { y[gid] = y[gid] * " + std::to_string(i) + ".25; }";
