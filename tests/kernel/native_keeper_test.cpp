@@ -63,8 +63,9 @@ int collect(pid_t pid) {
 }
 
 // saxpy compiles on a thread of its own; once its compiler has written
-// `dir`/started, the host is killed ("kill:DIR"), or ("wait:DIR") writes its
-// session id to `dir`/host.ready and waits for a signal.
+// `dir`/started, the host is killed ("kill:DIR"), ends through quick_exit
+// ("quick_exit:DIR"), or ("wait:DIR") writes its session id to
+// `dir`/host.ready and waits for a signal.
 int child_dies_during_a_compile(const std::string& arg) {
     const fs::path dir = arg.substr(arg.find(':') + 1);
     std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
@@ -74,6 +75,7 @@ int child_dies_during_a_compile(const std::string& arg) {
     std::printf("compiling=%d\n", fs::exists(dir / "started") ? 1 : 0);
     std::fflush(stdout);
     if (arg.rfind("kill:", 0) == 0) ::raise(SIGKILL);
+    if (arg.rfind("quick_exit:", 0) == 0) std::quick_exit(0);
     std::ofstream(dir / "host.ready") << ::getsid(0) << "\n";
     ::sleep(30);
     return 1;
@@ -344,42 +346,45 @@ TEST(NativeKeeper, QuickExitAtAnyMomentOfACompileLeavesNoFile) {
 }
 
 // Two hosts, each in a pid namespace of its own (both with the same process
-// id) and sharing a cache folder, compile the same kernel; one is killed
-// while the other's compiler waits: the other's files are untouched and its
-// compile succeeds.
+// id) and sharing a cache folder, compile the same kernel; one is killed or
+// ends through quick_exit while the other's compiler waits: the other's files
+// are untouched and its compile succeeds.
 TEST(NativeKeeper, HostsInOtherPidNamespacesKeepToTheirOwnFiles) {
     if (std::system("unshare --pid --fork true >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "no pid namespace may be made here";
-    const fs::path dir = temp_dir("keeper");
-    env_scope env;
-    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
-    // The probe passes; host a's compiler hangs, host b's waits for `go`
-    // before it compiles.
-    write_script(dir / "cc.sh", "[ \"$1\" = --version ] && exit 0\ntouch '" + dir.string() +
-                                    "'/$LUM_TEST_HOST/started\n[ $LUM_TEST_HOST = a ] && { sleep 40 & wait; }\n"
-                                    "n=0\nwhile [ ! -e '" + (dir / "go").string() +
-                                    "' ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done\nexec cc \"$@\"\n");
-    env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
-    env.set("LUM_KERNEL_CC_TIMEOUT", "0");
-    fs::create_directories(dir / "a");
-    fs::create_directories(dir / "b");
-    // Both run as the second process of their namespace, whose first process
-    // (the container's) outlives host a for a while: its end would end
-    // every process of the namespace.
-    const std::string launch = "unshare --pid --fork sh -c \"%s & wait\"";
-    const std::string lingering = "unshare --pid --fork sh -c \"%s & wait; sleep 2\"";
-    child_result b;
-    std::thread host_b([&] { b = run_child_through(launch, "compile_in_namespace", "b", "LUM_TEST_HOST=b"); });
-    EXPECT_TRUE(wait_until([&] { return fs::exists(dir / "b" / "started"); }, 20));
-    const child_result a = run_child_through(lingering, "dies_during_a_compile", "kill:" + (dir / "a").string(),
-                                             "LUM_TEST_HOST=a");
-    EXPECT_EQ(a.output.rfind("compiling=1\n", 0), 0u) << a.output;
-    // Host a's keeper has removed its files (b's C file is left).
-    EXPECT_TRUE(wait_until([&] { return files_in(dir / "cache").size() == 1; }, 10));
-    std::ofstream(dir / "go") << "go\n";
-    host_b.join();
-    EXPECT_EQ(b.status, 0) << b.output;
-    EXPECT_EQ(b.output, "ready\n");
+    for (const char* how : {"kill:", "quick_exit:"}) {
+        SCOPED_TRACE(how);
+        const fs::path dir = temp_dir("keeper");
+        env_scope env;
+        env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+        // The probe passes; host a's compiler hangs, host b's waits for `go`
+        // before it compiles.
+        write_script(dir / "cc.sh", "[ \"$1\" = --version ] && exit 0\ntouch '" + dir.string() +
+                                        "'/$LUM_TEST_HOST/started\n[ $LUM_TEST_HOST = a ] && { sleep 40 & wait; }\n"
+                                        "n=0\nwhile [ ! -e '" + (dir / "go").string() +
+                                        "' ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done\nexec cc \"$@\"\n");
+        env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
+        env.set("LUM_KERNEL_CC_TIMEOUT", "0");
+        fs::create_directories(dir / "a");
+        fs::create_directories(dir / "b");
+        // Both run as the second process of their namespace, whose first
+        // process (the container's) outlives host a for a while: its end
+        // would end every process of the namespace.
+        const std::string launch = "unshare --pid --fork sh -c \"%s & wait\"";
+        const std::string lingering = "unshare --pid --fork sh -c \"%s & wait; sleep 2\"";
+        child_result b;
+        std::thread host_b([&] { b = run_child_through(launch, "compile_in_namespace", "b", "LUM_TEST_HOST=b"); });
+        EXPECT_TRUE(wait_until([&] { return fs::exists(dir / "b" / "started"); }, 20));
+        const child_result a =
+            run_child_through(lingering, "dies_during_a_compile", how + (dir / "a").string(), "LUM_TEST_HOST=a");
+        EXPECT_EQ(a.output.rfind("compiling=1\n", 0), 0u) << a.output;
+        // Host a's files are gone (b's C file is left).
+        EXPECT_TRUE(wait_until([&] { return files_in(dir / "cache").size() == 1; }, 10));
+        std::ofstream(dir / "go") << "go\n";
+        host_b.join();
+        EXPECT_EQ(b.status, 0) << b.output;
+        EXPECT_EQ(b.output, "ready\n");
+    }
 }
 
 // Ended runs leave nothing recorded (a table that kept them would grow for
