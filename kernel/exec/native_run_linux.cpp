@@ -96,9 +96,9 @@ std::atomic<const char*> test_waiter{nullptr};
 // The runs and keepers this process has going, in a table of lock-free slots
 // that only grows: the process group of each command, for a process that ends
 // through quick_exit, and every descriptor a run or keeper holds, which a copy
-// that fork() makes of the process closes at once. Otherwise a helper the host forks
-// (without exec) would hold them open, and a compiler whose host has died
-// would live on for as long as the helper does.
+// that fork() makes of the process closes at once. Otherwise a helper the host
+// forks (without exec) would hold them open, and a compiler whose host has
+// died would live on for as long as the helper does.
 enum run_fd {
     out_read,
     out_write,
@@ -246,17 +246,18 @@ pid_t spawn_shell(const char* script, const std::vector<const char*>& args, cons
     const bool have_attr = have_actions && ::posix_spawnattr_init(&attr) == 0;
     bool ready = have_attr;
     if (ready) {
-        sigset_t all, none;
+        sigset_t all, blocked;
         ::sigfillset(&all);
-        ::sigemptyset(&none);
+        ::sigemptyset(&blocked);
         if (shielded)
-            for (int sig : {SIGTERM, SIGHUP, SIGINT}) ::sigaddset(&none, sig);
+            for (int sig : {SIGTERM, SIGHUP, SIGINT}) ::sigaddset(&blocked, sig);
         // Its own group (its id is the process's pid), every signal's default
-        // action (the host may ignore SIGCHLD or SIGPIPE) and none blocked.
+        // action (the host may ignore SIGCHLD or SIGPIPE) and none blocked
+        // unless shielded.
         ready = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
                                                       POSIX_SPAWN_SETSIGMASK) == 0 &&
                 ::posix_spawnattr_setpgroup(&attr, 0) == 0 && ::posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
-                ::posix_spawnattr_setsigmask(&attr, &none) == 0;
+                ::posix_spawnattr_setsigmask(&attr, &blocked) == 0;
         for (size_t i = 0; i < fds.size() && ready; ++i)
             ready = ::posix_spawn_file_actions_adddup2(&actions, fds[i], static_cast<int>(i)) == 0;
         ready = ready && ::posix_spawn_file_actions_addclosefrom_np(&actions, static_cast<int>(fds.size())) == 0;
