@@ -36,6 +36,7 @@ struct driver_state {
     fs::path dir;
     bool dir_is_temporary = false;  // this process's own folder: removed at shutdown
     std::string named_failure;      // what LUM_KERNEL_CC's compiler answered when its probe failed
+    std::string tag;                // the random part of this process's temporary file names
     std::atomic<bool> folder_refusal_warned{false};  // the folder cannot be given to the compiler: warned once
     uint32_t timeout = lumk_cc_timeout_default;
     bool shut_down = false;
@@ -48,6 +49,27 @@ struct driver_state {
 };
 
 std::atomic<lumk_warning_fn> warning_sink{nullptr};
+std::atomic<uint64_t (*)()> random_for_tests{nullptr};
+
+// How often a compile chooses a fresh name for its files when a file is
+// already there under the one it chose (never removed: it is another
+// process's).
+constexpr int name_attempts = 8;
+// How often a library just published is loaded when the file under its name
+// is found not to be the one examined (another process published the same
+// kernel in between).
+constexpr int load_attempts = 4;
+
+// The random part of a process's temporary file names: unique beyond the
+// process id, which hosts in different pid namespaces sharing a cache folder
+// may have in common.
+std::string random_tag() {
+    uint64_t (*fn)() = random_for_tests.load(std::memory_order_acquire);
+    const uint64_t value = fn ? fn() : lumk_platform_random64();
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
 
 void warn(const std::string& text) {
     if (lumk_warning_fn sink = warning_sink.load(std::memory_order_acquire)) sink(text);
@@ -108,9 +130,11 @@ void remove_folder_quietly(const fs::path& dir);
 // while `stop` lets them. False when no choice was made: `stop` said so, or
 // the module shuts down (then the next caller probes again, or nobody does).
 bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, const lumk_jit_stop_fn& stop,
-                      std::string* named_failure = nullptr) {
+                      std::string* named_failure = nullptr, std::string* tag = nullptr) {
     driver_state& s = state();
+    const uint32_t generation = lumk_process_generation();
     auto copy_out = [&] {
+        if (tag) *tag = s.tag;
         if (named_failure) *named_failure = s.named_failure;
         if (compiler) *compiler = s.compiler;
         if (dir) *dir = s.dir;
@@ -148,6 +172,10 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
         s.choice_done.notify_all();
         throw;
     }
+    // `stop` forked during the probe and this is the copy: the state (and its
+    // lock, which one of the parent's threads may have held) is the parent's.
+    if (lumk_process_generation() != generation) return false;
+    const std::string made_tag = random_tag();
 
     lock.lock();
     s.choosing = false;
@@ -158,6 +186,7 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
         s.named_failure = failure;
         s.dir = folder;
         s.dir_is_temporary = temporary;
+        s.tag = made_tag;
         s.chosen = true;
         copy_out();
     }
@@ -168,7 +197,7 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
         if (temporary && !folder.empty()) remove_folder_quietly(folder);
         return false;
     }
-    if (!folder.empty()) lumk_platform_record_kernel_folder(lumk_platform_held_dir(folder), folder, temporary);
+    if (!folder.empty()) lumk_platform_record_kernel_folder(lumk_platform_held_dir(folder), folder, temporary, made_tag);
     for (const std::string& w : warnings) warn(w);
     return true;
 }
@@ -255,6 +284,8 @@ uint32_t lumk_cc_timeout_from(const char* value, std::string* warning) {
 
 void lumk_set_warning_sink(lumk_warning_fn sink) { warning_sink.store(sink, std::memory_order_release); }
 
+void lumk_jit_set_random_for_tests(uint64_t (*fn)()) { random_for_tests.store(fn, std::memory_order_release); }
+
 void lumk_jit_shutdown() {
     driver_state& s = state();
     // The other threads still run at a normal exit, but hold the lock only
@@ -308,11 +339,13 @@ bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds, 
     lumk_run_end end = lumk_run_end::exited;
     std::string output;
     const int status = lumk_platform_run(cmd, answer ? &output : nullptr, timeout_seconds, &end, stop);
-    if (stopped && end == lumk_run_end::stopped) *stopped = true;
+    // A copy that `stop` forked gives the probe up, as it gives a compile up.
+    if (stopped && (end == lumk_run_end::stopped || end == lumk_run_end::copied)) *stopped = true;
     if (answer && status != 0) {
         *answer = cmd + (end == lumk_run_end::timed_out ? " timed out after " + std::to_string(timeout_seconds) + " s"
                          : end == lumk_run_end::not_run ? " could not be started" + (output.empty() ? "" : ": " + output)
                          : end == lumk_run_end::stopped ? std::string(" was stopped")
+                         : end == lumk_run_end::copied ? std::string(" was given up in a copy made by fork()")
                                                         : " gave exit status " + std::to_string(status));
         // The output of a command that did not start is the reason, said above.
         if (!output.empty() && end != lumk_run_end::not_run) *answer += ":\n" + output;
@@ -404,9 +437,15 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         if (error) *error = host_stops;
         return nullptr;
     }
-    std::string named_failure;
-    if (!choose_toolchain(&compiler, &dir, &timeout, stop, &named_failure)) {
-        if (error) *error = stop && stop() ? host_stops : "native compilation has stopped: the module is shutting down";
+    std::string named_failure, tag;
+    const uint32_t generation = lumk_process_generation();
+    if (!choose_toolchain(&compiler, &dir, &timeout, stop, &named_failure, &tag)) {
+        if (error)
+            *error = lumk_process_generation() != generation
+                         ? "native compilation was given up: this process is a copy made by fork() during the "
+                           "compiler's probe"
+                     : stop && stop() ? host_stops
+                                      : "native compilation has stopped: the module is shutting down";
         return nullptr;
     }
     if (compiler.empty()) {
@@ -452,38 +491,57 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
 
     if (entry == nullptr) {
         driver_state& s = state();
-        // The names carry this process's id: a copy that `stop` forks during
-        // the compile finds the parent's names, files and compiler, and gives
-        // the compile up.
-        const uint32_t generation = lumk_process_generation();
-        const std::string base = std::string(name) + "." +
-                                 std::to_string(s.temp_counter.fetch_add(1, std::memory_order_relaxed)) + "." +
-                                 std::to_string(lumk_platform_pid());
-        const fs::path c_file = held / (base + ".c");
-        const fs::path tmp_lib = held / (base + suffix);
-        std::vector<fs::path> temporaries = {c_file, tmp_lib};
-        if (msvc)
-            for (const char* ext : {".obj", ".lib", ".exp"}) temporaries.push_back(held / (base + ext));
-        in_flight_files in_flight;
-        if (!in_flight.start(temporaries)) {
-            if (error) *error = "native compilation has stopped: the module is shutting down";
-            return nullptr;
-        }
-        // A file of that name left by a process that died (the same process
-        // id and count) is replaced once; nothing is ever written through it.
-        // Any other failure (a full disk, a folder gone) ends the compile: the
-        // status names the file, the warning gives the system's reason.
-        std::string write_error, reason;
-        bool existed = false;
-        bool written = lumk_platform_write_new_file(c_file, source, &write_error, &reason, &existed);
-        if (!written && existed) {
-            remove_quietly(c_file);
-            written = lumk_platform_write_new_file(c_file, source, &write_error, &reason);
+        // The keeper watches the files from before the first is made until
+        // they are renamed or removed (it ends as this scope does).
+        struct keeper_scope {
+            lumk_file_keeper* keeper;
+            ~keeper_scope() { lumk_platform_keeper_end(keeper); }
+        } const kept{lumk_platform_keeper_start(held)};
+        // The names carry the random part of this process (a copy that `stop`
+        // forks during the compile finds the parent's names, files and
+        // compiler, and gives the compile up). A file already there under a
+        // chosen name is another process's: it is left alone, and a fresh
+        // name is chosen. Any other failure (a full disk, a folder gone) ends
+        // the compile: the status names the file, the warning gives the
+        // system's reason.
+        std::string base, write_error, reason;
+        fs::path c_file, tmp_lib;
+        std::vector<fs::path> temporaries;
+        bool written = false, ours = false;
+        for (int attempt = 0; attempt < name_attempts && !written; ++attempt) {
+            base = std::string(name) + "." +
+                   std::to_string(s.temp_counter.fetch_add(1, std::memory_order_relaxed)) + "." + tag;
+            c_file = held / (base + ".c");
+            tmp_lib = held / (base + suffix);
+            temporaries = {c_file, tmp_lib};
+            if (msvc)
+                for (const char* ext : {".obj", ".lib", ".exp"}) temporaries.push_back(held / (base + ext));
+            for (const fs::path& f : temporaries)
+                lumk_platform_keeper_watch(kept.keeper, lumk_platform_path_text(f.filename()));
+            bool taken = false;
+            for (size_t i = 1; i < temporaries.size() && !taken; ++i)
+                taken = fs::exists(fs::symlink_status(temporaries[i], ec));
+            bool existed = false;
+            if (taken) {
+                write_error = "cannot write " + lumk_platform_path_text(c_file);
+                reason = "the names of its files are taken";
+            } else {
+                written = lumk_platform_write_new_file(c_file, source, &write_error, &reason, &existed);
+                ours = !existed;  // made, maybe in part
+            }
+            if (written || ours) break;
+            lumk_platform_keeper_forget(kept.keeper);
         }
         if (!written) {
-            remove_quietly(c_file);
+            if (ours) remove_quietly(c_file);
             warn("kernel source " + shown(lumk_platform_path_text(c_file)) + " cannot be written: " + reason);
             if (error) *error = shown(write_error);
+            return nullptr;
+        }
+        in_flight_files in_flight;
+        if (!in_flight.start(temporaries)) {
+            remove_quietly(c_file);
+            if (error) *error = "native compilation has stopped: the module is shutting down";
             return nullptr;
         }
         // The folder as this compiler can read it (on Windows maybe its short
@@ -507,9 +565,7 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         }
         std::string output;
         lumk_run_end how = lumk_run_end::exited;
-        lumk_run_files files{held, {}};
-        for (const fs::path& f : temporaries) files.names.push_back(lumk_platform_path_text(f.filename()));
-        const int status = lumk_platform_run(command, &output, timeout, &how, stop, &files);
+        const int status = lumk_platform_run(command, &output, timeout, &how, stop, kept.keeper);
         if (lumk_process_generation() != generation) {
             if (error)
                 *error = "native compilation was given up: this process is a copy made by fork() during the compile";
@@ -547,7 +603,7 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
             // Another process publishing the same kernel may have put its own
             // library under the name between the rename and the load: then
             // that one is examined and loaded (a few times at most).
-            for (int attempt = 0; attempt < 4 && entry == nullptr; ++attempt) {
+            for (int attempt = 0; attempt < load_attempts && entry == nullptr; ++attempt) {
                 std::string refused;
                 entry = load_cached_library(final_lib, &load_error, &refused);
                 if (refused.empty()) break;

@@ -66,6 +66,11 @@ std::filesystem::path lumk_cache_dir(std::vector<std::string>* warnings = nullpt
 // held, so launches never wait for a probe); empty when none was found.
 std::string lumk_jit_compiler();
 
+// For tests only: when set, the random part of this process's temporary file
+// names (16 hexadecimal digits) is made from what `fn` returns instead of the
+// system's random source; null restores it. Set before the first compile.
+void lumk_jit_set_random_for_tests(uint64_t (*fn)());
+
 // Where the driver's warnings go (a refused cache folder or library, a bad
 // LUM_KERNEL_CC_TIMEOUT); null drops them. The module sends them to the log.
 using lumk_warning_fn = void (*)(const std::string& text);

@@ -23,11 +23,12 @@ constexpr size_t path_max = 4096;
 char held_path[path_max];
 char own_path[path_max];
 bool own_is_temporary = false;
+char own_tag[24];                     // the random part of the process's temporary file names
 std::atomic<long> recorded_owner{0};  // the process that chose it; 0 = none
 
 // Whether a file name is one of the process's temporary files: the
-// k_<hash>.<count>.<pid>.<ending> of a compile under way.
-bool temporary_file_of(const char* name, long pid) {
+// k_<hash>.<count>.<tag>.<ending> of a compile under way.
+bool temporary_file_of(const char* name) {
     if (name[0] != 'k' || name[1] != '_') return false;
     const char* dot = std::strchr(name, '.');
     if (dot == nullptr) return false;
@@ -36,12 +37,8 @@ bool temporary_file_of(const char* name, long pid) {
     while (*p >= '0' && *p <= '9') ++p;
     if (*p != '.') return false;
     ++p;
-    char digits[24];
-    int n = 0;
-    for (long v = pid; v > 0 && n < 23; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
-    while (n > 0)
-        if (*p++ != digits[--n]) return false;
-    return *p == '.';
+    const size_t n = std::strlen(own_tag);
+    return n > 0 && std::strncmp(p, own_tag, n) == 0 && p[n] == '.';
 }
 
 // The folder's entries are read into this buffer, not onto the stack: the
@@ -52,7 +49,7 @@ std::atomic<bool> cleaned{false};
 
 // Removes the folder's plain entries: all of them, or the process's
 // temporary files only. A bounded number of rounds.
-void remove_entries(const char* folder, bool all, long pid) {
+void remove_entries(const char* folder, bool all) {
     const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     char* const buf = entries_buf;
@@ -66,7 +63,7 @@ void remove_entries(const char* folder, bool all, long pid) {
             if (reclen == 0) break;
             const char* name = buf + at + 19;
             const bool dots = name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
-            if (!dots && (all || temporary_file_of(name, pid))) ::unlinkat(fd, name, 0);
+            if (!dots && (all || temporary_file_of(name))) ::unlinkat(fd, name, 0);
             at += reclen;
         }
     }
@@ -76,14 +73,16 @@ void remove_entries(const char* folder, bool all, long pid) {
 }  // namespace
 
 void lumk_platform_record_kernel_folder(const std::filesystem::path& held, const std::filesystem::path& dir,
-                                        bool temporary) {
+                                        bool temporary, const std::string& tag) {
     const std::string h = held.string(), d = dir.string();
     // Once per process (a forked copy chooses a folder of its own).
-    if (recorded_owner.load() == static_cast<long>(::getpid()) || h.size() >= path_max || d.size() >= path_max)
+    if (recorded_owner.load() == static_cast<long>(::getpid()) || h.size() >= path_max || d.size() >= path_max ||
+        tag.size() >= sizeof own_tag)
         return;
     recorded_owner.store(0);
     std::memcpy(held_path, h.c_str(), h.size() + 1);
     std::memcpy(own_path, d.c_str(), d.size() + 1);
+    std::memcpy(own_tag, tag.c_str(), tag.size() + 1);
     own_is_temporary = temporary;
     recorded_owner.store(static_cast<long>(::getpid()));
 }
@@ -96,7 +95,7 @@ void lumk_platform_quick_exit_cleanup() {
     // A forked copy of the process leaves its parent's files alone.
     const long pid = static_cast<long>(::getpid());
     if (recorded_owner.load() != pid) return;
-    remove_entries(held_path, own_is_temporary, pid);
+    remove_entries(held_path, own_is_temporary);
     if (own_is_temporary) ::rmdir(own_path);
 }
 

@@ -23,12 +23,33 @@ enum class lumk_run_end {
     copied,     // `stop` forked: this is the copy, and the run is its parent's, left alone
 };
 
-// The temporary files of a run (a compile's source and library): their
-// folder and their names in it.
-struct lumk_run_files {
-    std::filesystem::path folder;
-    std::vector<std::string> names;
-};
+// The keeper of a compile's temporary files (Linux): a small process outside
+// every process group of the host's, started before the first of the files
+// is made, that removes them should this process die (killed, or ended
+// through quick_exit before its own cleanup is done) before the files are its
+// caller's again. It is told each name before a file of that name may be made,
+// and the process group of the one command run with it (lumk_platform_run),
+// whose output it shares; when this process dies it kills that group, waits
+// until every process that held the command's output has let it go (so that
+// no compiler writes a file after it), and removes the names through the
+// folder as it was opened. It ignores SIGTERM, SIGHUP and SIGINT: a signal to
+// the whole session ends the host, not it. Null where there is none (on
+// Windows the job object ends the command with the host; or it could not be
+// started): the caller removes its files itself, as it does anyway.
+struct lumk_file_keeper;
+lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder);
+// A name in the folder to remove should this process die; told before the
+// file is made.
+void lumk_platform_keeper_watch(lumk_file_keeper* keeper, const std::string& name);
+// The names told so far are not this process's files (one was found taken):
+// they are never removed.
+void lumk_platform_keeper_forget(lumk_file_keeper* keeper);
+// The files are the caller's again (renamed or removed): the keeper ends, and
+// `keeper` is freed. In a copy that fork() made it frees `keeper` only.
+void lumk_platform_keeper_end(lumk_file_keeper* keeper);
+
+// 64 bits from the operating system's random source; 0 when it gives none.
+uint64_t lumk_platform_random64();
 
 // How often a run, and a thread waiting for the compiler probe, ask their
 // caller's stop condition.
@@ -58,13 +79,12 @@ inline constexpr std::chrono::milliseconds lumk_output_grace{250};
 // run: the copy gives it up at once (`end` says `copied`) and never kills,
 // waits for or closes anything of it.
 //
-// On Linux, `files` are removed once the command has ended when this process
-// dies during the run (killed, or ended by quick_exit before its own cleanup
-// is done), by a process that outlives it; a run that ends leaves them to the
-// caller.
+// With `keeper` (one run per keeper), the command's output goes through the
+// keeper's pipe and the keeper learns the command's process group, and when it
+// is gone: a host that dies during the run or after it leaves no file.
 int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds = 0,
                       lumk_run_end* end = nullptr, const std::function<bool()>& stop = {},
-                      const lumk_run_files* files = nullptr);
+                      lumk_file_keeper* keeper = nullptr);
 
 // Kills every command that lumk_platform_run is still running, with its
 // children, and refuses to start any later one. Waits (at most about two
@@ -82,12 +102,18 @@ void lumk_platform_kill_commands_now();
 // descriptor 3 the report socket); null restores the real one. Lets a test
 // stand in a process that never reports. Nothing on Windows.
 void lumk_platform_test_waiter_script(const char* script);
+// For tests only (Linux): how many runs and keepers this process has
+// recorded (their descriptors, and the process group quick_exit kills). 0 on
+// Windows.
+size_t lumk_platform_test_recorded_runs();
 
 // Records the folder for compiled kernels once it is chosen: `held` (see
-// lumk_platform_held_dir) to reach its files, `dir` to name it, and whether it
-// is this process's temporary folder. For lumk_platform_quick_exit_cleanup.
+// lumk_platform_held_dir) to reach its files, `dir` to name it, whether it
+// is this process's temporary folder, and the random part `tag` of this
+// process's temporary file names (k_<hash>.<count>.<tag>.<ending>). For
+// lumk_platform_quick_exit_cleanup.
 void lumk_platform_record_kernel_folder(const std::filesystem::path& held, const std::filesystem::path& dir,
-                                        bool temporary);
+                                        bool temporary, const std::string& tag);
 
 // The module's end at quick_exit, with async-signal-safe calls only: kills
 // the commands still running and removes the process's temporary kernel

@@ -3,6 +3,8 @@
 // socket.
 #include "kernel/exec/native_run.h"
 
+#include "kernel/exec/process_local.h"
+
 #if !defined(_WIN32)
 
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -17,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -50,33 +54,51 @@ constexpr const char* waiter_script =
     "echo \"$?\" >&3\n"
     "wait\n";
 
-// The keeper of a run's temporary files, run as `sh -c SCRIPT sh GROUP NAME...`
-// in a process group of its own, with the null device as input and output,
-// its end of the keeper socket as descriptor 3, the files' folder as
-// descriptor 4 and a reading end of the command's output pipe as descriptor
-// 5. A run that ends normally writes a line to the socket before closing it:
-// the keeper ends and the files are the run's caller's business. When the
-// socket closes without that line, the host has died (killed, or ended
-// through quick_exit with its cleanup cut short): the keeper kills the
-// command's group (its watcher does so too), reads the output until every
-// process that held it has ended, so that no compiler writes a file after it,
-// and removes the files through the folder as it was checked. Being outside
-// the group, it outlives the kill.
+// The keeper of a compile's temporary files (lumk_platform_keeper_start), run
+// as `sh -c SCRIPT sh` in a process group of its own, with the null device as
+// input and output, its end of the keeper socket as descriptor 3, the files'
+// folder as descriptor 4 and the reading end of the command's output pipe as
+// descriptor 5. It reads lines from the socket: "file NAME" (a name to remove
+// should the host die), "forget" (the names so far are not the host's),
+// "group N" (the command's process group), "ended" (that group is gone: its
+// id may be another's by now) and "done" (the files are the host's again: it
+// ends). When the socket closes without "done", the host has died (killed, or
+// ended through quick_exit with its cleanup cut short): the keeper kills the
+// command's group if it is still the command's (its watcher does so too),
+// reads the output until every process that held it has let it go (the pipe
+// is blocking: nobody else reads it once the host is gone), so that no
+// compiler writes a file after it, and removes the names through the folder
+// as it was checked. Being outside the group, it outlives the kill; it
+// ignores the signals a whole session gets when it ends (they are blocked
+// from its start on as well).
 constexpr const char* keeper_script =
-    "read -r x <&3 && exit 0\n"
-    "kill -KILL -\"$1\"\n"
-    "shift\n"
+    "trap '' TERM HUP INT\n"
+    "g=\n"
+    "while read -r w a <&3; do\n"
+    "  case $w in\n"
+    "    file) set -- \"$@\" \"$a\" ;;\n"
+    "    forget) set -- ;;\n"
+    "    group) g=$a ;;\n"
+    "    ended) g= ;;\n"
+    "    done) exit 0 ;;\n"
+    "  esac\n"
+    "done\n"
+    "[ -z \"$g\" ] || kill -KILL -\"$g\"\n"
     "cat <&5\n"
-    "cd /dev/fd/4 && rm -f -- \"$@\"\n";
+    "[ $# -eq 0 ] || { cd /dev/fd/4 && rm -f -- \"$@\"; }\n";
+
+// How long the end of a run, and of a keeper, waits to collect the process it
+// started (killed, or told to end, just before).
+constexpr std::chrono::seconds reaping_budget{1};
 
 std::atomic<const char*> test_waiter{nullptr};
 
-// The runs this process has going, in a table of lock-free slots that only
-// grows: the process group of each command, for a process that ends through
-// quick_exit, and every descriptor the run holds, which a copy that fork()
-// makes of the process closes at once. Otherwise a helper the host forks
-// (without exec) would hold them open, and a compiler whose host has died
-// would live on for as long as the helper does.
+// The runs and keepers this process has going, in a table of lock-free slots
+// that only grows: the process group of each command, for a process that ends
+// through quick_exit, and every descriptor a run or keeper holds, which a copy
+// that fork() makes of the process closes at once. Otherwise a helper the host
+// forks (without exec) would hold them open, and a compiler whose host has
+// died would live on for as long as the helper does.
 enum run_fd {
     out_read,
     out_write,
@@ -86,13 +108,12 @@ enum run_fd {
     keeper_end,
     keeper_peer,
     folder,
-    out_copy,
     run_fds
 };
 
 struct run_slot {
     std::atomic<uint64_t> entry{0};  // (owner pid << 32) | group id (0 until started); 0 when free
-    std::atomic<int> fd[run_fds]{-1, -1, -1, -1, -1, -1, -1, -1, -1};
+    std::atomic<int> fd[run_fds]{-1, -1, -1, -1, -1, -1, -1, -1};
 };
 constexpr int slots_per_chunk = 64;
 struct slot_chunk {
@@ -101,8 +122,9 @@ struct slot_chunk {
 };
 slot_chunk first_chunk;
 
-// A run makes and records its descriptors, and closes and forgets them,
-// holding this lock shared; fork() takes it exclusively (for a bounded time)
+// A run or keeper makes and records its descriptors, and closes and forgets
+// them, holding this lock shared (never while it starts a process: a fork
+// does not wait for spawns); fork() takes it exclusively (for a bounded time)
 // and gives it back in both processes. A copy thus finds every run either
 // without descriptors or with all of them recorded, never one whose number
 // was made but not yet written down, or closed but not yet forgotten (which
@@ -211,9 +233,11 @@ int keep_above_standard(run_slot* s, run_fd which) {
 void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 // Starts `sh -c SCRIPT sh ARGS...` in a process group of its own, every
-// signal's default action and none blocked, with descriptor i of `fds` as
-// its descriptor i and no other. -1 when it could not be started.
-pid_t spawn_shell(const char* script, const std::vector<const char*>& args, const std::vector<int>& fds) {
+// signal's default action and none blocked (`shielded`: SIGTERM, SIGHUP and
+// SIGINT blocked), with descriptor i of `fds` as its descriptor i and no
+// other. -1 when it could not be started.
+pid_t spawn_shell(const char* script, const std::vector<const char*>& args, const std::vector<int>& fds,
+                  bool shielded = false) {
     for (int fd : fds)
         if (fd < 0) return -1;
     posix_spawn_file_actions_t actions;
@@ -222,15 +246,18 @@ pid_t spawn_shell(const char* script, const std::vector<const char*>& args, cons
     const bool have_attr = have_actions && ::posix_spawnattr_init(&attr) == 0;
     bool ready = have_attr;
     if (ready) {
-        sigset_t all, none;
+        sigset_t all, blocked;
         ::sigfillset(&all);
-        ::sigemptyset(&none);
+        ::sigemptyset(&blocked);
+        if (shielded)
+            for (int sig : {SIGTERM, SIGHUP, SIGINT}) ::sigaddset(&blocked, sig);
         // Its own group (its id is the process's pid), every signal's default
-        // action (the host may ignore SIGCHLD or SIGPIPE) and none blocked.
+        // action (the host may ignore SIGCHLD or SIGPIPE) and none blocked
+        // unless shielded.
         ready = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
                                                       POSIX_SPAWN_SETSIGMASK) == 0 &&
                 ::posix_spawnattr_setpgroup(&attr, 0) == 0 && ::posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
-                ::posix_spawnattr_setsigmask(&attr, &none) == 0;
+                ::posix_spawnattr_setsigmask(&attr, &blocked) == 0;
         for (size_t i = 0; i < fds.size() && ready; ++i)
             ready = ::posix_spawn_file_actions_adddup2(&actions, fds[i], static_cast<int>(i)) == 0;
         ready = ready && ::posix_spawn_file_actions_addclosefrom_np(&actions, static_cast<int>(fds.size())) == 0;
@@ -250,12 +277,17 @@ pid_t spawn_shell(const char* script, const std::vector<const char*>& args, cons
 
 }  // namespace
 
+struct lumk_file_keeper {
+    pid_t pid = -1;
+    run_slot* slot = nullptr;  // the socket's end, the output pipe (its writing end until a run takes it)
+    uint32_t generation = 0;   // of the process that started it
+};
+
 struct lumk_process {
     pid_t waiter = -1;  // also the id of the command's process group
-    pid_t keeper = -1;  // of the run's temporary files; -1 when it has none
-    int out = -1;       // the output pipe's reading end
+    int out = -1;       // the output pipe's reading end (blocking: it is read only when poll says so)
     int report = -1;    // the run's end of the report socket
-    int keeper_end = -1;  // the run's end of the keeper's socket
+    lumk_file_keeper* keeper = nullptr;  // told the group, and when it has gone
     run_slot* slot = nullptr;
     bool report_open = true;
     std::string pending;  // report text without its line end yet
@@ -276,80 +308,161 @@ bool group_is_ours(const lumk_process* p) {
     return ::poll(&q, 1, 0) == 0;
 }
 
-// Starts the keeper of `files` for the command whose group is `group`; its
-// pid, or -1.
-pid_t start_keeper(run_slot* s, pid_t group, const lumk_run_files& files) {
-    int ends[2] = {-1, -1};
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return -1;
-    keep(s, keeper_end, ends[0]);
-    keep(s, keeper_peer, ends[1]);
-    keep(s, folder, ::open(files.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    keep(s, out_copy, ::fcntl(s->fd[out_read].load(), F_DUPFD_CLOEXEC, 10));
-    const std::string group_text = std::to_string(group);
-    std::vector<const char*> args = {group_text.c_str()};
-    for (const std::string& name : files.names) args.push_back(name.c_str());
-    const int null_fd = s->fd[null_dev].load();
-    const pid_t keeper =
-        spawn_shell(keeper_script, args, {null_fd, null_fd, null_fd, keep_above_standard(s, keeper_peer),
-                                          keep_above_standard(s, folder), s->fd[out_copy].load()});
-    close_kept(s, keeper_peer);
-    close_kept(s, folder);
-    close_kept(s, out_copy);
-    if (keeper < 0) close_kept(s, keeper_end);
-    return keeper;
+// Whether `k` is this process's keeper (not its parent's, in a copy fork()
+// made).
+bool keeper_is_mine(const lumk_file_keeper* k) {
+    return k != nullptr && k->generation == lumk_process_generation();
+}
+
+void tell_keeper(const lumk_file_keeper* k, const std::string& line) {
+    if (!keeper_is_mine(k)) return;
+    const std::string text = line + "\n";
+    (void)::send(k->slot->fd[keeper_end].load(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// Collects `child` unless the host's own handling of SIGCHLD did it: it was
+// killed or told to end just before, so this is short, and bounded in any
+// case.
+void reap(pid_t child) {
+    const auto give_up = std::chrono::steady_clock::now() + reaping_budget;
+    for (int nap_us = 100; child > 0;) {
+        const pid_t r = ::waitpid(child, nullptr, WNOHANG);
+        if (r == child || (r < 0 && errno != EINTR)) break;
+        if (std::chrono::steady_clock::now() >= give_up) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(nap_us));
+        nap_us = std::min(nap_us * 2, 10000);
+    }
 }
 
 }  // namespace
 
+lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder_path) {
+    const uint32_t generation = lumk_process_generation();
+    run_slot* s = nullptr;
+    int given[6] = {-1, -1, -1, -1, -1, -1};
+    {
+        // Every descriptor is recorded as soon as it is made.
+        const shared_guard guard;
+        s = claim_slot();
+        if (s == nullptr) return nullptr;
+        int ends[2] = {-1, -1};
+        bool made = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0;
+        if (made) {
+            keep(s, keeper_end, ends[0]);
+            keep(s, keeper_peer, ends[1]);
+            made = ::pipe2(ends, O_CLOEXEC) == 0;
+        }
+        if (made) {
+            keep(s, out_read, ends[0]);
+            keep(s, out_write, ends[1]);
+            made = keep(s, folder, ::open(folder_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) >= 0 &&
+                   keep(s, null_dev, ::open("/dev/null", O_RDWR | O_CLOEXEC)) >= 0;
+        }
+        if (made) {
+            given[0] = given[1] = given[2] = keep_above_standard(s, null_dev);
+            given[3] = keep_above_standard(s, keeper_peer);
+            given[4] = keep_above_standard(s, folder);
+            given[5] = keep_above_standard(s, out_read);
+        } else {
+            free_slot(s);
+            return nullptr;
+        }
+    }
+    const pid_t pid = spawn_shell(keeper_script, {}, {given, given + 6}, true);
+    {
+        const shared_guard guard;
+        close_kept(s, keeper_peer);
+        close_kept(s, folder);
+        close_kept(s, null_dev);
+        if (pid < 0) {
+            free_slot(s);
+            return nullptr;
+        }
+    }
+    return new lumk_file_keeper{pid, s, generation};
+}
+
+void lumk_platform_keeper_watch(lumk_file_keeper* keeper, const std::string& name) {
+    tell_keeper(keeper, "file " + name);
+}
+
+void lumk_platform_keeper_forget(lumk_file_keeper* keeper) { tell_keeper(keeper, "forget"); }
+
+void lumk_platform_keeper_end(lumk_file_keeper* keeper) {
+    if (keeper == nullptr) return;
+    if (keeper_is_mine(keeper)) {
+        tell_keeper(keeper, "done");
+        {
+            const shared_guard guard;
+            free_slot(keeper->slot);
+        }
+        reap(keeper->pid);
+    }
+    delete keeper;
+}
+
 lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink,
-                                 const lumk_run_files* files) {
-    // Every descriptor is recorded as soon as it is made.
-    const shared_guard guard;
-    run_slot* s = claim_slot();
-    if (s == nullptr) return nullptr;
-    int ends[2] = {-1, -1};
-    bool made = ::pipe2(ends, O_CLOEXEC) == 0;
-    if (made) {
-        keep(s, out_read, ends[0]);
-        keep(s, out_write, ends[1]);
-        made = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0;
+                                 lumk_file_keeper* keeper) {
+    if (!keeper_is_mine(keeper)) keeper = nullptr;
+    run_slot* s = nullptr;
+    // The keeper's pipe while its writing end is there (one run per keeper).
+    run_slot* pipe_of = nullptr;
+    int given[4] = {-1, -1, -1, -1};
+    {
+        // Every descriptor is recorded as soon as it is made.
+        const shared_guard guard;
+        s = claim_slot();
+        if (s == nullptr) return nullptr;
+        int ends[2] = {-1, -1};
+        bool made = true;
+        if (keeper != nullptr && keeper->slot->fd[out_write].load() >= 0) {
+            pipe_of = keeper->slot;
+        } else if ((made = ::pipe2(ends, O_CLOEXEC) == 0)) {
+            keep(s, out_read, ends[0]);
+            keep(s, out_write, ends[1]);
+            pipe_of = s;
+        }
+        if (made) {
+            made = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0;
+            if (made) {
+                keep(s, report, ends[0]);
+                keep(s, report_peer, ends[1]);
+                made = keep(s, null_dev, ::open("/dev/null", O_RDWR | O_CLOEXEC)) >= 0;
+            }
+        }
+        if (!made) {
+            free_slot(s);
+            return nullptr;
+        }
+        given[0] = keep_above_standard(s, null_dev);
+        given[1] = given[2] = keep_above_standard(pipe_of, out_write);
+        given[3] = keep_above_standard(s, report_peer);
     }
-    if (made) {
-        keep(s, report, ends[0]);
-        keep(s, report_peer, ends[1]);
-        made = keep(s, null_dev, ::open("/dev/null", O_RDWR | O_CLOEXEC)) >= 0;
+    const char* script = test_waiter.load(std::memory_order_acquire);
+    const pid_t waiter = spawn_shell(script ? script : waiter_script, {command.c_str()}, {given, given + 4});
+    {
+        const shared_guard guard;
+        // Only the command holds the pipe's writing end now.
+        close_kept(pipe_of, out_write);
+        close_kept(s, report_peer);
+        close_kept(s, null_dev);
+        if (waiter < 0) {
+            free_slot(s);
+            return nullptr;
+        }
+        s->entry.store((static_cast<uint64_t>(::getpid()) << 32) | static_cast<uint32_t>(waiter));
     }
-    pid_t waiter = -1;
-    if (made) {
-        const char* script = test_waiter.load(std::memory_order_acquire);
-        const int null_in = keep_above_standard(s, null_dev);
-        const int out_w = keep_above_standard(s, out_write);
-        waiter = spawn_shell(script ? script : waiter_script, {command.c_str()},
-                             {null_in, out_w, out_w, keep_above_standard(s, report_peer)});
-    }
-    close_kept(s, out_write);
-    close_kept(s, report_peer);
-    if (waiter < 0) {
-        free_slot(s);
-        return nullptr;
-    }
-    s->entry.store((static_cast<uint64_t>(::getpid()) << 32) | static_cast<uint32_t>(waiter));
     auto* p = new lumk_process;
     p->waiter = waiter;
-    p->out = s->fd[out_read].load();
+    p->out = pipe_of->fd[out_read].load();
     p->report = s->fd[report].load();
     p->sink = sink;
     p->slot = s;
-    // Without its keeper the files are removed as before: by the run's caller
-    // or the process's own end.
-    if (files != nullptr && !files->names.empty()) p->keeper = start_keeper(s, waiter, *files);
-    p->keeper_end = s->fd[keeper_end].load();
-    close_kept(s, null_dev);
-    set_nonblocking(p->out);
+    p->keeper = keeper;
+    tell_keeper(keeper, "group " + std::to_string(waiter));
     set_nonblocking(p->report);
     return p;
 }
-
 void lumk_process_wait(lumk_process* p, std::chrono::milliseconds wait, lumk_process_state* state) {
     pollfd fds[2];
     nfds_t n = 0;
@@ -394,30 +507,17 @@ void lumk_process_kill(lumk_process* p) {
 }
 
 void lumk_process_release(lumk_process* p) {
+    // The group goes, with whatever the command left in it; the watcher would
+    // do the same once released, this makes it so before the run ends. The
+    // keeper learns that the group is gone before the waiter is collected
+    // (after which its id may be given to another group).
+    lumk_process_kill(p);
+    tell_keeper(p->keeper, "ended");
     {
         const shared_guard guard;
-        // The group goes, with whatever the command left in it; the watcher
-        // would do the same once released, this makes it so before the run
-        // ends.
-        lumk_process_kill(p);
-        // The keeper is told the run ended normally: it leaves the files
-        // alone.
-        if (p->keeper_end >= 0) (void)::send(p->keeper_end, "done\n", 5, MSG_NOSIGNAL | MSG_DONTWAIT);
         free_slot(p->slot);
     }
-    // The waiter and the keeper are collected here unless the host's own
-    // handling of SIGCHLD did it; the waiter was killed above and the keeper
-    // ends on its line, so this is short, and bounded in any case.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    for (pid_t child : {p->waiter, p->keeper}) {
-        for (int nap_us = 100; child > 0;) {
-            const pid_t r = ::waitpid(child, nullptr, WNOHANG);
-            if (r == child || (r < 0 && errno != EINTR)) break;
-            if (std::chrono::steady_clock::now() >= give_up) break;
-            std::this_thread::sleep_for(std::chrono::microseconds(nap_us));
-            nap_us = std::min(nap_us * 2, 10000);
-        }
-    }
+    reap(p->waiter);
     delete p;
 }
 
@@ -434,6 +534,24 @@ void lumk_platform_kill_commands_now() {
 }
 
 void lumk_platform_test_waiter_script(const char* script) { test_waiter.store(script, std::memory_order_release); }
+
+size_t lumk_platform_test_recorded_runs() {
+    const uint64_t me = static_cast<uint64_t>(::getpid());
+    size_t n = 0;
+    each_slot([&](run_slot& s) { n += (s.entry.load() >> 32) == me; });
+    return n;
+}
+
+uint64_t lumk_platform_random64() {
+    uint64_t value = 0;
+    // Never waits: before the system's pool is ready, /dev/urandom answers.
+    if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) return value;
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    if (::read(fd, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) value = 0;
+    ::close(fd);
+    return value;
+}
 
 void lumk_platform_at_quick_exit(void (*fn)()) { std::at_quick_exit(fn); }
 

@@ -155,9 +155,9 @@ struct lumk_process {
     }
 };
 
-// The job object ends the command when this process ends. `files` is not
-// used: no process here outlives the host to remove them.
-lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink, const lumk_run_files*) {
+// The job object ends the command when this process ends. There is no keeper
+// here (lumk_platform_keeper_start gives none).
+lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink, lumk_file_keeper*) {
     // What cannot be started leaves its reason as the run's output.
     const auto refuse = [sink](const std::string& why) {
         if (sink) {

@@ -119,15 +119,16 @@ int child_swap(const std::string& planted) {
     return 0;
 }
 
-// Before the first compile, leaves a link to `arg` under the name the
-// compile's C file gets (a process of the same id that died could have left
-// a file there), then compiles saxpy.
+// With the random part of the temporary names fixed, leaves a link to `arg`
+// under the name the first compile's C file would get (another process's
+// file of the same name), then compiles saxpy.
 int child_leftover(const std::string& target) {
+    lumk_jit_set_random_for_tests([] { return uint64_t{0x5eed}; });
     std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
     const uint64_t hash = lumk_jit_file_hash(lumk_jit_compiler(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc,
                                              lumk_jit_source(*u->programs[0]));
     char name[80];
-    std::snprintf(name, sizeof name, "k_%016llx.0.%d.c", static_cast<unsigned long long>(hash), ::getpid());
+    std::snprintf(name, sizeof name, "k_%016llx.0.%016llx.c", static_cast<unsigned long long>(hash), 0x5eedull);
     std::error_code ec;
     fs::create_symlink(target, fs::path(std::getenv("LUM_KERNEL_CACHE")) / name, ec);
     if (ec) return 1;
@@ -570,8 +571,9 @@ TEST(NativeCache, FolderReplacedAfterTheCheckIsNotUsed) {
     fs::remove_all(dir);
 }
 
-// The C file of a compile is always a new file: a link left under its name
-// is replaced, never written through.
+// The C file of a compile is always a new file: a file or link another
+// process has under the name chosen is never written through nor removed;
+// the compile takes a fresh name.
 TEST(NativeCache, SourceFileIsNeverWrittenThroughALeftover) {
     const fs::path dir = ntest::temp_dir("child");
     ntest::write_file(dir / "keep.txt", "unchanged\n");
@@ -584,7 +586,10 @@ TEST(NativeCache, SourceFileIsNeverWrittenThroughALeftover) {
     std::string text;
     std::getline(f, text);
     EXPECT_EQ(text, "unchanged");
-    EXPECT_EQ(files_in(dir / "cache").size(), 1u);  // the library only
+    EXPECT_EQ(files_in(dir / "cache").size(), 2u);  // the library and the link
+    size_t links = 0;
+    for (const fs::path& f : files_in(dir / "cache")) links += fs::is_symlink(f);
+    EXPECT_EQ(links, 1u);
     fs::remove_all(dir);
 }
 

@@ -1,0 +1,20 @@
+// Windows: no keeper of temporary files (the job object ends a compile with
+// its host, and the driver removes its files), and the system's random
+// source.
+#define _CRT_RAND_S
+#include <stdlib.h>
+
+#include "kernel/exec/native_platform.h"
+
+lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path&) { return nullptr; }
+void lumk_platform_keeper_watch(lumk_file_keeper*, const std::string&) {}
+void lumk_platform_keeper_forget(lumk_file_keeper*) {}
+void lumk_platform_keeper_end(lumk_file_keeper*) {}
+
+uint64_t lumk_platform_random64() {
+    unsigned int high = 0, low = 0;
+    if (rand_s(&high) != 0 || rand_s(&low) != 0) return 0;
+    return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+size_t lumk_platform_test_recorded_runs() { return 0; }
