@@ -4,6 +4,7 @@
 #include "kernel/exec/native_run.h"
 
 #include "kernel/exec/process_local.h"
+#include "runtime/fork_hold.h"
 
 #if !defined(_WIN32)
 
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -128,41 +130,14 @@ slot_chunk first_chunk;
 // and gives it back in both processes. A copy thus finds every run either
 // without descriptors or with all of them recorded, never one whose number
 // was made but not yet written down, or closed but not yet forgotten (which
-// may by then be another descriptor of the host's). Writers go first: a
-// fork waits for the runs that are starting or ending, not for later ones.
-pthread_rwlock_t fork_guard = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-thread_local bool guard_held_for_fork = false;
+// may by then be another descriptor of the host's). The fork handlers follow
+// the module's policy (runtime/fork_hold.h): a fork from a signal handler on
+// a thread inside the guard does not wait for it, and any other wait is
+// bounded. The guard keeps no data a copy reads (the copy closes every
+// recorded descriptor), so a copy forked past the bound finds it anew.
+constinit lum_fork_mutex<std::shared_timed_mutex> fork_guard{false};
 
-void take_guard_for_fork() {
-    // Bounded: a fork from a signal handler on a thread that holds the lock
-    // shared goes on without it after a while.
-    timespec until{};
-    ::clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += 2;
-    guard_held_for_fork = ::pthread_rwlock_clockwrlock(&fork_guard, CLOCK_MONOTONIC, &until) == 0;
-}
-
-void give_guard_back() {
-    if (!guard_held_for_fork) return;
-    guard_held_for_fork = false;
-    ::pthread_rwlock_unlock(&fork_guard);
-}
-
-// In the copy the lock is made anew: the parent's threads that held or
-// waited for it are not there, and the lock knows its writer by a thread id
-// that the copy's one thread no longer has.
-void fresh_guard_in_copy() {
-    static const pthread_rwlock_t fresh = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-    guard_held_for_fork = false;
-    std::memcpy(static_cast<void*>(&fork_guard), &fresh, sizeof fresh);
-}
-
-struct shared_guard {
-    shared_guard() { ::pthread_rwlock_rdlock(&fork_guard); }
-    ~shared_guard() { ::pthread_rwlock_unlock(&fork_guard); }
-    shared_guard(const shared_guard&) = delete;
-    shared_guard& operator=(const shared_guard&) = delete;
-};
+using shared_guard = const std::shared_lock<lum_fork_mutex<std::shared_timed_mutex>>;
 
 template <class Fn>
 void each_slot(Fn fn) {
@@ -210,13 +185,15 @@ void free_slot(run_slot* s) {
 // In the copy fork() made (only the forking thread runs): every recorded run
 // is the parent's. Its descriptors are closed and its slot is freed.
 void close_the_parents_runs() {
-    fresh_guard_in_copy();
+    fork_guard.after_fork_in_copy();
     each_slot([](run_slot& s) { free_slot(&s); });
 }
 
 // Registered while the module is loaded (see process_local.h).
 const bool closing_in_copies =
-    (::pthread_atfork(take_guard_for_fork, give_guard_back, close_the_parents_runs), true);
+    (::pthread_atfork([] { fork_guard.before_fork(); }, [] { fork_guard.after_fork_in_parent(); },
+                      close_the_parents_runs),
+     true);
 
 // The slot's descriptor `which` moved above the standard ones (closed on
 // exec), so that the descriptor actions of a spawn never overwrite one
@@ -342,7 +319,7 @@ lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder
     int given[6] = {-1, -1, -1, -1, -1, -1};
     {
         // Every descriptor is recorded as soon as it is made.
-        const shared_guard guard;
+        shared_guard guard(fork_guard);
         s = claim_slot();
         if (s == nullptr) return nullptr;
         int ends[2] = {-1, -1};
@@ -370,7 +347,7 @@ lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder
     }
     const pid_t pid = spawn_shell(keeper_script, {}, {given, given + 6}, true);
     {
-        const shared_guard guard;
+        shared_guard guard(fork_guard);
         close_kept(s, keeper_peer);
         close_kept(s, folder);
         close_kept(s, null_dev);
@@ -393,7 +370,7 @@ void lumk_platform_keeper_end(lumk_file_keeper* keeper) {
     if (keeper_is_mine(keeper)) {
         tell_keeper(keeper, "done");
         {
-            const shared_guard guard;
+            shared_guard guard(fork_guard);
             free_slot(keeper->slot);
         }
         reap(keeper->pid);
@@ -410,7 +387,7 @@ lumk_process* lumk_process_start(const std::string& command, lumk_output_collect
     int given[4] = {-1, -1, -1, -1};
     {
         // Every descriptor is recorded as soon as it is made.
-        const shared_guard guard;
+        shared_guard guard(fork_guard);
         s = claim_slot();
         if (s == nullptr) return nullptr;
         int ends[2] = {-1, -1};
@@ -441,7 +418,7 @@ lumk_process* lumk_process_start(const std::string& command, lumk_output_collect
     const char* script = test_waiter.load(std::memory_order_acquire);
     const pid_t waiter = spawn_shell(script ? script : waiter_script, {command.c_str()}, {given, given + 4});
     {
-        const shared_guard guard;
+        shared_guard guard(fork_guard);
         // Only the command holds the pipe's writing end now.
         close_kept(pipe_of, out_write);
         close_kept(s, report_peer);
@@ -514,7 +491,7 @@ void lumk_process_release(lumk_process* p) {
     lumk_process_kill(p);
     tell_keeper(p->keeper, "ended");
     {
-        const shared_guard guard;
+        shared_guard guard(fork_guard);
         free_slot(p->slot);
     }
     reap(p->waiter);
