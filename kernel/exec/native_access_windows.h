@@ -82,3 +82,12 @@ bool lumk_windows_is_executable(const std::filesystem::path& path);
 
 // UTF-8 text as UTF-16 (invalid bytes become U+FFFD).
 std::wstring lumk_windows_wide(const std::string& utf8);
+
+// The system's text for the error `code` as messages give it: taken in
+// UTF-16 (in the user's language) and given as UTF-8, as paths are, without
+// the full stop and line end at its end. The one source of system reasons in
+// the module's messages.
+std::string lumk_windows_system_text(DWORD code);
+
+// The short (8.3) form of an existing path; empty when it has none.
+std::wstring lumk_windows_short_path(const std::filesystem::path& path);

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cctype>
 #include <cstdio>
+#include <cwctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -118,25 +119,35 @@ std::vector<fs::path> files_in(const fs::path& dir) {
 
 std::string narrow(const fs::path& p) { return lumk_platform_path_text(p); }
 
-// The system's text for an error code, as messages give it (no full stop).
+// The system's text for an error code as messages give it: its UTF-16 text
+// in UTF-8, without the full stop and line end.
 std::string system_reason(DWORD code) {
-    std::string text = std::system_category().message(static_cast<int>(code));
-    while (!text.empty() && (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) text.pop_back();
-    return text;
+    wchar_t* buffer = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code, 0,
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer != nullptr ? buffer : L"", n);
+    ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'.' || text.back() == L'\x3002' || std::iswspace(text.back())))
+        text.pop_back();
+    return narrow(fs::path(text));
+}
+
+bool valid_utf8(const std::string& text) {
+    return text.empty() || ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                                 static_cast<int>(text.size()), nullptr, 0) > 0;
 }
 
 // ---- child processes: the toolchain is chosen once per process ----
 
-// Runs this test program again with LUM_WIN_CHILD=scenario; returns the
-// exit status and what the scenario printed.
+// Runs this test program again with LUM_WIN_CHILD=scenario, in this
+// process's current folder (the module starts its commands elsewhere);
+// returns the exit status and what the scenario printed.
 int run_child(const std::string& scenario, std::string* output) {
-    wchar_t exe[32768];
-    const DWORD n = ::GetModuleFileNameW(nullptr, exe, 32768);
-    if (n == 0) return -1;
     env_scope env;
     env.set(L"LUM_WIN_CHILD", std::wstring(scenario.begin(), scenario.end()));
-    output->clear();
-    const int status = lumk_platform_run(lumk_platform_quote(narrow(fs::path(exe))) + " --gtest_filter=NativeWindows.LibraryMessages", output);
+    const int status =
+        lum_test_capture(lum_test_quote(lum_test_self_path()) + " --gtest_filter=NativeWindows.LibraryMessages 2>&1", output);
     const size_t mark = output->find("--child--\n");
     if (mark != std::string::npos) output->erase(0, mark + 10);
     return status;
@@ -359,6 +370,17 @@ TEST(NativeWindows, CacheFolderChoice) {
     env.unset(L"LUM_KERNEL_CACHE");
     env.unset(L"LOCALAPPDATA");
     EXPECT_EQ(lumk_cache_dir().filename().string(), pid_folder);
+    // a LOCALAPPDATA that is not a full path is not the current folder's
+    const fs::path before = fs::current_path();
+    fs::current_path(dir);
+    for (const wchar_t* relative : {L".", L"rel", L"\\rooted"}) {
+        env.set(L"LOCALAPPDATA", relative);
+        EXPECT_EQ(lumk_cache_dir().filename().string(), pid_folder) << narrow(fs::path(relative));
+    }
+    fs::current_path(before);
+    EXPECT_FALSE(fs::exists(dir / "lumioscript"));
+    EXPECT_FALSE(fs::exists(dir / "rel"));
+    env.unset(L"LOCALAPPDATA");
     write_file(dir / "file", "x");
     env.set(L"LUM_KERNEL_CACHE", (dir / "file" / "sub").wstring());
     got = lumk_cache_dir();
@@ -672,6 +694,9 @@ TEST(NativeWindows, FolderOnThePathMadeMeanwhileIsJudged) {
     EXPECT_EQ(warnings, std::vector<std::string>{"kernel cache folder " + narrow(cache) + " is not used: the folder " +
                                                  narrow(planted_folder) +
                                                  " on its path lets everybody (S-1-1-0) rename or remove what is in it"});
+    // the folders made for it before it was refused are gone again
+    EXPECT_TRUE(fs::exists(planted_folder));
+    EXPECT_FALSE(fs::exists(planted_folder / "inner"));
     fs::remove_all(dir);
 }
 
@@ -919,13 +944,19 @@ TEST(NativeWindows, NamedCompilerQuotedAndFailingItsProbe) {
     EXPECT_TRUE(lumk_compiler_is_msvc(lumk_quote(narrow(cl))));
     EXPECT_TRUE(lumk_compiler_is_msvc("\"clang-cl.exe\""));
     EXPECT_FALSE(lumk_compiler_is_msvc("\"C:\\cl\\gcc.exe\""));
+    EXPECT_FALSE(lumk_compiler_is_msvc("gcc.exe -include C:\\x\\cl"));
     env_scope env;
-    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(cl))));
-    env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
     std::string out;
-    EXPECT_EQ(run_child("sync", &out), 0) << out;
-    EXPECT_EQ(out, "status=ready\n");
-    EXPECT_EQ(libraries_in(dir / "cache").size(), 1u);
+    // with options of its own after the program, still MSVC
+    for (const std::string& cc : {lumk_quote(narrow(cl)), lumk_quote(narrow(cl)) + " /arch:AVX2"}) {
+        EXPECT_TRUE(lumk_compiler_is_msvc(cc)) << cc;
+        const fs::path cache = dir / (cc.size() > lumk_quote(narrow(cl)).size() ? "cache avx2" : "cache");
+        env.set(L"LUM_KERNEL_CC", lumk_windows_wide(cc));
+        env.set(L"LUM_KERNEL_CACHE", cache.wstring());
+        EXPECT_EQ(run_child("sync", &out), 0) << out;
+        EXPECT_EQ(out, "status=ready\n") << cc;
+        EXPECT_EQ(libraries_in(cache).size(), 1u) << cc;
+    }
 
     const fs::path bad = dir / "Program Files" / "bad cc.cmd";
     write_batch(bad, "echo unknown option %1\r\nexit /b 3\r\n");
@@ -1122,12 +1153,210 @@ TEST(NativeWindows, CacheFoldersByDevicePathShareAndTrailingSpace) {
     env.set(L"LUM_KERNEL_CACHE", share);
     EXPECT_EQ(run_child("sync", &out), 0) << out;
     fs::current_path(before);
-    if (::GetFileAttributesW((share.substr(0, share.find(L'$') + 1)).c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (::GetFileAttributesW((share.substr(0, share.find(L'$') + 1)).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        EXPECT_EQ(out, "status=ready\n");
         EXPECT_EQ(libraries_in(dir / "share").size(), 1u) << out;
-    else
+    } else {
         EXPECT_EQ(out.rfind("status=ready\nwarning: kernel cache folder " + narrow(share) + " is not used: ", 0), 0u) << out;
+    }
     EXPECT_EQ(lumk_platform_absolute(share), share);
     EXPECT_EQ(fs::exists(drive_root + L"localhost"), server_there);
     EXPECT_TRUE(files_in(dir / "cwd").empty());
+    remove_quietly(dir);
+}
+
+// The reasons the system gives reach the host as UTF-8: its UTF-16 text,
+// converted as paths are, also where that text is outside the ANSI code page
+// (here, for a load that misses a library and a cache folder that cannot be
+// made). Under Wine this test runs once more in a Russian locale (ANSI code
+// page 1251), started through a Unix `env`, since Wine takes its locale from
+// the Unix environment.
+TEST(NativeWindows, SystemReasonsReachTheHostAsUtf8) {
+    const fs::path dir = temp_dir("reasons");
+    const std::vector<unsigned char> lib = dll_importing("lumkgone.dll");
+    const fs::path imports = dir / "k_imports.dll";
+    write_file(imports, std::string(lib.begin(), lib.end()));
+    const std::string failed = "cannot load " + narrow(imports) + " (" + system_reason(ERROR_MOD_NOT_FOUND) + ": ";
+    std::string error;
+    EXPECT_EQ(lumk_load_jit_library(imports, &error), nullptr);
+    EXPECT_TRUE(valid_utf8(error)) << error;
+    EXPECT_EQ(error.rfind(failed, 0), 0u) << error;
+    EXPECT_EQ(lumk_aot_load(narrow(imports), &error), -1);
+    EXPECT_TRUE(valid_utf8(error)) << error;
+    EXPECT_EQ(error.rfind(failed, 0), 0u) << error;
+
+    // a folder name the system does not take
+    const fs::path bad = dir / "a<b" / "kernels";
+    env_scope env;
+    env.set(L"LUM_KERNEL_CACHE", bad.wstring());
+    env.set(L"TEMP", (dir / "temp").wstring());
+    env.set(L"TMP", (dir / "temp").wstring());
+    fs::create_directories(dir / "temp");
+    std::vector<std::string> warnings;
+    lumk_cache_dir(&warnings);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(valid_utf8(warnings[0])) << warnings[0];
+    EXPECT_EQ(warnings[0], "kernel cache folder " + narrow(bad) + " is not used: the folder " +
+                               narrow(bad.parent_path()) + " on its path cannot be opened (" +
+                               system_reason(ERROR_INVALID_NAME) + ")");
+
+    bool set = false;
+    const std::wstring loader = env_w(L"WINELOADER", &set);
+    const wchar_t* const unix_env = L"Z:\\usr\\bin\\env";
+    if (!env_w(L"LUM_WIN_RUSSIAN", &set).empty()) {
+        EXPECT_EQ(::GetACP(), 1251u);
+        EXPECT_NE(system_reason(ERROR_MOD_NOT_FOUND)[0] & 0x80, 0) << "no Russian system texts";
+    } else if (!loader.empty() && fs::exists(unix_env)) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        const fs::path log = dir / "russian.log";
+        HANDLE out = ::CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(out, INVALID_HANDLE_VALUE);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = out;
+        wchar_t exe[32768];
+        const DWORD n = ::GetModuleFileNameW(nullptr, exe, 32768);
+        std::wstring line = L"env LC_ALL=ru_RU.UTF-8 LUM_WIN_RUSSIAN=1 " + loader + L" \"" + std::wstring(exe, n) +
+                            L"\" --gtest_filter=NativeWindows.SystemReasonsReachTheHostAsUtf8";
+        PROCESS_INFORMATION pi{};
+        ASSERT_TRUE(::CreateProcessW(unix_env, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
+        ::CloseHandle(out);
+        ::CloseHandle(pi.hThread);
+        ::CloseHandle(pi.hProcess);
+        // A Unix process cannot be waited for: its output tells its end.
+        std::string text;
+        for (int i = 0; i < 1200 && text.find("[  PASSED  ]") == std::string::npos &&
+                        text.find("[  FAILED  ]") == std::string::npos;
+             ++i) {
+            ::Sleep(100);
+            text = read_file(log);
+        }
+        ::Sleep(500);
+        text = read_file(log);
+        EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
+    }
+    remove_quietly(dir);
+}
+
+// A batch file that sets a compiler up and runs it by a bare name finds the
+// compiler on PATH, never a file of that name in the host's current folder:
+// commands start in the cache folder (the probe, before there is one, in the
+// system folder), told not to search the current folder.
+TEST(NativeWindows, CompilerWrapperNeverRunsAFileInTheHostsFolder) {
+    const fs::path dir = temp_dir("wrapper");
+    const fs::path host = dir / "host", marker = host / "planted-ran.txt", log = dir / "wrapper.log";
+    const fs::path cache = dir / "cache";
+    fs::create_directories(host);
+    fs::create_directories(dir / "wrap");
+    write_batch(host / "gcc.bat", "echo ran>> " + lumk_quote(narrow(marker)) + "\r\nexit /b 0\r\n");
+    standin(dir / "real", "gcc.exe");
+    write_batch(dir / "wrap" / "cc.cmd",
+                "echo [%CD%] [%NoDefaultCurrentDirectoryInExePath%]>> " + lumk_quote(narrow(log)) + "\r\ngcc %*\r\n");
+    env_scope env;
+    env.set(L"LUM_KERNEL_CC", L"cc");
+    env.set(L"LUM_KERNEL_CACHE", cache.wstring());
+    env.set(L"PATH", (dir / "wrap").wstring() + L";" + (dir / "real").wstring() + L";" + system_folder());
+    const fs::path before = fs::current_path();
+    fs::current_path(host);
+    std::string out;
+    const int status = run_child("sync", &out);
+    fs::current_path(before);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(cache).size(), 1u);
+    EXPECT_FALSE(fs::exists(marker));
+    // the probe, then the compile
+    EXPECT_EQ(read_file(log), "[" + narrow(fs::path(system_folder())) + "] [1]\r\n[" + narrow(cache) + "] [1]\r\n");
+    remove_quietly(dir);
+}
+
+// PATH entries are split at ';' outside quotes only: a quoted folder holding
+// one is searched as it is, not the folder its first part names. A compiler
+// found on PATH in a folder holding a '%' (which the command processor would
+// expand) is refused when its short path holds one too.
+TEST(NativeWindows, PathEntriesQuotedOrHoldingPercentSigns) {
+    const fs::path dir = temp_dir("pathent");
+    const fs::path marker = dir / "wrong-ran.txt";
+    const std::string plant = "echo ran>> " + lumk_quote(narrow(marker)) + "\r\nexit /b 0\r\n";
+    standin(dir / "a;b", "gcc.exe");
+    fs::create_directories(dir / "a");
+    write_batch(dir / "a" / "gcc.cmd", plant);
+    env_scope env;
+    env.set(L"LUM_KERNEL_CC", L"gcc");
+    env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
+    env.set(L"PATH", L"\"" + (dir / "a;b").wstring() + L"\";" + system_folder());
+    std::string out;
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(dir / "cache").size(), 1u);
+    EXPECT_FALSE(fs::exists(marker));
+
+    const fs::path percent = dir / "p%OS%q";
+    fs::create_directories(percent);
+    fs::create_directories(dir / "pWindows_NTq");
+    write_batch(percent / "gcc.cmd", "if \"%~1\"==\"--version\" exit /b 0\r\nexit /b 1\r\n");
+    write_batch(dir / "pWindows_NTq" / "gcc.cmd", plant);
+    env.set(L"PATH", percent.wstring() + L";" + system_folder());
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=failed: no C compiler found: the probe of LUM_KERNEL_CC failed: gcc --version could not "
+                   "be started: " + narrow(percent / "gcc.cmd") + " cannot be run: its path holds a '%', which the "
+                   "command processor would expand, and it has no short (8.3) path without one\n");
+    EXPECT_FALSE(fs::exists(marker));
+    remove_quietly(dir);
+}
+
+// A relative program in LUM_KERNEL_CC is the one found from the current
+// folder when the compiler is chosen, also after the host changes its folder.
+TEST(NativeWindows, RelativeCompilerStaysTheProgramProbed) {
+    const fs::path dir = temp_dir("relcc");
+    standin(dir / "start" / "tools", "gcc.exe");
+    fs::create_directories(dir / "elsewhere");
+    env_scope env;
+    env.set(L"LUM_KERNEL_CC", L"tools\\gcc.exe -O1");
+    env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
+    env.set(L"LUM_WIN_MOVE_TO", (dir / "elsewhere").wstring());
+    const fs::path before = fs::current_path();
+    fs::current_path(dir / "start");
+    std::string out;
+    const int status = run_child("move", &out);
+    fs::current_path(before);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(dir / "cache").size(), 1u);
+    remove_quietly(dir);
+}
+
+// What cannot be used is refused with its reason: a device's name as the
+// cache folder, a folder name on its path that ends in a space (nothing is
+// made for it), a LUM_KERNEL_CC of blanks (as an empty one).
+TEST(NativeWindows, CacheFolderAndCompilerRefusalsSayWhy) {
+    const fs::path dir = temp_dir("refusals");
+    env_scope env;
+    env.set(L"TEMP", (dir / "temp").wstring());
+    env.set(L"TMP", (dir / "temp").wstring());
+    fs::create_directories(dir / "temp");
+    std::vector<std::string> warnings;
+    for (const std::wstring& device : {std::wstring(L"NUL"), (dir / "aux.txt").wstring()}) {
+        env.set(L"LUM_KERNEL_CACHE", device);
+        warnings.clear();
+        lumk_cache_dir(&warnings);
+        ASSERT_EQ(warnings.size(), 1u) << narrow(fs::path(device));
+        EXPECT_TRUE(warnings[0].ends_with(" is not used: it names a device, not a folder")) << warnings[0];
+    }
+    const fs::path spaced = dir / "mid " / "k";
+    env.set(L"LUM_KERNEL_CACHE", spaced.wstring());
+    warnings.clear();
+    lumk_cache_dir(&warnings);
+    EXPECT_EQ(warnings, std::vector<std::string>{"kernel cache folder " + narrow(spaced) +
+                                                 " is not used: the folder name \"mid \" on its path ends in a space "
+                                                 "or a dot, which the system drops from the last name of a path only: "
+                                                 "that folder cannot be made under this name"});
+    EXPECT_FALSE(fs::exists(dir / "mid"));
+
+    env.set(L"LUM_KERNEL_CC", L"   ");
+    std::string out;
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n");
     remove_quietly(dir);
 }
