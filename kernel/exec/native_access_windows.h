@@ -68,8 +68,10 @@ struct lumk_windows_start {
 // AutoRun commands of the registry (/d) and without delayed expansion of
 // !NAME! (/v:off), its error output joined to its output, the program the
 // line names given by its full path (so that the command processor looks for
-// nothing itself); a line that starts with one of its own commands as it is.
-// A program that cannot be found is refused.
+// nothing itself; its short path when the full one holds a '%', which the
+// command processor would expand); a line that starts with one of its own
+// commands as it is. A program that cannot be found, or whose paths both hold
+// a '%', is refused.
 lumk_windows_start lumk_windows_start_of(const std::wstring& line);
 
 // The first word of a command line with its quotes removed; `end`, when

@@ -386,7 +386,8 @@ std::string path_folders_problem(const std::vector<fs::path>& folders, bool miss
                 const fs::path target = final_path(h);
                 const DWORD err = ::GetLastError();
                 ::CloseHandle(h);
-                if (target.empty()) why = "it leads to a folder whose path cannot be read (" + lumk_windows_system_text(err) + ")";
+                if (target.empty())
+                    why = "it leads to a folder whose path cannot be read (" + lumk_windows_system_text(err) + ")";
                 // the folders there are named in the answer; links among them
                 // (mount points) are judged but not followed again
                 else if (std::string there = path_folders_problem(folders_of(target), false, false); !there.empty())
@@ -736,7 +737,8 @@ bool lumk_platform_seal_library(const fs::path& path, std::string* error) {
         else if (wrote != trailer.size())
             why = lumk_windows_system_text(ERROR_DISK_FULL);
     }
-    if (h != INVALID_HANDLE_VALUE && ::CloseHandle(h) == 0 && why.empty()) why = lumk_windows_system_text(::GetLastError());
+    if (h != INVALID_HANDLE_VALUE && ::CloseHandle(h) == 0 && why.empty())
+        why = lumk_windows_system_text(::GetLastError());
     if (!why.empty() && error)
         *error = "cannot add the checksum to " + lumk_platform_path_text(path) + " (" + why + ")";
     return why.empty();
@@ -1000,5 +1002,6 @@ std::string lumk_platform_named_compiler(const std::string& command) {
     if (bare || root_length(fs::path(word).make_preferred().wstring()) != 0) return command;
     const fs::path full = lumk_platform_absolute(fs::path(word));
     if (root_length(full.wstring()) == 0) return command;
-    return lumk_platform_path_text(fs::path(L"\"" + fs::path(full).make_preferred().wstring() + L"\"" + line.substr(end)));
+    const std::wstring quoted = L"\"" + fs::path(full).make_preferred().wstring() + L"\"";
+    return lumk_platform_path_text(fs::path(quoted + line.substr(end)));
 }

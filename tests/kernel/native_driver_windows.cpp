@@ -1,10 +1,12 @@
 // The native kernel driver's Windows side: commands through the command
-// processor or started by themselves, the compiler probe order, the
-// MSVC-style command line with its clean-up, cache folders outside the ANSI
-// code page or holding a '%', the search path of a kernel library's imports, runs that are stopped or outlive their command processor, the
-// cache folder (LOCALAPPDATA, TEMP, wide folder names, its owner and access
-// rules), the checks before a cached library is loaded and the library
-// messages. Compiles need a C compiler for Windows; without one
+// processor or started by themselves, outside the host's current folder, the
+// compiler probe order, the MSVC-style command line with its clean-up, cache
+// folders outside the ANSI code page or holding a '%', PATH entries, the
+// search path of a kernel library's imports, runs that are stopped or outlive
+// their command processor, the cache folder (LOCALAPPDATA, TEMP, wide folder
+// names, its owner and access rules, device names), the checks before a
+// cached library is loaded and the library messages with the system's
+// reasons in UTF-8. Compiles need a C compiler for Windows; without one
 // (as under Wine) a kernel's native code fails with the no-compiler message.
 
 #include <gtest/gtest.h>
@@ -146,8 +148,8 @@ bool valid_utf8(const std::string& text) {
 int run_child(const std::string& scenario, std::string* output) {
     env_scope env;
     env.set(L"LUM_WIN_CHILD", std::wstring(scenario.begin(), scenario.end()));
-    const int status =
-        lum_test_capture(lum_test_quote(lum_test_self_path()) + " --gtest_filter=NativeWindows.LibraryMessages 2>&1", output);
+    const std::string self = lum_test_quote(lum_test_self_path());
+    const int status = lum_test_capture(self + " --gtest_filter=NativeWindows.LibraryMessages 2>&1", output);
     const size_t mark = output->find("--child--\n");
     if (mark != std::string::npos) output->erase(0, mark + 10);
     return status;
