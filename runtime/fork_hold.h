@@ -1,33 +1,33 @@
-// Locks that the module's fork handlers take, and the one policy they follow.
+// Locks that a fork waits for, and the one policy every such wait follows.
 //
 // A few of the module's locks guard state that a copy made by fork() must
 // find whole: the loader's list of libraries, the registry, the list of
 // retired pool chunks, the default logger's listeners and the runs that are
-// making or closing their descriptors. For each, a fork handler takes the lock
-// before the copy is made and gives it back in both processes, so the copy
-// finds it free and what it guards whole. The policy, the same for all:
+// making or closing their descriptors. For each, a fork handler closes the
+// lock's gate (no thread enters it any more) and waits until no other thread
+// is inside it, so the copy finds it free and what it guards whole; the gate
+// opens again in both processes. The policy, the same for all:
 //
-//  - A handler never waits for a lock its own thread holds. A fork from a
-//    signal handler (a crash or dump helper) may run on a thread that is
-//    inside the lock; waiting there would wait for good. The copy then keeps
-//    the lock as the interrupted code holds it, and that code gives it back
-//    in both processes when the handler returns.
-//  - Every other wait is bounded (lum_fork_wait_bound). The holder may be
-//    waiting for something the forking thread holds (a thread inside the C
-//    library's loader whose library constructor forks); after the bound the
-//    fork goes on without the lock, and the copy finds it as the parent's
-//    threads left it (a lock that guards none of the module's data, such as
-//    the loader's, is made anew there instead).
+//  - A handler never waits for its own thread. A fork from a signal handler
+//    (a crash or dump helper) may run on a thread that is inside the lock;
+//    waiting for it would wait for good. The copy then holds the lock as the
+//    interrupted code does, and that code gives it back in both processes
+//    when the handler returns.
+//  - Every other wait is bounded (lum_fork_wait_bound). A thread inside may
+//    be waiting for something the forking thread holds (a thread inside the
+//    C library's loader whose library constructor forks); after the bound the
+//    fork goes on, and the copy finds the lock as the parent's threads left
+//    it (a lock that guards none of the module's data, such as the loader's,
+//    is made anew there instead).
 //
-// Which threads are inside a lock's code (taking, holding or giving it back)
-// is kept in a small table of plain atomics, so a handler can ask it from a
-// signal handler; an exclusive lock also names its owner itself
-// (lum_mutex_held_here). A lock taken and given back through this class
-// records itself; a lock whose object the host shares (the default logger's)
-// has its takings recorded by the code around it.
+// Which threads are inside a lock (taking, holding or giving it back) is kept
+// in a small table of plain atomics, written before the lock is taken and
+// cleared after it is given back, so a handler, even one called from a signal
+// handler, knows exactly whether its own thread is inside. The handlers touch
+// only that table and the gate, never the lock itself.
 //
-// Header only, calling nothing of the script runtime for a shared lock: the
-// kernel engines use it too. Each owner registers the lock's three handlers with its platform's
+// Header only, calling nothing of the script runtime: the kernel engines use
+// it too. Each owner registers the lock's three handlers with its platform's
 // fork hook (lum_at_fork, pthread_atfork) when the module loads.
 #pragma once
 
@@ -39,8 +39,6 @@
 #include <thread>
 #include <type_traits>
 
-#include "runtime/platform.h"
-
 // The calling thread as a word (never 0): the C++ library's id of it, which
 // stays the same in a forked copy and is read without a call into the system.
 inline uintptr_t lum_fork_thread_word() noexcept {
@@ -51,132 +49,112 @@ inline uintptr_t lum_fork_thread_word() noexcept {
     return word;
 }
 
-// How long a fork waits for a lock another thread holds before it goes on
-// without it.
+// How long a fork waits for the other threads inside a lock before it goes
+// on without waiting for them.
 inline constexpr std::chrono::seconds lum_fork_wait_bound{2};
 
-// The record of who holds one lock, and the handlers' policy over it. The
-// lock itself is reached through the three operations a derived class (or
-// the owner) gives: take it before a bound, give it back, and make it anew
-// in a copy.
+// The record of the threads inside one lock, the gate a fork closes, and the
+// handlers' policy over them.
 class lum_fork_hold {
 public:
-    // Threads tracked at once; a lock held by more (a shared lock's readers)
-    // still works, but a fork on an untracked holder's thread waits the bound.
-    static constexpr int tracked = 16;
+    // Threads recorded at once; one more waits for a free place.
+    static constexpr int tracked = 32;
 
     constexpr explicit lum_fork_hold(bool guards_data) : guards_data_(guards_data) {}
     lum_fork_hold(const lum_fork_hold&) = delete;
     lum_fork_hold& operator=(const lum_fork_hold&) = delete;
 
     // The calling thread is about to take the lock (again, for a recursive or
-    // shared one): it is inside the lock's code from here on.
-    void entering() noexcept {
+    // shared one); it waits while a fork is being made, unless it is inside
+    // the lock already.
+    void enter() noexcept {
         const uintptr_t me = lum_fork_thread_word();
         for (holder& h : holders_)
             if (h.thread.load(std::memory_order_relaxed) == me) {
                 h.depth.fetch_add(1, std::memory_order_relaxed);
                 return;
             }
-        for (holder& h : holders_) {
-            uintptr_t none = 0;
-            if (h.thread.load(std::memory_order_relaxed) == none &&
-                h.thread.compare_exchange_strong(none, me, std::memory_order_relaxed)) {
-                h.depth.store(1, std::memory_order_relaxed);
-                return;
+        for (int round = 0;; ++round) {
+            if (holder* h = claim(me)) {
+                // Seen by a fork's handler before the gate is read (both
+                // sequentially consistent): either the fork waits for this
+                // thread, or this thread waits for the fork.
+                if (forks_.load(std::memory_order_seq_cst) == 0) return;
+                release(h);
             }
+            nap(round);
         }
     }
 
     // The calling thread has given the lock back once (or failed to take it).
-    void left() noexcept {
+    void leave() noexcept {
         const uintptr_t me = lum_fork_thread_word();
         for (holder& h : holders_)
             if (h.thread.load(std::memory_order_relaxed) == me) {
-                if (h.depth.fetch_sub(1, std::memory_order_relaxed) == 1) h.thread.store(0, std::memory_order_relaxed);
+                if (h.depth.fetch_sub(1, std::memory_order_relaxed) == 1) release(&h);
                 return;
             }
     }
 
-    // How many times the calling thread is inside the lock's code, as
-    // recorded: holding it, or taking or giving it back.
-    uint32_t held_here() const noexcept {
-        const uintptr_t me = lum_fork_thread_word();
-        for (const holder& h : holders_)
-            if (h.thread.load(std::memory_order_relaxed) == me) return h.depth.load(std::memory_order_relaxed);
-        return 0;
-    }
-
-    // The fork handlers. Before the copy: takes the lock, unless this thread
-    // holds it, waiting at most the bound.
+    // The fork handlers. Before the copy: closes the gate and waits, at most
+    // the bound, until no other thread is inside.
     void before_fork() noexcept {
-        if (owned_here()) return;
-        if (held_here() != 0) {
-            // This thread is inside the lock's code, and the lock does not
-            // name it: it is waiting for the lock, or in the few instructions
-            // around taking or giving it back, or holds it shared (or
-            // recursively: then taking it succeeds).
-            if (take_until(std::chrono::steady_clock::now())) {
-                fork_holder_.store(lum_fork_thread_word(), std::memory_order_relaxed);
+        forks_.fetch_add(1, std::memory_order_seq_cst);
+        const auto until = std::chrono::steady_clock::now() + lum_fork_wait_bound;
+        for (int round = 0; others_inside(); ++round) {
+            if (std::chrono::steady_clock::now() >= until) {
+                left_inside_.store(true, std::memory_order_relaxed);
                 return;
             }
-            if (!others_inside()) return;  // no other thread can be holding it
+            nap(round);
         }
-        if (take_until(std::chrono::steady_clock::now() + lum_fork_wait_bound))
-            fork_holder_.store(lum_fork_thread_word(), std::memory_order_relaxed);
+        if (!inside_here() && take_for_fork(until)) held_for_fork_.store(lum_fork_thread_word(), std::memory_order_relaxed);
     }
 
-    // In the parent: gives back what before_fork took.
+    // In the parent: opens the gate.
     void after_fork_in_parent() noexcept {
-        if (fork_holder_.load(std::memory_order_relaxed) != lum_fork_thread_word()) return;
-        fork_holder_.store(0, std::memory_order_relaxed);
-        give_back();
+        give_back_after_fork();
+        left_inside_.store(false, std::memory_order_relaxed);
+        forks_.fetch_sub(1, std::memory_order_seq_cst);
     }
 
-    // In the copy, where this thread is the only one. The lock is made anew
-    // (a lock that knows its owner knows it by an id the copy's thread no
-    // longer has) and taken again as often as this thread held it, so the
-    // interrupted code's own releases balance. A lock that another thread
-    // still held at the bound stays as it was when it guards data, which may
-    // be half changed.
+    // In the copy, where this thread is the only one: the parent's other
+    // threads are forgotten, and the gate is open. A lock that another thread
+    // was still inside at the bound stays as it was when it guards data, which
+    // may be half changed; one that guards none is made anew.
     void after_fork_in_copy() noexcept {
         const uintptr_t me = lum_fork_thread_word();
-        const bool held_for_fork = fork_holder_.load(std::memory_order_relaxed) == me;
-        fork_holder_.store(0, std::memory_order_relaxed);
-        const uint32_t recorded = held_here();
-        const uint32_t mine = recorded == 0 && owned_here() ? 1 : recorded;
-        if (held_for_fork || mine != 0 || !guards_data_) {
-            renew();
-            for (uint32_t i = 0; i < mine; ++i) retake();
-        }
-        // The parent's other threads are not in the copy.
+        give_back_after_fork();
+        if (left_inside_.exchange(false, std::memory_order_relaxed) && !guards_data_) renew();
         for (holder& h : holders_)
             if (h.thread.load(std::memory_order_relaxed) != me) {
                 h.depth.store(0, std::memory_order_relaxed);
                 h.thread.store(0, std::memory_order_relaxed);
             }
+        forks_.store(0, std::memory_order_seq_cst);
     }
 
 protected:
-    // The lock's own operations.
-    virtual bool take_until(std::chrono::steady_clock::time_point until) noexcept = 0;
-    virtual void give_back() noexcept = 0;
-    virtual void renew() noexcept = 0;   // in the copy: the lock made anew, free
-    virtual void retake() noexcept = 0;  // in the copy: taken once more by its thread, as it was held
-    // Whether the lock itself says this thread holds it (see
-    // lum_mutex_held_here): it covers the few instructions between taking
-    // the lock and recording it, where a signal may come.
-    virtual bool owned_here() const noexcept { return false; }
+    // In the copy: the lock made anew, free.
+    virtual void renew() noexcept = 0;
+    // For a lock that code outside the module also takes without entering
+    // (the default logger's, which the host shares): takes it itself for the
+    // fork, at most until `until`, and gives it back after.
+    virtual bool take_for_fork(std::chrono::steady_clock::time_point) noexcept { return false; }
+    virtual void give_back_for_fork() noexcept {}
 
     ~lum_fork_hold() = default;
 
 private:
-    bool others_inside() const noexcept {
+    void give_back_after_fork() noexcept {
+        if (held_for_fork_.load(std::memory_order_relaxed) != lum_fork_thread_word()) return;
+        held_for_fork_.store(0, std::memory_order_relaxed);
+        give_back_for_fork();
+    }
+    bool inside_here() const noexcept {
         const uintptr_t me = lum_fork_thread_word();
-        for (const holder& h : holders_) {
-            const uintptr_t t = h.thread.load(std::memory_order_relaxed);
-            if (t != 0 && t != me) return true;
-        }
+        for (const holder& h : holders_)
+            if (h.thread.load(std::memory_order_relaxed) == me) return true;
         return false;
     }
 
@@ -184,16 +162,47 @@ private:
         std::atomic<uintptr_t> thread{0};
         std::atomic<uint32_t> depth{0};
     };
+
+    holder* claim(uintptr_t me) noexcept {
+        for (holder& h : holders_) {
+            uintptr_t none = 0;
+            if (h.thread.load(std::memory_order_relaxed) == 0 &&
+                h.thread.compare_exchange_strong(none, me, std::memory_order_seq_cst)) {
+                h.depth.store(1, std::memory_order_relaxed);
+                return &h;
+            }
+        }
+        return nullptr;
+    }
+    static void release(holder* h) noexcept {
+        h->depth.store(0, std::memory_order_relaxed);
+        h->thread.store(0, std::memory_order_release);
+    }
+    bool others_inside() const noexcept {
+        const uintptr_t me = lum_fork_thread_word();
+        for (const holder& h : holders_) {
+            const uintptr_t t = h.thread.load(std::memory_order_seq_cst);
+            if (t != 0 && t != me) return true;
+        }
+        return false;
+    }
+    static void nap(int round) noexcept {
+        if (round < 64) std::this_thread::yield();
+        else std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+
     holder holders_[tracked];
-    std::atomic<uintptr_t> fork_holder_{0};
+    std::atomic<uint32_t> forks_{0};  // forks being made now: the gate is closed
+    std::atomic<bool> left_inside_{false};
+    std::atomic<uintptr_t> held_for_fork_{0};  // the thread that took the lock itself for its fork
     const bool guards_data_;
 };
 
-// A lock (std::timed_mutex, std::recursive_timed_mutex or
-// std::shared_timed_mutex) that records its holders for the fork handlers.
-// Usable with std::lock_guard, std::unique_lock and, for a shared one,
-// std::shared_lock. Constant-initialised where the C++ library's lock is, so
-// no static guard a copy could find half set stands before it.
+// A lock (std::mutex, std::recursive_mutex, std::shared_mutex or their timed
+// forms) whose takings the fork handlers see. Usable with std::lock_guard,
+// std::unique_lock and, for a shared one, std::shared_lock.
+// Constant-initialised where the C++ library's lock is, so no static guard a
+// copy could find half set stands before it.
 template <class Lock>
 class lum_fork_mutex final : public lum_fork_hold {
 public:
@@ -204,51 +213,32 @@ public:
     ~lum_fork_mutex() {}
 
     void lock() {
-        entering();
+        enter();
         lock_.lock();
     }
     bool try_lock() {
-        entering();
+        enter();
         if (lock_.try_lock()) return true;
-        left();
+        leave();
         return false;
     }
     void unlock() {
         lock_.unlock();
-        left();
+        leave();
     }
 
-    // Shared holds (std::shared_timed_mutex only); a fork takes the lock
-    // exclusively.
+    // Shared holds (std::shared_mutex and its timed form only).
     void lock_shared() {
-        entering();
+        enter();
         lock_.lock_shared();
     }
     void unlock_shared() {
         lock_.unlock_shared();
-        left();
+        leave();
     }
 
 private:
-    static constexpr bool shared = requires(Lock& l) { l.lock_shared(); };
-
-    bool take_until(std::chrono::steady_clock::time_point until) noexcept override {
-        try {
-            return lock_.try_lock_until(until);
-        } catch (...) {
-            return false;
-        }
-    }
-    void give_back() noexcept override { lock_.unlock(); }
     void renew() noexcept override { new (&lock_) Lock(); }
-    void retake() noexcept override {
-        if constexpr (shared) lock_.lock_shared();
-        else lock_.lock();
-    }
-    bool owned_here() const noexcept override {
-        if constexpr (shared) return false;  // readers are not named by the lock
-        else return lum_mutex_held_here(const_cast<Lock&>(lock_).native_handle());
-    }
 
     union {
         Lock lock_;

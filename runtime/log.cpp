@@ -135,24 +135,19 @@ private:
         default_log_record* r = default_log.load(std::memory_order_acquire);
         return r != nullptr ? &r->log->mutex : nullptr;
     }
-    bool take_until(std::chrono::steady_clock::time_point until) noexcept override {
+    void renew() noexcept override {}  // it guards data: never made anew
+    // The host takes the lock too (adding and removing listeners).
+    bool take_for_fork(std::chrono::steady_clock::time_point until) noexcept override {
         std::mutex* m = lock();
         if (m == nullptr) return false;
-        while (!m->try_lock()) {
+        for (int round = 0; !m->try_lock(); ++round) {
             if (std::chrono::steady_clock::now() >= until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (round < 64) std::this_thread::yield();
+            else std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         return true;
     }
-    void give_back() noexcept override { lock()->unlock(); }
-    void renew() noexcept override {
-        if (std::mutex* m = lock()) new (m) std::mutex();
-    }
-    void retake() noexcept override { lock()->lock(); }
-    bool owned_here() const noexcept override {
-        std::mutex* m = lock();
-        return m != nullptr && lum_mutex_held_here(m->native_handle());
-    }
+    void give_back_for_fork() noexcept override { lock()->unlock(); }
 };
 constinit default_log_fork_hold default_log_hold;
 
@@ -167,12 +162,12 @@ public:
     explicit listener_lock(lum_log_base* log) : log_(log) {
         default_log_record* r = default_log.load(std::memory_order_acquire);
         hold_ = r != nullptr && r->log == log ? &default_log_hold : nullptr;
-        if (hold_ != nullptr) hold_->entering();
+        if (hold_ != nullptr) hold_->enter();
         log_->mutex.lock();
     }
     ~listener_lock() {
         log_->mutex.unlock();
-        if (hold_ != nullptr) hold_->left();
+        if (hold_ != nullptr) hold_->leave();
     }
     listener_lock(const listener_lock&) = delete;
     listener_lock& operator=(const listener_lock&) = delete;

@@ -37,12 +37,6 @@ void lum_wake_all(std::atomic<uint32_t>& word);
 // gone by then.
 void lum_at_thread_exit(void (*fn)(void*), void* arg);
 
-// Whether the calling thread holds the system lock behind `native_mutex` (a
-// std::mutex's or timed mutex's native_handle()), as the lock itself records
-// its owner: exact even while the lock is being taken or given back, and
-// safe to ask from a signal handler. False where the system does not say.
-bool lum_mutex_held_here(void* native_mutex) noexcept;
-
 // Around each fork() of the process: prepare() on the forking thread before
 // the copy is made, then parent() in the parent and child() in the copy (where
 // the forking thread is the only one). Prepare functions run in the reverse

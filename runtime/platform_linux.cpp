@@ -81,11 +81,4 @@ void lum_at_thread_exit(void (*fn)(void*), void* arg) {
     list.items.emplace_back(fn, arg);
 }
 
-bool lum_mutex_held_here(void* native_mutex) noexcept {
-    // The C library records the owner's thread id in every kind of mutex
-    // once it is taken, and clears it before giving the mutex back.
-    const int owner = __atomic_load_n(&static_cast<pthread_mutex_t*>(native_mutex)->__data.__owner, __ATOMIC_RELAXED);
-    return owner != 0 && owner == static_cast<int>(::gettid());
-}
-
 void lum_at_fork(void (*prepare)(), void (*parent)(), void (*child)()) { ::pthread_atfork(prepare, parent, child); }

@@ -166,7 +166,4 @@ void lum_at_thread_exit(void (*fn)(void*), void* arg) {
 }
 
 // Processes are never copied.
-// No process is copied here: nothing asks.
-bool lum_mutex_held_here(void*) noexcept { return false; }
-
 void lum_at_fork(void (*)(), void (*)(), void (*)()) {}

@@ -25,17 +25,17 @@ namespace {
 // chunks were retired. The set is made by the first retirement and never
 // freed; the lock is constant-initialised, so neither stands behind a static
 // guard that a forked copy could find half set.
-constinit lum_fork_mutex<std::timed_mutex> graveyard_lock;
+constinit lum_fork_mutex<std::mutex> graveyard_lock;
 std::unordered_set<uintptr_t>* graveyard_areas = nullptr; // slot-area bases; guarded by graveyard_lock
 
 bool is_retired_slot_area(const void* base) {
-    std::lock_guard<lum_fork_mutex<std::timed_mutex>> lock(graveyard_lock);
+    std::lock_guard<lum_fork_mutex<std::mutex>> lock(graveyard_lock);
     return graveyard_areas != nullptr && graveyard_areas->count(reinterpret_cast<uintptr_t>(base)) != 0;
 }
 
 void retire(lum_pool_chunk* chunk) {
     chunk->magic = LUM_POOL_MAGIC_RETIRED;
-    std::lock_guard<lum_fork_mutex<std::timed_mutex>> lock(graveyard_lock);
+    std::lock_guard<lum_fork_mutex<std::mutex>> lock(graveyard_lock);
     if (graveyard_areas == nullptr) graveyard_areas = new std::unordered_set<uintptr_t>();
     graveyard_areas->insert(reinterpret_cast<uintptr_t>(chunk->slots));
 }

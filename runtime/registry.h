@@ -75,7 +75,7 @@ lum_global_instance& lum_registry();
 // The process-wide recursive registration lock (constant-initialised, never
 // destroyed). A fork waits for it (runtime/fork_hold.h), so the registry is
 // whole in a copy.
-using lum_registration_lock = lum_fork_mutex<std::recursive_timed_mutex>;
+using lum_registration_lock = lum_fork_mutex<std::recursive_mutex>;
 lum_registration_lock& lum_registration_mutex();
 
 // One-byte object left by a registration; its value means nothing.

@@ -68,8 +68,10 @@ struct lumk_windows_start {
 // AutoRun commands of the registry (/d) and without delayed expansion of
 // !NAME! (/v:off), its error output joined to its output, the program the
 // line names given by its full path (so that the command processor looks for
-// nothing itself); a line that starts with one of its own commands as it is.
-// A program that cannot be found is refused.
+// nothing itself; its short path when the full one holds a '%', which the
+// command processor would expand); a line that starts with one of its own
+// commands as it is. A program that cannot be found, or whose paths both hold
+// a '%', is refused.
 lumk_windows_start lumk_windows_start_of(const std::wstring& line);
 
 // The first word of a command line with its quotes removed; `end`, when
@@ -82,3 +84,12 @@ bool lumk_windows_is_executable(const std::filesystem::path& path);
 
 // UTF-8 text as UTF-16 (invalid bytes become U+FFFD).
 std::wstring lumk_windows_wide(const std::string& utf8);
+
+// The system's text for the error `code` as messages give it: taken in
+// UTF-16 (in the user's language) and given as UTF-8, as paths are, without
+// the full stop and line end at its end. The one source of system reasons in
+// the module's messages.
+std::string lumk_windows_system_text(DWORD code);
+
+// The short (8.3) form of an existing path; empty when it has none.
+std::wstring lumk_windows_short_path(const std::filesystem::path& path);

@@ -1,15 +1,21 @@
-// Windows: no keeper of temporary files (the job object ends a compile with
-// its host, and the driver removes its files), and the system's random
+// Windows: no process keeps the temporary files (the job object ends a
+// compile with its host, and the driver removes its files); the keeper only
+// names the files' folder, where a compile starts. And the system's random
 // source.
 #define _CRT_RAND_S
 #include <stdlib.h>
 
 #include "kernel/exec/native_platform.h"
+#include "kernel/exec/native_keeper_windows.h"
 
-lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path&) { return nullptr; }
+#include <new>
+
+lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder) {
+    return new (std::nothrow) lumk_file_keeper{folder};
+}
 void lumk_platform_keeper_watch(lumk_file_keeper*, const std::string&) {}
 void lumk_platform_keeper_forget(lumk_file_keeper*) {}
-void lumk_platform_keeper_end(lumk_file_keeper*) {}
+void lumk_platform_keeper_end(lumk_file_keeper* keeper) { delete keeper; }
 
 uint64_t lumk_platform_random64() {
     unsigned int high = 0, low = 0;

@@ -178,6 +178,12 @@ std::string lumk_platform_path_text(const std::filesystem::path& path);
 // path. False with `why` set when there is no such text.
 bool lumk_platform_compiler_folder(const std::string& compiler, const std::filesystem::path& folder,
                                    std::string* text, std::string* why);
+// The compiler command LUM_KERNEL_CC gives, as it is used from the moment the
+// compiler is chosen: on Windows a program named by a relative path is made
+// a full (quoted) path against the current folder now, so that a host that
+// changes its folder later still runs the compiler that was probed; as it is
+// elsewhere.
+std::string lumk_platform_named_compiler(const std::string& command);
 // A narrow text (a script's string) as a path: as it is on Linux, through the
 // ANSI code page on Windows.
 std::filesystem::path lumk_platform_path(const std::string& text);

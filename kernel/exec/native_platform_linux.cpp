@@ -123,15 +123,15 @@ std::atomic<lumk_before_load_fn> before_load{nullptr};
 // finds it anew. (The C library calls fork handlers without holding the lock
 // on their list, which an unload takes to drop the library's own: the unload
 // under way can finish.)
-constinit lum_fork_mutex<std::shared_timed_mutex> loader_guard{false};
+constinit lum_fork_mutex<std::shared_mutex> loader_guard{false};
 
 void* load(const char* path, int flags) {
-    const std::shared_lock<lum_fork_mutex<std::shared_timed_mutex>> hold(loader_guard);
+    const std::shared_lock<lum_fork_mutex<std::shared_mutex>> hold(loader_guard);
     return ::dlopen(path, flags);
 }
 
 void unload(void* lib) {
-    const std::shared_lock<lum_fork_mutex<std::shared_timed_mutex>> hold(loader_guard);
+    const std::shared_lock<lum_fork_mutex<std::shared_mutex>> hold(loader_guard);
     ::dlclose(lib);
 }
 

@@ -64,8 +64,6 @@ std::wstring lower(std::wstring text) {
     return text;
 }
 
-std::string system_text(DWORD code) { return std::system_category().message(static_cast<int>(code)); }
-
 // Frees what the security functions allocate with LocalAlloc.
 struct local_free {
     void operator()(void* p) const { ::LocalFree(p); }
@@ -170,7 +168,7 @@ std::string handle_access_problem(HANDLE handle, lumk_access_scope scope = lumk_
     PSECURITY_DESCRIPTOR sd = nullptr;
     const DWORD rc = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                        nullptr, nullptr, nullptr, nullptr, &sd);
-    if (rc != ERROR_SUCCESS) return "its access rules cannot be read (" + system_text(rc) + ")";
+    if (rc != ERROR_SUCCESS) return "its access rules cannot be read (" + lumk_windows_system_text(rc) + ")";
     local_ptr keep(sd);
     std::vector<unsigned char> user = process_user();
     if (user.empty()) return "this process's user cannot be read";
@@ -238,17 +236,46 @@ std::vector<fs::path> folders_of(const fs::path& whole) {
 }
 
 // Creates the full path `dir` and its missing parents, each with the private
-// access list; "" when it went through, else why not.
-std::string make_private_dirs(const fs::path& dir) {
+// access list; "" when it went through, else why not. `made` gets the folders
+// it created, from the top down.
+std::string make_private_dirs(const fs::path& dir, std::vector<fs::path>* made) {
     local_ptr sd = private_descriptor();
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), sd.get(), FALSE};
     const std::vector<fs::path> folders = folders_of(dir);
     if (folders.empty()) return "it is not a full path";
     for (const fs::path& cur : folders) {
         if (::GetFileAttributesW(cur.c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-        if (!::CreateDirectoryW(cur.c_str(), sd ? &attributes : nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
-            return "it cannot be created (" + lumk_platform_path_text(cur) + ": " + system_text(::GetLastError()) +
-                   ")";
+        if (::CreateDirectoryW(cur.c_str(), sd ? &attributes : nullptr)) made->push_back(cur);
+        else if (::GetLastError() != ERROR_ALREADY_EXISTS)
+            return "it cannot be created (" + lumk_platform_path_text(cur) + ": " +
+                   lumk_windows_system_text(::GetLastError()) + ")";
+    }
+    return {};
+}
+
+// Why the full path `dir` cannot name a folder to make and use ("" when it
+// can): a device's name (\\.\NUL, as the system makes NUL or C:\x\aux.txt
+// full) is no folder, and a folder name that ends in a space or a dot before
+// the last one is not the folder the system makes under that name: it drops
+// them from the last name of a path only (and keeps every name as it is
+// after the prefix \\?\ alone).
+std::string folder_name_problem(const fs::path& dir) {
+    const std::wstring text = fs::path(dir).make_preferred().wstring();
+    const bool prefixed = text.size() > 4 && is_separator(text[0]) && is_separator(text[1]) &&
+                          (text[2] == L'?' || text[2] == L'.') && is_separator(text[3]);
+    if (prefixed) {
+        size_t at = 4;
+        while (at < text.size() && !is_separator(text[at])) ++at;
+        if (at == text.size()) return "it names a device, not a folder";
+        if (text[2] == L'?') return {};
+    }
+    const std::vector<fs::path> folders = folders_of(dir);
+    for (size_t i = 0; i + 1 < folders.size(); ++i) {
+        const std::wstring name = folders[i].filename().wstring();
+        if (!name.empty() && (name.back() == L' ' || name.back() == L'.') && name != L"." && name != L"..")
+            return "the folder name \"" + lumk_platform_path_text(fs::path(name)) +
+                   "\" on its path ends in a space or a dot, which the system drops from the last name of a path "
+                   "only: that folder cannot be made under this name";
     }
     return {};
 }
@@ -291,11 +318,11 @@ checked_object open_checked(const fs::path& path, DWORD access, DWORD share, obj
     o.handle = open_itself(path, access | READ_CONTROL, share);
     if (!o.opened()) {
         o.open_error = ::GetLastError();
-        o.why = "it cannot be opened (" + system_text(o.open_error) + ")";
+        o.why = "it cannot be opened (" + lumk_windows_system_text(o.open_error) + ")";
         return o;
     }
     if (!::GetFileInformationByHandle(o.handle, &o.info)) {
-        o.why = "it cannot be examined (" + system_text(::GetLastError()) + ")";
+        o.why = "it cannot be examined (" + lumk_windows_system_text(::GetLastError()) + ")";
         return o;
     }
     const bool folder = (o.info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -354,12 +381,13 @@ std::string path_folders_problem(const std::vector<fs::path>& folders, bool miss
             HANDLE h = ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
             if (h == INVALID_HANDLE_VALUE) {
-                why = "it leads nowhere (" + system_text(::GetLastError()) + ")";
+                why = "it leads nowhere (" + lumk_windows_system_text(::GetLastError()) + ")";
             } else {
                 const fs::path target = final_path(h);
                 const DWORD err = ::GetLastError();
                 ::CloseHandle(h);
-                if (target.empty()) why = "it leads to a folder whose path cannot be read (" + system_text(err) + ")";
+                if (target.empty())
+                    why = "it leads to a folder whose path cannot be read (" + lumk_windows_system_text(err) + ")";
                 // the folders there are named in the answer; links among them
                 // (mount points) are judged but not followed again
                 else if (std::string there = path_folders_problem(folders_of(target), false, false); !there.empty())
@@ -375,20 +403,27 @@ std::string path_folders_problem(const std::vector<fs::path>& folders, bool miss
 }
 
 // Why `dir` cannot be the cache folder ("" when it can), missing folders made
-// private on the way.
+// private on the way. A folder that is refused leaves none of the folders
+// made for it behind.
 std::string usable_dir_problem(const fs::path& dir) {
+    std::string why = folder_name_problem(lumk_platform_absolute(dir));
+    if (!why.empty()) return why;
     std::vector<fs::path> above = folders_of(lumk_platform_absolute(dir));
     if (!above.empty()) above.pop_back();  // the cache folder itself is judged on its own
     // Nothing is made below a folder somebody else may swap.
-    std::string why = path_folders_problem(above, true, true);
+    why = path_folders_problem(above, true, true);
     if (!why.empty()) return why;
     if (lumk_windows_before_making_folders) lumk_windows_before_making_folders(dir);
-    why = make_private_dirs(dir);
-    if (!why.empty()) return why;
+    std::vector<fs::path> made;
+    why = make_private_dirs(dir, &made);
     // Every folder again, as it is now: one that was missing above may have
     // been made by somebody else before we came to make it.
-    why = path_folders_problem(above, false, true);
-    return why.empty() ? private_dir_problem(dir) : why;
+    if (why.empty()) why = path_folders_problem(above, false, true);
+    if (why.empty()) why = private_dir_problem(dir);
+    // Only empty folders go: one that somebody filled meanwhile stays.
+    if (!why.empty())
+        for (auto it = made.rbegin(); it != made.rend(); ++it) ::RemoveDirectoryW(it->c_str());
+    return why;
 }
 
 std::atomic<lumk_before_load_fn> before_load{nullptr};
@@ -399,11 +434,11 @@ std::string image_problem(HANDLE file, uint64_t size, bool checksum) {
     if (size == 0) return lumk_pe_image_problem(nullptr, 0);
     if (size > SIZE_MAX) return "it is too large (" + std::to_string(size) + " bytes)";
     HANDLE mapping = ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (mapping == nullptr) return "it cannot be read (" + system_text(::GetLastError()) + ")";
+    if (mapping == nullptr) return "it cannot be read (" + lumk_windows_system_text(::GetLastError()) + ")";
     const void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     const DWORD err = ::GetLastError();
     ::CloseHandle(mapping);
-    if (view == nullptr) return "it cannot be read (" + system_text(err) + ")";
+    if (view == nullptr) return "it cannot be read (" + lumk_windows_system_text(err) + ")";
     const auto* bytes = static_cast<const unsigned char*>(view);
     std::string why = lumk_pe_image_problem(bytes, static_cast<size_t>(size));
     if (why.empty() && checksum)
@@ -431,19 +466,11 @@ bool module_is_file(HMODULE module, const BY_HANDLE_FILE_INFORMATION& checked) {
     return same;
 }
 
-// The system's text for `code` without the full stop at its end.
-std::string reason_text(DWORD code) {
-    std::string text = system_text(code);
-    while (!text.empty() && (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back()))))
-        text.pop_back();
-    return text;
-}
-
 // Why the loader did not load the file at `path` (its error `code`), for a
 // message: the system's text, and for a file that is there but "not found",
 // where the libraries it imports are looked for.
 std::string load_failure(const fs::path& path, DWORD code) {
-    std::string why = reason_text(code);
+    std::string why = lumk_windows_system_text(code);
     if (code == ERROR_MOD_NOT_FOUND && ::GetFileAttributesW(lumk_platform_absolute(path).c_str()) != INVALID_FILE_ATTRIBUTES)
         why += ": a library it imports is missing (the libraries it imports must lie beside it, or be the "
                "system's: the current folder and PATH are not searched)";
@@ -502,6 +529,21 @@ std::string lumk_platform_path_text(const fs::path& path) {
     std::string text(static_cast<size_t>(n), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr, nullptr);
     return text;
+}
+
+std::string lumk_windows_system_text(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code, 0,
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text;
+    if (n != 0 && buffer != nullptr) text.assign(buffer, n);
+    if (buffer != nullptr) ::LocalFree(buffer);
+    // the full stop, also the ideographic one, and the line end
+    while (!text.empty() && (text.back() == L'.' || text.back() == L'\x3002' || std::iswspace(text.back())))
+        text.pop_back();
+    if (text.empty()) return "system error " + std::to_string(code);
+    return lumk_platform_path_text(fs::path(text));
 }
 
 std::wstring lumk_windows_wide(const std::string& utf8) {
@@ -572,7 +614,7 @@ bool lumk_platform_write_new_file(const fs::path& path, const std::string& data,
     }
     if (!ok) {
         if (error) *error = "cannot write " + lumk_platform_path_text(path);
-        if (reason) *reason = system_text(err);
+        if (reason) *reason = lumk_windows_system_text(err);
     }
     return ok;
 }
@@ -590,12 +632,14 @@ void lumk_platform_flush_file(const fs::path& path) {
 fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* temporary) {
     if (temporary) *temporary = false;
     // LUM_KERNEL_CACHE when set (empty: no candidate, LOCALAPPDATA is not
-    // consulted), else %LOCALAPPDATA%\lumioscript\kernels.
+    // consulted), else %LOCALAPPDATA%\lumioscript\kernels when LOCALAPPDATA
+    // is a full path.
     fs::path candidate;
     fs::path value;
     if (env_path(L"LUM_KERNEL_CACHE", &value)) {
         candidate = value;
-    } else if (env_path(L"LOCALAPPDATA", &value) && !value.empty()) {
+    } else if (env_path(L"LOCALAPPDATA", &value) && root_length(value.make_preferred().wstring()) != 0) {
+        // only a full path: a relative one would be the host's current folder
         candidate = value / "lumioscript" / "kernels";
     }
     // A relative folder is judged, made and used as the absolute path it has
@@ -638,7 +682,7 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     // file examined here.
     const checked_object file = open_checked(path, GENERIC_READ, FILE_SHARE_READ, object_kind::file);
     if (!file.opened()) {
-        if (error) *error = failed + " (" + reason_text(file.open_error) + ")";
+        if (error) *error = failed + " (" + lumk_windows_system_text(file.open_error) + ")";
         return nullptr;
     }
     const BY_HANDLE_FILE_INFORMATION& info = file.info;
@@ -682,8 +726,8 @@ bool lumk_platform_seal_library(const fs::path& path, std::string* error) {
         DWORD got = 0;
         return n <= 0xffffffffu && ::ReadFile(h, out, static_cast<DWORD>(n), &got, &where) != 0 && got == n;
     };
-    if (h == INVALID_HANDLE_VALUE) why = system_text(::GetLastError());
-    else if (!::GetFileInformationByHandle(h, &info)) why = system_text(::GetLastError());
+    if (h == INVALID_HANDLE_VALUE) why = lumk_windows_system_text(::GetLastError());
+    else if (!::GetFileInformationByHandle(h, &info)) why = lumk_windows_system_text(::GetLastError());
     else if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
         why = "it is not a plain file";
     const uint64_t size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
@@ -694,11 +738,12 @@ bool lumk_platform_seal_library(const fs::path& path, std::string* error) {
         end.OffsetHigh = static_cast<DWORD>(size >> 32);
         DWORD wrote = 0;
         if (!::WriteFile(h, trailer.data(), static_cast<DWORD>(trailer.size()), &wrote, &end))
-            why = system_text(::GetLastError());
+            why = lumk_windows_system_text(::GetLastError());
         else if (wrote != trailer.size())
-            why = system_text(ERROR_DISK_FULL);
+            why = lumk_windows_system_text(ERROR_DISK_FULL);
     }
-    if (h != INVALID_HANDLE_VALUE && ::CloseHandle(h) == 0 && why.empty()) why = system_text(::GetLastError());
+    if (h != INVALID_HANDLE_VALUE && ::CloseHandle(h) == 0 && why.empty())
+        why = lumk_windows_system_text(::GetLastError());
     if (!why.empty() && error)
         *error = "cannot add the checksum to " + lumk_platform_path_text(path) + " (" + why + ")";
     return why.empty();
@@ -796,19 +841,24 @@ bool is_plain_file(const fs::path& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// The entries of a list variable (PATH, PATHEXT), quotes removed.
+// The entries of a list variable (PATH, PATHEXT): split at each ';' outside
+// quotes (a quoted entry may hold one), quotes removed.
 std::vector<std::wstring> env_list(const wchar_t* name) {
     fs::path value;
     std::vector<std::wstring> items;
     if (!env_path(name, &value)) return items;
     const std::wstring text = value.wstring();
-    for (size_t at = 0; at <= text.size();) {
-        size_t end = text.find(L';', at);
-        if (end == std::wstring::npos) end = text.size();
-        std::wstring item = text.substr(at, end - at);
-        item.erase(std::remove(item.begin(), item.end(), L'"'), item.end());
-        if (!item.empty()) items.push_back(item);
-        at = end + 1;
+    std::wstring item;
+    bool quoted = false;
+    for (size_t at = 0; at <= text.size(); ++at) {
+        if (at == text.size() || (text[at] == L';' && !quoted)) {
+            if (!item.empty()) items.push_back(item);
+            item.clear();
+        } else if (text[at] == L'"') {
+            quoted = !quoted;
+        } else {
+            item += text[at];
+        }
     }
     return items;
 }
@@ -830,8 +880,9 @@ bool ansi_exact(const std::wstring& wide) {
     return !replaced && back == wide;
 }
 
-// The short (8.3) form of an existing path; empty when it has none.
-std::wstring short_path(const fs::path& path) {
+}  // namespace
+
+std::wstring lumk_windows_short_path(const fs::path& path) {
     const std::wstring wide = path.wstring();
     const DWORD size = ::GetShortPathNameW(wide.c_str(), nullptr, 0);
     if (size == 0) return {};
@@ -841,6 +892,8 @@ std::wstring short_path(const fs::path& path) {
     text.resize(n);
     return text;
 }
+
+namespace {
 
 // Compilers known to read their command line in UTF-16 (MSVC's cl and the
 // clang drivers); any other one may read it through the ANSI code page.
@@ -925,7 +978,7 @@ bool lumk_platform_compiler_folder(const std::string& compiler, const fs::path& 
     };
     std::wstring chosen = wide;
     if (!usable(wide)) {
-        chosen = short_path(whole);
+        chosen = lumk_windows_short_path(whole);
         if (chosen.empty() || !usable(chosen)) {
             if (why) {
                 const std::string code_page = "the ANSI code page (" + std::to_string(::GetACP()) + ")";
@@ -943,4 +996,17 @@ bool lumk_platform_compiler_folder(const std::string& compiler, const fs::path& 
     }
     if (text) *text = lumk_platform_path_text(fs::path(chosen)) + "\\";
     return true;
+}
+
+std::string lumk_platform_named_compiler(const std::string& command) {
+    const std::wstring line = lumk_windows_wide(command);
+    size_t end = 0;
+    const std::wstring word = lumk_windows_first_word(line, &end);
+    const bool bare = word.find_first_of(L"\\/:") == std::wstring::npos;
+    // a bare name is looked for on PATH at each run; a full path stays as given
+    if (bare || root_length(fs::path(word).make_preferred().wstring()) != 0) return command;
+    const fs::path full = lumk_platform_absolute(fs::path(word));
+    if (root_length(full.wstring()) == 0) return command;
+    const std::wstring quoted = L"\"" + fs::path(full).make_preferred().wstring() + L"\"";
+    return lumk_platform_path_text(fs::path(quoted + line.substr(end)));
 }

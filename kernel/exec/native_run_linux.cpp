@@ -135,9 +135,9 @@ slot_chunk first_chunk;
 // a thread inside the guard does not wait for it, and any other wait is
 // bounded. The guard keeps no data a copy reads (the copy closes every
 // recorded descriptor), so a copy forked past the bound finds it anew.
-constinit lum_fork_mutex<std::shared_timed_mutex> fork_guard{false};
+constinit lum_fork_mutex<std::shared_mutex> fork_guard{false};
 
-using shared_guard = const std::shared_lock<lum_fork_mutex<std::shared_timed_mutex>>;
+using shared_guard = const std::shared_lock<lum_fork_mutex<std::shared_mutex>>;
 
 template <class Fn>
 void each_slot(Fn fn) {

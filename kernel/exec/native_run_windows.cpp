@@ -1,6 +1,7 @@
 // Windows: commands in a job object of their own, started by the command
 // processor or, when they need none, as the program itself.
 #include "kernel/exec/native_run.h"
+#include "kernel/exec/native_keeper_windows.h"
 
 #include "kernel/exec/native_access_windows.h"
 
@@ -8,9 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cwctype>
 #include <mutex>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -83,6 +84,62 @@ std::mutex& start_mutex() {
     return *m;
 }
 
+std::wstring system_folder() {
+    wchar_t system[MAX_PATH];
+    const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+    return n == 0 || n >= MAX_PATH ? std::wstring() : std::wstring(system, n);
+}
+
+// The folder a command starts in, never the host's current folder, where
+// anybody may have left a program under a name a compiler (or the batch file
+// that sets one up) runs: the cache folder of a compile (judged private to
+// this user), else, and for a cache folder that cannot be a current folder
+// (a share, which the command processor refuses, a path with the prefix
+// \\?\ or one too long), the system folder. Both hold only what this user or
+// the system put there.
+std::wstring start_folder(const lumk_file_keeper* keeper) {
+    if (keeper != nullptr) {
+        const std::wstring folder = fs::path(keeper->folder).make_preferred().wstring();
+        const bool drive = folder.size() > 2 && std::iswalpha(folder[0]) && folder[1] == L':' && folder[2] == L'\\';
+        if (drive && folder.size() < MAX_PATH - 2) return folder;
+    }
+    return system_folder();
+}
+
+// This process's environment with NoDefaultCurrentDirectoryInExePath=1, in
+// the order of names the system keeps: the command processor (and the
+// system's own search in any program the command starts) then does not look
+// for a bare program name in the current folder either.
+std::vector<wchar_t> command_environment() {
+    static constexpr std::wstring_view kSetting = L"NoDefaultCurrentDirectoryInExePath=";
+    std::vector<wchar_t> block;
+    bool placed = false;
+    const auto place = [&] {
+        block.insert(block.end(), kSetting.begin(), kSetting.end());
+        block.push_back(L'1');
+        block.push_back(L'\0');
+        placed = true;
+    };
+    if (wchar_t* env = ::GetEnvironmentStringsW()) {
+        for (const wchar_t* at = env; *at != L'\0';) {
+            const std::wstring_view entry(at);
+            at += entry.size() + 1;
+            const std::wstring_view name = entry.substr(0, std::min(entry.size(), kSetting.size()));
+            const int order = ::CompareStringOrdinal(name.data(), static_cast<int>(name.size()), kSetting.data(),
+                                                     static_cast<int>(kSetting.size()), TRUE);
+            if (order == CSTR_EQUAL) continue;  // the setting the command had: replaced
+            // entries naming the drives' current folders ("=C:=...") come first
+            if (!placed && order == CSTR_GREATER_THAN && entry[0] != L'=') place();
+            block.insert(block.end(), entry.begin(), entry.end());
+            block.push_back(L'\0');
+        }
+        ::FreeEnvironmentStringsW(env);
+    }
+    if (!placed) place();
+    block.push_back(L'\0');
+    return block;
+}
+
 }  // namespace
 
 fs::path lumk_windows_direct_program(const std::wstring& line) {
@@ -116,7 +173,19 @@ lumk_windows_start lumk_windows_start_of(const std::wstring& line) {
                                   : " is not found");
             return start;
         }
-        named = L"\"" + fs::path(program).make_preferred().wstring() + L"\"" + line.substr(word_end);
+        std::wstring path = fs::path(program).make_preferred().wstring();
+        // The command processor expands %NAME% in it, quoted or not: its
+        // short path, when that has no '%'.
+        if (path.find(L'%') != std::wstring::npos) {
+            path = lumk_windows_short_path(program);
+            if (path.empty() || path.find(L'%') != std::wstring::npos) {
+                start.refused = lumk_platform_path_text(program) +
+                                " cannot be run: its path holds a '%', which the command processor would expand, "
+                                "and it has no short (8.3) path without one";
+                return start;
+            }
+        }
+        named = L"\"" + path + L"\"" + line.substr(word_end);
     }
     // It drops the first and the last quote of a line that starts with one
     // (a quoted program path); the outer pair added here is the pair it
@@ -155,9 +224,9 @@ struct lumk_process {
     }
 };
 
-// The job object ends the command when this process ends. There is no keeper
-// here (lumk_platform_keeper_start gives none).
-lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink, lumk_file_keeper*) {
+// The job object ends the command when this process ends: no process here
+// outlives the host to remove the files. A compile starts in their folder.
+lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink, lumk_file_keeper* keeper) {
     // What cannot be started leaves its reason as the run's output.
     const auto refuse = [sink](const std::string& why) {
         if (sink) {
@@ -170,13 +239,16 @@ lumk_process* lumk_process_start(const std::string& command, lumk_output_collect
     if (!start.refused.empty()) return refuse(start.refused);
     const std::wstring& processor = start.application;
     std::wstring& command_line = start.command_line;
+    const std::wstring folder = start_folder(keeper);
+    if (folder.empty()) return refuse("no folder to start it in (the system folder is not found)");
+    std::vector<wchar_t> environment = command_environment();
 
     std::lock_guard<std::mutex> lock(start_mutex());
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
     if (!::CreatePipe(&read_end, &write_end, &inherit, 0))
-        return refuse("no pipe for its output: " + std::system_category().message(static_cast<int>(::GetLastError())));
+        return refuse("no pipe for its output: " + lumk_windows_system_text(::GetLastError()));
     ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
                                nullptr);
@@ -189,18 +261,17 @@ lumk_process* lumk_process_start(const std::string& command, lumk_output_collect
     si.StartupInfo.hStdOutput = write_end;
     si.StartupInfo.hStdError = write_end;
     si.lpAttributeList = only.list();
-    const DWORD flags =
-        CREATE_SUSPENDED | CREATE_NO_WINDOW | (only.list() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    const DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT |
+                        (only.list() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
     PROCESS_INFORMATION pi{};
     const BOOL started = ::CreateProcessW(processor.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
-                                          nullptr, nullptr, &si.StartupInfo, &pi);
+                                          environment.data(), folder.c_str(), &si.StartupInfo, &pi);
     close_handle(write_end);
     close_handle(nul);
     if (!started) {
         const DWORD err = ::GetLastError();
         close_handle(read_end);
-        return refuse(lumk_platform_path_text(fs::path(processor)) + ": " +
-                      std::system_category().message(static_cast<int>(err)));
+        return refuse(lumk_platform_path_text(fs::path(processor)) + ": " + lumk_windows_system_text(err));
     }
     // A job that kills what it holds when its last handle closes: the
     // compiler's children go with it, also when this process dies.

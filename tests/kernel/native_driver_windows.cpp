@@ -1,10 +1,12 @@
 // The native kernel driver's Windows side: commands through the command
-// processor or started by themselves, the compiler probe order, the
-// MSVC-style command line with its clean-up, cache folders outside the ANSI
-// code page or holding a '%', the search path of a kernel library's imports, runs that are stopped or outlive their command processor, the
-// cache folder (LOCALAPPDATA, TEMP, wide folder names, its owner and access
-// rules), the checks before a cached library is loaded and the library
-// messages. Compiles need a C compiler for Windows; without one
+// processor or started by themselves, outside the host's current folder, the
+// compiler probe order, the MSVC-style command line with its clean-up, cache
+// folders outside the ANSI code page or holding a '%', PATH entries, the
+// search path of a kernel library's imports, runs that are stopped or outlive
+// their command processor, the cache folder (LOCALAPPDATA, TEMP, wide folder
+// names, its owner and access rules, device names), the checks before a
+// cached library is loaded and the library messages with the system's
+// reasons in UTF-8. Compiles need a C compiler for Windows; without one
 // (as under Wine) a kernel's native code fails with the no-compiler message.
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <cctype>
 #include <cstdio>
+#include <cwctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -118,25 +121,35 @@ std::vector<fs::path> files_in(const fs::path& dir) {
 
 std::string narrow(const fs::path& p) { return lumk_platform_path_text(p); }
 
-// The system's text for an error code, as messages give it (no full stop).
+// The system's text for an error code as messages give it: its UTF-16 text
+// in UTF-8, without the full stop and line end.
 std::string system_reason(DWORD code) {
-    std::string text = std::system_category().message(static_cast<int>(code));
-    while (!text.empty() && (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) text.pop_back();
-    return text;
+    wchar_t* buffer = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr, code, 0,
+        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text(buffer != nullptr ? buffer : L"", n);
+    ::LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'.' || text.back() == L'\x3002' || std::iswspace(text.back())))
+        text.pop_back();
+    return narrow(fs::path(text));
+}
+
+bool valid_utf8(const std::string& text) {
+    return text.empty() || ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                                 static_cast<int>(text.size()), nullptr, 0) > 0;
 }
 
 // ---- child processes: the toolchain is chosen once per process ----
 
-// Runs this test program again with LUM_WIN_CHILD=scenario; returns the
-// exit status and what the scenario printed.
+// Runs this test program again with LUM_WIN_CHILD=scenario, in this
+// process's current folder (the module starts its commands elsewhere);
+// returns the exit status and what the scenario printed.
 int run_child(const std::string& scenario, std::string* output) {
-    wchar_t exe[32768];
-    const DWORD n = ::GetModuleFileNameW(nullptr, exe, 32768);
-    if (n == 0) return -1;
     env_scope env;
     env.set(L"LUM_WIN_CHILD", std::wstring(scenario.begin(), scenario.end()));
-    output->clear();
-    const int status = lumk_platform_run(lumk_platform_quote(narrow(fs::path(exe))) + " --gtest_filter=NativeWindows.LibraryMessages", output);
+    const std::string self = lum_test_quote(lum_test_self_path());
+    const int status = lum_test_capture(self + " --gtest_filter=NativeWindows.LibraryMessages 2>&1", output);
     const size_t mark = output->find("--child--\n");
     if (mark != std::string::npos) output->erase(0, mark + 10);
     return status;
@@ -328,6 +341,11 @@ TEST(NativeWindows, CompilerProbeOrderIsClClangGcc) {
     EXPECT_EQ(lumk_find_compiler(), "gcc");
     env.set(L"LUM_KERNEL_CC", L"nosuchcc");
     EXPECT_EQ(lumk_find_compiler(), "");
+    // blanks only: as empty, nothing probed
+    std::string failure = "stale";
+    env.set(L"LUM_KERNEL_CC", L"   ");
+    EXPECT_EQ(lumk_find_compiler(10, {}, nullptr, &failure), "");
+    EXPECT_EQ(failure, "");
     fs::remove_all(dir);
 }
 
@@ -359,6 +377,28 @@ TEST(NativeWindows, CacheFolderChoice) {
     env.unset(L"LUM_KERNEL_CACHE");
     env.unset(L"LOCALAPPDATA");
     EXPECT_EQ(lumk_cache_dir().filename().string(), pid_folder);
+    // a LOCALAPPDATA that is not a full path is not the current folder's
+    const fs::path before = fs::current_path();
+    fs::current_path(dir);
+    env.set(L"LOCALAPPDATA", L".");
+    EXPECT_EQ(lumk_cache_dir().filename().string(), pid_folder);
+    fs::current_path(before);
+    EXPECT_FALSE(fs::exists(dir / "lumioscript"));
+    env.unset(L"LOCALAPPDATA");
+    // a device's name, a folder name that ends in a space before the last:
+    // refused with the reason, nothing made
+    const std::string device = " is not used: it names a device, not a folder";
+    for (const auto& [given, why] : {std::pair{std::wstring(L"NUL"), device}, {(dir / "aux.txt").wstring(), device},
+                                     {(dir / "mid " / "k").wstring(), " is not used: the folder name \"mid \" on "
+                                                                      "its path ends in a space or a dot"}}) {
+        env.set(L"LUM_KERNEL_CACHE", given);
+        std::vector<std::string> warnings;
+        EXPECT_EQ(lumk_cache_dir(&warnings).filename().string(), pid_folder);
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find(why), std::string::npos) << warnings[0];
+    }
+    EXPECT_FALSE(fs::exists(dir / "mid"));
+    env.unset(L"LUM_KERNEL_CACHE");
     write_file(dir / "file", "x");
     env.set(L"LUM_KERNEL_CACHE", (dir / "file" / "sub").wstring());
     got = lumk_cache_dir();
@@ -672,6 +712,9 @@ TEST(NativeWindows, FolderOnThePathMadeMeanwhileIsJudged) {
     EXPECT_EQ(warnings, std::vector<std::string>{"kernel cache folder " + narrow(cache) + " is not used: the folder " +
                                                  narrow(planted_folder) +
                                                  " on its path lets everybody (S-1-1-0) rename or remove what is in it"});
+    // the folders made for it before it was refused are gone again
+    EXPECT_TRUE(fs::exists(planted_folder));
+    EXPECT_FALSE(fs::exists(planted_folder / "inner"));
     fs::remove_all(dir);
 }
 
@@ -910,7 +953,8 @@ TEST(NativeWindows, CacheFoldersOutsideTheAnsiCodePageOrWithPercentSigns) {
 }
 
 // A compiler named by a quoted path (any path under Program Files needs the
-// quotes) is judged by its name: a quoted cl.exe is probed and used as MSVC.
+// quotes) is judged by its name: a quoted cl.exe, options after it, is probed
+// and used as MSVC.
 // A named compiler that fails its probe is named in the status, with what it
 // answered.
 TEST(NativeWindows, NamedCompilerQuotedAndFailingItsProbe) {
@@ -919,8 +963,12 @@ TEST(NativeWindows, NamedCompilerQuotedAndFailingItsProbe) {
     EXPECT_TRUE(lumk_compiler_is_msvc(lumk_quote(narrow(cl))));
     EXPECT_TRUE(lumk_compiler_is_msvc("\"clang-cl.exe\""));
     EXPECT_FALSE(lumk_compiler_is_msvc("\"C:\\cl\\gcc.exe\""));
+    EXPECT_FALSE(lumk_compiler_is_msvc("gcc.exe -include C:\\x\\cl"));
+    // with options of its own after the program, still MSVC
+    const std::string cc = lumk_quote(narrow(cl)) + " /arch:AVX2";
+    EXPECT_TRUE(lumk_compiler_is_msvc(cc));
     env_scope env;
-    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(cl))));
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(cc));
     env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
     std::string out;
     EXPECT_EQ(run_child("sync", &out), 0) << out;
@@ -991,16 +1039,16 @@ TEST(NativeWindows, KernelLibraryImportsComeFromItsFolderOnly) {
     remove_quietly(dir);
 }
 
-// A relative LUM_KERNEL_CACHE is the folder it names when the toolchain is
-// chosen, also after the host changes its current folder.
+// A relative LUM_KERNEL_CACHE, and a relative program in LUM_KERNEL_CC, are
+// what they name when the toolchain is chosen, also after the host changes
+// its current folder.
 TEST(NativeWindows, RelativeCacheFolderStaysTheFolderJudged) {
     const fs::path dir = temp_dir("relative");
-    const fs::path gcc = standin(dir / "bin", "gcc.exe");
-    fs::create_directories(dir / "start");
+    standin(dir / "start" / "tools", "gcc.exe");
     fs::create_directories(dir / "elsewhere");
     env_scope env;
     env.set(L"LUM_KERNEL_CACHE", L"rel\\kernels");
-    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(gcc))));
+    env.set(L"LUM_KERNEL_CC", L"tools\\gcc.exe -O1");
     env.set(L"LUM_WIN_MOVE_TO", (dir / "elsewhere").wstring());
     const fs::path before = fs::current_path();
     fs::current_path(dir / "start");
@@ -1069,6 +1117,20 @@ TEST(NativeWindows, CommandLinesTheModuleBuilds) {
     s = lumk_windows_start_of(L"gcc.exe -O2 \"a %OS% (b).c\"");
     EXPECT_EQ(s.application, gcc.wstring());
     EXPECT_EQ(s.command_line, L"gcc.exe -O2 \"a %OS% (b).c\"");
+
+    // A quoted PATH entry may hold a ';'. A program in a folder holding a '%'
+    // (which the command processor would expand) whose short path holds one
+    // too is refused.
+    for (const char* folder : {"a", "a;b", "p%OS%q"}) {
+        fs::create_directories(dir / folder);
+        write_batch(dir / folder / "cc.cmd", "exit /b 0\r\n");
+    }
+    env.set(L"PATH", L"\"" + (dir / "a;b").wstring() + L"\";" + system_folder());
+    EXPECT_EQ(lumk_windows_find_program(L"cc"), dir / "a;b" / "cc.cmd");
+    env.set(L"PATH", (dir / "p%OS%q").wstring());
+    EXPECT_EQ(lumk_windows_start_of(L"cc --version").refused,
+              narrow(dir / "p%OS%q" / "cc.cmd") + " cannot be run: its path holds a '%', which the command processor "
+                                                  "would expand, and it has no short (8.3) path without one");
     remove_quietly(dir);
 }
 
@@ -1122,12 +1184,107 @@ TEST(NativeWindows, CacheFoldersByDevicePathShareAndTrailingSpace) {
     env.set(L"LUM_KERNEL_CACHE", share);
     EXPECT_EQ(run_child("sync", &out), 0) << out;
     fs::current_path(before);
-    if (::GetFileAttributesW((share.substr(0, share.find(L'$') + 1)).c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (::GetFileAttributesW((share.substr(0, share.find(L'$') + 1)).c_str()) != INVALID_FILE_ATTRIBUTES) {
+        EXPECT_EQ(out, "status=ready\n");
         EXPECT_EQ(libraries_in(dir / "share").size(), 1u) << out;
-    else
+    } else {
         EXPECT_EQ(out.rfind("status=ready\nwarning: kernel cache folder " + narrow(share) + " is not used: ", 0), 0u) << out;
+    }
     EXPECT_EQ(lumk_platform_absolute(share), share);
     EXPECT_EQ(fs::exists(drive_root + L"localhost"), server_there);
     EXPECT_TRUE(files_in(dir / "cwd").empty());
+    remove_quietly(dir);
+}
+
+// The reasons the system gives reach the host as UTF-8: its UTF-16 text,
+// converted as paths are, also where that text is outside the ANSI code page
+// (here, for a load that misses a library and a cache folder that cannot be
+// made). Under Wine this test runs once more in a Russian locale (ANSI code
+// page 1251), started through a Unix `env`, since Wine takes its locale from
+// the Unix environment.
+TEST(NativeWindows, SystemReasonsReachTheHostAsUtf8) {
+    const fs::path dir = temp_dir("reasons");
+    const std::vector<unsigned char> lib = dll_importing("lumkgone.dll");
+    const fs::path imports = dir / "k_imports.dll";
+    write_file(imports, std::string(lib.begin(), lib.end()));
+    const std::string failed = "cannot load " + narrow(imports) + " (" + system_reason(ERROR_MOD_NOT_FOUND) + ": ";
+    std::string jit, aot;
+    EXPECT_EQ(lumk_load_jit_library(imports, &jit), nullptr);
+    EXPECT_EQ(lumk_aot_load(narrow(imports), &aot), -1);
+    for (const std::string& error : {jit, aot}) {
+        EXPECT_TRUE(valid_utf8(error)) << error;
+        EXPECT_EQ(error.rfind(failed, 0), 0u) << error;
+    }
+    // a folder name the system does not take
+    const fs::path bad = dir / "a<b" / "kernels";
+    env_scope env;
+    env.set(L"LUM_KERNEL_CACHE", bad.wstring());
+    std::vector<std::string> warnings;
+    lumk_cache_dir(&warnings);
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_TRUE(valid_utf8(warnings[0])) << warnings[0];
+    EXPECT_EQ(warnings[0], "kernel cache folder " + narrow(bad) + " is not used: the folder " +
+                               narrow(bad.parent_path()) + " on its path cannot be opened (" +
+                               system_reason(ERROR_INVALID_NAME) + ")");
+
+    bool set = false;
+    const std::wstring loader = env_w(L"WINELOADER", &set), unix_env = L"Z:\\usr\\bin\\env";
+    if (!env_w(L"LUM_WIN_RUSSIAN", &set).empty()) {
+        EXPECT_EQ(::GetACP(), 1251u);
+        EXPECT_NE(system_reason(ERROR_MOD_NOT_FOUND)[0] & 0x80, 0) << "no Russian system texts";
+    } else if (!loader.empty() && fs::exists(unix_env)) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        const fs::path log = dir / "russian.log";
+        HANDLE out = ::CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = out;
+        wchar_t exe[32768];
+        std::wstring line = L"env LC_ALL=ru_RU.UTF-8 LUM_WIN_RUSSIAN=1 " + loader + L" \"" +
+                            std::wstring(exe, ::GetModuleFileNameW(nullptr, exe, 32768)) +
+                            L"\" --gtest_filter=NativeWindows.SystemReasonsReachTheHostAsUtf8";
+        PROCESS_INFORMATION pi{};
+        ASSERT_TRUE(::CreateProcessW(unix_env.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
+        for (HANDLE h : {out, pi.hThread, pi.hProcess}) ::CloseHandle(h);
+        // A Unix process cannot be waited for: its output tells its end
+        // (Google Test's count of passed tests comes also when one failed).
+        std::string text;
+        for (int i = 0; i < 1200 && text.find("[  PASSED  ]") == std::string::npos; ++i, ::Sleep(100))
+            text = read_file(log);
+        EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
+    }
+    remove_quietly(dir);
+}
+
+// A batch file that sets a compiler up and runs it by a bare name finds the
+// compiler on PATH, never a file of that name in the host's current folder:
+// commands start in the cache folder (the probe, before there is one, in the
+// system folder), told not to search the current folder.
+TEST(NativeWindows, CompilerWrapperNeverRunsAFileInTheHostsFolder) {
+    const fs::path dir = temp_dir("wrapper");
+    const fs::path host = dir / "host", marker = host / "planted-ran.txt", log = dir / "wrapper.log";
+    const fs::path cache = dir / "cache";
+    fs::create_directories(host);
+    fs::create_directories(dir / "wrap");
+    write_batch(host / "gcc.bat", "echo ran>> " + lumk_quote(narrow(marker)) + "\r\nexit /b 0\r\n");
+    standin(dir / "real", "gcc.exe");
+    write_batch(dir / "wrap" / "cc.cmd",
+                "echo [%CD%] [%NoDefaultCurrentDirectoryInExePath%]>> " + lumk_quote(narrow(log)) + "\r\ngcc %*\r\n");
+    env_scope env;
+    env.set(L"LUM_KERNEL_CC", L"cc");
+    env.set(L"LUM_KERNEL_CACHE", cache.wstring());
+    env.set(L"PATH", (dir / "wrap").wstring() + L";" + (dir / "real").wstring() + L";" + system_folder());
+    const fs::path before = fs::current_path();
+    fs::current_path(host);
+    std::string out;
+    const int status = run_child("sync", &out);
+    fs::current_path(before);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(cache).size(), 1u);
+    EXPECT_FALSE(fs::exists(marker));
+    // the probe, then the compile
+    EXPECT_EQ(read_file(log), "[" + narrow(fs::path(system_folder())) + "] [1]\r\n[" + narrow(cache) + "] [1]\r\n");
     remove_quietly(dir);
 }

@@ -129,59 +129,50 @@ TEST(ForkFromSignal, AThreadInsideALockForksFromItsSignalHandlerAndGoesOn) {
 
 namespace {
 
-// A lock whose copy-side handling the test watches.
-constinit lum_fork_mutex<std::recursive_timed_mutex> watched{true};
-int copy_status(const std::function<void()>& in_copy) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        in_copy();
-        ::_exit(0);
-    }
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    return status;
-}
+// A lock whose handlers the test calls by hand, as the fork hook calls them.
+constinit lum_fork_mutex<std::recursive_mutex> watched{true};
 
 }  // namespace
 
-// The handlers by hand, as the fork hook calls them: a copy made while its
-// thread held the lock twice (a fork from a signal handler inside it) holds it
-// twice, and takes it free once the interrupted code has given it back; a
-// lock another thread holds past the bound is waited for no longer.
-TEST(ForkFromSignal, TheCopyHoldsTheLockAsOftenAsItsThreadDid) {
+// The forking thread's own holds are never waited for; another thread inside
+// the lock is waited for until it leaves, and at most the bound; a thread
+// that comes to the lock while a fork is being made waits until the fork is
+// made.
+TEST(ForkFromSignal, AForkWaitsForOtherThreadsInsideTheLockAndNeverItsOwn) {
     watched.lock();
     watched.lock();
-    watched.before_fork();  // must not wait: this thread holds it
-    const int status = copy_status([] {
-        watched.after_fork_in_copy();
-        watched.unlock();
-        watched.unlock();
-        std::thread other([] {
-            if (!watched.try_lock()) ::_exit(3);  // still held: the copy's lock was not given back
-            watched.unlock();
-        });
-        other.join();
-    });
+    auto start = clock_type::now();
+    watched.before_fork();
     watched.after_fork_in_parent();
+    EXPECT_LT(clock_type::now() - start, std::chrono::milliseconds(500));
     watched.unlock();
     watched.unlock();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
     std::atomic<int> step{0};
     std::thread holder([&] {
-        std::lock_guard<lum_fork_mutex<std::recursive_timed_mutex>> hold(watched);
+        std::lock_guard<lum_fork_mutex<std::recursive_mutex>> hold(watched);
         step = 1;
         while (step.load() != 2) std::this_thread::yield();
     });
     while (step.load() != 1) std::this_thread::yield();
-    const auto start = clock_type::now();
-    watched.before_fork();
+    start = clock_type::now();
+    watched.before_fork();  // the holder never leaves while the fork waits
     const auto waited = clock_type::now() - start;
     watched.after_fork_in_parent();
     step = 2;
     holder.join();
     EXPECT_GE(waited, lum_fork_wait_bound - std::chrono::milliseconds(50));
     EXPECT_LT(waited, lum_fork_wait_bound + std::chrono::seconds(2));
-    EXPECT_TRUE(watched.try_lock());  // nothing was given back that was not taken
-    watched.unlock();
+
+    std::atomic<bool> took{false};
+    watched.before_fork();  // nobody inside: at once
+    std::thread comer([&] {
+        std::lock_guard<lum_fork_mutex<std::recursive_mutex>> hold(watched);
+        took = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(took.load());  // the gate is closed while the fork is made
+    watched.after_fork_in_parent();
+    comer.join();
+    EXPECT_TRUE(took.load());
 }
