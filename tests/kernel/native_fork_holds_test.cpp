@@ -91,15 +91,6 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
     return result;
 }
 
-// ThreadSanitizer keeps its record of held locks across fork(). In a copy the
-// registration lock is made anew (runtime/registry.cpp) where the record
-// still has it held by the forking thread, so each lock a host made by fork
-// takes later (the loader's) looks taken inside it, against the order of the
-// fork handlers: a lock-order report about a lock that is free. A fork that
-// waits for good fails these tests by their time limits instead.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
-    return "deadlock:runtime/registry.cpp\n";
-}
 
 // The C++ runtime's guard of a static made on first use: a thread that asks
 // (park_in_next_guard) stays inside the next one it takes, making the static.
