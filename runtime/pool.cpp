@@ -25,7 +25,7 @@ namespace {
 // chunks were retired. The set is made by the first retirement and never
 // freed; the lock is constant-initialised, so neither stands behind a static
 // guard that a forked copy could find half set.
-constinit lum_fork_mutex<std::mutex> graveyard_lock;
+lum_fork_mutex<std::mutex> graveyard_lock; // constant-initialised where the C++ library allows
 std::unordered_set<uintptr_t>* graveyard_areas = nullptr; // slot-area bases; guarded by graveyard_lock
 
 bool is_retired_slot_area(const void* base) {

@@ -165,18 +165,23 @@ lum_global_instance& lum_registry() {
 
 namespace {
 
-constinit lum_registration_lock registration_lock;
+// Made while the module loads (the first registration is a static
+// initialiser's), before any thread of the host could fork.
+lum_registration_lock& registration_lock() {
+    static lum_registration_lock* const lock = new lum_registration_lock();
+    return *lock;
+}
 
 // A fork waits until no other thread registers (a registration is brief), so
 // the registry is whole in the copy.
-const bool registrations_free_in_copies = (lum_at_fork([] { registration_lock.before_fork(); },
-                                                       [] { registration_lock.after_fork_in_parent(); },
-                                                       [] { registration_lock.after_fork_in_copy(); }),
+const bool registrations_free_in_copies = (lum_at_fork([] { registration_lock().before_fork(); },
+                                                       [] { registration_lock().after_fork_in_parent(); },
+                                                       [] { registration_lock().after_fork_in_copy(); }),
                                            true);
 
 }  // namespace
 
-lum_registration_lock& lum_registration_mutex() { return registration_lock; }
+lum_registration_lock& lum_registration_mutex() { return registration_lock(); }
 
 lum_namespace_registrar register_namespace_initializer(std::string_view name, lum_namespace_initializer initializer) {
     std::lock_guard<lum_registration_lock> lock(lum_registration_mutex());

@@ -72,7 +72,7 @@ public:
 // The registry of this binary, created on the first call (thread-safe).
 lum_global_instance& lum_registry();
 
-// The process-wide recursive registration lock (constant-initialised, never
+// The process-wide recursive registration lock (made while the module loads, never
 // destroyed). A fork waits for it (runtime/fork_hold.h), so the registry is
 // whole in a copy.
 using lum_registration_lock = lum_fork_mutex<std::recursive_mutex>;
