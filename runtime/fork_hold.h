@@ -53,14 +53,37 @@ inline uintptr_t lum_fork_thread_word() noexcept {
 // on without waiting for them.
 inline constexpr std::chrono::seconds lum_fork_wait_bound{2};
 
+// Waits a little before the `round`th try again: a few yields, then short
+// sleeps.
+inline void lum_fork_nap(int round) noexcept {
+    if (round < 64) std::this_thread::yield();
+    else std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+class lum_fork_hold;
+
+// What a lock's handlers do to the lock itself; each may be null.
+struct lum_fork_lock_ops {
+    // In the copy: the lock made anew, free.
+    void (*renew)(lum_fork_hold& hold) = nullptr;
+    // For a lock that code outside the module also takes without entering
+    // (the default logger's, which the host shares): takes it for the fork,
+    // at most until the time given, and gives it back after.
+    bool (*take_for_fork)(std::chrono::steady_clock::time_point until) = nullptr;
+    void (*give_back_for_fork)() = nullptr;
+};
+
 // The record of the threads inside one lock, the gate a fork closes, and the
-// handlers' policy over them.
+// handlers' policy over them. No virtual function and nothing to destroy: a
+// record may be used by a thread still running while the process exits, after
+// static destructors have run.
 class lum_fork_hold {
 public:
     // Threads recorded at once; one more waits for a free place.
     static constexpr int tracked = 32;
 
-    constexpr explicit lum_fork_hold(bool guards_data) : guards_data_(guards_data) {}
+    constexpr explicit lum_fork_hold(bool guards_data, lum_fork_lock_ops ops = {})
+        : ops_(ops), guards_data_(guards_data) {}
     lum_fork_hold(const lum_fork_hold&) = delete;
     lum_fork_hold& operator=(const lum_fork_hold&) = delete;
 
@@ -82,7 +105,7 @@ public:
                 if (forks_.load(std::memory_order_seq_cst) == 0) return;
                 release(h);
             }
-            nap(round);
+            lum_fork_nap(round);
         }
     }
 
@@ -106,9 +129,10 @@ public:
                 left_inside_.store(true, std::memory_order_relaxed);
                 return;
             }
-            nap(round);
+            lum_fork_nap(round);
         }
-        if (!inside_here() && take_for_fork(until)) held_for_fork_.store(lum_fork_thread_word(), std::memory_order_relaxed);
+        if (ops_.take_for_fork != nullptr && !inside_here() && ops_.take_for_fork(until))
+            held_for_fork_.store(lum_fork_thread_word(), std::memory_order_relaxed);
     }
 
     // In the parent: opens the gate.
@@ -125,7 +149,8 @@ public:
     void after_fork_in_copy() noexcept {
         const uintptr_t me = lum_fork_thread_word();
         give_back_after_fork();
-        if (left_inside_.exchange(false, std::memory_order_relaxed) && !guards_data_) renew();
+        if (left_inside_.exchange(false, std::memory_order_relaxed) && !guards_data_ && ops_.renew != nullptr)
+            ops_.renew(*this);
         for (holder& h : holders_)
             if (h.thread.load(std::memory_order_relaxed) != me) {
                 h.depth.store(0, std::memory_order_relaxed);
@@ -134,22 +159,11 @@ public:
         forks_.store(0, std::memory_order_seq_cst);
     }
 
-protected:
-    // In the copy: the lock made anew, free.
-    virtual void renew() noexcept = 0;
-    // For a lock that code outside the module also takes without entering
-    // (the default logger's, which the host shares): takes it itself for the
-    // fork, at most until `until`, and gives it back after.
-    virtual bool take_for_fork(std::chrono::steady_clock::time_point) noexcept { return false; }
-    virtual void give_back_for_fork() noexcept {}
-
-    ~lum_fork_hold() = default;
-
 private:
     void give_back_after_fork() noexcept {
         if (held_for_fork_.load(std::memory_order_relaxed) != lum_fork_thread_word()) return;
         held_for_fork_.store(0, std::memory_order_relaxed);
-        give_back_for_fork();
+        ops_.give_back_for_fork();
     }
     bool inside_here() const noexcept {
         const uintptr_t me = lum_fork_thread_word();
@@ -186,15 +200,11 @@ private:
         }
         return false;
     }
-    static void nap(int round) noexcept {
-        if (round < 64) std::this_thread::yield();
-        else std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-
     holder holders_[tracked];
     std::atomic<uint32_t> forks_{0};  // forks being made now: the gate is closed
     std::atomic<bool> left_inside_{false};
     std::atomic<uintptr_t> held_for_fork_{0};  // the thread that took the lock itself for its fork
+    const lum_fork_lock_ops ops_;
     const bool guards_data_;
 };
 
@@ -207,7 +217,8 @@ template <class Lock>
 class lum_fork_mutex final : public lum_fork_hold {
 public:
     // `guards_data`: whether the lock keeps data whole (see after_fork_in_copy).
-    constexpr explicit lum_fork_mutex(bool guards_data = true) : lum_fork_hold(guards_data), lock_() {}
+    constexpr explicit lum_fork_mutex(bool guards_data = true)
+        : lum_fork_hold(guards_data, {&lum_fork_mutex::renew}), lock_() {}
     // The lock is never destroyed: a thread may still use it while the
     // process exits.
     ~lum_fork_mutex() {}
@@ -238,7 +249,7 @@ public:
     }
 
 private:
-    void renew() noexcept override { new (&lock_) Lock(); }
+    static void renew(lum_fork_hold& hold) { new (&static_cast<lum_fork_mutex&>(hold).lock_) Lock(); }
 
     union {
         Lock lock_;

@@ -126,30 +126,24 @@ constinit std::atomic<default_log_record*> default_log{nullptr};
 // dispatches through it (the lock is held only to copy the listener list),
 // so a copy that logs finds the lock free. The lock's object is shared with
 // the host, so its takings are recorded here, around the module's own.
-class default_log_fork_hold final : public lum_fork_hold {
-public:
-    constexpr default_log_fork_hold() : lum_fork_hold(true) {}
-
-private:
-    static std::mutex* lock() {
-        default_log_record* r = default_log.load(std::memory_order_acquire);
-        return r != nullptr ? &r->log->mutex : nullptr;
-    }
-    void renew() noexcept override {}  // it guards data: never made anew
-    // The host takes the lock too (adding and removing listeners).
-    bool take_for_fork(std::chrono::steady_clock::time_point until) noexcept override {
-        std::mutex* m = lock();
-        if (m == nullptr) return false;
-        for (int round = 0; !m->try_lock(); ++round) {
-            if (std::chrono::steady_clock::now() >= until) return false;
-            if (round < 64) std::this_thread::yield();
-            else std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        return true;
-    }
-    void give_back_for_fork() noexcept override { lock()->unlock(); }
-};
-constinit default_log_fork_hold default_log_hold;
+std::mutex* default_log_lock() {
+    default_log_record* r = default_log.load(std::memory_order_acquire);
+    return r != nullptr ? &r->log->mutex : nullptr;
+}
+// The host takes the lock too (adding and removing listeners), without
+// entering: the fork takes it itself. The lock guards data, so a copy never
+// makes it anew.
+constinit lum_fork_hold default_log_hold{
+    true, {.take_for_fork = [](std::chrono::steady_clock::time_point until) {
+               std::mutex* m = default_log_lock();
+               if (m == nullptr) return false;
+               for (int round = 0; !m->try_lock(); ++round) {
+                   if (std::chrono::steady_clock::now() >= until) return false;
+                   lum_fork_nap(round);
+               }
+               return true;
+           },
+           .give_back_for_fork = [] { default_log_lock()->unlock(); }}};
 
 const bool default_log_free_in_copies = (lum_at_fork([] { default_log_hold.before_fork(); },
                                                      [] { default_log_hold.after_fork_in_parent(); },

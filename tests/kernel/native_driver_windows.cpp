@@ -171,18 +171,23 @@ int child_sync(bool blocked = false, bool move = false) {
     if (!c.ok()) return 4;
     const lumk_program* p = c.unit->programs[0].get();
     if (blocked) {
+        // Every name the compile may choose for its C file (the random part
+        // fixed), each taken by a folder that cannot be removed.
+        lumk_jit_set_random_for_tests([] { return uint64_t{0x5eed}; });
         const uint64_t hash = lumk_jit_file_hash(lumk_jit_compiler(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc,
                                                  lumk_jit_source(*p));
-        char name[80];
-        std::snprintf(name, sizeof name, "k_%016llx.0.%lu.c", static_cast<unsigned long long>(hash),
-                      static_cast<unsigned long>(::GetCurrentProcessId()));
         bool set = false;
-        const fs::path folder = fs::path(env_w(L"LUM_KERNEL_CACHE", &set)) / name;
-        std::error_code ec;
-        fs::create_directories(folder, ec);
-        FILE* f = ::_wfopen((folder / "inside").c_str(), L"wb");
-        if (f == nullptr) return 5;
-        std::fclose(f);
+        const fs::path cache = env_w(L"LUM_KERNEL_CACHE", &set);
+        for (int count = 0; count < 8; ++count) {
+            char name[80];
+            std::snprintf(name, sizeof name, "k_%016llx.%d.%016llx.c", static_cast<unsigned long long>(hash), count,
+                          0x5eedull);
+            std::error_code ec;
+            fs::create_directories(cache / name, ec);
+            FILE* f = ::_wfopen((cache / name / "inside").c_str(), L"wb");
+            if (f == nullptr) return 5;
+            std::fclose(f);
+        }
     }
     lumk_jit_request(c.unit, p, nullptr);
     std::printf("status=%s\n", lumk_jit_status(p).c_str());
@@ -825,7 +830,7 @@ TEST(NativeWindows, CompiledLibrariesOnTheirWayThroughTheCache) {
     }
     EXPECT_EQ(compiles(), expected + 3);
 
-    // The C file's name taken by a folder that cannot be removed.
+    // Every name the C file may get taken by a folder that cannot be removed.
     fs::remove_all(lib);
     EXPECT_EQ(run_child("blocked_source", &out), 0) << out;
     const std::string failed = "status=failed: cannot write ";
