@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -159,6 +161,26 @@ std::vector<fs::path> files_in(const fs::path& dir) {
 void write_script(const fs::path& p, const std::string& body) {
     write_file(p, "#!/bin/sh\n" + body);
     fs::permissions(p, fs::perms::owner_all);
+}
+
+bool wait_until(const std::function<bool()>& done, int seconds) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > give_up) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+int collect(int pid, std::chrono::steady_clock::time_point give_up) {
+    int status = 0;
+    pid_t got = 0;
+    while ((got = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (got == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
 }
 
 bool process_runs(const fs::path& pid_file) {

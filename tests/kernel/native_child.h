@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -104,6 +105,13 @@ size_t count_lines(const std::filesystem::path& p);
 std::vector<std::filesystem::path> files_in(const std::filesystem::path& dir);
 // An executable shell script.
 void write_script(const std::filesystem::path& p, const std::string& body);
+
+// Asks `done` every few milliseconds until it holds (true) or `seconds` have
+// passed (false).
+bool wait_until(const std::function<bool()>& done, int seconds);
+// Waits for the child process `pid` (at most until `give_up`): its exit
+// status, 100 plus the signal that ended it, or -1 when it had to be killed.
+int collect(int pid, std::chrono::steady_clock::time_point give_up);
 
 // Whether the process whose id is in `pid_file` still runs (a zombie waiting
 // for its parent counts as gone).

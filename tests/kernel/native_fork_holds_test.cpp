@@ -69,21 +69,27 @@ void park_until_let_go() {
     while (!parked_may_go.load()) ::nanosleep(&pause, nullptr);
 }
 
+// The next definition of `name` after this program's, found on first use
+// and kept in `real` (not a guarded static itself; dlsym takes no lock of
+// the kinds interposed here).
+template <class Fn>
+Fn next_definition(std::atomic<Fn>& real, const char* name) {
+    Fn fn = real.load(std::memory_order_acquire);
+    if (fn == nullptr) {
+        fn = reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
+        real.store(fn, std::memory_order_release);
+    }
+    return fn;
+}
+
 }  // namespace
 
-// The next definition (found on first use; dlsym takes no lock of this kind)
-// is the C library's, or under ThreadSanitizer its runtime's, which records
-// the lock and takes it with the C library's (GCC links that runtime as a
-// shared library, so this definition comes first).
+// The next definition is the C library's, or under ThreadSanitizer its
+// runtime's, which records the lock and takes it with the C library's (GCC
+// links that runtime as a shared library, so this definition comes first).
 extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
-    using lock_fn = int (*)(pthread_mutex_t*);
-    static std::atomic<lock_fn> real{nullptr};
-    lock_fn lock = real.load(std::memory_order_acquire);
-    if (lock == nullptr) {
-        lock = reinterpret_cast<lock_fn>(::dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-        real.store(lock, std::memory_order_release);
-    }
-    const int result = lock(mutex);
+    static std::atomic<int (*)(pthread_mutex_t*)> real{nullptr};
+    const int result = next_definition(real, "pthread_mutex_lock")(mutex);
     if (mutex == park_in_lock && result == 0) {
         park_in_lock = nullptr;
         park_until_let_go();
@@ -91,20 +97,12 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
     return result;
 }
 
-
 // The C++ runtime's guard of a static made on first use: a thread that asks
 // (park_in_next_guard) stays inside the next one it takes, making the static.
 namespace __cxxabiv1 {
 extern "C" int __cxa_guard_acquire(__guard* guard) {
-    using acquire_fn = int (*)(__guard*);
-    // Not a guarded static itself: found on first use.
-    static std::atomic<acquire_fn> real{nullptr};
-    acquire_fn acquire = real.load(std::memory_order_acquire);
-    if (acquire == nullptr) {
-        acquire = reinterpret_cast<acquire_fn>(::dlsym(RTLD_NEXT, "__cxa_guard_acquire"));
-        real.store(acquire, std::memory_order_release);
-    }
-    const int result = acquire(guard);
+    static std::atomic<int (*)(__guard*)> real{nullptr};
+    const int result = next_definition(real, "__cxa_guard_acquire")(guard);
     if (park_in_next_guard && result != 0) {
         park_in_next_guard = false;
         park_until_let_go();
@@ -116,16 +114,6 @@ extern "C" int __cxa_guard_acquire(__guard* guard) {
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-// Asks `done` every few milliseconds until it holds or `seconds` have passed.
-bool wait_until(const std::function<bool()>& done, int seconds) {
-    const auto give_up = clock_type::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (clock_type::now() > give_up) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // A thread that runs `enter`, which stops inside a lock (see
 // stop_inside_the_next_lock), held there until this object goes.

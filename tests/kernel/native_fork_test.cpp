@@ -58,19 +58,6 @@ using clock_type = std::chrono::steady_clock;
     std::exit(0);  // the module's shutdown runs with the static destructors
 }
 
-// Waits for a copy (at most until `give_up`); its exit status, or -1 when it
-// had to be killed.
-int collect(pid_t pid, clock_type::time_point give_up) {
-    int status = 0;
-    pid_t got = 0;
-    while ((got = ::waitpid(pid, &status, WNOHANG)) == 0 && clock_type::now() < give_up)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (got == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-}
-
 // Waits for the copies (at most until `give_up`): "copies=N hung=H failed=F"
 // and each failure's status.
 std::string copies_ended(const std::vector<pid_t>& copies, clock_type::time_point give_up) {

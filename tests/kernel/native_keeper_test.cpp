@@ -40,28 +40,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-bool wait_until(const std::function<bool()>& done, int seconds) {
-    const auto give_up = clock_type::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (clock_type::now() >= give_up) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-// Waits for a copy (at most 20 s); its exit status, or -1.
-int collect(pid_t pid) {
-    int status = 0;
-    const auto give_up = clock_type::now() + std::chrono::seconds(20);
-    pid_t got = 0;
-    while ((got = ::waitpid(pid, &status, WNOHANG)) == 0 && clock_type::now() < give_up)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (got == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-}
-
 // saxpy compiles on a thread of its own; once its compiler has written
 // `dir`/started, the host is killed ("kill:DIR"), ends through quick_exit
 // ("quick_exit:DIR"), or ("wait:DIR") writes its session id to
@@ -138,7 +116,7 @@ int child_copy_beside_80_runs(const std::string& arg) {
             if ((::fcntl(fd, F_GETFD) >= 0) != before[fd]) std::_Exit(1);
         std::_Exit(0);
     }
-    const int copy = collect(pid);
+    const int copy = collect(pid, clock_type::now() + std::chrono::seconds(20));
     done = true;
     for (std::thread& t : runs) t.join();
     std::printf("recorded=%zu holding=%d\n", recorded, copy);
@@ -163,7 +141,7 @@ int child_fork_from_the_runs_stop(const std::string& arg) {
         if (copy != -2 || ::getpid() != parent || (!first && count_lines(dir / "ran") == 0)) return false;
         const pid_t pid = ::fork();
         if (pid == 0) return false;  // the copy goes on from here
-        copy = collect(pid);
+        copy = collect(pid, clock_type::now() + std::chrono::seconds(20));
         return false;
     });
     if (::getpid() != parent) std::_Exit(end == lumk_run_end::copied ? 0 : 10 + static_cast<int>(end));
@@ -185,7 +163,7 @@ int child_fork_during_the_probe(const std::string& arg) {
         if (copy != -2 || ::getpid() != parent || count_lines(dir / "probe.pid") == 0) return false;
         const pid_t pid = ::fork();
         if (pid == 0) return false;
-        copy = collect(pid);
+        copy = collect(pid, clock_type::now() + std::chrono::seconds(20));
         std::ofstream(dir / "go") << "go\n";
         return false;
     };
