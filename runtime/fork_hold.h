@@ -89,7 +89,8 @@ public:
 
     // The calling thread is about to take the lock (again, for a recursive or
     // shared one); it waits while a fork is being made, unless it is inside
-    // the lock already.
+    // the lock already or is the thread making the fork (another fork
+    // handler, one that ran before this lock's, may use the module).
     void enter() noexcept {
         const uintptr_t me = lum_fork_thread_word();
         for (holder& h : holders_)
@@ -102,7 +103,7 @@ public:
                 // Seen by a fork's handler before the gate is read (both
                 // sequentially consistent): either the fork waits for this
                 // thread, or this thread waits for the fork.
-                if (forks_.load(std::memory_order_seq_cst) == 0) return;
+                if (forks_.load(std::memory_order_seq_cst) == 0 || forking_here(me)) return;
                 release(h);
             }
             lum_fork_nap(round);
@@ -122,6 +123,7 @@ public:
     // The fork handlers. Before the copy: closes the gate and waits, at most
     // the bound, until no other thread is inside.
     void before_fork() noexcept {
+        note_forking(lum_fork_thread_word());
         forks_.fetch_add(1, std::memory_order_seq_cst);
         const auto until = std::chrono::steady_clock::now() + lum_fork_wait_bound;
         for (int round = 0; others_inside(); ++round) {
@@ -140,6 +142,7 @@ public:
         give_back_after_fork();
         left_inside_.store(false, std::memory_order_relaxed);
         forks_.fetch_sub(1, std::memory_order_seq_cst);
+        forget_forking(lum_fork_thread_word());
     }
 
     // In the copy, where this thread is the only one: the parent's other
@@ -157,9 +160,30 @@ public:
                 h.thread.store(0, std::memory_order_relaxed);
             }
         forks_.store(0, std::memory_order_seq_cst);
+        for (std::atomic<uintptr_t>& f : forking_) f.store(0, std::memory_order_relaxed);
     }
 
 private:
+    // The threads making a fork now (a few at once at most: more pass the
+    // gate only when no fork is being made).
+    void note_forking(uintptr_t me) noexcept {
+        for (std::atomic<uintptr_t>& f : forking_) {
+            uintptr_t none = 0;
+            if (f.compare_exchange_strong(none, me, std::memory_order_relaxed)) return;
+        }
+    }
+    void forget_forking(uintptr_t me) noexcept {
+        for (std::atomic<uintptr_t>& f : forking_) {
+            uintptr_t mine = me;
+            if (f.compare_exchange_strong(mine, 0, std::memory_order_relaxed)) return;
+        }
+    }
+    bool forking_here(uintptr_t me) const noexcept {
+        for (const std::atomic<uintptr_t>& f : forking_)
+            if (f.load(std::memory_order_relaxed) == me) return true;
+        return false;
+    }
+
     void give_back_after_fork() noexcept {
         if (held_for_fork_.load(std::memory_order_relaxed) != lum_fork_thread_word()) return;
         held_for_fork_.store(0, std::memory_order_relaxed);
@@ -202,6 +226,7 @@ private:
     }
     holder holders_[tracked];
     std::atomic<uint32_t> forks_{0};  // forks being made now: the gate is closed
+    std::atomic<uintptr_t> forking_[8]{};
     std::atomic<bool> left_inside_{false};
     std::atomic<uintptr_t> held_for_fork_{0};  // the thread that took the lock itself for its fork
     const lum_fork_lock_ops ops_;

@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -216,6 +218,26 @@ TEST(ForkFromSignal, AForkWaitsForOtherThreadsInsideTheLockAndNeverItsOwn) {
     holder.join();
     EXPECT_GE(waited, lum_fork_wait_bound - std::chrono::milliseconds(50));
     EXPECT_LT(waited, lum_fork_wait_bound + std::chrono::seconds(2));
+
+    // The forking thread itself passes the gate: a fork handler that runs
+    // after this lock's may use it.
+    watched.before_fork();
+    start = clock_type::now();
+    std::atomic<bool> passed{false};
+    std::thread watchdog([&] {  // a thread stuck at its own gate stays there for good
+        for (const auto until = clock_type::now() + std::chrono::seconds(20); !passed.load();)
+            if (clock_type::now() < until) std::this_thread::sleep_for(milliseconds(5));
+            else {
+                std::fprintf(stderr, "the forking thread waits at its own fork's gate\n");
+                std::_Exit(1);
+            }
+    });
+    watched.lock();
+    watched.unlock();
+    passed = true;
+    watchdog.join();
+    watched.after_fork_in_parent();
+    EXPECT_LT(clock_type::now() - start, std::chrono::milliseconds(500));
 
     std::atomic<bool> took{false};
     watched.before_fork();  // nobody inside: at once
