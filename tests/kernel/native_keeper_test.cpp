@@ -230,6 +230,13 @@ child_result run_child_through(const std::string& launch, const std::string& sce
     return r;
 }
 
+// The names in `folder`, for a failure's message.
+std::string names_in(const fs::path& folder) {
+    std::string names;
+    for (const fs::path& p : files_in(folder)) names += " " + p.filename().string();
+    return names;
+}
+
 // Every process of the session `sid`.
 std::vector<pid_t> session_members(long sid) {
     std::vector<pid_t> found;
@@ -259,16 +266,19 @@ TEST(NativeKeeper, WaitsForEveryHolderOfTheCompilersOutput) {
     env_scope env;
     env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
     write_script(dir / "cc.sh", "[ \"$1\" = --version ] && exit 0\nfor a; do [ \"$prev\" = -o ] && lib=$a; prev=$a; done\n"
-                                "setsid sh -c 'sleep 1; echo late > \"$1\"; touch \"$2\"' sh '" +
+                                "setsid sh -c 'touch \"$3\"; sleep 1; echo late > \"$1\"; touch \"$2\"' sh '" +
                                     (dir / "cache").string() + "'/\"$(basename \"$lib\")\" '" +
-                                    (dir / "helper.done").string() + "' &\ntouch '" + (dir / "started").string() +
-                                    "'\nsleep 40 &\nwait\n");
+                                    (dir / "helper.done").string() + "' '" + (dir / "helper.started").string() +
+                                    "' &\n"
+                                    // Only once the helper has left the command's group.
+                                    "while [ ! -e '" + (dir / "helper.started").string() + "' ]; do sleep 0.01; done\n"
+                                    "touch '" + (dir / "started").string() + "'\nsleep 40 &\nwait\n");
     env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
     env.set("LUM_KERNEL_CC_TIMEOUT", "0");
     const child_result r = run_child("dies_during_a_compile", "kill:" + dir.string());
     EXPECT_EQ(r.output.rfind("compiling=1\n", 0), 0u) << r.output;
     EXPECT_TRUE(wait_until([&] { return fs::exists(dir / "helper.done"); }, 10));
-    EXPECT_TRUE(wait_until([&] { return files_in(dir / "cache").empty(); }, 10)) << files_in(dir / "cache").size();
+    EXPECT_TRUE(wait_until([&] { return files_in(dir / "cache").empty(); }, 10)) << names_in(dir / "cache");
 }
 
 // A signal to every process of the host's session (as a service manager or a
