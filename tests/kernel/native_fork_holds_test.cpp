@@ -42,6 +42,7 @@
 #include "kernel/exec/settings.h"
 #include "kernel/script/test_control.h"
 #include "kernel/script/unit_cache.h"
+#include "runtime/log.h"
 #include "runtime/platform.h"
 #include "runtime/ptr.h"
 #include "runtime/vm_lock.h"
@@ -483,4 +484,16 @@ TEST(NativeForkHolds, ACopyForkedWhileAThreadMakesATypeTagMakesItToo) {
 TEST(NativeForkHolds, ACopyForkedWhileAThreadParsesTheFirstNumberParsesToo) {
     expect_copy_makes_it_too([] { (void)lum_strtod_c("1.5", nullptr); },
                              [] { return lum_strtod_c("2.5", nullptr) == 2.5 ? 0 : 1; });
+}
+
+// A copy forked while a host thread makes the module's default logger for the
+// first time logs through a logger of its own: the logger is made without a
+// guard. Only where nothing logged before the host was forked, as when ctest
+// runs this test alone.
+TEST(NativeForkHolds, ACopyForkedWhileAThreadMakesTheDefaultLoggerLogsToo) {
+    expect_copy_makes_it_too([] { (void)lum_make_default_log(); },
+                             [] {
+                                 lum_make_default_log()->error("from the copy");
+                                 return 0;
+                             });
 }
