@@ -22,10 +22,11 @@ namespace {
 // memory is kept for the life of the process (never freed), so a late release
 // of such an item touches valid memory and is recognised and ignored. The
 // slot-area bases are hashed: a late release costs one lookup however many
-// chunks were retired. The set is made by the first retirement and never
-// freed; the lock is constant-initialised, so neither stands behind a static
-// guard that a forked copy could find half set.
-lum_fork_mutex<std::mutex> graveyard_lock; // constant-initialised where the C++ library allows
+// chunks were retired. The set is made by the first retirement, under the
+// lock, and never freed: it stands behind no static guard that a forked copy
+// could find half set. The lock is constant-initialised where the C++
+// library's lock is (everywhere processes fork).
+lum_fork_mutex<std::mutex> graveyard_lock;
 std::unordered_set<uintptr_t>* graveyard_areas = nullptr; // slot-area bases; guarded by graveyard_lock
 
 bool is_retired_slot_area(const void* base) {

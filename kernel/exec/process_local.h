@@ -29,19 +29,21 @@
 // the registration lock and the registry (registry.cpp), the list of retired
 // pool chunks (pool.cpp), the module's default logger (log.cpp) and the runs
 // that are making or closing their descriptors (native_run_linux.cpp). For
-// these a fork waits instead: a fork handler takes each lock before the copy
-// is made and gives it back in both processes, so the copy finds it free and
-// what it guards whole. Every such handler follows one policy
-// (runtime/fork_hold.h): it never waits for a lock its own thread is inside
-// (a fork from a signal handler), and it waits for another thread a bounded
-// time only (that thread may wait for something the forking thread holds,
-// such as the C library's loader lock), after which the fork goes on.
+// these a fork waits instead: a fork handler lets no thread into the lock
+// while the copy is made and waits until the threads inside have left, so
+// the copy finds it free and what it guards whole. Every such handler
+// follows one policy (runtime/fork_hold.h): it never waits for its own
+// thread (a fork from a signal handler inside the lock), and it waits for
+// another thread a bounded time only (that thread may wait for something the
+// forking thread holds, such as the C library's loader lock), after which
+// the fork goes on.
 
 // Statics made on first use behind the C++ runtime's guard, which has no fork
 // handling, are kept out of the module's reach from a copy: they are made
-// while the module loads (the script classes' tables), touched by a fork
-// handler above (so a fork waits for the one being made), or kept without a
-// guard (the C locale of number parsing, the type tags of counted pointers).
+// while the module loads (the script classes' tables and the registration
+// lock), or kept without a guard (the C locale of number parsing, the type
+// tags of counted pointers, the default logger, the list of retired pool
+// chunks).
 //
 // The objects are constant-initialised (no guard a forking thread could leave
 // half-set), and a replaced table is kept reachable, never freed: the copy
