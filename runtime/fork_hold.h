@@ -24,7 +24,11 @@
 // in a small table of plain atomics, written before the lock is taken and
 // cleared after it is given back, so a handler, even one called from a signal
 // handler, knows exactly whether its own thread is inside. The handlers touch
-// only that table and the gate, never the lock itself.
+// only that table and the gate, never the lock itself, except for a lock that
+// code outside the module takes too (the default logger's, shared with the
+// host): that one the handler also takes itself, within the bound, unless its
+// own thread is inside. The thread making a fork passes the gates it closed:
+// a fork handler that runs after a lock's may still use the lock.
 //
 // Header only, calling nothing of the script runtime: the kernel engines use
 // it too. Each owner registers the lock's three handlers with its platform's
