@@ -1,45 +1,54 @@
-// Locks that a fork waits for, and the one policy every such wait follows.
+// Gates that a fork waits at, and the one policy every such wait follows.
 //
 // A few of the module's locks guard state that a copy made by fork() must
-// find whole: the loader's list of libraries, the registry, the list of
-// retired pool chunks, the default logger's listeners and the runs that are
-// making or closing their descriptors. For each, a fork handler closes the
-// lock's gate (no thread enters it any more) and waits until no other thread
-// is inside it, so the copy finds it free and what it guards whole; the gate
-// opens again in both processes. The policy, the same for all:
+// find whole: the registry, the list of retired pool chunks, the default
+// logger's listeners and the runs that are making or closing their
+// descriptors. Each has a gate. A fork handler closes it (no thread enters
+// any more) and waits until no other thread is inside, so the copy finds the
+// lock free and what it guards whole; the gate opens again in both
+// processes. The policy, the same for all:
 //
 //  - A handler never waits for its own thread. A fork from a signal handler
 //    (a crash or dump helper) may run on a thread that is inside the lock;
 //    waiting for it would wait for good. The copy then holds the lock as the
 //    interrupted code does, and that code gives it back in both processes
 //    when the handler returns.
-//  - Every other wait is bounded (lum_fork_wait_bound). A thread inside may
-//    be waiting for something the forking thread holds (a thread inside the
-//    C library's loader whose library constructor forks); after the bound the
-//    fork goes on, and the copy finds the lock as the parent's threads left
-//    it (a lock that guards none of the module's data, such as the loader's,
-//    is made anew there instead).
+//  - Every wait is bounded. A fork waits for the other threads at most
+//    lum_fork_wait_bound in all, whatever the number of gates; after that
+//    it goes on, and the copy finds a lock still taken as the parent's
+//    threads left it (that lock is of no use in the copy). A thread that
+//    comes to a closed gate waits while the fork is made, at most the bound
+//    too, then goes in.
+//  - No wait is a cancellation point: a thread cancelled (pthread_cancel)
+//    while it waits is cancelled where it would have been without the gate.
+//  - The thread making a fork passes the gates it closed, so a fork handler
+//    that runs after a gate's (one the host registered before the module
+//    loaded) may still log or register; a lock the fork took for itself is
+//    not taken again by that thread.
 //
-// Which threads are inside a lock (taking, holding or giving it back) is kept
-// in a small table of plain atomics, written before the lock is taken and
-// cleared after it is given back, so a handler, even one called from a signal
-// handler, knows exactly whether its own thread is inside. The handlers touch
-// only that table and the gate, never the lock itself, except for a lock that
-// code outside the module takes too (the default logger's, shared with the
-// host): that one the handler also takes itself, within the bound, unless its
-// own thread is inside. The thread making a fork passes the gates it closed:
-// a fork handler that runs after a lock's may still use the lock.
+// Which threads are inside (coming to the lock, holding it or giving it
+// back) is kept in a small table of plain atomics, written before the lock
+// is taken and cleared after it is given back, so a handler, even one called
+// from a signal handler, knows exactly whether its own thread is inside. A
+// thread finds no place only when `tracked` threads are inside one gate at
+// once; it is then counted without a name (a handler waits for such threads,
+// and a thread so counted that forks from a signal handler waits the bound
+// for itself). The handlers never take the lock itself, except a lock that
+// code outside the module takes too without entering (the default logger's,
+// shared with the host): that one the fork also takes, within the bound,
+// unless its own thread is inside.
 //
 // Header only, calling nothing of the script runtime: the kernel engines use
-// it too. Each owner registers the lock's three handlers with its platform's
+// it too. Each owner registers the gate's three handlers with its platform's
 // fork hook (lum_at_fork, pthread_atfork) when the module loads.
 #pragma once
+
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <thread>
 #include <type_traits>
 
@@ -53,201 +62,228 @@ inline uintptr_t lum_fork_thread_word() noexcept {
     return word;
 }
 
-// How long a fork waits for the other threads inside a lock before it goes
-// on without waiting for them.
+// How long a fork waits for the threads inside the module's gates, all
+// gates together, before it goes on without them; also how long a thread
+// waits at a closed gate.
 inline constexpr std::chrono::seconds lum_fork_wait_bound{2};
 
+// When the fork being made stops waiting (steady clock ticks; 0: no fork is
+// being made). The first gate's handler sets it, the handlers after the
+// fork clear it: the bound is shared by every gate of one fork.
+inline std::atomic<std::chrono::steady_clock::rep> lum_fork_deadline{0};
+
 // Waits a little before the `round`th try again: a few yields, then short
-// sleeps.
+// sleeps with cancellation held off (neither is a cancellation point).
 inline void lum_fork_nap(int round) noexcept {
-    if (round < 64) std::this_thread::yield();
-    else std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (round < 64) {
+        std::this_thread::yield();
+        return;
+    }
+    int state = PTHREAD_CANCEL_ENABLE;
+    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ::pthread_setcancelstate(state, nullptr);
 }
 
-class lum_fork_hold;
-
-// What a lock's handlers do to the lock itself; each may be null.
-struct lum_fork_lock_ops {
-    // In the copy: the lock made anew, free.
-    void (*renew)(lum_fork_hold& hold) = nullptr;
-    // For a lock that code outside the module also takes without entering
-    // (the default logger's, which the host shares): takes it for the fork,
-    // at most until the time given, and gives it back after.
-    bool (*take_for_fork)(std::chrono::steady_clock::time_point until) = nullptr;
-    void (*give_back_for_fork)() = nullptr;
+// For a lock that code outside the module also takes without entering its
+// gate: takes it for the fork, at most until the time given, and gives it
+// back after.
+struct lum_fork_take {
+    bool (*take)(std::chrono::steady_clock::time_point until) = nullptr;
+    void (*give_back)() = nullptr;
 };
 
 // The record of the threads inside one lock, the gate a fork closes, and the
-// handlers' policy over them. No virtual function and nothing to destroy: a
-// record may be used by a thread still running while the process exits, after
-// static destructors have run.
+// handlers' policy over them. Nothing to destroy: a gate may be used by a
+// thread still running while the process exits, after static destructors
+// have run.
 class lum_fork_hold {
 public:
-    // Threads recorded at once; one more waits for a free place.
-    static constexpr int tracked = 32;
+    // Threads recorded by name at once; more are counted without a name.
+    static constexpr int tracked = 64;
 
-    constexpr explicit lum_fork_hold(bool guards_data, lum_fork_lock_ops ops = {})
-        : ops_(ops), guards_data_(guards_data) {}
+    constexpr lum_fork_hold() = default;
+    constexpr explicit lum_fork_hold(lum_fork_take take) : take_(take) {}
     lum_fork_hold(const lum_fork_hold&) = delete;
     lum_fork_hold& operator=(const lum_fork_hold&) = delete;
 
     // The calling thread is about to take the lock (again, for a recursive or
-    // shared one); it waits while a fork is being made, unless it is inside
-    // the lock already or is the thread making the fork (another fork
-    // handler, one that ran before this lock's, may use the module).
+    // shared one).
     void enter() noexcept {
         const uintptr_t me = lum_fork_thread_word();
-        for (holder& h : holders_)
-            if (h.thread.load(std::memory_order_relaxed) == me) {
-                h.depth.fetch_add(1, std::memory_order_relaxed);
-                return;
-            }
-        for (int round = 0;; ++round) {
-            if (holder* h = claim(me)) {
-                // Seen by a fork's handler before the gate is read (both
-                // sequentially consistent): either the fork waits for this
-                // thread, or this thread waits for the fork.
-                if (forks_.load(std::memory_order_seq_cst) == 0 || forking_here(me)) return;
-                release(h);
-            }
-            lum_fork_nap(round);
-        }
+        place* mine = claim(me);
+        // Seen by a fork's handler before the gate is read (both sequentially
+        // consistent): either the fork waits for this thread, or this thread
+        // sees the closed gate.
+        if (forks_.load(std::memory_order_seq_cst) != 0) enter_at_closed_gate(me, mine);
     }
 
     // The calling thread has given the lock back once (or failed to take it).
-    void leave() noexcept {
-        const uintptr_t me = lum_fork_thread_word();
-        for (holder& h : holders_)
-            if (h.thread.load(std::memory_order_relaxed) == me) {
-                if (h.depth.fetch_sub(1, std::memory_order_relaxed) == 1) release(&h);
-                return;
-            }
+    void leave() noexcept { release(find(lum_fork_thread_word())); }
+
+    // Whether the calling thread took the lock itself for the fork being made
+    // (it must not take it again).
+    bool taken_for_fork_here() const noexcept {
+        return taken_by_.load(std::memory_order_relaxed) == lum_fork_thread_word();
     }
 
-    // The fork handlers. Before the copy: closes the gate and waits, at most
-    // the bound, until no other thread is inside.
+    // The fork handlers. Before the copy: closes the gate and waits, within
+    // the fork's bound, until no other thread is inside.
     void before_fork() noexcept {
-        note_forking(lum_fork_thread_word());
+        const uintptr_t me = lum_fork_thread_word();
+        claim_place(forker(me));  // without a place it waits, at most the bound, at its own gate
         forks_.fetch_add(1, std::memory_order_seq_cst);
-        const auto until = std::chrono::steady_clock::now() + lum_fork_wait_bound;
-        for (int round = 0; others_inside(); ++round) {
-            if (std::chrono::steady_clock::now() >= until) {
-                left_inside_.store(true, std::memory_order_relaxed);
-                return;
-            }
+        const auto until = fork_deadline();
+        for (int round = 0; others_inside(me); ++round) {
+            if (std::chrono::steady_clock::now() >= until) return;
             lum_fork_nap(round);
         }
-        if (ops_.take_for_fork != nullptr && !inside_here() && ops_.take_for_fork(until))
-            held_for_fork_.store(lum_fork_thread_word(), std::memory_order_relaxed);
+        if (take_.take != nullptr && find(me) == nullptr && take_.take(until))
+            taken_by_.store(me, std::memory_order_relaxed);
     }
 
     // In the parent: opens the gate.
     void after_fork_in_parent() noexcept {
-        give_back_after_fork();
-        left_inside_.store(false, std::memory_order_relaxed);
+        const uintptr_t me = lum_fork_thread_word();
+        give_back_taken(me);
         forks_.fetch_sub(1, std::memory_order_seq_cst);
-        forget_forking(lum_fork_thread_word());
+        if (place* p = find(forker(me))) p->word.store(0, std::memory_order_release);
+        lum_fork_deadline.store(0, std::memory_order_relaxed);
     }
 
     // In the copy, where this thread is the only one: the parent's other
-    // threads are forgotten, and the gate is open. A lock that another thread
-    // was still inside at the bound stays as it was when it guards data, which
-    // may be half changed; one that guards none is made anew.
+    // threads are forgotten, and the gate is open.
     void after_fork_in_copy() noexcept {
         const uintptr_t me = lum_fork_thread_word();
-        give_back_after_fork();
-        if (left_inside_.exchange(false, std::memory_order_relaxed) && !guards_data_ && ops_.renew != nullptr)
-            ops_.renew(*this);
-        for (holder& h : holders_)
-            if (h.thread.load(std::memory_order_relaxed) != me) {
-                h.depth.store(0, std::memory_order_relaxed);
-                h.thread.store(0, std::memory_order_relaxed);
-            }
+        give_back_taken(me);
+        for (place& p : places_)
+            if (p.word.load(std::memory_order_relaxed) != me) p.word.store(0, std::memory_order_relaxed);
+        unnamed_.store(0, std::memory_order_relaxed);
         forks_.store(0, std::memory_order_seq_cst);
-        for (std::atomic<uintptr_t>& f : forking_) f.store(0, std::memory_order_relaxed);
+        lum_fork_deadline.store(0, std::memory_order_relaxed);
     }
 
 private:
-    // The threads making a fork now (a few at once at most: more pass the
-    // gate only when no fork is being made).
-    void note_forking(uintptr_t me) noexcept {
-        for (std::atomic<uintptr_t>& f : forking_) {
-            uintptr_t none = 0;
-            if (f.compare_exchange_strong(none, me, std::memory_order_relaxed)) return;
-        }
-    }
-    void forget_forking(uintptr_t me) noexcept {
-        for (std::atomic<uintptr_t>& f : forking_) {
-            uintptr_t mine = me;
-            if (f.compare_exchange_strong(mine, 0, std::memory_order_relaxed)) return;
-        }
-    }
-    bool forking_here(uintptr_t me) const noexcept {
-        for (const std::atomic<uintptr_t>& f : forking_)
-            if (f.load(std::memory_order_relaxed) == me) return true;
-        return false;
-    }
-
-    void give_back_after_fork() noexcept {
-        if (held_for_fork_.load(std::memory_order_relaxed) != lum_fork_thread_word()) return;
-        held_for_fork_.store(0, std::memory_order_relaxed);
-        ops_.give_back_for_fork();
-    }
-    bool inside_here() const noexcept {
-        const uintptr_t me = lum_fork_thread_word();
-        for (const holder& h : holders_)
-            if (h.thread.load(std::memory_order_relaxed) == me) return true;
-        return false;
-    }
-
-    struct holder {
-        std::atomic<uintptr_t> thread{0};
-        std::atomic<uint32_t> depth{0};
+    struct alignas(64) place {
+        std::atomic<uintptr_t> word{0};  // 0: free; a thread inside; forker(thread): a thread making a fork
     };
 
-    holder* claim(uintptr_t me) noexcept {
-        for (holder& h : holders_) {
-            uintptr_t none = 0;
-            if (h.thread.load(std::memory_order_relaxed) == 0 &&
-                h.thread.compare_exchange_strong(none, me, std::memory_order_seq_cst)) {
-                h.depth.store(1, std::memory_order_relaxed);
-                return &h;
-            }
+    // A forking thread's word: thread words are addresses, with the top bit clear.
+    static constexpr uintptr_t forker(uintptr_t me) noexcept {
+        return me | (uintptr_t{1} << (sizeof(uintptr_t) * 8 - 1));
+    }
+    static constexpr bool is_forker(uintptr_t word) noexcept { return word != (word & ~forker(0)); }
+
+    // Where a thread's search starts, spread by its word.
+    static unsigned first_place(uintptr_t word) noexcept {
+        return static_cast<unsigned>(((word & ~forker(0)) >> 6) * 0x9E3779B97F4A7C15ull >> 32) % tracked;
+    }
+
+    place* claim_place(uintptr_t word) noexcept {
+        for (unsigned i = 0, at = first_place(word); i < tracked; ++i) {
+            place& p = places_[(at + i) % tracked];
+            uintptr_t free_word = 0;
+            if (p.word.load(std::memory_order_relaxed) == 0 &&
+                p.word.compare_exchange_strong(free_word, word, std::memory_order_seq_cst))
+                return &p;
         }
         return nullptr;
     }
-    static void release(holder* h) noexcept {
-        h->depth.store(0, std::memory_order_relaxed);
-        h->thread.store(0, std::memory_order_release);
+    // The thread's place, or null when it is counted without a name.
+    place* claim(uintptr_t me) noexcept {
+        place* p = claim_place(me);
+        if (p == nullptr) unnamed_.fetch_add(1, std::memory_order_seq_cst);
+        return p;
     }
-    bool others_inside() const noexcept {
-        const uintptr_t me = lum_fork_thread_word();
-        for (const holder& h : holders_) {
-            const uintptr_t t = h.thread.load(std::memory_order_seq_cst);
-            if (t != 0 && t != me) return true;
+    place* find(uintptr_t word) noexcept {
+        for (unsigned i = 0, at = first_place(word); i < tracked; ++i) {
+            place& p = places_[(at + i) % tracked];
+            if (p.word.load(std::memory_order_relaxed) == word) return &p;
+        }
+        return nullptr;
+    }
+    void release(place* p) noexcept {
+        if (p != nullptr) {
+            p->word.store(0, std::memory_order_release);
+            return;
+        }
+        // Never below 0: a copy forgets the parent's unnamed threads, this
+        // one's among them.
+        for (uint32_t n = unnamed_.load(std::memory_order_relaxed);
+             n != 0 && !unnamed_.compare_exchange_weak(n, n - 1, std::memory_order_release);) {
+        }
+    }
+
+    // The gate is closed. The thread goes on when it is inside the lock
+    // already (a recursive take) or is making the fork; otherwise it waits
+    // until the fork is made, at most the bound.
+    [[gnu::noinline]] void enter_at_closed_gate(uintptr_t me, place* mine) noexcept {
+        for (const place& p : places_) {
+            const uintptr_t w = p.word.load(std::memory_order_relaxed);
+            if ((w == me && &p != mine) || w == forker(me)) return;
+        }
+        release(mine);
+        const auto until = std::chrono::steady_clock::now() + lum_fork_wait_bound;
+        for (int round = 0;; ++round) {
+            lum_fork_nap(round);
+            mine = claim(me);
+            if (forks_.load(std::memory_order_seq_cst) == 0 || std::chrono::steady_clock::now() >= until) return;
+            release(mine);
+        }
+    }
+
+    bool others_inside(uintptr_t me) const noexcept {
+        if (unnamed_.load(std::memory_order_seq_cst) != 0) return true;
+        for (const place& p : places_) {
+            const uintptr_t w = p.word.load(std::memory_order_seq_cst);
+            if (w != 0 && w != me && !is_forker(w)) return true;
         }
         return false;
     }
-    holder holders_[tracked];
-    std::atomic<uint32_t> forks_{0};  // forks being made now: the gate is closed
-    std::atomic<uintptr_t> forking_[8]{};
-    std::atomic<bool> left_inside_{false};
-    std::atomic<uintptr_t> held_for_fork_{0};  // the thread that took the lock itself for its fork
-    const lum_fork_lock_ops ops_;
-    const bool guards_data_;
+
+    // The end of this fork's waiting, shared by its gates.
+    static std::chrono::steady_clock::time_point fork_deadline() noexcept {
+        using clock = std::chrono::steady_clock;
+        const auto mine = (clock::now() + lum_fork_wait_bound).time_since_epoch().count();
+        auto set = clock::rep{0};
+        if (lum_fork_deadline.compare_exchange_strong(set, mine, std::memory_order_relaxed)) set = mine;
+        return clock::time_point(clock::duration(set));
+    }
+
+    void give_back_taken(uintptr_t me) noexcept {
+        if (taken_by_.load(std::memory_order_relaxed) != me) return;
+        taken_by_.store(0, std::memory_order_relaxed);
+        take_.give_back();
+    }
+
+    place places_[tracked];
+    std::atomic<uint32_t> unnamed_{0};   // threads inside without a place
+    std::atomic<uint32_t> forks_{0};     // forks being made now: the gate is closed
+    std::atomic<uintptr_t> taken_by_{0}; // the thread that took the lock itself for its fork
+    const lum_fork_take take_{};
 };
 
-// A lock (std::mutex, std::recursive_mutex, std::shared_mutex or their timed
-// forms) whose takings the fork handlers see. Usable with std::lock_guard,
-// std::unique_lock and, for a shared one, std::shared_lock.
-// Constant-initialised where the C++ library's lock is, so no static guard a
-// copy could find half set stands before it.
+// A gate entered for a scope, for code that takes no lock of its own under it
+// (a run making or closing its descriptors).
+class lum_fork_inside {
+public:
+    explicit lum_fork_inside(lum_fork_hold& hold) noexcept : hold_(hold) { hold_.enter(); }
+    ~lum_fork_inside() { hold_.leave(); }
+    lum_fork_inside(const lum_fork_inside&) = delete;
+    lum_fork_inside& operator=(const lum_fork_inside&) = delete;
+
+private:
+    lum_fork_hold& hold_;
+};
+
+// A lock (std::mutex or std::recursive_mutex) with its gate. Usable with
+// std::lock_guard and std::unique_lock. Constant-initialised where the C++
+// library's lock is, so no static guard a copy could find half set stands
+// before it.
 template <class Lock>
 class lum_fork_mutex final : public lum_fork_hold {
 public:
-    // `guards_data`: whether the lock keeps data whole (see after_fork_in_copy).
-    constexpr explicit lum_fork_mutex(bool guards_data = true)
-        : lum_fork_hold(guards_data, {&lum_fork_mutex::renew}), lock_() {}
+    constexpr lum_fork_mutex() : lock_() {}
     // The lock is never destroyed: a thread may still use it while the
     // process exits.
     ~lum_fork_mutex() {}
@@ -267,19 +303,7 @@ public:
         leave();
     }
 
-    // Shared holds (std::shared_mutex and its timed form only).
-    void lock_shared() {
-        enter();
-        lock_.lock_shared();
-    }
-    void unlock_shared() {
-        lock_.unlock_shared();
-        leave();
-    }
-
 private:
-    static void renew(lum_fork_hold& hold) { new (&static_cast<lum_fork_mutex&>(hold).lock_) Lock(); }
-
     union {
         Lock lock_;
     };

@@ -125,25 +125,23 @@ constinit std::atomic<default_log_record*> default_log{nullptr};
 // The default logger is the module's own: a fork waits until no other thread
 // dispatches through it (the lock is held only to copy the listener list),
 // so a copy that logs finds the lock free. The lock's object is shared with
-// the host, so its takings are recorded here, around the module's own.
+// the host, which takes it too (adding and removing listeners) without
+// entering the gate: the fork takes it itself, within its bound.
 std::mutex* default_log_lock() {
     default_log_record* r = default_log.load(std::memory_order_acquire);
     return r != nullptr ? &r->log->mutex : nullptr;
 }
-// The host takes the lock too (adding and removing listeners), without
-// entering: the fork takes it itself. The lock guards data, so a copy never
-// makes it anew.
 constinit lum_fork_hold default_log_hold{
-    true, {.take_for_fork = [](std::chrono::steady_clock::time_point until) {
-               std::mutex* m = default_log_lock();
-               if (m == nullptr) return false;
-               for (int round = 0; !m->try_lock(); ++round) {
-                   if (std::chrono::steady_clock::now() >= until) return false;
-                   lum_fork_nap(round);
-               }
-               return true;
-           },
-           .give_back_for_fork = [] { default_log_lock()->unlock(); }}};
+    lum_fork_take{.take = [](std::chrono::steady_clock::time_point until) {
+                      std::mutex* m = default_log_lock();
+                      if (m == nullptr) return false;
+                      for (int round = 0; !m->try_lock(); ++round) {
+                          if (std::chrono::steady_clock::now() >= until) return false;
+                          lum_fork_nap(round);
+                      }
+                      return true;
+                  },
+                  .give_back = [] { default_log_lock()->unlock(); }}};
 
 const bool default_log_free_in_copies = (lum_at_fork([] { default_log_hold.before_fork(); },
                                                      [] { default_log_hold.after_fork_in_parent(); },
@@ -151,16 +149,21 @@ const bool default_log_free_in_copies = (lum_at_fork([] { default_log_hold.befor
                                          true);
 
 // A logger's lock, with the taking recorded when it is the default logger's.
+// A fork handler that logs on the thread that took the default logger's lock
+// for the fork already has it.
 class listener_lock {
 public:
     explicit listener_lock(lum_log_base* log) : log_(log) {
         default_log_record* r = default_log.load(std::memory_order_acquire);
         hold_ = r != nullptr && r->log == log ? &default_log_hold : nullptr;
-        if (hold_ != nullptr) hold_->enter();
-        log_->mutex.lock();
+        if (hold_ != nullptr) {
+            hold_->enter();
+            locked_ = !hold_->taken_for_fork_here();
+        }
+        if (locked_) log_->mutex.lock();
     }
     ~listener_lock() {
-        log_->mutex.unlock();
+        if (locked_) log_->mutex.unlock();
         if (hold_ != nullptr) hold_->leave();
     }
     listener_lock(const listener_lock&) = delete;
@@ -169,6 +172,7 @@ public:
 private:
     lum_log_base* log_;
     lum_fork_hold* hold_;
+    bool locked_ = true;
 };
 
 } // namespace

@@ -439,6 +439,10 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         if (error) *error = host_stops;
         return nullptr;
     }
+    if (const std::string why = lumk_platform_loading_refused(); !why.empty()) {
+        if (error) *error = "native compilation was given up: " + why;
+        return nullptr;
+    }
     std::string named_failure, tag;
     const uint32_t generation = lumk_process_generation();
     if (!choose_toolchain(&compiler, &dir, &timeout, stop, &named_failure, &tag)) {

@@ -261,6 +261,10 @@ bool lumk_platform_seal_library(const std::filesystem::path& path, std::string* 
 // machine can still take away. Best effort.
 void lumk_platform_flush_file(const std::filesystem::path& path);
 
+// Why this process loads no library ("" when it does): a copy that fork()
+// made while one of the module's loads was in flight (the C library's loader
+// may be half changed there) loads and unloads nothing.
+std::string lumk_platform_loading_refused();
 // Loads a shared library; null with `error` set when it cannot be loaded.
 void* lumk_platform_open_library(const std::filesystem::path& path, std::string* error);
 // Loads a library from the folder for compiled kernels, only when it is a

@@ -3,7 +3,6 @@
 #include "kernel/exec/native_platform.h"
 
 #include "kernel/exec/library_seal.h"
-#include "runtime/fork_hold.h"
 
 #if !defined(_WIN32)
 
@@ -23,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <shared_mutex>
 
 namespace fs = std::filesystem;
 
@@ -111,36 +109,45 @@ std::atomic<lumk_before_load_fn> before_load{nullptr};
 
 // The C library does not keep the loader's list of libraries whole across
 // fork(): a copy made while another thread is inside dlopen or dlclose
-// inherits it half-changed, and the copy's own first load aborts in the
-// loader. So every load and unload the module makes holds loader_guard
-// shared, and a fork takes it exclusively (runtime/fork_hold.h): no copy is
-// made in the middle of one. Loads never wait for one another: a thread
-// inside the C library's loader (a library constructor of the host's) may
-// ask the module for a kernel while a module thread waits in the loader for
-// it. For the same reason a fork waits a bounded time only: that constructor
-// may fork while a module thread waits for the loader's lock it holds. The
-// guard keeps none of the module's data, so a copy forked past the bound
-// finds it anew. (The C library calls fork handlers without holding the lock
-// on their list, which an unload takes to drop the library's own: the unload
-// under way can finish.)
-constinit lum_fork_mutex<std::shared_mutex> loader_guard{false};
+// inherits it half changed, and the copy's own first load may abort in the
+// loader. A fork does not wait for the module's loads (a thread inside the
+// loader may wait for the C library's loader lock, which the forking thread
+// itself may hold: a library constructor that forks). Instead every load and
+// unload the module makes is counted while it is in flight, and a copy made
+// while one was loads and unloads nothing: its kernels run interpreted, with
+// a status that says why. Copies made at any other moment load as usual.
+std::atomic<uint32_t> loads_in_flight{0};
+std::atomic<bool> copy_made_during_a_load{false};
+constexpr const char* loads_refused = "this process is a copy made by fork() while a library was loading";
+
+// Registered while the module is loaded (see process_local.h). Only a read
+// and a store: the copy's flag (a copy of a copy keeps it).
+const bool loads_counted_in_copies =
+    (::pthread_atfork(nullptr, nullptr,
+                      [] {
+                          if (loads_in_flight.load(std::memory_order_seq_cst) != 0)
+                              copy_made_during_a_load.store(true, std::memory_order_relaxed);
+                      }),
+     true);
+
+// Counted before the loader is entered and after it is left (both
+// sequentially consistent): a copy made in between sees the count.
+struct load_in_flight {
+    load_in_flight() { loads_in_flight.fetch_add(1, std::memory_order_seq_cst); }
+    ~load_in_flight() { loads_in_flight.fetch_sub(1, std::memory_order_seq_cst); }
+};
 
 void* load(const char* path, int flags) {
-    const std::shared_lock<lum_fork_mutex<std::shared_mutex>> hold(loader_guard);
+    if (copy_made_during_a_load.load(std::memory_order_relaxed)) return nullptr;
+    const load_in_flight counted;
     return ::dlopen(path, flags);
 }
 
 void unload(void* lib) {
-    const std::shared_lock<lum_fork_mutex<std::shared_mutex>> hold(loader_guard);
+    if (copy_made_during_a_load.load(std::memory_order_relaxed)) return;
+    const load_in_flight counted;
     ::dlclose(lib);
 }
-
-// Registered while the module is loaded (see process_local.h). The handlers
-// take no other lock, and none of the module's other fork handlers loads.
-const bool loader_whole_in_copies = (::pthread_atfork([] { loader_guard.before_fork(); },
-                                                      [] { loader_guard.after_fork_in_parent(); },
-                                                      [] { loader_guard.after_fork_in_copy(); }),
-                                     true);
 
 // Libraries built without the math library linked in (ahead-of-time libraries
 // made by an older build line) still find its functions.
@@ -259,7 +266,15 @@ bool mapped_inode(void* lib, ino_t* ino) {
 
 }  // namespace
 
+std::string lumk_platform_loading_refused() {
+    return copy_made_during_a_load.load(std::memory_order_relaxed) ? loads_refused : "";
+}
+
 void* lumk_platform_open_library(const fs::path& path, std::string* error) {
+    if (copy_made_during_a_load.load(std::memory_order_relaxed)) {
+        if (error) *error = "cannot load " + path.string() + " (" + loads_refused + ")";
+        return nullptr;
+    }
     load_libm_globally();
     void* lib = load(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr && error) *error = "cannot load " + path.string();
@@ -268,8 +283,12 @@ void* lumk_platform_open_library(const fs::path& path, std::string* error) {
 
 void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused,
                                          bool checksum) {
-    load_libm_globally();
     const std::string failed = "cannot load " + path.string();
+    if (copy_made_during_a_load.load(std::memory_order_relaxed)) {
+        if (error) *error = failed + " (" + loads_refused + ")";
+        return nullptr;
+    }
+    load_libm_globally();
     // Without waiting: opening a FIFO for reading would wait for a writer.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

@@ -707,6 +707,9 @@ void* lumk_platform_open_private_library(const fs::path& path, std::string* erro
     return lumk_private_library_result(reinterpret_cast<void*>(lib), failed, why, error, refused);
 }
 
+// No fork on Windows: every process may load.
+std::string lumk_platform_loading_refused() { return {}; }
+
 void lumk_platform_set_before_load_for_tests(lumk_before_load_fn fn) {
     before_load.store(fn, std::memory_order_release);
 }

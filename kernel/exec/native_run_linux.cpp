@@ -26,7 +26,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -125,19 +124,17 @@ struct slot_chunk {
 slot_chunk first_chunk;
 
 // A run or keeper makes and records its descriptors, and closes and forgets
-// them, holding this lock shared (never while it starts a process: a fork
-// does not wait for spawns); fork() takes it exclusively (for a bounded time)
-// and gives it back in both processes. A copy thus finds every run either
-// without descriptors or with all of them recorded, never one whose number
-// was made but not yet written down, or closed but not yet forgotten (which
-// may by then be another descriptor of the host's). The fork handlers follow
-// the module's policy (runtime/fork_hold.h): a fork from a signal handler on
-// a thread inside the guard does not wait for it, and any other wait is
-// bounded. The guard keeps no data a copy reads (the copy closes every
-// recorded descriptor), so a copy forked past the bound finds it anew.
-constinit lum_fork_mutex<std::shared_mutex> fork_guard{false};
+// them, inside this gate (never while it starts a process: a fork does not
+// wait for spawns). A fork closes the gate and waits until no other thread is
+// inside (runtime/fork_hold.h: never for its own thread, and for the others
+// within the bound). A copy thus finds every run either without descriptors
+// or with all of them recorded, never one whose number was made but not yet
+// written down (the copy could not close it), or closed but not yet
+// forgotten (which may by then be another descriptor of the host's). Many
+// runs are inside at once: the gate is no lock among them.
+constinit lum_fork_hold fork_guard;
 
-using shared_guard = const std::shared_lock<lum_fork_mutex<std::shared_mutex>>;
+using shared_guard = const lum_fork_inside;
 
 template <class Fn>
 void each_slot(Fn fn) {

@@ -185,7 +185,7 @@ TEST(ForkFromSignal, AThreadInsideALockForksFromItsSignalHandlerAndGoesOn) {
 namespace {
 
 // A lock whose handlers the test calls by hand, as the fork hook calls them.
-constinit lum_fork_mutex<std::recursive_mutex> watched{true};
+constinit lum_fork_mutex<std::recursive_mutex> watched;
 
 }  // namespace
 
