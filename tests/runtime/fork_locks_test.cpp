@@ -251,3 +251,180 @@ TEST(ForkFromSignal, AForkWaitsForOtherThreadsInsideTheLockAndNeverItsOwn) {
     comer.join();
     EXPECT_TRUE(took.load());
 }
+
+namespace {
+
+// Runs `body` in a child process of the test (a crash or a hang stays there):
+// its exit status, 100 plus the signal that ended it, or -1 when it did not
+// end within `seconds` (then it is killed).
+int in_child(const std::function<int()>& body, int seconds) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    for (const auto give_up = clock_type::now() + std::chrono::seconds(seconds);
+         ::waitpid(child, &status, WNOHANG) == 0;) {
+        if (clock_type::now() >= give_up) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// A thread that repeats fork() until stopped; each copy ends at once.
+class forking_thread {
+public:
+    forking_thread()
+        : thread_([this] {
+              while (!done_.load()) {
+                  const pid_t pid = ::fork();
+                  if (pid == 0) ::_exit(0);
+                  if (pid > 0) ::waitpid(pid, nullptr, 0);
+              }
+          }) {}
+    ~forking_thread() {
+        done_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+void* log_until_cancelled(void*) {
+    for (;;) {
+        lum_make_default_log()->error("x");
+        ::pthread_testcancel();
+    }
+    return nullptr;
+}
+
+// The host's fork handlers, registered before the module's (their prepare
+// step runs after the module's, their parent and copy steps before), log
+// through the default logger while `host_handlers_log` is set.
+std::atomic<bool> host_handlers_log{false};
+std::atomic<int> host_handlers_logged{0};
+void host_handler_logs() {
+    if (!host_handlers_log.load()) return;
+    lum_make_default_log()->error("from a fork handler");
+    host_handlers_logged.fetch_add(1);
+}
+[[gnu::constructor(101)]] void register_host_handlers_first() {
+    ::pthread_atfork(host_handler_logs, host_handler_logs, host_handler_logs);
+}
+
+}  // namespace
+
+// A thread cancelled (deferred) while it may wait at a gate is cancelled at
+// its own cancellation point, never inside the module's wait: the process
+// goes on.
+TEST(ForkGate, AThreadCancelledBesideForksIsCancelledWhereItWouldBeWithoutTheGate) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not follow a cancelled thread's unwinding";
+#endif
+    const int status = in_child(
+        [] {
+            lum_make_default_log();
+            const forking_thread forks;
+            for (int i = 0; i < 300; ++i) {
+                pthread_t logger;
+                if (::pthread_create(&logger, nullptr, log_until_cancelled, nullptr) != 0) return 2;
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                ::pthread_cancel(logger);
+                ::pthread_join(logger, nullptr);
+            }
+            return 0;
+        },
+        120);
+    EXPECT_EQ(status, 0);
+}
+
+// Host fork handlers that log through the default logger in every step of a
+// fork: the fork took the logger's lock for itself, and its own thread never
+// waits for it.
+TEST(ForkGate, HostForkHandlersLogInEveryStep) {
+    const int status = in_child(
+        [] {
+            lum_make_default_log();
+            host_handlers_log = true;
+            for (int i = 0; i < 5; ++i) {
+                const pid_t pid = ::fork();
+                if (pid == 0) ::_exit(host_handlers_logged.load() == 2 * i + 2 ? 0 : 1);  // its prepare and copy steps
+                int copy = -1;
+                ::waitpid(pid, &copy, 0);
+                if (copy != 0 || host_handlers_logged.load() != 2 * i + 2) return 1;
+            }
+            return 0;
+        },
+        60);
+    EXPECT_EQ(status, 0);
+}
+
+namespace {
+
+constinit lum_fork_hold crowded;
+
+}  // namespace
+
+// More threads inside one gate than it names: nobody waits for a place, and a
+// fork still waits for every one of them; more forks at once than that, each
+// passing its own gate.
+TEST(ForkGate, MoreThreadsAndForksThanTheGateNames) {
+    constexpr int inside = lum_fork_hold::tracked + 16;
+    std::atomic<int> entered{0};
+    std::atomic<bool> leave{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < inside; ++i)
+        threads.emplace_back([&] {
+            crowded.enter();
+            ++entered;
+            while (!leave.load()) std::this_thread::sleep_for(milliseconds(1));
+            crowded.leave();
+        });
+    const auto start = clock_type::now();
+    while (entered.load() != inside && clock_type::now() - start < std::chrono::seconds(20))
+        std::this_thread::sleep_for(milliseconds(1));
+    EXPECT_EQ(entered.load(), inside);
+    // One more comes and goes at once (in a child: a thread that waits for a
+    // place would wait there for good).
+    EXPECT_EQ(in_child(
+                  [] {
+                      crowded.enter();
+                      crowded.leave();
+                      return 0;
+                  },
+                  10),
+              0);
+
+    std::thread leaver([&] {
+        std::this_thread::sleep_for(milliseconds(200));
+        leave = true;
+    });
+    const auto fork_start = clock_type::now();
+    crowded.before_fork();
+    const auto waited = clock_type::now() - fork_start;
+    crowded.after_fork_in_parent();
+    leaver.join();
+    for (std::thread& t : threads) t.join();
+    EXPECT_GE(waited, milliseconds(150));  // until the last of them left
+    EXPECT_LT(waited, lum_fork_wait_bound);
+
+    // Forks made at once by more threads than a few, each entering its gate.
+    std::atomic<int> ready{0};
+    std::vector<std::thread> forkers;
+    const auto forks_start = clock_type::now();
+    for (int i = 0; i < 24; ++i)
+        forkers.emplace_back([&] {
+            crowded.before_fork();
+            ++ready;
+            while (ready.load() != 24) std::this_thread::yield();
+            crowded.enter();
+            crowded.leave();
+            crowded.after_fork_in_parent();
+        });
+    for (std::thread& t : forkers) t.join();
+    EXPECT_LT(clock_type::now() - forks_start, milliseconds(1500));
+}
