@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ratio_reporter.h"
 #include "host/host_vm.h"
 #include "runtime/job_queue.h"
 #include "runtime/ptr.h"
@@ -282,35 +283,6 @@ void BM_mutex_deque_push(benchmark::State& state) { run_mutex_deque(state, 0); }
 void BM_mutex_deque_bounded_push(benchmark::State& state) { run_mutex_deque(state, lum_job_queue::capacity); }
 BENCHMARK(BM_mutex_deque_bounded_push)->UseRealTime();
 BENCHMARK(BM_mutex_deque_push)->UseRealTime();
-
-// Keeps each benchmark's time per iteration for the ratios.
-class ratio_reporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type == Run::RT_Aggregate) continue;
-            // The fastest repetition: the least disturbed by other load.
-            // Single-thread benchmarks compare CPU time (preemption by other
-            // processes is not theirs); the queues compare real time.
-            const std::string name = run.run_name.str();
-            bool real = name.find("/real_time") != std::string::npos;
-            double t = real ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
-            if (!times.count(name) || t < times[name]) times[name] = t;
-            auto it = run.counters.find("allocs/op");
-            if (it != run.counters.end()) allocs[name] = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-    std::map<std::string, double> allocs;
-};
-
-void print_ratio(ratio_reporter& r, const char* label, const std::string& slow, const std::string& fast,
-                 double target) {
-    if (!r.times.count(slow) || !r.times.count(fast)) return;
-    double ratio = r.times[slow] / r.times[fast];
-    std::printf("%-46s %6.2fx  (target >= %.2fx: %s)\n", label, ratio, target, ratio >= target ? "met" : "NOT met");
-}
 
 // Fixed-count loops for instruction counting (see the top of the file).
 template <lumvar_shared (*Make)()>
