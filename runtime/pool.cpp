@@ -23,9 +23,9 @@ namespace {
 // of such an item touches valid memory and is recognised and ignored. The
 // slot-area bases are hashed: a late release costs one lookup however many
 // chunks were retired. The set is made by the first retirement, under the
-// lock, and never freed: it stands behind no static guard that a forked copy
-// could find half set. The lock is constant-initialised where the C++
-// library's lock is (everywhere processes fork).
+// lock, and never freed; a fork waits for the threads inside the lock, so a
+// copy finds the set whole or not made yet. The lock is constant-initialised
+// where the C++ library's lock is (everywhere processes fork).
 lum_fork_mutex<std::mutex> graveyard_lock;
 std::unordered_set<uintptr_t>* graveyard_areas = nullptr; // slot-area bases; guarded by graveyard_lock
 

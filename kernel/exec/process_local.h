@@ -24,26 +24,26 @@
 // keep safe around its own forks.
 //
 // A few locks are held only for a moment and guard state that a copy must
-// find whole, not fresh: the loader's list of libraries (every load and
-// unload the module makes holds one lock shared, native_platform_linux.cpp),
-// the registration lock and the registry (registry.cpp), the list of retired
-// pool chunks (pool.cpp), the module's default logger (log.cpp) and the runs
-// that are making or closing their descriptors (native_run_linux.cpp). For
-// these a fork waits instead: a fork handler lets no thread into the lock
-// while the copy is made and waits until the threads inside have left, so
-// the copy finds it free and what it guards whole. Every such handler
-// follows one policy (runtime/fork_hold.h): it never waits for its own
-// thread (a fork from a signal handler inside the lock), and it waits for
-// another thread a bounded time only (that thread may wait for something the
-// forking thread holds, such as the C library's loader lock), after which
-// the fork goes on.
+// find whole, not fresh: the registration lock and the registry
+// (registry.cpp), the list of retired pool chunks (pool.cpp), the module's
+// default logger (log.cpp) and the runs that are making or closing their
+// descriptors (native_run_linux.cpp). For these a fork waits instead: a fork
+// handler lets no thread in while the copy is made and waits until the
+// threads inside have left, so the copy finds the lock free and what it
+// guards whole. Every such handler follows one policy (runtime/fork_hold.h):
+// it never waits for its own thread (a fork from a signal handler inside the
+// lock), and it waits for the others a bounded time only, after which the
+// fork goes on. The loader is not among them: a fork never waits for a load
+// (the thread inside the C library's loader may wait for the loader lock
+// that the forking thread holds); a copy made while one of the module's
+// loads was in flight loads nothing instead (native_platform_linux.cpp).
 
 // Statics made on first use behind the C++ runtime's guard, which has no fork
 // handling, are kept out of the module's reach from a copy: they are made
 // while the module loads (the script classes' tables and the registration
-// lock), or kept without a guard (the C locale of number parsing, the type
-// tags of counted pointers, the default logger, the list of retired pool
-// chunks).
+// lock), kept without a guard (the C locale of number parsing, the type tags
+// of counted pointers, the default logger), or made under one of the locks a
+// fork waits for (the list of retired pool chunks).
 //
 // The objects are constant-initialised (no guard a forking thread could leave
 // half-set), and a replaced table is kept reachable, never freed: the copy
