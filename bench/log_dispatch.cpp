@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "bench/ratio_reporter.h"
 #include "host/host_log.h"
@@ -52,15 +51,8 @@ BENCHMARK(BM_default_log_one_listener)->Threads(kThreads)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<char*> args(argv, argv + argc);
-    bool repetitions_given = false;
-    for (char* a : args) repetitions_given |= std::string(a).rfind("--benchmark_repetitions", 0) == 0;
-    static char default_repetitions[] = "--benchmark_repetitions=5";
-    if (!repetitions_given) args.push_back(default_repetitions);
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
     ratio_reporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    run_benchmarks(argc, argv, reporter);
     std::printf("\nThe default logger's throughput as a share of a plain logger's (same run, fastest\n"
                 "repetition of each):\n");
     print_ratio(reporter, "no listener, 8 threads", "BM_plain_log_no_listener/real_time/threads:8",

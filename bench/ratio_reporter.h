@@ -39,3 +39,17 @@ inline void print_ratio(ratio_reporter& r, const char* label, const std::string&
     std::printf("%-46s %6.2fx  (target >= %.2fx: %s)\n", label, ratio, target, ratio >= target ? "met" : "NOT met");
 }
 
+
+// Runs the benchmarks the command line selects into `reporter`, five
+// repetitions of each unless the command line says otherwise (the ratios use
+// the fastest).
+inline void run_benchmarks(int argc, char** argv, ratio_reporter& reporter) {
+    std::vector<char*> args(argv, argv + argc);
+    bool repetitions_given = false;
+    for (char* a : args) repetitions_given |= std::string(a).rfind("--benchmark_repetitions", 0) == 0;
+    static char default_repetitions[] = "--benchmark_repetitions=5";
+    if (!repetitions_given) args.push_back(default_repetitions);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+}

@@ -317,16 +317,8 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a.rfind("--callgrind-loops=", 0) == 0) return run_callgrind_loops(std::atol(a.c_str() + 18));
     }
-    // Five repetitions unless asked otherwise; ratios use the fastest of each.
-    std::vector<char*> args(argv, argv + argc);
-    bool repetitions_given = false;
-    for (char* a : args) repetitions_given |= std::string(a).rfind("--benchmark_repetitions", 0) == 0;
-    static char default_repetitions[] = "--benchmark_repetitions=5";
-    if (!repetitions_given) args.push_back(default_repetitions);
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
     ratio_reporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    run_benchmarks(argc, argv, reporter);
     std::printf("\nRatios (same run, fastest repetition of each, CPU time for single-thread cases;\n"
                 "> 1 means the first is faster):\n");
     print_ratio(reporter, "pooled cell vs heap path (create+release)", "BM_cell_heap_path", "BM_cell_pooled", 2.0);
