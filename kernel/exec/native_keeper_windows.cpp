@@ -24,3 +24,4 @@ uint64_t lumk_platform_random64() {
 }
 
 size_t lumk_platform_test_recorded_runs() { return 0; }
+size_t lumk_platform_test_run_slots() { return 0; }

@@ -106,6 +106,9 @@ void lumk_platform_test_waiter_script(const char* script);
 // recorded (their descriptors, and the process group quick_exit kills). 0 on
 // Windows.
 size_t lumk_platform_test_recorded_runs();
+// For tests only (Linux): how many slots the table of runs and keepers has
+// (it grows only while every slot is taken). 0 on Windows.
+size_t lumk_platform_test_run_slots();
 
 // Records the folder for compiled kernels once it is chosen: `held` (see
 // lumk_platform_held_dir) to reach its files, `dir` to name it, whether it

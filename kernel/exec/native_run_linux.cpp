@@ -519,6 +519,12 @@ size_t lumk_platform_test_recorded_runs() {
     return n;
 }
 
+size_t lumk_platform_test_run_slots() {
+    size_t n = 0;
+    each_slot([&](run_slot&) { ++n; });
+    return n;
+}
+
 uint64_t lumk_platform_random64() {
     uint64_t value = 0;
     // Never waits: before the system's pool is ready, /dev/urandom answers.

@@ -376,12 +376,16 @@ TEST(NativeKeeper, HostsInOtherPidNamespacesKeepToTheirOwnFiles) {
 }
 
 // Ended runs leave nothing recorded (a table that kept them would grow for
-// good, and quick_exit would kill process groups long given to others); a
-// live run is recorded until it ends, and the quick_exit kill ends it.
+// good, and quick_exit would kill process groups long given to others), and
+// their slots are taken again: more runs one after the other than a chunk of
+// the table holds leave it as large as it was. A live run is recorded until
+// it ends, and the quick_exit kill ends it.
 TEST(NativeRunTable, EndedRunsLeaveNothingRecorded) {
     std::string out;
+    const size_t slots = lumk_platform_test_run_slots();
     for (int i = 0; i < 100; ++i) ASSERT_EQ(lumk_run_command("exit 0", &out), 0);
     EXPECT_EQ(lumk_platform_test_recorded_runs(), 0u);
+    EXPECT_EQ(lumk_platform_test_run_slots(), slots);
     const fs::path dir = temp_dir("keeper");
     lumk_run_end end = lumk_run_end::not_run;
     std::thread run([&] {
