@@ -204,6 +204,57 @@ int child_refused_on_every_load(const std::string&) {
     return 0;
 }
 
+// Runs `true` with a keeper of `dir` (arg) and a waiter that is this binary
+// again ("waiter_leaves_its_group"), which kills this process while the run
+// collects it. Prints "released" should the run end all the same.
+int child_killed_while_collecting_the_waiter(const std::string& arg) {
+    static const std::string waiter = "exec env LUM_NATIVE_CHILD=waiter_leaves_its_group LUM_NATIVE_CHILD_ARG=" +
+                                      lum_test_quote(arg) + " " + lum_test_quote(lum_test_self_path()) +
+                                      " --gtest_filter=CemitText.Prelude";
+    lumk_platform_test_waiter_script(waiter.c_str());
+    lumk_file_keeper* keeper = lumk_platform_keeper_start(arg);
+    if (keeper == nullptr) return 1;
+    std::string out;
+    lumk_run_end end = lumk_run_end::not_run;
+    lumk_platform_run("true", &out, 20, &end, {}, keeper);
+    std::printf("released\n");
+    return 0;
+}
+
+// The waiter of that run (the leader of the command's group, its descriptor
+// 3 the report socket). It leaves a process in the group and moves itself to
+// the host's, reports that the command ended, and once the run has killed the
+// group (with that process) makes a group of the same id again: as a process
+// that got the waiter's id once it was collected would. While the run is still
+// collecting it, it kills the host; the keeper must leave the new group alone.
+// It writes `dir`/regrouped, then, still alive two seconds later,
+// `dir`/survived.
+int child_waiter_leaves_its_group(const std::string& arg) {
+    const fs::path dir = arg;
+    ::alarm(20);
+    const pid_t host = ::getppid();
+    const pid_t member = ::fork();
+    if (member == 0) {
+        ::dup2(0, 1);
+        ::dup2(0, 2);
+        ::close(3);
+        ::pause();
+        std::_Exit(0);
+    }
+    if (member < 0 || ::setpgid(0, ::getpgid(host)) != 0) return 1;
+    ::dup2(0, 1);
+    ::dup2(0, 2);
+    if (::write(3, "0\n", 2) != 2) return 1;
+    ::waitpid(member, nullptr, 0);
+    if (::setpgid(0, 0) != 0) return 1;
+    std::ofstream(dir / "regrouped") << ::getpid() << "\n";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(host, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::ofstream(dir / "survived") << "\n";
+    return 0;
+}
+
 const bool kScenarios =
     add_child_scenario("dies_during_a_compile", child_dies_during_a_compile, child_end::immediate) &&
     add_child_scenario("quick_exit_at_random", child_quick_exit_at_random, child_end::immediate) &&
@@ -211,7 +262,10 @@ const bool kScenarios =
     add_child_scenario("copy_beside_80_runs", child_copy_beside_80_runs, child_end::immediate) &&
     add_child_scenario("fork_from_the_runs_stop", child_fork_from_the_runs_stop, child_end::immediate) &&
     add_child_scenario("fork_during_the_probe", child_fork_during_the_probe, child_end::immediate) &&
-    add_child_scenario("refused_on_every_load", child_refused_on_every_load, child_end::immediate);
+    add_child_scenario("refused_on_every_load", child_refused_on_every_load, child_end::immediate) &&
+    add_child_scenario("killed_while_collecting_the_waiter", child_killed_while_collecting_the_waiter,
+                       child_end::immediate) &&
+    add_child_scenario("waiter_leaves_its_group", child_waiter_leaves_its_group, child_end::immediate);
 
 // Runs a scenario as run_child does, its environment given on the command
 // line and the test binary started through `launch` ("%s" stands for the
@@ -373,6 +427,17 @@ TEST(NativeKeeper, HostsInOtherPidNamespacesKeepToTheirOwnFiles) {
         EXPECT_EQ(b.status, 0) << b.output;
         EXPECT_EQ(b.output, "ready\n");
     }
+}
+
+// A host killed after its run killed the command's group, while it collects
+// the waiter: the keeper has learnt that the group is gone, and leaves a group
+// that has its id by then alone.
+TEST(NativeKeeper, AHostKilledWhileCollectingTheWaiterLeavesTheGroupIdAlone) {
+    const fs::path dir = temp_dir("keeper");
+    const child_result r = run_child("killed_while_collecting_the_waiter", dir.string());
+    EXPECT_EQ(r.output.find("released"), std::string::npos) << r.output;
+    EXPECT_TRUE(wait_until([&] { return count_lines(dir / "regrouped") == 1; }, 20));
+    EXPECT_TRUE(wait_until([&] { return fs::exists(dir / "survived"); }, 10));
 }
 
 // Ended runs leave nothing recorded (a table that kept them would grow for
