@@ -503,9 +503,11 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         // forks during the compile finds the parent's names, files and
         // compiler, and gives the compile up). A file already there under a
         // chosen name is another process's: it is left alone, and a fresh
-        // name is chosen. Any other failure (a full disk, a folder gone) ends
-        // the compile: the status names the file, the warning gives the
-        // system's reason.
+        // name is chosen. The keeper is told the names only once none is
+        // found taken (it would remove another process's file should this
+        // one die), and before the C file is made. Any other failure (a full
+        // disk, a folder gone) ends the compile: the status names the file,
+        // the warning gives the system's reason.
         std::string base, write_error, reason;
         fs::path c_file, tmp_lib;
         std::vector<fs::path> temporaries;
@@ -518,20 +520,21 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
             temporaries = {c_file, tmp_lib};
             if (msvc)
                 for (const char* ext : {".obj", ".lib", ".exp"}) temporaries.push_back(held / (base + ext));
-            for (const fs::path& f : temporaries)
-                lumk_platform_keeper_watch(kept.keeper, lumk_platform_path_text(f.filename()));
             bool taken = false;
-            for (size_t i = 1; i < temporaries.size() && !taken; ++i)
+            for (size_t i = 0; i < temporaries.size() && !taken; ++i)
                 taken = fs::exists(fs::symlink_status(temporaries[i], ec));
-            bool existed = false;
             if (taken) {
                 write_error = "cannot write " + lumk_platform_path_text(c_file);
                 reason = "the names of its files are taken";
-            } else {
-                written = lumk_platform_write_new_file(c_file, source, &write_error, &reason, &existed);
-                ours = !existed;  // made, maybe in part
+                continue;
             }
+            for (const fs::path& f : temporaries)
+                lumk_platform_keeper_watch(kept.keeper, lumk_platform_path_text(f.filename()));
+            bool existed = false;
+            written = lumk_platform_write_new_file(c_file, source, &write_error, &reason, &existed);
+            ours = !existed;  // made, maybe in part
             if (written || ours) break;
+            // Another process made the C file since it was looked for.
             lumk_platform_keeper_forget(kept.keeper);
         }
         if (!written) {

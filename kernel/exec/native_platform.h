@@ -102,6 +102,11 @@ void lumk_platform_kill_commands_now();
 // descriptor 3 the report socket); null restores the real one. Lets a test
 // stand in a process that never reports. Nothing on Windows.
 void lumk_platform_test_waiter_script(const char* script);
+// For tests only (Linux): the shell script run as the keeper of temporary
+// files (its descriptor 3 the socket it reads the lines on: "file NAME",
+// "forget", "group N", "ended", "done"); null restores the real one. Lets a
+// test see what a keeper is told. Nothing on Windows.
+void lumk_platform_test_keeper_script(const char* script);
 // For tests only (Linux): how many runs and keepers this process has
 // recorded (their descriptors, and the process group quick_exit kills). 0 on
 // Windows.

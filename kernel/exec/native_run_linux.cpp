@@ -94,6 +94,7 @@ constexpr const char* keeper_script =
 constexpr std::chrono::seconds reaping_budget{1};
 
 std::atomic<const char*> test_waiter{nullptr};
+std::atomic<const char*> test_keeper{nullptr};
 
 // The runs and keepers this process has going, in a table of lock-free slots
 // that only grows: the process group of each command, for a process that ends
@@ -345,7 +346,8 @@ lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder
             return nullptr;
         }
     }
-    const pid_t pid = spawn_shell(keeper_script, {}, {given, given + 6}, true);
+    const char* script = test_keeper.load(std::memory_order_acquire);
+    const pid_t pid = spawn_shell(script ? script : keeper_script, {}, {given, given + 6}, true);
     {
         shared_guard guard(fork_guard);
         close_kept(s, keeper_peer);
@@ -511,6 +513,8 @@ void lumk_platform_kill_commands_now() {
 }
 
 void lumk_platform_test_waiter_script(const char* script) { test_waiter.store(script, std::memory_order_release); }
+
+void lumk_platform_test_keeper_script(const char* script) { test_keeper.store(script, std::memory_order_release); }
 
 size_t lumk_platform_test_recorded_runs() {
     const uint64_t me = static_cast<uint64_t>(::getpid());

@@ -284,6 +284,32 @@ int child_waiter_leaves_its_group(const std::string& arg) {
     return 0;
 }
 
+// With the random part of the temporary names fixed, plants another
+// process's files under names saxpy's compile chooses first (the library's
+// of the first choice, the C file's of the second), then compiles saxpy with
+// a keeper that writes each line it is told to `dir`/told.txt (the cache
+// folder is `dir`/cache). Prints the planted names, then the kernel's state.
+int child_names_found_taken(const std::string& arg) {
+    const fs::path dir = arg;
+    static const std::string keeper = "while read -r w a <&3; do echo \"$w $a\" >> " +
+                                      lum_test_quote((dir / "told.txt").string()) +
+                                      "; [ \"$w\" = done ] && exit 0; done\n";
+    lumk_platform_test_keeper_script(keeper.c_str());
+    lumk_jit_set_random_for_tests([] { return uint64_t{0x5eed}; });
+    const std::string source = lumk_jit_source(*unit_of(kSaxpy)->programs[0]);
+    const uint64_t hash =
+        lumk_jit_file_hash(lumk_jit_compiler(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc, source);
+    for (const char* planted : {"%016llx.0.%016llx.so", "%016llx.1.%016llx.c"}) {
+        char name[80] = "k_";
+        std::snprintf(name + 2, sizeof name - 2, planted, static_cast<unsigned long long>(hash), 0x5eedull);
+        std::ofstream(dir / "cache" / name) << "another's\n";
+        std::printf("%s\n", name);
+    }
+    std::string error;
+    std::printf("%s\n", lumk_jit_compile(source, &error) ? "ready" : error.c_str());
+    return 0;
+}
+
 const bool kScenarios =
     add_child_scenario("dies_during_a_compile", child_dies_during_a_compile, child_end::immediate) &&
     add_child_scenario("quick_exit_at_random", child_quick_exit_at_random, child_end::immediate) &&
@@ -294,7 +320,8 @@ const bool kScenarios =
     add_child_scenario("refused_on_every_load", child_refused_on_every_load, child_end::immediate) &&
     add_child_scenario("killed_while_collecting_the_waiter", child_killed_while_collecting_the_waiter,
                        child_end::immediate) &&
-    add_child_scenario("waiter_leaves_its_group", child_waiter_leaves_its_group, child_end::immediate);
+    add_child_scenario("waiter_leaves_its_group", child_waiter_leaves_its_group, child_end::immediate) &&
+    add_child_scenario("names_found_taken", child_names_found_taken, child_end::immediate);
 
 // Runs a scenario as run_child does, its environment given on the command
 // line and the test binary started through `launch` ("%s" stands for the
@@ -467,6 +494,38 @@ TEST(NativeKeeper, AHostKilledWhileCollectingTheWaiterLeavesTheGroupIdAlone) {
     EXPECT_EQ(r.output.find("released"), std::string::npos) << r.output;
     EXPECT_TRUE(wait_until([&] { return count_lines(dir / "regrouped") == 1; }, 20));
     EXPECT_TRUE(wait_until([&] { return fs::exists(dir / "survived"); }, 10));
+}
+
+// Names found taken by another process's files are never told to the keeper
+// (which would remove those files should the host die before it hears that
+// they are not the host's): it hears only the names of the files the compile
+// makes, and nothing to forget; the other files stay as they were.
+TEST(NativeKeeper, NamesFoundTakenAreNeverToldToTheKeeper) {
+    const fs::path dir = temp_dir("keeper");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    fs::create_directories(dir / "cache");
+    const child_result r = run_child("names_found_taken", dir.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::istringstream printed(r.output);
+    std::string planted[2], state;
+    printed >> planted[0] >> planted[1] >> state;
+    EXPECT_EQ(state, "ready") << r.output;
+    std::ifstream told_file(dir / "told.txt");
+    std::vector<std::string> told;
+    for (std::string line; std::getline(told_file, line);)
+        if (line.rfind("group ", 0) != 0) told.push_back(line);
+    // The third choice: k_<hash>.2.<random>, as the first planted file but its count.
+    const size_t count = planted[0].find(".0.");
+    ASSERT_NE(count, std::string::npos) << r.output;
+    const std::string base = "file " + planted[0].substr(0, count) + ".2." +
+                             planted[0].substr(count + 3, planted[0].size() - count - 6);
+    EXPECT_EQ(told, (std::vector<std::string>{base + ".c", base + ".so", "ended ", "done "}));
+    for (const std::string& name : planted) {
+        std::ifstream f(dir / "cache" / name);
+        std::string text;
+        EXPECT_TRUE(std::getline(f, text) && text == "another's") << name;
+    }
 }
 
 // Ended runs leave nothing recorded (a table that kept them would grow for
