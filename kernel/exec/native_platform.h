@@ -48,8 +48,14 @@ void lumk_platform_keeper_forget(lumk_file_keeper* keeper);
 // `keeper` is freed. In a copy that fork() made it frees `keeper` only.
 void lumk_platform_keeper_end(lumk_file_keeper* keeper);
 
-// 64 bits from the operating system's random source; 0 when it gives none.
+// 64 bits from the operating system's random source. On Linux, when it gives
+// none, bits mixed from the process id, the time, addresses of the process's
+// layout and a count of the calls: never the same in two processes, nor twice
+// in one. On Windows 0 when it gives none.
 uint64_t lumk_platform_random64();
+// For tests only (Linux): with true, lumk_platform_random64 finds that no
+// random source answers. Nothing on Windows.
+void lumk_platform_test_no_random_source(bool none);
 
 // How often a run, and a thread waiting for the compiler probe, ask their
 // caller's stop condition.

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -310,6 +311,14 @@ int child_names_found_taken(const std::string& arg) {
     return 0;
 }
 
+// Draws twice with no random source answering; prints both draws.
+int child_draws_without_a_random_source(const std::string&) {
+    lumk_platform_test_no_random_source(true);
+    const uint64_t first = lumk_platform_random64(), second = lumk_platform_random64();
+    std::printf("%016llx %016llx\n", static_cast<unsigned long long>(first), static_cast<unsigned long long>(second));
+    return 0;
+}
+
 const bool kScenarios =
     add_child_scenario("dies_during_a_compile", child_dies_during_a_compile, child_end::immediate) &&
     add_child_scenario("quick_exit_at_random", child_quick_exit_at_random, child_end::immediate) &&
@@ -321,7 +330,8 @@ const bool kScenarios =
     add_child_scenario("killed_while_collecting_the_waiter", child_killed_while_collecting_the_waiter,
                        child_end::immediate) &&
     add_child_scenario("waiter_leaves_its_group", child_waiter_leaves_its_group, child_end::immediate) &&
-    add_child_scenario("names_found_taken", child_names_found_taken, child_end::immediate);
+    add_child_scenario("names_found_taken", child_names_found_taken, child_end::immediate) &&
+    add_child_scenario("draws_without_a_random_source", child_draws_without_a_random_source, child_end::immediate);
 
 // Runs a scenario as run_child does, its environment given on the command
 // line and the test binary started through `launch` ("%s" stands for the
@@ -526,6 +536,27 @@ TEST(NativeKeeper, NamesFoundTakenAreNeverToldToTheKeeper) {
         std::string text;
         EXPECT_TRUE(std::getline(f, text) && text == "another's") << name;
     }
+}
+
+// With no random source answering, the random part of a process's temporary
+// names is still its own (two hosts with the same one would remove each
+// other's files): draws differ within a process and between processes, also
+// two started at once, and none is 0.
+TEST(NativeKeeper, WithoutARandomSourceDrawsStillDiffer) {
+    child_result r[2];
+    std::thread other([&] { r[1] = run_child_through("%s", "draws_without_a_random_source", ""); });
+    r[0] = run_child_through("%s", "draws_without_a_random_source", "");
+    other.join();
+    std::vector<std::string> draws;
+    for (const child_result& one : r) {
+        EXPECT_EQ(one.status, 0) << one.output;
+        std::istringstream printed(one.output);
+        for (std::string draw; printed >> draw;) draws.push_back(draw);
+    }
+    const std::set<std::string> distinct(draws.begin(), draws.end());
+    EXPECT_EQ(draws.size(), 4u) << r[0].output << r[1].output;
+    EXPECT_EQ(distinct.size(), 4u) << r[0].output << r[1].output;
+    EXPECT_EQ(distinct.count(std::string(16, '0')), 0u) << r[0].output << r[1].output;
 }
 
 // Ended runs leave nothing recorded (a table that kept them would grow for
