@@ -3,10 +3,13 @@
 // or through quick_exit at any moment of the compile) leaves no file, even
 // when a process the compiler started outside its group holds the output and
 // writes a file later; hosts in different pid namespaces that share a cache
-// folder keep to their own files; ended runs leave nothing recorded; a copy
-// forked beside many runs holds none of their descriptors; a copy forked
-// from a stop condition gives up the run or probe it finds itself in; a
-// library refused on every load ends the compile.
+// folder keep to their own files, also without a random source, and the
+// keeper never hears a name found taken; a host killed while it collects the
+// waiter leaves a group of the same id alone; ended runs leave nothing
+// recorded and their slots are taken again; a copy forked beside many runs
+// holds none of their descriptors; a copy forked from a stop condition gives
+// up the run or probe it finds itself in; a library refused on every load
+// ends the compile.
 
 #include <gtest/gtest.h>
 
