@@ -422,6 +422,61 @@ lumk_jit_entry_fn load_cached_library(const fs::path& path, std::string* error, 
     return reinterpret_cast<lumk_jit_entry_fn>(sym);
 }
 
+// The names of one compile's temporary files in the cache folder.
+struct temporary_files {
+    std::string base;           // k_<hash>.<count>.<random>, without an ending
+    fs::path c_file, library;   // the kernel's C file and the library being built
+    std::vector<fs::path> all;  // every file the compile may make, the C file first
+};
+
+// Chooses the names of a compile's temporary files in `held` (the kernel's
+// `name`, a count of this process and its random part `tag`) and writes
+// `source` as the C file. The names carry the random part of this process (a
+// copy that `stop` forks during the compile finds the parent's names, files
+// and compiler, and gives the compile up). A file already there under a
+// chosen name is another process's: it is left alone, and a fresh name is
+// chosen. `keeper` is told the names only once none is found taken (it would
+// remove another process's file should this one die), and before the C file
+// is made. False when no C file was written (every name tried was taken, a
+// full disk, a folder gone): `files` holds the last names tried,
+// `write_error` names the C file and `reason` gives the system's reason; a C
+// file made in part is removed.
+bool write_kernel_source(const fs::path& held, const std::string& name, const std::string& tag, bool msvc,
+                         const std::string& source, lumk_file_keeper* keeper, temporary_files* files,
+                         std::string* write_error, std::string* reason) {
+    const std::string suffix = lumk_platform_library_suffix();
+    std::error_code ec;
+    for (int attempt = 0; attempt < name_attempts; ++attempt) {
+        files->base = name + "." + std::to_string(state().temp_counter.fetch_add(1, std::memory_order_relaxed)) +
+                      "." + tag;
+        files->c_file = held / (files->base + ".c");
+        files->library = held / (files->base + suffix);
+        files->all = {files->c_file, files->library};
+        if (msvc)
+            for (const char* ext : {".obj", ".lib", ".exp"}) files->all.push_back(held / (files->base + ext));
+        bool taken = false;
+        for (size_t i = 0; i < files->all.size() && !taken; ++i)
+            taken = fs::exists(fs::symlink_status(files->all[i], ec));
+        if (taken) {
+            *write_error = "cannot write " + lumk_platform_path_text(files->c_file);
+            *reason = "the names of its files are taken";
+            continue;
+        }
+        for (const fs::path& f : files->all)
+            lumk_platform_keeper_watch(keeper, lumk_platform_path_text(f.filename()));
+        bool existed = false;
+        if (lumk_platform_write_new_file(files->c_file, source, write_error, reason, &existed)) return true;
+        if (!existed) {
+            // Made, maybe in part.
+            remove_quietly(files->c_file);
+            return false;
+        }
+        // Another process made the C file since it was looked for.
+        lumk_platform_keeper_forget(keeper);
+    }
+    return false;
+}
+
 }  // namespace
 
 lumk_jit_entry_fn lumk_load_jit_library(const fs::path& path, std::string* error) {
@@ -496,56 +551,25 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
     }
 
     if (entry == nullptr) {
-        driver_state& s = state();
         // The keeper watches the files from before the first is made until
         // they are renamed or removed (it ends as this scope does).
         struct keeper_scope {
             lumk_file_keeper* keeper;
             ~keeper_scope() { lumk_platform_keeper_end(keeper); }
         } const kept{lumk_platform_keeper_start(held)};
-        // The names carry the random part of this process (a copy that `stop`
-        // forks during the compile finds the parent's names, files and
-        // compiler, and gives the compile up). A file already there under a
-        // chosen name is another process's: it is left alone, and a fresh
-        // name is chosen. Any other failure (a full disk, a folder gone) ends
-        // the compile: the status names the file, the warning gives the
-        // system's reason.
-        std::string base, write_error, reason;
-        fs::path c_file, tmp_lib;
-        std::vector<fs::path> temporaries;
-        bool written = false, ours = false;
-        for (int attempt = 0; attempt < name_attempts && !written; ++attempt) {
-            base = std::string(name) + "." +
-                   std::to_string(s.temp_counter.fetch_add(1, std::memory_order_relaxed)) + "." + tag;
-            c_file = held / (base + ".c");
-            tmp_lib = held / (base + suffix);
-            temporaries = {c_file, tmp_lib};
-            if (msvc)
-                for (const char* ext : {".obj", ".lib", ".exp"}) temporaries.push_back(held / (base + ext));
-            for (const fs::path& f : temporaries)
-                lumk_platform_keeper_watch(kept.keeper, lumk_platform_path_text(f.filename()));
-            bool taken = false;
-            for (size_t i = 1; i < temporaries.size() && !taken; ++i)
-                taken = fs::exists(fs::symlink_status(temporaries[i], ec));
-            bool existed = false;
-            if (taken) {
-                write_error = "cannot write " + lumk_platform_path_text(c_file);
-                reason = "the names of its files are taken";
-            } else {
-                written = lumk_platform_write_new_file(c_file, source, &write_error, &reason, &existed);
-                ours = !existed;  // made, maybe in part
-            }
-            if (written || ours) break;
-            lumk_platform_keeper_forget(kept.keeper);
-        }
-        if (!written) {
-            if (ours) remove_quietly(c_file);
-            warn("kernel source " + shown(lumk_platform_path_text(c_file)) + " cannot be written: " + reason);
+        // No C file ends the compile: the status names it, the warning gives
+        // the system's reason.
+        temporary_files temp;
+        std::string write_error, reason;
+        if (!write_kernel_source(held, name, tag, msvc, source, kept.keeper, &temp, &write_error, &reason)) {
+            warn("kernel source " + shown(lumk_platform_path_text(temp.c_file)) + " cannot be written: " + reason);
             if (error) *error = shown(write_error);
             return nullptr;
         }
+        const std::string& base = temp.base;
+        const fs::path &c_file = temp.c_file, &tmp_lib = temp.library;
         in_flight_files in_flight;
-        if (!in_flight.start(temporaries)) {
+        if (!in_flight.start(temp.all)) {
             remove_quietly(c_file);
             if (error) *error = "native compilation has stopped: the module is shutting down";
             return nullptr;

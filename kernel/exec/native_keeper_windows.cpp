@@ -23,4 +23,7 @@ uint64_t lumk_platform_random64() {
     return (static_cast<uint64_t>(high) << 32) | low;
 }
 
+void lumk_platform_test_keeper_script(const char*) {}
+void lumk_platform_test_no_random_source(bool) {}
 size_t lumk_platform_test_recorded_runs() { return 0; }
+size_t lumk_platform_test_run_slots() { return 0; }

@@ -48,8 +48,14 @@ void lumk_platform_keeper_forget(lumk_file_keeper* keeper);
 // `keeper` is freed. In a copy that fork() made it frees `keeper` only.
 void lumk_platform_keeper_end(lumk_file_keeper* keeper);
 
-// 64 bits from the operating system's random source; 0 when it gives none.
+// 64 bits from the operating system's random source. On Linux, when it gives
+// none, bits mixed from the process id, the time, addresses of the process's
+// layout and a count of the calls: never the same in two processes, nor twice
+// in one. On Windows 0 when it gives none.
 uint64_t lumk_platform_random64();
+// For tests only (Linux): with true, lumk_platform_random64 finds that no
+// random source answers. Nothing on Windows.
+void lumk_platform_test_no_random_source(bool none);
 
 // How often a run, and a thread waiting for the compiler probe, ask their
 // caller's stop condition.
@@ -102,10 +108,18 @@ void lumk_platform_kill_commands_now();
 // descriptor 3 the report socket); null restores the real one. Lets a test
 // stand in a process that never reports. Nothing on Windows.
 void lumk_platform_test_waiter_script(const char* script);
+// For tests only (Linux): the shell script run as the keeper of temporary
+// files (its descriptor 3 the socket it reads the lines on: "file NAME",
+// "forget", "group N", "ended", "done"); null restores the real one. Lets a
+// test see what a keeper is told. Nothing on Windows.
+void lumk_platform_test_keeper_script(const char* script);
 // For tests only (Linux): how many runs and keepers this process has
 // recorded (their descriptors, and the process group quick_exit kills). 0 on
 // Windows.
 size_t lumk_platform_test_recorded_runs();
+// For tests only (Linux): how many slots the table of runs and keepers has
+// (it grows only while every slot is taken). 0 on Windows.
+size_t lumk_platform_test_run_slots();
 
 // Records the folder for compiled kernels once it is chosen: `held` (see
 // lumk_platform_held_dir) to reach its files, `dir` to name it, whether it

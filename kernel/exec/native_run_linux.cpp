@@ -93,6 +93,7 @@ constexpr const char* keeper_script =
 constexpr std::chrono::seconds reaping_budget{1};
 
 std::atomic<const char*> test_waiter{nullptr};
+std::atomic<const char*> test_keeper{nullptr};
 
 // The runs and keepers this process has going, in a table of lock-free slots
 // that only grows: the process group of each command, for a process that ends
@@ -342,7 +343,8 @@ lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder
             return nullptr;
         }
     }
-    const pid_t pid = spawn_shell(keeper_script, {}, {given, given + 6}, true);
+    const char* script = test_keeper.load(std::memory_order_acquire);
+    const pid_t pid = spawn_shell(script ? script : keeper_script, {}, {given, given + 6}, true);
     {
         shared_guard guard(fork_guard);
         close_kept(s, keeper_peer);
@@ -509,6 +511,8 @@ void lumk_platform_kill_commands_now() {
 
 void lumk_platform_test_waiter_script(const char* script) { test_waiter.store(script, std::memory_order_release); }
 
+void lumk_platform_test_keeper_script(const char* script) { test_keeper.store(script, std::memory_order_release); }
+
 size_t lumk_platform_test_recorded_runs() {
     const uint64_t me = static_cast<uint64_t>(::getpid());
     size_t n = 0;
@@ -516,15 +520,58 @@ size_t lumk_platform_test_recorded_runs() {
     return n;
 }
 
+size_t lumk_platform_test_run_slots() {
+    size_t n = 0;
+    each_slot([&](run_slot&) { ++n; });
+    return n;
+}
+
+namespace {
+
+std::atomic<bool> no_random_source{false};
+
+// splitmix64's finalizer: every bit of `x` reaches every bit of the result.
+uint64_t mix64(uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+void lumk_platform_test_no_random_source(bool none) { no_random_source.store(none, std::memory_order_relaxed); }
+
 uint64_t lumk_platform_random64() {
     uint64_t value = 0;
-    // Never waits: before the system's pool is ready, /dev/urandom answers.
-    if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) return value;
-    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    if (::read(fd, &value, sizeof value) != static_cast<ssize_t>(sizeof value)) value = 0;
-    ::close(fd);
-    return value;
+    if (!no_random_source.load(std::memory_order_relaxed)) {
+        // Never waits: before the system's pool is ready, /dev/urandom answers.
+        if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) return value;
+        const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            const bool read_whole = ::read(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value);
+            ::close(fd);
+            if (read_whole) return value;
+        }
+    }
+    // Neither answers (a sandbox that allows neither): never a constant,
+    // which every such host would share, but what sets this process and call
+    // apart, mixed: the process id (hosts in other pid namespaces may share
+    // it), the time of day and the time since boot to the nanosecond, an
+    // address on the stack and one in this library (both placed anew in each
+    // process) and a count of the calls.
+    static std::atomic<uint64_t> calls{0};
+    timespec real{}, since_boot{};
+    ::clock_gettime(CLOCK_REALTIME, &real);
+    ::clock_gettime(CLOCK_MONOTONIC, &since_boot);
+    const uint64_t parts[] = {static_cast<uint64_t>(::getpid()),
+                              static_cast<uint64_t>(real.tv_sec) * 1000000000u + static_cast<uint64_t>(real.tv_nsec),
+                              static_cast<uint64_t>(since_boot.tv_sec) * 1000000000u +
+                                  static_cast<uint64_t>(since_boot.tv_nsec),
+                              reinterpret_cast<uintptr_t>(&value), reinterpret_cast<uintptr_t>(&calls),
+                              calls.fetch_add(1, std::memory_order_relaxed)};
+    uint64_t h = 0;
+    for (uint64_t part : parts) h = mix64(h ^ part);
+    return h;
 }
 
 void lumk_platform_at_quick_exit(void (*fn)()) { std::at_quick_exit(fn); }

@@ -55,12 +55,13 @@ int child_exit_while_compiling(const std::string& pid_file) {
 }
 
 // Exit statuses of commands and compiles of distinct kernels: lines
-// "wrong=N" (commands whose status was lost) and "failed=N" (compiles).
-void run_commands_and_compiles() {
+// "wrong=N" (commands whose status was lost) and "failed=N" (compiles),
+// written to `out`.
+void run_commands_and_compiles(FILE* out = stdout) {
     int wrong = 0;
-    std::string out;
-    for (int i = 0; i < 40; ++i) wrong += lumk_run_command("exit 5", &out) != 5;
-    std::printf("wrong=%d\n", wrong);
+    std::string text;
+    for (int i = 0; i < 40; ++i) wrong += lumk_run_command("exit 5", &text) != 5;
+    std::fprintf(out, "wrong=%d\n", wrong);
     int failed = 0;
     for (int i = 0; i < 6; ++i) {
         const std::string src = "kernel k(f32* y) { y[gid] = y[gid] + " + std::to_string(i) + ".5; }";
@@ -68,10 +69,10 @@ void run_commands_and_compiles() {
         std::string error;
         if (lumk_jit_compile(lumk_jit_source(*u->programs[0]), &error) == nullptr) {
             ++failed;
-            std::printf("%s\n", error.c_str());
+            std::fprintf(out, "%s\n", error.c_str());
         }
     }
-    std::printf("failed=%d\n", failed);
+    std::fprintf(out, "failed=%d\n", failed);
 }
 
 // A host that ignores SIGCHLD (its children are reaped by the system).
@@ -97,6 +98,23 @@ int child_reaping_thread(const std::string&) {
     reaper.join();
     std::printf("reaped=%d\n", reaped.load() > 0 ? 1 : 0);
     return 0;
+}
+
+// A host with its standard descriptors closed, as a daemon runs, and a
+// thread that opens and closes a file all the while: the descriptors a run
+// makes get those numbers, any of them 0 (the thread frees it between a run's
+// first descriptors and its later ones). What the commands and compiles give
+// is written to the file named by the argument.
+int child_standard_descriptors_closed(const std::string& result) {
+    std::fflush(stdout);
+    FILE* out = std::fopen(result.c_str(), "w");
+    if (out == nullptr) return 1;
+    for (int fd : {0, 1, 2}) ::close(fd);
+    ntest::repeating_threads others;
+    others.add(1, [] { ::close(::open("/dev/null", O_RDONLY | O_CLOEXEC)); });
+    run_commands_and_compiles(out);
+    others.stop();
+    return std::fclose(out) == 0 ? 0 : 1;
 }
 
 // While a compile job probes the compiler (which hangs; it writes its pid to
@@ -278,6 +296,8 @@ const bool kScenarios =
     ntest::add_child_scenario("pool_shuts_down", child_pool_shuts_down, ntest::child_end::immediate) &&
     ntest::add_child_scenario("sigchld_ignored", child_sigchld_ignored, ntest::child_end::immediate) &&
     ntest::add_child_scenario("reaping_thread", child_reaping_thread, ntest::child_end::immediate) &&
+    ntest::add_child_scenario("standard_descriptors_closed", child_standard_descriptors_closed,
+                              ntest::child_end::immediate) &&
     ntest::add_child_scenario("memory_while_running", child_memory_while_running, ntest::child_end::immediate) &&
     ntest::add_child_scenario("fork_while_running", child_fork_while_running, ntest::child_end::immediate) &&
     ntest::add_child_scenario("host_stops", child_host_stops, ntest::child_end::immediate) &&
@@ -451,6 +471,22 @@ TEST(NativeCommands, ExitStatusesSurviveTheHostsHandlingOfChildren) {
     const ntest::child_result reaping = ntest::run_child("reaping_thread");
     EXPECT_EQ(reaping.status, 0) << reaping.output;
     EXPECT_EQ(reaping.output, "wrong=0\nfailed=0\nreaped=1\n");
+    fs::remove_all(dir);
+}
+
+// A host whose standard input, output and error output are closed (a
+// daemon) runs commands and compiles as any other, whichever descriptor
+// numbers its runs get.
+TEST(NativeCommands, AHostWithoutStandardDescriptorsRunsCommandsAndCompiles) {
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.unset("LUM_KERNEL_CC");
+    const ntest::child_result r = ntest::run_child("standard_descriptors_closed", (dir / "result.txt").string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::ifstream f(dir / "result.txt");
+    const std::string result((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(result, "wrong=0\nfailed=0\n");
     fs::remove_all(dir);
 }
 

@@ -3,10 +3,13 @@
 // or through quick_exit at any moment of the compile) leaves no file, even
 // when a process the compiler started outside its group holds the output and
 // writes a file later; hosts in different pid namespaces that share a cache
-// folder keep to their own files; ended runs leave nothing recorded; a copy
-// forked beside many runs holds none of their descriptors; a copy forked
-// from a stop condition gives up the run or probe it finds itself in; a
-// library refused on every load ends the compile.
+// folder keep to their own files, also without a random source, and the
+// keeper never hears a name found taken; a host killed while it collects the
+// waiter leaves a group of the same id alone; ended runs leave nothing
+// recorded and their slots are taken again; a copy forked beside many runs
+// holds none of their descriptors; a copy forked from a stop condition gives
+// up the run or probe it finds itself in; a library refused on every load
+// ends the compile.
 
 #include <gtest/gtest.h>
 
@@ -24,6 +27,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -151,18 +155,43 @@ int child_fork_from_the_runs_stop(const std::string& arg) {
 
 // The compiler's probe waits for `dir`/go; once it runs, the stop condition
 // forks, waits for the copy, then lets the probe go on. The copy writes what
-// it got to `dir`/copy.txt: the compile's error ("compile:DIR"), or whether
-// the probe said it was stopped and the compiler found ("find:DIR"). Prints
-// the parent's kernel, or the compiler it found.
+// it got to `dir`/copy.txt: the compile's error ("compile:DIR" and
+// "held:DIR"), or whether the probe said it was stopped and the compiler
+// found ("find:DIR"). With "held:DIR" another thread compiles poly and holds
+// the driver's lock at the fork: its stop condition, asked a second time
+// while it waits for the choice (with the lock held), returns only once the
+// copy is made. Prints the parent's kernel (and with "held:DIR" the other
+// thread's), or the compiler it found.
 int child_fork_during_the_probe(const std::string& arg) {
     const fs::path dir = arg.substr(arg.find(':') + 1);
+    const bool held = arg.rfind("held:", 0) == 0;
     const pid_t parent = ::getpid();
     int copy = -2;
     std::fflush(stdout);
+    std::atomic<int> holding{0};  // 1 while the other thread holds the lock, 2 once it may go on
+    std::thread other;
+    std::string other_got;
+    const auto other_stop = [&, asked = 0]() mutable {
+        if (++asked == 2) {
+            holding = 1;
+            while (holding.load() != 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    };
     const auto stop = [&] {
         if (copy != -2 || ::getpid() != parent || count_lines(dir / "probe.pid") == 0) return false;
+        if (held && !other.joinable()) {
+            other = std::thread([&] {
+                std::string error;
+                other_got = lumk_jit_compile(lumk_jit_source(*unit_of(kPoly)->programs[0]), &error, other_stop)
+                                ? "ready"
+                                : error;
+            });
+            while (holding.load() != 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         const pid_t pid = ::fork();
         if (pid == 0) return false;
+        holding = 2;
         copy = collect(pid, clock_type::now() + std::chrono::seconds(20));
         std::ofstream(dir / "go") << "go\n";
         return false;
@@ -179,6 +208,10 @@ int child_fork_during_the_probe(const std::string& arg) {
     if (::getpid() != parent) {
         std::ofstream(dir / "copy.txt") << got << "\n";
         std::_Exit(0);
+    }
+    if (other.joinable()) {
+        other.join();
+        got += " other=" + other_got;
     }
     std::printf("copy=%d parent=%s\n", copy, got.c_str());
     return 0;
@@ -204,6 +237,91 @@ int child_refused_on_every_load(const std::string&) {
     return 0;
 }
 
+// Runs `true` with a keeper of `dir` (arg) and a waiter that is this binary
+// again ("waiter_leaves_its_group"), which kills this process while the run
+// collects it. Prints "released" should the run end all the same.
+int child_killed_while_collecting_the_waiter(const std::string& arg) {
+    static const std::string waiter = "exec env LUM_NATIVE_CHILD=waiter_leaves_its_group LUM_NATIVE_CHILD_ARG=" +
+                                      lum_test_quote(arg) + " " + lum_test_quote(lum_test_self_path()) +
+                                      " --gtest_filter=CemitText.Prelude";
+    lumk_platform_test_waiter_script(waiter.c_str());
+    lumk_file_keeper* keeper = lumk_platform_keeper_start(arg);
+    if (keeper == nullptr) return 1;
+    std::string out;
+    lumk_run_end end = lumk_run_end::not_run;
+    lumk_platform_run("true", &out, 20, &end, {}, keeper);
+    std::printf("released\n");
+    return 0;
+}
+
+// The waiter of that run (the leader of the command's group, its descriptor
+// 3 the report socket). It leaves a process in the group and moves itself to
+// the host's, reports that the command ended, and once the run has killed the
+// group (with that process) makes a group of the same id again: as a process
+// that got the waiter's id once it was collected would. While the run is still
+// collecting it, it kills the host; the keeper must leave the new group alone.
+// It writes `dir`/regrouped, then, still alive two seconds later,
+// `dir`/survived.
+int child_waiter_leaves_its_group(const std::string& arg) {
+    const fs::path dir = arg;
+    ::alarm(20);
+    const pid_t host = ::getppid();
+    const pid_t member = ::fork();
+    if (member == 0) {
+        ::dup2(0, 1);
+        ::dup2(0, 2);
+        ::close(3);
+        ::pause();
+        std::_Exit(0);
+    }
+    if (member < 0 || ::setpgid(0, ::getpgid(host)) != 0) return 1;
+    ::dup2(0, 1);
+    ::dup2(0, 2);
+    if (::write(3, "0\n", 2) != 2) return 1;
+    ::waitpid(member, nullptr, 0);
+    if (::setpgid(0, 0) != 0) return 1;
+    std::ofstream(dir / "regrouped") << ::getpid() << "\n";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(host, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::ofstream(dir / "survived") << "\n";
+    return 0;
+}
+
+// With the random part of the temporary names fixed, plants another
+// process's files under names saxpy's compile chooses first (the library's
+// of the first choice, the C file's of the second), then compiles saxpy with
+// a keeper that writes each line it is told to `dir`/told.txt (the cache
+// folder is `dir`/cache). Prints the planted names, then the kernel's state.
+int child_names_found_taken(const std::string& arg) {
+    const fs::path dir = arg;
+    static const std::string keeper = "while read -r w a <&3; do echo \"$w $a\" >> " +
+                                      lum_test_quote((dir / "told.txt").string()) +
+                                      "; [ \"$w\" = done ] && exit 0; done\n";
+    lumk_platform_test_keeper_script(keeper.c_str());
+    lumk_jit_set_random_for_tests([] { return uint64_t{0x5eed}; });
+    const std::string source = lumk_jit_source(*unit_of(kSaxpy)->programs[0]);
+    const uint64_t hash =
+        lumk_jit_file_hash(lumk_jit_compiler(), std::string(lumk_jit_flags_cc) + " " + lumk_jit_libs_cc, source);
+    for (const char* planted : {"%016llx.0.%016llx.so", "%016llx.1.%016llx.c"}) {
+        char name[80] = "k_";
+        std::snprintf(name + 2, sizeof name - 2, planted, static_cast<unsigned long long>(hash), 0x5eedull);
+        std::ofstream(dir / "cache" / name) << "another's\n";
+        std::printf("%s\n", name);
+    }
+    std::string error;
+    std::printf("%s\n", lumk_jit_compile(source, &error) ? "ready" : error.c_str());
+    return 0;
+}
+
+// Draws twice with no random source answering; prints both draws.
+int child_draws_without_a_random_source(const std::string&) {
+    lumk_platform_test_no_random_source(true);
+    const uint64_t first = lumk_platform_random64(), second = lumk_platform_random64();
+    std::printf("%016llx %016llx\n", static_cast<unsigned long long>(first), static_cast<unsigned long long>(second));
+    return 0;
+}
+
 const bool kScenarios =
     add_child_scenario("dies_during_a_compile", child_dies_during_a_compile, child_end::immediate) &&
     add_child_scenario("quick_exit_at_random", child_quick_exit_at_random, child_end::immediate) &&
@@ -211,7 +329,12 @@ const bool kScenarios =
     add_child_scenario("copy_beside_80_runs", child_copy_beside_80_runs, child_end::immediate) &&
     add_child_scenario("fork_from_the_runs_stop", child_fork_from_the_runs_stop, child_end::immediate) &&
     add_child_scenario("fork_during_the_probe", child_fork_during_the_probe, child_end::immediate) &&
-    add_child_scenario("refused_on_every_load", child_refused_on_every_load, child_end::immediate);
+    add_child_scenario("refused_on_every_load", child_refused_on_every_load, child_end::immediate) &&
+    add_child_scenario("killed_while_collecting_the_waiter", child_killed_while_collecting_the_waiter,
+                       child_end::immediate) &&
+    add_child_scenario("waiter_leaves_its_group", child_waiter_leaves_its_group, child_end::immediate) &&
+    add_child_scenario("names_found_taken", child_names_found_taken, child_end::immediate) &&
+    add_child_scenario("draws_without_a_random_source", child_draws_without_a_random_source, child_end::immediate);
 
 // Runs a scenario as run_child does, its environment given on the command
 // line and the test binary started through `launch` ("%s" stands for the
@@ -375,13 +498,81 @@ TEST(NativeKeeper, HostsInOtherPidNamespacesKeepToTheirOwnFiles) {
     }
 }
 
+// A host killed after its run killed the command's group, while it collects
+// the waiter: the keeper has learnt that the group is gone, and leaves a group
+// that has its id by then alone.
+TEST(NativeKeeper, AHostKilledWhileCollectingTheWaiterLeavesTheGroupIdAlone) {
+    const fs::path dir = temp_dir("keeper");
+    const child_result r = run_child("killed_while_collecting_the_waiter", dir.string());
+    EXPECT_EQ(r.output.find("released"), std::string::npos) << r.output;
+    EXPECT_TRUE(wait_until([&] { return count_lines(dir / "regrouped") == 1; }, 20));
+    EXPECT_TRUE(wait_until([&] { return fs::exists(dir / "survived"); }, 10));
+}
+
+// Names found taken by another process's files are never told to the keeper
+// (which would remove those files should the host die before it hears that
+// they are not the host's): it hears only the names of the files the compile
+// makes, and nothing to forget; the other files stay as they were.
+TEST(NativeKeeper, NamesFoundTakenAreNeverToldToTheKeeper) {
+    const fs::path dir = temp_dir("keeper");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    fs::create_directories(dir / "cache");
+    const child_result r = run_child("names_found_taken", dir.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::istringstream printed(r.output);
+    std::string planted[2], state;
+    printed >> planted[0] >> planted[1] >> state;
+    EXPECT_EQ(state, "ready") << r.output;
+    std::ifstream told_file(dir / "told.txt");
+    std::vector<std::string> told;
+    for (std::string line; std::getline(told_file, line);)
+        if (line.rfind("group ", 0) != 0) told.push_back(line);
+    // The third choice: k_<hash>.2.<random>, as the first planted file but its count.
+    const size_t count = planted[0].find(".0.");
+    ASSERT_NE(count, std::string::npos) << r.output;
+    const std::string base = "file " + planted[0].substr(0, count) + ".2." +
+                             planted[0].substr(count + 3, planted[0].size() - count - 6);
+    EXPECT_EQ(told, (std::vector<std::string>{base + ".c", base + ".so", "ended ", "done "}));
+    for (const std::string& name : planted) {
+        std::ifstream f(dir / "cache" / name);
+        std::string text;
+        EXPECT_TRUE(std::getline(f, text) && text == "another's") << name;
+    }
+}
+
+// With no random source answering, the random part of a process's temporary
+// names is still its own (two hosts with the same one would remove each
+// other's files): draws differ within a process and between processes, also
+// two started at once, and none is 0.
+TEST(NativeKeeper, WithoutARandomSourceDrawsStillDiffer) {
+    child_result r[2];
+    std::thread other([&] { r[1] = run_child_through("%s", "draws_without_a_random_source", ""); });
+    r[0] = run_child_through("%s", "draws_without_a_random_source", "");
+    other.join();
+    std::vector<std::string> draws;
+    for (const child_result& one : r) {
+        EXPECT_EQ(one.status, 0) << one.output;
+        std::istringstream printed(one.output);
+        for (std::string draw; printed >> draw;) draws.push_back(draw);
+    }
+    const std::set<std::string> distinct(draws.begin(), draws.end());
+    EXPECT_EQ(draws.size(), 4u) << r[0].output << r[1].output;
+    EXPECT_EQ(distinct.size(), 4u) << r[0].output << r[1].output;
+    EXPECT_EQ(distinct.count(std::string(16, '0')), 0u) << r[0].output << r[1].output;
+}
+
 // Ended runs leave nothing recorded (a table that kept them would grow for
-// good, and quick_exit would kill process groups long given to others); a
-// live run is recorded until it ends, and the quick_exit kill ends it.
+// good, and quick_exit would kill process groups long given to others), and
+// their slots are taken again: more runs one after the other than a chunk of
+// the table holds leave it as large as it was. A live run is recorded until
+// it ends, and the quick_exit kill ends it.
 TEST(NativeRunTable, EndedRunsLeaveNothingRecorded) {
     std::string out;
+    const size_t slots = lumk_platform_test_run_slots();
     for (int i = 0; i < 100; ++i) ASSERT_EQ(lumk_run_command("exit 0", &out), 0);
     EXPECT_EQ(lumk_platform_test_recorded_runs(), 0u);
+    EXPECT_EQ(lumk_platform_test_run_slots(), slots);
     const fs::path dir = temp_dir("keeper");
     lumk_run_end end = lumk_run_end::not_run;
     std::thread run([&] {
@@ -421,10 +612,11 @@ TEST(NativeFork, ACopyForkedFromARunsStopGivesTheRunUp) {
 }
 
 // A copy forked from the stop condition while LUM_KERNEL_CC is probed gives
-// the probe up as it gives a compile up (the probe says it was stopped); the
-// parent's probe, and its kernel, go on.
+// the probe up as it gives a compile up (the probe says it was stopped),
+// without touching the driver's state, whose lock another of the parent's
+// threads may hold ("held:"); the parent's probe, and its kernels, go on.
 TEST(NativeFork, ACopyForkedDuringTheProbeGivesItUp) {
-    for (const char* how : {"compile:", "find:"}) {
+    for (const char* how : {"compile:", "held:", "find:"}) {
         SCOPED_TRACE(how);
         const fs::path dir = temp_dir("keeper");
         env_scope env;
@@ -433,10 +625,12 @@ TEST(NativeFork, ACopyForkedDuringTheProbeGivesItUp) {
                                         "'\nn=0\nwhile [ ! -e '" + (dir / "go").string() +
                                         "' ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done\nfi\nexec cc \"$@\"\n");
         env.set("LUM_KERNEL_CC", (dir / "cc.sh").string());
-        const bool compile = how[0] == 'c';
+        const bool compile = how[0] != 'f';
         const child_result r = run_child("fork_during_the_probe", how + dir.string());
         EXPECT_EQ(r.status, 0) << r.output;
-        EXPECT_EQ(r.output, compile ? "copy=0 parent=ready\n" : "copy=0 parent=stopped=0 found=cc.sh\n");
+        EXPECT_EQ(r.output, how[0] == 'h'  ? "copy=0 parent=ready other=ready\n"
+                            : compile      ? "copy=0 parent=ready\n"
+                                           : "copy=0 parent=stopped=0 found=cc.sh\n");
         std::ifstream f(dir / "copy.txt");
         std::string text;
         std::getline(f, text);
