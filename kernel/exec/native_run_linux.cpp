@@ -135,8 +135,6 @@ slot_chunk first_chunk;
 // runs are inside at once: the gate is no lock among them.
 constinit lum_fork_hold fork_guard;
 
-using shared_guard = const lum_fork_inside;
-
 template <class Fn>
 void each_slot(Fn fn) {
     for (slot_chunk* c = &first_chunk; c != nullptr; c = c->next.load(std::memory_order_acquire))
@@ -317,7 +315,7 @@ lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder
     int given[6] = {-1, -1, -1, -1, -1, -1};
     {
         // Every descriptor is recorded as soon as it is made.
-        shared_guard guard(fork_guard);
+        const lum_fork_inside inside(fork_guard);
         s = claim_slot();
         if (s == nullptr) return nullptr;
         int ends[2] = {-1, -1};
@@ -346,7 +344,7 @@ lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder
     const char* script = test_keeper.load(std::memory_order_acquire);
     const pid_t pid = spawn_shell(script ? script : keeper_script, {}, {given, given + 6}, true);
     {
-        shared_guard guard(fork_guard);
+        const lum_fork_inside inside(fork_guard);
         close_kept(s, keeper_peer);
         close_kept(s, folder);
         close_kept(s, null_dev);
@@ -369,7 +367,7 @@ void lumk_platform_keeper_end(lumk_file_keeper* keeper) {
     if (keeper_is_mine(keeper)) {
         tell_keeper(keeper, "done");
         {
-            shared_guard guard(fork_guard);
+            const lum_fork_inside inside(fork_guard);
             free_slot(keeper->slot);
         }
         reap(keeper->pid);
@@ -386,7 +384,7 @@ lumk_process* lumk_process_start(const std::string& command, lumk_output_collect
     int given[4] = {-1, -1, -1, -1};
     {
         // Every descriptor is recorded as soon as it is made.
-        shared_guard guard(fork_guard);
+        const lum_fork_inside inside(fork_guard);
         s = claim_slot();
         if (s == nullptr) return nullptr;
         int ends[2] = {-1, -1};
@@ -417,7 +415,7 @@ lumk_process* lumk_process_start(const std::string& command, lumk_output_collect
     const char* script = test_waiter.load(std::memory_order_acquire);
     const pid_t waiter = spawn_shell(script ? script : waiter_script, {command.c_str()}, {given, given + 4});
     {
-        shared_guard guard(fork_guard);
+        const lum_fork_inside inside(fork_guard);
         // Only the command holds the pipe's writing end now.
         close_kept(pipe_of, out_write);
         close_kept(s, report_peer);
@@ -490,7 +488,7 @@ void lumk_process_release(lumk_process* p) {
     lumk_process_kill(p);
     tell_keeper(p->keeper, "ended");
     {
-        shared_guard guard(fork_guard);
+        const lum_fork_inside inside(fork_guard);
         free_slot(p->slot);
     }
     reap(p->waiter);
