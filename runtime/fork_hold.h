@@ -107,24 +107,34 @@ public:
     lum_fork_hold(const lum_fork_hold&) = delete;
     lum_fork_hold& operator=(const lum_fork_hold&) = delete;
 
-    // The calling thread is about to take the lock (again, for a recursive or
-    // shared one).
-    void enter() noexcept {
+    struct place;
+
+    // The calling thread's record inside the gate, from enter() to leave().
+    struct entry {
+        place* at;       // null: counted without a name
+        uintptr_t thread;
+    };
+
+    // The calling thread is about to take the lock (again, for a recursive
+    // one).
+    entry enter() noexcept {
         const uintptr_t me = lum_fork_thread_word();
         place* mine = claim(me);
         // Seen by a fork's handler before the gate is read (both sequentially
         // consistent): either the fork waits for this thread, or this thread
         // sees the closed gate.
-        if (forks_.load(std::memory_order_seq_cst) != 0) enter_at_closed_gate(me, mine);
+        if (forks_.load(std::memory_order_seq_cst) != 0) mine = enter_at_closed_gate(me, mine);
+        return {mine, me};
     }
 
     // The calling thread has given the lock back once (or failed to take it).
+    void leave(entry e) noexcept { release(e.at); }
     void leave() noexcept { release(find(lum_fork_thread_word())); }
 
-    // Whether the calling thread took the lock itself for the fork being made
-    // (it must not take it again).
-    bool taken_for_fork_here() const noexcept {
-        return taken_by_.load(std::memory_order_relaxed) == lum_fork_thread_word();
+    // Whether the thread took the lock itself for the fork being made (it
+    // must not take it again).
+    bool taken_for_fork_by(const entry& e) const noexcept {
+        return taken_by_.load(std::memory_order_relaxed) == e.thread;
     }
 
     // The fork handlers. Before the copy: closes the gate and waits, within
@@ -163,10 +173,11 @@ public:
         lum_fork_deadline.store(0, std::memory_order_relaxed);
     }
 
-private:
     struct alignas(64) place {
         std::atomic<uintptr_t> word{0};  // 0: free; a thread inside; forker(thread): a thread making a fork
     };
+
+private:
 
     // A forking thread's word: thread words are addresses, with the top bit clear.
     static constexpr uintptr_t forker(uintptr_t me) noexcept {
@@ -217,17 +228,18 @@ private:
     // The gate is closed. The thread goes on when it is inside the lock
     // already (a recursive take) or is making the fork; otherwise it waits
     // until the fork is made, at most the bound.
-    [[gnu::noinline]] void enter_at_closed_gate(uintptr_t me, place* mine) noexcept {
+    // Returns the thread's place then.
+    [[gnu::noinline]] place* enter_at_closed_gate(uintptr_t me, place* mine) noexcept {
         for (const place& p : places_) {
             const uintptr_t w = p.word.load(std::memory_order_relaxed);
-            if ((w == me && &p != mine) || w == forker(me)) return;
+            if ((w == me && &p != mine) || w == forker(me)) return mine;
         }
         release(mine);
         const auto until = std::chrono::steady_clock::now() + lum_fork_wait_bound;
         for (int round = 0;; ++round) {
             lum_fork_nap(round);
             mine = claim(me);
-            if (forks_.load(std::memory_order_seq_cst) == 0 || std::chrono::steady_clock::now() >= until) return;
+            if (forks_.load(std::memory_order_seq_cst) == 0 || std::chrono::steady_clock::now() >= until) return mine;
             release(mine);
         }
     }
@@ -267,13 +279,14 @@ private:
 // (a run making or closing its descriptors).
 class lum_fork_inside {
 public:
-    explicit lum_fork_inside(lum_fork_hold& hold) noexcept : hold_(hold) { hold_.enter(); }
-    ~lum_fork_inside() { hold_.leave(); }
+    explicit lum_fork_inside(lum_fork_hold& hold) noexcept : hold_(hold), entry_(hold.enter()) {}
+    ~lum_fork_inside() { hold_.leave(entry_); }
     lum_fork_inside(const lum_fork_inside&) = delete;
     lum_fork_inside& operator=(const lum_fork_inside&) = delete;
 
 private:
     lum_fork_hold& hold_;
+    const lum_fork_hold::entry entry_;
 };
 
 // A lock (std::mutex or std::recursive_mutex) with its gate. Usable with

@@ -121,6 +121,8 @@ struct default_log_record {
     lumptr_strong<lum_log_base> keep_alive;
 };
 constinit std::atomic<default_log_record*> default_log{nullptr};
+// The default logger itself, for a comparison without reading the record.
+constinit std::atomic<lum_log_base*> default_log_object{nullptr};
 
 // The default logger is the module's own: a fork waits until no other thread
 // dispatches through it (the lock is held only to copy the listener list),
@@ -153,18 +155,17 @@ const bool default_log_free_in_copies = (lum_at_fork([] { default_log_hold.befor
 // for the fork already has it.
 class listener_lock {
 public:
-    explicit listener_lock(lum_log_base* log) : log_(log) {
-        default_log_record* r = default_log.load(std::memory_order_acquire);
-        hold_ = r != nullptr && r->log == log ? &default_log_hold : nullptr;
+    [[gnu::always_inline]] explicit listener_lock(lum_log_base* log)
+        : log_(log), hold_(log == default_log_object.load(std::memory_order_relaxed) ? &default_log_hold : nullptr) {
         if (hold_ != nullptr) {
-            hold_->enter();
-            locked_ = !hold_->taken_for_fork_here();
+            entry_ = hold_->enter();
+            locked_ = !hold_->taken_for_fork_by(entry_);
         }
         if (locked_) log_->mutex.lock();
     }
-    ~listener_lock() {
+    [[gnu::always_inline]] ~listener_lock() {
         if (locked_) log_->mutex.unlock();
-        if (hold_ != nullptr) hold_->leave();
+        if (hold_ != nullptr) hold_->leave(entry_);
     }
     listener_lock(const listener_lock&) = delete;
     listener_lock& operator=(const listener_lock&) = delete;
@@ -172,6 +173,7 @@ public:
 private:
     lum_log_base* log_;
     lum_fork_hold* hold_;
+    lum_fork_hold::entry entry_{};
     bool locked_ = true;
 };
 
@@ -233,7 +235,10 @@ lum_log_base* lum_make_default_log() {
         auto* created = new lum_log_base();
         fresh = new default_log_record{created, lumptr_strong<lum_log_base>(created)};
     }
-    if (default_log.compare_exchange_strong(made, fresh, std::memory_order_acq_rel)) return fresh->log;
+    if (default_log.compare_exchange_strong(made, fresh, std::memory_order_acq_rel)) {
+        default_log_object.store(fresh->log, std::memory_order_release);
+        return fresh->log;
+    }
     delete fresh; // another thread's is kept; the handle frees this logger
     return made->log;
 }
