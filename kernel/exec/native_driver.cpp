@@ -442,7 +442,7 @@ struct temporary_files {
 // `write_error` names the C file and `reason` gives the system's reason; a C
 // file made in part is removed.
 bool write_kernel_source(const fs::path& held, const std::string& name, const std::string& tag, bool msvc,
-                         const std::string& source, lumk_file_keeper* keeper, temporary_files* files,
+                         const std::string& source, lumk_compile_files* keeper, temporary_files* files,
                          std::string* write_error, std::string* reason) {
     const std::string suffix = lumk_platform_library_suffix();
     std::error_code ec;
@@ -463,7 +463,7 @@ bool write_kernel_source(const fs::path& held, const std::string& name, const st
             continue;
         }
         for (const fs::path& f : files->all)
-            lumk_platform_keeper_watch(keeper, lumk_platform_path_text(f.filename()));
+            lumk_platform_compile_files_watch(keeper, lumk_platform_path_text(f.filename()));
         bool existed = false;
         if (lumk_platform_write_new_file(files->c_file, source, write_error, reason, &existed)) return true;
         if (!existed) {
@@ -472,7 +472,7 @@ bool write_kernel_source(const fs::path& held, const std::string& name, const st
             return false;
         }
         // Another process made the C file since it was looked for.
-        lumk_platform_keeper_forget(keeper);
+        lumk_platform_compile_files_forget(keeper);
     }
     return false;
 }
@@ -554,9 +554,9 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         // The keeper watches the files from before the first is made until
         // they are renamed or removed (it ends as this scope does).
         struct keeper_scope {
-            lumk_file_keeper* keeper;
-            ~keeper_scope() { lumk_platform_keeper_end(keeper); }
-        } const kept{lumk_platform_keeper_start(held)};
+            lumk_compile_files* keeper;
+            ~keeper_scope() { lumk_platform_compile_files_end(keeper); }
+        } const kept{lumk_platform_compile_files_start(held)};
         // No C file ends the compile: the status names it, the warning gives
         // the system's reason.
         temporary_files temp;

@@ -1,7 +1,7 @@
 // Windows: no process keeps the temporary files (the job object ends a
-// compile with its host, and the driver removes its files); the keeper only
-// names the files' folder, where a compile starts. And the system's random
-// source.
+// compile with its host, and the driver removes its files); a compile's
+// files are only their folder, where the compile starts. And the system's
+// random source.
 #define _CRT_RAND_S
 #include <stdlib.h>
 
@@ -10,12 +10,12 @@
 
 #include <new>
 
-lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder) {
-    return new (std::nothrow) lumk_file_keeper{folder};
+lumk_compile_files* lumk_platform_compile_files_start(const std::filesystem::path& folder) {
+    return new (std::nothrow) lumk_compile_files{folder};
 }
-void lumk_platform_keeper_watch(lumk_file_keeper*, const std::string&) {}
-void lumk_platform_keeper_forget(lumk_file_keeper*) {}
-void lumk_platform_keeper_end(lumk_file_keeper* keeper) { delete keeper; }
+void lumk_platform_compile_files_watch(lumk_compile_files*, const std::string&) {}
+void lumk_platform_compile_files_forget(lumk_compile_files*) {}
+void lumk_platform_compile_files_end(lumk_compile_files* files) { delete files; }
 
 uint64_t lumk_platform_random64() {
     unsigned int high = 0, low = 0;

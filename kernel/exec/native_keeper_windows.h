@@ -1,9 +1,10 @@
-// Windows: what the keeper of a compile's temporary files is there, the
-// folder the files are in (a compile starts in it).
+// Windows: a compile's temporary files are looked after by the folder they
+// are in, where the compile starts (the job object ends the compile with its
+// host, and the driver removes the files).
 #pragma once
 
 #include <filesystem>
 
-struct lumk_file_keeper {
+struct lumk_compile_files {
     std::filesystem::path folder;
 };

@@ -23,30 +23,32 @@ enum class lumk_run_end {
     copied,     // `stop` forked: this is the copy, and the run is its parent's, left alone
 };
 
-// The keeper of a compile's temporary files (Linux): a small process outside
-// every process group of the host's, started before the first of the files
-// is made, that removes them should this process die (killed, or ended
-// through quick_exit before its own cleanup is done) before the files are its
-// caller's again. It is told each name before a file of that name may be made,
-// and the process group of the one command run with it (lumk_platform_run),
-// whose output it shares; when this process dies it kills that group, waits
-// until every process that held the command's output has let it go (so that
-// no compiler writes a file after it), and removes the names through the
-// folder as it was opened. It ignores SIGTERM, SIGHUP and SIGINT: a signal to
-// the whole session ends the host, not it. Null where there is none (on
-// Windows the job object ends the command with the host; or it could not be
-// started): the caller removes its files itself, as it does anyway.
-struct lumk_file_keeper;
-lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder);
+// A compile's temporary files, as the platform looks after them. On Linux a
+// keeper: a small process outside every process group of the host's,
+// started before the first of the files is made, that removes them should
+// this process die (killed, or ended through quick_exit before its own
+// cleanup is done) before the files are its caller's again. It is told each
+// name before a file of that name may be made, and the process group of the
+// one command run with it (lumk_platform_run), whose output it shares; when
+// this process dies it kills that group, waits until every process that held
+// the command's output has let it go (so that no compiler writes a file
+// after it), and removes the names through the folder as it was opened. It
+// ignores SIGTERM, SIGHUP and SIGINT: a signal to the whole session ends the
+// host, not it. On Windows, where the job object ends the command with the
+// host, only the folder the files are in, where the command starts. Null
+// when it could not be made: the caller removes its files itself, as it
+// does anyway.
+struct lumk_compile_files;
+lumk_compile_files* lumk_platform_compile_files_start(const std::filesystem::path& folder);
 // A name in the folder to remove should this process die; told before the
 // file is made.
-void lumk_platform_keeper_watch(lumk_file_keeper* keeper, const std::string& name);
+void lumk_platform_compile_files_watch(lumk_compile_files* files, const std::string& name);
 // The names told so far are not this process's files (one was found taken):
 // they are never removed.
-void lumk_platform_keeper_forget(lumk_file_keeper* keeper);
+void lumk_platform_compile_files_forget(lumk_compile_files* files);
 // The files are the caller's again (renamed or removed): the keeper ends, and
-// `keeper` is freed. In a copy that fork() made it frees `keeper` only.
-void lumk_platform_keeper_end(lumk_file_keeper* keeper);
+// `files` is freed. In a copy that fork() made it frees `files` only.
+void lumk_platform_compile_files_end(lumk_compile_files* files);
 
 // 64 bits from the operating system's random source. On Linux, when it gives
 // none, bits mixed from the process id, the time, addresses of the process's
@@ -85,12 +87,13 @@ inline constexpr std::chrono::milliseconds lumk_output_grace{250};
 // run: the copy gives it up at once (`end` says `copied`) and never kills,
 // waits for or closes anything of it.
 //
-// With `keeper` (one run per keeper), the command's output goes through the
-// keeper's pipe and the keeper learns the command's process group, and when it
-// is gone: a host that dies during the run or after it leaves no file.
+// With a compile's `files` (one run for them), on Linux the command's output
+// goes through their keeper's pipe and the keeper learns the command's
+// process group, and when it is gone: a host that dies during the run or
+// after it leaves no file. On Windows the command starts in their folder.
 int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds = 0,
                       lumk_run_end* end = nullptr, const std::function<bool()>& stop = {},
-                      lumk_file_keeper* keeper = nullptr);
+                      lumk_compile_files* files = nullptr);
 
 // Kills every command that lumk_platform_run is still running, with its
 // children, and refuses to start any later one. Waits (at most about two

@@ -46,7 +46,7 @@ int wait_ms(std::chrono::steady_clock::duration d) {
 }  // namespace
 
 int lumk_platform_run(const std::string& command, std::string* output, uint32_t timeout_seconds, lumk_run_end* end,
-                      const std::function<bool()>& stop, lumk_file_keeper* keeper) {
+                      const std::function<bool()>& stop, lumk_compile_files* files) {
     if (output) output->clear();
     if (end) *end = lumk_run_end::not_run;
     // `stop` may fork: the copy is not this run's process, and gives it up.
@@ -72,7 +72,7 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         }
         // Started under the lock: the shutdown either refuses the run above or
         // finds it in the table.
-        self.process = lumk_process_start(command, &collect, keeper);
+        self.process = lumk_process_start(command, &collect, files);
         if (self.process == nullptr) return -1;
         table.running.push_back(&self);
     }

@@ -21,13 +21,13 @@ struct lumk_process_state {
     bool lost = false;        // nothing more can be learnt: its end will never be known
 };
 
-// Starts `command` as lumk_platform_run describes, with `keeper` (may be
-// null) told its process group; its output goes to `sink` (which outlives the
+// Starts `command` as lumk_platform_run describes, with a compile's `files`
+// (may be null; on Linux their keeper is told its process group); its output goes to `sink` (which outlives the
 // process) while the run waits. Null when it could not be started; the reason
 // may then be fed to `sink` (on Windows: a program not found, or the system's
 // text), so that the run's output says why.
 lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink,
-                                 lumk_file_keeper* keeper);
+                                 lumk_compile_files* files);
 
 // Waits at most `wait` for output or for the command's end, and updates
 // `state`. Returns early on either.

@@ -55,7 +55,7 @@ constexpr const char* waiter_script =
     "echo \"$?\" >&3\n"
     "wait\n";
 
-// The keeper of a compile's temporary files (lumk_platform_keeper_start), run
+// The keeper of a compile's temporary files (lumk_platform_compile_files_start), run
 // as `sh -c SCRIPT sh` in a process group of its own, with the null device as
 // input and output, its end of the keeper socket as descriptor 3, the files'
 // folder as descriptor 4 and the reading end of the command's output pipe as
@@ -250,7 +250,7 @@ pid_t spawn_shell(const char* script, const std::vector<const char*>& args, cons
 
 }  // namespace
 
-struct lumk_file_keeper {
+struct lumk_compile_files {
     pid_t pid = -1;
     run_slot* slot = nullptr;  // the socket's end, the output pipe (its writing end until a run takes it)
     uint32_t generation = 0;   // of the process that started it
@@ -260,7 +260,7 @@ struct lumk_process {
     pid_t waiter = -1;  // also the id of the command's process group
     int out = -1;       // the output pipe's reading end (blocking: it is read only when poll says so)
     int report = -1;    // the run's end of the report socket
-    lumk_file_keeper* keeper = nullptr;  // told the group, and when it has gone
+    lumk_compile_files* keeper = nullptr;  // told the group, and when it has gone
     run_slot* slot = nullptr;
     bool report_open = true;
     std::string pending;  // report text without its line end yet
@@ -283,11 +283,11 @@ bool group_is_ours(const lumk_process* p) {
 
 // Whether `k` is this process's keeper (not its parent's, in a copy fork()
 // made).
-bool keeper_is_mine(const lumk_file_keeper* k) {
+bool keeper_is_mine(const lumk_compile_files* k) {
     return k != nullptr && k->generation == lumk_process_generation();
 }
 
-void tell_keeper(const lumk_file_keeper* k, const std::string& line) {
+void tell_keeper(const lumk_compile_files* k, const std::string& line) {
     if (!keeper_is_mine(k)) return;
     const std::string text = line + "\n";
     (void)::send(k->slot->fd[keeper_end].load(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -309,7 +309,7 @@ void reap(pid_t child) {
 
 }  // namespace
 
-lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder_path) {
+lumk_compile_files* lumk_platform_compile_files_start(const std::filesystem::path& folder_path) {
     const uint32_t generation = lumk_process_generation();
     run_slot* s = nullptr;
     int given[6] = {-1, -1, -1, -1, -1, -1};
@@ -353,16 +353,16 @@ lumk_file_keeper* lumk_platform_keeper_start(const std::filesystem::path& folder
             return nullptr;
         }
     }
-    return new lumk_file_keeper{pid, s, generation};
+    return new lumk_compile_files{pid, s, generation};
 }
 
-void lumk_platform_keeper_watch(lumk_file_keeper* keeper, const std::string& name) {
+void lumk_platform_compile_files_watch(lumk_compile_files* keeper, const std::string& name) {
     tell_keeper(keeper, "file " + name);
 }
 
-void lumk_platform_keeper_forget(lumk_file_keeper* keeper) { tell_keeper(keeper, "forget"); }
+void lumk_platform_compile_files_forget(lumk_compile_files* keeper) { tell_keeper(keeper, "forget"); }
 
-void lumk_platform_keeper_end(lumk_file_keeper* keeper) {
+void lumk_platform_compile_files_end(lumk_compile_files* keeper) {
     if (keeper == nullptr) return;
     if (keeper_is_mine(keeper)) {
         tell_keeper(keeper, "done");
@@ -376,7 +376,7 @@ void lumk_platform_keeper_end(lumk_file_keeper* keeper) {
 }
 
 lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink,
-                                 lumk_file_keeper* keeper) {
+                                 lumk_compile_files* keeper) {
     if (!keeper_is_mine(keeper)) keeper = nullptr;
     run_slot* s = nullptr;
     // The keeper's pipe while its writing end is there (one run per keeper).

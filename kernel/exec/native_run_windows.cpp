@@ -97,9 +97,9 @@ std::wstring system_folder() {
 // (a share, which the command processor refuses, a path with the prefix
 // \\?\ or one too long), the system folder. Both hold only what this user or
 // the system put there.
-std::wstring start_folder(const lumk_file_keeper* keeper) {
-    if (keeper != nullptr) {
-        const std::wstring folder = fs::path(keeper->folder).make_preferred().wstring();
+std::wstring start_folder(const lumk_compile_files* files) {
+    if (files != nullptr) {
+        const std::wstring folder = fs::path(files->folder).make_preferred().wstring();
         const bool drive = folder.size() > 2 && std::iswalpha(folder[0]) && folder[1] == L':' && folder[2] == L'\\';
         if (drive && folder.size() < MAX_PATH - 2) return folder;
     }
@@ -226,7 +226,7 @@ struct lumk_process {
 
 // The job object ends the command when this process ends: no process here
 // outlives the host to remove the files. A compile starts in their folder.
-lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink, lumk_file_keeper* keeper) {
+lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink, lumk_compile_files* files) {
     // What cannot be started leaves its reason as the run's output.
     const auto refuse = [sink](const std::string& why) {
         if (sink) {
@@ -239,7 +239,7 @@ lumk_process* lumk_process_start(const std::string& command, lumk_output_collect
     if (!start.refused.empty()) return refuse(start.refused);
     const std::wstring& processor = start.application;
     std::wstring& command_line = start.command_line;
-    const std::wstring folder = start_folder(keeper);
+    const std::wstring folder = start_folder(files);
     if (folder.empty()) return refuse("no folder to start it in (the system folder is not found)");
     std::vector<wchar_t> environment = command_environment();
 

@@ -245,7 +245,7 @@ int child_killed_while_collecting_the_waiter(const std::string& arg) {
                                       lum_test_quote(arg) + " " + lum_test_quote(lum_test_self_path()) +
                                       " --gtest_filter=CemitText.Prelude";
     lumk_platform_test_waiter_script(waiter.c_str());
-    lumk_file_keeper* keeper = lumk_platform_keeper_start(arg);
+    lumk_compile_files* keeper = lumk_platform_compile_files_start(arg);
     if (keeper == nullptr) return 1;
     std::string out;
     lumk_run_end end = lumk_run_end::not_run;
