@@ -435,14 +435,14 @@ struct temporary_files {
 // copy that `stop` forks during the compile finds the parent's names, files
 // and compiler, and gives the compile up). A file already there under a
 // chosen name is another process's: it is left alone, and a fresh name is
-// chosen. `keeper` is told the names only once none is found taken (it would
-// remove another process's file should this one die), and before the C file
-// is made. False when no C file was written (every name tried was taken, a
+// chosen. `watched` (on Linux: their keeper) is told the names only once
+// none is found taken (it would remove another process's file should this
+// one die), and before the C file is made. False when no C file was written (every name tried was taken, a
 // full disk, a folder gone): `files` holds the last names tried,
 // `write_error` names the C file and `reason` gives the system's reason; a C
 // file made in part is removed.
 bool write_kernel_source(const fs::path& held, const std::string& name, const std::string& tag, bool msvc,
-                         const std::string& source, lumk_compile_files* keeper, temporary_files* files,
+                         const std::string& source, lumk_compile_files* watched, temporary_files* files,
                          std::string* write_error, std::string* reason) {
     const std::string suffix = lumk_platform_library_suffix();
     std::error_code ec;
@@ -463,7 +463,7 @@ bool write_kernel_source(const fs::path& held, const std::string& name, const st
             continue;
         }
         for (const fs::path& f : files->all)
-            lumk_platform_compile_files_watch(keeper, lumk_platform_path_text(f.filename()));
+            lumk_platform_compile_files_watch(watched, lumk_platform_path_text(f.filename()));
         bool existed = false;
         if (lumk_platform_write_new_file(files->c_file, source, write_error, reason, &existed)) return true;
         if (!existed) {
@@ -472,7 +472,7 @@ bool write_kernel_source(const fs::path& held, const std::string& name, const st
             return false;
         }
         // Another process made the C file since it was looked for.
-        lumk_platform_compile_files_forget(keeper);
+        lumk_platform_compile_files_forget(watched);
     }
     return false;
 }
@@ -551,17 +551,18 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
     }
 
     if (entry == nullptr) {
-        // The keeper watches the files from before the first is made until
-        // they are renamed or removed (it ends as this scope does).
-        struct keeper_scope {
-            lumk_compile_files* keeper;
-            ~keeper_scope() { lumk_platform_compile_files_end(keeper); }
-        } const kept{lumk_platform_compile_files_start(held)};
+        // The files are looked after (on Linux by their keeper) from before
+        // the first is made until they are renamed or removed (as this scope
+        // ends).
+        struct files_scope {
+            lumk_compile_files* files;
+            ~files_scope() { lumk_platform_compile_files_end(files); }
+        } const temporaries{lumk_platform_compile_files_start(held)};
         // No C file ends the compile: the status names it, the warning gives
         // the system's reason.
         temporary_files temp;
         std::string write_error, reason;
-        if (!write_kernel_source(held, name, tag, msvc, source, kept.keeper, &temp, &write_error, &reason)) {
+        if (!write_kernel_source(held, name, tag, msvc, source, temporaries.files, &temp, &write_error, &reason)) {
             warn("kernel source " + shown(lumk_platform_path_text(temp.c_file)) + " cannot be written: " + reason);
             if (error) *error = shown(write_error);
             return nullptr;
@@ -595,7 +596,7 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         }
         std::string output;
         lumk_run_end how = lumk_run_end::exited;
-        const int status = lumk_platform_run(command, &output, timeout, &how, stop, kept.keeper);
+        const int status = lumk_platform_run(command, &output, timeout, &how, stop, temporaries.files);
         if (lumk_process_generation() != generation) {
             if (error)
                 *error = "native compilation was given up: this process is a copy made by fork() during the compile";
