@@ -142,14 +142,14 @@ bool valid_utf8(const std::string& text) {
 
 // ---- child processes: the toolchain is chosen once per process ----
 
-// Runs this test program again with LUM_WIN_CHILD=scenario, in this
-// process's current folder (the module starts its commands elsewhere);
-// returns the exit status and what the scenario printed.
+// Runs this test program again with LUM_WIN_CHILD=scenario, started by
+// itself (no command processor, which now and then fails to find the program
+// on a busy machine) in this process's current folder (the module starts its
+// commands elsewhere); returns the exit status and what the scenario printed.
 int run_child(const std::string& scenario, std::string* output) {
     env_scope env;
     env.set(L"LUM_WIN_CHILD", std::wstring(scenario.begin(), scenario.end()));
-    const std::string self = lum_test_quote(lum_test_self_path());
-    const int status = lum_test_capture(self + " --gtest_filter=NativeWindows.LibraryMessages 2>&1", output);
+    const int status = lum_test_run_self({"--gtest_filter=NativeWindows.LibraryMessages"}, output);
     const size_t mark = output->find("--child--\n");
     if (mark != std::string::npos) output->erase(0, mark + 10);
     return status;
