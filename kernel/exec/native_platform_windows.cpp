@@ -426,6 +426,25 @@ std::string usable_dir_problem(const fs::path& dir) {
     return why;
 }
 
+// The temporary folder: the first of TMP and TEMP that is set and not empty,
+// the order in which the system takes them; false when neither is, or when
+// that one is not the full path of a folder that is there (a relative path,
+// a device's name, a folder that is missing).
+bool temporary_folder(fs::path* folder) {
+    for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+        fs::path value;
+        if (!env_path(name, &value) || value.empty()) continue;
+        value.make_preferred();
+        const DWORD attributes = ::GetFileAttributesW(value.c_str());
+        if (root_length(value.wstring()) == 0 || attributes == INVALID_FILE_ATTRIBUTES ||
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return false;
+        *folder = value;
+        return true;
+    }
+    return false;
+}
+
 std::atomic<lumk_before_load_fn> before_load{nullptr};
 
 // Why the open file is not a whole library image (with `checksum`, also why
@@ -652,11 +671,12 @@ fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* tempo
             warnings->push_back("kernel cache folder " + lumk_platform_path_text(candidate) + " is not used: " + why);
     }
 
-    // This process's own folder in %TEMP%: made here, or one of ours that
-    // nobody else can write to.
-    std::error_code ec;
-    fs::path tmp = fs::temp_directory_path(ec);
-    if (ec) tmp.clear();
+    // This process's own folder in the temporary folder: made here, or one of
+    // ours that nobody else can write to. None without a temporary folder: a
+    // folder named relative to nothing would be made in the host's current
+    // folder, and the loaded libraries would stay there.
+    fs::path tmp;
+    if (!temporary_folder(&tmp)) return {};
     const fs::path dir = lumk_platform_absolute(tmp / ("lumioscript-kernels-" + std::to_string(lumk_platform_pid())));
     const std::string why = usable_dir_problem(dir);
     if (!why.empty()) {

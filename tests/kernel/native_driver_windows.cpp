@@ -412,6 +412,50 @@ TEST(NativeWindows, CacheFolderChoice) {
     fs::remove_all(dir);
 }
 
+// Without a temporary folder (TMP and TEMP missing, relative, or naming no
+// folder) and no other candidate there is no cache folder: nothing is made
+// in the host's current folder, and a compile says there is no folder.
+TEST(NativeWindows, NoCacheFolderWithoutATemporaryFolder) {
+    const fs::path dir = temp_dir("notemp");
+    const fs::path cwd = dir / "cwd";
+    fs::create_directories(cwd / "tmp");  // what a relative "tmp" would name
+    env_scope env;
+    env.unset(L"LUM_KERNEL_CACHE");
+    env.unset(L"LOCALAPPDATA");
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(standin(dir / "bin", "gcc.exe")))));
+    const fs::path before = fs::current_path();
+    fs::current_path(cwd);
+    for (const std::wstring& temp : {std::wstring(), std::wstring(L"tmp"), std::wstring(L"NUL"),
+                                     (dir / "nonexistent" / "tmp").wstring(), (dir / "bin" / "gcc.exe").wstring()}) {
+        if (temp.empty()) {
+            env.unset(L"TMP");
+            env.unset(L"TEMP");
+        } else {
+            env.set(L"TMP", temp);
+            env.set(L"TEMP", temp);
+        }
+        std::vector<std::string> warnings;
+        bool temporary = true;
+        EXPECT_EQ(lumk_cache_dir(&warnings, &temporary), fs::path()) << narrow(temp);
+        EXPECT_FALSE(temporary);
+    }
+    std::string out;
+    const int status = run_child("sync", &out);  // TMP and TEMP: the file gcc.exe
+    env.set(L"TMP", L"tmp");
+    env.set(L"TEMP", L"tmp");
+    std::string relative;
+    const int relative_status = run_child("sync", &relative);
+    fs::current_path(before);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "status=failed: no directory for compiled kernels (set LUM_KERNEL_CACHE)\n");
+    EXPECT_EQ(relative_status, 0) << relative;
+    EXPECT_EQ(relative, "status=failed: no directory for compiled kernels (set LUM_KERNEL_CACHE)\n");
+    EXPECT_EQ(files_in(cwd), std::vector<fs::path>{cwd / "tmp"});
+    EXPECT_TRUE(files_in(cwd / "tmp").empty());
+    EXPECT_FALSE(fs::exists(dir / "nonexistent"));
+    remove_quietly(dir);
+}
+
 TEST(NativeWindows, LibraryMessages) {
     wchar_t system[MAX_PATH];
     ASSERT_NE(::GetSystemDirectoryW(system, MAX_PATH), 0u);
