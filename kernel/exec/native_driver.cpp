@@ -364,7 +364,8 @@ std::string lumk_find_compiler(uint32_t timeout_seconds, const lumk_jit_stop_fn&
         cc = cc.find_first_not_of(" \t") == std::string::npos ? std::string() : lumk_platform_named_compiler(cc);
         std::string answer;
         if (!cc.empty() && lumk_probe_compiler(cc, timeout_seconds, stop, &halted, &answer)) found = cc;
-        if (named_failure && found.empty() && !halted) *named_failure = answer;
+        if (named_failure && found.empty() && !halted && !answer.empty())
+            *named_failure = lumk_platform_named_probe_failure(answer);
     } else {
         for (const std::string& cand : lumk_platform_compiler_candidates()) {
             if (lumk_probe_compiler(cand, timeout_seconds, stop, &halted)) {

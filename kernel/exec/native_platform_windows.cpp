@@ -1030,3 +1030,12 @@ std::string lumk_platform_named_compiler(const std::string& command) {
     const std::wstring quoted = L"\"" + fs::path(full).make_preferred().wstring() + L"\"";
     return lumk_platform_path_text(fs::path(quoted + line.substr(end)));
 }
+
+std::string lumk_platform_named_probe_failure(const std::string& answer) {
+    // A relative file argument (gcc -include defs.h, cl /I inc, gcc @flags.rsp)
+    // is not found from where compilers start, never the host's folder.
+    std::string text = answer;
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    return text + "(on Windows file arguments in LUM_KERNEL_CC must be full paths: the probe starts in the system "
+                  "folder, compiles in the cache folder)";
+}

@@ -140,6 +140,16 @@ bool valid_utf8(const std::string& text) {
                                                  static_cast<int>(text.size()), nullptr, 0) > 0;
 }
 
+// The last line of a failed probe's status on Windows.
+const std::string full_paths_hint = "(on Windows file arguments in LUM_KERNEL_CC must be full paths: the probe starts "
+                                    "in the system folder, compiles in the cache folder)";
+
+std::wstring system_folder() {
+    wchar_t system[MAX_PATH];
+    const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system, n < MAX_PATH ? n : 0);
+}
+
 // ---- child processes: the toolchain is chosen once per process ----
 
 // Runs this test program again with LUM_WIN_CHILD=scenario, started by
@@ -1029,7 +1039,42 @@ TEST(NativeWindows, NamedCompilerQuotedAndFailingItsProbe) {
     env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(bad))));
     EXPECT_EQ(run_child("sync", &out), 0) << out;
     EXPECT_EQ(out, "status=failed: no C compiler found: the probe of LUM_KERNEL_CC failed: " + lumk_quote(narrow(bad)) +
-                       " --version gave exit status 3:\nunknown option --version\n\n");
+                       " --version gave exit status 3:\nunknown option --version\n" + full_paths_hint + "\n");
+    remove_quietly(dir);
+}
+
+// Compilers start outside the host's current folder, so a file that
+// LUM_KERNEL_CC names by a relative path is not found: the probe fails and
+// says that file arguments must be full paths; by its full path the file is
+// found.
+TEST(NativeWindows, FileArgumentsOfTheNamedCompilerAreFullPaths) {
+    const fs::path dir = temp_dir("cc-files");
+    const fs::path host = dir / "host", cc = dir / "bin" / "cc.cmd";
+    fs::create_directories(host);
+    write_file(host / "defs.h", "#define N 1\n");
+    const fs::path gcc = standin(dir / "bin", "gcc.exe");
+    // "cc -include FILE ...": fails where FILE is not there, else runs the stand-in
+    write_batch(cc, "if not exist \"%~2\" (echo %~2 is not in %CD%& exit /b 1)\r\n" + lumk_quote(narrow(gcc)) +
+                        " %*\r\n");
+    env_scope env;
+    env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(cc)) + " -include defs.h"));
+    const fs::path before = fs::current_path();
+    fs::current_path(host);
+    std::string out;
+    const int relative = run_child("sync", &out);
+    const std::string failed = out;
+    env.set(L"LUM_KERNEL_CC",
+            lumk_windows_wide(lumk_quote(narrow(cc)) + " -include " + lumk_quote(narrow(host / "defs.h"))));
+    const int full = run_child("sync", &out);
+    fs::current_path(before);
+    EXPECT_EQ(relative, 0) << failed;
+    EXPECT_EQ(failed, "status=failed: no C compiler found: the probe of LUM_KERNEL_CC failed: " + lumk_quote(narrow(cc)) +
+                          " -include defs.h --version gave exit status 1:\ndefs.h is not in " +
+                          narrow(fs::path(system_folder())) + "\n" + full_paths_hint + "\n");
+    EXPECT_EQ(full, 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(dir / "cache").size(), 1u);
     remove_quietly(dir);
 }
 
@@ -1112,12 +1157,6 @@ TEST(NativeWindows, RelativeCacheFolderStaysTheFolderJudged) {
     EXPECT_EQ(libraries_in(dir / "start" / "rel" / "kernels").size(), 1u);
     EXPECT_FALSE(fs::exists(dir / "elsewhere" / "rel"));
     remove_quietly(dir);
-}
-
-std::wstring system_folder() {
-    wchar_t system[MAX_PATH];
-    const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
-    return std::wstring(system, n < MAX_PATH ? n : 0);
 }
 
 // A bare compiler name is looked for in the full-path folders of PATH only: a
