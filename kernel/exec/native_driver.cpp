@@ -360,8 +360,9 @@ std::string lumk_find_compiler(uint32_t timeout_seconds, const lumk_jit_stop_fn&
     std::string found;
     if (named_failure) named_failure->clear();
     if (lumk_platform_env("LUM_KERNEL_CC", &cc)) {
-        // Blanks only name no compiler, as an empty value.
-        cc = cc.find_first_not_of(" \t") == std::string::npos ? std::string() : lumk_platform_named_compiler(cc);
+        // Blanks and quotes only name no compiler, as an empty value: `""` is
+        // the empty program the command processor's `set NAME=""` gives.
+        cc = cc.find_first_not_of(" \t\"") == std::string::npos ? std::string() : lumk_platform_named_compiler(cc);
         std::string answer;
         if (!cc.empty() && lumk_probe_compiler(cc, timeout_seconds, stop, &halted, &answer)) found = cc;
         if (named_failure && found.empty() && !halted && !answer.empty())

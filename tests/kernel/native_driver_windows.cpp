@@ -356,11 +356,14 @@ TEST(NativeWindows, CompilerProbeOrderIsClClangGcc) {
     EXPECT_EQ(lumk_find_compiler(), "gcc");
     env.set(L"LUM_KERNEL_CC", L"nosuchcc");
     EXPECT_EQ(lumk_find_compiler(), "");
-    // blanks only: as empty, nothing probed
-    std::string failure = "stale";
-    env.set(L"LUM_KERNEL_CC", L"   ");
-    EXPECT_EQ(lumk_find_compiler(10, {}, nullptr, &failure), "");
-    EXPECT_EQ(failure, "");
+    // blanks or quotes only (`set LUM_KERNEL_CC=""` gives two quotes): as
+    // empty, nothing probed
+    for (const wchar_t* empty : {L"   ", L"\"\"", L" \"\" "}) {
+        std::string failure = "stale";
+        env.set(L"LUM_KERNEL_CC", empty);
+        EXPECT_EQ(lumk_find_compiler(10, {}, nullptr, &failure), "");
+        EXPECT_EQ(failure, "") << narrow(fs::path(empty));
+    }
     fs::remove_all(dir);
 }
 
