@@ -1039,3 +1039,9 @@ std::string lumk_platform_named_probe_failure(const std::string& answer) {
     return text + "(on Windows file arguments in LUM_KERNEL_CC must be full paths: the probe starts in the system "
                   "folder, compiles in the cache folder)";
 }
+
+std::string lumk_platform_candidate_refusal(const std::string& candidate) {
+    const std::wstring line = lumk_windows_wide(candidate);
+    if (lumk_windows_find_program(lumk_windows_first_word(line)).empty()) return {};  // not on PATH
+    return lumk_windows_start_of(line).refused;
+}

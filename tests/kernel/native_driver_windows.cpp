@@ -367,6 +367,33 @@ TEST(NativeWindows, CompilerProbeOrderIsClClangGcc) {
     fs::remove_all(dir);
 }
 
+// A compiler of the probe order that is there but cannot be started (a batch
+// file in a folder whose paths both hold a '%') is passed over with its
+// reason as a warning; one that fails its probe, or is not there, without.
+TEST(NativeWindows, ProbeOrderSaysWhyACompilerThatIsThereIsNotUsed) {
+    const fs::path dir = temp_dir("refused");
+    const fs::path percent = dir / "p%OS%q";
+    fs::create_directories(percent);
+    fs::create_directories(dir / "plain");
+    write_batch(percent / "gcc.cmd", "exit /b 0\r\n");
+    write_batch(dir / "plain" / "cl.cmd", "exit /b 1\r\n");
+    env_scope env;
+    env.unset(L"LUM_KERNEL_CC");
+    env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
+    env.set(L"PATH", (dir / "plain").wstring() + L";" + percent.wstring());
+    const std::string refused = "C compiler gcc is not used: " + narrow(percent / "gcc.cmd") +
+                                " cannot be run: its path holds a '%', which the command processor would expand, and "
+                                "it has no short (8.3) path without one";
+    std::vector<std::string> warnings;
+    EXPECT_EQ(lumk_find_compiler(10, {}, nullptr, nullptr, &warnings), "");
+    EXPECT_EQ(warnings, std::vector<std::string>{refused});
+    // a compile's status, and the warning in the module's log
+    std::string out;
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=failed: no C compiler found (set LUM_KERNEL_CC)\nwarning: " + refused + "\n");
+    remove_quietly(dir);
+}
+
 TEST(NativeWindows, CacheFolderChoice) {
     const fs::path dir = temp_dir("cache");
     const fs::path local = dir / fs::path(u8"Benutzer Jürgen ☃");
