@@ -164,7 +164,7 @@ bool choose_toolchain(std::string* compiler, fs::path* dir, uint32_t* timeout, c
     fs::path folder;
     bool temporary = false;
     try {
-        found = lumk_find_compiler(limit, stop, &stopped, &failure);
+        found = lumk_find_compiler(limit, stop, &stopped, &failure, &warnings);
         if (!stopped && !found.empty()) folder = lumk_cache_dir(&warnings, &temporary);
     } catch (...) {
         lock.lock();
@@ -354,19 +354,28 @@ bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds, 
 }
 
 std::string lumk_find_compiler(uint32_t timeout_seconds, const lumk_jit_stop_fn& stop, bool* stopped,
-                               std::string* named_failure) {
+                               std::string* named_failure, std::vector<std::string>* warnings) {
     bool halted = false;
     std::string cc;
     std::string found;
     if (named_failure) named_failure->clear();
     if (lumk_platform_env("LUM_KERNEL_CC", &cc)) {
-        // Blanks only name no compiler, as an empty value.
-        cc = cc.find_first_not_of(" \t") == std::string::npos ? std::string() : lumk_platform_named_compiler(cc);
+        // Blanks and quotes only name no compiler, as an empty value: `""` is
+        // the empty program the command processor's `set NAME=""` gives.
+        cc = cc.find_first_not_of(" \t\"") == std::string::npos ? std::string() : lumk_platform_named_compiler(cc);
         std::string answer;
         if (!cc.empty() && lumk_probe_compiler(cc, timeout_seconds, stop, &halted, &answer)) found = cc;
-        if (named_failure && found.empty() && !halted) *named_failure = answer;
+        if (named_failure && found.empty() && !halted && !answer.empty())
+            *named_failure = lumk_platform_named_probe_failure(answer);
     } else {
         for (const std::string& cand : lumk_platform_compiler_candidates()) {
+            // One that is there but cannot be started at all is passed over
+            // with its reason as a warning; one that is not there or fails
+            // its probe (the usual case in the probe order), without a word.
+            if (const std::string refusal = lumk_platform_candidate_refusal(cand); !refusal.empty()) {
+                if (warnings) warnings->push_back("C compiler " + cand + " is not used: " + refusal);
+                continue;
+            }
             if (lumk_probe_compiler(cand, timeout_seconds, stop, &halted)) {
                 found = cand;
                 break;

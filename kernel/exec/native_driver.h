@@ -51,12 +51,15 @@ bool lumk_compiler_is_msvc(const std::string& compiler);
 // that fails gives `answer` its command, how it ended and its output.
 bool lumk_probe_compiler(const std::string& compiler, uint32_t timeout_seconds = lumk_cc_timeout_default,
                          const lumk_jit_stop_fn& stop = {}, bool* stopped = nullptr, std::string* answer = nullptr);
-// LUM_KERNEL_CC when set (empty or failing its probe: none, no fallback), else
-// the first platform candidate that answers the probe; empty when none, or
-// when a probe was stopped (`stopped` set). When the compiler LUM_KERNEL_CC
-// names fails its probe, `named_failure` gets what the probe answered.
+// LUM_KERNEL_CC when set (empty, blanks and quotes only, or failing its
+// probe: none, no fallback), else the first platform candidate that answers
+// the probe; empty when none, or when a probe was stopped (`stopped` set).
+// When the compiler LUM_KERNEL_CC names fails its probe, `named_failure` gets
+// what the probe answered (lumk_platform_named_probe_failure). A candidate
+// that is there but cannot be started adds why to `warnings`.
 std::string lumk_find_compiler(uint32_t timeout_seconds = lumk_cc_timeout_default, const lumk_jit_stop_fn& stop = {},
-                               bool* stopped = nullptr, std::string* named_failure = nullptr);
+                               bool* stopped = nullptr, std::string* named_failure = nullptr,
+                               std::vector<std::string>* warnings = nullptr);
 // The platform's folder for compiled kernels, or an empty path; the folders
 // refused on the way are described in `warnings`, and `temporary` tells
 // whether it is this process's own folder in the temporary folder.

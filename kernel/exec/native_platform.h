@@ -201,6 +201,15 @@ bool lumk_platform_compiler_folder(const std::string& compiler, const std::files
 // changes its folder later still runs the compiler that was probed; as it is
 // elsewhere.
 std::string lumk_platform_named_compiler(const std::string& command);
+// What the probe of LUM_KERNEL_CC's compiler answered when it failed
+// (`answer`), as the status gives it: on Windows with a last line saying that
+// file arguments in LUM_KERNEL_CC must be full paths (compilers start in the
+// cache folder, the probe in the system folder); as it is elsewhere.
+std::string lumk_platform_named_probe_failure(const std::string& answer);
+// Why a compiler candidate (of lumk_platform_compiler_candidates) that is on
+// the machine cannot be started at all (on Windows: a batch file whose paths
+// both hold a '%'); "" when it can, or when it is not there.
+std::string lumk_platform_candidate_refusal(const std::string& candidate);
 // A narrow text (a script's string) as a path: as it is on Linux, through the
 // ANSI code page on Windows.
 std::filesystem::path lumk_platform_path(const std::string& text);

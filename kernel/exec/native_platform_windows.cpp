@@ -426,6 +426,25 @@ std::string usable_dir_problem(const fs::path& dir) {
     return why;
 }
 
+// The temporary folder: the first of TMP and TEMP that is set and not empty,
+// the order in which the system takes them; false when neither is, or when
+// that one is not the full path of a folder that is there (a relative path,
+// a device's name, a folder that is missing).
+bool temporary_folder(fs::path* folder) {
+    for (const wchar_t* name : {L"TMP", L"TEMP"}) {
+        fs::path value;
+        if (!env_path(name, &value) || value.empty()) continue;
+        value.make_preferred();
+        const DWORD attributes = ::GetFileAttributesW(value.c_str());
+        if (root_length(value.wstring()) == 0 || attributes == INVALID_FILE_ATTRIBUTES ||
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return false;
+        *folder = value;
+        return true;
+    }
+    return false;
+}
+
 std::atomic<lumk_before_load_fn> before_load{nullptr};
 
 // Why the open file is not a whole library image (with `checksum`, also why
@@ -652,11 +671,12 @@ fs::path lumk_platform_cache_dir(std::vector<std::string>* warnings, bool* tempo
             warnings->push_back("kernel cache folder " + lumk_platform_path_text(candidate) + " is not used: " + why);
     }
 
-    // This process's own folder in %TEMP%: made here, or one of ours that
-    // nobody else can write to.
-    std::error_code ec;
-    fs::path tmp = fs::temp_directory_path(ec);
-    if (ec) tmp.clear();
+    // This process's own folder in the temporary folder: made here, or one of
+    // ours that nobody else can write to. None without a temporary folder: a
+    // folder named relative to nothing would be made in the host's current
+    // folder, and the loaded libraries would stay there.
+    fs::path tmp;
+    if (!temporary_folder(&tmp)) return {};
     const fs::path dir = lumk_platform_absolute(tmp / ("lumioscript-kernels-" + std::to_string(lumk_platform_pid())));
     const std::string why = usable_dir_problem(dir);
     if (!why.empty()) {
@@ -1012,4 +1032,19 @@ std::string lumk_platform_named_compiler(const std::string& command) {
     if (root_length(full.wstring()) == 0) return command;
     const std::wstring quoted = L"\"" + fs::path(full).make_preferred().wstring() + L"\"";
     return lumk_platform_path_text(fs::path(quoted + line.substr(end)));
+}
+
+std::string lumk_platform_named_probe_failure(const std::string& answer) {
+    // A relative file argument (gcc -include defs.h, cl /I inc, gcc @flags.rsp)
+    // is not found from where compilers start, never the host's folder.
+    std::string text = answer;
+    if (!text.empty() && text.back() != '\n') text += '\n';
+    return text + "(on Windows file arguments in LUM_KERNEL_CC must be full paths: the probe starts in the system "
+                  "folder, compiles in the cache folder)";
+}
+
+std::string lumk_platform_candidate_refusal(const std::string& candidate) {
+    const std::wstring line = lumk_windows_wide(candidate);
+    if (lumk_windows_find_program(lumk_windows_first_word(line)).empty()) return {};  // not on PATH
+    return lumk_windows_start_of(line).refused;
 }

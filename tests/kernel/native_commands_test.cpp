@@ -397,8 +397,11 @@ TEST(NativeCommands, FailingAndMissingCompilers) {
     EXPECT_NE(bad.output.find(".c\" -lm):\nboom\n"), std::string::npos) << bad.output;
     EXPECT_TRUE(files_in(dir / "cache").empty());  // temporaries removed
 
-    env.set("LUM_KERNEL_CC", "");
-    EXPECT_EQ(ntest::run_child("sync").output, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n");
+    // empty, or an empty program in quotes: no compiler named, nothing run
+    for (const char* empty : {"", "\"\""}) {
+        env.set("LUM_KERNEL_CC", empty);
+        EXPECT_EQ(ntest::run_child("sync").output, "status=failed: no C compiler found (set LUM_KERNEL_CC)\n") << empty;
+    }
     // A named compiler that fails its probe is named, with what it answered.
     env.set("LUM_KERNEL_CC", "/nonexistent/cc");
     const std::string missing = ntest::run_child("sync").output;

@@ -140,16 +140,26 @@ bool valid_utf8(const std::string& text) {
                                                  static_cast<int>(text.size()), nullptr, 0) > 0;
 }
 
+// The last line of a failed probe's status on Windows.
+const std::string full_paths_hint = "(on Windows file arguments in LUM_KERNEL_CC must be full paths: the probe starts "
+                                    "in the system folder, compiles in the cache folder)";
+
+std::wstring system_folder() {
+    wchar_t system[MAX_PATH];
+    const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system, n < MAX_PATH ? n : 0);
+}
+
 // ---- child processes: the toolchain is chosen once per process ----
 
-// Runs this test program again with LUM_WIN_CHILD=scenario, in this
-// process's current folder (the module starts its commands elsewhere);
-// returns the exit status and what the scenario printed.
+// Runs this test program again with LUM_WIN_CHILD=scenario, started by
+// itself (no command processor, which now and then fails to find the program
+// on a busy machine) in this process's current folder (the module starts its
+// commands elsewhere); returns the exit status and what the scenario printed.
 int run_child(const std::string& scenario, std::string* output) {
     env_scope env;
     env.set(L"LUM_WIN_CHILD", std::wstring(scenario.begin(), scenario.end()));
-    const std::string self = lum_test_quote(lum_test_self_path());
-    const int status = lum_test_capture(self + " --gtest_filter=NativeWindows.LibraryMessages 2>&1", output);
+    const int status = lum_test_run_self({"--gtest_filter=NativeWindows.LibraryMessages"}, output);
     const size_t mark = output->find("--child--\n");
     if (mark != std::string::npos) output->erase(0, mark + 10);
     return status;
@@ -346,12 +356,42 @@ TEST(NativeWindows, CompilerProbeOrderIsClClangGcc) {
     EXPECT_EQ(lumk_find_compiler(), "gcc");
     env.set(L"LUM_KERNEL_CC", L"nosuchcc");
     EXPECT_EQ(lumk_find_compiler(), "");
-    // blanks only: as empty, nothing probed
-    std::string failure = "stale";
-    env.set(L"LUM_KERNEL_CC", L"   ");
-    EXPECT_EQ(lumk_find_compiler(10, {}, nullptr, &failure), "");
-    EXPECT_EQ(failure, "");
+    // blanks or quotes only (`set LUM_KERNEL_CC=""` gives two quotes): as
+    // empty, nothing probed
+    for (const wchar_t* empty : {L"   ", L"\"\"", L" \"\" "}) {
+        std::string failure = "stale";
+        env.set(L"LUM_KERNEL_CC", empty);
+        EXPECT_EQ(lumk_find_compiler(10, {}, nullptr, &failure), "");
+        EXPECT_EQ(failure, "") << narrow(fs::path(empty));
+    }
     fs::remove_all(dir);
+}
+
+// A compiler of the probe order that is there but cannot be started (a batch
+// file in a folder whose paths both hold a '%') is passed over with its
+// reason as a warning; one that fails its probe, or is not there, without.
+TEST(NativeWindows, ProbeOrderSaysWhyACompilerThatIsThereIsNotUsed) {
+    const fs::path dir = temp_dir("refused");
+    const fs::path percent = dir / "p%OS%q";
+    fs::create_directories(percent);
+    fs::create_directories(dir / "plain");
+    write_batch(percent / "gcc.cmd", "exit /b 0\r\n");
+    write_batch(dir / "plain" / "cl.cmd", "exit /b 1\r\n");
+    env_scope env;
+    env.unset(L"LUM_KERNEL_CC");
+    env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
+    env.set(L"PATH", (dir / "plain").wstring() + L";" + percent.wstring());
+    const std::string refused = "C compiler gcc is not used: " + narrow(percent / "gcc.cmd") +
+                                " cannot be run: its path holds a '%', which the command processor would expand, and "
+                                "it has no short (8.3) path without one";
+    std::vector<std::string> warnings;
+    EXPECT_EQ(lumk_find_compiler(10, {}, nullptr, nullptr, &warnings), "");
+    EXPECT_EQ(warnings, std::vector<std::string>{refused});
+    // a compile's status, and the warning in the module's log
+    std::string out;
+    EXPECT_EQ(run_child("sync", &out), 0) << out;
+    EXPECT_EQ(out, "status=failed: no C compiler found (set LUM_KERNEL_CC)\nwarning: " + refused + "\n");
+    remove_quietly(dir);
 }
 
 TEST(NativeWindows, CacheFolderChoice) {
@@ -410,6 +450,50 @@ TEST(NativeWindows, CacheFolderChoice) {
     EXPECT_EQ(got.filename().string(), pid_folder);
     EXPECT_TRUE(fs::equivalent(got.parent_path(), dir / "temp"));
     fs::remove_all(dir);
+}
+
+// Without a temporary folder (TMP and TEMP missing, relative, or naming no
+// folder) and no other candidate there is no cache folder: nothing is made
+// in the host's current folder, and a compile says there is no folder.
+TEST(NativeWindows, NoCacheFolderWithoutATemporaryFolder) {
+    const fs::path dir = temp_dir("notemp");
+    const fs::path cwd = dir / "cwd";
+    fs::create_directories(cwd / "tmp");  // what a relative "tmp" would name
+    env_scope env;
+    env.unset(L"LUM_KERNEL_CACHE");
+    env.unset(L"LOCALAPPDATA");
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(standin(dir / "bin", "gcc.exe")))));
+    const fs::path before = fs::current_path();
+    fs::current_path(cwd);
+    for (const std::wstring& temp : {std::wstring(), std::wstring(L"tmp"), std::wstring(L"NUL"),
+                                     (dir / "nonexistent" / "tmp").wstring(), (dir / "bin" / "gcc.exe").wstring()}) {
+        if (temp.empty()) {
+            env.unset(L"TMP");
+            env.unset(L"TEMP");
+        } else {
+            env.set(L"TMP", temp);
+            env.set(L"TEMP", temp);
+        }
+        std::vector<std::string> warnings;
+        bool temporary = true;
+        EXPECT_EQ(lumk_cache_dir(&warnings, &temporary), fs::path()) << narrow(temp);
+        EXPECT_FALSE(temporary);
+    }
+    std::string out;
+    const int status = run_child("sync", &out);  // TMP and TEMP: the file gcc.exe
+    env.set(L"TMP", L"tmp");
+    env.set(L"TEMP", L"tmp");
+    std::string relative;
+    const int relative_status = run_child("sync", &relative);
+    fs::current_path(before);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "status=failed: no directory for compiled kernels (set LUM_KERNEL_CACHE)\n");
+    EXPECT_EQ(relative_status, 0) << relative;
+    EXPECT_EQ(relative, "status=failed: no directory for compiled kernels (set LUM_KERNEL_CACHE)\n");
+    EXPECT_EQ(files_in(cwd), std::vector<fs::path>{cwd / "tmp"});
+    EXPECT_TRUE(files_in(cwd / "tmp").empty());
+    EXPECT_FALSE(fs::exists(dir / "nonexistent"));
+    remove_quietly(dir);
 }
 
 TEST(NativeWindows, LibraryMessages) {
@@ -985,7 +1069,42 @@ TEST(NativeWindows, NamedCompilerQuotedAndFailingItsProbe) {
     env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(bad))));
     EXPECT_EQ(run_child("sync", &out), 0) << out;
     EXPECT_EQ(out, "status=failed: no C compiler found: the probe of LUM_KERNEL_CC failed: " + lumk_quote(narrow(bad)) +
-                       " --version gave exit status 3:\nunknown option --version\n\n");
+                       " --version gave exit status 3:\nunknown option --version\n" + full_paths_hint + "\n");
+    remove_quietly(dir);
+}
+
+// Compilers start outside the host's current folder, so a file that
+// LUM_KERNEL_CC names by a relative path is not found: the probe fails and
+// says that file arguments must be full paths; by its full path the file is
+// found.
+TEST(NativeWindows, FileArgumentsOfTheNamedCompilerAreFullPaths) {
+    const fs::path dir = temp_dir("cc-files");
+    const fs::path host = dir / "host", cc = dir / "bin" / "cc.cmd";
+    fs::create_directories(host);
+    write_file(host / "defs.h", "#define N 1\n");
+    const fs::path gcc = standin(dir / "bin", "gcc.exe");
+    // "cc -include FILE ...": fails where FILE is not there, else runs the stand-in
+    write_batch(cc, "if not exist \"%~2\" (echo %~2 is not in %CD%& exit /b 1)\r\n" + lumk_quote(narrow(gcc)) +
+                        " %*\r\n");
+    env_scope env;
+    env.set(L"LUM_KERNEL_CACHE", (dir / "cache").wstring());
+    env.set(L"LUM_KERNEL_CC", lumk_windows_wide(lumk_quote(narrow(cc)) + " -include defs.h"));
+    const fs::path before = fs::current_path();
+    fs::current_path(host);
+    std::string out;
+    const int relative = run_child("sync", &out);
+    const std::string failed = out;
+    env.set(L"LUM_KERNEL_CC",
+            lumk_windows_wide(lumk_quote(narrow(cc)) + " -include " + lumk_quote(narrow(host / "defs.h"))));
+    const int full = run_child("sync", &out);
+    fs::current_path(before);
+    EXPECT_EQ(relative, 0) << failed;
+    EXPECT_EQ(failed, "status=failed: no C compiler found: the probe of LUM_KERNEL_CC failed: " + lumk_quote(narrow(cc)) +
+                          " -include defs.h --version gave exit status 1:\ndefs.h is not in " +
+                          narrow(fs::path(system_folder())) + "\n" + full_paths_hint + "\n");
+    EXPECT_EQ(full, 0) << out;
+    EXPECT_EQ(out, "status=ready\n");
+    EXPECT_EQ(libraries_in(dir / "cache").size(), 1u);
     remove_quietly(dir);
 }
 
@@ -1068,12 +1187,6 @@ TEST(NativeWindows, RelativeCacheFolderStaysTheFolderJudged) {
     EXPECT_EQ(libraries_in(dir / "start" / "rel" / "kernels").size(), 1u);
     EXPECT_FALSE(fs::exists(dir / "elsewhere" / "rel"));
     remove_quietly(dir);
-}
-
-std::wstring system_folder() {
-    wchar_t system[MAX_PATH];
-    const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
-    return std::wstring(system, n < MAX_PATH ? n : 0);
 }
 
 // A bare compiler name is looked for in the full-path folders of PATH only: a

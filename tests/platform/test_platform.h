@@ -1,12 +1,14 @@
 // The tests' calls that differ between operating systems: environment,
-// temporary folders, locales, and child processes run through the system's
-// command processor. One side per platform (test_platform_linux.cpp,
+// temporary folders, locales, and child processes (the test program started
+// again by itself, or command lines run through the system's command
+// processor). One side per platform (test_platform_linux.cpp,
 // test_platform_windows.cpp).
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 void lum_test_set_env(const char* name, const char* value);
 void lum_test_unset_env(const char* name);
@@ -40,6 +42,13 @@ std::string lum_test_narrow_path(const std::filesystem::path& path);
 
 // Path of the running test program.
 std::string lum_test_self_path();
+// Runs the test program again with `arguments`, started by itself (no
+// command processor or shell), in the current folder and with the process's
+// environment, standard input empty; collects its standard output and error
+// together, as text (on Windows "\r\n" is read as "\n"). Its exit status,
+// or -1 when it could not be started (`output` then says why) or did not end
+// normally.
+int lum_test_run_self(const std::vector<std::string>& arguments, std::string* output);
 // Runs a command line through the command processor and collects its
 // standard output; its exit status, or -1 when it did not end normally.
 int lum_test_capture(const std::string& command_line, std::string* output);

@@ -78,6 +78,81 @@ std::string lum_test_self_path() {
     return n == 0 ? std::string() : lum_test_narrow_path(std::filesystem::path(std::wstring(buf.data(), n)));
 }
 
+namespace {
+// One argument as a program's C run-time splits it back: quoted when it
+// holds a blank or a quote (or is empty), backslashes doubled before a quote.
+std::wstring quote_argument(const std::string& utf8) {
+    std::wstring arg(utf8.size(), L'\0');
+    arg.resize(static_cast<size_t>(::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                                         arg.data(), static_cast<int>(arg.size()))));
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+}  // namespace
+
+int lum_test_run_self(const std::vector<std::string>& arguments, std::string* output) {
+    output->clear();
+    std::vector<wchar_t> exe(32768);
+    const DWORD n = ::GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
+    if (n == 0 || n >= exe.size()) {
+        *output = "the test program's path cannot be read";
+        return -1;
+    }
+    std::wstring line = L"\"" + std::wstring(exe.data(), n) + L"\"";
+    for (const std::string& argument : arguments) line += L" " + quote_argument(argument);
+
+    // Its output and error go to one pipe; the read end stays here.
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) {
+        *output = "no pipe (error " + std::to_string(::GetLastError()) + ")";
+        return -1;
+    }
+    ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                               nullptr);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul;
+    si.hStdOutput = si.hStdError = write_end;
+    PROCESS_INFORMATION pi{};
+    const BOOL started = ::CreateProcessW(exe.data(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                          nullptr, &si, &pi);
+    const DWORD start_error = ::GetLastError();
+    ::CloseHandle(write_end);
+    if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
+    if (!started) {
+        ::CloseHandle(read_end);
+        *output = "the test program cannot be started (error " + std::to_string(start_error) + ")";
+        return -1;
+    }
+    ::CloseHandle(pi.hThread);
+    std::string raw;
+    char buf[4096];
+    for (DWORD got = 0; ::ReadFile(read_end, buf, sizeof buf, &got, nullptr) && got > 0;) raw.append(buf, got);
+    ::CloseHandle(read_end);
+    ::WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 0;
+    const bool ended = ::GetExitCodeProcess(pi.hProcess, &code) != 0;
+    ::CloseHandle(pi.hProcess);
+    for (size_t i = 0; i < raw.size(); ++i)
+        if (raw[i] != '\r' || i + 1 == raw.size() || raw[i + 1] != '\n') *output += raw[i];
+    return ended ? static_cast<int>(code) : -1;
+}
+
 int lum_test_capture(const std::string& command_line, std::string* output) {
     output->clear();
     // cmd.exe /c drops the first and the last quote of a line that starts
