@@ -428,3 +428,35 @@ TEST(ForkGate, MoreThreadsAndForksThanTheGateNames) {
     for (std::thread& t : forkers) t.join();
     EXPECT_LT(clock_type::now() - forks_start, milliseconds(1500));
 }
+
+namespace {
+
+constinit lum_fork_hold first_gate, second_gate;
+
+}  // namespace
+
+// A fork waits for the threads inside its gates the bound in all, not the
+// bound at each gate.
+TEST(ForkGate, OneForkWaitsOneBoundForAllItsGates) {
+    std::atomic<int> inside{0};
+    std::atomic<bool> leave{false};
+    std::vector<std::thread> holders;
+    for (lum_fork_hold* gate : {&first_gate, &second_gate})
+        holders.emplace_back([&, gate] {
+            gate->enter();
+            ++inside;
+            while (!leave.load()) std::this_thread::sleep_for(milliseconds(1));
+            gate->leave();
+        });
+    while (inside.load() != 2) std::this_thread::yield();
+    const auto start = clock_type::now();
+    first_gate.before_fork();
+    second_gate.before_fork();
+    const auto waited = clock_type::now() - start;
+    second_gate.after_fork_in_parent();
+    first_gate.after_fork_in_parent();
+    leave = true;
+    for (std::thread& t : holders) t.join();
+    EXPECT_GE(waited, lum_fork_wait_bound - milliseconds(50));
+    EXPECT_LT(waited, lum_fork_wait_bound + milliseconds(900));
+}
