@@ -52,15 +52,12 @@
 #include <thread>
 #include <type_traits>
 
-// The calling thread as a word (never 0): the C++ library's id of it, which
-// stays the same in a forked copy and is read without a call into the system.
-inline uintptr_t lum_fork_thread_word() noexcept {
-    static_assert(sizeof(std::thread::id) == sizeof(uintptr_t) && std::is_trivially_copyable_v<std::thread::id>);
-    const std::thread::id id = std::this_thread::get_id();
-    uintptr_t word = 0;
-    std::memcpy(&word, &id, sizeof word);
-    return word;
-}
+// The calling thread as a word (never 0, the top bit clear): the address of
+// a thread-local byte of its own, which stays the same in a forked copy and
+// is read without a call (initial-exec: no allocation, also in a signal
+// handler).
+inline thread_local constinit char lum_fork_thread_mark [[gnu::tls_model("initial-exec")]] = 0;
+inline uintptr_t lum_fork_thread_word() noexcept { return reinterpret_cast<uintptr_t>(&lum_fork_thread_mark); }
 
 // How long a fork waits for the threads inside the module's gates, all
 // gates together, before it goes on without them; also how long a thread
