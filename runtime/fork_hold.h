@@ -180,7 +180,7 @@ private:
     static constexpr uintptr_t forker(uintptr_t me) noexcept {
         return me | (uintptr_t{1} << (sizeof(uintptr_t) * 8 - 1));
     }
-    static constexpr bool is_forker(uintptr_t word) noexcept { return word != (word & ~forker(0)); }
+    static constexpr bool is_forker(uintptr_t word) noexcept { return (word & forker(0)) != 0; }
 
     // Where a thread's search starts, spread by its word.
     static unsigned first_place(uintptr_t word) noexcept {

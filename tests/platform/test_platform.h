@@ -42,10 +42,10 @@ std::string lum_test_narrow_path(const std::filesystem::path& path);
 
 // Path of the running test program.
 std::string lum_test_self_path();
-// Runs the test program again with `arguments`, started by itself (no
-// command processor or shell), in the current folder and with the process's
+// Windows: runs the test program again with `arguments`, started by itself
+// (no command processor), in the current folder and with the process's
 // environment, standard input empty; collects its standard output and error
-// together, as text (on Windows "\r\n" is read as "\n"). Its exit status,
+// together, as text ("\r\n" read as "\n"). Its exit status,
 // or -1 when it could not be started (`output` then says why) or did not end
 // normally.
 int lum_test_run_self(const std::vector<std::string>& arguments, std::string* output);

@@ -1,19 +1,14 @@
 #include "tests/platform/test_platform.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <clocale>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-
-extern char** environ;
 
 void lum_test_set_env(const char* name, const char* value) { ::setenv(name, value, 1); }
 void lum_test_unset_env(const char* name) { ::unsetenv(name); }
@@ -78,43 +73,6 @@ std::string lum_test_narrow_path(const std::filesystem::path& path) { return pat
 std::string lum_test_self_path() {
     std::error_code ec;
     return std::filesystem::read_symlink("/proc/self/exe", ec).string();
-}
-
-int lum_test_run_self(const std::vector<std::string>& arguments, std::string* output) {
-    output->clear();
-    const std::string self = lum_test_self_path();
-    std::vector<char*> argv{const_cast<char*>(self.c_str())};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        *output = "no pipe";
-        return -1;
-    }
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    ::posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::close(pipe_fds[1]);
-    char buf[4096];
-    for (ssize_t got; rc == 0 && (got = ::read(pipe_fds[0], buf, sizeof buf)) != 0;) {
-        if (got > 0) output->append(buf, static_cast<size_t>(got));
-        else if (errno != EINTR) break;
-    }
-    ::close(pipe_fds[0]);
-    if (rc != 0) {
-        *output = "the test program cannot be started";
-        return -1;
-    }
-    int status = 0;
-    pid_t waited = -1;
-    while ((waited = ::waitpid(pid, &status, 0)) == -1 && errno == EINTR) {
-    }
-    return waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int lum_test_capture(const std::string& command_line, std::string* output) {

@@ -78,6 +78,25 @@ item* const late = [] {  // an item whose chunk a pool's teardown retired
     return made;
 }();
 
+// Runs `body` in a child process of the test (a crash or a hang stays there):
+// its exit status, 100 plus the signal that ended it, or -1 when it did not
+// end within `seconds` (then it is killed).
+int in_child(const std::function<int()>& body, int seconds) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    for (const auto give_up = clock_type::now() + std::chrono::seconds(seconds);
+         ::waitpid(child, &status, WNOHANG) == 0;) {
+        if (clock_type::now() >= give_up) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
 }  // namespace
 
 TEST(ForkLocks, ACopyRegistersAndLogsThoughAThreadHeldTheLockAtTheFork) {
@@ -115,21 +134,7 @@ void fork_in_handler(int) {
 // `step`, and `signals` SIGUSR1 are sent to it one after another, each
 // handled by a fork. Exit status 0 when every signal was handled within
 // 20 s, 1 when one was not, 2 when a copy failed.
-int signals_forking_beside(int signals, void (*step)()) {
-    const pid_t child = ::fork();
-    if (child != 0) {
-        int status = -1;
-        const auto give_up = clock_type::now() + std::chrono::seconds(60);
-        while (::waitpid(child, &status, WNOHANG) == 0) {
-            if (clock_type::now() >= give_up) {
-                ::kill(child, SIGKILL);
-                ::waitpid(child, &status, 0);
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+int forking_on_signals(int signals, void (*step)()) {
     struct sigaction sa{};
     sa.sa_handler = fork_in_handler;
     ::sigemptyset(&sa.sa_mask);
@@ -157,7 +162,10 @@ int signals_forking_beside(int signals, void (*step)()) {
     if (code != 0) ::_exit(code);  // the thread may be stuck for good
     done = true;
     busy.join();
-    ::_exit(copies_failed.load() == 0 ? 0 : 2);
+    return copies_failed.load() == 0 ? 0 : 2;
+}
+int signals_forking_beside(int signals, void (*step)()) {
+    return in_child([&] { return forking_on_signals(signals, step); }, 60);
 }
 
 void log_through_the_default_logger() { lum_make_default_log()->error("x"); }
@@ -253,25 +261,6 @@ TEST(ForkFromSignal, AForkWaitsForOtherThreadsInsideTheLockAndNeverItsOwn) {
 }
 
 namespace {
-
-// Runs `body` in a child process of the test (a crash or a hang stays there):
-// its exit status, 100 plus the signal that ended it, or -1 when it did not
-// end within `seconds` (then it is killed).
-int in_child(const std::function<int()>& body, int seconds) {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(body());
-    int status = 0;
-    for (const auto give_up = clock_type::now() + std::chrono::seconds(seconds);
-         ::waitpid(child, &status, WNOHANG) == 0;) {
-        if (clock_type::now() >= give_up) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
 
 // A thread that repeats fork() until stopped; each copy ends at once.
 class forking_thread {
