@@ -48,9 +48,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <thread>
-#include <type_traits>
 
 // The calling thread as a word (never 0, the top bit clear): the address of
 // a thread-local byte of its own, which stays the same in a forked copy and
@@ -104,7 +102,9 @@ public:
     lum_fork_hold(const lum_fork_hold&) = delete;
     lum_fork_hold& operator=(const lum_fork_hold&) = delete;
 
-    struct place;
+    struct alignas(64) place {
+        std::atomic<uintptr_t> word{0};  // 0: free; a thread inside; forker(thread): a thread making a fork
+    };
 
     // The calling thread's record inside the gate, from enter() to leave().
     struct entry {
@@ -170,12 +170,7 @@ public:
         lum_fork_deadline.store(0, std::memory_order_relaxed);
     }
 
-    struct alignas(64) place {
-        std::atomic<uintptr_t> word{0};  // 0: free; a thread inside; forker(thread): a thread making a fork
-    };
-
 private:
-
     // A forking thread's word: thread words are addresses, with the top bit clear.
     static constexpr uintptr_t forker(uintptr_t me) noexcept {
         return me | (uintptr_t{1} << (sizeof(uintptr_t) * 8 - 1));

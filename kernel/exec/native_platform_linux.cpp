@@ -280,8 +280,8 @@ std::string lumk_platform_loading_refused() {
 }
 
 void* lumk_platform_open_library(const fs::path& path, std::string* error) {
-    if (copy_made_during_a_load.load(std::memory_order_relaxed)) {
-        if (error) *error = "cannot load " + path.string() + " (" + loads_refused + ")";
+    if (const std::string why = lumk_platform_loading_refused(); !why.empty()) {
+        if (error) *error = "cannot load " + path.string() + " (" + why + ")";
         return nullptr;
     }
     load_libm_globally();
@@ -293,8 +293,8 @@ void* lumk_platform_open_library(const fs::path& path, std::string* error) {
 void* lumk_platform_open_private_library(const fs::path& path, std::string* error, std::string* refused,
                                          bool checksum) {
     const std::string failed = "cannot load " + path.string();
-    if (copy_made_during_a_load.load(std::memory_order_relaxed)) {
-        if (error) *error = failed + " (" + loads_refused + ")";
+    if (const std::string why = lumk_platform_loading_refused(); !why.empty()) {
+        if (error) *error = failed + " (" + why + ")";
         return nullptr;
     }
     load_libm_globally();
