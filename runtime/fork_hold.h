@@ -1,9 +1,8 @@
 // Gates that a fork waits at, and the one policy every such wait follows.
 //
 // A few of the module's locks guard state that a copy made by fork() must
-// find whole: the registry, the list of retired pool chunks, the default
-// logger's listeners and the runs that are making or closing their
-// descriptors. Each has a gate. A fork handler closes it (no thread enters
+// find whole: the registry, the list of retired pool chunks and the runs
+// that are making or closing their descriptors. Each has a gate. A fork handler closes it (no thread enters
 // any more) and waits until no other thread is inside, so the copy finds the
 // lock free and what it guards whole; the gate opens again in both
 // processes. The policy, the same for all:
@@ -23,8 +22,7 @@
 //    while it waits is cancelled where it would have been without the gate.
 //  - The thread making a fork passes the gates it closed, so a fork handler
 //    that runs after a gate's (one the host registered before the module
-//    loaded) may still log or register; a lock the fork took for itself is
-//    not taken again by that thread.
+//    loaded) may still use the lock.
 //
 // Which threads are inside (coming to the lock, holding it or giving it
 // back) is kept in a small table of plain atomics, written before the lock
@@ -33,10 +31,8 @@
 // thread finds no place only when `tracked` threads are inside one gate at
 // once; it is then counted without a name (a handler waits for such threads,
 // and a thread so counted that forks from a signal handler waits the bound
-// for itself). The handlers never take the lock itself, except a lock that
-// code outside the module takes too without entering (the default logger's,
-// shared with the host): that one the fork also takes, within the bound,
-// unless its own thread is inside.
+// for itself). The handlers never take the lock itself: a gate is only for
+// locks that nothing but the module takes.
 //
 // Header only, calling nothing of the script runtime: the kernel engines use
 // it too. Each owner registers the gate's three handlers with its platform's
@@ -62,10 +58,12 @@ inline uintptr_t lum_fork_thread_word() noexcept { return reinterpret_cast<uintp
 // waits at a closed gate.
 inline constexpr std::chrono::seconds lum_fork_wait_bound{2};
 
-// When the fork being made stops waiting (steady clock ticks; 0: no fork is
-// being made). The first gate's handler sets it, the handlers after the
-// fork clear it: the bound is shared by every gate of one fork.
-inline std::atomic<std::chrono::steady_clock::rep> lum_fork_deadline{0};
+// When the calling thread's fork stops waiting (steady clock ticks; 0: the
+// thread makes no fork). The first gate's handler sets it, the handlers after
+// the fork clear it: the bound is shared by every gate of one fork, and each
+// thread's fork has a bound of its own.
+inline thread_local constinit std::chrono::steady_clock::rep lum_fork_deadline
+    [[gnu::tls_model("initial-exec")]] = 0;
 
 // Waits a little before the `round`th try again: a few yields, then short
 // sleeps with cancellation held off (neither is a cancellation point).
@@ -80,14 +78,6 @@ inline void lum_fork_nap(int round) noexcept {
     ::pthread_setcancelstate(state, nullptr);
 }
 
-// For a lock that code outside the module also takes without entering its
-// gate: takes it for the fork, at most until the time given, and gives it
-// back after.
-struct lum_fork_take {
-    bool (*take)(std::chrono::steady_clock::time_point until) = nullptr;
-    void (*give_back)() = nullptr;
-};
-
 // The record of the threads inside one lock, the gate a fork closes, and the
 // handlers' policy over them. Nothing to destroy: a gate may be used by a
 // thread still running while the process exits, after static destructors
@@ -98,7 +88,6 @@ public:
     static constexpr int tracked = 64;
 
     constexpr lum_fork_hold() = default;
-    constexpr explicit lum_fork_hold(lum_fork_take take) : take_(take) {}
     lum_fork_hold(const lum_fork_hold&) = delete;
     lum_fork_hold& operator=(const lum_fork_hold&) = delete;
 
@@ -128,12 +117,6 @@ public:
     void leave(entry e) noexcept { release(e.at); }
     void leave() noexcept { release(find(lum_fork_thread_word())); }
 
-    // Whether the thread took the lock itself for the fork being made (it
-    // must not take it again).
-    bool taken_for_fork_by(const entry& e) const noexcept {
-        return taken_by_.load(std::memory_order_relaxed) == e.thread;
-    }
-
     // The fork handlers. Before the copy: closes the gate and waits, within
     // the fork's bound, until no other thread is inside.
     void before_fork() noexcept {
@@ -141,33 +124,27 @@ public:
         claim_place(forker(me));  // without a place it waits, at most the bound, at its own gate
         forks_.fetch_add(1, std::memory_order_seq_cst);
         const auto until = fork_deadline();
-        for (int round = 0; others_inside(me); ++round) {
-            if (std::chrono::steady_clock::now() >= until) return;
+        for (int round = 0; others_inside(me) && std::chrono::steady_clock::now() < until; ++round)
             lum_fork_nap(round);
-        }
-        if (take_.take != nullptr && find(me) == nullptr && take_.take(until))
-            taken_by_.store(me, std::memory_order_relaxed);
     }
 
     // In the parent: opens the gate.
     void after_fork_in_parent() noexcept {
         const uintptr_t me = lum_fork_thread_word();
-        give_back_taken(me);
         forks_.fetch_sub(1, std::memory_order_seq_cst);
         if (place* p = find(forker(me))) p->word.store(0, std::memory_order_release);
-        lum_fork_deadline.store(0, std::memory_order_relaxed);
+        lum_fork_deadline = 0;
     }
 
     // In the copy, where this thread is the only one: the parent's other
     // threads are forgotten, and the gate is open.
     void after_fork_in_copy() noexcept {
         const uintptr_t me = lum_fork_thread_word();
-        give_back_taken(me);
         for (place& p : places_)
             if (p.word.load(std::memory_order_relaxed) != me) p.word.store(0, std::memory_order_relaxed);
         unnamed_.store(0, std::memory_order_relaxed);
         forks_.store(0, std::memory_order_seq_cst);
-        lum_fork_deadline.store(0, std::memory_order_relaxed);
+        lum_fork_deadline = 0;
     }
 
 private:
@@ -245,26 +222,16 @@ private:
         return false;
     }
 
-    // The end of this fork's waiting, shared by its gates.
+    // The end of this thread's fork's waiting, shared by its gates.
     static std::chrono::steady_clock::time_point fork_deadline() noexcept {
         using clock = std::chrono::steady_clock;
-        const auto mine = (clock::now() + lum_fork_wait_bound).time_since_epoch().count();
-        auto set = clock::rep{0};
-        if (lum_fork_deadline.compare_exchange_strong(set, mine, std::memory_order_relaxed)) set = mine;
-        return clock::time_point(clock::duration(set));
-    }
-
-    void give_back_taken(uintptr_t me) noexcept {
-        if (taken_by_.load(std::memory_order_relaxed) != me) return;
-        taken_by_.store(0, std::memory_order_relaxed);
-        take_.give_back();
+        if (lum_fork_deadline == 0) lum_fork_deadline = (clock::now() + lum_fork_wait_bound).time_since_epoch().count();
+        return clock::time_point(clock::duration(lum_fork_deadline));
     }
 
     place places_[tracked];
     std::atomic<uint32_t> unnamed_{0};   // threads inside without a place
     std::atomic<uint32_t> forks_{0};     // forks being made now: the gate is closed
-    std::atomic<uintptr_t> taken_by_{0}; // the thread that took the lock itself for its fork
-    const lum_fork_take take_{};
 };
 
 // A gate entered for a scope, for code that takes no lock of its own under it

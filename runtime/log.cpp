@@ -1,13 +1,12 @@
 #include "runtime/log.h"
 
+#include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <new>
-#include <thread>
 
-#include "runtime/fork_hold.h"
 #include "runtime/platform.h"
 #include "runtime/thread_local.h"
+#include "runtime/thread_unwind.h"
 #include "runtime/vm.h"
 
 lum_log_listener::~lum_log_listener() = default;
@@ -121,83 +120,93 @@ struct default_log_record {
     lumptr_strong<lum_log_base> keep_alive;
 };
 constinit std::atomic<default_log_record*> default_log{nullptr};
-// The default logger itself, for a comparison without reading the record.
-constinit std::atomic<lum_log_base*> default_log_object{nullptr};
 
-// The default logger is the module's own: a fork waits until no other thread
-// dispatches through it (the lock is held only to copy the listener list),
-// so a copy that logs finds the lock free. The lock's object is shared with
-// the host, which takes it too (adding and removing listeners) without
-// entering the gate: the fork takes it itself, within its bound.
-std::mutex* default_log_lock() {
-    default_log_record* r = default_log.load(std::memory_order_acquire);
-    return r != nullptr ? &r->log->mutex : nullptr;
+// A copy made by fork() has one thread, the forking one, and the parent's
+// others are gone: the default logger's lock may be left taken by one of
+// them, its listeners counted as in use by their dispatches, and its
+// condition waited on by their removals. The copy's thread makes the logger
+// usable again from what it knows of its own: the lock is made free unless
+// that thread holds it itself (a fork from a signal handler inside the lock,
+// or a host fork handler that took it), and each listener's use count is set
+// to the calls this thread's own dispatches hold. No fork waits for the
+// logger: the lock is shared with the host, and a host that changes the
+// listener list beside its forks keeps it whole itself (docs/kernels.md).
+void default_log_usable_in_copy() {
+    default_log_record* const r = default_log.load(std::memory_order_acquire);
+    if (r == nullptr) return;
+    lum_log_base& log = *r->log;
+    lum_lock_free_in_copy(log.mutex);
+    lum_cond_reset_in_copy(log.listener_released);
+    const auto own_uses = [](const lum_log_listener_record* record) {
+        uint32_t n = 0;
+        if (running_list != nullptr)
+            for (const lum_log_listener_record* held : *running_list) n += held == record;
+        return n;
+    };
+    for (const auto& record : log.listeners) record->uses.store(own_uses(record.get()), std::memory_order_relaxed);
+    if (running_list != nullptr)
+        for (lum_log_listener_record* held : *running_list) held->uses.store(own_uses(held), std::memory_order_relaxed);
 }
-constinit lum_fork_hold default_log_hold{
-    lum_fork_take{.take = [](std::chrono::steady_clock::time_point until) {
-                      std::mutex* m = default_log_lock();
-                      if (m == nullptr) return false;
-                      for (int round = 0; !m->try_lock(); ++round) {
-                          if (std::chrono::steady_clock::now() >= until) return false;
-                          lum_fork_nap(round);
-                      }
-                      return true;
-                  },
-                  .give_back = [] { default_log_lock()->unlock(); }}};
 
-const bool default_log_free_in_copies = (lum_at_fork([] { default_log_hold.before_fork(); },
-                                                     [] { default_log_hold.after_fork_in_parent(); },
-                                                     [] { default_log_hold.after_fork_in_copy(); }),
-                                         true);
+const bool default_log_usable_in_copies = (lum_at_fork(lum_fork_note_thread, nullptr, default_log_usable_in_copy), true);
 
-// A logger's lock, with the taking recorded when it is the default logger's.
-// A fork handler that logs on the thread that took the default logger's lock
-// for the fork already has it.
-class listener_lock {
+// What one dispatch holds: a use of each listener record it copied, each
+// also on the thread's dispatch list, given back one by one as the calls
+// end, and all that are left when the thread unwinds (a listener that threw
+// through, or a thread cancelled or ended inside a listener).
+class held_records {
 public:
-    [[gnu::always_inline]] explicit listener_lock(lum_log_base* log)
-        : log_(log), hold_(log == default_log_object.load(std::memory_order_relaxed) ? &default_log_hold : nullptr) {
-        if (hold_ != nullptr) {
-            entry_ = hold_->enter();
-            locked_ = !hold_->taken_for_fork_by(entry_);
+    held_records(lum_log_base& log, std::vector<std::shared_ptr<lum_log_listener_record>>& copy)
+        : log_(log), copy_(copy) {}
+    ~held_records() {
+        while (next_ < copy_.size()) give_back();
+        close_dispatch_list();
+    }
+    held_records(const held_records&) = delete;
+    held_records& operator=(const held_records&) = delete;
+
+    lum_log_listener_record* next() const { return next_ < copy_.size() ? copy_[next_].get() : nullptr; }
+
+    // The call of the next record ended.
+    void give_back() {
+        lum_log_listener_record* const record = copy_[next_++].get();
+        dispatch_list& list = *running_list;
+        if (const auto it = std::find(list.begin(), list.end(), record); it != list.end()) list.erase(it);
+        record->uses.fetch_sub(1, std::memory_order_acq_rel);
+        if (record->removed.load(std::memory_order_acquire)) {
+            const std::lock_guard<std::mutex> lock(log_.mutex);
+            log_.listener_released.notify_all();
         }
-        if (locked_) log_->mutex.lock();
     }
-    [[gnu::always_inline]] ~listener_lock() {
-        if (locked_) log_->mutex.unlock();
-        if (hold_ != nullptr) hold_->leave(entry_);
-    }
-    listener_lock(const listener_lock&) = delete;
-    listener_lock& operator=(const listener_lock&) = delete;
 
 private:
-    lum_log_base* log_;
-    lum_fork_hold* hold_;
-    lum_fork_hold::entry entry_{};
-    bool locked_ = true;
+    lum_log_base& log_;
+    std::vector<std::shared_ptr<lum_log_listener_record>>& copy_;
+    size_t next_ = 0;
 };
 
 } // namespace
 
 void lum_log_base::dispatch(uint32_t level, const std::string& text) {
     std::vector<std::shared_ptr<lum_log_listener_record>> copy;
-    struct close_at_exit {
-        ~close_at_exit() { close_dispatch_list(); }
-    } close;
-    dispatch_list* list = nullptr;
+    held_records held(*this, copy);
     {
-        const listener_lock lock(this);
+        // Counted under the lock, which a removal takes to mark the record
+        // removed: either the removal waits for this dispatch's use, or this
+        // dispatch sees the mark and skips the listener.
+        const std::lock_guard<std::mutex> lock(mutex);
         if (listeners.empty()) return;
-        list = &open_dispatch_list();
+        dispatch_list& list = open_dispatch_list();
+        list.reserve(list.size() + listeners.size());
         copy = listeners;
         for (const auto& record : copy) {
             record->uses.fetch_add(1, std::memory_order_acq_rel);
-            list->push_back(record.get());
+            list.push_back(record.get());
         }
     }
     // Listeners run without the logger's lock: a listener may log again (the
     // nested dispatch copies the list anew) and may take other locks.
-    for (const auto& record : copy) {
+    while (lum_log_listener_record* const record = held.next()) {
         if (!record->removed.load(std::memory_order_acquire) && record->listener != nullptr) {
             try {
                 switch (level) {
@@ -207,22 +216,13 @@ void lum_log_base::dispatch(uint32_t level, const std::string& text) {
                 case LUM_LOG_REGISTRATION: record->listener->on_registration(text); break;
                 default: break;
                 }
+            } catch (const lum_thread_unwind&) {
+                throw;  // the thread is cancelled or ends: the records are given back on the way
             } catch (...) {
-                // A failing listener must not leave its use counted or break
-                // the code that logged.
+                // A failing listener must not break the code that logged.
             }
         }
-        for (auto it = list->begin(); it != list->end(); ++it) {
-            if (*it == record.get()) {
-                list->erase(it);
-                break;
-            }
-        }
-        record->uses.fetch_sub(1, std::memory_order_acq_rel);
-        if (record->removed.load(std::memory_order_acquire)) {
-            const listener_lock lock(this);
-            listener_released.notify_all();
-        }
+        held.give_back();
     }
 }
 
@@ -235,10 +235,7 @@ lum_log_base* lum_make_default_log() {
         auto* created = new lum_log_base();
         fresh = new default_log_record{created, lumptr_strong<lum_log_base>(created)};
     }
-    if (default_log.compare_exchange_strong(made, fresh, std::memory_order_acq_rel)) {
-        default_log_object.store(fresh->log, std::memory_order_release);
-        return fresh->log;
-    }
+    if (default_log.compare_exchange_strong(made, fresh, std::memory_order_acq_rel)) return fresh->log;
     delete fresh; // another thread's is kept; the handle frees this logger
     return made->log;
 }

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 // OS thread id of the calling thread; never 0 (0 marks a free VM lock).
 uint32_t lum_os_thread_id();
@@ -43,3 +45,14 @@ void lum_at_thread_exit(void (*fn)(void*), void* arg);
 // of the order they were registered in, the others in that order. Nothing
 // where processes are not copied.
 void lum_at_fork(void (*prepare)(), void (*parent)(), void (*child)());
+
+// For a lock and a condition that the module shares with the host, which no
+// fork handler of the module waits for: lum_fork_note_thread() notes the
+// forking thread (a prepare step). In the copy, where that thread is the only
+// one, lum_lock_free_in_copy(m) makes `m` free again when a thread that is
+// not in the copy left it taken (the copy's own thread keeps what it holds),
+// and lum_cond_reset_in_copy(c) forgets the waiters of `c`, which are not in
+// the copy either. Nothing where processes are not copied.
+void lum_fork_note_thread();
+void lum_lock_free_in_copy(std::mutex& m);
+void lum_cond_reset_in_copy(std::condition_variable& c);

@@ -82,3 +82,21 @@ void lum_at_thread_exit(void (*fn)(void*), void* arg) {
 }
 
 void lum_at_fork(void (*prepare)(), void (*parent)(), void (*child)()) { ::pthread_atfork(prepare, parent, child); }
+
+namespace {
+// The forking thread's id in the parent (its id in the copy is another).
+thread_local constinit pid_t forking_thread [[gnu::tls_model("initial-exec")]] = 0;
+} // namespace
+
+void lum_fork_note_thread() { forking_thread = ::gettid(); }
+
+// The C library records the holder of a lock of the default kind by its
+// thread id; the lock word says whether it is taken at all (the holder is
+// not yet or no longer recorded for a moment around the taking and giving
+// back, and that is another thread too).
+void lum_lock_free_in_copy(std::mutex& m) {
+    pthread_mutex_t* const lock = m.native_handle();
+    if (lock->__data.__lock != 0 && lock->__data.__owner != forking_thread) *lock = PTHREAD_MUTEX_INITIALIZER;
+}
+
+void lum_cond_reset_in_copy(std::condition_variable& c) { *c.native_handle() = PTHREAD_COND_INITIALIZER; }

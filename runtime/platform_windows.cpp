@@ -167,3 +167,6 @@ void lum_at_thread_exit(void (*fn)(void*), void* arg) {
 
 // Processes are never copied.
 void lum_at_fork(void (*)(), void (*)(), void (*)()) {}
+void lum_fork_note_thread() {}
+void lum_lock_free_in_copy(std::mutex&) {}
+void lum_cond_reset_in_copy(std::condition_variable&) {}

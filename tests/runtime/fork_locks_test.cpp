@@ -1,8 +1,12 @@
 // A copy forked while another thread is inside one of the runtime's
 // process-wide locks takes that lock itself and carries on: the fork waits
-// until the thread has given the lock back. A signal handler that forks (a
-// crash or dump helper) on a thread that is inside such a lock: the fork
-// never waits for its own thread, and the parent goes on.
+// until the thread has given the lock back, within a bound of its own. The
+// default logger's lock, shared with the host, is not waited for: the copy
+// makes it free again, and its listeners' use counts its own. A signal
+// handler that forks (a crash or dump helper) on a thread that is inside
+// such a lock: the fork never waits for its own thread, and the parent goes
+// on. Host fork handlers that log, take the logger's lock or fork themselves
+// do not hold a fork up.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -10,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,11 +25,13 @@
 #include <thread>
 #include <vector>
 
+#include "host/host_log.h"
 #include "runtime/fork_hold.h"
 #include "runtime/log.h"
 #include "runtime/namespace.h"
 #include "runtime/pool.h"
 #include "runtime/registry.h"
+#include "tests/runtime/child_process.h"
 
 namespace {
 
@@ -77,25 +84,6 @@ item* const late = [] {  // an item whose chunk a pool's teardown retired
     pool.teardown();
     return made;
 }();
-
-// Runs `body` in a child process of the test (a crash or a hang stays there):
-// its exit status, 100 plus the signal that ended it, or -1 when it did not
-// end within `seconds` (then it is killed).
-int in_child(const std::function<int()>& body, int seconds) {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(body());
-    int status = 0;
-    for (const auto give_up = clock_type::now() + std::chrono::seconds(seconds);
-         ::waitpid(child, &status, WNOHANG) == 0;) {
-        if (clock_type::now() >= give_up) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
 
 }  // namespace
 
@@ -301,9 +289,74 @@ void host_handler_logs() {
     lum_make_default_log()->error("from a fork handler");
     host_handlers_logged.fetch_add(1);
 }
+
+// More host handlers registered before the module's, each doing nothing until
+// its test sets its flag: one takes the default logger's lock for the fork
+// and gives it back after (as a host keeps its listener list whole around its
+// forks), one forks a copy of its own in the prepare or the parent step, one
+// waits in the prepare step until another thread has logged.
+std::atomic<bool> host_takes_log_lock{false};
+void host_takes_the_lock() {
+    if (host_takes_log_lock.load()) lum_make_default_log()->mutex.lock();
+}
+void host_gives_the_lock_back() {
+    if (host_takes_log_lock.load()) lum_make_default_log()->mutex.unlock();
+}
+
+enum class nested_fork { none, in_prepare, in_parent };
+std::atomic<nested_fork> host_forks_in{nested_fork::none};
+thread_local bool forking_nested = false;
+void host_forks_if(nested_fork step) {
+    if (host_forks_in.load() != step || forking_nested) return;
+    forking_nested = true;
+    if (const pid_t pid = ::fork(); pid == 0) ::_exit(0);
+    else if (pid > 0) ::waitpid(pid, nullptr, 0);
+    forking_nested = false;
+}
+
+std::atomic<bool> host_waits_for_a_log{false};
+std::atomic<int> logged{0};
+std::atomic<int64_t> host_waited_ms{0};
+void host_waits_until_logged() {
+    if (!host_waits_for_a_log.load()) return;
+    const auto start = clock_type::now();
+    for (const int seen = logged.load(); logged.load() < seen + 3 && clock_type::now() - start < std::chrono::seconds(5);)
+        std::this_thread::yield();
+    host_waited_ms = std::chrono::duration_cast<milliseconds>(clock_type::now() - start).count();
+}
+
 [[gnu::constructor(101)]] void register_host_handlers_first() {
     ::pthread_atfork(host_handler_logs, host_handler_logs, host_handler_logs);
+    ::pthread_atfork(host_takes_the_lock, host_gives_the_lock_back, host_gives_the_lock_back);
+    ::pthread_atfork([] { host_forks_if(nested_fork::in_prepare); }, [] { host_forks_if(nested_fork::in_parent); },
+                     nullptr);
+    ::pthread_atfork(host_waits_until_logged, nullptr, nullptr);
 }
+
+// The median of the times `forks` forks took, in milliseconds; each copy logs
+// through the default logger and ends with status 0, or the result is -1.
+int64_t median_fork_ms(int forks) {
+    std::vector<int64_t> took;
+    for (int i = 0; i < forks; ++i) {
+        const auto start = clock_type::now();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            lum_make_default_log()->error("from the copy");
+            ::_exit(0);
+        }
+        took.push_back(std::chrono::duration_cast<milliseconds>(clock_type::now() - start).count());
+        int status = -1;
+        if (pid < 0 || ::waitpid(pid, &status, 0) != pid || status != 0) return -1;
+    }
+    std::sort(took.begin(), took.end());
+    return took[took.size() / 2];
+}
+
+// A listener that counts its calls.
+class counting_listener : public lum_log_listener {
+public:
+    void on_error(const std::string&) override { logged.fetch_add(1); }
+};
 
 }  // namespace
 
@@ -448,4 +501,236 @@ TEST(ForkGate, OneForkWaitsOneBoundForAllItsGates) {
     for (std::thread& t : holders) t.join();
     EXPECT_GE(waited, lum_fork_wait_bound - milliseconds(50));
     EXPECT_LT(waited, lum_fork_wait_bound + milliseconds(900));
+}
+
+// A host whose fork handlers take the default logger's lock around its forks,
+// registered before the module's or after them: no fork waits for that lock,
+// and the copies log.
+TEST(ForkGate, HostHandlersThatTakeTheLoggersLockForkAtOnce) {
+    const int before = in_child(
+        [] {
+            lum_make_default_log();
+            host_takes_log_lock = true;
+            const int64_t median = median_fork_ms(9);
+            return median >= 0 && median < 250 ? 0 : 1;
+        },
+        60);
+    EXPECT_EQ(before, 0) << "registered before the module";
+    const int after = in_child(
+        [] {
+            lum_make_default_log();
+            ::pthread_atfork([] { lum_make_default_log()->mutex.lock(); },
+                             [] { lum_make_default_log()->mutex.unlock(); },
+                             [] { lum_make_default_log()->mutex.unlock(); });
+            const int64_t median = median_fork_ms(9);
+            return median >= 0 && median < 250 ? 0 : 1;
+        },
+        60);
+    EXPECT_EQ(after, 0) << "registered after the module";
+}
+
+// A host handler, registered before the module's, that forks a copy of its
+// own while the outer fork is being made (in its prepare or its parent step).
+TEST(ForkGate, AHostHandlerThatForksDoesNotHoldUpTheOuterFork) {
+    for (const nested_fork step : {nested_fork::in_prepare, nested_fork::in_parent}) {
+        const int status = in_child(
+            [step] {
+                lum_make_default_log();
+                host_forks_in = step;
+                const int64_t median = median_fork_ms(9);
+                return median >= 0 && median < 250 ? 0 : 1;
+            },
+            60);
+        EXPECT_EQ(status, 0) << (step == nested_fork::in_prepare ? "in the prepare step" : "in the parent step");
+    }
+}
+
+// While one thread forks, another logs without waiting for that fork: a host
+// prepare handler that waits until the other thread has logged goes on at
+// once.
+TEST(ForkGate, LoggingNeverWaitsForAnotherThreadsFork) {
+    const int status = in_child(
+        [] {
+            counting_listener listener;
+            auto record = lum_host_add_listener(*lum_make_default_log(), &listener);
+            std::atomic<bool> done{false};
+            std::thread logger([&] {
+                while (!done.load()) lum_make_default_log()->error("beside the fork");
+            });
+            host_waits_for_a_log = true;
+            const int64_t median = median_fork_ms(5);
+            host_waits_for_a_log = false;
+            done = true;
+            logger.join();
+            lum_host_remove_listener(*lum_make_default_log(), record);
+            return median >= 0 && host_waited_ms.load() < 1000 ? 0 : 1;
+        },
+        60);
+    EXPECT_EQ(status, 0);
+}
+
+namespace {
+
+// A listener that forks a copy on its first call; the copy logs through the
+// same listener again and removes it, which waits for no call of the
+// parent's threads.
+class forking_listener : public lum_log_listener {
+public:
+    void on_error(const std::string& text) override {
+        if (text != "fork") return;
+        if (const pid_t pid = ::fork(); pid == 0) {
+            lum_log_base& log = *lum_make_default_log();
+            log.error("in the copy");
+            lum_host_remove_listener(log, record);
+            ::_exit(record->uses.load() == 1 ? 0 : 3);  // this call's own use only
+        } else {
+            int status = -1;
+            copy_status = pid > 0 && ::waitpid(pid, &status, 0) == pid ? status : -1;
+        }
+    }
+    std::shared_ptr<lum_log_listener_record> record;
+    int copy_status = -1;
+};
+
+}  // namespace
+
+// Copies forked while other threads dispatch through the default logger, some
+// holding its lock or a listener's use: each copy logs, and removes the
+// listener without waiting for calls of threads it does not have.
+TEST(ForkLocks, ACopyLogsAndRemovesListenersThoughOtherThreadsWereDispatching) {
+    const int status = in_child(
+        [] {
+            lum_log_base& log = *lum_make_default_log();
+            counting_listener listener;
+            auto record = lum_host_add_listener(log, &listener);
+            std::atomic<bool> done{false};
+            std::vector<std::thread> loggers;
+            for (int i = 0; i < 4; ++i)
+                loggers.emplace_back([&] {
+                    while (!done.load()) lum_make_default_log()->error("beside the forks");
+                });
+            int failed = 0;
+            std::vector<pid_t> copies;
+            for (int i = 0; i < 200; ++i) {
+                const pid_t pid = ::fork();
+                if (pid == 0) {
+                    lum_make_default_log()->error("in the copy");
+                    lum_host_remove_listener(*lum_make_default_log(), record);
+                    ::_exit(record->uses.load() == 0 ? 0 : 3);
+                }
+                copies.push_back(pid);
+            }
+            done = true;
+            for (std::thread& t : loggers) t.join();
+            const auto give_up = clock_type::now() + std::chrono::seconds(10);
+            for (const pid_t pid : copies) {
+                int copy = 0;
+                while (::waitpid(pid, &copy, WNOHANG) == 0)
+                    if (clock_type::now() < give_up) std::this_thread::sleep_for(milliseconds(1));
+                    else ::kill(pid, SIGKILL);
+                failed += copy != 0;
+            }
+            lum_host_remove_listener(log, record);
+            return failed == 0 ? 0 : 1;
+        },
+        60);
+    EXPECT_EQ(status, 0);
+}
+
+// A copy forked by a listener, inside its own thread's dispatch: it logs, and
+// the listener's use count is its own call's.
+TEST(ForkLocks, ACopyForkedInsideItsOwnListenerLogsAndRemovesIt) {
+    const int status = in_child(
+        [] {
+            lum_log_base& log = *lum_make_default_log();
+            std::atomic<bool> done{false};
+            std::thread other([&] {  // another thread counted in the listener's uses at times
+                while (!done.load()) lum_make_default_log()->error("beside");
+            });
+            forking_listener listener;
+            listener.record = lum_host_add_listener(log, &listener);
+            log.error("fork");
+            done = true;
+            other.join();
+            lum_host_remove_listener(log, listener.record);
+            return listener.copy_status;
+        },
+        30);
+    EXPECT_EQ(status, 0);
+}
+
+namespace {
+
+constinit lum_fork_hold held_gate;
+
+}  // namespace
+
+// Forks made one after another by several threads while a thread stays inside
+// a gate: each waits its own bound from its own start, none less.
+TEST(ForkGate, EachForkWaitsItsOwnBound) {
+    std::atomic<bool> inside{false}, leave{false};
+    std::thread holder([&] {
+        held_gate.enter();
+        inside = true;
+        while (!leave.load()) std::this_thread::sleep_for(milliseconds(1));
+        held_gate.leave();
+    });
+    while (!inside.load()) std::this_thread::yield();
+    constexpr int forks = 4;
+    std::atomic<int64_t> waited[forks];
+    std::vector<std::thread> forkers;
+    for (int i = 0; i < forks; ++i)
+        forkers.emplace_back([&, i] {
+            std::this_thread::sleep_for(milliseconds(700) * i);
+            const auto start = clock_type::now();
+            held_gate.before_fork();
+            waited[i] = std::chrono::duration_cast<milliseconds>(clock_type::now() - start).count();
+            held_gate.after_fork_in_parent();
+        });
+    for (std::thread& t : forkers) t.join();
+    leave = true;
+    holder.join();
+    const int64_t bound = std::chrono::duration_cast<milliseconds>(lum_fork_wait_bound).count();
+    for (int i = 0; i < forks; ++i) {
+        EXPECT_GE(waited[i].load(), bound - 50) << "fork " << i;
+        EXPECT_LT(waited[i].load(), bound + 900) << "fork " << i;
+    }
+}
+
+namespace {
+
+constinit lum_fork_hold closed_gate;
+
+}  // namespace
+
+// A host's prepare handler takes a lock of the host's while a thread that
+// holds that lock comes to a gate the fork closed: the thread waits at the
+// gate the bound at most, then goes in, gives the host's lock back, and the
+// fork goes on.
+TEST(ForkGate, AThreadAtAClosedGateGoesInAfterTheBound) {
+    const int status = in_child(
+        [] {
+            std::mutex host_lock;
+            std::atomic<int> step{0};
+            std::thread holder([&] {
+                const std::lock_guard<std::mutex> hold(host_lock);
+                step = 1;
+                while (step.load() != 2) std::this_thread::yield();
+                closed_gate.enter();
+                closed_gate.leave();
+            });
+            while (step.load() != 1) std::this_thread::yield();
+            const auto start = clock_type::now();
+            closed_gate.before_fork();
+            step = 2;
+            host_lock.lock();  // the host's prepare handler
+            host_lock.unlock();
+            closed_gate.after_fork_in_parent();
+            holder.join();
+            const auto took = clock_type::now() - start;
+            const bool bounded = took >= lum_fork_wait_bound - milliseconds(50) && took < lum_fork_wait_bound + milliseconds(900);
+            return bounded ? 0 : 1;
+        },
+        30);
+    EXPECT_EQ(status, 0);
 }
