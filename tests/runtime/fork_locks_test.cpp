@@ -521,7 +521,11 @@ TEST(ForkGate, HostHandlersThatTakeTheLoggersLockForkAtOnce) {
             lum_make_default_log();
             ::pthread_atfork([] { lum_make_default_log()->mutex.lock(); },
                              [] { lum_make_default_log()->mutex.unlock(); },
-                             [] { lum_make_default_log()->mutex.unlock(); });
+                             [] {
+                                 // Still this thread's when the module's handlers have run.
+                                 if (lum_make_default_log()->mutex.try_lock()) ::_exit(9);
+                                 lum_make_default_log()->mutex.unlock();
+                             });
             const int64_t median = median_fork_ms(9);
             return median >= 0 && median < 250 ? 0 : 1;
         },
@@ -571,9 +575,9 @@ TEST(ForkGate, LoggingNeverWaitsForAnotherThreadsFork) {
 
 namespace {
 
-// A listener that forks a copy on its first call; the copy logs through the
-// same listener again and removes it, which waits for no call of the
-// parent's threads.
+// A listener that forks a copy on the text "fork". The copy logs through the
+// same listener again and removes it, waiting for no call of the parent's
+// threads; the dispatch it is inside then gives the listener's use back.
 class forking_listener : public lum_log_listener {
 public:
     void on_error(const std::string& text) override {
@@ -582,7 +586,7 @@ public:
             lum_log_base& log = *lum_make_default_log();
             log.error("in the copy");
             lum_host_remove_listener(log, record);
-            ::_exit(record->uses.load() == 1 ? 0 : 3);  // this call's own use only
+            in_copy = true;
         } else {
             int status = -1;
             copy_status = pid > 0 && ::waitpid(pid, &status, 0) == pid ? status : -1;
@@ -590,6 +594,18 @@ public:
     }
     std::shared_ptr<lum_log_listener_record> record;
     int copy_status = -1;
+    bool in_copy = false;
+};
+
+// Holds its thread inside the call until told.
+class blocking_listener : public lum_log_listener {
+public:
+    void on_error(const std::string& text) override {
+        if (text != "block") return;
+        entered = true;
+        while (!go.load()) std::this_thread::sleep_for(milliseconds(1));
+    }
+    std::atomic<bool> entered{false}, go{false};
 };
 
 }  // namespace
@@ -643,15 +659,21 @@ TEST(ForkLocks, ACopyForkedInsideItsOwnListenerLogsAndRemovesIt) {
     const int status = in_child(
         [] {
             lum_log_base& log = *lum_make_default_log();
-            std::atomic<bool> done{false};
-            std::thread other([&] {  // another thread counted in the listener's uses at times
-                while (!done.load()) lum_make_default_log()->error("beside");
-            });
+            // Another thread inside a listener's call, and a removal of that
+            // listener waiting for it: neither is in the copy.
+            blocking_listener blocker;
+            auto blocked = lum_host_add_listener(log, &blocker);
+            std::thread inside([&] { lum_make_default_log()->error("block"); });
+            while (!blocker.entered.load()) std::this_thread::yield();
+            std::thread remover([&] { lum_host_remove_listener(*lum_make_default_log(), blocked); });
+            std::this_thread::sleep_for(milliseconds(50));
             forking_listener listener;
             listener.record = lum_host_add_listener(log, &listener);
             log.error("fork");
-            done = true;
-            other.join();
+            if (listener.in_copy) ::_exit(listener.record->uses.load() == 0 ? 0 : 3);
+            blocker.go = true;
+            inside.join();
+            remover.join();
             lum_host_remove_listener(log, listener.record);
             return listener.copy_status;
         },
