@@ -35,25 +35,35 @@ public:
 // Threads that fork until stopped; each copy ends at once.
 class forking_threads {
 public:
+    std::atomic<uint64_t> made{0};
+    std::chrono::steady_clock::duration forking{};
+
     void start() {
+        started_ = std::chrono::steady_clock::now();
         done_ = false;
         for (int i = 0; i < kForkers; ++i)
             threads_.emplace_back([this] {
                 while (!done_.load(std::memory_order_relaxed))
                     if (const pid_t pid = ::fork(); pid == 0) ::_exit(0);
-                    else if (pid > 0) ::waitpid(pid, nullptr, 0);
+                    else if (pid > 0) {
+                        ::waitpid(pid, nullptr, 0);
+                        made.fetch_add(1, std::memory_order_relaxed);
+                    }
             });
     }
     void stop() {
         done_ = true;
         for (std::thread& t : threads_) t.join();
         threads_.clear();
+        forking += std::chrono::steady_clock::now() - started_;
     }
 
 private:
     std::atomic<bool> done_{false};
     std::vector<std::thread> threads_;
+    std::chrono::steady_clock::time_point started_;
 };
+forking_threads forks;
 
 std::mutex longest_mutex;
 std::map<std::string, double> longest_ms;  // each benchmark's longest log call, over its repetitions
@@ -61,7 +71,6 @@ std::map<std::string, double> longest_ms;  // each benchmark's longest log call,
 void run(benchmark::State& state, const char* name, bool listening, bool beside_forks) {
     static counting_listener listener;
     static std::shared_ptr<lum_log_listener_record> record;
-    static forking_threads forks;
     lum_log_base* const log = lum_make_default_log();
     if (state.thread_index() == 0) {
         if (listening) record = lum_host_add_listener(*log, &listener);
@@ -102,6 +111,8 @@ int main(int argc, char** argv) {
     run_benchmarks(argc, argv, reporter);
     std::printf("\nThe longest log call of each benchmark, over its repetitions:\n");
     for (const auto& [name, ms] : longest_ms) std::printf("%-46s %8.2f ms\n", name.c_str(), ms);
+    std::printf("Forks made beside the loggers: %.0f a second\n",
+                static_cast<double>(forks.made.load()) / std::chrono::duration<double>(forks.forking).count());
     std::printf("\nThe throughput beside %d forking threads as a share of the throughput without\n"
                 "them (same run, fastest repetition of each):\n",
                 kForkers);

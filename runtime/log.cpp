@@ -1,6 +1,7 @@
 #include "runtime/log.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <new>
 
@@ -156,22 +157,46 @@ const bool default_log_usable_in_copies = (lum_at_fork(lum_fork_note_thread, nul
 // through, or a thread cancelled or ended inside a listener).
 class held_records {
 public:
-    held_records(lum_log_base& log, std::vector<std::shared_ptr<lum_log_listener_record>>& copy)
-        : log_(log), copy_(copy) {}
+    using record_ptr = std::shared_ptr<lum_log_listener_record>;
+
+    explicit held_records(lum_log_base& log) : log_(log) {}
     ~held_records() {
-        while (next_ < copy_.size()) give_back();
+        while (next_ < count_) give_back();
         close_dispatch_list();
     }
     held_records(const held_records&) = delete;
     held_records& operator=(const held_records&) = delete;
 
-    lum_log_listener_record* next() const { return next_ < copy_.size() ? copy_[next_].get() : nullptr; }
+    // Under the logger's lock: copies the listener list and counts a use of
+    // each record. A few are kept in place: nothing is allocated while the
+    // lock is held.
+    void take(const std::vector<record_ptr>& listeners) {
+        if (listeners.size() <= few_.size()) {
+            std::copy(listeners.begin(), listeners.end(), few_.begin());
+            records_ = few_.data();
+        } else {
+            many_ = listeners;
+            records_ = many_.data();
+        }
+        count_ = listeners.size();
+        for (size_t i = 0; i < count_; ++i) records_[i]->uses.fetch_add(1, std::memory_order_acq_rel);
+    }
+
+    // After the lock: the records on the thread's dispatch list.
+    void list() {
+        dispatch_list& list = open_dispatch_list();
+        list.reserve(list.size() + count_);
+        for (size_t i = 0; i < count_; ++i) list.push_back(records_[i].get());
+    }
+
+    lum_log_listener_record* next() const { return next_ < count_ ? records_[next_].get() : nullptr; }
 
     // The call of the next record ended.
     void give_back() {
-        lum_log_listener_record* const record = copy_[next_++].get();
-        dispatch_list& list = *running_list;
-        if (const auto it = std::find(list.begin(), list.end(), record); it != list.end()) list.erase(it);
+        lum_log_listener_record* const record = records_[next_++].get();
+        if (dispatch_list* const list = running_list) {
+            if (const auto it = std::find(list->begin(), list->end(), record); it != list->end()) list->erase(it);
+        }
         record->uses.fetch_sub(1, std::memory_order_acq_rel);
         if (record->removed.load(std::memory_order_acquire)) {
             const std::lock_guard<std::mutex> lock(log_.mutex);
@@ -181,29 +206,26 @@ public:
 
 private:
     lum_log_base& log_;
-    std::vector<std::shared_ptr<lum_log_listener_record>>& copy_;
+    std::array<record_ptr, 4> few_;
+    std::vector<record_ptr> many_;
+    record_ptr* records_ = nullptr;
+    size_t count_ = 0;
     size_t next_ = 0;
 };
 
 } // namespace
 
 void lum_log_base::dispatch(uint32_t level, const std::string& text) {
-    std::vector<std::shared_ptr<lum_log_listener_record>> copy;
-    held_records held(*this, copy);
+    held_records held(*this);
     {
         // Counted under the lock, which a removal takes to mark the record
         // removed: either the removal waits for this dispatch's use, or this
         // dispatch sees the mark and skips the listener.
         const std::lock_guard<std::mutex> lock(mutex);
         if (listeners.empty()) return;
-        dispatch_list& list = open_dispatch_list();
-        list.reserve(list.size() + listeners.size());
-        copy = listeners;
-        for (const auto& record : copy) {
-            record->uses.fetch_add(1, std::memory_order_acq_rel);
-            list.push_back(record.get());
-        }
+        held.take(listeners);
     }
+    held.list();
     // Listeners run without the logger's lock: a listener may log again (the
     // nested dispatch copies the list anew) and may take other locks.
     while (lum_log_listener_record* const record = held.next()) {
