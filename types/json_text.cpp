@@ -11,6 +11,7 @@
 
 #include "runtime/log.h"
 #include "runtime/per_thread.h"
+#include "runtime/thread_unwind.h"
 #include "runtime/value_records.h"
 #include "types/json_bool.h"
 #include "types/string_object.h"
@@ -100,6 +101,10 @@ std::string& print_document(nlohmann::json (*to_document)(lum_std_json*, json_vi
         }
         warn_after_print(visits, refs);
         out = document.dump(compact ? -1 : 4, ' ', false, nlohmann::json::error_handler_t::replace);
+    } catch (const lum_thread_unwind&) {
+        // Cancelled in a warning's listener: the text is not made.
+        out.clear();
+        throw;
     } catch (...) {
         out.clear();
     }
@@ -402,6 +407,10 @@ std::string& json_to_text(lum_std_json* container, std::string& out, bool compac
         json_visit_guard reasons;
         reasons.reason = printer.last_refusal();
         warn_after_print(reasons, false);
+    } catch (const lum_thread_unwind&) {
+        // Cancelled in a warning's listener: the text is not made.
+        out.clear();
+        throw;
     } catch (...) {
         out.clear();
     }

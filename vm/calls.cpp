@@ -10,6 +10,7 @@
 #include "runtime/bad_function_call.h"
 #include "runtime/namespace.h"
 #include "runtime/object.h"
+#include "runtime/thread_unwind.h"
 #include "runtime/value_records.h"
 #include "types/json_object.h"
 #include "vm/call_record.h"
@@ -160,6 +161,9 @@ lumvar_shared lum_call_native(lum_function_def* definition, lum_vm_context& ctx,
     try {
         if (!definition->callable) throw lum_bad_function_call();
         result = definition->callable(ctx, args);
+    } catch (const lum_thread_unwind&) {
+        // The thread is cancelled or ends inside the native function.
+        throw;
     } catch (const std::exception& e) {
         lum_runtime_error_native_exception(result, definition->name, e.what());
         ctx.status = LUM_STATUS_ERROR;

@@ -13,6 +13,7 @@
 #include "runtime/log.h"
 #include "runtime/object.h"
 #include "runtime/thread_local.h"
+#include "runtime/thread_unwind.h"
 #include "runtime/vm.h"
 #include "runtime/vm_lock.h"
 #include "vm/call_record.h"
@@ -219,11 +220,24 @@ public:
             lumvar_shared produced = state->work();
             value = produced.get();
             if (value != nullptr) ++value->refcount;  // the ring's reference
+        } catch (const lum_thread_unwind&) {
+            // The worker is cancelled or ends inside the work: the task still
+            // gets its (empty) result, and the unwinding goes on.
+            finish(state, nullptr);
+            throw;
         } catch (const std::exception& e) {
             lum_get_log().error("return_thread callback threw an exception: ", e.what());
         } catch (...) {
             lum_get_log().error("return_thread callback threw an unknown exception");
         }
+        finish(state, value);
+    }
+
+private:
+    // Hands `value` (null: none) to the VM thread and lets the task go.
+    static void finish(return_state* state, lumvar* value) {
+        lum_vm* vm = state->vm;
+        lum_thread_local& tl = lum_get_thread_local();
         lum_task* task = state->task;
         lumvar* result = state->result;
         lumobject_base* object = state->object;
@@ -237,7 +251,6 @@ public:
         }
     }
 
-private:
     return_state* state_;
 };
 
@@ -282,15 +295,23 @@ void wait_for_free_worker(lum_vm* vm) {
         vm->lock.owner.store(0, std::memory_order_relaxed);
         vm->lock.mutex.unlock();
     }
+    // Taken back however the sleep ends: a thread cancelled in it unwinds
+    // holding the lock, as its callers expect.
+    struct take_back {
+        lum_vm* vm;
+        bool owned;
+        uint32_t thread_id;
+        ~take_back() {
+            if (!owned) return;
+            vm->lock.mutex.lock();
+            vm->lock.owner.store(thread_id, std::memory_order_relaxed);
+        }
+    } const back{vm, owned, tl.thread_id};
     const auto now = std::chrono::steady_clock::now();
     const auto until = now <= std::chrono::steady_clock::time_point::max() - std::chrono::milliseconds(1)
                            ? now + std::chrono::milliseconds(1)
                            : std::chrono::steady_clock::time_point::max();
     std::this_thread::sleep_until(until);
-    if (owned) {
-        vm->lock.mutex.lock();
-        vm->lock.owner.store(tl.thread_id, std::memory_order_relaxed);
-    }
 }
 
 }  // namespace
@@ -304,6 +325,8 @@ lumvar_shared lum_vm_context::return_thread(std::function<lumvar_shared()> work)
         try {
             if (!work) throw lum_bad_function_call();
             result = work();
+        } catch (const lum_thread_unwind&) {
+            throw;
         } catch (const std::exception& e) {
             lum_get_log().error("return_thread callback threw an exception: ", e.what());
         } catch (...) {
@@ -339,12 +362,20 @@ lumvar_shared lum_vm_context::return_thread(std::function<lumvar_shared()> work)
             if (destroyed) give_back(state);
             break;
         }
-        lum_get_log().warning("Thread pool overload, waiting for free worker threads...");
-        // The workers that hold the queue's jobs may be waiting for a free
-        // record of the return ring, which only this thread empties: take the
-        // finished records first so they can finish and free queue slots.
-        if (vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) lum_drain_return_ring(*vm);
-        wait_for_free_worker(vm);
+        // The state is still this thread's: a thread that unwinds here (say
+        // cancelled while it waits) gives it back before it goes.
+        try {
+            lum_get_log().warning("Thread pool overload, waiting for free worker threads...");
+            // The workers that hold the queue's jobs may be waiting for a free
+            // record of the return ring, which only this thread empties: take
+            // the finished records first so they can finish and free queue
+            // slots.
+            if (vm->lock.owner.load(std::memory_order_relaxed) == tl.thread_id) lum_drain_return_ring(*vm);
+            wait_for_free_worker(vm);
+        } catch (...) {
+            give_back(state);
+            throw;
+        }
     }
     return result;
 }

@@ -9,6 +9,7 @@
 #include "kernel/exec/batch.h"
 #include "kernel/exec/reduce.h"
 #include "kernel/exec/settings.h"
+#include "runtime/thread_unwind.h"
 
 namespace {
 
@@ -253,6 +254,18 @@ void lumk_launch::run_lanes() {
                 break;
             }
         }
+    } catch (const lum_thread_unwind&) {
+        // The runner's thread is cancelled or ends: the launch stops with an
+        // error, and the unwinding goes on.
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!error_)
+                error_ = std::make_exception_ptr(std::runtime_error("a thread running the kernel was cancelled"));
+        }
+        failed_.store(1);
+        abort.exchange(1);
+        next_chunk.exchange(chunk_count);
+        throw;
     } catch (...) {
         {
             std::lock_guard<std::mutex> lock(mutex);

@@ -17,6 +17,7 @@
 #include "kernel/exec/jit_source.h"
 #include "kernel/exec/native_platform.h"
 #include "kernel/exec/process_local.h"
+#include "runtime/thread_unwind.h"
 
 namespace fs = std::filesystem;
 
@@ -571,7 +572,15 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         // the system's reason.
         temporary_files temp;
         std::string write_error, reason;
-        if (!write_kernel_source(held, name, tag, msvc, source, temporaries.files, &temp, &write_error, &reason)) {
+        bool written = false;
+        {
+            // Never cut short by a cancellation: a C file written in part
+            // would stay.
+            const lumk_cancel_hold hold;
+            written = write_kernel_source(held, name, tag, msvc, source, temporaries.files, &temp, &write_error,
+                                          &reason);
+        }
+        if (!written) {
             warn("kernel source " + shown(lumk_platform_path_text(temp.c_file)) + " cannot be written: " + reason);
             if (error) *error = shown(write_error);
             return nullptr;
@@ -579,6 +588,20 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         const std::string& base = temp.base;
         const fs::path &c_file = temp.c_file, &tmp_lib = temp.library;
         in_flight_files in_flight;
+        // A thread that unwinds during the compile (cancelled while it waits
+        // for the compiler, whose group the run has killed) leaves none of
+        // the compile's files: they go before the in-flight record does. In
+        // a copy that `stop` forked they are the parent's. After the run the
+        // compile is not cancelled: its files are renamed or removed below.
+        struct files_on_unwind {
+            const std::vector<fs::path>& files;
+            const uint32_t generation;
+            bool armed = true;
+            ~files_on_unwind() {
+                if (armed && lumk_process_generation() == generation)
+                    for (const fs::path& f : files) remove_quietly(f);
+            }
+        } unwinding{temp.all, generation};
         if (!in_flight.start(temp.all)) {
             remove_quietly(c_file);
             if (error) *error = "native compilation has stopped: the module is shutting down";
@@ -606,6 +629,8 @@ lumk_jit_entry_fn lumk_jit_compile(const std::string& source, std::string* error
         std::string output;
         lumk_run_end how = lumk_run_end::exited;
         const int status = lumk_platform_run(command, &output, timeout, &how, stop, temporaries.files);
+        unwinding.armed = false;
+        const lumk_cancel_hold hold;
         if (lumk_process_generation() != generation) {
             if (error)
                 *error = "native compilation was given up: this process is a copy made by fork() during the compile";
@@ -677,6 +702,11 @@ void lumk_jit_compile_job(const lumk_program* program, const lumk_jit_stop_fn& s
     lumk_jit_entry_fn entry = nullptr;
     try {
         entry = lumk_jit_compile(lumk_jit_source(*program), &error, stop);
+    } catch (const lum_thread_unwind&) {
+        // The thread is cancelled or ends: the kernel is not compiled, and a
+        // later launch asks again.
+        lumk_jit_cancel_compile(*program->jit);
+        throw;
     } catch (const std::exception& e) {
         error = e.what();
         entry = nullptr;
@@ -738,6 +768,9 @@ void lumk_jit_request(std::shared_ptr<const lumk_unit> unit, const lumk_program*
     if (submit) {
         try {
             queued = submit(std::move(job));
+        } catch (const lum_thread_unwind&) {
+            if (ticket->claim()) lumk_jit_cancel_compile(slot);
+            throw;
         } catch (...) {
             queued = false;
         }

@@ -27,3 +27,4 @@ void lumk_platform_test_keeper_script(const char*) {}
 void lumk_platform_test_no_random_source(bool) {}
 size_t lumk_platform_test_recorded_runs() { return 0; }
 size_t lumk_platform_test_run_slots() { return 0; }
+size_t lumk_platform_test_runs_with_group() { return 0; }

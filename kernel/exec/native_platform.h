@@ -102,6 +102,21 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
 // and never touches its parent's.
 void lumk_platform_stop_commands();
 
+// Holds off the cancellation of the calling thread (pthread_cancel) while it
+// lives: for a step that must end whole (starting, telling and ending a run
+// or a keeper, writing a C file) and for a wait where an unwinding cannot
+// pass, as in a destructor. Nothing where threads are not cancelled.
+class lumk_cancel_hold {
+public:
+    lumk_cancel_hold();
+    ~lumk_cancel_hold();
+    lumk_cancel_hold(const lumk_cancel_hold&) = delete;
+    lumk_cancel_hold& operator=(const lumk_cancel_hold&) = delete;
+
+private:
+    int state_ = 0;
+};
+
 // Kills the commands lumk_platform_run is still running, with
 // async-signal-safe calls only: for a process that ends through quick_exit.
 void lumk_platform_kill_commands_now();
@@ -123,6 +138,9 @@ size_t lumk_platform_test_recorded_runs();
 // For tests only (Linux): how many slots the table of runs and keepers has
 // (it grows only while every slot is taken). 0 on Windows.
 size_t lumk_platform_test_run_slots();
+// For tests only (Linux): how many runs have their command's process group
+// recorded (the groups quick_exit kills). 0 on Windows.
+size_t lumk_platform_test_runs_with_group();
 
 // Records the folder for compiled kernels once it is chosen: `held` (see
 // lumk_platform_held_dir) to reach its files, `dir` to name it, whether it
@@ -288,8 +306,9 @@ bool lumk_platform_seal_library(const std::filesystem::path& path, std::string* 
 void lumk_platform_flush_file(const std::filesystem::path& path);
 
 // Why this process loads no library ("" when it does): a copy that fork()
-// made while one of the module's loads was in flight (the C library's loader
-// may be half changed there) loads and unloads nothing.
+// made while one of the module's loads was in flight, or while any thread
+// was changing the C library loader's list of libraries (the loader may be
+// half changed there), loads and unloads nothing.
 std::string lumk_platform_loading_refused();
 // Loads a shared library; null with `error` set when it cannot be loaded.
 void* lumk_platform_open_library(const std::filesystem::path& path, std::string* error);

@@ -76,6 +76,32 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         if (self.process == nullptr) return -1;
         table.running.push_back(&self);
     }
+    // A thread that unwinds out of the run (cancelled in a wait, ended by
+    // pthread_exit in `stop`, or an exception of `stop`) leaves nothing
+    // behind: the run leaves the table (its record lives in this frame), and
+    // its command's group, slot, descriptors and waiter go as after any run.
+    // In a copy that `stop` forked the run is the parent's: it is only given
+    // up.
+    struct leave_on_unwind {
+        command_table& table;
+        running_command& self;
+        const uint32_t generation;
+        bool armed = true;
+        ~leave_on_unwind() {
+            if (!armed) return;
+            if (lumk_process_generation() != generation) {
+                lumk_process_abandon(self.process);
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> lock(table.mutex);
+                lumk_process_kill(self.process);
+                table.running.erase(std::find(table.running.begin(), table.running.end(), &self));
+            }
+            table.changed.notify_all();
+            lumk_process_release(self.process);
+        }
+    } unwinding{table, self, generation};
 
     // The deadline and the stop are never held up by the command or by the
     // processes that watch it: each wait lasts at most one stop-poll interval,
@@ -122,6 +148,7 @@ int lumk_platform_run(const std::string& command, std::string* output, uint32_t 
         lumk_process_wait(self.process, std::chrono::milliseconds(wait_ms(wait)), &state);
         if (state.ended && !was_ended) quiet_at = clock::now() + lumk_output_grace;
     }
+    unwinding.armed = false;
     if (in_copy) {
         lumk_process_abandon(self.process);
         if (end) *end = lumk_run_end::copied;

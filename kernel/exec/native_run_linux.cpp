@@ -309,7 +309,16 @@ void reap(pid_t child) {
 
 }  // namespace
 
+lumk_cancel_hold::lumk_cancel_hold() { ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state_); }
+
+lumk_cancel_hold::~lumk_cancel_hold() { ::pthread_setcancelstate(state_, nullptr); }
+
 lumk_compile_files* lumk_platform_compile_files_start(const std::filesystem::path& folder_path) {
+    // Starting and ending a keeper or a run, and telling a keeper, are never
+    // cut short by a cancellation (their open, send, close and waitpid are
+    // cancellation points): what they make is recorded whole or not at all.
+    // A run's waits for its command are where a thread is cancelled.
+    const lumk_cancel_hold hold;
     const uint32_t generation = lumk_process_generation();
     run_slot* s = nullptr;
     int given[6] = {-1, -1, -1, -1, -1, -1};
@@ -357,13 +366,18 @@ lumk_compile_files* lumk_platform_compile_files_start(const std::filesystem::pat
 }
 
 void lumk_platform_compile_files_watch(lumk_compile_files* keeper, const std::string& name) {
+    const lumk_cancel_hold hold;
     tell_keeper(keeper, "file " + name);
 }
 
-void lumk_platform_compile_files_forget(lumk_compile_files* keeper) { tell_keeper(keeper, "forget"); }
+void lumk_platform_compile_files_forget(lumk_compile_files* keeper) {
+    const lumk_cancel_hold hold;
+    tell_keeper(keeper, "forget");
+}
 
 void lumk_platform_compile_files_end(lumk_compile_files* keeper) {
     if (keeper == nullptr) return;
+    const lumk_cancel_hold hold;
     if (keeper_is_mine(keeper)) {
         tell_keeper(keeper, "done");
         {
@@ -377,6 +391,7 @@ void lumk_platform_compile_files_end(lumk_compile_files* keeper) {
 
 lumk_process* lumk_process_start(const std::string& command, lumk_output_collector* sink,
                                  lumk_compile_files* keeper) {
+    const lumk_cancel_hold hold;
     if (!keeper_is_mine(keeper)) keeper = nullptr;
     run_slot* s = nullptr;
     // The keeper's pipe while its writing end is there (one run per keeper).
@@ -477,10 +492,12 @@ void lumk_process_wait(lumk_process* p, std::chrono::milliseconds wait, lumk_pro
 }
 
 void lumk_process_kill(lumk_process* p) {
+    const lumk_cancel_hold hold;
     if (group_is_ours(p)) ::kill(-p->waiter, SIGKILL);
 }
 
 void lumk_process_release(lumk_process* p) {
+    const lumk_cancel_hold hold;
     // The group goes, with whatever the command left in it; the watcher would
     // do the same once released, this makes it so before the run ends. The
     // keeper learns that the group is gone before the waiter is collected
@@ -515,6 +532,16 @@ size_t lumk_platform_test_recorded_runs() {
     const uint64_t me = static_cast<uint64_t>(::getpid());
     size_t n = 0;
     each_slot([&](run_slot& s) { n += (s.entry.load() >> 32) == me; });
+    return n;
+}
+
+size_t lumk_platform_test_runs_with_group() {
+    const uint64_t me = static_cast<uint64_t>(::getpid());
+    size_t n = 0;
+    each_slot([&](run_slot& s) {
+        const uint64_t entry = s.entry.load();
+        n += (entry >> 32) == me && (entry & 0xffffffffu) != 0;
+    });
     return n;
 }
 

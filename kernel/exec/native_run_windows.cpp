@@ -344,6 +344,11 @@ void lumk_process_release(lumk_process* p) {
 // Windows has no fork: never called.
 void lumk_process_abandon(lumk_process* p) { delete p; }
 
+// Windows threads are never cancelled.
+lumk_cancel_hold::lumk_cancel_hold() = default;
+
+lumk_cancel_hold::~lumk_cancel_hold() = default;
+
 // The job objects end the commands when the process ends.
 void lumk_platform_kill_commands_now() {}
 

@@ -5,6 +5,7 @@
 #include "kernel/script/buffer.h"
 #include "kernel/script/convert.h"
 #include "kernel/script/memory.h"
+#include "runtime/thread_unwind.h"
 #include "types/string_object.h"
 
 bool lum_kernel_bind_memory_arg(lumvar* value, bool writable, bool copy_string, lum_kernel_arg_binding& out,
@@ -102,6 +103,8 @@ void lum_kernel_launch_state::add_locks(int32_t delta) {
             for (size_t i = 0; i < raised; ++i) {
                 try {
                     add_lock(bindings[i], -delta);
+                } catch (const lum_thread_unwind&) {
+                    throw;
                 } catch (...) {
                 }
             }
@@ -110,9 +113,21 @@ void lum_kernel_launch_state::add_locks(int32_t delta) {
         return;
     }
     std::exception_ptr failure;
-    for (auto& b : bindings) {
+    for (size_t i = 0; i < bindings.size(); ++i) {
         try {
-            add_lock(b, delta);
+            add_lock(bindings[i], delta);
+        } catch (const lum_thread_unwind&) {
+            // The thread unwinds: the other counts still go down, then the
+            // unwinding goes on.
+            for (size_t k = i + 1; k < bindings.size(); ++k) {
+                try {
+                    add_lock(bindings[k], delta);
+                } catch (const lum_thread_unwind&) {
+                    throw;
+                } catch (...) {
+                }
+            }
+            throw;
         } catch (...) {
             if (!failure) failure = std::current_exception();
         }
@@ -128,6 +143,9 @@ void lum_kernel_launch_state::release() {
         locked = false;
         try {
             add_locks(-1);
+        } catch (const lum_thread_unwind&) {
+            bindings.clear();
+            throw;
         } catch (...) {
             failure = std::current_exception();
         }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "kernel/exec/launch.h"
+#include "kernel/exec/native_platform.h"
 #include "kernel/script/launch_steps.h"
 
 namespace {
@@ -23,6 +24,9 @@ lumvar_shared job_done(lum_std_kernel_job* self, lum_vm_context&, args_t&) {
 }  // namespace
 
 lum_std_kernel_job::~lum_std_kernel_job() {
+    // The join below waits, and no unwinding may leave this destructor: a
+    // thread dropping the job is cancelled only after it.
+    const lumk_cancel_hold hold;
     if (state && !state->released) {
         // Lanes may still run on script memory: join them first (they never
         // take the VM lock, so a thread that holds it keeps it meanwhile).

@@ -23,6 +23,7 @@
 #include "kernel/script/test_control.h"
 #include "runtime/log.h"
 #include "runtime/thread_local.h"
+#include "runtime/thread_unwind.h"
 #include "runtime/vm_lock.h"
 #include "types/json_object.h"
 #include "vm/runtime_error.h"
@@ -181,6 +182,8 @@ void request_native(lum_std_kernel* kernel) {
     try {
         lum_kernel_native_request.load(std::memory_order_relaxed)(kernel);
         return;
+    } catch (const lum_thread_unwind&) {
+        throw;
     } catch (const std::exception& e) {
         reason = e.what();
     } catch (...) {
@@ -188,6 +191,8 @@ void request_native(lum_std_kernel* kernel) {
     }
     try {
         log_failed_request(*kernel->entry, reason);
+    } catch (const lum_thread_unwind&) {
+        throw;
     } catch (...) {
     }
 }

@@ -1,11 +1,12 @@
 // Running the C compiler: commands, quoting and the output limit, choosing
 // and probing compilers, the compile time limit with everything the command
-// started, failing and missing compilers, and compiles stopped by the
-// module's shutdown.
+// started, failing and missing compilers, compiles stopped by the module's
+// shutdown, and threads cancelled or ended (pthread_exit) during a compile.
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +19,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -290,7 +294,127 @@ int child_killed_while_compiling(const std::string& pid_file) {
     return 1;
 }
 
+// A compiler that answers the probe at once and compiles only after 1.5 s;
+// each compile first adds its process id to `dir`/started and the id of its
+// sleep to `dir`/sleeps.
+fs::path slow_compiler(const fs::path& dir) {
+    write_script(dir / "slow.sh", "[ \"$1\" = --version ] && exec gcc --version\necho $$ >> '" +
+                                      (dir / "started").string() + "'\nsleep 1.5 &\necho $! >> '" +
+                                      (dir / "sleeps").string() + "'\nwait $!\nexec gcc \"$@\"\n");
+    return dir / "slow.sh";
+}
+
+// How many processes (zombies included) have this process as their parent.
+int children_of_this_process() {
+    const std::string me = std::to_string(::getpid());
+    int n = 0;
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator("/proc", ec)) {
+        std::ifstream stat(e.path() / "stat");
+        std::string text;
+        if (!std::getline(stat, text)) continue;
+        const size_t paren = text.rfind(')');
+        if (paren == std::string::npos) continue;
+        std::istringstream rest(text.substr(paren + 2));
+        std::string state, parent;
+        rest >> state >> parent;
+        n += parent == me;
+    }
+    return n;
+}
+
+// A thread of its own (a plain POSIX thread, as a C host makes) that runs
+// `fn` and may be cancelled or end through pthread_exit inside it; true when
+// it ended that way.
+bool thread_unwound(const std::function<void()>& fn, const std::function<void(pthread_t)>& meanwhile = {}) {
+    pthread_t t;
+    auto* work = new std::function<void()>(fn);
+    if (::pthread_create(&t, nullptr, [](void* w) -> void* {
+            (*static_cast<std::function<void()>*>(w))();
+            return nullptr;
+        }, work) != 0) {
+        delete work;
+        return false;
+    }
+    if (meanwhile) meanwhile(t);
+    void* result = nullptr;
+    ::pthread_join(t, &result);
+    delete work;
+    return result == PTHREAD_CANCELED;
+}
+
+// Three threads compiling are cancelled while they wait for the slow
+// compiler (`arg` its folder); then what the run table records, how many
+// children the process has, and whether a later compile works. The process
+// then ends through exit(), so the module's shutdown runs.
+int child_cancelled_while_compiling(const std::string& arg) {
+    const fs::path dir = arg;
+    int cancelled = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string src = "kernel k(f32* y) { y[gid] = y[gid] + " + std::to_string(i) + ".5; }";
+        const std::string source = lumk_jit_source(*unit_of(src.c_str())->programs[0]);
+        cancelled += thread_unwound([&] { lumk_jit_compile(source, nullptr); }, [&](pthread_t t) {
+            wait_until([&] { return count_lines(dir / "started") > i; }, 20);
+            ::pthread_cancel(t);
+        });
+    }
+    // The cancelled compiles' waiters and keepers are collected when they end.
+    std::printf("cancelled=%d recorded=%zu children=%d\n", cancelled, lumk_platform_test_recorded_runs(),
+                children_of_this_process());
+    std::string error;
+    const bool later = lumk_jit_compile(lumk_jit_source(*unit_of(kSaxpy)->programs[0]), &error) != nullptr;
+    std::printf("later=%s\n", later ? "ready" : error.c_str());
+    return 0;
+}
+
+// Threads end through pthread_exit inside a callback of the module: the stop
+// condition of a run (its command writes its pid to `arg`/cmd.pid and would
+// sleep for 30 s) and that of a compile job (the slow compiler in `arg`), and
+// the host's queue that is given a compile job.
+// Then what each left: the runs recorded, the job's state, and a later
+// compile of the same kernel. The process then ends through exit().
+int child_exit_in_a_callback(const std::string& arg) {
+    const fs::path dir = arg;
+    const fs::path pid_file = dir / "cmd.pid";
+    bool returned = false;
+    thread_unwound([&] {
+        std::string out;
+        lumk_platform_run("echo $$ > '" + pid_file.string() + "'; exec sleep 30", &out, 60, nullptr, [&] {
+            if (count_lines(pid_file) != 0) ::pthread_exit(nullptr);
+            return false;
+        });
+        returned = true;
+    });
+    std::printf("returned=%d recorded=%zu\n", returned ? 1 : 0, lumk_platform_test_recorded_runs());
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_SYNC);
+    std::shared_ptr<const lumk_unit> u = unit_of(kSaxpy);
+    const lumk_program* program = u->programs[0].get();
+    thread_unwound([&] {
+        lumk_jit_request(u, program, nullptr, [&] {
+            if (count_lines(dir / "started") != 0) ::pthread_exit(nullptr);
+            return false;
+        });
+    });
+    const std::string job = lumk_jit_status(program);
+    std::printf("job=%s recorded=%zu\n", job.c_str(), lumk_platform_test_recorded_runs());
+    // A slot left compiling would make a synchronous request wait for good.
+    if (job == "none") lumk_jit_request(u, program, nullptr);
+    std::printf("later=%s\n", lumk_jit_status(program).c_str());
+    // The host's queue of jobs, asked to take a compile job, ends the thread.
+    lum_kernel_jit_policy.store(LUM_KERNEL_JIT_AUTO);
+    std::shared_ptr<const lumk_unit> other = unit_of(kPoly);
+    thread_unwound([&] {
+        lumk_jit_request(other, other->programs[0].get(), [](std::function<void()>) -> bool {
+            ::pthread_exit(nullptr);
+        });
+    });
+    std::printf("queued=%s\n", lumk_jit_status(other->programs[0].get()).c_str());
+    return 0;
+}
+
 const bool kScenarios =
+    ntest::add_child_scenario("cancelled_while_compiling", child_cancelled_while_compiling, ntest::child_end::normal) &&
+    ntest::add_child_scenario("exit_in_a_callback", child_exit_in_a_callback, ntest::child_end::normal) &&
     ntest::add_child_scenario("exit_while_compiling", child_exit_while_compiling, ntest::child_end::normal) &&
     ntest::add_child_scenario("request_while_probing", child_request_while_probing, ntest::child_end::immediate) &&
     ntest::add_child_scenario("pool_shuts_down", child_pool_shuts_down, ntest::child_end::immediate) &&
@@ -717,5 +841,64 @@ TEST(NativeCommands, ACompileStoppedByTheHostStartsNothingMoreAndSaysSo) {
     EXPECT_EQ(r.output.size() >= tail.size() ? r.output.substr(r.output.size() - tail.size()) : r.output, tail);
     EXPECT_TRUE(processes_end(dir / "sleep.pid", dir / "sleep.pid", 10));
     EXPECT_TRUE(files_in(dir / "cache").empty());
+    fs::remove_all(dir);
+}
+
+// Whether the process whose id is on any line of `pid_file` still runs.
+bool any_process_runs(const fs::path& pid_file) {
+    std::ifstream f(pid_file);
+    for (std::string line; std::getline(f, line);) {
+        const fs::path one = pid_file.parent_path() / "one.pid";
+        std::ofstream(one) << line << "\n";
+        if (process_runs(one)) return true;
+    }
+    return false;
+}
+
+// A host that stops a compiling thread with pthread_cancel (the thread waits
+// for a slow compiler) three times over: every cancelled thread unwinds, the
+// compiler's processes end with it, no temporary file stays in the cache
+// folder, the module records no run and the process has no child left; a
+// later compile works, and the process exits cleanly.
+TEST(NativeCommands, ACancelledCompilingThreadLeavesNothingBehind) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not follow the unwinding of a cancelled thread";
+#endif
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", slow_compiler(dir).string());
+    const ntest::child_result r = ntest::run_child("cancelled_while_compiling", dir.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "cancelled=3 recorded=0 children=0\nlater=ready\n");
+    EXPECT_EQ(count_lines(dir / "started"), 4u);
+    EXPECT_FALSE(any_process_runs(dir / "started"));
+    EXPECT_FALSE(any_process_runs(dir / "sleeps"));
+    // Only the later compile's library.
+    const std::vector<fs::path> files = files_in(dir / "cache");
+    EXPECT_EQ(files.size(), 1u);
+    for (const fs::path& f : files)
+        EXPECT_TRUE(std::regex_match(f.filename().string(), std::regex("k_[0-9a-f]{16}\\.so"))) << f;
+    fs::remove_all(dir);
+}
+
+// A thread that ends through pthread_exit inside the stop condition of a run,
+// or of a compile job, or inside the host's queue taking a job, passes
+// through the module: the run's command is killed and leaves the table, the
+// kernel is back to "none" (a later request compiles it), and the process
+// exits cleanly.
+TEST(NativeCommands, AThreadEndingInsideACallbackPassesThrough) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not follow the unwinding of an ending thread";
+#endif
+    const fs::path dir = ntest::temp_dir("child");
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", slow_compiler(dir).string());
+    const ntest::child_result r = ntest::run_child("exit_in_a_callback", dir.string());
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "returned=0 recorded=0\njob=none recorded=0\nlater=ready\nqueued=none\n");
+    EXPECT_FALSE(process_runs(dir / "cmd.pid"));
+    EXPECT_FALSE(any_process_runs(dir / "sleeps"));
     fs::remove_all(dir);
 }

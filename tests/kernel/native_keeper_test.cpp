@@ -579,7 +579,10 @@ TEST(NativeRunTable, EndedRunsLeaveNothingRecorded) {
         std::string text;
         lumk_platform_run("touch '" + (dir / "started").string() + "'; sleep 30", &text, 60, &end);
     });
+    // The command may start before its run has recorded the group: the kill
+    // waits for that record, not for the command.
     EXPECT_TRUE(wait_until([&] { return fs::exists(dir / "started"); }, 20));
+    EXPECT_TRUE(wait_until([] { return lumk_platform_test_runs_with_group() == 1; }, 20));
     EXPECT_EQ(lumk_platform_test_recorded_runs(), 1u);
     const auto killed_at = clock_type::now();
     lumk_platform_kill_commands_now();

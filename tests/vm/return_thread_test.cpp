@@ -1,7 +1,14 @@
 // return_thread: blocking work runs on a host worker while the calling task
 // waits; the result arrives through the return ring and the wake object,
-// while other tasks go on. Jobs that never run give everything back.
+// while other tasks go on. Jobs that never run give everything back. A thread
+// that ends inside the work or inside a native function passes through.
 #include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +37,7 @@ struct natives {
     lum_function_def* record = nullptr;
     lum_function_def* slow = nullptr;   // 7 after a delay, on a worker; object as native-call object
     lum_function_def* throws = nullptr; // work that throws
+    lum_function_def* ends = nullptr;   // work whose thread ends through pthread_exit
 
     explicit natives(program& p) {
         const std::thread::id vm_thread = std::this_thread::get_id();
@@ -51,6 +59,12 @@ struct natives {
         throws = p.native("throws", [](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
             return ctx.return_thread([]() -> lumvar_shared { throw std::runtime_error("boom"); });
         });
+#if !defined(_WIN32)
+        ends = p.native("ends", [this](lum_vm_context& ctx, std::vector<lumvar_shared>&) {
+            ctx.native_object = object.get();
+            return ctx.return_thread([]() -> lumvar_shared { ::pthread_exit(nullptr); });
+        });
+#endif
     }
 };
 
@@ -116,6 +130,86 @@ TEST(ReturnThread, ThrowingWorkLeavesNoneAndTheTaskResumes) {
     EXPECT_EQ(errors[0], "return_thread callback threw an exception: boom");
     EXPECT_EQ(fx.tasks[0]->in_thread.load(), 0);
 }
+
+#if !defined(_WIN32)
+// A worker thread that ends (pthread_exit, as a cancelled one unwinds) inside
+// the work passes through the job, and the task still resumes with none,
+// everything given back. In a child process: a job that swallowed the
+// unwinding would abort it.
+TEST(ReturnThread, AWorkerEndingInsideTheWorkStillLetsTheTaskResume) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not follow the unwinding of an ending thread";
+#endif
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failures = 0;
+        {
+            vm_fixture fx(0);
+            program p;
+            natives n(p);
+            auto out = fx.launch(waiting_program(p, n, n.ends));
+            lum_host_turn(fx.host);
+            lum_job job;
+            failures += !fx.host.vm().jobs.try_pop(job);
+            pthread_t worker;
+            auto run = [](void* j) -> void* {
+                (*static_cast<lum_job*>(j))();
+                return reinterpret_cast<void*>(1);  // never reached
+            };
+            failures += ::pthread_create(&worker, nullptr, run, &job) != 0;
+            void* result = nullptr;
+            ::pthread_join(worker, &result);
+            failures += result != nullptr;
+            failures += !fx.run() || !out->finished || out->value->type != LUMVAR_NONE;
+            failures += n.records != std::vector<int64_t>{-1000};
+            failures += fx.tasks[0]->in_thread.load() != 0;
+            failures += n.object->thread_jobs != 0u || n.object.use_count() != 1u;
+        }
+        ::_exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+}
+
+// A script's thread that ends (pthread_exit, as a cancelled one unwinds)
+// inside a native function the script calls passes through the call; the
+// thread's VM goes with its stack. In a child process: a call that swallowed
+// the unwinding would abort it.
+TEST(ReturnThread, AThreadEndingInsideANativeFunctionPassesThrough) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not follow the unwinding of an ending thread";
+#endif
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        pthread_t script_thread;
+        auto run = [](void*) -> void* {
+            vm_fixture fx(0);
+            program p;
+            lum_function_def* quit = p.native("quit", [](lum_vm_context&, std::vector<lumvar_shared>&) -> lumvar_shared {
+                ::pthread_exit(nullptr);
+            });
+            lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+            emitter(main).ncall(quit, {});
+            fx.launch(main);
+            fx.run();
+            return reinterpret_cast<void*>(1);  // never reached
+        };
+        void* result = reinterpret_cast<void*>(1);
+        if (::pthread_create(&script_thread, nullptr, run, nullptr) == 0) ::pthread_join(script_thread, &result);
+        ::_exit(result == nullptr ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+}
+#endif
 
 TEST(ReturnThread, FullQueueRetriesWithTheLockReleased) {
     vm_fixture fx(1);
