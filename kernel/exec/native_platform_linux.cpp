@@ -109,23 +109,75 @@ std::atomic<lumk_before_load_fn> before_load{nullptr};
 
 // The C library does not keep the loader's list of libraries whole across
 // fork(): a copy made while another thread is inside dlopen or dlclose
-// inherits it half changed, and the copy's own first load may abort in the
-// loader. A fork does not wait for the module's loads (a thread inside the
+// changing the list inherits it half changed, and the copy's own first load
+// may abort in the loader (it finds the list still marked as changing) or
+// wait for good for the loader's write lock, which the C library does not
+// reset in the copy. A fork does not wait for loads (a thread inside the
 // loader may wait for the C library's loader lock, which the forking thread
-// itself may hold: a library constructor that forks). Instead every load and
-// unload the module makes is counted while it is in flight, and a copy made
-// while one was loads and unloads nothing: its kernels run interpreted, with
-// a status that says why. Copies made at any other moment load as usual.
+// itself may hold: a library constructor that forks). Instead a copy made
+// while a load or unload was in flight loads and unloads nothing: its
+// kernels run interpreted, with a status that says why. Copies made at any
+// other moment load as usual. A load in flight is seen two ways:
+// - the loader's own record for debuggers (struct r_debug) says whether the
+//   list is being changed, whoever changes it (the module or the host's own
+//   threads): r_state is RT_ADD from just after dlopen has put its first new
+//   library into the list until the list is whole again, and RT_DELETE while
+//   dlclose takes libraries out;
+// - every load and unload the module makes is counted while it is in flight,
+//   which also covers the moments the record does not mark (before and while
+//   the first library is put into the list, and while constructors or
+//   destructors run).
+// Two moments of the host's own calls cannot be seen from outside the C
+// library, and a copy made in one of them may wait for good in its first
+// load: the instant a host thread's dlopen puts its first new library into
+// the list, before it marks the record (rare, but a thread descheduled in
+// that instant leaves every copy made meanwhile waiting), and a thread
+// inside dl_iterate_phdr, which holds the same write lock without marking
+// the record.
 std::atomic<uint32_t> loads_in_flight{0};
 std::atomic<bool> copy_made_during_a_load{false};
 constexpr const char* loads_refused = "this process is a copy made by fork() while a library was loading";
 
-// Registered while the module is loaded (see process_local.h). Only a read
+// The loader's record, found once while the module loads (null when the
+// program has none: a static program, or one linked without a DT_DEBUG
+// entry; then the count alone decides). The program's DT_DEBUG entry gives
+// its address; the program's own `_r_debug` symbol may be a copy made when
+// the program was linked, which the loader never updates. The program is the
+// first entry dl_iterate_phdr reports; that takes the loader's lock, so it
+// is asked here and never in a fork handler.
+const r_debug* find_loader_record() {
+    const r_debug* found = nullptr;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* out) -> int {
+            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                if (info->dlpi_phdr[i].p_type != PT_DYNAMIC) continue;
+                const auto* dyn = reinterpret_cast<const ElfW(Dyn)*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+                for (; dyn->d_tag != DT_NULL; ++dyn)
+                    if (dyn->d_tag == DT_DEBUG && dyn->d_un.d_ptr != 0)
+                        *static_cast<const r_debug**>(out) = reinterpret_cast<const r_debug*>(dyn->d_un.d_ptr);
+            }
+            return 1;  // the program only
+        },
+        &found);
+    return found != nullptr && found->r_version != 0 ? found : nullptr;
+}
+const r_debug* const loader_record = find_loader_record();
+
+// Whether the loader was changing its list when this copy was made (asked in
+// the copy, which has one thread: what it reads is what the fork copied). The
+// loader writes the record under its own lock, which ThreadSanitizer does not
+// see.
+[[gnu::no_sanitize("thread")]] bool loader_list_changing() {
+    const auto* record = static_cast<const volatile r_debug*>(loader_record);
+    return record != nullptr && record->r_state != r_debug::RT_CONSISTENT;
+}
+
+// Registered while the module is loaded (see process_local.h). Only reads
 // and a store: the copy's flag (a copy of a copy keeps it).
 const bool loads_counted_in_copies =
     (::pthread_atfork(nullptr, nullptr,
                       [] {
-                          if (loads_in_flight.load(std::memory_order_seq_cst) != 0)
+                          if (loads_in_flight.load(std::memory_order_seq_cst) != 0 || loader_list_changing())
                               copy_made_during_a_load.store(true, std::memory_order_relaxed);
                       }),
      true);

@@ -21,22 +21,27 @@
 // closes the parent's run descriptors in the copy (native_run_linux.cpp), and
 // the quick_exit records name the process they belong to. Objects whose
 // layout the host shares (a VM, its lock and its logger) are the host's to
-// keep safe around its own forks.
+// keep safe around its own forks; of the default logger, the copy makes only
+// the lock and the listeners' use counts usable again (log.cpp).
 //
 // A few locks are held only for a moment and guard state that a copy must
 // find whole, not fresh: the registration lock and the registry
-// (registry.cpp), the list of retired pool chunks (pool.cpp), the module's
-// default logger (log.cpp) and the runs that are making or closing their
-// descriptors (native_run_linux.cpp). For these a fork waits instead: a fork
-// handler lets no thread in while the copy is made and waits until the
-// threads inside have left, so the copy finds the lock free and what it
-// guards whole. Every such handler follows one policy (runtime/fork_hold.h):
+// (registry.cpp), the list of retired pool chunks (pool.cpp) and the runs
+// that are making or closing their descriptors (native_run_linux.cpp). For
+// these a fork waits instead: a fork handler lets no thread in while the
+// copy is made and waits until the threads inside have left, so the copy
+// finds the lock free and what it guards whole. Every such handler follows one policy (runtime/fork_hold.h):
 // it never waits for its own thread (a fork from a signal handler inside the
 // lock), and it waits for the others a bounded time only, after which the
 // fork goes on. The loader is not among them: a fork never waits for a load
 // (the thread inside the C library's loader may wait for the loader lock
 // that the forking thread holds); a copy made while one of the module's
-// loads was in flight loads nothing instead (native_platform_linux.cpp).
+// loads was in flight, or while any thread's dlopen or dlclose was changing
+// the loader's list (the loader's record for debuggers says so), loads
+// nothing instead. Two moments of the host's own loader calls cannot be seen
+// and may leave the copy's first load waiting for good: a thread inside
+// dl_iterate_phdr, and the instant a dlopen puts a new library into the list
+// before it marks its record (native_platform_linux.cpp).
 
 // Statics made on first use behind the C++ runtime's guard, which has no fork
 // handling, are kept out of the module's reach from a copy: they are made

@@ -115,15 +115,28 @@ std::string read_page(const std::string& page) {
     return lasmtest::read_file(path);
 }
 
+// The time the examples of one page may take together: a bound that catches
+// a hang, not a slow machine. Each example gets all the time the page has
+// left, so one slow example (the regex example needs seconds of CPU under
+// the sanitizers, and a loaded machine gives it a fraction of a core) never
+// fails; the whole stays under ctest's bound for the test (300 s), so that a
+// hung example is named here rather than the test killed.
+constexpr std::chrono::seconds kPageBudget{240};
+
 // Runs every example of `page` (a path below the source tree) and compares.
 void expect_examples_run_as_shown(const std::string& page) {
     const std::vector<doc_example> all = examples(fenced_blocks(read_page(page), page), page);
     ASSERT_FALSE(all.empty()) << "no lasm examples found in " << page;
+    const auto deadline = std::chrono::steady_clock::now() + kPageBudget;
     for (const doc_example& e : all) {
         SCOPED_TRACE("example at " + page + ":" + std::to_string(e.line));
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        ASSERT_GT(left.count(), 0) << "the examples before it took all of " << kPageBudget.count() << " s";
         lasmtest::settings s;
-        s.timeout = std::chrono::milliseconds(30000);
+        s.timeout = left;
         const lasmtest::outcome o = lasmtest::run(e.source, e.file, s);
+        ASSERT_FALSE(o.run.timed_out) << "still running after " << left.count() << " ms: it hangs";
         EXPECT_EQ(o.out, e.out);
         EXPECT_EQ(o.err, e.err);
         EXPECT_EQ(o.status, e.status);
