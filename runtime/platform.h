@@ -56,3 +56,9 @@ void lum_at_fork(void (*prepare)(), void (*parent)(), void (*child)());
 void lum_fork_note_thread();
 void lum_lock_free_in_copy(std::mutex& m);
 void lum_cond_reset_in_copy(std::condition_variable& c);
+
+// Turns the calling thread's cancellation (pthread_cancel) off and returns
+// the state it had; lum_cancel_restore gives it back. Nothing where threads
+// are not cancelled.
+int lum_cancel_off();
+void lum_cancel_restore(int state);

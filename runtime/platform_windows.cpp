@@ -170,3 +170,7 @@ void lum_at_fork(void (*)(), void (*)(), void (*)()) {}
 void lum_fork_note_thread() {}
 void lum_lock_free_in_copy(std::mutex&) {}
 void lum_cond_reset_in_copy(std::condition_variable&) {}
+
+// Threads are not cancelled.
+int lum_cancel_off() { return 0; }
+void lum_cancel_restore(int) {}

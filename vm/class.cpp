@@ -4,6 +4,7 @@
 
 #include "runtime/log.h"
 #include "runtime/thread_local.h"
+#include "runtime/thread_unwind.h"
 #include "runtime/value_records.h"
 #include "vm/context.h"
 #include "vm/program_block.h"
@@ -85,6 +86,7 @@ lum_class::lum_class(lumptr_weak<lum_class_def>&& definition, std::span<lumvar_s
 }
 
 lum_class::~lum_class() {
+    const lum_cancel_hold no_cancel;  // it logs, and no unwinding may leave a destructor
     lum_get_log().notice("lum_class destroyed. ", static_cast<const void*>(this));
     members.clear();
     creator.reset();

@@ -9,6 +9,7 @@
 #include "runtime/context_fwd.h"
 #include "runtime/log.h"
 #include "runtime/thread_local.h"
+#include "runtime/thread_unwind.h"
 #include "runtime/value_records.h"
 #include "runtime/vm.h"
 #include "runtime/vm_lock.h"
@@ -85,6 +86,7 @@ const uint8_t* entering_instruction(const lum_vm_context& caller) {
 lum_task::lum_task() = default;
 
 lum_task::~lum_task() {
+    const lum_cancel_hold no_cancel;  // it logs, and no unwinding may leave a destructor
     // Leave the counts of the creator and the global scope (a task that is
     // already gone reads as null here, and there is nothing to leave).
     if (lum_task* c = creator.get()) --c->child_count;

@@ -6,6 +6,7 @@
 
 #include "runtime/log.h"
 #include "runtime/namespace.h"
+#include "runtime/thread_unwind.h"
 #include "types/json_object.h"
 #include "vm/context.h"
 #include "vm/runtime_error.h"
@@ -52,6 +53,7 @@ void lum_std_thread::remove_active(const lum_task* task) {
 lum_std_thread::lum_std_thread() : callback(lumvar_shared::make()) {}
 
 lum_std_thread::~lum_std_thread() {
+    const lum_cancel_hold no_cancel;  // it logs, and no unwinding may leave a destructor
     lum_get_log().notice("TODO: implement active_tasks->terminate() !");
     if (lum_task* waiter = join_waiter.get()) lum_task::wake(waiter);
     for (const lumptr_strong<lum_task>& handle : active) {

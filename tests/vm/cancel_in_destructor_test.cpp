@@ -1,0 +1,68 @@
+// Destructors that log hold a thread's cancellation off: a listener that
+// writes (a cancellation point) while the host cancels the thread must not
+// unwind out of a destructor, which would end the process in std::terminate.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "host/host_log.h"
+#include "runtime/log.h"
+#include "tests/runtime/child_process.h"
+#include "vm/thread_group.h"
+
+namespace {
+
+// Writes each text to /dev/null.
+class writing_listener : public lum_log_listener {
+public:
+    writing_listener() : fd_(::open("/dev/null", O_WRONLY | O_CLOEXEC)) {}
+    ~writing_listener() override { ::close(fd_); }
+    void on_notice(const std::string& text) override { (void)!::write(fd_, text.data(), text.size()); }
+
+private:
+    int fd_;
+};
+
+// Makes and destroys std.thread objects (their destructor logs a notice)
+// until cancelled; its own cancellation point is outside the destructor.
+void* destroy_until_cancelled(void*) {
+    for (;;) {
+        delete new lum_std_thread();
+        ::pthread_testcancel();
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(CancelInDestructor, AThreadCancelledWhileADestructorLogsGoesOnToItsOwnCancellationPoint) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer does not follow a cancelled thread's unwinding";
+#endif
+    const int status = in_child(
+        [] {
+            lum_log_base& log = *lum_make_default_log();
+            log.level_mask.store(LUM_LOG_DEFAULT_MASK | LUM_LOG_NOTICE);
+            writing_listener writer;
+            auto record = lum_host_add_listener(log, &writer);
+            for (int i = 0; i < 100; ++i) {
+                pthread_t thread;
+                if (::pthread_create(&thread, nullptr, destroy_until_cancelled, nullptr) != 0) return 2;
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+                ::pthread_cancel(thread);
+                void* result = nullptr;
+                ::pthread_join(thread, &result);
+                if (result != PTHREAD_CANCELED) return 3;
+            }
+            lum_host_remove_listener(log, record);
+            return record->uses.load() == 0 ? 0 : 4;
+        },
+        60);
+    EXPECT_EQ(status, 0);
+}
