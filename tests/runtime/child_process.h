@@ -2,6 +2,7 @@
 // stays there and shows as a status.
 #pragma once
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,4 +28,20 @@ inline int in_child(const std::function<int()>& body, int seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// Starts `rounds` threads one after another, each running fn(arg) until it is
+// cancelled a moment after its start: 0 when every one ended cancelled, 2
+// when one could not be started, 3 when one ended otherwise.
+inline int cancel_rounds(int rounds, void* (*fn)(void*), void* arg) {
+    for (int i = 0; i < rounds; ++i) {
+        pthread_t thread;
+        if (::pthread_create(&thread, nullptr, fn, arg) != 0) return 2;
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        ::pthread_cancel(thread);
+        void* result = nullptr;
+        ::pthread_join(thread, &result);
+        if (result != PTHREAD_CANCELED) return 3;
+    }
+    return 0;
 }

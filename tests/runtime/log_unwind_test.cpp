@@ -83,15 +83,7 @@ TEST(LogUnwind, AThreadCancelledInsideAListenersWriteGivesItsUsesBack) {
                 counting_listener after;
                 auto first = lum_host_add_listener(log, &writer);
                 auto second = lum_host_add_listener(log, &after);
-                for (int i = 0; i < 100; ++i) {
-                    pthread_t thread;
-                    if (::pthread_create(&thread, nullptr, log_until_cancelled, &log) != 0) return 2;
-                    std::this_thread::sleep_for(std::chrono::microseconds(300));
-                    ::pthread_cancel(thread);
-                    void* result = nullptr;
-                    ::pthread_join(thread, &result);
-                    if (result != PTHREAD_CANCELED) return 5;
-                }
+                if (const int failed = cancel_rounds(100, log_until_cancelled, &log); failed != 0) return failed;
                 return uses_given_back(log, first, second);
             },
             60);

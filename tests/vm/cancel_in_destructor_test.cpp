@@ -7,9 +7,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "host/host_log.h"
 #include "runtime/log.h"
@@ -51,15 +49,7 @@ TEST(CancelInDestructor, AThreadCancelledWhileADestructorLogsGoesOnToItsOwnCance
             log.level_mask.store(LUM_LOG_DEFAULT_MASK | LUM_LOG_NOTICE);
             writing_listener writer;
             auto record = lum_host_add_listener(log, &writer);
-            for (int i = 0; i < 100; ++i) {
-                pthread_t thread;
-                if (::pthread_create(&thread, nullptr, destroy_until_cancelled, nullptr) != 0) return 2;
-                std::this_thread::sleep_for(std::chrono::microseconds(300));
-                ::pthread_cancel(thread);
-                void* result = nullptr;
-                ::pthread_join(thread, &result);
-                if (result != PTHREAD_CANCELED) return 3;
-            }
+            if (const int failed = cancel_rounds(100, destroy_until_cancelled, nullptr); failed != 0) return failed;
             lum_host_remove_listener(log, record);
             return record->uses.load() == 0 ? 0 : 4;
         },

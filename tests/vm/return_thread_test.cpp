@@ -6,8 +6,6 @@
 
 #if !defined(_WIN32)
 #include <pthread.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -21,6 +19,10 @@
 #include "runtime/object.h"
 #include "runtime/vm_lock.h"
 #include "tests/vm/vm_support.h"
+
+#if !defined(_WIN32)
+#include "tests/runtime/child_process.h"
+#endif
 
 using namespace vmtest;
 
@@ -141,38 +143,35 @@ TEST(ReturnThread, AWorkerEndingInsideTheWorkStillLetsTheTaskResume) {
     GTEST_SKIP() << "ThreadSanitizer does not follow the unwinding of an ending thread";
 #endif
     std::fflush(nullptr);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int failures = 0;
-        {
-            vm_fixture fx(0);
-            program p;
-            natives n(p);
-            auto out = fx.launch(waiting_program(p, n, n.ends));
-            lum_host_turn(fx.host);
-            lum_job job;
-            failures += !fx.host.vm().jobs.try_pop(job);
-            pthread_t worker;
-            auto run = [](void* j) -> void* {
-                (*static_cast<lum_job*>(j))();
-                return reinterpret_cast<void*>(1);  // never reached
-            };
-            failures += ::pthread_create(&worker, nullptr, run, &job) != 0;
-            void* result = nullptr;
-            ::pthread_join(worker, &result);
-            failures += result != nullptr;
-            failures += !fx.run() || !out->finished || out->value->type != LUMVAR_NONE;
-            failures += n.records != std::vector<int64_t>{-1000};
-            failures += fx.tasks[0]->in_thread.load() != 0;
-            failures += n.object->thread_jobs != 0u || n.object.use_count() != 1u;
-        }
-        ::_exit(failures);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    const int status = in_child(
+        [] {
+            int failures = 0;
+            {
+                vm_fixture fx(0);
+                program p;
+                natives n(p);
+                auto out = fx.launch(waiting_program(p, n, n.ends));
+                lum_host_turn(fx.host);
+                lum_job job;
+                failures += !fx.host.vm().jobs.try_pop(job);
+                pthread_t worker;
+                auto run = [](void* j) -> void* {
+                    (*static_cast<lum_job*>(j))();
+                    return reinterpret_cast<void*>(1);  // never reached
+                };
+                failures += ::pthread_create(&worker, nullptr, run, &job) != 0;
+                void* result = nullptr;
+                ::pthread_join(worker, &result);
+                failures += result != nullptr;
+                failures += !fx.run() || !out->finished || out->value->type != LUMVAR_NONE;
+                failures += n.records != std::vector<int64_t>{-1000};
+                failures += fx.tasks[0]->in_thread.load() != 0;
+                failures += n.object->thread_jobs != 0u || n.object.use_count() != 1u;
+            }
+            return failures;
+        },
+        60);
+    EXPECT_EQ(status, 0);  // 100 + a signal when the child was ended by one
 }
 
 // A script's thread that ends (pthread_exit, as a cancelled one unwinds)
@@ -184,30 +183,27 @@ TEST(ReturnThread, AThreadEndingInsideANativeFunctionPassesThrough) {
     GTEST_SKIP() << "ThreadSanitizer does not follow the unwinding of an ending thread";
 #endif
     std::fflush(nullptr);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        pthread_t script_thread;
-        auto run = [](void*) -> void* {
-            vm_fixture fx(0);
-            program p;
-            lum_function_def* quit = p.native("quit", [](lum_vm_context&, std::vector<lumvar_shared>&) -> lumvar_shared {
-                ::pthread_exit(nullptr);
-            });
-            lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
-            emitter(main).ncall(quit, {});
-            fx.launch(main);
-            fx.run();
-            return reinterpret_cast<void*>(1);  // never reached
-        };
-        void* result = reinterpret_cast<void*>(1);
-        if (::pthread_create(&script_thread, nullptr, run, nullptr) == 0) ::pthread_join(script_thread, &result);
-        ::_exit(result == nullptr ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    const int status = in_child(
+        [] {
+            pthread_t script_thread;
+            auto run = [](void*) -> void* {
+                vm_fixture fx(0);
+                program p;
+                lum_function_def* quit = p.native("quit", [](lum_vm_context&, std::vector<lumvar_shared>&) -> lumvar_shared {
+                    ::pthread_exit(nullptr);
+                });
+                lum_program_block* main = p.block(LUM_BLOCK_TOP, 0);
+                emitter(main).ncall(quit, {});
+                fx.launch(main);
+                fx.run();
+                return reinterpret_cast<void*>(1);  // never reached
+            };
+            void* result = reinterpret_cast<void*>(1);
+            if (::pthread_create(&script_thread, nullptr, run, nullptr) == 0) ::pthread_join(script_thread, &result);
+            return result == nullptr ? 0 : 1;
+        },
+        60);
+    EXPECT_EQ(status, 0);  // 100 + a signal when the child was ended by one
 }
 #endif
 
