@@ -3,8 +3,8 @@
 #include <string>
 
 #include "runtime/log.h"
+#include "runtime/platform.h"
 #include "runtime/thread_local.h"
-#include "runtime/thread_unwind.h"
 #include "runtime/value_records.h"
 #include "vm/context.h"
 #include "vm/program_block.h"

@@ -8,8 +8,8 @@
 
 #include "runtime/context_fwd.h"
 #include "runtime/log.h"
+#include "runtime/platform.h"
 #include "runtime/thread_local.h"
-#include "runtime/thread_unwind.h"
 #include "runtime/value_records.h"
 #include "runtime/vm.h"
 #include "runtime/vm_lock.h"

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "runtime/log.h"
+#include "runtime/platform.h"
 #include "runtime/namespace.h"
-#include "runtime/thread_unwind.h"
 #include "types/json_object.h"
 #include "vm/context.h"
 #include "vm/runtime_error.h"
