@@ -57,23 +57,19 @@ void lum_fork_note_thread();
 void lum_lock_free_in_copy(std::mutex& m);
 void lum_cond_reset_in_copy(std::condition_variable& c);
 
-// Turns the calling thread's cancellation (pthread_cancel) off and returns
-// the state it had; lum_cancel_restore gives it back. Nothing where threads
-// are not cancelled.
-int lum_cancel_off();
-void lum_cancel_restore(int state);
-
-// Cancellation held off for a scope where no unwinding may pass: a destructor
-// that logs (a listener may write, a cancellation point) would end the
-// process in std::terminate. A cancellation asked for meanwhile takes effect
-// at the thread's next cancellation point after the scope.
+// Holds off the calling thread's cancellation (pthread_cancel) for a scope
+// where no unwinding may pass: a destructor that logs (a listener may write,
+// a cancellation point) would end the process in std::terminate. A
+// cancellation asked for meanwhile takes effect at the thread's next
+// cancellation point after the scope. Nothing where threads are not
+// cancelled.
 class lum_cancel_hold {
 public:
-    lum_cancel_hold() : state_(lum_cancel_off()) {}
-    ~lum_cancel_hold() { lum_cancel_restore(state_); }
+    lum_cancel_hold();
+    ~lum_cancel_hold();
     lum_cancel_hold(const lum_cancel_hold&) = delete;
     lum_cancel_hold& operator=(const lum_cancel_hold&) = delete;
 
 private:
-    int state_;
+    int state_ = 0;
 };

@@ -101,10 +101,6 @@ void lum_lock_free_in_copy(std::mutex& m) {
 
 void lum_cond_reset_in_copy(std::condition_variable& c) { *c.native_handle() = PTHREAD_COND_INITIALIZER; }
 
-int lum_cancel_off() {
-    int state = PTHREAD_CANCEL_ENABLE;
-    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state);
-    return state;
-}
+lum_cancel_hold::lum_cancel_hold() { ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &state_); }
 
-void lum_cancel_restore(int state) { ::pthread_setcancelstate(state, nullptr); }
+lum_cancel_hold::~lum_cancel_hold() { ::pthread_setcancelstate(state_, nullptr); }

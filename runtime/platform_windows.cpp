@@ -172,5 +172,5 @@ void lum_lock_free_in_copy(std::mutex&) {}
 void lum_cond_reset_in_copy(std::condition_variable&) {}
 
 // Threads are not cancelled.
-int lum_cancel_off() { return 0; }
-void lum_cancel_restore(int) {}
+lum_cancel_hold::lum_cancel_hold() = default;
+lum_cancel_hold::~lum_cancel_hold() = default;

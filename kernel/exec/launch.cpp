@@ -112,6 +112,16 @@ void lumk_launch::stop_on_trap(uint32_t code, const ktrap& runner_trap) {
     next_chunk.exchange(chunk_count);
 }
 
+void lumk_launch::stop_on_failure(std::exception_ptr failure) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!error_) error_ = std::move(failure);
+    }
+    failed_.store(1);
+    abort.exchange(1);
+    next_chunk.exchange(chunk_count);
+}
+
 void lumk_launch::run_lanes() {
     running.fetch_add(1);
     // However the runner ends, it is no longer counted afterwards.
@@ -257,23 +267,10 @@ void lumk_launch::run_lanes() {
     } catch (const lum_thread_unwind&) {
         // The runner's thread is cancelled or ends: the launch stops with an
         // error, and the unwinding goes on.
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!error_)
-                error_ = std::make_exception_ptr(std::runtime_error("a thread running the kernel was cancelled"));
-        }
-        failed_.store(1);
-        abort.exchange(1);
-        next_chunk.exchange(chunk_count);
+        stop_on_failure(std::make_exception_ptr(std::runtime_error("a thread running the kernel was cancelled")));
         throw;
     } catch (...) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!error_) error_ = std::current_exception();
-        }
-        failed_.store(1);
-        abort.exchange(1);
-        next_chunk.exchange(chunk_count);
+        stop_on_failure(std::current_exception());
     }
 }
 

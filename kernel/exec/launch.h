@@ -70,6 +70,8 @@ public:
 
 private:
     void stop_on_trap(uint32_t code, const ktrap& runner_trap);
+    // A runner failed with `failure` (the first one is kept): every runner stops.
+    void stop_on_failure(std::exception_ptr failure);
     void leave();
 
     std::exception_ptr error_;        // first exception of a runner, under mutex
