@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <new>
+#include <span>
 
 #include "runtime/platform.h"
 #include "runtime/thread_local.h"
@@ -78,34 +79,63 @@ void lum_log_base::write(uint32_t level, const std::string& text) {
 
 namespace {
 
-// The thread's dispatch list exists only while a dispatch runs on the thread:
-// it is made by the outermost dispatch and freed when that dispatch leaves it
-// empty. Nothing is left for a thread-exit destructor, so code that logs while
-// the thread's per-thread objects are being destroyed (a logger's own
-// destructor) never meets a destroyed list, and nothing leaks.
-using dispatch_list = std::vector<lum_log_listener_record*>;
-thread_local constinit dispatch_list* running_list = nullptr;
-
-dispatch_list& open_dispatch_list() {
-    if (running_list == nullptr) running_list = new dispatch_list();
-    return *running_list;
-}
-
-void close_dispatch_list() {
-    if (running_list != nullptr && running_list->empty()) {
-        delete running_list;
-        running_list = nullptr;
+// The thread's dispatch list. The records of the first few dispatches sit in
+// place in the thread's storage, so logging allocates nothing: an allocation
+// waits while another thread forks (the C library holds its allocator's locks
+// while the process is copied). Beyond them the list moves to the heap and is
+// freed when it empties. Nothing is left for a thread-exit destructor, so
+// code that logs while the thread's per-thread objects are being destroyed (a
+// logger's own destructor) never meets a destroyed list, and nothing leaks.
+class dispatch_list {
+public:
+    std::span<lum_log_listener_record* const> items() const {
+        if (spilled_ != nullptr) return *spilled_;
+        return {kept_, size_};
     }
-}
+
+    // Room for `more` records, so that pushing them cannot fail.
+    void reserve(size_t more) {
+        if (spilled_ == nullptr) {
+            if (size_ + more <= kept_count) return;
+            spilled_ = new std::vector<lum_log_listener_record*>(kept_, kept_ + size_);
+            size_ = 0;
+        }
+        spilled_->reserve(spilled_->size() + more);
+    }
+
+    void push(lum_log_listener_record* record) {
+        if (spilled_ != nullptr) spilled_->push_back(record);
+        else kept_[size_++] = record;
+    }
+
+    void remove_first(const lum_log_listener_record* record) {
+        if (spilled_ != nullptr) {
+            if (const auto it = std::find(spilled_->begin(), spilled_->end(), record); it != spilled_->end())
+                spilled_->erase(it);
+            if (spilled_->empty()) {
+                delete spilled_;
+                spilled_ = nullptr;
+            }
+            return;
+        }
+        if (auto* const it = std::find(kept_, kept_ + size_, record); it != kept_ + size_) {
+            std::copy(it + 1, kept_ + size_, it);
+            --size_;
+        }
+    }
+
+private:
+    static constexpr size_t kept_count = 16;
+    lum_log_listener_record* kept_[kept_count]{};
+    size_t size_ = 0; // of kept_, while nothing spilled
+    std::vector<lum_log_listener_record*>* spilled_ = nullptr;
+};
+static_assert(std::is_trivially_destructible_v<dispatch_list>, "no thread-exit destructor");
+thread_local constinit dispatch_list running_list;
 
 } // namespace
 
-std::vector<lum_log_listener_record*>& lum_log_dispatch_list() {
-    if (running_list != nullptr) return *running_list;
-    // No dispatch runs on this thread: an empty list (for reading).
-    static dispatch_list* const none = new dispatch_list();
-    return *none;
-}
+std::span<lum_log_listener_record* const> lum_log_dispatch_list() { return running_list.items(); }
 
 namespace {
 
@@ -139,14 +169,11 @@ void default_log_usable_in_copy() {
     lum_lock_free_in_copy(log.mutex);
     lum_cond_reset_in_copy(log.listener_released);
     const auto own_uses = [](const lum_log_listener_record* record) {
-        uint32_t n = 0;
-        if (running_list != nullptr)
-            for (const lum_log_listener_record* held : *running_list) n += held == record;
-        return n;
+        const auto held = running_list.items();
+        return static_cast<uint32_t>(std::count(held.begin(), held.end(), record));
     };
     for (const auto& record : log.listeners) record->uses.store(own_uses(record.get()), std::memory_order_relaxed);
-    if (running_list != nullptr)
-        for (lum_log_listener_record* held : *running_list) held->uses.store(own_uses(held), std::memory_order_relaxed);
+    for (lum_log_listener_record* held : running_list.items()) held->uses.store(own_uses(held), std::memory_order_relaxed);
 }
 
 const bool default_log_usable_in_copies = (lum_at_fork(lum_fork_note_thread, nullptr, default_log_usable_in_copy), true);
@@ -162,7 +189,6 @@ public:
     explicit held_records(lum_log_base& log) : log_(log) {}
     ~held_records() {
         while (next_ < count_) give_back();
-        close_dispatch_list();
     }
     held_records(const held_records&) = delete;
     held_records& operator=(const held_records&) = delete;
@@ -182,11 +208,18 @@ public:
         for (size_t i = 0; i < count_; ++i) records_[i]->uses.fetch_add(1, std::memory_order_acq_rel);
     }
 
-    // After the lock: the records on the thread's dispatch list.
-    void list() {
-        dispatch_list& list = open_dispatch_list();
-        list.reserve(list.size() + count_);
-        for (size_t i = 0; i < count_; ++i) list.push_back(records_[i].get());
+    // After the lock: the records on the thread's dispatch list. False when
+    // the list cannot grow (memory exhausted, beyond the records kept in
+    // place): then no listener may be called, since a removal from inside a
+    // call that is not on the list would wait for that call itself.
+    bool list() {
+        try {
+            running_list.reserve(count_);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        for (size_t i = 0; i < count_; ++i) running_list.push(records_[i].get());
+        return true;
     }
 
     lum_log_listener_record* next() const { return next_ < count_ ? records_[next_].get() : nullptr; }
@@ -194,9 +227,7 @@ public:
     // The call of the next record ended.
     void give_back() {
         lum_log_listener_record* const record = records_[next_++].get();
-        if (dispatch_list* const list = running_list) {
-            if (const auto it = std::find(list->begin(), list->end(), record); it != list->end()) list->erase(it);
-        }
+        running_list.remove_first(record);
         record->uses.fetch_sub(1, std::memory_order_acq_rel);
         if (record->removed.load(std::memory_order_acquire)) {
             const std::lock_guard<std::mutex> lock(log_.mutex);
@@ -225,7 +256,7 @@ void lum_log_base::dispatch(uint32_t level, const std::string& text) {
         if (listeners.empty()) return;
         held.take(listeners);
     }
-    held.list();
+    if (!held.list()) return; // the listeners miss this message; the uses are given back
     // Listeners run without the logger's lock: a listener may log again (the
     // nested dispatch copies the list anew) and may take other locks.
     while (lum_log_listener_record* const record = held.next()) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -120,7 +121,7 @@ private:
 
 // The calling thread's list of listener records whose dispatch is running on
 // this thread (for the host's listener removal).
-std::vector<lum_log_listener_record*>& lum_log_dispatch_list();
+std::span<lum_log_listener_record* const> lum_log_dispatch_list();
 
 // The process default logger (mask 39, no listeners, prints nothing). Built
 // once, never freed.

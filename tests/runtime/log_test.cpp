@@ -2,6 +2,7 @@
 // lock, nested logging, removal while a call runs), the current-logger lookup.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -101,6 +102,59 @@ TEST(Log, ListenerThatLogsInsideItsCallGetsItsOwnMessageAndMayRemoveItself) {
     log.error("twice");
     log.warning("gone");
     EXPECT_EQ(listener.seen(), (texts_t{"outer", "nested:outer", "once"}));
+}
+
+// Listeners that log again from inside their calls, deeper than the records
+// a thread keeps in place: every record stays on the thread's list while its
+// call runs, a removal from the deepest call waits only for other threads'
+// calls, and the list is empty again once the outermost dispatch ends.
+TEST(Log, NestedDispatchesDeeperThanTheKeptRecordsStayListedAndEmptyTheList) {
+    lum_log_base log;
+    constexpr int kListeners = 3;
+    constexpr int kDepth = 9; // 27 records on the list at the deepest call
+    struct relogging : lum_log_listener {
+        lum_log_base* log = nullptr;
+        std::shared_ptr<lum_log_listener_record> record;
+        bool first = false;  // the one that logs again
+        bool removes = false; // the one removed at the deepest call
+        int depth = 0;
+        size_t listed_at_deepest = 0;
+        uint32_t own_at_deepest = 0;
+        std::vector<int> seen;
+        void on_error(const std::string& text) override {
+            seen.push_back(static_cast<int>(text.size()));
+            if (!first) return;
+            if (++depth < kDepth) {
+                log->error(text + "x");
+            } else {
+                const auto listed = lum_log_dispatch_list();
+                listed_at_deepest = listed.size();
+                own_at_deepest = static_cast<uint32_t>(std::count(listed.begin(), listed.end(), removed->record.get()));
+                lum_host_remove_listener(*log, removed->record);
+            }
+            --depth;
+        }
+        relogging* removed = nullptr;
+    } listeners[kListeners];
+    for (relogging& l : listeners) {
+        l.log = &log;
+        l.record = lum_host_add_listener(log, &l);
+        l.removed = &listeners[kListeners - 1];
+    }
+    listeners[0].first = true;
+    log.error("x");
+    EXPECT_EQ(listeners[0].listed_at_deepest, size_t{kListeners * kDepth});
+    EXPECT_EQ(listeners[0].own_at_deepest, uint32_t{kDepth});
+    EXPECT_TRUE(lum_log_dispatch_list().empty());
+    for (const relogging& l : listeners) EXPECT_EQ(l.record->uses.load(), 0u);
+    // The removed listener saw no message after its removal: the calls still
+    // listed for it, deeper in the stack, were skipped.
+    EXPECT_EQ(listeners[2].seen.size(), 0u);
+    EXPECT_EQ(listeners[1].seen.size(), size_t{kDepth});
+    log.error("y");
+    EXPECT_EQ(listeners[1].seen.size(), size_t{2 * kDepth});
+    EXPECT_EQ(listeners[2].seen.size(), 0u);
+    for (int i = 0; i < 2; ++i) lum_host_remove_listener(log, listeners[i].record);
 }
 
 TEST(Log, RemovalWaitsForRunningCallsAndRemovedListenersAreSkipped) {
