@@ -35,20 +35,29 @@ private:
 
 TEST(LogMemory, AMessageToListenersAllocatesNothing) {
     lum_log_base log;
-    nesting_listener first(log);
-    nesting_listener second(log);
-    first.depth = 4; // 8 records listed at the deepest call: all kept in place
-    auto first_record = lum_host_add_listener(log, &first);
-    auto second_record = lum_host_add_listener(log, &second);
+    // Four listeners (the most a dispatch copies in place), the first logging
+    // again until 4 dispatches are nested: 16 records listed at the deepest
+    // call, all in the thread's own storage.
+    std::vector<std::unique_ptr<nesting_listener>> listeners;
+    std::vector<std::shared_ptr<lum_log_listener_record>> records;
+    for (int i = 0; i < 4; ++i) {
+        listeners.push_back(std::make_unique<nesting_listener>(log));
+        records.push_back(lum_host_add_listener(log, listeners.back().get()));
+    }
+    listeners[0]->depth = 4;
+    const auto calls = [&] {
+        int n = 0;
+        for (const auto& l : listeners) n += l->calls.load();
+        return n;
+    };
     log.error("warm");
-    const int calls_before = first.calls.load() + second.calls.load();
+    const int calls_before = calls();
     lum_counting_allocations count;
     log.error("short text");
     log.warning("warning"); // a level no listener takes: still dispatched
     EXPECT_EQ(count.stop(), 0u);
-    EXPECT_EQ(first.calls.load() + second.calls.load() - calls_before, 8);
-    lum_host_remove_listener(log, first_record);
-    lum_host_remove_listener(log, second_record);
+    EXPECT_EQ(calls() - calls_before, 16);
+    for (const auto& r : records) lum_host_remove_listener(log, r);
 }
 
 TEST(LogMemory, NestedListenersThatCannotBeListedMissTheMessageAndGiveTheirUsesBack) {
