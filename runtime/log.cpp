@@ -195,17 +195,23 @@ public:
 
     // Under the logger's lock: copies the listener list and counts a use of
     // each record. A few are kept in place: nothing is allocated while the
-    // lock is held.
-    void take(const std::vector<record_ptr>& listeners) {
+    // lock is held. False when more could not be copied (memory exhausted):
+    // then nothing is counted.
+    bool take(const std::vector<record_ptr>& listeners) {
         if (listeners.size() <= few_.size()) {
             std::copy(listeners.begin(), listeners.end(), few_.begin());
             records_ = few_.data();
         } else {
-            many_ = listeners;
+            try {
+                many_ = listeners;
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
             records_ = many_.data();
         }
         count_ = listeners.size();
         for (size_t i = 0; i < count_; ++i) records_[i]->uses.fetch_add(1, std::memory_order_acq_rel);
+        return true;
     }
 
     // After the lock: the records on the thread's dispatch list. False when
@@ -253,10 +259,11 @@ void lum_log_base::dispatch(uint32_t level, const std::string& text) {
         // removed: either the removal waits for this dispatch's use, or this
         // dispatch sees the mark and skips the listener.
         const std::lock_guard<std::mutex> lock(mutex);
-        if (listeners.empty()) return;
-        held.take(listeners);
+        if (listeners.empty() || !held.take(listeners)) return;
     }
-    if (!held.list()) return; // the listeners miss this message; the uses are given back
+    // Without the memory to copy or list the records, the listeners miss this
+    // message (the uses are given back): nothing is thrown at the code that logged.
+    if (!held.list()) return;
     // Listeners run without the logger's lock: a listener may log again (the
     // nested dispatch copies the list anew) and may take other locks.
     while (lum_log_listener_record* const record = held.next()) {

@@ -2,7 +2,8 @@
 // on the logging thread (an allocation would wait while another thread
 // forks), and when nested dispatches need more room than the thread keeps in
 // place and none can be had, the listeners miss that message: nothing is
-// thrown at the code that logged, and every use is given back.
+// thrown at the code that logged, and every use is given back. The same
+// holds when more listeners than are copied in place cannot be copied.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -88,6 +89,30 @@ TEST(LogMemory, NestedListenersThatCannotBeListedMissTheMessageAndGiveTheirUsesB
     log.error("m");
     EXPECT_EQ(listeners[0].calls.load(), 20);
     EXPECT_EQ(listeners[1].calls.load(), 20);
+    for (const auto& r : records) lum_host_remove_listener(log, r);
+}
+
+// More listeners than a dispatch copies in place: when their copy cannot be
+// made, none is called and none is counted, and the next message reaches all.
+TEST(LogMemory, ListenersThatCannotBeCopiedMissTheMessage) {
+    lum_log_base log;
+    std::vector<std::unique_ptr<nesting_listener>> listeners;
+    std::vector<std::shared_ptr<lum_log_listener_record>> records;
+    for (int i = 0; i < 5; ++i) {
+        listeners.push_back(std::make_unique<nesting_listener>(log));
+        records.push_back(lum_host_add_listener(log, listeners.back().get()));
+    }
+    {
+        lum_failing_allocation fail(0);
+        EXPECT_NO_THROW(log.error("m"));
+        EXPECT_TRUE(lum_failing_allocation::fired());
+    }
+    for (size_t i = 0; i < listeners.size(); ++i) {
+        EXPECT_EQ(listeners[i]->calls.load(), 0) << i;
+        EXPECT_EQ(records[i]->uses.load(), 0u) << i;
+    }
+    log.error("m");
+    for (const auto& l : listeners) EXPECT_EQ(l->calls.load(), 1);
     for (const auto& r : records) lum_host_remove_listener(log, r);
 }
 
