@@ -129,9 +129,17 @@ int lum_test_run_self(const std::vector<std::string>& arguments, std::string* ou
     si.hStdInput = nul;
     si.hStdOutput = si.hStdError = write_end;
     PROCESS_INFORMATION pi{};
-    const BOOL started = ::CreateProcessW(exe.data(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                          nullptr, &si, &pi);
-    const DWORD start_error = ::GetLastError();
+    // The program is this one, so a start that fails is the system's passing
+    // trouble (Wine reports an internal error now and then on a loaded
+    // machine), never what a test checks: a few more tries, a moment apart.
+    BOOL started = FALSE;
+    DWORD start_error = 0;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt > 0) ::Sleep(200);
+        started = ::CreateProcessW(exe.data(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                   nullptr, &si, &pi);
+        start_error = started ? 0 : ::GetLastError();
+    }
     ::CloseHandle(write_end);
     if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
     if (!started) {
