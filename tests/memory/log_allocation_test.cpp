@@ -34,31 +34,43 @@ private:
     int nested_ = 0;
 };
 
+// `n` listeners of one logger, removed at the end of the test.
+struct listener_set {
+    listener_set(lum_log_base& log, int n) : log_(log) {
+        for (int i = 0; i < n; ++i) {
+            listeners.push_back(std::make_unique<nesting_listener>(log));
+            records.push_back(lum_host_add_listener(log, listeners.back().get()));
+        }
+    }
+    ~listener_set() {
+        for (const auto& r : records) lum_host_remove_listener(log_, r);
+    }
+    int calls() const {
+        int n = 0;
+        for (const auto& l : listeners) n += l->calls.load();
+        return n;
+    }
+    std::vector<std::unique_ptr<nesting_listener>> listeners;
+    std::vector<std::shared_ptr<lum_log_listener_record>> records;
+
+private:
+    lum_log_base& log_;
+};
+
 TEST(LogMemory, AMessageToListenersAllocatesNothing) {
     lum_log_base log;
     // Four listeners (the most a dispatch copies in place), the first logging
     // again until 4 dispatches are nested: 16 records listed at the deepest
     // call, all in the thread's own storage.
-    std::vector<std::unique_ptr<nesting_listener>> listeners;
-    std::vector<std::shared_ptr<lum_log_listener_record>> records;
-    for (int i = 0; i < 4; ++i) {
-        listeners.push_back(std::make_unique<nesting_listener>(log));
-        records.push_back(lum_host_add_listener(log, listeners.back().get()));
-    }
-    listeners[0]->depth = 4;
-    const auto calls = [&] {
-        int n = 0;
-        for (const auto& l : listeners) n += l->calls.load();
-        return n;
-    };
+    listener_set set(log, 4);
+    set.listeners[0]->depth = 4;
     log.error("warm");
-    const int calls_before = calls();
+    const int calls_before = set.calls();
     lum_counting_allocations count;
     log.error("short text");
     log.warning("warning"); // a level no listener takes: still dispatched
     EXPECT_EQ(count.stop(), 0u);
-    EXPECT_EQ(calls() - calls_before, 16);
-    for (const auto& r : records) lum_host_remove_listener(log, r);
+    EXPECT_EQ(set.calls() - calls_before, 16);
 }
 
 TEST(LogMemory, NestedListenersThatCannotBeListedMissTheMessageAndGiveTheirUsesBack) {
@@ -96,24 +108,16 @@ TEST(LogMemory, NestedListenersThatCannotBeListedMissTheMessageAndGiveTheirUsesB
 // made, none is called and none is counted, and the next message reaches all.
 TEST(LogMemory, ListenersThatCannotBeCopiedMissTheMessage) {
     lum_log_base log;
-    std::vector<std::unique_ptr<nesting_listener>> listeners;
-    std::vector<std::shared_ptr<lum_log_listener_record>> records;
-    for (int i = 0; i < 5; ++i) {
-        listeners.push_back(std::make_unique<nesting_listener>(log));
-        records.push_back(lum_host_add_listener(log, listeners.back().get()));
-    }
+    listener_set set(log, 5);
     {
         lum_failing_allocation fail(0);
         EXPECT_NO_THROW(log.error("m"));
         EXPECT_TRUE(lum_failing_allocation::fired());
     }
-    for (size_t i = 0; i < listeners.size(); ++i) {
-        EXPECT_EQ(listeners[i]->calls.load(), 0) << i;
-        EXPECT_EQ(records[i]->uses.load(), 0u) << i;
-    }
+    EXPECT_EQ(set.calls(), 0);
+    for (const auto& r : set.records) EXPECT_EQ(r->uses.load(), 0u);
     log.error("m");
-    for (const auto& l : listeners) EXPECT_EQ(l->calls.load(), 1);
-    for (const auto& r : records) lum_host_remove_listener(log, r);
+    for (const auto& l : set.listeners) EXPECT_EQ(l->calls.load(), 1);
 }
 
 } // namespace
