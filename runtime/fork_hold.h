@@ -2,10 +2,11 @@
 //
 // A few of the module's locks guard state that a copy made by fork() must
 // find whole: the registry, the list of retired pool chunks and the runs
-// that are making or closing their descriptors. Each has a gate. A fork handler closes it (no thread enters
-// any more) and waits until no other thread is inside, so the copy finds the
-// lock free and what it guards whole; the gate opens again in both
-// processes. The policy, the same for all:
+// that are making or closing their descriptors. Each has a gate. A fork
+// handler closes it (no thread enters any more) and waits until no other
+// thread is inside, so the copy finds the lock free and what it guards
+// whole; the gate opens again in both processes. The policy, the same for
+// all:
 //
 //  - A handler never waits for its own thread. A fork from a signal handler
 //    (a crash or dump helper) may run on a thread that is inside the lock;

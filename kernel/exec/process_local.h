@@ -30,9 +30,9 @@
 // that are making or closing their descriptors (native_run_linux.cpp). For
 // these a fork waits instead: a fork handler lets no thread in while the
 // copy is made and waits until the threads inside have left, so the copy
-// finds the lock free and what it guards whole. Every such handler follows one policy (runtime/fork_hold.h):
-// it never waits for its own thread (a fork from a signal handler inside the
-// lock), and it waits for the others a bounded time only, after which the
+// finds the lock free and what it guards whole. Every such handler follows
+// one policy (runtime/fork_hold.h): it never waits for its own thread (a
+// fork from a signal handler inside the lock), and it waits for the others a bounded time only, after which the
 // fork goes on. The loader is not among them: a fork never waits for a load
 // (the thread inside the C library's loader may wait for the loader lock
 // that the forking thread holds); a copy made while one of the module's

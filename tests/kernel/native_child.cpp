@@ -53,6 +53,11 @@ std::map<std::string, scenario>& scenarios() {
 
 }  // namespace
 
+std::string saxpy_compile_status() {
+    std::string error;
+    return lumk_jit_compile(lumk_jit_source(*unit_of(kSaxpy)->programs[0]), &error) != nullptr ? "ready" : error;
+}
+
 bool entry_agrees(const lumk_program& p) {
     lumk_jit_entry_fn e = lumk_jit_ready_entry(*p.jit);
     if (e == nullptr) return false;

@@ -63,6 +63,9 @@ inline const char* const kPoly =
 
 std::shared_ptr<const lumk_unit> unit_of(const char* src);
 
+// Compiles saxpy natively on the calling thread: "ready", or why not.
+std::string saxpy_compile_status();
+
 // Whether the program's ready entry computes what the interpreter computes
 // (saxpy or poly).
 bool entry_agrees(const lumk_program& p);

@@ -361,9 +361,7 @@ int child_cancelled_while_compiling(const std::string& arg) {
     // The cancelled compiles' waiters and keepers are collected when they end.
     std::printf("cancelled=%d recorded=%zu children=%d\n", cancelled, lumk_platform_test_recorded_runs(),
                 children_of_this_process());
-    std::string error;
-    const bool later = lumk_jit_compile(lumk_jit_source(*unit_of(kSaxpy)->programs[0]), &error) != nullptr;
-    std::printf("later=%s\n", later ? "ready" : error.c_str());
+    std::printf("later=%s\n", saxpy_compile_status().c_str());
     return 0;
 }
 
@@ -855,6 +853,17 @@ bool any_process_runs(const fs::path& pid_file) {
     return false;
 }
 
+namespace {
+// Runs `scenario` in a child whose compiler is the slow one in `dir` and
+// whose cache is `dir`/cache.
+ntest::child_result run_with_slow_compiler(const char* scenario, const fs::path& dir) {
+    env_scope env;
+    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
+    env.set("LUM_KERNEL_CC", slow_compiler(dir).string());
+    return ntest::run_child(scenario, dir.string());
+}
+}  // namespace
+
 // A host that stops a compiling thread with pthread_cancel (the thread waits
 // for a slow compiler) three times over: every cancelled thread unwinds, the
 // compiler's processes end with it, no temporary file stays in the cache
@@ -865,10 +874,7 @@ TEST(NativeCommands, ACancelledCompilingThreadLeavesNothingBehind) {
     GTEST_SKIP() << "ThreadSanitizer does not follow the unwinding of a cancelled thread";
 #endif
     const fs::path dir = ntest::temp_dir("child");
-    env_scope env;
-    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
-    env.set("LUM_KERNEL_CC", slow_compiler(dir).string());
-    const ntest::child_result r = ntest::run_child("cancelled_while_compiling", dir.string());
+    const ntest::child_result r = run_with_slow_compiler("cancelled_while_compiling", dir);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "cancelled=3 recorded=0 children=0\nlater=ready\n");
     EXPECT_EQ(count_lines(dir / "started"), 4u);
@@ -892,10 +898,7 @@ TEST(NativeCommands, AThreadEndingInsideACallbackPassesThrough) {
     GTEST_SKIP() << "ThreadSanitizer does not follow the unwinding of an ending thread";
 #endif
     const fs::path dir = ntest::temp_dir("child");
-    env_scope env;
-    env.set("LUM_KERNEL_CACHE", (dir / "cache").string());
-    env.set("LUM_KERNEL_CC", slow_compiler(dir).string());
-    const ntest::child_result r = ntest::run_child("exit_in_a_callback", dir.string());
+    const ntest::child_result r = run_with_slow_compiler("exit_in_a_callback", dir);
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "returned=0 recorded=0\njob=none recorded=0\nlater=ready\nqueued=none\n");
     EXPECT_FALSE(process_runs(dir / "cmd.pid"));

@@ -88,9 +88,7 @@ int child_quick_exit_at_random(const std::string& arg) {
 // Compiles saxpy and prints its status (a host in a pid namespace of its own;
 // the argument is its name, for the compiler script).
 int child_compile_in_namespace(const std::string&) {
-    std::string error;
-    const bool ready = lumk_jit_compile(lumk_jit_source(*unit_of(kSaxpy)->programs[0]), &error) != nullptr;
-    std::printf("%s\n", ready ? "ready" : error.c_str());
+    std::printf("%s\n", saxpy_compile_status().c_str());
     return 0;
 }
 
