@@ -38,12 +38,15 @@ using clock_type = std::chrono::steady_clock;
 // What a forked copy does: a command, a compile of its own kernel (kPoly,
 // which the parent never compiles), the saxpy kernel the parent's threads
 // compile and look up (a synchronous request on the parent's program), and
-// an exit through exit(). Its exit status says what failed.
+// an exit through exit(). Its exit status says what failed. A copy made while
+// one of the parent's compiles was loading its library loads nothing and
+// says so: that refusal is how such a copy works.
 [[noreturn]] void copy_works_and_exits(const lumk_program* parents) {
     std::string out;
     if (lumk_run_command("exit 7", &out) != 7) std::_Exit(11);
     std::string error;
     if (lumk_jit_compile(lumk_jit_source(*unit_of(kPoly)->programs[0]), &error) == nullptr) {
+        if (error.find("a copy made by fork() while a library was loading") != std::string::npos) std::exit(0);
         std::printf("%s\n", error.c_str());
         std::fflush(stdout);
         std::_Exit(12);
